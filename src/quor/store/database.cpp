@@ -1,0 +1,283 @@
+#include "quor/store/database.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "quor/store/dim_key.h"
+#include "quor/util/clock.h"
+
+namespace quor::store {
+
+namespace {
+
+template <class Cells>
+double entropy_of_cells(const Cells& cells, uint64_t total) {
+  if (total == 0) return 0.0;
+  const double t = static_cast<double>(total);
+  double h = -0.0;
+  for (uint64_t c : cells) {
+    if (c == 0) continue;
+    double p = static_cast<double>(c) / t;
+    h = h - std::log2(p) * p;
+  }
+  return h;
+}
+
+Range range_or_unit(const std::optional<Range>& r) { return r ? *r : Range{0.0, 1.0}; }
+
+Error read_only_error() { return Error(std::string(kReadOnlyMessage)); }
+
+// (lesser, greater) by byte order; equal names keep `a` first.
+std::pair<std::string_view, std::string_view> ordered_pair(std::string_view a,
+                                                           std::string_view b) {
+  if (b < a) return {b, a};
+  return {a, b};
+}
+
+}  // namespace
+
+double repr_entropy(const DistributionRepr& repr) {
+  if (const auto* h = std::get_if<HistogramRepr>(&repr))
+    return entropy_of_cells(h->bin_counts, h->total_count);
+  const auto& c = std::get<CategoricalRepr>(repr);
+  return entropy_of_cells(c.counts, c.total_count);
+}
+
+DistributionRepr empty_distribution_for(const VariableDefinition& def) {
+  if (const auto* c = std::get_if<ContinuousType>(&def.var_type)) {
+    Range r = range_or_unit(c->range);
+    return HistogramRepr{r.first, r.second, std::vector<uint64_t>(c->bins, 0), 0};
+  }
+  const auto& cat = std::get<CategoricalType>(def.var_type);
+  return CategoricalRepr{cat.categories, std::vector<uint64_t>(cat.categories.size(), 0), 0, 0};
+}
+
+DistributionObject new_distribution_object(uint64_t id, std::string variable, DimensionMap map,
+                                           DistributionRepr repr) {
+  DistributionObject d;
+  d.id = id;
+  d.variable = std::move(variable);
+  d.dimension_key = std::move(map);
+  d.sample_count = repr.total_count();
+  d.repr = std::move(repr);
+  d.entropy = 0.0;
+  d.last_updated = unix_now_seconds();
+  d.version = 1;
+  d.raw_record_range = {0, 0};
+  return d;
+}
+
+std::vector<DistributionRepr> empty_histograms_per_category(
+    const std::vector<std::string>& categories, Range range, uint32_t bins) {
+  std::vector<DistributionRepr> out;
+  out.reserve(categories.size());
+  for (size_t i = 0; i < categories.size(); ++i)
+    out.emplace_back(HistogramRepr{range.first, range.second, std::vector<uint64_t>(bins, 0), 0});
+  return out;
+}
+
+std::optional<EngineError> schema_add_variable(Schema& schema, VariableDefinition def) {
+  auto invalid = [](std::string msg) {
+    return EngineError{EngineErrorKind::SchemaValidation, std::move(msg)};
+  };
+  for (const auto& v : schema.variables)
+    if (v.name == def.name) return invalid("variable '" + def.name + "' already exists");
+  if (const auto* cat = std::get_if<CategoricalType>(&def.var_type)) {
+    if (cat->categories.empty())
+      return invalid("variable '" + def.name + "' must define at least one category");
+  } else if (std::get<ContinuousType>(def.var_type).bins == 0) {
+    return invalid("variable '" + def.name + "' must have bins > 0");
+  }
+  schema.variables.push_back(std::move(def));
+  return std::nullopt;
+}
+
+std::optional<EngineError> schema_add_dimension(Schema& schema, DimensionDefinition def) {
+  for (const auto& d : schema.dimensions)
+    if (d.name == def.name)
+      return EngineError{EngineErrorKind::SchemaValidation,
+                         "dimension '" + def.name + "' already exists"};
+  schema.dimensions.push_back(std::move(def));
+  return std::nullopt;
+}
+
+Status Database::add_variable(VariableDefinition def) {
+  if (!writable) return read_only_error();
+  if (auto e = schema_add_variable(meta.schema, std::move(def))) return engine_error_to_message(*e);
+  return ok_status();
+}
+
+Status Database::add_dimension(DimensionDefinition def) {
+  if (!writable) return read_only_error();
+  if (auto e = schema_add_dimension(meta.schema, std::move(def))) return engine_error_to_message(*e);
+  return ok_status();
+}
+
+const VariableDefinition* Database::find_variable(std::string_view name) const {
+  for (const auto& v : meta.schema.variables)
+    if (v.name == name) return &v;
+  return nullptr;
+}
+
+std::set<std::string> Database::dimension_values(std::string_view name) const {
+  std::set<std::string> out;
+  const std::string key(name);
+  for (const auto& d : data.distributions) {
+    auto it = d.dimension_key.find(key);
+    if (it != d.dimension_key.end()) out.insert(it->second);
+  }
+  return out;
+}
+
+Result<uint64_t> Database::ensure_distribution(std::string_view variable,
+                                               const DimensionMap& map) {
+  if (auto id = index_lookup(index, variable, map)) return *id;
+  const VariableDefinition* def = find_variable(variable);
+  if (def == nullptr) return unknown_variable_error(variable);
+  const uint64_t id = meta.next_distribution_id;
+  meta.next_distribution_id = id + 1;
+  auto& list = data.distributions;
+  const bool extends_dense = dense_prefix_ == list.size() && id == list.size() + 1;
+  list.push_back(new_distribution_object(id, std::string(variable), map,
+                                         empty_distribution_for(*def)));
+  if (extends_dense) ++dense_prefix_;
+  index_insert(index, variable, map, id);
+  return id;
+}
+
+Status Database::apply_counts(std::string_view variable, const DimensionMap& map,
+                              const CountAccumulator& counts) {
+  if (!writable) return read_only_error();
+  auto ensured = ensure_distribution(variable, map);
+  if (!ensured.ok()) return std::move(ensured).error();
+  auto id = index_lookup(index, variable, map);
+  if (!id) return Error("distribution index missing after ensure");
+  DistributionObject* d = distribution_by_id_mut(*id);
+  if (d == nullptr) return distribution_id_not_found_error(*id);
+
+  if (auto* h = std::get_if<HistogramRepr>(&d->repr)) {
+    if (const auto* hc = std::get_if<HistogramCounts>(&counts)) {
+      for (const auto& [bin, c] : hc->bins) {
+        if (bin < h->bin_counts.size()) h->bin_counts[bin] = add_counts(h->bin_counts[bin], c);
+        h->total_count = add_counts(h->total_count, c);
+      }
+    }
+  } else if (auto* cat = std::get_if<CategoricalRepr>(&d->repr)) {
+    if (const auto* cc = std::get_if<CategoricalCounts>(&counts)) {
+      for (const auto& [i, c] : cc->known) {
+        if (i < cat->counts.size()) cat->counts[i] = add_counts(cat->counts[i], c);
+        cat->total_count = add_counts(cat->total_count, c);
+      }
+      cat->unknown_count = add_counts(cat->unknown_count, cc->unknown);
+      cat->total_count = add_counts(cat->total_count, cc->unknown);
+    }
+  }
+  return ok_status();
+}
+
+void Database::finalize_updates(const TouchedSet& touched) {
+  const uint64_t now = unix_now_seconds();
+  for (const auto& [variable, map] : touched) {
+    auto id = index_lookup(index, variable, map);
+    if (!id) continue;
+    DistributionObject* d = distribution_by_id_mut(*id);
+    if (d == nullptr) continue;
+    d->sample_count = d->repr.total_count();
+    d->entropy = repr_entropy(d->repr);
+    d->version += 1;
+    d->last_updated = now;
+  }
+}
+
+Status Database::ensure_joint(std::string_view a, std::string_view b, const DimensionMap& map) {
+  if (find_joint(a, b, map) != nullptr) return ok_status();
+  auto [xn, yn] = ordered_pair(a, b);
+  const VariableDefinition* x = find_variable(xn);
+  const VariableDefinition* y = find_variable(yn);
+  if (x == nullptr || y == nullptr) return Error("joint variables not found in schema");
+
+  JointRepr repr;
+  const auto* xc = std::get_if<ContinuousType>(&x->var_type);
+  const auto* yc = std::get_if<ContinuousType>(&y->var_type);
+  if (xc && yc) {
+    Range xr = range_or_unit(xc->range), yr = range_or_unit(yc->range);
+    repr = HistogramGridRepr{xr.first, xr.second, xc->bins, yr.first, yr.second, yc->bins,
+                             std::vector<std::vector<uint64_t>>(xc->bins,
+                                                                std::vector<uint64_t>(yc->bins, 0)),
+                             0};
+  } else if (!xc && !yc) {
+    const auto& xcat = std::get<CategoricalType>(x->var_type).categories;
+    const auto& ycat = std::get<CategoricalType>(y->var_type).categories;
+    repr = ContingencyTableRepr{
+        xcat, ycat,
+        std::vector<std::vector<uint64_t>>(xcat.size(), std::vector<uint64_t>(ycat.size(), 0)), 0};
+  } else {
+    const CategoricalType& cat = std::get<CategoricalType>(xc ? y->var_type : x->var_type);
+    const ContinuousType& cont = xc ? *xc : *yc;
+    repr = ConditionalHistogramsRepr{
+        cat.categories,
+        empty_histograms_per_category(cat.categories, range_or_unit(cont.range), cont.bins), 0};
+  }
+
+  JointDistributionObject j;
+  j.id = meta.next_joint_id;
+  meta.next_joint_id = j.id + 1;
+  j.variables = {std::string(xn), std::string(yn)};
+  j.dimension_key = map;
+  j.repr = std::move(repr);
+  j.sample_count = 0;
+  j.last_updated = unix_now_seconds();
+  j.version = 1;
+  data.joints.push_back(std::move(j));
+  return ok_status();
+}
+
+const JointDistributionObject* Database::find_joint(std::string_view a, std::string_view b,
+                                                    const DimensionMap& map) const {
+  auto [x, y] = ordered_pair(a, b);
+  for (const auto& j : data.joints)
+    if (j.variables.first == x && j.variables.second == y && j.dimension_key == map) return &j;
+  return nullptr;
+}
+
+JointDistributionObject* Database::find_joint_mut(std::string_view a, std::string_view b,
+                                                  const DimensionMap& map) {
+  return const_cast<JointDistributionObject*>(std::as_const(*this).find_joint(a, b, map));
+}
+
+const DistributionObject* Database::distribution_by_id(uint64_t id) const {
+  const auto& list = data.distributions;
+  if (id >= 1 && id <= dense_prefix_ && dense_prefix_ <= list.size() && list[id - 1].id == id)
+    return &list[id - 1];
+  for (const auto& d : list)
+    if (d.id == id) return &d;
+  return nullptr;
+}
+
+DistributionObject* Database::distribution_by_id_mut(uint64_t id) {
+  return const_cast<DistributionObject*>(std::as_const(*this).distribution_by_id(id));
+}
+
+const DistributionObject* Database::lookup_distribution(std::string_view variable,
+                                                        const DimensionMap& map) const {
+  auto id = index_lookup(index, variable, map);
+  return id ? distribution_by_id(*id) : nullptr;
+}
+
+DatabaseStats Database::database_stats() const {
+  DatabaseStats s;
+  s.distributions = data.distributions.size();
+  for (const auto& d : data.distributions) s.total_samples = add_counts(s.total_samples, d.sample_count);
+  s.variables = meta.schema.variables.size();
+  s.dimensions = meta.schema.dimensions.size();
+  return s;
+}
+
+void Database::reset_id_order() {
+  const auto& list = data.distributions;
+  size_t n = 0;
+  while (n < list.size() && list[n].id == n + 1) ++n;
+  dense_prefix_ = n;
+}
+
+}  // namespace quor::store

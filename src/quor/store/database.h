@@ -1,0 +1,178 @@
+// The in-memory state of one open database directory, and the operations that
+// change or search it (opening, flushing and releasing live elsewhere).
+//
+// A Database owns everything by value; searches hand out references into it
+// or copies. It has no lock of its own: changing operations need exclusive
+// access, searches shared access. Nothing here reads or writes a file.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "quor/store/engine_error.h"
+#include "quor/store/lock_file.h"
+#include "quor/store/model.h"
+#include "quor/store/raw_log.h"
+#include "quor/util/error.h"
+
+namespace quor::store {
+
+// Sums shown to Python; joint distributions count nowhere.
+struct DatabaseStats {
+  uint64_t distributions = 0;
+  uint64_t total_samples = 0;
+  uint64_t variables = 0;
+  uint64_t dimensions = 0;
+  bool operator==(const DatabaseStats&) const = default;
+};
+
+// One batch's counts of one marginal distribution. Entry order does not
+// matter. Histogram: bin number -> count. Categorical: category number ->
+// count, with `unknown` for values outside the categories.
+struct HistogramCounts {
+  std::unordered_map<uint64_t, uint64_t> bins;
+};
+struct CategoricalCounts {
+  std::unordered_map<uint64_t, uint64_t> known;
+  uint64_t unknown = 0;
+};
+using CountAccumulator = std::variant<HistogramCounts, CategoricalCounts>;
+
+// Marginals changed by a batch, each (variable, map) at most once.
+using TouchedSet = std::vector<std::pair<std::string, DimensionMap>>;
+
+// Adds with saturation at 2^64 - 1: counts never wrap.
+inline uint64_t add_counts(uint64_t a, uint64_t b) {
+  uint64_t s = a + b;
+  return s < a ? UINT64_MAX : s;
+}
+
+// Shannon entropy in bits of a representation's cells over its total_count:
+// +0.0 when the total is 0, otherwise a sum started from -0.0 (so a total in
+// one cell, or in no cell, gives -0.0).
+double repr_entropy(const DistributionRepr& repr);
+
+// The zero-count representation of a variable: a histogram over `range`
+// (0.0..1.0 when absent) with `bins` zeros, or the categories with zeros.
+DistributionRepr empty_distribution_for(const VariableDefinition& def);
+// A new object with version 1, entropy 0.0, sample_count = total_count,
+// raw_record_range (0, 0) and last_updated = now.
+DistributionObject new_distribution_object(uint64_t id, std::string variable, DimensionMap map,
+                                           DistributionRepr repr);
+// One zero histogram per category, in category order.
+std::vector<DistributionRepr> empty_histograms_per_category(
+    const std::vector<std::string>& categories, Range range, uint32_t bins);
+
+// Schema edits (validation only; no read-only check). Fail with a
+// SchemaValidation error: duplicate name, a categorical without categories,
+// a continuous with bins 0 (tested in that order). Append on success.
+std::optional<EngineError> schema_add_variable(Schema& schema, VariableDefinition def);
+std::optional<EngineError> schema_add_dimension(Schema& schema, DimensionDefinition def);
+
+class Database {
+ public:
+  std::optional<LockFile> lock_file;
+  std::filesystem::path dir;
+  MetaFile meta;
+  DistributionFile data;
+  std::optional<RawLog> raw_log;
+  DistIndex index;
+  SnapshotStore snapshots;
+  bool writable = false;
+
+  Database() = default;
+  Database(Database&&) noexcept = default;
+  Database& operator=(Database&&) noexcept = default;
+  Database(const Database&) = delete;
+  Database& operator=(const Database&) = delete;
+
+  // Appends a variable / dimension to the schema. Refused first with
+  // "database opened in read-only mode"; a validation failure becomes the
+  // message "schema validation error: ...". The schema is unchanged on failure.
+  Status add_variable(VariableDefinition def);
+  Status add_dimension(DimensionDefinition def);
+
+  // The first variable definition with this name, if any.
+  const VariableDefinition* find_variable(std::string_view name) const;
+
+  // Every value that marginal distributions hold for dimension `name`, once
+  // each, in byte-wise order.
+  std::set<std::string> dimension_values(std::string_view name) const;
+
+  // The id of the distribution of (variable, map), created with zero counts
+  // when absent. Fails with "unknown variable '{}'" and changes nothing when
+  // the variable is not in the schema. Does not check `writable`.
+  Result<uint64_t> ensure_distribution(std::string_view variable, const DimensionMap& map);
+
+  // Adds a batch's counts to the distribution of (variable, map), creating it
+  // if needed. Bins / categories beyond the lists raise only total_count; a
+  // kind mismatch changes nothing and succeeds. Derived fields wait for
+  // finalize_updates. Refused on a read-only database.
+  Status apply_counts(std::string_view variable, const DimensionMap& map,
+                      const CountAccumulator& counts);
+
+  // Brings sample_count, entropy, version (+1) and last_updated (one clock
+  // read) up to date for every touched marginal; pairs that name no
+  // distribution are passed over. Never fails.
+  void finalize_updates(const TouchedSet& touched);
+
+  // Creates the zero joint of (a, b, map) unless it exists. Fails with
+  // "joint variables not found in schema" when either variable is missing.
+  // Does not check `writable`.
+  Status ensure_joint(std::string_view a, std::string_view b, const DimensionMap& map);
+  // The joint of the pair (in either order) whose dimension_key equals `map`.
+  const JointDistributionObject* find_joint(std::string_view a, std::string_view b,
+                                            const DimensionMap& map) const;
+  JointDistributionObject* find_joint_mut(std::string_view a, std::string_view b,
+                                          const DimensionMap& map);
+
+  // The first distribution of `variable` whose dimension_key holds every
+  // entry of `filter` (an empty filter matches the first of the variable).
+  template <class FilterMap>
+  const DistributionObject* find_distribution(std::string_view variable,
+                                              const FilterMap& filter) const {
+    for (const auto& d : data.distributions) {
+      if (d.variable != variable) continue;
+      bool all = true;
+      for (const auto& [name, value] : filter) {
+        auto it = d.dimension_key.find(std::string(name));
+        if (it == d.dimension_key.end() || it->second != value) {
+          all = false;
+          break;
+        }
+      }
+      if (all) return &d;
+    }
+    return nullptr;
+  }
+
+  // The first marginal distribution in list order with this id. O(1) while
+  // ids match list positions (as they do when assigned by this store).
+  const DistributionObject* distribution_by_id(uint64_t id) const;
+  DistributionObject* distribution_by_id_mut(uint64_t id);
+  // The distribution the index holds for (variable, map), if any.
+  const DistributionObject* lookup_distribution(std::string_view variable,
+                                                const DimensionMap& map) const;
+
+  DatabaseStats database_stats() const;
+
+  // Recomputes the id-order summary behind distribution_by_id. Call after
+  // replacing `data` wholesale (open does); appends through
+  // ensure_distribution keep it current.
+  void reset_id_order();
+
+ private:
+  // Number of leading distributions whose id equals position + 1; inside
+  // that prefix the id search is a direct index.
+  size_t dense_prefix_ = 0;
+};
+
+}  // namespace quor::store

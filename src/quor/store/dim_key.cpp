@@ -1,0 +1,60 @@
+#include "quor/store/dim_key.h"
+
+namespace quor::store {
+
+namespace {
+void append_key_string(std::string& out, const DimensionMap& map) {
+  bool first = true;
+  for (const auto& [name, value] : map) {
+    if (!first) out += '/';
+    first = false;
+    out += name;
+    out += ':';
+    out += value;
+  }
+}
+}  // namespace
+
+std::string dimension_key_string(const DimensionMap& map) {
+  std::string out;
+  append_key_string(out, map);
+  return out;
+}
+
+std::string index_key(std::string_view variable, const DimensionMap& map) {
+  size_t len = variable.size() + 1;
+  for (const auto& [name, value] : map) len += name.size() + value.size() + 2;
+  std::string out;
+  out.reserve(len);
+  out += variable;
+  out += '|';
+  append_key_string(out, map);
+  return out;
+}
+
+std::optional<uint64_t> index_lookup(const DistIndex& index, std::string_view variable,
+                                     const DimensionMap& map) {
+  auto it = index.by_key.find(index_key(variable, map));
+  if (it == index.by_key.end()) return std::nullopt;
+  return it->second;
+}
+
+void index_insert(DistIndex& index, std::string_view variable, const DimensionMap& map,
+                  uint64_t id) {
+  index.by_key.insert_or_assign(index_key(variable, map), id);
+}
+
+DistIndex rebuild_dist_index(const std::vector<DistributionObject>& distributions) {
+  DistIndex index;
+  index.by_key.reserve(distributions.size());
+  for (const auto& d : distributions) index_insert(index, d.variable, d.dimension_key, d.id);
+  return index;
+}
+
+DistIndex rebuild_index_after_error(const std::vector<DistributionObject>& distributions,
+                                    Error why) {
+  (void)why;
+  return rebuild_dist_index(distributions);
+}
+
+}  // namespace quor::store

@@ -1,0 +1,35 @@
+// Text forms of a distribution's identity, and the distribution index.
+//
+// Dimension key string: "name:value" for every entry in byte-wise name order,
+// joined by "/" (empty map: empty text). Index key: "{variable}|{key string}".
+// Nothing is escaped, so two different maps can share one key string.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "quor/store/model.h"
+#include "quor/util/error.h"
+
+namespace quor::store {
+
+std::string dimension_key_string(const DimensionMap& map);
+std::string index_key(std::string_view variable, const DimensionMap& map);
+
+// The id stored under the index key of (variable, map), if any.
+std::optional<uint64_t> index_lookup(const DistIndex& index, std::string_view variable,
+                                     const DimensionMap& map);
+// Stores `id` under the index key of (variable, map), replacing any entry.
+void index_insert(DistIndex& index, std::string_view variable, const DimensionMap& map,
+                  uint64_t id);
+
+// A fresh index of `distributions`, inserted in list order (later wins).
+DistIndex rebuild_dist_index(const std::vector<DistributionObject>& distributions);
+// As rebuild_dist_index; `why` (the failure that made it necessary) is dropped.
+DistIndex rebuild_index_after_error(const std::vector<DistributionObject>& distributions,
+                                    Error why);
+
+}  // namespace quor::store
