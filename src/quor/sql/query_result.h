@@ -1,0 +1,22 @@
+// The result of every statement: column titles and rows of text cells.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace quor::sql {
+
+struct QueryResult {
+  std::vector<std::string> header;
+  std::vector<std::vector<std::string>> rows;
+  bool operator==(const QueryResult&) const = default;
+};
+
+// The aligned text table (the Python object's text form).
+std::string format_query_result(const QueryResult& result);
+// CSV text: "," separated, quoted where needed, "\n" line ends.
+std::string query_result_to_csv(const QueryResult& result);
+// JSON text: one object of title -> cell per row.
+std::string query_result_to_json(const QueryResult& result);
+
+}  // namespace quor::sql
