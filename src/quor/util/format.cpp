@@ -80,12 +80,39 @@ std::string format_signed_fixed(double value, int decimals) {
 
 std::string format_plain(double value) {
   if (auto t = non_finite_text(value, false)) return *t;
-  // Shortest round-trip digits in fixed notation: at most 309 integral
-  // digits, or "0." and 323 zeros before the 17 significant digits.
-  char buf[400];
-  auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed);
-  QUOR_ASSERT(res.ec == std::errc(), "plain float buffer too small");
-  return std::string(buf, res.ptr);
+  // The shortest round-trip digits (at most 17), written out in fixed
+  // notation: zeros fill up to the point, or follow "0." before the digits.
+  char buf[64];
+  auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
+  QUOR_ASSERT(res.ec == std::errc(), "scientific buffer too small");
+  std::string_view sci(buf, static_cast<size_t>(res.ptr - buf));
+  std::string out;
+  if (sci.front() == '-') {
+    out += '-';
+    sci.remove_prefix(1);
+  }
+  size_t e = sci.find('e');
+  std::string digits;
+  for (char c : sci.substr(0, e))
+    if (c != '.') digits += c;
+  int exponent = 0;
+  std::from_chars(sci.data() + e + 1 + (sci[e + 1] == '+'), sci.data() + sci.size(), exponent);
+  // Drop trailing zeros of the significand ("0e+00" keeps one digit).
+  while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
+  const long point = static_cast<long>(exponent) + 1;  // digits before the point
+  if (point <= 0) {
+    out += "0.";
+    out.append(static_cast<size_t>(-point), '0');
+    out += digits;
+  } else if (static_cast<size_t>(point) >= digits.size()) {
+    out += digits;
+    out.append(static_cast<size_t>(point) - digits.size(), '0');
+  } else {
+    out.append(digits, 0, static_cast<size_t>(point));
+    out += '.';
+    out.append(digits, static_cast<size_t>(point), std::string::npos);
+  }
+  return out;
 }
 
 std::string format_padded(uint64_t value, size_t width) {
