@@ -131,7 +131,7 @@ TEST(ParseQuery, ExportNestingIsBounded) {
   EXPECT_TRUE(parse_query(nested(kMaxExportDepth)).ok());
   auto deep = parse_query(nested(kMaxExportDepth + 1));
   ASSERT_FALSE(deep.ok());
-  EXPECT_EQ(deep.error().full_text(), "EXPORT nesting is limited to 8 levels");
+  EXPECT_EQ(deep.error().full_text(), "EXPORT nesting is limited to 4 levels");
   // A hostile depth fails the same way without deep recursion.
   std::string hostile;
   for (int i = 0; i < 200000; ++i) hostile += "EXPORT ";

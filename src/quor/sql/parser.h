@@ -13,10 +13,11 @@
 namespace quor::sql {
 
 // EXPORT statements may nest at most this deep; a deeper query is refused
-// with "EXPORT nesting is limited to 8 levels". (Each level of rendering
-// about doubles the escapes of the level below, so deep nesting would only
-// build huge texts.)
-inline constexpr size_t kMaxExportDepth = 8;
+// with "EXPORT nesting is limited to 4 levels". This bounds the recursion of
+// the parser and the executor, and the size of the result: each level of
+// rendering can double the text below it (every quotation mark or backslash
+// gains an escape), so a level costs up to twice the memory of the last.
+inline constexpr size_t kMaxExportDepth = 4;
 
 // The state of one parse. Reading or peeking at or past the end yields Eof.
 struct Parser {
