@@ -103,8 +103,7 @@ bool is_unicode_white_space(char32_t cp) {
 }
 
 std::string to_upper_full(std::string_view text) {
-  icu::UnicodeString s = icu::UnicodeString::fromUTF8(
-      icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
+  icu::UnicodeString s = icu::UnicodeString::fromUTF8(std::string(text));
   s.toUpper(icu::Locale::getRoot());
   std::string out;
   s.toUTF8String(out);
