@@ -48,14 +48,3 @@ def needs_store(store_built):
 def mem_db(qt, tmp_path):
     """A read-only in-memory database: flush and close never write."""
     return qt.memory_db(str(tmp_path), writable=False, populated=True)
-
-
-@pytest.fixture
-def rendered(qt):
-    """Skips a test whose result rendering is not in this build."""
-    try:
-        repr(qt.query_result([], []))
-    except BaseException as err:  # the stand-in aborts
-        if "not built yet" in str(err):
-            pytest.skip("result rendering is not in this build")
-        raise

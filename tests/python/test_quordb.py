@@ -355,9 +355,22 @@ def test_schema_calls_json_loads_under_shared_borrow(needs_store, tmp_path, monk
         assert db.schema()["joints"] == []
 
 
-def test_empty_query_is_a_parse_error(needs_store, tmp_path):
-    with QuorDB.create(str(tmp_path / "db")) as db:
-        with pytest.raises(QuorError) as info:
-            db.query("")
-    assert str(info.value) == "parse error: empty query"
-    assert info.value.args == ("parse error: empty query",)
+def test_query_runs_against_the_database(mem_db):
+    r = mem_db.query("STATS")
+    assert type(r).__name__ == "QueryResult" and len(r) == 4
+    assert r.to_dicts()[0] == {"Stat": "Distributions", "Value": "3"}
+    assert mem_db.query(sql_str="DIMENSIONS region").to_dicts() == [{"region": "north"},
+                                                                      {"region": "south"}]
+
+
+@pytest.mark.parametrize("text,message", [
+    ("", "parse error: empty query"),
+    ("   ", "parse error: empty query"),
+])
+def test_parse_errors_are_quor_errors(qt, mem_db, text, message):
+    with pytest.raises(qt.QuorError) as info:
+        mem_db.query(text)
+    assert str(info.value) == message
+    assert info.value.args == (message,)
+    # The object is unchanged by the failure.
+    assert len(mem_db.query("STATS")) == 4

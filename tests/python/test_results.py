@@ -44,13 +44,13 @@ def test_unicode_cells_round_trip(qt):
     assert r.rows == [["Zürich — 東京"]] and r.to_dicts() == [{"naïve": "Zürich — 東京"}]
 
 
-def test_renderings(qt, rendered):
+def test_renderings(qt):
     empty = qt.query_result([], [])
     assert repr(empty) == "" and str(empty) == ""
-    r = qt.query_result(["a"], [["1"]])
-    assert isinstance(r.to_csv(), str) and "a" in r.to_csv()
-    assert isinstance(r.to_json(), str)
-    assert str(r) == repr(r)
+    r = qt.query_result(["a", "b"], [["1", "x,y"]])
+    assert r.to_csv() == 'a,b\n1,"x,y"\n'
+    assert r.to_json() == '[\n  {"a": "1", "b": "x,y"}\n]'
+    assert repr(r) == str(r) == "a  b  \n─  ───\n1  x,y\n"
 
 
 def test_result_receiver_checks(qt):
