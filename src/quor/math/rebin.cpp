@@ -1,0 +1,127 @@
+#include "quor/math/rebin.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace quor::math {
+
+namespace {
+
+// Float to i64 as a saturating cast: NaN gives 0, out-of-range values the
+// nearest bound.
+int64_t saturating_i64(double v) {
+  if (std::isnan(v)) return 0;
+  if (v >= 9223372036854775808.0) return std::numeric_limits<int64_t>::max();
+  if (v < -9223372036854775808.0) return std::numeric_limits<int64_t>::min();
+  return static_cast<int64_t>(v);
+}
+
+// Float to u64 as a saturating cast: NaN and negatives give 0.
+uint64_t saturating_u64(double v) {
+  if (!(v > 0.0)) return 0;
+  if (v >= 18446744073709551616.0) return std::numeric_limits<uint64_t>::max();
+  return static_cast<uint64_t>(v);
+}
+
+uint64_t sat_add(uint64_t a, uint64_t b) {
+  uint64_t s = a + b;
+  return s < a ? std::numeric_limits<uint64_t>::max() : s;
+}
+
+CountMap count_map(const std::vector<std::string>& categories,
+                   const std::vector<uint64_t>& counts) {
+  CountMap map;
+  for (size_t p = 0; p < categories.size(); ++p)
+    map.insert_or_assign(std::string_view(categories[p]), p < counts.size() ? counts[p] : 0);
+  return map;
+}
+
+bool strictly_ascending(const std::vector<std::string>& names) {
+  for (size_t i = 1; i < names.size(); ++i)
+    if (!(names[i - 1] < names[i])) return false;
+  return true;
+}
+
+std::vector<uint64_t> padded(const std::vector<uint64_t>& counts, size_t n) {
+  std::vector<uint64_t> out(n, 0);
+  std::copy_n(counts.begin(), std::min(n, counts.size()), out.begin());
+  return out;
+}
+
+}  // namespace
+
+std::optional<store::HistogramRepr> rebin_histogram(const store::DistributionRepr& source,
+                                                    double low, double high, uint64_t bins) {
+  const auto* src = std::get_if<store::HistogramRepr>(&source);
+  if (src == nullptr || bins == 0) return std::nullopt;
+
+  store::HistogramRepr out;
+  out.min = low;
+  out.max = high;
+  out.bin_counts.assign(bins, 0);
+  const double w = (high - low) / static_cast<double>(bins);
+  const size_t len = src->bin_counts.size();
+  const double ws = (src->max - src->min) / static_cast<double>(len);
+  const int64_t last_bin = static_cast<int64_t>(bins - 1);
+
+  for (size_t i = 0; i < len; ++i) {
+    const uint64_t c = src->bin_counts[i];
+    if (c == 0) continue;
+    const double s = src->min + static_cast<double>(i) * ws;
+    const double e = s + ws;
+    const int64_t first = std::clamp<int64_t>(saturating_i64(std::floor((s - low) / w)), 0, last_bin);
+    const int64_t last = std::clamp<int64_t>(saturating_i64(std::floor((e - low) / w)), 0, last_bin);
+    for (int64_t j = first; j <= last; ++j) {
+      const double ts = low + static_cast<double>(j) * w;
+      const double te = ts + w;
+      const double overlap = std::fmin(e, te) - std::fmax(s, ts);
+      const double f = std::fmax(overlap, 0.0) / ws;
+      if (f > 0.0) {
+        const uint64_t share = saturating_u64(std::round(f * static_cast<double>(c)));
+        out.bin_counts[j] = sat_add(out.bin_counts[j], share);
+      }
+    }
+  }
+  uint64_t total = 0;
+  for (uint64_t v : out.bin_counts) total = sat_add(total, v);
+  out.total_count = total;
+  return out;
+}
+
+std::vector<uint64_t> counts_for_categories(const std::vector<std::string>& names,
+                                            const CountMap& map) {
+  std::vector<uint64_t> out;
+  out.reserve(names.size());
+  for (const auto& name : names) {
+    auto it = map.find(name);
+    out.push_back(it == map.end() ? 0 : it->second);
+  }
+  return out;
+}
+
+AlignedCategories align_categorical(const std::vector<std::string>& categories_a,
+                                    const std::vector<uint64_t>& counts_a,
+                                    const std::vector<std::string>& categories_b,
+                                    const std::vector<uint64_t>& counts_b) {
+  AlignedCategories out;
+  // Equal, already sorted lists without repeats align position by position.
+  if (categories_a == categories_b && strictly_ascending(categories_a)) {
+    out.categories = categories_a;
+    out.counts_a = padded(counts_a, categories_a.size());
+    out.counts_b = padded(counts_b, categories_a.size());
+    return out;
+  }
+  std::vector<std::string_view> names;
+  names.reserve(categories_a.size() + categories_b.size());
+  for (const auto& c : categories_a) names.push_back(c);
+  for (const auto& c : categories_b) names.push_back(c);
+  std::sort(names.begin(), names.end());
+  names.erase(std::unique(names.begin(), names.end()), names.end());
+  out.categories.assign(names.begin(), names.end());
+  out.counts_a = counts_for_categories(out.categories, count_map(categories_a, counts_a));
+  out.counts_b = counts_for_categories(out.categories, count_map(categories_b, counts_b));
+  return out;
+}
+
+}  // namespace quor::math
