@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
+#include <random>
 #include <thread>
 
 #include "analytics_fixture.h"
 #include "quor/analytics/compare.h"
 #include "quor/analytics/compare_cache.h"
+#include "quor/math/measures.h"
 
 namespace quor::analytics {
 namespace {
@@ -186,6 +189,61 @@ TEST_F(Compare, Errors) {
   auto r = compare_query(b.db, cache, "region:nobins", "region:nobins2", "income");
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().full_text(), "failed to rebin A");
+}
+
+// The comparison computes its measures in one fused pass; it must agree to
+// the last bit with the separate measures on the compared vectors.
+TEST(CompareProperty, FusedMeasuresEqualTheSeparateOnes) {
+  std::mt19937_64 rng(99);
+  auto same = [](double x, double y) { return std::memcmp(&x, &y, sizeof x) == 0; };
+  for (int round = 0; round < 500; ++round) {
+    const size_t k = 1 + rng() % 15;
+    V a(k), b(k);
+    for (auto& x : a) x = rng() % 4 == 0 ? 0 : rng() % 300;
+    for (auto& x : b) x = rng() % 4 == 0 ? 0 : rng() % 300;
+    uint64_t na = 0, nb = 0;
+    for (auto x : a) na += x;
+    for (auto x : b) nb += x;
+    if (round % 9 == 0) na = 0, std::fill(a.begin(), a.end(), 0);
+    SCOPED_TRACE(round);
+
+    // Histograms on different ranges.
+    const store::DistributionRepr ha = store::HistogramRepr{0, 10, a, na};
+    const store::DistributionRepr hb = store::HistogramRepr{-2.5, 7, b, nb};
+    auto r = compare_representations(ha, hb);
+    ASSERT_TRUE(r.ok());
+    auto ra = *math::rebin_histogram(ha, -2.5, 10, k), rb = *math::rebin_histogram(hb, -2.5, 10, k);
+    const auto &x = ra.bin_counts, &y = rb.bin_counts;
+    const uint64_t nx = ra.total_count, ny = rb.total_count;
+    EXPECT_TRUE(same(r->jsd, math::jensen_shannon_divergence(x, y, nx, ny)));
+    EXPECT_TRUE(same(r->kl_a_b, math::kl_divergence(x, y, nx, ny)));
+    EXPECT_TRUE(same(r->kl_b_a, math::kl_divergence(y, x, ny, nx)));
+    EXPECT_TRUE(same(r->psi, math::symmetric_kl_divergence(x, y, nx, ny)));
+    EXPECT_TRUE(same(r->entropy_a, math::shannon_entropy(x, nx)));
+    EXPECT_TRUE(same(r->entropy_b, math::shannon_entropy(y, ny)));
+    EXPECT_TRUE(same(r->hellinger, math::hellinger_distance(x, y, nx, ny)));
+    EXPECT_TRUE(same(*r->wasserstein, math::wasserstein_distance(x, y, nx, ny, -2.5, 10)));
+
+    // Categorical with unknown mass on one side.
+    std::vector<std::string> cats;
+    for (size_t i = 0; i < k; ++i) cats.push_back("c" + std::to_string(rng() % 20));
+    const uint64_t unknown = rng() % 40;
+    const store::DistributionRepr ca = store::CategoricalRepr{cats, a, 0, na};
+    const store::DistributionRepr cb = store::CategoricalRepr{{cats.rbegin(), cats.rend()}, b, unknown, nb + unknown};
+    r = compare_representations(ca, cb);
+    ASSERT_TRUE(r.ok());
+    const auto al = math::align_categorical(cats, a, {cats.rbegin(), cats.rend()}, b);
+    const uint64_t tb = nb + unknown;
+    EXPECT_TRUE(same(r->jsd, math::jensen_shannon_divergence(al.counts_a, al.counts_b, na, tb)));
+    EXPECT_TRUE(same(r->psi, math::symmetric_kl_divergence(al.counts_a, al.counts_b, na, tb)));
+    EXPECT_TRUE(same(r->hellinger, math::hellinger_distance(al.counts_a, al.counts_b, na, tb)));
+    EXPECT_TRUE(same(r->entropy_b, math::shannon_entropy(al.counts_b, tb)));
+    auto contributions = category_contributions(al, na, tb);
+    std::stable_sort(contributions.begin(), contributions.end(), [](const auto& p, const auto& q) {
+      return std::fabs(p.delta) > std::fabs(q.delta);
+    });
+    EXPECT_EQ(r->contributions, contributions);
+  }
 }
 
 // ---- going through the cache ----

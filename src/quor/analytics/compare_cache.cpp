@@ -7,14 +7,9 @@ namespace quor::analytics {
 namespace {
 
 inline uint64_t mix(uint64_t h, uint64_t v) {
-  // splitmix64 finaliser over the running hash.
-  h ^= v + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
-  h ^= h >> 30;
-  h *= 0xbf58476d1ce4e5b9ULL;
-  h ^= h >> 27;
-  h *= 0x94d049bb133111ebULL;
-  h ^= h >> 31;
-  return h;
+  h ^= v;
+  h *= 0x9e3779b97f4a7c15ULL;
+  return h ^ (h >> 32);
 }
 
 // Marks the cache poisoned when the scope is left by an exception.
@@ -40,6 +35,12 @@ size_t CompareKeyHash::operator()(const CompareKey& key) const noexcept {
   h = mix(h, key.more_a.size());
   for (const auto& [id, version] : key.more_b) h = mix(mix(h, id), version);
   h = mix(h, key.more_b.size());
+  // Final avalanche (splitmix64) so that low bits depend on every field.
+  h ^= h >> 30;
+  h *= 0xbf58476d1ce4e5b9ULL;
+  h ^= h >> 27;
+  h *= 0x94d049bb133111ebULL;
+  h ^= h >> 31;
   return static_cast<size_t>(h);
 }
 

@@ -58,6 +58,16 @@ struct ResolvedSide {
   bool cacheable = true;    // its (id, version) list identifies its counts
 
   const store::DistributionRepr& repr() const { return summed ? *summed : first->repr; }
+
+  // The last rebinning of this side's histogram, kept for the next
+  // comparison onto the same grid.
+  struct Rebinned {
+    double low;
+    double high;
+    uint64_t bins;
+    store::HistogramRepr histogram;
+  };
+  mutable std::optional<Rebinned> rebinned;
 };
 
 // As resolve_distribution, without copying.

@@ -8,20 +8,41 @@ namespace quor::math {
 
 namespace {
 
-// Float to i64 as a saturating cast: NaN gives 0, out-of-range values the
-// nearest bound.
-int64_t saturating_i64(double v) {
+// The smaller / larger operand, ignoring an operand that is not a number
+// (std::fmin / std::fmax semantics, inlined).
+inline double min_num(double a, double b) {
+  if (std::isnan(a)) return b;
+  if (std::isnan(b)) return a;
+  return b < a ? b : a;
+}
+inline double max_num(double a, double b) {
+  if (std::isnan(a)) return b;
+  if (std::isnan(b)) return a;
+  return b > a ? b : a;
+}
+
+// floor(v) as i64 with a saturating cast: NaN gives 0, out-of-range values
+// the nearest bound.
+inline int64_t floor_to_i64(double v) {
   if (std::isnan(v)) return 0;
   if (v >= 9223372036854775808.0) return std::numeric_limits<int64_t>::max();
   if (v < -9223372036854775808.0) return std::numeric_limits<int64_t>::min();
-  return static_cast<int64_t>(v);
+  // |v| < 2^63: truncation is exact and representable, so one step down
+  // from it gives the floor of a negative fraction.
+  int64_t t = static_cast<int64_t>(v);
+  if (static_cast<double>(t) > v) t -= 1;
+  return t;
 }
 
-// Float to u64 as a saturating cast: NaN and negatives give 0.
-uint64_t saturating_u64(double v) {
+// round(v) half away from zero as u64 with a saturating cast: NaN and
+// negatives give 0.
+inline uint64_t round_to_u64(double v) {
   if (!(v > 0.0)) return 0;
   if (v >= 18446744073709551616.0) return std::numeric_limits<uint64_t>::max();
-  return static_cast<uint64_t>(v);
+  if (v >= 4503599627370496.0) return static_cast<uint64_t>(v);  // 2^52: already integral
+  const uint64_t i = static_cast<uint64_t>(v);
+  // v - i is exact: the fraction of a double is itself representable.
+  return v - static_cast<double>(i) >= 0.5 ? i + 1 : i;
 }
 
 uint64_t sat_add(uint64_t a, uint64_t b) {
@@ -70,15 +91,17 @@ std::optional<store::HistogramRepr> rebin_histogram(const store::DistributionRep
     if (c == 0) continue;
     const double s = src->min + static_cast<double>(i) * ws;
     const double e = s + ws;
-    const int64_t first = std::clamp<int64_t>(saturating_i64(std::floor((s - low) / w)), 0, last_bin);
-    const int64_t last = std::clamp<int64_t>(saturating_i64(std::floor((e - low) / w)), 0, last_bin);
+    const int64_t first = std::clamp<int64_t>(floor_to_i64((s - low) / w), 0, last_bin);
+    const int64_t last = std::clamp<int64_t>(floor_to_i64((e - low) / w), 0, last_bin);
     for (int64_t j = first; j <= last; ++j) {
       const double ts = low + static_cast<double>(j) * w;
       const double te = ts + w;
-      const double overlap = std::fmin(e, te) - std::fmax(s, ts);
-      const double f = std::fmax(overlap, 0.0) / ws;
+      const double overlap = min_num(e, te) - max_num(s, ts);
+      // No positive overlap (NaN included) gives f = 0 or NaN: nothing added.
+      if (!(overlap > 0.0)) continue;
+      const double f = overlap / ws;
       if (f > 0.0) {
-        const uint64_t share = saturating_u64(std::round(f * static_cast<double>(c)));
+        const uint64_t share = round_to_u64(f * static_cast<double>(c));
         out.bin_counts[j] = sat_add(out.bin_counts[j], share);
       }
     }
