@@ -4,6 +4,7 @@
 #include <cstring>
 #include <random>
 #include <thread>
+#include <tuple>
 
 #include "analytics_fixture.h"
 #include "quor/analytics/compare.h"
@@ -96,17 +97,28 @@ TEST_F(Compare, SelfComparisonAndItsInterval) {
   EXPECT_DOUBLE_EQ(r->ci_high, 1.96 * std::sqrt(1e-12 / 50.0));
 }
 
-TEST_F(Compare, IntervalExample) {
-  // J = 0.1 with 100 vs 100 samples gives roughly [0.0168, 0.1832]; the
-  // interval is built from the measured J, so check the formula on it.
+TEST(JsdInterval, Examples) {
+  auto [lo, hi] = jsd_interval(0.1, 100, 100);
+  EXPECT_DOUBLE_EQ(lo, 0.1 - 1.96 * std::sqrt(0.1 * 0.9 / 50.0));
+  EXPECT_NEAR(lo, 0.0168, 5e-5);
+  EXPECT_NEAR(hi, 0.1832, 5e-5);
+  std::tie(lo, hi) = jsd_interval(0.0, 100, 100);  // the floor keeps a width
+  EXPECT_EQ(lo, 0.0);
+  EXPECT_DOUBLE_EQ(hi, 1.96 * std::sqrt(1e-12 / 50.0));
+  std::tie(lo, hi) = jsd_interval(1.0, 4, 4);
+  EXPECT_LT(lo, 1.0);
+  EXPECT_EQ(hi, 1.0);
+  std::tie(lo, hi) = jsd_interval(0.5, 0, 9);  // n_eff 0: collapsed
+  EXPECT_EQ(lo, 0.5);
+  EXPECT_EQ(hi, 0.5);
+  std::tie(lo, hi) = jsd_interval(0.0, 0, 0);
+  EXPECT_EQ(hi, 0.0);
+}
+
+TEST_F(Compare, ResultCarriesTheInterval) {
   auto r = compare_query(b.db, cache, "region:eu", "region:us", "income");
   ASSERT_TRUE(r.ok());
-  const double w = 1.96 * std::sqrt(r->jsd * (1 - r->jsd) / 50.0);
-  EXPECT_DOUBLE_EQ(r->ci_low, r->jsd - w);
-  EXPECT_DOUBLE_EQ(r->ci_high, r->jsd + w);
-  const double w01 = 1.96 * std::sqrt(0.1 * 0.9 / 50.0);
-  EXPECT_NEAR(0.1 - w01, 0.0168, 5e-5);
-  EXPECT_NEAR(0.1 + w01, 0.1832, 5e-5);
+  EXPECT_EQ(std::make_pair(r->ci_low, r->ci_high), jsd_interval(r->jsd, 100, 100));
 }
 
 TEST_F(Compare, ZeroTotals) {

@@ -84,7 +84,11 @@ TEST_F(Explain, OneMissingSideFailsTheWholeBreakdown) {
 // ---- TRACK ----
 
 TEST(TrackThreshold, QuartileRule) {
-  EXPECT_NEAR(drift_threshold({0.01, 0.02, 0.01, 0.015, 0.02, 0.012, 0.018, 0.3}), 0.032, 1e-15);
+  const double t = drift_threshold({0.01, 0.02, 0.01, 0.015, 0.02, 0.012, 0.018, 0.3});
+  EXPECT_NEAR(t, 0.032, 1e-15);
+  EXPECT_EQ(drift_alert_message(t), "drift exceeded threshold 0.0320 (IQR-based)");
+  EXPECT_EQ(drift_alert_message(0.03125), "drift exceeded threshold 0.0312 (IQR-based)");  // exact tie: even digit
+  EXPECT_EQ(drift_alert_message(0.12345678), "drift exceeded threshold 0.1235 (IQR-based)");
   EXPECT_EQ(drift_threshold({0.2}), 3.0 * 0.2);
   EXPECT_EQ(drift_threshold({0.1, 0.1, 0.1}), 3.0 * 0.1);
   EXPECT_EQ(drift_threshold({0, 0, 0.5, 0, 0}), 0.0);
@@ -125,9 +129,9 @@ TEST_F(Track, SeriesDriftsAndOneAlert) {
   EXPECT_EQ(a.from, "2024-08");
   EXPECT_EQ(a.to, "2024-09");
   EXPECT_EQ(a.drift, r->drifts[7]);
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "drift exceeded threshold %.4f (IQR-based)", threshold);
-  EXPECT_EQ(a.message, buf);
+  EXPECT_EQ(a.message, drift_alert_message(threshold));
+  EXPECT_GT(a.drift, threshold);
+  for (size_t k = 0; k < 7; ++k) EXPECT_LE(r->drifts[k], threshold);
 }
 
 TEST_F(Track, FewLabelsNeverAlert) {

@@ -138,15 +138,9 @@ void fill_measures(CompareResult& r, math::Counts a, math::Counts b, uint64_t na
     }
   }
 
-  // 95 % interval of the JSD.
-  double sum = ta + tb;
-  if (na == 0 && nb == 0) sum = 1.0;
-  const double n_eff = (ta * tb) / sum;
-  double w = 0.0;
-  if (n_eff > 0.0)
-    w = 1.96 * std::sqrt(std::fmax(r.jsd, 1e-12) * std::fmax(1.0 - r.jsd, 1e-12) / n_eff);
-  r.ci_low = std::fmax(r.jsd - w, 0.0);
-  r.ci_high = std::fmin(r.jsd + w, 1.0);
+  const auto [low, high] = jsd_interval(r.jsd, na, nb);
+  r.ci_low = low;
+  r.ci_high = high;
   r.samples_a = na;
   r.samples_b = nb;
 }
@@ -163,6 +157,17 @@ CompareKey key_of(const ResolvedSide& a, const ResolvedSide& b) {
 }
 
 }  // namespace
+
+std::pair<double, double> jsd_interval(double jsd, uint64_t n_a, uint64_t n_b) {
+  const double ta = static_cast<double>(n_a);
+  const double tb = static_cast<double>(n_b);
+  double sum = ta + tb;
+  if (n_a == 0 && n_b == 0) sum = 1.0;
+  const double n_eff = (ta * tb) / sum;
+  double w = 0.0;
+  if (n_eff > 0.0) w = 1.96 * std::sqrt(std::fmax(jsd, 1e-12) * std::fmax(1.0 - jsd, 1e-12) / n_eff);
+  return {std::fmax(jsd - w, 0.0), std::fmin(jsd + w, 1.0)};
+}
 
 std::vector<CategoryContribution> category_contributions(const math::AlignedCategories& aligned,
                                                          uint64_t total_a, uint64_t total_b) {

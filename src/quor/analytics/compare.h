@@ -3,6 +3,7 @@
 
 #include <optional>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "quor/analytics/compare_cache.h"
@@ -43,6 +44,11 @@ Result<CompareResult> compare_resolved(CompareCache& cache, const ResolvedSide& 
 // "failed to rebin B" when neither histogram has a bin.
 Result<CompareResult> compare_representations(const store::DistributionRepr& a,
                                               const store::DistributionRepr& b);
+
+// The 95 % interval (low, high) of a JSD measured on totals n_a and n_b:
+// JSD -/+ 1.96 sqrt(max(J, 1e-12) max(1 - J, 1e-12) / n_eff) with
+// n_eff = n_a n_b / (n_a + n_b), cut to [0, 1]; [J, J] when n_eff is 0.
+std::pair<double, double> jsd_interval(double jsd, uint64_t n_a, uint64_t n_b);
 
 // Per-category shares and JSD terms, in union order (unsorted).
 std::vector<CategoryContribution> category_contributions(const math::AlignedCategories& aligned,

@@ -36,6 +36,10 @@ bool holds_all(const store::DimensionMap& key, const store::DimensionMap& wanted
 
 }  // namespace
 
+std::string drift_alert_message(double threshold) {
+  return "drift exceeded threshold " + fixed4(threshold) + " (IQR-based)";
+}
+
 double drift_threshold(const std::vector<double>& drifts) {
   std::vector<double> s = drifts;
   std::stable_sort(s.begin(), s.end(), math::total_less);
@@ -99,7 +103,7 @@ Result<TrackResult> track_drift(const store::Database& db, CompareCache& cache,
   if (!out.drifts.empty()) {
     const double threshold = drift_threshold(out.drifts);
     if (threshold > 0.0) {
-      const std::string message = "drift exceeded threshold " + fixed4(threshold) + " (IQR-based)";
+      const std::string message = drift_alert_message(threshold);
       for (size_t k = 0; k < out.drifts.size(); ++k) {
         if (out.drifts[k] > threshold)
           out.alerts.push_back({out.time_labels[k], out.time_labels[k + 1], message, out.drifts[k]});

@@ -54,4 +54,8 @@ Result<TrackResult> track_drift(const store::Database& db, CompareCache& cache,
 // times the median when the IQR is below 1e-12.
 double drift_threshold(const std::vector<double>& drifts);
 
+// "drift exceeded threshold {:.4} (IQR-based)" with `threshold` in fixed
+// point with four decimals.
+std::string drift_alert_message(double threshold);
+
 }  // namespace quor::analytics
