@@ -7,6 +7,7 @@
 
 #include "quor/math/measures.h"
 #include "quor/math/total_order.h"
+#include "quor/util/panic.h"
 
 namespace quor::analytics {
 
@@ -22,6 +23,7 @@ namespace {
 void fill_measures(CompareResult& r, math::Counts a, math::Counts b, uint64_t na, uint64_t nb,
                    const std::pair<double, double>* grid,
                    const math::AlignedCategories* aligned) {
+  QUOR_ASSERT(a.size() == b.size(), "vector lengths must match");
   const size_t k = a.size();
   const double ta = static_cast<double>(na);
   const double tb = static_cast<double>(nb);
