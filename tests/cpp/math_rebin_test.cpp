@@ -78,10 +78,18 @@ TEST(Align, RepeatsShortAndLongCountLists) {
   EXPECT_EQ(r.categories, (S{"x", "y"}));
   EXPECT_EQ(r.counts_a, (V{4, 0}));
   EXPECT_EQ(r.counts_b, (V{2, 0}));
-  // Equal sorted lists take the direct path with the same result.
+  // One list on both sides (sorted, unsorted, with a repeat).
   r = align_categorical(S{"a", "b"}, V{1}, S{"a", "b"}, V{3, 4, 5});
   EXPECT_EQ(r.counts_a, (V{1, 0}));
   EXPECT_EQ(r.counts_b, (V{3, 4}));
+  r = align_categorical(S{"b", "a", "c"}, V{1, 2, 3}, S{"b", "a", "c"}, V{4, 5});
+  EXPECT_EQ(r.categories, (S{"a", "b", "c"}));
+  EXPECT_EQ(r.counts_a, (V{2, 1, 3}));
+  EXPECT_EQ(r.counts_b, (V{5, 4, 0}));
+  r = align_categorical(S{"x", "y", "x"}, V{1, 2, 3}, S{"x", "y", "x"}, V{4, 5, 6});
+  EXPECT_EQ(r.categories, (S{"x", "y"}));
+  EXPECT_EQ(r.counts_a, (V{3, 2}));
+  EXPECT_EQ(r.counts_b, (V{6, 5}));
 }
 
 }  // namespace

@@ -64,11 +64,6 @@ bool strictly_ascending(const std::vector<std::string>& names) {
   return true;
 }
 
-std::vector<uint64_t> padded(const std::vector<uint64_t>& counts, size_t n) {
-  std::vector<uint64_t> out(n, 0);
-  std::copy_n(counts.begin(), std::min(n, counts.size()), out.begin());
-  return out;
-}
 
 }  // namespace
 
@@ -128,12 +123,29 @@ AlignedCategories align_categorical(const std::vector<std::string>& categories_a
                                     const std::vector<std::string>& categories_b,
                                     const std::vector<uint64_t>& counts_b) {
   AlignedCategories out;
-  // Equal, already sorted lists without repeats align position by position.
-  if (categories_a == categories_b && strictly_ascending(categories_a)) {
-    out.categories = categories_a;
-    out.counts_a = padded(counts_a, categories_a.size());
-    out.counts_b = padded(counts_b, categories_a.size());
-    return out;
+  // Equal lists without repeats (the usual case: one variable's categories
+  // on both sides) align through one sorted permutation of positions.
+  if (categories_a == categories_b) {
+    const size_t n = categories_a.size();
+    std::vector<size_t> order(n);
+    for (size_t i = 0; i < n; ++i) order[i] = i;
+    if (!strictly_ascending(categories_a))
+      std::sort(order.begin(), order.end(),
+                [&](size_t x, size_t y) { return categories_a[x] < categories_a[y]; });
+    bool repeats = false;
+    for (size_t i = 1; i < n && !repeats; ++i)
+      repeats = !(categories_a[order[i - 1]] < categories_a[order[i]]);
+    if (!repeats) {
+      out.categories.reserve(n);
+      out.counts_a.reserve(n);
+      out.counts_b.reserve(n);
+      for (size_t p : order) {
+        out.categories.push_back(categories_a[p]);
+        out.counts_a.push_back(p < counts_a.size() ? counts_a[p] : 0);
+        out.counts_b.push_back(p < counts_b.size() ? counts_b[p] : 0);
+      }
+      return out;
+    }
   }
   std::vector<std::string_view> names;
   names.reserve(categories_a.size() + categories_b.size());
