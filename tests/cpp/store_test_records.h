@@ -96,7 +96,8 @@ inline DistIndex full_index() {
 inline SnapshotStore full_snapshots() {
   SnapshotStore s;
   DistributionObject h = histogram_object();
-  h.entropy = 1.5;  // keeps == meaningful for the whole store
+  h.entropy = 1.5;  // finite values keep == meaningful and fit the JSON form
+  std::get<HistogramRepr>(h.repr).max = 2.0;
   s.entries["age|region:EU"] = {SnapshotEntry{1, 100, h},
                                 SnapshotEntry{2, 200, categorical_object()}};
   s.entries["empty"] = {};

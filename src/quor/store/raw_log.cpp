@@ -53,7 +53,7 @@ bool ends_inside_line(int fd) {
 // Appends `text` (complete lines) to the segment in one write, after a line
 // feed when the segment ends inside a line.
 Status append_text(const RawLog& log, std::string& text) {
-  int fd = ::open(log.segment_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  int fd = ::open(log.segment_path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) {
     return Status(os_error(errno)).context("open raw segment " + log.segment_path.string());
   }
