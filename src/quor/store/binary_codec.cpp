@@ -119,6 +119,7 @@ class Writer {
   void u64s(const std::vector<uint64_t>& v) {
     u64(v.size());
     if constexpr (std::endian::native == std::endian::little) {
+      if (v.empty()) return;  // data() may be null
       std::memcpy(p_, v.data(), v.size() * 8);
       p_ += v.size() * 8;
     } else {
@@ -375,9 +376,13 @@ class Reader {
     return true;
   }
 
+  // Elements reserved ahead for a list of `count`: never more than fit in
+  // 1 MiB, and never more than the bytes left could hold (every element of
+  // every list takes at least 8 bytes).
   template <class T>
-  static size_t reserve_for(uint64_t count) {
-    return static_cast<size_t>(std::min<uint64_t>(count, kReserveCap / sizeof(T)));
+  size_t reserve_for(uint64_t count) const {
+    uint64_t n = std::min<uint64_t>(count, kReserveCap / sizeof(T));
+    return static_cast<size_t>(std::min<uint64_t>(n, left() / 8));
   }
 
   // A list: the count, then each element through `elem`.
@@ -406,6 +411,7 @@ class Reader {
       return eof();
     }
     out.resize(static_cast<size_t>(n));
+    if (n == 0) return true;  // data() may be null
     std::memcpy(out.data(), p_, static_cast<size_t>(n) * 8);
     if constexpr (std::endian::native == std::endian::big) {
       for (auto& x : out) x = to_little(x);
