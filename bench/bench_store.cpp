@@ -14,6 +14,8 @@
 #include "quor/store/container.h"
 #include "quor/store/directory.h"
 #include "quor/store/dim_key.h"
+#include "quor/store/raw_log.h"
+#include "quor/util/json.h"
 
 namespace {
 
@@ -164,6 +166,47 @@ void BM_ZstdDecompress(benchmark::State& state) {
   set_bytes(state);
 }
 
+// One typical JSON-lines record, parsed into a value (the ingestion path).
+const char* kJsonLine =
+    "{\"user_id\":\"u-000123\",\"region\":\"EU-west\",\"date\":\"2024-03-17\",\"age\":37,"
+    "\"revenue\":1234.56,\"score\":-0.25,\"plan\":\"premium\",\"active\":true,"
+    "\"tags\":[\"a\",\"b\"],\"note\":\"caf\\u00e9 \\\"quoted\\\"\",\"referrer\":null}";
+
+void BM_ParseJsonLine(benchmark::State& state) {
+  const std::string_view line(kJsonLine);
+  for (auto _ : state) benchmark::DoNotOptimize(quor::util::parse_json_value(line));
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * line.size()));
+}
+
+// Raw-log appends, one open/close per record versus one per batch of 10000.
+void BM_RawLogAppend(benchmark::State& state) {
+  const bool batched = state.range(0) != 0;
+  const fs::path raw = fixture().dir / "raw_bench";
+  fs::remove_all(raw);
+  auto log = open_raw_log(raw);
+  if (!log.ok()) {
+    state.SkipWithError(log.error().full_text().c_str());
+    return;
+  }
+  std::vector<quor::util::JsonValue> payloads(10000, *quor::util::parse_json_value(kJsonLine));
+  uint64_t id = 1;
+  for (auto _ : state) {
+    if (batched) {
+      if (!append_raw_records(*log, id, payloads).ok()) state.SkipWithError("append failed");
+    } else {
+      for (size_t i = 0; i < payloads.size(); ++i) {
+        if (!append_raw_record(*log, id + i, payloads[i]).ok()) state.SkipWithError("append failed");
+      }
+    }
+    id += payloads.size();
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * payloads.size()));
+  fs::remove_all(raw);
+}
+
+BENCHMARK(BM_ParseJsonLine);
+BENCHMARK(BM_RawLogAppend)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_OpenReadWrite)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_OpenReadOnlyMapped)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Flush)->Unit(benchmark::kMillisecond);

@@ -126,22 +126,22 @@ bool parse_value(JsonReader& r, JsonValue& out) {
       r.bump();
       JsonObject& obj = out.v.emplace<5>();
       bool first = true;
-      std::string key;
       for (;;) {
         std::string_view k;
         int got = r.map_next_key(first, k);
         if (got < 0) return false;
         if (got == 0) break;
-        key.assign(k);
-        if (!r.map_colon()) return false;
-        JsonValue v;
-        if (!parse_value(r, v)) return false;
-        auto it = obj.lower_bound(key);
-        if (it != obj.end() && it->first == key) {
-          it->second = std::move(v);
+        // The member's slot is made first and the value parsed into it; a
+        // repeated name parses into (and so replaces) the earlier value.
+        auto it = obj.lower_bound(k);
+        if (it == obj.end() || it->first != k) {
+          it = obj.emplace_hint(it, std::piecewise_construct, std::forward_as_tuple(k),
+                                std::forward_as_tuple());
         } else {
-          obj.emplace_hint(it, key, std::move(v));
+          it->second = JsonValue();
         }
+        if (!r.map_colon()) return false;
+        if (!parse_value(r, it->second)) return false;
       }
       r.bump();  // the '}' that map_next_key stopped at
       r.leave();
