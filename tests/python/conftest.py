@@ -22,28 +22,6 @@ def qt():
     return _quor_engine_testing
 
 
-def _store_is_built(tmp_path_factory):
-    path = tmp_path_factory.mktemp("probe") / "db"
-    try:
-        quor_engine.QuorDB.create(str(path)).close()
-    except quor_engine.QuorError as err:
-        if "not supported by this build yet" in str(err):
-            return False
-        raise
-    return True
-
-
-@pytest.fixture(scope="session")
-def store_built(tmp_path_factory):
-    return _store_is_built(tmp_path_factory)
-
-
-@pytest.fixture
-def needs_store(store_built):
-    if not store_built:
-        pytest.skip("database files are not in this build")
-
-
 @pytest.fixture
 def mem_db(qt, tmp_path):
     """A read-only in-memory database: flush and close never write."""

@@ -81,7 +81,7 @@ def test_lone_surrogate_path_keeps_host_error():
         QuorDB.open("\udcff")
 
 
-def test_open_missing_directory(needs_store, tmp_path):
+def test_open_missing_directory(tmp_path):
     missing = tmp_path / "nope"
     with pytest.raises(QuorError) as info:
         QuorDB.open(str(missing))
@@ -89,7 +89,7 @@ def test_open_missing_directory(needs_store, tmp_path):
 
 
 @pytest.mark.parametrize("mode", [None, "read_write", "rw", "read_only", "ro"])
-def test_accepted_modes(needs_store, tmp_path, mode):
+def test_accepted_modes(tmp_path, mode):
     path = str(tmp_path / "db")
     QuorDB.create(path).close()
     db = QuorDB.open(path, mode) if mode is not None else QuorDB.open(path)
@@ -297,14 +297,14 @@ def test_state_handed_back_to_ended_owner_thread_is_released(qt, tmp_path, monke
     assert qt.handed_back() == before
 
 
-def test_close_releases_lock(needs_store, tmp_path):
+def test_close_releases_lock(tmp_path):
     path = str(tmp_path / "db")
     db = QuorDB.create(path)
     db.close()
     QuorDB.open(path).close()
 
 
-def test_with_releases_lock(needs_store, tmp_path):
+def test_with_releases_lock(tmp_path):
     path = str(tmp_path / "db")
     with QuorDB.create(path):
         pass
@@ -312,14 +312,14 @@ def test_with_releases_lock(needs_store, tmp_path):
         assert again.stats().variables == 0
 
 
-def test_destruction_releases_lock(needs_store, tmp_path):
+def test_destruction_releases_lock(tmp_path):
     path = str(tmp_path / "db")
     db = QuorDB.create(path)
     del db
     QuorDB.open(path).close()
 
 
-def test_lock_is_released_for_other_processes(needs_store, tmp_path):
+def test_lock_is_released_for_other_processes(tmp_path):
     path = str(tmp_path / "db")
     db = QuorDB.create(path)
     db.close()
@@ -328,7 +328,7 @@ def test_lock_is_released_for_other_processes(needs_store, tmp_path):
     assert out.stdout.strip() == "ok", out.stderr
 
 
-def test_create_reopens_existing_database(needs_store, tmp_path):
+def test_create_reopens_existing_database(tmp_path):
     path = tmp_path / "db"
     QuorDB.create(str(path)).close()
     files = {p.name: p.read_bytes() for p in path.iterdir() if p.is_file()}
@@ -336,17 +336,7 @@ def test_create_reopens_existing_database(needs_store, tmp_path):
     assert {p.name: p.read_bytes() for p in path.iterdir() if p.is_file()} == files
 
 
-@pytest.fixture
-def schema_built(qt, tmp_path):
-    try:
-        qt.memory_db(str(tmp_path), writable=False).schema()
-    except qt.QuorError as err:
-        if "not supported by this build yet" in str(err):
-            pytest.skip("the schema writer is not in this build")
-        raise
-
-
-def test_schema_dict(schema_built, mem_db):
+def test_schema_dict(mem_db):
     schema = mem_db.schema()
     assert schema == {
         "variables": [
@@ -362,7 +352,7 @@ def test_schema_dict(schema_built, mem_db):
     assert mem_db.schema() is not schema
 
 
-def test_schema_calls_json_loads_under_shared_borrow(schema_built, mem_db, monkeypatch):
+def test_schema_calls_json_loads_under_shared_borrow(mem_db, monkeypatch):
     real = json.loads
 
     def spy(text):
@@ -376,7 +366,7 @@ def test_schema_calls_json_loads_under_shared_borrow(schema_built, mem_db, monke
     assert mem_db.schema()["joints"] == []
 
 
-def test_schema_passes_json_errors_through(schema_built, mem_db, monkeypatch):
+def test_schema_passes_json_errors_through(mem_db, monkeypatch):
     def broken(text):
         raise ValueError("no json today")
 
@@ -385,7 +375,7 @@ def test_schema_passes_json_errors_through(schema_built, mem_db, monkeypatch):
         mem_db.schema()
 
 
-def test_schema_of_new_database(needs_store, tmp_path):
+def test_schema_of_new_database(tmp_path):
     with QuorDB.create(str(tmp_path / "db")) as db:
         assert db.schema() == {"variables": [], "dimensions": [], "joints": []}
 
