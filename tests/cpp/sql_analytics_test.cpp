@@ -158,6 +158,18 @@ TEST_F(SqlTest, AcrossSortsByJsdWithFailedPairsAsZero) {
             "dimension 'nosuch' has fewer than 2 values for pairwise comparison");
 }
 
+TEST_F(SqlTest, AcrossValueThatCannotBeReferenced) {
+  b.categorical("plan", {"a"});
+  b.cat("plan", {{"k", "x"}}, {"a"}, {1});
+  b.cat("plan", {{"k", "x/y"}}, {"a"}, {1});
+  b.cat("plan", {{"k", "z"}}, {"a"}, {1});
+  // "k:x/y" splits into a segment without ':', so its pairs fail.
+  EXPECT_EQ(run("COMPARE plan ACROSS k").rows,
+            (Rows{{"x", "x/y", "N/A", "N/A", "N/A", "N/A"},
+                  {"x", "z", "0.000000", "0.000000", "0.000000", "1 vs 1"},
+                  {"x/y", "z", "N/A", "N/A", "N/A", "N/A"}}));
+}
+
 // ---- EXPLAIN ----
 
 class SqlExplain : public SqlTest {
@@ -369,6 +381,12 @@ TEST_F(SqlNearest, WholeVariableAndOtherDimensions) {
 
 TEST_F(SqlNearest, Failures) {
   EXPECT_EQ(fail("NEAREST region:n/ ON region"), "invalid reference segment ''");
+  // The reference selection fails at the first candidate, not before.
+  EXPECT_EQ(fail("NEAREST region:zz ON region"),
+            "distribution not found for variable 'plan' and dimensions {\"region\": \"zz\"}");
+  QueryResult none = run("NEAREST region:zz ON nosuch");
+  EXPECT_EQ(none.header, (Header{"nosuch", "JSD"}));
+  EXPECT_TRUE(none.rows.empty());
   b.hist("income", {{"region", "zz"}}, {1});
   EXPECT_EQ(fail("NEAREST region:n ON region"),
             "distribution not found for variable 'plan' and dimensions {\"region\": \"zz\"}");

@@ -63,20 +63,32 @@ Result<QueryResult> compare_across(const Database& db, CompareCache& cache,
     return Error("dimension '" + s.dimension + "' has fewer than 2 values for pairwise comparison");
   const std::vector<std::string> values(value_set.begin(), value_set.end());
 
-  // Each value's key once; a pair's keys are then two lookups.
-  std::vector<std::string> keys;
-  keys.reserve(values.size());
-  for (const auto& v : values) keys.push_back(build_reference_key({s.dimension, v}, s.filters));
+  // Every pair compares the variable between two of the same n selections,
+  // so each selection's key is parsed and resolved once; a pair then fails
+  // exactly when comparing its two keys would (a side that does not parse
+  // or resolve, or the comparison itself). Errors are dropped: such a pair
+  // prints as "N/A".
+  std::vector<std::optional<analytics::ResolvedSide>> sides(values.size());
+  for (size_t i = 0; i < values.size(); ++i) {
+    Result<analytics::ParsedReference> ref =
+        analytics::parse_reference(build_reference_key({s.dimension, values[i]}, s.filters));
+    if (!ref.ok()) continue;
+    Result<analytics::ResolvedSide> side = analytics::resolve_side(db, s.variable, ref->dimensions);
+    if (side.ok()) sides[i] = std::move(*side);
+  }
 
   QueryResult q;
   q.header = across_header();
   q.rows.reserve(values.size() * (values.size() - 1) / 2);
   for (size_t i = 0; i < values.size(); ++i) {
     for (size_t j = i + 1; j < values.size(); ++j) {
-      Result<analytics::CompareResult> r =
-          analytics::compare_query(db, cache, keys[i], keys[j], s.variable);
-      q.rows.push_back(r.ok() ? across_row(values[i], values[j], *r)
-                              : across_failed_row(values[i], values[j]));
+      std::optional<analytics::CompareResult> r;
+      if (sides[i] && sides[j]) {
+        Result<analytics::CompareResult> c = analytics::compare_resolved(cache, *sides[i], *sides[j]);
+        if (c.ok()) r = std::move(*c);
+      }
+      q.rows.push_back(r ? across_row(values[i], values[j], *r)
+                         : across_failed_row(values[i], values[j]));
     }
   }
   sort_across_rows(q.rows);
@@ -144,7 +156,11 @@ Result<QueryResult> nearest(const Database& db, CompareCache& cache, const Neare
     return Error("no variable in schema");
   }
 
+  // Each candidate is compared with the same reference selection: it is
+  // resolved once, at the first candidate (an empty candidate list fails
+  // nothing), and its outcome, value or error, serves every candidate.
   const Metric metric = parse_metric(s.metric);
+  std::optional<Result<analytics::ResolvedSide>> side_a;
   struct Candidate {
     const std::string* value;
     double distance;
@@ -154,9 +170,14 @@ Result<QueryResult> nearest(const Database& db, CompareCache& cache, const Neare
   candidates.reserve(values.size());
   for (const auto& c : values) {
     if (c == s.reference.value) continue;
+    QUOR_ASSIGN_OR_RETURN(analytics::ParsedReference ref_b,
+                          analytics::parse_reference(s.dimension + ":" + c));
+    if (!side_a) side_a = analytics::resolve_side(db, variable, parsed->dimensions);
+    if (!side_a->ok()) return side_a->error();
+    QUOR_ASSIGN_OR_RETURN(analytics::ResolvedSide side_b,
+                          analytics::resolve_side(db, variable, ref_b.dimensions));
     QUOR_ASSIGN_OR_RETURN(analytics::CompareResult r,
-                          analytics::compare_query(db, cache, reference,
-                                                   s.dimension + ":" + c, variable));
+                          analytics::compare_resolved(cache, **side_a, side_b));
     candidates.push_back({&c, metric_distance(metric, r)});
   }
   std::stable_sort(candidates.begin(), candidates.end(), [](const Candidate& x, const Candidate& y) {
