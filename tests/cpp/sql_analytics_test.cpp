@@ -149,6 +149,12 @@ TEST_F(SqlTest, AcrossSortsByJsdWithFailedPairsAsZero) {
                         failed("m", "s"),
                         failed("m", "w"),
                     }));
+  // Every successful pair went through the cache, under the key that
+  // COMPARE ... BETWEEN uses for the same two selections.
+  EXPECT_EQ(cache.size(), 6u);
+  EXPECT_EQ(run("COMPARE plan BETWEEN region:e AND region:s").rows[0][1], "0.048795");
+  EXPECT_EQ(run("COMPARE plan ACROSS region").rows, r.rows);
+  EXPECT_EQ(cache.size(), 6u);
   // WHERE pairs go into both keys: no distribution has year:1, so every pair fails.
   Rows none = run("COMPARE plan ACROSS region WHERE year:1").rows;
   ASSERT_EQ(none.size(), 10u);
