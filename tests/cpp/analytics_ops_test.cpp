@@ -373,5 +373,30 @@ TEST_F(Pairwise, EmptyOneValueAndFailures) {
             "distribution not found for variable 'income' and dimensions {\"region\": \"d\"}");
 }
 
+// A dimension with very many values where the variable is missing at the
+// second one: the operation fails at the first comparisons without first
+// setting aside the full n x n matrix (29 GB for these 60000 values).
+TEST(PairwiseLarge, FailureComesBeforeTheWholeMatrix) {
+  DbBuilder b;
+  b.categorical("v", {"x"}).categorical("w", {"x"});
+  const size_t n = 60000;
+  auto& list = b.db.data.distributions;
+  list.reserve(n + 1);
+  for (size_t i = 0; i < n; ++i) {
+    char value[16];
+    std::snprintf(value, sizeof value, "k%06zu", i);
+    list.push_back(store::new_distribution_object(i + 1, "w", {{"d", value}},
+                                                  store::CategoricalRepr{{"x"}, {1}, 0, 1}));
+  }
+  list.push_back(store::new_distribution_object(n + 1, "v", {{"d", "k000000"}},
+                                                store::CategoricalRepr{{"x"}, {1}, 0, 1}));
+  b.db.reset_id_order();
+  CompareCache cache;
+  auto m = pairwise_matrix(b.db, cache, "d", "v", "jsd");
+  ASSERT_FALSE(m.ok());
+  EXPECT_EQ(m.error().full_text(),
+            "distribution not found for variable 'v' and dimensions {\"d\": \"k000001\"}");
+}
+
 }  // namespace
 }  // namespace quor::analytics

@@ -28,7 +28,10 @@ Result<PairwiseMatrix> pairwise_matrix(const store::Database& db, CompareCache& 
   const auto values = db.dimension_values(dimension);
   out.labels.assign(values.begin(), values.end());
   const size_t n = out.labels.size();
-  out.values.assign(n, std::vector<double>(n, 0.0));
+  // Rows are allocated as the comparisons reach them, so a dimension with
+  // very many values costs memory only for the comparisons actually made
+  // (the first failing one ends the operation before the full matrix).
+  out.values.resize(n);
   const bool wasserstein = equals_ascii_folded(metric, "wasserstein");
 
   // Each selection is resolved once, when first needed; the database does
@@ -41,6 +44,7 @@ Result<PairwiseMatrix> pairwise_matrix(const store::Database& db, CompareCache& 
   };
 
   for (size_t i = 0; i < n; ++i) {
+    out.values[i].assign(n, 0.0);
     for (size_t j = i + 1; j < n; ++j) {
       const auto& a = side(i);
       if (!a.ok()) return a.error();
@@ -49,9 +53,10 @@ Result<PairwiseMatrix> pairwise_matrix(const store::Database& db, CompareCache& 
       QUOR_ASSIGN_OR_RETURN(CompareResult r, compare_resolved(cache, *a, *b));
       const double v = wasserstein && r.wasserstein ? *r.wasserstein : r.jsd;
       out.values[i][j] = v;
-      out.values[j][i] = v;
     }
   }
+  for (size_t i = 1; i < n; ++i)
+    for (size_t j = 0; j < i; ++j) out.values[i][j] = out.values[j][i];
   return out;
 }
 
