@@ -98,6 +98,10 @@ PyObject* finish_open(Result<store::Database> opened) {
   return new_quor_db_object(std::move(state));
 }
 
+// The file system takes paths as NUL-terminated texts: a path holding a NUL
+// byte would silently name a shorter one, so it never reaches the store.
+bool has_nul(const std::string& path) { return path.find('\0') != std::string::npos; }
+
 const char* const kOpenNames[] = {"path", "mode"};
 const Signature kOpenSig = {"QuorDB.open()", kOpenNames, 2, 1};
 
@@ -109,6 +113,7 @@ PyObject* db_open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     if (!extract_str_argument(argv[0], "path", path)) return nullptr;
     bool writable = true;
     if (!parse_mode(argv[1], writable)) return nullptr;
+    if (has_nul(path)) return raise_quor_error(Error("database path does not exist: " + path));
     release_handed_back();
     return finish_open(store::open_database(path, writable));
   });
@@ -123,6 +128,10 @@ PyObject* db_create(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     if (!bind_arguments(kCreateSig, args, nargs, kwnames, argv)) return nullptr;
     std::string path;
     if (!extract_str_argument(argv[0], "path", path)) return nullptr;
+    if (has_nul(path)) {
+      Error error("file name contained an unexpected NUL byte");
+      return raise_quor_error(error.add_context("create db dir " + path));
+    }
     release_handed_back();
     return finish_open(store::create_database(path, /*raw_log_enabled=*/true));
   });

@@ -88,6 +88,20 @@ def test_open_missing_directory(tmp_path):
     assert str(info.value) == f"database path does not exist: {missing}"
 
 
+def test_path_with_nul_byte_reaches_no_other_directory(tmp_path):
+    # The text after the NUL must not be cut off: "db\0junk" is not "db".
+    bad = str(tmp_path / "db") + "\0junk"
+    with pytest.raises(QuorError) as info:
+        QuorDB.create(bad)
+    assert str(info.value) == f"create db dir {bad}: file name contained an unexpected NUL byte"
+    assert list(tmp_path.iterdir()) == []
+    QuorDB.create(str(tmp_path / "db")).close()
+    for mode in ("rw", "ro"):
+        with pytest.raises(QuorError) as info:
+            QuorDB.open(bad, mode)
+        assert str(info.value) == f"database path does not exist: {bad}"
+
+
 @pytest.mark.parametrize("mode", [None, "read_write", "rw", "read_only", "ro"])
 def test_accepted_modes(tmp_path, mode):
     path = str(tmp_path / "db")
