@@ -33,13 +33,7 @@ class TempDir {
   fs::path path_;
 };
 
-FileBytes bytes_of(std::string_view s) {
-  FileBytes b;
-  b.data.reset(new char[s.size() + 1]);
-  std::memcpy(b.data.get(), s.data(), s.size());
-  b.size = s.size();
-  return b;
-}
+FileBytes bytes_of(std::string_view s) { return FileBytes::copy_of(s); }
 
 // Every record as its fields, in header order.
 std::vector<std::vector<std::string>> rows_of(const CsvTable& t) {

@@ -1,6 +1,8 @@
 #include "quor/ingest/batch_apply.h"
 
 #include <fcntl.h>
+#include <sys/uio.h>
+#include <climits>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,44 +34,52 @@ using internal::ObservationSource;
 
 Error read_only_error() { return Error(std::string(store::kReadOnlyMessage)); }
 
-// Raw-log lines of one batch, appended together. The segment is opened once
-// per batch; a failed write consumes the identifiers of the lines up to and
-// including the one it cut.
+// Raw-log lines of one batch, built in parallel pieces and appended with
+// one open of the segment. A failed write consumes the identifiers of the
+// lines up to and including the one it cut.
 struct PendingLines {
-  std::string text;
-  std::vector<size_t> ends;  // offset just past each line's line feed
-  std::vector<uint64_t> ids;
+  std::vector<std::string> pieces;  // whole lines, back to back
+  std::vector<size_t> ends;         // byte offset just past each line
+  uint64_t first_id = 0;
   void clear() {
-    text.clear();
+    for (auto& p : pieces) p.clear();
     ends.clear();
-    ids.clear();
   }
 };
 
-// Appends the lines; on failure sets `consumed_through` to the index of the
-// line that failed.
-Status append_pending_lines(const store::RawLog& log, const PendingLines& p,
-                            size_t& failed_line) {
+// Appends the lines; on failure sets `failed_line` to the index of the line
+// that failed.
+Status append_pending_lines(const store::RawLog& log, const PendingLines& p, size_t& failed_line) {
   const std::string path = log.segment_path.string();
   int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) {
     failed_line = 0;
     return Error(os_error_text(errno)).add_context("open raw segment " + path);
   }
-  size_t off = 0;
-  while (off < p.text.size()) {
-    const size_t chunk = std::min<size_t>(p.text.size() - off, size_t(1) << 30);
-    ssize_t n = ::write(fd, p.text.data() + off, chunk);
+  std::vector<iovec> iov;
+  for (const auto& piece : p.pieces)
+    if (!piece.empty()) iov.push_back({const_cast<char*>(piece.data()), piece.size()});
+  const size_t total = p.ends.empty() ? 0 : p.ends.back();
+  size_t done = 0;   // bytes written
+  size_t first = 0;  // first iovec not wholly written
+  while (done < total) {
+    const int count = static_cast<int>(std::min<size_t>(iov.size() - first, IOV_MAX));
+    ssize_t n = ::writev(fd, iov.data() + first, count);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
-      int e = n < 0 ? errno : EIO;
+      const int e = n < 0 ? errno : EIO;
       ::close(fd);
-      size_t j = static_cast<size_t>(std::upper_bound(p.ends.begin(), p.ends.end(), off) - p.ends.begin());
+      const size_t j = static_cast<size_t>(std::upper_bound(p.ends.begin(), p.ends.end(), done) - p.ends.begin());
       failed_line = j;
-      const bool only_newline = off + 1 == p.ends[j];
-      return Error(os_error_text(e)).add_context(only_newline ? "append newline" : "append raw line");
+      return Error(os_error_text(e)).add_context(done + 1 == p.ends[j] ? "append newline" : "append raw line");
     }
-    off += static_cast<size_t>(n);
+    done += static_cast<size_t>(n);
+    size_t left = static_cast<size_t>(n);
+    while (left > 0 && left >= iov[first].iov_len) left -= iov[first++].iov_len;
+    if (left > 0) {
+      iov[first].iov_base = static_cast<char*>(iov[first].iov_base) + left;
+      iov[first].iov_len -= left;
+    }
   }
   ::close(fd);
   return ok_status();
@@ -77,12 +87,13 @@ Status append_pending_lines(const store::RawLog& log, const PendingLines& p,
 
 // Applies batches of one ingest; keeps the resolution of dimension keys to
 // distributions from batch to batch.
-class BatchApplier {
+class BatchApplier final : public internal::KeyIndex {
  public:
   BatchApplier(store::Database& db, const store::Schema& schema)
       : db_(db), cs_(schema), nv_(schema.variables.size()) {}
 
   Result<BatchCounters> apply(const ObservationSource& src, size_t begin, size_t end);
+  int64_t find(std::string_view blob, uint64_t hash) const override;
 
  private:
   struct KeyEntry {
@@ -101,6 +112,9 @@ class BatchApplier {
   using Cell = std::pair<uint64_t, uint64_t>;
 
   uint32_t intern(const std::string& blob, uint64_t hash);
+  // Writes one line per processed record of the batch, identifiers drawn
+  // from the meta file in record order.
+  Status write_raw_lines(uint64_t processed);
 
   store::Database& db_;
   CompiledSchema cs_;
@@ -114,7 +128,48 @@ class BatchApplier {
   std::map<std::pair<size_t, uint32_t>, std::map<Cell, uint64_t>> joint_tallies_;
   BatchUpdates updates_;
   PendingLines lines_;
+  std::vector<size_t> line_len_;
+  std::vector<uint64_t> acc_ids_;
+  std::vector<store::DistributionObject*> acc_objs_;
+  std::vector<uint64_t> stamp_;  // per distribution id: the last epoch it was tallied in
 };
+
+// Adds n to one cell of a joint; cells outside its table are ignored.
+void add_joint_cell(store::JointDistributionObject& joint, uint64_t x, uint64_t y, uint64_t count) {
+  if (auto* grid = std::get_if<store::HistogramGridRepr>(&joint.repr)) {
+    if (x < grid->counts.size() && y < grid->counts[x].size()) {
+      grid->counts[x][y] = store::add_counts(grid->counts[x][y], count);
+      grid->total_count = store::add_counts(grid->total_count, count);
+      joint.sample_count = store::add_counts(joint.sample_count, count);
+    }
+  } else if (auto* table = std::get_if<store::ContingencyTableRepr>(&joint.repr)) {
+    if (x < table->counts.size() && y < table->counts[x].size()) {
+      table->counts[x][y] = store::add_counts(table->counts[x][y], count);
+      table->total_count = store::add_counts(table->total_count, count);
+      joint.sample_count = store::add_counts(joint.sample_count, count);
+    }
+  } else if (auto* cond = std::get_if<store::ConditionalHistogramsRepr>(&joint.repr)) {
+    if (x < cond->histograms.size()) {
+      if (auto* h = std::get_if<store::HistogramRepr>(&cond->histograms[x]);
+          h != nullptr && y < h->bin_counts.size()) {
+        h->bin_counts[y] = store::add_counts(h->bin_counts[y], count);
+        h->total_count = store::add_counts(h->total_count, count);
+        cond->total_count = store::add_counts(cond->total_count, count);
+        joint.sample_count = store::add_counts(joint.sample_count, count);
+      }
+    }
+  }
+}
+
+int64_t BatchApplier::find(std::string_view blob, uint64_t hash) const {
+  if (table_.empty()) return -1;
+  const size_t mask = table_.size() - 1;
+  for (size_t p = hash & mask; table_[p] != 0; p = (p + 1) & mask) {
+    const KeyEntry& k = keys_[table_[p] - 1];
+    if (k.hash == hash && k.blob == blob) return table_[p] - 1;
+  }
+  return -1;
+}
 
 uint32_t BatchApplier::intern(const std::string& blob, uint64_t hash) {
   if (table_.empty() || (keys_.size() + 1) * 2 > table_.size()) {
@@ -144,10 +199,56 @@ uint32_t BatchApplier::intern(const std::string& blob, uint64_t hash) {
   return static_cast<uint32_t>(keys_.size() - 1);
 }
 
+Status BatchApplier::write_raw_lines(uint64_t processed) {
+  store::MetaFile& meta = db_.meta;
+  const size_t n = updates_.n;
+  constexpr size_t kPiece = 512;
+  const size_t npieces = (n + kPiece - 1) / kPiece;
+  if (lines_.pieces.size() < npieces) lines_.pieces.resize(npieces);
+  // Identifier of each piece's first line: the count of processed records before it.
+  std::vector<uint64_t> first_rank(npieces + 1, 0);
+  for (size_t c = 0; c < npieces; ++c) {
+    uint64_t m = 0;
+    for (size_t k = c * kPiece; k < std::min(n, (c + 1) * kPiece); ++k) m += updates_.present[k];
+    first_rank[c + 1] = first_rank[c] + m;
+  }
+  lines_.first_id = meta.next_raw_record_id;
+  line_len_.resize(processed);
+  auto build = [&](size_t c) {
+    std::string& out = lines_.pieces[c];
+    out.clear();
+    uint64_t rank = first_rank[c];
+    char buf[24];
+    for (size_t k = c * kPiece; k < std::min(n, (c + 1) * kPiece); ++k) {
+      if (!updates_.present[k]) continue;
+      const size_t before = out.size();
+      out += updates_.payloads[k];
+      auto r = std::to_chars(buf, buf + sizeof buf, lines_.first_id + rank);
+      out.append(buf, r.ptr);
+      out += "}\n";
+      line_len_[rank++] = out.size() - before;
+    }
+  };
+  if (npieces > 1) {
+    worker_arena().execute(
+        [&] { oneapi::tbb::parallel_for(size_t(0), npieces, [&](size_t c) { build(c); }); });
+  } else if (npieces == 1) {
+    build(0);
+  }
+  lines_.ends.resize(processed);
+  size_t total = 0;
+  for (size_t j = 0; j < processed; ++j) lines_.ends[j] = total += line_len_[j];
+  meta.next_raw_record_id = lines_.first_id + processed;
+  size_t failed = 0;
+  Status st = append_pending_lines(*db_.raw_log, lines_, failed);
+  if (!st.ok()) meta.next_raw_record_id = lines_.first_id + failed + 1;
+  return st;
+}
+
 Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t begin, size_t end) {
   store::MetaFile& meta = db_.meta;
   const bool log_lines = meta.raw_log_enabled && db_.writable && db_.raw_log.has_value();
-  internal::compute_batch(cs_, src, begin, end, log_lines, updates_);
+  internal::compute_batch(cs_, src, begin, end, log_lines, updates_, this);
 
   ++epoch_;
   batch_keys_.clear();
@@ -164,7 +265,8 @@ Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t b
       ++counters.skipped;
       continue;
     }
-    const uint32_t key = intern(updates_.keys[k], updates_.key_hash[k]);
+    const uint32_t key = updates_.key_id[k] >= 0 ? static_cast<uint32_t>(updates_.key_id[k])
+                                                 : intern(updates_.keys[k], updates_.key_hash[k]);
     KeyEntry& entry = keys_[key];
     if (entry.epoch != epoch_) {
       entry.epoch = epoch_;
@@ -173,12 +275,13 @@ Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t b
       if (pool_.size() < batch_keys_.size() * nv_) pool_.resize(batch_keys_.size() * nv_);
     }
     const int64_t* slots = updates_.slots.data() + k * nv_;
+    Acc* accs = pool_.data() + static_cast<size_t>(entry.batch_slot) * nv_;
     for (size_t v = 0; v < nv_; ++v) {
       const int64_t s = slots[v];
       if (s == internal::kNoSlot) continue;
       const size_t av = cs_.acc_var[v];
       if (cs_.vars[v].categorical != cs_.vars[av].categorical) continue;
-      Acc& acc = pool_[entry.batch_slot * nv_ + av];
+      Acc& acc = accs[av];
       if (!acc.used) {
         acc.used = true;
         acc.cells.assign(cs_.num_slots_of(av), 0);
@@ -194,49 +297,50 @@ Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t b
       ++joint_tallies_[{cs_.joints[j].tally, key}][{cells[2 * j], cells[2 * j + 1]}];
     }
     ++counters.processed;
-    if (meta.raw_log_enabled) {
-      if (!db_.writable) return read_only_error();
-      if (db_.raw_log) {
-        const uint64_t id = meta.next_raw_record_id;
-        meta.next_raw_record_id = id + 1;
-        std::string& t = lines_.text;
-        t += "{\"payload\":";
-        t += updates_.payloads[k];
-        t += ",\"record_id\":";
-        char buf[24];
-        auto r = std::to_chars(buf, buf + sizeof buf, id);
-        t.append(buf, r.ptr);
-        t += "}\n";
-        lines_.ends.push_back(t.size());
-        lines_.ids.push_back(id);
-      }
-    }
+    if (meta.raw_log_enabled && !db_.writable) return read_only_error();
   }
-  if (!lines_.ids.empty()) {
-    size_t failed = 0;
-    Status st = append_pending_lines(*db_.raw_log, lines_, failed);
-    if (!st.ok()) {
-      meta.next_raw_record_id = lines_.ids[failed] + 1;
-      return std::move(st).error();
-    }
+  if (log_lines && counters.processed > 0) {
+    QUOR_RETURN_IF_ERROR(write_raw_lines(counters.processed));
   }
 
-  // Add the tallies to the marginals, creating those that are missing.
-  std::vector<uint64_t> touched;
-  touched.reserve(used_.size());
-  for (const auto& [slot, v] : used_) {
+  // Resolve every tally's distribution, creating those that are missing.
+  const size_t na = used_.size();
+  acc_ids_.resize(na);
+  for (size_t i = 0; i < na; ++i) {
     if (!db_.writable) return read_only_error();
+    const auto [slot, v] = used_[i];
     KeyEntry& entry = keys_[batch_keys_[slot]];
-    const Acc& acc = pool_[slot * nv_ + v];
-    const std::string& name = cs_.schema.variables[v].name;
     uint64_t& id = entry.dist_id[v];
     if (id == 0) {
-      auto ensured = db_.ensure_distribution(name, entry.map);
+      auto ensured = db_.ensure_distribution(cs_.schema.variables[v].name, entry.map);
       if (!ensured.ok()) return std::move(ensured).error();
       id = *ensured;
     }
-    store::DistributionObject* d = db_.distribution_by_id_mut(id);
-    if (d == nullptr) return store::distribution_id_not_found_error(id);
+    acc_ids_[i] = id;
+  }
+  acc_objs_.resize(na);
+  bool distinct = true;
+  if (stamp_.size() < meta.next_distribution_id + 1) stamp_.resize(meta.next_distribution_id + 1, 0);
+  for (size_t i = 0; i < na; ++i) {
+    store::DistributionObject* d = db_.distribution_by_id_mut(acc_ids_[i]);
+    if (d == nullptr) return store::distribution_id_not_found_error(acc_ids_[i]);
+    acc_objs_[i] = d;
+    const uint64_t id = acc_ids_[i];
+    if (id < stamp_.size()) {
+      if (stamp_[id] == epoch_) distinct = false;
+      stamp_[id] = epoch_;
+    } else {
+      distinct = false;
+    }
+  }
+
+  // Add the tallies. Distinct distributions are independent, so they are
+  // added (and later finalised) in parallel; two tallies that share one
+  // distribution (colliding key strings) go one after the other.
+  auto add_one = [&](size_t i) {
+    const auto [slot, v] = used_[i];
+    const Acc& acc = pool_[static_cast<size_t>(slot) * nv_ + v];
+    store::DistributionObject* d = acc_objs_[i];
     if (auto* h = std::get_if<store::HistogramRepr>(&d->repr)) {
       if (!cs_.vars[v].categorical) {
         for (size_t b = 0; b < acc.cells.size(); ++b) {
@@ -248,75 +352,58 @@ Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t b
       }
     } else if (auto* cat = std::get_if<store::CategoricalRepr>(&d->repr)) {
       if (cs_.vars[v].categorical) {
-        for (size_t i = 0; i < acc.cells.size(); ++i) {
-          const uint64_t c = acc.cells[i];
+        for (size_t c_i = 0; c_i < acc.cells.size(); ++c_i) {
+          const uint64_t c = acc.cells[c_i];
           if (c == 0) continue;
-          if (i < cat->counts.size()) cat->counts[i] = store::add_counts(cat->counts[i], c);
+          if (c_i < cat->counts.size()) cat->counts[c_i] = store::add_counts(cat->counts[c_i], c);
           cat->total_count = store::add_counts(cat->total_count, c);
         }
         cat->unknown_count = store::add_counts(cat->unknown_count, acc.unknown);
         cat->total_count = store::add_counts(cat->total_count, acc.unknown);
       }
     }
-    touched.push_back(id);
-  }
-  for (const auto& [slot, v] : used_) pool_[slot * nv_ + v].used = false;
-
-  // Joint cells.
-  for (const auto& [where, cells] : joint_tallies_) {
-    const auto& [a, b] = cs_.schema.joints[where.first];
-    const store::DimensionMap& map = keys_[where.second].map;
-    QUOR_RETURN_IF_ERROR(db_.ensure_joint(a, b, map));
-    store::JointDistributionObject* joint = db_.find_joint_mut(a, b, map);
-    if (joint == nullptr) continue;
-    for (const auto& [cell, count] : cells) {
-      const auto [x, y] = cell;
-      if (auto* grid = std::get_if<store::HistogramGridRepr>(&joint->repr)) {
-        if (x < grid->counts.size() && y < grid->counts[x].size()) {
-          grid->counts[x][y] = store::add_counts(grid->counts[x][y], count);
-          grid->total_count = store::add_counts(grid->total_count, count);
-          joint->sample_count = store::add_counts(joint->sample_count, count);
-        }
-      } else if (auto* table = std::get_if<store::ContingencyTableRepr>(&joint->repr)) {
-        if (x < table->counts.size() && y < table->counts[x].size()) {
-          table->counts[x][y] = store::add_counts(table->counts[x][y], count);
-          table->total_count = store::add_counts(table->total_count, count);
-          joint->sample_count = store::add_counts(joint->sample_count, count);
-        }
-      } else if (auto* cond = std::get_if<store::ConditionalHistogramsRepr>(&joint->repr)) {
-        if (x < cond->histograms.size()) {
-          if (auto* h = std::get_if<store::HistogramRepr>(&cond->histograms[x]);
-              h != nullptr && y < h->bin_counts.size()) {
-            h->bin_counts[y] = store::add_counts(h->bin_counts[y], count);
-            h->total_count = store::add_counts(h->total_count, count);
-            cond->total_count = store::add_counts(cond->total_count, count);
-            joint->sample_count = store::add_counts(joint->sample_count, count);
-          }
-        }
-      }
-    }
-  }
-
-  // Finalise every touched marginal once (entropies in parallel).
+  };
   const uint64_t now = unix_now_seconds();
-  std::vector<store::DistributionObject*> objs(touched.size());
-  for (size_t i = 0; i < touched.size(); ++i) objs[i] = db_.distribution_by_id_mut(touched[i]);
-  std::vector<double> entropies(objs.size());
-  auto entropy_of = [&](size_t i) { entropies[i] = store::repr_entropy(objs[i]->repr); };
-  if (objs.size() > 256) {
-    worker_arena().execute(
-        [&] { oneapi::tbb::parallel_for(size_t(0), objs.size(), size_t(64), entropy_of); });
-  } else {
-    for (size_t i = 0; i < objs.size(); ++i) entropy_of(i);
-  }
-  for (size_t i = 0; i < objs.size(); ++i) {
-    store::DistributionObject* d = objs[i];
+  auto finalize_one = [&](size_t i) {
+    store::DistributionObject* d = acc_objs_[i];
     d->sample_count = d->repr.total_count();
-    d->entropy = entropies[i];
+    d->entropy = store::repr_entropy(d->repr);
     d->version += 1;
     d->last_updated = now;
+  };
+  auto for_each = [&](auto&& fn) {
+    if (distinct && na > 256) {
+      worker_arena().execute(
+          [&] { oneapi::tbb::parallel_for(size_t(0), na, size_t(32), [&](size_t i) { fn(i); }); });
+    } else {
+      for (size_t i = 0; i < na; ++i) fn(i);
+    }
+  };
+  if (joint_tallies_.empty()) {
+    for_each([&](size_t i) {
+      add_one(i);
+      if (distinct) finalize_one(i);
+    });
+    if (!distinct)
+      for (size_t i = 0; i < na; ++i) finalize_one(i);
+  } else {
+    for_each(add_one);
   }
-  counters.distributions_updated = touched.size();
+  for (const auto& [slot, v] : used_) pool_[static_cast<size_t>(slot) * nv_ + v].used = false;
+
+  if (!joint_tallies_.empty()) {
+    for (const auto& [where, cells] : joint_tallies_) {
+      const auto& [a, b] = cs_.schema.joints[where.first];
+      const store::DimensionMap& map = keys_[where.second].map;
+      QUOR_RETURN_IF_ERROR(db_.ensure_joint(a, b, map));
+      store::JointDistributionObject* joint = db_.find_joint_mut(a, b, map);
+      if (joint == nullptr) continue;
+      for (const auto& [cell, count] : cells) add_joint_cell(*joint, cell.first, cell.second, count);
+    }
+    // Joints never move marginals, so the pointers above still hold.
+    for_each(finalize_one);
+  }
+  counters.distributions_updated = na;
   return counters;
 }
 
@@ -327,19 +414,20 @@ class CsvRowSource final : public ObservationSource {
       : table_(table), dim_field_(std::move(dim_field)), var_field_(std::move(var_field)) {}
   size_t size() const override { return table_.num_rows(); }
   void load(size_t i, internal::RowView& row) const override {
-    const CsvTable::RowRef r = table_.row_ref(i);
+    thread_local std::vector<CsvTable::FieldRef> fields;
+    table_.split_row(i, fields);
     const size_t nd = dim_field_.size();
     for (size_t d = 0; d < nd; ++d) {
       if (dim_field_[d] < 0) continue;
       row.has_dim[d] = 1;
-      row.dims[d] = CsvTable::cell_text(r, static_cast<size_t>(dim_field_[d]), row.scratch[d]);
+      row.dims[d] = table_.text(fields[static_cast<size_t>(dim_field_[d])], row.scratch[d]);
     }
     for (size_t v = 0; v < var_field_.size(); ++v) {
       if (var_field_[v] < 0) continue;
       row.has_val[v] = 1;
       internal::ValueRef& val = row.vals[v];
       val.kind = internal::ValueRef::Kind::String;
-      val.str = CsvTable::cell_text(r, static_cast<size_t>(var_field_[v]), row.scratch[nd + v]);
+      val.str = table_.text(fields[static_cast<size_t>(var_field_[v])], row.scratch[nd + v]);
     }
   }
 

@@ -13,7 +13,6 @@ namespace quor::ingest {
 
 namespace {
 
-constexpr uint32_t kDecodeFlag = 0x80000000u;
 constexpr size_t kNoFieldCheck = SIZE_MAX;
 
 // Byte classes of an unquoted field: 1 for the delimiter and terminators.
@@ -79,9 +78,69 @@ std::string position_text(const char* buf, uint64_t record, size_t byte, bool ut
          ", byte: " + std::to_string(byte) + ")";
 }
 
+constexpr uint64_t kQuotedRow = uint64_t(1) << 63;
+
+// Reads the fields of the record that starts at `pos` (which is not a
+// terminator). Returns the position after its terminator (or the end).
+size_t read_record_fields(const char* buf, size_t pos, size_t end, std::vector<FieldSpan>& fields,
+                          bool& at_eof, bool& quoted) {
+  fields.clear();
+  at_eof = false;
+  quoted = false;
+  for (;;) {
+    if (pos < end && buf[pos] == '"') {
+      quoted = true;
+      const size_t fstart = pos;
+      size_t q = pos + 1;
+      size_t content_end = end;
+      bool complex = false;
+      for (;;) {
+        const void* hit = q < end ? std::memchr(buf + q, '"', end - q) : nullptr;
+        if (hit == nullptr) {
+          content_end = end;
+          q = end;
+          break;
+        }
+        const size_t qp = static_cast<size_t>(static_cast<const char*>(hit) - buf);
+        q = qp + 1;
+        if (q < end && buf[q] == '"') {
+          complex = true;
+          ++q;
+          continue;
+        }
+        content_end = qp;
+        break;
+      }
+      if (q < end && !kStops.stop[static_cast<unsigned char>(buf[q])]) {
+        complex = true;
+        q = scan_unquoted(buf, q, end);
+      }
+      if (complex)
+        fields.push_back({fstart, q, true});
+      else
+        fields.push_back({fstart + 1, content_end, false});
+      pos = q;
+    } else {
+      const size_t q = scan_unquoted(buf, pos, end);
+      fields.push_back({pos, q, false});
+      pos = q;
+    }
+    if (pos >= end) {
+      at_eof = true;
+      return end;
+    }
+    if (buf[pos] == ',') {
+      ++pos;
+      continue;
+    }
+    return pos + 1;  // the terminator ends the record
+  }
+}
+
 // Parses records from `begin` (a record start) until the reader stands at a
 // record start at or after `stop_at`, or `max_records` records were read.
-// `nfields` is the required field count (kNoFieldCheck: none).
+// `nfields` is the required field count (kNoFieldCheck: none). The exact
+// mode checks every field's UTF-8 and reports the reader's positions.
 template <bool kExact>
 void parse_range(const char* buf, size_t begin, size_t stop_at, size_t end, size_t nfields,
                  size_t max_records, ChunkOut& out, Exact* ex) {
@@ -100,62 +159,12 @@ void parse_range(const char* buf, size_t begin, size_t stop_at, size_t end, size
     }
     const size_t rec_start = pos;
     const size_t rec_pos = kExact ? ex->last_record_end : 0;
-    fields.clear();
-    bool at_eof = false;
-    for (;;) {
-      if (pos < end && buf[pos] == '"') {
-        const size_t fstart = pos;
-        size_t q = pos + 1;
-        size_t content_end = end;
-        bool complex = false;
-        for (;;) {
-          const void* hit = q < end ? std::memchr(buf + q, '"', end - q) : nullptr;
-          if (hit == nullptr) {
-            content_end = end;
-            q = end;
-            break;
-          }
-          const size_t qp = static_cast<size_t>(static_cast<const char*>(hit) - buf);
-          q = qp + 1;
-          if (q < end && buf[q] == '"') {
-            complex = true;
-            ++q;
-            continue;
-          }
-          content_end = qp;
-          break;
-        }
-        if (q < end && !kStops.stop[static_cast<unsigned char>(buf[q])]) {
-          complex = true;
-          q = scan_unquoted(buf, q, end);
-        }
-        if (complex)
-          fields.push_back({fstart, q, true});
-        else
-          fields.push_back({fstart + 1, content_end, false});
-        pos = q;
-      } else {
-        const size_t q = scan_unquoted(buf, pos, end);
-        fields.push_back({pos, q, false});
-        pos = q;
-      }
-      if (pos >= end) {
-        at_eof = true;
-        break;
-      }
-      const char c = buf[pos];
-      if (c == ',') {
-        ++pos;
-        continue;
-      }
-      ++pos;  // the terminator ends the record
-      break;
-    }
+    bool at_eof = false, quoted = false;
+    pos = read_record_fields(buf, pos, end, fields, at_eof, quoted);
     const bool ended_by_cr = !at_eof && buf[pos - 1] == '\r';
-    if constexpr (kExact) ex->last_record_end = at_eof ? end : pos;
+    if constexpr (kExact) ex->last_record_end = pos;
     ++records;
 
-    // Check and store the record.
     bool bad = false;
     if (nfields != kNoFieldCheck && fields.size() != nfields) {
       bad = true;
@@ -166,41 +175,29 @@ void parse_range(const char* buf, size_t begin, size_t stop_at, size_t end, size
                           " fields");
       }
     }
-    const size_t span_end = fields.back().end;
-    if (!bad && span_end - rec_start >= kDecodeFlag) {
-      bad = true;
-      if constexpr (kExact) ex->error = Error("CSV error: record too large");
-    }
-    if (!bad) {
-      if constexpr (kExact) {
-        for (size_t f = 0; f < fields.size() && !bad; ++f) {
-          std::string_view text(buf + fields[f].start, fields[f].end - fields[f].start);
-          if (fields[f].decode) {
-            decode_quoted(text, ex->scratch);
-            text = ex->scratch;
-          }
-          const size_t valid = utf8_valid_up_to(text);
-          if (valid != text.size()) {
-            bad = true;
-            ex->error = Error("CSV parse error: " +
-                              position_text(buf, ex->record_index, rec_pos, true) +
-                              ", field: " + std::to_string(f) + ", byte: " + std::to_string(rec_pos) +
-                              "): invalid utf-8: invalid UTF-8 in field " + std::to_string(f) +
-                              " near byte index " + std::to_string(valid));
-          }
+    if constexpr (kExact) {
+      for (size_t f = 0; f < fields.size() && !bad; ++f) {
+        std::string_view text(buf + fields[f].start, fields[f].end - fields[f].start);
+        if (fields[f].decode) {
+          decode_quoted(text, ex->scratch);
+          text = ex->scratch;
+        }
+        const size_t valid = utf8_valid_up_to(text);
+        if (valid != text.size()) {
+          bad = true;
+          ex->error = Error("CSV parse error: " + position_text(buf, ex->record_index, rec_pos, true) +
+                            ", field: " + std::to_string(f) + ", byte: " + std::to_string(rec_pos) +
+                            "): invalid utf-8: invalid UTF-8 in field " + std::to_string(f) +
+                            " near byte index " + std::to_string(valid));
         }
       }
     }
     if (bad) {
       out.error = true;
-      out.stop = at_eof ? end : pos;
+      out.stop = pos;
       return;
     }
-    out.seg.base.push_back(rec_start);
-    for (const auto& f : fields) {
-      out.seg.cells.push_back(static_cast<uint32_t>(f.start - rec_start));
-      out.seg.cells.push_back(static_cast<uint32_t>(f.end - f.start) | (f.decode ? kDecodeFlag : 0));
-    }
+    out.seg.rows.push_back(rec_start | (quoted ? kQuotedRow : 0));
     if constexpr (kExact) ++ex->record_index;
     if (at_eof) {
       out.stop = end;
@@ -241,7 +238,7 @@ bool parse_body_parallel(const char* buf, size_t begin, size_t end, size_t nfiel
   std::vector<ChunkOut> outs(n);
   arena.execute([&] {
     oneapi::tbb::parallel_for(size_t(0), n, [&](size_t i) {
-      outs[i].seg.base.reserve((starts[i + 1] - starts[i]) / 32);
+      outs[i].seg.rows.reserve((starts[i + 1] - starts[i]) / 16);
       parse_range<false>(buf, starts[i], starts[i + 1], end, nfields, SIZE_MAX, outs[i], nullptr);
     });
   });
@@ -264,57 +261,82 @@ bool parse_body_parallel(const char* buf, size_t begin, size_t end, size_t nfiel
 
 }  // namespace
 
-CsvTable::RowRef CsvTable::row_ref(size_t row) const {
-  size_t s = static_cast<size_t>(std::upper_bound(segment_end_.begin(), segment_end_.end(), row) -
-                                 segment_end_.begin());
+void CsvTable::split_row(size_t row, std::vector<FieldRef>& out) const {
+  const size_t s = static_cast<size_t>(
+      std::upper_bound(segment_end_.begin(), segment_end_.end(), row) - segment_end_.begin());
   const size_t first = s == 0 ? 0 : segment_end_[s - 1];
-  const Segment& seg = segments_[s];
-  const size_t local = row - first;
-  return {bytes_.data.get() + seg.base[local], seg.cells.data() + local * 2 * headers_.size()};
+  const uint64_t start = segments_[s].rows[row - first];
+  const char* buf = bytes_.data();
+  const size_t end = bytes_.size();
+  out.clear();
+  if ((start & kQuotedRow) == 0) {
+    // No field begins with a quote: split at commas up to the terminator.
+    size_t pos = start;
+    for (;;) {
+      const size_t q = scan_unquoted(buf, pos, end);
+      out.push_back({pos, q - pos, false});
+      if (q >= end || buf[q] != ',') return;
+      pos = q + 1;
+    }
+  }
+  thread_local std::vector<FieldSpan> spans;
+  bool at_eof = false, quoted = false;
+  read_record_fields(buf, static_cast<size_t>(start & ~kQuotedRow), end, spans, at_eof, quoted);
+  for (const auto& f : spans) out.push_back({f.start, f.end - f.start, f.decode});
 }
 
-std::string_view CsvTable::cell_text(const RowRef& r, size_t field, std::string& scratch) {
-  const uint32_t off = r.cells[field * 2];
-  const uint32_t len = r.cells[field * 2 + 1];
-  std::string_view raw(r.base + off, len & ~kDecodeFlag);
-  if ((len & kDecodeFlag) == 0) return raw;
+std::string_view CsvTable::text(const FieldRef& f, std::string& scratch) const {
+  std::string_view raw(bytes_.data() + f.start, f.length);
+  if (!f.decode) return raw;
   decode_quoted(raw, scratch);
   return scratch;
 }
 
 std::string_view CsvTable::field(size_t row, size_t f, std::string& scratch) const {
-  return cell_text(row_ref(row), f, scratch);
+  thread_local std::vector<FieldRef> refs;
+  split_row(row, refs);
+  return text(refs[f], scratch);
 }
 
 InputRecord CsvTable::record(size_t row) const {
   InputRecord rec;
-  RowRef r = row_ref(row);
+  std::vector<FieldRef> refs;
+  split_row(row, refs);
   std::string scratch;
   for (size_t f = 0; f < headers_.size(); ++f)
-    rec.insert_or_assign(headers_[f], util::JsonValue(std::string(cell_text(r, f, scratch))));
+    rec.insert_or_assign(headers_[f], util::JsonValue(std::string(text(refs[f], scratch))));
   return rec;
 }
 
 Result<CsvTable> parse_csv_bytes(FileBytes bytes) {
   CsvTable table;
-  const char* buf = bytes.data.get();
-  const size_t end = bytes.size;
+  const char* buf = bytes.data();
+  const size_t end = bytes.size();
 
   Exact ex;
   ChunkOut header;
   parse_range<true>(buf, 0, end, end, kNoFieldCheck, 1, header, &ex);
   if (ex.error) return std::move(ex.error->add_context("read csv headers"));
-  if (header.seg.base.empty()) {
+  if (header.seg.rows.empty()) {
     table.bytes_ = std::move(bytes);
     return table;  // no content: no header, no records
   }
-  const size_t nfields = header.seg.cells.size() / 2;
   {
-    CsvTable::RowRef r{buf + header.seg.base[0], header.seg.cells.data()};
+    std::vector<FieldSpan> spans;
+    bool at_eof = false, quoted = false;
+    read_record_fields(buf, static_cast<size_t>(header.seg.rows[0] & ~kQuotedRow), end, spans, at_eof,
+                       quoted);
     std::string scratch;
-    for (size_t f = 0; f < nfields; ++f)
-      table.headers_.emplace_back(CsvTable::cell_text(r, f, scratch));
+    for (const auto& f : spans) {
+      std::string_view text(buf + f.start, f.end - f.start);
+      if (f.decode) {
+        decode_quoted(text, scratch);
+        text = scratch;
+      }
+      table.headers_.emplace_back(text);
+    }
   }
+  const size_t nfields = table.headers_.size();
   const size_t body = header.stop;
 
   // Fast path: parallel chunks with a bulk UTF-8 check. Any failure (or
@@ -347,7 +369,7 @@ Result<CsvTable> parse_csv_bytes(FileBytes bytes) {
   }
   size_t rows = 0;
   for (auto& s : segments) {
-    rows += s.base.size();
+    rows += s.rows.size();
     table.segment_end_.push_back(rows);
   }
   table.segments_ = std::move(segments);

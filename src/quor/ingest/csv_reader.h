@@ -15,8 +15,9 @@
 
 namespace quor::ingest {
 
-// A parsed CSV file held as its bytes plus the field positions of every
-// record: the column-indexed form of the record list.
+// A parsed CSV file held as its bytes plus where every record starts: the
+// column-indexed form of the record list. Fields are split again when a
+// record is read.
 class CsvTable {
  public:
   CsvTable() = default;
@@ -28,28 +29,29 @@ class CsvTable {
   size_t num_rows() const { return rows_; }
   size_t num_fields() const { return headers_.size(); }
 
-  // Field `field` of data row `row` as text. `scratch` receives the decoded
-  // text when the field's bytes need unquoting; the view is valid until the
-  // table or `scratch` changes.
+  // Where one field's bytes lie; `decode` when they need unquoting.
+  struct FieldRef {
+    size_t start = 0;
+    size_t length = 0;
+    bool decode = false;
+  };
+  // The fields of data row `row`, in file order (num_fields() of them).
+  void split_row(size_t row, std::vector<FieldRef>& out) const;
+  // A field's text; `scratch` receives it when it needs unquoting. The view
+  // is valid until the table or `scratch` changes.
+  std::string_view text(const FieldRef& f, std::string& scratch) const;
+
+  // Field `field` of data row `row` as text (see text()).
   std::string_view field(size_t row, size_t field, std::string& scratch) const;
 
   // Row `row` as an input record: the i-th header paired with the i-th field,
   // each a JSON text, a later equal header replacing an earlier one.
   InputRecord record(size_t row) const;
 
-  // A row's cells: 2 words per field (offset from `base`, length with the
-  // top bit set when the bytes need unquoting).
-  struct RowRef {
-    const char* base;
-    const uint32_t* cells;
-  };
-  RowRef row_ref(size_t row) const;
-  static std::string_view cell_text(const RowRef& r, size_t field, std::string& scratch);
-
-  // Internal: one parsed stretch of records.
+  // Internal: record starts of one parsed stretch (top bit: a field of the
+  // record begins with a quote).
   struct Segment {
-    std::vector<uint64_t> base;
-    std::vector<uint32_t> cells;
+    std::vector<uint64_t> rows;
   };
 
  private:

@@ -1,6 +1,7 @@
 #include "quor/ingest/file_bytes.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +16,39 @@ std::string os_error_text(int errnum) {
   return std::string(text) + " (os error " + std::to_string(errnum) + ")";
 }
 
+FileBytes& FileBytes::operator=(FileBytes&& o) noexcept {
+  if (this != &o) {
+    release();
+    data_ = o.data_;
+    size_ = o.size_;
+    mapped_ = o.mapped_;
+    heap_ = std::move(o.heap_);
+    o.data_ = nullptr;
+    o.size_ = 0;
+    o.mapped_ = false;
+  }
+  return *this;
+}
+
+FileBytes::~FileBytes() { release(); }
+
+void FileBytes::release() {
+  if (mapped_ && data_ != nullptr) ::munmap(const_cast<char*>(data_), size_);
+  heap_.reset();
+  data_ = nullptr;
+  size_ = 0;
+  mapped_ = false;
+}
+
+FileBytes FileBytes::copy_of(std::string_view bytes) {
+  FileBytes b;
+  b.heap_.reset(new char[bytes.size() + 1]);
+  std::memcpy(b.heap_.get(), bytes.data(), bytes.size());
+  b.data_ = b.heap_.get();
+  b.size_ = bytes.size();
+  return b;
+}
+
 bool read_file_bytes(const std::string& path, FileBytes& out, FileReadError& err) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
@@ -23,8 +57,21 @@ bool read_file_bytes(const std::string& path, FileBytes& out, FileReadError& err
   }
   struct stat st {};
   size_t capacity = 1 << 16;
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+    // A regular file is mapped: its pages come from the page cache instead
+    // of being copied into fresh memory.
+    void* p = ::mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE | MAP_POPULATE,
+                     fd, 0);
+    if (p != MAP_FAILED) {
+      ::close(fd);
+      out.release();
+      out.data_ = static_cast<const char*>(p);
+      out.size_ = static_cast<size_t>(st.st_size);
+      out.mapped_ = true;
+      return true;
+    }
     capacity = static_cast<size_t>(st.st_size) + 1;
+  }
   std::unique_ptr<char[]> data(new char[capacity]);
   size_t size = 0;
   for (;;) {
@@ -47,8 +94,10 @@ bool read_file_bytes(const std::string& path, FileBytes& out, FileReadError& err
     size += static_cast<size_t>(n);
   }
   ::close(fd);
-  out.data = std::move(data);
-  out.size = size;
+  out.release();
+  out.heap_ = std::move(data);
+  out.data_ = out.heap_.get();
+  out.size_ = size;
   return true;
 }
 

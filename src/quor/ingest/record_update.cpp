@@ -183,7 +183,7 @@ void append_u32(std::string& out, uint32_t n) {
 
 // Computes observation `i` of the slice into position `k` of `out`.
 void compute_one(const CompiledSchema& cs, RowView& row, size_t k, std::string& label,
-                 bool want_payload, BatchUpdates& out) {
+                 bool want_payload, BatchUpdates& out, const KeyIndex* keys) {
   const auto& dims = cs.schema.dimensions;
   for (size_t d = 0; d < dims.size(); ++d) {
     if (!row.has_dim[d]) {
@@ -203,6 +203,7 @@ void compute_one(const CompiledSchema& cs, RowView& row, size_t k, std::string& 
     key += label;
   }
   out.key_hash[k] = std::hash<std::string_view>{}(key);
+  out.key_id[k] = keys ? keys->find(key, out.key_hash[k]) : -1;
 
   const size_t nv = cs.vars.size();
   int64_t* slots = out.slots.data() + k * nv;
@@ -259,7 +260,7 @@ void compute_one(const CompiledSchema& cs, RowView& row, size_t k, std::string& 
   if (want_payload) {
     std::string& p = out.payloads[k];
     p.clear();
-    p += '{';
+    p += "{\"payload\":{";
     bool first = true;
     for (size_t v : cs.payload_vars) {
       if (!row.has_val[v]) continue;
@@ -269,14 +270,14 @@ void compute_one(const CompiledSchema& cs, RowView& row, size_t k, std::string& 
       p += ':';
       append_value_json(p, row.vals[v]);
     }
-    p += '}';
+    p += "},\"record_id\":";
   }
 }
 
 }  // namespace
 
 void compute_batch(const CompiledSchema& cs, const ObservationSource& src, size_t begin,
-                   size_t end, bool want_payloads, BatchUpdates& out) {
+                   size_t end, bool want_payloads, BatchUpdates& out, const KeyIndex* keys) {
   const size_t n = end - begin;
   const size_t nv = cs.vars.size(), nj = cs.joints.size();
   out.n = n;
@@ -285,6 +286,7 @@ void compute_batch(const CompiledSchema& cs, const ObservationSource& src, size_
   out.present.assign(n, 0);
   if (out.keys.size() < n) out.keys.resize(n);
   out.key_hash.resize(n);
+  out.key_id.resize(n);
   out.slots.resize(n * nv);
   out.cells.resize(n * nj * 2);
   if (want_payloads && out.payloads.size() < n) out.payloads.resize(n);
@@ -295,7 +297,7 @@ void compute_batch(const CompiledSchema& cs, const ObservationSource& src, size_
     for (size_t k = r.begin(); k != r.end(); ++k) {
       row.reset(ndims, nv);
       src.load(begin + k, row);
-      compute_one(cs, row, k, label, want_payloads, out);
+      compute_one(cs, row, k, label, want_payloads, out, keys);
     }
   };
   if (n <= 64) {

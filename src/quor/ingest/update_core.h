@@ -97,20 +97,33 @@ class CompiledSchema {
   size_t num_slots_of(size_t v) const;  // cells of a dense tally
 };
 
+// Read-only lookup of dimension keys already known to the caller, used by
+// the workers while nobody adds keys.
+class KeyIndex {
+ public:
+  virtual ~KeyIndex() = default;
+  // The key's number, or -1 when it is not known yet.
+  virtual int64_t find(std::string_view blob, uint64_t hash) const = 0;
+};
+
 // The compact updates of one slice.
 struct BatchUpdates {
   size_t n = 0, nvars = 0, njoints = 0;
   std::vector<uint8_t> present;
   std::vector<std::string> keys;  // encoded label tuple (length-prefixed, by name)
   std::vector<uint64_t> key_hash;
+  std::vector<int64_t> key_id;     // from the KeyIndex, -1 when unknown
   std::vector<int64_t> slots;      // n * nvars
   std::vector<uint64_t> cells;     // n * njoints * 2
+  // When asked for: the start of each record's raw-log line, up to and
+  // including "record_id": (the caller appends the identifier).
   std::vector<std::string> payloads;
 };
 
 // Computes observations [begin, end) of `src` on the worker pool.
 void compute_batch(const CompiledSchema& schema, const ObservationSource& src, size_t begin,
-                   size_t end, bool want_payloads, BatchUpdates& out);
+                   size_t end, bool want_payloads, BatchUpdates& out,
+                   const KeyIndex* keys = nullptr);
 
 // Decodes an encoded label tuple into a dimension map.
 store::DimensionMap decode_key(const CompiledSchema& schema, std::string_view blob);
