@@ -66,6 +66,32 @@ TEST(NumberText, IntegersPlainFloatsShortestWithPointOrExponent) {
   for (const auto& [n, text] : cases) EXPECT_EQ(json_number_text(n), text) << text;
 }
 
+TEST(JsonText, StringsEscapeOnlyQuotesBackslashesAndControls) {
+  // Special bytes at every offset of a long text, past the eight-byte skips.
+  for (size_t at = 0; at < 20; ++at) {
+    for (char special : {'"', '\\', '\n', '\x01', '\x1f', '\x7f'}) {
+      std::string text(20, 'a');
+      text[at] = special;
+      std::string want = "\"" + std::string(at, 'a');
+      switch (special) {
+        case '"': want += "\\\""; break;
+        case '\\': want += "\\\\"; break;
+        case '\n': want += "\\n"; break;
+        case '\x01': want += "\\u0001"; break;
+        case '\x1f': want += "\\u001f"; break;
+        default: want += special;
+      }
+      want += std::string(19 - at, 'a') + "\"";
+      std::string out;
+      append_json_string(out, text);
+      EXPECT_EQ(out, want) << at << " " << int(special);
+    }
+  }
+  std::string out;
+  append_json_string(out, "\xC3\xA9\b\f\r\t");
+  EXPECT_EQ(out, "\"\xC3\xA9\\b\\f\\r\\t\"");
+}
+
 TEST(DateLike, NeedsTheShapeAfterTrimming) {
   EXPECT_TRUE(is_date_like("2024-01-05"));
   EXPECT_TRUE(is_date_like("2024/01-05 and more"));

@@ -18,7 +18,7 @@ constexpr size_t kNoFieldCheck = SIZE_MAX;
 // Byte classes of an unquoted field: 1 for the delimiter and terminators.
 struct StopTable {
   bool stop[256] = {};
-  StopTable() { stop[static_cast<unsigned char>(',')] = stop['\r'] = stop['\n'] = true; }
+  StopTable() { stop[static_cast<unsigned char>(',')] = stop[static_cast<unsigned char>('\r')] = stop[static_cast<unsigned char>('\n')] = true; }
 };
 const StopTable kStops;
 

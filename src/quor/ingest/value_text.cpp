@@ -184,6 +184,17 @@ void append_json_string(std::string& out, std::string_view text) {
   out += '"';
   size_t run = 0;
   for (size_t i = 0; i < text.size(); ++i) {
+    // Skip eight plain bytes at a time (no control byte, quote or backslash).
+    while (i + 8 <= text.size()) {
+      uint64_t w;
+      std::memcpy(&w, text.data() + i, 8);
+      constexpr uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
+      auto zero_byte = [&](uint64_t x) { return (x - ones) & ~x & highs; };
+      const uint64_t below_space = (w - ones * 0x20) & ~w & highs;
+      if ((below_space | zero_byte(w ^ (ones * '"')) | zero_byte(w ^ (ones * '\\'))) != 0) break;
+      i += 8;
+    }
+    if (i >= text.size()) break;
     unsigned char c = static_cast<unsigned char>(text[i]);
     if (c >= 0x20 && c != '"' && c != '\\') continue;
     out.append(text.data() + run, i - run);
