@@ -137,6 +137,10 @@ TEST(BatchApply, JointCells) {
   o.values.emplace("ghost", JsonValue("g"));
   auto failed = apply_observation_batch(db, bad, std::vector<Observation>{o});
   EXPECT_EQ(failed.error().full_text(), "unknown variable 'ghost'");
+  // The tallies before the failing one are added; no marginal is finalised.
+  const auto& color = dist(db, "color", "n");
+  EXPECT_EQ(std::get<store::CategoricalRepr>(color.repr).counts, (std::vector<uint64_t>{2, 1}));
+  EXPECT_EQ(color.version, 2u);
 }
 
 TEST(BatchApply, RawLogLinesAndIdentifiers) {

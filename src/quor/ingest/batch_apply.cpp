@@ -115,6 +115,10 @@ class BatchApplier final : public internal::KeyIndex {
   // Writes one line per processed record of the batch, identifiers drawn
   // from the meta file in record order.
   Status write_raw_lines(uint64_t processed);
+  // Adds tally i (its distribution resolved in acc_objs_) to the distribution.
+  void add_tally(size_t i);
+  // Adds the first `count` tallies (their ids resolved), one after the other.
+  void apply_partially(size_t count);
 
   store::Database& db_;
   CompiledSchema cs_;
@@ -199,6 +203,43 @@ uint32_t BatchApplier::intern(const std::string& blob, uint64_t hash) {
   return static_cast<uint32_t>(keys_.size() - 1);
 }
 
+void BatchApplier::add_tally(size_t i) {
+  const auto [slot, v] = used_[i];
+  const Acc& acc = pool_[static_cast<size_t>(slot) * nv_ + v];
+  store::DistributionObject* d = acc_objs_[i];
+  if (auto* h = std::get_if<store::HistogramRepr>(&d->repr)) {
+    if (!cs_.vars[v].categorical) {
+      for (size_t b = 0; b < acc.cells.size(); ++b) {
+        const uint64_t c = acc.cells[b];
+        if (c == 0) continue;
+        if (b < h->bin_counts.size()) h->bin_counts[b] = store::add_counts(h->bin_counts[b], c);
+        h->total_count = store::add_counts(h->total_count, c);
+      }
+    }
+  } else if (auto* cat = std::get_if<store::CategoricalRepr>(&d->repr)) {
+    if (cs_.vars[v].categorical) {
+      for (size_t c_i = 0; c_i < acc.cells.size(); ++c_i) {
+        const uint64_t c = acc.cells[c_i];
+        if (c == 0) continue;
+        if (c_i < cat->counts.size()) cat->counts[c_i] = store::add_counts(cat->counts[c_i], c);
+        cat->total_count = store::add_counts(cat->total_count, c);
+      }
+      cat->unknown_count = store::add_counts(cat->unknown_count, acc.unknown);
+      cat->total_count = store::add_counts(cat->total_count, acc.unknown);
+    }
+  }
+}
+
+void BatchApplier::apply_partially(size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    store::DistributionObject* d = db_.distribution_by_id_mut(acc_ids_[i]);
+    if (d == nullptr) return;
+    acc_objs_.resize(std::max(acc_objs_.size(), i + 1));
+    acc_objs_[i] = d;
+    add_tally(i);
+  }
+}
+
 Status BatchApplier::write_raw_lines(uint64_t processed) {
   store::MetaFile& meta = db_.meta;
   const size_t n = updates_.n;
@@ -252,6 +293,7 @@ Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t b
 
   ++epoch_;
   batch_keys_.clear();
+  for (const auto& [slot, v] : used_) pool_[static_cast<size_t>(slot) * nv_ + v].used = false;
   used_.clear();
   joint_tallies_.clear();
   lines_.clear();
@@ -313,7 +355,11 @@ Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t b
     uint64_t& id = entry.dist_id[v];
     if (id == 0) {
       auto ensured = db_.ensure_distribution(cs_.schema.variables[v].name, entry.map);
-      if (!ensured.ok()) return std::move(ensured).error();
+      if (!ensured.ok()) {
+        // The tallies before the failing one stay applied.
+        apply_partially(i);
+        return std::move(ensured).error();
+      }
       id = *ensured;
     }
     acc_ids_[i] = id;
@@ -337,32 +383,7 @@ Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t b
   // Add the tallies. Distinct distributions are independent, so they are
   // added (and later finalised) in parallel; two tallies that share one
   // distribution (colliding key strings) go one after the other.
-  auto add_one = [&](size_t i) {
-    const auto [slot, v] = used_[i];
-    const Acc& acc = pool_[static_cast<size_t>(slot) * nv_ + v];
-    store::DistributionObject* d = acc_objs_[i];
-    if (auto* h = std::get_if<store::HistogramRepr>(&d->repr)) {
-      if (!cs_.vars[v].categorical) {
-        for (size_t b = 0; b < acc.cells.size(); ++b) {
-          const uint64_t c = acc.cells[b];
-          if (c == 0) continue;
-          if (b < h->bin_counts.size()) h->bin_counts[b] = store::add_counts(h->bin_counts[b], c);
-          h->total_count = store::add_counts(h->total_count, c);
-        }
-      }
-    } else if (auto* cat = std::get_if<store::CategoricalRepr>(&d->repr)) {
-      if (cs_.vars[v].categorical) {
-        for (size_t c_i = 0; c_i < acc.cells.size(); ++c_i) {
-          const uint64_t c = acc.cells[c_i];
-          if (c == 0) continue;
-          if (c_i < cat->counts.size()) cat->counts[c_i] = store::add_counts(cat->counts[c_i], c);
-          cat->total_count = store::add_counts(cat->total_count, c);
-        }
-        cat->unknown_count = store::add_counts(cat->unknown_count, acc.unknown);
-        cat->total_count = store::add_counts(cat->total_count, acc.unknown);
-      }
-    }
-  };
+  auto add_one = [&](size_t i) { add_tally(i); };
   const uint64_t now = unix_now_seconds();
   auto finalize_one = [&](size_t i) {
     store::DistributionObject* d = acc_objs_[i];
@@ -389,8 +410,6 @@ Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t b
   } else {
     for_each(add_one);
   }
-  for (const auto& [slot, v] : used_) pool_[static_cast<size_t>(slot) * nv_ + v].used = false;
-
   if (!joint_tallies_.empty()) {
     for (const auto& [where, cells] : joint_tallies_) {
       const auto& [a, b] = cs_.schema.joints[where.first];
