@@ -5,6 +5,9 @@
 #   make asan   the same under AddressSanitizer + UndefinedBehaviorSanitizer (build-asan/)
 #   make fuzz   build the libFuzzer targets with clang (build-fuzz/)
 #   make bench  build and run the benchmarks
+#   make install  install the Python module into the chosen interpreter's site-packages
+#   make python-test  build the Python module and run only its suite
+#   PYTHON=/path/to/python3 picks the interpreter (default: newest CPython >= 3.11)
 #   make demo   build and run the quick-start example
 
 BUILD      ?= build
@@ -12,6 +15,10 @@ ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
+PYTHON     ?=
+ifneq ($(PYTHON),)
+CMAKE_ARGS += -DPYTHON=$(PYTHON)
+endif
 
 DEB_PACKAGES := build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev \
   libzstd-dev libtbb-dev libicu-dev libgtest-dev googletest libbenchmark-dev \
@@ -19,7 +26,7 @@ DEB_PACKAGES := build-essential cmake ninja-build pkg-config clang libclang-rt-1
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps configure build test asan asan-test fuzz bench demo clean
+.PHONY: all deps configure build test python-test install asan asan-test fuzz bench demo clean
 
 all: build
 
@@ -35,6 +42,12 @@ deps:
 $(BUILD)/build.ninja:
 	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_ARGS)
 
+# A PYTHON given on the command line re-selects the interpreter of an
+# existing build directory.
+ifneq ($(PYTHON),)
+.PHONY: $(BUILD)/build.ninja
+endif
+
 configure: $(BUILD)/build.ninja
 
 build: configure
@@ -42,6 +55,13 @@ build: configure
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+python-test: configure
+	cmake --build $(BUILD) -j $(JOBS) --target quor_engine_py quor_engine_testing_py
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) -R '^python\.'
+
+install: build
+	cmake --install $(BUILD)
 
 $(ASAN_BUILD)/build.ninja:
 	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUOR_SANITIZE=ON $(CMAKE_ARGS)

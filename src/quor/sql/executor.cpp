@@ -1,10 +1,89 @@
-// Placeholder until the query language lands.
 #include "quor/sql/executor.h"
+
+#include <type_traits>
+
+#include "quor/sql/executor_arms.h"
+#include "quor/sql/parser.h"
 
 namespace quor::sql {
 
-Result<QueryResult> run_query(const store::Database&, analytics::CompareCache&, std::string_view) {
-  return Error("parse error: the query language is not built yet");
+namespace {
+
+Result<QueryResult> execute_export(const store::Database& db, analytics::CompareCache& cache,
+                                   const ExportStatement& s) {
+  QUOR_ASSIGN_OR_RETURN(QueryResult inner, execute_statement(db, cache, *s.statement));
+  std::string text =
+      s.format == ExportFormat::Json ? query_result_to_json(inner) : query_result_to_csv(inner);
+  QueryResult out;
+  out.header = {"Output"};
+  out.rows.push_back({std::move(text)});
+  return out;
+}
+
+}  // namespace
+
+Error query_parse_error(std::string_view message) {
+  return Error("parse error: " + std::string(message));
+}
+
+std::string build_reference_key(const DimensionPair& pair,
+                                const std::vector<DimensionPair>& filters) {
+  std::string key = pair.dimension + ":" + pair.value;
+  for (const auto& f : filters) {
+    key += '/';
+    key += f.dimension;
+    key += ':';
+    key += f.value;
+  }
+  return key;
+}
+
+Result<QueryResult> execute_statement(const store::Database& db, analytics::CompareCache& cache,
+                                      const Statement& statement) {
+  return std::visit(
+      [&](const auto& s) -> Result<QueryResult> {
+        using S = std::decay_t<decltype(s)>;
+        if constexpr (std::is_same_v<S, CompareBetweenStatement>) {
+          return arms::compare_between(db, cache, s);
+        } else if constexpr (std::is_same_v<S, CompareAcrossStatement>) {
+          return arms::compare_across(db, cache, s);
+        } else if constexpr (std::is_same_v<S, ExplainStatement>) {
+          return arms::explain(db, cache, s);
+        } else if constexpr (std::is_same_v<S, TrackStatement>) {
+          return arms::track(db, cache, s);
+        } else if constexpr (std::is_same_v<S, ShowStatement>) {
+          return arms::show(db, s);
+        } else if constexpr (std::is_same_v<S, RankStatement>) {
+          return arms::rank(db, s);
+        } else if constexpr (std::is_same_v<S, MiStatement>) {
+          return arms::mi(db, s);
+        } else if constexpr (std::is_same_v<S, CmiStatement>) {
+          return arms::cmi(db, s);
+        } else if constexpr (std::is_same_v<S, CorrelationsStatement>) {
+          return arms::correlations(db, s);
+        } else if constexpr (std::is_same_v<S, PairwiseStatement>) {
+          return arms::pairwise(db, cache, s);
+        } else if constexpr (std::is_same_v<S, NearestStatement>) {
+          return arms::nearest(db, cache, s);
+        } else if constexpr (std::is_same_v<S, ExportStatement>) {
+          return execute_export(db, cache, s);
+        } else if constexpr (std::is_same_v<S, StatsStatement>) {
+          return arms::stats(db);
+        } else if constexpr (std::is_same_v<S, SchemaStatement>) {
+          return arms::schema(db);
+        } else {
+          static_assert(std::is_same_v<S, DimensionsStatement>);
+          return arms::dimensions(db, s);
+        }
+      },
+      statement.base());
+}
+
+Result<QueryResult> run_query(const store::Database& db, analytics::CompareCache& cache,
+                              std::string_view text) {
+  Result<Statement> statement = parse_query(text);
+  if (!statement.ok()) return query_parse_error(statement.error().short_text());
+  return execute_statement(db, cache, *statement);
 }
 
 }  // namespace quor::sql

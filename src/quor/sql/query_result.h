@@ -20,3 +20,14 @@ std::string query_result_to_csv(const QueryResult& result);
 std::string query_result_to_json(const QueryResult& result);
 
 }  // namespace quor::sql
+
+namespace quor::sql {
+
+// One cell as a CSV field: enclosed in quotation marks (inner marks doubled)
+// when it holds a comma, a quotation mark or a line feed; otherwise unchanged.
+std::string csv_quote_field(const std::string& cell);
+// Backslash, quotation mark, line feed, carriage return and tab escaped with
+// a backslash; nothing else.
+std::string json_escape(const std::string& text);
+
+}  // namespace quor::sql

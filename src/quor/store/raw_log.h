@@ -1,8 +1,18 @@
 // The raw record log: one JSON line per processed record, appended to the
 // single segment "raw/log_000001.raw".
+//
+// A line is {"payload":<payload>,"record_id":<id>} in compact JSON (objects
+// with their members in byte-wise order) followed by a line feed. The
+// segment is opened and closed for every append and only ever grows.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <optional>
+#include <span>
+
+#include "quor/util/error.h"
+#include "quor/util/json_value.h"
 
 namespace quor::store {
 
@@ -11,17 +21,23 @@ struct RawLog {
   std::filesystem::path segment_path;
 };
 
-}  // namespace quor::store
-
-#include "quor/util/error.h"
-#include "quor/util/json_value.h"
-
-namespace quor::store {
-
-// Creates the "raw" directory and an empty segment when missing.
+// Creates the "raw" directory and an empty segment when missing
+// ("create raw dir {dir}", "create {segment}").
 Result<RawLog> open_raw_log(const std::filesystem::path& raw_dir);
 
-// Appends {"payload":...,"record_id":N} and a line feed to the segment.
+// Appends {"payload":...,"record_id":N} and a line feed to the segment
+// ("open raw segment {segment}", "append raw line"). A last line left
+// without its line feed by an earlier failure is completed first.
 Status append_raw_record(const RawLog& log, uint64_t record_id, const util::JsonValue& payload);
+
+// As append_raw_record for each payload in turn, with the ids first_id,
+// first_id + 1, ...: the same bytes on disk, the segment opened once.
+Status append_raw_records(const RawLog& log, uint64_t first_id,
+                          std::span<const util::JsonValue> payloads);
+
+// The record_id of the last complete line of the segment (a line that
+// lacks only its line feed counts), or nothing when there is none or it
+// cannot be read.
+std::optional<uint64_t> last_raw_record_id(const RawLog& log);
 
 }  // namespace quor::store

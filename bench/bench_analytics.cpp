@@ -1,0 +1,106 @@
+// Comparison, cache and pairwise timings.
+#include <benchmark/benchmark.h>
+
+#include <random>
+#include <string>
+
+#include "quor/analytics/compare.h"
+#include "quor/analytics/pairwise.h"
+#include "quor/analytics/reference.h"
+#include "quor/store/database.h"
+#include "quor/store/dim_key.h"
+
+namespace {
+
+using namespace quor;
+
+// `values` region values, one 20-bin histogram of `income` at each.
+store::Database histogram_db(int values, int bins = 20) {
+  store::Database db;
+  db.meta.schema.variables.push_back(
+      {"income", store::ContinuousType{static_cast<uint32_t>(bins), store::Range{0, 100}}});
+  std::mt19937_64 rng(7);
+  for (int v = 0; v < values; ++v) {
+    store::HistogramRepr h{0, 100, std::vector<uint64_t>(bins), 0};
+    for (auto& c : h.bin_counts) {
+      c = 1 + rng() % 500;
+      h.total_count += c;
+    }
+    const uint64_t id = db.meta.next_distribution_id++;
+    store::DimensionMap key{{"region", "r" + std::to_string(v)}};
+    auto d = store::new_distribution_object(id, "income", key, h);
+    d.entropy = store::repr_entropy(d.repr);
+    db.data.distributions.push_back(std::move(d));
+    store::index_insert(db.index, "income", key, id);
+  }
+  db.reset_id_order();
+  return db;
+}
+
+void BM_CompareUncached(benchmark::State& state) {
+  auto db = histogram_db(2);
+  analytics::CompareCache cache;
+  cache.poison();  // every lookup misses, every store is dropped
+  const analytics::Filter a{{"region", "r0"}}, b{{"region", "r1"}};
+  for (auto _ : state) benchmark::DoNotOptimize(analytics::compare_distributions(db, cache, "income", a, b));
+}
+BENCHMARK(BM_CompareUncached);
+
+void BM_CompareMeasuresOnly(benchmark::State& state) {
+  auto db = histogram_db(2);
+  const auto& x = db.data.distributions[0].repr;
+  const auto& y = db.data.distributions[1].repr;
+  for (auto _ : state) benchmark::DoNotOptimize(analytics::compare_representations(x, y));
+}
+BENCHMARK(BM_CompareMeasuresOnly);
+
+void BM_CompareCacheHit(benchmark::State& state) {
+  auto db = histogram_db(2);
+  analytics::CompareCache cache;
+  const analytics::Filter a{{"region", "r0"}}, b{{"region", "r1"}};
+  (void)analytics::compare_distributions(db, cache, "income", a, b);
+  for (auto _ : state) benchmark::DoNotOptimize(analytics::compare_distributions(db, cache, "income", a, b));
+}
+BENCHMARK(BM_CompareCacheHit);
+
+void BM_CompareCategorical(benchmark::State& state) {
+  store::CategoricalRepr a, b;
+  for (int i = 0; i < 12; ++i) {
+    a.categories.push_back("category-" + std::to_string(i));
+    a.counts.push_back(10 + i);
+    a.total_count += 10 + i;
+  }
+  b = a;
+  std::reverse(b.counts.begin(), b.counts.end());
+  const store::DistributionRepr x = a, y = b;
+  for (auto _ : state) benchmark::DoNotOptimize(analytics::compare_representations(x, y));
+}
+BENCHMARK(BM_CompareCategorical);
+
+// Exact-key resolution must not depend on how many distributions exist.
+void BM_ResolveExact(benchmark::State& state) {
+  const int n = static_cast<int>(state.range(0));
+  auto db = histogram_db(n);
+  const analytics::Filter f{{"region", "r" + std::to_string(n - 1)}};
+  for (auto _ : state) benchmark::DoNotOptimize(analytics::resolve_side(db, "income", f));
+}
+BENCHMARK(BM_ResolveExact)->Arg(100)->Arg(100000);
+
+void BM_Pairwise200(benchmark::State& state) {
+  auto db = histogram_db(200);
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto cache = std::make_unique<analytics::CompareCache>();
+    state.ResumeTiming();
+    auto m = analytics::pairwise_matrix(db, *cache, "region", "income", "jsd");
+    benchmark::DoNotOptimize(m);
+    state.PauseTiming();
+    cache.reset();
+    state.ResumeTiming();
+  }
+}
+BENCHMARK(BM_Pairwise200)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,55 @@
+// The QuorDB class: one open database directory as a Python object.
+#pragma once
+
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "db_state.h"
+
+namespace quor::python {
+
+// The instance layout. `state` is present from open / create until close;
+// `borrow` is 0 when free, n > 0 for n shared borrows and -1 for one
+// exclusive borrow; `owner` is the identity of the creating thread.
+struct QuorDBObject {
+  PyObject_HEAD
+  std::unique_ptr<DbState> state;
+  std::atomic<int64_t> borrow;
+  uint64_t owner;
+};
+
+// The class object, built once per process on first use. Borrowed reference,
+// or nullptr with the error set.
+PyTypeObject* quor_db_type();
+
+// A new QuorDB owning `state`, bound to the calling thread. On failure the
+// state is released and nullptr is returned with the error set.
+PyObject* new_quor_db_object(std::unique_ptr<DbState> state);
+
+// Holds a borrow of a QuorDB for the life of the scope.
+class Borrow {
+ public:
+  Borrow() = default;
+  Borrow(const Borrow&) = delete;
+  Borrow& operator=(const Borrow&) = delete;
+  ~Borrow();
+  // Shared: refused with RuntimeError "Already mutably borrowed" while held
+  // exclusively. Exclusive: refused with "Already borrowed" while held at
+  // all. Return false with the error set when refused.
+  bool acquire_shared(QuorDBObject* db);
+  bool acquire_exclusive(QuorDBObject* db);
+  void release();
+
+ private:
+  QuorDBObject* db_ = nullptr;
+  bool exclusive_ = false;
+};
+
+// The owner-thread check: aborts (raised as PanicException) on any other
+// thread, and releases states handed back to the calling thread.
+void check_owner_thread(const QuorDBObject* db);
+
+}  // namespace quor::python

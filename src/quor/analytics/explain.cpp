@@ -1,0 +1,45 @@
+#include "quor/analytics/explain.h"
+
+#include <algorithm>
+
+#include "quor/analytics/compare.h"
+#include "quor/math/total_order.h"
+
+namespace quor::analytics {
+
+Result<ExplainResult> explain_query(const store::Database& db, CompareCache& cache,
+                                    std::string_view reference_a, std::string_view reference_b) {
+  QUOR_ASSIGN_OR_RETURN(ParsedReference a, parse_reference(reference_a));
+  QUOR_ASSIGN_OR_RETURN(ParsedReference b, parse_reference(reference_b));
+  return explain_by_variable(db, cache, a.dimensions, b.dimensions);
+}
+
+Result<ExplainResult> explain_by_variable(const store::Database& db, CompareCache& cache,
+                                          const Filter& dimensions_a, const Filter& dimensions_b) {
+  ExplainResult out;
+  const auto& variables = db.meta.schema.variables;
+  out.entries.reserve(variables.size());
+  for (const auto& def : variables) {
+    QUOR_ASSIGN_OR_RETURN(CompareResult r,
+                          compare_distributions(db, cache, def.name, dimensions_a, dimensions_b));
+    ExplainEntry e;
+    e.variable = def.name;
+    e.contributions = std::move(r.contributions);
+    e.jsd = r.jsd;
+    e.entropy_a = r.entropy_a;
+    e.entropy_b = r.entropy_b;
+    out.entries.push_back(std::move(e));
+  }
+  double total = -0.0;
+  for (const auto& e : out.entries) total = total + e.jsd;
+  out.total_jsd = total;
+  if (total > 0.0)
+    for (auto& e : out.entries) e.fraction = e.jsd / total;
+  std::stable_sort(out.entries.begin(), out.entries.end(),
+                   [](const ExplainEntry& x, const ExplainEntry& y) {
+                     return math::total_greater(x.jsd, y.jsd);
+                   });
+  return out;
+}
+
+}  // namespace quor::analytics

@@ -1,0 +1,132 @@
+#include "quor/analytics/track.h"
+
+#include <algorithm>
+#include <charconv>
+#include <map>
+
+#include "quor/analytics/compare.h"
+#include "quor/math/total_order.h"
+
+namespace quor::analytics {
+
+namespace {
+
+std::string fixed4(double v) {
+  char buf[400];
+  auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, 4);
+  return std::string(buf, res.ptr);
+}
+
+bool holds_non_time_pairs(const store::DimensionMap& key, const Filter& filter) {
+  for (const auto& [name, value] : filter) {
+    if (name == kTimeDimension) continue;
+    auto it = key.find(name);
+    if (it == key.end() || it->second != value) return false;
+  }
+  return true;
+}
+
+bool holds_all(const store::DimensionMap& key, const store::DimensionMap& wanted) {
+  for (const auto& [name, value] : wanted) {
+    auto it = key.find(name);
+    if (it == key.end() || it->second != value) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string drift_alert_message(double threshold) {
+  return "drift exceeded threshold " + fixed4(threshold) + " (IQR-based)";
+}
+
+double drift_threshold(const std::vector<double>& drifts) {
+  std::vector<double> s = drifts;
+  std::stable_sort(s.begin(), s.end(), math::total_less);
+  const size_t l = s.size();
+  const double q1 = s[l / 4];
+  const double q3 = s[(3 * l) / 4];
+  const double iqr = q3 - q1;
+  if (iqr < 1e-12) return 3.0 * s[l / 2];
+  return q3 + 1.5 * iqr;
+}
+
+Result<TrackResult> track_drift(const store::Database& db, CompareCache& cache,
+                                std::string_view variable, const Filter& filter) {
+  // Every candidate per label, in storage order; the last one's key (less
+  // its time entry) is the label's point key.
+  std::map<std::string, std::vector<const store::DistributionObject*>> candidates;
+  const std::string time(kTimeDimension);
+  for (const auto& d : db.data.distributions) {
+    if (d.variable != variable) continue;
+    auto t = d.dimension_key.find(time);
+    if (t == d.dimension_key.end() || !holds_non_time_pairs(d.dimension_key, filter)) continue;
+    candidates[t->second].push_back(&d);
+  }
+
+  TrackResult out;
+  for (const auto& [label, list] : candidates) {
+    // The point distribution is the first of the variable whose key holds
+    // the point key plus this label; any such distribution is a candidate
+    // of this label, so searching the candidates suffices.
+    const store::DimensionMap& lookup = list.back()->dimension_key;
+    const store::DistributionObject* point = list.back();
+    for (const auto* c : list) {
+      if (holds_all(c->dimension_key, lookup)) {
+        point = c;
+        break;
+      }
+    }
+    out.time_labels.push_back(label);
+    out.entropies.push_back(point->entropy);
+  }
+
+  const size_t n = out.time_labels.size();
+  std::vector<std::optional<Result<ResolvedSide>>> sides(n);
+  auto side = [&](size_t k) -> const Result<ResolvedSide>& {
+    if (!sides[k]) {
+      Filter selection = filter;
+      selection.insert_or_assign(time, out.time_labels[k]);
+      sides[k].emplace(resolve_side(db, variable, selection));
+    }
+    return *sides[k];
+  };
+  for (size_t k = 0; k + 1 < n; ++k) {
+    const auto& a = side(k);
+    if (!a.ok()) return a.error();
+    const auto& b = side(k + 1);
+    if (!b.ok()) return b.error();
+    QUOR_ASSIGN_OR_RETURN(CompareResult r, compare_resolved(cache, *a, *b));
+    out.drifts.push_back(r.jsd);
+  }
+
+  if (!out.drifts.empty()) {
+    const double threshold = drift_threshold(out.drifts);
+    if (threshold > 0.0) {
+      const std::string message = drift_alert_message(threshold);
+      for (size_t k = 0; k < out.drifts.size(); ++k) {
+        if (out.drifts[k] > threshold)
+          out.alerts.push_back({out.time_labels[k], out.time_labels[k + 1], message, out.drifts[k]});
+      }
+    }
+  }
+  return out;
+}
+
+Result<TrackResult> track_query(const store::Database& db, CompareCache& cache,
+                                std::string_view reference,
+                                std::optional<std::string_view> variable) {
+  QUOR_ASSIGN_OR_RETURN(ParsedReference ref, parse_reference(reference));
+  std::string name;
+  if (variable)
+    name = std::string(*variable);
+  else if (ref.variable)
+    name = *ref.variable;
+  else if (!db.meta.schema.variables.empty())
+    name = db.meta.schema.variables.front().name;
+  else
+    return Error("no variable available in schema");
+  return track_drift(db, cache, name, ref.dimensions);
+}
+
+}  // namespace quor::analytics

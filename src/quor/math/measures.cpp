@@ -1,0 +1,225 @@
+#include "quor/math/measures.h"
+
+#include <algorithm>
+#include <cmath>
+#include <variant>
+
+#include "quor/util/panic.h"
+
+namespace quor::math {
+
+namespace {
+
+constexpr double kSmoothing = 1e-10;
+
+inline double to_f64(uint64_t v) { return static_cast<double>(v); }
+
+inline uint64_t sat_add(uint64_t a, uint64_t b) {
+  uint64_t s = a + b;
+  return s < a ? UINT64_MAX : s;
+}
+
+inline void check_lengths(Counts p, Counts q) {
+  QUOR_ASSERT(p.size() == q.size(), "vector lengths must match");
+}
+
+// Clamp to [0, 1] that lets -0.0 and NaN through.
+inline double clamp_unit(double v) {
+  if (v < 0.0) return 0.0;
+  if (v > 1.0) return 1.0;
+  return v;
+}
+
+// Row and column sums of a table whose width is its first row's length.
+struct Margins {
+  std::vector<uint64_t> rows;
+  std::vector<uint64_t> cols;
+};
+
+inline uint64_t cell(const std::vector<uint64_t>& row, size_t j) {
+  return j < row.size() ? row[j] : 0;
+}
+
+Margins margins(CountTable table) {
+  const size_t width = table.front().size();
+  Margins m;
+  m.rows.assign(table.size(), 0);
+  m.cols.assign(width, 0);
+  for (size_t i = 0; i < table.size(); ++i) {
+    const auto& row = table[i];
+    const size_t len = std::min(width, row.size());
+    uint64_t s = 0;
+    for (size_t j = 0; j < len; ++j) {
+      s = sat_add(s, row[j]);
+      m.cols[j] = sat_add(m.cols[j], row[j]);
+    }
+    m.rows[i] = s;
+  }
+  return m;
+}
+
+bool table_is_empty(CountTable table, uint64_t n) {
+  return n == 0 || table.empty() || table.front().empty();
+}
+
+double mi_with_margins(CountTable table, uint64_t n, const Margins& m) {
+  const double total = to_f64(n);
+  const size_t width = m.cols.size();
+  double mi = 0.0;
+  for (size_t i = 0; i < table.size(); ++i) {
+    const double pr = to_f64(m.rows[i]) / total;
+    const auto& row = table[i];
+    const size_t len = std::min(width, row.size());
+    for (size_t j = 0; j < len; ++j) {
+      if (row[j] == 0) continue;
+      const double pij = to_f64(row[j]) / total;
+      const double pc = to_f64(m.cols[j]) / total;
+      mi = mi + pij * std::log2(pij / (pr * pc));
+    }
+  }
+  return mi;
+}
+
+double margin_entropy(const std::vector<uint64_t>& sums, uint64_t n) {
+  const double total = to_f64(n);
+  double h = -0.0;
+  for (uint64_t s : sums) {
+    if (s == 0) continue;
+    const double p = to_f64(s) / total;
+    h = h - p * std::log2(p);
+  }
+  return h;
+}
+
+}  // namespace
+
+double shannon_entropy(Counts counts, uint64_t total) {
+  if (total == 0) return 0.0;
+  const double t = to_f64(total);
+  double h = -0.0;
+  for (uint64_t c : counts) {
+    if (c == 0) continue;
+    const double p = to_f64(c) / t;
+    h = h - std::log2(p) * p;
+  }
+  return h;
+}
+
+double kl_divergence(Counts p, Counts q, uint64_t total_p, uint64_t total_q) {
+  check_lengths(p, q);
+  if (total_p == 0 || total_q == 0) return 0.0;
+  const double tp = to_f64(total_p);
+  const double tq = to_f64(total_q) + to_f64(p.size()) * kSmoothing;
+  double sum = -0.0;
+  for (size_t i = 0; i < p.size(); ++i) {
+    if (p[i] == 0) continue;
+    const double pi = to_f64(p[i]) / tp;
+    const double qi = (to_f64(q[i]) + kSmoothing) / tq;
+    sum = sum + std::log2(pi / qi) * pi;
+  }
+  return sum;
+}
+
+double symmetric_kl_divergence(Counts p, Counts q, uint64_t total_p, uint64_t total_q) {
+  return kl_divergence(p, q, total_p, total_q) + kl_divergence(q, p, total_q, total_p);
+}
+
+double jensen_shannon_divergence(Counts p, Counts q, uint64_t total_p, uint64_t total_q) {
+  check_lengths(p, q);
+  if (total_p == 0 && total_q == 0) return 0.0;
+  const double tp = to_f64(total_p);
+  const double tq = to_f64(total_q);
+  double sp = -0.0;
+  double sq = -0.0;
+  for (size_t i = 0; i < p.size(); ++i) {
+    const double pi = total_p == 0 ? 0.0 : to_f64(p[i]) / tp;
+    const double qi = total_q == 0 ? 0.0 : to_f64(q[i]) / tq;
+    const double m = (pi + qi) * 0.5;
+    if (!(m > 0.0)) continue;
+    if (pi > 0.0) sp = sp + pi * std::log2(pi / m);
+    if (qi > 0.0) sq = sq + qi * std::log2(qi / m);
+  }
+  return clamp_unit(0.5 * sp + 0.5 * sq);
+}
+
+double hellinger_distance(Counts p, Counts q, uint64_t total_p, uint64_t total_q) {
+  check_lengths(p, q);
+  if (total_p == 0 && total_q == 0) return 0.0;
+  if (total_p == 0 || total_q == 0) return 1.0;
+  const double tp = to_f64(total_p);
+  const double tq = to_f64(total_q);
+  double sum = 0.0;
+  for (size_t i = 0; i < p.size(); ++i) {
+    const double d = std::sqrt(to_f64(p[i]) / tp) - std::sqrt(to_f64(q[i]) / tq);
+    sum = sum + d * d;
+  }
+  return std::sqrt(0.5 * sum);
+}
+
+double wasserstein_distance(Counts p, Counts q, uint64_t total_p, uint64_t total_q, double low,
+                            double high) {
+  check_lengths(p, q);
+  const size_t k = p.size();
+  if (k == 0 || total_p == 0 || total_q == 0) return 0.0;
+  const double tp = to_f64(total_p);
+  const double tq = to_f64(total_q);
+  const double step = (high - low) / to_f64(k);
+  double fa = 0.0;
+  double fb = 0.0;
+  double w = 0.0;
+  for (size_t i = 0; i < k; ++i) {
+    fa = fa + to_f64(p[i]) / tp;
+    fb = fb + to_f64(q[i]) / tq;
+    w = w + std::fabs(fa - fb) * step;
+  }
+  return w;
+}
+
+double mutual_information(CountTable table, uint64_t n) {
+  if (table_is_empty(table, n)) return 0.0;
+  return mi_with_margins(table, n, margins(table));
+}
+
+double normalized_mutual_information(CountTable table, uint64_t n) {
+  if (table_is_empty(table, n)) return 0.0;
+  const Margins m = margins(table);
+  const double mi = mi_with_margins(table, n, m);
+  const double e = std::fmin(margin_entropy(m.rows, n), margin_entropy(m.cols, n));
+  if (e <= 0.0) return 0.0;
+  return clamp_unit(mi / e);
+}
+
+double cramers_v(CountTable table, uint64_t n) {
+  if (table_is_empty(table, n)) return 0.0;
+  const size_t c = table.front().size();
+  const size_t r = table.size();
+  const size_t k = std::min(c - 1, r - 1);
+  if (k == 0) return 0.0;
+  const Margins m = margins(table);
+  const double total = to_f64(n);
+  double chi2 = 0.0;
+  for (size_t i = 0; i < r; ++i) {
+    const double si = to_f64(m.rows[i]);
+    for (size_t j = 0; j < c; ++j) {
+      const double expected = to_f64(m.cols[j]) * si / total;
+      if (!(expected > 0.0)) continue;
+      const double d = to_f64(cell(table[i], j)) - expected;
+      chi2 = chi2 + d * d / expected;
+    }
+  }
+  return std::fmin(std::sqrt(chi2 / (total * to_f64(k))), 1.0);
+}
+
+CountRows collect_count_vectors(std::span<const store::DistributionRepr> reprs) {
+  CountRows rows;
+  rows.reserve(reprs.size());
+  for (const auto& r : reprs) {
+    if (const auto* h = std::get_if<store::HistogramRepr>(&r))
+      rows.push_back(h->bin_counts);
+    else
+      rows.push_back(std::get<store::CategoricalRepr>(r).counts);
+  }
+  return rows;
+}
+
+}  // namespace quor::math

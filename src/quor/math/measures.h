@@ -1,0 +1,69 @@
+// Information measures over count vectors and count tables.
+//
+// Pure functions; every logarithm is base 2, so entropies, divergences and
+// mutual information are in bits. A vector measure takes each vector with a
+// total given separately (it need not equal the vector's sum: a categorical
+// total also holds mass that has no entry); shares are count / total. The
+// two vectors of one measure must have equal lengths (a Panic "vector
+// lengths must match" otherwise). Sums run left to right in index order.
+//
+// A count table is a list of rows with a total N that need not equal the
+// cell sum. Its width is the length of the first row; a shorter row reads
+// as zeros beyond its end and cells past the width are ignored.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "quor/store/model.h"
+
+namespace quor::math {
+
+using Counts = std::span<const uint64_t>;
+using CountRows = std::vector<std::vector<uint64_t>>;
+using CountTable = std::span<const std::vector<uint64_t>>;
+
+// -sum p log2 p over the non-zero entries, summed from -0.0: +0.0 when the
+// total is 0; -0.0 when the whole total lies in one entry or in none.
+double shannon_entropy(Counts counts, uint64_t total);
+
+// KL(P||Q) over the entries with a count in P, the divisor side smoothed by
+// 1e-10 per entry: 0 when either total is 0; -0.0 when P has a total but no
+// non-zero entry; finite where P has mass that Q lacks.
+double kl_divergence(Counts p, Counts q, uint64_t total_p, uint64_t total_q);
+
+// kl_divergence(P, Q) + kl_divergence(Q, P): the population stability index.
+double symmetric_kl_divergence(Counts p, Counts q, uint64_t total_p, uint64_t total_q);
+
+// Jensen-Shannon divergence, unsmoothed, clamped to [0, 1] (-0.0 and NaN pass
+// the clamp unchanged). 0 when both totals are 0; with one total 0 it is half
+// the other side's listed share.
+double jensen_shannon_divergence(Counts p, Counts q, uint64_t total_p, uint64_t total_q);
+
+// sqrt(0.5 * sum (sqrt p_i - sqrt q_i)^2): 0 when both totals are 0, 1 when
+// exactly one is.
+double hellinger_distance(Counts p, Counts q, uint64_t total_p, uint64_t total_q);
+
+// Earth mover's distance of two histograms on one grid of k equal bins from
+// `low` to `high`, in the variable's unit: 0 when k or a total is 0.
+double wasserstein_distance(Counts p, Counts q, uint64_t total_p, uint64_t total_q, double low,
+                            double high);
+
+// Mutual information of a table with total N, not clamped: 0 when N is 0,
+// the table has no rows or its first row is empty.
+double mutual_information(CountTable table, uint64_t n);
+
+// MI divided by the smaller of the row and column entropies, clamped to
+// [0, 1]; 0 under the guards of MI or when that entropy is not above 0.
+double normalized_mutual_information(CountTable table, uint64_t n);
+
+// Cramer's V, at most 1; 0 under the guards of MI and for a table of one row
+// or one column.
+double cramers_v(CountTable table, uint64_t n);
+
+// One row per representation, in order: a copy of its bin counts or its
+// category counts (a categorical's unknown count has no cell).
+CountRows collect_count_vectors(std::span<const store::DistributionRepr> reprs);
+
+}  // namespace quor::math

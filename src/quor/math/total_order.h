@@ -1,0 +1,25 @@
+// The IEEE 754 total order of 64-bit floats, for sorting measures.
+//
+// -NaN < -inf < ... < -0.0 < +0.0 < ... < +inf < +NaN; every value, NaN
+// included, has one place, so sorts by these comparators are well defined.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+namespace quor::math {
+
+// A signed integer whose order is the total order of `v`.
+inline int64_t total_order_key(double v) {
+  int64_t k;
+  std::memcpy(&k, &v, sizeof k);
+  k ^= static_cast<int64_t>(static_cast<uint64_t>(k >> 63) >> 1);
+  return k;
+}
+
+// a before b in ascending total order.
+inline bool total_less(double a, double b) { return total_order_key(a) < total_order_key(b); }
+// a before b in descending total order (largest first).
+inline bool total_greater(double a, double b) { return total_order_key(a) > total_order_key(b); }
+
+}  // namespace quor::math

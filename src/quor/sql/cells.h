@@ -1,0 +1,209 @@
+// Cell texts shared by the executor's arms, and the tables of the analytic
+// statements built from the analytics' results.
+//
+// The table builders are templates over the result records so that they
+// read only the named fields: a CompareResult-like `R` has `jsd`, `psi`,
+// `hellinger`, `kl_a_b`, `kl_b_a`, `entropy_a`, `entropy_b`, `samples_a`,
+// `samples_b`, `ci_low`, `ci_high`, an optional `wasserstein` and a list of
+// `contributions` (`category`, `p_a`, `p_b`, `delta`, `contribution`).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "quor/sql/query_result.h"
+#include "quor/store/model.h"
+#include "quor/util/format.h"
+
+namespace quor::sql {
+
+// Longest bars drawn: a probability bar is 40 wide at p = 1; an entropy bar
+// has 8 marks per bit. Counts or entropies that break the store's own
+// invariants cannot draw longer bars than these.
+inline constexpr size_t kProbabilityBarMax = 40;
+inline constexpr size_t kEntropyBarMax = 512;
+
+// "#" repeated `length` times, truncated toward zero; none for NaN or values
+// below 1, at most `max_marks`.
+std::string hash_bar(double length, size_t max_marks);
+
+// "{:.4} bits"
+std::string bits_cell(double bits);
+// "{:.1}%" of fraction x 100
+std::string percent_cell(double fraction);
+// "{} vs {}"
+std::string samples_cell(uint64_t a, uint64_t b);
+// "[{:.4}, {:.4}]"
+std::string interval_cell(double low, double high);
+// "{:+.4}  ({:.3} → {:.3})  contrib={:.4}" of delta, p_a, p_b, contribution
+std::string mover_cell(double delta, double p_a, double p_b, double contribution);
+// "{:.4}{}" of a drift and " ← shift" when it is above 0.05.
+std::string drift_cell(double drift);
+// "strong" above 0.3 bits, "moderate" above 0.1, else (NaN too) "weak".
+std::string_view mi_strength(double mi_bits);
+
+// The distance a NEAREST or PAIRWISE metric word selects: "psi" and
+// "hellinger" in any ASCII letter case, anything else JSD.
+enum class Metric { Jsd, Psi, Hellinger };
+Metric parse_metric(std::string_view word);
+// The metric's column title: the word as written, fully upper-cased.
+std::string metric_title(std::string_view word);
+
+// A COMPARE ... ACROSS row whose comparison failed.
+std::vector<std::string> across_failed_row(const std::string& a, const std::string& b);
+// Stable sort by the third cell read as a float, descending in total order;
+// a cell that reads as no number counts as 0.0.
+void sort_across_rows(std::vector<std::vector<std::string>>& rows);
+
+// A joint's table of counts and its stored total N (the cells' sum is not
+// used): grid and contingency rows as stored, one row per conditional
+// histogram.
+std::pair<std::vector<std::vector<uint64_t>>, uint64_t> joint_count_table(
+    const store::JointRepr& repr);
+
+// ---- tables of the analytic statements ----
+
+// COMPARE v BETWEEN ...: the measures, then the top 10 movers.
+template <class R>
+QueryResult compare_between_table(const R& r) {
+  using util::format_fixed;
+  QueryResult q;
+  q.header = {"Metric", "Value"};
+  q.rows = {
+      {"JSD", format_fixed(r.jsd, 6)},
+      {"PSI", format_fixed(r.psi, 6)},
+      {"Hellinger", format_fixed(r.hellinger, 6)},
+      {"KL(A\xE2\x86\x92" "B)", format_fixed(r.kl_a_b, 6)},
+      {"KL(B\xE2\x86\x92" "A)", format_fixed(r.kl_b_a, 6)},
+      {"Entropy(A)", bits_cell(r.entropy_a)},
+      {"Entropy(B)", bits_cell(r.entropy_b)},
+      {"Samples", samples_cell(r.samples_a, r.samples_b)},
+      {"95% CI", interval_cell(r.ci_low, r.ci_high)},
+  };
+  if (r.wasserstein) q.rows.push_back({"Wasserstein", format_fixed(*r.wasserstein, 6)});
+  if (!r.contributions.empty()) {
+    q.rows.push_back({"", ""});
+    q.rows.push_back({"--- Top Movers ---", ""});
+    size_t n = 0;
+    for (const auto& c : r.contributions) {
+      if (n++ == 10) break;
+      q.rows.push_back({c.category, mover_cell(c.delta, c.p_a, c.p_b, c.contribution)});
+    }
+  }
+  return q;
+}
+
+// One COMPARE ... ACROSS row of a successful comparison.
+template <class R>
+std::vector<std::string> across_row(const std::string& a, const std::string& b, const R& r) {
+  using util::format_fixed;
+  return {a, b, format_fixed(r.jsd, 6), format_fixed(r.hellinger, 6), format_fixed(r.psi, 6),
+          samples_cell(r.samples_a, r.samples_b)};
+}
+
+inline std::vector<std::string> across_header() {
+  return {"Value A", "Value B", "JSD", "Hellinger", "PSI", "Samples"};
+}
+
+// EXPLAIN: `total_jsd` and `entries` (`variable`, `jsd`, `fraction`,
+// `entropy_a`, `entropy_b`, `contributions` with `category`, `delta`,
+// `contribution`).
+template <class E>
+QueryResult explain_table(const E& e) {
+  using util::format_fixed;
+  QueryResult q;
+  q.header = {"Variable", "JSD", "Fraction", "H(A)", "H(B)"};
+  q.rows.push_back({"TOTAL", format_fixed(e.total_jsd, 6), "100.0%", "", ""});
+  for (const auto& entry : e.entries) {
+    q.rows.push_back({entry.variable, format_fixed(entry.jsd, 6), percent_cell(entry.fraction),
+                      format_fixed(entry.entropy_a, 4), format_fixed(entry.entropy_b, 4)});
+    size_t n = 0;
+    for (const auto& c : entry.contributions) {
+      if (n++ == 5) break;
+      q.rows.push_back({"  " + c.category, util::format_signed_fixed(c.delta, 4),
+                        "contrib=" + format_fixed(c.contribution, 4), "", ""});
+    }
+  }
+  return q;
+}
+
+// TRACK: `time_labels`, `entropies`, `drifts` (one fewer than the labels)
+// and `alerts` (`from`, `to`, `drift`, `message`).
+template <class T>
+QueryResult track_table(const T& t) {
+  QueryResult q;
+  q.header = {"Time", "Entropy", "Drift (JSD)"};
+  for (size_t i = 0; i < t.time_labels.size(); ++i) {
+    double entropy = i < t.entropies.size() ? t.entropies[i] : 0.0;
+    double drift = i < t.drifts.size() ? t.drifts[i] : 0.0;
+    q.rows.push_back({t.time_labels[i], util::format_fixed(entropy, 4), drift_cell(drift)});
+  }
+  if (!t.alerts.empty()) {
+    q.rows.push_back({"", "", ""});
+    for (const auto& a : t.alerts)
+      q.rows.push_back({a.from + " \xE2\x86\x92 " + a.to, "JSD=" + util::format_fixed(a.drift, 4),
+                        a.message});
+  }
+  return q;
+}
+
+// MI: the mutual information, then NMI, Cramér's V and the joint's total
+// when a joint was found (`nmi_cramers` holds NMI and V), then the strength.
+QueryResult mi_table(double mi_bits, const std::pair<double, double>* nmi_cramers,
+                     uint64_t joint_total);
+
+// CMI: `cmi`, `total_samples` and `strata` (`value`, `mutual_info`,
+// `normalized_mi`, `samples`), under the GIVEN dimension's name.
+template <class C>
+QueryResult cmi_table(const std::string& given, const C& c) {
+  QueryResult q;
+  q.header = {given, "MI", "NMI", "Samples"};
+  q.rows.push_back({"CMI", bits_cell(c.cmi), "", ""});
+  q.rows.push_back({"Total samples", std::to_string(c.total_samples), "", ""});
+  q.rows.push_back({"", "", "", ""});
+  for (const auto& s : c.strata)
+    q.rows.push_back({s.value, util::format_fixed(s.mutual_info, 4), percent_cell(s.normalized_mi),
+                      std::to_string(s.samples)});
+  return q;
+}
+
+// CORRELATIONS: rows with `variable_a`, `variable_b`, an optional `label`,
+// `mutual_info`, `normalized_mi`, `cramers_v`, `samples`.
+template <class List>
+QueryResult correlations_table(const List& rows) {
+  QueryResult q;
+  q.header = {"Pair", "Dim", "MI", "NMI", "Cram\xC3\xA9r's V", "Samples"};
+  for (const auto& r : rows)
+    q.rows.push_back({r.variable_a + " \xC3\x97 " + r.variable_b,
+                      r.label ? std::string(*r.label) : std::string("all"),
+                      util::format_fixed(r.mutual_info, 4), percent_cell(r.normalized_mi),
+                      util::format_fixed(r.cramers_v, 4), std::to_string(r.samples)});
+  return q;
+}
+
+// PAIRWISE: `labels` and the square `values`; "—" on the diagonal.
+template <class M>
+QueryResult pairwise_table(const M& m) {
+  QueryResult q;
+  q.header.push_back("");
+  for (const auto& l : m.labels) q.header.push_back(l);
+  for (size_t j = 0; j < m.labels.size(); ++j) {
+    std::vector<std::string> row{m.labels[j]};
+    for (size_t k = 0; k < m.labels.size(); ++k) {
+      if (k == j) {
+        row.push_back("\xE2\x80\x94");
+      } else {
+        bool present = j < m.values.size() && k < m.values[j].size();
+        row.push_back(present ? util::format_fixed(m.values[j][k], 4) : std::string());
+      }
+    }
+    q.rows.push_back(std::move(row));
+  }
+  return q;
+}
+
+}  // namespace quor::sql

@@ -1,0 +1,112 @@
+// SHOW and RANK: stored distributions read straight from the store.
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "quor/sql/executor_arms.h"
+#include "quor/sql/cells.h"
+#include "quor/util/format.h"
+
+namespace quor::sql::arms {
+
+namespace {
+
+struct BinRow {
+  double p;
+  std::vector<std::string> cells;
+};
+
+// "{:6}  {:.4}  {}" of a bin's count, its probability and its bar.
+BinRow bin_row(std::string label, uint64_t count, uint64_t total) {
+  double p = total == 0 ? 0.0 : static_cast<double>(count) / static_cast<double>(total);
+  std::string cell = util::format_padded(count, 6) + "  " + util::format_fixed(p, 4) + "  " +
+                     hash_bar(p * 40.0, kProbabilityBarMax);
+  return BinRow{p, {std::move(label), std::move(cell)}};
+}
+
+}  // namespace
+
+Result<QueryResult> show(const Database& db, const ShowStatement& s) {
+  store::DimensionMap map;
+  map.insert_or_assign(s.at.dimension, s.at.value);
+  for (const auto& f : s.filters) map.insert_or_assign(f.dimension, f.value);
+  const store::DistributionObject* d = db.lookup_distribution(s.variable, map);
+  if (d == nullptr) return Error("distribution not found");
+
+  QueryResult r;
+  r.header = {"Category/Bin", "Count / Prob"};
+  r.rows = {
+      {"Entropy", bits_cell(d->entropy)},
+      {"Samples", std::to_string(d->sample_count)},
+      {"Version", std::to_string(d->version)},
+      {"", ""},
+  };
+
+  std::vector<BinRow> bins;
+  if (const auto* h = std::get_if<store::HistogramRepr>(&d->repr)) {
+    const size_t k = h->bin_counts.size();
+    const double w = (h->max - h->min) / static_cast<double>(k);
+    bins.reserve(k);
+    for (size_t i = 0; i < k; ++i) {
+      double lo = static_cast<double>(i) * w + h->min;
+      double hi = lo + w;
+      bins.push_back(bin_row("[" + util::format_fixed(lo, 2) + ", " + util::format_fixed(hi, 2) + ")",
+                             h->bin_counts[i], h->total_count));
+    }
+  } else {
+    const auto& c = std::get<store::CategoricalRepr>(d->repr);
+    const size_t n = std::min(c.categories.size(), c.counts.size());
+    bins.reserve(n);
+    for (size_t i = 0; i < n; ++i) bins.push_back(bin_row(c.categories[i], c.counts[i], c.total_count));
+  }
+
+  if (s.top || s.bottom) {
+    const bool descending = s.top.has_value();
+    std::stable_sort(bins.begin(), bins.end(), [descending](const BinRow& x, const BinRow& y) {
+      return descending ? util::total_order_less(y.p, x.p) : util::total_order_less(x.p, y.p);
+    });
+    uint64_t n = descending ? *s.top : *s.bottom;
+    if (n < bins.size()) bins.resize(static_cast<size_t>(n));
+  }
+  for (auto& b : bins) r.rows.push_back(std::move(b.cells));
+  return r;
+}
+
+QueryResult rank(const Database& db, const RankStatement& s) {
+  struct Entry {
+    const std::string* value;
+    double entropy;
+    uint64_t samples;
+  };
+  std::vector<Entry> entries;
+  for (const auto& d : db.data.distributions) {
+    if (d.variable != s.variable) continue;
+    bool keep = true;
+    for (const auto& f : s.filters) {
+      auto it = d.dimension_key.find(f.dimension);
+      if (it == d.dimension_key.end() || it->second != f.value) {
+        keep = false;
+        break;
+      }
+    }
+    if (!keep) continue;
+    auto it = d.dimension_key.find(s.dimension);
+    if (it == d.dimension_key.end()) continue;
+    entries.push_back({&it->second, d.entropy, d.sample_count});
+  }
+  std::stable_sort(entries.begin(), entries.end(), [](const Entry& x, const Entry& y) {
+    return util::total_order_less(y.entropy, x.entropy);
+  });
+
+  QueryResult r;
+  r.header = {s.dimension, "Entropy", "Samples", ""};
+  r.rows.reserve(entries.size());
+  for (const auto& e : entries)
+    r.rows.push_back({*e.value, bits_cell(e.entropy), std::to_string(e.samples),
+                      hash_bar(e.entropy * 8.0, kEntropyBarMax)});
+  return r;
+}
+
+}  // namespace quor::sql::arms

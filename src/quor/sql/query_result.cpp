@@ -1,0 +1,121 @@
+#include "quor/sql/query_result.h"
+
+#include <algorithm>
+
+namespace quor::sql {
+
+namespace {
+
+// Widths above this are beyond the table layout; such columns are written
+// without fill.
+constexpr size_t kMaxFillWidth = 65535;
+
+size_t char_count(const std::string& s) {
+  size_t n = 0;
+  for (unsigned char c : s) n += (c & 0xC0) != 0x80;
+  return n;
+}
+
+void append_filled(std::string& out, const std::string& cell, size_t width) {
+  out += cell;
+  if (width > kMaxFillWidth) return;
+  size_t chars = char_count(cell);
+  if (width > chars) out.append(width - chars, ' ');
+}
+
+}  // namespace
+
+std::string format_query_result(const QueryResult& result) {
+  const auto& header = result.header;
+  if (header.empty()) return {};
+  std::vector<size_t> widths(header.size());
+  for (size_t i = 0; i < header.size(); ++i) widths[i] = header[i].size();
+  for (const auto& row : result.rows)
+    for (size_t i = 0; i < row.size() && i < header.size(); ++i)
+      widths[i] = std::max(widths[i], row[i].size());
+
+  std::string out;
+  auto write_line = [&](const std::vector<std::string>& cells) {
+    for (size_t i = 0; i < cells.size() && i < header.size(); ++i) {
+      if (i > 0) out += "  ";
+      append_filled(out, cells[i], widths[i]);
+    }
+    out += '\n';
+  };
+  write_line(header);
+  for (size_t i = 0; i < header.size(); ++i) {
+    if (i > 0) out += "  ";
+    for (size_t k = 0; k < widths[i]; ++k) out += "\xE2\x94\x80";  // U+2500
+  }
+  out += '\n';
+  for (const auto& row : result.rows) write_line(row);
+  return out;
+}
+
+std::string csv_quote_field(const std::string& cell) {
+  if (cell.find_first_of(",\"\n") == std::string::npos) return cell;
+  std::string out;
+  out.reserve(cell.size() + 2);
+  out += '"';
+  for (char c : cell) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  out += '"';
+  return out;
+}
+
+std::string query_result_to_csv(const QueryResult& result) {
+  std::string out;
+  auto write_line = [&](const std::vector<std::string>& cells) {
+    for (size_t i = 0; i < cells.size(); ++i) {
+      if (i > 0) out += ',';
+      out += csv_quote_field(cells[i]);
+    }
+    out += '\n';
+  };
+  write_line(result.header);
+  for (const auto& row : result.rows) write_line(row);
+  return out;
+}
+
+std::string json_escape(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '\\': out += "\\\\"; break;
+      case '"': out += "\\\""; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+std::string query_result_to_json(const QueryResult& result) {
+  static const std::string kEmpty;
+  std::string out = "[\n";
+  for (size_t r = 0; r < result.rows.size(); ++r) {
+    const auto& row = result.rows[r];
+    out += "  {";
+    for (size_t i = 0; i < row.size(); ++i) {
+      if (i > 0) out += ", ";
+      const std::string& key = i < result.header.size() ? result.header[i] : kEmpty;
+      out += '"';
+      out += json_escape(key);
+      out += "\": \"";
+      out += json_escape(row[i]);
+      out += '"';
+    }
+    out += '}';
+    if (r + 1 < result.rows.size()) out += ',';
+    out += '\n';
+  }
+  out += ']';
+  return out;
+}
+
+}  // namespace quor::sql

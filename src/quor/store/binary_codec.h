@@ -1,0 +1,42 @@
+// The fixed binary layout of the stored records.
+//
+// Every field is written in declaration order with no names, tags or
+// padding: integers and floats little-endian (floats bit for bit), bools as
+// one byte, texts and lists as a u64 count followed by their contents,
+// optionals as a 0/1 byte, variants as a u32 alternative index followed by
+// the alternative's fields, maps as a u64 count followed by key/value pairs
+// (ordered maps in key order, unordered maps in their visiting order).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "quor/store/model.h"
+#include "quor/util/error.h"
+
+namespace quor::store {
+
+// The exact number of bytes encode_stored_record produces for the record.
+uint64_t stored_record_size(const MetaFile& record);
+uint64_t stored_record_size(const DistributionFile& record);
+uint64_t stored_record_size(const DistIndex& record);
+uint64_t stored_record_size(const SnapshotStore& record);
+
+// The encoded bytes, produced into one buffer allocated at the exact size.
+// Encoding cannot fail.
+std::string encode_stored_record(const MetaFile& record);
+std::string encode_stored_record(const DistributionFile& record);
+std::string encode_stored_record(const DistIndex& record);
+std::string encode_stored_record(const SnapshotStore& record);
+
+// Decodes a record of type T (MetaFile, DistributionFile, DistIndex or
+// SnapshotStore) from the start of `bytes`; bytes after it are ignored. A
+// failure carries the decoder's message as its root ("io error: unexpected
+// end of file", "invalid value: integer `2`, expected variant index
+// 0 <= i < 2", ...). A damaged count or length never makes the decoder
+// reserve more than 1 MiB ahead or take storage for missing text bytes.
+template <class T>
+Result<T> decode_stored_record(std::string_view bytes);
+
+}  // namespace quor::store

@@ -1,0 +1,69 @@
+// The data files of a database directory: an 8-byte header ("QUOR" and the
+// format version, little-endian) followed by the record's binary form,
+// zstd-compressed in version 3. Readers also accept versions below 3
+// (uncompressed binary form) and, for a file without the header, the JSON
+// form; a newer version is refused before its payload is touched.
+//
+// Every write replaces the whole file through a temporary file and a
+// rename, so a data file is never left half-written.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include "quor/store/model.h"
+#include "quor/util/error.h"
+
+namespace quor::store {
+
+inline constexpr uint32_t FORMAT_VERSION = 3;
+inline constexpr char kFileMagic[4] = {'Q', 'U', 'O', 'R'};
+
+// The first 8 bytes of a data file.
+struct StoreFileHeader {
+  char magic[4];
+  uint32_t version;  // little-endian on disk
+};
+
+// The complete image of a data file holding `record` (header + compressed
+// binary form). Fails only when compression fails ("zstd compress").
+Result<std::string> data_file_image(const MetaFile& record);
+Result<std::string> data_file_image(const DistributionFile& record);
+Result<std::string> data_file_image(const DistIndex& record);
+Result<std::string> data_file_image(const SnapshotStore& record);
+
+// Flush writers: always (re)write the file. Failures carry "zstd compress"
+// or "write file {path}".
+Status write_meta_file(const std::filesystem::path& path, const MetaFile& record);
+Status write_distributions_file(const std::filesystem::path& path, const DistributionFile& record);
+Status write_dist_index_file(const std::filesystem::path& path, const DistIndex& record);
+Status write_snapshots_file(const std::filesystem::path& path, const SnapshotStore& record);
+
+// Create-time writers: do nothing when anything exists under `path`.
+Status save_meta_file_if_absent(const std::filesystem::path& path, const MetaFile& record);
+Status save_distribution_file_if_absent(const std::filesystem::path& path,
+                                        const DistributionFile& record);
+Status save_dist_index_if_absent(const std::filesystem::path& path, const DistIndex& record);
+// Writes an empty SnapshotStore when nothing exists under `path`.
+Status ensure_snapshots_file(const std::filesystem::path& path);
+
+// Readers: the whole file is read ("read file {path}") and decoded by the
+// rules above ("zstd decompress {path}", "deserialize {path}", "parse {path}
+// (tried binary and JSON)", or the newer-version refusal).
+Result<MetaFile> load_meta_file(const std::filesystem::path& path);
+Result<DistIndex> load_dist_index(const std::filesystem::path& path);
+Result<SnapshotStore> load_snapshot_store(const std::filesystem::path& path);
+Result<DistributionFile> load_distribution_file_read(const std::filesystem::path& path);
+// Maps the file read-only ("open file {path}", "mmap {path}"), decodes from
+// the mapping and unmaps before returning, whatever the outcome.
+Result<DistributionFile> load_distribution_file_mapped(const std::filesystem::path& path);
+
+// Decodes the bytes of a data file; `path` serves the messages only.
+Result<DistributionFile> parse_distribution_file(std::string_view bytes,
+                                                 const std::filesystem::path& path);
+template <class T>
+Result<T> parse_data_file(std::string_view bytes, const std::filesystem::path& path);
+
+}  // namespace quor::store

@@ -1,0 +1,828 @@
+#include "quor/store/json_form.h"
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "quor/store/engine_error.h"
+#include "quor/util/json.h"
+#include "quor/util/json_reader.h"
+
+namespace quor::store {
+namespace json_detail {
+
+using util::JsonNumber;
+using util::JsonReader;
+
+bool is_digit(int c) { return c >= '0' && c <= '9'; }
+
+std::string describe_number(const JsonNumber& n) {
+  std::string out;
+  switch (n.kind) {
+    case JsonNumber::Kind::PosInt: return "integer `" + std::to_string(n.u) + "`";
+    case JsonNumber::Kind::NegInt: return "integer `" + std::to_string(n.i) + "`";
+    case JsonNumber::Kind::Float:
+      out = "floating point `";
+      util::write_json_double(out, n.f);
+      out += '`';
+      return out;
+  }
+  return out;
+}
+
+// Consumes the value that stands where `expected` was wanted and fails with
+// "invalid type: {found}, expected {expected}".
+bool fail_invalid_type(JsonReader& r, std::string_view expected) {
+  int c = r.peek_nonws();
+  std::string found;
+  switch (c) {
+    case -1:
+      return r.fail_peek("EOF while parsing a value");
+    case 'n':
+      r.bump();
+      if (!r.read_ident("ull")) return false;
+      found = "null";
+      break;
+    case 't':
+      r.bump();
+      if (!r.read_ident("rue")) return false;
+      found = "boolean `true`";
+      break;
+    case 'f':
+      r.bump();
+      if (!r.read_ident("alse")) return false;
+      found = "boolean `false`";
+      break;
+    case '"': {
+      r.bump();
+      std::string_view s;
+      if (!r.read_string(s)) return false;
+      found = "string " + debug_quoted(s);
+      break;
+    }
+    case '[': found = "sequence"; break;
+    case '{': found = "map"; break;
+    default:
+      if (c == '-' || is_digit(c)) {
+        JsonNumber n;
+        if (!r.read_number(n)) return false;
+        found = describe_number(n);
+        break;
+      }
+      return r.fail_peek("expected value");
+  }
+  std::string msg = "invalid type: ";
+  msg += found;
+  msg += ", expected ";
+  msg += expected;
+  return r.fail_here(msg);
+}
+
+// ---- forward declarations of every reader ----
+
+bool read(JsonReader& r, uint64_t& out);
+bool read(JsonReader& r, uint32_t& out);
+bool read(JsonReader& r, double& out);
+bool read(JsonReader& r, bool& out);
+bool read(JsonReader& r, std::string& out);
+bool read(JsonReader& r, VariableType& out);
+bool read(JsonReader& r, DistributionRepr& out);
+bool read(JsonReader& r, JointRepr& out);
+template <class T>
+bool read(JsonReader& r, std::optional<T>& out);
+template <class A, class B>
+bool read(JsonReader& r, std::pair<A, B>& out);
+template <class T>
+bool read(JsonReader& r, std::vector<T>& out);
+bool read(JsonReader& r, DimensionMap& out);
+template <class V>
+bool read(JsonReader& r, std::unordered_map<std::string, V>& out);
+
+// Records and the fields of enum variants.
+#define QUOR_JSON_RECORDS(X)                                                                  \
+  X(MetaFile) X(Schema) X(VariableDefinition) X(ContinuousType) X(CategoricalType)            \
+  X(DimensionDefinition) X(DistributionFile) X(DistributionObject) X(HistogramRepr)           \
+  X(CategoricalRepr) X(JointDistributionObject) X(HistogramGridRepr) X(ContingencyTableRepr) \
+  X(ConditionalHistogramsRepr) X(DistIndex) X(SnapshotStore) X(SnapshotEntry)
+#define QUOR_DECLARE_READ(T) bool read(JsonReader& r, T& out);
+QUOR_JSON_RECORDS(QUOR_DECLARE_READ)
+#undef QUOR_DECLARE_READ
+
+template <class T>
+struct Rec;  // field table of a record or of an enum variant's fields
+
+// ---- scalars ----
+
+bool read_unsigned(JsonReader& r, uint64_t& out, uint64_t max, std::string_view what) {
+  int c = r.peek_nonws();
+  if (c != '-' && !is_digit(c)) return fail_invalid_type(r, what);
+  JsonNumber n;
+  if (!r.read_number(n)) return false;
+  switch (n.kind) {
+    case JsonNumber::Kind::PosInt:
+      if (n.u > max) {
+        return r.fail_here("invalid value: " + describe_number(n) + ", expected " + std::string(what));
+      }
+      out = n.u;
+      return true;
+    case JsonNumber::Kind::NegInt:
+      return r.fail_here("invalid value: " + describe_number(n) + ", expected " + std::string(what));
+    case JsonNumber::Kind::Float:
+      break;
+  }
+  return r.fail_here("invalid type: " + describe_number(n) + ", expected " + std::string(what));
+}
+
+bool read(JsonReader& r, uint64_t& out) { return read_unsigned(r, out, UINT64_MAX, "u64"); }
+
+bool read(JsonReader& r, uint32_t& out) {
+  uint64_t v;
+  if (!read_unsigned(r, v, UINT32_MAX, "u32")) return false;
+  out = static_cast<uint32_t>(v);
+  return true;
+}
+
+bool read(JsonReader& r, double& out) {
+  int c = r.peek_nonws();
+  if (c != '-' && !is_digit(c)) return fail_invalid_type(r, "f64");
+  JsonNumber n;
+  if (!r.read_number(n)) return false;
+  out = n.as_double();
+  return true;
+}
+
+bool read(JsonReader& r, bool& out) {
+  int c = r.peek_nonws();
+  if (c == 't') {
+    r.bump();
+    if (!r.read_ident("rue")) return false;
+    out = true;
+    return true;
+  }
+  if (c == 'f') {
+    r.bump();
+    if (!r.read_ident("alse")) return false;
+    out = false;
+    return true;
+  }
+  return fail_invalid_type(r, "a boolean");
+}
+
+bool read(JsonReader& r, std::string& out) {
+  if (r.peek_nonws() != '"') return fail_invalid_type(r, "a string");
+  r.bump();
+  std::string_view s;
+  if (!r.read_string(s)) return false;
+  out.assign(s);
+  return true;
+}
+
+// ---- containers ----
+
+template <class T>
+bool read(JsonReader& r, std::optional<T>& out) {
+  if (r.peek_nonws() == 'n') {
+    r.bump();
+    if (!r.read_ident("ull")) return false;
+    out.reset();
+    return true;
+  }
+  out.emplace();
+  return read(r, *out);
+}
+
+template <class A, class B>
+bool read(JsonReader& r, std::pair<A, B>& out) {
+  if (r.peek_nonws() != '[') return fail_invalid_type(r, "a tuple of size 2");
+  if (!r.enter()) return false;
+  r.bump();
+  bool first = true;
+  int k = r.seq_next(first);
+  if (k < 0) return false;
+  if (k == 0) return r.fail_here("invalid length 0, expected a tuple of size 2");
+  if (!read(r, out.first)) return false;
+  k = r.seq_next(first);
+  if (k < 0) return false;
+  if (k == 0) return r.fail_here("invalid length 1, expected a tuple of size 2");
+  if (!read(r, out.second)) return false;
+  if (!r.seq_end()) return false;
+  r.leave();
+  return true;
+}
+
+template <class T>
+bool read(JsonReader& r, std::vector<T>& out) {
+  if (r.peek_nonws() != '[') return fail_invalid_type(r, "a sequence");
+  if (!r.enter()) return false;
+  r.bump();
+  out.clear();
+  bool first = true;
+  for (;;) {
+    int k = r.seq_next(first);
+    if (k < 0) return false;
+    if (k == 0) break;
+    out.emplace_back();
+    if (!read(r, out.back())) return false;
+  }
+  if (!r.seq_end()) return false;
+  r.leave();
+  return true;
+}
+
+template <class Map>
+bool read_map(JsonReader& r, Map& out) {
+  if (r.peek_nonws() != '{') return fail_invalid_type(r, "a map");
+  if (!r.enter()) return false;
+  r.bump();
+  out.clear();
+  bool first = true;
+  for (;;) {
+    std::string_view key;
+    int k = r.map_next_key(first, key);
+    if (k < 0) return false;
+    if (k == 0) break;
+    std::string name(key);
+    if (!r.map_colon()) return false;
+    typename Map::mapped_type value{};
+    if (!read(r, value)) return false;
+    out.insert_or_assign(std::move(name), std::move(value));
+  }
+  r.bump();
+  r.leave();
+  return true;
+}
+
+bool read(JsonReader& r, DimensionMap& out) { return read_map(r, out); }
+template <class V>
+bool read(JsonReader& r, std::unordered_map<std::string, V>& out) {
+  return read_map(r, out);
+}
+
+// ---- records ----
+
+// Each Rec<T> gives: the record's text (`name`), the text with its field
+// count (`with_len`), the keys in declaration order, the fields that may be
+// absent from the object form (`absent_ok`, bit per field; the value in a
+// default-constructed T is then kept), the first field from which an array
+// may end early (`array_min`), and `field(r, out, i)` reading field i.
+
+template <>
+struct Rec<MetaFile> {
+  static constexpr std::string_view name = "struct MetaFile";
+  static constexpr std::string_view with_len = "struct MetaFile with 7 elements";
+  static constexpr std::array<std::string_view, 7> keys = {
+      "schema",         "next_distribution_id", "next_joint_id",  "next_raw_record_id",
+      "format_version", "raw_log_enabled",      "high_water_mark"};
+  static constexpr uint32_t absent_ok = (1u << 5) | (1u << 6);
+  static constexpr size_t array_min = 5;
+  static bool field(JsonReader& r, MetaFile& m, size_t i) {
+    switch (i) {
+      case 0: return read(r, m.schema);
+      case 1: return read(r, m.next_distribution_id);
+      case 2: return read(r, m.next_joint_id);
+      case 3: return read(r, m.next_raw_record_id);
+      case 4: return read(r, m.format_version);
+      case 5: return read(r, m.raw_log_enabled);
+      default: return read(r, m.high_water_mark);
+    }
+  }
+};
+
+template <>
+struct Rec<Schema> {
+  static constexpr std::string_view name = "struct Schema";
+  static constexpr std::string_view with_len = "struct Schema with 3 elements";
+  static constexpr std::array<std::string_view, 3> keys = {"variables", "dimensions", "joints"};
+  static constexpr uint32_t absent_ok = 0;
+  static constexpr size_t array_min = 3;
+  static bool field(JsonReader& r, Schema& s, size_t i) {
+    switch (i) {
+      case 0: return read(r, s.variables);
+      case 1: return read(r, s.dimensions);
+      default: return read(r, s.joints);
+    }
+  }
+};
+
+template <>
+struct Rec<VariableDefinition> {
+  static constexpr std::string_view name = "struct VariableDefinition";
+  static constexpr std::string_view with_len = "struct VariableDefinition with 2 elements";
+  static constexpr std::array<std::string_view, 2> keys = {"name", "var_type"};
+  static constexpr uint32_t absent_ok = 0;
+  static constexpr size_t array_min = 2;
+  static bool field(JsonReader& r, VariableDefinition& v, size_t i) {
+    return i == 0 ? read(r, v.name) : read(r, v.var_type);
+  }
+};
+
+template <>
+struct Rec<ContinuousType> {
+  static constexpr std::string_view name = "struct variant VariableType::Continuous";
+  static constexpr std::string_view with_len =
+      "struct variant VariableType::Continuous with 2 elements";
+  static constexpr std::array<std::string_view, 2> keys = {"bins", "range"};
+  static constexpr uint32_t absent_ok = 1u << 1;
+  static constexpr size_t array_min = 2;
+  static bool field(JsonReader& r, ContinuousType& c, size_t i) {
+    return i == 0 ? read(r, c.bins) : read(r, c.range);
+  }
+};
+
+template <>
+struct Rec<CategoricalType> {
+  static constexpr std::string_view name = "struct variant VariableType::Categorical";
+  static constexpr std::string_view with_len =
+      "struct variant VariableType::Categorical with 2 elements";
+  static constexpr std::array<std::string_view, 2> keys = {"categories", "allow_unknown"};
+  static constexpr uint32_t absent_ok = 0;
+  static constexpr size_t array_min = 2;
+  static bool field(JsonReader& r, CategoricalType& c, size_t i) {
+    return i == 0 ? read(r, c.categories) : read(r, c.allow_unknown);
+  }
+};
+
+template <>
+struct Rec<DimensionDefinition> {
+  static constexpr std::string_view name = "struct DimensionDefinition";
+  static constexpr std::string_view with_len = "struct DimensionDefinition with 3 elements";
+  static constexpr std::array<std::string_view, 3> keys = {"name", "source_column",
+                                                           "granularity"};
+  static constexpr uint32_t absent_ok = 1u << 2;
+  static constexpr size_t array_min = 3;
+  static bool field(JsonReader& r, DimensionDefinition& d, size_t i) {
+    switch (i) {
+      case 0: return read(r, d.name);
+      case 1: return read(r, d.source_column);
+      default: return read(r, d.granularity);
+    }
+  }
+};
+
+template <>
+struct Rec<DistributionFile> {
+  static constexpr std::string_view name = "struct DistributionFile";
+  static constexpr std::string_view with_len = "struct DistributionFile with 2 elements";
+  static constexpr std::array<std::string_view, 2> keys = {"distributions", "joints"};
+  static constexpr uint32_t absent_ok = 0;
+  static constexpr size_t array_min = 2;
+  static bool field(JsonReader& r, DistributionFile& f, size_t i) {
+    return i == 0 ? read(r, f.distributions) : read(r, f.joints);
+  }
+};
+
+template <>
+struct Rec<DistributionObject> {
+  static constexpr std::string_view name = "struct DistributionObject";
+  static constexpr std::string_view with_len = "struct DistributionObject with 9 elements";
+  static constexpr std::array<std::string_view, 9> keys = {
+      "id",      "variable",     "dimension_key", "repr",           "sample_count",
+      "entropy", "last_updated", "version",       "raw_record_range"};
+  static constexpr uint32_t absent_ok = 0;
+  static constexpr size_t array_min = 9;
+  static bool field(JsonReader& r, DistributionObject& d, size_t i) {
+    switch (i) {
+      case 0: return read(r, d.id);
+      case 1: return read(r, d.variable);
+      case 2: return read(r, d.dimension_key);
+      case 3: return read(r, d.repr);
+      case 4: return read(r, d.sample_count);
+      case 5: return read(r, d.entropy);
+      case 6: return read(r, d.last_updated);
+      case 7: return read(r, d.version);
+      default: return read(r, d.raw_record_range);
+    }
+  }
+};
+
+template <>
+struct Rec<HistogramRepr> {
+  static constexpr std::string_view name = "struct variant DistributionRepr::Histogram";
+  static constexpr std::string_view with_len =
+      "struct variant DistributionRepr::Histogram with 4 elements";
+  static constexpr std::array<std::string_view, 4> keys = {"min", "max", "bin_counts",
+                                                           "total_count"};
+  static constexpr uint32_t absent_ok = 0;
+  static constexpr size_t array_min = 4;
+  static bool field(JsonReader& r, HistogramRepr& h, size_t i) {
+    switch (i) {
+      case 0: return read(r, h.min);
+      case 1: return read(r, h.max);
+      case 2: return read(r, h.bin_counts);
+      default: return read(r, h.total_count);
+    }
+  }
+};
+
+template <>
+struct Rec<CategoricalRepr> {
+  static constexpr std::string_view name = "struct variant DistributionRepr::Categorical";
+  static constexpr std::string_view with_len =
+      "struct variant DistributionRepr::Categorical with 4 elements";
+  static constexpr std::array<std::string_view, 4> keys = {"categories", "counts",
+                                                           "unknown_count", "total_count"};
+  static constexpr uint32_t absent_ok = 0;
+  static constexpr size_t array_min = 4;
+  static bool field(JsonReader& r, CategoricalRepr& c, size_t i) {
+    switch (i) {
+      case 0: return read(r, c.categories);
+      case 1: return read(r, c.counts);
+      case 2: return read(r, c.unknown_count);
+      default: return read(r, c.total_count);
+    }
+  }
+};
+
+template <>
+struct Rec<JointDistributionObject> {
+  static constexpr std::string_view name = "struct JointDistributionObject";
+  static constexpr std::string_view with_len = "struct JointDistributionObject with 7 elements";
+  static constexpr std::array<std::string_view, 7> keys = {
+      "id", "variables", "dimension_key", "repr", "sample_count", "last_updated", "version"};
+  static constexpr uint32_t absent_ok = 0;
+  static constexpr size_t array_min = 7;
+  static bool field(JsonReader& r, JointDistributionObject& j, size_t i) {
+    switch (i) {
+      case 0: return read(r, j.id);
+      case 1: return read(r, j.variables);
+      case 2: return read(r, j.dimension_key);
+      case 3: return read(r, j.repr);
+      case 4: return read(r, j.sample_count);
+      case 5: return read(r, j.last_updated);
+      default: return read(r, j.version);
+    }
+  }
+};
+
+template <>
+struct Rec<HistogramGridRepr> {
+  static constexpr std::string_view name = "struct variant JointRepr::HistogramGrid";
+  static constexpr std::string_view with_len =
+      "struct variant JointRepr::HistogramGrid with 8 elements";
+  static constexpr std::array<std::string_view, 8> keys = {
+      "x_min", "x_max", "x_bins", "y_min", "y_max", "y_bins", "counts", "total_count"};
+  static constexpr uint32_t absent_ok = 0;
+  static constexpr size_t array_min = 8;
+  static bool field(JsonReader& r, HistogramGridRepr& g, size_t i) {
+    switch (i) {
+      case 0: return read(r, g.x_min);
+      case 1: return read(r, g.x_max);
+      case 2: return read(r, g.x_bins);
+      case 3: return read(r, g.y_min);
+      case 4: return read(r, g.y_max);
+      case 5: return read(r, g.y_bins);
+      case 6: return read(r, g.counts);
+      default: return read(r, g.total_count);
+    }
+  }
+};
+
+template <>
+struct Rec<ContingencyTableRepr> {
+  static constexpr std::string_view name = "struct variant JointRepr::ContingencyTable";
+  static constexpr std::string_view with_len =
+      "struct variant JointRepr::ContingencyTable with 4 elements";
+  static constexpr std::array<std::string_view, 4> keys = {"x_categories", "y_categories",
+                                                           "counts", "total_count"};
+  static constexpr uint32_t absent_ok = 0;
+  static constexpr size_t array_min = 4;
+  static bool field(JsonReader& r, ContingencyTableRepr& t, size_t i) {
+    switch (i) {
+      case 0: return read(r, t.x_categories);
+      case 1: return read(r, t.y_categories);
+      case 2: return read(r, t.counts);
+      default: return read(r, t.total_count);
+    }
+  }
+};
+
+template <>
+struct Rec<ConditionalHistogramsRepr> {
+  static constexpr std::string_view name = "struct variant JointRepr::ConditionalHistograms";
+  static constexpr std::string_view with_len =
+      "struct variant JointRepr::ConditionalHistograms with 3 elements";
+  static constexpr std::array<std::string_view, 3> keys = {"condition_categories", "histograms",
+                                                           "total_count"};
+  static constexpr uint32_t absent_ok = 0;
+  static constexpr size_t array_min = 3;
+  static bool field(JsonReader& r, ConditionalHistogramsRepr& c, size_t i) {
+    switch (i) {
+      case 0: return read(r, c.condition_categories);
+      case 1: return read(r, c.histograms);
+      default: return read(r, c.total_count);
+    }
+  }
+};
+
+template <>
+struct Rec<DistIndex> {
+  static constexpr std::string_view name = "struct DistIndex";
+  static constexpr std::string_view with_len = "struct DistIndex with 1 element";
+  static constexpr std::array<std::string_view, 1> keys = {"by_key"};
+  static constexpr uint32_t absent_ok = 0;
+  static constexpr size_t array_min = 1;
+  static bool field(JsonReader& r, DistIndex& d, size_t) { return read(r, d.by_key); }
+};
+
+template <>
+struct Rec<SnapshotStore> {
+  static constexpr std::string_view name = "struct SnapshotStore";
+  static constexpr std::string_view with_len = "struct SnapshotStore with 1 element";
+  static constexpr std::array<std::string_view, 1> keys = {"entries"};
+  static constexpr uint32_t absent_ok = 0;
+  static constexpr size_t array_min = 1;
+  static bool field(JsonReader& r, SnapshotStore& s, size_t) { return read(r, s.entries); }
+};
+
+template <>
+struct Rec<SnapshotEntry> {
+  static constexpr std::string_view name = "struct SnapshotEntry";
+  static constexpr std::string_view with_len = "struct SnapshotEntry with 3 elements";
+  static constexpr std::array<std::string_view, 3> keys = {"version", "timestamp",
+                                                           "distribution"};
+  static constexpr uint32_t absent_ok = 0;
+  static constexpr size_t array_min = 3;
+  static bool field(JsonReader& r, SnapshotEntry& e, size_t i) {
+    switch (i) {
+      case 0: return read(r, e.version);
+      case 1: return read(r, e.timestamp);
+      default: return read(r, e.distribution);
+    }
+  }
+};
+
+template <class T>
+bool read_record(JsonReader& r, T& out) {
+  using R = Rec<T>;
+  constexpr size_t n = R::keys.size();
+  int c = r.peek_nonws();
+  if (c == '{') {
+    if (!r.enter()) return false;
+    r.bump();
+    uint32_t seen = 0;
+    bool first = true;
+    for (;;) {
+      std::string_view key;
+      int k = r.map_next_key(first, key);
+      if (k < 0) return false;
+      if (k == 0) break;
+      size_t idx = n;
+      for (size_t i = 0; i < n; ++i) {
+        if (R::keys[i] == key) {
+          idx = i;
+          break;
+        }
+      }
+      if (idx == n) {
+        if (!r.map_colon() || !r.skip_value()) return false;
+        continue;
+      }
+      if (seen & (1u << idx)) {
+        return r.fail_here("duplicate field `" + std::string(R::keys[idx]) + "`");
+      }
+      seen |= 1u << idx;
+      if (!r.map_colon() || !R::field(r, out, idx)) return false;
+    }
+    r.bump();
+    r.leave();
+    for (size_t i = 0; i < n; ++i) {
+      uint32_t bit = 1u << i;
+      if (!(seen & bit) && !(R::absent_ok & bit)) {
+        return r.fail_here("missing field `" + std::string(R::keys[i]) + "`");
+      }
+    }
+    return true;
+  }
+  if (c == '[') {
+    if (!r.enter()) return false;
+    r.bump();
+    bool first = true;
+    for (size_t i = 0; i < n; ++i) {
+      int k = r.seq_next(first);
+      if (k < 0) return false;
+      if (k == 0) {
+        if (i >= R::array_min) break;  // the remaining fields take their defaults
+        return r.fail_here("invalid length " + std::to_string(i) + ", expected " +
+                           std::string(R::with_len));
+      }
+      if (!R::field(r, out, i)) return false;
+    }
+    if (!r.seq_end()) return false;
+    r.leave();
+    return true;
+  }
+  return fail_invalid_type(r, R::name);
+}
+
+#define QUOR_DEFINE_READ(T) \
+  bool read(JsonReader& r, T& out) { return read_record(r, out); }
+QUOR_JSON_RECORDS(QUOR_DEFINE_READ)
+#undef QUOR_DEFINE_READ
+#undef QUOR_JSON_RECORDS
+
+// ---- enums ----
+
+std::string variant_list(std::initializer_list<std::string_view> names) {
+  std::string out;
+  if (names.size() == 2) {
+    out = "`" + std::string(*names.begin()) + "` or `" + std::string(*(names.begin() + 1)) + "`";
+    return out;
+  }
+  out = "one of ";
+  bool first = true;
+  for (auto n : names) {
+    if (!first) out += ", ";
+    first = false;
+    out += '`';
+    out += n;
+    out += '`';
+  }
+  return out;
+}
+
+// `alt(idx)` reads the fields of alternative idx into the enum.
+template <class ReadAlt>
+bool read_enum(JsonReader& r, std::initializer_list<std::string_view> names, ReadAlt&& alt) {
+  auto find = [&](std::string_view name) -> int {
+    int i = 0;
+    for (auto n : names) {
+      if (n == name) return i;
+      ++i;
+    }
+    return -1;
+  };
+  auto unknown = [&](std::string_view name) {
+    return r.fail_here("unknown variant `" + std::string(name) + "`, expected " +
+                       variant_list(names));
+  };
+  int c = r.peek_nonws();
+  if (c == '{') {
+    if (!r.enter()) return false;
+    r.bump();
+    if (r.peek_nonws() != '"') return fail_invalid_type(r, "variant identifier");
+    r.bump();
+    std::string_view name;
+    if (!r.read_string(name)) return false;
+    int idx = find(name);
+    if (idx < 0) return unknown(name);
+    if (!r.map_colon()) return false;
+    if (!alt(idx)) return false;
+    int e = r.peek_nonws();
+    if (e == '}') {
+      r.bump();
+      r.leave();
+      return true;
+    }
+    if (e >= 0) return r.fail_here("expected value");
+    return r.fail_here("EOF while parsing an object");
+  }
+  if (c == '"') {
+    r.bump();
+    std::string_view name;
+    if (!r.read_string(name)) return false;
+    if (find(name) < 0) return unknown(name);
+    return r.fail_here("invalid type: unit variant, expected struct variant");
+  }
+  if (c < 0) return r.fail_peek("EOF while parsing a value");
+  return r.fail_peek("expected value");
+}
+
+template <class Alt, class V>
+bool read_alt(JsonReader& r, V& out) {
+  Alt a{};
+  if (!read(r, a)) return false;
+  out = std::move(a);
+  return true;
+}
+
+bool read(JsonReader& r, VariableType& out) {
+  return read_enum(r, {"Continuous", "Categorical"}, [&](int idx) {
+    return idx == 0 ? read_alt<ContinuousType>(r, out) : read_alt<CategoricalType>(r, out);
+  });
+}
+
+bool read(JsonReader& r, DistributionRepr& out) {
+  return read_enum(r, {"Histogram", "Categorical"}, [&](int idx) {
+    return idx == 0 ? read_alt<HistogramRepr>(r, out) : read_alt<CategoricalRepr>(r, out);
+  });
+}
+
+bool read(JsonReader& r, JointRepr& out) {
+  return read_enum(r, {"HistogramGrid", "ContingencyTable", "ConditionalHistograms"},
+                   [&](int idx) {
+                     if (idx == 0) return read_alt<HistogramGridRepr>(r, out);
+                     if (idx == 1) return read_alt<ContingencyTableRepr>(r, out);
+                     return read_alt<ConditionalHistogramsRepr>(r, out);
+                   });
+}
+
+template <class T>
+Result<T> from_slice(std::string_view bytes) {
+  JsonReader r(bytes);
+  T out{};
+  if (!read(r, out)) return r.take_error();
+  if (r.peek_nonws() >= 0) {
+    r.fail_peek("trailing characters");
+    return r.take_error();
+  }
+  return out;
+}
+
+// ---- schema writer ----
+
+void write_texts(std::string& out, const std::vector<std::string>& v) {
+  out += '[';
+  for (size_t i = 0; i < v.size(); ++i) {
+    if (i) out += ',';
+    util::write_json_string(out, v[i]);
+  }
+  out += ']';
+}
+
+}  // namespace json_detail
+
+Result<MetaFile> json_from_slice_meta_file(std::string_view bytes) {
+  return json_detail::from_slice<MetaFile>(bytes);
+}
+Result<DistributionFile> json_from_slice_distribution_file(std::string_view bytes) {
+  return json_detail::from_slice<DistributionFile>(bytes);
+}
+Result<DistIndex> json_from_slice_dist_index(std::string_view bytes) {
+  return json_detail::from_slice<DistIndex>(bytes);
+}
+Result<SnapshotStore> json_from_slice_snapshot_store(std::string_view bytes) {
+  return json_detail::from_slice<SnapshotStore>(bytes);
+}
+
+void write_schema_json(const Schema& schema, std::string& out) {
+  using util::write_json_double;
+  using util::write_json_string;
+  out += "{\"variables\":[";
+  for (size_t i = 0; i < schema.variables.size(); ++i) {
+    const auto& v = schema.variables[i];
+    if (i) out += ',';
+    out += "{\"name\":";
+    write_json_string(out, v.name);
+    out += ",\"var_type\":";
+    if (const auto* c = std::get_if<ContinuousType>(&v.var_type)) {
+      out += "{\"Continuous\":{\"bins\":";
+      out += std::to_string(c->bins);
+      out += ",\"range\":";
+      if (c->range) {
+        out += '[';
+        write_json_double(out, c->range->first);
+        out += ',';
+        write_json_double(out, c->range->second);
+        out += ']';
+      } else {
+        out += "null";
+      }
+      out += "}}";
+    } else {
+      const auto& k = std::get<CategoricalType>(v.var_type);
+      out += "{\"Categorical\":{\"categories\":";
+      json_detail::write_texts(out, k.categories);
+      out += ",\"allow_unknown\":";
+      out += k.allow_unknown ? "true" : "false";
+      out += "}}";
+    }
+    out += '}';
+  }
+  out += "],\"dimensions\":[";
+  for (size_t i = 0; i < schema.dimensions.size(); ++i) {
+    const auto& d = schema.dimensions[i];
+    if (i) out += ',';
+    out += "{\"name\":";
+    write_json_string(out, d.name);
+    out += ",\"source_column\":";
+    write_json_string(out, d.source_column);
+    out += ",\"granularity\":";
+    if (d.granularity) {
+      write_json_string(out, *d.granularity);
+    } else {
+      out += "null";
+    }
+    out += '}';
+  }
+  out += "],\"joints\":[";
+  for (size_t i = 0; i < schema.joints.size(); ++i) {
+    if (i) out += ',';
+    out += '[';
+    write_json_string(out, schema.joints[i].first);
+    out += ',';
+    write_json_string(out, schema.joints[i].second);
+    out += ']';
+  }
+  out += "]}";
+}
+
+std::string schema_to_json(const Schema& schema) {
+  std::string out;
+  write_schema_json(schema, out);
+  return out;
+}
+
+}  // namespace quor::store

@@ -1,0 +1,110 @@
+// A one-pass cursor over JSON text, shared by the value parser and the
+// readers that decode JSON straight into typed records.
+//
+// Every failing call records its message with a byte position and returns
+// false; the caller stops at once and later turns the failure into an Error
+// whose text is the message followed by " at line L column C" (lines from 1;
+// the column counts the bytes of that line up to and including the byte at
+// which the fault was noticed, 0 when there is none).
+//
+// White space is space, tab, line feed and carriage return only.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "quor/util/error.h"
+#include "quor/util/json_value.h"
+
+namespace quor::util {
+
+class JsonReader {
+ public:
+  // `depth_budget` levels of arrays and objects may be open at once, minus
+  // one: opening one with a single level left fails.
+  explicit JsonReader(std::string_view text, int depth_budget = 128)
+      : text_(text), depth_left_(depth_budget) {}
+
+  // Skips white space; returns the next byte (0..255) or -1 at the end.
+  int peek_nonws() {
+    while (pos_ < text_.size()) {
+      unsigned char c = static_cast<unsigned char>(text_[pos_]);
+      if (c != ' ' && c != '\n' && c != '\t' && c != '\r') return c;
+      ++pos_;
+    }
+    return -1;
+  }
+  // The next byte without skipping, or -1 at the end.
+  int peek() const {
+    return pos_ < text_.size() ? static_cast<unsigned char>(text_[pos_]) : -1;
+  }
+  void bump() { ++pos_; }
+  size_t pos() const { return pos_; }
+  std::string_view text() const { return text_; }
+
+  // Records a failure whose position includes the next byte.
+  bool fail_peek(std::string_view message);
+  // Records a failure positioned after the last consumed byte.
+  bool fail_here(std::string_view message);
+  // The recorded failure as "message at line L column C".
+  Error take_error() const;
+  bool failed() const { return failed_; }
+
+  // Takes one nesting level ("recursion limit exceeded" when exhausted).
+  bool enter() {
+    if (--depth_left_ == 0) return fail_peek("recursion limit exceeded");
+    return true;
+  }
+  void leave() { ++depth_left_; }
+
+  // The cursor stands just past an opening quote. Decodes the string and
+  // leaves the cursor past its closing quote. `out` points into the input
+  // or into a scratch buffer and stays valid until the next string call.
+  bool read_string(std::string_view& out);
+  // As read_string without keeping the text; invalid UTF-8 is accepted.
+  bool skip_string();
+  // The first letter of a literal has been consumed; the rest must follow.
+  bool read_ident(std::string_view rest);
+  // The cursor stands on '-' or a digit. Integers without fraction or
+  // exponent become PosInt / NegInt when they fit (minus zero is a float);
+  // a float too large gives "number out of range", one too small is zero.
+  bool read_number(JsonNumber& out);
+  // Skips one value of any shape without recursion and without using the
+  // nesting budget; the syntax is still checked.
+  bool skip_value();
+
+  // Arrays: after '[' was consumed, with `first` initially true. Returns 1
+  // when an element follows (the cursor on its first byte), 0 at ']' (not
+  // consumed), -1 on failure.
+  int seq_next(bool& first);
+  // Consumes the closing ']' ("trailing comma" / "trailing characters" when
+  // anything else stands there).
+  bool seq_end();
+  // Objects: after '{' was consumed. Returns 1 with the decoded key (the
+  // cursor past it, before ':'), 0 at '}' (not consumed), -1 on failure.
+  int map_next_key(bool& first, std::string_view& key);
+  // Consumes the ':' after a key.
+  bool map_colon();
+
+ private:
+  bool scan_number(bool& is_integer);
+  bool decode_hex(uint16_t& out);
+  bool read_escape();
+
+  std::string_view text_;
+  size_t pos_ = 0;
+  int depth_left_;
+  bool failed_ = false;
+  std::string message_;
+  size_t error_end_ = 0;
+  std::string scratch_;
+};
+
+// Validates UTF-8 in the strict sense (no surrogates, no overlong forms).
+// On failure sets `valid_up_to` to the start of the bad sequence and
+// `error_len` to its length (1..3), or 0 when the input ends inside it.
+bool validate_utf8(std::string_view bytes, size_t& valid_up_to, size_t& error_len);
+
+}  // namespace quor::util

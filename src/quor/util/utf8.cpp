@@ -1,0 +1,113 @@
+#include "quor/util/utf8.h"
+
+#include <unicode/locid.h>
+#include <unicode/unistr.h>
+
+namespace quor::util {
+
+namespace {
+
+// Length of the sequence led by `b`, 0 for a byte that leads none.
+size_t lead_length(unsigned char b) {
+  if (b < 0x80) return 1;
+  if (b >= 0xC2 && b <= 0xDF) return 2;
+  if (b >= 0xE0 && b <= 0xEF) return 3;
+  if (b >= 0xF0 && b <= 0xF4) return 4;
+  return 0;
+}
+
+// Length of the well-formed sequence at `pos`, or 0.
+size_t valid_sequence_at(std::string_view s, size_t pos) {
+  const auto at = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
+  unsigned char b = at(pos);
+  size_t n = lead_length(b);
+  if (n == 0 || pos + n > s.size()) return 0;
+  if (n == 1) return 1;
+  unsigned char b1 = at(pos + 1);
+  // The second byte's range excludes overlong forms, surrogates and values
+  // above U+10FFFF.
+  unsigned char lo = 0x80, hi = 0xBF;
+  if (b == 0xE0) lo = 0xA0;
+  if (b == 0xED) hi = 0x9F;
+  if (b == 0xF0) lo = 0x90;
+  if (b == 0xF4) hi = 0x8F;
+  if (b1 < lo || b1 > hi) return 0;
+  for (size_t i = 2; i < n; ++i)
+    if ((at(pos + i) & 0xC0) != 0x80) return 0;
+  return n;
+}
+
+}  // namespace
+
+bool is_valid_utf8(std::string_view text) {
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t n = valid_sequence_at(text, pos);
+    if (n == 0) return false;
+    pos += n;
+  }
+  return true;
+}
+
+char32_t decode_utf8_at(std::string_view text, size_t pos, size_t& len) {
+  size_t n = valid_sequence_at(text, pos);
+  const auto at = [&](size_t i) { return static_cast<char32_t>(static_cast<unsigned char>(text[i])); };
+  switch (n) {
+    case 1: len = 1; return at(pos);
+    case 2: len = 2; return ((at(pos) & 0x1F) << 6) | (at(pos + 1) & 0x3F);
+    case 3:
+      len = 3;
+      return ((at(pos) & 0x0F) << 12) | ((at(pos + 1) & 0x3F) << 6) | (at(pos + 2) & 0x3F);
+    case 4:
+      len = 4;
+      return ((at(pos) & 0x07) << 18) | ((at(pos + 1) & 0x3F) << 12) |
+             ((at(pos + 2) & 0x3F) << 6) | (at(pos + 3) & 0x3F);
+    default: len = 1; return at(pos);
+  }
+}
+
+void append_utf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+size_t utf8_char_count(std::string_view text) {
+  size_t n = 0;
+  for (unsigned char c : text) n += (c & 0xC0) != 0x80;
+  return n;
+}
+
+bool is_unicode_white_space(char32_t cp) {
+  if (cp >= 0x09 && cp <= 0x0D) return true;
+  if (cp >= 0x2000 && cp <= 0x200A) return true;
+  switch (cp) {
+    case 0x20: case 0x85: case 0xA0: case 0x1680: case 0x2028: case 0x2029:
+    case 0x202F: case 0x205F: case 0x3000:
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::string to_upper_full(std::string_view text) {
+  icu::UnicodeString s = icu::UnicodeString::fromUTF8(std::string(text));
+  s.toUpper(icu::Locale::getRoot());
+  std::string out;
+  s.toUTF8String(out);
+  return out;
+}
+
+}  // namespace quor::util

@@ -1,0 +1,222 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "quor/math/measures.h"
+#include "quor/math/total_order.h"
+#include "quor/util/panic.h"
+
+namespace quor::math {
+namespace {
+
+using V = std::vector<uint64_t>;
+
+bool is_neg_zero(double v) { return v == 0.0 && std::signbit(v); }
+bool is_pos_zero(double v) { return v == 0.0 && !std::signbit(v); }
+
+TEST(Entropy, SharesAndSignOfZero) {
+  EXPECT_EQ(shannon_entropy(V{5, 5}, 10), 1.0);
+  EXPECT_EQ(shannon_entropy(V{5, 5}, 20), 1.0);  // half the mass has no entry
+  EXPECT_TRUE(is_neg_zero(shannon_entropy(V{10, 0}, 10)));
+  EXPECT_TRUE(is_neg_zero(shannon_entropy(V{0, 0}, 4)));
+  EXPECT_TRUE(is_pos_zero(shannon_entropy(V{3, 4}, 0)));
+  EXPECT_TRUE(is_pos_zero(shannon_entropy(V{}, 0)));
+  EXPECT_DOUBLE_EQ(shannon_entropy(V{1, 1, 1, 1}, 4), 2.0);
+}
+
+TEST(KlDivergence, GuardsAndSmoothing) {
+  EXPECT_TRUE(is_pos_zero(kl_divergence(V{1, 2}, V{3, 4}, 0, 7)));
+  EXPECT_TRUE(is_pos_zero(kl_divergence(V{1, 2}, V{3, 4}, 3, 0)));
+  EXPECT_TRUE(is_neg_zero(kl_divergence(V{0, 0}, V{3, 4}, 5, 7)));
+  // Mass of P where Q has none: large but finite.
+  const double kl = kl_divergence(V{1, 1}, V{2, 0}, 2, 2);
+  EXPECT_TRUE(std::isfinite(kl));
+  EXPECT_GT(kl, 10.0);
+  // 0.5 log2(0.5 / q0) + 0.5 log2(0.5 / q1) with the smoothed divisor shares.
+  const double d = 2.0 + 2e-10;
+  const double expect = std::log2(0.5 / ((2.0 + 1e-10) / d)) * 0.5 + std::log2(0.5 / (1e-10 / d)) * 0.5;
+  EXPECT_EQ(kl, -0.0 + expect);
+}
+
+TEST(Psi, IsTheSumOfBothKlDirections) {
+  const V a{3, 0, 7, 1}, b{1, 5, 2, 2};
+  EXPECT_EQ(symmetric_kl_divergence(a, b, 11, 10),
+            kl_divergence(a, b, 11, 10) + kl_divergence(b, a, 10, 11));
+  EXPECT_TRUE(is_pos_zero(symmetric_kl_divergence(a, b, 0, 10)));
+}
+
+TEST(Jsd, EdgeValues) {
+  EXPECT_EQ(jensen_shannon_divergence(V{4, 6}, V{4, 6}, 10, 10), 0.0);
+  EXPECT_EQ(jensen_shannon_divergence(V{4, 0}, V{0, 6}, 4, 6), 1.0);
+  EXPECT_TRUE(is_pos_zero(jensen_shannon_divergence(V{0, 0}, V{0, 0}, 0, 0)));
+  EXPECT_EQ(jensen_shannon_divergence(V{0, 0}, V{2, 6}, 0, 8), 0.5);
+  EXPECT_EQ(jensen_shannon_divergence(V{0, 0}, V{2, 6}, 0, 16), 0.25);  // half listed
+  EXPECT_TRUE(is_neg_zero(jensen_shannon_divergence(V{0, 0}, V{0, 0}, 3, 5)));
+}
+
+TEST(Hellinger, EdgeValues) {
+  EXPECT_EQ(hellinger_distance(V{1, 3}, V{2, 6}, 4, 8), 0.0);
+  EXPECT_DOUBLE_EQ(hellinger_distance(V{5, 0}, V{0, 5}, 5, 5), 1.0);
+  EXPECT_EQ(hellinger_distance(V{0}, V{0}, 0, 0), 0.0);
+  EXPECT_EQ(hellinger_distance(V{1}, V{0}, 1, 0), 1.0);
+  EXPECT_EQ(hellinger_distance(V{0}, V{1}, 0, 1), 1.0);
+}
+
+TEST(Wasserstein, GridDistances) {
+  EXPECT_EQ(wasserstein_distance(V{1, 2, 3}, V{2, 4, 6}, 6, 12, 0.0, 30.0), 0.0);
+  // All mass in the first bin against all in the last: (k - 1)(hi - lo)/k.
+  EXPECT_DOUBLE_EQ(wasserstein_distance(V{9, 0, 0, 0}, V{0, 0, 0, 9}, 9, 9, 0.0, 8.0), 6.0);
+  EXPECT_EQ(wasserstein_distance(V{}, V{}, 1, 1, 0.0, 1.0), 0.0);
+  EXPECT_EQ(wasserstein_distance(V{1}, V{1}, 0, 1, 0.0, 1.0), 0.0);
+}
+
+TEST(VectorMeasures, UnequalLengthsAreAProgrammingError) {
+  const V a{1, 2}, b{1};
+  for (auto f : {kl_divergence, jensen_shannon_divergence, hellinger_distance,
+                 symmetric_kl_divergence}) {
+    try {
+      f(a, b, 3, 1);
+      ADD_FAILURE() << "no panic";
+    } catch (const Panic& p) {
+      EXPECT_EQ(p.message, "vector lengths must match");
+    }
+  }
+  EXPECT_THROW(wasserstein_distance(a, b, 3, 1, 0, 1), Panic);
+}
+
+TEST(TableMeasures, GuardsGiveZero) {
+  const CountRows none;
+  const CountRows empty_row{{}};
+  const CountRows one_row{{3, 4, 5}};
+  const CountRows one_col{{3}, {4}};
+  const CountRows t{{1, 2}, {3, 4}};
+  for (auto f : {mutual_information, normalized_mutual_information, cramers_v}) {
+    EXPECT_EQ(f(none, 10), 0.0);
+    EXPECT_EQ(f(empty_row, 10), 0.0);
+    EXPECT_EQ(f(t, 0), 0.0);
+  }
+  EXPECT_EQ(normalized_mutual_information(one_row, 12), 0.0);
+  EXPECT_EQ(normalized_mutual_information(one_col, 7), 0.0);
+  EXPECT_EQ(cramers_v(one_row, 12), 0.0);
+  EXPECT_EQ(cramers_v(one_col, 7), 0.0);
+}
+
+TEST(TableMeasures, IndependentAndPerfectlyDependentTables) {
+  // n_ij = s_i t_j / N exactly.
+  const CountRows independent{{2, 4, 6}, {4, 8, 12}};
+  EXPECT_NEAR(mutual_information(independent, 36), 0.0, 1e-15);
+  EXPECT_NEAR(cramers_v(independent, 36), 0.0, 1e-15);
+  const CountRows diagonal{{5, 0}, {0, 5}};
+  EXPECT_DOUBLE_EQ(mutual_information(diagonal, 10), 1.0);
+  EXPECT_DOUBLE_EQ(normalized_mutual_information(diagonal, 10), 1.0);
+  EXPECT_DOUBLE_EQ(cramers_v(diagonal, 10), 1.0);
+  // A total above the cell sum lowers every share and is used unchanged.
+  const CountRows t{{6, 2}, {2, 6}};
+  const double big = 2 * (6.0 / 32) * std::log2((6.0 / 32) / (0.25 * 0.25)) +
+                     2 * (2.0 / 32) * std::log2((2.0 / 32) / (0.25 * 0.25));
+  EXPECT_NEAR(mutual_information(t, 32), big, 1e-15);
+  EXPECT_GT(std::fabs(mutual_information(t, 32) - mutual_information(t, 16)), 0.1);
+  EXPECT_LE(cramers_v(CountRows{{100, 0}, {0, 1}}, 2), 1.0);
+}
+
+TEST(TableMeasures, RaggedRowsReadAsZeros) {
+  // The second row is short: its missing cell counts 0; a long row's extra
+  // cell is outside the table.
+  EXPECT_EQ(mutual_information(CountRows{{5, 0}, {0}}, 5), mutual_information(CountRows{{5, 0}, {0, 0}}, 5));
+  EXPECT_EQ(cramers_v(CountRows{{5, 1}, {1, 5, 99}}, 12), cramers_v(CountRows{{5, 1}, {1, 5}}, 12));
+}
+
+TEST(CollectCountVectors, RowsPerRepresentation) {
+  std::vector<store::DistributionRepr> reprs{
+      store::HistogramRepr{0, 1, {1, 2, 3}, 6},
+      store::CategoricalRepr{{"a", "b"}, {4, 5}, 7, 16},
+  };
+  EXPECT_EQ(collect_count_vectors(reprs), (CountRows{{1, 2, 3}, {4, 5}}));
+}
+
+TEST(TotalOrder, NegativeZeroAndNan) {
+  EXPECT_TRUE(total_less(-0.0, 0.0));
+  EXPECT_FALSE(total_less(0.0, -0.0));
+  EXPECT_TRUE(total_less(INFINITY, NAN));
+  EXPECT_TRUE(total_less(-NAN, -INFINITY));
+  EXPECT_TRUE(total_less(-2.0, -1.0));
+}
+
+// ---- against a plain reference implementation on random vectors ----
+
+struct Plain {
+  static double entropy(const V& c, uint64_t n) {
+    if (n == 0) return 0;
+    double h = 0;
+    for (auto x : c)
+      if (x) h += -(double(x) / n) * std::log2(double(x) / n);
+    return h;
+  }
+  static double kl(const V& a, const V& b, uint64_t na, uint64_t nb) {
+    if (!na || !nb) return 0;
+    double s = 0;
+    for (size_t i = 0; i < a.size(); ++i) {
+      if (!a[i]) continue;
+      double p = double(a[i]) / na;
+      double q = (double(b[i]) + 1e-10) / (double(nb) + a.size() * 1e-10);
+      s += p * std::log2(p / q);
+    }
+    return s;
+  }
+  static double jsd(const V& a, const V& b, uint64_t na, uint64_t nb) {
+    if (!na && !nb) return 0;
+    double s = 0;
+    for (size_t i = 0; i < a.size(); ++i) {
+      double p = na ? double(a[i]) / na : 0, q = nb ? double(b[i]) / nb : 0, m = (p + q) / 2;
+      if (p > 0) s += 0.5 * p * std::log2(p / m);
+      if (q > 0) s += 0.5 * q * std::log2(q / m);
+    }
+    return std::clamp(s, 0.0, 1.0);
+  }
+  static double hellinger(const V& a, const V& b, uint64_t na, uint64_t nb) {
+    if (!na && !nb) return 0;
+    if (!na || !nb) return 1;
+    double s = 0;
+    for (size_t i = 0; i < a.size(); ++i)
+      s += std::pow(std::sqrt(double(a[i]) / na) - std::sqrt(double(b[i]) / nb), 2);
+    return std::sqrt(s / 2);
+  }
+};
+
+TEST(MeasuresProperty, AgreeWithPlainFormulasOnRandomVectors) {
+  std::mt19937_64 rng(20240611);
+  for (int round = 0; round < 2000; ++round) {
+    const size_t k = 1 + rng() % 12;
+    V a(k), b(k);
+    uint64_t sa = 0, sb = 0;
+    for (size_t i = 0; i < k; ++i) {
+      a[i] = rng() % 3 == 0 ? 0 : rng() % 1000;
+      b[i] = rng() % 3 == 0 ? 0 : rng() % 1000;
+      sa += a[i];
+      sb += b[i];
+    }
+    // Sometimes extra mass outside the entries, sometimes an empty side.
+    const uint64_t na = round % 7 == 0 ? 0 : sa + (round % 3 == 0 ? rng() % 50 : 0);
+    const uint64_t nb = round % 11 == 0 ? 0 : sb + (round % 5 == 0 ? rng() % 50 : 0);
+    SCOPED_TRACE(testing::Message() << "round " << round);
+
+    const double tol = 1e-9;
+    EXPECT_NEAR(shannon_entropy(a, na), Plain::entropy(a, na), tol);
+    EXPECT_NEAR(kl_divergence(a, b, na, nb), Plain::kl(a, b, na, nb), 1e-7);
+    const double j = jensen_shannon_divergence(a, b, na, nb);
+    EXPECT_NEAR(j, Plain::jsd(a, b, na, nb), tol);
+    EXPECT_GE(j, 0.0);
+    EXPECT_LE(j, 1.0);
+    EXPECT_EQ(j, jensen_shannon_divergence(b, a, nb, na));
+    const double h = hellinger_distance(a, b, na, nb);
+    EXPECT_NEAR(h, Plain::hellinger(a, b, na, nb), tol);
+    EXPECT_EQ(h, hellinger_distance(b, a, nb, na));
+    EXPECT_EQ(symmetric_kl_divergence(a, b, na, nb),
+              kl_divergence(a, b, na, nb) + kl_divergence(b, a, nb, na));
+  }
+}
+
+}  // namespace
+}  // namespace quor::math

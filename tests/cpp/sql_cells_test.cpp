@@ -1,0 +1,230 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <optional>
+
+#include "quor/sql/cells.h"
+
+namespace quor::sql {
+namespace {
+
+using Rows = std::vector<std::vector<std::string>>;
+
+// Stand-ins with the fields the analytics' results carry.
+struct Contribution {
+  std::string category;
+  double p_a, p_b, delta, contribution;
+};
+struct Compared {
+  std::optional<double> wasserstein;
+  std::vector<Contribution> contributions;
+  double ci_low = 0.01, ci_high = 0.03;
+  double jsd = 0.0203125, kl_a_b = 0.1, kl_b_a = 0.2, entropy_a = 1.5, entropy_b = -0.0;
+  double hellinger = 0.25, psi = 1e-7;
+  uint64_t samples_a = 100, samples_b = 7;
+};
+
+TEST(Cells, SmallTemplates) {
+  EXPECT_EQ(bits_cell(-0.0), "-0.0000 bits");
+  EXPECT_EQ(percent_cell(0.12345), "12.3%");
+  EXPECT_EQ(percent_cell(0.0), "0.0%");
+  EXPECT_EQ(samples_cell(3, 40), "3 vs 40");
+  EXPECT_EQ(interval_cell(0.00005, 0.5), "[0.0001, 0.5000]");
+  EXPECT_EQ(mover_cell(0.0, 0.25, 0.25, 0.0), "+0.0000  (0.250 \xE2\x86\x92 0.250)  contrib=0.0000");
+  EXPECT_EQ(mover_cell(-0.125, 0.5, 0.375, 0.01), "-0.1250  (0.500 \xE2\x86\x92 0.375)  contrib=0.0100");
+  EXPECT_EQ(drift_cell(0.05), "0.0500");
+  EXPECT_EQ(drift_cell(0.0501), "0.0501 \xE2\x86\x90 shift");
+  EXPECT_EQ(mi_strength(0.3), "moderate");
+  EXPECT_EQ(mi_strength(0.3001), "strong");
+  EXPECT_EQ(mi_strength(0.1), "weak");
+  EXPECT_EQ(mi_strength(std::nan("")), "weak");
+  EXPECT_EQ(hash_bar(18.99, 40), std::string(18, '#'));
+  EXPECT_EQ(hash_bar(0.99, 40), "");
+  EXPECT_EQ(hash_bar(-5.0, 40), "");
+  EXPECT_EQ(hash_bar(std::nan(""), 40), "");
+  EXPECT_EQ(hash_bar(1e300, 40), std::string(40, '#'));
+}
+
+TEST(Cells, MetricWordsAndTitles) {
+  EXPECT_EQ(parse_metric("PSI"), Metric::Psi);
+  EXPECT_EQ(parse_metric("HeLLinger"), Metric::Hellinger);
+  EXPECT_EQ(parse_metric("jsd"), Metric::Jsd);
+  EXPECT_EQ(parse_metric("foo"), Metric::Jsd);
+  EXPECT_EQ(parse_metric("ps"), Metric::Jsd);
+  EXPECT_EQ(metric_title("jsd"), "JSD");
+  EXPECT_EQ(metric_title("foo"), "FOO");
+  EXPECT_EQ(metric_title("ma\xC3\x9F"), "MASS");
+}
+
+TEST(Cells, CompareBetweenTable) {
+  Compared h;
+  h.wasserstein = 0.5;
+  QueryResult r = compare_between_table(h);
+  EXPECT_EQ(r.header, (std::vector<std::string>{"Metric", "Value"}));
+  EXPECT_EQ(r.rows, (Rows{
+                        {"JSD", "0.020313"},
+                        {"PSI", "0.000000"},
+                        {"Hellinger", "0.250000"},
+                        {"KL(A\xE2\x86\x92" "B)", "0.100000"},
+                        {"KL(B\xE2\x86\x92" "A)", "0.200000"},
+                        {"Entropy(A)", "1.5000 bits"},
+                        {"Entropy(B)", "-0.0000 bits"},
+                        {"Samples", "100 vs 7"},
+                        {"95% CI", "[0.0100, 0.0300]"},
+                        {"Wasserstein", "0.500000"},
+                    }));
+
+  Compared c;
+  for (int i = 0; i < 12; ++i) c.contributions.push_back({"c" + std::to_string(i), 0.25, 0.25, 0.0, 0.0});
+  Rows rows = compare_between_table(c).rows;
+  ASSERT_EQ(rows.size(), 9u + 2u + 10u);
+  EXPECT_EQ(rows[9], (std::vector<std::string>{"", ""}));
+  EXPECT_EQ(rows[10], (std::vector<std::string>{"--- Top Movers ---", ""}));
+  EXPECT_EQ(rows[11], (std::vector<std::string>{"c0", "+0.0000  (0.250 \xE2\x86\x92 0.250)  contrib=0.0000"}));
+  EXPECT_EQ(rows[20][0], "c9");
+  c.contributions.resize(3);
+  EXPECT_EQ(compare_between_table(c).rows.size(), 14u);
+  EXPECT_EQ(compare_between_table(Compared{}).rows.size(), 9u);
+}
+
+TEST(Cells, AcrossRowsSortByPrintedJsd) {
+  Compared c;
+  Rows rows = {
+      across_row("a", "b", c),           // 0.020313
+      across_failed_row("a", "c"),       // counts as 0
+      {"a", "d", "-0.000000", "", "", ""},
+      {"b", "c", "0.020313", "", "", ""},  // equal printed value: keeps pair order
+      {"b", "d", "NaN", "", "", ""},
+      {"c", "d", "0.000000", "", "", ""},
+      {"c", "e", "0.5", "", "", ""},
+  };
+  EXPECT_EQ(rows[0], (std::vector<std::string>{"a", "b", "0.020313", "0.250000", "0.000000", "100 vs 7"}));
+  sort_across_rows(rows);
+  std::vector<std::string> order;
+  for (const auto& r : rows) order.push_back(r[0] + r[1]);
+  EXPECT_EQ(order, (std::vector<std::string>{"bd", "ce", "ab", "bc", "ac", "cd", "ad"}));
+  EXPECT_EQ(across_header(), (std::vector<std::string>{"Value A", "Value B", "JSD", "Hellinger", "PSI", "Samples"}));
+}
+
+struct ExplainContribution {
+  std::string category;
+  double delta, contribution;
+};
+struct ExplainEntry {
+  std::string variable;
+  double jsd, fraction, entropy_a, entropy_b;
+  std::vector<ExplainContribution> contributions;
+};
+struct Explained {
+  double total_jsd;
+  std::vector<ExplainEntry> entries;
+};
+
+TEST(Cells, ExplainTable) {
+  Explained e{0.3, {{"plan", 0.2, 2.0 / 3.0, 1.0, 1.25, {}}, {"income", 0.1, 1.0 / 3.0, 2.0, 2.0, {}}}};
+  for (int i = 0; i < 7; ++i) e.entries[0].contributions.push_back({"k" + std::to_string(i), -0.05, 0.001});
+  QueryResult r = explain_table(e);
+  EXPECT_EQ(r.header, (std::vector<std::string>{"Variable", "JSD", "Fraction", "H(A)", "H(B)"}));
+  ASSERT_EQ(r.rows.size(), 1u + 1u + 5u + 1u);
+  EXPECT_EQ(r.rows[0], (std::vector<std::string>{"TOTAL", "0.300000", "100.0%", "", ""}));
+  EXPECT_EQ(r.rows[1], (std::vector<std::string>{"plan", "0.200000", "66.7%", "1.0000", "1.2500"}));
+  EXPECT_EQ(r.rows[2], (std::vector<std::string>{"  k0", "-0.0500", "contrib=0.0010", "", ""}));
+  EXPECT_EQ(r.rows[7], (std::vector<std::string>{"income", "0.100000", "33.3%", "2.0000", "2.0000"}));
+}
+
+struct Alert {
+  std::string from, to;
+  double drift;
+  std::string message;
+};
+struct Tracked {
+  std::vector<std::string> time_labels;
+  std::vector<double> entropies;
+  std::vector<double> drifts;
+  std::vector<Alert> alerts;
+};
+
+TEST(Cells, TrackTable) {
+  Tracked t{{"2020", "2021", "2022"}, {1.0, 1.5, 2.0}, {0.05, 0.0501}, {}};
+  QueryResult r = track_table(t);
+  EXPECT_EQ(r.header, (std::vector<std::string>{"Time", "Entropy", "Drift (JSD)"}));
+  EXPECT_EQ(r.rows, (Rows{{"2020", "1.0000", "0.0500"},
+                          {"2021", "1.5000", "0.0501 \xE2\x86\x90 shift"},
+                          {"2022", "2.0000", "0.0000"}}));
+  t.alerts.push_back({"2021", "2022", 0.0501, "drift detected"});
+  Rows rows = track_table(t).rows;
+  ASSERT_EQ(rows.size(), 5u);
+  EXPECT_EQ(rows[3], (std::vector<std::string>{"", "", ""}));
+  EXPECT_EQ(rows[4], (std::vector<std::string>{"2021 \xE2\x86\x92 2022", "JSD=0.0501", "drift detected"}));
+}
+
+struct Stratum {
+  std::string value;
+  double mutual_info, normalized_mi;
+  uint64_t samples;
+};
+struct CmiRes {
+  double cmi;
+  uint64_t total_samples;
+  std::vector<Stratum> strata;
+};
+struct Corr {
+  std::string variable_a, variable_b;
+  std::optional<std::string> label;
+  double mutual_info, normalized_mi, cramers_v;
+  uint64_t samples;
+};
+struct Matrix {
+  std::vector<std::string> labels;
+  std::vector<std::vector<double>> values;
+};
+
+TEST(Cells, AssociationTables) {
+  std::pair<double, double> nc{0.5, 0.25};
+  EXPECT_EQ(mi_table(0.3, &nc, 40).rows, (Rows{{"MI", "0.3000 bits"},
+                                               {"NMI", "0.5000"},
+                                               {"Cram\xC3\xA9r's V", "0.2500"},
+                                               {"Samples", "40"},
+                                               {"Strength", "moderate"}}));
+  EXPECT_EQ(mi_table(0.31, nullptr, 0).rows, (Rows{{"MI", "0.3100 bits"}, {"Strength", "strong"}}));
+
+  QueryResult c = cmi_table("region", CmiRes{0.125, 90, {{"a", 0.5, 0.25, 30}, {"b", 0.0, 0.0, 60}}});
+  EXPECT_EQ(c.header, (std::vector<std::string>{"region", "MI", "NMI", "Samples"}));
+  EXPECT_EQ(c.rows, (Rows{{"CMI", "0.1250 bits", "", ""},
+                          {"Total samples", "90", "", ""},
+                          {"", "", "", ""},
+                          {"a", "0.5000", "25.0%", "30"},
+                          {"b", "0.0000", "0.0%", "60"}}));
+
+  std::vector<Corr> corr = {{"a", "b", std::nullopt, 0.5, 0.4, 0.3, 10}, {"a", "c", "region:x", 0, 0, 0, 0}};
+  QueryResult k = correlations_table(corr);
+  EXPECT_EQ(k.header, (std::vector<std::string>{"Pair", "Dim", "MI", "NMI", "Cram\xC3\xA9r's V", "Samples"}));
+  EXPECT_EQ(k.rows, (Rows{{"a \xC3\x97 b", "all", "0.5000", "40.0%", "0.3000", "10"},
+                          {"a \xC3\x97 c", "region:x", "0.0000", "0.0%", "0.0000", "0"}}));
+
+  QueryResult p = pairwise_table(Matrix{{"a", "b"}, {{0.0, 0.125}, {0.125, 0.0}}});
+  EXPECT_EQ(p.header, (std::vector<std::string>{"", "a", "b"}));
+  EXPECT_EQ(p.rows, (Rows{{"a", "\xE2\x80\x94", "0.1250"}, {"b", "0.1250", "\xE2\x80\x94"}}));
+  QueryResult empty = pairwise_table(Matrix{});
+  EXPECT_EQ(empty.header, (std::vector<std::string>{""}));
+  EXPECT_TRUE(empty.rows.empty());
+}
+
+TEST(Cells, JointCountTables) {
+  store::JointRepr grid = store::HistogramGridRepr{0, 1, 2, 0, 1, 2, {{1, 2}, {3, 4}}, 11};
+  auto [g, gn] = joint_count_table(grid);
+  EXPECT_EQ(g, (std::vector<std::vector<uint64_t>>{{1, 2}, {3, 4}}));
+  EXPECT_EQ(gn, 11u);  // the stored total, not the cells' sum
+  store::ConditionalHistogramsRepr ch;
+  ch.condition_categories = {"x", "y"};
+  ch.histograms = {store::HistogramRepr{0, 1, {5, 6}, 11},
+                   store::CategoricalRepr{{"p"}, {7}, 1, 8}};
+  ch.total_count = 19;
+  auto [c, cn] = joint_count_table(store::JointRepr(ch));
+  EXPECT_EQ(c, (std::vector<std::vector<uint64_t>>{{5, 6}, {7}}));
+  EXPECT_EQ(cn, 19u);
+}
+
+}  // namespace
+}  // namespace quor::sql

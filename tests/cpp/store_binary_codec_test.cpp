@@ -1,0 +1,181 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "quor/store/binary_codec.h"
+#include "store_test_records.h"
+
+namespace quor::store {
+namespace {
+
+using namespace quor::store::testing;
+
+std::string bytes(std::initializer_list<int> list) {
+  std::string out;
+  for (int b : list) out += static_cast<char>(b);
+  return out;
+}
+std::string u64le(uint64_t v) {
+  std::string out;
+  for (int i = 0; i < 8; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
+  return out;
+}
+std::string u32le(uint32_t v) { return u64le(v).substr(0, 4); }
+std::string text(const std::string& s) { return u64le(s.size()) + s; }
+
+template <class T>
+std::string decode_error(const std::string& in) {
+  auto r = decode_stored_record<T>(in);
+  EXPECT_FALSE(r.ok());
+  return r.ok() ? "" : r.error().full_text();
+}
+
+TEST(BinaryCodec, NewMetaFileIsTheDocumented61Bytes) {
+  MetaFile m;
+  const std::string want = std::string(24, '\0') + u64le(1) + u64le(1) + u64le(1) + u32le(3) +
+                           bytes({1}) + std::string(8, '\0');
+  ASSERT_EQ(want.size(), 61u);
+  EXPECT_EQ(stored_record_size(m), 61u);
+  EXPECT_EQ(encode_stored_record(m), want);
+  // Bytes after the record are ignored.
+  auto back = decode_stored_record<MetaFile>(want + "trailing junk");
+  ASSERT_TRUE(back.ok());
+  EXPECT_EQ(*back, m);
+}
+
+TEST(BinaryCodec, SmallRecordLayouts) {
+  EXPECT_EQ(encode_stored_record(DistributionFile{}), std::string(16, '\0'));
+  EXPECT_EQ(encode_stored_record(DistIndex{}), std::string(8, '\0'));
+  EXPECT_EQ(encode_stored_record(SnapshotStore{}), std::string(8, '\0'));
+
+  DistIndex idx;
+  const std::string key = "revenue|region:EU1";  // 18 bytes
+  idx.by_key[key] = 7;
+  std::string enc = encode_stored_record(idx);
+  EXPECT_EQ(enc, u64le(1) + u64le(18) + key + u64le(7));
+  EXPECT_EQ(enc.size(), 42u);
+
+  // A continuous variable: name, index 0, bins, range tag, two doubles.
+  MetaFile m;
+  m.schema.variables.push_back({"age", ContinuousType{20, Range{0.0, 1.0}}});
+  std::string var = encode_stored_record(m).substr(8, 36);
+  EXPECT_EQ(var, text("age") + u32le(0) + u32le(20) + bytes({1}) + std::string(8, '\0') +
+                     bytes({0, 0, 0, 0, 0, 0, 0xf0, 0x3f}));
+}
+
+TEST(BinaryCodec, EveryRecordAndAlternativeRoundTripsExactly) {
+  const MetaFile meta = full_meta();
+  std::string enc = encode_stored_record(meta);
+  EXPECT_EQ(enc.size(), stored_record_size(meta));
+  auto meta_back = decode_stored_record<MetaFile>(enc);
+  ASSERT_TRUE(meta_back.ok()) << meta_back.error().full_text();
+  EXPECT_EQ(*meta_back, meta);
+
+  // Floats (NaN, infinity, negative zero) travel bit for bit, so the second
+  // encoding equals the first.
+  const DistributionFile file = full_distribution_file();
+  enc = encode_stored_record(file);
+  EXPECT_EQ(enc.size(), stored_record_size(file));
+  auto file_back = decode_stored_record<DistributionFile>(enc);
+  ASSERT_TRUE(file_back.ok()) << file_back.error().full_text();
+  EXPECT_EQ(encode_stored_record(*file_back), enc);
+  const auto& h = std::get<HistogramRepr>(file_back->distributions[0].repr);
+  EXPECT_TRUE(same_bits(h.min, -0.0));
+  EXPECT_TRUE(std::isinf(h.max));
+  EXPECT_TRUE(same_bits(file_back->distributions[0].entropy, std::nan("")));
+  EXPECT_EQ(file_back->joints[2].repr.index(), 2u);
+
+  const DistIndex idx = full_index();
+  enc = encode_stored_record(idx);
+  EXPECT_EQ(enc.size(), stored_record_size(idx));
+  EXPECT_EQ(*decode_stored_record<DistIndex>(enc), idx);
+
+  const SnapshotStore snaps = full_snapshots();
+  enc = encode_stored_record(snaps);
+  EXPECT_EQ(enc.size(), stored_record_size(snaps));
+  EXPECT_EQ(*decode_stored_record<SnapshotStore>(enc), snaps);
+}
+
+TEST(BinaryCodec, MapsReadInAnyOrderAndLaterDuplicatesWin) {
+  // DistIndex with the same key twice: one entry, the later id.
+  std::string dup = u64le(2) + text("k") + u64le(1) + text("k") + u64le(9);
+  auto idx = decode_stored_record<DistIndex>(dup);
+  ASSERT_TRUE(idx.ok());
+  ASSERT_EQ(idx->by_key.size(), 1u);
+  EXPECT_EQ(idx->by_key.at("k"), 9u);
+
+  // A dimension_key stored out of order decodes ordered and is rewritten so.
+  DistributionFile f;
+  f.distributions.push_back(categorical_object());
+  f.distributions[0].dimension_key = {{"a", "1"}, {"b", "2"}};
+  std::string enc = encode_stored_record(f);
+  std::string sorted = u64le(2) + text("a") + text("1") + text("b") + text("2");
+  std::string swapped = u64le(2) + text("b") + text("2") + text("a") + text("1");
+  size_t at = enc.find(sorted);
+  ASSERT_NE(at, std::string::npos);
+  std::string shuffled = enc;
+  shuffled.replace(at, sorted.size(), swapped);
+  auto back = decode_stored_record<DistributionFile>(shuffled);
+  ASSERT_TRUE(back.ok());
+  EXPECT_EQ(*back, f);
+  EXPECT_EQ(encode_stored_record(*back), enc);
+}
+
+TEST(BinaryCodec, DecodeErrorMessages) {
+  const std::string meta = encode_stored_record(MetaFile{});
+  // Cut inside next_joint_id.
+  EXPECT_EQ(decode_error<MetaFile>(meta.substr(0, 36)), "io error: unexpected end of file");
+  EXPECT_EQ(decode_error<MetaFile>(""), "io error: unexpected end of file");
+
+  // raw_log_enabled is byte 52.
+  std::string bad_bool = meta;
+  bad_bool[52] = 2;
+  EXPECT_EQ(decode_error<MetaFile>(bad_bool),
+            "invalid u8 while decoding bool, expected 0 or 1, found 2");
+
+  // A dimension whose granularity tag is 5.
+  std::string bad_tag = u64le(0) + u64le(1) + text("d") + text("c") + bytes({5}) + u64le(0) +
+                        meta.substr(24);
+  EXPECT_EQ(decode_error<MetaFile>(bad_tag), "tag for enum is not valid, found 5");
+
+  // Alternative indices out of range.
+  std::string repr2 = u64le(1) + u64le(1) + text("v") + u64le(0) + u32le(2);
+  EXPECT_EQ(decode_error<DistributionFile>(repr2),
+            "invalid value: integer `2`, expected variant index 0 <= i < 2");
+  std::string joint3 = u64le(0) + u64le(1) + u64le(1) + text("a") + text("b") + u64le(0) + u32le(3);
+  EXPECT_EQ(decode_error<DistributionFile>(joint3),
+            "invalid value: integer `3`, expected variant index 0 <= i < 3");
+  std::string vartype = u64le(1) + text("v") + u32le(7);
+  EXPECT_EQ(decode_error<MetaFile>(vartype),
+            "invalid value: integer `7`, expected variant index 0 <= i < 2");
+
+  // A text longer than what remains: no allocation of that size, empty detail.
+  EXPECT_EQ(decode_error<DistIndex>(u64le(1) + u64le(uint64_t{1} << 60) + "abc"), "io error: ");
+
+  // Invalid and unfinished UTF-8.
+  EXPECT_EQ(decode_error<DistIndex>(u64le(1) + text("ab\xff") + u64le(1)),
+            "string is not valid utf8: invalid utf-8 sequence of 1 bytes from index 2");
+  EXPECT_EQ(decode_error<DistIndex>(u64le(1) + text("a\xe2\x82x") + u64le(1)),
+            "string is not valid utf8: invalid utf-8 sequence of 2 bytes from index 1");
+  EXPECT_EQ(decode_error<DistIndex>(u64le(1) + text("a\xed\xa0\x80") + u64le(1)),
+            "string is not valid utf8: invalid utf-8 sequence of 1 bytes from index 1");
+  EXPECT_EQ(decode_error<DistIndex>(u64le(1) + text("ab\xf0\x9f\x98") + u64le(1)),
+            "string is not valid utf8: incomplete utf-8 byte sequence from index 2");
+}
+
+TEST(BinaryCodec, HugeCountsFailAtTheEndWithoutHugeReservations) {
+  // 2^62 u64 bin counts followed by a few bytes.
+  std::string hist = u64le(1) + u64le(1) + text("v") + u64le(0) + u32le(0) + u64le(0) + u64le(0) +
+                     u64le(uint64_t{1} << 62) + u64le(5) + u64le(6);
+  EXPECT_EQ(decode_error<DistributionFile>(hist), "io error: unexpected end of file");
+  // 2^62 distributions, 2^62 index entries, 2^62 snapshot keys.
+  EXPECT_EQ(decode_error<DistributionFile>(u64le(uint64_t{1} << 62) + u64le(1)),
+            "io error: unexpected end of file");
+  EXPECT_EQ(decode_error<DistIndex>(u64le(UINT64_MAX) + text("k") + u64le(1)),
+            "io error: unexpected end of file");
+  EXPECT_EQ(decode_error<SnapshotStore>(u64le(UINT64_MAX)), "io error: unexpected end of file");
+  EXPECT_EQ(decode_error<MetaFile>(u64le(UINT64_MAX)), "io error: unexpected end of file");
+}
+
+}  // namespace
+}  // namespace quor::store
