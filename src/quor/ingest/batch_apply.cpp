@@ -1,6 +1,7 @@
 #include "quor/ingest/batch_apply.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <climits>
 #include <unistd.h>
@@ -51,16 +52,27 @@ struct PendingLines {
 // that failed.
 Status append_pending_lines(const store::RawLog& log, const PendingLines& p, size_t& failed_line) {
   const std::string path = log.segment_path.string();
-  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) {
     failed_line = 0;
     return Error(os_error_text(errno)).add_context("open raw segment " + path);
   }
   std::vector<iovec> iov;
+  // A last line left without its line feed by an earlier failure is
+  // completed first, as the store's own append does.
+  static char kNewline = '\n';
+  size_t lead = 0;
+  struct stat st {};
+  char last = '\n';
+  if (::fstat(fd, &st) == 0 && st.st_size > 0 && ::pread(fd, &last, 1, st.st_size - 1) == 1 &&
+      last != '\n') {
+    iov.push_back({&kNewline, 1});
+    lead = 1;
+  }
   for (const auto& piece : p.pieces)
     if (!piece.empty()) iov.push_back({const_cast<char*>(piece.data()), piece.size()});
-  const size_t total = p.ends.empty() ? 0 : p.ends.back();
-  size_t done = 0;   // bytes written
+  const size_t total = lead + (p.ends.empty() ? 0 : p.ends.back());
+  size_t done = 0;   // bytes written, the completing line feed included
   size_t first = 0;  // first iovec not wholly written
   while (done < total) {
     const int count = static_cast<int>(std::min<size_t>(iov.size() - first, IOV_MAX));
@@ -69,9 +81,12 @@ Status append_pending_lines(const store::RawLog& log, const PendingLines& p, siz
     if (n <= 0) {
       const int e = n < 0 ? errno : EIO;
       ::close(fd);
-      const size_t j = static_cast<size_t>(std::upper_bound(p.ends.begin(), p.ends.end(), done) - p.ends.begin());
+      const size_t line_bytes = done < lead ? 0 : done - lead;
+      const size_t j = static_cast<size_t>(
+          std::upper_bound(p.ends.begin(), p.ends.end(), line_bytes) - p.ends.begin());
       failed_line = j;
-      return Error(os_error_text(e)).add_context(done + 1 == p.ends[j] ? "append newline" : "append raw line");
+      const bool only_newline = done >= lead && line_bytes + 1 == p.ends[j];
+      return Error(os_error_text(e)).add_context(only_newline ? "append newline" : "append raw line");
     }
     done += static_cast<size_t>(n);
     size_t left = static_cast<size_t>(n);

@@ -11,12 +11,6 @@
 #include "quor/ingest/worker_pool.h"
 #include "quor/util/json.h"
 
-// The JSON reader is built on another branch; until it is linked in, the
-// reader refuses every line instead of failing the link.
-namespace quor::util {
-Result<JsonValue> parse_json_value(std::string_view text) __attribute__((weak));
-}
-
 namespace quor::ingest {
 
 namespace {
@@ -31,10 +25,6 @@ LineResult parse_line(std::string_view line) {
   LineResult r;
   if (!is_valid_utf8(line)) {
     r.error = Error("stream did not contain valid UTF-8").add_context("read json line");
-    return r;
-  }
-  if (&util::parse_json_value == nullptr) {
-    r.error = Error("json reader unavailable").add_context("parse json line");
     return r;
   }
   auto parsed = util::parse_json_value(line);

@@ -1,5 +1,7 @@
 #include "quor/ingest/value_text.h"
 
+#include "quor/util/json.h"
+
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -102,57 +104,7 @@ std::optional<double> parse_float_text(std::string_view text) {
   return negative ? -v : v;
 }
 
-void append_json_float(std::string& out, double v) {
-  if (!std::isfinite(v)) {
-    out += "null";
-    return;
-  }
-  if (v == 0.0) {
-    out += std::signbit(v) ? "-0.0" : "0.0";
-    return;
-  }
-  char buf[64];
-  auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
-  std::string_view sci(buf, static_cast<size_t>(res.ptr - buf));
-  bool neg = false;
-  if (sci[0] == '-') {
-    neg = true;
-    sci.remove_prefix(1);
-  }
-  size_t epos = sci.find('e');
-  std::string digits;
-  for (size_t k = 0; k < epos; ++k)
-    if (sci[k] != '.') digits += sci[k];
-  int exp = std::atoi(std::string(sci.substr(epos + 1)).c_str());
-  if (neg) out += '-';
-  if (exp >= -5 && exp <= 15) {
-    if (exp >= 0) {
-      size_t int_len = static_cast<size_t>(exp) + 1;
-      if (digits.size() <= int_len) {
-        out += digits;
-        out.append(int_len - digits.size(), '0');
-        out += ".0";
-      } else {
-        out.append(digits, 0, int_len);
-        out += '.';
-        out.append(digits, int_len, std::string::npos);
-      }
-    } else {
-      out += "0.";
-      out.append(static_cast<size_t>(-exp - 1), '0');
-      out += digits;
-    }
-    return;
-  }
-  out += digits[0];
-  if (digits.size() > 1) {
-    out += '.';
-    out.append(digits, 1, std::string::npos);
-  }
-  out += 'e';
-  out += exp < 0 ? '-' : '+';
-  out += std::to_string(exp < 0 ? -exp : exp);
-}
+void append_json_float(std::string& out, double v) { util::write_json_double(out, v); }
 
 void append_json_number(std::string& out, const util::JsonNumber& n) {
   char buf[32];
@@ -217,38 +169,7 @@ void append_json_string(std::string& out, std::string_view text) {
   out += '"';
 }
 
-void append_json_value(std::string& out, const util::JsonValue& v) {
-  switch (v.v.index()) {
-    case 0: out += "null"; return;
-    case 1: out += *v.as_bool() ? "true" : "false"; return;
-    case 2: append_json_number(out, *v.as_number()); return;
-    case 3: append_json_string(out, *v.as_string()); return;
-    case 4: {
-      out += '[';
-      bool first = true;
-      for (const auto& item : *v.as_array()) {
-        if (!first) out += ',';
-        first = false;
-        append_json_value(out, item);
-      }
-      out += ']';
-      return;
-    }
-    default: {
-      out += '{';
-      bool first = true;
-      for (const auto& [name, item] : *v.as_object()) {
-        if (!first) out += ',';
-        first = false;
-        append_json_string(out, name);
-        out += ':';
-        append_json_value(out, item);
-      }
-      out += '}';
-      return;
-    }
-  }
-}
+void append_json_value(std::string& out, const util::JsonValue& v) { util::write_json(out, v); }
 
 std::string value_as_text(const util::JsonValue& v) {
   if (const auto* s = v.as_string()) return *s;

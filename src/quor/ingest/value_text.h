@@ -24,7 +24,8 @@ void append_json_number(std::string& out, const util::JsonNumber& n);
 void append_json_float(std::string& out, double v);
 
 // Appends a JSON string literal (quotes included); only the quotation mark,
-// the backslash and control characters are escaped.
+// the backslash and control characters are escaped (the same text as the
+// shared JSON writer, found eight bytes at a time).
 void append_json_string(std::string& out, std::string_view text);
 // Appends the compact JSON text of a value (objects in member order).
 void append_json_value(std::string& out, const util::JsonValue& v);
