@@ -129,6 +129,12 @@ CompiledSchema::CompiledSchema(const store::Schema& s) : schema(s) {
   }
   std::sort(payload_vars.begin(), payload_vars.end(),
             [&](size_t a, size_t b) { return s.variables[a].name < s.variables[b].name; });
+  for (size_t v : payload_vars) {
+    std::string name;
+    append_json_string(name, s.variables[v].name);
+    name += ':';
+    payload_names.push_back(std::move(name));
+  }
 
   std::unordered_map<std::string_view, size_t> last_dim;
   for (size_t d = 0; d < s.dimensions.size(); ++d) last_dim.insert_or_assign(s.dimensions[d].name, d);
@@ -262,12 +268,12 @@ void compute_one(const CompiledSchema& cs, RowView& row, size_t k, std::string& 
     p.clear();
     p += "{\"payload\":{";
     bool first = true;
-    for (size_t v : cs.payload_vars) {
+    for (size_t i = 0; i < cs.payload_vars.size(); ++i) {
+      const size_t v = cs.payload_vars[i];
       if (!row.has_val[v]) continue;
       if (!first) p += ',';
       first = false;
-      append_json_string(p, cs.schema.variables[v].name);
-      p += ':';
+      p += cs.payload_names[i];
       append_value_json(p, row.vals[v]);
     }
     p += "},\"record_id\":";

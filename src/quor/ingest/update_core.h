@@ -92,6 +92,7 @@ class CompiledSchema {
   std::vector<Variable> vars;
   std::vector<size_t> acc_var;       // per variable: first variable of its name
   std::vector<size_t> payload_vars;  // one per distinct name, by name
+  std::vector<std::string> payload_names;  // "\"name\":" of each payload variable
   std::vector<size_t> key_dims;      // one per distinct dimension name, by name
   std::vector<Joint> joints;
   size_t num_slots_of(size_t v) const;  // cells of a dense tally

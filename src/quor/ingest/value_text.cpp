@@ -133,6 +133,23 @@ std::string json_number_text(const util::JsonNumber& n) {
 
 void append_json_string(std::string& out, std::string_view text) {
   static const char* kHex = "0123456789abcdef";
+  if (text.size() < 16) {
+    // Short texts: one check, then one append when nothing needs escaping.
+    bool plain = true;
+    for (char ch : text) {
+      const unsigned char c = static_cast<unsigned char>(ch);
+      plain &= c >= 0x20 && c != '"' && c != '\\';
+    }
+    if (plain) {
+      const size_t at = out.size();
+      out.resize(at + text.size() + 2);
+      char* dst = out.data() + at;
+      dst[0] = '"';
+      std::memcpy(dst + 1, text.data(), text.size());
+      dst[text.size() + 1] = '"';
+      return;
+    }
+  }
   out += '"';
   size_t run = 0;
   for (size_t i = 0; i < text.size(); ++i) {
