@@ -67,24 +67,24 @@ TEST(NumberText, IntegersPlainFloatsShortestWithPointOrExponent) {
 }
 
 TEST(JsonText, StringsEscapeOnlyQuotesBackslashesAndControls) {
-  // Special bytes at every offset of a long text, past the eight-byte skips.
+  // Escaped bytes at every offset of a long text, past the eight-byte skips.
   for (size_t at = 0; at < 20; ++at) {
-    for (char special : {'"', '\\', '\n', '\x01', '\x1f', '\x7f'}) {
+    for (char marked : {'"', '\\', '\n', '\x01', '\x1f', '\x7f'}) {
       std::string text(20, 'a');
-      text[at] = special;
+      text[at] = marked;
       std::string want = "\"" + std::string(at, 'a');
-      switch (special) {
+      switch (marked) {
         case '"': want += "\\\""; break;
         case '\\': want += "\\\\"; break;
         case '\n': want += "\\n"; break;
         case '\x01': want += "\\u0001"; break;
         case '\x1f': want += "\\u001f"; break;
-        default: want += special;
+        default: want += marked;
       }
       want += std::string(19 - at, 'a') + "\"";
       std::string out;
       append_json_string(out, text);
-      EXPECT_EQ(out, want) << at << " " << int(special);
+      EXPECT_EQ(out, want) << at << " " << int(marked);
     }
   }
   std::string out;

@@ -35,15 +35,15 @@ using internal::ObservationSource;
 
 Error read_only_error() { return Error(std::string(store::kReadOnlyMessage)); }
 
-// Raw-log lines of one batch, built in parallel pieces and appended with
+// Raw-log lines of one batch, built in parallel blocks and appended with
 // one open of the segment. A failed write consumes the identifiers of the
 // lines up to and including the one it cut.
 struct PendingLines {
-  std::vector<std::string> pieces;  // whole lines, back to back
+  std::vector<std::string> blocks;  // whole lines, back to back
   std::vector<size_t> ends;         // byte offset just past each line
   uint64_t first_id = 0;
   void clear() {
-    for (auto& p : pieces) p.clear();
+    for (auto& p : blocks) p.clear();
     ends.clear();
   }
 };
@@ -69,8 +69,8 @@ Status append_pending_lines(const store::RawLog& log, const PendingLines& p, siz
     iov.push_back({&kNewline, 1});
     lead = 1;
   }
-  for (const auto& piece : p.pieces)
-    if (!piece.empty()) iov.push_back({const_cast<char*>(piece.data()), piece.size()});
+  for (const auto& block : p.blocks)
+    if (!block.empty()) iov.push_back({const_cast<char*>(block.data()), block.size()});
   const size_t total = lead + (p.ends.empty() ? 0 : p.ends.back());
   size_t done = 0;   // bytes written, the completing line feed included
   size_t first = 0;  // first iovec not wholly written
@@ -258,24 +258,24 @@ void BatchApplier::apply_partially(size_t count) {
 Status BatchApplier::write_raw_lines(uint64_t processed) {
   store::MetaFile& meta = db_.meta;
   const size_t n = updates_.n;
-  constexpr size_t kPiece = 512;
-  const size_t npieces = (n + kPiece - 1) / kPiece;
-  if (lines_.pieces.size() < npieces) lines_.pieces.resize(npieces);
-  // Identifier of each piece's first line: the count of processed records before it.
-  std::vector<uint64_t> first_rank(npieces + 1, 0);
-  for (size_t c = 0; c < npieces; ++c) {
+  constexpr size_t kBlock = 512;
+  const size_t nblocks = (n + kBlock - 1) / kBlock;
+  if (lines_.blocks.size() < nblocks) lines_.blocks.resize(nblocks);
+  // Identifier of each block's first line: the count of processed records before it.
+  std::vector<uint64_t> first_rank(nblocks + 1, 0);
+  for (size_t c = 0; c < nblocks; ++c) {
     uint64_t m = 0;
-    for (size_t k = c * kPiece; k < std::min(n, (c + 1) * kPiece); ++k) m += updates_.present[k];
+    for (size_t k = c * kBlock; k < std::min(n, (c + 1) * kBlock); ++k) m += updates_.present[k];
     first_rank[c + 1] = first_rank[c] + m;
   }
   lines_.first_id = meta.next_raw_record_id;
   line_len_.resize(processed);
   auto build = [&](size_t c) {
-    std::string& out = lines_.pieces[c];
+    std::string& out = lines_.blocks[c];
     out.clear();
     uint64_t rank = first_rank[c];
     char buf[24];
-    for (size_t k = c * kPiece; k < std::min(n, (c + 1) * kPiece); ++k) {
+    for (size_t k = c * kBlock; k < std::min(n, (c + 1) * kBlock); ++k) {
       if (!updates_.present[k]) continue;
       const size_t before = out.size();
       out += updates_.payloads[k];
@@ -285,10 +285,10 @@ Status BatchApplier::write_raw_lines(uint64_t processed) {
       line_len_[rank++] = out.size() - before;
     }
   };
-  if (npieces > 1) {
+  if (nblocks > 1) {
     worker_arena().execute(
-        [&] { oneapi::tbb::parallel_for(size_t(0), npieces, [&](size_t c) { build(c); }); });
-  } else if (npieces == 1) {
+        [&] { oneapi::tbb::parallel_for(size_t(0), nblocks, [&](size_t c) { build(c); }); });
+  } else if (nblocks == 1) {
     build(0);
   }
   lines_.ends.resize(processed);

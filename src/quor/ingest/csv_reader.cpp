@@ -346,19 +346,19 @@ Result<CsvTable> parse_csv_bytes(FileBytes bytes) {
   bool ok = parse_body_parallel(buf, body, end, nfields, segments);
   if (ok) {
     std::string_view all(buf + body, end - body);
-    constexpr size_t kPiece = size_t(1) << 22;
-    const size_t pieces = (all.size() + kPiece - 1) / kPiece;
-    std::vector<char> piece_ok(pieces, 1);
+    constexpr size_t kBlock = size_t(1) << 22;
+    const size_t blocks = (all.size() + kBlock - 1) / kBlock;
+    std::vector<char> block_ok(blocks, 1);
     worker_arena().execute([&] {
-      oneapi::tbb::parallel_for(size_t(0), pieces, [&](size_t i) {
-        // A piece boundary may split a character: extend to the next lead byte.
-        size_t a = i * kPiece, b = std::min(all.size(), (i + 1) * kPiece);
+      oneapi::tbb::parallel_for(size_t(0), blocks, [&](size_t i) {
+        // A block boundary may split a character: extend to the next lead byte.
+        size_t a = i * kBlock, b = std::min(all.size(), (i + 1) * kBlock);
         while (a > 0 && a < all.size() && (static_cast<unsigned char>(all[a]) & 0xC0) == 0x80) ++a;
         while (b < all.size() && (static_cast<unsigned char>(all[b]) & 0xC0) == 0x80) ++b;
-        if (a < b && !is_valid_utf8(all.substr(a, b - a))) piece_ok[i] = 0;
+        if (a < b && !is_valid_utf8(all.substr(a, b - a))) block_ok[i] = 0;
       });
     });
-    ok = std::all_of(piece_ok.begin(), piece_ok.end(), [](char c) { return c != 0; });
+    ok = std::all_of(block_ok.begin(), block_ok.end(), [](char c) { return c != 0; });
   }
   if (!ok) {
     segments.clear();
