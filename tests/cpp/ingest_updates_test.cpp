@@ -2,6 +2,10 @@
 
 #include "quor/ingest/preparation.h"
 #include "quor/ingest/record_update.h"
+#include "quor/ingest/worker_pool.h"
+
+#include <cstdlib>
+#include <thread>
 
 namespace quor::ingest {
 namespace {
@@ -168,6 +172,21 @@ TEST(RecordUpdate, BatchMapKeepsInputOrder) {
       EXPECT_EQ(out[i]->variable_updates.at(0).slot, CountSlot::bin(i % 1000));
     }
   }
+}
+
+TEST(WorkerPool, SizeFollowsTheEnvironmentVariable) {
+  const char* saved = std::getenv("RAYON_NUM_THREADS");
+  const std::string keep = saved ? saved : "";
+  const size_t hw = std::max(1u, std::thread::hardware_concurrency());
+  const std::vector<std::pair<const char*, size_t>> cases = {
+      {"3", 3}, {"64", 64}, {"0", hw}, {"abc", hw}, {"2x", hw}, {"", hw}};
+  for (const auto& [value, want] : cases) {
+    ::setenv("RAYON_NUM_THREADS", value, 1);
+    EXPECT_EQ(worker_count_from_environment(), want) << value;
+  }
+  ::unsetenv("RAYON_NUM_THREADS");
+  EXPECT_EQ(worker_count_from_environment(), hw);
+  if (saved) ::setenv("RAYON_NUM_THREADS", keep.c_str(), 1);
 }
 
 }  // namespace
