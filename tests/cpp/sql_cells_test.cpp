@@ -211,20 +211,5 @@ TEST(Cells, AssociationTables) {
   EXPECT_TRUE(empty.rows.empty());
 }
 
-TEST(Cells, JointCountTables) {
-  store::JointRepr grid = store::HistogramGridRepr{0, 1, 2, 0, 1, 2, {{1, 2}, {3, 4}}, 11};
-  auto [g, gn] = joint_count_table(grid);
-  EXPECT_EQ(g, (std::vector<std::vector<uint64_t>>{{1, 2}, {3, 4}}));
-  EXPECT_EQ(gn, 11u);  // the stored total, not the cells' sum
-  store::ConditionalHistogramsRepr ch;
-  ch.condition_categories = {"x", "y"};
-  ch.histograms = {store::HistogramRepr{0, 1, {5, 6}, 11},
-                   store::CategoricalRepr{{"p"}, {7}, 1, 8}};
-  ch.total_count = 19;
-  auto [c, cn] = joint_count_table(store::JointRepr(ch));
-  EXPECT_EQ(c, (std::vector<std::vector<uint64_t>>{{5, 6}, {7}}));
-  EXPECT_EQ(cn, 19u);
-}
-
 }  // namespace
 }  // namespace quor::sql

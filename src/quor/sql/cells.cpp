@@ -83,23 +83,6 @@ void sort_across_rows(std::vector<std::vector<std::string>>& rows) {
   rows = std::move(sorted);
 }
 
-std::pair<std::vector<std::vector<uint64_t>>, uint64_t> joint_count_table(
-    const store::JointRepr& repr) {
-  if (const auto* g = std::get_if<store::HistogramGridRepr>(&repr)) return {g->counts, g->total_count};
-  if (const auto* t = std::get_if<store::ContingencyTableRepr>(&repr))
-    return {t->counts, t->total_count};
-  const auto& c = std::get<store::ConditionalHistogramsRepr>(repr);
-  std::vector<std::vector<uint64_t>> rows;
-  rows.reserve(c.histograms.size());
-  for (const auto& h : c.histograms) {
-    if (const auto* hist = std::get_if<store::HistogramRepr>(&h))
-      rows.push_back(hist->bin_counts);
-    else
-      rows.push_back(std::get<store::CategoricalRepr>(h).counts);
-  }
-  return {std::move(rows), c.total_count};
-}
-
 QueryResult mi_table(double mi_bits, const std::pair<double, double>* nmi_cramers,
                      uint64_t joint_total) {
   QueryResult q;

@@ -16,7 +16,6 @@
 #include <vector>
 
 #include "quor/sql/query_result.h"
-#include "quor/store/model.h"
 #include "quor/util/format.h"
 
 namespace quor::sql {
@@ -58,12 +57,6 @@ std::vector<std::string> across_failed_row(const std::string& a, const std::stri
 // Stable sort by the third cell read as a float, descending in total order;
 // a cell that reads as no number counts as 0.0.
 void sort_across_rows(std::vector<std::vector<std::string>>& rows);
-
-// A joint's table of counts and its stored total N (the cells' sum is not
-// used): grid and contingency rows as stored, one row per conditional
-// histogram.
-std::pair<std::vector<std::vector<uint64_t>>, uint64_t> joint_count_table(
-    const store::JointRepr& repr);
 
 // ---- tables of the analytic statements ----
 

@@ -1,61 +1,195 @@
-// The arms built on the analytics operations.
+// The arms built on the analytics operations: COMPARE (BETWEEN and ACROSS),
+// EXPLAIN, TRACK, MI, CMI, CORRELATIONS, PAIRWISE and NEAREST.
 //
-// TEMPORARY: the analytics operations (comparison, EXPLAIN, drift, MI, CMI,
-// correlations, pairwise matrix) are not in the engine yet, so each arm
-// below answers with the message error "not built yet". The tables they
-// will print are ready in cells.h: compare_between_table, across_row /
-// across_failed_row / sort_across_rows, explain_table, track_table,
-// mi_table with joint_count_table, cmi_table, correlations_table,
-// pairwise_table, and parse_metric / metric_title for NEAREST.
+// Each arm builds the operation's arguments from the statement, calls it and
+// lays the result out with the table builders of cells.h. Errors of the
+// operations come back unchanged, except inside COMPARE ... ACROSS, where a
+// failed comparison becomes that pair's "N/A" row.
+#include <algorithm>
+#include <optional>
+#include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "quor/analytics/compare.h"
+#include "quor/analytics/correlations.h"
+#include "quor/analytics/explain.h"
+#include "quor/analytics/mutual_info.h"
+#include "quor/analytics/pairwise.h"
+#include "quor/analytics/reference.h"
+#include "quor/analytics/track.h"
+#include "quor/math/measures.h"
 #include "quor/sql/cells.h"
 #include "quor/sql/executor.h"
 #include "quor/sql/executor_arms.h"
+#include "quor/util/format.h"
 
 namespace quor::sql::arms {
 
 namespace {
 
-// TEMPORARY: the answer of every arm whose operation is not built yet.
-Error not_built_yet() { return Error("not built yet"); }
+// "{}:{}" of one pair, the key of the statements without a WHERE clause.
+std::string pair_key(const DimensionPair& p) { return p.dimension + ":" + p.value; }
+
+// The distance of a comparison that a NEAREST metric selects.
+double metric_distance(Metric m, const analytics::CompareResult& r) {
+  switch (m) {
+    case Metric::Psi:
+      return r.psi;
+    case Metric::Hellinger:
+      return r.hellinger;
+    case Metric::Jsd:
+      break;
+  }
+  return r.jsd;
+}
 
 }  // namespace
 
-Result<QueryResult> compare_between(const Database&, CompareCache&, const CompareBetweenStatement&) {
-  return not_built_yet();
+Result<QueryResult> compare_between(const Database& db, CompareCache& cache,
+                                    const CompareBetweenStatement& s) {
+  const std::string key_a = build_reference_key(s.a, s.filters);
+  const std::string key_b = build_reference_key(s.b, s.filters);
+  QUOR_ASSIGN_OR_RETURN(analytics::CompareResult r,
+                        analytics::compare_query(db, cache, key_a, key_b, s.variable));
+  return compare_between_table(r);
 }
 
-Result<QueryResult> compare_across(const Database& db, CompareCache&,
+Result<QueryResult> compare_across(const Database& db, CompareCache& cache,
                                    const CompareAcrossStatement& s) {
-  auto values = db.dimension_values(s.dimension);
-  if (values.size() < 2)
+  const std::set<std::string> value_set = db.dimension_values(s.dimension);
+  if (value_set.size() < 2)
     return Error("dimension '" + s.dimension + "' has fewer than 2 values for pairwise comparison");
-  return not_built_yet();
+  const std::vector<std::string> values(value_set.begin(), value_set.end());
+
+  // Every pair compares the variable between two of the same n selections,
+  // so each selection's key is parsed and resolved once; a pair then fails
+  // exactly when comparing its two keys would (a side that does not parse
+  // or resolve, or the comparison itself). Errors are dropped: such a pair
+  // prints as "N/A".
+  std::vector<std::optional<analytics::ResolvedSide>> sides(values.size());
+  for (size_t i = 0; i < values.size(); ++i) {
+    Result<analytics::ParsedReference> ref =
+        analytics::parse_reference(build_reference_key({s.dimension, values[i]}, s.filters));
+    if (!ref.ok()) continue;
+    Result<analytics::ResolvedSide> side = analytics::resolve_side(db, s.variable, ref->dimensions);
+    if (side.ok()) sides[i] = std::move(*side);
+  }
+
+  QueryResult q;
+  q.header = across_header();
+  q.rows.reserve(values.size() * (values.size() - 1) / 2);
+  for (size_t i = 0; i < values.size(); ++i) {
+    for (size_t j = i + 1; j < values.size(); ++j) {
+      std::optional<analytics::CompareResult> r;
+      if (sides[i] && sides[j]) {
+        Result<analytics::CompareResult> c = analytics::compare_resolved(cache, *sides[i], *sides[j]);
+        if (c.ok()) r = std::move(*c);
+      }
+      q.rows.push_back(r ? across_row(values[i], values[j], *r)
+                         : across_failed_row(values[i], values[j]));
+    }
+  }
+  sort_across_rows(q.rows);
+  return q;
 }
 
-Result<QueryResult> explain(const Database&, CompareCache&, const ExplainStatement&) {
-  return not_built_yet();
+Result<QueryResult> explain(const Database& db, CompareCache& cache, const ExplainStatement& s) {
+  QUOR_ASSIGN_OR_RETURN(analytics::ExplainResult e,
+                        analytics::explain_query(db, cache, pair_key(s.a), pair_key(s.b)));
+  return explain_table(e);
 }
 
-Result<QueryResult> track(const Database&, CompareCache&, const TrackStatement&) {
-  return not_built_yet();
+// GRANULARITY has no effect: the time labels are the stored values of the
+// time dimension.
+Result<QueryResult> track(const Database& db, CompareCache& cache, const TrackStatement& s) {
+  QUOR_ASSIGN_OR_RETURN(analytics::TrackResult t,
+                        analytics::track_query(db, cache, pair_key(s.from), s.variable));
+  return track_table(t);
 }
 
-Result<QueryResult> mi(const Database&, const MiStatement&) { return not_built_yet(); }
-
-Result<QueryResult> cmi(const Database&, const CmiStatement&) { return not_built_yet(); }
-
-Result<QueryResult> correlations(const Database&, const CorrelationsStatement&) {
-  return not_built_yet();
+Result<QueryResult> mi(const Database& db, const MiStatement& s) {
+  QUOR_ASSIGN_OR_RETURN(double mi_bits,
+                        analytics::mutual_info_query(db, s.var_a, s.var_b, pair_key(s.at)));
+  store::DimensionMap at;
+  at.emplace(s.at.dimension, s.at.value);
+  const store::JointDistributionObject* joint = db.find_joint(s.var_a, s.var_b, at);
+  if (joint == nullptr) return mi_table(mi_bits, nullptr, 0);
+  const analytics::JointTable t = analytics::joint_count_table(*joint);
+  const std::pair<double, double> nmi_cramers{
+      math::normalized_mutual_information(t.rows, t.total), math::cramers_v(t.rows, t.total)};
+  return mi_table(mi_bits, &nmi_cramers, t.total);
 }
 
-Result<QueryResult> pairwise(const Database&, CompareCache&, const PairwiseStatement&) {
-  return not_built_yet();
+Result<QueryResult> cmi(const Database& db, const CmiStatement& s) {
+  QUOR_ASSIGN_OR_RETURN(analytics::CmiResult c,
+                        analytics::conditional_mutual_info(db, s.var_a, s.var_b, s.given));
+  return cmi_table(s.given, c);
 }
 
-Result<QueryResult> nearest(const Database&, CompareCache&, const NearestStatement&) {
-  return not_built_yet();
+Result<QueryResult> correlations(const Database& db, const CorrelationsStatement& s) {
+  std::optional<std::string_view> dimension;
+  if (s.dimension) dimension = *s.dimension;
+  QUOR_ASSIGN_OR_RETURN(std::vector<analytics::CorrelationRow> rows,
+                        analytics::correlations(db, dimension, s.limit));
+  return correlations_table(rows);
+}
+
+Result<QueryResult> pairwise(const Database& db, CompareCache& cache, const PairwiseStatement& s) {
+  QUOR_ASSIGN_OR_RETURN(analytics::PairwiseMatrix m,
+                        analytics::pairwise_matrix(db, cache, s.dimension, s.variable, s.metric));
+  return pairwise_table(m);
+}
+
+Result<QueryResult> nearest(const Database& db, CompareCache& cache, const NearestStatement& s) {
+  const std::string reference = pair_key(s.reference);
+  Result<analytics::ParsedReference> parsed = analytics::parse_reference(reference);
+  if (!parsed.ok()) return Error(parsed.error().short_text());
+
+  std::string variable;
+  if (parsed->variable) {
+    variable = *parsed->variable;
+  } else if (!db.meta.schema.variables.empty()) {
+    variable = db.meta.schema.variables.front().name;
+  } else {
+    return Error("no variable in schema");
+  }
+
+  // Each candidate is compared with the same reference selection: it is
+  // resolved once, at the first candidate (an empty candidate list fails
+  // nothing), and its outcome, value or error, serves every candidate.
+  const Metric metric = parse_metric(s.metric);
+  std::optional<Result<analytics::ResolvedSide>> side_a;
+  struct Candidate {
+    const std::string* value;
+    double distance;
+  };
+  const std::set<std::string> values = db.dimension_values(s.dimension);
+  std::vector<Candidate> candidates;
+  candidates.reserve(values.size());
+  for (const auto& c : values) {
+    if (c == s.reference.value) continue;
+    QUOR_ASSIGN_OR_RETURN(analytics::ParsedReference ref_b,
+                          analytics::parse_reference(s.dimension + ":" + c));
+    if (!side_a) side_a = analytics::resolve_side(db, variable, parsed->dimensions);
+    if (!side_a->ok()) return side_a->error();
+    QUOR_ASSIGN_OR_RETURN(analytics::ResolvedSide side_b,
+                          analytics::resolve_side(db, variable, ref_b.dimensions));
+    QUOR_ASSIGN_OR_RETURN(analytics::CompareResult r,
+                          analytics::compare_resolved(cache, **side_a, side_b));
+    candidates.push_back({&c, metric_distance(metric, r)});
+  }
+  std::stable_sort(candidates.begin(), candidates.end(), [](const Candidate& x, const Candidate& y) {
+    return util::total_order_less(x.distance, y.distance);
+  });
+  if (s.limit < candidates.size()) candidates.resize(static_cast<size_t>(s.limit));
+
+  QueryResult q;
+  q.header = {s.dimension, metric_title(s.metric)};
+  q.rows.reserve(candidates.size());
+  for (const auto& c : candidates) q.rows.push_back({*c.value, util::format_fixed(c.distance, 6)});
+  return q;
 }
 
 }  // namespace quor::sql::arms
