@@ -4,6 +4,10 @@
 #include <cstring>
 #include <optional>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <oneapi/tbb/parallel_for.h>
 
 #include "quor/ingest/utf8.h"
@@ -22,7 +26,19 @@ struct StopTable {
 };
 const StopTable kStops;
 
+// The first delimiter or terminator at or after `pos` (or `end`).
 size_t scan_unquoted(const char* buf, size_t pos, size_t end) {
+#if defined(__SSE2__)
+  const __m128i comma = _mm_set1_epi8(','), cr = _mm_set1_epi8('\r'), lf = _mm_set1_epi8('\n');
+  while (pos + 16 <= end) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(buf + pos));
+    const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, comma), _mm_cmpeq_epi8(v, cr)),
+                                     _mm_cmpeq_epi8(v, lf));
+    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
+    if (mask != 0) return pos + static_cast<size_t>(__builtin_ctz(mask));
+    pos += 16;
+  }
+#endif
   while (pos < end && !kStops.stop[static_cast<unsigned char>(buf[pos])]) ++pos;
   return pos;
 }
