@@ -1,0 +1,68 @@
+// The batched apply and the ingest driver: the steps that change a database
+// with new data.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "quor/ingest/input_record.h"
+#include "quor/ingest/preparation.h"
+#include "quor/ingest/schema_inference.h"
+#include "quor/store/database.h"
+#include "quor/util/error.h"
+
+namespace quor::ingest {
+
+// The counts of one applied batch.
+struct BatchCounters {
+  uint64_t processed = 0;              // observations that yielded an update
+  uint64_t skipped = 0;                // observations that did not
+  uint64_t distributions_updated = 0;  // distinct marginals the batch touched
+  bool operator==(const BatchCounters&) const = default;
+};
+
+// The result of an ingest. For a file ingest total_rows counts the prepared
+// observations and processed_rows + skipped_rows == total_rows;
+// distributions_updated is summed over batches. elapsed_ms runs from the end
+// of preparation to the end of the flush.
+struct IngestReport {
+  uint64_t total_rows = 0;
+  uint64_t processed_rows = 0;
+  uint64_t skipped_rows = 0;
+  uint64_t distributions_updated = 0;
+  uint64_t elapsed_ms = 0;
+};
+
+// Applies `observations` in their order as one batch: per-record updates on
+// the worker pool, then on the calling thread one raw-log line per processed
+// record (when the meta file enables logging), the tallies added to the
+// marginals (created when missing) and joints, and every touched marginal
+// finalised once. On failure the batch may be partly applied (see the raw
+// log and the accumulators applied before the failing one).
+Result<BatchCounters> apply_observation_batch(store::Database& db, const store::Schema& schema,
+                                              std::span<const Observation> observations);
+
+// Prepares `records` with `lookup`, applies them in slices of `batch_size`
+// (1 when 0), prints a progress line per batch when `progress` is set, and
+// flushes the database.
+Result<IngestReport> ingest_rows_in_batches(store::Database& db,
+                                            const std::vector<InputRecord>& records,
+                                            const ColumnLookup& lookup, uint64_t batch_size,
+                                            bool progress);
+
+// The file ingest: reads the file (reader chosen by extension), infers a
+// schema from its first options.sample_size records, adds the variables and
+// dimensions the database lacks (stored definitions win), and runs the
+// batches and the flush.
+Result<IngestReport> ingest_file(store::Database& db, const std::string& path,
+                                 const IngestOptions& options, uint64_t batch_size, bool progress);
+
+// The road of records that come without a file: copies the schema, prepares
+// every record (no inference) and applies all observations as one batch. The
+// caller flushes and reports.
+Result<BatchCounters> apply_input_records(store::Database& db,
+                                          const std::vector<InputRecord>& records);
+
+}  // namespace quor::ingest

@@ -1,0 +1,415 @@
+#include "quor/ingest/csv_reader.h"
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include <oneapi/tbb/parallel_for.h>
+
+#include "quor/ingest/utf8.h"
+#include "quor/ingest/worker_pool.h"
+
+namespace quor::ingest {
+
+namespace {
+
+constexpr size_t kNoFieldCheck = SIZE_MAX;
+
+// Byte classes of an unquoted field: 1 for the delimiter and terminators.
+struct StopTable {
+  bool stop[256] = {};
+  StopTable() { stop[static_cast<unsigned char>(',')] = stop[static_cast<unsigned char>('\r')] = stop[static_cast<unsigned char>('\n')] = true; }
+};
+const StopTable kStops;
+
+// The first delimiter or terminator at or after `pos` (or `end`).
+size_t scan_unquoted(const char* buf, size_t pos, size_t end) {
+#if defined(__SSE2__)
+  const __m128i comma = _mm_set1_epi8(','), cr = _mm_set1_epi8('\r'), lf = _mm_set1_epi8('\n');
+  while (pos + 16 <= end) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(buf + pos));
+    const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, comma), _mm_cmpeq_epi8(v, cr)),
+                                     _mm_cmpeq_epi8(v, lf));
+    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
+    if (mask != 0) return pos + static_cast<size_t>(__builtin_ctz(mask));
+    pos += 16;
+  }
+#endif
+  while (pos < end && !kStops.stop[static_cast<unsigned char>(buf[pos])]) ++pos;
+  return pos;
+}
+
+// Unquotes the bytes of a field that starts with a quote.
+void decode_quoted(std::string_view raw, std::string& out) {
+  out.clear();
+  size_t i = 1;  // past the opening quote
+  for (;;) {
+    size_t q = raw.find('"', i);
+    if (q == std::string_view::npos) {
+      out.append(raw.substr(i));
+      return;
+    }
+    out.append(raw.substr(i, q - i));
+    i = q + 1;
+    if (i < raw.size() && raw[i] == '"') {
+      out += '"';
+      ++i;
+      continue;
+    }
+    out.append(raw.substr(i));  // after the closing quote everything is literal
+    return;
+  }
+}
+
+struct FieldSpan {
+  size_t start;
+  size_t end;
+  bool decode;
+};
+
+// Exact-mode bookkeeping: positions as the reader reports them.
+struct Exact {
+  size_t last_record_end = 0;  // bytes consumed up to the end of the last record
+  uint64_t record_index = 0;   // number of the next record (the header is 0)
+  std::optional<Error> error;
+  std::string scratch;
+};
+
+struct ChunkOut {
+  CsvTable::Segment seg;
+  size_t stop = 0;
+  bool error = false;
+};
+
+std::string position_text(const char* buf, uint64_t record, size_t byte, bool utf8_form) {
+  uint64_t line = 1;
+  for (const char* p = buf; (p = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(buf + byte - p)))) != nullptr; ++p)
+    ++line;
+  if (utf8_form) return "record " + std::to_string(record) + " (line " + std::to_string(line);
+  return "record " + std::to_string(record) + " (line: " + std::to_string(line) +
+         ", byte: " + std::to_string(byte) + ")";
+}
+
+constexpr uint64_t kQuotedRow = uint64_t(1) << 63;
+
+// Reads the fields of the record that starts at `pos` (which is not a
+// terminator). Returns the position after its terminator (or the end).
+size_t read_record_fields(const char* buf, size_t pos, size_t end, std::vector<FieldSpan>& fields,
+                          bool& at_eof, bool& quoted) {
+  fields.clear();
+  at_eof = false;
+  quoted = false;
+  for (;;) {
+    if (pos < end && buf[pos] == '"') {
+      quoted = true;
+      const size_t fstart = pos;
+      size_t q = pos + 1;
+      size_t content_end = end;
+      bool complex = false;
+      for (;;) {
+        const void* hit = q < end ? std::memchr(buf + q, '"', end - q) : nullptr;
+        if (hit == nullptr) {
+          content_end = end;
+          q = end;
+          break;
+        }
+        const size_t qp = static_cast<size_t>(static_cast<const char*>(hit) - buf);
+        q = qp + 1;
+        if (q < end && buf[q] == '"') {
+          complex = true;
+          ++q;
+          continue;
+        }
+        content_end = qp;
+        break;
+      }
+      if (q < end && !kStops.stop[static_cast<unsigned char>(buf[q])]) {
+        complex = true;
+        q = scan_unquoted(buf, q, end);
+      }
+      if (complex)
+        fields.push_back({fstart, q, true});
+      else
+        fields.push_back({fstart + 1, content_end, false});
+      pos = q;
+    } else {
+      const size_t q = scan_unquoted(buf, pos, end);
+      fields.push_back({pos, q, false});
+      pos = q;
+    }
+    if (pos >= end) {
+      at_eof = true;
+      return end;
+    }
+    if (buf[pos] == ',') {
+      ++pos;
+      continue;
+    }
+    return pos + 1;  // the terminator ends the record
+  }
+}
+
+// Parses records from `begin` (a record start) until the reader stands at a
+// record start at or after `stop_at`, or `max_records` records were read.
+// `nfields` is the required field count (kNoFieldCheck: none). The exact
+// mode checks every field's UTF-8 and reports the reader's positions.
+template <bool kExact>
+void parse_range(const char* buf, size_t begin, size_t stop_at, size_t end, size_t nfields,
+                 size_t max_records, ChunkOut& out, Exact* ex) {
+  std::vector<FieldSpan> fields;
+  size_t pos = begin;
+  size_t records = 0;
+  for (;;) {
+    if (pos >= stop_at || records >= max_records) {
+      out.stop = pos;
+      return;
+    }
+    const char c0 = buf[pos];
+    if (c0 == '\r' || c0 == '\n') {
+      ++pos;
+      continue;
+    }
+    const size_t rec_start = pos;
+    const size_t rec_pos = kExact ? ex->last_record_end : 0;
+    bool at_eof = false, quoted = false;
+    pos = read_record_fields(buf, pos, end, fields, at_eof, quoted);
+    const bool ended_by_cr = !at_eof && buf[pos - 1] == '\r';
+    if constexpr (kExact) ex->last_record_end = pos;
+    ++records;
+
+    bool bad = false;
+    if (nfields != kNoFieldCheck && fields.size() != nfields) {
+      bad = true;
+      if constexpr (kExact) {
+        ex->error = Error("CSV error: " + position_text(buf, ex->record_index, rec_pos, false) +
+                          ": found record with " + std::to_string(fields.size()) +
+                          " fields, but the previous record has " + std::to_string(nfields) +
+                          " fields");
+      }
+    }
+    if constexpr (kExact) {
+      for (size_t f = 0; f < fields.size() && !bad; ++f) {
+        std::string_view text(buf + fields[f].start, fields[f].end - fields[f].start);
+        if (fields[f].decode) {
+          decode_quoted(text, ex->scratch);
+          text = ex->scratch;
+        }
+        const size_t valid = utf8_valid_up_to(text);
+        if (valid != text.size()) {
+          bad = true;
+          ex->error = Error("CSV parse error: " + position_text(buf, ex->record_index, rec_pos, true) +
+                            ", field: " + std::to_string(f) + ", byte: " + std::to_string(rec_pos) +
+                            "): invalid utf-8: invalid UTF-8 in field " + std::to_string(f) +
+                            " near byte index " + std::to_string(valid));
+        }
+      }
+    }
+    if (bad) {
+      out.error = true;
+      out.stop = pos;
+      return;
+    }
+    out.seg.rows.push_back(rec_start | (quoted ? kQuotedRow : 0));
+    if constexpr (kExact) ++ex->record_index;
+    if (at_eof) {
+      out.stop = end;
+      return;
+    }
+    if (ended_by_cr && pos < end && buf[pos] == '\n') ++pos;
+  }
+}
+
+// The records after the header, in parallel chunks when the input is large.
+// Returns false when any record fails (the exact pass then reports it).
+bool parse_body_parallel(const char* buf, size_t begin, size_t end, size_t nfields,
+                         std::vector<CsvTable::Segment>& segments) {
+  const size_t len = end - begin;
+  constexpr size_t kMinChunk = size_t(1) << 20;
+  auto& arena = worker_arena();
+  size_t nchunks = std::min<size_t>(len / kMinChunk, static_cast<size_t>(arena.max_concurrency()) * 4);
+  if (nchunks < 2) {
+    ChunkOut out;
+    parse_range<false>(buf, begin, end, end, nfields, SIZE_MAX, out, nullptr);
+    if (out.error) return false;
+    segments.push_back(std::move(out.seg));
+    return true;
+  }
+  // Chunk starts: just after the first line feed at or after each cut.
+  std::vector<size_t> starts{begin};
+  for (size_t k = 1; k < nchunks; ++k) {
+    size_t cut = begin + len / nchunks * k;
+    if (cut < starts.back()) continue;
+    const void* nl = std::memchr(buf + cut, '\n', end - cut);
+    if (nl == nullptr) break;
+    size_t s = static_cast<size_t>(static_cast<const char*>(nl) - buf) + 1;
+    if (s >= end) break;
+    if (s > starts.back()) starts.push_back(s);
+  }
+  starts.push_back(end);
+  const size_t n = starts.size() - 1;
+  std::vector<ChunkOut> outs(n);
+  arena.execute([&] {
+    oneapi::tbb::parallel_for(size_t(0), n, [&](size_t i) {
+      outs[i].seg.rows.reserve((starts[i + 1] - starts[i]) / 16);
+      parse_range<false>(buf, starts[i], starts[i + 1], end, nfields, SIZE_MAX, outs[i], nullptr);
+    });
+  });
+  // Chain the chunks: a chunk whose guessed start was not a record start
+  // (its line feed lay inside a quoted field) is parsed again from where its
+  // predecessor really stopped.
+  size_t pos = begin;
+  for (size_t i = 0; i < n; ++i) {
+    if (pos >= starts[i + 1]) continue;  // swallowed by the previous chunk's last record
+    if (pos != starts[i]) {
+      outs[i] = ChunkOut{};
+      parse_range<false>(buf, pos, starts[i + 1], end, nfields, SIZE_MAX, outs[i], nullptr);
+    }
+    if (outs[i].error) return false;
+    pos = outs[i].stop;
+    segments.push_back(std::move(outs[i].seg));
+  }
+  return true;
+}
+
+}  // namespace
+
+void CsvTable::split_row(size_t row, std::vector<FieldRef>& out) const {
+  const size_t s = static_cast<size_t>(
+      std::upper_bound(segment_end_.begin(), segment_end_.end(), row) - segment_end_.begin());
+  const size_t first = s == 0 ? 0 : segment_end_[s - 1];
+  const uint64_t start = segments_[s].rows[row - first];
+  const char* buf = bytes_.data();
+  const size_t end = bytes_.size();
+  out.clear();
+  if ((start & kQuotedRow) == 0) {
+    // No field begins with a quote: split at commas up to the terminator.
+    size_t pos = start;
+    for (;;) {
+      const size_t q = scan_unquoted(buf, pos, end);
+      out.push_back({pos, q - pos, false});
+      if (q >= end || buf[q] != ',') return;
+      pos = q + 1;
+    }
+  }
+  thread_local std::vector<FieldSpan> spans;
+  bool at_eof = false, quoted = false;
+  read_record_fields(buf, static_cast<size_t>(start & ~kQuotedRow), end, spans, at_eof, quoted);
+  for (const auto& f : spans) out.push_back({f.start, f.end - f.start, f.decode});
+}
+
+std::string_view CsvTable::text(const FieldRef& f, std::string& scratch) const {
+  std::string_view raw(bytes_.data() + f.start, f.length);
+  if (!f.decode) return raw;
+  decode_quoted(raw, scratch);
+  return scratch;
+}
+
+std::string_view CsvTable::field(size_t row, size_t f, std::string& scratch) const {
+  thread_local std::vector<FieldRef> refs;
+  split_row(row, refs);
+  return text(refs[f], scratch);
+}
+
+InputRecord CsvTable::record(size_t row) const {
+  InputRecord rec;
+  std::vector<FieldRef> refs;
+  split_row(row, refs);
+  std::string scratch;
+  for (size_t f = 0; f < headers_.size(); ++f)
+    rec.insert_or_assign(headers_[f], util::JsonValue(std::string(text(refs[f], scratch))));
+  return rec;
+}
+
+Result<CsvTable> parse_csv_bytes(FileBytes bytes) {
+  CsvTable table;
+  const char* buf = bytes.data();
+  const size_t end = bytes.size();
+
+  Exact ex;
+  ChunkOut header;
+  parse_range<true>(buf, 0, end, end, kNoFieldCheck, 1, header, &ex);
+  if (ex.error) return std::move(ex.error->add_context("read csv headers"));
+  if (header.seg.rows.empty()) {
+    table.bytes_ = std::move(bytes);
+    return table;  // no content: no header, no records
+  }
+  {
+    std::vector<FieldSpan> spans;
+    bool at_eof = false, quoted = false;
+    read_record_fields(buf, static_cast<size_t>(header.seg.rows[0] & ~kQuotedRow), end, spans, at_eof,
+                       quoted);
+    std::string scratch;
+    for (const auto& f : spans) {
+      std::string_view text(buf + f.start, f.end - f.start);
+      if (f.decode) {
+        decode_quoted(text, scratch);
+        text = scratch;
+      }
+      table.headers_.emplace_back(text);
+    }
+  }
+  const size_t nfields = table.headers_.size();
+  const size_t body = header.stop;
+
+  // Fast path: parallel chunks with a bulk UTF-8 check. Any failure (or
+  // bytes that are not UTF-8 before unquoting) goes to the exact pass, which
+  // reports the first failing record with its position.
+  std::vector<CsvTable::Segment> segments;
+  bool ok = parse_body_parallel(buf, body, end, nfields, segments);
+  if (ok) {
+    std::string_view all(buf + body, end - body);
+    constexpr size_t kBlock = size_t(1) << 22;
+    const size_t blocks = (all.size() + kBlock - 1) / kBlock;
+    std::vector<char> block_ok(blocks, 1);
+    worker_arena().execute([&] {
+      oneapi::tbb::parallel_for(size_t(0), blocks, [&](size_t i) {
+        // A block boundary may split a character: extend to the next lead byte.
+        size_t a = i * kBlock, b = std::min(all.size(), (i + 1) * kBlock);
+        while (a > 0 && a < all.size() && (static_cast<unsigned char>(all[a]) & 0xC0) == 0x80) ++a;
+        while (b < all.size() && (static_cast<unsigned char>(all[b]) & 0xC0) == 0x80) ++b;
+        if (a < b && !is_valid_utf8(all.substr(a, b - a))) block_ok[i] = 0;
+      });
+    });
+    ok = std::all_of(block_ok.begin(), block_ok.end(), [](char c) { return c != 0; });
+  }
+  if (!ok) {
+    segments.clear();
+    ChunkOut all;
+    parse_range<true>(buf, body, end, end, nfields, SIZE_MAX, all, &ex);
+    if (ex.error) return std::move(ex.error->add_context("read csv record"));
+    segments.push_back(std::move(all.seg));
+  }
+  size_t rows = 0;
+  for (auto& s : segments) {
+    rows += s.rows.size();
+    table.segment_end_.push_back(rows);
+  }
+  table.segments_ = std::move(segments);
+  table.rows_ = rows;
+  table.bytes_ = std::move(bytes);
+  return table;
+}
+
+Result<CsvTable> read_csv_table(const std::string& path) {
+  FileBytes bytes;
+  FileReadError err{ReadStage::Open, Error("")};
+  if (!read_file_bytes(path, bytes, err)) {
+    if (err.stage == ReadStage::Open) return std::move(err.error).add_context("open csv file " + path);
+    return std::move(err.error).add_context("read csv headers");
+  }
+  return parse_csv_bytes(std::move(bytes));
+}
+
+Result<std::vector<InputRecord>> read_csv_records(const std::string& path) {
+  QUOR_ASSIGN_OR_RETURN(CsvTable table, read_csv_table(path));
+  std::vector<InputRecord> out;
+  out.reserve(table.num_rows());
+  for (size_t i = 0; i < table.num_rows(); ++i) out.push_back(table.record(i));
+  return out;
+}
+
+}  // namespace quor::ingest

@@ -1,0 +1,79 @@
+// The CSV reader: a header row, "," between fields, double-quote quoting with
+// doubled quotes inside, records ending at LF, CR or CRLF, empty lines
+// skipped, no trimming, a fixed field count, UTF-8 fields.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "quor/ingest/file_bytes.h"
+#include "quor/ingest/input_record.h"
+#include "quor/util/error.h"
+
+namespace quor::ingest {
+
+// A parsed CSV file held as its bytes plus where every record starts: the
+// column-indexed form of the record list. Fields are split again when a
+// record is read.
+class CsvTable {
+ public:
+  CsvTable() = default;
+  CsvTable(CsvTable&&) noexcept = default;
+  CsvTable& operator=(CsvTable&&) noexcept = default;
+
+  // Header names in file order (duplicates kept).
+  const std::vector<std::string>& headers() const { return headers_; }
+  size_t num_rows() const { return rows_; }
+  size_t num_fields() const { return headers_.size(); }
+
+  // Where one field's bytes lie; `decode` when they need unquoting.
+  struct FieldRef {
+    size_t start = 0;
+    size_t length = 0;
+    bool decode = false;
+  };
+  // The fields of data row `row`, in file order (num_fields() of them).
+  void split_row(size_t row, std::vector<FieldRef>& out) const;
+  // A field's text; `scratch` receives it when it needs unquoting. The view
+  // is valid until the table or `scratch` changes.
+  std::string_view text(const FieldRef& f, std::string& scratch) const;
+
+  // Field `field` of data row `row` as text (see text()).
+  std::string_view field(size_t row, size_t field, std::string& scratch) const;
+
+  // Row `row` as an input record: the i-th header paired with the i-th field,
+  // each a JSON text, a later equal header replacing an earlier one.
+  InputRecord record(size_t row) const;
+
+  // Internal: record starts of one parsed stretch (top bit: a field of the
+  // record begins with a quote).
+  struct Segment {
+    std::vector<uint64_t> rows;
+  };
+
+ private:
+  friend Result<CsvTable> parse_csv_bytes(FileBytes bytes);
+  FileBytes bytes_;
+  std::vector<std::string> headers_;
+  std::vector<Segment> segments_;
+  std::vector<size_t> segment_end_;  // cumulative row counts
+  size_t rows_ = 0;
+};
+
+// Parses a whole CSV file's bytes. Failures carry the context
+// "read csv headers" or "read csv record" over the parser's text, e.g.
+// "CSV error: record 2 (line: 3, byte: 12): found record with 2 fields, but
+// the previous record has 3 fields". The first failing record in file order
+// is the one reported.
+Result<CsvTable> parse_csv_bytes(FileBytes bytes);
+
+// Reads and parses the file; an open failure gets "open csv file {path}".
+Result<CsvTable> read_csv_table(const std::string& path);
+
+// The reader as a list of records, in file order.
+Result<std::vector<InputRecord>> read_csv_records(const std::string& path);
+
+}  // namespace quor::ingest

@@ -1,0 +1,51 @@
+// Whole-file reads for the input readers.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+#include "quor/util/error.h"
+
+namespace quor::ingest {
+
+// Where a whole-file read failed.
+enum class ReadStage { Open, Read };
+
+struct FileReadError {
+  ReadStage stage;
+  Error error;  // the operating system's text, no context
+};
+
+// The bytes of a file: a private read-only mapping of a regular file, or a
+// heap copy (other files, and bytes handed in by tests).
+class FileBytes {
+ public:
+  FileBytes() = default;
+  FileBytes(FileBytes&& o) noexcept { *this = std::move(o); }
+  FileBytes& operator=(FileBytes&& o) noexcept;
+  ~FileBytes();
+
+  static FileBytes copy_of(std::string_view bytes);
+
+  const char* data() const { return data_; }
+  size_t size() const { return size_; }
+  std::string_view view() const { return {data_, size_}; }
+
+ private:
+  friend bool read_file_bytes(const std::string& path, FileBytes& out, FileReadError& err);
+  void release();
+  const char* data_ = nullptr;
+  size_t size_ = 0;
+  bool mapped_ = false;
+  std::unique_ptr<char[]> heap_;
+};
+
+// Reads the whole file at `path` (the caller's text, unchanged). On failure
+// returns false and fills `err`.
+bool read_file_bytes(const std::string& path, FileBytes& out, FileReadError& err);
+
+// The operating system's text for an errno value: "{text} (os error {n})".
+std::string os_error_text(int errnum);
+
+}  // namespace quor::ingest

@@ -1,0 +1,46 @@
+#include "quor/ingest/readers.h"
+
+#include "quor/ingest/csv_reader.h"
+#include "quor/ingest/json_lines.h"
+#include "quor/ingest/utf8.h"
+
+namespace quor::ingest {
+
+std::string input_extension(std::string_view path) {
+  // The last component, as a path library sees it: trailing separators and
+  // "." components do not count; ".." has no file name.
+  for (;;) {
+    while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+    if (path.size() >= 2 && path.substr(path.size() - 2) == "/.") {
+      path.remove_suffix(1);
+      continue;
+    }
+    break;
+  }
+  size_t slash = path.rfind('/');
+  std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+  if (name == "." || name == "..") return {};
+  size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos || dot == 0) return {};
+  std::string ext(name.substr(dot + 1));
+  if (!is_valid_utf8(ext)) return {};
+  for (char& c : ext)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return ext;
+}
+
+Result<InputFormat> input_format_for(std::string_view path) {
+  const std::string ext = input_extension(path);
+  if (ext == "csv") return InputFormat::Csv;
+  if (ext == "json" || ext == "jsonl") return InputFormat::JsonLines;
+  if (ext == "parquet") return Error("parquet ingestion requires enabling the 'parquet' feature");
+  return Error("unsupported ingestion format '" + ext + "'; expected csv/json/parquet");
+}
+
+Result<std::vector<InputRecord>> read_records_for_ingest(const std::string& path) {
+  QUOR_ASSIGN_OR_RETURN(InputFormat format, input_format_for(path));
+  if (format == InputFormat::Csv) return read_csv_records(path);
+  return read_json_lines(path);
+}
+
+}  // namespace quor::ingest

@@ -1,0 +1,36 @@
+// Schema inference: a proposed schema from the first records of an input.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "quor/ingest/input_record.h"
+#include "quor/store/model.h"
+
+namespace quor::ingest {
+
+// The options of a file ingest.
+struct IngestOptions {
+  // Columns that always become date dimensions.
+  std::vector<std::string> date_columns;
+  // Granularity of every date or year dimension that inference proposes.
+  std::string date_granularity;
+  // Number of leading records that inference looks at.
+  uint64_t sample_size = 1000;
+  // Largest number of distinct texts that still makes a categorical variable.
+  uint64_t max_categories = 50;
+
+  // Empty date_columns, sample_size 1000, max_categories 50 (the caller sets
+  // date_granularity).
+  static IngestOptions default_options() { return IngestOptions{}; }
+};
+
+// Proposes a schema from the first `count` records (at most records.size()):
+// columns in discovery order (record order, then name order within a
+// record), each becoming a continuous or categorical variable, a dimension,
+// or nothing. Never proposes joints. Cannot fail.
+store::Schema infer_schema(const std::vector<InputRecord>& records, size_t count,
+                           const IngestOptions& options);
+
+}  // namespace quor::ingest

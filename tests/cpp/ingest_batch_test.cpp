@@ -1,0 +1,208 @@
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "quor/ingest/batch_apply.h"
+#include "quor/store/dim_key.h"
+
+namespace quor::ingest {
+namespace {
+
+namespace fs = std::filesystem;
+using store::CategoricalType;
+using store::ContinuousType;
+using util::JsonNumber;
+using util::JsonValue;
+
+class TempDir {
+ public:
+  TempDir() {
+    char tmpl[] = "/tmp/quor_ingest_batch_XXXXXX";
+    path_ = ::mkdtemp(tmpl);
+  }
+  ~TempDir() { fs::remove_all(path_); }
+  fs::path path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+std::string slurp(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+JsonValue integer(int64_t i) { return JsonValue(JsonNumber::from_int(i)); }
+
+// A writable in-memory database: a categorical "color", a histogram "size"
+// over 0..4 in 4 bins, dimension "region"; raw logging off.
+store::Database make_db() {
+  store::Database db;
+  db.writable = true;
+  db.meta.raw_log_enabled = false;
+  EXPECT_TRUE(db.add_variable({"color", CategoricalType{{"red", "blue"}, true}}).ok());
+  EXPECT_TRUE(db.add_variable({"size", ContinuousType{4, store::Range{0.0, 4.0}}}).ok());
+  EXPECT_TRUE(db.add_dimension({"region", "region", std::nullopt}).ok());
+  return db;
+}
+
+Observation obs(std::string region, std::optional<std::string> color, std::optional<int64_t> size) {
+  Observation o;
+  o.dimensions.emplace("region", std::move(region));
+  if (color) o.values.emplace("color", JsonValue(*color));
+  if (size) o.values.emplace("size", integer(*size));
+  return o;
+}
+
+const store::DistributionObject& dist(const store::Database& db, const std::string& var,
+                                      const std::string& region) {
+  const auto* d = db.lookup_distribution(var, {{"region", region}});
+  EXPECT_NE(d, nullptr) << var << " " << region;
+  return *d;
+}
+
+TEST(BatchApply, TalliesOncePerDistributionPerBatch) {
+  store::Database db = make_db();
+  const store::Schema schema = db.meta.schema;
+  std::vector<Observation> batch = {obs("n", "red", 1), obs("n", "red", 3), obs("s", "green", std::nullopt),
+                                    obs("n", std::nullopt, 9)};
+  auto c = apply_observation_batch(db, schema, batch);
+  ASSERT_TRUE(c.ok()) << c.error().full_text();
+  EXPECT_EQ(*c, (BatchCounters{4, 0, 3}));
+  const auto& red = std::get<store::CategoricalRepr>(dist(db, "color", "n").repr);
+  EXPECT_EQ(red.counts, (std::vector<uint64_t>{2, 0}));
+  EXPECT_EQ(dist(db, "color", "n").version, 2u);  // raised once for two records
+  EXPECT_EQ(dist(db, "color", "n").sample_count, 2u);
+  const auto& green = std::get<store::CategoricalRepr>(dist(db, "color", "s").repr);
+  EXPECT_EQ(green.unknown_count, 1u);
+  EXPECT_EQ(green.total_count, 1u);
+  const auto& size = dist(db, "size", "n");
+  EXPECT_EQ(std::get<store::HistogramRepr>(size.repr).bin_counts, (std::vector<uint64_t>{0, 1, 0, 2}));
+  EXPECT_DOUBLE_EQ(size.entropy, -(1.0 / 3 * std::log2(1.0 / 3) + 2.0 / 3 * std::log2(2.0 / 3)));
+  EXPECT_EQ(db.lookup_distribution("size", {{"region", "s"}}), nullptr);
+
+  // The same marginal in a second batch: counted again, version raised again.
+  c = apply_observation_batch(db, schema, std::vector<Observation>{obs("n", "blue", std::nullopt)});
+  ASSERT_TRUE(c.ok());
+  EXPECT_EQ(*c, (BatchCounters{1, 0, 1}));
+  EXPECT_EQ(dist(db, "color", "n").version, 3u);
+  EXPECT_EQ(std::get<store::CategoricalRepr>(dist(db, "color", "n").repr).counts,
+            (std::vector<uint64_t>{2, 1}));
+}
+
+TEST(BatchApply, SkipsObservationsWithoutAKeyAndCountsEmptyOnes) {
+  store::Database db = make_db();
+  store::Schema schema = db.meta.schema;
+  schema.dimensions.push_back({"shadowed", "region", std::nullopt});
+  Observation lacks;  // no dimension text at all
+  std::vector<Observation> batch = {lacks, obs("n", std::nullopt, std::nullopt)};
+  auto c = apply_observation_batch(db, db.meta.schema, batch);
+  EXPECT_EQ(*c, (BatchCounters{1, 1, 0}));
+  // A dimension the observation has no text for makes every record skip.
+  c = apply_observation_batch(db, schema, std::vector<Observation>{obs("n", "red", 1)});
+  EXPECT_EQ(*c, (BatchCounters{0, 1, 0}));
+  EXPECT_TRUE(db.data.distributions.empty());
+}
+
+TEST(BatchApply, JointCells) {
+  store::Database db = make_db();
+  db.meta.schema.joints = {{"size", "color"}, {"color", "size"}};
+  const store::Schema schema = db.meta.schema;
+  auto c = apply_observation_batch(db, schema,
+                                   std::vector<Observation>{obs("n", "blue", 2), obs("n", "red", 0),
+                                                            obs("n", "green", 1)});
+  ASSERT_TRUE(c.ok()) << c.error().full_text();
+  ASSERT_EQ(db.data.joints.size(), 1u);  // both listings name one joint
+  const auto& j = db.data.joints[0];
+  EXPECT_EQ(j.variables, (std::pair<std::string, std::string>{"color", "size"}));
+  const auto& cond = std::get<store::ConditionalHistogramsRepr>(j.repr);
+  // Each listing adds its cells: two per record with a known color.
+  EXPECT_EQ(std::get<store::HistogramRepr>(cond.histograms[1]).bin_counts, (std::vector<uint64_t>{0, 0, 2, 0}));
+  EXPECT_EQ(std::get<store::HistogramRepr>(cond.histograms[0]).bin_counts, (std::vector<uint64_t>{2, 0, 0, 0}));
+  EXPECT_EQ(j.sample_count, 4u);
+  EXPECT_EQ(cond.total_count, 4u);
+  EXPECT_EQ(j.version, 1u);
+  // A variable the database lacks fails the batch at its marginal, before any joint.
+  store::Schema bad = schema;
+  bad.variables.push_back({"ghost", CategoricalType{{"g"}, true}});
+  bad.joints = {{"ghost", "color"}};
+  Observation o = obs("n", "red", 1);
+  o.values.emplace("ghost", JsonValue("g"));
+  auto failed = apply_observation_batch(db, bad, std::vector<Observation>{o});
+  EXPECT_EQ(failed.error().full_text(), "unknown variable 'ghost'");
+  // The tallies before the failing one are added; no marginal is finalised.
+  const auto& color = dist(db, "color", "n");
+  EXPECT_EQ(std::get<store::CategoricalRepr>(color.repr).counts, (std::vector<uint64_t>{2, 1}));
+  EXPECT_EQ(color.version, 2u);
+}
+
+TEST(BatchApply, RawLogLinesAndIdentifiers) {
+  TempDir dir;
+  store::Database db = make_db();
+  db.meta.raw_log_enabled = true;
+  db.meta.next_raw_record_id = 7;
+  db.raw_log = store::RawLog{dir.path() / "log_000001.raw"};
+  const store::Schema schema = db.meta.schema;
+  Observation o = obs("n", "x\"\\\t\xC3\xA9", 1);
+  auto c = apply_observation_batch(db, schema,
+                                   std::vector<Observation>{o, Observation{}, obs("s", std::nullopt, std::nullopt)});
+  ASSERT_TRUE(c.ok()) << c.error().full_text();
+  EXPECT_EQ(slurp(db.raw_log->segment_path),
+            "{\"payload\":{\"color\":\"x\\\"\\\\\\t\xC3\xA9\",\"size\":1},\"record_id\":7}\n"
+            "{\"payload\":{},\"record_id\":8}\n");
+  EXPECT_EQ(db.meta.next_raw_record_id, 9u);
+
+  // An append that fails consumes the identifier and applies no count.
+  db.raw_log = store::RawLog{dir.path() / "missing" / "log_000001.raw"};
+  auto failed = apply_observation_batch(db, schema, std::vector<Observation>{obs("z", "red", 1)});
+  EXPECT_EQ(failed.error().full_text(), "open raw segment " + (dir.path() / "missing" / "log_000001.raw").string() +
+                                            ": No such file or directory (os error 2)");
+  EXPECT_EQ(db.meta.next_raw_record_id, 10u);
+  EXPECT_EQ(db.lookup_distribution("color", {{"region", "z"}}), nullptr);
+
+  // Without an open log nothing is written and no identifier is drawn.
+  db.raw_log.reset();
+  ASSERT_TRUE(apply_observation_batch(db, schema, std::vector<Observation>{obs("z", "red", 1)}).ok());
+  EXPECT_EQ(db.meta.next_raw_record_id, 10u);
+}
+
+TEST(BatchApply, ReadOnlyRefusals) {
+  store::Database db = make_db();
+  db.writable = false;
+  const store::Schema schema = db.meta.schema;
+  // Logging off: refused at the first tally, nothing created.
+  auto r = apply_observation_batch(db, schema, std::vector<Observation>{obs("n", "red", 1)});
+  EXPECT_EQ(r.error().full_text(), "database opened in read-only mode");
+  EXPECT_TRUE(db.data.distributions.empty());
+  // Nothing to tally: nothing is refused.
+  EXPECT_TRUE(apply_observation_batch(db, schema, std::vector<Observation>{obs("n", std::nullopt, std::nullopt)}).ok());
+  // Logging on: refused at the first processed record.
+  db.meta.raw_log_enabled = true;
+  r = apply_observation_batch(db, schema, std::vector<Observation>{obs("n", std::nullopt, std::nullopt)});
+  EXPECT_EQ(r.error().full_text(), "database opened in read-only mode");
+  EXPECT_EQ(db.meta.next_raw_record_id, 1u);
+}
+
+TEST(BatchApply, InputRecordsRoad) {
+  store::Database db = make_db();
+  std::vector<InputRecord> records = {
+      {{"region", JsonValue("n")}, {"color", JsonValue("red")}, {"extra", JsonValue("ignored")}},
+      {{"color", JsonValue("red")}},  // no region: dropped
+      {{"region", integer(2020)}, {"size", JsonValue("3.5")}},
+  };
+  auto c = apply_input_records(db, records);
+  ASSERT_TRUE(c.ok()) << c.error().full_text();
+  EXPECT_EQ(*c, (BatchCounters{2, 0, 2}));
+  EXPECT_EQ(std::get<store::HistogramRepr>(dist(db, "size", "2020").repr).bin_counts,
+            (std::vector<uint64_t>{0, 0, 0, 1}));
+}
+
+}  // namespace
+}  // namespace quor::ingest

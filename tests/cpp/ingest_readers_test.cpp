@@ -1,0 +1,209 @@
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include "quor/ingest/csv_reader.h"
+#include "quor/ingest/readers.h"
+
+namespace quor::ingest {
+namespace {
+
+namespace fs = std::filesystem;
+
+class TempDir {
+ public:
+  TempDir() {
+    char tmpl[] = "/tmp/quor_ingest_readers_XXXXXX";
+    path_ = ::mkdtemp(tmpl);
+  }
+  ~TempDir() { fs::remove_all(path_); }
+  std::string write(const std::string& name, std::string_view bytes) const {
+    std::string p = (path_ / name).string();
+    std::ofstream(p, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return p;
+  }
+  fs::path path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+FileBytes bytes_of(std::string_view s) { return FileBytes::copy_of(s); }
+
+// Every record as its fields, in header order.
+std::vector<std::vector<std::string>> rows_of(const CsvTable& t) {
+  std::vector<std::vector<std::string>> out;
+  std::string scratch;
+  for (size_t r = 0; r < t.num_rows(); ++r) {
+    out.emplace_back();
+    for (size_t f = 0; f < t.num_fields(); ++f) out.back().emplace_back(t.field(r, f, scratch));
+  }
+  return out;
+}
+
+std::string csv_error(std::string_view input) {
+  auto r = parse_csv_bytes(bytes_of(input));
+  return r.ok() ? "ok" : r.error().full_text();
+}
+
+TEST(InputDispatch, ExtensionDecidesBeforeAnyOpen) {
+  EXPECT_EQ(*input_format_for("dir/data.CSV"), InputFormat::Csv);
+  EXPECT_EQ(*input_format_for("data.JsonL"), InputFormat::JsonLines);
+  EXPECT_EQ(*input_format_for("data.json"), InputFormat::JsonLines);
+  EXPECT_EQ(*input_format_for("dir.csv/"), InputFormat::Csv);
+  const std::string unsupported = "unsupported ingestion format '{}'; expected csv/json/parquet";
+  auto msg = [](std::string_view p) { return read_records_for_ingest(std::string(p)).error().full_text(); };
+  // None of these files exists: the refusal comes before the open.
+  EXPECT_EQ(msg("/nonexistent/data.csv.gz"),
+            "unsupported ingestion format 'gz'; expected csv/json/parquet");
+  EXPECT_EQ(msg("/nonexistent/data"), "unsupported ingestion format ''; expected csv/json/parquet");
+  EXPECT_EQ(msg("/nonexistent/.csv"), "unsupported ingestion format ''; expected csv/json/parquet");
+  EXPECT_EQ(msg("/nonexistent.csv/data"),
+            "unsupported ingestion format ''; expected csv/json/parquet");
+  EXPECT_EQ(msg("/nonexistent/DATA.PARQUET"),
+            "parquet ingestion requires enabling the 'parquet' feature");
+  EXPECT_EQ(msg("/nonexistent/x.Csv"),
+            "open csv file /nonexistent/x.Csv: No such file or directory (os error 2)");
+  EXPECT_EQ(msg("/nonexistent/x.jsonl"),
+            "open json file /nonexistent/x.jsonl: No such file or directory (os error 2)");
+}
+
+TEST(CsvReader, RecordsPairHeadersAndKeepTheLaterDuplicate) {
+  TempDir dir;
+  auto records = read_records_for_ingest(dir.write("d.csv", "b,a,b\n1,2,3\n"));
+  ASSERT_TRUE(records.ok()) << records.error().full_text();
+  ASSERT_EQ(records->size(), 1u);
+  const InputRecord& r = (*records)[0];
+  ASSERT_EQ(r.size(), 2u);
+  EXPECT_EQ(r.begin()->first, "a");
+  EXPECT_EQ(r.at("a"), util::JsonValue("2"));
+  EXPECT_EQ(r.at("b"), util::JsonValue("3"));  // a text, not a number
+}
+
+TEST(CsvReader, Dialect) {
+  struct Case {
+    std::string input;
+    std::vector<std::string> headers;
+    std::vector<std::vector<std::string>> rows;
+  };
+  const std::vector<Case> cases = {
+      {"", {}, {}},
+      {"a,b\n", {"a", "b"}, {}},
+      {"\n\r\na,b\n\n\n1,2\n\r\n", {"a", "b"}, {{"1", "2"}}},
+      {"a,b\r\n1,2\r\n3,4", {"a", "b"}, {{"1", "2"}, {"3", "4"}}},
+      {"a,b\r1,2\r3,4\r", {"a", "b"}, {{"1", "2"}, {"3", "4"}}},
+      {" a , b\n 1 ,\t2 \n", {" a ", " b"}, {{" 1 ", "\t2 "}}},
+      {"a,b\n,\n", {"a", "b"}, {{"", ""}}},
+      {"a,b\n\"x,y\",\"say \"\"hi\"\"\"\n", {"a", "b"}, {{"x,y", "say \"hi\""}}},
+      {"a,b\n\"line\nbreak\",\"cr\r\n\"\n", {"a", "b"}, {{"line\nbreak", "cr\r\n"}}},
+      {"a,b\n\"ab\"cd,x\"y\"\n", {"a", "b"}, {{"abcd", "x\"y\""}}},
+      {"a,b\n\"ab\"\"\"c\"d,1\n", {"a", "b"}, {{"ab\"c\"d", "1"}}},
+      {"a\n\"open to the end", {"a"}, {{"open to the end"}}},
+      {"a,b\n1,", {"a", "b"}, {{"1", ""}}},
+      {"\"h,1\",h2\n1,2\n", {"h,1", "h2"}, {{"1", "2"}}},
+      {"a\n\xC3\xA9\n", {"a"}, {{"\xC3\xA9"}}},
+      // Bytes that are not UTF-8 before unquoting but are after it.
+      {"a\n\"\xC3\"\xA9\n", {"a"}, {{"\xC3\xA9"}}},
+  };
+  for (const auto& c : cases) {
+    auto t = parse_csv_bytes(bytes_of(c.input));
+    ASSERT_TRUE(t.ok()) << c.input << ": " << t.error().full_text();
+    EXPECT_EQ(t->headers(), c.headers) << c.input;
+    EXPECT_EQ(rows_of(*t), c.rows) << c.input;
+  }
+}
+
+TEST(CsvReader, FailureMessagesNameTheFirstFailingRecord) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"a,b,c\n1,2,3\n4,5\n",
+       "read csv record: CSV error: record 2 (line: 3, byte: 12): found record with 2 fields, "
+       "but the previous record has 3 fields"},
+      {"a\n1,2\n",
+       "read csv record: CSV error: record 1 (line: 2, byte: 2): found record with 2 fields, "
+       "but the previous record has 1 fields"},
+      // The line feed of a CRLF pair is read with the next record; empty lines too.
+      {"a,b\r\n1\r\n",
+       "read csv record: CSV error: record 1 (line: 1, byte: 4): found record with 1 fields, "
+       "but the previous record has 2 fields"},
+      {"a,b\n\n\n1\n",
+       "read csv record: CSV error: record 1 (line: 2, byte: 4): found record with 1 fields, "
+       "but the previous record has 2 fields"},
+      {"a,b\nx,\xFF\n1\n",
+       "read csv record: CSV parse error: record 1 (line 2, field: 1, byte: 4): invalid utf-8: "
+       "invalid UTF-8 in field 1 near byte index 0"},
+      {"a,b\nxy\xC3,1,2\n",
+       "read csv record: CSV error: record 1 (line: 2, byte: 4): found record with 3 fields, "
+       "but the previous record has 2 fields"},
+      {"a,b\n\"x\ny\",ok\xE2\x82\n",
+       "read csv record: CSV parse error: record 1 (line 2, field: 1, byte: 4): invalid utf-8: "
+       "invalid UTF-8 in field 1 near byte index 2"},
+      {"h\xFF\n1\n",
+       "read csv headers: CSV parse error: record 0 (line 1, field: 0, byte: 0): invalid utf-8: "
+       "invalid UTF-8 in field 0 near byte index 1"},
+  };
+  for (const auto& [input, message] : cases) EXPECT_EQ(csv_error(input), message) << input;
+}
+
+TEST(CsvReader, FileErrors) {
+  TempDir dir;
+  fs::create_directory(dir.path() / "folder.csv");
+  auto r = read_csv_records((dir.path() / "folder.csv").string());
+  EXPECT_EQ(r.error().full_text(), "read csv headers: Is a directory (os error 21)");
+}
+
+// A large input goes through parallel chunks; quoted line breaks, CRLF and
+// empty lines at arbitrary places must not move records or errors.
+TEST(CsvReader, LargeInputMatchesItsSource) {
+  std::mt19937_64 rng(7);
+  std::string text = "id,name,note\n";
+  std::vector<std::vector<std::string>> expect;
+  const char* notes[] = {"plain", "with,comma", "two\nlines", "say \"x\"", "cr\r\nlf", "", "é"};
+  for (int i = 0; i < 200000; ++i) {
+    std::string id = std::to_string(i);
+    std::string name = "n" + std::to_string(rng() % 1000);
+    std::string note = notes[rng() % 7];
+    bool quote = note.find_first_of(",\n\r\"") != std::string::npos || rng() % 5 == 0;
+    std::string q = note;
+    if (quote) {
+      q.clear();
+      q += '"';
+      for (char c : note) q += c == '"' ? std::string("\"\"") : std::string(1, c);
+      q += '"';
+    }
+    text += id + "," + name + "," + q + (rng() % 3 == 0 ? "\r\n" : "\n");
+    if (rng() % 50 == 0) text += "\n";
+    expect.push_back({id, name, note});
+  }
+  ASSERT_GT(text.size(), size_t(3) << 20);
+  auto t = parse_csv_bytes(bytes_of(text));
+  ASSERT_TRUE(t.ok()) << t.error().full_text();
+  EXPECT_EQ(rows_of(*t), expect);
+
+  // A quoted field with many line feeds spanning several chunks.
+  std::string big_note;
+  for (int i = 0; i < 400000; ++i) big_note += "x,\n";
+  std::string with_big = text + "999999,big,\"" + big_note + "\"\n" + text.substr(13);
+  auto t2 = parse_csv_bytes(bytes_of(with_big));
+  ASSERT_TRUE(t2.ok()) << t2.error().full_text();
+  auto rows2 = rows_of(*t2);
+  ASSERT_EQ(rows2.size(), expect.size() * 2 + 1);
+  EXPECT_EQ(rows2[expect.size()], (std::vector<std::string>{"999999", "big", big_note}));
+  EXPECT_EQ(rows2.back(), expect.back());
+
+  // One short record late in a large file: the exact position is reported.
+  std::string small = "a,b\n1,2\n";
+  for (int i = 0; i < 300000; ++i) small += "3,4\n";
+  small += "5\n6,7\n";
+  const size_t byte = small.size() - 6;
+  EXPECT_EQ(csv_error(small), "read csv record: CSV error: record 300002 (line: 300003, byte: " +
+                                  std::to_string(byte) +
+                                  "): found record with 1 fields, but the previous record has 2 fields");
+}
+
+}  // namespace
+}  // namespace quor::ingest

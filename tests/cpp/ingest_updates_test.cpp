@@ -1,0 +1,193 @@
+#include <gtest/gtest.h>
+
+#include "quor/ingest/preparation.h"
+#include "quor/ingest/record_update.h"
+#include "quor/ingest/worker_pool.h"
+
+#include <cstdlib>
+#include <thread>
+
+namespace quor::ingest {
+namespace {
+
+using store::CategoricalType;
+using store::ContinuousType;
+using util::JsonNumber;
+using util::JsonValue;
+
+store::VariableDefinition cat(std::string name, std::vector<std::string> cats, bool unknown = true) {
+  return {std::move(name), CategoricalType{std::move(cats), unknown}};
+}
+store::VariableDefinition cont(std::string name, uint32_t bins, std::optional<store::Range> r) {
+  return {std::move(name), ContinuousType{bins, r}};
+}
+JsonValue num(double d) { return JsonValue(JsonNumber::from_double(d)); }
+JsonValue integer(int64_t i) { return JsonValue(JsonNumber::from_int(i)); }
+
+// The slot one value gets under one variable (nullopt: no slot).
+std::optional<CountSlot> slot_of(const store::VariableDefinition& def, const JsonValue& v) {
+  store::Schema schema;
+  schema.variables = {def};
+  Observation obs;
+  obs.values.emplace(def.name, v);
+  auto u = compute_record_update(schema, obs);
+  EXPECT_TRUE(u.has_value());
+  if (u->variable_updates.empty()) return std::nullopt;
+  return u->variable_updates[0].slot;
+}
+
+TEST(Preparation, LookupAndObservations) {
+  store::Schema schema;
+  schema.variables = {cat("c", {"a"})};
+  schema.dimensions = {{"first", "src", std::nullopt}, {"region", "region", std::nullopt},
+                       {"second", "src", std::nullopt}};
+  const ColumnLookup lookup = build_column_lookup(schema);
+  EXPECT_EQ(lookup.variables_by_column.at("c"), "c");
+  EXPECT_EQ(lookup.dimensions_by_column.size(), 2u);
+  EXPECT_EQ(lookup.dimensions_by_column.at("src"), "second");
+
+  InputRecord full{{"c", JsonValue(nullptr)}, {"src", integer(2019)}, {"region", JsonValue(true)},
+                   {"other", JsonValue("x")}};
+  auto obs = record_to_observation(full, lookup);
+  ASSERT_TRUE(obs);
+  EXPECT_EQ(obs->values.at("c"), JsonValue(nullptr));
+  EXPECT_EQ(obs->dimensions, (std::map<std::string, std::string, std::less<>>{
+                                 {"region", "true"}, {"second", "2019"}}));
+  full["src"] = num(2019.0);
+  EXPECT_EQ(record_to_observation(full, lookup)->dimensions.at("second"), "2019.0");
+  for (JsonValue bad : {JsonValue(nullptr), JsonValue(util::JsonArray{}), JsonValue(util::JsonObject{})}) {
+    InputRecord r = full;
+    r["region"] = bad;
+    EXPECT_FALSE(record_to_observation(r, lookup));
+  }
+  InputRecord missing = full;
+  missing.erase("region");
+  EXPECT_FALSE(record_to_observation(missing, lookup));
+  // Without dimensions every record is an observation, the empty one too.
+  EXPECT_TRUE(record_to_observation({}, build_column_lookup(store::Schema{})));
+}
+
+TEST(RecordUpdate, CategoricalSlots) {
+  const auto ab = cat("v", {"a", "b", "3", "2.5", "true"});
+  EXPECT_EQ(slot_of(ab, JsonValue("b")), CountSlot::category(1));
+  EXPECT_EQ(slot_of(ab, JsonValue("c")), CountSlot::unknown());
+  EXPECT_EQ(slot_of(cat("v", {"a", "b"}, false), JsonValue("c")), std::nullopt);
+  EXPECT_EQ(slot_of(ab, integer(3)), CountSlot::category(2));
+  EXPECT_EQ(slot_of(ab, JsonValue("3")), CountSlot::category(2));
+  // Floats, booleans, null, huge integers and nested values look up "unknown".
+  for (JsonValue v : {num(3.0), num(2.5), JsonValue(true), JsonValue(nullptr),
+                      JsonValue(JsonNumber::pos_int(UINT64_MAX)), JsonValue(util::JsonArray{})})
+    EXPECT_EQ(slot_of(ab, v), CountSlot::unknown());
+  EXPECT_EQ(slot_of(cat("v", {"x", "unknown"}, false), JsonValue(nullptr)), CountSlot::category(1));
+  EXPECT_EQ(slot_of(cat("v", {"m", "-4"}), integer(-4)), CountSlot::category(1));
+  // Many categories take the hashed lookup: the first equal one wins.
+  std::vector<std::string> many;
+  for (int i = 0; i < 30; ++i) many.push_back("c" + std::to_string(i % 20));
+  EXPECT_EQ(slot_of(cat("v", many), JsonValue("c5")), CountSlot::category(5));
+}
+
+TEST(RecordUpdate, HistogramBins) {
+  const auto ranged = cont("v", 20, store::Range{0.0, 10.0});
+  const std::vector<std::pair<JsonValue, std::optional<CountSlot>>> cases = {
+      {num(0.49), CountSlot::bin(0)}, {num(0.5), CountSlot::bin(1)},  {num(9.99), CountSlot::bin(19)},
+      {integer(10), CountSlot::bin(19)}, {JsonValue("25"), CountSlot::bin(19)},
+      {integer(-3), CountSlot::bin(0)},  {JsonValue("nan"), CountSlot::bin(0)},
+      {JsonValue("-inf"), CountSlot::bin(0)}, {JsonValue("1e300"), CountSlot::bin(19)},
+      {JsonValue("abc"), std::nullopt},  {JsonValue(true), std::nullopt}, {JsonValue(nullptr), std::nullopt},
+  };
+  for (const auto& [v, want] : cases) EXPECT_EQ(slot_of(ranged, v), want);
+  const auto unit = cont("v", 20, std::nullopt);
+  EXPECT_EQ(slot_of(unit, num(0.5)), CountSlot::bin(10));
+  EXPECT_EQ(slot_of(unit, integer(7)), CountSlot::bin(19));
+  EXPECT_EQ(slot_of(unit, num(0.15)), CountSlot::bin(2));  // 0.15 / 0.05 is just below 3
+  EXPECT_EQ(slot_of(cont("v", 20, store::Range{5.0, 5.0}), num(5.0)), std::nullopt);
+  EXPECT_EQ(slot_of(cont("v", 20, store::Range{6.0, 5.0}), num(5.5)), std::nullopt);
+  EXPECT_EQ(slot_of(cont("v", 0, store::Range{0.0, 1.0}), num(0.5)), std::nullopt);
+}
+
+TEST(RecordUpdate, JointCellsFollowTheStoredAxes) {
+  store::Schema schema;
+  schema.variables = {cat("city", {"paris", "rome"}), cat("brand", {"x", "y", "z"}),
+                      cont("price", 10, store::Range{0.0, 100.0}), cont("age", 10, store::Range{0.0, 10.0})};
+  schema.joints = {{"city", "brand"}, {"brand", "city"}, {"price", "city"}, {"city", "price"},
+                   {"price", "age"}, {"city", "missing"}};
+  Observation obs;
+  obs.values = {{"city", JsonValue("rome")}, {"brand", JsonValue("z")}, {"price", num(55.0)},
+                {"age", integer(3)}};
+  auto u = compute_record_update(schema, obs);
+  ASSERT_TRUE(u);
+  EXPECT_EQ(u->joint_updates,
+            (std::vector<JointUpdate>{{{"city", "brand"}, 2, 1},  // brand sorts first
+                                      {{"brand", "city"}, 2, 1},
+                                      {{"price", "city"}, 1, 5},  // category on x, bin on y
+                                      {{"city", "price"}, 1, 5},
+                                      {{"price", "age"}, 3, 5}}));  // age sorts first
+  // A number is no category text for a joint, although the marginal counts it.
+  schema.variables[1] = cat("brand", {"3"});
+  obs.values["brand"] = integer(3);
+  u = compute_record_update(schema, obs);
+  EXPECT_EQ(u->variable_updates[1], (VariableUpdate{"brand", CountSlot::category(0)}));
+  EXPECT_EQ(u->joint_updates.size(), 3u);
+}
+
+TEST(RecordUpdate, KeyPayloadAndMissingDimensions) {
+  store::Schema schema;
+  schema.variables = {cont("b", 4, store::Range{0.0, 4.0}), cat("a", {"x"})};
+  schema.dimensions = {{"region", "region", std::nullopt}, {"day", "ts", "daily"}};
+  Observation obs;
+  obs.values = {{"b", integer(1)}, {"a", JsonValue("x")}};
+  obs.dimensions = {{"region", "north"}, {"day", "2024-03-05T10:00:00"}};
+  auto u = compute_record_update(schema, obs);
+  ASSERT_TRUE(u);
+  EXPECT_EQ(u->dimension_key, (store::DimensionMap{{"day", "2024-03-05"}, {"region", "north"}}));
+  EXPECT_EQ(u->variable_updates, (std::vector<VariableUpdate>{{"b", CountSlot::bin(1)},
+                                                               {"a", CountSlot::category(0)}}));
+  EXPECT_EQ(u->payload, JsonValue(util::JsonObject{{"a", JsonValue("x")}, {"b", integer(1)}}));
+  obs.dimensions.erase("day");
+  EXPECT_FALSE(compute_record_update(schema, obs));
+  // No values: an update with nothing in it.
+  Observation empty;
+  empty.dimensions = {{"region", "s"}, {"day", "d"}};
+  u = compute_record_update(schema, empty);
+  ASSERT_TRUE(u);
+  EXPECT_TRUE(u->variable_updates.empty());
+  EXPECT_EQ(u->payload, JsonValue(util::JsonObject{}));
+}
+
+TEST(RecordUpdate, BatchMapKeepsInputOrder) {
+  store::Schema schema;
+  schema.variables = {cont("v", 1000, store::Range{0.0, 1000.0})};
+  schema.dimensions = {{"d", "d", std::nullopt}};
+  std::vector<Observation> obs(5000);
+  for (size_t i = 0; i < obs.size(); ++i) {
+    obs[i].values.emplace("v", integer(static_cast<int64_t>(i % 1000)));
+    if (i % 7 != 0) obs[i].dimensions.emplace("d", std::to_string(i));
+  }
+  auto out = compute_record_updates(schema, obs);
+  ASSERT_EQ(out.size(), obs.size());
+  for (size_t i = 0; i < obs.size(); ++i) {
+    ASSERT_EQ(out[i].has_value(), i % 7 != 0) << i;
+    if (out[i]) {
+      EXPECT_EQ(out[i]->dimension_key.at("d"), std::to_string(i));
+      EXPECT_EQ(out[i]->variable_updates.at(0).slot, CountSlot::bin(i % 1000));
+    }
+  }
+}
+
+TEST(WorkerPool, SizeFollowsTheEnvironmentVariable) {
+  const char* saved = std::getenv("RAYON_NUM_THREADS");
+  const std::string keep = saved ? saved : "";
+  const size_t hw = std::max(1u, std::thread::hardware_concurrency());
+  const std::vector<std::pair<const char*, size_t>> cases = {
+      {"3", 3}, {"64", 64}, {"0", hw}, {"abc", hw}, {"2x", hw}, {"", hw}};
+  for (const auto& [value, want] : cases) {
+    ::setenv("RAYON_NUM_THREADS", value, 1);
+    EXPECT_EQ(worker_count_from_environment(), want) << value;
+  }
+  ::unsetenv("RAYON_NUM_THREADS");
+  EXPECT_EQ(worker_count_from_environment(), hw);
+  if (saved) ::setenv("RAYON_NUM_THREADS", keep.c_str(), 1);
+}
+
+}  // namespace
+}  // namespace quor::ingest
