@@ -117,12 +117,41 @@ bool bind_no_arguments(const char* full_name, PyObject* const* args, Py_ssize_t 
   return true;
 }
 
+std::string not_an_instance_text(PyObject* obj, const char* class_name) {
+  if (obj == Py_None) return std::string("'None' is not an instance of '") + class_name + "'";
+  return "'" + type_name(Py_TYPE(obj)) + "' object is not an instance of '" + class_name + "'";
+}
+
 bool raise_not_an_instance(PyObject* obj, const char* class_name) {
-  if (obj == Py_None) {
-    return type_error(std::string("'None' is not an instance of '") + class_name + "'");
-  }
-  return type_error("'" + type_name(Py_TYPE(obj)) + "' object is not an instance of '" +
-                    class_name + "'");
+  return type_error(not_an_instance_text(obj, class_name));
+}
+
+bool rewrap_type_error(const char* param) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+#if PY_VERSION_HEX >= 0x030C0000
+  PyRef inner(PyErr_GetRaisedException());
+#else
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (tb != nullptr) PyException_SetTraceback(value, tb);
+  Py_XDECREF(type);
+  Py_XDECREF(tb);
+  PyRef inner(value);
+#endif
+  PyRef inner_str(PyObject_Str(inner.get()));
+  if (!inner_str) return false;
+  const char* text = PyUnicode_AsUTF8(inner_str.get());
+  if (text == nullptr) return false;
+  std::string outer_msg = std::string("argument '") + param + "': " + text;
+  PyRef outer_text(PyUnicode_DecodeUTF8(outer_msg.data(),
+                                        static_cast<Py_ssize_t>(outer_msg.size()), "replace"));
+  if (!outer_text) return false;
+  PyRef outer(PyObject_CallOneArg(PyExc_TypeError, outer_text.get()));
+  if (!outer) return false;
+  PyException_SetCause(outer.get(), inner.release());  // steals the cause
+  PyErr_SetObject(PyExc_TypeError, outer.get());
+  return false;
 }
 
 bool raise_argument_error(const char* param, const std::string& message) {
@@ -144,8 +173,7 @@ bool raise_argument_error(const char* param, const std::string& message) {
 
 bool extract_str_argument(PyObject* value, const char* param, std::string& out) {
   if (!PyUnicode_Check(value)) {
-    return raise_argument_error(
-        param, "'" + type_name(Py_TYPE(value)) + "' object cannot be converted to 'PyString'");
+    return raise_argument_error(param, not_an_instance_text(value, "str"));
   }
   Py_ssize_t len = 0;
   const char* text = PyUnicode_AsUTF8AndSize(value, &len);

@@ -39,6 +39,15 @@ bool bind_no_arguments(const char* full_name, PyObject* const* args, Py_ssize_t 
 // ("'None' is not an instance of '{}'" for None); returns false.
 bool raise_not_an_instance(PyObject* obj, const char* class_name);
 
+// "'{}' object is not an instance of '{}'" ("'None' is not an instance of
+// '{}'" for None), the text of every failed type check.
+std::string not_an_instance_text(PyObject* obj, const char* class_name);
+
+// With a TypeError set: replaces it by TypeError "argument '{param}': {its
+// text}" whose cause is the original. Any other error is left as it is.
+// Returns false.
+bool rewrap_type_error(const char* param);
+
 // Raises TypeError "argument '{param}': {message}" whose cause is a TypeError
 // holding `message`; returns false.
 bool raise_argument_error(const char* param, const std::string& message);

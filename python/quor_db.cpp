@@ -7,6 +7,7 @@
 #include "args.h"
 #include "class_builder.h"
 #include "guard.h"
+#include "ingest_methods.h"
 #include "owner_thread.h"
 #include "py_ref.h"
 #include "results.h"
@@ -27,26 +28,6 @@ using FastFn = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)
 
 PyCFunction as_cfunction(FastFn fn) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
-}
-
-// ---- prologue ----------------------------------------------------------------
-
-QuorDBObject* as_quor_db(PyObject* obj) {
-  PyTypeObject* type = quor_db_type();
-  if (type == nullptr) return nullptr;
-  if (!PyObject_TypeCheck(obj, type)) {
-    raise_not_an_instance(obj, kClassName);
-    return nullptr;
-  }
-  return reinterpret_cast<QuorDBObject*>(obj);
-}
-
-DbState* open_state(QuorDBObject* db) {
-  if (!db->state) {
-    raise_text(PyExc_RuntimeError, "database is closed");
-    return nullptr;
-  }
-  return db->state.get();
 }
 
 // Receiver, owner thread and borrow of a method without parameters.
@@ -292,7 +273,10 @@ PyMethodDef db_instance_methods[] = {
     {"schema", as_cfunction(db_schema), METH_FASTCALL | METH_KEYWORDS, "schema($self)\n--\n\n"},
     {"query", as_cfunction(db_query), METH_FASTCALL | METH_KEYWORDS,
      "query($self, sql_str)\n--\n\n"},
-    // The ingest methods join here.
+    {"ingest", as_cfunction(db_ingest), METH_FASTCALL | METH_KEYWORDS,
+     "ingest($self, path, max_categories=None, date_columns=None, date_granularity=None)\n--\n\n"},
+    {"ingest_records", as_cfunction(db_ingest_records), METH_FASTCALL | METH_KEYWORDS,
+     "ingest_records($self, records)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -323,6 +307,24 @@ PyObject* new_quor_db_object(std::unique_ptr<DbState> state) {
   register_owner_thread();
   db->owner = current_thread_id();
   return obj;
+}
+
+QuorDBObject* as_quor_db(PyObject* obj) {
+  PyTypeObject* type = quor_db_type();
+  if (type == nullptr) return nullptr;
+  if (!PyObject_TypeCheck(obj, type)) {
+    raise_not_an_instance(obj, kClassName);
+    return nullptr;
+  }
+  return reinterpret_cast<QuorDBObject*>(obj);
+}
+
+DbState* open_state(QuorDBObject* db) {
+  if (!db->state) {
+    raise_text(PyExc_RuntimeError, "database is closed");
+    return nullptr;
+  }
+  return db->state.get();
 }
 
 Borrow::~Borrow() { release(); }

@@ -29,6 +29,13 @@ PyTypeObject* quor_db_type();
 // state is released and nullptr is returned with the error set.
 PyObject* new_quor_db_object(std::unique_ptr<DbState> state);
 
+// The receiver check: `obj` as a QuorDB, or nullptr with the TypeError
+// "'{}' object is not an instance of 'QuorDB'" set.
+QuorDBObject* as_quor_db(PyObject* obj);
+// The closed check: the open state, or nullptr with RuntimeError
+// "database is closed" set.
+DbState* open_state(QuorDBObject* db);
+
 // Holds a borrow of a QuorDB for the life of the scope.
 class Borrow {
  public:

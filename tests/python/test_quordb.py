@@ -57,9 +57,9 @@ def test_path_must_be_str(tmp_path, make, method):
     with pytest.raises(TypeError) as info:
         getattr(QuorDB, method)(value)
     name = type(value).__name__
-    assert str(info.value) == f"argument 'path': '{name}' object cannot be converted to 'PyString'"
+    assert str(info.value) == f"argument 'path': '{name}' object is not an instance of 'str'"
     assert isinstance(info.value.__cause__, TypeError)
-    assert str(info.value.__cause__) == f"'{name}' object cannot be converted to 'PyString'"
+    assert str(info.value.__cause__) == f"'{name}' object is not an instance of 'str'"
 
 
 @pytest.mark.parametrize("mode", ["RW", "Read_Write", "READ_ONLY", "", "read-only", " rw"])
@@ -70,7 +70,7 @@ def test_unknown_modes(tmp_path, mode):
 
 
 def test_mode_must_be_str_and_is_checked_after_path(tmp_path):
-    with pytest.raises(TypeError, match=r"^argument 'mode': 'int' object cannot be converted"):
+    with pytest.raises(TypeError, match=r"^argument 'mode': 'int' object is not an instance of 'str'$"):
         QuorDB.open(str(tmp_path), 1)
     with pytest.raises(TypeError, match=r"^argument 'path'"):
         QuorDB.open(1, "bogus")
@@ -200,7 +200,7 @@ def test_argument_conversion_precedes_closed_check(mem_db):
     mem_db.close()
     with pytest.raises(TypeError) as info:
         mem_db.query(b"STATS")
-    assert str(info.value) == "argument 'sql_str': 'bytes' object cannot be converted to 'PyString'"
+    assert str(info.value) == "argument 'sql_str': 'bytes' object is not an instance of 'str'"
     with pytest.raises(RuntimeError, match="^database is closed$"):
         mem_db.query("STATS")
 
