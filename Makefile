@@ -83,8 +83,8 @@ fuzz: $(FUZZ_BUILD)/build.ninja
 bench: build
 	@for b in $(BUILD)/bench_*; do [ -x "$$b" ] && echo "== $$b" && "$$b"; done; true
 
-demo: build
-	@echo "quor_engine: the quick-start example arrives with ingestion; nothing to demo yet"
+demo: deps build
+	@PYTHONPATH=$(BUILD)/python $$(cat $(BUILD)/python/interpreter.txt) examples/quickstart.py
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

@@ -97,6 +97,26 @@ TEST(BatchApply, TalliesOncePerDistributionPerBatch) {
             (std::vector<uint64_t>{2, 1}));
 }
 
+// Many distributions in one batch: every tally lands, however the work on
+// them is split.
+TEST(BatchApply, EveryDistributionOfALargeBatchIsCounted) {
+  store::Database db = make_db();
+  const store::Schema schema = db.meta.schema;
+  constexpr int kRegions = 1000;
+  std::vector<Observation> batch;
+  for (int r = 0; r < kRegions; ++r)
+    for (int k = 0; k < 3; ++k) batch.push_back(obs("r" + std::to_string(r), "blue", k));
+  auto c = apply_observation_batch(db, schema, batch);
+  ASSERT_TRUE(c.ok()) << c.error().full_text();
+  EXPECT_EQ(*c, (BatchCounters{3 * kRegions, 0, 2 * kRegions}));
+  EXPECT_EQ(db.database_stats().total_samples, uint64_t{6 * kRegions});
+  for (int r = 0; r < kRegions; ++r) {
+    const auto& d = dist(db, "size", "r" + std::to_string(r));
+    ASSERT_EQ(d.sample_count, 3u) << r;
+    ASSERT_EQ(d.version, 2u) << r;
+  }
+}
+
 TEST(BatchApply, SkipsObservationsWithoutAKeyAndCountsEmptyOnes) {
   store::Database db = make_db();
   store::Schema schema = db.meta.schema;

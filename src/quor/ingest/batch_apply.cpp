@@ -14,6 +14,7 @@
 #include <map>
 #include <optional>
 
+#include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
 
 #include "quor/ingest/csv_reader.h"
@@ -410,7 +411,12 @@ Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t b
   auto for_each = [&](auto&& fn) {
     if (distinct && na > 256) {
       worker_arena().execute(
-          [&] { oneapi::tbb::parallel_for(size_t(0), na, size_t(32), [&](size_t i) { fn(i); }); });
+          [&] {
+            oneapi::tbb::parallel_for(oneapi::tbb::blocked_range<size_t>(0, na, 32),
+                                      [&](const oneapi::tbb::blocked_range<size_t>& r) {
+                                        for (size_t i = r.begin(); i != r.end(); ++i) fn(i);
+                                      });
+          });
     } else {
       for (size_t i = 0; i < na; ++i) fn(i);
     }
