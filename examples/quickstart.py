@@ -23,7 +23,7 @@ QUESTIONS = [
     "EXPLAIN time:2025-02 VS time:2025-11",
     "COMPARE channel ACROSS region WHERE time:2025-12",
     "TRACK channel FROM region:coast",
-    "SHOW plan AT region:coast",
+    "SHOW channel AT region:coast WHERE time:2025-12",
 ]
 
 
