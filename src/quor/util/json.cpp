@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "quor/util/json_reader.h"
+#include "quor/util/utf8.h"
 
 namespace quor::util {
 
@@ -18,24 +19,6 @@ int hex_value(unsigned char c) {
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
-}
-
-void push_utf8(std::string& out, uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
 }
 
 // True when a float literal that the converter reported out of range is at
@@ -305,7 +288,7 @@ bool JsonReader::read_escape() {
   if (!decode_hex(n)) return false;
   if (n >= 0xDC00 && n <= 0xDFFF) return fail_here("lone leading surrogate in hex escape");
   if (n < 0xD800 || n > 0xDBFF) {
-    push_utf8(scratch_, n);
+    append_utf8(scratch_, static_cast<char32_t>(n));
     return true;
   }
   // A leading surrogate: a trailing one must follow as another \u escape.
@@ -319,7 +302,7 @@ bool JsonReader::read_escape() {
   if (!decode_hex(n2)) return false;
   if (n2 < 0xDC00 || n2 > 0xDFFF) return fail_here("lone leading surrogate in hex escape");
   uint32_t cp = ((static_cast<uint32_t>(n - 0xD800) << 10) | (n2 - 0xDC00)) + 0x10000;
-  push_utf8(scratch_, cp);
+  append_utf8(scratch_, static_cast<char32_t>(cp));
   return true;
 }
 
