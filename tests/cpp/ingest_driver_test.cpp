@@ -206,6 +206,29 @@ TEST(IngestDriver, FileIngestEndToEnd) {
   }
 }
 
+// The first of several batches fails at its raw-log append while the next
+// batch's step is already under way: the failure is reported as it stands,
+// no count is added and one identifier is consumed.
+TEST(IngestDriver, FailingBatchWithTheNextOneComputedAhead) {
+  TempDir dir;
+  std::string csv = "region,amount\n";
+  for (int i = 0; i < 300; ++i) csv += "r" + std::to_string(i % 7) + "," + std::to_string(i) + "\n";
+  const std::string path = dir.write("many.csv", csv);
+  auto db = store::create_database(dir.path() / "db", true);
+  ASSERT_TRUE(db.ok()) << db.error().full_text();
+  const fs::path segment = db->raw_log->segment_path;
+  fs::remove(segment);
+  fs::create_directory(segment);
+  IngestOptions o = options();
+  o.max_categories = 2;
+  auto r = ingest_file(*db, path, o, 100, false);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().full_text(),
+            "open raw segment " + segment.string() + ": Is a directory (os error 21)");
+  EXPECT_TRUE(db->data.distributions.empty());
+  EXPECT_EQ(db->meta.next_raw_record_id, 2u);
+}
+
 TEST(IngestDriver, RecordsRoadThenFlush) {
   TempDir dir;
   auto db = store::create_database(dir.path() / "db", true);

@@ -16,6 +16,7 @@
 
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/task_group.h>
 
 #include "quor/ingest/csv_reader.h"
 #include "quor/ingest/file_bytes.h"
@@ -107,8 +108,20 @@ class BatchApplier final : public internal::KeyIndex {
  public:
   BatchApplier(store::Database& db, const store::Schema& schema)
       : db_(db), cs_(schema), nv_(schema.variables.size()) {}
+  ~BatchApplier() noexcept override {
+    // A batch that failed may leave the next one's step running; its fault,
+    // if any, no longer matters.
+    try {
+      finish_ahead();
+    } catch (...) {
+    }
+  }
 
-  Result<BatchCounters> apply(const ObservationSource& src, size_t begin, size_t end);
+  // Applies observations [begin, end) of `src`. When `next_end` > `end`, the
+  // per-record step of [end, next_end) starts on the worker pool as soon as
+  // this batch no longer adds keys, and the next call picks it up.
+  Result<BatchCounters> apply(const ObservationSource& src, size_t begin, size_t end,
+                              size_t next_end = 0);
   int64_t find(std::string_view blob, uint64_t hash) const override;
 
  private:
@@ -135,6 +148,12 @@ class BatchApplier final : public internal::KeyIndex {
   void add_tally(size_t i);
   // Adds the first `count` tallies (their ids resolved), one after the other.
   void apply_partially(size_t count);
+  // The per-record step of the next batch, run while this one is applied.
+  // It reads the key table (find) but nothing that apply changes after its
+  // tally loop.
+  void start_ahead(const ObservationSource& src, size_t begin, size_t end, bool payloads);
+  // Waits for the step started ahead, if any.
+  void finish_ahead();
 
   store::Database& db_;
   CompiledSchema cs_;
@@ -147,6 +166,14 @@ class BatchApplier final : public internal::KeyIndex {
   std::vector<std::pair<uint32_t, size_t>> used_;  // (batch slot, variable)
   std::map<std::pair<size_t, uint32_t>, std::map<Cell, uint64_t>> joint_tallies_;
   BatchUpdates updates_;
+  BatchUpdates ahead_updates_;
+  struct Ahead {
+    bool running = false;
+    const ObservationSource* src = nullptr;
+    size_t begin = 0, end = 0;
+    bool payloads = false;
+  } ahead_;
+  oneapi::tbb::task_group ahead_group_;
   PendingLines lines_;
   std::vector<size_t> line_len_;
   std::vector<uint64_t> acc_ids_;
@@ -256,6 +283,24 @@ void BatchApplier::apply_partially(size_t count) {
   }
 }
 
+void BatchApplier::start_ahead(const ObservationSource& src, size_t begin, size_t end,
+                               bool payloads) {
+  finish_ahead();
+  ahead_ = Ahead{true, &src, begin, end, payloads};
+  worker_arena().execute([&] {
+    ahead_group_.run([this] {
+      internal::compute_batch(cs_, *ahead_.src, ahead_.begin, ahead_.end, ahead_.payloads,
+                              ahead_updates_, this);
+    });
+  });
+}
+
+void BatchApplier::finish_ahead() {
+  if (!ahead_.running) return;
+  ahead_.running = false;
+  worker_arena().execute([&] { ahead_group_.wait(); });
+}
+
 Status BatchApplier::write_raw_lines(uint64_t processed) {
   store::MetaFile& meta = db_.meta;
   const size_t n = updates_.n;
@@ -302,10 +347,15 @@ Status BatchApplier::write_raw_lines(uint64_t processed) {
   return st;
 }
 
-Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t begin, size_t end) {
+Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t begin, size_t end,
+                                          size_t next_end) {
   store::MetaFile& meta = db_.meta;
   const bool log_lines = meta.raw_log_enabled && db_.writable && db_.raw_log.has_value();
-  internal::compute_batch(cs_, src, begin, end, log_lines, updates_, this);
+  const bool ready = ahead_.running && ahead_.src == &src && ahead_.begin == begin &&
+                     ahead_.end == end && ahead_.payloads == log_lines;
+  finish_ahead();
+  if (ready) std::swap(updates_, ahead_updates_);
+  else internal::compute_batch(cs_, src, begin, end, log_lines, updates_, this);
 
   ++epoch_;
   batch_keys_.clear();
@@ -357,6 +407,8 @@ Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t b
     ++counters.processed;
     if (meta.raw_log_enabled && !db_.writable) return read_only_error();
   }
+  // No key is added past this point: the next batch's step may run.
+  if (next_end > end) start_ahead(src, end, next_end, log_lines);
   if (log_lines && counters.processed > 0) {
     QUOR_RETURN_IF_ERROR(write_raw_lines(counters.processed));
   }
@@ -501,7 +553,8 @@ Result<IngestReport> run_batches(store::Database& db, const store::Schema& schem
   BatchApplier applier(db, schema);
   for (size_t pos = 0; pos < src.size();) {
     const size_t end = pos + std::min(slice, src.size() - pos);
-    QUOR_ASSIGN_OR_RETURN(BatchCounters c, applier.apply(src, pos, end));
+    const size_t next_end = end + std::min(slice, src.size() - end);
+    QUOR_ASSIGN_OR_RETURN(BatchCounters c, applier.apply(src, pos, end, next_end));
     report.processed_rows += c.processed;
     report.skipped_rows += c.skipped;
     report.distributions_updated += c.distributions_updated;
