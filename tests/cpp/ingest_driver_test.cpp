@@ -206,6 +206,64 @@ TEST(IngestDriver, FileIngestEndToEnd) {
   }
 }
 
+// The first of several batches fails at its raw-log append while the next
+// batch's step is already under way: the failure is reported as it stands,
+// no count is added and one identifier is consumed.
+TEST(IngestDriver, FailingBatchWithTheNextOneComputedAhead) {
+  TempDir dir;
+  std::string csv = "region,amount\n";
+  for (int i = 0; i < 300; ++i) csv += "r" + std::to_string(i % 7) + "," + std::to_string(i) + "\n";
+  const std::string path = dir.write("many.csv", csv);
+  auto db = store::create_database(dir.path() / "db", true);
+  ASSERT_TRUE(db.ok()) << db.error().full_text();
+  const fs::path segment = db->raw_log->segment_path;
+  fs::remove(segment);
+  fs::create_directory(segment);
+  IngestOptions o = options();
+  o.max_categories = 2;
+  auto r = ingest_file(*db, path, o, 100, false);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().full_text(),
+            "open raw segment " + segment.string() + ": Is a directory (os error 21)");
+  EXPECT_TRUE(db->data.distributions.empty());
+  EXPECT_EQ(db->meta.next_raw_record_id, 2u);
+}
+
+// Batches of three over keys that first appear in later batches (b, c in
+// the second, d in the third) and batches whose keys are all known (the
+// fourth): ids follow first use, every batch raises each touched version.
+TEST(IngestDriver, KeysFirstSeenInLaterBatches) {
+  TempDir dir;
+  const std::string keys = "aab" "bca" "cdd" "abc";
+  std::string csv = "region,amount\n";
+  for (size_t i = 0; i < keys.size(); ++i) csv += std::string(1, keys[i]) + "," + std::to_string(i) + "\n";
+  const std::string path = dir.write("later.csv", csv);
+  auto db = store::create_database(dir.path() / "db", true);
+  ASSERT_TRUE(db.ok()) << db.error().full_text();
+  IngestOptions o = options();
+  o.max_categories = 1;
+  auto r = ingest_file(*db, path, o, 3, false);
+  ASSERT_TRUE(r.ok()) << r.error().full_text();
+  EXPECT_EQ(r->processed_rows, 12u);
+  EXPECT_EQ(r->distributions_updated, 10u);  // 2 + 3 + 2 + 3
+  struct Want {
+    const char* region;
+    uint64_t id, samples, version;
+  };
+  const Want want[] = {{"a", 1, 4, 4}, {"b", 2, 3, 4}, {"c", 3, 3, 4}, {"d", 4, 2, 2}};
+  ASSERT_EQ(db->data.distributions.size(), 4u);
+  for (const auto& w : want) {
+    const auto* d = db->lookup_distribution("amount", {{"region", w.region}});
+    ASSERT_NE(d, nullptr) << w.region;
+    EXPECT_EQ(d->id, w.id) << w.region;
+    EXPECT_EQ(d->sample_count, w.samples) << w.region;
+    EXPECT_EQ(d->version, w.version) << w.region;
+  }
+  const auto lines = lines_of(dir.path() / "db" / "raw" / "log_000001.raw");
+  ASSERT_EQ(lines.size(), 12u);
+  EXPECT_EQ(lines[11], "{\"payload\":{\"amount\":\"11\"},\"record_id\":12}");
+}
+
 TEST(IngestDriver, RecordsRoadThenFlush) {
   TempDir dir;
   auto db = store::create_database(dir.path() / "db", true);

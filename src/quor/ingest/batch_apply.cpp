@@ -16,6 +16,7 @@
 
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/task_group.h>
 
 #include "quor/ingest/csv_reader.h"
 #include "quor/ingest/file_bytes.h"
@@ -107,8 +108,21 @@ class BatchApplier final : public internal::KeyIndex {
  public:
   BatchApplier(store::Database& db, const store::Schema& schema)
       : db_(db), cs_(schema), nv_(schema.variables.size()) {}
+  ~BatchApplier() noexcept override {
+    // A batch that failed may leave the next one's step running; its fault,
+    // if any, no longer matters.
+    try {
+      finish_ahead();
+    } catch (...) {
+    }
+  }
 
-  Result<BatchCounters> apply(const ObservationSource& src, size_t begin, size_t end);
+  // Applies observations [begin, end) of `src`. When `next_end` > `end`, the
+  // per-record step and the tally of [end, next_end) start on the worker
+  // pool as soon as this batch no longer adds keys, and the next call picks
+  // them up.
+  Result<BatchCounters> apply(const ObservationSource& src, size_t begin, size_t end,
+                              size_t next_end = 0);
   int64_t find(std::string_view blob, uint64_t hash) const override;
 
  private:
@@ -126,8 +140,24 @@ class BatchApplier final : public internal::KeyIndex {
     bool used = false;
   };
   using Cell = std::pair<uint64_t, uint64_t>;
+  // The counts of one batch, by key, before they reach the database.
+  struct Tally {
+    uint64_t epoch = 0;
+    std::vector<uint32_t> batch_keys;
+    std::vector<Acc> pool;
+    std::vector<std::pair<uint32_t, size_t>> used;  // (batch slot, variable), in first-use order
+    std::map<std::pair<size_t, uint32_t>, std::map<Cell, uint64_t>> joint_tallies;
+    BatchCounters counters;
+    bool refused = false;  // stopped at the first processed record (read-only, logging on)
+    bool complete = false;
+  };
 
   uint32_t intern(const std::string& blob, uint64_t hash);
+  // Tallies `u` in input order into `t` (its epoch already set). Keys not
+  // known yet are added when `may_intern`; otherwise the tally stops
+  // incomplete at the first of them. `refuse` stops it at the first
+  // processed record.
+  void tally(const BatchUpdates& u, Tally& t, bool may_intern, bool refuse);
   // Writes one line per processed record of the batch, identifiers drawn
   // from the meta file in record order.
   Status write_raw_lines(uint64_t processed);
@@ -135,23 +165,37 @@ class BatchApplier final : public internal::KeyIndex {
   void add_tally(size_t i);
   // Adds the first `count` tallies (their ids resolved), one after the other.
   void apply_partially(size_t count);
+  // The per-record step of the next batch, run while this one is applied.
+  // It reads the key table (find) but nothing that apply changes after its
+  // tally loop.
+  void start_ahead(const ObservationSource& src, size_t begin, size_t end, bool payloads,
+                   bool refuse);
+  // Waits for the step started ahead, if any.
+  void finish_ahead();
 
   store::Database& db_;
   CompiledSchema cs_;
   size_t nv_;
   std::vector<KeyEntry> keys_;
   std::vector<uint32_t> table_;  // open addressing: key index + 1, 0 empty
-  uint64_t epoch_ = 0;
-  std::vector<uint32_t> batch_keys_;
-  std::vector<Acc> pool_;
-  std::vector<std::pair<uint32_t, size_t>> used_;  // (batch slot, variable)
-  std::map<std::pair<size_t, uint32_t>, std::map<Cell, uint64_t>> joint_tallies_;
+  uint64_t epoch_ = 0;  // the last epoch handed out (by the calling thread)
+  Tally cur_;
   BatchUpdates updates_;
+  Tally ahead_tally_;
+  BatchUpdates ahead_updates_;
+  struct Ahead {
+    bool running = false;
+    const ObservationSource* src = nullptr;
+    size_t begin = 0, end = 0;
+    bool payloads = false;
+    bool refuse = false;
+  } ahead_;
+  oneapi::tbb::task_group ahead_group_;
   PendingLines lines_;
   std::vector<size_t> line_len_;
   std::vector<uint64_t> acc_ids_;
   std::vector<store::DistributionObject*> acc_objs_;
-  std::vector<uint64_t> stamp_;  // per distribution id: the last epoch it was tallied in
+  std::vector<uint64_t> stamp_;  // per distribution id: the last epoch it was applied in
 };
 
 // Adds n to one cell of a joint; cells outside its table are ignored.
@@ -220,8 +264,8 @@ uint32_t BatchApplier::intern(const std::string& blob, uint64_t hash) {
 }
 
 void BatchApplier::add_tally(size_t i) {
-  const auto [slot, v] = used_[i];
-  const Acc& acc = pool_[static_cast<size_t>(slot) * nv_ + v];
+  const auto [slot, v] = cur_.used[i];
+  const Acc& acc = cur_.pool[static_cast<size_t>(slot) * nv_ + v];
   store::DistributionObject* d = acc_objs_[i];
   if (auto* h = std::get_if<store::HistogramRepr>(&d->repr)) {
     if (!cs_.vars[v].categorical) {
@@ -254,6 +298,82 @@ void BatchApplier::apply_partially(size_t count) {
     acc_objs_[i] = d;
     add_tally(i);
   }
+}
+
+void BatchApplier::start_ahead(const ObservationSource& src, size_t begin, size_t end,
+                               bool payloads, bool refuse) {
+  finish_ahead();
+  ahead_ = Ahead{true, &src, begin, end, payloads, refuse};
+  ahead_tally_.epoch = ++epoch_;
+  worker_arena().execute([&] {
+    ahead_group_.run([this] {
+      internal::compute_batch(cs_, *ahead_.src, ahead_.begin, ahead_.end, ahead_.payloads,
+                              ahead_updates_, this);
+      tally(ahead_updates_, ahead_tally_, false, ahead_.refuse);
+    });
+  });
+}
+
+void BatchApplier::tally(const BatchUpdates& u, Tally& t, bool may_intern, bool refuse) {
+  t.batch_keys.clear();
+  for (const auto& [slot, v] : t.used) t.pool[static_cast<size_t>(slot) * nv_ + v].used = false;
+  t.used.clear();
+  t.joint_tallies.clear();
+  t.counters = BatchCounters{};
+  t.refused = false;
+  t.complete = false;
+  const size_t n = u.n;
+  const size_t nj = cs_.joints.size();
+  for (size_t k = 0; k < n; ++k) {
+    if (!u.present[k]) {
+      ++t.counters.skipped;
+      continue;
+    }
+    if (u.key_id[k] < 0 && !may_intern) return;
+    const uint32_t key = u.key_id[k] >= 0 ? static_cast<uint32_t>(u.key_id[k])
+                                          : intern(u.keys[k], u.key_hash[k]);
+    KeyEntry& entry = keys_[key];
+    if (entry.epoch != t.epoch) {
+      entry.epoch = t.epoch;
+      entry.batch_slot = static_cast<uint32_t>(t.batch_keys.size());
+      t.batch_keys.push_back(key);
+      if (t.pool.size() < t.batch_keys.size() * nv_) t.pool.resize(t.batch_keys.size() * nv_);
+    }
+    const int64_t* slots = u.slots.data() + k * nv_;
+    Acc* accs = t.pool.data() + static_cast<size_t>(entry.batch_slot) * nv_;
+    for (size_t v = 0; v < nv_; ++v) {
+      const int64_t s = slots[v];
+      if (s == internal::kNoSlot) continue;
+      const size_t av = cs_.acc_var[v];
+      if (cs_.vars[v].categorical != cs_.vars[av].categorical) continue;
+      Acc& acc = accs[av];
+      if (!acc.used) {
+        acc.used = true;
+        acc.cells.assign(cs_.num_slots_of(av), 0);
+        acc.unknown = 0;
+        t.used.emplace_back(entry.batch_slot, av);
+      }
+      if (s == internal::kUnknownSlot) ++acc.unknown;
+      else ++acc.cells[static_cast<size_t>(s)];
+    }
+    const uint64_t* cells = u.cells.data() + k * nj * 2;
+    for (size_t j = 0; j < nj; ++j) {
+      if (cells[2 * j] == internal::kNoCell) continue;
+      ++t.joint_tallies[{cs_.joints[j].tally, key}][{cells[2 * j], cells[2 * j + 1]}];
+    }
+    ++t.counters.processed;
+    if (refuse) {
+      t.refused = true;
+      break;
+    }
+  }
+  t.complete = true;
+}
+
+void BatchApplier::finish_ahead() {
+  if (!ahead_.running) return;
+  ahead_.running = false;
+  worker_arena().execute([&] { ahead_group_.wait(); });
 }
 
 Status BatchApplier::write_raw_lines(uint64_t processed) {
@@ -302,72 +422,43 @@ Status BatchApplier::write_raw_lines(uint64_t processed) {
   return st;
 }
 
-Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t begin, size_t end) {
+Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t begin, size_t end,
+                                          size_t next_end) {
   store::MetaFile& meta = db_.meta;
   const bool log_lines = meta.raw_log_enabled && db_.writable && db_.raw_log.has_value();
-  internal::compute_batch(cs_, src, begin, end, log_lines, updates_, this);
-
-  ++epoch_;
-  batch_keys_.clear();
-  for (const auto& [slot, v] : used_) pool_[static_cast<size_t>(slot) * nv_ + v].used = false;
-  used_.clear();
-  joint_tallies_.clear();
-  lines_.clear();
-
-  // Tally in input order; one raw-log line per processed record.
-  BatchCounters counters;
-  const size_t n = updates_.n;
-  const size_t nj = cs_.joints.size();
-  for (size_t k = 0; k < n; ++k) {
-    if (!updates_.present[k]) {
-      ++counters.skipped;
-      continue;
-    }
-    const uint32_t key = updates_.key_id[k] >= 0 ? static_cast<uint32_t>(updates_.key_id[k])
-                                                 : intern(updates_.keys[k], updates_.key_hash[k]);
-    KeyEntry& entry = keys_[key];
-    if (entry.epoch != epoch_) {
-      entry.epoch = epoch_;
-      entry.batch_slot = static_cast<uint32_t>(batch_keys_.size());
-      batch_keys_.push_back(key);
-      if (pool_.size() < batch_keys_.size() * nv_) pool_.resize(batch_keys_.size() * nv_);
-    }
-    const int64_t* slots = updates_.slots.data() + k * nv_;
-    Acc* accs = pool_.data() + static_cast<size_t>(entry.batch_slot) * nv_;
-    for (size_t v = 0; v < nv_; ++v) {
-      const int64_t s = slots[v];
-      if (s == internal::kNoSlot) continue;
-      const size_t av = cs_.acc_var[v];
-      if (cs_.vars[v].categorical != cs_.vars[av].categorical) continue;
-      Acc& acc = accs[av];
-      if (!acc.used) {
-        acc.used = true;
-        acc.cells.assign(cs_.num_slots_of(av), 0);
-        acc.unknown = 0;
-        used_.emplace_back(entry.batch_slot, av);
-      }
-      if (s == internal::kUnknownSlot) ++acc.unknown;
-      else ++acc.cells[static_cast<size_t>(s)];
-    }
-    const uint64_t* cells = updates_.cells.data() + k * nj * 2;
-    for (size_t j = 0; j < nj; ++j) {
-      if (cells[2 * j] == internal::kNoCell) continue;
-      ++joint_tallies_[{cs_.joints[j].tally, key}][{cells[2 * j], cells[2 * j + 1]}];
-    }
-    ++counters.processed;
-    if (meta.raw_log_enabled && !db_.writable) return read_only_error();
+  const bool refuse = meta.raw_log_enabled && !db_.writable;
+  const bool ready = ahead_.running && ahead_.src == &src && ahead_.begin == begin &&
+                     ahead_.end == end && ahead_.payloads == log_lines && ahead_.refuse == refuse;
+  finish_ahead();
+  if (ready) {
+    std::swap(updates_, ahead_updates_);
+    if (ahead_tally_.complete) std::swap(cur_, ahead_tally_);
+  } else {
+    internal::compute_batch(cs_, src, begin, end, log_lines, updates_, this);
   }
+  if (!ready || !cur_.complete) {
+    // Tally in input order, adding the keys met for the first time.
+    cur_.epoch = ++epoch_;
+    tally(updates_, cur_, true, refuse);
+  }
+  cur_.complete = false;
+  if (cur_.refused) return read_only_error();
+  lines_.clear();
+  BatchCounters counters = cur_.counters;
+
+  // No key is added past this point: the next batch's step may run.
+  if (next_end > end) start_ahead(src, end, next_end, log_lines, refuse);
   if (log_lines && counters.processed > 0) {
     QUOR_RETURN_IF_ERROR(write_raw_lines(counters.processed));
   }
 
   // Resolve every tally's distribution, creating those that are missing.
-  const size_t na = used_.size();
+  const size_t na = cur_.used.size();
   acc_ids_.resize(na);
   for (size_t i = 0; i < na; ++i) {
     if (!db_.writable) return read_only_error();
-    const auto [slot, v] = used_[i];
-    KeyEntry& entry = keys_[batch_keys_[slot]];
+    const auto [slot, v] = cur_.used[i];
+    KeyEntry& entry = keys_[cur_.batch_keys[slot]];
     uint64_t& id = entry.dist_id[v];
     if (id == 0) {
       auto ensured = db_.ensure_distribution(cs_.schema.variables[v].name, entry.map);
@@ -389,8 +480,8 @@ Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t b
     acc_objs_[i] = d;
     const uint64_t id = acc_ids_[i];
     if (id < stamp_.size()) {
-      if (stamp_[id] == epoch_) distinct = false;
-      stamp_[id] = epoch_;
+      if (stamp_[id] == cur_.epoch) distinct = false;
+      stamp_[id] = cur_.epoch;
     } else {
       distinct = false;
     }
@@ -421,7 +512,7 @@ Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t b
       for (size_t i = 0; i < na; ++i) fn(i);
     }
   };
-  if (joint_tallies_.empty()) {
+  if (cur_.joint_tallies.empty()) {
     for_each([&](size_t i) {
       add_one(i);
       if (distinct) finalize_one(i);
@@ -431,8 +522,8 @@ Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t b
   } else {
     for_each(add_one);
   }
-  if (!joint_tallies_.empty()) {
-    for (const auto& [where, cells] : joint_tallies_) {
+  if (!cur_.joint_tallies.empty()) {
+    for (const auto& [where, cells] : cur_.joint_tallies) {
       const auto& [a, b] = cs_.schema.joints[where.first];
       const store::DimensionMap& map = keys_[where.second].map;
       QUOR_RETURN_IF_ERROR(db_.ensure_joint(a, b, map));
@@ -501,7 +592,8 @@ Result<IngestReport> run_batches(store::Database& db, const store::Schema& schem
   BatchApplier applier(db, schema);
   for (size_t pos = 0; pos < src.size();) {
     const size_t end = pos + std::min(slice, src.size() - pos);
-    QUOR_ASSIGN_OR_RETURN(BatchCounters c, applier.apply(src, pos, end));
+    const size_t next_end = end + std::min(slice, src.size() - end);
+    QUOR_ASSIGN_OR_RETURN(BatchCounters c, applier.apply(src, pos, end, next_end));
     report.processed_rows += c.processed;
     report.skipped_rows += c.skipped;
     report.distributions_updated += c.distributions_updated;
