@@ -10,7 +10,7 @@
 
 #include <oneapi/tbb/parallel_for.h>
 
-#include "quor/ingest/utf8.h"
+#include "quor/util/utf8.h"
 #include "quor/ingest/worker_pool.h"
 
 namespace quor::ingest {
@@ -198,7 +198,7 @@ void parse_range(const char* buf, size_t begin, size_t stop_at, size_t end, size
           decode_quoted(text, ex->scratch);
           text = ex->scratch;
         }
-        const size_t valid = utf8_valid_up_to(text);
+        const size_t valid = util::utf8_valid_up_to(text);
         if (valid != text.size()) {
           bad = true;
           ex->error = Error("CSV parse error: " + position_text(buf, ex->record_index, rec_pos, true) +
@@ -371,7 +371,7 @@ Result<CsvTable> parse_csv_bytes(FileBytes bytes) {
         size_t a = i * kBlock, b = std::min(all.size(), (i + 1) * kBlock);
         while (a > 0 && a < all.size() && (static_cast<unsigned char>(all[a]) & 0xC0) == 0x80) ++a;
         while (b < all.size() && (static_cast<unsigned char>(all[b]) & 0xC0) == 0x80) ++b;
-        if (a < b && !is_valid_utf8(all.substr(a, b - a))) block_ok[i] = 0;
+        if (a < b && !util::is_valid_utf8(all.substr(a, b - a))) block_ok[i] = 0;
       });
     });
     ok = std::all_of(block_ok.begin(), block_ok.end(), [](char c) { return c != 0; });

@@ -7,7 +7,7 @@
 #include <oneapi/tbb/parallel_for.h>
 
 #include "quor/ingest/file_bytes.h"
-#include "quor/ingest/utf8.h"
+#include "quor/util/utf8.h"
 #include "quor/ingest/worker_pool.h"
 #include "quor/util/json.h"
 
@@ -23,7 +23,7 @@ struct LineResult {
 LineResult parse_line(std::string_view line) {
   if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
   LineResult r;
-  if (!is_valid_utf8(line)) {
+  if (!util::is_valid_utf8(line)) {
     r.error = Error("stream did not contain valid UTF-8").add_context("read json line");
     return r;
   }

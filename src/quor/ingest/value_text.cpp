@@ -132,58 +132,7 @@ std::string json_number_text(const util::JsonNumber& n) {
 }
 
 void append_json_string(std::string& out, std::string_view text) {
-  static const char* kHex = "0123456789abcdef";
-  if (text.size() < 16) {
-    // Short texts: one check, then one append when nothing needs escaping.
-    bool plain = true;
-    for (char ch : text) {
-      const unsigned char c = static_cast<unsigned char>(ch);
-      plain &= c >= 0x20 && c != '"' && c != '\\';
-    }
-    if (plain) {
-      const size_t at = out.size();
-      out.resize(at + text.size() + 2);
-      char* dst = out.data() + at;
-      dst[0] = '"';
-      std::memcpy(dst + 1, text.data(), text.size());
-      dst[text.size() + 1] = '"';
-      return;
-    }
-  }
-  out += '"';
-  size_t run = 0;
-  for (size_t i = 0; i < text.size(); ++i) {
-    // Skip eight plain bytes at a time (no control byte, quote or backslash).
-    while (i + 8 <= text.size()) {
-      uint64_t w;
-      std::memcpy(&w, text.data() + i, 8);
-      constexpr uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
-      auto zero_byte = [&](uint64_t x) { return (x - ones) & ~x & highs; };
-      const uint64_t below_space = (w - ones * 0x20) & ~w & highs;
-      if ((below_space | zero_byte(w ^ (ones * '"')) | zero_byte(w ^ (ones * '\\'))) != 0) break;
-      i += 8;
-    }
-    if (i >= text.size()) break;
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x20 && c != '"' && c != '\\') continue;
-    out.append(text.data() + run, i - run);
-    run = i + 1;
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\b': out += "\\b"; break;
-      case '\t': out += "\\t"; break;
-      case '\n': out += "\\n"; break;
-      case '\f': out += "\\f"; break;
-      case '\r': out += "\\r"; break;
-      default:
-        out += "\\u00";
-        out += kHex[c >> 4];
-        out += kHex[c & 15];
-    }
-  }
-  out.append(text.data() + run, text.size() - run);
-  out += '"';
+  util::write_json_string(out, text);
 }
 
 void append_json_value(std::string& out, const util::JsonValue& v) { util::write_json(out, v); }

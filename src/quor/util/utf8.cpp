@@ -1,5 +1,7 @@
 #include "quor/util/utf8.h"
 
+#include <cstring>
+
 #include <unicode/locid.h>
 #include <unicode/unistr.h>
 
@@ -39,15 +41,27 @@ size_t valid_sequence_at(std::string_view s, size_t pos) {
 
 }  // namespace
 
-bool is_valid_utf8(std::string_view text) {
+size_t utf8_valid_up_to(std::string_view text) {
+  const size_t n = text.size();
   size_t pos = 0;
-  while (pos < text.size()) {
-    size_t n = valid_sequence_at(text, pos);
-    if (n == 0) return false;
-    pos += n;
+  while (pos < n) {
+    // Runs of ASCII go eight bytes at a time.
+    if (pos + 8 <= n) {
+      uint64_t w;
+      std::memcpy(&w, text.data() + pos, 8);
+      if ((w & 0x8080808080808080ULL) == 0) {
+        pos += 8;
+        continue;
+      }
+    }
+    size_t len = valid_sequence_at(text, pos);
+    if (len == 0) return pos;
+    pos += len;
   }
-  return true;
+  return n;
 }
+
+bool is_valid_utf8(std::string_view text) { return utf8_valid_up_to(text) == text.size(); }
 
 char32_t decode_utf8_at(std::string_view text, size_t pos, size_t& len) {
   size_t n = valid_sequence_at(text, pos);

@@ -11,6 +11,9 @@ namespace quor::util {
 // True when `text` is well-formed UTF-8 (no overlong forms, no surrogates,
 // nothing above U+10FFFF).
 bool is_valid_utf8(std::string_view text);
+// The length of the longest well-formed prefix of `text` (its whole length
+// when it is valid).
+size_t utf8_valid_up_to(std::string_view text);
 
 // Decodes the scalar value that starts at byte `pos` of well-formed `text`
 // and stores its byte length in `len`. On malformed input it yields the
