@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "guard.h"
@@ -117,6 +118,24 @@ bool bind_no_arguments(const char* full_name, PyObject* const* args, Py_ssize_t 
   return true;
 }
 
+namespace {
+
+// Raises TypeError "argument '{param}': {message}" whose cause is `inner`.
+bool raise_caused_argument_error(const char* param, std::string_view message, PyRef inner) {
+  std::string outer_msg = std::string("argument '") + param + "': ";
+  outer_msg += message;
+  PyRef outer_text(PyUnicode_DecodeUTF8(outer_msg.data(),
+                                        static_cast<Py_ssize_t>(outer_msg.size()), "replace"));
+  if (!outer_text) return false;
+  PyRef outer(PyObject_CallOneArg(PyExc_TypeError, outer_text.get()));
+  if (!outer) return false;
+  PyException_SetCause(outer.get(), inner.release());  // steals the cause
+  PyErr_SetObject(PyExc_TypeError, outer.get());
+  return false;
+}
+
+}  // namespace
+
 std::string not_an_instance_text(PyObject* obj, const char* class_name) {
   if (obj == Py_None) return std::string("'None' is not an instance of '") + class_name + "'";
   return "'" + type_name(Py_TYPE(obj)) + "' object is not an instance of '" + class_name + "'";
@@ -143,15 +162,7 @@ bool rewrap_type_error(const char* param) {
   if (!inner_str) return false;
   const char* text = PyUnicode_AsUTF8(inner_str.get());
   if (text == nullptr) return false;
-  std::string outer_msg = std::string("argument '") + param + "': " + text;
-  PyRef outer_text(PyUnicode_DecodeUTF8(outer_msg.data(),
-                                        static_cast<Py_ssize_t>(outer_msg.size()), "replace"));
-  if (!outer_text) return false;
-  PyRef outer(PyObject_CallOneArg(PyExc_TypeError, outer_text.get()));
-  if (!outer) return false;
-  PyException_SetCause(outer.get(), inner.release());  // steals the cause
-  PyErr_SetObject(PyExc_TypeError, outer.get());
-  return false;
+  return raise_caused_argument_error(param, text, std::move(inner));
 }
 
 bool raise_argument_error(const char* param, const std::string& message) {
@@ -160,15 +171,7 @@ bool raise_argument_error(const char* param, const std::string& message) {
   if (!inner_text) return false;
   PyRef inner(PyObject_CallOneArg(PyExc_TypeError, inner_text.get()));
   if (!inner) return false;
-  std::string outer_msg = std::string("argument '") + param + "': " + message;
-  PyRef outer_text(PyUnicode_DecodeUTF8(outer_msg.data(),
-                                        static_cast<Py_ssize_t>(outer_msg.size()), "replace"));
-  if (!outer_text) return false;
-  PyRef outer(PyObject_CallOneArg(PyExc_TypeError, outer_text.get()));
-  if (!outer) return false;
-  PyException_SetCause(outer.get(), inner.release());  // steals the cause
-  PyErr_SetObject(PyExc_TypeError, outer.get());
-  return false;
+  return raise_caused_argument_error(param, message, std::move(inner));
 }
 
 bool extract_str_argument(PyObject* value, const char* param, std::string& out) {
