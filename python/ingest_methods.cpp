@@ -13,6 +13,7 @@
 #include "quor_db.h"
 #include "results.h"
 #include "quor/ingest/batch_apply.h"
+#include "quor/ingest/readers.h"
 #include "quor/store/directory.h"
 
 namespace quor::python {
@@ -72,6 +73,17 @@ bool extract_date_columns(PyObject* value, std::vector<std::string>& out) {
   }
   if (PyErr_Occurred()) return rewrap_type_error(kParam);
   return true;
+}
+
+// The file system takes paths as NUL-terminated texts, so a path holding a NUL
+// byte would silently name a shorter one. It fails where the reader would
+// open the file: after the extension has chosen the reader.
+PyObject* refuse_nul_path(const std::string& path) {
+  Result<ingest::InputFormat> format = ingest::input_format_for(path);
+  if (!format.ok()) return raise_quor_error(format.error());
+  const char* opening = *format == ingest::InputFormat::Csv ? "open csv file " : "open json file ";
+  Error error("file name contained an unexpected NUL byte");
+  return raise_quor_error(error.add_context(opening + path));
 }
 
 const char* const kIngestNames[] = {"path", "max_categories", "date_columns", "date_granularity"};
@@ -198,6 +210,7 @@ PyObject* db_ingest(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 
     DbState* state = open_state(db);
     if (state == nullptr) return nullptr;
+    if (path.find('\0') != std::string::npos) return refuse_nul_path(path);
     Result<ingest::IngestReport> report =
         ingest::ingest_file(state->db, path, options, kBatchSize, /*progress=*/false);
     if (!report.ok()) return raise_quor_error(report.error());

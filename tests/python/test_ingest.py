@@ -114,6 +114,18 @@ def test_ingest_format_refusals(db, tmp_path, name, text):
     assert str(info.value) == text
 
 
+@pytest.mark.parametrize("ext, reader", [("csv", "csv"), ("jsonl", "json")])
+def test_ingest_path_with_nul_byte_is_refused(db, tmp_path, ext, reader):
+    # The bytes before the NUL name a real file that must not be read.
+    short = write(tmp_path / "short", "region,v\nEU,1\n")
+    path = short + "\0." + ext
+    with pytest.raises(QuorError) as info:
+        db.ingest(path)
+    assert str(info.value) == (
+        f"open {reader} file {path}: file name contained an unexpected NUL byte")
+    assert db.stats().variables == 0
+
+
 def test_ingest_read_only_is_refused(tmp_path):
     QuorDB.create(str(tmp_path / "db")).close()
     path = write(tmp_path / "in.csv", CSV)
