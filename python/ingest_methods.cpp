@@ -140,8 +140,9 @@ bool convert_value(PyObject* value, util::JsonValue& out) {
     }
     PyErr_Clear();
   }
-  // A 64-bit float (a float, a too large int, anything with __float__).
-  if (!PyUnicode_Check(value)) {
+  // A 64-bit float (a float, a too large int, anything with __float__; a str
+  // subclass may have one too, a plain str never).
+  if (!PyUnicode_CheckExact(value)) {
     double d = PyFloat_AsDouble(value);
     if (!(d == -1.0 && PyErr_Occurred())) {
       out = std::isfinite(d) ? util::JsonValue(util::JsonNumber::from_double(d))
@@ -150,13 +151,20 @@ bool convert_value(PyObject* value, util::JsonValue& out) {
     }
     PyErr_Clear();
   }
-  std::string text;
+  // A str that reads as UTF-8 is its own text; one that does not (a lone
+  // surrogate) falls through to the text of its str(), read lossily.
   if (PyUnicode_Check(value)) {
-    if (!lossy_utf8(value, text)) return false;
-  } else {
-    PyRef shown(PyObject_Str(value));
-    if (!shown || !lossy_utf8(shown.get(), text)) return false;
+    Py_ssize_t len = 0;
+    if (const char* data = PyUnicode_AsUTF8AndSize(value, &len)) {
+      out = util::JsonValue(std::string(data, static_cast<size_t>(len)));
+      return true;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+    PyErr_Clear();
   }
+  std::string text;
+  PyRef shown(PyObject_Str(value));
+  if (!shown || !lossy_utf8(shown.get(), text)) return false;
   out = util::JsonValue(std::move(text));
   return true;
 }

@@ -210,6 +210,26 @@ def test_value_conversion(tmp_path, value, expected):
         assert got == expected and type(got) is type(expected)
 
 
+class FloatText(str):
+    def __float__(self):
+        return 1.5
+
+
+class ShownText(str):
+    def __str__(self):
+        return "shown"
+
+
+@pytest.mark.parametrize("value, expected", [
+    (FloatText("abc"), 1.5),           # the float rule comes before the str rule
+    (ShownText("plain"), "plain"),     # a readable str keeps its own text
+    (ShownText("a\ud800"), "shown"),  # an unreadable one falls through to str()
+])
+def test_str_subclass_conversion(tmp_path, value, expected):
+    got = payload_of_single_record(tmp_path, value)["v"]
+    assert got == expected and type(got) is type(expected)
+
+
 def test_lone_surrogate_value_becomes_replacement_characters(tmp_path):
     payload = payload_of_single_record(tmp_path, "a\ud800b")
     assert payload["v"] == "a\ufffd\ufffd\ufffdb"
