@@ -49,6 +49,14 @@ def test_ingest_csv_with_defaults(db, tmp_path):
     assert db.stats().total_samples == report.processed_rows * len(names)
 
 
+def test_ingest_default_max_categories_is_50(db, tmp_path):
+    rows = "".join(f"k{i % 50},c{i},{i}\n" for i in range(51))
+    db.ingest(write(tmp_path / "in.csv", "fifty,fifty_one,v\n" + rows))
+    schema = db.schema()
+    assert [v["name"] for v in schema["variables"] if v["name"] != "v"] == ["fifty"]
+    assert [d["source_column"] for d in schema["dimensions"]] == ["fifty_one"]
+
+
 def test_ingest_options(db, tmp_path):
     report = db.ingest(write(tmp_path / "in.csv", CSV), max_categories=1,
                        date_columns=("day",), date_granularity="monthly")
@@ -258,6 +266,17 @@ def test_ingest_records_mutating_list_during_conversion(db, tmp_path):
     records.extend([{"region": "EU", "v": Shrinker()}, {"region": "US", "v": 1}])
     r = db.ingest_records(records)
     assert r.total_rows == 1
+
+    # Items appended during the walk are not read: it stops at the length it
+    # started with.
+    class Grower:
+        def __str__(self):
+            records.append({"region": "EU", "v": Grower()})
+            return "x"
+
+    records[:] = [{"region": "EU", "v": Grower()}, {"region": "US", "v": 1}]
+    r = db.ingest_records(records)
+    assert (r.total_rows, len(records)) == (2, 3)
 
 
 def test_ingest_is_exclusive(db, tmp_path):
