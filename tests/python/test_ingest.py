@@ -291,6 +291,18 @@ def test_ingest_is_exclusive(db, tmp_path):
     db.ingest_records([{"region": "EU", "v": Reenter()}])
 
 
+def test_ingest_argument_conversion_runs_under_the_borrow(db):
+    # The borrow is taken before the arguments are converted, and the
+    # RuntimeError leaves the conversion unwrapped.
+    class Reenter:
+        def __index__(self):
+            db.ingest_records([])
+            return 3
+
+    with pytest.raises(RuntimeError, match="^Already borrowed$"):
+        db.ingest("x.csv", max_categories=Reenter())
+
+
 def test_text_signatures():
     assert QuorDB.ingest.__text_signature__ == (
         "($self, path, max_categories=None, date_columns=None, date_granularity=None)")
