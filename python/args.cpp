@@ -121,11 +121,8 @@ bool bind_no_arguments(const char* full_name, PyObject* const* args, Py_ssize_t 
 namespace {
 
 // Raises TypeError "argument '{param}': {message}" whose cause is `inner`.
-bool raise_caused_argument_error(const char* param, std::string_view message, PyRef inner) {
-  std::string outer_msg = std::string("argument '") + param + "': ";
-  outer_msg += message;
-  PyRef outer_text(PyUnicode_DecodeUTF8(outer_msg.data(),
-                                        static_cast<Py_ssize_t>(outer_msg.size()), "replace"));
+bool raise_caused_argument_error(const char* param, PyObject* message, PyRef inner) {
+  PyRef outer_text(PyUnicode_FromFormat("argument '%s': %U", param, message));
   if (!outer_text) return false;
   PyRef outer(PyObject_CallOneArg(PyExc_TypeError, outer_text.get()));
   if (!outer) return false;
@@ -158,11 +155,10 @@ bool rewrap_type_error(const char* param) {
   Py_XDECREF(tb);
   PyRef inner(value);
 #endif
+  // The message is kept as Python text: it may hold what UTF-8 cannot.
   PyRef inner_str(PyObject_Str(inner.get()));
   if (!inner_str) return false;
-  const char* text = PyUnicode_AsUTF8(inner_str.get());
-  if (text == nullptr) return false;
-  return raise_caused_argument_error(param, text, std::move(inner));
+  return raise_caused_argument_error(param, inner_str.get(), std::move(inner));
 }
 
 bool raise_argument_error(const char* param, const std::string& message) {
@@ -171,7 +167,7 @@ bool raise_argument_error(const char* param, const std::string& message) {
   if (!inner_text) return false;
   PyRef inner(PyObject_CallOneArg(PyExc_TypeError, inner_text.get()));
   if (!inner) return false;
-  return raise_caused_argument_error(param, message, std::move(inner));
+  return raise_caused_argument_error(param, inner_text.get(), std::move(inner));
 }
 
 bool extract_str_argument(PyObject* value, const char* param, std::string& out) {

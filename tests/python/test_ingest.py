@@ -94,6 +94,17 @@ def test_ingest_argument_errors(db, kwargs, exc, text):
     assert type(info.value.__cause__) is TypeError
 
 
+def test_ingest_wraps_a_conversion_type_error_with_any_text(db):
+    class Odd:
+        def __index__(self):
+            raise TypeError("bad \ud800")
+
+    with pytest.raises(TypeError) as info:
+        db.ingest("x.csv", max_categories=Odd())
+    assert str(info.value) == "argument 'max_categories': bad \ud800"
+    assert str(info.value.__cause__) == "bad \ud800"
+
+
 @pytest.mark.parametrize("value", [-1, 2**64])
 def test_ingest_max_categories_overflow_is_the_hosts(db, value):
     with pytest.raises(OverflowError):
