@@ -53,7 +53,7 @@ configure: $(BUILD)/build.ninja
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-test: build
+test: deps build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 python-test: configure
