@@ -117,6 +117,26 @@ TEST(BatchApply, EveryDistributionOfALargeBatchIsCounted) {
   }
 }
 
+// A stored schema may repeat a variable name (nothing checks it when it is
+// read): the slots of both definitions go to the one distribution of the
+// name, built from the first; a slot past its cells raises only the total.
+TEST(BatchApply, RepeatedVariableNameInAStoredSchema) {
+  store::Database db = make_db();
+  db.meta.schema.variables.push_back({"color", CategoricalType{{"red", "blue", "green", "pink"}, false}});
+  db.meta.schema.variables.push_back({"size", ContinuousType{8, store::Range{0.0, 8.0}}});
+  const store::Schema schema = db.meta.schema;
+  auto c = apply_observation_batch(db, schema, std::vector<Observation>{obs("n", "pink", 7)});
+  ASSERT_TRUE(c.ok()) << c.error().full_text();
+  EXPECT_EQ(*c, (BatchCounters{1, 0, 2}));
+  const auto& color = std::get<store::CategoricalRepr>(dist(db, "color", "n").repr);
+  EXPECT_EQ(color.counts, (std::vector<uint64_t>{0, 0}));
+  EXPECT_EQ(color.unknown_count, 1u);  // from the first definition
+  EXPECT_EQ(color.total_count, 2u);    // category 3 of the second lies past the cells
+  const auto& size = dist(db, "size", "n");
+  EXPECT_EQ(std::get<store::HistogramRepr>(size.repr).bin_counts, (std::vector<uint64_t>{0, 0, 0, 1}));
+  EXPECT_EQ(size.sample_count, 2u);  // bin 7 of the second lies past the four bins
+}
+
 TEST(BatchApply, SkipsObservationsWithoutAKeyAndCountsEmptyOnes) {
   store::Database db = make_db();
   store::Schema schema = db.meta.schema;

@@ -137,6 +137,7 @@ class BatchApplier final : public internal::KeyIndex {
   struct Acc {
     std::vector<uint64_t> cells;
     uint64_t unknown = 0;
+    uint64_t beyond = 0;  // slots past `cells` (a repeated variable name): total only
     bool used = false;
   };
   using Cell = std::pair<uint64_t, uint64_t>;
@@ -275,6 +276,7 @@ void BatchApplier::add_tally(size_t i) {
         if (b < h->bin_counts.size()) h->bin_counts[b] = store::add_counts(h->bin_counts[b], c);
         h->total_count = store::add_counts(h->total_count, c);
       }
+      h->total_count = store::add_counts(h->total_count, acc.beyond);
     }
   } else if (auto* cat = std::get_if<store::CategoricalRepr>(&d->repr)) {
     if (cs_.vars[v].categorical) {
@@ -286,6 +288,7 @@ void BatchApplier::add_tally(size_t i) {
       }
       cat->unknown_count = store::add_counts(cat->unknown_count, acc.unknown);
       cat->total_count = store::add_counts(cat->total_count, acc.unknown);
+      cat->total_count = store::add_counts(cat->total_count, acc.beyond);
     }
   }
 }
@@ -351,10 +354,12 @@ void BatchApplier::tally(const BatchUpdates& u, Tally& t, bool may_intern, bool 
         acc.used = true;
         acc.cells.assign(cs_.num_slots_of(av), 0);
         acc.unknown = 0;
+        acc.beyond = 0;
         t.used.emplace_back(entry.batch_slot, av);
       }
       if (s == internal::kUnknownSlot) ++acc.unknown;
-      else ++acc.cells[static_cast<size_t>(s)];
+      else if (static_cast<size_t>(s) < acc.cells.size()) ++acc.cells[static_cast<size_t>(s)];
+      else ++acc.beyond;
     }
     const uint64_t* cells = u.cells.data() + k * nj * 2;
     for (size_t j = 0; j < nj; ++j) {
