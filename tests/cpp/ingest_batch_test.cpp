@@ -183,6 +183,22 @@ TEST(BatchApply, JointCells) {
   EXPECT_EQ(color.version, 2u);
 }
 
+// An index that names an id the distributions lack fails the batch at that
+// tally; whatever tallies went before it are added, none after it begins.
+TEST(BatchApply, IndexNamingAMissingDistribution) {
+  store::Database db = make_db();
+  store::index_insert(db.index, "color", {{"region", "n"}}, 99);
+  const store::Schema schema = db.meta.schema;
+  auto r = apply_observation_batch(
+      db, schema, std::vector<Observation>{obs("s", "red", 1), obs("n", "blue", std::nullopt)});
+  EXPECT_EQ(r.error().full_text(), "distribution id '99' not found");
+  for (const auto& d : db.data.distributions) {
+    // Created before the failing tally, so added too (and not finalised).
+    EXPECT_EQ(d.repr.total_count(), 1u) << d.variable;
+    EXPECT_EQ(d.version, 1u) << d.variable;
+  }
+}
+
 TEST(BatchApply, RawLogLinesAndIdentifiers) {
   TempDir dir;
   store::Database db = make_db();

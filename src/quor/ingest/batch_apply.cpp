@@ -474,6 +474,11 @@ Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t b
       }
       id = *ensured;
     }
+    if (db_.distribution_by_id_mut(id) == nullptr) {
+      // An index naming an id the distributions lack.
+      apply_partially(i);
+      return store::distribution_id_not_found_error(id);
+    }
     acc_ids_[i] = id;
   }
   acc_objs_.resize(na);
