@@ -199,6 +199,20 @@ TEST(BatchApply, IndexNamingAMissingDistribution) {
   }
 }
 
+// A stored id counter far beyond the distributions the database holds.
+TEST(BatchApply, HugeDistributionIdCounter) {
+  store::Database db = make_db();
+  db.meta.next_distribution_id = uint64_t{1} << 50;
+  const store::Schema schema = db.meta.schema;
+  std::vector<Observation> batch;
+  for (int r = 0; r < 300; ++r) batch.push_back(obs("r" + std::to_string(r), "red", 1));
+  auto c = apply_observation_batch(db, schema, batch);
+  ASSERT_TRUE(c.ok()) << c.error().full_text();
+  EXPECT_EQ(c->distributions_updated, 600u);
+  EXPECT_EQ(dist(db, "size", "r299").sample_count, 1u);
+  EXPECT_EQ(dist(db, "color", "r0").id, uint64_t{1} << 50);
+}
+
 TEST(BatchApply, RawLogLinesAndIdentifiers) {
   TempDir dir;
   store::Database db = make_db();

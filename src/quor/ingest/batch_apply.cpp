@@ -483,7 +483,12 @@ Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t b
   }
   acc_objs_.resize(na);
   bool distinct = true;
-  if (stamp_.size() < meta.next_distribution_id + 1) stamp_.resize(meta.next_distribution_id + 1, 0);
+  // Ids are dense from 1 when this store assigns them; a stored counter far
+  // beyond the distributions held gets no table (the ids past it simply take
+  // the sequential path below).
+  const uint64_t wanted = meta.next_distribution_id + 1;
+  const uint64_t bound = 2 * static_cast<uint64_t>(db_.data.distributions.size()) + 1024;
+  if (stamp_.size() < wanted && wanted <= bound) stamp_.resize(wanted, 0);
   for (size_t i = 0; i < na; ++i) {
     store::DistributionObject* d = db_.distribution_by_id_mut(acc_ids_[i]);
     if (d == nullptr) return store::distribution_id_not_found_error(acc_ids_[i]);
