@@ -117,6 +117,26 @@ TEST(BatchApply, EveryDistributionOfALargeBatchIsCounted) {
   }
 }
 
+// A stored schema may repeat a variable name (nothing checks it when it is
+// read): the slots of both definitions go to the one distribution of the
+// name, built from the first; a slot past its cells raises only the total.
+TEST(BatchApply, RepeatedVariableNameInAStoredSchema) {
+  store::Database db = make_db();
+  db.meta.schema.variables.push_back({"color", CategoricalType{{"red", "blue", "green", "pink"}, false}});
+  db.meta.schema.variables.push_back({"size", ContinuousType{8, store::Range{0.0, 8.0}}});
+  const store::Schema schema = db.meta.schema;
+  auto c = apply_observation_batch(db, schema, std::vector<Observation>{obs("n", "pink", 7)});
+  ASSERT_TRUE(c.ok()) << c.error().full_text();
+  EXPECT_EQ(*c, (BatchCounters{1, 0, 2}));
+  const auto& color = std::get<store::CategoricalRepr>(dist(db, "color", "n").repr);
+  EXPECT_EQ(color.counts, (std::vector<uint64_t>{0, 0}));
+  EXPECT_EQ(color.unknown_count, 1u);  // from the first definition
+  EXPECT_EQ(color.total_count, 2u);    // category 3 of the second lies past the cells
+  const auto& size = dist(db, "size", "n");
+  EXPECT_EQ(std::get<store::HistogramRepr>(size.repr).bin_counts, (std::vector<uint64_t>{0, 0, 0, 1}));
+  EXPECT_EQ(size.sample_count, 2u);  // bin 7 of the second lies past the four bins
+}
+
 TEST(BatchApply, SkipsObservationsWithoutAKeyAndCountsEmptyOnes) {
   store::Database db = make_db();
   store::Schema schema = db.meta.schema;
@@ -161,6 +181,36 @@ TEST(BatchApply, JointCells) {
   const auto& color = dist(db, "color", "n");
   EXPECT_EQ(std::get<store::CategoricalRepr>(color.repr).counts, (std::vector<uint64_t>{2, 1}));
   EXPECT_EQ(color.version, 2u);
+}
+
+// An index that names an id the distributions lack fails the batch at that
+// tally; whatever tallies went before it are added, none after it begins.
+TEST(BatchApply, IndexNamingAMissingDistribution) {
+  store::Database db = make_db();
+  store::index_insert(db.index, "color", {{"region", "n"}}, 99);
+  const store::Schema schema = db.meta.schema;
+  auto r = apply_observation_batch(
+      db, schema, std::vector<Observation>{obs("s", "red", 1), obs("n", "blue", std::nullopt)});
+  EXPECT_EQ(r.error().full_text(), "distribution id '99' not found");
+  for (const auto& d : db.data.distributions) {
+    // Created before the failing tally, so added too (and not finalised).
+    EXPECT_EQ(d.repr.total_count(), 1u) << d.variable;
+    EXPECT_EQ(d.version, 1u) << d.variable;
+  }
+}
+
+// A stored id counter far beyond the distributions the database holds.
+TEST(BatchApply, HugeDistributionIdCounter) {
+  store::Database db = make_db();
+  db.meta.next_distribution_id = uint64_t{1} << 50;
+  const store::Schema schema = db.meta.schema;
+  std::vector<Observation> batch;
+  for (int r = 0; r < 300; ++r) batch.push_back(obs("r" + std::to_string(r), "red", 1));
+  auto c = apply_observation_batch(db, schema, batch);
+  ASSERT_TRUE(c.ok()) << c.error().full_text();
+  EXPECT_EQ(c->distributions_updated, 600u);
+  EXPECT_EQ(dist(db, "size", "r299").sample_count, 1u);
+  EXPECT_EQ(dist(db, "color", "r0").id, uint64_t{1} << 50);
 }
 
 TEST(BatchApply, RawLogLinesAndIdentifiers) {

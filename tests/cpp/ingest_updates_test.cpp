@@ -4,6 +4,7 @@
 #include "quor/ingest/record_update.h"
 #include "quor/ingest/worker_pool.h"
 
+#include <cmath>
 #include <cstdlib>
 #include <thread>
 
@@ -103,6 +104,9 @@ TEST(RecordUpdate, HistogramBins) {
   EXPECT_EQ(slot_of(cont("v", 20, store::Range{5.0, 5.0}), num(5.0)), std::nullopt);
   EXPECT_EQ(slot_of(cont("v", 20, store::Range{6.0, 5.0}), num(5.5)), std::nullopt);
   EXPECT_EQ(slot_of(cont("v", 0, store::Range{0.0, 1.0}), num(0.5)), std::nullopt);
+  // A width that is not a number is not below zero: every value lands in bin 0.
+  EXPECT_EQ(slot_of(cont("v", 20, store::Range{std::nan(""), 1.0}), num(0.5)), CountSlot::bin(0));
+  EXPECT_EQ(slot_of(cont("v", 20, store::Range{HUGE_VAL, HUGE_VAL}), num(7.0)), CountSlot::bin(0));
 }
 
 TEST(RecordUpdate, JointCellsFollowTheStoredAxes) {

@@ -137,6 +137,7 @@ class BatchApplier final : public internal::KeyIndex {
   struct Acc {
     std::vector<uint64_t> cells;
     uint64_t unknown = 0;
+    uint64_t beyond = 0;  // slots past `cells` (a repeated variable name): total only
     bool used = false;
   };
   using Cell = std::pair<uint64_t, uint64_t>;
@@ -275,6 +276,7 @@ void BatchApplier::add_tally(size_t i) {
         if (b < h->bin_counts.size()) h->bin_counts[b] = store::add_counts(h->bin_counts[b], c);
         h->total_count = store::add_counts(h->total_count, c);
       }
+      h->total_count = store::add_counts(h->total_count, acc.beyond);
     }
   } else if (auto* cat = std::get_if<store::CategoricalRepr>(&d->repr)) {
     if (cs_.vars[v].categorical) {
@@ -286,6 +288,7 @@ void BatchApplier::add_tally(size_t i) {
       }
       cat->unknown_count = store::add_counts(cat->unknown_count, acc.unknown);
       cat->total_count = store::add_counts(cat->total_count, acc.unknown);
+      cat->total_count = store::add_counts(cat->total_count, acc.beyond);
     }
   }
 }
@@ -351,10 +354,12 @@ void BatchApplier::tally(const BatchUpdates& u, Tally& t, bool may_intern, bool 
         acc.used = true;
         acc.cells.assign(cs_.num_slots_of(av), 0);
         acc.unknown = 0;
+        acc.beyond = 0;
         t.used.emplace_back(entry.batch_slot, av);
       }
       if (s == internal::kUnknownSlot) ++acc.unknown;
-      else ++acc.cells[static_cast<size_t>(s)];
+      else if (static_cast<size_t>(s) < acc.cells.size()) ++acc.cells[static_cast<size_t>(s)];
+      else ++acc.beyond;
     }
     const uint64_t* cells = u.cells.data() + k * nj * 2;
     for (size_t j = 0; j < nj; ++j) {
@@ -469,11 +474,21 @@ Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t b
       }
       id = *ensured;
     }
+    if (db_.distribution_by_id_mut(id) == nullptr) {
+      // An index naming an id the distributions lack.
+      apply_partially(i);
+      return store::distribution_id_not_found_error(id);
+    }
     acc_ids_[i] = id;
   }
   acc_objs_.resize(na);
   bool distinct = true;
-  if (stamp_.size() < meta.next_distribution_id + 1) stamp_.resize(meta.next_distribution_id + 1, 0);
+  // Ids are dense from 1 when this store assigns them; a stored counter far
+  // beyond the distributions held gets no table (the ids past it simply take
+  // the sequential path below).
+  const uint64_t wanted = meta.next_distribution_id + 1;
+  const uint64_t bound = 2 * static_cast<uint64_t>(db_.data.distributions.size()) + 1024;
+  if (stamp_.size() < wanted && wanted <= bound) stamp_.resize(wanted, 0);
   for (size_t i = 0; i < na; ++i) {
     store::DistributionObject* d = db_.distribution_by_id_mut(acc_ids_[i]);
     if (d == nullptr) return store::distribution_id_not_found_error(acc_ids_[i]);

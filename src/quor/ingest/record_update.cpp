@@ -86,8 +86,9 @@ int64_t CompiledSchema::Variable::bin_of(const ValueRef& v) const {
   } else {
     return kNoSlot;
   }
-  // No bin exists without bins, and none for an empty or reversed range.
-  if (bins == 0 || !(width > 0.0)) return kNoSlot;
+  // No bin exists without bins, and none for an empty or reversed range (a
+  // width that is not a number goes on, and lands in bin 0 below).
+  if (bins == 0 || width <= 0.0) return kNoSlot;
   const double q = std::floor((x - lo) / width);
   int64_t k;
   if (std::isnan(q)) k = 0;
