@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "temp_dir.h"
 #include "quor/ingest/batch_apply.h"
 #include "quor/store/dim_key.h"
 
@@ -19,18 +20,7 @@ using store::ContinuousType;
 using util::JsonNumber;
 using util::JsonValue;
 
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/quor_ingest_batch_XXXXXX";
-    path_ = ::mkdtemp(tmpl);
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  fs::path path() const { return path_; }
-
- private:
-  fs::path path_;
-};
+using quor::test_util::TempDir;
 
 std::string slurp(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);

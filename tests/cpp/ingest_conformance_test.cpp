@@ -15,6 +15,7 @@
 #include <set>
 #include <sstream>
 
+#include "temp_dir.h"
 #include "quor/ingest/batch_apply.h"
 #include "quor/store/directory.h"
 
@@ -23,18 +24,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/quor_ingest_conf_XXXXXX";
-    path_ = ::mkdtemp(tmpl);
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  fs::path path() const { return path_; }
-
- private:
-  fs::path path_;
-};
+using quor::test_util::TempDir;
 
 // One generated input value with what each step makes of it, decided by
 // hand when it is generated.

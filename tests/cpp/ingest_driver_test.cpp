@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "temp_dir.h"
 #include "quor/ingest/batch_apply.h"
 #include "quor/ingest/json_lines.h"
 #include "quor/ingest/readers.h"
@@ -15,27 +16,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/quor_ingest_driver_XXXXXX";
-    path_ = ::mkdtemp(tmpl);
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  std::string write(const std::string& name, std::string_view bytes) const {
-    std::string p = (path_ / name).string();
-    std::ofstream(p, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    return p;
-  }
-
- private:
-
- public:
-  fs::path path() const { return path_; }
-
- private:
-  fs::path path_;
-};
+using quor::test_util::TempDir;
 
 std::vector<std::string> lines_of(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);

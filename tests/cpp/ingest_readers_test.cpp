@@ -7,6 +7,7 @@
 #include <fstream>
 #include <random>
 
+#include "temp_dir.h"
 #include "quor/ingest/csv_reader.h"
 #include "quor/ingest/readers.h"
 
@@ -15,23 +16,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/quor_ingest_readers_XXXXXX";
-    path_ = ::mkdtemp(tmpl);
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  std::string write(const std::string& name, std::string_view bytes) const {
-    std::string p = (path_ / name).string();
-    std::ofstream(p, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    return p;
-  }
-  fs::path path() const { return path_; }
-
- private:
-  fs::path path_;
-};
+using quor::test_util::TempDir;
 
 FileBytes bytes_of(std::string_view s) { return FileBytes::copy_of(s); }
 
