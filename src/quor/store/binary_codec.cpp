@@ -610,3 +610,20 @@ template Result<DistIndex> decode_stored_record<DistIndex>(std::string_view);
 template Result<SnapshotStore> decode_stored_record<SnapshotStore>(std::string_view);
 
 }  // namespace quor::store
+
+namespace quor::store {
+
+void encode_stored_record_to(const MetaFile& r, const EncodedChunkSink& sink) {
+  sink(encode_stored_record(r));
+}
+void encode_stored_record_to(const DistributionFile& r, const EncodedChunkSink& sink) {
+  sink(encode_stored_record(r));
+}
+void encode_stored_record_to(const DistIndex& r, const EncodedChunkSink& sink) {
+  sink(encode_stored_record(r));
+}
+void encode_stored_record_to(const SnapshotStore& r, const EncodedChunkSink& sink) {
+  sink(encode_stored_record(r));
+}
+
+}  // namespace quor::store

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -29,6 +30,14 @@ std::string encode_stored_record(const MetaFile& record);
 std::string encode_stored_record(const DistributionFile& record);
 std::string encode_stored_record(const DistIndex& record);
 std::string encode_stored_record(const SnapshotStore& record);
+
+// The same bytes as encode_stored_record, handed to `sink` in order in
+// pieces of a reused buffer (never the whole record at once for a large one).
+using EncodedChunkSink = std::function<void(std::string_view)>;
+void encode_stored_record_to(const MetaFile& record, const EncodedChunkSink& sink);
+void encode_stored_record_to(const DistributionFile& record, const EncodedChunkSink& sink);
+void encode_stored_record_to(const DistIndex& record, const EncodedChunkSink& sink);
+void encode_stored_record_to(const SnapshotStore& record, const EncodedChunkSink& sink);
 
 // Decodes a record of type T (MetaFile, DistributionFile, DistIndex or
 // SnapshotStore) from the start of `bytes`; bytes after it are ignored. A

@@ -227,3 +227,24 @@ Result<DistributionFile> load_distribution_file_mapped(const std::filesystem::pa
 }
 
 }  // namespace quor::store
+
+namespace quor::store {
+
+namespace {
+template <class T>
+Status stream_image(const T& record, const ImageWriter& write) {
+  QUOR_ASSIGN_OR_RETURN(std::string image, image_of(record));
+  return write(image);
+}
+}  // namespace
+
+Status stream_data_file_image(const MetaFile& r, const ImageWriter& w) { return stream_image(r, w); }
+Status stream_data_file_image(const DistributionFile& r, const ImageWriter& w) {
+  return stream_image(r, w);
+}
+Status stream_data_file_image(const DistIndex& r, const ImageWriter& w) { return stream_image(r, w); }
+Status stream_data_file_image(const SnapshotStore& r, const ImageWriter& w) {
+  return stream_image(r, w);
+}
+
+}  // namespace quor::store

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -33,6 +34,16 @@ Result<std::string> data_file_image(const MetaFile& record);
 Result<std::string> data_file_image(const DistributionFile& record);
 Result<std::string> data_file_image(const DistIndex& record);
 Result<std::string> data_file_image(const SnapshotStore& record);
+
+// Streams the complete image of `record` to `write`, in order, in pieces of
+// a reused buffer; `write` may be called any number of times. The first
+// failure of `write` stops the stream and is returned as it is; a
+// compression failure carries "zstd compress".
+using ImageWriter = std::function<Status(std::string_view)>;
+Status stream_data_file_image(const MetaFile& record, const ImageWriter& write);
+Status stream_data_file_image(const DistributionFile& record, const ImageWriter& write);
+Status stream_data_file_image(const DistIndex& record, const ImageWriter& write);
+Status stream_data_file_image(const SnapshotStore& record, const ImageWriter& write);
 
 // Flush writers: always (re)write the file. Failures carry "zstd compress"
 // or "write file {path}".
