@@ -106,7 +106,7 @@ std::string fmt_count(uint64_t n) {
 
 void print_row(const std::string& section, const std::string& name, const std::string& size,
                const std::string& time, const std::string& peak, const std::string& note) {
-  std::printf("%-11s %-44s %-10s %11s %9s  %s\n", section.c_str(), name.c_str(), size.c_str(),
+  std::printf("%-11s %-50s %-10s %11s %9s  %s\n", section.c_str(), name.c_str(), size.c_str(),
               time.c_str(), peak.c_str(), note.c_str());
   std::fflush(stdout);
 }
