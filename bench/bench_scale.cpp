@@ -566,7 +566,7 @@ QueryTiming time_query(const store::Database& db, const std::string& text, bool 
     out.rows = r->rows.size();
     times.push_back(t);
     total += t;
-    if (total > 3.0 && times.size() >= 1) break;
+    if (total > 3.0) break;
   }
   out.first = times.front();
   out.runs = static_cast<int>(times.size());
