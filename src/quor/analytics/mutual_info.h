@@ -3,6 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
+#include <unordered_map>
+#include <utility>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,6 +25,32 @@ struct JointTable {
   uint64_t total = 0;
 };
 JointTable joint_count_table(const store::JointDistributionObject& joint);
+
+// Hash of a pair of names.
+struct NamePairHash {
+  size_t operator()(const std::pair<std::string_view, std::string_view>& p) const noexcept;
+};
+
+// The joints of some variable pairs keyed exactly {dimension: value},
+// gathered in one walk over the stored joints: per pair and value the first
+// in storage order, as find_joint would give it. Holds views into the
+// database's joints and the given names; valid while both are unchanged.
+class JointsAtValues {
+ public:
+  JointsAtValues(const store::Database& db,
+                 std::span<const std::pair<std::string_view, std::string_view>> pairs,
+                 std::string_view dimension);
+  // The joint of (a, b), in either order and among the pairs given, at
+  // `value`; nothing when there is none.
+  const store::JointDistributionObject* find(std::string_view a, std::string_view b,
+                                             std::string_view value) const;
+
+ private:
+  std::unordered_map<std::pair<std::string_view, std::string_view>,
+                     std::unordered_map<std::string_view, const store::JointDistributionObject*>,
+                     NamePairHash>
+      by_pair_;
+};
 
 // One value of the conditioning dimension with an observed joint.
 struct CmiStratum {

@@ -1,0 +1,122 @@
+#include "quor/store/lookups.h"
+
+#include <cstring>
+
+namespace quor::store {
+
+namespace {
+
+// Appends `s` with its length in front, so that a sequence of such texts
+// reads back in one way only (names and values may hold any byte).
+void put_text(std::string& out, std::string_view s) {
+  const uint64_t n = s.size();
+  char len[sizeof n];
+  std::memcpy(len, &n, sizeof n);
+  out.append(len, sizeof n);
+  out.append(s);
+}
+
+std::string joint_identity(std::string_view x, std::string_view y, const DimensionMap& map) {
+  size_t len = x.size() + y.size() + 16;
+  for (const auto& [name, value] : map) len += name.size() + value.size() + 16;
+  std::string out;
+  out.reserve(len);
+  put_text(out, x);
+  put_text(out, y);
+  for (const auto& [name, value] : map) {
+    put_text(out, name);
+    put_text(out, value);
+  }
+  return out;
+}
+
+template <class Map>
+auto* find_text(Map& map, std::string_view key) {
+  auto it = map.find(key);
+  return it == map.end() ? nullptr : &it->second;
+}
+
+template <class Map>
+auto& find_or_add(Map& map, std::string_view key) {
+  auto it = map.find(key);
+  if (it == map.end()) it = map.emplace(std::string(key), typename Map::mapped_type{}).first;
+  return it->second;
+}
+
+}  // namespace
+
+void DistributionLookups::rebuild(const DistributionFile& data) {
+  *this = DistributionLookups{};
+  for (size_t i = 0; i < data.distributions.size(); ++i) add_distribution(data.distributions[i], i);
+  joints_.reserve(data.joints.size());
+  for (size_t i = 0; i < data.joints.size(); ++i) add_joint(data.joints[i], i);
+}
+
+void DistributionLookups::add_distribution(const DistributionObject& d, size_t position) {
+  const auto pos = static_cast<Position>(position);
+  if (position == 0) first_id_ = d.id;
+  if (d.id < first_id_ || d.id - first_id_ != position) off_run_.try_emplace(d.id, pos);
+
+  VariablePostings& v = find_or_add(variables_, d.variable);
+  v.all.push_back(pos);
+  for (const auto& [name, value] : d.dimension_key)
+    find_or_add(find_or_add(v.dimensions, name), value).push_back(pos);
+  distributions_covered_ = position + 1;
+}
+
+void DistributionLookups::add_joint(const JointDistributionObject& j, size_t position) {
+  joints_.try_emplace(joint_identity(j.variables.first, j.variables.second, j.dimension_key),
+                      static_cast<Position>(position));
+  joints_covered_ = position + 1;
+}
+
+std::optional<size_t> DistributionLookups::position_of_id(
+    uint64_t id, const std::vector<DistributionObject>& list) const {
+  std::optional<size_t> best;
+  if (id >= first_id_) {
+    const uint64_t p = id - first_id_;
+    if (p < list.size() && list[p].id == id) best = static_cast<size_t>(p);
+  }
+  if (!off_run_.empty()) {
+    auto it = off_run_.find(id);
+    if (it != off_run_.end() && (!best || it->second < *best)) best = it->second;
+  }
+  return best;
+}
+
+std::span<const Position> DistributionLookups::of_variable(std::string_view variable) const {
+  const VariablePostings* v = find_text(variables_, variable);
+  if (v == nullptr) return {};
+  return v->all;
+}
+
+std::span<const Position> DistributionLookups::of_value(std::string_view variable,
+                                                         std::string_view dimension,
+                                                         std::string_view value) const {
+  const VariablePostings* v = find_text(variables_, variable);
+  if (v == nullptr) return {};
+  const ValuePostings* values = find_text(v->dimensions, dimension);
+  if (values == nullptr) return {};
+  auto it = values->find(value);
+  if (it == values->end()) return {};
+  return it->second;
+}
+
+void DistributionLookups::collect_values(std::string_view dimension,
+                                         std::set<std::string>& out) const {
+  for (const auto& [variable, v] : variables_) {
+    const ValuePostings* values = find_text(v.dimensions, dimension);
+    if (values == nullptr) continue;
+    for (const auto& [value, positions] : *values) out.insert(out.end(), value);
+  }
+}
+
+std::optional<size_t> DistributionLookups::joint_position(std::string_view x, std::string_view y,
+                                                          const DimensionMap& map) const {
+  if (joints_.empty()) return std::nullopt;
+  auto it = joints_.find(joint_identity(x, y, map));
+  if (it == joints_.end()) return std::nullopt;
+  return it->second;
+}
+
+}  // namespace quor::store
