@@ -3,7 +3,10 @@
 // COMPARE, ACROSS / NEAREST with ids that do not start at 1, CMI and
 // CORRELATIONS OVER. Plain main; prints the median of a few runs per case.
 //
-//   ninja -C build bench_lookup && build/bench_lookup [--quick]
+//   ninja -C build bench_lookup && build/bench_lookup [--quick] [--only WORD]
+//
+// --only runs the cases whose group name (track, million, ids, cmi,
+// correlations) contains WORD.
 //
 // Every comparison runs against a poisoned cache, so each run computes what
 // a first run computes. The program uses only the store's public fields and
@@ -97,10 +100,16 @@ void report(const char* what, double ms) { std::printf("%-66s %10.3f ms\n", what
 }  // namespace
 
 int main(int argc, char** argv) {
-  const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
+  bool quick = false;
+  std::string only;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--quick") == 0) quick = true;
+    if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) only = argv[++i];
+  }
+  auto wanted = [&](const char* group) { return std::string(group).find(only) != std::string::npos; };
   const int runs = quick ? 3 : 7;
 
-  {  // TRACK: 5 regions x 1000 time labels x 10 stores = 50 000 distributions.
+  if (wanted("track")) {  // TRACK: 5 regions x 1000 time labels x 10 stores = 50 000 distributions.
     store::Database db = schema_db(20);
     std::vector<store::DimensionMap> keys;
     for (int r = 0; r < 5; ++r)
@@ -112,7 +121,7 @@ int main(int argc, char** argv) {
            median_ms(quick ? 1 : 3, [&] { run_query(db, "TRACK x FROM region:g1"); }));
   }
 
-  {  // 1 M distributions: d (100 values) x e (10 000 values).
+  if (wanted("million")) {  // 1 M distributions: d (100 values) x e (10 000 values).
     store::Database db = schema_db(8);
     std::vector<store::DimensionMap> keys;
     keys.reserve(1000000);
@@ -120,7 +129,8 @@ int main(int argc, char** argv) {
       for (int d = 0; d < 100; ++d) keys.push_back({{"d", num("d", d, 3)}, {"e", num("e", e, 5)}});
     const double create = fill(db, "x", keys);
     keys.clear();
-    report("ensure_distribution x 1M (create, per call ns shown as ms/1M)", create);
+    report("ensure_distribution x 1M (creation through the store)", create);
+    report("reset_id_order on 1M (what open adds)", median_ms(quick ? 1 : 3, [&] { db.reset_id_order(); }));
     report("DIMENSIONS d (100 values, 1M dists)",
            median_ms(runs, [&] { run_query(db, "DIMENSIONS d"); }));
     report("COMPARE x BETWEEN e:e00001 AND e:e00002 (roll-ups of 100, 1M dists)",
@@ -128,6 +138,7 @@ int main(int argc, char** argv) {
   }
 
   for (uint64_t first_id : {uint64_t{1}, uint64_t{1000001}}) {
+    if (!wanted("ids")) break;
     // 100 000 distributions: region (10 values) x store (10 000 values).
     store::Database db = schema_db(16);
     db.meta.next_distribution_id = first_id;
@@ -170,14 +181,15 @@ int main(int argc, char** argv) {
     return db;
   };
   for (int values : {1000, 3000}) {
+    if (!wanted("cmi")) break;
     store::Database db = joint_db(values, 1);
     report(("CMI a b GIVEN d, " + std::to_string(values) + " values").c_str(),
            median_ms(runs, [&] { run_query(db, "CMI a b GIVEN d"); }));
   }
-  {
+  if (wanted("correlations")) {
     store::Database db = joint_db(2600, 3);
     report("CORRELATIONS OVER d (3 pairs x 2600 values = 7800 joints)",
-           median_ms(runs, [&] { run_query(db, "CORRELATIONS OVER d"); }));
+           median_ms(runs * (only.empty() ? 1 : 100), [&] { run_query(db, "CORRELATIONS OVER d"); }));
     report("CORRELATIONS (7800 joints)", median_ms(runs, [&] { run_query(db, "CORRELATIONS"); }));
   }
   return 0;

@@ -27,33 +27,6 @@ Status check_joint_defined(const store::Database& db, std::string_view first,
                std::string(second) + "'; call define_joint() first");
 }
 
-size_t NamePairHash::operator()(
-    const std::pair<std::string_view, std::string_view>& p) const noexcept {
-  const size_t h = std::hash<std::string_view>{}(p.first);
-  return h ^ (std::hash<std::string_view>{}(p.second) + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2));
-}
-
-JointsAtValues::JointsAtValues(const store::Database& db,
-                               std::span<const std::pair<std::string_view, std::string_view>> pairs,
-                               std::string_view dimension) {
-  for (const auto& [a, b] : pairs) by_pair_.try_emplace(store::joint_pair_order(a, b));
-  for (const auto& j : db.data.joints) {
-    if (j.dimension_key.size() != 1) continue;
-    const auto& [name, value] = *j.dimension_key.begin();
-    if (name != dimension) continue;
-    auto it = by_pair_.find({j.variables.first, j.variables.second});
-    if (it != by_pair_.end()) it->second.try_emplace(value, &j);
-  }
-}
-
-const store::JointDistributionObject* JointsAtValues::find(std::string_view a, std::string_view b,
-                                                           std::string_view value) const {
-  auto it = by_pair_.find(store::joint_pair_order(a, b));
-  if (it == by_pair_.end()) return nullptr;
-  auto at = it->second.find(value);
-  return at == it->second.end() ? nullptr : at->second;
-}
-
 Result<double> mutual_info_query(const store::Database& db, std::string_view first,
                                  std::string_view second, std::string_view reference) {
   QUOR_ASSIGN_OR_RETURN(ParsedReference ref, parse_reference(reference));
@@ -70,16 +43,17 @@ Result<CmiResult> conditional_mutual_info(const store::Database& db, std::string
   const auto values = db.dimension_values(given);
   if (values.empty())
     return Error("no values found for dimension '" + std::string(given) + "'");
-  const std::pair<std::string_view, std::string_view> pair{first, second};
-  const JointsAtValues at(db, {&pair, 1}, given);
+  // One key whose value is swapped per lookup; each lookup is one hash probe.
+  store::DimensionMap key{{std::string(given), std::string()}};
+  std::string& at = key.begin()->second;
   CmiResult out;
   for (const auto& v : values) {
-    const store::JointDistributionObject* joint = at.find(first, second, v);
+    at = v;
+    const store::JointDistributionObject* joint = db.find_joint(first, second, key);
     if (joint == nullptr) continue;
-    const JointTable t = joint_count_table(*joint);
-    if (t.total == 0) continue;
-    const math::TableMeasures m = math::table_measures(t.rows, t.total);
-    out.strata.push_back({v, m.mutual_info, m.normalized_mi, t.total});
+    if (joint->repr.total_count() == 0) continue;
+    const math::TableMeasures m = with_joint_table(*joint, math::table_measures);
+    out.strata.push_back({v, m.mutual_info, m.normalized_mi, joint->repr.total_count()});
   }
   if (out.strata.empty())
     return Error("no joint distributions found across dimension '" + std::string(given) + "'");

@@ -3,9 +3,7 @@
 #pragma once
 
 #include <cstdint>
-#include <span>
-#include <unordered_map>
-#include <utility>
+#include <variant>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,31 +24,19 @@ struct JointTable {
 };
 JointTable joint_count_table(const store::JointDistributionObject& joint);
 
-// Hash of a pair of names.
-struct NamePairHash {
-  size_t operator()(const std::pair<std::string_view, std::string_view>& p) const noexcept;
-};
-
-// The joints of some variable pairs keyed exactly {dimension: value},
-// gathered in one walk over the stored joints: per pair and value the first
-// in storage order, as find_joint would give it. Holds views into the
-// database's joints and the given names; valid while both are unchanged.
-class JointsAtValues {
- public:
-  JointsAtValues(const store::Database& db,
-                 std::span<const std::pair<std::string_view, std::string_view>> pairs,
-                 std::string_view dimension);
-  // The joint of (a, b), in either order and among the pairs given, at
-  // `value`; nothing when there is none.
-  const store::JointDistributionObject* find(std::string_view a, std::string_view b,
-                                             std::string_view value) const;
-
- private:
-  std::unordered_map<std::pair<std::string_view, std::string_view>,
-                     std::unordered_map<std::string_view, const store::JointDistributionObject*>,
-                     NamePairHash>
-      by_pair_;
-};
+// fn(rows, N) over the same table as joint_count_table, lending the stored
+// rows of grids and contingency tables instead of copying them.
+template <class Fn>
+auto with_joint_table(const store::JointDistributionObject& joint, Fn&& fn) {
+  const uint64_t n = joint.repr.total_count();
+  if (const auto* g = std::get_if<store::HistogramGridRepr>(&joint.repr))
+    return fn(math::CountTable(g->counts), n);
+  if (const auto* c = std::get_if<store::ContingencyTableRepr>(&joint.repr))
+    return fn(math::CountTable(c->counts), n);
+  const math::CountRows rows = math::collect_count_vectors(
+      std::get<store::ConditionalHistogramsRepr>(joint.repr).histograms);
+  return fn(math::CountTable(rows), n);
+}
 
 // One value of the conditioning dimension with an observed joint.
 struct CmiStratum {

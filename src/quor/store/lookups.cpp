@@ -107,7 +107,7 @@ void DistributionLookups::collect_values(std::string_view dimension,
   for (const auto& [variable, v] : variables_) {
     const ValuePostings* values = find_text(v.dimensions, dimension);
     if (values == nullptr) continue;
-    for (const auto& [value, positions] : *values) out.insert(out.end(), value);
+    for (const auto& [value, positions] : *values) out.insert(value);
   }
 }
 

@@ -12,7 +12,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <optional>
 #include <set>
 #include <span>
@@ -69,8 +68,8 @@ class DistributionLookups {
   };
   template <class V>
   using TextMap = std::unordered_map<std::string, V, TextHash, std::equal_to<>>;
-  // Value -> positions, in byte-wise order of the values.
-  using ValuePostings = std::map<std::string, std::vector<Position>, std::less<>>;
+  // Value -> positions.
+  using ValuePostings = TextMap<std::vector<Position>>;
   struct VariablePostings {
     std::vector<Position> all;
     TextMap<ValuePostings> dimensions;
