@@ -125,6 +125,7 @@ const VariableDefinition* Database::find_variable(std::string_view name) const {
 
 std::set<std::string> Database::dimension_values(std::string_view name) const {
   assert(lookups_.distributions_covered() == data.distributions.size());
+  lookups_.refresh_postings(data.distributions);
   std::set<std::string> out;
   lookups_.collect_values(name, out);
   return out;

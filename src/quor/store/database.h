@@ -205,6 +205,7 @@ class Database {
   template <class FilterMap>
   std::span<const Position> candidates(std::string_view variable, const FilterMap& filter) const {
     assert(lookups_.distributions_covered() == data.distributions.size());
+    lookups_.refresh_postings(data.distributions);
     std::span<const Position> best = lookups_.of_variable(variable);
     for (const auto& [name, value] : filter) {
       if (best.empty()) break;

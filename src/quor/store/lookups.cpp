@@ -45,6 +45,8 @@ auto& find_or_add(Map& map, std::string_view key) {
 
 }  // namespace
 
+DistributionLookups::DistributionLookups() : postings_(std::make_unique<Postings>()) {}
+
 void DistributionLookups::rebuild(const DistributionFile& data) {
   *this = DistributionLookups{};
   for (size_t i = 0; i < data.distributions.size(); ++i) add_distribution(data.distributions[i], i);
@@ -56,12 +58,55 @@ void DistributionLookups::add_distribution(const DistributionObject& d, size_t p
   const auto pos = static_cast<Position>(position);
   if (position == 0) first_id_ = d.id;
   if (d.id < first_id_ || d.id - first_id_ != position) off_run_.try_emplace(d.id, pos);
-
-  VariablePostings& v = find_or_add(variables_, d.variable);
-  v.all.push_back(pos);
-  for (const auto& [name, value] : d.dimension_key)
-    find_or_add(find_or_add(v.dimensions, name), value).push_back(pos);
   distributions_covered_ = position + 1;
+}
+
+void DistributionLookups::refresh_postings(const std::vector<DistributionObject>& list) const {
+  Postings& p = *postings_;
+  if (p.covered.load(std::memory_order_acquire) == list.size()) return;
+  std::lock_guard<std::mutex> lock(p.mu);
+  size_t from = p.covered.load(std::memory_order_relaxed);
+  if (from > list.size()) {  // the list was replaced without a rebuild
+    p.variables.clear();
+    from = 0;
+  }
+  // Consecutive distributions mostly share their variable, their dimension
+  // names and some values: each slot remembers what the previous
+  // distribution found there, so a repeat costs a compare, not a hash.
+  struct Slot {
+    const std::string* name = nullptr;
+    ValuePostings* values = nullptr;
+    const std::string* value = nullptr;
+    std::vector<Position>* positions = nullptr;
+  };
+  std::vector<Slot> slots;
+  VariablePostings* v = nullptr;
+  const std::string* v_name = nullptr;
+  for (size_t i = from; i < list.size(); ++i) {
+    const DistributionObject& d = list[i];
+    const auto pos = static_cast<Position>(i);
+    if (v_name == nullptr || *v_name != d.variable) {
+      v = &find_or_add(p.variables, d.variable);
+      v_name = &d.variable;
+      slots.clear();
+    }
+    v->all.push_back(pos);
+    if (slots.size() < d.dimension_key.size()) slots.resize(d.dimension_key.size());
+    size_t k = 0;
+    for (const auto& [name, value] : d.dimension_key) {
+      Slot& slot = slots[k++];
+      if (slot.name == nullptr || *slot.name != name) {
+        slot.values = &find_or_add(v->dimensions, name);
+        slot.value = nullptr;
+      }
+      slot.name = &name;
+      if (slot.value == nullptr || *slot.value != value)
+        slot.positions = &find_or_add(*slot.values, value);
+      slot.value = &value;
+      slot.positions->push_back(pos);
+    }
+  }
+  p.covered.store(list.size(), std::memory_order_release);
 }
 
 void DistributionLookups::add_joint(const JointDistributionObject& j, size_t position) {
@@ -85,7 +130,7 @@ std::optional<size_t> DistributionLookups::position_of_id(
 }
 
 std::span<const Position> DistributionLookups::of_variable(std::string_view variable) const {
-  const VariablePostings* v = find_text(variables_, variable);
+  const VariablePostings* v = find_text(postings_->variables, variable);
   if (v == nullptr) return {};
   return v->all;
 }
@@ -93,7 +138,7 @@ std::span<const Position> DistributionLookups::of_variable(std::string_view vari
 std::span<const Position> DistributionLookups::of_value(std::string_view variable,
                                                          std::string_view dimension,
                                                          std::string_view value) const {
-  const VariablePostings* v = find_text(variables_, variable);
+  const VariablePostings* v = find_text(postings_->variables, variable);
   if (v == nullptr) return {};
   const ValuePostings* values = find_text(v->dimensions, dimension);
   if (values == nullptr) return {};
@@ -104,7 +149,7 @@ std::span<const Position> DistributionLookups::of_value(std::string_view variabl
 
 void DistributionLookups::collect_values(std::string_view dimension,
                                          std::set<std::string>& out) const {
-  for (const auto& [variable, v] : variables_) {
+  for (const auto& [variable, v] : postings_->variables) {
     const ValuePostings* values = find_text(v.dimensions, dimension);
     if (values == nullptr) continue;
     for (const auto& [value, positions] : *values) out.insert(value);

@@ -4,14 +4,23 @@
 //
 // Everything here is a function of the lists alone and answers exactly what
 // a scan of the lists in storage order would: the first match wins, and
-// every list of positions is ascending (storage order). The owner keeps it
-// current: `add_*` for each appended entry, `rebuild` after replacing or
-// editing the lists in any other way. Positions index the file's lists.
+// every list of positions is ascending (storage order). Positions index the
+// file's lists.
+//
+// Ids and joints are kept current by the owner: `add_*` for each appended
+// entry, `rebuild` after replacing or editing the lists in any other way.
+// The postings (per variable, per dimension value) are built on first use
+// and extended over entries appended since, so creating distributions and
+// opening a store pay nothing for them; `refresh_postings` does that and is
+// safe to call from several readers at once.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <atomic>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <span>
@@ -30,6 +39,8 @@ inline constexpr size_t kMaxPositions = UINT32_MAX;
 
 class DistributionLookups {
  public:
+  DistributionLookups();
+
   // Forgets everything, then adds every entry of both lists in order.
   void rebuild(const DistributionFile& data);
 
@@ -44,6 +55,10 @@ class DistributionLookups {
   // The first position whose distribution has this id.
   std::optional<size_t> position_of_id(uint64_t id,
                                        const std::vector<DistributionObject>& list) const;
+
+  // Brings the postings up to `list` (the list the ids were added from).
+  // Needed before of_variable, of_value and collect_values.
+  void refresh_postings(const std::vector<DistributionObject>& list) const;
 
   // Positions of every distribution of `variable`; empty when none.
   std::span<const Position> of_variable(std::string_view variable) const;
@@ -79,7 +94,14 @@ class DistributionLookups {
   // 0, 1, ...; an entry off that run is recorded in off_run_ (first wins).
   uint64_t first_id_ = 0;
   std::unordered_map<uint64_t, Position> off_run_;
-  TextMap<VariablePostings> variables_;
+  // The postings of the first `covered` distributions; only refresh_postings
+  // changes them, under `mu`.
+  struct Postings {
+    std::mutex mu;
+    std::atomic<size_t> covered{0};
+    TextMap<VariablePostings> variables;
+  };
+  std::unique_ptr<Postings> postings_;
   // Joint identity (length-prefixed x, y, names and values) -> first position.
   TextMap<Position> joints_;
   size_t distributions_covered_ = 0;
