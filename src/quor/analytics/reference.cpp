@@ -113,11 +113,15 @@ Error distribution_not_found_error(std::string_view variable, const Filter& filt
 
 namespace {
 
-// The exact hit of (variable, filter) in the index, if any.
-const store::DistributionObject* exact_hit(const store::Database& db, std::string_view variable,
-                                           const Filter& filter) {
+// The side of the exact hit of (variable, filter) in the index, if any.
+std::optional<ResolvedSide> exact_side(const store::Database& db, std::string_view variable,
+                                       const Filter& filter) {
   auto id = store::index_lookup(db.index, variable, filter);
-  return id ? db.distribution_by_id(*id) : nullptr;
+  const store::DistributionObject* d = id ? db.distribution_by_id(*id) : nullptr;
+  if (d == nullptr) return std::nullopt;
+  ResolvedSide side;
+  side.first = d;
+  return side;
 }
 
 // The roll-up of `members` (storage order): the first, plus every later one
@@ -144,22 +148,14 @@ Result<ResolvedSide> roll_up(const store::Database& db, std::string_view variabl
 
 Result<ResolvedSide> resolve_side(const store::Database& db, std::string_view variable,
                                   const Filter& filter) {
-  if (const store::DistributionObject* d = exact_hit(db, variable, filter)) {
-    ResolvedSide side;
-    side.first = d;
-    return side;
-  }
+  if (auto side = exact_side(db, variable, filter)) return std::move(*side);
   return roll_up(db, variable, filter, db.matching_distributions(variable, filter));
 }
 
 Result<ResolvedSide> resolve_side_among(
     const store::Database& db, std::string_view variable, const Filter& filter,
     std::span<const store::DistributionObject* const> members) {
-  if (const store::DistributionObject* d = exact_hit(db, variable, filter)) {
-    ResolvedSide side;
-    side.first = d;
-    return side;
-  }
+  if (auto side = exact_side(db, variable, filter)) return std::move(*side);
   return roll_up(db, variable, filter, members);
 }
 
