@@ -62,6 +62,7 @@ void DistributionLookups::add_distribution(const DistributionObject& d, size_t p
 }
 
 void DistributionLookups::refresh_postings(const std::vector<DistributionObject>& list) const {
+  if (postings_ == nullptr) return;  // moved from: holds nothing
   Postings& p = *postings_;
   if (p.covered.load(std::memory_order_acquire) == list.size()) return;
   std::lock_guard<std::mutex> lock(p.mu);
@@ -130,6 +131,7 @@ std::optional<size_t> DistributionLookups::position_of_id(
 }
 
 std::span<const Position> DistributionLookups::of_variable(std::string_view variable) const {
+  if (postings_ == nullptr) return {};
   const VariablePostings* v = find_text(postings_->variables, variable);
   if (v == nullptr) return {};
   return v->all;
@@ -138,6 +140,7 @@ std::span<const Position> DistributionLookups::of_variable(std::string_view vari
 std::span<const Position> DistributionLookups::of_value(std::string_view variable,
                                                          std::string_view dimension,
                                                          std::string_view value) const {
+  if (postings_ == nullptr) return {};
   const VariablePostings* v = find_text(postings_->variables, variable);
   if (v == nullptr) return {};
   const ValuePostings* values = find_text(v->dimensions, dimension);
@@ -149,6 +152,7 @@ std::span<const Position> DistributionLookups::of_value(std::string_view variabl
 
 void DistributionLookups::collect_values(std::string_view dimension,
                                          std::set<std::string>& out) const {
+  if (postings_ == nullptr) return;
   for (const auto& [variable, v] : postings_->variables) {
     const ValuePostings* values = find_text(v.dimensions, dimension);
     if (values == nullptr) continue;
