@@ -6,27 +6,36 @@ namespace quor::store {
 
 namespace {
 
-// Appends `s` with its length in front, so that a sequence of such texts
-// reads back in one way only (names and values may hold any byte).
-void put_text(std::string& out, std::string_view s) {
+// The identity of a joint: x, y, then each name and value of its key, each
+// text with its length in front, so that the sequence reads back in one way
+// only (names and values may hold any byte). Written into `out`, which has
+// room for joint_identity_size bytes.
+size_t joint_identity_size(std::string_view x, std::string_view y, const DimensionMap& map) {
+  size_t len = x.size() + y.size() + 16;
+  for (const auto& [name, value] : map) len += name.size() + value.size() + 16;
+  return len;
+}
+
+char* put_text(char* out, std::string_view s) {
   const uint64_t n = s.size();
-  char len[sizeof n];
-  std::memcpy(len, &n, sizeof n);
-  out.append(len, sizeof n);
-  out.append(s);
+  std::memcpy(out, &n, sizeof n);
+  if (!s.empty()) std::memcpy(out + sizeof n, s.data(), s.size());
+  return out + sizeof n + s.size();
+}
+
+void write_joint_identity(char* out, std::string_view x, std::string_view y,
+                          const DimensionMap& map) {
+  out = put_text(out, x);
+  out = put_text(out, y);
+  for (const auto& [name, value] : map) {
+    out = put_text(out, name);
+    out = put_text(out, value);
+  }
 }
 
 std::string joint_identity(std::string_view x, std::string_view y, const DimensionMap& map) {
-  size_t len = x.size() + y.size() + 16;
-  for (const auto& [name, value] : map) len += name.size() + value.size() + 16;
-  std::string out;
-  out.reserve(len);
-  put_text(out, x);
-  put_text(out, y);
-  for (const auto& [name, value] : map) {
-    put_text(out, name);
-    put_text(out, value);
-  }
+  std::string out(joint_identity_size(x, y, map), '\0');
+  write_joint_identity(out.data(), x, y, map);
   return out;
 }
 
@@ -163,7 +172,17 @@ void DistributionLookups::collect_values(std::string_view dimension,
 std::optional<size_t> DistributionLookups::joint_position(std::string_view x, std::string_view y,
                                                           const DimensionMap& map) const {
   if (joints_.empty()) return std::nullopt;
-  auto it = joints_.find(joint_identity(x, y, map));
+  // Most identities fit on the stack: a lookup then allocates nothing.
+  char small[256];
+  std::string large;
+  const size_t len = joint_identity_size(x, y, map);
+  char* buf = small;
+  if (len > sizeof small) {
+    large.resize(len);
+    buf = large.data();
+  }
+  write_joint_identity(buf, x, y, map);
+  auto it = joints_.find(std::string_view(buf, len));
   if (it == joints_.end()) return std::nullopt;
   return it->second;
 }
