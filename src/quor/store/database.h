@@ -91,7 +91,9 @@ std::optional<EngineError> schema_add_dimension(Schema& schema, DimensionDefinit
 // The searches below answer from lookups derived from `data` (ids,
 // per-variable and per-dimension-value postings, joints by identity), never
 // by scanning the lists. ensure_distribution and ensure_joint keep them
-// current. Whoever replaces `data` wholesale, appends to its lists directly,
+// current; the postings are built by the first search that needs them and
+// extended by later ones over what was appended since (safely, also when
+// searches run side by side). Whoever replaces `data` wholesale, appends to its lists directly,
 // or edits the id, variable, key or variables of a stored entry must call
 // reset_id_order() before the next search; counts, versions and the other
 // fields may change freely.
@@ -185,9 +187,10 @@ class Database {
 
   DatabaseStats database_stats() const;
 
-  // Rebuilds every lookup derived from `data` (ids, postings, joints). Call
-  // after replacing or editing `data` other than through ensure_distribution
-  // and ensure_joint (open does); costs one pass over both lists.
+  // Rebuilds the lookups derived from `data`: ids and joints at once, the
+  // postings at the next search that needs them. Call after replacing or
+  // editing `data` other than through ensure_distribution and ensure_joint
+  // (open does); costs one pass over both lists.
   void reset_id_order();
 
  private:
