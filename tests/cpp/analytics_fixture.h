@@ -74,6 +74,7 @@ class DbBuilder {
     j.sample_count = repr.total_count();
     j.repr = std::move(repr);
     db.data.joints.push_back(std::move(j));
+    db.reset_id_order();
   }
   static store::JointRepr table(std::vector<std::vector<uint64_t>> rows, uint64_t extra = 0) {
     uint64_t total = extra;

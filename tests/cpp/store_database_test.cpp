@@ -276,6 +276,41 @@ TEST(Joints, MarginalAndJointIdsAreSeparate) {
   EXPECT_EQ(rebuild_dist_index(db.data.distributions).by_key.size(), 1u);
 }
 
+// The last id a counter can give is 2^64 - 2: taking 2^64 - 1 would leave
+// nothing to raise the counter to. A refusal changes nothing, and an existing
+// distribution or joint is still found.
+TEST(IdCounters, RefusedInsteadOfWrapping) {
+  Database db = writable_db();
+  ASSERT_TRUE(db.add_variable(continuous("x", 2)).ok());
+  ASSERT_TRUE(db.add_variable(continuous("y", 2)).ok());
+  db.meta.next_distribution_id = UINT64_MAX - 1;
+  db.meta.next_joint_id = UINT64_MAX - 1;
+  EXPECT_EQ(*db.ensure_distribution("x", {{"d", "a"}}), UINT64_MAX - 1);
+  ASSERT_TRUE(db.ensure_joint("x", "y", {{"d", "a"}}).ok());
+  EXPECT_EQ(db.data.joints[0].id, UINT64_MAX - 1);
+  EXPECT_EQ(db.meta.next_distribution_id, UINT64_MAX);
+  EXPECT_EQ(db.meta.next_joint_id, UINT64_MAX);
+
+  EXPECT_EQ(db.ensure_distribution("x", {{"d", "b"}}).error().full_text(),
+            "distribution id counter exhausted");
+  EXPECT_EQ(db.ensure_joint("y", "x", {{"d", "b"}}).error().full_text(),
+            "joint id counter exhausted");
+  // An unknown variable is still reported as such, before the counter.
+  EXPECT_EQ(db.ensure_distribution("nope", {}).error().full_text(), "unknown variable 'nope'");
+  EXPECT_EQ(db.ensure_joint("x", "nope", {}).error().full_text(),
+            "joint variables not found in schema");
+  EXPECT_EQ(db.meta.next_distribution_id, UINT64_MAX);
+  EXPECT_EQ(db.meta.next_joint_id, UINT64_MAX);
+  EXPECT_EQ(db.data.distributions.size(), 1u);
+  EXPECT_EQ(db.data.joints.size(), 1u);
+  EXPECT_EQ(db.dimension_values("d"), (std::set<std::string>{"a"}));
+
+  EXPECT_EQ(*db.ensure_distribution("x", {{"d", "a"}}), UINT64_MAX - 1);
+  EXPECT_TRUE(db.ensure_joint("y", "x", {{"d", "a"}}).ok());
+  EXPECT_EQ(db.distribution_by_id(UINT64_MAX - 1), &db.data.distributions[0]);
+  EXPECT_EQ(db.find_joint("y", "x", {{"d", "a"}}), &db.data.joints[0]);
+}
+
 // ---- searches ----
 
 TEST(Searches, FindDistributionAndDimensionValues) {
@@ -312,6 +347,28 @@ TEST(Searches, IdLookupKeepsFirstMatchSemanticsOnIrregularLists) {
   EXPECT_EQ(db.distribution_by_id(3)->variable, "v3");
   EXPECT_EQ(db.distribution_by_id(2), nullptr);
   EXPECT_EQ(db.distribution_by_id(0), nullptr);
+}
+
+// Appending to the lists directly leaves the lookups behind; the next
+// creation through the store catches up before adding its own entry.
+TEST(Searches, CreationCatchesUpWithListsGrownBehindTheLookups) {
+  Database db = writable_db();
+  ASSERT_TRUE(db.add_variable(continuous("x", 2)).ok());
+  ASSERT_TRUE(db.add_variable(continuous("y", 2)).ok());
+  ASSERT_TRUE(db.ensure_distribution("x", {{"r", "a"}}).ok());
+  db.data.distributions.push_back(
+      new_distribution_object(40, "x", {{"r", "b"}}, HistogramRepr{0, 1, {0, 0}, 0}));
+  JointDistributionObject j;
+  j.variables = {"x", "y"};
+  db.data.joints.push_back(j);
+  db.meta.next_distribution_id = 41;
+  ASSERT_TRUE(db.ensure_distribution("x", {{"r", "c"}}).ok());
+  ASSERT_TRUE(db.ensure_joint("x", "y", {{"r", "c"}}).ok());
+  EXPECT_EQ(db.distribution_by_id(40), &db.data.distributions[1]);
+  EXPECT_EQ(db.distribution_by_id(41), &db.data.distributions[2]);
+  EXPECT_EQ(db.dimension_values("r"), (std::set<std::string>{"a", "b", "c"}));
+  EXPECT_EQ(db.find_joint("y", "x", {}), &db.data.joints[0]);
+  EXPECT_EQ(db.find_joint("y", "x", {{"r", "c"}}), &db.data.joints[1]);
 }
 
 TEST(Searches, StatsSumSamples) {

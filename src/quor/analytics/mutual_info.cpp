@@ -43,15 +43,17 @@ Result<CmiResult> conditional_mutual_info(const store::Database& db, std::string
   const auto values = db.dimension_values(given);
   if (values.empty())
     return Error("no values found for dimension '" + std::string(given) + "'");
+  // One key whose value is swapped per lookup; each lookup is one hash probe.
+  store::DimensionMap key{{std::string(given), std::string()}};
+  std::string& at = key.begin()->second;
   CmiResult out;
   for (const auto& v : values) {
-    const store::JointDistributionObject* joint =
-        db.find_joint(first, second, {{std::string(given), v}});
+    at = v;
+    const store::JointDistributionObject* joint = db.find_joint(first, second, key);
     if (joint == nullptr) continue;
-    const JointTable t = joint_count_table(*joint);
-    if (t.total == 0) continue;
-    out.strata.push_back({v, math::mutual_information(t.rows, t.total),
-                          math::normalized_mutual_information(t.rows, t.total), t.total});
+    if (joint->repr.total_count() == 0) continue;
+    const math::TableMeasures m = with_joint_table(*joint, math::table_measures);
+    out.strata.push_back({v, m.mutual_info, m.normalized_mi, joint->repr.total_count()});
   }
   if (out.strata.empty())
     return Error("no joint distributions found across dimension '" + std::string(given) + "'");

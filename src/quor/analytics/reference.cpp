@@ -52,17 +52,6 @@ bool only_white_space(std::string_view s) {
   return true;
 }
 
-// Whether `key` holds every pair of `filter` (both byte-ordered maps).
-bool key_holds(const store::DimensionMap& key, const Filter& filter) {
-  auto k = key.begin();
-  for (const auto& [name, value] : filter) {
-    while (k != key.end() && k->first < name) ++k;
-    if (k == key.end() || k->first != name || k->second != value) return false;
-    ++k;
-  }
-  return true;
-}
-
 uint64_t sat_add(uint64_t a, uint64_t b) { return store::add_counts(a, b); }
 
 // Adds `from` into `into` position by position over the shared positions.
@@ -122,31 +111,52 @@ Error distribution_not_found_error(std::string_view variable, const Filter& filt
                "' and dimensions " + store::debug_dimension_map(filter));
 }
 
+namespace {
+
+// The side of the exact hit of (variable, filter) in the index, if any.
+std::optional<ResolvedSide> exact_side(const store::Database& db, std::string_view variable,
+                                       const Filter& filter) {
+  auto id = store::index_lookup(db.index, variable, filter);
+  const store::DistributionObject* d = id ? db.distribution_by_id(*id) : nullptr;
+  if (d == nullptr) return std::nullopt;
+  ResolvedSide side;
+  side.first = d;
+  return side;
+}
+
+// The roll-up of `members` (storage order): the first, plus every later one
+// of the first's kind.
+Result<ResolvedSide> roll_up(const store::Database& db, std::string_view variable,
+                             const Filter& filter,
+                             std::span<const store::DistributionObject* const> members) {
+  if (members.empty()) return distribution_not_found_error(variable, filter);
+  ResolvedSide side;
+  side.rolled_up = true;
+  side.first = members.front();
+  side.cacheable = db.distribution_by_id(side.first->id) == side.first;
+  for (const store::DistributionObject* d : members.subspan(1)) {
+    if (d->repr.index() != side.first->repr.index()) continue;
+    if (!side.summed) side.summed = side.first->repr;
+    add_repr(*side.summed, d->repr);
+    side.more.emplace_back(d->id, d->version);
+    if (db.distribution_by_id(d->id) != d) side.cacheable = false;
+  }
+  return side;
+}
+
+}  // namespace
+
 Result<ResolvedSide> resolve_side(const store::Database& db, std::string_view variable,
                                   const Filter& filter) {
-  ResolvedSide side;
-  if (auto id = store::index_lookup(db.index, variable, filter)) {
-    if (const store::DistributionObject* d = db.distribution_by_id(*id)) {
-      side.first = d;
-      return side;
-    }
-  }
-  side.rolled_up = true;
-  for (const auto& d : db.data.distributions) {
-    if (d.variable != variable || !key_holds(d.dimension_key, filter)) continue;
-    if (side.first == nullptr) {
-      side.first = &d;
-      side.cacheable = db.distribution_by_id(d.id) == &d;
-      continue;
-    }
-    if (d.repr.index() != side.first->repr.index()) continue;
-    if (!side.summed) side.summed = side.first->repr;
-    add_repr(*side.summed, d.repr);
-    side.more.emplace_back(d.id, d.version);
-    if (db.distribution_by_id(d.id) != &d) side.cacheable = false;
-  }
-  if (side.first == nullptr) return distribution_not_found_error(variable, filter);
-  return side;
+  if (auto side = exact_side(db, variable, filter)) return std::move(*side);
+  return roll_up(db, variable, filter, db.matching_distributions(variable, filter));
+}
+
+Result<ResolvedSide> resolve_side_among(
+    const store::Database& db, std::string_view variable, const Filter& filter,
+    std::span<const store::DistributionObject* const> members) {
+  if (auto side = exact_side(db, variable, filter)) return std::move(*side);
+  return roll_up(db, variable, filter, members);
 }
 
 Result<store::DistributionObject> resolve_distribution(const store::Database& db,

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -70,8 +71,17 @@ struct ResolvedSide {
   mutable std::optional<Rebinned> rebinned;
 };
 
-// As resolve_distribution, without copying.
+// As resolve_distribution, without copying. A roll-up visits only the
+// postings of the variable and the filter's pairs, never the whole store.
 Result<ResolvedSide> resolve_side(const store::Database& db, std::string_view variable,
                                   const Filter& filter);
+
+// As resolve_side, for a caller that already holds the roll-up's members:
+// `members` must be exactly the distributions of `variable` matching
+// `filter`, in storage order (as Database::matching_distributions gives
+// them).
+Result<ResolvedSide> resolve_side_among(const store::Database& db, std::string_view variable,
+                                        const Filter& filter,
+                                        std::span<const store::DistributionObject* const> members);
 
 }  // namespace quor::analytics

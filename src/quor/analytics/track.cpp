@@ -17,15 +17,6 @@ std::string fixed4(double v) {
   return std::string(buf, res.ptr);
 }
 
-bool holds_non_time_pairs(const store::DimensionMap& key, const Filter& filter) {
-  for (const auto& [name, value] : filter) {
-    if (name == kTimeDimension) continue;
-    auto it = key.find(name);
-    if (it == key.end() || it->second != value) return false;
-  }
-  return true;
-}
-
 bool holds_all(const store::DimensionMap& key, const store::DimensionMap& wanted) {
   for (const auto& [name, value] : wanted) {
     auto it = key.find(name);
@@ -53,15 +44,18 @@ double drift_threshold(const std::vector<double>& drifts) {
 
 Result<TrackResult> track_drift(const store::Database& db, CompareCache& cache,
                                 std::string_view variable, const Filter& filter) {
-  // Every candidate per label, in storage order; the last one's key (less
-  // its time entry) is the label's point key.
-  std::map<std::string, std::vector<const store::DistributionObject*>> candidates;
+  // Every candidate per label, in storage order: the distributions of the
+  // variable that hold the filter's non-time pairs and have a time entry.
+  // A label's candidates are exactly the members of the selection at that
+  // label, so they also serve its roll-up below. The last candidate's key
+  // (less its time entry) is the label's point key.
   const std::string time(kTimeDimension);
-  for (const auto& d : db.data.distributions) {
-    if (d.variable != variable) continue;
-    auto t = d.dimension_key.find(time);
-    if (t == d.dimension_key.end() || !holds_non_time_pairs(d.dimension_key, filter)) continue;
-    candidates[t->second].push_back(&d);
+  Filter others = filter;
+  others.erase(time);
+  std::map<std::string_view, std::vector<const store::DistributionObject*>> candidates;
+  for (const store::DistributionObject* d : db.matching_distributions(variable, others)) {
+    auto t = d->dimension_key.find(time);
+    if (t != d->dimension_key.end()) candidates[t->second].push_back(d);
   }
 
   TrackResult out;
@@ -77,17 +71,20 @@ Result<TrackResult> track_drift(const store::Database& db, CompareCache& cache,
         break;
       }
     }
-    out.time_labels.push_back(label);
+    out.time_labels.emplace_back(label);
     out.entropies.push_back(point->entropy);
   }
 
   const size_t n = out.time_labels.size();
+  std::vector<const std::vector<const store::DistributionObject*>*> members;
+  members.reserve(n);
+  for (const auto& [label, list] : candidates) members.push_back(&list);
   std::vector<std::optional<Result<ResolvedSide>>> sides(n);
   auto side = [&](size_t k) -> const Result<ResolvedSide>& {
     if (!sides[k]) {
       Filter selection = filter;
       selection.insert_or_assign(time, out.time_labels[k]);
-      sides[k].emplace(resolve_side(db, variable, selection));
+      sides[k].emplace(resolve_side_among(db, variable, selection, *members[k]));
     }
     return *sides[k];
   };

@@ -189,13 +189,14 @@ double normalized_mutual_information(CountTable table, uint64_t n) {
   return clamp_unit(mi / e);
 }
 
-double cramers_v(CountTable table, uint64_t n) {
-  if (table_is_empty(table, n)) return 0.0;
+namespace {
+
+// Cramer's V of a table that passed the guards of MI, from its margins.
+double cramers_v_with_margins(CountTable table, uint64_t n, const Margins& m) {
   const size_t c = table.front().size();
   const size_t r = table.size();
   const size_t k = std::min(c - 1, r - 1);
   if (k == 0) return 0.0;
-  const Margins m = margins(table);
   const double total = to_f64(n);
   double chi2 = 0.0;
   for (size_t i = 0; i < r; ++i) {
@@ -208,6 +209,24 @@ double cramers_v(CountTable table, uint64_t n) {
     }
   }
   return std::fmin(std::sqrt(chi2 / (total * to_f64(k))), 1.0);
+}
+
+}  // namespace
+
+double cramers_v(CountTable table, uint64_t n) {
+  if (table_is_empty(table, n)) return 0.0;
+  return cramers_v_with_margins(table, n, margins(table));
+}
+
+TableMeasures table_measures(CountTable table, uint64_t n) {
+  TableMeasures out;
+  if (table_is_empty(table, n)) return out;
+  const Margins m = margins(table);
+  out.mutual_info = mi_with_margins(table, n, m);
+  const double e = std::fmin(margin_entropy(m.rows, n), margin_entropy(m.cols, n));
+  out.normalized_mi = e <= 0.0 ? 0.0 : clamp_unit(out.mutual_info / e);
+  out.cramers_v = cramers_v_with_margins(table, n, m);
+  return out;
 }
 
 CountRows collect_count_vectors(std::span<const store::DistributionRepr> reprs) {

@@ -62,6 +62,15 @@ double normalized_mutual_information(CountTable table, uint64_t n);
 // or one column.
 double cramers_v(CountTable table, uint64_t n);
 
+// mutual_information, normalized_mutual_information and cramers_v of one
+// table, bit for bit, with its margins and MI computed once.
+struct TableMeasures {
+  double mutual_info = 0.0;
+  double normalized_mi = 0.0;
+  double cramers_v = 0.0;
+};
+TableMeasures table_measures(CountTable table, uint64_t n);
+
 // One row per representation, in order: a copy of its bin counts or its
 // category counts (a categorical's unknown count has no cell).
 CountRows collect_count_vectors(std::span<const store::DistributionRepr> reprs);

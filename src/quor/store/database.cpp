@@ -27,11 +27,15 @@ Range range_or_unit(const std::optional<Range>& r) { return r ? *r : Range{0.0, 
 
 Error read_only_error() { return Error(std::string(kReadOnlyMessage)); }
 
-// (lesser, greater) by byte order; equal names keep `a` first.
-std::pair<std::string_view, std::string_view> ordered_pair(std::string_view a,
-                                                           std::string_view b) {
-  if (b < a) return {b, a};
-  return {a, b};
+// Whether `key` holds every entry of `filter` (both byte-ordered maps).
+bool key_holds(const DimensionMap& key, const DimensionMap& filter) {
+  auto k = key.begin();
+  for (const auto& [name, value] : filter) {
+    while (k != key.end() && k->first < name) ++k;
+    if (k == key.end() || k->first != name || k->second != value) return false;
+    ++k;
+  }
+  return true;
 }
 
 }  // namespace
@@ -120,11 +124,19 @@ const VariableDefinition* Database::find_variable(std::string_view name) const {
 }
 
 std::set<std::string> Database::dimension_values(std::string_view name) const {
+  assert(lookups_.distributions_covered() == data.distributions.size());
+  lookups_.refresh_postings(data.distributions);
   std::set<std::string> out;
-  const std::string key(name);
-  for (const auto& d : data.distributions) {
-    auto it = d.dimension_key.find(key);
-    if (it != d.dimension_key.end()) out.insert(it->second);
+  lookups_.collect_values(name, out);
+  return out;
+}
+
+std::vector<const DistributionObject*> Database::matching_distributions(
+    std::string_view variable, const DimensionMap& filter) const {
+  std::vector<const DistributionObject*> out;
+  for (Position p : candidates(variable, filter)) {
+    const DistributionObject& d = data.distributions[p];
+    if (key_holds(d.dimension_key, filter)) out.push_back(&d);
   }
   return out;
 }
@@ -135,12 +147,14 @@ Result<uint64_t> Database::ensure_distribution(std::string_view variable,
   const VariableDefinition* def = find_variable(variable);
   if (def == nullptr) return unknown_variable_error(variable);
   const uint64_t id = meta.next_distribution_id;
-  meta.next_distribution_id = id + 1;
+  if (id == UINT64_MAX) return Error("distribution id counter exhausted");
   auto& list = data.distributions;
-  const bool extends_dense = dense_prefix_ == list.size() && id == list.size() + 1;
+  if (list.size() >= kMaxPositions) return Error("too many distributions");
+  catch_up_lookups();
+  meta.next_distribution_id = id + 1;
   list.push_back(new_distribution_object(id, std::string(variable), map,
                                          empty_distribution_for(*def)));
-  if (extends_dense) ++dense_prefix_;
+  lookups_.add_distribution(list.back(), list.size() - 1);
   index_insert(index, variable, map, id);
   return id;
 }
@@ -190,8 +204,9 @@ void Database::finalize_updates(const TouchedSet& touched) {
 }
 
 Status Database::ensure_joint(std::string_view a, std::string_view b, const DimensionMap& map) {
+  catch_up_lookups();
   if (find_joint(a, b, map) != nullptr) return ok_status();
-  auto [xn, yn] = ordered_pair(a, b);
+  auto [xn, yn] = joint_pair_order(a, b);
   const VariableDefinition* x = find_variable(xn);
   const VariableDefinition* y = find_variable(yn);
   if (x == nullptr || y == nullptr) return Error("joint variables not found in schema");
@@ -219,6 +234,8 @@ Status Database::ensure_joint(std::string_view a, std::string_view b, const Dime
         empty_histograms_per_category(cat.categories, range_or_unit(cont.range), cont.bins), 0};
   }
 
+  if (meta.next_joint_id == UINT64_MAX) return Error("joint id counter exhausted");
+  if (data.joints.size() >= kMaxPositions) return Error("too many joint distributions");
   JointDistributionObject j;
   j.id = meta.next_joint_id;
   meta.next_joint_id = j.id + 1;
@@ -229,15 +246,17 @@ Status Database::ensure_joint(std::string_view a, std::string_view b, const Dime
   j.last_updated = unix_now_seconds();
   j.version = 1;
   data.joints.push_back(std::move(j));
+  lookups_.add_joint(data.joints.back(), data.joints.size() - 1);
   return ok_status();
 }
 
 const JointDistributionObject* Database::find_joint(std::string_view a, std::string_view b,
                                                     const DimensionMap& map) const {
-  auto [x, y] = ordered_pair(a, b);
-  for (const auto& j : data.joints)
-    if (j.variables.first == x && j.variables.second == y && j.dimension_key == map) return &j;
-  return nullptr;
+  assert(lookups_.joints_covered() == data.joints.size());
+  auto [x, y] = joint_pair_order(a, b);
+  auto pos = lookups_.joint_position(x, y, map);
+  if (!pos || *pos >= data.joints.size()) return nullptr;
+  return &data.joints[*pos];
 }
 
 JointDistributionObject* Database::find_joint_mut(std::string_view a, std::string_view b,
@@ -246,12 +265,10 @@ JointDistributionObject* Database::find_joint_mut(std::string_view a, std::strin
 }
 
 const DistributionObject* Database::distribution_by_id(uint64_t id) const {
-  const auto& list = data.distributions;
-  if (id >= 1 && id <= dense_prefix_ && dense_prefix_ <= list.size() && list[id - 1].id == id)
-    return &list[id - 1];
-  for (const auto& d : list)
-    if (d.id == id) return &d;
-  return nullptr;
+  assert(lookups_.distributions_covered() == data.distributions.size());
+  auto pos = lookups_.position_of_id(id, data.distributions);
+  if (!pos || *pos >= data.distributions.size()) return nullptr;
+  return &data.distributions[*pos];
 }
 
 DistributionObject* Database::distribution_by_id_mut(uint64_t id) {
@@ -273,11 +290,12 @@ DatabaseStats Database::database_stats() const {
   return s;
 }
 
-void Database::reset_id_order() {
-  const auto& list = data.distributions;
-  size_t n = 0;
-  while (n < list.size() && list[n].id == n + 1) ++n;
-  dense_prefix_ = n;
+void Database::reset_id_order() { lookups_.rebuild(data); }
+
+void Database::catch_up_lookups() {
+  if (lookups_.distributions_covered() != data.distributions.size() ||
+      lookups_.joints_covered() != data.joints.size())
+    lookups_.rebuild(data);
 }
 
 }  // namespace quor::store

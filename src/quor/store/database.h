@@ -6,10 +6,12 @@
 // access, searches shared access. Nothing here reads or writes a file.
 #pragma once
 
+#include <cassert>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <set>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -19,6 +21,7 @@
 
 #include "quor/store/engine_error.h"
 #include "quor/store/lock_file.h"
+#include "quor/store/lookups.h"
 #include "quor/store/model.h"
 #include "quor/store/raw_log.h"
 #include "quor/util/error.h"
@@ -49,6 +52,14 @@ using CountAccumulator = std::variant<HistogramCounts, CategoricalCounts>;
 // Marginals changed by a batch, each (variable, map) at most once.
 using TouchedSet = std::vector<std::pair<std::string, DimensionMap>>;
 
+// A variable pair in the order joints store it: the byte-wise lesser name
+// first (equal names keep `a` first).
+inline std::pair<std::string_view, std::string_view> joint_pair_order(std::string_view a,
+                                                                      std::string_view b) {
+  if (b < a) return {b, a};
+  return {a, b};
+}
+
 // Adds with saturation at 2^64 - 1: counts never wrap.
 inline uint64_t add_counts(uint64_t a, uint64_t b) {
   uint64_t s = a + b;
@@ -77,6 +88,15 @@ std::vector<DistributionRepr> empty_histograms_per_category(
 std::optional<EngineError> schema_add_variable(Schema& schema, VariableDefinition def);
 std::optional<EngineError> schema_add_dimension(Schema& schema, DimensionDefinition def);
 
+// The searches below answer from lookups derived from `data` (ids,
+// per-variable and per-dimension-value postings, joints by identity), never
+// by scanning the lists. ensure_distribution and ensure_joint keep them
+// current; the postings are built by the first search that needs them and
+// extended by later ones over what was appended since (safely, also when
+// searches run side by side). Whoever replaces `data` wholesale, appends to its lists directly,
+// or edits the id, variable, key or variables of a stored entry must call
+// reset_id_order() before the next search; counts, versions and the other
+// fields may change freely.
 class Database {
  public:
   std::optional<LockFile> lock_file;
@@ -104,12 +124,14 @@ class Database {
   const VariableDefinition* find_variable(std::string_view name) const;
 
   // Every value that marginal distributions hold for dimension `name`, once
-  // each, in byte-wise order.
+  // each, in byte-wise order. Costs the values listed, not the store.
   std::set<std::string> dimension_values(std::string_view name) const;
 
   // The id of the distribution of (variable, map), created with zero counts
   // when absent. Fails with "unknown variable '{}'" and changes nothing when
-  // the variable is not in the schema. Does not check `writable`.
+  // the variable is not in the schema, and with "distribution id counter
+  // exhausted" when the counter has no id left (it never wraps). Does not
+  // check `writable`.
   Result<uint64_t> ensure_distribution(std::string_view variable, const DimensionMap& map);
 
   // Adds a batch's counts to the distribution of (variable, map), creating it
@@ -125,10 +147,12 @@ class Database {
   void finalize_updates(const TouchedSet& touched);
 
   // Creates the zero joint of (a, b, map) unless it exists. Fails with
-  // "joint variables not found in schema" when either variable is missing.
+  // "joint variables not found in schema" when either variable is missing,
+  // then with "joint id counter exhausted" when the counter has no id left.
   // Does not check `writable`.
   Status ensure_joint(std::string_view a, std::string_view b, const DimensionMap& map);
-  // The joint of the pair (in either order) whose dimension_key equals `map`.
+  // The first joint in list order of the pair (in either order) whose
+  // dimension_key equals `map`. One hash lookup.
   const JointDistributionObject* find_joint(std::string_view a, std::string_view b,
                                             const DimensionMap& map) const;
   JointDistributionObject* find_joint_mut(std::string_view a, std::string_view b,
@@ -136,26 +160,25 @@ class Database {
 
   // The first distribution of `variable` whose dimension_key holds every
   // entry of `filter` (an empty filter matches the first of the variable).
+  // Visits only the shortest posting among the variable's and the entries'.
   template <class FilterMap>
   const DistributionObject* find_distribution(std::string_view variable,
                                               const FilterMap& filter) const {
-    for (const auto& d : data.distributions) {
-      if (d.variable != variable) continue;
-      bool all = true;
-      for (const auto& [name, value] : filter) {
-        auto it = d.dimension_key.find(std::string(name));
-        if (it == d.dimension_key.end() || it->second != value) {
-          all = false;
-          break;
-        }
-      }
-      if (all) return &d;
+    for (Position p : candidates(variable, filter)) {
+      const DistributionObject& d = data.distributions[p];
+      if (holds_entries(d.dimension_key, filter)) return &d;
     }
     return nullptr;
   }
 
-  // The first marginal distribution in list order with this id. O(1) while
-  // ids match list positions (as they do when assigned by this store).
+  // Every distribution of `variable` whose dimension_key holds each entry of
+  // `filter`, in storage order (an empty filter gives all of the variable).
+  // Costs the shortest posting among the variable's and the entries'.
+  std::vector<const DistributionObject*> matching_distributions(std::string_view variable,
+                                                                const DimensionMap& filter) const;
+
+  // The first marginal distribution in list order with this id. O(1) for any
+  // ids.
   const DistributionObject* distribution_by_id(uint64_t id) const;
   DistributionObject* distribution_by_id_mut(uint64_t id);
   // The distribution the index holds for (variable, map), if any.
@@ -164,15 +187,41 @@ class Database {
 
   DatabaseStats database_stats() const;
 
-  // Recomputes the id-order summary behind distribution_by_id. Call after
-  // replacing `data` wholesale (open does); appends through
-  // ensure_distribution keep it current.
+  // Rebuilds the lookups derived from `data`: ids and joints at once, the
+  // postings at the next search that needs them. Call after replacing or
+  // editing `data` other than through ensure_distribution and ensure_joint
+  // (open does); costs one pass over both lists.
   void reset_id_order();
 
  private:
-  // Number of leading distributions whose id equals position + 1; inside
-  // that prefix the id search is a direct index.
-  size_t dense_prefix_ = 0;
+  template <class FilterMap>
+  static bool holds_entries(const DimensionMap& key, const FilterMap& filter) {
+    for (const auto& [name, value] : filter) {
+      auto it = key.find(name);
+      if (it == key.end() || it->second != value) return false;
+    }
+    return true;
+  }
+
+  // The shortest of the variable's posting and the postings of the filter's
+  // entries: a superset of the matches, in storage order.
+  template <class FilterMap>
+  std::span<const Position> candidates(std::string_view variable, const FilterMap& filter) const {
+    assert(lookups_.distributions_covered() == data.distributions.size());
+    lookups_.refresh_postings(data.distributions);
+    std::span<const Position> best = lookups_.of_variable(variable);
+    for (const auto& [name, value] : filter) {
+      if (best.empty()) break;
+      std::span<const Position> list = lookups_.of_value(variable, name, value);
+      if (list.size() < best.size()) best = list;
+    }
+    return best;
+  }
+
+  // Rebuilds the lookups when `data` grew behind their back.
+  void catch_up_lookups();
+
+  DistributionLookups lookups_;
 };
 
 }  // namespace quor::store

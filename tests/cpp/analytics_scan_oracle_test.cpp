@@ -1,0 +1,590 @@
+// The searches that answer from the store's lookups (ids, postings, joints
+// by identity) against the plain scans of the lists they replaced, kept here
+// as oracles: same distributions, same order, same sums and cache stamps,
+// same floating-point bits. The fixtures are irregular on purpose: ids that
+// start far from 1, gaps, repeated ids, repeated keys, an index entry naming
+// a missing id, mixed kinds in one variable, joints stored in both orders and
+// twice, and key texts that collide.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <random>
+#include <set>
+#include <tuple>
+
+#include "quor/analytics/compare.h"
+#include "quor/analytics/correlations.h"
+#include "quor/analytics/explain.h"
+#include "quor/analytics/mutual_info.h"
+#include "quor/analytics/reference.h"
+#include "quor/analytics/track.h"
+#include "quor/math/measures.h"
+#include "quor/math/total_order.h"
+#include "quor/store/database.h"
+#include "quor/store/dim_key.h"
+#include "quor/store/engine_error.h"
+
+namespace quor::analytics {
+namespace {
+
+using store::Database;
+using store::DimensionMap;
+using store::DistributionObject;
+using store::JointDistributionObject;
+
+// ---- the plain scans ----
+
+const DistributionObject* scan_by_id(const Database& db, uint64_t id) {
+  for (const auto& d : db.data.distributions)
+    if (d.id == id) return &d;
+  return nullptr;
+}
+
+template <class FilterMap>
+bool scan_holds(const DimensionMap& key, const FilterMap& filter) {
+  for (const auto& [name, value] : filter) {
+    auto it = key.find(std::string(name));
+    if (it == key.end() || it->second != value) return false;
+  }
+  return true;
+}
+
+std::vector<const DistributionObject*> scan_matching(const Database& db, std::string_view variable,
+                                                     const DimensionMap& filter) {
+  std::vector<const DistributionObject*> out;
+  for (const auto& d : db.data.distributions)
+    if (d.variable == variable && scan_holds(d.dimension_key, filter)) out.push_back(&d);
+  return out;
+}
+
+std::set<std::string> scan_values(const Database& db, const std::string& name) {
+  std::set<std::string> out;
+  for (const auto& d : db.data.distributions) {
+    auto it = d.dimension_key.find(name);
+    if (it != d.dimension_key.end()) out.insert(it->second);
+  }
+  return out;
+}
+
+const JointDistributionObject* scan_joint(const Database& db, std::string_view a, std::string_view b,
+                                          const DimensionMap& map) {
+  std::string_view x = a, y = b;
+  if (y < x) std::swap(x, y);
+  for (const auto& j : db.data.joints)
+    if (j.variables.first == x && j.variables.second == y && j.dimension_key == map) return &j;
+  return nullptr;
+}
+
+void scan_add(std::vector<uint64_t>& into, const std::vector<uint64_t>& from) {
+  for (size_t i = 0; i < std::min(into.size(), from.size()); ++i)
+    into[i] = store::add_counts(into[i], from[i]);
+}
+
+Result<ResolvedSide> scan_resolve(const Database& db, std::string_view variable,
+                                  const DimensionMap& filter) {
+  ResolvedSide side;
+  if (auto id = store::index_lookup(db.index, variable, filter)) {
+    if (const DistributionObject* d = scan_by_id(db, *id)) {
+      side.first = d;
+      return side;
+    }
+  }
+  side.rolled_up = true;
+  for (const auto& d : db.data.distributions) {
+    if (d.variable != variable || !scan_holds(d.dimension_key, filter)) continue;
+    if (side.first == nullptr) {
+      side.first = &d;
+      side.cacheable = scan_by_id(db, d.id) == &d;
+      continue;
+    }
+    if (d.repr.index() != side.first->repr.index()) continue;
+    if (!side.summed) side.summed = side.first->repr;
+    if (auto* h = std::get_if<store::HistogramRepr>(&*side.summed)) {
+      const auto& f = std::get<store::HistogramRepr>(d.repr);
+      scan_add(h->bin_counts, f.bin_counts);
+      h->total_count = store::add_counts(h->total_count, f.total_count);
+    } else {
+      auto& c = std::get<store::CategoricalRepr>(*side.summed);
+      const auto& f = std::get<store::CategoricalRepr>(d.repr);
+      scan_add(c.counts, f.counts);
+      c.unknown_count = store::add_counts(c.unknown_count, f.unknown_count);
+      c.total_count = store::add_counts(c.total_count, f.total_count);
+    }
+    side.more.emplace_back(d.id, d.version);
+    if (scan_by_id(db, d.id) != &d) side.cacheable = false;
+  }
+  if (side.first == nullptr) return distribution_not_found_error(variable, filter);
+  return side;
+}
+
+Result<TrackResult> scan_track(const Database& db, CompareCache& cache, std::string_view variable,
+                               const DimensionMap& filter) {
+  std::map<std::string, std::vector<const DistributionObject*>> candidates;
+  for (const auto& d : db.data.distributions) {
+    if (d.variable != variable) continue;
+    auto t = d.dimension_key.find("time");
+    if (t == d.dimension_key.end()) continue;
+    bool holds = true;
+    for (const auto& [name, value] : filter) {
+      if (name == "time") continue;
+      auto it = d.dimension_key.find(name);
+      if (it == d.dimension_key.end() || it->second != value) holds = false;
+    }
+    if (holds) candidates[t->second].push_back(&d);
+  }
+  TrackResult out;
+  for (const auto& [label, list] : candidates) {
+    DimensionMap lookup = list.back()->dimension_key;
+    const DistributionObject* point = nullptr;
+    for (const auto& d : db.data.distributions) {
+      if (d.variable == variable && scan_holds(d.dimension_key, lookup)) {
+        point = &d;
+        break;
+      }
+    }
+    out.time_labels.push_back(label);
+    out.entropies.push_back(point->entropy);
+  }
+  for (size_t k = 0; k + 1 < out.time_labels.size(); ++k) {
+    DimensionMap sa = filter, sb = filter;
+    sa.insert_or_assign("time", out.time_labels[k]);
+    sb.insert_or_assign("time", out.time_labels[k + 1]);
+    QUOR_ASSIGN_OR_RETURN(ResolvedSide a, scan_resolve(db, variable, sa));
+    QUOR_ASSIGN_OR_RETURN(ResolvedSide b, scan_resolve(db, variable, sb));
+    QUOR_ASSIGN_OR_RETURN(CompareResult r, compare_resolved(cache, a, b));
+    out.drifts.push_back(r.jsd);
+  }
+  if (!out.drifts.empty()) {
+    const double threshold = drift_threshold(out.drifts);
+    for (size_t k = 0; k < out.drifts.size(); ++k)
+      if (threshold > 0.0 && out.drifts[k] > threshold)
+        out.alerts.push_back({out.time_labels[k], out.time_labels[k + 1],
+                              drift_alert_message(threshold), out.drifts[k]});
+  }
+  return out;
+}
+
+Result<ExplainResult> scan_explain(const Database& db, CompareCache& cache, const DimensionMap& fa,
+                                   const DimensionMap& fb) {
+  ExplainResult out;
+  for (const auto& def : db.meta.schema.variables) {
+    QUOR_ASSIGN_OR_RETURN(ResolvedSide a, scan_resolve(db, def.name, fa));
+    QUOR_ASSIGN_OR_RETURN(ResolvedSide b, scan_resolve(db, def.name, fb));
+    QUOR_ASSIGN_OR_RETURN(CompareResult r, compare_resolved(cache, a, b));
+    out.entries.push_back({def.name, r.contributions, r.jsd, 0.0, r.entropy_a, r.entropy_b});
+  }
+  double total = -0.0;
+  for (const auto& e : out.entries) total = total + e.jsd;
+  out.total_jsd = total;
+  if (total > 0.0)
+    for (auto& e : out.entries) e.fraction = e.jsd / total;
+  std::stable_sort(out.entries.begin(), out.entries.end(),
+                   [](const ExplainEntry& x, const ExplainEntry& y) {
+                     return math::total_greater(x.jsd, y.jsd);
+                   });
+  return out;
+}
+
+Result<CmiResult> scan_cmi(const Database& db, std::string_view first, std::string_view second,
+                           const std::string& given) {
+  QUOR_RETURN_IF_ERROR(check_joint_defined(db, first, second));
+  const auto values = scan_values(db, given);
+  if (values.empty()) return Error("no values found for dimension '" + given + "'");
+  CmiResult out;
+  for (const auto& v : values) {
+    const JointDistributionObject* joint = scan_joint(db, first, second, {{given, v}});
+    if (joint == nullptr) continue;
+    const JointTable t = joint_count_table(*joint);
+    if (t.total == 0) continue;
+    out.strata.push_back({v, math::mutual_information(t.rows, t.total),
+                          math::normalized_mutual_information(t.rows, t.total), t.total});
+  }
+  if (out.strata.empty()) return Error("no joint distributions found across dimension '" + given + "'");
+  uint64_t s = 0;
+  for (const auto& st : out.strata) s = store::add_counts(s, st.samples);
+  out.total_samples = s;
+  double cmi = 0.0;
+  for (const auto& st : out.strata)
+    cmi = cmi + (static_cast<double>(st.samples) / static_cast<double>(s)) * st.mutual_info;
+  out.cmi = cmi;
+  return out;
+}
+
+std::vector<CorrelationRow> scan_correlations(const Database& db,
+                                              std::optional<std::string> dimension) {
+  std::vector<CorrelationRow> rows;
+  auto measure = [&](const std::string& x, const std::string& y, const JointDistributionObject& j,
+                     std::optional<std::string> label) {
+    const JointTable t = joint_count_table(j);
+    if (t.total == 0) return;
+    rows.push_back({x, y, std::move(label), math::mutual_information(t.rows, t.total),
+                    math::normalized_mutual_information(t.rows, t.total),
+                    math::cramers_v(t.rows, t.total), t.total});
+  };
+  for (const auto& [x, y] : db.meta.schema.joints) {
+    const std::string& lo = y < x ? y : x;
+    const std::string& hi = y < x ? x : y;
+    if (!dimension) {
+      for (const auto& j : db.data.joints) {
+        if (j.variables.first != lo || j.variables.second != hi) continue;
+        std::optional<std::string> label;
+        if (!j.dimension_key.empty()) label = store::dimension_key_string(j.dimension_key);
+        measure(x, y, j, label);
+      }
+    } else {
+      for (const auto& v : scan_values(db, *dimension))
+        if (const auto* j = scan_joint(db, x, y, {{*dimension, v}})) measure(x, y, *j, v);
+    }
+  }
+  std::stable_sort(rows.begin(), rows.end(), [](const CorrelationRow& a, const CorrelationRow& b) {
+    return math::total_greater(a.mutual_info, b.mutual_info);
+  });
+  return rows;
+}
+
+// ---- bitwise comparison ----
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+void expect_same_side(const Result<ResolvedSide>& got, const Result<ResolvedSide>& want,
+                      const std::string& what) {
+  ASSERT_EQ(got.ok(), want.ok()) << what;
+  if (!got.ok()) {
+    EXPECT_EQ(got.error().full_text(), want.error().full_text()) << what;
+    return;
+  }
+  EXPECT_EQ(got->first, want->first) << what;
+  EXPECT_EQ(got->summed, want->summed) << what;
+  EXPECT_EQ(got->more, want->more) << what;
+  EXPECT_EQ(got->rolled_up, want->rolled_up) << what;
+  EXPECT_EQ(got->cacheable, want->cacheable) << what;
+}
+
+void expect_same_track(const Result<TrackResult>& got, const Result<TrackResult>& want,
+                       const std::string& what) {
+  ASSERT_EQ(got.ok(), want.ok()) << what;
+  if (!got.ok()) {
+    EXPECT_EQ(got.error().full_text(), want.error().full_text()) << what;
+    return;
+  }
+  EXPECT_EQ(got->time_labels, want->time_labels) << what;
+  ASSERT_EQ(got->entropies.size(), want->entropies.size()) << what;
+  for (size_t i = 0; i < got->entropies.size(); ++i)
+    EXPECT_TRUE(same_bits(got->entropies[i], want->entropies[i])) << what;
+  ASSERT_EQ(got->drifts.size(), want->drifts.size()) << what;
+  for (size_t i = 0; i < got->drifts.size(); ++i)
+    EXPECT_TRUE(same_bits(got->drifts[i], want->drifts[i])) << what << " drift " << i;
+  ASSERT_EQ(got->alerts.size(), want->alerts.size()) << what;
+  for (size_t i = 0; i < got->alerts.size(); ++i) {
+    EXPECT_EQ(got->alerts[i].from, want->alerts[i].from) << what;
+    EXPECT_EQ(got->alerts[i].message, want->alerts[i].message) << what;
+    EXPECT_TRUE(same_bits(got->alerts[i].drift, want->alerts[i].drift)) << what;
+  }
+}
+
+// ---- an irregular store ----
+
+const char* const kRegions[] = {"eu", "us", "a/b:c", "EU"};
+const char* const kTimes[] = {"2024-01", "2024-02", "2024-03", "2024-04", "2024-05"};
+const char* const kStores[] = {"s1", "s2", "s3"};
+const std::vector<std::string> kCats = {"p", "q", "r"};
+const std::pair<const char*, const char*> kPairs[] = {{"x", "y"}, {"y", "x"}, {"x", "z"},
+                                                      {"z", "x"}, {"x", "x"}, {"x", "q"}};
+
+store::DistributionRepr random_repr(std::mt19937_64& rng, bool histogram) {
+  auto count = [&] { return rng() % 4 == 0 ? 0 : rng() % 40; };
+  if (histogram) {
+    store::HistogramRepr h{0.0, 1.0, std::vector<uint64_t>(2 + rng() % 3), 0};
+    for (auto& c : h.bin_counts) h.total_count += (c = count());
+    h.total_count += rng() % 3;
+    return h;
+  }
+  store::CategoricalRepr c{kCats, std::vector<uint64_t>(3), rng() % 3, 0};
+  c.total_count = c.unknown_count;
+  for (auto& n : c.counts) c.total_count += (n = count());
+  return c;
+}
+
+// Builds the lists directly, as a file would hold them, then rebuilds.
+Database irregular_db(uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  Database db;
+  db.writable = true;
+  auto& vars = db.meta.schema.variables;
+  vars.push_back({"x", store::ContinuousType{3, store::Range{0, 1}}});
+  vars.push_back({"y", store::CategoricalType{kCats, true}});
+  vars.push_back({"z", store::ContinuousType{2, std::nullopt}});  // mixed kinds below
+  db.meta.schema.joints = {{"x", "y"}, {"y", "x"}, {"z", "x"}, {"x", "y"}};
+  uint64_t id = 1000 + rng() % 50;
+  for (int i = 0; i < 160; ++i) {
+    DimensionMap key;
+    if (rng() % 5 != 0) key["region"] = kRegions[rng() % 4];
+    if (rng() % 4 != 0) key["time"] = kTimes[rng() % 5];
+    if (rng() % 2 == 0) key["store"] = kStores[rng() % 3];
+    // Two maps with one key text, "b:c/region:eu".
+    if (rng() % 19 == 0) key = {{"region", "eu"}, {"b", "c"}};
+    if (rng() % 19 == 0) key = {{"b", "c/region:eu"}};
+    const int v = static_cast<int>(rng() % 3);
+    const bool histogram = v == 0 || (v == 2 && rng() % 4 != 0);
+    DistributionObject d = store::new_distribution_object(
+        id, vars[v].name, key, random_repr(rng, histogram));
+    d.entropy = store::repr_entropy(d.repr);
+    d.version = 1 + rng() % 5;
+    db.data.distributions.push_back(std::move(d));
+    const auto r = rng() % 10;
+    id += r == 0 ? 0 : r == 1 ? 7 : 1;  // repeats and gaps
+    if (r == 2) id = 500 + rng() % 600;  // an id met before, or one further back
+  }
+  for (int i = 0; i < 60; ++i) {
+    static const std::pair<const char*, const char*> pairs[] = {{"x", "y"}, {"y", "x"}, {"x", "z"}};
+    const auto& [a, b] = pairs[rng() % 3];
+    JointDistributionObject j;
+    j.id = 77 + i;
+    j.variables = {a, b};  // ("y", "x") is never found: joints store the lesser first
+    if (rng() % 3 != 0) j.dimension_key["region"] = kRegions[rng() % 4];
+    if (rng() % 5 == 0) j.dimension_key["time"] = kTimes[rng() % 5];
+    const size_t rows = 1 + rng() % 3, cols = 1 + rng() % 3;
+    store::ContingencyTableRepr t{{}, {}, std::vector<std::vector<uint64_t>>(rows, std::vector<uint64_t>(cols)), 0};
+    for (auto& row : t.counts)
+      for (auto& c : row) t.total_count += (c = rng() % 9);
+    if (rng() % 6 == 0) t.total_count = 0;
+    j.sample_count = t.total_count;
+    j.repr = std::move(t);
+    db.data.joints.push_back(std::move(j));
+  }
+  db.index = store::rebuild_dist_index(db.data.distributions);
+  store::index_insert(db.index, "x", {{"region", "gone"}}, 999999);  // names no distribution
+  db.reset_id_order();
+  return db;
+}
+
+// Every filter over the fixture's dimensions with a value each (or absent),
+// values that occur nowhere included.
+std::vector<DimensionMap> all_filters() {
+  std::vector<DimensionMap> out;
+  const std::vector<std::string> regions = {"", "eu", "us", "a/b:c", "EU", "gone", "a"};
+  const std::vector<std::string> times = {"", "2024-01", "2024-03", "1999"};
+  const std::vector<std::string> stores = {"", "s1", "s3"};
+  for (const auto& r : regions)
+    for (const auto& t : times)
+      for (const auto& s : stores) {
+        DimensionMap f;
+        if (!r.empty()) f["region"] = r;
+        if (!t.empty()) f["time"] = t;
+        if (!s.empty()) f["store"] = s;
+        out.push_back(f);
+      }
+  out.push_back({{"b", "c"}, {"region", "eu"}});
+  out.push_back({{"b", "c/region:eu"}});
+  out.push_back({{"b", "c"}});
+  out.push_back({{"nope", "eu"}});
+  return out;
+}
+
+// Appends through the store's own paths, without a rebuild, so the lookups
+// must follow: new keys, a key met before, an id the list already holds.
+void grow(Database& db, std::mt19937_64& rng) {
+  db.meta.next_distribution_id = db.data.distributions[3].id;  // a repeated id from here on
+  for (int i = 0; i < 40; ++i) {
+    DimensionMap key{{"region", kRegions[rng() % 4]}, {"time", kTimes[rng() % 5]}};
+    if (rng() % 2) key["store"] = "s9";
+    ASSERT_TRUE(db.ensure_distribution(i % 2 ? "x" : "y", key).ok());
+    ASSERT_TRUE(db.ensure_joint("y", "x", {{"region", kRegions[rng() % 4]}}).ok());
+    ASSERT_TRUE(db.ensure_joint("x", "z", {{"time", kTimes[rng() % 5]}}).ok());
+  }
+}
+
+class ScanOracle : public ::testing::TestWithParam<uint64_t> {};
+
+TEST_P(ScanOracle, StoreSearchesMatchTheScans) {
+  Database db = irregular_db(GetParam());
+  std::mt19937_64 rng(GetParam() * 31 + 7);
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round == 0 ? "as loaded" : "after appends");
+    uint64_t max_id = 0;
+    for (const auto& d : db.data.distributions) max_id = std::max(max_id, d.id);
+    for (uint64_t id = 0; id <= max_id + 2; ++id)
+      ASSERT_EQ(db.distribution_by_id(id), scan_by_id(db, id)) << id;
+    EXPECT_EQ(db.distribution_by_id(UINT64_MAX), nullptr);
+
+    for (const char* dim : {"region", "time", "store", "b", "nope", ""})
+      EXPECT_EQ(db.dimension_values(dim), scan_values(db, dim)) << dim;
+
+    for (const auto& f : all_filters())
+      for (const char* v : {"x", "y", "z", "w"}) {
+        const std::string what = std::string(v) + " " + store::dimension_key_string(f);
+        EXPECT_EQ(db.matching_distributions(v, f), scan_matching(db, v, f)) << what;
+        const auto m = scan_matching(db, v, f);
+        EXPECT_EQ(db.find_distribution(v, f), m.empty() ? nullptr : m.front()) << what;
+        std::unordered_map<std::string, std::string> unordered(f.begin(), f.end());
+        EXPECT_EQ(db.find_distribution(v, unordered), m.empty() ? nullptr : m.front()) << what;
+      }
+
+    std::vector<DimensionMap> joint_keys = {{}};
+    for (const char* r : kRegions) {
+      joint_keys.push_back({{"region", r}});
+      for (const char* t : kTimes) joint_keys.push_back({{"region", r}, {"time", t}});
+    }
+    for (const char* t : kTimes) joint_keys.push_back({{"time", t}});
+    for (const auto& k : joint_keys)
+      for (auto [a, b] : kPairs) {
+        EXPECT_EQ(db.find_joint(a, b, k), scan_joint(db, a, b, k)) << a << b;
+        EXPECT_EQ(db.find_joint_mut(a, b, k), scan_joint(db, a, b, k)) << a << b;
+      }
+    grow(db, rng);
+  }
+}
+
+TEST_P(ScanOracle, ResolutionMatchesTheScan) {
+  Database db = irregular_db(GetParam());
+  std::mt19937_64 rng(GetParam() * 17 + 3);
+  for (int round = 0; round < 2; ++round) {
+    for (const auto& f : all_filters())
+      for (const char* v : {"x", "y", "z", "w"}) {
+        const std::string what = std::string(v) + " " + store::dimension_key_string(f);
+        expect_same_side(resolve_side(db, v, f), scan_resolve(db, v, f), what);
+        auto got = resolve_distribution(db, v, f);
+        auto want = scan_resolve(db, v, f);
+        if (got.ok() && want.ok()) {
+          EXPECT_EQ(got->repr, want->repr()) << what;
+          const auto& r = want->repr();
+          const auto& cells = std::holds_alternative<store::HistogramRepr>(r)
+                                  ? std::get<store::HistogramRepr>(r).bin_counts
+                                  : std::get<store::CategoricalRepr>(r).counts;
+          const double h = want->rolled_up ? math::shannon_entropy(cells, r.total_count())
+                                           : want->first->entropy;
+          EXPECT_TRUE(same_bits(got->entropy, h)) << what;
+        }
+      }
+    grow(db, rng);
+  }
+}
+
+TEST_P(ScanOracle, TrackExplainCmiCorrelationsMatchTheScans) {
+  Database db = irregular_db(GetParam());
+  std::mt19937_64 rng(GetParam() * 5 + 1);
+  CompareCache cold_a, cold_b;
+  cold_a.poison();
+  cold_b.poison();
+  for (int round = 0; round < 2; ++round) {
+    for (const auto& f : all_filters())
+      for (const char* v : {"x", "y", "z", "w"})
+        expect_same_track(track_drift(db, cold_a, v, f), scan_track(db, cold_b, v, f),
+                          std::string(v) + " " + store::dimension_key_string(f));
+
+    const std::vector<DimensionMap> sides = {{{"region", "eu"}}, {{"region", "us"}},
+                                             {{"time", "2024-01"}}, {{"store", "s1"}}, {}};
+    for (const auto& fa : sides)
+      for (const auto& fb : sides) {
+        auto got = explain_by_variable(db, cold_a, fa, fb);
+        auto want = scan_explain(db, cold_b, fa, fb);
+        ASSERT_EQ(got.ok(), want.ok());
+        if (!got.ok()) {
+          EXPECT_EQ(got.error().full_text(), want.error().full_text());
+          continue;
+        }
+        EXPECT_TRUE(same_bits(got->total_jsd, want->total_jsd));
+        ASSERT_EQ(got->entries.size(), want->entries.size());
+        for (size_t i = 0; i < got->entries.size(); ++i) {
+          const ExplainEntry& g = got->entries[i];
+          const ExplainEntry& w = want->entries[i];
+          EXPECT_EQ(g.variable, w.variable);
+          for (auto [x, y] : std::initializer_list<std::pair<double, double>>{
+                   {g.jsd, w.jsd}, {g.fraction, w.fraction}, {g.entropy_a, w.entropy_a},
+                   {g.entropy_b, w.entropy_b}})
+            EXPECT_TRUE(same_bits(x, y)) << g.variable;
+          ASSERT_EQ(g.contributions.size(), w.contributions.size());
+          for (size_t c = 0; c < g.contributions.size(); ++c) {
+            EXPECT_EQ(g.contributions[c].category, w.contributions[c].category);
+            EXPECT_TRUE(same_bits(g.contributions[c].contribution, w.contributions[c].contribution));
+          }
+        }
+      }
+
+    for (const char* given : {"region", "time", "store", "nope"})
+      for (auto [a, b] : kPairs) {
+        auto got = conditional_mutual_info(db, a, b, given);
+        auto want = scan_cmi(db, a, b, given);
+        ASSERT_EQ(got.ok(), want.ok()) << given << a << b;
+        if (!got.ok()) {
+          EXPECT_EQ(got.error().full_text(), want.error().full_text());
+          continue;
+        }
+        EXPECT_TRUE(same_bits(got->cmi, want->cmi));
+        EXPECT_EQ(got->total_samples, want->total_samples);
+        ASSERT_EQ(got->strata.size(), want->strata.size());
+        for (size_t i = 0; i < got->strata.size(); ++i) {
+          EXPECT_EQ(got->strata[i].value, want->strata[i].value);
+          EXPECT_TRUE(same_bits(got->strata[i].mutual_info, want->strata[i].mutual_info));
+          EXPECT_TRUE(same_bits(got->strata[i].normalized_mi, want->strata[i].normalized_mi));
+        }
+      }
+
+    for (std::optional<std::string> over :
+         {std::optional<std::string>{}, std::optional<std::string>{"region"},
+          std::optional<std::string>{"time"}, std::optional<std::string>{"nope"}}) {
+      std::optional<std::string_view> dim;
+      if (over) dim = *over;
+      auto got = correlations(db, dim, 1000);
+      ASSERT_TRUE(got.ok());
+      const auto want = scan_correlations(db, over);
+      ASSERT_EQ(got->size(), want.size());
+      for (size_t i = 0; i < want.size(); ++i) {
+        const auto& g = (*got)[i];
+        const auto& w = want[i];
+        EXPECT_EQ(std::tie(g.variable_a, g.variable_b, g.label, g.samples),
+                  std::tie(w.variable_a, w.variable_b, w.label, w.samples));
+        EXPECT_TRUE(same_bits(g.mutual_info, w.mutual_info));
+        EXPECT_TRUE(same_bits(g.normalized_mi, w.normalized_mi));
+        EXPECT_TRUE(same_bits(g.cramers_v, w.cramers_v));
+      }
+    }
+    grow(db, rng);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, ScanOracle, ::testing::Values(1, 2, 3, 4, 5, 6));
+
+// A roll-up that TRACK builds from its grouped members takes the same
+// cache entries as the same roll-up resolved on its own: the second run
+// over a warm cache computes nothing new.
+TEST(ScanOracleCache, TrackRollUpsHitTheEntriesOfPlainComparisons) {
+  Database db = irregular_db(9);
+  CompareCache cache;
+  auto first = track_drift(db, cache, "x", {{"region", "eu"}});
+  ASSERT_TRUE(first.ok());
+  ASSERT_GE(first->drifts.size(), 2u);
+  const size_t entries = cache.size();
+  for (size_t k = 0; k + 1 < first->time_labels.size(); ++k) {
+    auto r = compare_distributions(db, cache, "x", {{"region", "eu"}, {"time", first->time_labels[k]}},
+                                   {{"region", "eu"}, {"time", first->time_labels[k + 1]}});
+    ASSERT_TRUE(r.ok());
+    EXPECT_TRUE(same_bits(r->jsd, first->drifts[k]));
+  }
+  EXPECT_EQ(cache.size(), entries);
+}
+
+TEST(TableMeasures, MatchTheSeparateMeasuresBitForBit) {
+  std::mt19937_64 rng(11);
+  std::vector<std::pair<math::CountRows, uint64_t>> tables = {
+      {{}, 5}, {{{}}, 5}, {{{1, 2}}, 0}, {{{3}}, 3}, {{{1, 0}, {0, 1}}, 2}, {{{0, 0}, {0, 0}}, 9},
+      {{{4, 1, 0}, {2}, {0, 0, 7, 9}}, 30}, {{{1, 2}, {3, 4}}, 7},  // short rows, N below the sum
+  };
+  for (int i = 0; i < 300; ++i) {
+    math::CountRows rows(1 + rng() % 5, std::vector<uint64_t>(1 + rng() % 5));
+    uint64_t n = 0;
+    for (auto& r : rows)
+      for (auto& c : r) n += (c = rng() % 3 == 0 ? 0 : rng() % 1000);
+    tables.emplace_back(std::move(rows), rng() % 4 == 0 ? n + rng() % 50 : n);
+  }
+  for (const auto& [rows, n] : tables) {
+    const math::TableMeasures m = math::table_measures(rows, n);
+    EXPECT_TRUE(same_bits(m.mutual_info, math::mutual_information(rows, n)));
+    EXPECT_TRUE(same_bits(m.normalized_mi, math::normalized_mutual_information(rows, n)));
+    EXPECT_TRUE(same_bits(m.cramers_v, math::cramers_v(rows, n)));
+  }
+}
+
+}  // namespace
+}  // namespace quor::analytics
