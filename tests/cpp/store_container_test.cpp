@@ -28,6 +28,114 @@ std::string zstd_frame(std::string_view data) {
   return out;
 }
 
+std::string u64le(uint64_t v) {
+  std::string out;
+  for (int i = 0; i < 8; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
+  return out;
+}
+
+std::string zstd_frame_with_checksum(std::string_view data) {
+  ZSTD_CCtx* cctx = ZSTD_createCCtx();
+  ZSTD_CCtx_setParameter(cctx, ZSTD_c_checksumFlag, 1);
+  std::string out(ZSTD_compressBound(data.size()), '\0');
+  size_t n = ZSTD_compress2(cctx, out.data(), out.size(), data.data(), data.size());
+  ZSTD_freeCCtx(cctx);
+  out.resize(n);
+  return out;
+}
+
+// `frame` with the byte at `at` (negative: from the end) inverted.
+std::string flipped(std::string frame, long at) {
+  size_t i = at >= 0 ? static_cast<size_t>(at) : frame.size() - static_cast<size_t>(-at);
+  frame[i] = static_cast<char>(~frame[i]);
+  return frame;
+}
+
+// A skippable frame of `n` payload bytes.
+std::string skippable_frame(uint32_t n) {
+  std::string f = "\x50\x2a\x4d\x18";
+  for (int i = 0; i < 4; ++i) f += static_cast<char>((n >> (8 * i)) & 0xFF);
+  return f + std::string(n, '\x07');
+}
+
+// Damaged data files and the exact text each fails with. The texts were
+// taken from the loader that decompressed the whole stream before decoding;
+// the streaming loader must give the same text for every case, through both
+// the read and the mapped path: a fault of the compressed stream wins over a
+// fault of the record, wherever in the stream either sits.
+TEST_F(ContainerTest, DamagedFilesFailWithTheSameTexts) {
+  const auto p = dir_ / "distributions.edb";
+  const std::string ps = p.string();
+  const std::string rec = encode_stored_record(full_distribution_file());
+  const std::string frame = zstd_frame(rec);
+  const std::string other = zstd_frame(std::string(5000, 'y') + rec);
+  const std::string bad_variant = u64le(1) + u64le(1) + u64le(1) + "v" + u64le(0) +
+                                  std::string("\x02\x00\x00\x00", 4);
+  const std::string huge_text = u64le(1) + u64le(uint64_t{1} << 60) + "abc";
+  const std::string zeros(3 << 20, '\0');
+  struct Case {
+    const char* name;
+    std::string bytes;
+    std::string want;  // after the path
+  };
+  const std::string zd = "zstd decompress " + ps + ": ";
+  const std::string de = "deserialize " + ps + ": ";
+  const std::string pj = "parse " + ps + " (tried binary and JSON): ";
+  const Case cases[] = {
+      {"truncated frame", header(3) + frame.substr(0, frame.size() - 3), zd + "incomplete frame"},
+      {"frame cut in its header", header(3) + frame.substr(0, 3), zd + "incomplete frame"},
+      {"second frame truncated after a complete record",
+       header(3) + frame + other.substr(0, other.size() / 2), zd + "incomplete frame"},
+      {"bad magic", "QUOX" + header(3).substr(4) + frame, pj + "expected value at line 1 column 1"},
+      {"newer version", header(4) + frame, "file " + ps + " has format version 4 but this build supports up to 3"},
+      {"trailing garbage after the frame", header(3) + frame + "garbage!", zd + "Unknown frame descriptor"},
+      {"corrupt frame", header(3) + flipped(frame, static_cast<long>(frame.size() / 2)), zd + "Data corruption detected"},
+      {"corrupt frame header", header(3) + flipped(frame, 4), zd + "Unsupported frame parameter"},
+      {"corrupt frame after a complete record",
+       header(3) + frame + flipped(other, static_cast<long>(other.size() / 2)), zd + "Data corruption detected"},
+      {"checksum mismatch", header(3) + flipped(zstd_frame_with_checksum(rec), -1), zd + "Restored data doesn't match checksum"},
+      {"bad record, then a corrupt frame",
+       header(3) + zstd_frame(bad_variant) + flipped(other, static_cast<long>(other.size() / 2)),
+       zd + "Data corruption detected"},
+      {"bad record, then a truncated frame",
+       header(3) + zstd_frame(bad_variant) + other.substr(0, other.size() - 1), zd + "incomplete frame"},
+      {"bad record in a sound stream", header(3) + zstd_frame(bad_variant), de + "invalid value: integer `2`, expected variant index 0 <= i < 2"},
+      {"record cut short in a sound stream", header(3) + zstd_frame(rec.substr(0, rec.size() - 5)),
+       de + "io error: unexpected end of file"},
+      {"record split over frames, cut short",
+       header(3) + zstd_frame(rec.substr(0, 100)) + zstd_frame(rec.substr(100, 50)), de + "io error: unexpected end of file"},
+      {"text longer than the stream", header(3) + zstd_frame(huge_text + zeros), de + "io error: "},
+      {"count longer than the stream",
+       header(3) + zstd_frame(u64le(uint64_t{1} << 61) + zeros), de + "io error: unexpected end of file"},
+      {"text past the decoder's window, cut short",
+       header(3) + zstd_frame(u64le(1) + u64le(1) + u64le(10 << 20) + zeros), de + "io error: "},
+      {"count list past the decoder's window, cut short",
+       header(3) + zstd_frame(u64le(1) + u64le(1) + u64le(1) + "v" + u64le(0) +
+                              std::string(4 + 16, '\0') + u64le(1 << 20) + zeros),
+       de + "io error: unexpected end of file"},
+      {"long text with bad UTF-8 at its end",
+       header(3) + zstd_frame(u64le(0) + u64le(1) + u64le(1) + u64le(zeros.size() + 1) + zeros +
+                              "\xff" + u64le(1)),
+       de + "string is not valid utf8: invalid utf-8 sequence of 1 bytes from index " +
+           std::to_string(zeros.size())},
+      {"record, megabytes of zeros, then garbage", header(3) + zstd_frame(rec + zeros) + "xx", zd + "Unknown frame descriptor"},
+      {"uncompressed version cut short", header(2) + rec.substr(0, 30), de + "io error: unexpected end of file"},
+      {"uncompressed bad record", header(1) + bad_variant, de + "invalid value: integer `2`, expected variant index 0 <= i < 2"},
+      {"JSON missing a field", "{\"distributions\":[]}", pj + "missing field `joints` at line 1 column 20"},
+      {"JSON with trailing text", "{\"distributions\":[],\"joints\":[]} x", pj + "trailing characters at line 1 column 34"},
+      {"JSON of the wrong type", "[1]", pj + "invalid type: integer `1`, expected a sequence at line 1 column 2"},
+  };
+  for (const auto& c : cases) {
+    spit(p, c.bytes);
+    auto r = load_distribution_file_read(p);
+    auto m = load_distribution_file_mapped(p);
+    ASSERT_FALSE(r.ok()) << c.name;
+    ASSERT_FALSE(m.ok()) << c.name;
+    EXPECT_EQ(m.error().full_text(), r.error().full_text()) << c.name;
+    EXPECT_EQ(r.error().full_text(), c.want) << c.name;
+  }
+}
+
 TEST_F(ContainerTest, EveryWriterProducesTheHeaderAndReadsBackExactly) {
   const auto meta = dir_ / "meta.edb";
   const auto data = dir_ / "distributions.edb";
