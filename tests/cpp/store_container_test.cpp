@@ -136,6 +136,88 @@ TEST_F(ContainerTest, DamagedFilesFailWithTheSameTexts) {
   }
 }
 
+// The image as one call compressing the whole encoding at level 3 makes it:
+// what the whole-buffer writer stored. For a record longer than zstd's
+// window (2 MiB at level 3) the streamed frame may pick other matches than
+// the one-shot frame could reach; it still holds the same bytes.
+template <class R>
+std::string one_shot_image(const R& record) {
+  const std::string enc = encode_stored_record(record);
+  ZSTD_CCtx* cctx = ZSTD_createCCtx();
+  ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, 3);
+  std::string out(ZSTD_compressBound(enc.size()), '\0');
+  size_t n = ZSTD_compress2(cctx, out.data(), out.size(), enc.data(), enc.size());
+  ZSTD_freeCCtx(cctx);
+  out.resize(n);
+  return header(3) + out;
+}
+
+template <class R>
+std::string streamed_image(const R& record, size_t* calls = nullptr) {
+  std::string out;
+  Status st = stream_data_file_image(record, [&](std::string_view piece) {
+    out.append(piece);
+    if (calls) ++*calls;
+    return ok_status();
+  });
+  EXPECT_TRUE(st.ok());
+  return out;
+}
+
+std::string decompressed(std::string_view frame) {
+  std::string out(ZSTD_getFrameContentSize(frame.data(), frame.size()), '\0');
+  EXPECT_EQ(ZSTD_decompress(out.data(), out.size(), frame.data(), frame.size()), out.size());
+  return out;
+}
+
+TEST(ContainerImage, StreamedImagesAreTheOneShotBytes) {
+  for (uint64_t seed : {1, 2, 3, 5, 6}) {
+    RecordMaker mk(seed);
+    const DistributionFile f = mk.file(20 * seed);
+    ASSERT_LT(stored_record_size(f), 2u << 20);
+    const std::string img = streamed_image(f);
+    EXPECT_TRUE(img == one_shot_image(f)) << seed;
+    EXPECT_EQ(*data_file_image(f), img);
+  }
+  EXPECT_TRUE(streamed_image(full_meta()) == one_shot_image(full_meta()));
+  EXPECT_TRUE(streamed_image(full_index()) == one_shot_image(full_index()));
+  EXPECT_TRUE(streamed_image(full_snapshots()) == one_shot_image(full_snapshots()));
+  EXPECT_TRUE(streamed_image(DistributionFile{}) == one_shot_image(DistributionFile{}));
+
+  // A long record: one frame, declaring its content size, holding the
+  // encoding; written as it comes, not at the end.
+  RecordMaker mk(4);
+  const DistributionFile f = mk.file(400);
+  ASSERT_GT(stored_record_size(f), 4u << 20);
+  size_t calls = 0;
+  const std::string img = streamed_image(f, &calls);
+  EXPECT_GT(calls, 3u);
+  EXPECT_EQ(img.substr(0, 8), header(3));
+  const std::string_view frame = std::string_view(img).substr(8);
+  EXPECT_EQ(ZSTD_findFrameCompressedSize(frame.data(), frame.size()), frame.size());
+  EXPECT_EQ(ZSTD_getFrameContentSize(frame.data(), frame.size()), stored_record_size(f));
+  EXPECT_TRUE(decompressed(frame) == encode_stored_record(f));
+}
+
+TEST(ContainerImage, TheFirstWriterFailureStopsTheStream) {
+  RecordMaker mk(4);
+  const DistributionFile f = mk.file(400);
+  for (size_t fail_at : {0, 1, 3}) {
+    size_t calls = 0;
+    Status st = stream_data_file_image(f, [&](std::string_view) -> Status {
+      if (calls++ == fail_at) return Error("disk full");
+      return ok_status();
+    });
+    ASSERT_FALSE(st.ok());
+    EXPECT_EQ(st.error().full_text(), "disk full");
+    EXPECT_EQ(calls, fail_at + 1);
+  }
+  // The thread's reused context starts afresh after a failure.
+  const std::string img = streamed_image(f);
+  EXPECT_TRUE(decompressed(std::string_view(img).substr(8)) == encode_stored_record(f));
+  EXPECT_TRUE(streamed_image(full_meta()) == one_shot_image(full_meta()));
+}
+
 TEST_F(ContainerTest, EveryWriterProducesTheHeaderAndReadsBackExactly) {
   const auto meta = dir_ / "meta.edb";
   const auto data = dir_ / "distributions.edb";
