@@ -30,6 +30,77 @@ std::string decode_error(const std::string& in) {
   return r.ok() ? "" : r.error().full_text();
 }
 
+// ---------------------------------------------------------------- golden bytes
+
+std::string f64le(uint64_t bits) { return u64le(bits); }  // IEEE-754 bits, spelled out
+const std::string k0 = f64le(0), kHalf = f64le(0x3FE0000000000000), kOne = f64le(0x3FF0000000000000),
+                  kOneHalf = f64le(0x3FF8000000000000), kQuarter = f64le(0x3FD0000000000000),
+                  kTwo = f64le(0x4000000000000000), kMinusOne = f64le(0xBFF0000000000000);
+
+// The categorical distribution of the golden records: id 2, "c", no
+// dimensions, Categorical{["a"], [4], 1, 5}, 5 samples, entropy 1, updated
+// 101, version 1, raw range (0, 0).
+std::string golden_categorical_bytes() {
+  return u64le(2) + text("c") + u64le(0) + u32le(1) + u64le(1) + text("a") + u64le(1) + u64le(4) +
+         u64le(1) + u64le(5) + u64le(5) + kOne + u64le(101) + u64le(1) + u64le(0) + u64le(0);
+}
+
+template <class R>
+void expect_golden(const R& record, const std::string& bytes) {
+  EXPECT_EQ(stored_record_size(record), bytes.size());
+  EXPECT_EQ(encode_stored_record(record), bytes);
+  auto back = decode_stored_record<R>(bytes);
+  ASSERT_TRUE(back.ok()) << back.error().full_text();
+  EXPECT_EQ(*back, record);
+}
+
+TEST(BinaryCodecGolden, MetaFile) {
+  const std::string want =
+      // schema.variables: x Continuous(4, (0, 2)), y Continuous(3, none),
+      // c Categorical(["a", "b"], true)
+      u64le(3) + text("x") + u32le(0) + u32le(4) + bytes({1}) + k0 + kTwo +  //
+      text("y") + u32le(0) + u32le(3) + bytes({0}) +                         //
+      text("c") + u32le(1) + u64le(2) + text("a") + text("b") + bytes({1}) +
+      // schema.dimensions, schema.joints
+      u64le(2) + text("region") + text("reg") + bytes({0}) +  //
+      text("time") + text("date") + bytes({1}) + text("monthly") +  //
+      u64le(1) + text("x") + text("c") +
+      // counters, format version, raw log flag, high-water mark
+      u64le(5) + u64le(2) + u64le(7) + u32le(3) + bytes({0}) + u64le(9);
+  expect_golden(golden_meta(), want);
+}
+
+TEST(BinaryCodecGolden, DistributionFile) {
+  const std::string want =
+      u64le(2) +
+      // id 1, "x", {region: EU}, Histogram{0.5, 1.5, [1, 2], 3}, 3 samples,
+      // entropy 0.25, updated 100, version 2, raw range (4, 6)
+      u64le(1) + text("x") + u64le(1) + text("region") + text("EU") + u32le(0) + kHalf + kOneHalf +
+      u64le(2) + u64le(1) + u64le(2) + u64le(3) + u64le(3) + kQuarter + u64le(100) + u64le(2) +
+      u64le(4) + u64le(6) +  //
+      golden_categorical_bytes() +
+      u64le(3) +
+      // id 1, (x, y), {}, HistogramGrid{0, 1, 2, -1, 1, 1, [[1], [2]], 3}, 3, 7, 1
+      u64le(1) + text("x") + text("y") + u64le(0) + u32le(0) + k0 + kOne + u32le(2) + kMinusOne +
+      kOne + u32le(1) + u64le(2) + u64le(1) + u64le(1) + u64le(1) + u64le(2) + u64le(3) + u64le(3) +
+      u64le(7) + u64le(1) +
+      // id 2, (c, c), {time: 2024}, ContingencyTable{[a], [b], [[2]], 2}, 2, 8, 1
+      u64le(2) + text("c") + text("c") + u64le(1) + text("time") + text("2024") + u32le(1) +
+      u64le(1) + text("a") + u64le(1) + text("b") + u64le(1) + u64le(1) + u64le(2) + u64le(2) +
+      u64le(2) + u64le(8) + u64le(1) +
+      // id 3, (x, c), {}, ConditionalHistograms{[a], [Histogram{0, 1, [1], 1}], 1}, 1, 9, 1
+      u64le(3) + text("x") + text("c") + u64le(0) + u32le(2) + u64le(1) + text("a") + u64le(1) +
+      u32le(0) + k0 + kOne + u64le(1) + u64le(1) + u64le(1) + u64le(1) + u64le(1) + u64le(9) +
+      u64le(1);
+  expect_golden(golden_distribution_file(), want);
+}
+
+TEST(BinaryCodecGolden, IndexAndSnapshots) {
+  expect_golden(golden_index(), u64le(1) + text("x|region:EU") + u64le(1));
+  expect_golden(golden_snapshots(), u64le(1) + text("x|") + u64le(1) + u64le(1) + u64le(50) +
+                                        golden_categorical_bytes());
+}
+
 TEST(BinaryCodec, NewMetaFileIsTheDocumented61Bytes) {
   MetaFile m;
   const std::string want = std::string(24, '\0') + u64le(1) + u64le(1) + u64le(1) + u32le(3) +

@@ -110,6 +110,84 @@ inline SnapshotStore full_snapshots() {
 // Equality that also tells NaN payloads and the sign of zero apart.
 inline bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
+// Small records covering every field and alternative, whose binary and JSON
+// texts the format tests spell out by hand.
+inline MetaFile golden_meta() {
+  MetaFile m;
+  m.schema.variables = {{"x", ContinuousType{4, Range{0.0, 2.0}}},
+                        {"y", ContinuousType{3, std::nullopt}},
+                        {"c", CategoricalType{{"a", "b"}, true}}};
+  m.schema.dimensions = {{"region", "reg", std::nullopt}, {"time", "date", std::string("monthly")}};
+  m.schema.joints = {{"x", "c"}};
+  m.next_distribution_id = 5;
+  m.next_joint_id = 2;
+  m.next_raw_record_id = 7;
+  m.format_version = 3;
+  m.raw_log_enabled = false;
+  m.high_water_mark = 9;
+  return m;
+}
+
+inline DistributionObject golden_categorical() {
+  DistributionObject d;
+  d.id = 2;
+  d.variable = "c";
+  d.repr = CategoricalRepr{{"a"}, {4}, 1, 5};
+  d.sample_count = 5;
+  d.entropy = 1.0;
+  d.last_updated = 101;
+  d.version = 1;
+  return d;
+}
+
+inline DistributionFile golden_distribution_file() {
+  DistributionFile f;
+  DistributionObject h;
+  h.id = 1;
+  h.variable = "x";
+  h.dimension_key = {{"region", "EU"}};
+  h.repr = HistogramRepr{0.5, 1.5, {1, 2}, 3};
+  h.sample_count = 3;
+  h.entropy = 0.25;
+  h.last_updated = 100;
+  h.version = 2;
+  h.raw_record_range = {4, 6};
+  f.distributions = {h, golden_categorical()};
+  JointDistributionObject grid;
+  grid.id = 1;
+  grid.variables = {"x", "y"};
+  grid.repr = HistogramGridRepr{0.0, 1.0, 2, -1.0, 1.0, 1, {{1}, {2}}, 3};
+  grid.sample_count = 3;
+  grid.last_updated = 7;
+  JointDistributionObject table;
+  table.id = 2;
+  table.variables = {"c", "c"};
+  table.dimension_key = {{"time", "2024"}};
+  table.repr = ContingencyTableRepr{{"a"}, {"b"}, {{2}}, 2};
+  table.sample_count = 2;
+  table.last_updated = 8;
+  JointDistributionObject cond;
+  cond.id = 3;
+  cond.variables = {"x", "c"};
+  cond.repr = ConditionalHistogramsRepr{{"a"}, {HistogramRepr{0.0, 1.0, {1}, 1}}, 1};
+  cond.sample_count = 1;
+  cond.last_updated = 9;
+  f.joints = {grid, table, cond};
+  return f;
+}
+
+inline DistIndex golden_index() {
+  DistIndex idx;
+  idx.by_key = {{"x|region:EU", 1}};
+  return idx;
+}
+
+inline SnapshotStore golden_snapshots() {
+  SnapshotStore s;
+  s.entries["x|"] = {SnapshotEntry{1, 50, golden_categorical()}};
+  return s;
+}
+
 // A deterministic pseudo-random record generator for byte-level comparisons:
 // varied sizes, every alternative, texts and count lists longer than any
 // internal buffer of the codec.
