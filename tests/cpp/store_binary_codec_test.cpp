@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "quor/store/binary_codec.h"
@@ -330,6 +332,87 @@ TEST(BinaryCodecFrozen, MetaIndexAndSnapshots) {
   std::string streamed;
   encode_stored_record_to(idx, [&](std::string_view piece) { streamed.append(piece); });
   EXPECT_TRUE(streamed == want);
+}
+
+}  // namespace
+}  // namespace quor::store
+
+namespace quor::store {
+namespace {
+
+using namespace quor::store::testing;
+
+// Yields `bytes` in pieces of at most `step`, as a decompressor might.
+class PieceSource final : public RecordSource {
+ public:
+  PieceSource(std::string_view bytes, size_t step, bool hint)
+      : bytes_(bytes), step_(step), hint_(hint) {}
+  size_t pull(char* dst, size_t cap) override {
+    const size_t n = std::min({cap, step_, bytes_.size() - pos_});
+    std::memcpy(dst, bytes_.data() + pos_, n);
+    pos_ += n;
+    return n;
+  }
+  uint64_t exact_size() override { return bytes_.size(); }
+  uint64_t size_hint() override { return hint_ ? bytes_.size() : 0; }
+
+ private:
+  std::string_view bytes_;
+  size_t pos_ = 0;
+  size_t step_;
+  bool hint_;
+};
+
+template <class R>
+std::string outcome(const Result<R>& r) {
+  return r.ok() ? "ok:" + encode_stored_record(*r) : "error:" + r.error().full_text();
+}
+
+// The streaming decoder against the whole-buffer one, bit for bit: the same
+// record or the same failure, however the bytes arrive.
+template <class R>
+void expect_same_decoding(const std::string& bytes, const char* what) {
+  const std::string want = outcome(decode_stored_record<R>(bytes));
+  for (size_t step : {size_t{1}, size_t{7}, size_t{4096}, size_t{1} << 30}) {
+    for (bool hint : {false, true}) {
+      PieceSource src(bytes, step, hint);
+      EXPECT_TRUE(outcome(decode_stored_record_from<R>(src)) == want)
+          << what << " step " << step << " hint " << hint;
+    }
+  }
+}
+
+TEST(BinaryCodecStream, DecodesLikeTheWholeBuffer) {
+  RecordMaker mk(4);
+  const std::string big = encode_stored_record(mk.file(400));  // long texts and lists
+  expect_same_decoding<DistributionFile>(big, "varied file");
+  expect_same_decoding<MetaFile>(encode_stored_record(full_meta()), "meta");
+  expect_same_decoding<DistIndex>(encode_stored_record(full_index()), "index");
+  expect_same_decoding<SnapshotStore>(encode_stored_record(full_snapshots()), "snapshots");
+  // Cut anywhere: the same failure text.
+  const std::string file = encode_stored_record(full_distribution_file());
+  for (size_t cut = 0; cut < file.size(); cut += 3) {
+    expect_same_decoding<DistributionFile>(file.substr(0, cut), "cut");
+  }
+  for (size_t cut : {size_t{100}, big.size() / 3, big.size() - 1}) {
+    expect_same_decoding<DistributionFile>(big.substr(0, cut), "cut big");
+  }
+  // Damaged lengths, texts and tags.
+  std::string bad_utf8 = encode_stored_record(golden_index());
+  bad_utf8[16] = '\xff';
+  expect_same_decoding<DistIndex>(bad_utf8, "utf8");
+  expect_same_decoding<DistIndex>(u64le(1) + u64le(uint64_t{1} << 60) + "abc", "huge text");
+  expect_same_decoding<DistIndex>(u64le(1) + u64le(20 << 20) + std::string(1 << 20, 'a'),
+                                  "long text cut short");
+  expect_same_decoding<DistributionFile>(u64le(uint64_t{1} << 62) + u64le(1), "huge count");
+  std::string hist = u64le(1) + u64le(1) + text("v") + u64le(0) + u32le(0) + u64le(0) + u64le(0);
+  expect_same_decoding<DistributionFile>(hist + u64le(uint64_t{1} << 62) + u64le(5), "huge bins");
+  expect_same_decoding<DistributionFile>(hist + u64le(3 << 20) + std::string(1 << 20, '\0'),
+                                         "long bins cut short");
+  // A text longer than the unchecked length, whole: asks for the exact size.
+  DistIndex long_key;
+  long_key.by_key[std::string(20 << 20, 'k')] = 3;
+  expect_same_decoding<DistIndex>(encode_stored_record(long_key), "long key");
 }
 
 }  // namespace

@@ -1,5 +1,11 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <zstd.h>
+
+#include <fstream>
+#include <new>
 
 #include <string>
 
@@ -216,6 +222,145 @@ TEST(ContainerImage, TheFirstWriterFailureStopsTheStream) {
   const std::string img = streamed_image(f);
   EXPECT_TRUE(decompressed(std::string_view(img).substr(8)) == encode_stored_record(f));
   EXPECT_TRUE(streamed_image(full_meta()) == one_shot_image(full_meta()));
+}
+
+// One zstd frame of `mib` MiB of zeros, compressed as it is produced.
+std::string zero_bomb(unsigned mib) {
+  ZSTD_CCtx* cctx = ZSTD_createCCtx();
+  ZSTD_CCtx_setPledgedSrcSize(cctx, static_cast<unsigned long long>(mib) << 20);
+  const std::string zeros(1 << 20, '\0');
+  std::string out, buf(ZSTD_CStreamOutSize(), '\0');
+  for (unsigned i = 0; i <= mib; ++i) {
+    ZSTD_inBuffer in{zeros.data(), i < mib ? zeros.size() : 0, 0};
+    for (;;) {
+      ZSTD_outBuffer o{buf.data(), buf.size(), 0};
+      size_t rc = ZSTD_compressStream2(cctx, &o, &in, i < mib ? ZSTD_e_continue : ZSTD_e_end);
+      out.append(buf.data(), o.pos);
+      if (i < mib ? in.pos == in.size : rc == 0) break;
+    }
+  }
+  ZSTD_freeCCtx(cctx);
+  return out;
+}
+
+// A small file whose frame expands to far more than the record it holds (an
+// empty DistributionFile, then zeros): it opens as that record, and the
+// whole stream is still checked. Its peak memory is measured in bench_store.
+TEST_F(ContainerTest, ACompressionBombOpensAsItsRecord) {
+  const auto p = dir_ / "distributions.edb";
+  const std::string bomb = zero_bomb(256);
+  ASSERT_LT(bomb.size(), 64u << 10);
+  spit(p, header(3) + bomb);
+  for (bool mapped : {false, true}) {
+    auto f = mapped ? load_distribution_file_mapped(p) : load_distribution_file_read(p);
+    ASSERT_TRUE(f.ok()) << f.error().full_text();
+    EXPECT_EQ(*f, DistributionFile{});
+  }
+  spit(p, header(3) + bomb + "tail");
+  auto f = load_distribution_file_mapped(p);
+  ASSERT_FALSE(f.ok());
+  EXPECT_EQ(f.error().full_text(), "zstd decompress " + p.string() + ": Unknown frame descriptor");
+}
+
+// Long records cross the decoder's window in every way: long texts and
+// count lists, a text past the length read without checking, a record split
+// over several frames.
+TEST_F(ContainerTest, LongRecordsReadBackThroughEveryLoader) {
+  const auto p = dir_ / "distributions.edb";
+  RecordMaker mk(4);
+  DistributionFile f = mk.file(400);
+  f.distributions[3].variable = std::string(20 << 20, 'v');
+  const std::string want = encode_stored_record(f);
+  ASSERT_TRUE(write_distributions_file(p, f).ok());
+  for (bool mapped : {false, true}) {
+    auto back = mapped ? load_distribution_file_mapped(p) : load_distribution_file_read(p);
+    ASSERT_TRUE(back.ok()) << back.error().full_text();
+    EXPECT_TRUE(encode_stored_record(*back) == want);
+  }
+  std::string frames;
+  for (size_t at = 0; at < want.size(); at += 3000001) frames += zstd_frame(want.substr(at, 3000001));
+  spit(p, header(3) + frames);
+  auto back = load_distribution_file_read(p);
+  ASSERT_TRUE(back.ok()) << back.error().full_text();
+  EXPECT_TRUE(encode_stored_record(*back) == want);
+}
+
+size_t open_descriptors() {
+  size_t n = 0;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+  return n;
+}
+
+bool mapped_anywhere(const std::string& path) {
+  std::ifstream maps("/proc/self/maps");
+  std::string line;
+  while (std::getline(maps, line)) {
+    if (line.find(path) != std::string::npos) return true;
+  }
+  return false;
+}
+
+// An allocation failure thrown out of the decoder (the Python layer turns it
+// into MemoryError) releases the descriptor and the mapping. Run in a child
+// whose address space is capped so that a 256 MiB text cannot be allocated.
+TEST_F(ContainerTest, AnAllocationFailureInTheMappedLoaderLeaksNothing) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizer reserves address space of its own";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+  GTEST_SKIP() << "the sanitizer reserves address space of its own";
+#endif
+#endif
+  const auto p = dir_ / "distributions.edb";
+  // One joint whose first variable is a 256 MiB text of zeros.
+  const std::string start = u64le(0) + u64le(1) + u64le(1) + u64le(256u << 20);
+  ZSTD_CCtx* cctx = ZSTD_createCCtx();
+  const std::string chunk(1 << 20, '\0');
+  std::string body, buf(ZSTD_CStreamOutSize(), '\0');
+  ZSTD_CCtx_setPledgedSrcSize(cctx, start.size() + (256u << 20));
+  for (unsigned i = 0; i <= 256; ++i) {
+    ZSTD_inBuffer in{i == 0 ? start.data() : chunk.data(), i == 0 ? start.size() : chunk.size(), 0};
+    for (;;) {
+      ZSTD_outBuffer o{buf.data(), buf.size(), 0};
+      ZSTD_compressStream2(cctx, &o, &in, ZSTD_e_continue);
+      body.append(buf.data(), o.pos);
+      if (in.pos == in.size) break;
+    }
+  }
+  for (;;) {
+    ZSTD_inBuffer in{nullptr, 0, 0};
+    ZSTD_outBuffer o{buf.data(), buf.size(), 0};
+    size_t rc = ZSTD_compressStream2(cctx, &o, &in, ZSTD_e_end);
+    body.append(buf.data(), o.pos);
+    if (rc == 0) break;
+  }
+  ZSTD_freeCCtx(cctx);
+  spit(p, header(3) + body);
+
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // 0: bad_alloc and nothing kept; 1: no bad_alloc; 2: a leak.
+    size_t pages = 0;
+    std::ifstream("/proc/self/statm") >> pages;
+    const size_t fds = open_descriptors();
+    struct rlimit lim;
+    ::getrlimit(RLIMIT_AS, &lim);
+    lim.rlim_cur = pages * static_cast<size_t>(::sysconf(_SC_PAGESIZE)) + (128u << 20);
+    ::setrlimit(RLIMIT_AS, &lim);
+    int code = 1;
+    try {
+      (void)load_distribution_file_mapped(p);
+    } catch (const std::bad_alloc&) {
+      code = 0;
+    }
+    if (code == 0 && (open_descriptors() != fds || mapped_anywhere(p.string()))) code = 2;
+    std::_Exit(code);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the load did not fail; 2: it leaked";
 }
 
 TEST_F(ContainerTest, EveryWriterProducesTheHeaderAndReadsBackExactly) {
