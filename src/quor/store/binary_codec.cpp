@@ -279,8 +279,10 @@ class Reader {
   size_t buffered() const { return static_cast<size_t>(end_ - p_); }
 
   template <class T>
-  bool fixed(T& out) {
-    if (buffered() < sizeof(T) && !refill(sizeof(T))) return eof();
+  [[gnu::always_inline]] bool fixed(T& out) {
+    if (buffered() < sizeof(T)) [[unlikely]] {
+      if (!refill(sizeof(T))) return eof();
+    }
     std::memcpy(&out, p_, sizeof(T));
     out = to_little(out);
     p_ += sizeof(T);
@@ -310,6 +312,12 @@ class Reader {
     return true;
   }
   bool check_utf8(std::string_view bytes) {
+    if (bytes.size() <= 32) {
+      // Most texts are short ASCII names: one pass of ORs settles them.
+      unsigned char any = 0;
+      for (char c : bytes) any |= static_cast<unsigned char>(c);
+      if (any < 0x80) return true;
+    }
     size_t up_to, bad_len;
     if (util::validate_utf8(bytes, up_to, bad_len)) return true;
     if (bad_len == 0) {
@@ -449,7 +457,7 @@ class Reader {
   }
 
   // Makes at least `n` (at most a window's worth) bytes available at p_.
-  bool refill(size_t n) {
+  [[gnu::noinline]] bool refill(size_t n) {
     if (src_ == nullptr) return false;
     size_t have = buffered();
     if (have != 0 && p_ != win_) std::memmove(win_, p_, have);
