@@ -61,8 +61,9 @@ class RecordSource {
 // SnapshotStore) from the start of `bytes`; bytes after it are ignored. A
 // failure carries the decoder's message as its root ("io error: unexpected
 // end of file", "invalid value: integer `2`, expected variant index
-// 0 <= i < 2", ...). A damaged count or length never makes the decoder
-// reserve more than 1 MiB ahead or take storage for missing text bytes.
+// 0 <= i < 2", ...). A damaged count never makes the decoder reserve more
+// elements than the bytes left could encode, and a damaged length never
+// takes storage for bytes that are not there.
 template <class T>
 Result<T> decode_stored_record(std::string_view bytes);
 

@@ -238,10 +238,13 @@ struct RecordFields<SnapshotEntry> {
 // The number of fields of T ("struct MetaFile with 7 elements").
 template <FieldRecord T>
 size_t record_field_count() {
-  size_t n = 0;
-  T probe{};
-  RecordFields<T>::each(probe, [&n](auto&, std::string_view) { return ++n, true; });
-  return n;
+  static const size_t count = [] {
+    size_t n = 0;
+    T probe{};
+    RecordFields<T>::each(probe, [&n](auto&, std::string_view) { return ++n, true; });
+    return n;
+  }();
+  return count;
 }
 
 }  // namespace quor::store
