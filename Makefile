@@ -2,6 +2,7 @@
 #   make deps   install the Debian packages the build and tests need
 #   make        configure and build (build/)
 #   make test   build and run every suite through CTest
+#   make check  the same without the package step (make deps), for quick iteration
 #   make asan   the same under AddressSanitizer + UndefinedBehaviorSanitizer (build-asan/)
 #   make fuzz   build the libFuzzer targets with clang (build-fuzz/)
 #   make bench  build and run the benchmarks
@@ -26,7 +27,7 @@ DEB_PACKAGES := build-essential cmake ninja-build pkg-config clang libclang-rt-1
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps configure build test python-test install asan asan-test fuzz bench demo clean
+.PHONY: all deps configure build test check python-test install asan asan-test fuzz bench demo clean
 
 all: build
 
@@ -53,7 +54,9 @@ configure: $(BUILD)/build.ninja
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-test: deps build
+test: deps check
+
+check: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 python-test: configure

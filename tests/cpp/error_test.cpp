@@ -100,5 +100,26 @@ TEST(Panic, AssertThrowsPanic) {
   }
 }
 
+// Reading the wrong side of a result aborts the call in every build type,
+// release included, instead of reading a variant alternative that is not there.
+TEST(Panic, WrongSideOfAResultPanics) {
+  Result<int> failed = Error("boom");
+  Result<int> fine = 7;
+  Status failed_status = Error("late");
+  Status fine_status;
+  EXPECT_THROW((void)failed.value(), Panic);
+  EXPECT_THROW((void)*failed, Panic);
+  EXPECT_THROW((void)std::move(failed).value(), Panic);
+  EXPECT_THROW((void)fine.error(), Panic);
+  EXPECT_THROW((void)fine_status.error(), Panic);
+  EXPECT_EQ(failed_status.error().root(), "late");
+  try {
+    (void)Result<std::string>(Error("disk full")).context("write file x").value();
+    FAIL();
+  } catch (const Panic& p) {
+    EXPECT_EQ(p.message, "value of a failed result read: write file x: disk full");
+  }
+}
+
 }  // namespace
 }  // namespace quor

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
+#include <cstdio>
 
 #include "quor/ingest/date_bucket.h"
 #include "quor/ingest/schema_inference.h"
@@ -199,16 +201,49 @@ TEST(DateBuckets, LabelsByGranularity) {
       {"2024-03-31T08:00:00", "monthly", "2024-03"},
       {"2024-02-29", "daily", "2024-02-29"},
       {"0099-01-01", "yearly", "0099"},
+      // Years past what a 16-bit calendar year holds; the Gregorian calendar
+      // repeats every 400 years, so each matches a familiar year's week.
+      {"+40000-01-05", "weekly", "40000-W01"},     // as 2000-01-05
+      {"-0400-03-01", "weekly", "-400-W09"},       // as 1600-03-01
+      {"+262142-12-31", "weekly", "262143-W01"},   // as 2142-12-31
+      {"-262000-01-01", "weekly", "-262001-W52"},  // as 2000-01-01
+      {"+40000-02-29", "daily", "+40000-02-29"},
+      {"-32800-02-29", "monthly", "-32800-02"},
+      {"+40000-12-31T23:59:59", "yearly", "+40000"},
   };
   for (const auto& [value, g, label] : cases)
     EXPECT_EQ(bucket_by_granularity(value, std::optional<std::string>(g)), label) << value << " " << g;
+}
+
+// Every day of 1200 years, far past 1970 on both sides, against the standard
+// library's calendar (which holds years up to ±32767 only).
+TEST(DateBuckets, WeeksAndLeapDaysAgreeWithTheStandardCalendar) {
+  using namespace std::chrono;
+  const std::optional<std::string> weekly("weekly");
+  const std::optional<std::string> daily("daily");
+  for (sys_days day = sys_days{year(-601) / December / 20}; day < sys_days{year(601) / January / 10};
+       day += days{1}) {
+    const year_month_day ymd{day};
+    char text[32];
+    const int y = static_cast<int>(ymd.year());
+    std::snprintf(text, sizeof text, y < 0 ? "%05d-%02u-%02u" : "%04d-%02u-%02u", y,
+                  static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()));
+    const sys_days thursday = day + days{4 - static_cast<int>(weekday{day}.iso_encoding())};
+    const year iso_year = year_month_day{thursday}.year();
+    const int week = static_cast<int>((thursday - sys_days{iso_year / January / 1}).count() / 7) + 1;
+    char label[32];
+    std::snprintf(label, sizeof label, "%d-W%02d", static_cast<int>(iso_year), week);
+    ASSERT_EQ(bucket_by_granularity(text, weekly), label) << text;
+    ASSERT_EQ(bucket_by_granularity(text, daily), text);
+  }
 }
 
 TEST(DateBuckets, OtherValuesAndGranularitiesPassThrough) {
   const std::vector<std::string> unchanged = {
       "2024-03-05 10:20:30", "2024-03-05T10:20:30Z", "2024-03-05T10:20:30.5", "2024/03/05",
       "2024-02-30",          "2023-02-29",           "2019",                  "north",
-      "2024-03-05T24:00:00", "",                     "2024-03-05T10:20"};
+      "2024-03-05T24:00:00", "",                     "2024-03-05T10:20",
+      "+40100-02-29",        "-32900-02-29",         "+262143-01-01"};
   for (const auto& v : unchanged)
     for (const char* g : {"daily", "weekly", "monthly", "yearly"})
       EXPECT_EQ(bucket_by_granularity(v, std::optional<std::string>(g)), v) << v << " " << g;

@@ -1,39 +1,30 @@
-// A fresh temporary directory per test, removed afterwards.
+// A fresh temporary directory per test (a TempDir), removed afterwards.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
+#include <memory>
 #include <string>
+
+#include "temp_dir.h"
 
 namespace quor::store::testing {
 
 class TempDirTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir_ = std::filesystem::temp_directory_path() /
-           ("quor_store_" + std::string(info->test_suite_name()) + "_" + info->name() + "_" +
-            std::to_string(::getpid()));
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
+    temp_ = std::make_unique<test_util::TempDir>();
+    dir_ = temp_->path();
   }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
+  void TearDown() override { temp_.reset(); }
 
-  static std::string slurp(const std::filesystem::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
+  static std::string slurp(const std::filesystem::path& p) { return test_util::read_file(p); }
   static void spit(const std::filesystem::path& p, const std::string& bytes) {
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    out << bytes;
+    test_util::write_file(p, bytes);
   }
 
+  std::unique_ptr<test_util::TempDir> temp_;
   std::filesystem::path dir_;
 };
 

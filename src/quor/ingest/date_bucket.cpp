@@ -1,6 +1,5 @@
 #include "quor/ingest/date_bucket.h"
 
-#include <chrono>
 #include <cstdint>
 
 namespace quor::ingest {
@@ -63,12 +62,42 @@ struct Date {
   unsigned d;
 };
 
+// Calendar arithmetic on 64-bit day numbers (days since 1970-01-01 in the
+// proleptic Gregorian calendar), so that every accepted year works, not only
+// the ±32767 a 16-bit calendar year holds.
+bool is_leap_year(int64_t y) { return y % 4 == 0 && (y % 100 != 0 || y % 400 == 0); }
+
+int64_t days_in_month(int64_t y, int64_t m) {
+  static constexpr int8_t kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return m == 2 && is_leap_year(y) ? 29 : kDays[m - 1];
+}
+
+int64_t floor_div(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
+int64_t floor_mod(int64_t a, int64_t b) { return a - floor_div(a, b) * b; }
+
+int64_t days_from_civil(int64_t y, int64_t m, int64_t d) {
+  y -= m <= 2;
+  const int64_t era = floor_div(y, 400);
+  const int64_t yoe = y - era * 400;                                       // [0, 399]
+  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;      // [0, 365]
+  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;               // [0, 146096]
+  return era * 146097 + doe - 719468;
+}
+
+int64_t year_of_day(int64_t z) {
+  z += 719468;
+  const int64_t era = floor_div(z, 146097);
+  const int64_t doe = z - era * 146097;
+  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const int64_t mp = (5 * doy + 2) / 153;
+  const int64_t m = mp < 10 ? mp + 3 : mp - 9;
+  return yoe + era * 400 + (m <= 2);
+}
+
 bool valid_date(int64_t y, int64_t m, int64_t d) {
-  if (y < kMinYear || y > kMaxYear || m < 1 || m > 12 || d < 1 || d > 31) return false;
-  std::chrono::year_month_day ymd{std::chrono::year(static_cast<int>(y)),
-                                  std::chrono::month(static_cast<unsigned>(m)),
-                                  std::chrono::day(static_cast<unsigned>(d))};
-  return ymd.ok();
+  if (y < kMinYear || y > kMaxYear || m < 1 || m > 12 || d < 1) return false;
+  return d <= days_in_month(y, m);
 }
 
 bool parse_date_prefix(Cursor& c, Date& out) {
@@ -122,16 +151,15 @@ void append_plain(std::string& out, int64_t v) {
   append_padded(out, v, 1);
 }
 
+// "{ISO year}-W{ISO week:02}": the ISO week holds the date's Thursday-based
+// week, whose year is the year of that week's Thursday.
 void append_iso_week(std::string& out, const Date& date) {
-  using namespace std::chrono;
-  const sys_days when = sys_days{year_month_day{year(static_cast<int>(date.y)), month(date.m),
-                                                 std::chrono::day(date.d)}};
-  const unsigned iso_wd = weekday{when}.iso_encoding();  // Monday 1 .. Sunday 7
-  const sys_days thursday = when + days{4 - static_cast<int>(iso_wd)};
-  const year_month_day thu{thursday};
-  const sys_days jan1 = sys_days{thu.year() / January / 1};
-  const int week = static_cast<int>((thursday - jan1).count() / 7) + 1;
-  append_plain(out, static_cast<int>(thu.year()));
+  const int64_t day = days_from_civil(date.y, date.m, date.d);
+  const int64_t iso_weekday = floor_mod(day + 3, 7) + 1;  // day 0 was a Thursday; Monday 1 .. Sunday 7
+  const int64_t thursday = day + 4 - iso_weekday;
+  const int64_t iso_year = year_of_day(thursday);
+  const int64_t week = (thursday - days_from_civil(iso_year, 1, 1)) / 7 + 1;
+  append_plain(out, iso_year);
   out += "-W";
   append_padded(out, week, 2);
 }

@@ -7,13 +7,14 @@
 // ordinary failure. Internal invariants use `QUOR_ASSERT` (see panic.h).
 #pragma once
 
-#include <cassert>
 #include <optional>
 #include <string>
 #include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
+
+#include "quor/util/panic.h"
 
 namespace quor {
 
@@ -55,8 +56,9 @@ class Error {
   std::vector<std::string> contexts_;
 };
 
-// A value of type T or an Error. Cheap to move; never throws on access misuse
-// in release builds (access is checked by assert in debug builds).
+// A value of type T or an Error. Cheap to move. Reading the value of an error
+// (or the error of a value) is a bug in the caller: it aborts the call with a
+// Panic in every build, never reads the wrong alternative.
 template <class T>
 class [[nodiscard]] Result {
   static_assert(!std::is_same_v<std::decay_t<T>, Error>, "Result<Error> is meaningless");
@@ -75,18 +77,18 @@ class [[nodiscard]] Result {
   bool ok() const { return v_.index() == 0; }
   explicit operator bool() const { return ok(); }
 
-  T& value() & { assert(ok()); return *std::get_if<0>(&v_); }
-  const T& value() const& { assert(ok()); return *std::get_if<0>(&v_); }
-  T&& value() && { assert(ok()); return std::move(*std::get_if<0>(&v_)); }
+  T& value() & { check_value(); return *std::get_if<0>(&v_); }
+  const T& value() const& { check_value(); return *std::get_if<0>(&v_); }
+  T&& value() && { check_value(); return std::move(*std::get_if<0>(&v_)); }
   T& operator*() & { return value(); }
   const T& operator*() const& { return value(); }
   T&& operator*() && { return std::move(*this).value(); }
   T* operator->() { return &value(); }
   const T* operator->() const { return &value(); }
 
-  Error& error() & { assert(!ok()); return *std::get_if<1>(&v_); }
-  const Error& error() const& { assert(!ok()); return *std::get_if<1>(&v_); }
-  Error&& error() && { assert(!ok()); return std::move(*std::get_if<1>(&v_)); }
+  Error& error() & { check_error(); return *std::get_if<1>(&v_); }
+  const Error& error() const& { check_error(); return *std::get_if<1>(&v_); }
+  Error&& error() && { check_error(); return std::move(*std::get_if<1>(&v_)); }
 
   // A success passes through unchanged; a failure gets `phrase` as its new
   // outermost context.
@@ -102,6 +104,13 @@ class [[nodiscard]] Result {
   }
 
  private:
+  void check_value() const {
+    if (!ok()) panic("value of a failed result read: " + std::get_if<1>(&v_)->full_text());
+  }
+  void check_error() const {
+    if (ok()) panic("error of a successful result read");
+  }
+
   std::variant<T, Error> v_;
 };
 
@@ -115,9 +124,9 @@ class [[nodiscard]] Result<void> {
   bool ok() const { return !err_.has_value(); }
   explicit operator bool() const { return ok(); }
 
-  Error& error() & { assert(!ok()); return *err_; }
-  const Error& error() const& { assert(!ok()); return *err_; }
-  Error&& error() && { assert(!ok()); return std::move(*err_); }
+  Error& error() & { check_error(); return *err_; }
+  const Error& error() const& { check_error(); return *err_; }
+  Error&& error() && { check_error(); return std::move(*err_); }
 
   Result context(std::string phrase) && {
     if (err_) err_->add_context(std::move(phrase));
@@ -130,6 +139,10 @@ class [[nodiscard]] Result<void> {
   }
 
  private:
+  void check_error() const {
+    if (ok()) panic("error of a successful status read");
+  }
+
   std::optional<Error> err_;
 };
 
