@@ -363,6 +363,81 @@ TEST_F(ContainerTest, AnAllocationFailureInTheMappedLoaderLeaksNothing) {
   EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the load did not fail; 2: it leaked";
 }
 
+// The loader as it stood before decoding streamed: every frame decompressed
+// into one buffer, then decoded. The streaming loader must agree with it on
+// every input, bit for bit and text for text.
+Result<DistributionFile> plain_parse(std::string_view bytes, const std::string& ps) {
+  if (bytes.size() < 8 || bytes.substr(0, 4) != "QUOR" || bytes[4] != 3) {
+    return parse_distribution_file(bytes, ps);  // not the compressed branch
+  }
+  std::string_view in = bytes.substr(8);
+  std::string out;
+  if (!in.empty()) {
+    ZSTD_DCtx* dctx = ZSTD_createDCtx();
+    ZSTD_inBuffer src{in.data(), in.size(), 0};
+    out.resize(1 << 16);
+    size_t produced = 0, rc = 0;
+    std::string fault;
+    for (;;) {
+      if (produced == out.size()) out.resize(out.size() * 2);
+      ZSTD_outBuffer dst{out.data() + produced, out.size() - produced, 0};
+      rc = ZSTD_decompressStream(dctx, &dst, &src);
+      produced += dst.pos;
+      if (ZSTD_isError(rc)) {
+        fault = ZSTD_getErrorName(rc);
+        break;
+      }
+      if (src.pos == src.size) {
+        if (rc == 0) break;
+        if (dst.pos < dst.size) {
+          fault = "incomplete frame";
+          break;
+        }
+      }
+    }
+    ZSTD_freeDCtx(dctx);
+    if (!fault.empty()) return Error("zstd decompress " + ps + ": " + fault);
+    out.resize(produced);
+  }
+  auto r = decode_stored_record<DistributionFile>(out);
+  if (!r.ok()) return Error("deserialize " + ps + ": " + r.error().full_text());
+  return r;
+}
+
+std::string outcome_of(const Result<DistributionFile>& r) {
+  return r.ok() ? "ok " + encode_stored_record(*r) : r.error().full_text();
+}
+
+TEST(ContainerDamage, RandomDamageFailsAsTheWholeStreamLoaderDid) {
+  RecordMaker mk(7);
+  const DistributionFile f = mk.file(120);
+  const std::string image = *data_file_image(f);
+  const std::string two_frames = header(3) + zstd_frame(encode_stored_record(f).substr(0, 5000)) +
+                                 zstd_frame(encode_stored_record(f).substr(5000));
+  size_t failures = 0;
+  for (int trial = 0; trial < 400; ++trial) {
+    std::string bytes = trial % 2 ? image : two_frames;
+    switch (mk.below(4)) {
+      case 0:  // flipped bytes past the header
+        for (uint64_t k = 1 + mk.below(3); k > 0; --k) {
+          bytes[8 + mk.below(bytes.size() - 8)] ^= static_cast<char>(1 + mk.below(255));
+        }
+        break;
+      case 1: bytes.resize(8 + mk.below(bytes.size() - 8)); break;
+      case 2: bytes += mk.text(6); break;
+      default: {  // a run of bytes copied over another place
+        const size_t from = 8 + mk.below(bytes.size() - 8), to = 8 + mk.below(bytes.size() - 8);
+        const size_t n = std::min<size_t>({mk.below(64), bytes.size() - from, bytes.size() - to});
+        bytes.replace(to, n, bytes.substr(from, n));
+      }
+    }
+    const auto got = parse_distribution_file(bytes, "d.edb");
+    failures += got.ok() ? 0 : 1;
+    ASSERT_EQ(outcome_of(got), outcome_of(plain_parse(bytes, "d.edb"))) << "trial " << trial;
+  }
+  EXPECT_GT(failures, 200u);  // the damage is mostly caught, as it should be
+}
+
 TEST_F(ContainerTest, EveryWriterProducesTheHeaderAndReadsBackExactly) {
   const auto meta = dir_ / "meta.edb";
   const auto data = dir_ / "distributions.edb";
