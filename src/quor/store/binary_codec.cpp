@@ -403,7 +403,10 @@ class Reader {
     } else if constexpr (is_optional<T>::value) {
       bool present;
       if (!tag(present)) return false;
-      if (!present) return true;
+      if (!present) {
+        v.reset();
+        return true;
+      }
       v.emplace();
       return get(*v);
     } else if constexpr (is_pair<T>::value) {
@@ -448,12 +451,12 @@ class Reader {
     ((idx == I ? (ok = get_alt<T, I>(v), true) : false) || ...);
     return ok;
   }
+  // Decodes in place: every field of the alternative is overwritten.
   template <class T, size_t I>
   bool get_alt(T& v) {
-    std::variant_alternative_t<I, typename T::variant> alt{};
-    if (!get(alt)) return false;
-    v = std::move(alt);
-    return true;
+    auto& base = static_cast<typename T::variant&>(v);
+    if (base.index() != I) base.template emplace<I>();
+    return get(std::get<I>(base));
   }
 
   // Makes at least `n` (at most a window's worth) bytes available at p_.
