@@ -248,11 +248,16 @@ std::string encode(const R& record) {
   return out;
 }
 
+// One buffer per thread, shared by every record type and reused by every
+// flush on it.
+char* thread_encode_buffer() {
+  thread_local std::unique_ptr<char[]> buffer(new char[kEncodeBuffer]);
+  return buffer.get();
+}
+
 template <class R>
 void encode_to(const R& record, const EncodedChunkSink& sink) {
-  // One buffer per thread, reused by every flush on it.
-  thread_local std::unique_ptr<char[]> buffer(new char[kEncodeBuffer]);
-  Writer w(buffer.get(), kEncodeBuffer, &sink);
+  Writer w(thread_encode_buffer(), kEncodeBuffer, &sink);
   w.put(record);
   w.flush();
 }
