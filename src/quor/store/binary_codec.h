@@ -33,6 +33,8 @@ std::string encode_stored_record(const SnapshotStore& record);
 
 // The same bytes as encode_stored_record, handed to `sink` in order in
 // pieces of a reused buffer (never the whole record at once for a large one).
+// The buffer belongs to the calling thread: `sink` must not itself encode
+// another record through these calls, nor keep a piece after it returns.
 using EncodedChunkSink = std::function<void(std::string_view)>;
 void encode_stored_record_to(const MetaFile& record, const EncodedChunkSink& sink);
 void encode_stored_record_to(const DistributionFile& record, const EncodedChunkSink& sink);
