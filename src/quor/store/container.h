@@ -38,7 +38,8 @@ Result<std::string> data_file_image(const SnapshotStore& record);
 // Streams the complete image of `record` to `write`, in order, in pieces of
 // a reused buffer; `write` may be called any number of times. The payload is
 // one zstd frame (level 3, declaring its content size), compressed by the
-// calling thread's reused context as the encoder produces the record. The first
+// calling thread's reused context as the encoder produces the record (so
+// `write` must not stream another image on the same thread). The first
 // failure of `write` stops the stream and is returned as it is; a
 // compression failure carries "zstd compress".
 using ImageWriter = std::function<Status(std::string_view)>;
