@@ -259,6 +259,71 @@ std::string distribution_with_id(const std::string& id) {
                           "\"raw_record_range\":[0,0]}");
 }
 
+// The golden records' JSON texts, written from the format: objects keyed by
+// field name in declaration order, enums as one-member objects keyed by the
+// variant name, pairs as two-element arrays, absent optionals as null.
+const char* const kGoldenCategorical =
+    R"({"id":2,"variable":"c","dimension_key":{},)"
+    R"("repr":{"Categorical":{"categories":["a"],"counts":[4],"unknown_count":1,"total_count":5}},)"
+    R"("sample_count":5,"entropy":1.0,"last_updated":101,"version":1,"raw_record_range":[0,0]})";
+
+TEST(JsonFormGolden, EveryRecordReadsFromItsHandWrittenText) {
+  const std::string meta =
+      R"({"schema":{"variables":[)"
+      R"({"name":"x","var_type":{"Continuous":{"bins":4,"range":[0.0,2.0]}}},)"
+      R"({"name":"y","var_type":{"Continuous":{"bins":3,"range":null}}},)"
+      R"({"name":"c","var_type":{"Categorical":{"categories":["a","b"],"allow_unknown":true}}}],)"
+      R"("dimensions":[{"name":"region","source_column":"reg","granularity":null},)"
+      R"({"name":"time","source_column":"date","granularity":"monthly"}],)"
+      R"("joints":[["x","c"]]},)"
+      R"("next_distribution_id":5,"next_joint_id":2,"next_raw_record_id":7,"format_version":3,)"
+      R"("raw_log_enabled":false,"high_water_mark":9})";
+  auto m = json_from_slice_meta_file(meta);
+  ASSERT_TRUE(m.ok()) << m.error().full_text();
+  EXPECT_EQ(*m, golden_meta());
+
+  const std::string file =
+      R"({"distributions":[)"
+      R"({"id":1,"variable":"x","dimension_key":{"region":"EU"},)"
+      R"("repr":{"Histogram":{"min":0.5,"max":1.5,"bin_counts":[1,2],"total_count":3}},)"
+      R"("sample_count":3,"entropy":0.25,"last_updated":100,"version":2,"raw_record_range":[4,6]},)" +
+      std::string(kGoldenCategorical) +
+      R"(],"joints":[)"
+      R"({"id":1,"variables":["x","y"],"dimension_key":{},"repr":{"HistogramGrid":{)"
+      R"("x_min":0.0,"x_max":1.0,"x_bins":2,"y_min":-1.0,"y_max":1.0,"y_bins":1,)"
+      R"("counts":[[1],[2]],"total_count":3}},"sample_count":3,"last_updated":7,"version":1},)"
+      R"({"id":2,"variables":["c","c"],"dimension_key":{"time":"2024"},"repr":{"ContingencyTable":{)"
+      R"("x_categories":["a"],"y_categories":["b"],"counts":[[2]],"total_count":2}},)"
+      R"("sample_count":2,"last_updated":8,"version":1},)"
+      R"({"id":3,"variables":["x","c"],"dimension_key":{},"repr":{"ConditionalHistograms":{)"
+      R"("condition_categories":["a"],"histograms":[{"Histogram":{"min":0.0,"max":1.0,)"
+      R"("bin_counts":[1],"total_count":1}}],"total_count":1}},)"
+      R"("sample_count":1,"last_updated":9,"version":1}]})";
+  auto f = json_from_slice_distribution_file(file);
+  ASSERT_TRUE(f.ok()) << f.error().full_text();
+  EXPECT_EQ(*f, golden_distribution_file());
+
+  auto idx = json_from_slice_dist_index(R"({"by_key":{"x|region:EU":1}})");
+  ASSERT_TRUE(idx.ok()) << idx.error().full_text();
+  EXPECT_EQ(*idx, golden_index());
+
+  auto snaps = json_from_slice_snapshot_store(
+      R"({"entries":{"x|":[{"version":1,"timestamp":50,"distribution":)" +
+      std::string(kGoldenCategorical) + "}]}}");
+  ASSERT_TRUE(snaps.ok()) << snaps.error().full_text();
+  EXPECT_EQ(*snaps, golden_snapshots());
+
+  // The array form of the same records: field values in declaration order.
+  auto arr = json_from_slice_dist_index(R"([{"x|region:EU":1}])");
+  ASSERT_TRUE(arr.ok()) << arr.error().full_text();
+  EXPECT_EQ(*arr, golden_index());
+  auto short_meta = json_from_slice_meta_file(
+      R"([[[],[],[]],5,2,7,3])");
+  ASSERT_TRUE(short_meta.ok()) << short_meta.error().full_text();
+  EXPECT_EQ(short_meta->next_raw_record_id, 7u);
+  EXPECT_TRUE(short_meta->raw_log_enabled);  // absent: its default
+}
+
 TEST(JsonForm, EveryRecordRoundTripsInObjectAndArrayForm) {
   for (bool array : {false, true}) {
     SCOPED_TRACE(array ? "array form" : "object form");

@@ -5,7 +5,10 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "quor/store/model.h"
 
@@ -106,5 +109,229 @@ inline SnapshotStore full_snapshots() {
 
 // Equality that also tells NaN payloads and the sign of zero apart.
 inline bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// Small records covering every field and alternative, whose binary and JSON
+// texts the format tests spell out by hand.
+inline MetaFile golden_meta() {
+  MetaFile m;
+  m.schema.variables = {{"x", ContinuousType{4, Range{0.0, 2.0}}},
+                        {"y", ContinuousType{3, std::nullopt}},
+                        {"c", CategoricalType{{"a", "b"}, true}}};
+  m.schema.dimensions = {{"region", "reg", std::nullopt}, {"time", "date", std::string("monthly")}};
+  m.schema.joints = {{"x", "c"}};
+  m.next_distribution_id = 5;
+  m.next_joint_id = 2;
+  m.next_raw_record_id = 7;
+  m.format_version = 3;
+  m.raw_log_enabled = false;
+  m.high_water_mark = 9;
+  return m;
+}
+
+inline DistributionObject golden_categorical() {
+  DistributionObject d;
+  d.id = 2;
+  d.variable = "c";
+  d.repr = CategoricalRepr{{"a"}, {4}, 1, 5};
+  d.sample_count = 5;
+  d.entropy = 1.0;
+  d.last_updated = 101;
+  d.version = 1;
+  return d;
+}
+
+inline DistributionFile golden_distribution_file() {
+  DistributionFile f;
+  DistributionObject h;
+  h.id = 1;
+  h.variable = "x";
+  h.dimension_key = {{"region", "EU"}};
+  h.repr = HistogramRepr{0.5, 1.5, {1, 2}, 3};
+  h.sample_count = 3;
+  h.entropy = 0.25;
+  h.last_updated = 100;
+  h.version = 2;
+  h.raw_record_range = {4, 6};
+  f.distributions = {h, golden_categorical()};
+  JointDistributionObject grid;
+  grid.id = 1;
+  grid.variables = {"x", "y"};
+  grid.repr = HistogramGridRepr{0.0, 1.0, 2, -1.0, 1.0, 1, {{1}, {2}}, 3};
+  grid.sample_count = 3;
+  grid.last_updated = 7;
+  JointDistributionObject table;
+  table.id = 2;
+  table.variables = {"c", "c"};
+  table.dimension_key = {{"time", "2024"}};
+  table.repr = ContingencyTableRepr{{"a"}, {"b"}, {{2}}, 2};
+  table.sample_count = 2;
+  table.last_updated = 8;
+  JointDistributionObject cond;
+  cond.id = 3;
+  cond.variables = {"x", "c"};
+  cond.repr = ConditionalHistogramsRepr{{"a"}, {HistogramRepr{0.0, 1.0, {1}, 1}}, 1};
+  cond.sample_count = 1;
+  cond.last_updated = 9;
+  f.joints = {grid, table, cond};
+  return f;
+}
+
+inline DistIndex golden_index() {
+  DistIndex idx;
+  idx.by_key = {{"x|region:EU", 1}};
+  return idx;
+}
+
+inline SnapshotStore golden_snapshots() {
+  SnapshotStore s;
+  s.entries["x|"] = {SnapshotEntry{1, 50, golden_categorical()}};
+  return s;
+}
+
+// A deterministic pseudo-random record generator for byte-level comparisons:
+// varied sizes, every alternative, texts and count lists longer than any
+// internal buffer of the codec.
+class RecordMaker {
+ public:
+  explicit RecordMaker(uint64_t seed) : s_(seed | 1) {}
+
+  uint64_t next() {
+    s_ ^= s_ << 13;
+    s_ ^= s_ >> 7;
+    s_ ^= s_ << 17;
+    return s_;
+  }
+  uint64_t below(uint64_t n) { return n == 0 ? 0 : next() % n; }
+  double real() {
+    switch (below(8)) {
+      case 0: return -0.0;
+      case 1: return std::numeric_limits<double>::infinity();
+      case 2: return std::nan("");
+      default: return static_cast<double>(static_cast<int64_t>(next())) / 1e9;
+    }
+  }
+  std::string text(size_t max_len) {
+    static const char* const kPieces[] = {"a", "Z", "_", "0", " ", "\xc3\xa9", "\xe2\x82\xac",
+                                          "\xf0\x9f\x98\x80", "|", ":"};
+    std::string out;
+    const size_t n = below(max_len + 1);
+    while (out.size() < n) out += kPieces[below(10)];
+    return out;
+  }
+  std::vector<std::string> texts(size_t max_count, size_t max_len) {
+    std::vector<std::string> v(below(max_count + 1));
+    for (auto& t : v) t = text(max_len);
+    return v;
+  }
+  std::vector<uint64_t> counts(size_t max_count) {
+    std::vector<uint64_t> v(below(max_count + 1));
+    for (auto& c : v) c = below(4) == 0 ? next() : below(1000);
+    return v;
+  }
+  DimensionMap dims() {
+    DimensionMap m;
+    for (uint64_t i = below(4); i > 0; --i) m[text(12)] = text(20);
+    return m;
+  }
+  DistributionRepr repr(size_t max_bins) {
+    if (below(2) == 0) return HistogramRepr{real(), real(), counts(max_bins), next()};
+    return CategoricalRepr{texts(8, 16), counts(8), next(), next()};
+  }
+  DistributionObject object(size_t max_bins) {
+    DistributionObject d;
+    d.id = next();
+    d.variable = text(24);
+    d.dimension_key = dims();
+    d.repr = repr(max_bins);
+    d.sample_count = next();
+    d.entropy = real();
+    d.last_updated = next();
+    d.version = below(100);
+    d.raw_record_range = {next(), next()};
+    return d;
+  }
+  std::vector<std::vector<uint64_t>> rows() {
+    std::vector<std::vector<uint64_t>> r(below(6));
+    for (auto& row : r) row = counts(6);
+    return r;
+  }
+  JointDistributionObject joint() {
+    JointDistributionObject j;
+    j.id = next();
+    j.variables = {text(10), text(10)};
+    j.dimension_key = dims();
+    switch (below(3)) {
+      case 0:
+        j.repr = HistogramGridRepr{real(), real(), static_cast<uint32_t>(next()), real(), real(),
+                                   static_cast<uint32_t>(next()), rows(), next()};
+        break;
+      case 1: j.repr = ContingencyTableRepr{texts(5, 8), texts(5, 8), rows(), next()}; break;
+      default: {
+        ConditionalHistogramsRepr c{texts(4, 8), {}, next()};
+        for (uint64_t i = below(4); i > 0; --i) c.histograms.push_back(repr(30));
+        j.repr = std::move(c);
+      }
+    }
+    j.sample_count = next();
+    j.last_updated = next();
+    j.version = next();
+    return j;
+  }
+  // `n` distributions (a few with very long bin lists and texts) and some joints.
+  DistributionFile file(size_t n) {
+    DistributionFile f;
+    for (size_t i = 0; i < n; ++i) {
+      f.distributions.push_back(object(i % 97 == 5 ? 300000 : 40));
+      if (i % 131 == 7) f.distributions.back().variable = text(200000);
+    }
+    for (uint64_t i = below(n / 10 + 2); i > 0; --i) f.joints.push_back(joint());
+    return f;
+  }
+  MetaFile meta() {
+    MetaFile m;
+    for (uint64_t i = below(30); i > 0; --i) {
+      if (below(2) == 0) {
+        std::optional<Range> range;
+        if (below(2) == 0) range = Range{real(), real()};
+        m.schema.variables.push_back({text(16), ContinuousType{static_cast<uint32_t>(next()), range}});
+      } else {
+        m.schema.variables.push_back({text(16), CategoricalType{texts(20, 12), below(2) == 0}});
+      }
+    }
+    for (uint64_t i = below(5); i > 0; --i) {
+      std::optional<std::string> g;
+      if (below(2) == 0) g = text(8);
+      m.schema.dimensions.push_back({text(10), text(10), g});
+    }
+    for (uint64_t i = below(5); i > 0; --i) m.schema.joints.push_back({text(6), text(6)});
+    m.next_distribution_id = next();
+    m.next_joint_id = next();
+    m.next_raw_record_id = next();
+    m.format_version = static_cast<uint32_t>(next());
+    m.raw_log_enabled = below(2) == 0;
+    m.high_water_mark = next();
+    return m;
+  }
+  // One key only: the bytes do not depend on a hash map's visiting order.
+  SnapshotStore snapshots(size_t n) {
+    SnapshotStore s;
+    auto& list = s.entries[text(30)];
+    for (size_t i = 0; i < n; ++i) list.push_back(SnapshotEntry{next(), next(), object(40)});
+    return s;
+  }
+
+ private:
+  uint64_t s_;
+};
+
+// FNV-1a over `bytes`, to freeze long encodings in a test.
+inline uint64_t fnv1a(std::string_view bytes) {
+  uint64_t h = 14695981039346656037ULL;
+  for (unsigned char c : bytes) {
+    h ^= c;
+    h *= 1099511628211ULL;
+  }
+  return h;
+}
 
 }  // namespace quor::store::testing

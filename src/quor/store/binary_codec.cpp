@@ -3,8 +3,16 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <map>
+#include <memory>
+#include <optional>
 #include <type_traits>
+#include <unordered_map>
+#include <utility>
+#include <variant>
+#include <vector>
 
+#include "quor/store/record_fields.h"
 #include "quor/util/json_reader.h"
 #include "quor/util/panic.h"
 
@@ -12,7 +20,16 @@ namespace quor::store {
 
 namespace {
 
-constexpr size_t kReserveCap = 1048576;  // bytes reserved ahead for a list or map
+// The encoder's reused buffer: large enough that the sink sees few pieces,
+// small enough to stay in cache while the compressor reads it.
+constexpr size_t kEncodeBuffer = 128 * 1024;
+// The decoder's window over a stream.
+constexpr size_t kDecodeWindow = 256 * 1024;
+// A text or count list of a stream longer than this is checked against the
+// exact length of the stream before storage is taken for it; a shorter one
+// is read as it comes (at worst this much is taken for a record that then
+// turns out cut short).
+constexpr uint64_t kUncheckedLength = 16 * 1024 * 1024;
 
 template <class T>
 T to_little(T v) {
@@ -27,287 +44,234 @@ T to_little(T v) {
   }
 }
 
+// ---------------------------------------------------------------- type kinds
+
+template <class T>
+struct is_vector : std::false_type {};
+template <class T>
+struct is_vector<std::vector<T>> : std::true_type {};
+template <class T>
+struct is_optional : std::false_type {};
+template <class T>
+struct is_optional<std::optional<T>> : std::true_type {};
+template <class T>
+struct is_pair : std::false_type {};
+template <class A, class B>
+struct is_pair<std::pair<A, B>> : std::true_type {};
+template <class T>
+struct is_text_map : std::false_type {};
+template <class V>
+struct is_text_map<std::map<std::string, V>> : std::true_type {};
+template <class V>
+struct is_text_map<std::unordered_map<std::string, V>> : std::true_type {};
+
+// The stored enums derive from std::variant; the alternative's position is
+// its index on disk.
+template <class T>
+concept StoredVariant = requires { typename T::variant; } &&
+                        std::is_base_of_v<typename T::variant, T>;
+
+template <class T>
+constexpr size_t alternatives() {
+  return std::variant_size_v<typename T::variant>;
+}
+
+// The fewest bytes an encoded T takes, so that a count can be weighed
+// against the bytes left before anything is reserved for it.
+template <class T>
+uint64_t min_encoded_size() {
+  if constexpr (std::is_same_v<T, bool>) {
+    return 1;
+  } else if constexpr (std::is_arithmetic_v<T>) {
+    return sizeof(T);
+  } else if constexpr (std::is_same_v<T, std::string> || is_vector<T>::value ||
+                       is_text_map<T>::value) {
+    return 8;
+  } else if constexpr (is_optional<T>::value) {
+    return 1;
+  } else if constexpr (is_pair<T>::value) {
+    return min_encoded_size<typename T::first_type>() + min_encoded_size<typename T::second_type>();
+  } else if constexpr (StoredVariant<T>) {
+    return 4;
+  } else {
+    static const uint64_t n = [] {
+      uint64_t sum = 0;
+      T probe{};
+      RecordFields<T>::each(probe, [&sum](auto& f, std::string_view) {
+        sum += min_encoded_size<std::remove_cvref_t<decltype(f)>>();
+        return true;
+      });
+      return sum;
+    }();
+    return n;
+  }
+}
+
 // ---------------------------------------------------------------- sizes
 
-uint64_t sz(const std::string& s) { return 8 + s.size(); }
-uint64_t sz(const std::vector<std::string>& v) {
-  uint64_t n = 8;
-  for (const auto& s : v) n += sz(s);
-  return n;
-}
-uint64_t sz(const DimensionMap& m) {
-  uint64_t n = 8;
-  for (const auto& [k, v] : m) n += sz(k) + sz(v);
-  return n;
-}
-uint64_t sz_u64s(const std::vector<uint64_t>& v) { return 8 + 8 * v.size(); }
-uint64_t sz_rows(const std::vector<std::vector<uint64_t>>& rows) {
-  uint64_t n = 8;
-  for (const auto& r : rows) n += sz_u64s(r);
-  return n;
-}
-
-uint64_t sz(const VariableType& t) {
-  if (const auto* c = std::get_if<ContinuousType>(&t)) return c->range ? 25 : 9;
-  const auto& k = std::get<CategoricalType>(t);
-  return 4 + sz(k.categories) + 1;
-}
-uint64_t sz(const Schema& s) {
-  uint64_t n = 24;
-  for (const auto& v : s.variables) n += sz(v.name) + sz(v.var_type);
-  for (const auto& d : s.dimensions) {
-    n += sz(d.name) + sz(d.source_column) + 1 + (d.granularity ? sz(*d.granularity) : 0);
+template <class T>
+uint64_t encoded_size(const T& v) {
+  if constexpr (std::is_same_v<T, bool>) {
+    return 1;
+  } else if constexpr (std::is_arithmetic_v<T>) {
+    return sizeof(T);
+  } else if constexpr (std::is_same_v<T, std::string>) {
+    return 8 + v.size();
+  } else if constexpr (std::is_same_v<T, std::vector<uint64_t>>) {
+    return 8 + 8 * v.size();
+  } else if constexpr (is_vector<T>::value) {
+    uint64_t n = 8;
+    for (const auto& e : v) n += encoded_size(e);
+    return n;
+  } else if constexpr (is_optional<T>::value) {
+    return 1 + (v ? encoded_size(*v) : 0);
+  } else if constexpr (is_pair<T>::value) {
+    return encoded_size(v.first) + encoded_size(v.second);
+  } else if constexpr (is_text_map<T>::value) {
+    uint64_t n = 8;
+    for (const auto& [k, e] : v) n += encoded_size(k) + encoded_size(e);
+    return n;
+  } else if constexpr (StoredVariant<T>) {
+    return 4 + std::visit([](const auto& alt) { return encoded_size(alt); },
+                          static_cast<const typename T::variant&>(v));
+  } else {
+    uint64_t n = 0;
+    RecordFields<T>::each(v, [&n](const auto& f, std::string_view) {
+      n += encoded_size(f);
+      return true;
+    });
+    return n;
   }
-  for (const auto& [a, b] : s.joints) n += sz(a) + sz(b);
-  return n;
-}
-uint64_t sz(const DistributionRepr& r) {
-  if (const auto* h = std::get_if<HistogramRepr>(&r)) return 4 + 16 + sz_u64s(h->bin_counts) + 8;
-  const auto& c = std::get<CategoricalRepr>(r);
-  return 4 + sz(c.categories) + sz_u64s(c.counts) + 16;
-}
-uint64_t sz(const DistributionObject& d) {
-  return 8 + sz(d.variable) + sz(d.dimension_key) + sz(d.repr) + 48;
-}
-uint64_t sz(const JointRepr& r) {
-  switch (r.index()) {
-    case 0: return 4 + 40 + sz_rows(std::get<0>(r).counts) + 8;
-    case 1: {
-      const auto& t = std::get<1>(r);
-      return 4 + sz(t.x_categories) + sz(t.y_categories) + sz_rows(t.counts) + 8;
-    }
-    default: {
-      const auto& c = std::get<2>(r);
-      uint64_t n = 4 + sz(c.condition_categories) + 8 + 8;
-      for (const auto& h : c.histograms) n += sz(h);
-      return n;
-    }
-  }
-}
-uint64_t sz(const JointDistributionObject& j) {
-  return 8 + sz(j.variables.first) + sz(j.variables.second) + sz(j.dimension_key) + sz(j.repr) +
-         24;
 }
 
 // ---------------------------------------------------------------- encoder
 
+// Writes into [base, end): either the whole output at its exact size, or a
+// reused buffer handed to `sink` whenever it fills.
 class Writer {
  public:
-  explicit Writer(char* p) : p_(p) {}
+  Writer(char* base, size_t cap, const EncodedChunkSink* sink)
+      : base_(base), p_(base), end_(base + cap), sink_(sink) {}
+
   char* pos() const { return p_; }
+
+  void flush() {
+    if (p_ > base_ && sink_ != nullptr) (*sink_)(std::string_view(base_, p_ - base_));
+    p_ = base_;
+  }
 
   template <class T>
   void fixed(T v) {
     static_assert(std::is_trivially_copyable_v<T>);
+    if (static_cast<size_t>(end_ - p_) < sizeof(T)) flush();
     v = to_little(v);
     std::memcpy(p_, &v, sizeof(T));
     p_ += sizeof(T);
   }
-  void u64(uint64_t v) { fixed(v); }
-  void u32(uint32_t v) { fixed(v); }
-  void f64(double v) { fixed(std::bit_cast<uint64_t>(v)); }
-  void byte(uint8_t v) { *p_++ = static_cast<char>(v); }
-  void text(const std::string& s) {
-    u64(s.size());
-    std::memcpy(p_, s.data(), s.size());
-    p_ += s.size();
-  }
-  void texts(const std::vector<std::string>& v) {
-    u64(v.size());
-    for (const auto& s : v) text(s);
-  }
-  void u64s(const std::vector<uint64_t>& v) {
-    u64(v.size());
-    if constexpr (std::endian::native == std::endian::little) {
-      if (v.empty()) return;  // data() may be null
-      std::memcpy(p_, v.data(), v.size() * 8);
-      p_ += v.size() * 8;
-    } else {
-      for (uint64_t x : v) u64(x);
+  void raw(const char* data, size_t n) {
+    if (n <= static_cast<size_t>(end_ - p_)) {
+      if (n != 0) std::memcpy(p_, data, n);  // data may be null when n == 0
+      p_ += n;
+      return;
     }
-  }
-  void rows(const std::vector<std::vector<uint64_t>>& r) {
-    u64(r.size());
-    for (const auto& row : r) u64s(row);
-  }
-  void map(const DimensionMap& m) {
-    u64(m.size());
-    for (const auto& [k, v] : m) {
-      text(k);
-      text(v);
+    flush();
+    const size_t cap = static_cast<size_t>(end_ - base_);
+    if (n >= cap / 2) {
+      // Too long to be worth a copy: handed over from the record itself.
+      (*sink_)(std::string_view(data, n));
+      return;
     }
+    std::memcpy(p_, data, n);
+    p_ += n;
   }
 
-  void put(const VariableType& t) {
-    if (const auto* c = std::get_if<ContinuousType>(&t)) {
-      u32(0);
-      u32(c->bins);
-      if (c->range) {
-        byte(1);
-        f64(c->range->first);
-        f64(c->range->second);
+  template <class T>
+  void put(const T& v) {
+    if constexpr (std::is_same_v<T, bool>) {
+      fixed(static_cast<uint8_t>(v ? 1 : 0));
+    } else if constexpr (std::is_same_v<T, double>) {
+      fixed(std::bit_cast<uint64_t>(v));
+    } else if constexpr (std::is_arithmetic_v<T>) {
+      fixed(v);
+    } else if constexpr (std::is_same_v<T, std::string>) {
+      fixed(static_cast<uint64_t>(v.size()));
+      raw(v.data(), v.size());
+    } else if constexpr (std::is_same_v<T, std::vector<uint64_t>>) {
+      fixed(static_cast<uint64_t>(v.size()));
+      if constexpr (std::endian::native == std::endian::little) {
+        raw(reinterpret_cast<const char*>(v.data()), v.size() * 8);
       } else {
-        byte(0);
+        for (uint64_t x : v) fixed(x);
       }
-      return;
-    }
-    const auto& k = std::get<CategoricalType>(t);
-    u32(1);
-    texts(k.categories);
-    byte(k.allow_unknown ? 1 : 0);
-  }
-  void put(const Schema& s) {
-    u64(s.variables.size());
-    for (const auto& v : s.variables) {
-      text(v.name);
-      put(v.var_type);
-    }
-    u64(s.dimensions.size());
-    for (const auto& d : s.dimensions) {
-      text(d.name);
-      text(d.source_column);
-      if (d.granularity) {
-        byte(1);
-        text(*d.granularity);
-      } else {
-        byte(0);
+    } else if constexpr (is_vector<T>::value) {
+      fixed(static_cast<uint64_t>(v.size()));
+      for (const auto& e : v) put(e);
+    } else if constexpr (is_optional<T>::value) {
+      fixed(static_cast<uint8_t>(v ? 1 : 0));
+      if (v) put(*v);
+    } else if constexpr (is_pair<T>::value) {
+      put(v.first);
+      put(v.second);
+    } else if constexpr (is_text_map<T>::value) {
+      fixed(static_cast<uint64_t>(v.size()));
+      for (const auto& [k, e] : v) {
+        put(k);
+        put(e);
       }
-    }
-    u64(s.joints.size());
-    for (const auto& [a, b] : s.joints) {
-      text(a);
-      text(b);
-    }
-  }
-  void put(const MetaFile& m) {
-    put(m.schema);
-    u64(m.next_distribution_id);
-    u64(m.next_joint_id);
-    u64(m.next_raw_record_id);
-    u32(m.format_version);
-    byte(m.raw_log_enabled ? 1 : 0);
-    u64(m.high_water_mark);
-  }
-  void put(const DistributionRepr& r) {
-    if (const auto* h = std::get_if<HistogramRepr>(&r)) {
-      u32(0);
-      f64(h->min);
-      f64(h->max);
-      u64s(h->bin_counts);
-      u64(h->total_count);
-      return;
-    }
-    const auto& c = std::get<CategoricalRepr>(r);
-    u32(1);
-    texts(c.categories);
-    u64s(c.counts);
-    u64(c.unknown_count);
-    u64(c.total_count);
-  }
-  void put(const DistributionObject& d) {
-    u64(d.id);
-    text(d.variable);
-    map(d.dimension_key);
-    put(d.repr);
-    u64(d.sample_count);
-    f64(d.entropy);
-    u64(d.last_updated);
-    u64(d.version);
-    u64(d.raw_record_range.first);
-    u64(d.raw_record_range.second);
-  }
-  void put(const JointRepr& r) {
-    switch (r.index()) {
-      case 0: {
-        const auto& g = std::get<0>(r);
-        u32(0);
-        f64(g.x_min);
-        f64(g.x_max);
-        u32(g.x_bins);
-        f64(g.y_min);
-        f64(g.y_max);
-        u32(g.y_bins);
-        rows(g.counts);
-        u64(g.total_count);
-        return;
-      }
-      case 1: {
-        const auto& t = std::get<1>(r);
-        u32(1);
-        texts(t.x_categories);
-        texts(t.y_categories);
-        rows(t.counts);
-        u64(t.total_count);
-        return;
-      }
-      default: {
-        const auto& c = std::get<2>(r);
-        u32(2);
-        texts(c.condition_categories);
-        u64(c.histograms.size());
-        for (const auto& h : c.histograms) put(h);
-        u64(c.total_count);
-        return;
-      }
-    }
-  }
-  void put(const JointDistributionObject& j) {
-    u64(j.id);
-    text(j.variables.first);
-    text(j.variables.second);
-    map(j.dimension_key);
-    put(j.repr);
-    u64(j.sample_count);
-    u64(j.last_updated);
-    u64(j.version);
-  }
-  void put(const DistributionFile& f) {
-    u64(f.distributions.size());
-    for (const auto& d : f.distributions) put(d);
-    u64(f.joints.size());
-    for (const auto& j : f.joints) put(j);
-  }
-  void put(const DistIndex& idx) {
-    u64(idx.by_key.size());
-    for (const auto& [k, id] : idx.by_key) {
-      text(k);
-      u64(id);
-    }
-  }
-  void put(const SnapshotStore& s) {
-    u64(s.entries.size());
-    for (const auto& [k, list] : s.entries) {
-      text(k);
-      u64(list.size());
-      for (const auto& e : list) {
-        u64(e.version);
-        u64(e.timestamp);
-        put(e.distribution);
-      }
+    } else if constexpr (StoredVariant<T>) {
+      fixed(static_cast<uint32_t>(v.index()));
+      std::visit([this](const auto& alt) { put(alt); }, static_cast<const typename T::variant&>(v));
+    } else {
+      RecordFields<T>::each(v, [this](const auto& f, std::string_view) {
+        put(f);
+        return true;
+      });
     }
   }
 
  private:
+  char* base_;
   char* p_;
+  char* end_;
+  const EncodedChunkSink* sink_;
 };
 
 template <class R>
 std::string encode(const R& record) {
-  const uint64_t n = stored_record_size(record);
+  const uint64_t n = encoded_size(record);
   std::string out;
   out.resize(static_cast<size_t>(n));
-  Writer w(out.data());
+  Writer w(out.data(), out.size(), nullptr);
   w.put(record);
   QUOR_ASSERT(static_cast<uint64_t>(w.pos() - out.data()) == n,
               "encoded size must match the computed size");
   return out;
 }
 
+// One buffer per thread, shared by every record type and reused by every
+// flush on it.
+char* thread_encode_buffer() {
+  thread_local std::unique_ptr<char[]> buffer(new char[kEncodeBuffer]);
+  return buffer.get();
+}
+
+template <class R>
+void encode_to(const R& record, const EncodedChunkSink& sink) {
+  Writer w(thread_encode_buffer(), kEncodeBuffer, &sink);
+  w.put(record);
+  w.flush();
+}
+
 // ---------------------------------------------------------------- decoder
 
+// A cursor over the bytes to decode: the whole input, or a window over a
+// RecordSource refilled as the decoder needs bytes. Every read checks the
+// window first, so decoding from memory takes the same path as before.
 class Reader {
  public:
   explicit Reader(std::string_view in) : p_(in.data()), end_(in.data() + in.size()) {}
+  Reader(RecordSource& src, char* window, size_t cap)
+      : p_(window), end_(window), src_(&src), win_(window), cap_(cap), hint_(src.size_hint()) {}
 
   bool failed() const { return err_.has_value(); }
   Error take_error() { return std::move(*err_); }
@@ -317,24 +281,19 @@ class Reader {
     return false;
   }
   bool eof() { return fail("io error: unexpected end of file"); }
-  size_t left() const { return static_cast<size_t>(end_ - p_); }
+  size_t buffered() const { return static_cast<size_t>(end_ - p_); }
 
   template <class T>
-  bool fixed(T& out) {
-    if (left() < sizeof(T)) return eof();
+  [[gnu::always_inline]] bool fixed(T& out) {
+    if (buffered() < sizeof(T)) [[unlikely]] {
+      if (!refill(sizeof(T))) return eof();
+    }
     std::memcpy(&out, p_, sizeof(T));
     out = to_little(out);
     p_ += sizeof(T);
     return true;
   }
   bool u64(uint64_t& v) { return fixed(v); }
-  bool u32(uint32_t& v) { return fixed(v); }
-  bool f64(double& v) {
-    uint64_t bits;
-    if (!fixed(bits)) return false;
-    v = std::bit_cast<double>(bits);
-    return true;
-  }
   bool boolean(bool& v) {
     uint8_t b;
     if (!fixed(b)) return false;
@@ -350,251 +309,253 @@ class Reader {
     return true;
   }
   bool variant(uint32_t& idx, uint32_t count) {
-    if (!u32(idx)) return false;
+    if (!fixed(idx)) return false;
     if (idx >= count) {
       return fail("invalid value: integer `" + std::to_string(idx) +
                   "`, expected variant index 0 <= i < " + std::to_string(count));
     }
     return true;
   }
+  bool check_utf8(std::string_view bytes) {
+    if (bytes.size() <= 32) {
+      // Most texts are short ASCII names: one pass of ORs settles them.
+      unsigned char any = 0;
+      for (char c : bytes) any |= static_cast<unsigned char>(c);
+      if (any < 0x80) return true;
+    }
+    size_t up_to, bad_len;
+    if (util::validate_utf8(bytes, up_to, bad_len)) return true;
+    if (bad_len == 0) {
+      return fail("string is not valid utf8: incomplete utf-8 byte sequence from index " +
+                  std::to_string(up_to));
+    }
+    return fail("string is not valid utf8: invalid utf-8 sequence of " + std::to_string(bad_len) +
+                " bytes from index " + std::to_string(up_to));
+  }
   bool text(std::string& out) {
     uint64_t len;
     if (!u64(len)) return false;
-    if (len > left()) return fail("io error: ");
-    std::string_view bytes(p_, static_cast<size_t>(len));
-    size_t up_to, bad_len;
-    if (!util::validate_utf8(bytes, up_to, bad_len)) {
-      if (bad_len == 0) {
-        return fail("string is not valid utf8: incomplete utf-8 byte sequence from index " +
-                    std::to_string(up_to));
-      }
-      return fail("string is not valid utf8: invalid utf-8 sequence of " +
-                  std::to_string(bad_len) + " bytes from index " + std::to_string(up_to));
+    if (len <= buffered()) {
+      std::string_view bytes(p_, static_cast<size_t>(len));
+      if (!check_utf8(bytes)) return false;
+      out.assign(bytes);
+      p_ += len;
+      return true;
     }
-    out.assign(bytes);
-    p_ += len;
-    return true;
-  }
-
-  // Elements reserved ahead for a list of `count`: never more than fit in
-  // 1 MiB, and never more than the bytes left could hold (every element of
-  // every list takes at least 8 bytes).
-  template <class T>
-  size_t reserve_for(uint64_t count) const {
-    uint64_t n = std::min<uint64_t>(count, kReserveCap / sizeof(T));
-    return static_cast<size_t>(std::min<uint64_t>(n, left() / 8));
-  }
-
-  // A list: the count, then each element through `elem`.
-  template <class T, class F>
-  bool list(std::vector<T>& out, F&& elem) {
-    uint64_t n;
-    if (!u64(n)) return false;
-    out.clear();
-    out.reserve(reserve_for<T>(n));
-    for (uint64_t i = 0; i < n; ++i) {
-      out.emplace_back();
-      if (!elem(out.back())) return false;
-    }
-    return true;
-  }
-  bool texts(std::vector<std::string>& out) {
-    return list(out, [this](std::string& s) { return text(s); });
+    // A text running past the window (streams only; a text longer than the
+    // whole input never takes storage).
+    if (!stream_holds(len)) return fail("io error: ");
+    out.resize(static_cast<size_t>(len));
+    if (!copy_out(out.data(), len)) return fail("io error: ");
+    return check_utf8(out);
   }
   bool u64s(std::vector<uint64_t>& out) {
     uint64_t n;
     if (!u64(n)) return false;
-    const uint64_t avail = left() / 8;
-    if (n > avail) {
+    if (n <= buffered() / 8) {
+      out.resize(static_cast<size_t>(n));
+      if (n == 0) return true;  // data() may be null
+      std::memcpy(out.data(), p_, static_cast<size_t>(n) * 8);
+      p_ += n * 8;
+    } else {
       // The values present are read, then the end of the input is met: the
       // same failure the element-by-element read reaches.
-      return eof();
+      if (n > UINT64_MAX / 8 || !stream_holds(n * 8)) return eof();
+      out.resize(static_cast<size_t>(n));
+      if (!copy_out(reinterpret_cast<char*>(out.data()), n * 8)) return eof();
     }
-    out.resize(static_cast<size_t>(n));
-    if (n == 0) return true;  // data() may be null
-    std::memcpy(out.data(), p_, static_cast<size_t>(n) * 8);
     if constexpr (std::endian::native == std::endian::big) {
       for (auto& x : out) x = to_little(x);
     }
-    p_ += n * 8;
-    return true;
-  }
-  bool rows(std::vector<std::vector<uint64_t>>& out) {
-    return list(out, [this](std::vector<uint64_t>& r) { return u64s(r); });
-  }
-  bool map(DimensionMap& out) {
-    uint64_t n;
-    if (!u64(n)) return false;
-    out.clear();
-    for (uint64_t i = 0; i < n; ++i) {
-      std::string k, v;
-      if (!text(k) || !text(v)) return false;
-      out.insert_or_assign(std::move(k), std::move(v));
-    }
     return true;
   }
 
-  bool get(VariableType& t) {
-    uint32_t idx;
-    if (!variant(idx, 2)) return false;
-    if (idx == 0) {
-      ContinuousType c;
-      bool has_range;
-      if (!u32(c.bins) || !tag(has_range)) return false;
-      if (has_range) {
-        Range r;
-        if (!f64(r.first) || !f64(r.second)) return false;
-        c.range = r;
+  // Elements reserved ahead for a list of `count`: exactly `count` when the
+  // bytes left can hold that many encoded elements, otherwise as many as
+  // they can hold, so a damaged count reserves no more than a small
+  // multiple of the input's size.
+  template <class T>
+  size_t reserve_for(uint64_t count) const {
+    return static_cast<size_t>(std::min<uint64_t>(count, bytes_left_bound() / min_encoded_size<T>()));
+  }
+
+  template <class T>
+  bool get(T& v) {
+    if constexpr (std::is_same_v<T, bool>) {
+      return boolean(v);
+    } else if constexpr (std::is_same_v<T, double>) {
+      uint64_t bits;
+      if (!fixed(bits)) return false;
+      v = std::bit_cast<double>(bits);
+      return true;
+    } else if constexpr (std::is_arithmetic_v<T>) {
+      return fixed(v);
+    } else if constexpr (std::is_same_v<T, std::string>) {
+      return text(v);
+    } else if constexpr (std::is_same_v<T, std::vector<uint64_t>>) {
+      return u64s(v);
+    } else if constexpr (is_vector<T>::value) {
+      using E = typename T::value_type;
+      uint64_t n;
+      if (!u64(n)) return false;
+      v.clear();
+      v.reserve(reserve_for<E>(n));
+      for (uint64_t i = 0; i < n; ++i) {
+        v.emplace_back();
+        if (!get(v.back())) return false;
       }
-      t = std::move(c);
       return true;
-    }
-    CategoricalType k;
-    if (!texts(k.categories) || !boolean(k.allow_unknown)) return false;
-    t = std::move(k);
-    return true;
-  }
-  bool get(Schema& s) {
-    if (!list(s.variables, [this](VariableDefinition& v) { return text(v.name) && get(v.var_type); }))
-      return false;
-    if (!list(s.dimensions, [this](DimensionDefinition& d) {
-          bool has;
-          if (!text(d.name) || !text(d.source_column) || !tag(has)) return false;
-          if (has) {
-            d.granularity.emplace();
-            return text(*d.granularity);
-          }
-          return true;
-        }))
-      return false;
-    return list(s.joints, [this](std::pair<std::string, std::string>& p) {
-      return text(p.first) && text(p.second);
-    });
-  }
-  bool get(MetaFile& m) {
-    return get(m.schema) && u64(m.next_distribution_id) && u64(m.next_joint_id) &&
-           u64(m.next_raw_record_id) && u32(m.format_version) && boolean(m.raw_log_enabled) &&
-           u64(m.high_water_mark);
-  }
-  bool get(DistributionRepr& r) {
-    uint32_t idx;
-    if (!variant(idx, 2)) return false;
-    if (idx == 0) {
-      HistogramRepr h;
-      if (!f64(h.min) || !f64(h.max) || !u64s(h.bin_counts) || !u64(h.total_count)) return false;
-      r = std::move(h);
+    } else if constexpr (is_optional<T>::value) {
+      bool present;
+      if (!tag(present)) return false;
+      if (!present) {
+        v.reset();
+        return true;
+      }
+      v.emplace();
+      return get(*v);
+    } else if constexpr (is_pair<T>::value) {
+      return get(v.first) && get(v.second);
+    } else if constexpr (std::is_same_v<T, DimensionMap>) {
+      uint64_t n;
+      if (!u64(n)) return false;
+      v.clear();
+      for (uint64_t i = 0; i < n; ++i) {
+        std::string k, e;
+        if (!text(k) || !text(e)) return false;
+        // Keys come in order: the end is the right hint.
+        v.insert_or_assign(v.end(), std::move(k), std::move(e));
+      }
       return true;
-    }
-    CategoricalRepr c;
-    if (!texts(c.categories) || !u64s(c.counts) || !u64(c.unknown_count) || !u64(c.total_count))
-      return false;
-    r = std::move(c);
-    return true;
-  }
-  bool get(DistributionObject& d) {
-    return u64(d.id) && text(d.variable) && map(d.dimension_key) && get(d.repr) &&
-           u64(d.sample_count) && f64(d.entropy) && u64(d.last_updated) && u64(d.version) &&
-           u64(d.raw_record_range.first) && u64(d.raw_record_range.second);
-  }
-  bool get(JointRepr& r) {
-    uint32_t idx;
-    if (!variant(idx, 3)) return false;
-    if (idx == 0) {
-      HistogramGridRepr g;
-      if (!f64(g.x_min) || !f64(g.x_max) || !u32(g.x_bins) || !f64(g.y_min) || !f64(g.y_max) ||
-          !u32(g.y_bins) || !rows(g.counts) || !u64(g.total_count))
-        return false;
-      r = std::move(g);
+    } else if constexpr (is_text_map<T>::value) {
+      using E = typename T::mapped_type;
+      uint64_t n;
+      if (!u64(n)) return false;
+      v.clear();
+      v.reserve(reserve_for<std::pair<std::string, E>>(n));
+      for (uint64_t i = 0; i < n; ++i) {
+        std::string k;
+        E e{};
+        if (!text(k) || !get(e)) return false;
+        v.insert_or_assign(std::move(k), std::move(e));
+      }
       return true;
+    } else if constexpr (StoredVariant<T>) {
+      uint32_t idx;
+      if (!variant(idx, alternatives<T>())) return false;
+      return get_alternative<T>(v, idx, std::make_index_sequence<alternatives<T>()>());
+    } else {
+      return RecordFields<T>::each(v, [this](auto& f, std::string_view) { return get(f); });
     }
-    if (idx == 1) {
-      ContingencyTableRepr t;
-      if (!texts(t.x_categories) || !texts(t.y_categories) || !rows(t.counts) ||
-          !u64(t.total_count))
-        return false;
-      r = std::move(t);
-      return true;
-    }
-    ConditionalHistogramsRepr c;
-    if (!texts(c.condition_categories) ||
-        !list(c.histograms, [this](DistributionRepr& h) { return get(h); }) ||
-        !u64(c.total_count))
-      return false;
-    r = std::move(c);
-    return true;
-  }
-  bool get(JointDistributionObject& j) {
-    return u64(j.id) && text(j.variables.first) && text(j.variables.second) &&
-           map(j.dimension_key) && get(j.repr) && u64(j.sample_count) && u64(j.last_updated) &&
-           u64(j.version);
-  }
-  bool get(DistributionFile& f) {
-    return list(f.distributions, [this](DistributionObject& d) { return get(d); }) &&
-           list(f.joints, [this](JointDistributionObject& j) { return get(j); });
-  }
-  bool get(DistIndex& idx) {
-    uint64_t n;
-    if (!u64(n)) return false;
-    idx.by_key.clear();
-    idx.by_key.reserve(reserve_for<std::pair<std::string, uint64_t>>(n));
-    for (uint64_t i = 0; i < n; ++i) {
-      std::string k;
-      uint64_t id;
-      if (!text(k) || !u64(id)) return false;
-      idx.by_key.insert_or_assign(std::move(k), id);
-    }
-    return true;
-  }
-  bool get(SnapshotStore& s) {
-    uint64_t n;
-    if (!u64(n)) return false;
-    s.entries.clear();
-    for (uint64_t i = 0; i < n; ++i) {
-      std::string k;
-      std::vector<SnapshotEntry> list_;
-      if (!text(k)) return false;
-      if (!list(list_, [this](SnapshotEntry& e) {
-            return u64(e.version) && u64(e.timestamp) && get(e.distribution);
-          }))
-        return false;
-      s.entries.insert_or_assign(std::move(k), std::move(list_));
-    }
-    return true;
   }
 
  private:
+  template <class T, size_t... I>
+  bool get_alternative(T& v, uint32_t idx, std::index_sequence<I...>) {
+    bool ok = false;
+    ((idx == I ? (ok = get_alt<T, I>(v), true) : false) || ...);
+    return ok;
+  }
+  // Decodes in place: every field of the alternative is overwritten.
+  template <class T, size_t I>
+  bool get_alt(T& v) {
+    auto& base = static_cast<typename T::variant&>(v);
+    if (base.index() != I) base.template emplace<I>();
+    return get(std::get<I>(base));
+  }
+
+  // Makes at least `n` (at most a window's worth) bytes available at p_.
+  [[gnu::noinline]] bool refill(size_t n) {
+    if (src_ == nullptr) return false;
+    size_t have = buffered();
+    if (have != 0 && p_ != win_) std::memmove(win_, p_, have);
+    p_ = win_;
+    end_ = win_ + have;
+    while (have < n) {
+      const size_t got = src_->pull(win_ + have, cap_ - have);
+      if (got == 0) return false;
+      have += got;
+      pulled_ += got;
+      end_ = win_ + have;
+    }
+    return true;
+  }
+  // Copies the next `n` bytes out, the window first, then straight from the
+  // source for long runs.
+  bool copy_out(char* dst, uint64_t n) {
+    while (n > 0) {
+      size_t have = buffered();
+      if (have == 0) {
+        if (src_ == nullptr) return false;
+        if (n >= cap_) {
+          const size_t got = src_->pull(dst, static_cast<size_t>(std::min<uint64_t>(n, SIZE_MAX)));
+          if (got == 0) return false;
+          pulled_ += got;
+          dst += got;
+          n -= got;
+          continue;
+        }
+        if (!refill(1)) return false;
+        have = buffered();
+      }
+      const size_t k = static_cast<size_t>(std::min<uint64_t>(have, n));
+      std::memcpy(dst, p_, k);
+      p_ += k;
+      dst += k;
+      n -= k;
+    }
+    return true;
+  }
+  // Bytes of the input from its start that the cursor has passed.
+  uint64_t consumed() const { return pulled_ - buffered(); }
+  // Whether `n` more bytes may be there: the whole input knows; a stream
+  // is asked for its exact length only for a long run.
+  bool stream_holds(uint64_t n) {
+    if (src_ == nullptr) return n <= buffered();
+    if (n <= kUncheckedLength) return true;
+    const uint64_t total = src_->exact_size();
+    return total >= consumed() && total - consumed() >= n;
+  }
+  uint64_t bytes_left_bound() const {
+    if (src_ == nullptr) return buffered();
+    const uint64_t c = consumed();
+    return std::max<uint64_t>(buffered(), hint_ > c ? hint_ - c : 0);
+  }
+
   const char* p_;
   const char* end_;
+  RecordSource* src_ = nullptr;
+  char* win_ = nullptr;
+  size_t cap_ = 0;
+  uint64_t pulled_ = 0;
+  uint64_t hint_ = 0;
   std::optional<Error> err_;
 };
 
 }  // namespace
 
-uint64_t stored_record_size(const MetaFile& r) { return sz(r.schema) + 37; }
-uint64_t stored_record_size(const DistributionFile& r) {
-  uint64_t n = 16;
-  for (const auto& d : r.distributions) n += sz(d);
-  for (const auto& j : r.joints) n += sz(j);
-  return n;
-}
-uint64_t stored_record_size(const DistIndex& r) {
-  uint64_t n = 8;
-  for (const auto& [k, id] : r.by_key) n += sz(k) + 8;
-  return n;
-}
-uint64_t stored_record_size(const SnapshotStore& r) {
-  uint64_t n = 8;
-  for (const auto& [k, list] : r.entries) {
-    n += sz(k) + 8;
-    for (const auto& e : list) n += 16 + sz(e.distribution);
-  }
-  return n;
-}
+uint64_t stored_record_size(const MetaFile& r) { return encoded_size(r); }
+uint64_t stored_record_size(const DistributionFile& r) { return encoded_size(r); }
+uint64_t stored_record_size(const DistIndex& r) { return encoded_size(r); }
+uint64_t stored_record_size(const SnapshotStore& r) { return encoded_size(r); }
 
 std::string encode_stored_record(const MetaFile& r) { return encode(r); }
 std::string encode_stored_record(const DistributionFile& r) { return encode(r); }
 std::string encode_stored_record(const DistIndex& r) { return encode(r); }
 std::string encode_stored_record(const SnapshotStore& r) { return encode(r); }
+
+void encode_stored_record_to(const MetaFile& r, const EncodedChunkSink& sink) {
+  encode_to(r, sink);
+}
+void encode_stored_record_to(const DistributionFile& r, const EncodedChunkSink& sink) {
+  encode_to(r, sink);
+}
+void encode_stored_record_to(const DistIndex& r, const EncodedChunkSink& sink) {
+  encode_to(r, sink);
+}
+void encode_stored_record_to(const SnapshotStore& r, const EncodedChunkSink& sink) {
+  encode_to(r, sink);
+}
 
 template <class T>
 Result<T> decode_stored_record(std::string_view bytes) {
@@ -604,26 +565,22 @@ Result<T> decode_stored_record(std::string_view bytes) {
   return out;
 }
 
+template <class T>
+Result<T> decode_stored_record_from(RecordSource& source) {
+  std::unique_ptr<char[]> window(new char[kDecodeWindow]);
+  Reader rd(source, window.get(), kDecodeWindow);
+  T out;
+  if (!rd.get(out)) return rd.take_error();
+  return out;
+}
+
 template Result<MetaFile> decode_stored_record<MetaFile>(std::string_view);
 template Result<DistributionFile> decode_stored_record<DistributionFile>(std::string_view);
 template Result<DistIndex> decode_stored_record<DistIndex>(std::string_view);
 template Result<SnapshotStore> decode_stored_record<SnapshotStore>(std::string_view);
-
-}  // namespace quor::store
-
-namespace quor::store {
-
-void encode_stored_record_to(const MetaFile& r, const EncodedChunkSink& sink) {
-  sink(encode_stored_record(r));
-}
-void encode_stored_record_to(const DistributionFile& r, const EncodedChunkSink& sink) {
-  sink(encode_stored_record(r));
-}
-void encode_stored_record_to(const DistIndex& r, const EncodedChunkSink& sink) {
-  sink(encode_stored_record(r));
-}
-void encode_stored_record_to(const SnapshotStore& r, const EncodedChunkSink& sink) {
-  sink(encode_stored_record(r));
-}
+template Result<MetaFile> decode_stored_record_from<MetaFile>(RecordSource&);
+template Result<DistributionFile> decode_stored_record_from<DistributionFile>(RecordSource&);
+template Result<DistIndex> decode_stored_record_from<DistIndex>(RecordSource&);
+template Result<SnapshotStore> decode_stored_record_from<SnapshotStore>(RecordSource&);
 
 }  // namespace quor::store

@@ -33,19 +33,48 @@ std::string encode_stored_record(const SnapshotStore& record);
 
 // The same bytes as encode_stored_record, handed to `sink` in order in
 // pieces of a reused buffer (never the whole record at once for a large one).
+// The buffer belongs to the calling thread: `sink` must not itself encode
+// another record through these calls, nor keep a piece after it returns.
 using EncodedChunkSink = std::function<void(std::string_view)>;
 void encode_stored_record_to(const MetaFile& record, const EncodedChunkSink& sink);
 void encode_stored_record_to(const DistributionFile& record, const EncodedChunkSink& sink);
 void encode_stored_record_to(const DistIndex& record, const EncodedChunkSink& sink);
 void encode_stored_record_to(const SnapshotStore& record, const EncodedChunkSink& sink);
 
+// The bytes of an encoded record as they come, for decoding a record of a
+// stream (a decompressed file) without holding the whole stream.
+class RecordSource {
+ public:
+  virtual ~RecordSource() = default;
+  // Writes the next bytes, at most `cap`, to `dst` and returns how many; 0
+  // only when nothing is left (the end, or a fault the owner reports).
+  virtual size_t pull(char* dst, size_t cap) = 0;
+  // The exact number of bytes the whole source yields from its start, or
+  // less when the source is faulty. May take a pass of its own over the
+  // input in bounded memory; asked only for a length that reaches far past
+  // the bytes at hand.
+  virtual uint64_t exact_size() = 0;
+  // A bound the source can vouch for on the bytes it yields from its start,
+  // used to size reservations only; 0 when it cannot tell.
+  virtual uint64_t size_hint() = 0;
+};
+
 // Decodes a record of type T (MetaFile, DistributionFile, DistIndex or
 // SnapshotStore) from the start of `bytes`; bytes after it are ignored. A
 // failure carries the decoder's message as its root ("io error: unexpected
 // end of file", "invalid value: integer `2`, expected variant index
-// 0 <= i < 2", ...). A damaged count or length never makes the decoder
-// reserve more than 1 MiB ahead or take storage for missing text bytes.
+// 0 <= i < 2", ...). A damaged count never makes the decoder reserve more
+// elements than the bytes left could encode, and a damaged length never
+// takes storage for bytes that are not there.
 template <class T>
 Result<T> decode_stored_record(std::string_view bytes);
+
+// The same decoding from the bytes `source` yields, pulled through one
+// reused window as the decoder needs them: memory follows the decoded
+// record, never the length of the stream. Bytes after the record are left
+// unpulled; a source that ends early fails as the whole-buffer decoder fails
+// on the same bytes, with the same text.
+template <class T>
+Result<T> decode_stored_record_from(RecordSource& source);
 
 }  // namespace quor::store

@@ -8,8 +8,11 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
+#include <optional>
 
 #include "quor/store/binary_codec.h"
+#include "quor/store/file_handle.h"
 #include "quor/store/file_io.h"
 #include "quor/store/json_form.h"
 
@@ -18,73 +21,191 @@ namespace quor::store {
 namespace {
 
 constexpr int kZstdLevel = 3;
+// A frame whose declared content size is at most this many times its
+// compressed size is believed for reservations; beyond it (a bomb, or a
+// lie) reservations follow only the bytes actually decompressed.
+constexpr uint64_t kPlausibleRatio = 64;
 
 std::string zstd_error(size_t code) { return ZSTD_getErrorName(code); }
 
-// Header, then the compressed payload, in one buffer.
-Result<std::string> compress_image(std::string_view payload) {
-  std::string image;
-  image.resize(8 + ZSTD_compressBound(payload.size()));
-  std::memcpy(image.data(), kFileMagic, 4);
-  const unsigned char version[4] = {FORMAT_VERSION & 0xFF, 0, 0, 0};
-  std::memcpy(image.data() + 4, version, 4);
+struct CCtxFree {
+  void operator()(ZSTD_CCtx* c) const { ZSTD_freeCCtx(c); }
+};
+struct DCtxFree {
+  void operator()(ZSTD_DCtx* d) const { ZSTD_freeDCtx(d); }
+};
+using CCtxPtr = std::unique_ptr<ZSTD_CCtx, CCtxFree>;
+using DCtxPtr = std::unique_ptr<ZSTD_DCtx, DCtxFree>;
 
-  ZSTD_CCtx* cctx = ZSTD_createCCtx();
-  if (cctx == nullptr) return Result<std::string>(Error("zstd: out of memory")).context("zstd compress");
-  size_t rc = ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, kZstdLevel);
-  ZSTD_outBuffer out{image.data() + 8, image.size() - 8, 0};
-  ZSTD_inBuffer in{payload.data(), payload.size(), 0};
-  if (!ZSTD_isError(rc)) {
-    do {
-      rc = ZSTD_compressStream2(cctx, &out, &in, ZSTD_e_end);
-    } while (!ZSTD_isError(rc) && rc != 0 && out.pos < out.size);
+// One compression context and output buffer per thread, reused by every
+// data file written on it (a flush writes four; a database many).
+struct Compressor {
+  CCtxPtr cctx;
+  std::unique_ptr<char[]> out;
+  size_t out_size = 0;
+};
+
+Result<Compressor*> thread_compressor() {
+  thread_local Compressor c;
+  if (!c.cctx) {
+    c.cctx.reset(ZSTD_createCCtx());
+    if (!c.cctx) return Error("zstd: out of memory");
+    c.out_size = ZSTD_CStreamOutSize();
+    c.out.reset(new char[c.out_size]);
   }
-  ZSTD_freeCCtx(cctx);
-  if (ZSTD_isError(rc) || rc != 0) {
-    std::string msg = ZSTD_isError(rc) ? zstd_error(rc) : "output buffer too small";
-    return Result<std::string>(Error(msg)).context("zstd compress");
-  }
-  image.resize(8 + out.pos);
-  return image;
+  return &c;
 }
 
-// Every frame of `in`, one after the other, decompressed.
-Result<std::string> decompress_all(std::string_view in) {
-  std::string out;
-  if (in.empty()) return out;
-  // The first frame's declared size is only a hint; it is never trusted
-  // beyond a bound that the input could plausibly justify.
-  unsigned long long declared = ZSTD_getFrameContentSize(in.data(), in.size());
-  size_t initial = in.size() * 4 + 4096;
-  if (declared != ZSTD_CONTENTSIZE_ERROR && declared != ZSTD_CONTENTSIZE_UNKNOWN) {
-    initial = static_cast<size_t>(
-        std::min<unsigned long long>(declared + 1, in.size() * 1024ULL + 4096));
+void put_header(char* dst) {
+  std::memcpy(dst, kFileMagic, 4);
+  const unsigned char version[4] = {FORMAT_VERSION & 0xFF, 0, 0, 0};
+  std::memcpy(dst + 4, version, 4);
+}
+
+// Header, then the record's binary form as one zstd frame that declares its
+// content size, compressed as the encoder produces it and written as the
+// compressor fills its buffer.
+template <class T>
+Status stream_image(const T& record, const ImageWriter& write) {
+  char header[8];
+  put_header(header);
+  QUOR_RETURN_IF_ERROR(write(std::string_view(header, 8)));
+
+  auto comp = thread_compressor();
+  if (!comp.ok()) return Status(std::move(comp).error()).context("zstd compress");
+  ZSTD_CCtx* cctx = (*comp)->cctx.get();
+  char* out_buf = (*comp)->out.get();
+  const size_t out_size = (*comp)->out_size;
+
+  std::optional<Error> failure;  // the first failure; later pieces are dropped
+  auto zstd_failed = [&](size_t rc) {
+    if (!ZSTD_isError(rc)) return false;
+    Error e(zstd_error(rc));
+    e.add_context("zstd compress");
+    failure.emplace(std::move(e));
+    return true;
+  };
+  ZSTD_CCtx_reset(cctx, ZSTD_reset_session_and_parameters);
+  if (zstd_failed(ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, kZstdLevel)) ||
+      zstd_failed(ZSTD_CCtx_setPledgedSrcSize(cctx, stored_record_size(record)))) {
+    return Status(std::move(*failure));
   }
-  ZSTD_DCtx* dctx = ZSTD_createDCtx();
-  if (dctx == nullptr) return Error("zstd: out of memory");
-  out.resize(std::max<size_t>(initial, 64));
-  ZSTD_inBuffer src{in.data(), in.size(), 0};
-  size_t produced = 0;
-  size_t rc = 0;
-  for (;;) {
-    if (produced == out.size()) out.resize(out.size() * 2);
-    ZSTD_outBuffer dst{out.data() + produced, out.size() - produced, 0};
-    rc = ZSTD_decompressStream(dctx, &dst, &src);
-    produced += dst.pos;
-    if (ZSTD_isError(rc)) break;
-    if (src.pos == src.size) {
-      if (rc == 0) break;  // every frame complete
-      if (dst.pos < dst.size) {
-        ZSTD_freeDCtx(dctx);
-        return Error("incomplete frame");
+  // Compresses `in` with `mode`, writing every full output buffer; for
+  // ZSTD_e_end, until the frame is complete.
+  auto drive = [&](std::string_view in, ZSTD_EndDirective mode) {
+    ZSTD_inBuffer src{in.data(), in.size(), 0};
+    for (;;) {
+      ZSTD_outBuffer dst{out_buf, out_size, 0};
+      const size_t rc = ZSTD_compressStream2(cctx, &dst, &src, mode);
+      if (zstd_failed(rc)) return;
+      if (dst.pos > 0) {
+        Status st = write(std::string_view(out_buf, dst.pos));
+        if (!st.ok()) {
+          failure.emplace(std::move(st).error());
+          return;
+        }
       }
+      if (mode == ZSTD_e_end ? rc == 0 : src.pos == src.size) return;
+    }
+  };
+  encode_stored_record_to(record, [&](std::string_view piece) {
+    if (!failure) drive(piece, ZSTD_e_continue);
+  });
+  if (!failure) drive(std::string_view(), ZSTD_e_end);
+  if (failure) {
+    // The context may hold a half-made frame: start afresh next time.
+    ZSTD_CCtx_reset(cctx, ZSTD_reset_session_only);
+    return Status(std::move(*failure));
+  }
+  return ok_status();
+}
+
+// The decompressed bytes of every frame of a version-3 payload, one after
+// the other, pulled as the decoder asks for them. The stream's fault ("zstd
+// decompress" texts: zstd's own name for it, or "incomplete frame" for a
+// payload that ends inside a frame) is kept in `fault`; pulling stops there.
+class ZstdStream final : public RecordSource {
+ public:
+  explicit ZstdStream(std::string_view in) : in_(in), src_{in.data(), in.size(), 0} {
+    if (in.empty()) done_ = true;  // nothing to decompress: an empty stream
+    // The first frame's declared size (all our writers make one frame).
+    const unsigned long long declared =
+        in.empty() ? 0 : ZSTD_getFrameContentSize(in.data(), in.size());
+    if (declared != ZSTD_CONTENTSIZE_ERROR && declared != ZSTD_CONTENTSIZE_UNKNOWN &&
+        declared / kPlausibleRatio <= in.size()) {
+      hint_ = declared;
     }
   }
-  ZSTD_freeDCtx(dctx);
-  if (ZSTD_isError(rc)) return Error(zstd_error(rc));
-  out.resize(produced);
-  return out;
-}
+
+  const std::optional<std::string>& fault() const { return fault_; }
+
+  size_t pull(char* dst, size_t cap) override {
+    if (done_ || cap == 0) return 0;
+    if (!dctx_) {
+      dctx_.reset(ZSTD_createDCtx());
+      if (!dctx_) return stop("zstd: out of memory");
+    }
+    for (;;) {
+      ZSTD_outBuffer out{dst, cap, 0};
+      const size_t rc = ZSTD_decompressStream(dctx_.get(), &out, &src_);
+      if (ZSTD_isError(rc)) return stop(zstd_error(rc));
+      if (src_.pos == src_.size) {
+        if (rc == 0) {  // every frame complete
+          done_ = true;
+          return out.pos;
+        }
+        if (out.pos < out.size) return stop("incomplete frame");
+      }
+      if (out.pos > 0) return out.pos;
+    }
+  }
+
+  // A pass of its own over the whole payload through a small buffer.
+  uint64_t exact_size() override {
+    if (exact_) return *exact_;
+    ZstdStream counter(in_);
+    std::unique_ptr<char[]> scratch(new char[kScratch]);
+    uint64_t total = 0;
+    while (size_t got = counter.pull(scratch.get(), kScratch)) total += got;
+    exact_ = total;
+    return total;
+  }
+
+  uint64_t size_hint() override { return hint_; }
+
+  // Pulls the rest of the stream, keeping none of it: the fault of a frame
+  // after the record still fails the file.
+  void drain() {
+    std::unique_ptr<char[]> scratch;
+    while (!done_) {
+      if (!scratch) scratch.reset(new char[kScratch]);
+      pull(scratch.get(), kScratch);
+    }
+  }
+
+ private:
+  static constexpr size_t kScratch = 128 * 1024;
+
+  size_t stop(std::string fault) {
+    fault_ = std::move(fault);
+    done_ = true;
+    return 0;
+  }
+
+  std::string_view in_;
+  ZSTD_inBuffer src_;
+  DCtxPtr dctx_;
+  bool done_ = false;
+  std::optional<std::string> fault_;
+  std::optional<uint64_t> exact_;
+  uint64_t hint_ = 0;
+};
+
+// Decodes the record of a version-3 payload as it is decompressed. A fault
+// of the stream anywhere wins over a fault of the record, as when the whole
+// stream was decompressed before decoding.
+template <class T>
+Result<T> decode_compressed(std::string_view payload, const std::filesystem::path& path);
 
 std::string path_text(const std::filesystem::path& p) { return p.string(); }
 
@@ -98,8 +219,13 @@ Result<T> decode_json(std::string_view bytes) {
 
 template <class T>
 Result<std::string> image_of(const T& record) {
-  std::string payload = encode_stored_record(record);
-  return compress_image(payload);
+  std::string image;
+  Status st = stream_image(record, [&image](std::string_view piece) {
+    image.append(piece);
+    return ok_status();
+  });
+  if (!st.ok()) return std::move(st).error();
+  return image;
 }
 
 template <class T>
@@ -121,6 +247,17 @@ Result<T> load_data_file(const std::filesystem::path& path) {
   return parse_data_file<T>(*bytes, path);
 }
 
+template <class T>
+Result<T> decode_compressed(std::string_view payload, const std::filesystem::path& path) {
+  ZstdStream stream(payload);
+  Result<T> record = decode_stored_record_from<T>(stream);
+  stream.drain();
+  if (stream.fault()) {
+    return Result<T>(Error(*stream.fault())).context("zstd decompress " + path_text(path));
+  }
+  return std::move(record).context("deserialize " + path_text(path));
+}
+
 }  // namespace
 
 template <class T>
@@ -135,9 +272,7 @@ Result<T> parse_data_file(std::string_view bytes, const std::filesystem::path& p
     }
     std::string_view payload = bytes.substr(8);
     if (version == FORMAT_VERSION) {
-      auto raw = decompress_all(payload).context("zstd decompress " + path_text(path));
-      if (!raw.ok()) return std::move(raw).error();
-      return decode_stored_record<T>(*raw).context("deserialize " + path_text(path));
+      return decode_compressed<T>(payload, path);
     }
     return decode_stored_record<T>(payload).context("deserialize " + path_text(path));
   }
@@ -200,43 +335,33 @@ Result<DistributionFile> parse_distribution_file(std::string_view bytes,
 }
 
 Result<DistributionFile> load_distribution_file_mapped(const std::filesystem::path& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return Result<DistributionFile>(os_error(errno)).context("open file " + path_text(path));
+  // Owners release the descriptor and the mapping on every path, including
+  // an exception (std::bad_alloc) out of the decoder.
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.is_open()) {
+    return Result<DistributionFile>(os_error(errno)).context("open file " + path_text(path));
+  }
   struct stat st;
-  if (::fstat(fd, &st) != 0) {
-    int err = errno;
-    ::close(fd);
-    return Result<DistributionFile>(os_error(err)).context("mmap " + path_text(path));
+  if (::fstat(fd.get(), &st) != 0) {
+    return Result<DistributionFile>(os_error(errno)).context("mmap " + path_text(path));
   }
   const size_t len = static_cast<size_t>(st.st_size);
   if (len == 0) {
     // Nothing to map: an empty file decodes like any other empty input.
-    ::close(fd);
     return parse_distribution_file(std::string_view(), path);
   }
-  void* map = ::mmap(nullptr, len, PROT_READ, MAP_PRIVATE, fd, 0);
+  void* map = ::mmap(nullptr, len, PROT_READ, MAP_PRIVATE, fd.get(), 0);
   if (map == MAP_FAILED) {
-    int err = errno;
-    ::close(fd);
-    return Result<DistributionFile>(os_error(err)).context("mmap " + path_text(path));
+    return Result<DistributionFile>(os_error(errno)).context("mmap " + path_text(path));
   }
-  auto result = parse_distribution_file(std::string_view(static_cast<const char*>(map), len), path);
-  ::munmap(map, len);
-  ::close(fd);
-  return result;
+  FileMapping mapping(map, len);
+  fd.reset();  // the mapping outlives the descriptor
+  return parse_distribution_file(mapping.bytes(), path);
 }
 
 }  // namespace quor::store
 
 namespace quor::store {
-
-namespace {
-template <class T>
-Status stream_image(const T& record, const ImageWriter& write) {
-  QUOR_ASSIGN_OR_RETURN(std::string image, image_of(record));
-  return write(image);
-}
-}  // namespace
 
 Status stream_data_file_image(const MetaFile& r, const ImageWriter& w) { return stream_image(r, w); }
 Status stream_data_file_image(const DistributionFile& r, const ImageWriter& w) {

@@ -36,7 +36,10 @@ Result<std::string> data_file_image(const DistIndex& record);
 Result<std::string> data_file_image(const SnapshotStore& record);
 
 // Streams the complete image of `record` to `write`, in order, in pieces of
-// a reused buffer; `write` may be called any number of times. The first
+// a reused buffer; `write` may be called any number of times. The payload is
+// one zstd frame (level 3, declaring its content size), compressed by the
+// calling thread's reused context as the encoder produces the record (so
+// `write` must not stream another image on the same thread). The first
 // failure of `write` stops the stream and is returned as it is; a
 // compression failure carries "zstd compress".
 using ImageWriter = std::function<Status(std::string_view)>;
@@ -62,7 +65,11 @@ Status ensure_snapshots_file(const std::filesystem::path& path);
 
 // Readers: the whole file is read ("read file {path}") and decoded by the
 // rules above ("zstd decompress {path}", "deserialize {path}", "parse {path}
-// (tried binary and JSON)", or the newer-version refusal).
+// (tried binary and JSON)", or the newer-version refusal). A compressed
+// record is decoded as it is decompressed, through one reused window, so
+// memory follows the decoded record, never what the stream expands to; the
+// rest of the stream is still checked, and a fault of the stream wins over a
+// fault of the record.
 Result<MetaFile> load_meta_file(const std::filesystem::path& path);
 Result<DistIndex> load_dist_index(const std::filesystem::path& path);
 Result<SnapshotStore> load_snapshot_store(const std::filesystem::path& path);

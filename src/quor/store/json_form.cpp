@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "quor/store/engine_error.h"
+#include "quor/store/record_fields.h"
 #include "quor/util/json.h"
 #include "quor/util/json_reader.h"
 
@@ -110,9 +111,6 @@ bool read(JsonReader& r, std::unordered_map<std::string, V>& out);
 #define QUOR_DECLARE_READ(T) bool read(JsonReader& r, T& out);
 QUOR_JSON_RECORDS(QUOR_DECLARE_READ)
 #undef QUOR_DECLARE_READ
-
-template <class T>
-struct Rec;  // field table of a record or of an enum variant's fields
 
 // ---- scalars ----
 
@@ -263,301 +261,60 @@ bool read(JsonReader& r, std::unordered_map<std::string, V>& out) {
 
 // ---- records ----
 
-// Each Rec<T> gives: the record's text (`name`), the text with its field
-// count (`with_len`), the keys in declaration order, the fields that may be
-// absent from the object form (`absent_ok`, bit per field; the value in a
-// default-constructed T is then kept), the first field from which an array
-// may end early (`array_min`), and `field(r, out, i)` reading field i.
+// Every record reads through its one field list (record_fields.h): the keys
+// in declaration order, the fields that may be absent from the object form
+// (`absent_ok`, a bit per field; the value in a default-constructed T is
+// then kept) and the first field from which an array may end early
+// (`array_min`).
 
-template <>
-struct Rec<MetaFile> {
-  static constexpr std::string_view name = "struct MetaFile";
-  static constexpr std::string_view with_len = "struct MetaFile with 7 elements";
-  static constexpr std::array<std::string_view, 7> keys = {
-      "schema",         "next_distribution_id", "next_joint_id",  "next_raw_record_id",
-      "format_version", "raw_log_enabled",      "high_water_mark"};
-  static constexpr uint32_t absent_ok = (1u << 5) | (1u << 6);
-  static constexpr size_t array_min = 5;
-  static bool field(JsonReader& r, MetaFile& m, size_t i) {
-    switch (i) {
-      case 0: return read(r, m.schema);
-      case 1: return read(r, m.next_distribution_id);
-      case 2: return read(r, m.next_joint_id);
-      case 3: return read(r, m.next_raw_record_id);
-      case 4: return read(r, m.format_version);
-      case 5: return read(r, m.raw_log_enabled);
-      default: return read(r, m.high_water_mark);
-    }
-  }
-};
+// The position of `key` among T's fields, or the field count when absent.
+template <class T>
+size_t field_index(T& out, std::string_view key) {
+  size_t i = 0;
+  RecordFields<T>::each(out, [&](auto&, std::string_view k) {
+    if (k == key) return false;
+    ++i;
+    return true;
+  });
+  return i;
+}
 
-template <>
-struct Rec<Schema> {
-  static constexpr std::string_view name = "struct Schema";
-  static constexpr std::string_view with_len = "struct Schema with 3 elements";
-  static constexpr std::array<std::string_view, 3> keys = {"variables", "dimensions", "joints"};
-  static constexpr uint32_t absent_ok = 0;
-  static constexpr size_t array_min = 3;
-  static bool field(JsonReader& r, Schema& s, size_t i) {
-    switch (i) {
-      case 0: return read(r, s.variables);
-      case 1: return read(r, s.dimensions);
-      default: return read(r, s.joints);
-    }
-  }
-};
+template <class T>
+std::string_view field_key(T& out, size_t idx) {
+  size_t i = 0;
+  std::string_view key;
+  RecordFields<T>::each(out, [&](auto&, std::string_view k) {
+    if (i++ != idx) return true;
+    key = k;
+    return false;
+  });
+  return key;
+}
 
-template <>
-struct Rec<VariableDefinition> {
-  static constexpr std::string_view name = "struct VariableDefinition";
-  static constexpr std::string_view with_len = "struct VariableDefinition with 2 elements";
-  static constexpr std::array<std::string_view, 2> keys = {"name", "var_type"};
-  static constexpr uint32_t absent_ok = 0;
-  static constexpr size_t array_min = 2;
-  static bool field(JsonReader& r, VariableDefinition& v, size_t i) {
-    return i == 0 ? read(r, v.name) : read(r, v.var_type);
-  }
-};
+// Reads field `idx` of `out`.
+template <class T>
+bool read_field(JsonReader& r, T& out, size_t idx) {
+  size_t i = 0;
+  bool ok = true;
+  RecordFields<T>::each(out, [&](auto& f, std::string_view) {
+    if (i++ != idx) return true;
+    ok = read(r, f);
+    return false;
+  });
+  return ok;
+}
 
-template <>
-struct Rec<ContinuousType> {
-  static constexpr std::string_view name = "struct variant VariableType::Continuous";
-  static constexpr std::string_view with_len =
-      "struct variant VariableType::Continuous with 2 elements";
-  static constexpr std::array<std::string_view, 2> keys = {"bins", "range"};
-  static constexpr uint32_t absent_ok = 1u << 1;
-  static constexpr size_t array_min = 2;
-  static bool field(JsonReader& r, ContinuousType& c, size_t i) {
-    return i == 0 ? read(r, c.bins) : read(r, c.range);
-  }
-};
-
-template <>
-struct Rec<CategoricalType> {
-  static constexpr std::string_view name = "struct variant VariableType::Categorical";
-  static constexpr std::string_view with_len =
-      "struct variant VariableType::Categorical with 2 elements";
-  static constexpr std::array<std::string_view, 2> keys = {"categories", "allow_unknown"};
-  static constexpr uint32_t absent_ok = 0;
-  static constexpr size_t array_min = 2;
-  static bool field(JsonReader& r, CategoricalType& c, size_t i) {
-    return i == 0 ? read(r, c.categories) : read(r, c.allow_unknown);
-  }
-};
-
-template <>
-struct Rec<DimensionDefinition> {
-  static constexpr std::string_view name = "struct DimensionDefinition";
-  static constexpr std::string_view with_len = "struct DimensionDefinition with 3 elements";
-  static constexpr std::array<std::string_view, 3> keys = {"name", "source_column",
-                                                           "granularity"};
-  static constexpr uint32_t absent_ok = 1u << 2;
-  static constexpr size_t array_min = 3;
-  static bool field(JsonReader& r, DimensionDefinition& d, size_t i) {
-    switch (i) {
-      case 0: return read(r, d.name);
-      case 1: return read(r, d.source_column);
-      default: return read(r, d.granularity);
-    }
-  }
-};
-
-template <>
-struct Rec<DistributionFile> {
-  static constexpr std::string_view name = "struct DistributionFile";
-  static constexpr std::string_view with_len = "struct DistributionFile with 2 elements";
-  static constexpr std::array<std::string_view, 2> keys = {"distributions", "joints"};
-  static constexpr uint32_t absent_ok = 0;
-  static constexpr size_t array_min = 2;
-  static bool field(JsonReader& r, DistributionFile& f, size_t i) {
-    return i == 0 ? read(r, f.distributions) : read(r, f.joints);
-  }
-};
-
-template <>
-struct Rec<DistributionObject> {
-  static constexpr std::string_view name = "struct DistributionObject";
-  static constexpr std::string_view with_len = "struct DistributionObject with 9 elements";
-  static constexpr std::array<std::string_view, 9> keys = {
-      "id",      "variable",     "dimension_key", "repr",           "sample_count",
-      "entropy", "last_updated", "version",       "raw_record_range"};
-  static constexpr uint32_t absent_ok = 0;
-  static constexpr size_t array_min = 9;
-  static bool field(JsonReader& r, DistributionObject& d, size_t i) {
-    switch (i) {
-      case 0: return read(r, d.id);
-      case 1: return read(r, d.variable);
-      case 2: return read(r, d.dimension_key);
-      case 3: return read(r, d.repr);
-      case 4: return read(r, d.sample_count);
-      case 5: return read(r, d.entropy);
-      case 6: return read(r, d.last_updated);
-      case 7: return read(r, d.version);
-      default: return read(r, d.raw_record_range);
-    }
-  }
-};
-
-template <>
-struct Rec<HistogramRepr> {
-  static constexpr std::string_view name = "struct variant DistributionRepr::Histogram";
-  static constexpr std::string_view with_len =
-      "struct variant DistributionRepr::Histogram with 4 elements";
-  static constexpr std::array<std::string_view, 4> keys = {"min", "max", "bin_counts",
-                                                           "total_count"};
-  static constexpr uint32_t absent_ok = 0;
-  static constexpr size_t array_min = 4;
-  static bool field(JsonReader& r, HistogramRepr& h, size_t i) {
-    switch (i) {
-      case 0: return read(r, h.min);
-      case 1: return read(r, h.max);
-      case 2: return read(r, h.bin_counts);
-      default: return read(r, h.total_count);
-    }
-  }
-};
-
-template <>
-struct Rec<CategoricalRepr> {
-  static constexpr std::string_view name = "struct variant DistributionRepr::Categorical";
-  static constexpr std::string_view with_len =
-      "struct variant DistributionRepr::Categorical with 4 elements";
-  static constexpr std::array<std::string_view, 4> keys = {"categories", "counts",
-                                                           "unknown_count", "total_count"};
-  static constexpr uint32_t absent_ok = 0;
-  static constexpr size_t array_min = 4;
-  static bool field(JsonReader& r, CategoricalRepr& c, size_t i) {
-    switch (i) {
-      case 0: return read(r, c.categories);
-      case 1: return read(r, c.counts);
-      case 2: return read(r, c.unknown_count);
-      default: return read(r, c.total_count);
-    }
-  }
-};
-
-template <>
-struct Rec<JointDistributionObject> {
-  static constexpr std::string_view name = "struct JointDistributionObject";
-  static constexpr std::string_view with_len = "struct JointDistributionObject with 7 elements";
-  static constexpr std::array<std::string_view, 7> keys = {
-      "id", "variables", "dimension_key", "repr", "sample_count", "last_updated", "version"};
-  static constexpr uint32_t absent_ok = 0;
-  static constexpr size_t array_min = 7;
-  static bool field(JsonReader& r, JointDistributionObject& j, size_t i) {
-    switch (i) {
-      case 0: return read(r, j.id);
-      case 1: return read(r, j.variables);
-      case 2: return read(r, j.dimension_key);
-      case 3: return read(r, j.repr);
-      case 4: return read(r, j.sample_count);
-      case 5: return read(r, j.last_updated);
-      default: return read(r, j.version);
-    }
-  }
-};
-
-template <>
-struct Rec<HistogramGridRepr> {
-  static constexpr std::string_view name = "struct variant JointRepr::HistogramGrid";
-  static constexpr std::string_view with_len =
-      "struct variant JointRepr::HistogramGrid with 8 elements";
-  static constexpr std::array<std::string_view, 8> keys = {
-      "x_min", "x_max", "x_bins", "y_min", "y_max", "y_bins", "counts", "total_count"};
-  static constexpr uint32_t absent_ok = 0;
-  static constexpr size_t array_min = 8;
-  static bool field(JsonReader& r, HistogramGridRepr& g, size_t i) {
-    switch (i) {
-      case 0: return read(r, g.x_min);
-      case 1: return read(r, g.x_max);
-      case 2: return read(r, g.x_bins);
-      case 3: return read(r, g.y_min);
-      case 4: return read(r, g.y_max);
-      case 5: return read(r, g.y_bins);
-      case 6: return read(r, g.counts);
-      default: return read(r, g.total_count);
-    }
-  }
-};
-
-template <>
-struct Rec<ContingencyTableRepr> {
-  static constexpr std::string_view name = "struct variant JointRepr::ContingencyTable";
-  static constexpr std::string_view with_len =
-      "struct variant JointRepr::ContingencyTable with 4 elements";
-  static constexpr std::array<std::string_view, 4> keys = {"x_categories", "y_categories",
-                                                           "counts", "total_count"};
-  static constexpr uint32_t absent_ok = 0;
-  static constexpr size_t array_min = 4;
-  static bool field(JsonReader& r, ContingencyTableRepr& t, size_t i) {
-    switch (i) {
-      case 0: return read(r, t.x_categories);
-      case 1: return read(r, t.y_categories);
-      case 2: return read(r, t.counts);
-      default: return read(r, t.total_count);
-    }
-  }
-};
-
-template <>
-struct Rec<ConditionalHistogramsRepr> {
-  static constexpr std::string_view name = "struct variant JointRepr::ConditionalHistograms";
-  static constexpr std::string_view with_len =
-      "struct variant JointRepr::ConditionalHistograms with 3 elements";
-  static constexpr std::array<std::string_view, 3> keys = {"condition_categories", "histograms",
-                                                           "total_count"};
-  static constexpr uint32_t absent_ok = 0;
-  static constexpr size_t array_min = 3;
-  static bool field(JsonReader& r, ConditionalHistogramsRepr& c, size_t i) {
-    switch (i) {
-      case 0: return read(r, c.condition_categories);
-      case 1: return read(r, c.histograms);
-      default: return read(r, c.total_count);
-    }
-  }
-};
-
-template <>
-struct Rec<DistIndex> {
-  static constexpr std::string_view name = "struct DistIndex";
-  static constexpr std::string_view with_len = "struct DistIndex with 1 element";
-  static constexpr std::array<std::string_view, 1> keys = {"by_key"};
-  static constexpr uint32_t absent_ok = 0;
-  static constexpr size_t array_min = 1;
-  static bool field(JsonReader& r, DistIndex& d, size_t) { return read(r, d.by_key); }
-};
-
-template <>
-struct Rec<SnapshotStore> {
-  static constexpr std::string_view name = "struct SnapshotStore";
-  static constexpr std::string_view with_len = "struct SnapshotStore with 1 element";
-  static constexpr std::array<std::string_view, 1> keys = {"entries"};
-  static constexpr uint32_t absent_ok = 0;
-  static constexpr size_t array_min = 1;
-  static bool field(JsonReader& r, SnapshotStore& s, size_t) { return read(r, s.entries); }
-};
-
-template <>
-struct Rec<SnapshotEntry> {
-  static constexpr std::string_view name = "struct SnapshotEntry";
-  static constexpr std::string_view with_len = "struct SnapshotEntry with 3 elements";
-  static constexpr std::array<std::string_view, 3> keys = {"version", "timestamp",
-                                                           "distribution"};
-  static constexpr uint32_t absent_ok = 0;
-  static constexpr size_t array_min = 3;
-  static bool field(JsonReader& r, SnapshotEntry& e, size_t i) {
-    switch (i) {
-      case 0: return read(r, e.version);
-      case 1: return read(r, e.timestamp);
-      default: return read(r, e.distribution);
-    }
-  }
-};
+template <class T>
+std::string with_len() {
+  const size_t n = record_field_count<T>();
+  return std::string(RecordFields<T>::name) + " with " + std::to_string(n) +
+         (n == 1 ? " element" : " elements");
+}
 
 template <class T>
 bool read_record(JsonReader& r, T& out) {
-  using R = Rec<T>;
-  constexpr size_t n = R::keys.size();
+  using R = RecordFields<T>;
+  const size_t n = record_field_count<T>();
   int c = r.peek_nonws();
   if (c == '{') {
     if (!r.enter()) return false;
@@ -569,29 +326,23 @@ bool read_record(JsonReader& r, T& out) {
       int k = r.map_next_key(first, key);
       if (k < 0) return false;
       if (k == 0) break;
-      size_t idx = n;
-      for (size_t i = 0; i < n; ++i) {
-        if (R::keys[i] == key) {
-          idx = i;
-          break;
-        }
-      }
+      const size_t idx = field_index(out, key);
       if (idx == n) {
         if (!r.map_colon() || !r.skip_value()) return false;
         continue;
       }
       if (seen & (1u << idx)) {
-        return r.fail_here("duplicate field `" + std::string(R::keys[idx]) + "`");
+        return r.fail_here("duplicate field `" + std::string(field_key(out, idx)) + "`");
       }
       seen |= 1u << idx;
-      if (!r.map_colon() || !R::field(r, out, idx)) return false;
+      if (!r.map_colon() || !read_field(r, out, idx)) return false;
     }
     r.bump();
     r.leave();
     for (size_t i = 0; i < n; ++i) {
       uint32_t bit = 1u << i;
       if (!(seen & bit) && !(R::absent_ok & bit)) {
-        return r.fail_here("missing field `" + std::string(R::keys[i]) + "`");
+        return r.fail_here("missing field `" + std::string(field_key(out, i)) + "`");
       }
     }
     return true;
@@ -605,10 +356,9 @@ bool read_record(JsonReader& r, T& out) {
       if (k < 0) return false;
       if (k == 0) {
         if (i >= R::array_min) break;  // the remaining fields take their defaults
-        return r.fail_here("invalid length " + std::to_string(i) + ", expected " +
-                           std::string(R::with_len));
+        return r.fail_here("invalid length " + std::to_string(i) + ", expected " + with_len<T>());
       }
-      if (!R::field(r, out, i)) return false;
+      if (!read_field(r, out, i)) return false;
     }
     if (!r.seq_end()) return false;
     r.leave();
