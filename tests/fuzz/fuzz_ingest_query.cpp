@@ -9,8 +9,9 @@
 // Then a fixed set of statements runs over the names the ingest created
 // (variables, dimensions and their values): every statement either fails
 // with a message or gives rows as wide as the header, which render as text,
-// CSV and JSON. Finally the database is flushed and opened again read-only:
-// the schema and every distribution must read back as they were in memory.
+// CSV and JSON. Finally the database is flushed and opened again, read-only
+// and read-write: the schema and every distribution must read back as they
+// were in memory.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -184,8 +185,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   if (!store::flush_database(db).ok()) std::abort();
   const std::string before = stored_state(db);
-  Result<store::Database> reopened = store::open_database(dir, false);
-  if (!reopened.ok()) std::abort();
-  if (stored_state(*reopened) != before) std::abort();
+  for (bool writable : {false, true}) {
+    if (writable) db = store::Database();  // gives up the lock
+    Result<store::Database> reopened = store::open_database(dir, writable);
+    if (!reopened.ok()) std::abort();
+    if (stored_state(*reopened) != before) std::abort();
+  }
   return 0;
 }
