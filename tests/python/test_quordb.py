@@ -445,10 +445,11 @@ def test_forked_copy_neither_unlocks_nor_writes(tmp_path, action):
 
 def test_forked_child_that_just_exits_keeps_the_parents_lock(tmp_path):
     # The child ends through the interpreter's own shutdown, which destroys
-    # its copy of the object; a third process must still wait for the parent.
+    # its copy of the object; the lock stays taken and a third process must
+    # still wait for the parent.
     path, csv = str(tmp_path / "db"), str(tmp_path / "in.csv")
     code = f"""
-import os, subprocess, sys, warnings
+import fcntl, os, subprocess, sys, warnings
 warnings.simplefilter("ignore", DeprecationWarning)
 import quor_engine
 open({csv!r}, "w").write("region,score\\nEU,0.5\\n")
@@ -458,6 +459,13 @@ pid = os.fork()
 if pid == 0:
     sys.exit(0)
 os.waitpid(pid, 0)
+fd = os.open(os.path.join({path!r}, "lock.edb"), os.O_RDWR)
+try:
+    fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    print("free")
+except BlockingIOError:
+    print("held")
+os.close(fd)
 try:
     subprocess.run([sys.executable, "-c",
                     "import quor_engine; quor_engine.QuorDB.open({path!r}).close()"],
@@ -471,7 +479,7 @@ with quor_engine.QuorDB.open({path!r}, "ro") as again:
     print(again.stats().total_samples)
 """
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
-    assert out.stdout.split() == ["third", "process", "waits", "2"], out.stderr
+    assert out.stdout.split() == ["held", "third", "process", "waits", "2"], out.stderr
 
 
 def test_lock_descriptor_is_not_inherited_by_exec(tmp_path):
