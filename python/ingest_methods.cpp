@@ -216,7 +216,7 @@ PyObject* db_ingest(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
         !extract_str_argument(argv[3], "date_granularity", options.date_granularity))
       return nullptr;
 
-    DbState* state = open_state(db);
+    DbState* state = writer_state(db);
     if (state == nullptr) return nullptr;
     if (path.find('\0') != std::string::npos) return refuse_nul_path(path);
     Result<ingest::IngestReport> report =
@@ -247,7 +247,7 @@ PyObject* db_ingest_records(PyObject*, PyObject* const* args, Py_ssize_t nargs,
       raise_argument_error("records", not_an_instance_text(list, "list"));
       return nullptr;
     }
-    DbState* state = open_state(db);
+    DbState* state = writer_state(db);
     if (state == nullptr) return nullptr;
 
     // Items by position while below both the starting and the current length

@@ -42,12 +42,21 @@ QuorDBObject* enter_no_arguments(const char* full_name, PyObject* const* args, P
   return db;
 }
 
+// True for a read-write database inherited through fork(): its lock and its
+// files belong to the process that opened it.
+bool is_forked_copy(const store::Database& db) {
+  return db.lock_file && db.lock_file->is_forked_copy();
+}
+
 // Takes the state out (the object is closed from here on), flushes it and
-// releases it in every case; returns the flush's failure.
+// releases it in every case; returns the flush's failure. A forked copy is
+// released without a flush and without error: closing it (or leaving a
+// `with` block in the child) must not write the parent's files, and its
+// release leaves the parent's lock in place.
 Status close_state(QuorDBObject* db) {
   std::unique_ptr<DbState> state = std::move(db->state);
   if (!state) return ok_status();
-  Status flushed = store::flush_database(state->db);
+  Status flushed = is_forked_copy(state->db) ? ok_status() : store::flush_database(state->db);
   state.reset();
   return flushed;
 }
@@ -325,6 +334,17 @@ DbState* open_state(QuorDBObject* db) {
     return nullptr;
   }
   return db->state.get();
+}
+
+DbState* writer_state(QuorDBObject* db) {
+  DbState* state = open_state(db);
+  if (state == nullptr || !state->db.lock_file) return state;
+  Status writer = state->db.lock_file->check_writer();
+  if (!writer.ok()) {
+    raise_quor_error(writer.error());
+    return nullptr;
+  }
+  return state;
 }
 
 Borrow::~Borrow() { release(); }

@@ -35,6 +35,11 @@ QuorDBObject* as_quor_db(PyObject* obj);
 // The closed check: the open state, or nullptr with RuntimeError
 // "database is closed" set.
 DbState* open_state(QuorDBObject* db);
+// The closed check of a method that writes, then the writer check: a
+// read-write database inherited by a forked child is refused with QuorError
+// "database was opened read-write by process {pid}; a forked copy cannot
+// write it" (the lock and the files belong to that process).
+DbState* writer_state(QuorDBObject* db);
 
 // Holds a borrow of a QuorDB for the life of the scope.
 class Borrow {

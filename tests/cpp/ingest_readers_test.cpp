@@ -134,6 +134,49 @@ TEST(CsvReader, FailureMessagesNameTheFirstFailingRecord) {
   for (const auto& [input, message] : cases) EXPECT_EQ(csv_error(input), message) << input;
 }
 
+// A UTF-8 byte-order mark at the very start is read as if it were absent;
+// anywhere else it is an ordinary character. Error positions count the
+// file's bytes, the mark included.
+TEST(CsvReader, ByteOrderMarkAtTheStartIsSkipped) {
+  const std::string bom = "\xEF\xBB\xBF";
+  struct Case {
+    std::string input;
+    std::vector<std::string> headers;
+    std::vector<std::vector<std::string>> rows;
+  };
+  const std::vector<Case> cases = {
+      {bom + "time,v\n2024,1\n", {"time", "v"}, {{"2024", "1"}}},
+      {bom + "time,v\r\n2024,1\r\n", {"time", "v"}, {{"2024", "1"}}},
+      {bom + "\"time\",v\n\"2024\",1\n", {"time", "v"}, {{"2024", "1"}}},
+      {bom + "\n\ntime\n1\n", {"time"}, {{"1"}}},
+      {bom, {}, {}},
+      {bom + "\r\n", {}, {}},
+      // Only the first mark is dropped; a later one belongs to the text.
+      {bom + bom + "a\n1\n", {bom + "a"}, {{"1"}}},
+      {"a,b\n" + bom + "x,y\n", {"a", "b"}, {{bom + "x", "y"}}},
+  };
+  for (const auto& c : cases) {
+    auto t = parse_csv_bytes(bytes_of(c.input));
+    ASSERT_TRUE(t.ok()) << c.input << ": " << t.error().full_text();
+    EXPECT_EQ(t->headers(), c.headers) << c.input;
+    EXPECT_EQ(rows_of(*t), c.rows) << c.input;
+  }
+  EXPECT_EQ(csv_error(bom + "a,b\n1\n"),
+            "read csv record: CSV error: record 1 (line: 2, byte: 7): found record with 1 fields, "
+            "but the previous record has 2 fields");
+  // An incomplete mark is no mark (and not UTF-8 either).
+  EXPECT_EQ(csv_error("\xEF\xBB" "a\n1\n"),
+            "read csv headers: CSV parse error: record 0 (line 1, field: 0, byte: 0): invalid "
+            "utf-8: invalid UTF-8 in field 0 near byte index 0");
+
+  // Through the file reader, as an ingest reads it.
+  TempDir dir;
+  auto records = read_records_for_ingest(dir.write("bom.csv", bom + "time,v\n2024,1\n"));
+  ASSERT_TRUE(records.ok()) << records.error().full_text();
+  ASSERT_EQ(records->size(), 1u);
+  EXPECT_EQ((*records)[0].at("time"), util::JsonValue("2024"));
+}
+
 TEST(CsvReader, FileErrors) {
   TempDir dir;
   fs::create_directory(dir.path() / "folder.csv");

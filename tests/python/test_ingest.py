@@ -145,6 +145,20 @@ def test_ingest_path_with_nul_byte_is_refused(db, tmp_path, ext, reader):
     assert db.stats().variables == 0
 
 
+def test_ingest_csv_with_byte_order_mark(db, tmp_path):
+    # A spreadsheet export's mark neither renames the first column nor
+    # poisons the ingests that follow.
+    bom = tmp_path / "bom.csv"
+    bom.write_bytes(b"\xef\xbb\xbf" + CSV.encode())
+    assert db.ingest(str(bom)).processed_rows == 30
+    assert db.ingest(write(tmp_path / "plain.csv", CSV)).processed_rows == 30
+    day = [d for d in db.schema()["dimensions"] if d["name"] == "day"]
+    assert day and day[0]["source_column"] == "day"
+    assert all("\ufeff" not in d["name"] for d in db.schema()["dimensions"])
+    assert db.stats().total_samples == 60 * len(db.schema()["variables"])
+    assert len(raw_lines(tmp_path)) == 60
+
+
 def test_ingest_read_only_is_refused(tmp_path):
     QuorDB.create(str(tmp_path / "db")).close()
     path = write(tmp_path / "in.csv", CSV)

@@ -1,8 +1,11 @@
+import fcntl
+import gc
 import json
 import os
 import subprocess
 import sys
 import threading
+import traceback
 
 import pytest
 
@@ -340,6 +343,156 @@ def test_lock_is_released_for_other_processes(tmp_path):
     code = f"import quor_engine; quor_engine.QuorDB.open({path!r}).close(); print('ok')"
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert out.stdout.strip() == "ok", out.stderr
+
+
+def lock_is_held(db_path):
+    """True when the database's lock is taken: flock locks belong to open file
+    descriptions, so a fresh descriptor of this process meets it as any other
+    process would."""
+    fd = os.open(os.path.join(db_path, "lock.edb"), os.O_RDWR)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        return True
+    finally:
+        os.close(fd)
+    return False
+
+
+def data_files(db_path):
+    names = ["meta.edb", "distributions.edb", "dist_index.edb", "snapshots.edb",
+             os.path.join("raw", "log_000001.raw")]
+    return {n: open(os.path.join(db_path, n), "rb").read() for n in names}
+
+
+def seeded_db(tmp_path):
+    """A read-write database with one distribution: score by region."""
+    (tmp_path / "in.csv").write_text("region,score\nEU,0.5\n")
+    db = QuorDB.create(str(tmp_path / "db"))
+    db.ingest(str(tmp_path / "in.csv"), max_categories=0)  # region: a dimension
+    return db
+
+
+def run_forked(child):
+    """Runs child() in a forked process and returns its exit code: 0 when it
+    returned, 1 when it raised (the traceback goes to stderr)."""
+    pid = os.fork()
+    if pid == 0:
+        code = 1
+        try:
+            child()
+            code = 0
+        except BaseException:
+            traceback.print_exc()
+        finally:
+            os._exit(code)
+    _, status = os.waitpid(pid, 0)
+    return os.waitstatus_to_exitcode(status)
+
+
+def close_copy(holder):
+    holder[0].close()
+
+
+def exit_copy(holder):
+    with holder[0]:
+        pass
+
+
+def drop_copy(holder):
+    holder.clear()  # the only reference: destroyed here
+    gc.collect()
+
+
+def flush_copy(holder, owner):
+    with pytest.raises(QuorError) as info:
+        holder[0].flush()
+    assert str(info.value) == (f"database was opened read-write by process {owner}; "
+                               "a forked copy cannot write it")
+    holder[0].close()
+
+
+def ingest_in_copy(holder, owner):
+    db = holder[0]
+    with pytest.raises(QuorError, match=f"by process {owner}; a forked copy cannot write it"):
+        db.ingest_records([{"region": "EU", "score": 9.0}])
+    with pytest.raises(QuorError, match="a forked copy cannot write it"):
+        db.ingest(os.devnull + ".csv")
+    # Reading the copy is fine.
+    assert db.stats().distributions == 1
+    assert db.query("STATS").rows
+
+
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded")
+@pytest.mark.parametrize("action", [close_copy, exit_copy, drop_copy, flush_copy, ingest_in_copy])
+def test_forked_copy_neither_unlocks_nor_writes(tmp_path, action):
+    path = str(tmp_path / "db")
+    holder = [seeded_db(tmp_path)]
+    before = data_files(path)
+    owner = os.getpid()
+    args = (holder,) if action in (close_copy, exit_copy, drop_copy) else (holder, owner)
+    assert run_forked(lambda: action(*args)) == 0
+    # The parent still holds the lock and its files are as it left them.
+    assert lock_is_held(path)
+    assert data_files(path) == before
+    db = holder[0]
+    db.ingest_records([{"region": "US", "score": 0.25}])
+    db.close()
+    assert not lock_is_held(path)
+    with QuorDB.open(path, "ro") as again:
+        assert (again.stats().distributions, again.stats().total_samples) == (2, 2)
+
+
+def test_forked_child_that_just_exits_keeps_the_parents_lock(tmp_path):
+    # The child ends through the interpreter's own shutdown, which destroys
+    # its copy of the object; the lock stays taken and a third process must
+    # still wait for the parent.
+    path, csv = str(tmp_path / "db"), str(tmp_path / "in.csv")
+    code = f"""
+import fcntl, os, subprocess, sys, warnings
+warnings.simplefilter("ignore", DeprecationWarning)
+import quor_engine
+open({csv!r}, "w").write("region,score\\nEU,0.5\\n")
+db = quor_engine.QuorDB.create({path!r})
+db.ingest({csv!r}, max_categories=0)
+pid = os.fork()
+if pid == 0:
+    sys.exit(0)
+os.waitpid(pid, 0)
+fd = os.open(os.path.join({path!r}, "lock.edb"), os.O_RDWR)
+try:
+    fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    print("free")
+except BlockingIOError:
+    print("held")
+os.close(fd)
+try:
+    subprocess.run([sys.executable, "-c",
+                    "import quor_engine; quor_engine.QuorDB.open({path!r}).close()"],
+                   timeout=1.5, capture_output=True)
+    print("third process got in")
+except subprocess.TimeoutExpired:
+    print("third process waits")
+db.ingest_records([{{"region": "US", "score": 0.25}}])
+db.close()
+with quor_engine.QuorDB.open({path!r}, "ro") as again:
+    print(again.stats().total_samples)
+"""
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert out.stdout.split() == ["held", "third", "process", "waits", "2"], out.stderr
+
+
+def test_lock_descriptor_is_not_inherited_by_exec(tmp_path):
+    path = str(tmp_path / "db")
+    with QuorDB.create(path):
+        lock = os.path.realpath(os.path.join(path, "lock.edb"))
+        fds = [int(fd) for fd in os.listdir("/proc/self/fd")
+               if os.path.realpath(f"/proc/self/fd/{fd}") == lock]
+        assert len(fds) == 1
+        assert fcntl.fcntl(fds[0], fcntl.F_GETFD) & fcntl.FD_CLOEXEC
+        listing = subprocess.run(["ls", "-l", "/proc/self/fd"], close_fds=False,
+                                 capture_output=True, text=True).stdout
+        assert "lock.edb" not in listing
 
 
 def test_create_reopens_existing_database(tmp_path):

@@ -329,9 +329,13 @@ Result<CsvTable> parse_csv_bytes(FileBytes bytes) {
   const char* buf = bytes.data();
   const size_t end = bytes.size();
 
+  // A UTF-8 byte-order mark (written by many spreadsheet exports) is not
+  // part of the first header name: the header starts after it. Reported
+  // byte positions still count from the start of the file.
+  const bool bom = end >= 3 && std::memcmp(buf, "\xEF\xBB\xBF", 3) == 0;
   Exact ex;
   ChunkOut header;
-  parse_range<true>(buf, 0, end, end, kNoFieldCheck, 1, header, &ex);
+  parse_range<true>(buf, bom ? 3 : 0, end, end, kNoFieldCheck, 1, header, &ex);
   if (ex.error) return std::move(ex.error->add_context("read csv headers"));
   if (header.seg.rows.empty()) {
     table.bytes_ = std::move(bytes);

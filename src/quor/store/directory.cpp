@@ -137,6 +137,7 @@ Result<Database> open_database(const std::filesystem::path& path, bool writable)
 
 Status flush_database(Database& db) {
   if (!db.writable) return ok_status();
+  if (db.lock_file) QUOR_RETURN_IF_ERROR(db.lock_file->check_writer());
   QUOR_RETURN_IF_ERROR(write_meta_file(db.dir / kMetaFile, db.meta));
   QUOR_RETURN_IF_ERROR(write_distributions_file(db.dir / kDistributionsFile, db.data));
   QUOR_RETURN_IF_ERROR(write_dist_index_file(db.dir / kIndexFile, db.index));

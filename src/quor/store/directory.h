@@ -21,7 +21,8 @@ Result<Database> create_database(const std::filesystem::path& path, bool raw_log
 Result<Database> open_database(const std::filesystem::path& path, bool writable);
 
 // Writes the four data files of a writable database; a read-only one is left
-// untouched and succeeds.
+// untouched and succeeds. A read-write copy inherited by a forked child is
+// refused (LockFile::check_writer).
 Status flush_database(Database& db);
 
 // Opens "lock.edb" (creating it, never truncating) and takes the exclusive

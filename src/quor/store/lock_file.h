@@ -2,27 +2,42 @@
 // process-wide record of the directories this process holds read-write.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <utility>
+
+#include "quor/util/error.h"
 
 namespace quor::store {
 
 // Owns an open file descriptor holding an exclusive whole-file lock, and
 // optionally this process's registration of the directory it guards.
-// Destruction unlocks (ignoring failure), closes it and drops the
-// registration; move-only.
+// Destruction releases it (see release()); move-only.
+//
+// The lock belongs to the process that took it. flock() locks live on the
+// open file description, which a forked child shares with its parent: an
+// unlock in the child would free the parent's lock too. So the lock records
+// its owner's process id, and a copy inherited through fork() only closes
+// its own descriptor (the parent's keeps the description, and the lock,
+// alive) and refuses to write (check_writer). The descriptor is
+// close-on-exec, so a program started by exec() never inherits it.
 class LockFile {
  public:
   LockFile() = default;
-  explicit LockFile(int fd) : fd_(fd) {}
+  // Takes ownership of `fd`, locked by the calling process.
+  explicit LockFile(int fd);
   LockFile(LockFile&& other) noexcept
-      : fd_(std::exchange(other.fd_, -1)), held_key_(std::move(other.held_key_)) {
+      : fd_(std::exchange(other.fd_, -1)),
+        owner_(std::exchange(other.owner_, 0)),
+        held_key_(std::move(other.held_key_)) {
     other.held_key_.clear();
   }
   LockFile& operator=(LockFile&& other) noexcept {
     if (this != &other) {
       release();
       fd_ = std::exchange(other.fd_, -1);
+      owner_ = std::exchange(other.owner_, 0);
       held_key_ = std::move(other.held_key_);
       other.held_key_.clear();
     }
@@ -34,7 +49,18 @@ class LockFile {
 
   int fd() const { return fd_; }
   bool is_open() const { return fd_ >= 0; }
-  // Unlocks and closes now, then drops the registration; later calls do
+  // The process that took the lock (0 when none is held).
+  pid_t owner_pid() const { return owner_; }
+  // True when this object was inherited by a forked child from the process
+  // that took the lock.
+  bool is_forked_copy() const;
+  // Ok in the owning process; in a forked copy the error "database was
+  // opened read-write by process {pid}; a forked copy cannot write it".
+  Status check_writer() const;
+
+  // In the owning process: unlocks and closes now. In a forked copy: closes
+  // the descriptor only, leaving the owner's lock in place. Either way it
+  // then drops the registration (this process's own memory); later calls do
   // nothing.
   void release();
 
@@ -44,6 +70,7 @@ class LockFile {
 
  private:
   int fd_ = -1;
+  pid_t owner_ = 0;
   std::string held_key_;
 };
 
