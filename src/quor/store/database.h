@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "quor/store/engine_error.h"
+#include "quor/store/flush_state.h"
 #include "quor/store/lock_file.h"
 #include "quor/store/model.h"
 #include "quor/store/raw_log.h"
@@ -87,6 +88,9 @@ class Database {
   DistIndex index;
   SnapshotStore snapshots;
   bool writable = false;
+  // What the data files hold as far as open and flush know; only they use
+  // it (see flush_state.h). Not part of the database's state.
+  FlushState flush_state;
 
   Database() = default;
   Database(Database&&) noexcept = default;
