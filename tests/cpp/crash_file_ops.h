@@ -90,3 +90,60 @@ class CrashingFileOps final : public FileOps {
 };
 
 }  // namespace quor::store::testing
+
+namespace quor::store::testing {
+
+// Passes every operation to the POSIX ones, except that step number `fail_at`
+// (counted from 1) fails with `err` without doing anything; the steps after it
+// run normally. Records the steps as CrashingFileOps does.
+class FailingFileOps final : public FileOps {
+ public:
+  FailingFileOps(uint64_t fail_at, int err) : fail_at_(fail_at), err_(err) {}
+
+  const std::vector<std::string>& steps() const { return steps_; }
+
+  Result<UniqueFd> create_new(const std::filesystem::path& path,
+                              std::optional<mode_t> mode) override {
+    if (!step("create " + path.filename().string())) return os_error(err_);
+    return posix_file_ops().create_new(path, mode);
+  }
+  Status write(int fd, std::string_view bytes) override {
+    if (!step("write")) return os_error(err_);
+    return posix_file_ops().write(fd, bytes);
+  }
+  Status sync(int fd) override {
+    if (!step("sync")) return os_error(err_);
+    return posix_file_ops().sync(fd);
+  }
+  Status close(UniqueFd& fd) override {
+    if (!step("close")) {
+      fd.reset();
+      return os_error(err_);
+    }
+    return posix_file_ops().close(fd);
+  }
+  Status rename(const std::filesystem::path& from, const std::filesystem::path& to) override {
+    if (!step("rename " + to.filename().string())) return os_error(err_);
+    return posix_file_ops().rename(from, to);
+  }
+  Status sync_directory(const std::filesystem::path& dir) override {
+    if (!step("sync dir")) return os_error(err_);
+    return posix_file_ops().sync_directory(dir);
+  }
+  Status remove(const std::filesystem::path& path) override {
+    if (!step("remove " + path.filename().string())) return os_error(err_);
+    return posix_file_ops().remove(path);
+  }
+
+ private:
+  bool step(std::string what) {
+    steps_.push_back(std::move(what));
+    return steps_.size() != fail_at_;
+  }
+
+  uint64_t fail_at_;
+  int err_;
+  std::vector<std::string> steps_;
+};
+
+}  // namespace quor::store::testing
