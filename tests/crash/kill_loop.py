@@ -18,7 +18,7 @@ After each kill the copy must:
 A trial that breaks any of these counts as one inconsistency.
 
 Run from the work tree after building the module:
-    PYTHONPATH=build/python python3 tests/crash/kill_loop.py --trials 100
+    PYTHONPATH=build/python $(cat build/python/interpreter.txt) tests/crash/kill_loop.py --trials 100
 """
 
 import argparse
