@@ -521,6 +521,13 @@ TEST_F(FlushFilesTest, FilesThatMayNotHoldTheRecordAreWrittenAgain) {
       // An index that decodes but is not the one the distributions give.
       {"stale index", [&] { ASSERT_TRUE(write_dist_index_file(path / "dist_index.edb", old_index).ok()); },
        {"dist_index.edb"}},
+      {"index with the same keys and other ids",
+       [&] {
+         DistIndex swapped = *load_dist_index(path / "dist_index.edb");
+         for (auto& [key, id] : swapped.by_key) id = 3 - id;  // ids 1 and 2 exchanged
+         ASSERT_TRUE(write_dist_index_file(path / "dist_index.edb", swapped).ok());
+       },
+       {"dist_index.edb"}},
       {"garbage index", [&] { spit(path / "dist_index.edb", "garbage"); }, {"dist_index.edb"}},
       {"missing snapshots", [&] { fs::remove(path / "snapshots.edb"); }, {"snapshots.edb"}},
       // Older versions and the JSON form are brought to the current format.

@@ -68,18 +68,24 @@ bool note_loaded(DataFileState& state, const std::filesystem::path& path, const 
 
 // True when the file at `path` is known to hold the record whose fingerprint
 // is `now`: the same fingerprint as last written or read, and the same file
-// since. `index`, for the index slot, is compared with the file once when
-// open could not tell.
+// since. For the index slot, `index` is compared with a file that open did
+// not read.
 bool file_holds(DataFileState& state, const std::filesystem::path& path,
                 const RecordFingerprint& now, const DistIndex* index) {
-  if (!state.fingerprint || *state.fingerprint != now) return false;
+  if (state.fingerprint) {
+    if (*state.fingerprint != now) return false;
+  } else if (!state.unread_entries) {
+    return false;
+  }
   auto id = file_identity(path);
   if (!id || *id != state.identity) return false;
-  if (state.needs_comparison) {
-    auto stored = load_dist_index(path);
-    if (!stored.ok() || index == nullptr || !(*stored == *index)) return false;
-    state.needs_comparison = false;
-  }
+  if (state.fingerprint) return true;
+  const bool same_count = index != nullptr && index->by_key.size() == *state.unread_entries;
+  state.unread_entries.reset();  // compared once; from here on written or fingerprinted
+  if (!same_count) return false;
+  auto stored = load_dist_index(path);
+  if (!stored.ok() || !(*stored == *index)) return false;
+  state.fingerprint = now;
   return true;
 }
 
@@ -181,8 +187,12 @@ Result<Database> open_database(const std::filesystem::path& path, bool writable)
     // Whether the file holds this index is checked at the first flush that
     // would otherwise write it (never, when the index changes before).
     const auto index_path = path / kIndexFile;
-    if (note_loaded(db.flush_state.files[kIndexSlot], index_path, db.index)) {
-      db.flush_state.files[kIndexSlot].needs_comparison = true;
+    DataFileState& state = db.flush_state.files[kIndexSlot];
+    if (file_starts_with(index_path, kCurrentHeader)) {
+      if (auto id = file_identity(index_path)) {
+        state.identity = *id;
+        state.unread_entries = db.index.by_key.size();
+      }
     }
   }
   db.reset_id_order();

@@ -34,11 +34,12 @@ struct DataFileState {
   // record whose encoding has this fingerprint.
   std::optional<RecordFingerprint> fingerprint;
   FileIdentity identity;
-  // The file held a record equal to the one in memory at open, as far as it
-  // decoded, but was not compared with it: the flush compares before it
-  // relies on the fingerprint (used for the index, which open rebuilds
-  // instead of reading).
-  bool needs_comparison = false;
+  // Set instead of a fingerprint for a file in the current format that open
+  // did not read (the index, which it builds from the distributions): the
+  // number of entries the record had then. The first flush compares the file
+  // with the record before it relies on it, unless the count already shows
+  // a change.
+  std::optional<uint64_t> unread_entries;
 };
 
 // Indexed by the data files in flush order: meta, distributions, index,
