@@ -6,8 +6,8 @@ Builds a database of about --distributions marginal distributions (variables
 for each trial copies it, lets a child process open the copy, ingest records
 that update some keys and add new ones (the ingest ends with a flush) and
 close it, and kills the child with SIGKILL at a random moment of that flush.
-The moment is drawn uniformly over the flush as timed by a calibration run:
-from the first temporary file the flush creates to the end of the child.
+The moment is drawn uniformly over the flush as timed by calibration runs:
+from the first temporary file the flush creates to the last one seen, +10 %.
 
 After each kill the copy must:
   - open read-write and read-only;
@@ -192,22 +192,26 @@ def main():
           f"{time.monotonic() - t0:.1f}s; each trial ingests {len(new_keys)} new and "
           f"{len(new_keys)} existing keys -> {after}; seed {seed}", flush=True)
 
-    # Calibration: how long the flush takes from its first temporary file to
-    # the end of the child.
+    # Calibration: how long the flush writes, from the first temporary file
+    # it creates to the last moment one is seen (its last rename).
     trial = os.path.join(work, "trial")
     spans = []
-    for _ in range(3):
+    for _ in range(5):
         shutil.rmtree(trial, ignore_errors=True)
         shutil.copytree(base, trial)
         child = start_child(trial, regions, shops, args.new_regions)
         if not wait_for_flush(child, trial):
             sys.exit("calibration: the child ended without flushing: " + child.stderr.read().decode())
-        started = time.monotonic()
-        if child.wait() != 0:
+        started = last = time.monotonic()
+        while child.poll() is None:
+            if flush_started(trial):
+                last = time.monotonic()
+            time.sleep(0.0002)
+        if child.returncode != 0:
             sys.exit("calibration child failed: " + child.stderr.read().decode())
-        spans.append(time.monotonic() - started)
-    span = sorted(spans)[1]
-    print(f"flush span (median of 3): {span * 1000:.0f} ms", flush=True)
+        spans.append(last - started)
+    span = sorted(spans)[2] * 1.1
+    print(f"flush span (median of 5, +10%): {span * 1000:.0f} ms", flush=True)
 
     killed = mid_flush = completed = inconsistent = 0
     for i in range(args.trials):
