@@ -22,7 +22,7 @@ CMAKE_ARGS += -DPYTHON=$(PYTHON)
 endif
 
 DEB_PACKAGES := build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev \
-  libzstd-dev libtbb-dev libicu-dev libgtest-dev googletest libbenchmark-dev \
+  libzstd-dev libxxhash-dev libtbb-dev libicu-dev libgtest-dev googletest libbenchmark-dev \
   python3 python3-dev python3-pytest
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "quor/store/engine_error.h"
+#include "quor/store/flush_state.h"
 #include "quor/store/lock_file.h"
 #include "quor/store/lookups.h"
 #include "quor/store/model.h"
@@ -107,6 +108,9 @@ class Database {
   DistIndex index;
   SnapshotStore snapshots;
   bool writable = false;
+  // What the data files hold as far as open and flush know; only they use
+  // it (see flush_state.h). Not part of the database's state.
+  FlushState flush_state;
 
   Database() = default;
   Database(Database&&) noexcept = default;

@@ -5,12 +5,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <system_error>
+#include <vector>
 
 #include "quor/store/container.h"
 #include "quor/store/dim_key.h"
 #include "quor/store/file_io.h"
+#include "quor/store/flush_state.h"
 
 namespace quor::store {
 
@@ -22,6 +25,16 @@ constexpr const char* kIndexFile = "dist_index.edb";
 constexpr const char* kSnapshotsFile = "snapshots.edb";
 constexpr const char* kLockFile = "lock.edb";
 constexpr const char* kRawDir = "raw";
+constexpr const char* kDataFiles[] = {kMetaFile, kDistributionsFile, kIndexFile, kSnapshotsFile};
+
+// Positions in FlushState::files, which is in flush order.
+constexpr size_t kMetaSlot = 0;
+constexpr size_t kDistributionsSlot = 1;
+constexpr size_t kIndexSlot = 2;
+constexpr size_t kSnapshotsSlot = 3;
+
+// The header of a file in the current format.
+const std::string_view kCurrentHeader("QUOR\x03\x00\x00\x00", 8);
 
 Status create_dir_tree(const std::filesystem::path& dir, const std::string& context) {
   std::error_code ec;
@@ -37,6 +50,60 @@ std::string held_directory_key(const std::filesystem::path& dir) {
   auto canonical = std::filesystem::canonical(dir, ec);
   if (ec) canonical = std::filesystem::absolute(dir, ec).lexically_normal();
   return canonical.string();
+}
+
+// Records that the file at `path` holds `record`, when it is in the current
+// format (a file of an older version or in the JSON form is rewritten by the
+// next flush). True when it did.
+template <class T>
+bool note_loaded(DataFileState& state, const std::filesystem::path& path, const T& record) {
+  state = DataFileState{};
+  if (!file_starts_with(path, kCurrentHeader)) return false;
+  auto id = file_identity(path);
+  if (!id) return false;
+  state.fingerprint = record_fingerprint(record);
+  state.identity = *id;
+  return true;
+}
+
+// True when the file at `path` is known to hold the record whose fingerprint
+// is `now`: the same fingerprint as last written or read, and the same file
+// since. For the index slot, `index` is compared with a file that open did
+// not read.
+bool file_holds(DataFileState& state, const std::filesystem::path& path,
+                const RecordFingerprint& now, const DistIndex* index) {
+  if (state.fingerprint) {
+    if (*state.fingerprint != now) return false;
+  } else if (!state.unread_entries) {
+    return false;
+  }
+  auto id = file_identity(path);
+  if (!id || *id != state.identity) return false;
+  if (state.fingerprint) return true;
+  const bool same_count = index != nullptr && index->by_key.size() == *state.unread_entries;
+  state.unread_entries.reset();  // compared once; from here on written or fingerprinted
+  if (!same_count) return false;
+  auto stored = load_dist_index(path);
+  if (!stored.ok() || !(*stored == *index)) return false;
+  state.fingerprint = now;
+  return true;
+}
+
+// A new distribution or joint never gets an id that is already stored, even
+// when the meta file is older than the distributions file. When the largest
+// stored id is 2^64 - 1 the counter stops there, so every later assignment is
+// refused instead of wrapping round to ids in use.
+template <class Objects>
+void raise_past_largest_id(const Objects& objects, uint64_t& next_id) {
+  if (objects.empty()) return;
+  uint64_t largest = 0;
+  for (const auto& o : objects) largest = std::max(largest, o.id);
+  if (next_id <= largest) next_id = largest == UINT64_MAX ? UINT64_MAX : largest + 1;
+}
+
+void raise_id_counters(Database& db) {
+  raise_past_largest_id(db.data.distributions, db.meta.next_distribution_id);
+  raise_past_largest_id(db.data.joints, db.meta.next_joint_id);
 }
 
 }  // namespace
@@ -94,29 +161,50 @@ Result<Database> open_database(const std::filesystem::path& path, bool writable)
     // failure below releases both when `db` goes out of scope.
     lock->attach_held_directory(std::move(key));
     db.lock_file.emplace(std::move(*lock));
+    // Under the lock nobody else can be writing them: whatever temporary
+    // file is left is the debris of a flush that died.
+    for (const char* name : kDataFiles) remove_leftover_temporaries(path / name);
   }
 
-  QUOR_ASSIGN_OR_RETURN(db.meta, load_meta_file(path / kMetaFile));
+  const auto meta_path = path / kMetaFile;
+  QUOR_ASSIGN_OR_RETURN(db.meta, load_meta_file(meta_path));
+  if (writable) note_loaded(db.flush_state.files[kMetaSlot], meta_path, db.meta);
+
+  const auto data_path = path / kDistributionsFile;
   if (writable) {
-    QUOR_ASSIGN_OR_RETURN(db.data, load_distribution_file_read(path / kDistributionsFile));
+    QUOR_ASSIGN_OR_RETURN(db.data, load_distribution_file_read(data_path));
+    note_loaded(db.flush_state.files[kDistributionsSlot], data_path, db.data);
   } else {
-    QUOR_ASSIGN_OR_RETURN(db.data, load_distribution_file_mapped(path / kDistributionsFile));
+    QUOR_ASSIGN_OR_RETURN(db.data, load_distribution_file_mapped(data_path));
+  }
+
+  // The index file may predate the distributions file (a flush interrupted
+  // between their renames, or an older build that wrote them one after the
+  // other): the distributions are the truth. Building the index from them
+  // costs no more than decoding the file would.
+  db.index = rebuild_dist_index(db.data.distributions);
+  if (writable) {
+    // Whether the file holds this index is checked at the first flush that
+    // would otherwise write it (never, when the index changes before).
+    const auto index_path = path / kIndexFile;
+    DataFileState& state = db.flush_state.files[kIndexSlot];
+    if (file_starts_with(index_path, kCurrentHeader)) {
+      if (auto id = file_identity(index_path)) {
+        state.identity = *id;
+        state.unread_entries = db.index.by_key.size();
+      }
+    }
   }
   db.reset_id_order();
-
-  const auto index_path = path / kIndexFile;
-  if (!path_has_metadata(index_path)) {
-    db.index = rebuild_dist_index(db.data.distributions);
-  } else {
-    auto index = load_dist_index(index_path);
-    db.index = index.ok() ? std::move(index).value()
-                          : rebuild_index_after_error(db.data.distributions, std::move(index).error());
-  }
+  raise_id_counters(db);
 
   const auto snapshots_path = path / kSnapshotsFile;
   if (path_has_metadata(snapshots_path)) {
     auto snapshots = load_snapshot_store(snapshots_path);
-    if (snapshots.ok()) db.snapshots = std::move(snapshots).value();
+    if (snapshots.ok()) {
+      db.snapshots = std::move(snapshots).value();
+      if (writable) note_loaded(db.flush_state.files[kSnapshotsSlot], snapshots_path, db.snapshots);
+    }
   }
 
   if (db.meta.raw_log_enabled) {
@@ -135,14 +223,88 @@ Result<Database> open_database(const std::filesystem::path& path, bool writable)
   return db;
 }
 
-Status flush_database(Database& db) {
+Status flush_database(Database& db) { return flush_database(db, posix_file_ops()); }
+
+Status flush_database(Database& db, FileOps& ops) {
   if (!db.writable) return ok_status();
   if (db.lock_file) QUOR_RETURN_IF_ERROR(db.lock_file->check_writer());
-  QUOR_RETURN_IF_ERROR(write_meta_file(db.dir / kMetaFile, db.meta));
-  QUOR_RETURN_IF_ERROR(write_distributions_file(db.dir / kDistributionsFile, db.data));
-  QUOR_RETURN_IF_ERROR(write_dist_index_file(db.dir / kIndexFile, db.index));
-  QUOR_RETURN_IF_ERROR(write_snapshots_file(db.dir / kSnapshotsFile, db.snapshots));
-  return ok_status();
+
+  const std::filesystem::path paths[4] = {db.dir / kMetaFile, db.dir / kDistributionsFile,
+                                          db.dir / kIndexFile, db.dir / kSnapshotsFile};
+  const RecordFingerprint now[4] = {record_fingerprint(db.meta), record_fingerprint(db.data),
+                                    record_fingerprint(db.index), record_fingerprint(db.snapshots)};
+  auto& files = db.flush_state.files;
+
+  // Stage every file that needs writing: written whole and on stable storage
+  // under its temporary name before any of them replaces its old file.
+  std::vector<FileReplacement> staged;
+  std::vector<size_t> slots;
+  staged.reserve(4);
+  for (size_t i = 0; i < 4; ++i) {
+    if (file_holds(files[i], paths[i], now[i], i == kIndexSlot ? &db.index : nullptr)) continue;
+    const std::string context = "write file " + paths[i].string();
+    auto begun = FileReplacement::begin(ops, paths[i]);
+    if (!begun.ok()) return std::move(begun).error().add_context(context);
+    FileReplacement& file = staged.emplace_back(std::move(begun).value());
+    slots.push_back(i);
+    bool write_failed = false;
+    auto writer = [&](std::string_view piece) -> Status {
+      Status st = file.write(piece);
+      write_failed = !st.ok();
+      return st;
+    };
+    Status st;
+    switch (i) {
+      case kMetaSlot: st = stream_data_file_image(db.meta, writer); break;
+      case kDistributionsSlot: st = stream_data_file_image(db.data, writer); break;
+      case kIndexSlot: st = stream_data_file_image(db.index, writer); break;
+      default: st = stream_data_file_image(db.snapshots, writer); break;
+    }
+    // A compression failure already says "zstd compress".
+    if (!st.ok()) return write_failed ? std::move(st).context(context) : std::move(st);
+    QUOR_RETURN_IF_ERROR(file.finish().context(context));
+  }
+  if (staged.empty()) return ok_status();
+
+  // Rename in the fixed order, stopping at the first failure: a schema is in
+  // place before the distributions that use it.
+  Status failure;
+  size_t committed = 0;
+  for (; committed < staged.size(); ++committed) {
+    Status st = staged[committed].commit();
+    if (!st.ok()) {
+      failure = std::move(st).context("write file " + paths[slots[committed]].string());
+      break;
+    }
+  }
+
+  // One flush of each directory that received a rename (more than one only
+  // when a data file is a link into another directory).
+  std::vector<std::filesystem::path> dirs;
+  std::vector<bool> durable(committed, true);
+  for (size_t k = 0; k < committed; ++k) {
+    const auto dir = staged[k].target_directory();
+    if (std::find(dirs.begin(), dirs.end(), dir) != dirs.end()) continue;
+    dirs.push_back(dir);
+    Status st = ops.sync_directory(dir);
+    if (st.ok()) continue;
+    for (size_t m = k; m < committed; ++m)
+      if (staged[m].target_directory() == dir) durable[m] = false;
+    if (failure.ok()) failure = std::move(st).context("write file " + paths[slots[k]].string());
+  }
+
+  for (size_t k = 0; k < committed; ++k) {
+    DataFileState& state = files[slots[k]];
+    state = DataFileState{};
+    // A file whose rename may not survive a power loss is written again by
+    // the next flush.
+    if (!durable[k]) continue;
+    if (auto id = file_identity(paths[slots[k]])) {
+      state.fingerprint = now[slots[k]];
+      state.identity = *id;
+    }
+  }
+  return failure;
 }
 
 }  // namespace quor::store

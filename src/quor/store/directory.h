@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "quor/store/database.h"
+#include "quor/store/file_io.h"
 #include "quor/store/lock_file.h"
 #include "quor/util/error.h"
 
@@ -17,13 +18,30 @@ Result<Database> create_database(const std::filesystem::path& path, bool raw_log
 
 // Opens an existing directory; read-write takes the exclusive lock on
 // "lock.edb" first (blocking for other processes, refused at once for a
-// directory this process already holds).
+// directory this process already holds) and removes the temporary files that
+// an interrupted flush left behind.
+//
+// The distribution index is always built from the distributions ("dist_index.edb"
+// is written for other readers but never trusted), and the id counters of the
+// meta record are raised past the largest stored id, so that whatever state an
+// interrupted flush left, every distribution is found and no id is reused.
 Result<Database> open_database(const std::filesystem::path& path, bool writable);
 
-// Writes the four data files of a writable database; a read-only one is left
-// untouched and succeeds. A read-write copy inherited by a forked child is
-// refused (LockFile::check_writer).
+// Writes the data files of a writable database whose records changed since
+// they were last written or read (a file that already holds the bytes it
+// would get is left alone); a read-only database is left untouched and
+// succeeds.
+//
+// Every new file is written and flushed to stable storage under a temporary
+// name first; then they are renamed over the old ones in the order meta,
+// distributions, index, snapshots, and the directory is flushed once. A
+// crash at any point leaves each file either old or new, and never new
+// distributions with an old schema. Failures carry "write file {path}" or
+// "zstd compress"; files renamed before a failure stay renamed. A read-write
+// copy inherited by a forked child is refused (LockFile::check_writer).
 Status flush_database(Database& db);
+// The same through `ops` (tests substitute failing or crashing operations).
+Status flush_database(Database& db, FileOps& ops);
 
 // Opens "lock.edb" (creating it, never truncating) and takes the exclusive
 // whole-file lock.

@@ -1,12 +1,16 @@
 #include "quor/store/file_io.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <vector>
 
 namespace quor::store {
 
@@ -22,21 +26,19 @@ bool path_has_metadata(const std::filesystem::path& path) {
 }
 
 Result<std::string> read_whole_file(const std::filesystem::path& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return os_error(errno);
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.is_open()) return os_error(errno);
   std::string out;
   struct stat st;
-  if (::fstat(fd, &st) == 0 && st.st_size > 0) out.reserve(static_cast<size_t>(st.st_size));
+  if (::fstat(fd.get(), &st) == 0 && st.st_size > 0) out.reserve(static_cast<size_t>(st.st_size));
   char buf[1 << 16];
   for (;;) {
     size_t room = out.capacity() - out.size();
     if (room == 0) {
-      ssize_t n = ::read(fd, buf, sizeof buf);
+      ssize_t n = ::read(fd.get(), buf, sizeof buf);
       if (n < 0) {
         if (errno == EINTR) continue;
-        int err = errno;
-        ::close(fd);
-        return os_error(err);
+        return os_error(errno);
       }
       if (n == 0) break;
       out.append(buf, static_cast<size_t>(n));
@@ -44,19 +46,62 @@ Result<std::string> read_whole_file(const std::filesystem::path& path) {
     }
     size_t old = out.size();
     out.resize(old + room);
-    ssize_t n = ::read(fd, out.data() + old, room);
+    ssize_t n = ::read(fd.get(), out.data() + old, room);
     if (n < 0) {
       out.resize(old);
       if (errno == EINTR) continue;
-      int err = errno;
-      ::close(fd);
-      return os_error(err);
+      return os_error(errno);
     }
     out.resize(old + static_cast<size_t>(n));
     if (n == 0) break;
   }
-  ::close(fd);
   return out;
+}
+
+bool file_starts_with(const std::filesystem::path& path, std::string_view header) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.is_open()) return false;
+  std::string got(header.size(), '\0');
+  size_t have = 0;
+  while (have < got.size()) {
+    ssize_t n = ::pread(fd.get(), got.data() + have, got.size() - have, static_cast<off_t>(have));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    have += static_cast<size_t>(n);
+  }
+  return got == header;
+}
+
+std::optional<FileIdentity> file_identity(const std::filesystem::path& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  FileIdentity id;
+  id.device = static_cast<uint64_t>(st.st_dev);
+  id.inode = static_cast<uint64_t>(st.st_ino);
+  id.size = static_cast<int64_t>(st.st_size);
+  id.mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  return id;
+}
+
+Result<std::filesystem::path> resolve_links(const std::filesystem::path& path) {
+  std::filesystem::path current = path;
+  for (int hops = 0; hops <= 40; ++hops) {
+    struct stat st;
+    if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return current;
+    std::vector<char> buf(static_cast<size_t>(st.st_size > 0 ? st.st_size : 255) + 1);
+    for (;;) {
+      ssize_t n = ::readlink(current.c_str(), buf.data(), buf.size());
+      if (n < 0) return os_error(errno);
+      if (static_cast<size_t>(n) < buf.size()) {
+        buf.resize(static_cast<size_t>(n));
+        break;
+      }
+      buf.resize(buf.size() * 2);  // the link grew since lstat
+    }
+    std::filesystem::path next(std::string(buf.begin(), buf.end()));
+    current = next.is_absolute() ? next : current.parent_path() / next;
+  }
+  return os_error(ELOOP);
 }
 
 namespace {
@@ -76,32 +121,196 @@ Status write_all(int fd, std::string_view bytes) {
   return ok_status();
 }
 
-std::atomic<uint64_t> temp_counter{0};
+class PosixFileOps final : public FileOps {
+ public:
+  Result<UniqueFd> create_new(const std::filesystem::path& path,
+                              std::optional<mode_t> mode) override {
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+    if (!fd.is_open()) return os_error(errno);
+    // The umask applies to open's mode only: set the bits to be kept exactly.
+    if (mode && ::fchmod(fd.get(), *mode) != 0) {
+      int err = errno;
+      fd.reset();
+      ::unlink(path.c_str());
+      return os_error(err);
+    }
+    return fd;
+  }
+  Status write(int fd, std::string_view bytes) override { return write_all(fd, bytes); }
+  Status sync(int fd) override {
+    if (::fsync(fd) != 0) return os_error(errno);
+    return ok_status();
+  }
+  Status close(UniqueFd& fd) override {
+    if (fd.close() != 0) return os_error(errno);
+    return ok_status();
+  }
+  Status rename(const std::filesystem::path& from, const std::filesystem::path& to) override {
+    if (::rename(from.c_str(), to.c_str()) != 0) return os_error(errno);
+    return ok_status();
+  }
+  Status sync_directory(const std::filesystem::path& dir) override {
+    UniqueFd fd(::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.is_open()) return os_error(errno);
+    if (::fsync(fd.get()) != 0) return os_error(errno);
+    return ok_status();
+  }
+  Status remove(const std::filesystem::path& path) override {
+    if (::unlink(path.c_str()) != 0) return os_error(errno);
+    return ok_status();
+  }
+};
+
+constexpr std::string_view kTempMarker = ".tmp-";
+constexpr size_t kRandomHexDigits = 16;
+
+// 64 unpredictable bits: from the kernel, or (should that fail) from the
+// clock, the process id and a counter, mixed. Either way a name already in
+// use is detected by the exclusive create and another one drawn.
+uint64_t random_bits() {
+  uint64_t v = 0;
+  if (::getrandom(&v, sizeof v, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof v)) return v;
+  static std::atomic<uint64_t> counter{0};
+  v = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+      (static_cast<uint64_t>(::getpid()) << 32) ^ (counter.fetch_add(1) * 0x9E3779B97F4A7C15ULL);
+  v ^= v >> 33;
+  v *= 0xff51afd7ed558ccdULL;
+  v ^= v >> 33;
+  return v;
+}
+
+std::string temporary_name(const std::string& target_name) {
+  static const char kHex[] = "0123456789abcdef";
+  uint64_t bits = random_bits();
+  std::string name = "." + target_name + std::string(kTempMarker);
+  for (size_t i = 0; i < kRandomHexDigits; ++i) {
+    name.push_back(kHex[bits & 0xF]);
+    bits >>= 4;
+  }
+  return name;
+}
+
+bool all_of(std::string_view s, bool (*pred)(char)) {
+  if (s.empty()) return false;
+  for (char c : s)
+    if (!pred(c)) return false;
+  return true;
+}
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_lower_hex(char c) { return is_digit(c) || (c >= 'a' && c <= 'f'); }
+
+void remove_temporaries_in(const std::filesystem::path& dir, const std::string& target_name) {
+  DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
+  if (d == nullptr) return;
+  std::vector<std::string> doomed;
+  while (struct dirent* e = ::readdir(d)) {
+    if (is_temporary_name_for(e->d_name, target_name)) doomed.emplace_back(e->d_name);
+  }
+  ::closedir(d);
+  for (const auto& name : doomed) (void)::unlink((dir / name).c_str());
+}
 
 }  // namespace
 
-Status replace_file(const std::filesystem::path& path, std::string_view bytes) {
-  std::filesystem::path dir = path.parent_path();
-  std::string temp_name = "." + path.filename().string() + ".tmp-" + std::to_string(::getpid()) +
-                          "-" + std::to_string(temp_counter.fetch_add(1));
-  std::filesystem::path temp = dir.empty() ? std::filesystem::path(temp_name) : dir / temp_name;
-  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (fd < 0) return os_error(errno);
-  Status st = write_all(fd, bytes);
-  if (st.ok() && ::fsync(fd) != 0) st = os_error(errno);
-  if (::close(fd) != 0 && st.ok()) st = os_error(errno);
-  if (st.ok() && ::rename(temp.c_str(), path.c_str()) != 0) st = os_error(errno);
-  if (!st.ok()) {
-    ::unlink(temp.c_str());
-    return st;
+FileOps& posix_file_ops() {
+  static PosixFileOps ops;
+  return ops;
+}
+
+bool is_temporary_name_for(std::string_view name, std::string_view target_name) {
+  const size_t prefix = 1 + target_name.size() + kTempMarker.size();
+  if (name.size() <= prefix || name[0] != '.' || name.substr(1, target_name.size()) != target_name ||
+      name.substr(1 + target_name.size(), kTempMarker.size()) != kTempMarker) {
+    return false;
   }
+  std::string_view rest = name.substr(prefix);
+  if (rest.size() == kRandomHexDigits && all_of(rest, is_lower_hex)) return true;
+  size_t dash = rest.find('-');
+  return dash != std::string_view::npos && all_of(rest.substr(0, dash), is_digit) &&
+         all_of(rest.substr(dash + 1), is_digit);
+}
+
+void remove_leftover_temporaries(const std::filesystem::path& path) {
+  remove_temporaries_in(path.parent_path(), path.filename().string());
+  auto target = resolve_links(path);
+  if (target.ok() && *target != path) {
+    remove_temporaries_in(target->parent_path(), target->filename().string());
+  }
+}
+
+// ---- FileReplacement ----
+
+Result<FileReplacement> FileReplacement::begin(FileOps& ops, const std::filesystem::path& path) {
+  QUOR_ASSIGN_OR_RETURN(std::filesystem::path target, resolve_links(path));
+  // Keep what writing into the file would keep: its permission bits and,
+  // where we may, its owner.
+  std::optional<mode_t> mode;
+  struct stat st;
+  bool existing = ::stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  if (existing) mode = st.st_mode & 07777;
+
+  const std::filesystem::path dir = target.parent_path();
+  const std::string target_name = target.filename().string();
+  for (int attempt = 0;; ++attempt) {
+    std::string name = temporary_name(target_name);
+    std::filesystem::path temp = dir.empty() ? std::filesystem::path(name) : dir / name;
+    auto fd = ops.create_new(temp, mode);
+    if (fd.ok()) {
+      if (existing && (st.st_uid != ::geteuid() || st.st_gid != ::getegid())) {
+        (void)!::fchown(fd->get(), st.st_uid, st.st_gid);
+      }
+      return FileReplacement(ops, std::move(target), std::move(temp), std::move(*fd));
+    }
+    // Only a name in use is worth another draw.
+    if (attempt >= 16 || fd.error().root() != os_error_text(EEXIST)) {
+      return std::move(fd).error();
+    }
+  }
+}
+
+FileReplacement::FileReplacement(FileReplacement&& other) noexcept
+    : ops_(other.ops_),
+      target_(std::move(other.target_)),
+      temp_(std::move(other.temp_)),
+      fd_(std::move(other.fd_)),
+      committed_(std::exchange(other.committed_, true)) {}
+
+FileReplacement::~FileReplacement() { discard(); }
+
+Status FileReplacement::write(std::string_view bytes) { return ops_->write(fd_.get(), bytes); }
+
+Status FileReplacement::finish() {
+  QUOR_RETURN_IF_ERROR(ops_->sync(fd_.get()));
+  return ops_->close(fd_);
+}
+
+Status FileReplacement::commit() {
+  QUOR_RETURN_IF_ERROR(ops_->rename(temp_, target_));
+  committed_ = true;
+  return ok_status();
+}
+
+void FileReplacement::discard() {
+  if (committed_) return;
+  committed_ = true;
+  if (fd_.is_open()) (void)ops_->close(fd_);
+  (void)ops_->remove(temp_);
+}
+
+std::filesystem::path FileReplacement::target_directory() const {
+  std::filesystem::path dir = target_.parent_path();
+  return dir.empty() ? std::filesystem::path(".") : dir;
+}
+
+Status replace_file(const std::filesystem::path& path, std::string_view bytes) {
+  FileOps& ops = posix_file_ops();
+  QUOR_ASSIGN_OR_RETURN(FileReplacement file, FileReplacement::begin(ops, path));
+  QUOR_RETURN_IF_ERROR(file.write(bytes));
+  QUOR_RETURN_IF_ERROR(file.finish());
+  QUOR_RETURN_IF_ERROR(file.commit());
   // Make the rename itself durable; a failure here leaves the new content
   // in place, so it is not reported.
-  int dfd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    (void)::fsync(dfd);
-    ::close(dfd);
-  }
+  (void)ops.sync_directory(file.target_directory());
   return ok_status();
 }
 

@@ -1,11 +1,17 @@
 // Small POSIX file helpers of the store: whole-file reads, crash-safe
-// whole-file replacement, metadata queries and operating-system error texts.
+// whole-file replacement, metadata queries and operating-system error texts,
+// and the seam through which a flush changes files.
 #pragma once
 
+#include <sys/types.h>
+
+#include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "quor/store/file_handle.h"
 #include "quor/util/error.h"
 
 namespace quor::store {
@@ -22,10 +28,113 @@ bool path_has_metadata(const std::filesystem::path& path);
 // The whole content of the file at `path`.
 Result<std::string> read_whole_file(const std::filesystem::path& path);
 
-// Replaces the file at `path` with exactly `bytes`: they are written to a
-// new temporary file in the same directory, flushed to stable storage and
-// renamed over `path`, so a reader sees either the old or the new content,
-// never a part. The temporary file is removed on failure.
+// True when the file at `path` starts with `header` (false when it is
+// shorter or cannot be read).
+bool file_starts_with(const std::filesystem::path& path, std::string_view header);
+
+// Which file a path names, and in which state: device, inode, size and
+// modification time (following links). Two equal identities of one path mean
+// that nobody replaced or rewrote the file in between.
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  int64_t size = 0;
+  int64_t mtime_ns = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+std::optional<FileIdentity> file_identity(const std::filesystem::path& path);
+
+// The file a path finally names: symbolic links followed, each relative link
+// against the directory of the link, until a path that is not a link (which
+// need not exist). Fails with ELOOP after 40 links, like the kernel.
+Result<std::filesystem::path> resolve_links(const std::filesystem::path& path);
+
+// Every operation through which a flush changes the file system. The store
+// uses the plain POSIX one; tests substitute one that fails or stops at a
+// chosen step. Failures carry the operating system's text as their root.
+class FileOps {
+ public:
+  virtual ~FileOps() = default;
+  // Creates `path`, which must not exist (EEXIST otherwise), open for
+  // writing; with permission bits `mode` exactly when given, otherwise 0644
+  // less the umask.
+  virtual Result<UniqueFd> create_new(const std::filesystem::path& path,
+                                      std::optional<mode_t> mode) = 0;
+  // Writes all of `bytes` at the current offset.
+  virtual Status write(int fd, std::string_view bytes) = 0;
+  // Flushes the file's data and metadata to stable storage.
+  virtual Status sync(int fd) = 0;
+  // Closes `fd` (it is closed afterwards whatever the outcome).
+  virtual Status close(UniqueFd& fd) = 0;
+  virtual Status rename(const std::filesystem::path& from, const std::filesystem::path& to) = 0;
+  // Flushes the directory's entries (the renames into it) to stable storage.
+  virtual Status sync_directory(const std::filesystem::path& dir) = 0;
+  virtual Status remove(const std::filesystem::path& path) = 0;
+};
+
+// The plain POSIX operations.
+FileOps& posix_file_ops();
+
+// One file being replaced whole: the new content goes to a temporary file
+// beside the file that `path` finally names (symbolic links followed, so a
+// link keeps pointing at its updated target), created with that file's
+// permission bits, and only a rename puts it in place. Until commit() the
+// file itself is untouched; a replacement dropped before commit() removes
+// its temporary file.
+//
+// Temporary names are "." + target name + ".tmp-" + 16 random hex digits,
+// created exclusively (a name in use is never reused).
+class FileReplacement {
+ public:
+  // Resolves the target and creates the temporary file.
+  static Result<FileReplacement> begin(FileOps& ops, const std::filesystem::path& path);
+
+  FileReplacement(FileReplacement&& other) noexcept;
+  FileReplacement& operator=(FileReplacement&&) = delete;
+  FileReplacement(const FileReplacement&) = delete;
+  FileReplacement& operator=(const FileReplacement&) = delete;
+  ~FileReplacement();
+
+  Status write(std::string_view bytes);
+  // Flushes the temporary file to stable storage and closes it.
+  Status finish();
+  // Renames the finished temporary file over the target. The rename reaches
+  // stable storage only with sync_directory() of target_directory().
+  Status commit();
+  // Closes and removes the temporary file unless committed.
+  void discard();
+
+  const std::filesystem::path& target() const { return target_; }
+  std::filesystem::path target_directory() const;
+  const std::filesystem::path& temp_path() const { return temp_; }
+
+ private:
+  FileReplacement(FileOps& ops, std::filesystem::path target, std::filesystem::path temp,
+                  UniqueFd fd)
+      : ops_(&ops), target_(std::move(target)), temp_(std::move(temp)), fd_(std::move(fd)) {}
+
+  FileOps* ops_;
+  std::filesystem::path target_;
+  std::filesystem::path temp_;
+  UniqueFd fd_;
+  bool committed_ = false;
+};
+
+// Replaces the file at `path` with exactly `bytes` through a FileReplacement
+// (written, flushed to stable storage, renamed, directory flushed), so a
+// reader sees either the old or the new content, never a part.
 Status replace_file(const std::filesystem::path& path, std::string_view bytes);
+
+// True when `name` is a temporary name that a replacement of the file named
+// `target_name` uses or used: "." + target_name + ".tmp-" followed by 16 hex
+// digits, or by "PID-N" (decimal numbers) as earlier builds named them.
+bool is_temporary_name_for(std::string_view name, std::string_view target_name);
+
+// Removes every leftover temporary file of a replacement of `path` (and of
+// the file it finally names, when it is a link) from the directories that
+// hold them. Only safe while nobody else may be replacing that file, that is
+// under the database lock. Failures are ignored: a leftover never stops a
+// later replacement, which picks a fresh name.
+void remove_leftover_temporaries(const std::filesystem::path& path);
 
 }  // namespace quor::store
