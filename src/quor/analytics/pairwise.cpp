@@ -34,12 +34,19 @@ Result<PairwiseMatrix> pairwise_matrix(const store::Database& db, CompareCache& 
   out.values.resize(n);
   const bool wasserstein = equals_ascii_folded(metric, "wasserstein");
 
-  // Each selection is resolved once, when first needed; the database does
-  // not change during the operation, so every comparison sees what a fresh
-  // resolution would.
-  std::vector<std::optional<Result<ResolvedSide>>> sides(n);
-  auto side = [&](size_t i) -> const Result<ResolvedSide>& {
-    if (!sides[i]) sides[i].emplace(resolve_side(db, variable, {{std::string(dimension), out.labels[i]}}));
+  // Each selection is resolved and prepared once, when first needed; the
+  // database does not change during the operation, so every comparison
+  // sees what a fresh resolution would.
+  std::vector<std::optional<Result<PreparedSide>>> sides(n);
+  auto side = [&](size_t i) -> const Result<PreparedSide>& {
+    if (!sides[i]) {
+      Result<ResolvedSide> r =
+          resolve_side(db, variable, {{std::string(dimension), out.labels[i]}});
+      if (r.ok())
+        sides[i].emplace(PreparedSide(std::move(*r), cache));
+      else
+        sides[i].emplace(r.error());
+    }
     return *sides[i];
   };
 
@@ -50,7 +57,7 @@ Result<PairwiseMatrix> pairwise_matrix(const store::Database& db, CompareCache& 
       if (!a.ok()) return a.error();
       const auto& b = side(j);
       if (!b.ok()) return b.error();
-      QUOR_ASSIGN_OR_RETURN(CompareResult r, compare_resolved(cache, *a, *b));
+      QUOR_ASSIGN_OR_RETURN(CompareResult r, compare_prepared(cache, *a, *b));
       const double v = wasserstein && r.wasserstein ? *r.wasserstein : r.jsd;
       out.values[i][j] = v;
     }

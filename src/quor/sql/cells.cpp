@@ -1,17 +1,23 @@
 #include "quor/sql/cells.h"
 
 #include <algorithm>
+#include <charconv>
+#include <cstring>
 #include <cmath>
+#include <system_error>
 
+#include "quor/util/panic.h"
 #include "quor/util/utf8.h"
 
 namespace quor::sql {
 
-std::string hash_bar(double length, size_t max_marks) {
+std::string hash_bar(double length) {
   if (!(length >= 1.0)) return {};
-  double t = std::trunc(length);
-  size_t n = t >= static_cast<double>(max_marks) ? max_marks : static_cast<size_t>(t);
-  return std::string(n, '#');
+  const double t = std::trunc(length);
+  // Beyond what a string can hold (an entropy or probability no stored
+  // distribution can have) the bar cannot be drawn.
+  QUOR_ASSERT(t < 9.2e18, "bar too long to draw");
+  return std::string(static_cast<size_t>(t), '#');
 }
 
 std::string bits_cell(double bits) { return util::format_fixed(bits, 4) + " bits"; }
@@ -61,6 +67,49 @@ Metric parse_metric(std::string_view word) {
 
 std::string metric_title(std::string_view word) { return util::to_upper_full(word); }
 
+std::string_view NumberWriter::fixed(double value, int decimals) {
+  if (std::isnan(value)) return "NaN";
+  if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
+  QUOR_ASSERT(decimals >= 0 && decimals <= 20, "decimal count out of range");
+  // At most 309 integral digits, a sign and a point, then the decimals.
+  auto res = std::to_chars(buf_, buf_ + sizeof buf_, value, std::chars_format::fixed, decimals);
+  QUOR_ASSERT(res.ec == std::errc(), "fixed-point buffer too small");
+  return std::string_view(buf_, static_cast<size_t>(res.ptr - buf_));
+}
+
+double NumberWriter::fixed_value(double value, int decimals) {
+  const std::string_view text = fixed(value, decimals);
+  if (std::isfinite(value) && decimals <= 15) {
+    // The digits without the point form an integer N and the text reads
+    // as N / 10^decimals. While N has at most 15 digits it is exact in a
+    // double, and one correctly rounded division gives what a correctly
+    // rounded reading of the text gives.
+    uint64_t n = 0;
+    size_t digits = 0;
+    for (char c : text) {
+      if (c < '0' || c > '9') continue;
+      n = n * 10 + static_cast<uint64_t>(c - '0');
+      ++digits;
+    }
+    if (digits <= 15) {
+      static constexpr double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                          1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+      const double v = static_cast<double>(n) / kPow10[decimals];
+      return text.front() == '-' ? -v : v;
+    }
+  }
+  return util::parse_float(text).value_or(0.0);
+}
+
+std::string NumberWriter::samples_cell(uint64_t a, uint64_t b) {
+  char* p = buf_;
+  p = std::to_chars(p, buf_ + sizeof buf_, a).ptr;
+  std::memcpy(p, " vs ", 4);
+  p += 4;
+  p = std::to_chars(p, buf_ + sizeof buf_, b).ptr;
+  return std::string(buf_, static_cast<size_t>(p - buf_));
+}
+
 std::vector<std::string> across_failed_row(const std::string& a, const std::string& b) {
   return {a, b, "N/A", "N/A", "N/A", "N/A"};
 }
@@ -80,6 +129,19 @@ void sort_across_rows(std::vector<std::vector<std::string>>& rows) {
   std::vector<std::vector<std::string>> sorted;
   sorted.reserve(rows.size());
   for (const auto& k : keys) sorted.push_back(std::move(rows[k.second]));
+  rows = std::move(sorted);
+}
+
+void sort_across_rows(std::vector<std::vector<std::string>>& rows, const std::vector<double>& keys) {
+  QUOR_ASSERT(keys.size() == rows.size(), "one key per row");
+  std::vector<uint32_t> order(rows.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<uint32_t>(i);
+  std::stable_sort(order.begin(), order.end(), [&keys](uint32_t x, uint32_t y) {
+    return util::total_order_less(keys[y], keys[x]);
+  });
+  std::vector<std::vector<std::string>> sorted;
+  sorted.reserve(rows.size());
+  for (uint32_t i : order) sorted.push_back(std::move(rows[i]));
   rows = std::move(sorted);
 }
 
