@@ -454,6 +454,40 @@ TEST_F(Compare, PoisonedCacheStillCompares) {
   EXPECT_TRUE(cache.poisoned());
 }
 
+TEST(CompareSkip, StoresLeftOutOnlyWhenProvablyEvicted) {
+  DbBuilder b;
+  b.continuous("h", 2).categorical("c", {"x"});
+  for (int v = 0; v < 150; ++v) b.hist("h", {{"d", "v" + std::to_string(v)}}, {1, uint64_t(v)});
+  b.hist("h", {{"d", "sum"}, {"s", "1"}}, {1, 1});
+  b.hist("h", {{"d", "sum"}, {"s", "2"}}, {1, 2});
+  b.cat("c", {{"d", "v0"}}, {"x"}, {1});
+  CompareCache cache;
+  std::vector<PreparedSide> sides;
+  for (int v = 0; v < 150; ++v)
+    sides.emplace_back(*resolve_side(b.db, "h", {{"d", "v" + std::to_string(v)}}), cache);
+  auto pointers = [&](size_t n) {
+    std::vector<const PreparedSide*> out;
+    for (size_t i = 0; i < n; ++i) out.push_back(&sides[i]);
+    return out;
+  };
+  EXPECT_EQ(leading_stores_that_cannot_survive(pointers(150)), 150u * 149 / 2 - 10000);
+  EXPECT_EQ(leading_stores_that_cannot_survive(pointers(141)), 0u);  // 9 870 pairs fit
+  EXPECT_EQ(leading_stores_that_cannot_survive(pointers(142)), 141u * 142 / 2 - 10000);
+  // A missing side, a repeated side or a pair that would fail: nothing proved.
+  auto with = [&](const PreparedSide* extra) {
+    auto p = pointers(149);
+    p.push_back(extra);
+    return leading_stores_that_cannot_survive(p);
+  };
+  EXPECT_EQ(with(nullptr), 0u);
+  EXPECT_EQ(with(&sides[3]), 0u);
+  const PreparedSide other_kind(*resolve_side(b.db, "c", {{"d", "v0"}}), cache);
+  EXPECT_EQ(with(&other_kind), 0u);
+  // A summed side is its own identity.
+  const PreparedSide summed(*resolve_side(b.db, "h", {{"d", "sum"}}), cache);
+  EXPECT_EQ(with(&summed), 150u * 149 / 2 - 10000);
+}
+
 // ---- the cache alone ----
 
 CompareKey key(uint64_t i) { return CompareKey{i, 1, i + 1, 1, {}, {}}; }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <tuple>
 #include <utility>
 
 #include "quor/math/measures.h"
@@ -326,7 +327,7 @@ const SideVectors& PreparedSide::on_categories() const {
 }
 
 Result<CompareResult> compare_prepared(CompareCache& cache, const PreparedSide& a,
-                                       const PreparedSide& b) {
+                                       const PreparedSide& b, bool store) {
   const ResolvedSide& ra = a.side_;
   const ResolvedSide& rb = b.side_;
   std::optional<CompareKey> key;
@@ -362,8 +363,43 @@ Result<CompareResult> compare_prepared(CompareCache& cache, const PreparedSide& 
     QUOR_ASSIGN_OR_RETURN(CompareResult plain, compare_impl(x, y, &ra, &rb));
     r = std::move(plain);
   }
-  if (key) cache.put(std::move(*key), *r);
+  if (key && store) cache.put(std::move(*key), *r);
   return std::move(*r);
+}
+
+size_t leading_stores_that_cannot_survive(const std::vector<const PreparedSide*>& sides) {
+  const size_t n = sides.size();
+  const size_t pairs = n < 2 ? 0 : n * (n - 1) / 2;
+  if (pairs <= CompareCache::kCapacity) return 0;
+  struct Identity {
+    uint64_t id, version, members_hash;
+    const PreparedSide* side;
+  };
+  std::vector<Identity> ids;
+  ids.reserve(n);
+  for (const PreparedSide* p : sides) {
+    if (p == nullptr || !p->side_.cacheable) return 0;
+    const store::DistributionRepr& repr = p->side_.repr();
+    if (repr.index() != sides.front()->side_.repr().index()) return 0;
+    if (const auto* h = std::get_if<store::HistogramRepr>(&repr); h && h->bin_counts.empty())
+      return 0;
+    ids.push_back({p->side_.first->id, p->side_.first->version, p->more_.hash(), p});
+  }
+  std::sort(ids.begin(), ids.end(), [](const Identity& x, const Identity& y) {
+    return std::tie(x.id, x.version, x.members_hash) < std::tie(y.id, y.version, y.members_hash);
+  });
+  // Within each run of equal (id, version, list hash), every two lists.
+  for (size_t start = 0; start < n;) {
+    size_t end = start + 1;
+    while (end < n && ids[end].id == ids[start].id && ids[end].version == ids[start].version &&
+           ids[end].members_hash == ids[start].members_hash)
+      ++end;
+    for (size_t i = start; i < end; ++i)
+      for (size_t j = i + 1; j < end; ++j)
+        if (ids[i].side->more_ == ids[j].side->more_) return 0;
+    start = end;
+  }
+  return pairs - CompareCache::kCapacity;
 }
 
 Result<CompareResult> compare_distributions(const store::Database& db, CompareCache& cache,

@@ -88,7 +88,8 @@ class PreparedSide {
 
  private:
   friend Result<CompareResult> compare_prepared(CompareCache&, const PreparedSide&,
-                                                const PreparedSide&);
+                                                const PreparedSide&, bool);
+  friend size_t leading_stores_that_cannot_survive(const std::vector<const PreparedSide*>&);
   struct Grid {
     double low;
     double high;
@@ -108,9 +109,21 @@ class PreparedSide {
   mutable std::optional<SideVectors> category_vectors_;
 };
 
-// compare_resolved for two prepared sides.
+// compare_resolved for two prepared sides. With `store` false a computed
+// result is not stored (see leading_stores_that_cannot_survive).
 Result<CompareResult> compare_prepared(CompareCache& cache, const PreparedSide& a,
-                                       const PreparedSide& b);
+                                       const PreparedSide& b, bool store = true);
+
+// For a statement that compares every pair (i, j), i < j, of `sides` in
+// order (i ascending, then j): how many of the first comparisons need not
+// store their result, because it is certain to be evicted before the
+// statement ends. That holds when every side is present and cacheable, no
+// two sides share an identity (so every pair has its own key) and every
+// pair will succeed (one kind, histograms with bins): the last kCapacity
+// pairs then touch kCapacity other keys after each earlier pair, and the
+// cache ends in the same state whether or not the earlier ones were stored.
+// 0 whenever this cannot be shown.
+size_t leading_stores_that_cannot_survive(const std::vector<const PreparedSide*>& sides);
 
 // Every measure of A against B without the cache. Two histograms are
 // rebinned onto the grid from the lower min to the higher max with the

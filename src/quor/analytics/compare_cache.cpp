@@ -61,7 +61,7 @@ size_t CompareKeyHash::operator()(const CompareKey& key) const noexcept {
   return static_cast<size_t>(avalanche(h));
 }
 
-CompareCache::CompareCache() : index_(kIndexSize) { slots_.reserve(kCapacity); }
+CompareCache::CompareCache() : links_(kCapacity), index_(kIndexSize) { slots_.reserve(kCapacity); }
 
 size_t CompareCache::find(const CompareKey& key, uint64_t hash) const {
   const auto low = static_cast<uint32_t>(hash);
@@ -101,17 +101,17 @@ void CompareCache::index_erase(size_t hole) {
 }
 
 void CompareCache::unlink(uint32_t slot) {
-  Slot& s = slots_[slot];
-  if (s.prev != kNone) slots_[s.prev].next = s.next; else head_ = s.next;
-  if (s.next != kNone) slots_[s.next].prev = s.prev; else tail_ = s.prev;
-  s.prev = s.next = kNone;
+  Link& l = links_[slot];
+  if (l.prev != kNone) links_[l.prev].next = l.next; else head_ = l.next;
+  if (l.next != kNone) links_[l.next].prev = l.prev; else tail_ = l.prev;
+  l.prev = l.next = kNone;
 }
 
 void CompareCache::link_front(uint32_t slot) {
-  Slot& s = slots_[slot];
-  s.prev = kNone;
-  s.next = head_;
-  if (head_ != kNone) slots_[head_].prev = slot;
+  Link& l = links_[slot];
+  l.prev = kNone;
+  l.next = head_;
+  if (head_ != kNone) links_[head_].prev = slot;
   head_ = slot;
   if (tail_ == kNone) tail_ = slot;
 }
@@ -207,6 +207,15 @@ void CompareCache::share(MemberStamps& members) {
 size_t CompareCache::size() {
   std::lock_guard<std::mutex> lock(mu_);
   return slots_.size();
+}
+
+std::vector<std::pair<CompareKey, CompareResult>> CompareCache::entries() {
+  std::lock_guard<std::mutex> lock(mu_);
+  std::vector<std::pair<CompareKey, CompareResult>> out;
+  out.reserve(slots_.size());
+  for (uint32_t s = head_; s != kNone; s = links_[s].next)
+    out.emplace_back(slots_[s].key, slots_[s].value);
+  return out;
 }
 
 size_t CompareCache::member_lists() {

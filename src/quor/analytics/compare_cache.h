@@ -110,6 +110,9 @@ class CompareCache {
 
   // Number of entries held.
   size_t size();
+  // Every entry's key and value, most recently used first (for checks of
+  // the cache's state; changes no recency).
+  std::vector<std::pair<CompareKey, CompareResult>> entries();
   // Number of distinct member lists held by the entries.
   size_t member_lists();
   // Whether an aborted operation poisoned the cache.
@@ -122,10 +125,15 @@ class CompareCache {
   static constexpr size_t kIndexSize = 16384;  // power of two, load <= 0.61
   static constexpr size_t kIndexMask = kIndexSize - 1;
 
-  struct Slot {
+  // A slot starts on a cache line, so that its key is read in one.
+  struct alignas(64) Slot {
     CompareKey key;
     CompareResult value;
     uint64_t hash = 0;
+  };
+  // The recency links, apart from the slots so that moving an entry to the
+  // front touches a small array instead of its neighbours' slots.
+  struct Link {
     uint32_t prev = kNone;  // towards the most recently used
     uint32_t next = kNone;  // towards the least recently used
   };
@@ -151,6 +159,7 @@ class CompareCache {
   std::mutex mu_;
   bool poisoned_ = false;
   std::vector<Slot> slots_;  // capacity kCapacity, never reallocated
+  std::vector<Link> links_;  // one per slot
   std::vector<Cell> index_;
   uint32_t head_ = kNone;  // most recently used
   uint32_t tail_ = kNone;  // least recently used

@@ -50,6 +50,26 @@ Result<PairwiseMatrix> pairwise_matrix(const store::Database& db, CompareCache& 
     return *sides[i];
   };
 
+  // With more pairs than the cache holds, the first results would be
+  // evicted again before the operation ends and need not be stored. That
+  // needs every side; they are resolved ahead in the order the comparisons
+  // would resolve them, stopping at the first that would make a comparison
+  // fail (the loop then meets that failure where it always did).
+  size_t unstored = 0;
+  if (n >= 2 && n * (n - 1) / 2 > CompareCache::kCapacity) {
+    std::vector<const PreparedSide*> prepared;
+    prepared.reserve(n);
+    for (size_t i = 0; i < n; ++i) {
+      const auto& r = side(i);
+      if (!r.ok()) break;
+      const store::DistributionRepr& repr = r->resolved().repr();
+      if (!prepared.empty() && repr.index() != prepared.front()->resolved().repr().index()) break;
+      if (const auto* h = std::get_if<store::HistogramRepr>(&repr); h && h->bin_counts.empty()) break;
+      prepared.push_back(&*r);
+    }
+    if (prepared.size() == n) unstored = leading_stores_that_cannot_survive(prepared);
+  }
+
   for (size_t i = 0; i < n; ++i) {
     out.values[i].assign(n, 0.0);
     for (size_t j = i + 1; j < n; ++j) {
@@ -57,7 +77,9 @@ Result<PairwiseMatrix> pairwise_matrix(const store::Database& db, CompareCache& 
       if (!a.ok()) return a.error();
       const auto& b = side(j);
       if (!b.ok()) return b.error();
-      QUOR_ASSIGN_OR_RETURN(CompareResult r, compare_prepared(cache, *a, *b));
+      const bool store = unstored == 0;
+      if (unstored > 0) --unstored;
+      QUOR_ASSIGN_OR_RETURN(CompareResult r, compare_prepared(cache, *a, *b, store));
       const double v = wasserstein && r.wasserstein ? *r.wasserstein : r.jsd;
       out.values[i][j] = v;
     }

@@ -85,12 +85,19 @@ Result<QueryResult> compare_across(const Database& db, CompareCache& cache,
   q.rows.reserve(pairs);
   std::vector<double> keys;
   keys.reserve(pairs);
+  // With more pairs than the cache holds, the first results would be
+  // evicted again before the statement ends; they are not stored.
+  std::vector<const analytics::PreparedSide*> prepared;
+  for (const auto& side : sides) prepared.push_back(side ? &*side : nullptr);
+  size_t unstored = analytics::leading_stores_that_cannot_survive(prepared);
   NumberWriter writer;
   for (size_t i = 0; i < values.size(); ++i) {
     for (size_t j = i + 1; j < values.size(); ++j) {
+      const bool store = unstored == 0;
+      if (unstored > 0) --unstored;
       if (sides[i] && sides[j]) {
         Result<analytics::CompareResult> c =
-            analytics::compare_prepared(cache, *sides[i], *sides[j]);
+            analytics::compare_prepared(cache, *sides[i], *sides[j], store);
         if (c.ok()) {
           q.rows.push_back(across_row(values[i], values[j], *c, writer));
           keys.push_back(across_key(c->jsd, writer));
