@@ -1,7 +1,6 @@
 #include "quor/analytics/compare_cache.h"
 
 #include <algorithm>
-#include <exception>
 
 namespace quor::analytics {
 
@@ -23,17 +22,16 @@ inline uint64_t avalanche(uint64_t h) {
   return h;
 }
 
-// Marks the cache poisoned when the scope is left by an exception.
-class PoisonOnUnwind {
- public:
-  explicit PoisonOnUnwind(bool& flag) : flag_(flag), pending_(std::uncaught_exceptions()) {}
-  ~PoisonOnUnwind() {
-    if (std::uncaught_exceptions() > pending_) flag_ = true;
+// Marks the cache poisoned unless the operation reaches its end: an
+// exception (a failed allocation while copying a result) leaves the scope
+// without `done` set. Cheaper than asking for uncaught exceptions twice.
+struct PoisonUnlessDone {
+  explicit PoisonUnlessDone(bool& flag) : flag(flag) {}
+  ~PoisonUnlessDone() {
+    if (!done) flag = true;
   }
-
- private:
-  bool& flag_;
-  int pending_;
+  bool& flag;
+  bool done = false;
 };
 
 }  // namespace
@@ -53,11 +51,12 @@ bool MemberStamps::operator==(const MemberStamps& other) const {
 }
 
 size_t CompareKeyHash::operator()(const CompareKey& key) const noexcept {
-  uint64_t h = mix(key.id_a, key.version_a);
-  h = mix(h, key.id_b);
-  h = mix(h, key.version_b);
-  h = mix(h, key.more_a.hash());
-  h = mix(h, key.more_b.hash() ^ 0xa5a5a5a5a5a5a5a5ULL);
+  // Each field through its own odd multiplier (independent multiplies, no
+  // serial chain), folded by xor and mixed once.
+  const uint64_t h = (key.id_a * 0x9e3779b97f4a7c15ULL) ^ (key.version_a * 0xc2b2ae3d27d4eb4fULL) ^
+                     (key.id_b * 0x165667b19e3779f9ULL) ^ (key.version_b * 0xd6e8feb86659fd93ULL) ^
+                     (key.more_a.hash() * 0xff51afd7ed558ccdULL) ^
+                     (key.more_b.hash() * 0xc4ceb9fe1a85ec53ULL);
   return static_cast<size_t>(avalanche(h));
 }
 
@@ -68,9 +67,10 @@ size_t CompareCache::find(const CompareKey& key, uint64_t hash) const {
   for (size_t c = low & kIndexMask;; c = (c + 1) & kIndexMask) {
     const Cell& cell = index_[c];
     if (cell.slot_plus_one == 0) return kIndexSize;
+    // The low 32 bits sit in the cell; the key itself is the first cache
+    // line of its slot.
     if (cell.hash_low != low) continue;
-    const Slot& s = slots_[cell.slot_plus_one - 1];
-    if (s.hash == hash && s.key == key) return c;
+    if (slots_[cell.slot_plus_one - 1].key == key) return c;
   }
 }
 
@@ -142,24 +142,34 @@ void CompareCache::pool_release(const MemberStamps& members) {
 
 std::optional<CompareResult> CompareCache::get(const CompareKey& key) {
   const uint64_t hash = CompareKeyHash{}(key);
+  std::optional<CompareResult> out;
   std::lock_guard<std::mutex> lock(mu_);
-  if (poisoned_) return std::nullopt;
-  PoisonOnUnwind guard(poisoned_);
+  if (poisoned_) return out;
+  PoisonUnlessDone guard(poisoned_);
   const size_t c = find(key, hash);
-  if (c == kIndexSize) return std::nullopt;
-  const uint32_t slot = index_[c].slot_plus_one - 1;
-  if (head_ != slot) {
-    unlink(slot);
-    link_front(slot);
+  if (c != kIndexSize) {
+    const uint32_t slot = index_[c].slot_plus_one - 1;
+    out.emplace(slots_[slot].value);
+    if (head_ != slot) {
+      unlink(slot);
+      link_front(slot);
+    }
+  } else if (slots_.size() == kCapacity) {
+    // A miss is usually followed by the store of the computed result, which
+    // evicts the least recently used entry: start loading its slot now.
+    const char* victim = reinterpret_cast<const char*>(&slots_[tail_]);
+    __builtin_prefetch(victim);
+    __builtin_prefetch(victim + 64);
   }
-  return slots_[slot].value;
+  guard.done = true;
+  return out;
 }
 
 void CompareCache::put(CompareKey key, CompareResult result) {
   const uint64_t hash = CompareKeyHash{}(key);
   std::lock_guard<std::mutex> lock(mu_);
   if (poisoned_) return;
-  PoisonOnUnwind guard(poisoned_);
+  PoisonUnlessDone guard(poisoned_);
   const size_t c = find(key, hash);
   if (c != kIndexSize) {
     const uint32_t slot = index_[c].slot_plus_one - 1;
@@ -168,6 +178,7 @@ void CompareCache::put(CompareKey key, CompareResult result) {
       unlink(slot);
       link_front(slot);
     }
+    guard.done = true;
     return;
   }
   pool_acquire(key.more_a);
@@ -175,7 +186,7 @@ void CompareCache::put(CompareKey key, CompareResult result) {
   uint32_t slot;
   if (slots_.size() < kCapacity) {
     slot = static_cast<uint32_t>(slots_.size());
-    slots_.push_back(Slot{std::move(key), std::move(result), hash});
+    slots_.push_back(Slot{std::move(key), hash, std::move(result)});
   } else {
     slot = tail_;
     Slot& victim = slots_[slot];
@@ -189,6 +200,7 @@ void CompareCache::put(CompareKey key, CompareResult result) {
   }
   index_insert(slot, hash);
   link_front(slot);
+  guard.done = true;
 }
 
 void CompareCache::share(MemberStamps& members) {

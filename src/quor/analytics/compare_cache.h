@@ -128,8 +128,8 @@ class CompareCache {
   // A slot starts on a cache line, so that its key is read in one.
   struct alignas(64) Slot {
     CompareKey key;
-    CompareResult value;
     uint64_t hash = 0;
+    CompareResult value;
   };
   // The recency links, apart from the slots so that moving an entry to the
   // front touches a small array instead of its neighbours' slots.
