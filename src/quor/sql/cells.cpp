@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <optional>
 #include <cmath>
 #include <system_error>
 
+#include "quor/math/total_order.h"
 #include "quor/util/panic.h"
 #include "quor/util/utf8.h"
 
@@ -67,10 +69,59 @@ Metric parse_metric(std::string_view word) {
 
 std::string metric_title(std::string_view word) { return util::to_upper_full(word); }
 
+namespace {
+
+constexpr double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                             1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+
+// round(|value| * 10^decimals), ties to even, of the exact binary value,
+// when |value| * 10^decimals is below 2^52 (so that every integer near the
+// product is a multiple of its unit in the last place); nullopt otherwise.
+// The product p is rounded, but p + e with e = fma(v, 10^d, -p) is exact,
+// and e decides where p itself sits on a tie.
+std::optional<uint64_t> scaled_round(double value, int decimals) {
+  const double v = std::fabs(value);
+  const double scale = kPow10[decimals];
+  if (!(v * scale < 4503599627370496.0)) return std::nullopt;  // 2^52 (NaN fails too)
+  if (v < 1e-10) return 0;  // below 0.1 units, and clear of subnormal products
+  const double p = v * scale;
+  const double e = std::fma(v, scale, -p);
+  const double r = std::nearbyint(p);  // ties to even (default rounding mode)
+  const double d = p - r;                // exact; a multiple of ulp(p)
+  double n = r;
+  if (d == 0.5 && e > 0.0) n = r + 1.0;
+  else if (d == -0.5 && e < 0.0) n = r - 1.0;
+  // |d| < 0.5 means |d| <= 0.5 - ulp(p), and |e| <= ulp(p) / 2: r stands.
+  // An exact tie (e == 0) keeps the even r.
+  return static_cast<uint64_t>(n);
+}
+
+}  // namespace
+
 std::string_view NumberWriter::fixed(double value, int decimals) {
   if (std::isnan(value)) return "NaN";
   if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
   QUOR_ASSERT(decimals >= 0 && decimals <= 20, "decimal count out of range");
+  if (decimals <= 9) {
+    if (const std::optional<uint64_t> n = scaled_round(value, decimals)) {
+      // Sign (kept for -0.0 and for negatives that round to zero), the
+      // integral digits, the point and exactly `decimals` digits.
+      const uint64_t unit = static_cast<uint64_t>(kPow10[decimals]);
+      char* p = buf_;
+      if (std::signbit(value)) *p++ = '-';
+      p = std::to_chars(p, buf_ + sizeof buf_, *n / unit).ptr;
+      if (decimals > 0) {
+        *p++ = '.';
+        uint64_t frac = *n % unit;
+        for (int i = decimals - 1; i >= 0; --i) {
+          p[i] = static_cast<char>('0' + frac % 10);
+          frac /= 10;
+        }
+        p += decimals;
+      }
+      return std::string_view(buf_, static_cast<size_t>(p - buf_));
+    }
+  }
   // At most 309 integral digits, a sign and a point, then the decimals.
   auto res = std::to_chars(buf_, buf_ + sizeof buf_, value, std::chars_format::fixed, decimals);
   QUOR_ASSERT(res.ec == std::errc(), "fixed-point buffer too small");
@@ -78,8 +129,11 @@ std::string_view NumberWriter::fixed(double value, int decimals) {
 }
 
 double NumberWriter::fixed_value(double value, int decimals) {
-  const std::string_view text = fixed(value, decimals);
-  if (std::isfinite(value) && decimals <= 15) {
+  return read_fixed(fixed(value, decimals), decimals);
+}
+
+double NumberWriter::read_fixed(std::string_view text, int decimals) {
+  if (decimals <= 15 && !text.empty() && (text.back() >= '0' && text.back() <= '9')) {
     // The digits without the point form an integer N and the text reads
     // as N / 10^decimals. While N has at most 15 digits it is exact in a
     // double, and one correctly rounded division gives what a correctly
@@ -92,8 +146,6 @@ double NumberWriter::fixed_value(double value, int decimals) {
       ++digits;
     }
     if (digits <= 15) {
-      static constexpr double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                          1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
       const double v = static_cast<double>(n) / kPow10[decimals];
       return text.front() == '-' ? -v : v;
     }
@@ -134,15 +186,31 @@ void sort_across_rows(std::vector<std::vector<std::string>>& rows) {
 
 void sort_across_rows(std::vector<std::vector<std::string>>& rows, const std::vector<double>& keys) {
   QUOR_ASSERT(keys.size() == rows.size(), "one key per row");
-  std::vector<uint32_t> order(rows.size());
-  for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<uint32_t>(i);
+  // Row numbers, descending by the total-order key, equal keys in row order.
+  const size_t n = rows.size();
+  std::vector<uint32_t> order(n);
+  for (size_t i = 0; i < n; ++i) order[i] = static_cast<uint32_t>(i);
   std::stable_sort(order.begin(), order.end(), [&keys](uint32_t x, uint32_t y) {
-    return util::total_order_less(keys[y], keys[x]);
+    return math::total_order_key(keys[x]) > math::total_order_key(keys[y]);
   });
-  std::vector<std::vector<std::string>> sorted;
-  sorted.reserve(rows.size());
-  for (uint32_t i : order) sorted.push_back(std::move(rows[i]));
-  rows = std::move(sorted);
+  // Rows move into place along the permutation's cycles, without a second
+  // list of rows: position k takes row order[k].
+  std::vector<bool> placed(n, false);
+  for (size_t start = 0; start < n; ++start) {
+    if (placed[start]) continue;
+    std::vector<std::string> held = std::move(rows[start]);
+    size_t k = start;
+    while (true) {
+      placed[k] = true;
+      const size_t from = order[k];
+      if (from == start) {
+        rows[k] = std::move(held);
+        break;
+      }
+      rows[k] = std::move(rows[from]);
+      k = from;
+    }
+  }
 }
 
 QueryResult mi_table(double mi_bits, const std::pair<double, double>* nmi_cramers,

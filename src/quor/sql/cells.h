@@ -60,6 +60,8 @@ class NumberWriter {
   // The value the text of fixed(value, decimals) reads back as through
   // util::parse_float, computed from the digits written.
   double fixed_value(double value, int decimals);
+  // The value a text written by fixed(_, decimals) reads back as.
+  static double read_fixed(std::string_view text, int decimals);
   // "{} vs {}"
   std::string samples_cell(uint64_t a, uint64_t b);
 
@@ -109,19 +111,28 @@ QueryResult compare_between_table(const R& r) {
 }
 
 // One COMPARE ... ACROSS row of a successful comparison.
+// `key`, when given, receives the value the JSD cell reads as (the row's
+// sort key).
 template <class R>
 std::vector<std::string> across_row(const std::string& a, const std::string& b, const R& r,
-                                    NumberWriter& w) {
-  return {a, b, w.fixed_cell(r.jsd, 6), w.fixed_cell(r.hellinger, 6), w.fixed_cell(r.psi, 6),
-          w.samples_cell(r.samples_a, r.samples_b)};
+                                    NumberWriter& w, double* key = nullptr) {
+  // Built in place: a braced list would copy every cell once more.
+  std::vector<std::string> row;
+  row.reserve(6);
+  row.push_back(a);
+  row.push_back(b);
+  row.emplace_back(w.fixed(r.jsd, 6));
+  if (key != nullptr) *key = NumberWriter::read_fixed(row.back(), 6);
+  row.emplace_back(w.fixed(r.hellinger, 6));
+  row.emplace_back(w.fixed(r.psi, 6));
+  row.push_back(w.samples_cell(r.samples_a, r.samples_b));
+  return row;
 }
 template <class R>
 std::vector<std::string> across_row(const std::string& a, const std::string& b, const R& r) {
   NumberWriter w;
   return across_row(a, b, r, w);
 }
-// The sort key of an ACROSS row: the value its JSD cell reads as.
-inline double across_key(double jsd, NumberWriter& w) { return w.fixed_value(jsd, 6); }
 
 inline std::vector<std::string> across_header() {
   return {"Value A", "Value B", "JSD", "Hellinger", "PSI", "Samples"};

@@ -99,8 +99,9 @@ Result<QueryResult> compare_across(const Database& db, CompareCache& cache,
         Result<analytics::CompareResult> c =
             analytics::compare_prepared(cache, *sides[i], *sides[j], store);
         if (c.ok()) {
-          q.rows.push_back(across_row(values[i], values[j], *c, writer));
-          keys.push_back(across_key(c->jsd, writer));
+          double key = 0.0;
+          q.rows.push_back(across_row(values[i], values[j], *c, writer, &key));
+          keys.push_back(key);
           continue;
         }
       }
