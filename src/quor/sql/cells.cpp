@@ -86,8 +86,12 @@ std::optional<uint64_t> scaled_round(double value, int decimals) {
   if (v < 1e-10) return 0;  // below 0.1 units, and clear of subnormal products
   const double p = v * scale;
   const double e = std::fma(v, scale, -p);
-  const double r = std::nearbyint(p);  // ties to even (default rounding mode)
-  const double d = p - r;                // exact; a multiple of ulp(p)
+  // r: p rounded to an integer, ties to even (p - floor(p) is exact).
+  const double f = std::floor(p);
+  const double frac = p - f;
+  double r = f;
+  if (frac > 0.5 || (frac == 0.5 && std::fmod(f, 2.0) != 0.0)) r = f + 1.0;
+  const double d = p - r;  // exact; a multiple of ulp(p)
   double n = r;
   if (d == 0.5 && e > 0.0) n = r + 1.0;
   else if (d == -0.5 && e < 0.0) n = r - 1.0;
