@@ -144,8 +144,12 @@ SideVectors side_vectors(std::vector<uint64_t> counts, uint64_t total, bool cumu
   const size_t k = counts.size();
   v.counts = std::move(counts);
   v.total = total;
-  v.values.resize((cumulative ? 4 : 3) * k);
-  double* share = v.values.data();
+  const size_t block = (cumulative ? 4 : 3) * k;
+  double* share = v.inline_block;
+  if (block > SideVectors::kInline) {
+    v.heap_block.resize(block);
+    share = v.heap_block.data();
+  }
   double* root = share + k;
   double* smoothed = root + k;
   const double t = static_cast<double>(total);
@@ -244,8 +248,12 @@ Result<CompareResult> compare_impl(const store::DistributionRepr& a,
     const store::HistogramRepr* rb = rebinned(b, side_b, lo, hi, n, local_b);
     if (rb == nullptr) return Error("failed to rebin B");
     const std::pair<double, double> grid{lo, hi};
-    measure_pair(r, side_vectors(ra->bin_counts, ra->total_count, true),
-                 side_vectors(rb->bin_counts, rb->total_count, true), &grid, nullptr);
+    // A rebinning made for this call alone gives its counts away.
+    auto counts = [](const store::HistogramRepr* h, std::optional<store::HistogramRepr>& local) {
+      return local && h == &*local ? std::move(local->bin_counts) : h->bin_counts;
+    };
+    measure_pair(r, side_vectors(counts(ra, local_a), ra->total_count, true),
+                 side_vectors(counts(rb, local_b), rb->total_count, true), &grid, nullptr);
     return r;
   }
   const auto& ca = std::get<store::CategoricalRepr>(a);

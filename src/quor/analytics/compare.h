@@ -45,18 +45,22 @@ struct SideVectors {
   uint64_t total = 0;            // the total every measure uses
   double entropy = 0.0;          // shannon_entropy(counts, total)
   // k shares, then k roots, k smoothed divisors and, for a histogram, k
-  // running sums, in one block.
-  std::vector<double> values;
+  // running sums, in one block: inline for up to 16 entries (a single
+  // comparison then allocates nothing for it), else on the heap.
+  static constexpr size_t kInline = 4 * 16;
+  double inline_block[kInline];
+  std::vector<double> heap_block;
 
   size_t size() const { return counts.size(); }
+  const double* block() const { return heap_block.empty() ? inline_block : heap_block.data(); }
   // count / total; 0.0 when the total is 0.
-  const double* share() const { return values.data(); }
+  const double* share() const { return block(); }
   // sqrt(share), for Hellinger.
-  const double* root() const { return values.data() + size(); }
+  const double* root() const { return block() + size(); }
   // (count + 1e-10) / (total + k 1e-10): the side as the divisor of a KL.
-  const double* smoothed() const { return values.data() + 2 * size(); }
+  const double* smoothed() const { return block() + 2 * size(); }
   // Running sum of share from 0.0 (histograms only).
-  const double* cumulative() const { return values.data() + 3 * size(); }
+  const double* cumulative() const { return block() + 3 * size(); }
 };
 
 // The vectors of `counts` with `total`; `cumulative` only when asked.
