@@ -5,11 +5,13 @@
 // held for a single lookup or store, never across a computation. Safe to
 // share between threads. Memory only; starts empty.
 //
-// Layout: one slab of kCapacity entries allocated at creation, the recency
+// Layout: one slab of kCapacity entries reserved at creation, the recency
 // order as a doubly linked list of slab indices, and an open-addressing
 // index (linear probing, backward-shift deletion) sized for the full
 // capacity. No store allocates a node; an eviction reuses the slot of the
-// entry it removes.
+// entry it removes. The member lists of summed sides are held once each,
+// counted by the entries whose keys use them, so memory stays bounded by
+// the capacity however long those lists are.
 //
 // Poisoning: if an operation is aborted by an exception while it holds the
 // mutex, the cache becomes poisoned for good: every lookup misses and every
