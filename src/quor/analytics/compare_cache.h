@@ -9,9 +9,8 @@
 // order as a doubly linked list of slab indices, and an open-addressing
 // index (linear probing, backward-shift deletion) sized for the full
 // capacity. No store allocates a node; an eviction reuses the slot of the
-// entry it removes. The member lists of summed sides are held once each,
-// counted by the entries whose keys use them, so memory stays bounded by
-// the capacity however long those lists are.
+// entry it removes. The member list of a summed side is held once,
+// however many entries use it, and released with the last of them.
 //
 // Poisoning: if an operation is aborted by an exception while it holds the
 // mutex, the cache becomes poisoned for good: every lookup misses and every
