@@ -12,8 +12,9 @@ generated CSV):
             then repeats answered from it).
   nearest   NEAREST variable:income ON region with 2 000 regions of 10 shops
             each: the reference sums all 20 000 distributions. Prints the
-            resident set held after the statement (until close) and the peak
-            increase over the open database.
+            resident set held after the statement (until close) and how far
+            the statement raised the process's peak above the peak so far
+            (that of the ingest that built the database).
 
     PYTHONPATH=build/python python3 bench/python_across.py [case ...] [--runs N]
 """
@@ -104,7 +105,7 @@ def case_nearest(runs: int) -> None:
         held_again = rss_mb() - before
         print(f"nearest  20000-member reference, 2000 candidates: {elapsed:.0f} ms, "
               f"held after {held:+.1f} MB (after a repeat {held_again:+.1f} MB, {again:.0f} ms), "
-              f"peak {peak:+.1f} MB")
+              f"peak raised {peak:+.1f} MB")
         db.close()
 
 
