@@ -139,17 +139,25 @@ CompareKey key_of(const ResolvedSide& a, const ResolvedSide& b) {
 
 }  // namespace
 
-SideVectors side_vectors(std::vector<uint64_t> counts, uint64_t total, bool cumulative) {
+SideVectors side_owning_vectors(std::vector<uint64_t> counts, uint64_t total, bool cumulative) {
+  SideVectors v = side_vectors(counts, total, cumulative);
+  v.owned_counts = std::move(counts);  // the buffer, and so the span, stays
+  return v;
+}
+
+SideVectors side_vectors(std::span<const uint64_t> counts, uint64_t total, bool cumulative,
+                         double* scratch, size_t scratch_size) {
   SideVectors v;
   const size_t k = counts.size();
-  v.counts = std::move(counts);
+  v.counts = counts;
   v.total = total;
   const size_t block = (cumulative ? 4 : 3) * k;
-  double* share = v.inline_block;
-  if (block > SideVectors::kInline) {
-    v.heap_block.resize(block);
-    share = v.heap_block.data();
+  double* share = scratch;
+  if (scratch == nullptr || block > scratch_size) {
+    v.owned.resize(block);
+    share = v.owned.data();
   }
+  v.block = share;
   double* root = share + k;
   double* smoothed = root + k;
   const double t = static_cast<double>(total);
@@ -230,6 +238,9 @@ const store::HistogramRepr* rebinned(const store::DistributionRepr& source, cons
   return &side->rebinned->histogram;
 }
 
+// Stack room for one side's block in a single comparison: 32 bins.
+constexpr size_t kScratch = 4 * 32;
+
 // The comparison of two representations; the sides, when given, lend
 // their rebinning memo.
 Result<CompareResult> compare_impl(const store::DistributionRepr& a,
@@ -248,21 +259,20 @@ Result<CompareResult> compare_impl(const store::DistributionRepr& a,
     const store::HistogramRepr* rb = rebinned(b, side_b, lo, hi, n, local_b);
     if (rb == nullptr) return Error("failed to rebin B");
     const std::pair<double, double> grid{lo, hi};
-    // A rebinning made for this call alone gives its counts away.
-    auto counts = [](const store::HistogramRepr* h, std::optional<store::HistogramRepr>& local) {
-      return local && h == &*local ? std::move(local->bin_counts) : h->bin_counts;
-    };
-    measure_pair(r, side_vectors(counts(ra, local_a), ra->total_count, true),
-                 side_vectors(counts(rb, local_b), rb->total_count, true), &grid, nullptr);
+    double scratch_a[kScratch], scratch_b[kScratch];
+    measure_pair(r, side_vectors(ra->bin_counts, ra->total_count, true, scratch_a, kScratch),
+                 side_vectors(rb->bin_counts, rb->total_count, true, scratch_b, kScratch),
+                 &grid, nullptr);
     return r;
   }
   const auto& ca = std::get<store::CategoricalRepr>(a);
   const auto& cb = std::get<store::CategoricalRepr>(b);
-  math::AlignedCategories aligned =
+  const math::AlignedCategories aligned =
       math::align_categorical(ca.categories, ca.counts, cb.categories, cb.counts);
-  measure_pair(r, side_vectors(std::move(aligned.counts_a), ca.total_count, false),
-               side_vectors(std::move(aligned.counts_b), cb.total_count, false), nullptr,
-               &aligned.categories);
+  double scratch_a[kScratch], scratch_b[kScratch];
+  measure_pair(r, side_vectors(aligned.counts_a, ca.total_count, false, scratch_a, kScratch),
+               side_vectors(aligned.counts_b, cb.total_count, false, scratch_b, kScratch),
+               nullptr, &aligned.categories);
   return r;
 }
 
@@ -307,7 +317,7 @@ const SideVectors* PreparedSide::on_grid(double low, double high, uint64_t bins)
   grid_vectors_.reset();
   std::optional<store::HistogramRepr> h = math::rebin_histogram(side_.repr(), low, high, bins);
   if (!h) return nullptr;
-  grid_vectors_ = side_vectors(std::move(h->bin_counts), h->total_count, true);
+  grid_vectors_ = side_owning_vectors(std::move(h->bin_counts), h->total_count, true);
   return &*grid_vectors_;
 }
 
@@ -317,7 +327,7 @@ const SideVectors& PreparedSide::on_categories() const {
     math::AlignedCategories self =
         math::align_categorical(c.categories, c.counts, c.categories, c.counts);
     categories_ = std::move(self.categories);
-    category_vectors_ = side_vectors(std::move(self.counts_a), c.total_count, false);
+    category_vectors_ = side_owning_vectors(std::move(self.counts_a), c.total_count, false);
   }
   return *category_vectors_;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -41,30 +42,40 @@ Result<CompareResult> compare_resolved(CompareCache& cache, const ResolvedSide& 
 // category list): everything a measure derives from a single side, so that
 // a side met by many comparisons derives it once.
 struct SideVectors {
-  std::vector<uint64_t> counts;  // the compared counts
+  std::vector<uint64_t> owned_counts;   // when the vectors own their counts
+  std::span<const uint64_t> counts;     // the compared counts
   uint64_t total = 0;            // the total every measure uses
   double entropy = 0.0;          // shannon_entropy(counts, total)
   // k shares, then k roots, k smoothed divisors and, for a histogram, k
-  // running sums, in one block: inline for up to 16 entries (a single
-  // comparison then allocates nothing for it), else on the heap.
-  static constexpr size_t kInline = 4 * 16;
-  double inline_block[kInline];
-  std::vector<double> heap_block;
+  // running sums, in one block: the caller's scratch (a single comparison
+  // then allocates nothing for it) or `owned`.
+  std::vector<double> owned;
+  const double* block = nullptr;
+
+  SideVectors() = default;
+  SideVectors(SideVectors&&) = default;  // `owned` keeps its buffer
+  SideVectors& operator=(SideVectors&&) = default;
+  SideVectors(const SideVectors&) = delete;
+  SideVectors& operator=(const SideVectors&) = delete;
 
   size_t size() const { return counts.size(); }
-  const double* block() const { return heap_block.empty() ? inline_block : heap_block.data(); }
   // count / total; 0.0 when the total is 0.
-  const double* share() const { return block(); }
+  const double* share() const { return block; }
   // sqrt(share), for Hellinger.
-  const double* root() const { return block() + size(); }
+  const double* root() const { return block + size(); }
   // (count + 1e-10) / (total + k 1e-10): the side as the divisor of a KL.
-  const double* smoothed() const { return block() + 2 * size(); }
+  const double* smoothed() const { return block + 2 * size(); }
   // Running sum of share from 0.0 (histograms only).
-  const double* cumulative() const { return block() + 3 * size(); }
+  const double* cumulative() const { return block + 3 * size(); }
 };
 
-// The vectors of `counts` with `total`; `cumulative` only when asked.
-SideVectors side_vectors(std::vector<uint64_t> counts, uint64_t total, bool cumulative);
+// The vectors of `counts` with `total`; `cumulative` only when asked. The
+// block goes into `scratch` when it holds `scratch_size` doubles enough
+// (the result is then valid while the scratch is), else into `owned`.
+// `counts` must outlive the result; side_owning_vectors keeps its own.
+SideVectors side_vectors(std::span<const uint64_t> counts, uint64_t total, bool cumulative,
+                         double* scratch = nullptr, size_t scratch_size = 0);
+SideVectors side_owning_vectors(std::vector<uint64_t> counts, uint64_t total, bool cumulative);
 
 // Every measure of A against B from their vectors on one common layout
 // (equal lengths), in the operations and summation order of the separate
