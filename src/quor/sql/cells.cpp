@@ -86,18 +86,19 @@ std::optional<uint64_t> scaled_round(double value, int decimals) {
   if (v < 1e-10) return 0;  // below 0.1 units, and clear of subnormal products
   const double p = v * scale;
   const double e = std::fma(v, scale, -p);
-  // r: p rounded to an integer, ties to even (p - floor(p) is exact).
-  const double f = std::floor(p);
-  const double frac = p - f;
-  double r = f;
-  if (frac > 0.5 || (frac == 0.5 && std::fmod(f, 2.0) != 0.0)) r = f + 1.0;
-  const double d = p - r;  // exact; a multiple of ulp(p)
-  double n = r;
-  if (d == 0.5 && e > 0.0) n = r + 1.0;
-  else if (d == -0.5 && e < 0.0) n = r - 1.0;
+  // r: p rounded to an integer, ties to even. Below 2^52 the truncation is
+  // the floor and p minus it is exact.
+  const uint64_t f = static_cast<uint64_t>(p);
+  const double frac = p - static_cast<double>(f);
+  uint64_t r = f;
+  if (frac > 0.5 || (frac == 0.5 && (f & 1) != 0)) r = f + 1;
+  const double d = p - static_cast<double>(r);  // exact; a multiple of ulp(p)
   // |d| < 0.5 means |d| <= 0.5 - ulp(p), and |e| <= ulp(p) / 2: r stands.
-  // An exact tie (e == 0) keeps the even r.
-  return static_cast<uint64_t>(n);
+  // On a tie of p, e says on which side of it the exact product lies; an
+  // exact tie (e == 0) keeps the even r.
+  if (d == 0.5 && e > 0.0) return r + 1;
+  if (d == -0.5 && e < 0.0) return r - 1;
+  return r;
 }
 
 }  // namespace
@@ -192,11 +193,12 @@ void sort_across_rows(std::vector<std::vector<std::string>>& rows, const std::ve
   QUOR_ASSERT(keys.size() == rows.size(), "one key per row");
   // Row numbers, descending by the total-order key, equal keys in row order.
   const size_t n = rows.size();
+  std::vector<int64_t> ranks(n);
+  for (size_t i = 0; i < n; ++i) ranks[i] = math::total_order_key(keys[i]);
   std::vector<uint32_t> order(n);
   for (size_t i = 0; i < n; ++i) order[i] = static_cast<uint32_t>(i);
-  std::stable_sort(order.begin(), order.end(), [&keys](uint32_t x, uint32_t y) {
-    return math::total_order_key(keys[x]) > math::total_order_key(keys[y]);
-  });
+  std::stable_sort(order.begin(), order.end(),
+                   [&ranks](uint32_t x, uint32_t y) { return ranks[x] > ranks[y]; });
   // Rows move into place along the permutation's cycles, without a second
   // list of rows: position k takes row order[k].
   std::vector<bool> placed(n, false);
