@@ -42,60 +42,71 @@ void measure_pair(CompareResult& r, const SideVectors& a, const SideVectors& b,
   r.entropy_a = a.entropy;
   r.entropy_b = b.entropy;
 
-  // One pass over the entries; each measure keeps its own sum, added to in
-  // index order exactly as its separate function does, so interleaving the
-  // sums changes no bit of any of them.
-  const bool kl = na != 0 && nb != 0;           // else both KL are 0
-  const bool jsd = na != 0 || nb != 0;          // else the JSD is 0
-  const bool wasserstein = grid != nullptr && k != 0 && kl;
+  // One loop per measure: a log2 call clobbers every floating register, so
+  // a loop that carried every sum at once would spill them around each call.
   const double* sa = a.smoothed();
   const double* sb = b.smoothed();
-  const double* ra = a.root();
-  const double* rb = b.root();
-  const double* fa = wasserstein ? a.cumulative() : nullptr;
-  const double* fb = wasserstein ? b.cumulative() : nullptr;
-  const double step = wasserstein ? (grid->second - grid->first) / static_cast<double>(k) : 0.0;
-  double kl_ab = -0.0, kl_ba = -0.0;  // KL, smoothed on the divisor side
-  double sp = -0.0, sq = -0.0;        // the two halves of the JSD
-  double hellinger = 0.0;
-  double w = 0.0;
-  for (size_t i = 0; i < k; ++i) {
-    if (kl) {
-      if (a.counts[i] != 0) kl_ab = kl_ab + std::log2(pa[i] / sb[i]) * pa[i];
-      if (b.counts[i] != 0) kl_ba = kl_ba + std::log2(pb[i] / sa[i]) * pb[i];
-      const double d = ra[i] - rb[i];
-      hellinger = hellinger + d * d;
-    }
-    if (jsd) {
+
+  // KL both ways, smoothed on the divisor side; PSI is their sum.
+  auto kl = [k](const uint64_t* counts, const double* share, const double* divisor) {
+    double sum = -0.0;
+    for (size_t i = 0; i < k; ++i)
+      if (counts[i] != 0) sum = sum + std::log2(share[i] / divisor[i]) * share[i];
+    return sum;
+  };
+  const bool both = na != 0 && nb != 0;
+  r.kl_a_b = both ? kl(a.counts.data(), pa, sb) : 0.0;
+  r.kl_b_a = both ? kl(b.counts.data(), pb, sa) : 0.0;
+  r.psi = r.kl_a_b + r.kl_b_a;
+
+  // Jensen-Shannon divergence.
+  if (na == 0 && nb == 0) {
+    r.jsd = 0.0;
+  } else {
+    double sp = -0.0;
+    double sq = -0.0;
+    for (size_t i = 0; i < k; ++i) {
       const double m = (pa[i] + pb[i]) * 0.5;
-      if (m > 0.0) {
-        if (pa[i] > 0.0) {
-          const double l = std::log2(pa[i] / m);
-          if (keep_logs) la[i] = l;
-          sp = sp + pa[i] * l;
-        }
-        if (pb[i] > 0.0) {
-          const double l = std::log2(pb[i] / m);
-          if (keep_logs) lb[i] = l;
-          sq = sq + pb[i] * l;
-        }
+      if (!(m > 0.0)) continue;
+      if (pa[i] > 0.0) {
+        const double l = std::log2(pa[i] / m);
+        if (keep_logs) la[i] = l;
+        sp = sp + pa[i] * l;
+      }
+      if (pb[i] > 0.0) {
+        const double l = std::log2(pb[i] / m);
+        if (keep_logs) lb[i] = l;
+        sq = sq + pb[i] * l;
       }
     }
-    if (wasserstein) w = w + std::fabs(fa[i] - fb[i]) * step;
-  }
-
-  r.kl_a_b = kl ? kl_ab : 0.0;
-  r.kl_b_a = kl ? kl_ba : 0.0;
-  r.psi = r.kl_a_b + r.kl_b_a;
-  if (jsd) {
     const double j = 0.5 * sp + 0.5 * sq;
     r.jsd = j < 0.0 ? 0.0 : j > 1.0 ? 1.0 : j;
-  } else {
-    r.jsd = 0.0;
   }
-  // Hellinger: 0 when both totals are 0, 1 when exactly one is.
-  r.hellinger = kl ? std::sqrt(0.5 * hellinger) : jsd ? 1.0 : 0.0;
-  if (grid != nullptr) r.wasserstein = w;
+
+  // Hellinger distance: 0 when both totals are 0, 1 when exactly one is.
+  if (both) {
+    const double* ra = a.root();
+    const double* rb = b.root();
+    double sum = 0.0;
+    for (size_t i = 0; i < k; ++i) {
+      const double d = ra[i] - rb[i];
+      sum = sum + d * d;
+    }
+    r.hellinger = std::sqrt(0.5 * sum);
+  } else {
+    r.hellinger = na == 0 && nb == 0 ? 0.0 : 1.0;
+  }
+
+  if (grid != nullptr) {
+    double w = 0.0;
+    if (k != 0 && both) {
+      const double step = (grid->second - grid->first) / static_cast<double>(k);
+      const double* fa = a.cumulative();
+      const double* fb = b.cumulative();
+      for (size_t i = 0; i < k; ++i) w = w + std::fabs(fa[i] - fb[i]) * step;
+    }
+    r.wasserstein = w;
+  }
 
   if (categories != nullptr && (na != 0 || nb != 0)) {
     r.contributions.resize(k);
