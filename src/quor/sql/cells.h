@@ -48,9 +48,12 @@ Metric parse_metric(std::string_view word);
 // The metric's column title: the word as written, fully upper-cased.
 std::string metric_title(std::string_view word);
 
-// Fixed-point texts of util::format_fixed / format_signed_fixed, written
-// with to_chars into one buffer that is reused for every cell (a cell
-// string of up to 15 bytes then needs no allocation at all).
+// Fixed-point texts of util::format_fixed, written into one buffer that is
+// reused for every cell (a cell string of up to 15 bytes then needs no
+// allocation at all). Up to 9 decimals and below 2^52 units, the value is
+// rounded to an integer count of units exactly (ties to even) and its
+// digits written with to_chars; beyond that to_chars formats the double
+// itself. Both give util::format_fixed's text to the byte.
 class NumberWriter {
  public:
   // The text of util::format_fixed(value, decimals), valid until the next
