@@ -1,7 +1,9 @@
 // Comparison, cache and pairwise timings.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <random>
+#include <vector>
 #include <string>
 
 #include "quor/analytics/compare.h"
@@ -63,6 +65,49 @@ void BM_CompareCacheHit(benchmark::State& state) {
 }
 BENCHMARK(BM_CompareCacheHit);
 
+// The cache alone, full (10 000 entries) as after a long session. A hit
+// copies a histogram comparison out and refreshes its recency.
+analytics::CompareKey cache_key(uint64_t i) { return analytics::CompareKey{i, 1, i + 1, 1, {}, {}}; }
+analytics::CompareResult histogram_result() {
+  auto db = histogram_db(2);
+  return *analytics::compare_representations(db.data.distributions[0].repr,
+                                             db.data.distributions[1].repr);
+}
+
+void BM_CacheHit(benchmark::State& state) {
+  analytics::CompareCache cache;
+  const auto r = histogram_result();
+  constexpr uint64_t n = analytics::CompareCache::kCapacity;
+  for (uint64_t i = 0; i < n; ++i) cache.put(cache_key(i), r);
+  std::vector<analytics::CompareKey> keys;
+  std::mt19937_64 rng(3);
+  for (int i = 0; i < 4096; ++i) keys.push_back(cache_key(rng() % n));
+  size_t i = 0;
+  for (auto _ : state) {
+    auto hit = cache.get(keys[i++ & 4095]);
+    benchmark::DoNotOptimize(hit);
+  }
+}
+BENCHMARK(BM_CacheHit);
+
+// A lookup that misses, then the store of its result, which evicts the
+// least recently used entry: what every comparison of a new pair costs in
+// the cache.
+void BM_CacheMissInsert(benchmark::State& state) {
+  analytics::CompareCache cache;
+  const auto r = histogram_result();
+  constexpr uint64_t n = analytics::CompareCache::kCapacity;
+  for (uint64_t i = 0; i < n; ++i) cache.put(cache_key(i), r);
+  uint64_t next = n;
+  for (auto _ : state) {
+    const auto key = cache_key(next++);
+    auto miss = cache.get(key);
+    benchmark::DoNotOptimize(miss);
+    cache.put(key, r);
+  }
+}
+BENCHMARK(BM_CacheMissInsert);
+
 void BM_CompareCategorical(benchmark::State& state) {
   store::CategoricalRepr a, b;
   for (int i = 0; i < 12; ++i) {
@@ -100,6 +145,19 @@ void BM_Pairwise200(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_Pairwise200)->Unit(benchmark::kMillisecond);
+
+// PAIRWISE with every result already cached (capacity 10 000 holds 4 950
+// pairs of 100 values).
+void BM_Pairwise100Cached(benchmark::State& state) {
+  auto db = histogram_db(100);
+  analytics::CompareCache cache;
+  (void)analytics::pairwise_matrix(db, cache, "region", "income", "jsd");
+  for (auto _ : state) {
+    auto m = analytics::pairwise_matrix(db, cache, "region", "income", "jsd");
+    benchmark::DoNotOptimize(m);
+  }
+}
+BENCHMARK(BM_Pairwise100Cached)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

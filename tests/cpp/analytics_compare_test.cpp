@@ -2,6 +2,9 @@
 
 #include <cmath>
 #include <cstring>
+#include <list>
+#include <map>
+#include <optional>
 #include <random>
 #include <thread>
 #include <tuple>
@@ -258,6 +261,124 @@ TEST(CompareProperty, FusedMeasuresEqualTheSeparateOnes) {
   }
 }
 
+// Every field of two results, floats compared by their bits.
+::testing::AssertionResult SameBits(const CompareResult& x, const CompareResult& y) {
+  auto same = [](double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; };
+  const std::pair<const char*, std::pair<double, double>> fields[] = {
+      {"jsd", {x.jsd, y.jsd}},           {"kl_a_b", {x.kl_a_b, y.kl_a_b}},
+      {"kl_b_a", {x.kl_b_a, y.kl_b_a}},  {"psi", {x.psi, y.psi}},
+      {"entropy_a", {x.entropy_a, y.entropy_a}}, {"entropy_b", {x.entropy_b, y.entropy_b}},
+      {"hellinger", {x.hellinger, y.hellinger}}, {"ci_low", {x.ci_low, y.ci_low}},
+      {"ci_high", {x.ci_high, y.ci_high}}};
+  for (const auto& [name, v] : fields)
+    if (!same(v.first, v.second)) return ::testing::AssertionFailure() << name << " differs";
+  if (x.wasserstein.has_value() != y.wasserstein.has_value() ||
+      (x.wasserstein && !same(*x.wasserstein, *y.wasserstein)))
+    return ::testing::AssertionFailure() << "wasserstein differs";
+  if (x.samples_a != y.samples_a || x.samples_b != y.samples_b)
+    return ::testing::AssertionFailure() << "samples differ";
+  if (x.contributions.size() != y.contributions.size())
+    return ::testing::AssertionFailure() << "contribution count differs";
+  for (size_t i = 0; i < x.contributions.size(); ++i) {
+    const auto &c = x.contributions[i], &d = y.contributions[i];
+    if (c.category != d.category || !same(c.p_a, d.p_a) || !same(c.p_b, d.p_b) ||
+        !same(c.delta, d.delta) || !same(c.contribution, d.contribution))
+      return ::testing::AssertionFailure() << "contribution " << i << " differs";
+  }
+  return ::testing::AssertionSuccess();
+}
+
+// The per-side form (vectors derived once per side and reused by every
+// pair) against the plain comparison and the separate measures, on sides
+// that share a layout and on sides that do not.
+TEST(CompareProperty, PerSideFormEqualsThePlainComparison) {
+  std::mt19937_64 rng(1234);
+  auto same = [](double x, double y) { return std::memcmp(&x, &y, sizeof x) == 0; };
+  for (int round = 0; round < 300; ++round) {
+    SCOPED_TRACE(round);
+    DbBuilder b;
+    const size_t k = 1 + rng() % 40;
+    b.continuous("h", static_cast<uint32_t>(k)).categorical("c", {});
+    std::vector<std::string> names;
+    for (size_t i = 0; i < k; ++i) names.push_back("n" + std::to_string(rng() % 60));
+    const int sides = 6;
+    for (int s = 0; s < sides; ++s) {
+      V counts(k);
+      for (auto& x : counts) x = rng() % 3 == 0 ? 0 : rng() % 1000;
+      if (rng() % 7 == 0) std::fill(counts.begin(), counts.end(), 0);
+      // Most sides on one grid, some on their own; likewise for names.
+      const bool own = rng() % 4 == 0;
+      const std::string at = "s" + std::to_string(s);
+      b.hist("h", {{"d", at}}, counts, own ? -1.0 * double(rng() % 5) : 0.0,
+             own ? 1.0 + double(rng() % 5) : 10.0, rng() % 3 == 0 ? rng() % 50 : 0);
+      std::vector<std::string> cats = names;
+      if (own) std::reverse(cats.begin(), cats.end());
+      if (rng() % 5 == 0) cats.back() = "extra" + std::to_string(s);
+      b.cat("c", {{"d", at}}, cats, counts, rng() % 3 == 0 ? rng() % 50 : 0);
+    }
+    for (const char* variable : {"h", "c"}) {
+      CompareCache cache;
+      CompareCache poisoned;
+      poisoned.poison();
+      std::vector<PreparedSide> prepared;
+      std::vector<ResolvedSide> plain;
+      for (int s = 0; s < sides; ++s) {
+        const Filter f{{"d", "s" + std::to_string(s)}};
+        prepared.emplace_back(*resolve_side(b.db, variable, f), cache);
+        plain.push_back(*resolve_side(b.db, variable, f));
+      }
+      for (int i = 0; i < sides; ++i) {
+        for (int j = 0; j < sides; ++j) {
+          SCOPED_TRACE(std::string(variable) + " " + std::to_string(i) + " vs " + std::to_string(j));
+          auto fast = compare_prepared(poisoned, prepared[i], prepared[j]);
+          auto slow = compare_representations(plain[i].repr(), plain[j].repr());
+          ASSERT_TRUE(fast.ok() && slow.ok());
+          EXPECT_TRUE(SameBits(*fast, *slow));
+          // Through the cache: the first time computed, then a hit.
+          auto first = compare_prepared(cache, prepared[i], prepared[j]);
+          auto again = compare_prepared(cache, prepared[i], prepared[j]);
+          EXPECT_TRUE(SameBits(*first, *slow));
+          EXPECT_TRUE(SameBits(*again, *slow));
+          if (std::string(variable) == "h") {
+            // And against the separate measures on the rebinned vectors.
+            const auto& x = std::get<store::HistogramRepr>(plain[i].repr());
+            const auto& y = std::get<store::HistogramRepr>(plain[j].repr());
+            const double lo = std::fmin(x.min, y.min), hi = std::fmax(x.max, y.max);
+            const uint64_t n = std::max(x.bin_counts.size(), y.bin_counts.size());
+            auto rx = *math::rebin_histogram(plain[i].repr(), lo, hi, n);
+            auto ry = *math::rebin_histogram(plain[j].repr(), lo, hi, n);
+            const auto &u = rx.bin_counts, &v = ry.bin_counts;
+            const uint64_t nu = rx.total_count, nv = ry.total_count;
+            EXPECT_TRUE(same(fast->jsd, math::jensen_shannon_divergence(u, v, nu, nv)));
+            EXPECT_TRUE(same(fast->kl_a_b, math::kl_divergence(u, v, nu, nv)));
+            EXPECT_TRUE(same(fast->kl_b_a, math::kl_divergence(v, u, nv, nu)));
+            EXPECT_TRUE(same(fast->psi, math::symmetric_kl_divergence(u, v, nu, nv)));
+            EXPECT_TRUE(same(fast->entropy_a, math::shannon_entropy(u, nu)));
+            EXPECT_TRUE(same(fast->entropy_b, math::shannon_entropy(v, nv)));
+            EXPECT_TRUE(same(fast->hellinger, math::hellinger_distance(u, v, nu, nv)));
+            EXPECT_TRUE(same(*fast->wasserstein, math::wasserstein_distance(u, v, nu, nv, lo, hi)));
+          }
+        }
+      }
+    }
+  }
+}
+
+TEST_F(Compare, PreparedSidesGiveThePlainErrors) {
+  b.hist("income", {{"region", "nobins"}}, {}, 0, 1);
+  b.hist("income", {{"region", "nobins2"}}, {}, 0, 1);
+  const auto side = [&](const char* variable, const char* region) {
+    return PreparedSide(*resolve_side(b.db, variable, {{"region", region}}), cache);
+  };
+  auto mismatch = compare_prepared(cache, side("income", "eu"), side("color", "eu"));
+  ASSERT_FALSE(mismatch.ok());
+  EXPECT_EQ(mismatch.error().full_text(), "type mismatch for compare");
+  auto no_bins = compare_prepared(cache, side("income", "nobins"), side("income", "nobins2"));
+  ASSERT_FALSE(no_bins.ok());
+  EXPECT_EQ(no_bins.error().full_text(), "failed to rebin A");
+  EXPECT_EQ(cache.size(), 0u);
+}
+
 // ---- going through the cache ----
 
 TEST_F(Compare, RepeatedComparisonIsAnsweredFromTheCache) {
@@ -333,6 +454,40 @@ TEST_F(Compare, PoisonedCacheStillCompares) {
   EXPECT_TRUE(cache.poisoned());
 }
 
+TEST(CompareSkip, StoresLeftOutOnlyWhenProvablyEvicted) {
+  DbBuilder b;
+  b.continuous("h", 2).categorical("c", {"x"});
+  for (int v = 0; v < 150; ++v) b.hist("h", {{"d", "v" + std::to_string(v)}}, {1, uint64_t(v)});
+  b.hist("h", {{"d", "sum"}, {"s", "1"}}, {1, 1});
+  b.hist("h", {{"d", "sum"}, {"s", "2"}}, {1, 2});
+  b.cat("c", {{"d", "v0"}}, {"x"}, {1});
+  CompareCache cache;
+  std::vector<PreparedSide> sides;
+  for (int v = 0; v < 150; ++v)
+    sides.emplace_back(*resolve_side(b.db, "h", {{"d", "v" + std::to_string(v)}}), cache);
+  auto pointers = [&](size_t n) {
+    std::vector<const PreparedSide*> out;
+    for (size_t i = 0; i < n; ++i) out.push_back(&sides[i]);
+    return out;
+  };
+  EXPECT_EQ(leading_stores_that_cannot_survive(pointers(150)), 150u * 149 / 2 - 10000);
+  EXPECT_EQ(leading_stores_that_cannot_survive(pointers(141)), 0u);  // 9 870 pairs fit
+  EXPECT_EQ(leading_stores_that_cannot_survive(pointers(142)), 141u * 142 / 2 - 10000);
+  // A missing side, a repeated side or a pair that would fail: nothing proved.
+  auto with = [&](const PreparedSide* extra) {
+    auto p = pointers(149);
+    p.push_back(extra);
+    return leading_stores_that_cannot_survive(p);
+  };
+  EXPECT_EQ(with(nullptr), 0u);
+  EXPECT_EQ(with(&sides[3]), 0u);
+  const PreparedSide other_kind(*resolve_side(b.db, "c", {{"d", "v0"}}), cache);
+  EXPECT_EQ(with(&other_kind), 0u);
+  // A summed side is its own identity.
+  const PreparedSide summed(*resolve_side(b.db, "h", {{"d", "sum"}}), cache);
+  EXPECT_EQ(with(&summed), 150u * 149 / 2 - 10000);
+}
+
 // ---- the cache alone ----
 
 CompareKey key(uint64_t i) { return CompareKey{i, 1, i + 1, 1, {}, {}}; }
@@ -385,6 +540,116 @@ TEST(CompareCacheLru, PoisonedMissesAndDiscards) {
   EXPECT_FALSE(c.get(key(1)));
   c.put(key(2), result(0.5));
   EXPECT_EQ(c.size(), 1u);
+}
+
+// The flat cache against a plain list-and-map LRU on a long random run of
+// lookups and stores over more keys than the capacity: the same hits, the
+// same values and the same final contents in the same recency order.
+TEST(CompareCacheLru, AgreesWithAPlainLruModel) {
+  struct Model {
+    std::list<std::pair<uint64_t, double>> order;  // most recent first
+    std::map<uint64_t, std::list<std::pair<uint64_t, double>>::iterator> where;
+    std::optional<double> get(uint64_t k) {
+      auto it = where.find(k);
+      if (it == where.end()) return std::nullopt;
+      order.splice(order.begin(), order, it->second);
+      return it->second->second;
+    }
+    void put(uint64_t k, double v) {
+      if (auto it = where.find(k); it != where.end()) {
+        it->second->second = v;
+        order.splice(order.begin(), order, it->second);
+        return;
+      }
+      if (order.size() == CompareCache::kCapacity) {
+        where.erase(order.back().first);
+        order.pop_back();
+      }
+      order.emplace_front(k, v);
+      where[k] = order.begin();
+    }
+  } model;
+  CompareCache c;
+  std::mt19937_64 rng(5);
+  for (int step = 0; step < 200000; ++step) {
+    // Keys cluster so that probe runs grow, shrink and wrap around.
+    const uint64_t k = rng() % 3 == 0 ? rng() % 400 : rng() % 14000;
+    if (rng() % 2 == 0) {
+      auto got = c.get(key(k));
+      auto want = model.get(k);
+      ASSERT_EQ(got.has_value(), want.has_value()) << step;
+      if (got) ASSERT_EQ(got->jsd, *want) << step;
+    } else {
+      const double v = static_cast<double>(step);
+      c.put(key(k), result(v));
+      model.put(k, v);
+    }
+  }
+  ASSERT_EQ(c.size(), model.order.size());
+  // Recency order: refreshing every entry from the least recent up keeps
+  // both in step; then the next stores evict in the model's order.
+  for (auto it = model.order.rbegin(); it != model.order.rend(); ++it)
+    ASSERT_EQ(c.get(key(it->first))->jsd, it->second);
+  std::vector<uint64_t> expected;
+  for (auto it = model.order.rbegin(); it != model.order.rend(); ++it) expected.push_back(it->first);
+  for (size_t i = 0; i < 50; ++i) {
+    c.put(key(1000000 + i), result(0));
+    EXPECT_FALSE(c.get(key(expected[i])));
+    EXPECT_TRUE(c.get(key(expected[i + 1])));
+    // The lookup above refreshed expected[i + 1]; put it back where it was.
+    std::rotate(expected.begin() + static_cast<long>(i) + 1, expected.begin() + static_cast<long>(i) + 2,
+                expected.end());
+  }
+}
+
+// A summed side's member list is held once, however many entries use it,
+// also when an equal list comes from a later statement; it goes when the
+// last entry using it goes.
+TEST(CompareCacheLru, SharesOneMemberListAcrossEntries) {
+  std::vector<DistributionStamp> members;
+  for (uint64_t i = 2; i < 20000; ++i) members.emplace_back(i, 1);
+  CompareCache c;
+  MemberStamps first(members);
+  for (uint64_t i = 0; i < 100; ++i) c.put(CompareKey{1, 1, 100000 + i, 1, first, {}}, result(double(i)));
+  EXPECT_EQ(c.member_lists(), 1u);
+  // An equal list built anew (a later statement resolving the same side):
+  // found by content, then shared by identity.
+  MemberStamps again(members);
+  EXPECT_FALSE(again.shares_list_with(first));
+  EXPECT_EQ(c.get(CompareKey{1, 1, 100000 + 7, 1, again, {}})->jsd, 7.0);
+  c.share(again);
+  EXPECT_TRUE(again.shares_list_with(first));
+  c.put(CompareKey{1, 1, 300000, 1, MemberStamps(members), {}}, result(1));
+  EXPECT_EQ(c.member_lists(), 1u);
+  // One member more is another list.
+  members.emplace_back(20000, 1);
+  c.put(CompareKey{1, 1, 300000, 1, MemberStamps(members), {}}, result(2));
+  EXPECT_EQ(c.member_lists(), 2u);
+  EXPECT_EQ(c.get(CompareKey{1, 1, 300000, 1, MemberStamps(members), {}})->jsd, 2.0);
+  // Pushing every entry out releases both lists.
+  for (uint64_t i = 0; i < CompareCache::kCapacity; ++i) c.put(key(i), result(0));
+  EXPECT_EQ(c.member_lists(), 0u);
+  EXPECT_FALSE(c.get(CompareKey{1, 1, 100000 + 7, 1, first, {}}));
+}
+
+TEST_F(Compare, NearestLikeRunHoldsOneReferenceList) {
+  // One summed reference compared with many exact candidates: every entry
+  // uses the reference's one list.
+  for (int i = 0; i < 50; ++i)
+    b.hist("income", {{"region", "r" + std::to_string(i)}, {"shop", "x"}}, {1, 2, 3, uint64_t(i)}, 0, 100);
+  PreparedSide reference(*resolve_side(b.db, "income", {{"shop", "x"}}), cache);
+  for (int i = 0; i < 50; ++i) {
+    PreparedSide candidate(
+        *resolve_side(b.db, "income", {{"region", "r" + std::to_string(i)}, {"shop", "x"}}), cache);
+    ASSERT_TRUE(compare_prepared(cache, reference, candidate).ok());
+  }
+  EXPECT_EQ(cache.size(), 50u);
+  EXPECT_EQ(cache.member_lists(), 1u);
+  // The same comparisons through the plain path hit those entries.
+  auto plain = compare_distributions(b.db, cache, "income", {{"shop", "x"}},
+                                     {{"region", "r3"}, {"shop", "x"}});
+  ASSERT_TRUE(plain.ok());
+  EXPECT_EQ(cache.size(), 50u);
 }
 
 TEST(CompareCacheLru, SharedBetweenThreads) {

@@ -5,12 +5,19 @@
 // high-precision calculation) from the counts below, not from the engine.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <random>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "analytics_fixture.h"
+#include "quor/analytics/compare.h"
+#include "quor/sql/cells.h"
 #include "quor/sql/executor.h"
+#include "quor/util/format.h"
 
 namespace quor::sql {
 namespace {
@@ -174,6 +181,146 @@ TEST_F(SqlTest, AcrossValueThatCannotBeReferenced) {
             (Rows{{"x", "x/y", "N/A", "N/A", "N/A", "N/A"},
                   {"x", "z", "0.000000", "0.000000", "0.000000", "1 vs 1"},
                   {"x/y", "z", "N/A", "N/A", "N/A", "N/A"}}));
+}
+
+// The pair statements prepare each side once and write cells from the
+// values; here they are checked against the plain road, one compare_query
+// per pair and the cells read back for the sort, on a mix of exact and
+// summed sides, categorical sides with differing category lists, a
+// histogram on its own grid and pairs that fail.
+TEST_F(SqlTest, PairStatementsEqualThePlainPerPairRoad) {
+  std::mt19937_64 rng(21);
+  b.continuous("income", 6, 0, 60).categorical("plan", {"a", "b", "c"});
+  for (int v = 0; v < 24; ++v) {
+    const std::string region = "r" + std::to_string(v);
+    const int shops = v % 4 == 0 ? 3 : 1;  // some regions are summed over shops
+    for (int s = 0; s < shops; ++s) {
+      const store::DimensionMap key =
+          shops == 1 ? store::DimensionMap{{"region", region}}
+                     : store::DimensionMap{{"region", region}, {"shop", std::to_string(s)}};
+      std::vector<uint64_t> h(6);
+      for (auto& c : h) c = rng() % 5 == 0 ? 0 : rng() % 40;
+      if (v == 5) b.hist("income", key, h, -10, 70);  // its own grid
+      else if (v != 9) b.hist("income", key, h, 0, 60, v % 3);
+      std::vector<std::string> cats = {"a", "b", "c"};
+      if (v % 5 == 1) cats = {"c", "a", "d"};
+      if (v != 13) b.cat("plan", key, cats, {rng() % 9, rng() % 9, rng() % 9}, v % 2);
+    }
+  }
+  b.hist("income", {{"region", "r9"}, {"year", "x"}}, {1, 2, 3, 4, 5, 6}, 0, 60);
+  const std::set<std::string> values = b.db.dimension_values("region");
+  ASSERT_EQ(values.size(), 24u);
+  const std::vector<std::string> labels(values.begin(), values.end());
+  analytics::CompareCache plain_cache;
+  for (const char* variable : {"income", "plan"}) {
+    SCOPED_TRACE(variable);
+    // COMPARE ... ACROSS
+    Rows expected;
+    for (size_t i = 0; i < labels.size(); ++i)
+      for (size_t j = i + 1; j < labels.size(); ++j) {
+        auto r = analytics::compare_query(b.db, plain_cache, "region:" + labels[i],
+                                          "region:" + labels[j], std::string_view(variable));
+        expected.push_back(r.ok() ? across_row(labels[i], labels[j], *r)
+                                  : across_failed_row(labels[i], labels[j]));
+      }
+    sort_across_rows(expected);
+    EXPECT_EQ(run(std::string("COMPARE ") + variable + " ACROSS region").rows, expected);
+    // Again, answered from the cache.
+    EXPECT_EQ(run(std::string("COMPARE ") + variable + " ACROSS region").rows, expected);
+
+    // NEAREST against a summed reference (region r0 spans three shops).
+    for (const char* metric : {"jsd", "psi", "hellinger"}) {
+      struct Candidate { std::string value; double distance; };
+      std::vector<Candidate> candidates;
+      bool failed = false;
+      for (const auto& c : labels) {
+        if (c == "r0") continue;
+        auto r = analytics::compare_query(b.db, plain_cache, "region:r0", "region:" + c,
+                                          std::string_view(variable));
+        if (!r.ok()) { failed = true; break; }
+        const std::string m = metric;
+        candidates.push_back({c, m == "psi" ? r->psi : m == "hellinger" ? r->hellinger : r->jsd});
+      }
+      const std::string q = std::string("NEAREST region:r0 ON region LIMIT 30 USING ") + metric;
+      if (std::string(variable) != b.db.meta.schema.variables.front().name) continue;
+      if (failed) {
+        EXPECT_FALSE(run_query(b.db, cache, q).ok());
+        continue;
+      }
+      std::stable_sort(candidates.begin(), candidates.end(), [](const auto& x, const auto& y) {
+        return util::total_order_less(x.distance, y.distance);
+      });
+      Rows want;
+      for (const auto& c : candidates) want.push_back({c.value, util::format_fixed(c.distance, 6)});
+      EXPECT_EQ(run(q).rows, want);
+    }
+  }
+  // PAIRWISE over the values where plan has a distribution.
+  b.cat("plan", {{"zone", "p"}}, {"a", "b"}, {1, 2});
+  b.cat("plan", {{"zone", "q"}, {"shop", "1"}}, {"b", "a", "c"}, {3, 0, 1});
+  b.cat("plan", {{"zone", "q"}, {"shop", "2"}}, {"b", "a", "c"}, {1, 1, 1});
+  b.cat("plan", {{"zone", "r"}}, {"a", "b", "c"}, {0, 0, 0}, 4);
+  QueryResult m = run("PAIRWISE zone ON plan");
+  const std::vector<std::string> zones = {"p", "q", "r"};
+  for (size_t i = 0; i < zones.size(); ++i)
+    for (size_t j = 0; j < zones.size(); ++j) {
+      if (i == j) continue;
+      const size_t lo = std::min(i, j), hi = std::max(i, j);
+      auto r = analytics::compare_query(b.db, plain_cache, "zone:" + zones[lo], "zone:" + zones[hi],
+                                        std::string_view("plan"));
+      ASSERT_TRUE(r.ok());
+      EXPECT_EQ(m.rows[i][j + 1], util::format_fixed(r->jsd, 4));
+    }
+}
+
+// ACROSS and PAIRWISE with more pairs than the cache holds leave out the
+// stores of results that would be evicted before the statement ends. The
+// cache must end exactly as if every result had been stored: compared here
+// with a cache that went through the plain road pair by pair, both starting
+// from the same earlier entries (some of which the statement hits).
+TEST_F(SqlTest, LongPairStatementsEndWithTheCacheOfThePlainRoad) {
+  b.continuous("income", 2, 0, 1);
+  const int n = 150;  // 11 175 pairs
+  for (int v = 0; v < n; ++v) {
+    char name[8];
+    std::snprintf(name, sizeof name, "v%03d", v);
+    b.hist("income", {{"region", name}}, {uint64_t(v % 7 + 1), uint64_t(v % 5 + 2)});
+  }
+  analytics::CompareCache plain;
+  for (auto* c : {&cache, &plain}) {
+    for (int v = 0; v + 1 < n; v += 10) {
+      char x[8], y[8];
+      std::snprintf(x, sizeof x, "v%03d", v);
+      std::snprintf(y, sizeof y, "v%03d", v + 1);
+      ASSERT_TRUE(analytics::compare_query(b.db, *c, std::string("region:") + x,
+                                           std::string("region:") + y, "income").ok());
+      ASSERT_TRUE(analytics::compare_query(b.db, *c, std::string("region:") + y,
+                                           std::string("region:") + x, "income").ok());
+    }
+  }
+  const auto labels = b.db.dimension_values("region");
+  const std::vector<std::string> values(labels.begin(), labels.end());
+  auto plain_road = [&] {
+    for (size_t i = 0; i < values.size(); ++i)
+      for (size_t j = i + 1; j < values.size(); ++j)
+        ASSERT_TRUE(analytics::compare_query(b.db, plain, "region:" + values[i],
+                                             "region:" + values[j], "income").ok());
+  };
+  auto same_state = [&] {
+    const auto got = cache.entries();
+    const auto want = plain.entries();
+    ASSERT_EQ(got.size(), want.size());
+    for (size_t i = 0; i < got.size(); ++i) {
+      ASSERT_TRUE(got[i].first == want[i].first) << i;
+      ASSERT_TRUE(got[i].second == want[i].second) << i;
+    }
+  };
+  run("COMPARE income ACROSS region");
+  plain_road();
+  same_state();
+  run("PAIRWISE region ON income");
+  plain_road();
+  same_state();
 }
 
 // ---- EXPLAIN ----

@@ -5,6 +5,7 @@
 #include "quor/sql/executor.h"
 #include "quor/sql/parser.h"
 #include "quor/store/dim_key.h"
+#include "quor/util/panic.h"
 
 namespace quor::sql {
 namespace {
@@ -210,12 +211,23 @@ TEST(Show, NegativeZeroEntropyAndInconsistentCounts) {
   // A total in one cell has entropy -0.0, shown with its sign.
   t.add("v", {{"d", "one"}}, cats({"a", "b"}, {7, 0}));
   EXPECT_EQ(t.run("SHOW v AT d:one").rows[0][1], "-0.0000 bits");
-  // Counts above the stored total (a damaged file) cannot draw unbounded bars.
+  // Counts above the stored total (a damaged file) draw the bar their
+  // share gives, beyond the 40 marks of p = 1.
+  CategoricalRepr over = cats({"a"}, {3});
+  over.total_count = 2;
+  t.add("v", {{"d", "over"}}, over);
+  EXPECT_EQ(t.run("SHOW v AT d:over").rows[4][1], "     3  1.5000  " + std::string(60, '#'));
+  // A bar no string can hold is refused by an assertion, not drawn short.
   CategoricalRepr bad = cats({"a"}, {UINT64_MAX});
   bad.total_count = 1;
   t.add("v", {{"d", "bad"}}, bad);
-  Rows r = t.run("SHOW v AT d:bad").rows;
-  EXPECT_EQ(r[4][1], "18446744073709551615  18446744073709551616.0000  " + std::string(40, '#'));
+  EXPECT_THROW(t.run("SHOW v AT d:bad"), Panic);
+}
+
+TEST(Rank, EntropyBarsAreNotCapped) {
+  Db t;
+  t.add("v", {{"region", "a"}}, hist(0, 1, {1}), 70.0);
+  EXPECT_EQ(t.run("RANK v BY ENTROPY OVER region").rows[0][3], std::string(560, '#'));
 }
 
 TEST(Rank, SortedByEntropyDescendingStable) {

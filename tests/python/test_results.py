@@ -147,3 +147,43 @@ def test_aborts_become_panic_exception(qt, hook):
             getattr(qt, hook)("again")
         except Exception:
             pass
+
+
+def test_pair_statements_from_python(tmp_path):
+    # 60 regions (a dimension: more than 50 values among the inspected rows)
+    # with income histograms: ACROSS, PAIRWISE and NEAREST agree with one
+    # another and with COMPARE ... BETWEEN, and a repeat gives the same rows.
+    import random
+
+    rng = random.Random(3)
+    csv = tmp_path / "data.csv"
+    lines = ["region,income"]
+    for _ in range(40):
+        for r in range(60):
+            lines.append(f"r{r:02d},{rng.gauss(20 + r, 10):.2f}")
+    csv.write_text("\n".join(lines) + "\n")
+    with quor_engine.QuorDB.create(str(tmp_path / "db")) as db:
+        db.ingest(str(csv))
+        across = db.query("COMPARE income ACROSS region")
+        assert len(across) == 60 * 59 // 2
+        jsd = [float(row[2]) for row in across.rows]
+        assert jsd == sorted(jsd, reverse=True)
+        assert db.query("COMPARE income ACROSS region").rows == across.rows
+        by_pair = {(row[0], row[1]): row for row in across.rows}
+        between = db.query("COMPARE income BETWEEN region:r07 AND region:r42").rows
+        assert by_pair[("r07", "r42")][2:5] == [between[0][1], between[2][1], between[1][1]]
+
+        matrix = db.query("PAIRWISE region ON income")
+        assert matrix.header[1:] == [f"r{r:02d}" for r in range(60)]
+        for i in range(60):
+            for j in range(60):
+                if i != j:
+                    assert matrix.rows[i][j + 1] == matrix.rows[j][i + 1]
+
+        nearest = db.query("NEAREST region:r10 ON region LIMIT 100")
+        assert len(nearest) == 59
+        distances = [float(row[1]) for row in nearest.rows]
+        assert distances == sorted(distances)
+        for value, distance in nearest.rows:
+            pair = ("r10", value) if "r10" < value else (value, "r10")
+            assert by_pair[pair][2] == distance

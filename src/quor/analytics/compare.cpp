@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <tuple>
 #include <utility>
 
 #include "quor/math/measures.h"
@@ -13,61 +14,49 @@ namespace quor::analytics {
 
 namespace {
 
-// Every measure of the compared vectors a and b with totals na and nb, in
-// one pass over shared scratch: each share a_i / na, b_i / nb and each
-// log2(share / midpoint) is computed once and reused by every measure that
-// needs it, with the same operations in the same order as the separate
-// functions of quor::math (so results are identical to the last bit).
-// `grid` asks for the Wasserstein distance on [low, high]; `aligned` for
-// the per-category contributions (in union order).
-void fill_measures(CompareResult& r, math::Counts a, math::Counts b, uint64_t na, uint64_t nb,
-                   const std::pair<double, double>* grid,
-                   const math::AlignedCategories* aligned) {
-  QUOR_ASSERT(a.size() == b.size(), "vector lengths must match");
-  const size_t k = a.size();
-  const double ta = static_cast<double>(na);
-  const double tb = static_cast<double>(nb);
-  constexpr size_t kInline = 32;
-  double inline_scratch[4 * kInline];
+// The per-pair part of every measure: each log2(share / midpoint) and each
+// smoothed KL term depends on both sides and is computed here; shares,
+// roots, smoothed divisors, running sums and entropies come from the sides.
+// Operations and their order are those of the separate functions of
+// quor::math, so the results are identical to the last bit.
+void measure_pair(CompareResult& r, const SideVectors& a, const SideVectors& b,
+                  const std::pair<double, double>* grid,
+                  const std::vector<std::string>* categories) {
+  QUOR_ASSERT(a.counts.size() == b.counts.size(), "vector lengths must match");
+  const size_t k = a.counts.size();
+  const uint64_t na = a.total;
+  const uint64_t nb = b.total;
+  const double* pa = a.share();
+  const double* pb = b.share();
+  constexpr size_t kInline = 64;
+  double inline_scratch[2 * kInline];
   std::vector<double> heap_scratch;
-  double* pa = inline_scratch;
-  if (k > kInline) {
-    heap_scratch.resize(4 * k);
-    pa = heap_scratch.data();
+  double* la = inline_scratch;  // log2(pa / m), valid where pa > 0 and m > 0
+  if (categories != nullptr && k > kInline) {
+    heap_scratch.resize(2 * k);
+    la = heap_scratch.data();
   }
-  double* pb = pa + k;
-  double* la = pb + k;  // log2(pa / m), valid where pa > 0 and m > 0
-  double* lb = la + k;
-  for (size_t i = 0; i < k; ++i) {
-    pa[i] = na == 0 ? 0.0 : static_cast<double>(a[i]) / ta;
-    pb[i] = nb == 0 ? 0.0 : static_cast<double>(b[i]) / tb;
-  }
+  double* lb = la + (categories != nullptr && k > kInline ? k : kInline);
+  const bool keep_logs = categories != nullptr;
 
-  // Entropies.
-  auto entropy = [&](math::Counts c, const double* p, uint64_t n) {
-    if (n == 0) return 0.0;
-    double h = -0.0;
-    for (size_t i = 0; i < k; ++i)
-      if (c[i] != 0) h = h - std::log2(p[i]) * p[i];
-    return h;
-  };
-  r.entropy_a = entropy(a, pa, na);
-  r.entropy_b = entropy(b, pb, nb);
+  r.entropy_a = a.entropy;
+  r.entropy_b = b.entropy;
+
+  // One loop per measure: a log2 call clobbers every floating register, so
+  // a loop that carried every sum at once would spill them around each call.
+  const double* sa = a.smoothed();
+  const double* sb = b.smoothed();
 
   // KL both ways, smoothed on the divisor side; PSI is their sum.
-  auto kl = [&](math::Counts p, const double* sp, math::Counts q, uint64_t np, uint64_t nq) {
-    if (np == 0 || nq == 0) return 0.0;
-    const double tq = static_cast<double>(nq) + static_cast<double>(k) * 1e-10;
+  auto kl = [k](const uint64_t* counts, const double* share, const double* divisor) {
     double sum = -0.0;
-    for (size_t i = 0; i < k; ++i) {
-      if (p[i] == 0) continue;
-      const double qi = (static_cast<double>(q[i]) + 1e-10) / tq;
-      sum = sum + std::log2(sp[i] / qi) * sp[i];
-    }
+    for (size_t i = 0; i < k; ++i)
+      if (counts[i] != 0) sum = sum + std::log2(share[i] / divisor[i]) * share[i];
     return sum;
   };
-  r.kl_a_b = kl(a, pa, b, na, nb);
-  r.kl_b_a = kl(b, pb, a, nb, na);
+  const bool both = na != 0 && nb != 0;
+  r.kl_a_b = both ? kl(a.counts.data(), pa, sb) : 0.0;
+  r.kl_b_a = both ? kl(b.counts.data(), pb, sa) : 0.0;
   r.psi = r.kl_a_b + r.kl_b_a;
 
   // Jensen-Shannon divergence.
@@ -80,52 +69,50 @@ void fill_measures(CompareResult& r, math::Counts a, math::Counts b, uint64_t na
       const double m = (pa[i] + pb[i]) * 0.5;
       if (!(m > 0.0)) continue;
       if (pa[i] > 0.0) {
-        la[i] = std::log2(pa[i] / m);
-        sp = sp + pa[i] * la[i];
+        const double l = std::log2(pa[i] / m);
+        if (keep_logs) la[i] = l;
+        sp = sp + pa[i] * l;
       }
       if (pb[i] > 0.0) {
-        lb[i] = std::log2(pb[i] / m);
-        sq = sq + pb[i] * lb[i];
+        const double l = std::log2(pb[i] / m);
+        if (keep_logs) lb[i] = l;
+        sq = sq + pb[i] * l;
       }
     }
     const double j = 0.5 * sp + 0.5 * sq;
     r.jsd = j < 0.0 ? 0.0 : j > 1.0 ? 1.0 : j;
   }
 
-  // Hellinger distance.
-  if (na == 0 && nb == 0) {
-    r.hellinger = 0.0;
-  } else if (na == 0 || nb == 0) {
-    r.hellinger = 1.0;
-  } else {
+  // Hellinger distance: 0 when both totals are 0, 1 when exactly one is.
+  if (both) {
+    const double* ra = a.root();
+    const double* rb = b.root();
     double sum = 0.0;
     for (size_t i = 0; i < k; ++i) {
-      const double d = std::sqrt(pa[i]) - std::sqrt(pb[i]);
+      const double d = ra[i] - rb[i];
       sum = sum + d * d;
     }
     r.hellinger = std::sqrt(0.5 * sum);
+  } else {
+    r.hellinger = na == 0 && nb == 0 ? 0.0 : 1.0;
   }
 
   if (grid != nullptr) {
     double w = 0.0;
-    if (k != 0 && na != 0 && nb != 0) {
+    if (k != 0 && both) {
       const double step = (grid->second - grid->first) / static_cast<double>(k);
-      double fa = 0.0;
-      double fb = 0.0;
-      for (size_t i = 0; i < k; ++i) {
-        fa = fa + pa[i];
-        fb = fb + pb[i];
-        w = w + std::fabs(fa - fb) * step;
-      }
+      const double* fa = a.cumulative();
+      const double* fb = b.cumulative();
+      for (size_t i = 0; i < k; ++i) w = w + std::fabs(fa[i] - fb[i]) * step;
     }
     r.wasserstein = w;
   }
 
-  if (aligned != nullptr && (na != 0 || nb != 0)) {
-    r.contributions.reserve(k);
+  if (categories != nullptr && (na != 0 || nb != 0)) {
+    r.contributions.resize(k);
     for (size_t i = 0; i < k; ++i) {
-      CategoryContribution c;
-      c.category = aligned->categories[i];
+      CategoryContribution& c = r.contributions[i];
+      c.category = (*categories)[i];
       c.p_a = pa[i];
       c.p_b = pb[i];
       c.delta = c.p_b - c.p_a;
@@ -136,8 +123,11 @@ void fill_measures(CompareResult& r, math::Counts a, math::Counts b, uint64_t na
         if (c.p_b > 0.0) term = term + 0.5 * c.p_b * lb[i];
       }
       c.contribution = term;
-      r.contributions.push_back(std::move(c));
     }
+    std::stable_sort(r.contributions.begin(), r.contributions.end(),
+                     [](const CategoryContribution& x, const CategoryContribution& y) {
+                       return math::total_greater(std::fabs(x.delta), std::fabs(y.delta));
+                     });
   }
 
   const auto [low, high] = jsd_interval(r.jsd, na, nb);
@@ -153,12 +143,57 @@ CompareKey key_of(const ResolvedSide& a, const ResolvedSide& b) {
   key.version_a = a.first->version;
   key.id_b = b.first->id;
   key.version_b = b.first->version;
-  key.more_a = a.more;
-  key.more_b = b.more;
+  if (!a.more.empty()) key.more_a = MemberStamps(a.more);
+  if (!b.more.empty()) key.more_b = MemberStamps(b.more);
   return key;
 }
 
 }  // namespace
+
+SideVectors side_owning_vectors(std::vector<uint64_t> counts, uint64_t total, bool cumulative) {
+  SideVectors v = side_vectors(counts, total, cumulative);
+  v.owned_counts = std::move(counts);  // the buffer, and so the span, stays
+  return v;
+}
+
+SideVectors side_vectors(std::span<const uint64_t> counts, uint64_t total, bool cumulative,
+                         double* scratch, size_t scratch_size) {
+  SideVectors v;
+  const size_t k = counts.size();
+  v.counts = counts;
+  v.total = total;
+  const size_t block = (cumulative ? 4 : 3) * k;
+  double* share = scratch;
+  if (scratch == nullptr || block > scratch_size) {
+    v.owned.resize(block);
+    share = v.owned.data();
+  }
+  v.block = share;
+  double* root = share + k;
+  double* smoothed = root + k;
+  const double t = static_cast<double>(total);
+  for (size_t i = 0; i < k; ++i) share[i] = total == 0 ? 0.0 : static_cast<double>(v.counts[i]) / t;
+  for (size_t i = 0; i < k; ++i) root[i] = std::sqrt(share[i]);
+  // As a KL divisor the side is smoothed by 1e-10 per entry (only used
+  // when both totals are non-zero).
+  const double ts = t + static_cast<double>(k) * 1e-10;
+  for (size_t i = 0; i < k; ++i) smoothed[i] = (static_cast<double>(v.counts[i]) + 1e-10) / ts;
+  if (cumulative) {
+    double* running = smoothed + k;
+    double f = 0.0;
+    for (size_t i = 0; i < k; ++i) {
+      f = f + share[i];
+      running[i] = f;
+    }
+  }
+  if (total != 0) {
+    double h = -0.0;
+    for (size_t i = 0; i < k; ++i)
+      if (v.counts[i] != 0) h = h - std::log2(share[i]) * share[i];
+    v.entropy = h;
+  }
+  return v;
+}
 
 std::pair<double, double> jsd_interval(double jsd, uint64_t n_a, uint64_t n_b) {
   const double ta = static_cast<double>(n_a);
@@ -214,6 +249,9 @@ const store::HistogramRepr* rebinned(const store::DistributionRepr& source, cons
   return &side->rebinned->histogram;
 }
 
+// Stack room for one side's block in a single comparison: 32 bins.
+constexpr size_t kScratch = 4 * 32;
+
 // The comparison of two representations; the sides, when given, lend
 // their rebinning memo.
 Result<CompareResult> compare_impl(const store::DistributionRepr& a,
@@ -232,22 +270,20 @@ Result<CompareResult> compare_impl(const store::DistributionRepr& a,
     const store::HistogramRepr* rb = rebinned(b, side_b, lo, hi, n, local_b);
     if (rb == nullptr) return Error("failed to rebin B");
     const std::pair<double, double> grid{lo, hi};
-    fill_measures(r, ra->bin_counts, rb->bin_counts, ra->total_count, rb->total_count, &grid,
-                  nullptr);
+    double scratch_a[kScratch], scratch_b[kScratch];
+    measure_pair(r, side_vectors(ra->bin_counts, ra->total_count, true, scratch_a, kScratch),
+                 side_vectors(rb->bin_counts, rb->total_count, true, scratch_b, kScratch),
+                 &grid, nullptr);
     return r;
   }
   const auto& ca = std::get<store::CategoricalRepr>(a);
   const auto& cb = std::get<store::CategoricalRepr>(b);
   const math::AlignedCategories aligned =
       math::align_categorical(ca.categories, ca.counts, cb.categories, cb.counts);
-  fill_measures(r, aligned.counts_a, aligned.counts_b, ca.total_count, cb.total_count, nullptr,
-                &aligned);
-  if (!r.contributions.empty()) {
-    std::stable_sort(r.contributions.begin(), r.contributions.end(),
-                     [](const CategoryContribution& x, const CategoryContribution& y) {
-                       return math::total_greater(std::fabs(x.delta), std::fabs(y.delta));
-                     });
-  }
+  double scratch_a[kScratch], scratch_b[kScratch];
+  measure_pair(r, side_vectors(aligned.counts_a, ca.total_count, false, scratch_a, kScratch),
+               side_vectors(aligned.counts_b, cb.total_count, false, scratch_b, kScratch),
+               nullptr, &aligned.categories);
   return r;
 }
 
@@ -269,6 +305,118 @@ Result<CompareResult> compare_resolved(CompareCache& cache, const ResolvedSide& 
   QUOR_ASSIGN_OR_RETURN(CompareResult r, compare_impl(a.repr(), b.repr(), &a, &b));
   if (key) cache.put(std::move(*key), r);
   return r;
+}
+
+CompareResult compare_vectors(const SideVectors& a, const SideVectors& b,
+                              const std::pair<double, double>* grid,
+                              const std::vector<std::string>* categories) {
+  CompareResult r;
+  measure_pair(r, a, b, grid, categories);
+  return r;
+}
+
+PreparedSide::PreparedSide(ResolvedSide side, CompareCache& cache) : side_(std::move(side)) {
+  if (!side_.cacheable || side_.more.empty()) return;
+  more_ = MemberStamps(side_.more);
+  cache.share(more_);
+}
+
+const SideVectors* PreparedSide::on_grid(double low, double high, uint64_t bins) const {
+  if (grid_ && same_bits(grid_->low, low) && same_bits(grid_->high, high) && grid_->bins == bins)
+    return grid_vectors_ ? &*grid_vectors_ : nullptr;
+  grid_ = Grid{low, high, bins};
+  grid_vectors_.reset();
+  std::optional<store::HistogramRepr> h = math::rebin_histogram(side_.repr(), low, high, bins);
+  if (!h) return nullptr;
+  grid_vectors_ = side_owning_vectors(std::move(h->bin_counts), h->total_count, true);
+  return &*grid_vectors_;
+}
+
+const SideVectors& PreparedSide::on_categories() const {
+  if (!category_vectors_) {
+    const auto& c = std::get<store::CategoricalRepr>(side_.repr());
+    math::AlignedCategories self =
+        math::align_categorical(c.categories, c.counts, c.categories, c.counts);
+    categories_ = std::move(self.categories);
+    category_vectors_ = side_owning_vectors(std::move(self.counts_a), c.total_count, false);
+  }
+  return *category_vectors_;
+}
+
+Result<CompareResult> compare_prepared(CompareCache& cache, const PreparedSide& a,
+                                       const PreparedSide& b, bool store) {
+  const ResolvedSide& ra = a.side_;
+  const ResolvedSide& rb = b.side_;
+  std::optional<CompareKey> key;
+  if (ra.cacheable && rb.cacheable) {
+    key.emplace(CompareKey{ra.first->id, ra.first->version, rb.first->id, rb.first->version,
+                           a.more_, b.more_});
+    if (auto hit = cache.get(*key)) return std::move(*hit);
+  }
+  const store::DistributionRepr& x = ra.repr();
+  const store::DistributionRepr& y = rb.repr();
+  std::optional<CompareResult> r;
+  if (x.index() == y.index()) {
+    if (const auto* hx = std::get_if<store::HistogramRepr>(&x)) {
+      const auto& hy = std::get<store::HistogramRepr>(y);
+      const double lo = std::fmin(hx->min, hy.min);
+      const double hi = std::fmax(hx->max, hy.max);
+      const uint64_t n = std::max(hx->bin_counts.size(), hy.bin_counts.size());
+      const SideVectors* va = a.on_grid(lo, hi, n);
+      const SideVectors* vb = va == nullptr ? nullptr : b.on_grid(lo, hi, n);
+      if (vb != nullptr) {
+        const std::pair<double, double> grid{lo, hi};
+        r = compare_vectors(*va, *vb, &grid, nullptr);
+      }
+    } else {
+      const SideVectors& va = a.on_categories();
+      const SideVectors& vb = b.on_categories();
+      if (*a.categories_ == *b.categories_) r = compare_vectors(va, vb, nullptr, &*a.categories_);
+    }
+  }
+  if (!r) {
+    // Layouts that differ, kinds that differ or no bins: the plain way,
+    // which also gives the errors.
+    QUOR_ASSIGN_OR_RETURN(CompareResult plain, compare_impl(x, y, &ra, &rb));
+    r = std::move(plain);
+  }
+  if (key && store) cache.put(std::move(*key), *r);
+  return std::move(*r);
+}
+
+size_t leading_stores_that_cannot_survive(const std::vector<const PreparedSide*>& sides) {
+  const size_t n = sides.size();
+  const size_t pairs = n < 2 ? 0 : n * (n - 1) / 2;
+  if (pairs <= CompareCache::kCapacity) return 0;
+  struct Identity {
+    uint64_t id, version, members_hash;
+    const PreparedSide* side;
+  };
+  std::vector<Identity> ids;
+  ids.reserve(n);
+  for (const PreparedSide* p : sides) {
+    if (p == nullptr || !p->side_.cacheable) return 0;
+    const store::DistributionRepr& repr = p->side_.repr();
+    if (repr.index() != sides.front()->side_.repr().index()) return 0;
+    if (const auto* h = std::get_if<store::HistogramRepr>(&repr); h && h->bin_counts.empty())
+      return 0;
+    ids.push_back({p->side_.first->id, p->side_.first->version, p->more_.hash(), p});
+  }
+  std::sort(ids.begin(), ids.end(), [](const Identity& x, const Identity& y) {
+    return std::tie(x.id, x.version, x.members_hash) < std::tie(y.id, y.version, y.members_hash);
+  });
+  // Within each run of equal (id, version, list hash), every two lists.
+  for (size_t start = 0; start < n;) {
+    size_t end = start + 1;
+    while (end < n && ids[end].id == ids[start].id && ids[end].version == ids[start].version &&
+           ids[end].members_hash == ids[start].members_hash)
+      ++end;
+    for (size_t i = start; i < end; ++i)
+      for (size_t j = i + 1; j < end; ++j)
+        if (ids[i].side->more_ == ids[j].side->more_) return 0;
+    start = end;
+  }
+  return pairs - CompareCache::kCapacity;
 }
 
 Result<CompareResult> compare_distributions(const store::Database& db, CompareCache& cache,

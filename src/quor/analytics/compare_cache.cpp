@@ -1,6 +1,6 @@
 #include "quor/analytics/compare_cache.h"
 
-#include <exception>
+#include <algorithm>
 
 namespace quor::analytics {
 
@@ -12,71 +12,227 @@ inline uint64_t mix(uint64_t h, uint64_t v) {
   return h ^ (h >> 32);
 }
 
-// Marks the cache poisoned when the scope is left by an exception.
-class PoisonOnUnwind {
- public:
-  explicit PoisonOnUnwind(bool& flag) : flag_(flag), pending_(std::uncaught_exceptions()) {}
-  ~PoisonOnUnwind() {
-    if (std::uncaught_exceptions() > pending_) flag_ = true;
-  }
-
- private:
-  bool& flag_;
-  int pending_;
-};
-
-}  // namespace
-
-size_t CompareKeyHash::operator()(const CompareKey& key) const noexcept {
-  uint64_t h = mix(key.id_a, key.version_a);
-  h = mix(h, key.id_b);
-  h = mix(h, key.version_b);
-  for (const auto& [id, version] : key.more_a) h = mix(mix(h, id), version);
-  h = mix(h, key.more_a.size());
-  for (const auto& [id, version] : key.more_b) h = mix(mix(h, id), version);
-  h = mix(h, key.more_b.size());
-  // Final avalanche (splitmix64) so that low bits depend on every field.
+// splitmix64's finaliser, so that the low bits depend on every field.
+inline uint64_t avalanche(uint64_t h) {
   h ^= h >> 30;
   h *= 0xbf58476d1ce4e5b9ULL;
   h ^= h >> 27;
   h *= 0x94d049bb133111ebULL;
   h ^= h >> 31;
-  return static_cast<size_t>(h);
+  return h;
 }
 
-CompareCache::CompareCache() { map_.reserve(kCapacity); }
+// Marks the cache poisoned unless the operation reaches its end: an
+// exception (a failed allocation while copying a result) leaves the scope
+// without `done` set. Cheaper than asking for uncaught exceptions twice.
+struct PoisonUnlessDone {
+  explicit PoisonUnlessDone(bool& flag) : flag(flag) {}
+  ~PoisonUnlessDone() {
+    if (!done) flag = true;
+  }
+  bool& flag;
+  bool done = false;
+};
+
+}  // namespace
+
+MemberStamps::MemberStamps(std::vector<DistributionStamp> stamps) {
+  if (stamps.empty()) return;
+  uint64_t h = 0x51ed27a3c6b9f2e1ULL;
+  for (const auto& [id, version] : stamps) h = mix(mix(h, id), version);
+  h = avalanche(mix(h, stamps.size()));
+  body_ = std::make_shared<const Body>(Body{std::move(stamps), h});
+}
+
+bool MemberStamps::operator==(const MemberStamps& other) const {
+  if (body_ == other.body_) return true;
+  if (body_ == nullptr || other.body_ == nullptr) return false;
+  return body_->hash == other.body_->hash && body_->stamps == other.body_->stamps;
+}
+
+size_t CompareKeyHash::operator()(const CompareKey& key) const noexcept {
+  // Each field through its own odd multiplier (independent multiplies, no
+  // serial chain), folded by xor and mixed once.
+  const uint64_t h = (key.id_a * 0x9e3779b97f4a7c15ULL) ^ (key.version_a * 0xc2b2ae3d27d4eb4fULL) ^
+                     (key.id_b * 0x165667b19e3779f9ULL) ^ (key.version_b * 0xd6e8feb86659fd93ULL) ^
+                     (key.more_a.hash() * 0xff51afd7ed558ccdULL) ^
+                     (key.more_b.hash() * 0xc4ceb9fe1a85ec53ULL);
+  return static_cast<size_t>(avalanche(h));
+}
+
+CompareCache::CompareCache() : links_(kCapacity), index_(kIndexSize) { slots_.reserve(kCapacity); }
+
+size_t CompareCache::find(const CompareKey& key, uint64_t hash) const {
+  const auto low = static_cast<uint32_t>(hash);
+  for (size_t c = low & kIndexMask;; c = (c + 1) & kIndexMask) {
+    const Cell& cell = index_[c];
+    if (cell.slot_plus_one == 0) return kIndexSize;
+    // The low 32 bits sit in the cell; the key itself is the first cache
+    // line of its slot.
+    if (cell.hash_low != low) continue;
+    if (slots_[cell.slot_plus_one - 1].key == key) return c;
+  }
+}
+
+void CompareCache::index_insert(uint32_t slot, uint64_t hash) {
+  const auto low = static_cast<uint32_t>(hash);
+  size_t c = low & kIndexMask;
+  while (index_[c].slot_plus_one != 0) c = (c + 1) & kIndexMask;
+  index_[c] = Cell{slot + 1, low};
+}
+
+// Backward-shift deletion: every later cell of the probe run whose home
+// lies at or before the hole moves into it, so lookups never need
+// tombstones.
+void CompareCache::index_erase(size_t hole) {
+  size_t j = hole;
+  while (true) {
+    j = (j + 1) & kIndexMask;
+    if (index_[j].slot_plus_one == 0) break;
+    const size_t home = index_[j].hash_low & kIndexMask;
+    // The cell at j may move to the hole unless its home lies cyclically
+    // in (hole, j].
+    const bool stays = hole <= j ? (hole < home && home <= j) : (hole < home || home <= j);
+    if (stays) continue;
+    index_[hole] = index_[j];
+    hole = j;
+  }
+  index_[hole] = Cell{};
+}
+
+void CompareCache::unlink(uint32_t slot) {
+  Link& l = links_[slot];
+  if (l.prev != kNone) links_[l.prev].next = l.next; else head_ = l.next;
+  if (l.next != kNone) links_[l.next].prev = l.prev; else tail_ = l.prev;
+  l.prev = l.next = kNone;
+}
+
+void CompareCache::link_front(uint32_t slot) {
+  Link& l = links_[slot];
+  l.prev = kNone;
+  l.next = head_;
+  if (head_ != kNone) links_[head_].prev = slot;
+  head_ = slot;
+  if (tail_ == kNone) tail_ = slot;
+}
+
+void CompareCache::pool_acquire(MemberStamps& members) {
+  if (members.empty()) return;
+  auto [first, last] = pool_.equal_range(members.hash());
+  for (auto it = first; it != last; ++it) {
+    if (it->second.body == members.body_ ||
+        it->second.body->stamps == members.body_->stamps) {
+      members.body_ = it->second.body;
+      ++it->second.entries;
+      return;
+    }
+  }
+  pool_.emplace(members.hash(), PooledList{members.body_, 1});
+}
+
+void CompareCache::pool_release(const MemberStamps& members) {
+  if (members.empty()) return;
+  auto [first, last] = pool_.equal_range(members.hash());
+  for (auto it = first; it != last; ++it) {
+    if (it->second.body != members.body_) continue;
+    if (--it->second.entries == 0) pool_.erase(it);
+    return;
+  }
+}
 
 std::optional<CompareResult> CompareCache::get(const CompareKey& key) {
+  const uint64_t hash = CompareKeyHash{}(key);
+  std::optional<CompareResult> out;
   std::lock_guard<std::mutex> lock(mu_);
-  if (poisoned_) return std::nullopt;
-  PoisonOnUnwind guard(poisoned_);
-  auto it = map_.find(key);
-  if (it == map_.end()) return std::nullopt;
-  order_.splice(order_.begin(), order_, it->second);
-  return it->second->second;
+  if (poisoned_) return out;
+  PoisonUnlessDone guard(poisoned_);
+  const size_t c = find(key, hash);
+  if (c != kIndexSize) {
+    const uint32_t slot = index_[c].slot_plus_one - 1;
+    out.emplace(slots_[slot].value);
+    if (head_ != slot) {
+      unlink(slot);
+      link_front(slot);
+    }
+  } else if (slots_.size() == kCapacity) {
+    // A miss is usually followed by the store of the computed result, which
+    // evicts the least recently used entry: start loading its slot now.
+    const char* victim = reinterpret_cast<const char*>(&slots_[tail_]);
+    __builtin_prefetch(victim);
+    __builtin_prefetch(victim + 64);
+  }
+  guard.done = true;
+  return out;
 }
 
 void CompareCache::put(CompareKey key, CompareResult result) {
+  const uint64_t hash = CompareKeyHash{}(key);
   std::lock_guard<std::mutex> lock(mu_);
   if (poisoned_) return;
-  PoisonOnUnwind guard(poisoned_);
-  auto it = map_.find(key);
-  if (it != map_.end()) {
-    it->second->second = std::move(result);
-    order_.splice(order_.begin(), order_, it->second);
+  PoisonUnlessDone guard(poisoned_);
+  const size_t c = find(key, hash);
+  if (c != kIndexSize) {
+    const uint32_t slot = index_[c].slot_plus_one - 1;
+    slots_[slot].value = std::move(result);
+    if (head_ != slot) {
+      unlink(slot);
+      link_front(slot);
+    }
+    guard.done = true;
     return;
   }
-  if (map_.size() >= kCapacity) {
-    map_.erase(order_.back().first);
-    order_.pop_back();
+  pool_acquire(key.more_a);
+  pool_acquire(key.more_b);
+  uint32_t slot;
+  if (slots_.size() < kCapacity) {
+    slot = static_cast<uint32_t>(slots_.size());
+    slots_.push_back(Slot{std::move(key), hash, std::move(result)});
+  } else {
+    slot = tail_;
+    Slot& victim = slots_[slot];
+    index_erase(find(victim.key, victim.hash));
+    unlink(slot);
+    pool_release(victim.key.more_a);
+    pool_release(victim.key.more_b);
+    victim.key = std::move(key);
+    victim.value = std::move(result);
+    victim.hash = hash;
   }
-  order_.emplace_front(std::move(key), std::move(result));
-  map_.emplace(order_.front().first, order_.begin());
+  index_insert(slot, hash);
+  link_front(slot);
+  guard.done = true;
+}
+
+void CompareCache::share(MemberStamps& members) {
+  if (members.empty()) return;
+  std::lock_guard<std::mutex> lock(mu_);
+  if (poisoned_) return;
+  auto [first, last] = pool_.equal_range(members.hash());
+  for (auto it = first; it != last; ++it) {
+    if (it->second.body->stamps == members.body_->stamps) {
+      members.body_ = it->second.body;
+      return;
+    }
+  }
 }
 
 size_t CompareCache::size() {
   std::lock_guard<std::mutex> lock(mu_);
-  return map_.size();
+  return slots_.size();
+}
+
+std::vector<std::pair<CompareKey, CompareResult>> CompareCache::entries() {
+  std::lock_guard<std::mutex> lock(mu_);
+  std::vector<std::pair<CompareKey, CompareResult>> out;
+  out.reserve(slots_.size());
+  for (uint32_t s = head_; s != kNone; s = links_[s].next)
+    out.emplace_back(slots_[s].key, slots_[s].value);
+  return out;
+}
+
+size_t CompareCache::member_lists() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return pool_.size();
 }
 
 bool CompareCache::poisoned() {

@@ -1,17 +1,25 @@
 #include "quor/sql/cells.h"
 
 #include <algorithm>
+#include <charconv>
+#include <cstring>
+#include <optional>
 #include <cmath>
+#include <system_error>
 
+#include "quor/math/total_order.h"
+#include "quor/util/panic.h"
 #include "quor/util/utf8.h"
 
 namespace quor::sql {
 
-std::string hash_bar(double length, size_t max_marks) {
+std::string hash_bar(double length) {
   if (!(length >= 1.0)) return {};
-  double t = std::trunc(length);
-  size_t n = t >= static_cast<double>(max_marks) ? max_marks : static_cast<size_t>(t);
-  return std::string(n, '#');
+  const double t = std::trunc(length);
+  // Beyond what a string can hold (an entropy or probability no stored
+  // distribution can have) the bar cannot be drawn.
+  QUOR_ASSERT(t < 9.2e18, "bar too long to draw");
+  return std::string(static_cast<size_t>(t), '#');
 }
 
 std::string bits_cell(double bits) { return util::format_fixed(bits, 4) + " bits"; }
@@ -61,6 +69,104 @@ Metric parse_metric(std::string_view word) {
 
 std::string metric_title(std::string_view word) { return util::to_upper_full(word); }
 
+namespace {
+
+constexpr double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                             1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+
+// round(|value| * 10^decimals), ties to even, of the exact binary value,
+// when |value| * 10^decimals is below 2^52 (so that every integer near the
+// product is a multiple of its unit in the last place); nullopt otherwise.
+// The product p is rounded, but p + e with e = fma(v, 10^d, -p) is exact,
+// and e decides where p itself sits on a tie.
+std::optional<uint64_t> scaled_round(double value, int decimals) {
+  const double v = std::fabs(value);
+  const double scale = kPow10[decimals];
+  if (!(v * scale < 4503599627370496.0)) return std::nullopt;  // 2^52 (NaN fails too)
+  if (v < 1e-10) return 0;  // below 0.1 units, and clear of subnormal products
+  const double p = v * scale;
+  const double e = std::fma(v, scale, -p);
+  // r: p rounded to an integer, ties to even. Below 2^52 the truncation is
+  // the floor and p minus it is exact.
+  const uint64_t f = static_cast<uint64_t>(p);
+  const double frac = p - static_cast<double>(f);
+  uint64_t r = f;
+  if (frac > 0.5 || (frac == 0.5 && (f & 1) != 0)) r = f + 1;
+  const double d = p - static_cast<double>(r);  // exact; a multiple of ulp(p)
+  // |d| < 0.5 means |d| <= 0.5 - ulp(p), and |e| <= ulp(p) / 2: r stands.
+  // On a tie of p, e says on which side of it the exact product lies; an
+  // exact tie (e == 0) keeps the even r.
+  if (d == 0.5 && e > 0.0) return r + 1;
+  if (d == -0.5 && e < 0.0) return r - 1;
+  return r;
+}
+
+}  // namespace
+
+std::string_view NumberWriter::fixed(double value, int decimals) {
+  if (std::isnan(value)) return "NaN";
+  if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
+  QUOR_ASSERT(decimals >= 0 && decimals <= 20, "decimal count out of range");
+  if (decimals <= 9) {
+    if (const std::optional<uint64_t> n = scaled_round(value, decimals)) {
+      // Sign (kept for -0.0 and for negatives that round to zero), the
+      // integral digits, the point and exactly `decimals` digits.
+      const uint64_t unit = static_cast<uint64_t>(kPow10[decimals]);
+      char* p = buf_;
+      if (std::signbit(value)) *p++ = '-';
+      p = std::to_chars(p, buf_ + sizeof buf_, *n / unit).ptr;
+      if (decimals > 0) {
+        *p++ = '.';
+        uint64_t frac = *n % unit;
+        for (int i = decimals - 1; i >= 0; --i) {
+          p[i] = static_cast<char>('0' + frac % 10);
+          frac /= 10;
+        }
+        p += decimals;
+      }
+      return std::string_view(buf_, static_cast<size_t>(p - buf_));
+    }
+  }
+  // At most 309 integral digits, a sign and a point, then the decimals.
+  auto res = std::to_chars(buf_, buf_ + sizeof buf_, value, std::chars_format::fixed, decimals);
+  QUOR_ASSERT(res.ec == std::errc(), "fixed-point buffer too small");
+  return std::string_view(buf_, static_cast<size_t>(res.ptr - buf_));
+}
+
+double NumberWriter::fixed_value(double value, int decimals) {
+  return read_fixed(fixed(value, decimals), decimals);
+}
+
+double NumberWriter::read_fixed(std::string_view text, int decimals) {
+  if (decimals <= 15 && !text.empty() && (text.back() >= '0' && text.back() <= '9')) {
+    // The digits without the point form an integer N and the text reads
+    // as N / 10^decimals. While N has at most 15 digits it is exact in a
+    // double, and one correctly rounded division gives what a correctly
+    // rounded reading of the text gives.
+    uint64_t n = 0;
+    size_t digits = 0;
+    for (char c : text) {
+      if (c < '0' || c > '9') continue;
+      n = n * 10 + static_cast<uint64_t>(c - '0');
+      ++digits;
+    }
+    if (digits <= 15) {
+      const double v = static_cast<double>(n) / kPow10[decimals];
+      return text.front() == '-' ? -v : v;
+    }
+  }
+  return util::parse_float(text).value_or(0.0);
+}
+
+std::string NumberWriter::samples_cell(uint64_t a, uint64_t b) {
+  char* p = buf_;
+  p = std::to_chars(p, buf_ + sizeof buf_, a).ptr;
+  std::memcpy(p, " vs ", 4);
+  p += 4;
+  p = std::to_chars(p, buf_ + sizeof buf_, b).ptr;
+  return std::string(buf_, static_cast<size_t>(p - buf_));
+}
+
 std::vector<std::string> across_failed_row(const std::string& a, const std::string& b) {
   return {a, b, "N/A", "N/A", "N/A", "N/A"};
 }
@@ -81,6 +187,36 @@ void sort_across_rows(std::vector<std::vector<std::string>>& rows) {
   sorted.reserve(rows.size());
   for (const auto& k : keys) sorted.push_back(std::move(rows[k.second]));
   rows = std::move(sorted);
+}
+
+void sort_across_rows(std::vector<std::vector<std::string>>& rows, const std::vector<double>& keys) {
+  QUOR_ASSERT(keys.size() == rows.size(), "one key per row");
+  // Row numbers, descending by the total-order key, equal keys in row order.
+  const size_t n = rows.size();
+  std::vector<int64_t> ranks(n);
+  for (size_t i = 0; i < n; ++i) ranks[i] = math::total_order_key(keys[i]);
+  std::vector<uint32_t> order(n);
+  for (size_t i = 0; i < n; ++i) order[i] = static_cast<uint32_t>(i);
+  std::stable_sort(order.begin(), order.end(),
+                   [&ranks](uint32_t x, uint32_t y) { return ranks[x] > ranks[y]; });
+  // Rows move into place along the permutation's cycles, without a second
+  // list of rows: position k takes row order[k].
+  std::vector<bool> placed(n, false);
+  for (size_t start = 0; start < n; ++start) {
+    if (placed[start]) continue;
+    std::vector<std::string> held = std::move(rows[start]);
+    size_t k = start;
+    while (true) {
+      placed[k] = true;
+      const size_t from = order[k];
+      if (from == start) {
+        rows[k] = std::move(held);
+        break;
+      }
+      rows[k] = std::move(rows[from]);
+      k = from;
+    }
+  }
 }
 
 QueryResult mi_table(double mi_bits, const std::pair<double, double>* nmi_cramers,

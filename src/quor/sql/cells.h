@@ -20,15 +20,11 @@
 
 namespace quor::sql {
 
-// Longest bars drawn: a probability bar is 40 wide at p = 1; an entropy bar
-// has 8 marks per bit. Counts or entropies that break the store's own
-// invariants cannot draw longer bars than these.
-inline constexpr size_t kProbabilityBarMax = 40;
-inline constexpr size_t kEntropyBarMax = 512;
-
 // "#" repeated `length` times, truncated toward zero; none for NaN or values
-// below 1, at most `max_marks`.
-std::string hash_bar(double length, size_t max_marks);
+// below 1. No cap: a probability bar is 40 wide at p = 1 and an entropy bar
+// has 8 marks per bit, so a distribution whose counts exceed its total
+// draws a longer bar, as its numbers say.
+std::string hash_bar(double length);
 
 // "{:.4} bits"
 std::string bits_cell(double bits);
@@ -52,11 +48,38 @@ Metric parse_metric(std::string_view word);
 // The metric's column title: the word as written, fully upper-cased.
 std::string metric_title(std::string_view word);
 
+// Fixed-point texts of util::format_fixed, written into one buffer that is
+// reused for every cell (a cell string of up to 15 bytes then needs no
+// allocation at all). Up to 9 decimals and below 2^52 units, the value is
+// rounded to an integer count of units exactly (ties to even) and its
+// digits written with to_chars; beyond that to_chars formats the double
+// itself. Both give util::format_fixed's text to the byte.
+class NumberWriter {
+ public:
+  // The text of util::format_fixed(value, decimals), valid until the next
+  // call on this writer.
+  std::string_view fixed(double value, int decimals);
+  std::string fixed_cell(double value, int decimals) { return std::string(fixed(value, decimals)); }
+  // The value the text of fixed(value, decimals) reads back as through
+  // util::parse_float, computed from the digits written.
+  double fixed_value(double value, int decimals);
+  // The value a text written by fixed(_, decimals) reads back as.
+  static double read_fixed(std::string_view text, int decimals);
+  // "{} vs {}"
+  std::string samples_cell(uint64_t a, uint64_t b);
+
+ private:
+  char buf_[360];
+};
+
 // A COMPARE ... ACROSS row whose comparison failed.
 std::vector<std::string> across_failed_row(const std::string& a, const std::string& b);
 // Stable sort by the third cell read as a float, descending in total order;
 // a cell that reads as no number counts as 0.0.
 void sort_across_rows(std::vector<std::vector<std::string>>& rows);
+// The same order from keys computed when the rows were written: keys[i] is
+// the value row i's third cell reads as (0.0 for "N/A").
+void sort_across_rows(std::vector<std::vector<std::string>>& rows, const std::vector<double>& keys);
 
 // ---- tables of the analytic statements ----
 
@@ -91,11 +114,27 @@ QueryResult compare_between_table(const R& r) {
 }
 
 // One COMPARE ... ACROSS row of a successful comparison.
+// `key`, when given, receives the value the JSD cell reads as (the row's
+// sort key).
+template <class R>
+std::vector<std::string> across_row(const std::string& a, const std::string& b, const R& r,
+                                    NumberWriter& w, double* key = nullptr) {
+  // Built in place: a braced list would copy every cell once more.
+  std::vector<std::string> row;
+  row.reserve(6);
+  row.push_back(a);
+  row.push_back(b);
+  row.emplace_back(w.fixed(r.jsd, 6));
+  if (key != nullptr) *key = NumberWriter::read_fixed(row.back(), 6);
+  row.emplace_back(w.fixed(r.hellinger, 6));
+  row.emplace_back(w.fixed(r.psi, 6));
+  row.push_back(w.samples_cell(r.samples_a, r.samples_b));
+  return row;
+}
 template <class R>
 std::vector<std::string> across_row(const std::string& a, const std::string& b, const R& r) {
-  using util::format_fixed;
-  return {a, b, format_fixed(r.jsd, 6), format_fixed(r.hellinger, 6), format_fixed(r.psi, 6),
-          samples_cell(r.samples_a, r.samples_b)};
+  NumberWriter w;
+  return across_row(a, b, r, w);
 }
 
 inline std::vector<std::string> across_header() {
@@ -181,17 +220,22 @@ QueryResult correlations_table(const List& rows) {
 // PAIRWISE: `labels` and the square `values`; "—" on the diagonal.
 template <class M>
 QueryResult pairwise_table(const M& m) {
+  NumberWriter w;
   QueryResult q;
+  q.header.reserve(m.labels.size() + 1);
+  q.rows.reserve(m.labels.size());
   q.header.push_back("");
   for (const auto& l : m.labels) q.header.push_back(l);
   for (size_t j = 0; j < m.labels.size(); ++j) {
-    std::vector<std::string> row{m.labels[j]};
+    std::vector<std::string> row;
+    row.reserve(m.labels.size() + 1);
+    row.push_back(m.labels[j]);
     for (size_t k = 0; k < m.labels.size(); ++k) {
       if (k == j) {
         row.push_back("\xE2\x80\x94");
       } else {
         bool present = j < m.values.size() && k < m.values[j].size();
-        row.push_back(present ? util::format_fixed(m.values[j][k], 4) : std::string());
+        row.push_back(present ? w.fixed_cell(m.values[j][k], 4) : std::string());
       }
     }
     q.rows.push_back(std::move(row));

@@ -64,34 +64,52 @@ Result<QueryResult> compare_across(const Database& db, CompareCache& cache,
   const std::vector<std::string> values(value_set.begin(), value_set.end());
 
   // Every pair compares the variable between two of the same n selections,
-  // so each selection's key is parsed and resolved once; a pair then fails
-  // exactly when comparing its two keys would (a side that does not parse
-  // or resolve, or the comparison itself). Errors are dropped: such a pair
-  // prints as "N/A".
-  std::vector<std::optional<analytics::ResolvedSide>> sides(values.size());
+  // so each selection's key is parsed and resolved once and prepared for
+  // its n - 1 comparisons; a pair then fails exactly when comparing its two
+  // keys would (a side that does not parse or resolve, or the comparison
+  // itself). Errors are dropped: such a pair prints as "N/A".
+  std::vector<std::optional<analytics::PreparedSide>> sides(values.size());
   for (size_t i = 0; i < values.size(); ++i) {
     Result<analytics::ParsedReference> ref =
         analytics::parse_reference(build_reference_key({s.dimension, values[i]}, s.filters));
     if (!ref.ok()) continue;
     Result<analytics::ResolvedSide> side = analytics::resolve_side(db, s.variable, ref->dimensions);
-    if (side.ok()) sides[i] = std::move(*side);
+    if (side.ok()) sides[i].emplace(std::move(*side), cache);
   }
 
+  // Rows are sorted on the value each JSD cell reads as, taken from the
+  // digits as they are written.
+  const size_t pairs = values.size() * (values.size() - 1) / 2;
   QueryResult q;
   q.header = across_header();
-  q.rows.reserve(values.size() * (values.size() - 1) / 2);
+  q.rows.reserve(pairs);
+  std::vector<double> keys;
+  keys.reserve(pairs);
+  // With more pairs than the cache holds, the first results would be
+  // evicted again before the statement ends; they are not stored.
+  std::vector<const analytics::PreparedSide*> prepared;
+  for (const auto& side : sides) prepared.push_back(side ? &*side : nullptr);
+  size_t unstored = analytics::leading_stores_that_cannot_survive(prepared);
+  NumberWriter writer;
   for (size_t i = 0; i < values.size(); ++i) {
     for (size_t j = i + 1; j < values.size(); ++j) {
-      std::optional<analytics::CompareResult> r;
+      const bool store = unstored == 0;
+      if (unstored > 0) --unstored;
       if (sides[i] && sides[j]) {
-        Result<analytics::CompareResult> c = analytics::compare_resolved(cache, *sides[i], *sides[j]);
-        if (c.ok()) r = std::move(*c);
+        Result<analytics::CompareResult> c =
+            analytics::compare_prepared(cache, *sides[i], *sides[j], store);
+        if (c.ok()) {
+          double key = 0.0;
+          q.rows.push_back(across_row(values[i], values[j], *c, writer, &key));
+          keys.push_back(key);
+          continue;
+        }
       }
-      q.rows.push_back(r ? across_row(values[i], values[j], *r)
-                         : across_failed_row(values[i], values[j]));
+      q.rows.push_back(across_failed_row(values[i], values[j]));
+      keys.push_back(0.0);
     }
   }
-  sort_across_rows(q.rows);
+  sort_across_rows(q.rows, keys);
   return q;
 }
 
@@ -157,10 +175,11 @@ Result<QueryResult> nearest(const Database& db, CompareCache& cache, const Neare
   }
 
   // Each candidate is compared with the same reference selection: it is
-  // resolved once, at the first candidate (an empty candidate list fails
-  // nothing), and its outcome, value or error, serves every candidate.
+  // resolved and prepared once, at the first candidate (an empty candidate
+  // list fails nothing), and its outcome, value or error, serves every
+  // candidate.
   const Metric metric = parse_metric(s.metric);
-  std::optional<Result<analytics::ResolvedSide>> side_a;
+  std::optional<Result<analytics::PreparedSide>> side_a;
   struct Candidate {
     const std::string* value;
     double distance;
@@ -172,12 +191,19 @@ Result<QueryResult> nearest(const Database& db, CompareCache& cache, const Neare
     if (c == s.reference.value) continue;
     QUOR_ASSIGN_OR_RETURN(analytics::ParsedReference ref_b,
                           analytics::parse_reference(s.dimension + ":" + c));
-    if (!side_a) side_a = analytics::resolve_side(db, variable, parsed->dimensions);
+    if (!side_a) {
+      Result<analytics::ResolvedSide> a = analytics::resolve_side(db, variable, parsed->dimensions);
+      if (a.ok())
+        side_a.emplace(analytics::PreparedSide(std::move(*a), cache));
+      else
+        side_a.emplace(a.error());
+    }
     if (!side_a->ok()) return side_a->error();
-    QUOR_ASSIGN_OR_RETURN(analytics::ResolvedSide side_b,
+    QUOR_ASSIGN_OR_RETURN(analytics::ResolvedSide resolved_b,
                           analytics::resolve_side(db, variable, ref_b.dimensions));
+    const analytics::PreparedSide side_b(std::move(resolved_b), cache);
     QUOR_ASSIGN_OR_RETURN(analytics::CompareResult r,
-                          analytics::compare_resolved(cache, **side_a, side_b));
+                          analytics::compare_prepared(cache, **side_a, side_b));
     candidates.push_back({&c, metric_distance(metric, r)});
   }
   std::stable_sort(candidates.begin(), candidates.end(), [](const Candidate& x, const Candidate& y) {
@@ -188,7 +214,8 @@ Result<QueryResult> nearest(const Database& db, CompareCache& cache, const Neare
   QueryResult q;
   q.header = {s.dimension, metric_title(s.metric)};
   q.rows.reserve(candidates.size());
-  for (const auto& c : candidates) q.rows.push_back({*c.value, util::format_fixed(c.distance, 6)});
+  NumberWriter writer;
+  for (const auto& c : candidates) q.rows.push_back({*c.value, writer.fixed_cell(c.distance, 6)});
   return q;
 }
 
