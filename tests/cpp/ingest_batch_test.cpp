@@ -203,6 +203,40 @@ TEST(BatchApply, HugeDistributionIdCounter) {
   EXPECT_EQ(dist(db, "color", "r0").id, uint64_t{1} << 50);
 }
 
+// Counts saturate at 2^64 - 1 on the batched road as in apply_counts: a
+// distribution near the limit stays at it, whatever the number of batches.
+TEST(BatchApply, CountsSaturate) {
+  store::Database db = make_db();
+  const store::Schema schema = db.meta.schema;
+  ASSERT_TRUE(apply_observation_batch(db, schema, std::vector<Observation>{obs("n", "red", 1)}).ok());
+  auto color = [&]() -> store::DistributionObject& {
+    return *db.distribution_by_id_mut(db.lookup_distribution("color", {{"region", "n"}})->id);
+  };
+  auto size = [&]() -> store::DistributionObject& {
+    return *db.distribution_by_id_mut(db.lookup_distribution("size", {{"region", "n"}})->id);
+  };
+  {
+    auto& cat = std::get<store::CategoricalRepr>(color().repr);
+    cat.counts[0] = UINT64_MAX - 1;
+    cat.unknown_count = UINT64_MAX;
+    cat.total_count = UINT64_MAX - 1;
+    auto& h = std::get<store::HistogramRepr>(size().repr);
+    h.bin_counts[1] = UINT64_MAX;
+    h.total_count = UINT64_MAX;
+  }
+  std::vector<Observation> batch = {obs("n", "red", 1), obs("n", "red", 1), obs("n", "pink", 1)};
+  ASSERT_TRUE(apply_observation_batch(db, schema, batch).ok());
+  ASSERT_TRUE(apply_observation_batch(db, schema, batch).ok());
+  const auto& cat = std::get<store::CategoricalRepr>(color().repr);
+  EXPECT_EQ(cat.counts, (std::vector<uint64_t>{UINT64_MAX, 0}));
+  EXPECT_EQ(cat.unknown_count, UINT64_MAX);
+  EXPECT_EQ(cat.total_count, UINT64_MAX);
+  EXPECT_EQ(color().sample_count, UINT64_MAX);
+  EXPECT_EQ(std::get<store::HistogramRepr>(size().repr).bin_counts[1], UINT64_MAX);
+  EXPECT_EQ(size().sample_count, UINT64_MAX);
+  EXPECT_EQ(color().version, 4u);
+}
+
 TEST(BatchApply, RawLogLinesAndIdentifiers) {
   TempDir dir;
   store::Database db = make_db();

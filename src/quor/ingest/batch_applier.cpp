@@ -1,6 +1,8 @@
 #include "quor/ingest/batch_applier.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <atomic>
 #include <cstring>
 #include <string>
@@ -15,6 +17,13 @@
 namespace quor::ingest::internal {
 
 namespace {
+#ifdef QUOR_TRACE_INGEST
+struct Trace { double t[8] = {}; ~Trace() { const char* n[] = {"compute","tally","rawlog","resolve","joints","commit","settle","wait"}; for (int i=0;i<8;++i) fprintf(stderr, "%s %.1f ms\n", n[i], t[i]); } } g_trace;
+struct Span { int i; std::chrono::steady_clock::time_point s = std::chrono::steady_clock::now(); ~Span() { g_trace.t[i] += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - s).count(); } };
+#define TRACE(i) Span span_##i{i}
+#else
+#define TRACE(i)
+#endif
 
 std::atomic<uint64_t (*)()> g_batch_clock{nullptr};
 
@@ -243,17 +252,17 @@ Status BatchApplier::resolve_distributions(size_t& resolved) {
   const size_t na = used_.size();
   size_t fresh = 0;
   for (uint32_t b : used_) fresh += block_dist_[b] == 0 ? 1 : 0;
-  if (fresh > 0 && db_.writable) {
-    // Room for the batch's new distributions at once, growing geometrically
-    // so that many batches of new distributions stay linear.
+  if (fresh >= 1024 && db_.writable) {
+    // Room for the batch's new distributions at once (some of them may
+    // exist already), growing by half so that many such batches stay linear.
     auto& list = db_.data.distributions;
     const size_t need = list.size() + fresh;
-    if (need > list.capacity()) list.reserve(std::max(need, list.capacity() * 2));
+    if (need > list.capacity()) list.reserve(std::max(need, list.size() + list.size() / 2));
     auto& index = db_.index.by_key;
     const size_t need_index = index.size() + fresh;
     if (static_cast<double>(need_index) >
         static_cast<double>(index.bucket_count()) * static_cast<double>(index.max_load_factor()))
-      index.reserve(std::max(need_index, index.size() * 2));
+      index.reserve(std::max(need_index, index.size() + index.size() / 2));
   }
   for (size_t i = 0; i < na; ++i) {
     resolved = i;
@@ -334,6 +343,7 @@ void BatchApplier::commit_batch() {
 }
 
 void BatchApplier::settle() {
+  TRACE(6);
   std::vector<uint32_t> pending;
   for (uint32_t b = 0; b < block_batches_.size(); ++b)
     if (block_batches_[b] != 0) pending.push_back(b);
@@ -390,22 +400,27 @@ Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t b
   const bool lines = meta.raw_log_enabled && db_.writable && db_.raw_log.has_value();
   const bool refuse = meta.raw_log_enabled && !db_.writable;
   ++batch_;
-  compute_updates(src, begin, end, lines);
+  { TRACE(0); compute_updates(src, begin, end, lines); }
   BatchCounters counters;
-  if (!tally(refuse, counters)) {
+  bool tallied;
+  { TRACE(1); tallied = tally(refuse, counters); }
+  if (!tallied) {
     settle_after_failure(0);
     return read_only_error();
   }
   // No key is added past this point: the next batch's step may run.
   if (next_end > end) start_ahead(src, end, next_end, lines, meta.next_raw_record_id + counters.processed);
   if (lines && counters.processed > 0) {
+    TRACE(2);
     if (Status st = write_raw_lines(counters.processed); !st.ok()) {
       settle_after_failure(0);
       return std::move(st).error();
     }
   }
   size_t resolved = 0;
-  if (Status st = resolve_distributions(resolved); !st.ok()) {
+  Status rst = ok_status();
+  { TRACE(3); rst = resolve_distributions(resolved); }
+  if (Status st = std::move(rst); !st.ok()) {
     // The tallies before the failing one stay applied.
     settle_after_failure(resolved);
     return std::move(st).error();
@@ -414,7 +429,7 @@ Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t b
     settle_after_failure(used_.size());
     return std::move(st).error();
   }
-  commit_batch();
+  { TRACE(5); commit_batch(); }
   return counters;
 }
 
