@@ -220,9 +220,11 @@ bool BatchApplier::tally(bool refuse, BatchCounters& counters) {
       }
       uint64_t* c = block_counts_[b];
       const size_t ncells = block_cells_[b];
-      if (s == kUnknownSlot) hits_.push_back(c + ncells);
-      else if (static_cast<size_t>(s) < ncells) hits_.push_back(c + s);
-      else hits_.push_back(c + ncells + 1);  // past the cells: the total only
+      if (s == kUnknownSlot) c += ncells;
+      else if (static_cast<size_t>(s) < ncells) c += s;
+      else c += ncells + 1;  // past the cells: the total only
+      ++*c;
+      hits_.push_back(c);
     }
     ++counters.processed;
   }
@@ -332,7 +334,6 @@ Status BatchApplier::apply_joints() {
 }
 
 void BatchApplier::commit_batch() {
-  for (uint64_t* c : hits_) ++*c;
   batch_time_.push_back(batch_now());
   for (uint32_t b : used_) {
     ++block_batches_[b];
@@ -384,9 +385,11 @@ void BatchApplier::settle() {
 }
 
 void BatchApplier::settle_after_failure(size_t partial) {
+  // The blocks hold this batch's counts too: out for the settling of the
+  // batches before it, back for the first `partial` blocks it touched, which
+  // get them without being finalised.
+  for (uint64_t* c : hits_) --*c;
   settle();
-  // This batch's counts, added to the first `partial` blocks it touched
-  // without finalising them.
   for (uint64_t* c : hits_) ++*c;
   for (size_t i = 0; i < partial; ++i) store::add_cell_counts(target(used_[i]).repr, block_counts(used_[i]));
   for (uint32_t b : used_) clear_block(b);

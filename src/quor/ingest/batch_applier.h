@@ -97,7 +97,7 @@ class BatchApplier {
   std::vector<uint32_t> record_key_;
   size_t tallied_ = 0;             // records tallied (all, unless refused)
   std::vector<uint32_t> used_;     // blocks touched, in first-use order
-  std::vector<uint64_t*> hits_;    // one count each, added at commit
+  std::vector<uint64_t*> hits_;    // the cells this batch counted, one count each
 
   // The next batch's per-record step, run while this one is applied.
   BatchUpdates ahead_updates_;
