@@ -1,8 +1,6 @@
 #include "quor/ingest/batch_applier.h"
 
 #include <algorithm>
-#include <chrono>
-#include <cstdio>
 #include <atomic>
 #include <cstring>
 #include <string>
@@ -17,13 +15,6 @@
 namespace quor::ingest::internal {
 
 namespace {
-#ifdef QUOR_TRACE_INGEST
-struct Trace { double t[8] = {}; ~Trace() { const char* n[] = {"compute","tally","rawlog","resolve","joints","commit","settle","wait"}; for (int i=0;i<8;++i) fprintf(stderr, "%s %.1f ms\n", n[i], t[i]); } } g_trace;
-struct Span { int i; std::chrono::steady_clock::time_point s = std::chrono::steady_clock::now(); ~Span() { g_trace.t[i] += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - s).count(); } };
-#define TRACE(i) Span span_##i{i}
-#else
-#define TRACE(i)
-#endif
 
 std::atomic<uint64_t (*)()> g_batch_clock{nullptr};
 
@@ -344,7 +335,6 @@ void BatchApplier::commit_batch() {
 }
 
 void BatchApplier::settle() {
-  TRACE(6);
   std::vector<uint32_t> pending;
   for (uint32_t b = 0; b < block_batches_.size(); ++b)
     if (block_batches_[b] != 0) pending.push_back(b);
@@ -403,27 +393,22 @@ Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t b
   const bool lines = meta.raw_log_enabled && db_.writable && db_.raw_log.has_value();
   const bool refuse = meta.raw_log_enabled && !db_.writable;
   ++batch_;
-  { TRACE(0); compute_updates(src, begin, end, lines); }
+  compute_updates(src, begin, end, lines);
   BatchCounters counters;
-  bool tallied;
-  { TRACE(1); tallied = tally(refuse, counters); }
-  if (!tallied) {
+  if (!tally(refuse, counters)) {
     settle_after_failure(0);
     return read_only_error();
   }
   // No key is added past this point: the next batch's step may run.
   if (next_end > end) start_ahead(src, end, next_end, lines, meta.next_raw_record_id + counters.processed);
   if (lines && counters.processed > 0) {
-    TRACE(2);
     if (Status st = write_raw_lines(counters.processed); !st.ok()) {
       settle_after_failure(0);
       return std::move(st).error();
     }
   }
   size_t resolved = 0;
-  Status rst = ok_status();
-  { TRACE(3); rst = resolve_distributions(resolved); }
-  if (Status st = std::move(rst); !st.ok()) {
+  if (Status st = resolve_distributions(resolved); !st.ok()) {
     // The tallies before the failing one stay applied.
     settle_after_failure(resolved);
     return std::move(st).error();
@@ -432,7 +417,7 @@ Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t b
     settle_after_failure(used_.size());
     return std::move(st).error();
   }
-  { TRACE(5); commit_batch(); }
+  commit_batch();
   return counters;
 }
 
