@@ -185,7 +185,7 @@ bool BatchApplier::tally(bool refuse, BatchCounters& counters) {
     if (u.key_id[k] >= 0) {
       key = static_cast<uint32_t>(u.key_id[k]);
     } else {
-      std::memcpy(labels.data(), u.labels.data() + k * nkd, nkd * sizeof(uint32_t));
+      if (nkd > 0) std::memcpy(labels.data(), u.labels.data() + k * nkd, nkd * sizeof(uint32_t));
       for (size_t i = 0; i < nkd; ++i) {
         if (labels[i] != kNoLabel) continue;
         const auto [raw, label] = pending_texts(u.pending[k], i);

@@ -80,14 +80,15 @@ int64_t KeyTable::find_key(const uint32_t* labels, uint64_t hash) const {
     if (s == 0) return -1;
     if ((s >> 32) != tag) continue;
     const uint32_t key = static_cast<uint32_t>(s) - 1;
-    if (std::memcmp(key_labels_.data() + key * nd, labels, nd * sizeof(uint32_t)) == 0) return key;
+    if (nd == 0 || std::memcmp(key_labels_.data() + key * nd, labels, nd * sizeof(uint32_t)) == 0)
+      return key;
   }
 }
 
 uint32_t KeyTable::intern_key(const uint32_t* labels, uint64_t hash) {
   if (const int64_t known = find_key(labels, hash); known >= 0) return static_cast<uint32_t>(known);
   const uint32_t key = static_cast<uint32_t>(key_hash_.size());
-  key_labels_.insert(key_labels_.end(), labels, labels + dims_.size());
+  if (!dims_.empty()) key_labels_.insert(key_labels_.end(), labels, labels + dims_.size());
   key_hash_.push_back(hash);
   auto place = [&](uint64_t h, uint32_t k) {
     const size_t mask = key_slots_.size() - 1;
