@@ -54,6 +54,16 @@ double peak_rss_mb() {
   return static_cast<double>(ru.ru_maxrss) / 1024.0;
 }
 
+// The resident set now, in MB.
+double current_rss_mb() {
+  long pages = 0, resident = 0;
+  if (std::FILE* f = std::fopen("/proc/self/statm", "r")) {
+    if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
+    std::fclose(f);
+  }
+  return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
+}
+
 double ms_since(Clock::time_point t) {
   return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
 }
@@ -177,6 +187,8 @@ int run_high_cardinality_case(const std::string& path) {
     return 1;
   }
   const size_t dists = fresh->db.data.distributions.size();
+  const double rss_after_ingest = current_rss_mb();
+  const double peak_after_ingest = peak_rss_mb();
   const auto t1 = Clock::now();
   auto flushed = quor::store::flush_database(fresh->db);
   const double flush_ms = ms_since(t1);
@@ -197,7 +209,9 @@ int run_high_cardinality_case(const std::string& path) {
   std::printf("  close (flush + release):               %8.1f ms\n", flush_ms + release_ms);
   std::printf("  ingest + close:                        %8.1f ms\n",
               ingest_ms + flush_ms + release_ms);
-  std::printf("  peak RSS %.0f MB (%.0f MB before the ingest)\n", peak, rss_before);
+  std::printf("  peak RSS %.0f MB (%.0f MB before the ingest, %.0f MB by the end of the ingest, "
+              "%.0f MB held after it)\n",
+              peak, rss_before, peak_after_ingest, rss_after_ingest);
   return 0;
 }
 

@@ -1,6 +1,9 @@
 #include "quor/ingest/batch_apply.h"
 
 #include <algorithm>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <charconv>
 #include <chrono>
 #include <cstdio>
@@ -232,6 +235,11 @@ Result<IngestReport> ingest_file(store::Database& db, const std::string& path,
     ran.emplace(prepare_and_run(db, records, lookup, batch_size, progress, started));
   }
   if (!ran->ok()) return std::move(*ran).error();
+#if defined(__GLIBC__)
+  // The input and the batches' tables are gone; what the allocator kept of
+  // them goes back to the system before the flush needs its own buffers.
+  malloc_trim(0);
+#endif
   return flush_and_report(db, **ran, started);
 }
 
