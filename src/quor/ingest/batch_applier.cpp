@@ -107,13 +107,11 @@ uint32_t BatchApplier::block_of(uint32_t key, size_t var) {
   uint64_t* counts = chunk_next_;
   chunk_next_ += need;
   chunk_left_ -= need;
-  const uint32_t b = static_cast<uint32_t>(block_counts_.size());
-  block_counts_.push_back(counts);
-  block_cells_.push_back(static_cast<uint32_t>(ncells));
+  const uint32_t b = static_cast<uint32_t>(hot_.size());
+  hot_.push_back({counts, 0, static_cast<uint32_t>(ncells)});
   block_var_.push_back(static_cast<uint32_t>(var));
   block_key_.push_back(key);
   block_dist_.push_back(0);
-  block_seen_.push_back(0);
   block_batches_.push_back(0);
   block_last_.push_back(0);
   slot = b + 1;
@@ -134,8 +132,8 @@ void BatchApplier::fill_map(uint32_t key) {
 }
 
 store::CellCounts BatchApplier::block_counts(uint32_t b) const {
-  const uint64_t* c = block_counts_[b];
-  const size_t n = block_cells_[b];
+  const uint64_t* c = hot_[b].counts;
+  const size_t n = hot_[b].cells;
   store::CellCounts out;
   out.categorical = cs_.vars[block_var_[b]].categorical;
   out.cells = std::span<const uint64_t>(c, n);
@@ -145,7 +143,31 @@ store::CellCounts BatchApplier::block_counts(uint32_t b) const {
 }
 
 void BatchApplier::clear_block(uint32_t b) {
-  std::memset(block_counts_[b], 0, (block_cells_[b] + 2) * sizeof(uint64_t));
+  std::memset(hot_[b].counts, 0, (hot_[b].cells + 2) * sizeof(uint64_t));
+}
+
+uint64_t* BatchApplier::cell_of(uint32_t b, int64_t s) const {
+  uint64_t* c = hot_[b].counts;
+  const size_t ncells = hot_[b].cells;
+  if (s == kUnknownSlot) return c + ncells;
+  if (static_cast<size_t>(s) < ncells) return c + s;
+  return c + ncells + 1;  // past the cells: the total only
+}
+
+void BatchApplier::recount_batch(int delta) {
+  const BatchUpdates& u = updates_;
+  for (size_t k = 0; k < tallied_; ++k) {
+    if (!u.present[k]) continue;
+    const int64_t* slots = u.slots.data() + k * nv_;
+    for (size_t v = 0; v < nv_; ++v) {
+      const int64_t s = slots[v];
+      if (s == kNoSlot) continue;
+      const size_t av = cs_.acc_var[v];
+      if (cs_.vars[v].categorical != cs_.vars[av].categorical) continue;
+      const uint32_t b = key_block_[static_cast<size_t>(record_key_[k]) * nv_ + av] - 1;
+      *cell_of(b, s) += static_cast<uint64_t>(static_cast<int64_t>(delta));
+    }
+  }
 }
 
 void BatchApplier::compute_updates(const ObservationSource& src, size_t begin, size_t end,
@@ -164,7 +186,6 @@ void BatchApplier::compute_updates(const ObservationSource& src, size_t begin, s
 
 bool BatchApplier::tally(bool refuse, BatchCounters& counters) {
   used_.clear();
-  hits_.clear();
   tallied_ = 0;
   const BatchUpdates& u = updates_;
   const size_t n = u.n, nkd = u.nkeydims;
@@ -205,17 +226,12 @@ bool BatchApplier::tally(bool refuse, BatchCounters& counters) {
       const size_t av = cs_.acc_var[v];
       if (cs_.vars[v].categorical != cs_.vars[av].categorical) continue;
       const uint32_t b = block_of(key, av);
-      if (block_seen_[b] != batch_) {
-        block_seen_[b] = batch_;
+      HotBlock& hot = hot_[b];
+      if (hot.seen != batch_) {
+        hot.seen = batch_;
         used_.push_back(b);
       }
-      uint64_t* c = block_counts_[b];
-      const size_t ncells = block_cells_[b];
-      if (s == kUnknownSlot) c += ncells;
-      else if (static_cast<size_t>(s) < ncells) c += s;
-      else c += ncells + 1;  // past the cells: the total only
-      ++*c;
-      hits_.push_back(c);
+      ++*cell_of(b, s);
     }
     ++counters.processed;
   }
@@ -331,7 +347,6 @@ void BatchApplier::commit_batch() {
     block_last_[b] = batch_;
   }
   used_.clear();
-  hits_.clear();
 }
 
 void BatchApplier::settle() {
@@ -378,13 +393,13 @@ void BatchApplier::settle_after_failure(size_t partial) {
   // The blocks hold this batch's counts too: out for the settling of the
   // batches before it, back for the first `partial` blocks it touched, which
   // get them without being finalised.
-  for (uint64_t* c : hits_) --*c;
+  recount_batch(-1);
   settle();
-  for (uint64_t* c : hits_) ++*c;
+  recount_batch(+1);
   for (size_t i = 0; i < partial; ++i) store::add_cell_counts(target(used_[i]).repr, block_counts(used_[i]));
   for (uint32_t b : used_) clear_block(b);
   used_.clear();
-  hits_.clear();
+  tallied_ = 0;
 }
 
 Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t begin, size_t end,

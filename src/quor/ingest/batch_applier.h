@@ -62,6 +62,10 @@ class BatchApplier {
                    uint64_t first_id);
   void finish_ahead();
   uint32_t block_of(uint32_t key, size_t var);
+  // The cell that slot `s` of variable `v` counts in for block `b`.
+  uint64_t* cell_of(uint32_t b, int64_t s) const;
+  // Adds `delta` to every cell this batch counted (after a failure).
+  void recount_batch(int delta);
   void fill_map(uint32_t key);
   store::CellCounts block_counts(uint32_t block) const;
   void clear_block(uint32_t block);
@@ -81,12 +85,16 @@ class BatchApplier {
   std::vector<std::unique_ptr<uint64_t[]>> chunks_;  // never moved
   uint64_t* chunk_next_ = nullptr;
   size_t chunk_left_ = 0;
-  std::vector<uint64_t*> block_counts_;
-  std::vector<uint32_t> block_cells_;
+  // What the tally reads of a block, together in one place.
+  struct HotBlock {
+    uint64_t* counts;
+    uint64_t seen;  // the last batch that touched it
+    uint32_t cells;
+  };
+  std::vector<HotBlock> hot_;
   std::vector<uint32_t> block_var_;
   std::vector<uint32_t> block_key_;
   std::vector<uint64_t> block_dist_;     // position in distributions + 1, 0 unresolved
-  std::vector<uint64_t> block_seen_;     // the last batch that touched it
   std::vector<uint64_t> block_batches_;  // completed batches that touched it, not settled yet
   std::vector<uint64_t> block_last_;     // the last of those
   std::vector<uint64_t> batch_time_;     // per batch number
@@ -97,7 +105,6 @@ class BatchApplier {
   std::vector<uint32_t> record_key_;
   size_t tallied_ = 0;             // records tallied (all, unless refused)
   std::vector<uint32_t> used_;     // blocks touched, in first-use order
-  std::vector<uint64_t*> hits_;    // the cells this batch counted, one count each
 
   // The next batch's per-record step, run while this one is applied.
   BatchUpdates ahead_updates_;
