@@ -267,6 +267,30 @@ TEST(BatchApply, RawLogLinesAndIdentifiers) {
   EXPECT_EQ(db.meta.next_raw_record_id, 10u);
 }
 
+// The raw-record counter never wraps: a batch that would carry it past
+// 2^64 - 1 is refused before any line is written or any count added.
+TEST(BatchApply, RawRecordCounterNeverWraps) {
+  TempDir dir;
+  store::Database db = make_db();
+  db.meta.raw_log_enabled = true;
+  db.meta.next_raw_record_id = UINT64_MAX - 1;
+  db.raw_log = store::RawLog{dir.path() / "log_000001.raw"};
+  const store::Schema schema = db.meta.schema;
+  ASSERT_TRUE(apply_observation_batch(db, schema, std::vector<Observation>{obs("n", "red", 1)}).ok());
+  EXPECT_EQ(db.meta.next_raw_record_id, UINT64_MAX);
+  const std::string before = slurp(db.raw_log->segment_path);
+  EXPECT_EQ(before, "{\"payload\":{\"color\":\"red\",\"size\":1},\"record_id\":18446744073709551614}\n");
+  auto r = apply_observation_batch(db, schema, std::vector<Observation>{obs("n", "blue", 1)});
+  EXPECT_EQ(r.error().full_text(),
+            "raw record id counter would pass 18446744073709551615 (next id "
+            "18446744073709551615, records to number 1)");
+  EXPECT_EQ(db.meta.next_raw_record_id, UINT64_MAX);
+  EXPECT_EQ(slurp(db.raw_log->segment_path), before);
+  EXPECT_EQ(std::get<store::CategoricalRepr>(dist(db, "color", "n").repr).counts,
+            (std::vector<uint64_t>{1, 0}));
+  EXPECT_EQ(dist(db, "color", "n").version, 2u);
+}
+
 TEST(BatchApply, ReadOnlyRefusals) {
   store::Database db = make_db();
   db.writable = false;

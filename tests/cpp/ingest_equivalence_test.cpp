@@ -117,9 +117,9 @@ Result<IngestReport> oracle_ingest_file(store::Database& db, const std::string& 
       if (!db.writable) return Error(std::string(store::kReadOnlyMessage));
       if (db.raw_log && !payloads.empty()) {
         if (payloads.size() > UINT64_MAX - db.meta.next_raw_record_id)
-          return Error("raw record id counter would pass " + std::to_string(UINT64_MAX) + ": " +
-                       std::to_string(payloads.size()) + " records cannot be numbered from " +
-                       std::to_string(db.meta.next_raw_record_id));
+          return Error("raw record id counter would pass " + std::to_string(UINT64_MAX) +
+                       " (next id " + std::to_string(db.meta.next_raw_record_id) +
+                       ", records to number " + std::to_string(payloads.size()) + ")");
         for (const auto* p : payloads) {
           const uint64_t id = db.meta.next_raw_record_id++;
           QUOR_RETURN_IF_ERROR(store::append_raw_record(*db.raw_log, id, *p));
@@ -364,8 +364,8 @@ TEST(IngestEquivalence, FailingBatches) {
       // The raw-record counter would pass 2^64 - 1 in the third batch.
       {"raw record counter", false, 1000,
        [](store::Database& db) { db.meta.next_raw_record_id = UINT64_MAX - 2500; },
-       "raw record id counter would pass 18446744073709551615: 1000 records cannot be numbered "
-       "from 18446744073709551115"},
+       "raw record id counter would pass 18446744073709551615 (next id 18446744073709551115, "
+       "records to number 1000)"},
   };
   for (const auto& c : cases) run_case(c, inputs);
 }

@@ -244,9 +244,8 @@ Status BatchApplier::write_raw_lines(uint64_t processed) {
   store::MetaFile& meta = db_.meta;
   const uint64_t first = meta.next_raw_record_id;
   if (processed > UINT64_MAX - first)
-    return Error("raw record id counter would pass " + std::to_string(UINT64_MAX) + ": " +
-                 std::to_string(processed) + " records cannot be numbered from " +
-                 std::to_string(first));
+    return Error("raw record id counter would pass " + std::to_string(UINT64_MAX) + " (next id " +
+                 std::to_string(first) + ", records to number " + std::to_string(processed) + ")");
   if (!log_) log_ = std::make_unique<RawLogAppender>(db_.raw_log->segment_path);
   meta.next_raw_record_id = first + processed;
   const size_t nblocks = (updates_.n + BatchUpdates::kLineBlock - 1) / BatchUpdates::kLineBlock;
