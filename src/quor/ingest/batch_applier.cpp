@@ -262,15 +262,16 @@ Status BatchApplier::resolve_distributions(size_t& resolved) {
   for (uint32_t b : used_) fresh += block_dist_[b] == 0 ? 1 : 0;
   if (fresh >= 1024 && db_.writable) {
     // Room for the batch's new distributions at once (some of them may
-    // exist already), growing by half so that many such batches stay linear.
+    // exist already), doubling as appends would, so that a run of such
+    // batches moves and rehashes no more often than one append at a time.
     auto& list = db_.data.distributions;
     const size_t need = list.size() + fresh;
-    if (need > list.capacity()) list.reserve(std::max(need, list.size() + list.size() / 2));
+    if (need > list.capacity()) list.reserve(std::max(need, list.capacity() * 2));
     auto& index = db_.index.by_key;
     const size_t need_index = index.size() + fresh;
     if (static_cast<double>(need_index) >
         static_cast<double>(index.bucket_count()) * static_cast<double>(index.max_load_factor()))
-      index.reserve(std::max(need_index, index.size() + index.size() / 2));
+      index.reserve(std::max(need_index, index.size() * 2));
   }
   for (size_t i = 0; i < na; ++i) {
     resolved = i;
