@@ -146,14 +146,6 @@ void BatchApplier::clear_block(uint32_t b) {
   std::memset(hot_[b].counts, 0, (hot_[b].cells + 2) * sizeof(uint64_t));
 }
 
-uint64_t* BatchApplier::cell_of(uint32_t b, int64_t s) const {
-  uint64_t* c = hot_[b].counts;
-  const size_t ncells = hot_[b].cells;
-  if (s == kUnknownSlot) return c + ncells;
-  if (static_cast<size_t>(s) < ncells) return c + s;
-  return c + ncells + 1;  // past the cells: the total only
-}
-
 void BatchApplier::recount_batch(int delta) {
   const BatchUpdates& u = updates_;
   for (size_t k = 0; k < tallied_; ++k) {

@@ -62,8 +62,14 @@ class BatchApplier {
                    uint64_t first_id);
   void finish_ahead();
   uint32_t block_of(uint32_t key, size_t var);
-  // The cell that slot `s` of variable `v` counts in for block `b`.
-  uint64_t* cell_of(uint32_t b, int64_t s) const;
+  // The cell that slot `s` counts in, in block `b`.
+  uint64_t* cell_of(uint32_t b, int64_t s) const {
+    uint64_t* c = hot_[b].counts;
+    const size_t ncells = hot_[b].cells;
+    if (s == kUnknownSlot) return c + ncells;
+    if (static_cast<size_t>(s) < ncells) return c + s;
+    return c + ncells + 1;  // past the cells: the total only
+  }
   // Adds `delta` to every cell this batch counted (after a failure).
   void recount_batch(int delta);
   void fill_map(uint32_t key);
