@@ -81,6 +81,10 @@ BatchApplier::BatchApplier(store::Database& db, const store::Schema& schema)
       nj_(schema.joints.size()),
       keys_(cs_.key_dims.size()) {
   batch_time_.push_back(0);  // batch numbers count from 1
+  size_t parts = 1;
+  while (parts * 2 <= static_cast<size_t>(worker_arena().max_concurrency())) parts *= 2;
+  hits_.resize(parts);
+  hit_mask_ = parts - 1;
 }
 
 BatchApplier::~BatchApplier() {
@@ -176,6 +180,24 @@ void BatchApplier::compute_updates(const ObservationSource& src, size_t begin, s
   }
 }
 
+void BatchApplier::count_hits() {
+  // Each share of the cells goes to one of the pool's threads, so every
+  // thread's cells stay in its cache and no two threads write one line.
+  size_t total = 0;
+  for (const auto& part : hits_) total += part.size();
+  if (total < 8192 || hits_.size() < 2) {
+    for (const auto& part : hits_)
+      for (uint64_t* c : part) ++*c;
+  } else {
+    worker_arena().execute([&] {
+      oneapi::tbb::parallel_for(size_t(0), hits_.size(), [&](size_t t) {
+        for (uint64_t* c : hits_[t]) ++*c;
+      });
+    });
+  }
+  for (auto& part : hits_) part.clear();
+}
+
 bool BatchApplier::tally(bool refuse, BatchCounters& counters) {
   used_.clear();
   tallied_ = 0;
@@ -223,11 +245,13 @@ bool BatchApplier::tally(bool refuse, BatchCounters& counters) {
         hot.seen = batch_;
         used_.push_back(b);
       }
-      ++*cell_of(b, s);
+      uint64_t* cell = cell_of(b, s);
+      hits_[(reinterpret_cast<uintptr_t>(cell) >> 6) & hit_mask_].push_back(cell);
     }
     ++counters.processed;
   }
   tallied_ = n;
+  count_hits();
   counters.distributions_updated = used_.size();
   return true;
 }

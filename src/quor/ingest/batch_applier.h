@@ -70,6 +70,8 @@ class BatchApplier {
     if (static_cast<size_t>(s) < ncells) return c + s;
     return c + ncells + 1;  // past the cells: the total only
   }
+  // Adds the tally's hits to their cells.
+  void count_hits();
   // Adds `delta` to every cell this batch counted (after a failure).
   void recount_batch(int delta);
   void fill_map(uint32_t key);
@@ -111,6 +113,9 @@ class BatchApplier {
   std::vector<uint32_t> record_key_;
   size_t tallied_ = 0;             // records tallied (all, unless refused)
   std::vector<uint32_t> used_;     // blocks touched, in first-use order
+  // The cells the tally counts in, one count each, in shares by cache line.
+  std::vector<std::vector<uint64_t*>> hits_;
+  size_t hit_mask_ = 0;
 
   // The next batch's per-record step, run while this one is applied.
   BatchUpdates ahead_updates_;
