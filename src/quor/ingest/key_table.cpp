@@ -31,7 +31,7 @@ uint32_t KeyTable::find_label(size_t d, std::string_view raw, uint64_t hash) con
     if (s == 0) return kNoLabel;
     const RawEntry& e = dim.raws[s - 1];
     if (e.hash == hash && e.length == raw.size() &&
-        std::memcmp(dim.bytes.data() + e.offset, raw.data(), raw.size()) == 0)
+        bytes_equal(dim.bytes.data() + e.offset, raw.data(), raw.size()))
       return e.label;
   }
 }
@@ -80,8 +80,10 @@ int64_t KeyTable::find_key(const uint32_t* labels, uint64_t hash) const {
     if (s == 0) return -1;
     if ((s >> 32) != tag) continue;
     const uint32_t key = static_cast<uint32_t>(s) - 1;
-    if (nd == 0 || std::memcmp(key_labels_.data() + key * nd, labels, nd * sizeof(uint32_t)) == 0)
-      return key;
+    const uint32_t* have = key_labels_.data() + static_cast<size_t>(key) * nd;
+    size_t i = 0;
+    while (i < nd && have[i] == labels[i]) ++i;
+    if (i == nd) return key;
   }
 }
 

@@ -80,7 +80,11 @@ std::optional<uint64_t> CompiledSchema::Variable::find_category(std::string_view
     if (it == category_index.end()) return std::nullopt;
     return it->second;
   }
-  return category_position(*categories, text);
+  for (size_t i = 0; i < categories->size(); ++i) {
+    const std::string& c = (*categories)[i];
+    if (c.size() == text.size() && bytes_equal(c.data(), text.data(), text.size())) return i;
+  }
+  return std::nullopt;
 }
 
 int64_t CompiledSchema::Variable::bin_of(const ValueRef& v) const {
