@@ -81,6 +81,14 @@ BatchApplier::BatchApplier(store::Database& db, const store::Schema& schema)
       nj_(schema.joints.size()),
       keys_(cs_.key_dims.size()) {
   batch_time_.push_back(0);  // batch numbers count from 1
+  // The block variable of each variable's slots; none when a repeated
+  // name's definitions differ in kind.
+  tally_var_.resize(nv_);
+  for (size_t v = 0; v < nv_; ++v) {
+    const size_t av = cs_.acc_var[v];
+    tally_var_[v] = cs_.vars[v].categorical == cs_.vars[av].categorical ? static_cast<uint32_t>(av)
+                                                                         : UINT32_MAX;
+  }
   size_t parts = 1;
   while (parts * 2 <= static_cast<size_t>(worker_arena().max_concurrency())) parts *= 2;
   hits_.resize(parts);
@@ -234,12 +242,13 @@ bool BatchApplier::tally(bool refuse, BatchCounters& counters) {
     }
     record_key_[k] = key;
     const int64_t* slots = u.slots.data() + k * nv_;
+    const uint32_t* key_blocks = key_block_.data() + static_cast<size_t>(key) * nv_;
     for (size_t v = 0; v < nv_; ++v) {
       const int64_t s = slots[v];
       if (s == kNoSlot) continue;
-      const size_t av = cs_.acc_var[v];
-      if (cs_.vars[v].categorical != cs_.vars[av].categorical) continue;
-      const uint32_t b = block_of(key, av);
+      const uint32_t av = tally_var_[v];
+      if (av == UINT32_MAX) continue;
+      const uint32_t b = key_blocks[av] != 0 ? key_blocks[av] - 1 : block_of(key, av);
       HotBlock& hot = hot_[b];
       if (hot.seen != batch_) {
         hot.seen = batch_;

@@ -86,6 +86,7 @@ class BatchApplier {
   CompiledSchema cs_;
   const size_t nv_, nj_;
   KeyTable keys_;
+  std::vector<uint32_t> tally_var_;
   std::vector<uint32_t> key_block_;  // per (key, variable): block + 1, 0 none
   std::vector<uint64_t> key_joint_;  // per (key, joint): position in joints + 1, 0 unresolved
 
