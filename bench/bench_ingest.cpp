@@ -1,14 +1,32 @@
-// Ingestion of the reference CSV (see gen_reference_csv.h), end to end:
-// read, infer, prepare, per-record step, batched apply with raw logging and
-// the final flush, into a fresh database each iteration. Reports rows/s and
-// the process's peak RSS. The file is generated under /tmp when missing
-// (QUOR_BENCH_CSV overrides the path, QUOR_BENCH_ROWS the row count).
+// Ingestion benchmarks.
+//
+// Without arguments (Google Benchmark): ingestion of the reference CSV (see
+// gen_reference_csv.h) end to end: read, infer, prepare, per-record step,
+// batched apply with raw logging and the final flush, into a fresh database
+// each iteration; rows/s and the process's peak RSS. The file is generated
+// under /tmp when missing (QUOR_BENCH_CSV overrides the path,
+// QUOR_BENCH_ROWS the row count).
+//
+// Single cases, one per process so that the peak RSS is the case's own:
+//   bench_ingest --case=joint [csv] [runs]
+//       the reference CSV into a fresh database whose stored schema lists
+//       one joint pair (price, quantity), against the same without it;
+//   bench_ingest --case=high-cardinality [csv]
+//       the high-cardinality CSV (3 M rows, about one million distributions,
+//       daily buckets) as Python's ingest then close would run it: the ingest
+//       with its flush, then the closing flush and the release, each timed.
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include "gen_reference_csv.h"
 #include "quor/ingest/batch_apply.h"
@@ -18,6 +36,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
 
 std::string reference_path() {
   const char* env = std::getenv("QUOR_BENCH_CSV");
@@ -35,6 +54,42 @@ double peak_rss_mb() {
   return static_cast<double>(ru.ru_maxrss) / 1024.0;
 }
 
+// The resident set now, in MB.
+double current_rss_mb() {
+  long pages = 0, resident = 0;
+  if (std::FILE* f = std::fopen("/proc/self/statm", "r")) {
+    if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
+    std::fclose(f);
+  }
+  return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
+}
+
+double ms_since(Clock::time_point t) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
+}
+
+// A fresh database in a temporary directory, removed with the object.
+struct FreshDb {
+  fs::path dir;
+  quor::store::Database db;
+  bool ok = false;
+  FreshDb() {
+    char tmpl[] = "/tmp/quor_bench_db_XXXXXX";
+    dir = ::mkdtemp(tmpl);
+    auto created = quor::store::create_database(dir / "db", true);
+    if (!created.ok()) {
+      std::fprintf(stderr, "%s\n", created.error().full_text().c_str());
+      return;
+    }
+    db = std::move(*created);
+    ok = true;
+  }
+  ~FreshDb() {
+    { auto release = std::move(db); }
+    fs::remove_all(dir);
+  }
+};
+
 void BM_IngestReferenceCsv(benchmark::State& state) {
   const std::string path = reference_path();
   const double file_mb = static_cast<double>(fs::file_size(path)) / (1024.0 * 1024.0);
@@ -43,24 +98,20 @@ void BM_IngestReferenceCsv(benchmark::State& state) {
   uint64_t rows = 0;
   for (auto _ : state) {
     state.PauseTiming();
-    char tmpl[] = "/tmp/quor_bench_db_XXXXXX";
-    const fs::path dir = ::mkdtemp(tmpl);
-    auto db = quor::store::create_database(dir / "db", true);
-    if (!db.ok()) {
-      state.SkipWithError(db.error().full_text().c_str());
-      fs::remove_all(dir);
+    auto fresh = std::make_unique<FreshDb>();
+    if (!fresh->ok) {
+      state.SkipWithError("create failed");
       return;
     }
     state.ResumeTiming();
-    auto report = quor::ingest::ingest_file(*db, path, options, 10000, false);
+    auto report = quor::ingest::ingest_file(fresh->db, path, options, 10000, false);
     state.PauseTiming();
     if (!report.ok()) {
       state.SkipWithError(report.error().full_text().c_str());
     } else {
       rows = report->total_rows;
     }
-    { auto release = std::move(*db); }
-    fs::remove_all(dir);
+    fresh.reset();
     state.ResumeTiming();
   }
   state.counters["rows"] = static_cast<double>(rows);
@@ -89,6 +140,101 @@ void BM_ReadReferenceCsv(benchmark::State& state) {
 }
 BENCHMARK(BM_ReadReferenceCsv)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0.0 : v[v.size() / 2];
+}
+
+int run_joint_case(const std::string& path, int runs) {
+  quor::ingest::IngestOptions options = quor::ingest::IngestOptions::default_options();
+  options.date_granularity = "monthly";
+  std::vector<double> plain, joint;
+  size_t joints = 0;
+  for (int r = 0; r < runs; ++r) {
+    for (bool with_joint : {false, true}) {
+      FreshDb fresh;
+      if (!fresh.ok) return 1;
+      if (with_joint) fresh.db.meta.schema.joints = {{"price", "quantity"}};
+      const auto t = Clock::now();
+      auto report = quor::ingest::ingest_file(fresh.db, path, options, 10000, false);
+      const double ms = ms_since(t);
+      if (!report.ok()) {
+        std::fprintf(stderr, "%s\n", report.error().full_text().c_str());
+        return 1;
+      }
+      (with_joint ? joint : plain).push_back(ms);
+      if (with_joint) joints = fresh.db.data.joints.size();
+    }
+  }
+  std::printf("joint case: %s, monthly buckets, batch 10000, median of %d\n", path.c_str(), runs);
+  std::printf("  without joints:               %9.1f ms\n", median(plain));
+  std::printf("  one joint pair (%zu joints): %9.1f ms  (%.2fx)\n", joints, median(joint),
+              median(joint) / median(plain));
+  return 0;
+}
+
+int run_high_cardinality_case(const std::string& path) {
+  quor::ingest::IngestOptions options = quor::ingest::IngestOptions::default_options();
+  options.date_granularity = "daily";
+  auto fresh = std::make_unique<FreshDb>();
+  if (!fresh->ok) return 1;
+  const double rss_before = peak_rss_mb();
+  const auto t0 = Clock::now();
+  auto report = quor::ingest::ingest_file(fresh->db, path, options, 10000, false);
+  const double ingest_ms = ms_since(t0);
+  if (!report.ok()) {
+    std::fprintf(stderr, "%s\n", report.error().full_text().c_str());
+    return 1;
+  }
+  const size_t dists = fresh->db.data.distributions.size();
+  const double rss_after_ingest = current_rss_mb();
+  const double peak_after_ingest = peak_rss_mb();
+  const auto t1 = Clock::now();
+  auto flushed = quor::store::flush_database(fresh->db);
+  const double flush_ms = ms_since(t1);
+  if (!flushed.ok()) {
+    std::fprintf(stderr, "%s\n", flushed.error().full_text().c_str());
+    return 1;
+  }
+  const auto t2 = Clock::now();
+  { auto release = std::move(fresh->db); }
+  const double release_ms = ms_since(t2);
+  const double peak = peak_rss_mb();
+  fresh.reset();
+  std::printf("high-cardinality case: %s, daily buckets, batch 10000\n", path.c_str());
+  std::printf("  rows %llu, distributions %zu\n",
+              static_cast<unsigned long long>(report->total_rows), dists);
+  std::printf("  ingest (read .. batches .. its flush): %8.1f ms\n", ingest_ms);
+  std::printf("    of which one flush (timed again):   %8.1f ms\n", flush_ms);
+  std::printf("  close (flush + release):               %8.1f ms\n", flush_ms + release_ms);
+  std::printf("  ingest + close:                        %8.1f ms\n",
+              ingest_ms + flush_ms + release_ms);
+  std::printf("  peak RSS %.0f MB (%.0f MB before the ingest, %.0f MB by the end of the ingest, "
+              "%.0f MB held after it)\n",
+              peak, rss_before, peak_after_ingest, rss_after_ingest);
+  return 0;
+}
+
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  if (argc > 1 && std::strncmp(argv[1], "--case=", 7) == 0) {
+    const std::string which = argv[1] + 7;
+    if (which == "joint") {
+      const std::string path = argc > 2 ? argv[2] : reference_path();
+      return run_joint_case(path, argc > 3 ? std::atoi(argv[3]) : 3);
+    }
+    if (which == "high-cardinality") {
+      std::string path = argc > 2 ? argv[2] : "/tmp/quor_high_cardinality.csv";
+      if (!fs::exists(path)) quor::bench::write_high_cardinality_csv(path, 3000000);
+      return run_high_cardinality_case(path);
+    }
+    std::fprintf(stderr, "unknown case '%s'\n", which.c_str());
+    return 2;
+  }
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -1,7 +1,12 @@
-// The reference input of the ingestion benchmark: a seeded CSV of sales-like
-// rows with a date over 24 months, a region of 60 values, 3 numeric and 3
-// categorical columns (at most 20 values each). The same seed and row count
+// The inputs of the ingestion benchmark, seeded so that the same arguments
 // always give the same bytes.
+//
+// Reference CSV: sales-like rows with a date over 24 months, a region of 60
+// values, 3 numeric and 3 categorical columns (at most 20 values each).
+//
+// High-cardinality CSV: a date over 13 days, two text columns of 300 values
+// each and one numeric column; with daily buckets 3 M rows give about one
+// million keys, each its own distribution.
 #pragma once
 
 #include <cstdint>
@@ -11,31 +16,20 @@
 
 namespace quor::bench {
 
-inline bool write_reference_csv(const std::string& path, uint64_t rows, uint64_t seed = 20240601) {
+namespace internal {
+
+// Writes `rows` lines produced by `line(rng, buffer, size)` after `header`.
+template <class Line>
+bool write_csv(const std::string& path, const char* header, uint64_t rows, uint64_t seed,
+               Line line) {
   std::FILE* f = std::fopen(path.c_str(), "wb");
   if (f == nullptr) return false;
   std::mt19937_64 rng(seed);
-  static const char* kChannels[] = {"online", "store", "phone", "partner", "kiosk"};
-  static const int kDaysInMonth[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  std::string out = "date,region,price,quantity,discount,channel,segment,status\n";
-  char line[256];
+  std::string out = header;
+  char buf[256];
   for (uint64_t i = 0; i < rows; ++i) {
-    const int month_index = static_cast<int>(rng() % 24);
-    const int year = 2023 + month_index / 12;
-    const int month = month_index % 12 + 1;
-    const int day = static_cast<int>(rng() % static_cast<uint64_t>(kDaysInMonth[month - 1])) + 1;
-    const int region = static_cast<int>(rng() % 60);
-    // Price: skewed, two decimals; quantity: 1..1000; discount: 0..0.5.
-    const double u = static_cast<double>(rng() >> 11) / 9007199254740992.0;
-    const double price = 5.0 + 995.0 * u * u;
-    const int quantity = static_cast<int>(rng() % 1000) + 1;
-    const double discount = static_cast<double>(rng() % 5001) / 10000.0;
-    const int n = std::snprintf(line, sizeof line,
-                                "%04d-%02d-%02d,region_%02d,%.2f,%d,%.4f,%s,segment_%02d,status_%02d\n",
-                                year, month, day, region, price, quantity, discount,
-                                kChannels[rng() % 5], static_cast<int>(rng() % 12),
-                                static_cast<int>(rng() % 20));
-    out.append(line, static_cast<size_t>(n));
+    const int n = line(rng, buf, sizeof buf);
+    out.append(buf, static_cast<size_t>(n));
     if (out.size() > (1u << 20)) {
       std::fwrite(out.data(), 1, out.size(), f);
       out.clear();
@@ -43,6 +37,47 @@ inline bool write_reference_csv(const std::string& path, uint64_t rows, uint64_t
   }
   std::fwrite(out.data(), 1, out.size(), f);
   return std::fclose(f) == 0;
+}
+
+}  // namespace internal
+
+inline bool write_reference_csv(const std::string& path, uint64_t rows, uint64_t seed = 20240601) {
+  static const char* kChannels[] = {"online", "store", "phone", "partner", "kiosk"};
+  static const int kDaysInMonth[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return internal::write_csv(
+      path, "date,region,price,quantity,discount,channel,segment,status\n", rows, seed,
+      [](std::mt19937_64& rng, char* line, size_t size) {
+        const int month_index = static_cast<int>(rng() % 24);
+        const int year = 2023 + month_index / 12;
+        const int month = month_index % 12 + 1;
+        const int day =
+            static_cast<int>(rng() % static_cast<uint64_t>(kDaysInMonth[month - 1])) + 1;
+        const int region = static_cast<int>(rng() % 60);
+        // Price: skewed, two decimals; quantity: 1..1000; discount: 0..0.5.
+        const double u = static_cast<double>(rng() >> 11) / 9007199254740992.0;
+        const double price = 5.0 + 995.0 * u * u;
+        const int quantity = static_cast<int>(rng() % 1000) + 1;
+        const double discount = static_cast<double>(rng() % 5001) / 10000.0;
+        return std::snprintf(line, size,
+                             "%04d-%02d-%02d,region_%02d,%.2f,%d,%.4f,%s,segment_%02d,status_%02d\n",
+                             year, month, day, region, price, quantity, discount,
+                             kChannels[rng() % 5], static_cast<int>(rng() % 12),
+                             static_cast<int>(rng() % 20));
+      });
+}
+
+inline bool write_high_cardinality_csv(const std::string& path, uint64_t rows,
+                                       uint64_t seed = 20240602) {
+  return internal::write_csv(path, "date,store,product,price\n", rows, seed,
+                             [](std::mt19937_64& rng, char* line, size_t size) {
+                               const int day = static_cast<int>(rng() % 13) + 1;
+                               const int store = static_cast<int>(rng() % 300);
+                               const int product = static_cast<int>(rng() % 300);
+                               const double price = static_cast<double>(rng() % 100000) / 100.0;
+                               return std::snprintf(line, size,
+                                                    "2024-03-%02d,store_%03d,product_%03d,%.2f\n",
+                                                    day, store, product, price);
+                             });
 }
 
 }  // namespace quor::bench

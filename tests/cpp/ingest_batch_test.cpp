@@ -203,6 +203,40 @@ TEST(BatchApply, HugeDistributionIdCounter) {
   EXPECT_EQ(dist(db, "color", "r0").id, uint64_t{1} << 50);
 }
 
+// Counts saturate at 2^64 - 1 on the batched road as in apply_counts: a
+// distribution near the limit stays at it, whatever the number of batches.
+TEST(BatchApply, CountsSaturate) {
+  store::Database db = make_db();
+  const store::Schema schema = db.meta.schema;
+  ASSERT_TRUE(apply_observation_batch(db, schema, std::vector<Observation>{obs("n", "red", 1)}).ok());
+  auto color = [&]() -> store::DistributionObject& {
+    return *db.distribution_by_id_mut(db.lookup_distribution("color", {{"region", "n"}})->id);
+  };
+  auto size = [&]() -> store::DistributionObject& {
+    return *db.distribution_by_id_mut(db.lookup_distribution("size", {{"region", "n"}})->id);
+  };
+  {
+    auto& cat = std::get<store::CategoricalRepr>(color().repr);
+    cat.counts[0] = UINT64_MAX - 1;
+    cat.unknown_count = UINT64_MAX;
+    cat.total_count = UINT64_MAX - 1;
+    auto& h = std::get<store::HistogramRepr>(size().repr);
+    h.bin_counts[1] = UINT64_MAX;
+    h.total_count = UINT64_MAX;
+  }
+  std::vector<Observation> batch = {obs("n", "red", 1), obs("n", "red", 1), obs("n", "pink", 1)};
+  ASSERT_TRUE(apply_observation_batch(db, schema, batch).ok());
+  ASSERT_TRUE(apply_observation_batch(db, schema, batch).ok());
+  const auto& cat = std::get<store::CategoricalRepr>(color().repr);
+  EXPECT_EQ(cat.counts, (std::vector<uint64_t>{UINT64_MAX, 0}));
+  EXPECT_EQ(cat.unknown_count, UINT64_MAX);
+  EXPECT_EQ(cat.total_count, UINT64_MAX);
+  EXPECT_EQ(color().sample_count, UINT64_MAX);
+  EXPECT_EQ(std::get<store::HistogramRepr>(size().repr).bin_counts[1], UINT64_MAX);
+  EXPECT_EQ(size().sample_count, UINT64_MAX);
+  EXPECT_EQ(color().version, 4u);
+}
+
 TEST(BatchApply, RawLogLinesAndIdentifiers) {
   TempDir dir;
   store::Database db = make_db();
@@ -231,6 +265,30 @@ TEST(BatchApply, RawLogLinesAndIdentifiers) {
   db.raw_log.reset();
   ASSERT_TRUE(apply_observation_batch(db, schema, std::vector<Observation>{obs("z", "red", 1)}).ok());
   EXPECT_EQ(db.meta.next_raw_record_id, 10u);
+}
+
+// The raw-record counter never wraps: a batch that would carry it past
+// 2^64 - 1 is refused before any line is written or any count added.
+TEST(BatchApply, RawRecordCounterNeverWraps) {
+  TempDir dir;
+  store::Database db = make_db();
+  db.meta.raw_log_enabled = true;
+  db.meta.next_raw_record_id = UINT64_MAX - 1;
+  db.raw_log = store::RawLog{dir.path() / "log_000001.raw"};
+  const store::Schema schema = db.meta.schema;
+  ASSERT_TRUE(apply_observation_batch(db, schema, std::vector<Observation>{obs("n", "red", 1)}).ok());
+  EXPECT_EQ(db.meta.next_raw_record_id, UINT64_MAX);
+  const std::string before = slurp(db.raw_log->segment_path);
+  EXPECT_EQ(before, "{\"payload\":{\"color\":\"red\",\"size\":1},\"record_id\":18446744073709551614}\n");
+  auto r = apply_observation_batch(db, schema, std::vector<Observation>{obs("n", "blue", 1)});
+  EXPECT_EQ(r.error().full_text(),
+            "raw record id counter would pass 18446744073709551615 (next id "
+            "18446744073709551615, records to number 1)");
+  EXPECT_EQ(db.meta.next_raw_record_id, UINT64_MAX);
+  EXPECT_EQ(slurp(db.raw_log->segment_path), before);
+  EXPECT_EQ(std::get<store::CategoricalRepr>(dist(db, "color", "n").repr).counts,
+            (std::vector<uint64_t>{1, 0}));
+  EXPECT_EQ(dist(db, "color", "n").version, 2u);
 }
 
 TEST(BatchApply, ReadOnlyRefusals) {

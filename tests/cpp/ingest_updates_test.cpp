@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <sched.h>
+
 #include "quor/ingest/preparation.h"
 #include "quor/ingest/record_update.h"
 #include "quor/ingest/worker_pool.h"
@@ -178,10 +180,18 @@ TEST(RecordUpdate, BatchMapKeepsInputOrder) {
   }
 }
 
+// The processors this thread may run on.
+size_t allowed_cpus() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  EXPECT_EQ(sched_getaffinity(0, sizeof set, &set), 0);
+  return static_cast<size_t>(CPU_COUNT(&set));
+}
+
 TEST(WorkerPool, SizeFollowsTheEnvironmentVariable) {
   const char* saved = std::getenv("RAYON_NUM_THREADS");
   const std::string keep = saved ? saved : "";
-  const size_t hw = std::max(1u, std::thread::hardware_concurrency());
+  const size_t hw = allowed_cpus();
   const std::vector<std::pair<const char*, size_t>> cases = {
       {"3", 3}, {"64", 64}, {"0", hw}, {"abc", hw}, {"2x", hw}, {"", hw}};
   for (const auto& [value, want] : cases) {
@@ -190,6 +200,22 @@ TEST(WorkerPool, SizeFollowsTheEnvironmentVariable) {
   }
   ::unsetenv("RAYON_NUM_THREADS");
   EXPECT_EQ(worker_count_from_environment(), hw);
+
+  // Without the variable the size follows the CPU affinity, not the machine.
+  cpu_set_t all, one;
+  ASSERT_EQ(sched_getaffinity(0, sizeof all, &all), 0);
+  CPU_ZERO(&one);
+  for (int c = 0; c < CPU_SETSIZE; ++c)
+    if (CPU_ISSET(c, &all)) {
+      CPU_SET(c, &one);
+      break;
+    }
+  ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+  EXPECT_EQ(worker_count_from_environment(), 1u);
+  ASSERT_EQ(sched_setaffinity(0, sizeof all, &all), 0);
+  ::setenv("RAYON_NUM_THREADS", "5", 1);
+  EXPECT_EQ(worker_count_from_environment(), 5u);  // the variable wins
+  ::unsetenv("RAYON_NUM_THREADS");
   if (saved) ::setenv("RAYON_NUM_THREADS", keep.c_str(), 1);
 }
 

@@ -10,6 +10,7 @@
 #include <oneapi/tbb/parallel_for.h>
 
 #include "quor/ingest/date_bucket.h"
+#include "quor/ingest/key_table.h"
 #include "quor/ingest/update_core.h"
 #include "quor/ingest/value_text.h"
 #include "quor/ingest/worker_pool.h"
@@ -50,6 +51,13 @@ void RowView::reset(size_t ndims, size_t nvars) {
   if (scratch.size() < ndims + nvars) scratch.resize(ndims + nvars);
 }
 
+bool ObservationListSource::has_all_dims(size_t i) const {
+  const Observation& o = obs_[i];
+  for (const auto& d : schema_.dimensions)
+    if (o.dimensions.find(d.name) == o.dimensions.end()) return false;
+  return true;
+}
+
 void ObservationListSource::load(size_t i, RowView& row) const {
   const Observation& o = obs_[i];
   for (size_t d = 0; d < schema_.dimensions.size(); ++d) {
@@ -72,7 +80,11 @@ std::optional<uint64_t> CompiledSchema::Variable::find_category(std::string_view
     if (it == category_index.end()) return std::nullopt;
     return it->second;
   }
-  return category_position(*categories, text);
+  for (size_t i = 0; i < categories->size(); ++i) {
+    const std::string& c = (*categories)[i];
+    if (c.size() == text.size() && bytes_equal(c.data(), text.data(), text.size())) return i;
+  }
+  return std::nullopt;
 }
 
 int64_t CompiledSchema::Variable::bin_of(const ValueRef& v) const {
@@ -182,15 +194,17 @@ std::string_view category_text(const ValueRef& v, char* buf) {
   return "unknown";
 }
 
-void append_u32(std::string& out, uint32_t n) {
+void append_u32(std::string& out, size_t n) {
+  const uint32_t v = static_cast<uint32_t>(n);
   char b[4];
-  std::memcpy(b, &n, 4);
+  std::memcpy(b, &v, 4);
   out.append(b, 4);
 }
 
-// Computes observation `i` of the slice into position `k` of `out`.
+// Computes observation `i` of the slice into position `k` of `out`; its
+// raw-log line (when asked for) goes to the end of `line_out` with `id`.
 void compute_one(const CompiledSchema& cs, RowView& row, size_t k, std::string& label,
-                 bool want_payload, BatchUpdates& out, const KeyIndex* keys) {
+                 BatchUpdates& out, const KeyTable* keys, std::string* line_out, uint64_t id) {
   const auto& dims = cs.schema.dimensions;
   for (size_t d = 0; d < dims.size(); ++d) {
     if (!row.has_dim[d]) {
@@ -199,18 +213,36 @@ void compute_one(const CompiledSchema& cs, RowView& row, size_t k, std::string& 
     }
   }
   out.present[k] = 1;
-  std::string& key = out.keys[k];
-  key.clear();
-  for (size_t d : cs.key_dims) {
-    label.clear();
-    const auto& g = dims[d].granularity;
-    if (g) append_bucket_label(label, row.dims[d], *g);
-    else label.append(row.dims[d]);
-    append_u32(key, static_cast<uint32_t>(label.size()));
-    key += label;
+  const size_t nkd = cs.key_dims.size();
+  uint32_t* labels = out.labels.data() + k * nkd;
+  bool known = keys != nullptr;
+  for (size_t i = 0; i < nkd; ++i) {
+    const std::string_view raw = row.dims[cs.key_dims[i]];
+    labels[i] = keys ? keys->find_label(i, raw, KeyTable::text_hash(raw)) : kNoLabel;
+    if (labels[i] == kNoLabel) known = false;
   }
-  out.key_hash[k] = std::hash<std::string_view>{}(key);
-  out.key_id[k] = keys ? keys->find(key, out.key_hash[k]) : -1;
+  out.has_pending[k] = known ? 0 : 1;
+  if (known) {
+    out.key_id[k] = keys->find_key(labels, KeyTable::key_hash(labels, nkd));
+  } else {
+    // A text met for the first time: the calling thread interns it from
+    // these texts, bucketed here once.
+    out.key_id[k] = -1;
+    std::string& p = out.pending[k];
+    p.clear();
+    for (size_t i = 0; i < nkd; ++i) {
+      const size_t d = cs.key_dims[i];
+      const std::string_view raw = row.dims[d];
+      label.clear();
+      const auto& g = dims[d].granularity;
+      if (g) append_bucket_label(label, raw, *g);
+      else label.append(raw);
+      append_u32(p, raw.size());
+      p.append(raw);
+      append_u32(p, label.size());
+      p += label;
+    }
+  }
 
   const size_t nv = cs.vars.size();
   int64_t* slots = out.slots.data() + k * nv;
@@ -264,9 +296,10 @@ void compute_one(const CompiledSchema& cs, RowView& row, size_t k, std::string& 
     cells[2 * j + 1] = *cy;
   }
 
-  if (want_payload) {
-    std::string& p = out.payloads[k];
-    p.clear();
+  if (line_out != nullptr) {
+    // The whole line, once, straight into its block.
+    std::string& p = *line_out;
+    const size_t before = p.size();
     p += "{\"payload\":{";
     bool first = true;
     for (size_t i = 0; i < cs.payload_vars.size(); ++i) {
@@ -278,52 +311,116 @@ void compute_one(const CompiledSchema& cs, RowView& row, size_t k, std::string& 
       append_value_json(p, row.vals[v]);
     }
     p += "},\"record_id\":";
+    auto r = std::to_chars(buf, buf + sizeof buf, id);
+    p.append(buf, r.ptr);
+    p += "}\n";
+    out.line_length[k] = static_cast<uint32_t>(p.size() - before);
   }
 }
 
 }  // namespace
 
 void compute_batch(const CompiledSchema& cs, const ObservationSource& src, size_t begin,
-                   size_t end, bool want_payloads, BatchUpdates& out, const KeyIndex* keys) {
+                   size_t end, bool want_lines, uint64_t first_id, BatchUpdates& out,
+                   const KeyTable* keys) {
   const size_t n = end - begin;
-  const size_t nv = cs.vars.size(), nj = cs.joints.size();
+  const size_t nv = cs.vars.size(), nj = cs.joints.size(), nkd = cs.key_dims.size();
   out.n = n;
   out.nvars = nv;
   out.njoints = nj;
+  out.nkeydims = nkd;
   out.present.assign(n, 0);
-  if (out.keys.size() < n) out.keys.resize(n);
-  out.key_hash.resize(n);
+  out.labels.resize(n * nkd);
   out.key_id.resize(n);
+  out.has_pending.assign(n, 0);
+  if (out.pending.size() < n) out.pending.resize(n);
   out.slots.resize(n * nv);
   out.cells.resize(n * nj * 2);
-  if (want_payloads && out.payloads.size() < n) out.payloads.resize(n);
+  out.lines = want_lines;
+  out.first_id = first_id;
+  const size_t kBlock = BatchUpdates::kLineBlock;
+  const size_t nblocks = (n + kBlock - 1) / kBlock;
+  // Identifier of each block's first line: the present records before it.
+  std::vector<uint64_t> first_rank(nblocks + 1, 0);
+  if (want_lines) {
+    out.line_length.assign(n, 0);
+    if (out.blocks.size() < nblocks) out.blocks.resize(nblocks);
+    const int uniform = src.uniform_presence();
+    if (uniform >= 0) {
+      for (size_t c = 0; c < nblocks; ++c)
+        first_rank[c + 1] = first_rank[c] + (uniform ? std::min(n, (c + 1) * kBlock) - c * kBlock : 0);
+    } else {
+      auto count = [&](size_t c) {
+        uint64_t m = 0;
+        for (size_t k = c * kBlock; k < std::min(n, (c + 1) * kBlock); ++k)
+          m += src.has_all_dims(begin + k) ? 1 : 0;
+        first_rank[c + 1] = m;
+      };
+      if (nblocks > 1)
+        worker_arena().execute([&] { oneapi::tbb::parallel_for(size_t(0), nblocks, count); });
+      else if (nblocks == 1)
+        count(0);
+      for (size_t c = 0; c < nblocks; ++c) first_rank[c + 1] += first_rank[c];
+    }
+  }
   const size_t ndims = cs.schema.dimensions.size();
-  auto work = [&](const oneapi::tbb::blocked_range<size_t>& r) {
+  auto work = [&](size_t c) {
     RowView row;
     std::string label;
-    for (size_t k = r.begin(); k != r.end(); ++k) {
+    std::string* line_out = nullptr;
+    if (want_lines) {
+      line_out = &out.blocks[c];
+      line_out->clear();
+    }
+    uint64_t id = first_id + first_rank[c];
+    for (size_t k = c * kBlock; k < std::min(n, (c + 1) * kBlock); ++k) {
       row.reset(ndims, nv);
       src.load(begin + k, row);
-      compute_one(cs, row, k, label, want_payloads, out, keys);
+      compute_one(cs, row, k, label, out, keys, line_out, id);
+      id += out.present[k];
     }
   };
-  if (n <= 64) {
-    work(oneapi::tbb::blocked_range<size_t>(0, n));
+  if (nblocks <= 1) {
+    if (nblocks == 1) work(0);
     return;
   }
-  worker_arena().execute(
-      [&] { oneapi::tbb::parallel_for(oneapi::tbb::blocked_range<size_t>(0, n, 64), work); });
+  worker_arena().execute([&] { oneapi::tbb::parallel_for(size_t(0), nblocks, work); });
 }
 
-store::DimensionMap decode_key(const CompiledSchema& cs, std::string_view blob) {
-  store::DimensionMap map;
+std::pair<std::string_view, std::string_view> pending_texts(std::string_view p, size_t d) {
   size_t pos = 0;
-  for (size_t d : cs.key_dims) {
+  auto take = [&]() {
     uint32_t len;
-    std::memcpy(&len, blob.data() + pos, 4);
+    std::memcpy(&len, p.data() + pos, 4);
     pos += 4;
-    map.emplace_hint(map.end(), cs.schema.dimensions[d].name, std::string(blob.substr(pos, len)));
+    std::string_view t = p.substr(pos, len);
     pos += len;
+    return t;
+  };
+  for (size_t i = 0;; ++i) {
+    std::string_view raw = take();
+    std::string_view label = take();
+    if (i == d) return {raw, label};
+  }
+}
+
+store::DimensionMap key_dimension_map(const CompiledSchema& cs, const KeyTable& keys, uint32_t key) {
+  store::DimensionMap map;
+  const uint32_t* labels = keys.labels_of(key);
+  for (size_t i = 0; i < cs.key_dims.size(); ++i)
+    map.emplace_hint(map.end(), cs.schema.dimensions[cs.key_dims[i]].name,
+                     keys.label_text(i, labels[i]));
+  return map;
+}
+
+store::DimensionMap dimension_map_of(const CompiledSchema& cs, const BatchUpdates& u, size_t k,
+                                     const KeyTable* keys) {
+  store::DimensionMap map;
+  const uint32_t* labels = u.labels.data() + k * u.nkeydims;
+  for (size_t i = 0; i < cs.key_dims.size(); ++i) {
+    std::string label = u.has_pending[k] ? std::string(pending_texts(u.pending[k], i).second)
+                                         : keys->label_text(i, labels[i]);
+    map.emplace_hint(map.end(), cs.schema.dimensions[cs.key_dims[i]].name, std::move(label));
   }
   return map;
 }
@@ -358,7 +455,7 @@ std::optional<RecordUpdate> to_record_update(const internal::CompiledSchema& cs,
     if (c[0] == internal::kNoCell) continue;
     out.joint_updates.push_back({schema.joints[j], c[0], c[1]});
   }
-  out.dimension_key = internal::decode_key(cs, u.keys[k]);
+  out.dimension_key = internal::dimension_map_of(cs, u, k, nullptr);
   util::JsonObject payload;
   for (const auto& [name, value] : obs.values) payload.emplace(name, value);
   out.payload = util::JsonValue(std::move(payload));
@@ -372,7 +469,7 @@ std::optional<RecordUpdate> compute_record_update(const store::Schema& schema,
   internal::CompiledSchema cs(schema);
   internal::ObservationListSource src(schema, &observation, 1);
   internal::BatchUpdates u;
-  internal::compute_batch(cs, src, 0, 1, false, u);
+  internal::compute_batch(cs, src, 0, 1, false, 0, u);
   return to_record_update(cs, u, 0, observation);
 }
 
@@ -381,7 +478,7 @@ std::vector<std::optional<RecordUpdate>> compute_record_updates(
   internal::CompiledSchema cs(schema);
   internal::ObservationListSource src(schema, observations.data(), observations.size());
   internal::BatchUpdates u;
-  internal::compute_batch(cs, src, 0, observations.size(), false, u);
+  internal::compute_batch(cs, src, 0, observations.size(), false, 0, u);
   std::vector<std::optional<RecordUpdate>> out;
   out.reserve(observations.size());
   for (size_t k = 0; k < observations.size(); ++k)

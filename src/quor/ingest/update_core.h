@@ -46,6 +46,10 @@ class ObservationSource {
   virtual size_t size() const = 0;
   // Fills `row` (already reset to the schema's sizes) for observation i.
   virtual void load(size_t i, RowView& row) const = 0;
+  // 1 when every observation has a text for every schema dimension, 0 when
+  // none has, -1 when it varies (then has_all_dims answers per observation).
+  virtual int uniform_presence() const { return -1; }
+  virtual bool has_all_dims(size_t i) const = 0;
 };
 
 // Observations held as Observation values.
@@ -55,6 +59,7 @@ class ObservationListSource final : public ObservationSource {
       : schema_(schema), obs_(obs), n_(n) {}
   size_t size() const override { return n_; }
   void load(size_t i, RowView& row) const override;
+  bool has_all_dims(size_t i) const override;
 
  private:
   const store::Schema& schema_;
@@ -98,35 +103,48 @@ class CompiledSchema {
   size_t num_slots_of(size_t v) const;  // cells of a dense tally
 };
 
-// Read-only lookup of dimension keys already known to the caller, used by
-// the workers while nobody adds keys.
-class KeyIndex {
- public:
-  virtual ~KeyIndex() = default;
-  // The key's number, or -1 when it is not known yet.
-  virtual int64_t find(std::string_view blob, uint64_t hash) const = 0;
-};
+class KeyTable;
 
-// The compact updates of one slice.
+// The compact updates of one slice. A record's key is given as label ids
+// (kNoLabel where the raw text is not interned yet, with `pending` then
+// holding every key dimension's raw text and label) and as the key's number
+// when the whole key is known (-1 otherwise).
 struct BatchUpdates {
-  size_t n = 0, nvars = 0, njoints = 0;
+  size_t n = 0, nvars = 0, njoints = 0, nkeydims = 0;
   std::vector<uint8_t> present;
-  std::vector<std::string> keys;  // encoded label tuple (length-prefixed, by name)
-  std::vector<uint64_t> key_hash;
-  std::vector<int64_t> key_id;     // from the KeyIndex, -1 when unknown
+  std::vector<uint32_t> labels;    // n * nkeydims
+  std::vector<int64_t> key_id;
+  std::vector<uint8_t> has_pending;
+  std::vector<std::string> pending;  // per key dimension: u32 length, raw, u32 length, label
   std::vector<int64_t> slots;      // n * nvars
   std::vector<uint64_t> cells;     // n * njoints * 2
-  // When asked for: the start of each record's raw-log line, up to and
-  // including "record_id": (the caller appends the identifier).
-  std::vector<std::string> payloads;
+  // Raw-log lines, when asked for: whole lines of consecutive records in
+  // blocks of kLineBlock records, identifiers counted from first_id over the
+  // present records; line_length per record (0 when absent).
+  static constexpr size_t kLineBlock = 256;
+  bool lines = false;
+  uint64_t first_id = 0;
+  std::vector<std::string> blocks;
+  std::vector<uint32_t> line_length;
 };
 
-// Computes observations [begin, end) of `src` on the worker pool.
+// Computes observations [begin, end) of `src` on the worker pool. Key
+// texts are looked up in `keys` (read only; none: every key is pending).
+// With `want_lines`, the raw-log lines are written with identifiers from
+// `first_id`.
 void compute_batch(const CompiledSchema& schema, const ObservationSource& src, size_t begin,
-                   size_t end, bool want_payloads, BatchUpdates& out,
-                   const KeyIndex* keys = nullptr);
+                   size_t end, bool want_lines, uint64_t first_id, BatchUpdates& out,
+                   const KeyTable* keys = nullptr);
 
-// Decodes an encoded label tuple into a dimension map.
-store::DimensionMap decode_key(const CompiledSchema& schema, std::string_view blob);
+// Reads the (raw, label) pair of key dimension `d` from a pending key.
+std::pair<std::string_view, std::string_view> pending_texts(std::string_view pending, size_t d);
+
+// The dimension map of record k of `u`, from its pending texts or from the
+// key table.
+store::DimensionMap dimension_map_of(const CompiledSchema& schema, const BatchUpdates& u, size_t k,
+                                     const KeyTable* keys);
+// The dimension map of a key of the table.
+store::DimensionMap key_dimension_map(const CompiledSchema& schema, const KeyTable& keys,
+                                      uint32_t key);
 
 }  // namespace quor::ingest::internal

@@ -1,5 +1,7 @@
 #include "quor/ingest/worker_pool.h"
 
+#include <sched.h>
+
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +18,14 @@ size_t worker_count_from_environment() {
     const char* end = env + std::strlen(env);
     auto [ptr, ec] = std::from_chars(env, end, n);
     if (ec == std::errc() && ptr == end && n > 0) return n;
+  }
+  // The processors this process may run on (a container or taskset limits
+  // them), not every processor of the machine.
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) == 0) {
+    const int n = CPU_COUNT(&set);
+    if (n > 0) return static_cast<size_t>(n);
   }
   unsigned hw = std::thread::hardware_concurrency();
   return hw == 0 ? 1 : hw;

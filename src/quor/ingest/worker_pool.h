@@ -8,7 +8,8 @@
 namespace quor::ingest {
 
 // The pool's size: RAYON_NUM_THREADS when it holds a positive integer,
-// otherwise the number of processors.
+// otherwise the number of processors this process may run on (its CPU
+// affinity), or of the machine when that cannot be read.
 size_t worker_count_from_environment();
 
 // The one pool of the process, started on first use with

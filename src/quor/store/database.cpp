@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <type_traits>
 
 #include "quor/store/dim_key.h"
 #include "quor/util/clock.h"
@@ -169,37 +170,76 @@ Status Database::apply_counts(std::string_view variable, const DimensionMap& map
   DistributionObject* d = distribution_by_id_mut(*id);
   if (d == nullptr) return distribution_id_not_found_error(*id);
 
-  if (auto* h = std::get_if<HistogramRepr>(&d->repr)) {
-    if (const auto* hc = std::get_if<HistogramCounts>(&counts)) {
-      for (const auto& [bin, c] : hc->bins) {
-        if (bin < h->bin_counts.size()) h->bin_counts[bin] = add_counts(h->bin_counts[bin], c);
-        h->total_count = add_counts(h->total_count, c);
-      }
-    }
-  } else if (auto* cat = std::get_if<CategoricalRepr>(&d->repr)) {
-    if (const auto* cc = std::get_if<CategoricalCounts>(&counts)) {
-      for (const auto& [i, c] : cc->known) {
-        if (i < cat->counts.size()) cat->counts[i] = add_counts(cat->counts[i], c);
-        cat->total_count = add_counts(cat->total_count, c);
-      }
-      cat->unknown_count = add_counts(cat->unknown_count, cc->unknown);
-      cat->total_count = add_counts(cat->total_count, cc->unknown);
-    }
+  // The sparse counts in flat form over the stored cells; numbers past them
+  // raise only the total.
+  const size_t ncells = std::visit(
+      [](const auto& r) {
+        if constexpr (std::is_same_v<std::decay_t<decltype(r)>, HistogramRepr>)
+          return r.bin_counts.size();
+        else
+          return r.counts.size();
+      },
+      static_cast<const DistributionRepr::variant&>(d->repr));
+  std::vector<uint64_t> cells(ncells, 0);
+  CellCounts flat;
+  auto put = [&](uint64_t i, uint64_t c) {
+    if (i < ncells) cells[i] = add_counts(cells[i], c);
+    else flat.total_only = add_counts(flat.total_only, c);
+  };
+  if (const auto* hc = std::get_if<HistogramCounts>(&counts)) {
+    for (const auto& [bin, c] : hc->bins) put(bin, c);
+  } else {
+    const auto& cc = std::get<CategoricalCounts>(counts);
+    flat.categorical = true;
+    for (const auto& [i, c] : cc.known) put(i, c);
+    flat.unknown = cc.unknown;
   }
+  flat.cells = cells;
+  add_cell_counts(d->repr, flat);
   return ok_status();
 }
 
+void add_cell_counts(DistributionRepr& repr, const CellCounts& counts) {
+  auto add = [&](std::vector<uint64_t>& cells, uint64_t& total) {
+    const size_t n = counts.cells.size();
+    const size_t in_list = std::min(n, cells.size());
+    for (size_t i = 0; i < n; ++i) {
+      const uint64_t c = counts.cells[i];
+      if (c == 0) continue;
+      if (i < in_list) cells[i] = add_counts(cells[i], c);
+      total = add_counts(total, c);
+    }
+    total = add_counts(total, counts.total_only);
+  };
+  if (auto* h = std::get_if<HistogramRepr>(&repr)) {
+    if (!counts.categorical) add(h->bin_counts, h->total_count);
+  } else if (auto* cat = std::get_if<CategoricalRepr>(&repr)) {
+    if (counts.categorical) {
+      add(cat->counts, cat->total_count);
+      cat->unknown_count = add_counts(cat->unknown_count, counts.unknown);
+      cat->total_count = add_counts(cat->total_count, counts.unknown);
+    }
+  }
+}
+
+void finalize_distribution(DistributionObject& d, uint64_t now, uint64_t batches) {
+  d.sample_count = d.repr.total_count();
+  d.entropy = repr_entropy(d.repr);
+  d.version += batches;
+  d.last_updated = now;
+}
+
 void Database::finalize_updates(const TouchedSet& touched) {
-  const uint64_t now = unix_now_seconds();
+  finalize_updates(touched, unix_now_seconds());
+}
+
+void Database::finalize_updates(const TouchedSet& touched, uint64_t now) {
   for (const auto& [variable, map] : touched) {
     auto id = index_lookup(index, variable, map);
     if (!id) continue;
     DistributionObject* d = distribution_by_id_mut(*id);
     if (d == nullptr) continue;
-    d->sample_count = d->repr.total_count();
-    d->entropy = repr_entropy(d->repr);
-    d->version += 1;
-    d->last_updated = now;
+    finalize_distribution(*d, now);
   }
 }
 

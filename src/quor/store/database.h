@@ -67,6 +67,28 @@ inline uint64_t add_counts(uint64_t a, uint64_t b) {
   return s < a ? UINT64_MAX : s;
 }
 
+// Counts bound for one marginal in flat form: `cells[i]` for bin or category
+// i, `unknown` for values outside the categories, `total_only` for counts
+// that raise the total and no cell.
+struct CellCounts {
+  bool categorical = false;  // category counts (else bin counts)
+  std::span<const uint64_t> cells;
+  uint64_t unknown = 0;
+  uint64_t total_only = 0;
+};
+
+// The one way counts reach a stored marginal (apply_counts and the batched
+// apply both use it). Category counts go only to a categorical, bin counts
+// only to a histogram; any other pairing changes nothing. A cell past the
+// representation's list raises only total_count. Every addition saturates.
+// Derived fields (sample_count, entropy, ...) are left to finalize_distribution.
+void add_cell_counts(DistributionRepr& repr, const CellCounts& counts);
+
+// Brings a marginal's derived fields up to date after counts were added:
+// sample_count = total_count, entropy recomputed, version raised by
+// `batches` (one per finalising call it stands for), last_updated = `now`.
+void finalize_distribution(DistributionObject& d, uint64_t now, uint64_t batches = 1);
+
 // Shannon entropy in bits of a representation's cells over its total_count:
 // +0.0 when the total is 0, otherwise a sum started from -0.0 (so a total in
 // one cell, or in no cell, gives -0.0).
@@ -146,9 +168,10 @@ class Database {
                       const CountAccumulator& counts);
 
   // Brings sample_count, entropy, version (+1) and last_updated (one clock
-  // read) up to date for every touched marginal; pairs that name no
-  // distribution are passed over. Never fails.
+  // read, or `now` when given) up to date for every touched marginal; pairs
+  // that name no distribution are passed over. Never fails.
   void finalize_updates(const TouchedSet& touched);
+  void finalize_updates(const TouchedSet& touched, uint64_t now);
 
   // Creates the zero joint of (a, b, map) unless it exists. Fails with
   // "joint variables not found in schema" when either variable is missing,

@@ -1,0 +1,487 @@
+#include "quor/ingest/batch_applier.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <unordered_map>
+
+#include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/parallel_for.h>
+
+#include "quor/ingest/worker_pool.h"
+#include "quor/util/clock.h"
+
+namespace quor::ingest::internal {
+
+namespace {
+
+std::atomic<uint64_t (*)()> g_batch_clock{nullptr};
+
+uint64_t batch_now() {
+  auto* clock = g_batch_clock.load(std::memory_order_relaxed);
+  return clock != nullptr ? clock() : unix_now_seconds();
+}
+
+Error read_only_error() { return Error(std::string(store::kReadOnlyMessage)); }
+
+constexpr size_t kChunkCounts = size_t(1) << 18;
+
+// Adds one to a joint's cell; cells outside its table are ignored.
+void add_joint_cell(store::JointDistributionObject& joint, uint64_t x, uint64_t y) {
+  constexpr uint64_t one = 1;
+  if (auto* grid = std::get_if<store::HistogramGridRepr>(&joint.repr)) {
+    if (x < grid->counts.size() && y < grid->counts[x].size()) {
+      grid->counts[x][y] = store::add_counts(grid->counts[x][y], one);
+      grid->total_count = store::add_counts(grid->total_count, one);
+      joint.sample_count = store::add_counts(joint.sample_count, one);
+    }
+  } else if (auto* table = std::get_if<store::ContingencyTableRepr>(&joint.repr)) {
+    if (x < table->counts.size() && y < table->counts[x].size()) {
+      table->counts[x][y] = store::add_counts(table->counts[x][y], one);
+      table->total_count = store::add_counts(table->total_count, one);
+      joint.sample_count = store::add_counts(joint.sample_count, one);
+    }
+  } else if (auto* cond = std::get_if<store::ConditionalHistogramsRepr>(&joint.repr)) {
+    if (x < cond->histograms.size()) {
+      if (auto* h = std::get_if<store::HistogramRepr>(&cond->histograms[x]);
+          h != nullptr && y < h->bin_counts.size()) {
+        h->bin_counts[y] = store::add_counts(h->bin_counts[y], one);
+        h->total_count = store::add_counts(h->total_count, one);
+        cond->total_count = store::add_counts(cond->total_count, one);
+        joint.sample_count = store::add_counts(joint.sample_count, one);
+      }
+    }
+  }
+}
+
+// Runs fn(i) for i in [0, n), on the pool when n is large.
+template <class Fn>
+void for_each_index(size_t n, bool parallel, Fn&& fn) {
+  if (parallel && n > 1024) {
+    worker_arena().execute([&] {
+      oneapi::tbb::parallel_for(oneapi::tbb::blocked_range<size_t>(0, n, 256),
+                                [&](const oneapi::tbb::blocked_range<size_t>& r) {
+                                  for (size_t i = r.begin(); i != r.end(); ++i) fn(i);
+                                });
+    });
+  } else {
+    for (size_t i = 0; i < n; ++i) fn(i);
+  }
+}
+
+}  // namespace
+
+void set_batch_clock_for_testing(uint64_t (*clock)()) { g_batch_clock.store(clock); }
+
+BatchApplier::BatchApplier(store::Database& db, const store::Schema& schema)
+    : db_(db),
+      cs_(schema),
+      nv_(schema.variables.size()),
+      nj_(schema.joints.size()),
+      keys_(cs_.key_dims.size()) {
+  batch_time_.push_back(0);  // batch numbers count from 1
+  // The block variable of each variable's slots; none when a repeated
+  // name's definitions differ in kind.
+  tally_var_.resize(nv_);
+  for (size_t v = 0; v < nv_; ++v) {
+    const size_t av = cs_.acc_var[v];
+    tally_var_[v] = cs_.vars[v].categorical == cs_.vars[av].categorical ? static_cast<uint32_t>(av)
+                                                                         : UINT32_MAX;
+  }
+  size_t parts = 1;
+  while (parts * 2 <= static_cast<size_t>(worker_arena().max_concurrency())) parts *= 2;
+  hits_.resize(parts);
+  hit_mask_ = parts - 1;
+}
+
+BatchApplier::~BatchApplier() {
+  // A batch that failed may leave the next one's step running; its fault,
+  // if any, no longer matters.
+  try {
+    finish_ahead();
+  } catch (...) {
+  }
+  settle();
+}
+
+uint32_t BatchApplier::block_of(uint32_t key, size_t var) {
+  uint32_t& slot = key_block_[static_cast<size_t>(key) * nv_ + var];
+  if (slot != 0) return slot - 1;
+  const size_t ncells = cs_.num_slots_of(var);
+  const size_t need = ncells + 2;
+  if (need > chunk_left_) {
+    const size_t size = std::max(need, kChunkCounts);
+    chunks_.push_back(std::make_unique<uint64_t[]>(size));  // zeroed
+    chunk_next_ = chunks_.back().get();
+    chunk_left_ = size;
+  }
+  uint64_t* counts = chunk_next_;
+  chunk_next_ += need;
+  chunk_left_ -= need;
+  const uint32_t b = static_cast<uint32_t>(hot_.size());
+  hot_.push_back({counts, 0, static_cast<uint32_t>(ncells)});
+  block_var_.push_back(static_cast<uint32_t>(var));
+  block_key_.push_back(key);
+  block_dist_.push_back(0);
+  block_batches_.push_back(0);
+  block_last_.push_back(0);
+  slot = b + 1;
+  return b;
+}
+
+void BatchApplier::fill_map(uint32_t key) {
+  if (scratch_map_.size() != cs_.key_dims.size()) {
+    scratch_map_.clear();
+    for (size_t d : cs_.key_dims) scratch_map_.emplace(cs_.schema.dimensions[d].name, std::string());
+  }
+  const uint32_t* labels = keys_.labels_of(key);
+  size_t i = 0;
+  for (auto& [name, value] : scratch_map_) {
+    value = keys_.label_text(i, labels[i]);
+    ++i;
+  }
+}
+
+store::CellCounts BatchApplier::block_counts(uint32_t b) const {
+  const uint64_t* c = hot_[b].counts;
+  const size_t n = hot_[b].cells;
+  store::CellCounts out;
+  out.categorical = cs_.vars[block_var_[b]].categorical;
+  out.cells = std::span<const uint64_t>(c, n);
+  out.unknown = c[n];
+  out.total_only = c[n + 1];
+  return out;
+}
+
+void BatchApplier::clear_block(uint32_t b) {
+  std::memset(hot_[b].counts, 0, (hot_[b].cells + 2) * sizeof(uint64_t));
+}
+
+void BatchApplier::recount_batch(int delta) {
+  const BatchUpdates& u = updates_;
+  for (size_t k = 0; k < tallied_; ++k) {
+    if (!u.present[k]) continue;
+    const int64_t* slots = u.slots.data() + k * nv_;
+    for (size_t v = 0; v < nv_; ++v) {
+      const int64_t s = slots[v];
+      if (s == kNoSlot) continue;
+      const size_t av = cs_.acc_var[v];
+      if (cs_.vars[v].categorical != cs_.vars[av].categorical) continue;
+      const uint32_t b = key_block_[static_cast<size_t>(record_key_[k]) * nv_ + av] - 1;
+      *cell_of(b, s) += static_cast<uint64_t>(static_cast<int64_t>(delta));
+    }
+  }
+}
+
+void BatchApplier::compute_updates(const ObservationSource& src, size_t begin, size_t end,
+                                   bool lines) {
+  const uint64_t first_id = db_.meta.next_raw_record_id;
+  const bool ready = ahead_.running && ahead_.src == &src && ahead_.begin == begin &&
+                     ahead_.end == end && ahead_.lines == lines &&
+                     (!lines || ahead_.first_id == first_id);
+  finish_ahead();
+  if (ready) {
+    std::swap(updates_, ahead_updates_);
+  } else {
+    compute_batch(cs_, src, begin, end, lines, first_id, updates_, &keys_);
+  }
+}
+
+void BatchApplier::count_hits() {
+  // Each share of the cells goes to one of the pool's threads, so every
+  // thread's cells stay in its cache and no two threads write one line.
+  size_t total = 0;
+  for (const auto& part : hits_) total += part.size();
+  if (total < 8192 || hits_.size() < 2) {
+    for (const auto& part : hits_)
+      for (uint64_t* c : part) ++*c;
+  } else {
+    worker_arena().execute([&] {
+      oneapi::tbb::parallel_for(size_t(0), hits_.size(), [&](size_t t) {
+        for (uint64_t* c : hits_[t]) ++*c;
+      });
+    });
+  }
+  for (auto& part : hits_) part.clear();
+}
+
+bool BatchApplier::tally(bool refuse, BatchCounters& counters) {
+  used_.clear();
+  tallied_ = 0;
+  const BatchUpdates& u = updates_;
+  const size_t n = u.n, nkd = u.nkeydims;
+  record_key_.resize(n);
+  std::vector<uint32_t> labels(nkd);
+  for (size_t k = 0; k < n; ++k) {
+    if (!u.present[k]) {
+      ++counters.skipped;
+      continue;
+    }
+    if (refuse) {
+      // Logging is on and the database read-only: refused at the first
+      // processed record, before anything is counted.
+      tallied_ = k;
+      return false;
+    }
+    uint32_t key;
+    if (u.key_id[k] >= 0) {
+      key = static_cast<uint32_t>(u.key_id[k]);
+    } else {
+      if (nkd > 0) std::memcpy(labels.data(), u.labels.data() + k * nkd, nkd * sizeof(uint32_t));
+      for (size_t i = 0; i < nkd; ++i) {
+        if (labels[i] != kNoLabel) continue;
+        const auto [raw, label] = pending_texts(u.pending[k], i);
+        labels[i] = keys_.intern_label(i, raw, KeyTable::text_hash(raw), label);
+      }
+      key = keys_.intern_key(labels.data(), KeyTable::key_hash(labels.data(), nkd));
+      if (keys_.num_keys() * nv_ > key_block_.size()) {
+        key_block_.resize(keys_.num_keys() * nv_, 0);
+        key_joint_.resize(keys_.num_keys() * nj_, 0);
+      }
+    }
+    record_key_[k] = key;
+    const int64_t* slots = u.slots.data() + k * nv_;
+    const uint32_t* key_blocks = key_block_.data() + static_cast<size_t>(key) * nv_;
+    for (size_t v = 0; v < nv_; ++v) {
+      const int64_t s = slots[v];
+      if (s == kNoSlot) continue;
+      const uint32_t av = tally_var_[v];
+      if (av == UINT32_MAX) continue;
+      const uint32_t b = key_blocks[av] != 0 ? key_blocks[av] - 1 : block_of(key, av);
+      HotBlock& hot = hot_[b];
+      if (hot.seen != batch_) {
+        hot.seen = batch_;
+        used_.push_back(b);
+      }
+      uint64_t* cell = cell_of(b, s);
+      hits_[(reinterpret_cast<uintptr_t>(cell) >> 6) & hit_mask_].push_back(cell);
+    }
+    ++counters.processed;
+  }
+  tallied_ = n;
+  count_hits();
+  counters.distributions_updated = used_.size();
+  return true;
+}
+
+Status BatchApplier::write_raw_lines(uint64_t processed) {
+  store::MetaFile& meta = db_.meta;
+  const uint64_t first = meta.next_raw_record_id;
+  if (processed > UINT64_MAX - first)
+    return Error("raw record id counter would pass " + std::to_string(UINT64_MAX) + " (next id " +
+                 std::to_string(first) + ", records to number " + std::to_string(processed) + ")");
+  if (!log_) log_ = std::make_unique<RawLogAppender>(db_.raw_log->segment_path);
+  meta.next_raw_record_id = first + processed;
+  const size_t nblocks = (updates_.n + BatchUpdates::kLineBlock - 1) / BatchUpdates::kLineBlock;
+  size_t failed = 0;
+  Status st = log_->append(updates_.blocks, nblocks, updates_.line_length, failed);
+  if (!st.ok()) meta.next_raw_record_id = first + failed + 1;  // the cut line's id is consumed
+  return st;
+}
+
+Status BatchApplier::resolve_distributions(size_t& resolved) {
+  resolved = 0;
+  const size_t na = used_.size();
+  size_t fresh = 0;
+  for (uint32_t b : used_) fresh += block_dist_[b] == 0 ? 1 : 0;
+  if (fresh >= 1024 && db_.writable) {
+    // Room for the batch's new distributions at once (some of them may
+    // exist already), doubling as appends would, so that a run of such
+    // batches moves and rehashes no more often than one append at a time.
+    auto& list = db_.data.distributions;
+    const size_t need = list.size() + fresh;
+    if (need > list.capacity()) list.reserve(std::max(need, list.capacity() * 2));
+    auto& index = db_.index.by_key;
+    const size_t need_index = index.size() + fresh;
+    if (static_cast<double>(need_index) >
+        static_cast<double>(index.bucket_count()) * static_cast<double>(index.max_load_factor()))
+      index.reserve(std::max(need_index, index.size() * 2));
+  }
+  for (size_t i = 0; i < na; ++i) {
+    resolved = i;
+    if (!db_.writable) return read_only_error();
+    const uint32_t b = used_[i];
+    if (block_dist_[b] != 0) continue;
+    fill_map(block_key_[b]);
+    QUOR_ASSIGN_OR_RETURN(uint64_t id,
+                          db_.ensure_distribution(cs_.schema.variables[block_var_[b]].name,
+                                                  scratch_map_));
+    store::DistributionObject* d = db_.distribution_by_id_mut(id);
+    // An index naming an id the distributions lack.
+    if (d == nullptr) return store::distribution_id_not_found_error(id);
+    block_dist_[b] = static_cast<uint64_t>(d - db_.data.distributions.data()) + 1;
+  }
+  resolved = na;
+  return ok_status();
+}
+
+Status BatchApplier::apply_joints() {
+  if (nj_ == 0) return ok_status();
+  const BatchUpdates& u = updates_;
+  // Joints met for the first time are created in the order of (pair,
+  // key), as a tally sorted that way would create them.
+  std::vector<std::pair<size_t, uint32_t>> fresh;
+  for (size_t k = 0; k < tallied_; ++k) {
+    if (!u.present[k]) continue;
+    const uint64_t* cells = u.cells.data() + k * nj_ * 2;
+    for (size_t j = 0; j < nj_; ++j) {
+      if (cells[2 * j] == kNoCell) continue;
+      const size_t jt = cs_.joints[j].tally;
+      if (key_joint_[static_cast<size_t>(record_key_[k]) * nj_ + jt] == 0)
+        fresh.emplace_back(jt, record_key_[k]);
+    }
+  }
+  std::sort(fresh.begin(), fresh.end());
+  fresh.erase(std::unique(fresh.begin(), fresh.end()), fresh.end());
+  std::optional<std::pair<size_t, uint32_t>> failed_at;
+  Status failure = ok_status();
+  for (const auto& [jt, key] : fresh) {
+    const auto& [a, b] = cs_.schema.joints[jt];
+    fill_map(key);
+    Status st = db_.ensure_joint(a, b, scratch_map_);
+    if (!st.ok()) {
+      failed_at = std::make_pair(jt, key);
+      failure = std::move(st);
+      break;
+    }
+    store::JointDistributionObject* joint = db_.find_joint_mut(a, b, scratch_map_);
+    key_joint_[static_cast<size_t>(key) * nj_ + jt] =
+        joint == nullptr ? UINT64_MAX : static_cast<uint64_t>(joint - db_.data.joints.data()) + 1;
+  }
+  for (size_t k = 0; k < tallied_; ++k) {
+    if (!u.present[k]) continue;
+    const uint64_t* cells = u.cells.data() + k * nj_ * 2;
+    for (size_t j = 0; j < nj_; ++j) {
+      if (cells[2 * j] == kNoCell) continue;
+      const size_t jt = cs_.joints[j].tally;
+      // After a failure only the tallies sorted before the failing one count.
+      if (failed_at && !(std::make_pair(jt, record_key_[k]) < *failed_at)) continue;
+      const uint64_t pos = key_joint_[static_cast<size_t>(record_key_[k]) * nj_ + jt];
+      if (pos == 0 || pos == UINT64_MAX) continue;
+      add_joint_cell(db_.data.joints[pos - 1], cells[2 * j], cells[2 * j + 1]);
+    }
+  }
+  return failure;
+}
+
+void BatchApplier::commit_batch() {
+  batch_time_.push_back(batch_now());
+  for (uint32_t b : used_) {
+    ++block_batches_[b];
+    block_last_[b] = batch_;
+  }
+  used_.clear();
+}
+
+void BatchApplier::settle() {
+  std::vector<uint32_t> pending;
+  for (uint32_t b = 0; b < block_batches_.size(); ++b)
+    if (block_batches_[b] != 0) pending.push_back(b);
+  if (pending.empty()) return;
+  auto& list = db_.data.distributions;
+  // Two keys whose texts join to one index key share a distribution; it is
+  // finalised once, with the batches of both.
+  std::vector<uint8_t> mark(list.size(), 0);
+  bool distinct = true;
+  for (uint32_t b : pending) {
+    uint8_t& m = mark[block_dist_[b] - 1];
+    if (m) distinct = false;
+    m = 1;
+  }
+  if (distinct) {
+    for_each_index(pending.size(), true, [&](size_t i) {
+      const uint32_t b = pending[i];
+      store::DistributionObject& d = target(b);
+      store::add_cell_counts(d.repr, block_counts(b));
+      store::finalize_distribution(d, batch_time_[block_last_[b]], block_batches_[b]);
+    });
+  } else {
+    std::unordered_map<uint64_t, std::pair<uint64_t, uint64_t>> per_dist;  // batches, last
+    for (uint32_t b : pending) {
+      store::add_cell_counts(target(b).repr, block_counts(b));
+      auto& [batches, last] = per_dist[block_dist_[b]];
+      batches += block_batches_[b];
+      last = std::max(last, block_last_[b]);
+    }
+    for (const auto& [pos, bl] : per_dist)
+      store::finalize_distribution(list[pos - 1], batch_time_[bl.second], bl.first);
+  }
+  for_each_index(pending.size(), true, [&](size_t i) {
+    const uint32_t b = pending[i];
+    clear_block(b);
+    block_batches_[b] = 0;
+  });
+}
+
+void BatchApplier::settle_after_failure(size_t partial) {
+  // The blocks hold this batch's counts too: out for the settling of the
+  // batches before it, back for the first `partial` blocks it touched, which
+  // get them without being finalised.
+  recount_batch(-1);
+  settle();
+  recount_batch(+1);
+  for (size_t i = 0; i < partial; ++i) store::add_cell_counts(target(used_[i]).repr, block_counts(used_[i]));
+  for (uint32_t b : used_) clear_block(b);
+  used_.clear();
+  tallied_ = 0;
+}
+
+Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t begin, size_t end,
+                                          size_t next_end) {
+  const store::MetaFile& meta = db_.meta;
+  const bool lines = meta.raw_log_enabled && db_.writable && db_.raw_log.has_value();
+  const bool refuse = meta.raw_log_enabled && !db_.writable;
+  ++batch_;
+  compute_updates(src, begin, end, lines);
+  BatchCounters counters;
+  if (!tally(refuse, counters)) {
+    settle_after_failure(0);
+    return read_only_error();
+  }
+  // No key is added past this point: the next batch's step may run.
+  if (next_end > end) start_ahead(src, end, next_end, lines, meta.next_raw_record_id + counters.processed);
+  if (lines && counters.processed > 0) {
+    if (Status st = write_raw_lines(counters.processed); !st.ok()) {
+      settle_after_failure(0);
+      return std::move(st).error();
+    }
+  }
+  size_t resolved = 0;
+  if (Status st = resolve_distributions(resolved); !st.ok()) {
+    // The tallies before the failing one stay applied.
+    settle_after_failure(resolved);
+    return std::move(st).error();
+  }
+  if (Status st = apply_joints(); !st.ok()) {
+    settle_after_failure(used_.size());
+    return std::move(st).error();
+  }
+  commit_batch();
+  return counters;
+}
+
+void BatchApplier::finish() {
+  finish_ahead();
+  settle();
+}
+
+void BatchApplier::start_ahead(const ObservationSource& src, size_t begin, size_t end, bool lines,
+                               uint64_t first_id) {
+  finish_ahead();
+  ahead_ = Ahead{true, &src, begin, end, lines, first_id};
+  worker_arena().execute([&] {
+    ahead_group_.run([this] {
+      compute_batch(cs_, *ahead_.src, ahead_.begin, ahead_.end, ahead_.lines, ahead_.first_id,
+                    ahead_updates_, &keys_);
+    });
+  });
+}
+
+void BatchApplier::finish_ahead() {
+  if (!ahead_.running) return;
+  ahead_.running = false;
+  worker_arena().execute([&] { ahead_group_.wait(); });
+}
+
+}  // namespace quor::ingest::internal

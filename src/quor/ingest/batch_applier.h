@@ -1,0 +1,136 @@
+// Internal to ingestion: the batched apply of one ingest.
+//
+// The applier keeps, for the whole ingest, one flat count block per
+// (key, variable) that a batch touched. A batch only tallies into those
+// blocks and notes which blocks it touched; the stored distributions get
+// their counts, sample count, entropy, version (+1 per batch that touched
+// them) and last_updated (the time of the last such batch) in one pass at
+// finish(), or when a batch fails. The stored state is then exactly what
+// applying and finalising batch by batch gives.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include <oneapi/tbb/task_group.h>
+
+#include "quor/ingest/batch_apply.h"
+#include "quor/ingest/key_table.h"
+#include "quor/ingest/raw_log_appender.h"
+#include "quor/ingest/update_core.h"
+#include "quor/store/database.h"
+
+namespace quor::ingest::internal {
+
+// The clock a batch reads for last_updated (tests set it; nullptr restores
+// the system clock).
+void set_batch_clock_for_testing(uint64_t (*clock)());
+
+class BatchApplier {
+ public:
+  BatchApplier(store::Database& db, const store::Schema& schema);
+  ~BatchApplier();
+  BatchApplier(const BatchApplier&) = delete;
+  BatchApplier& operator=(const BatchApplier&) = delete;
+
+  // Applies observations [begin, end) of `src` as one batch. When
+  // `next_end` > `end`, the per-record step of [end, next_end) starts on the
+  // worker pool once this batch has added its keys, and the next call picks
+  // it up. A failure writes the stored state as batch-by-batch apply would
+  // leave it (this batch partly applied) before it returns.
+  Result<BatchCounters> apply(const ObservationSource& src, size_t begin, size_t end,
+                              size_t next_end = 0);
+  // Writes every pending count into the stored distributions. Call once
+  // after the last batch.
+  void finish();
+
+ private:
+  // One batch's steps, in order.
+  void compute_updates(const ObservationSource& src, size_t begin, size_t end, bool lines);
+  bool tally(bool refuse, BatchCounters& counters);
+  Status write_raw_lines(uint64_t processed);
+  Status resolve_distributions(size_t& resolved);
+  Status apply_joints();
+  void commit_batch();
+  // Failure: the completed batches settled, then the first `partial` blocks
+  // this batch touched get its counts, unfinalised.
+  void settle_after_failure(size_t partial);
+
+  void start_ahead(const ObservationSource& src, size_t begin, size_t end, bool lines,
+                   uint64_t first_id);
+  void finish_ahead();
+  uint32_t block_of(uint32_t key, size_t var);
+  // The cell that slot `s` counts in, in block `b`.
+  uint64_t* cell_of(uint32_t b, int64_t s) const {
+    uint64_t* c = hot_[b].counts;
+    const size_t ncells = hot_[b].cells;
+    if (s == kUnknownSlot) return c + ncells;
+    if (static_cast<size_t>(s) < ncells) return c + s;
+    return c + ncells + 1;  // past the cells: the total only
+  }
+  // Adds the tally's hits to their cells.
+  void count_hits();
+  // Adds `delta` to every cell this batch counted (after a failure).
+  void recount_batch(int delta);
+  void fill_map(uint32_t key);
+  store::CellCounts block_counts(uint32_t block) const;
+  void clear_block(uint32_t block);
+  void settle();
+  store::DistributionObject& target(uint32_t block) {
+    return db_.data.distributions[block_dist_[block] - 1];
+  }
+
+  store::Database& db_;
+  CompiledSchema cs_;
+  const size_t nv_, nj_;
+  KeyTable keys_;
+  std::vector<uint32_t> tally_var_;
+  std::vector<uint32_t> key_block_;  // per (key, variable): block + 1, 0 none
+  std::vector<uint64_t> key_joint_;  // per (key, joint): position in joints + 1, 0 unresolved
+
+  // Blocks: cells, then the unknown count, then counts for no cell.
+  std::vector<std::unique_ptr<uint64_t[]>> chunks_;  // never moved
+  uint64_t* chunk_next_ = nullptr;
+  size_t chunk_left_ = 0;
+  // What the tally reads of a block, together in one place.
+  struct HotBlock {
+    uint64_t* counts;
+    uint64_t seen;  // the last batch that touched it
+    uint32_t cells;
+  };
+  std::vector<HotBlock> hot_;
+  std::vector<uint32_t> block_var_;
+  std::vector<uint32_t> block_key_;
+  std::vector<uint64_t> block_dist_;     // position in distributions + 1, 0 unresolved
+  std::vector<uint64_t> block_batches_;  // completed batches that touched it, not settled yet
+  std::vector<uint64_t> block_last_;     // the last of those
+  std::vector<uint64_t> batch_time_;     // per batch number
+  uint64_t batch_ = 0;                   // the current batch's number (from 1)
+
+  // The current batch.
+  BatchUpdates updates_;
+  std::vector<uint32_t> record_key_;
+  size_t tallied_ = 0;             // records tallied (all, unless refused)
+  std::vector<uint32_t> used_;     // blocks touched, in first-use order
+  // The cells the tally counts in, one count each, in shares by cache line.
+  std::vector<std::vector<uint64_t*>> hits_;
+  size_t hit_mask_ = 0;
+
+  // The next batch's per-record step, run while this one is applied.
+  BatchUpdates ahead_updates_;
+  struct Ahead {
+    bool running = false;
+    const ObservationSource* src = nullptr;
+    size_t begin = 0, end = 0;
+    bool lines = false;
+    uint64_t first_id = 0;
+  } ahead_;
+  oneapi::tbb::task_group ahead_group_;
+
+  std::unique_ptr<RawLogAppender> log_;
+  store::DimensionMap scratch_map_;
+};
+
+}  // namespace quor::ingest::internal

@@ -1,0 +1,110 @@
+#include "quor/ingest/key_table.h"
+
+#include <cstring>
+#include <functional>
+
+namespace quor::ingest::internal {
+
+namespace {
+
+template <class Slot>
+std::vector<Slot> empty_slots(size_t live) {
+  size_t n = 64;
+  while (n < live * 2 + 2) n *= 2;
+  return std::vector<Slot>(n, 0);
+}
+
+}  // namespace
+
+KeyTable::KeyTable(size_t ndims) : dims_(ndims) {
+  for (auto& d : dims_) d.slots = empty_slots<uint32_t>(0);
+  key_slots_ = empty_slots<uint64_t>(0);
+}
+
+uint64_t KeyTable::text_hash(std::string_view text) { return std::hash<std::string_view>{}(text); }
+
+uint32_t KeyTable::find_label(size_t d, std::string_view raw, uint64_t hash) const {
+  const Dim& dim = dims_[d];
+  const size_t mask = dim.slots.size() - 1;
+  for (size_t p = hash & mask;; p = (p + 1) & mask) {
+    const uint32_t s = dim.slots[p];
+    if (s == 0) return kNoLabel;
+    const RawEntry& e = dim.raws[s - 1];
+    if (e.hash == hash && e.length == raw.size() &&
+        bytes_equal(dim.bytes.data() + e.offset, raw.data(), raw.size()))
+      return e.label;
+  }
+}
+
+uint32_t KeyTable::intern_label(size_t d, std::string_view raw, uint64_t hash,
+                                std::string_view label) {
+  if (const uint32_t known = find_label(d, raw, hash); known != kNoLabel) return known;
+  Dim& dim = dims_[d];
+  auto [it, added] = dim.label_ids.try_emplace(std::string(label), static_cast<uint32_t>(dim.labels.size()));
+  if (added) dim.labels.emplace_back(label);
+  dim.raws.push_back({hash, dim.bytes.size(), static_cast<uint32_t>(raw.size()), it->second});
+  dim.bytes.append(raw);
+  if (dim.raws.size() * 2 > dim.slots.size()) {
+    dim.slots = empty_slots<uint32_t>(dim.raws.size());
+    const size_t mask = dim.slots.size() - 1;
+    for (size_t i = 0; i < dim.raws.size(); ++i) {
+      size_t p = dim.raws[i].hash & mask;
+      while (dim.slots[p] != 0) p = (p + 1) & mask;
+      dim.slots[p] = static_cast<uint32_t>(i + 1);
+    }
+  } else {
+    const size_t mask = dim.slots.size() - 1;
+    size_t p = hash & mask;
+    while (dim.slots[p] != 0) p = (p + 1) & mask;
+    dim.slots[p] = static_cast<uint32_t>(dim.raws.size());
+  }
+  return it->second;
+}
+
+uint64_t KeyTable::key_hash(const uint32_t* labels, size_t ndims) {
+  uint64_t h = 0x9E3779B97F4A7C15ull * (ndims + 1);
+  for (size_t i = 0; i < ndims; ++i) {
+    h = (h ^ labels[i]) * 0xFF51AFD7ED558CCDull;
+    h ^= h >> 29;
+  }
+  h *= 0xC4CEB9FE1A85EC53ull;
+  return h ^ (h >> 32);
+}
+
+int64_t KeyTable::find_key(const uint32_t* labels, uint64_t hash) const {
+  const size_t nd = dims_.size();
+  const size_t mask = key_slots_.size() - 1;
+  const uint64_t tag = hash >> 32;
+  for (size_t p = hash & mask;; p = (p + 1) & mask) {
+    const uint64_t s = key_slots_[p];
+    if (s == 0) return -1;
+    if ((s >> 32) != tag) continue;
+    const uint32_t key = static_cast<uint32_t>(s) - 1;
+    const uint32_t* have = key_labels_.data() + static_cast<size_t>(key) * nd;
+    size_t i = 0;
+    while (i < nd && have[i] == labels[i]) ++i;
+    if (i == nd) return key;
+  }
+}
+
+uint32_t KeyTable::intern_key(const uint32_t* labels, uint64_t hash) {
+  if (const int64_t known = find_key(labels, hash); known >= 0) return static_cast<uint32_t>(known);
+  const uint32_t key = static_cast<uint32_t>(key_hash_.size());
+  if (!dims_.empty()) key_labels_.insert(key_labels_.end(), labels, labels + dims_.size());
+  key_hash_.push_back(hash);
+  auto place = [&](uint64_t h, uint32_t k) {
+    const size_t mask = key_slots_.size() - 1;
+    size_t p = h & mask;
+    while (key_slots_[p] != 0) p = (p + 1) & mask;
+    key_slots_[p] = ((h >> 32) << 32) | (uint64_t{k} + 1);
+  };
+  if (key_hash_.size() * 2 > key_slots_.size()) {
+    key_slots_ = empty_slots<uint64_t>(key_hash_.size());
+    for (uint32_t k = 0; k < key_hash_.size(); ++k) place(key_hash_[k], k);
+  } else {
+    place(hash, key);
+  }
+  return key;
+}
+
+}  // namespace quor::ingest::internal

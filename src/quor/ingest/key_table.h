@@ -1,0 +1,84 @@
+// The dimension keys of one ingest as small integers.
+//
+// Every key dimension interns its texts: a raw input text maps to the id of
+// its bucketed label, so each distinct date text is bucketed once per
+// ingest. A record's key is then the tuple of its label ids, looked up in an
+// open-addressing table that compares integers, never texts. Keys are
+// numbered in the order they are first interned.
+//
+// Lookups (find_*) only read and may run on many threads at once, as long
+// as nobody interns meanwhile; interning runs on one thread.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace quor::ingest::internal {
+
+constexpr uint32_t kNoLabel = UINT32_MAX;
+
+// Byte equality for the short texts of dimension values and categories,
+// without a library call for each.
+inline bool bytes_equal(const char* a, const char* b, size_t n) {
+  while (n >= 8) {
+    uint64_t x, y;
+    std::memcpy(&x, a, 8);
+    std::memcpy(&y, b, 8);
+    if (x != y) return false;
+    a += 8;
+    b += 8;
+    n -= 8;
+  }
+  for (size_t i = 0; i < n; ++i)
+    if (a[i] != b[i]) return false;
+  return true;
+}
+
+class KeyTable {
+ public:
+  // `ndims`: the number of key dimensions (one per distinct dimension name).
+  explicit KeyTable(size_t ndims);
+
+  size_t num_dims() const { return dims_.size(); }
+  size_t num_keys() const { return key_hash_.size(); }
+
+  static uint64_t text_hash(std::string_view text);
+  // The label id of raw text `raw` of key dimension d, or kNoLabel.
+  uint32_t find_label(size_t d, std::string_view raw, uint64_t hash) const;
+  // Interns `raw` with its bucketed `label` (returns the known id when `raw`
+  // is known already).
+  uint32_t intern_label(size_t d, std::string_view raw, uint64_t hash, std::string_view label);
+  const std::string& label_text(size_t d, uint32_t id) const { return dims_[d].labels[id]; }
+
+  static uint64_t key_hash(const uint32_t* labels, size_t ndims);
+  // The number of the key with these label ids (num_dims() of them), or -1.
+  int64_t find_key(const uint32_t* labels, uint64_t hash) const;
+  uint32_t intern_key(const uint32_t* labels, uint64_t hash);
+  const uint32_t* labels_of(uint32_t key) const { return key_labels_.data() + key * dims_.size(); }
+
+ private:
+  struct RawEntry {
+    uint64_t hash;
+    uint64_t offset;  // into `bytes`
+    uint32_t length;
+    uint32_t label;
+  };
+  struct Dim {
+    std::string bytes;              // raw texts back to back
+    std::vector<RawEntry> raws;
+    std::vector<uint32_t> slots;    // open addressing: raw entry + 1, 0 empty
+    std::vector<std::string> labels;
+    std::unordered_map<std::string, uint32_t> label_ids;
+  };
+  std::vector<Dim> dims_;
+  std::vector<uint32_t> key_labels_;  // num_dims() per key
+  std::vector<uint64_t> key_hash_;
+  // Open addressing: (hash high half << 32) | (key + 1); 0 empty.
+  std::vector<uint64_t> key_slots_;
+};
+
+}  // namespace quor::ingest::internal

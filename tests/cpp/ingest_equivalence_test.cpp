@@ -1,0 +1,374 @@
+// The batched apply against the plain batch-by-batch road it replaces, kept
+// here as the oracle: every batch tallied per distribution, its raw-log
+// lines appended one by one, its counts added with apply_counts, its joints
+// found and added cell by cell, and its marginals finalised at the end of
+// the batch. Both roads run with the same injected batch clock over
+// generated CSV and JSON-lines inputs (several batches, joints, unknown
+// categories, values outside the ranges, key texts that join to one index
+// key, failing batches), and everything is compared field by field: every
+// distribution and joint with its version and last_updated, the index, the
+// meta file, the raw-log bytes, the report and the error.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <functional>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <sstream>
+
+#include "temp_dir.h"
+#include "quor/ingest/batch_applier.h"
+#include "quor/ingest/batch_apply.h"
+#include "quor/ingest/readers.h"
+#include "quor/ingest/record_update.h"
+#include "quor/store/dim_key.h"
+#include "quor/store/directory.h"
+#include "quor/util/clock.h"
+
+namespace quor::ingest {
+namespace {
+
+namespace fs = std::filesystem;
+using quor::test_util::TempDir;
+
+std::atomic<uint64_t> g_tick{0};
+constexpr uint64_t kFirstTick = 1000;
+uint64_t fake_clock() { return kFirstTick + g_tick++; }
+
+struct ClockGuard {
+  ClockGuard() { internal::set_batch_clock_for_testing(&fake_clock); }
+  ~ClockGuard() { internal::set_batch_clock_for_testing(nullptr); }
+};
+
+// The oracle: the batch-by-batch road, over the public steps.
+Result<IngestReport> oracle_ingest_file(store::Database& db, const std::string& path,
+                                        const IngestOptions& options, uint64_t batch_size) {
+  QUOR_ASSIGN_OR_RETURN(std::vector<InputRecord> records, read_records_for_ingest(path));
+  const size_t count = std::min<size_t>(records.size(), options.sample_size);
+  const store::Schema inferred = infer_schema(records, count, options);
+  for (const auto& v : inferred.variables)
+    if (db.find_variable(v.name) == nullptr) QUOR_RETURN_IF_ERROR(db.add_variable(v));
+  for (const auto& d : inferred.dimensions) {
+    bool known = false;
+    for (const auto& have : db.meta.schema.dimensions) known = known || have.name == d.name;
+    if (!known) QUOR_RETURN_IF_ERROR(db.add_dimension(d));
+  }
+  const store::Schema schema = db.meta.schema;
+  const ColumnLookup lookup = build_column_lookup(schema);
+  std::vector<Observation> obs;
+  for (const auto& r : records)
+    if (auto o = record_to_observation(r, lookup)) obs.push_back(std::move(*o));
+
+  IngestReport report;
+  report.total_rows = obs.size();
+  // Keys numbered by first appearance over the ingest; joints met for the
+  // first time in a batch are created in (pair listed first, key) order.
+  std::map<store::DimensionMap, size_t> key_number;
+  auto first_listing = [&](size_t j) {
+    for (size_t k = 0; k < j; ++k)
+      if (schema.joints[k] == schema.joints[j]) return k;
+    return j;
+  };
+  const size_t slice = batch_size == 0 ? 1 : batch_size;
+  for (size_t pos = 0; pos < obs.size(); pos += slice) {
+    const size_t n = std::min(slice, obs.size() - pos);
+    const auto updates =
+        compute_record_updates(schema, std::span<const Observation>(obs.data() + pos, n));
+    std::vector<std::pair<std::string, store::DimensionMap>> order;
+    std::map<std::pair<std::string, store::DimensionMap>, store::CountAccumulator> acc;
+    std::map<std::pair<size_t, size_t>, std::map<std::pair<uint64_t, uint64_t>, uint64_t>> joints;
+    std::vector<const util::JsonValue*> payloads;
+    BatchCounters c;
+    for (size_t j = 0; j < schema.joints.size(); ++j) (void)j;
+    for (const auto& u : updates) {
+      if (!u) {
+        ++c.skipped;
+        continue;
+      }
+      key_number.try_emplace(u->dimension_key, key_number.size());
+      for (const auto& vu : u->variable_updates) {
+        auto id = std::make_pair(vu.variable, u->dimension_key);
+        auto it = acc.find(id);
+        if (it == acc.end()) {
+          order.push_back(id);
+          it = acc.emplace(id, vu.slot.kind == CountSlot::Kind::Bin
+                                   ? store::CountAccumulator(store::HistogramCounts{})
+                                   : store::CountAccumulator(store::CategoricalCounts{}))
+                   .first;
+        }
+        if (auto* h = std::get_if<store::HistogramCounts>(&it->second)) ++h->bins[vu.slot.index];
+        else if (vu.slot.kind == CountSlot::Kind::Unknown)
+          ++std::get<store::CategoricalCounts>(it->second).unknown;
+        else ++std::get<store::CategoricalCounts>(it->second).known[vu.slot.index];
+      }
+      for (const auto& ju : u->joint_updates) {
+        size_t j = 0;
+        while (schema.joints[j] != ju.variables) ++j;
+        ++joints[{first_listing(j), key_number.at(u->dimension_key)}][{ju.x_index, ju.y_index}];
+      }
+      ++c.processed;
+      payloads.push_back(&u->payload);
+    }
+    if (db.meta.raw_log_enabled) {
+      if (!db.writable) return Error(std::string(store::kReadOnlyMessage));
+      if (db.raw_log && !payloads.empty()) {
+        if (payloads.size() > UINT64_MAX - db.meta.next_raw_record_id)
+          return Error("raw record id counter would pass " + std::to_string(UINT64_MAX) +
+                       " (next id " + std::to_string(db.meta.next_raw_record_id) +
+                       ", records to number " + std::to_string(payloads.size()) + ")");
+        for (const auto* p : payloads) {
+          const uint64_t id = db.meta.next_raw_record_id++;
+          QUOR_RETURN_IF_ERROR(store::append_raw_record(*db.raw_log, id, *p));
+        }
+      }
+    }
+    for (const auto& id : order) QUOR_RETURN_IF_ERROR(db.apply_counts(id.first, id.second, acc.at(id)));
+    std::vector<const store::DimensionMap*> by_number(key_number.size());
+    for (const auto& [map, number] : key_number) by_number[number] = &map;
+    for (const auto& [where, cells] : joints) {
+      const auto& [a, b] = schema.joints[where.first];
+      const store::DimensionMap& map = *by_number[where.second];
+      QUOR_RETURN_IF_ERROR(db.ensure_joint(a, b, map));
+      store::JointDistributionObject* joint = db.find_joint_mut(a, b, map);
+      for (const auto& [cell, count] : cells) {
+        auto add = [&](std::vector<std::vector<uint64_t>>& rows, uint64_t& total) {
+          if (cell.first < rows.size() && cell.second < rows[cell.first].size()) {
+            rows[cell.first][cell.second] += count;
+            total += count;
+            joint->sample_count += count;
+          }
+        };
+        if (auto* g = std::get_if<store::HistogramGridRepr>(&joint->repr)) add(g->counts, g->total_count);
+        else if (auto* t = std::get_if<store::ContingencyTableRepr>(&joint->repr)) add(t->counts, t->total_count);
+        else {
+          auto& cond = std::get<store::ConditionalHistogramsRepr>(joint->repr);
+          auto& h = std::get<store::HistogramRepr>(cond.histograms.at(cell.first));
+          if (cell.second < h.bin_counts.size()) {
+            h.bin_counts[cell.second] += count;
+            h.total_count += count;
+            cond.total_count += count;
+            joint->sample_count += count;
+          }
+        }
+      }
+    }
+    db.finalize_updates(store::TouchedSet(order.begin(), order.end()), fake_clock());
+    c.distributions_updated = order.size();
+    report.processed_rows += c.processed;
+    report.skipped_rows += c.skipped;
+    report.distributions_updated += c.distributions_updated;
+  }
+  QUOR_RETURN_IF_ERROR(store::flush_database(db));
+  return report;
+}
+
+std::string slurp(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+// Times that no batch set (creation times of distributions and joints) come
+// from the real clock; the batch clock's are small numbers.
+void expect_same_time(uint64_t got, uint64_t want, uint64_t started, const std::string& what) {
+  if (want < kFirstTick + 1000000) {
+    EXPECT_EQ(got, want) << what;
+  } else {
+    EXPECT_GE(got, started) << what;
+    EXPECT_LE(got, unix_now_seconds()) << what;
+  }
+}
+
+void expect_same_state(const store::Database& got, const store::Database& want, uint64_t started) {
+  EXPECT_EQ(got.meta, want.meta);
+  EXPECT_EQ(got.index, want.index);
+  ASSERT_EQ(got.data.distributions.size(), want.data.distributions.size());
+  for (size_t i = 0; i < want.data.distributions.size(); ++i) {
+    store::DistributionObject g = got.data.distributions[i], w = want.data.distributions[i];
+    const std::string what = "distribution " + std::to_string(i) + " (" + w.variable + " " +
+                             store::dimension_key_string(w.dimension_key) + ")";
+    expect_same_time(g.last_updated, w.last_updated, started, what);
+    g.last_updated = w.last_updated = 0;
+    // Entropies bit for bit (the sign of zero included).
+    EXPECT_EQ(std::signbit(g.entropy), std::signbit(w.entropy)) << what;
+    ASSERT_EQ(g, w) << what << ": version " << g.version << " vs " << w.version << ", samples "
+                    << g.sample_count << " vs " << w.sample_count;
+  }
+  ASSERT_EQ(got.data.joints.size(), want.data.joints.size());
+  for (size_t i = 0; i < want.data.joints.size(); ++i) {
+    store::JointDistributionObject g = got.data.joints[i], w = want.data.joints[i];
+    expect_same_time(g.last_updated, w.last_updated, started, "joint " + std::to_string(i));
+    g.last_updated = w.last_updated = 0;
+    ASSERT_EQ(g, w) << "joint " << i;
+  }
+}
+
+// Rows of seven columns: dates (some with a time, some that are no date),
+// regions, a categorical with unknown values, a categorical without an
+// unknown bucket, two numbers partly outside their ranges or not numbers,
+// and a note. With `joined_keys`, a few rows carry texts whose keys join to
+// one index key.
+std::string generate_csv(size_t n, int regions, uint64_t seed, bool joined_keys = false) {
+  std::mt19937_64 rng(seed);
+  std::string s = "day,region,color,tier,price,qty,note\n";
+  for (size_t i = 0; i < n; ++i) {
+    const int month = 1 + static_cast<int>(rng() % 4), dd = 1 + static_cast<int>(rng() % 28);
+    std::string day = "2024-0" + std::to_string(month) + "-" + (dd < 10 ? "0" : "") + std::to_string(dd);
+    std::string region = "r" + std::to_string(rng() % static_cast<uint64_t>(regions));
+    const uint64_t odd = rng() % 50;
+    if (i >= 1000 && odd == 0) day += "T10:00:00";
+    if (i >= 1000 && odd == 1) day = "2024-02-30";
+    if (joined_keys && i >= 1000 && odd == 2) {  // two maps, one index key text
+      day = (rng() % 2) ? "A/region:B" : "A";
+      region = day == "A" ? "B/region:C" : "C";
+    }
+    const uint64_t ck = rng() % 14;
+    const std::string color = ck < 10 ? "c" + std::to_string(ck) : ck < 12 ? "green" : "";
+    const std::string tier = std::string(1, static_cast<char>('a' + rng() % 5));
+    const int64_t base = static_cast<int64_t>(rng() % 140) - 20;
+    std::string price = std::to_string(base) + ".5";
+    if (i >= 1000 && odd == 3) price = "abc";
+    if (i >= 1000 && odd == 4) price = "nan";
+    if (i >= 1000 && odd == 5) price = "1e400";
+    const std::string qty = std::to_string(static_cast<int64_t>(rng() % 51) - 10);
+    const std::string note = rng() % 3 ? "plain" : "x,y";
+    s += day + "," + region + "," + color + "," + tier + "," + price + "," + qty + ",\"" + note + "\"\n";
+  }
+  return s;
+}
+
+std::string csv_to_jsonl(const std::string& csv) {
+  std::istringstream in(csv);
+  std::string line, out;
+  std::getline(in, line);
+  while (std::getline(in, line)) {
+    std::vector<std::string> f;
+    std::string cur;
+    bool q = false;
+    for (char ch : line) {
+      if (ch == '"') q = !q;
+      else if (ch == ',' && !q) f.push_back(cur), cur.clear();
+      else cur += ch;
+    }
+    f.push_back(cur);
+    // Numbers as JSON numbers where they parse plainly; qty stays a number.
+    out += "{\"day\":\"" + f[0] + "\",\"region\":\"" + f[1] + "\",\"color\":\"" + f[2] +
+           "\",\"tier\":\"" + f[3] + "\",\"price\":" +
+           (f[4] == "abc" || f[4] == "nan" || f[4] == "1e400" ? "\"" + f[4] + "\"" : f[4]) +
+           ",\"qty\":" + f[5] + ",\"note\":\"" + f[6] + "\"}\n";
+  }
+  return out;
+}
+
+void define(store::Database& db) {
+  using store::CategoricalType;
+  using store::ContinuousType;
+  ASSERT_TRUE(db.add_variable({"color", CategoricalType{{"c0", "c1", "c2", "c3", "c4", "c5", "c6", "c7", "c8", "c9"}, true}}).ok());
+  ASSERT_TRUE(db.add_variable({"tier", CategoricalType{{"a", "b", "c"}, false}}).ok());
+  ASSERT_TRUE(db.add_variable({"price", ContinuousType{20, store::Range{0.0, 100.0}}}).ok());
+  ASSERT_TRUE(db.add_variable({"qty", ContinuousType{7, store::Range{-5.0, 30.0}}}).ok());
+  ASSERT_TRUE(db.add_dimension({"day", "day", "monthly"}).ok());
+  ASSERT_TRUE(db.add_dimension({"region", "region", std::nullopt}).ok());
+  db.meta.schema.joints = {{"price", "color"}, {"tier", "color"}, {"qty", "price"}, {"color", "price"}};
+}
+
+struct Case {
+  std::string name;
+  bool json = false;
+  uint64_t batch = 1000;
+  // Runs on each fresh database before the ingests.
+  std::function<void(store::Database&)> prepare;
+  std::string error;  // the failure the first ingest must end with, if any
+};
+
+// Two ingests of the same kind into one database through each road, and
+// the results compared after each.
+void run_case(const Case& c, const std::vector<std::string>& inputs) {
+  SCOPED_TRACE(c.name);
+  ClockGuard clock;
+  const uint64_t started = unix_now_seconds();
+  TempDir dir;
+  auto mine = store::create_database(dir.path() / "new", true);
+  auto plain = store::create_database(dir.path() / "old", true);
+  ASSERT_TRUE(mine.ok() && plain.ok());
+  define(*mine);
+  define(*plain);
+  if (c.prepare) {
+    c.prepare(*mine);
+    c.prepare(*plain);
+  }
+  IngestOptions o = IngestOptions::default_options();
+  o.date_granularity = "monthly";
+  for (size_t i = 0; i < inputs.size(); ++i) {
+    const std::string path = dir.write("in" + std::to_string(i) + (c.json ? ".jsonl" : ".csv"),
+                                       c.json ? csv_to_jsonl(inputs[i]) : inputs[i]);
+    const uint64_t tick = g_tick;
+    auto got = ingest_file(*mine, path, o, c.batch, false);
+    const uint64_t got_ticks = g_tick - tick;
+    g_tick = tick;
+    auto want = oracle_ingest_file(*plain, path, o, c.batch);
+    EXPECT_EQ(g_tick - tick, got_ticks) << "batches that read the clock";
+    ASSERT_EQ(got.ok(), want.ok()) << (got.ok() ? want.error().full_text() : got.error().full_text());
+    if (got.ok()) {
+      EXPECT_EQ(got->total_rows, want->total_rows);
+      EXPECT_EQ(got->processed_rows, want->processed_rows);
+      EXPECT_EQ(got->skipped_rows, want->skipped_rows);
+      EXPECT_EQ(got->distributions_updated, want->distributions_updated);
+    } else {
+      EXPECT_EQ(got.error().full_text(), want.error().full_text());
+    }
+    if (i == 0) {
+      EXPECT_EQ(got.ok() ? "" : got.error().full_text(), c.error);
+    }
+    expect_same_state(*mine, *plain, started);
+    EXPECT_EQ(slurp(mine->raw_log->segment_path), slurp(plain->raw_log->segment_path));
+    if (::testing::Test::HasFatalFailure()) return;
+  }
+}
+
+TEST(IngestEquivalence, AgainstBatchByBatchApply) {
+  // The first input has no key texts that join to one index key, the second
+  // has a few.
+  const std::vector<std::string> inputs = {generate_csv(6000, 40, 1), generate_csv(4500, 60, 2, true)};
+  const std::vector<Case> cases = {
+      {"csv, batches of 1000", false, 1000, nullptr, ""},
+      {"csv, batches of 7", false, 7, nullptr, ""},
+      {"csv, one batch", false, 100000, nullptr, ""},
+      {"jsonl, batches of 333", true, 333, nullptr, ""},
+      {"no raw log", false, 500,
+       [](store::Database& db) {
+         db.meta.raw_log_enabled = false;
+       },
+       ""},
+  };
+  for (const auto& c : cases) run_case(c, inputs);
+}
+
+// A batch that fails part way: the batches before it are applied and
+// finalised, the failing one only up to the failure.
+TEST(IngestEquivalence, FailingBatches) {
+  const std::vector<std::string> inputs = {generate_csv(5000, 30, 3, true)};
+  const std::vector<Case> cases = {
+      // An index naming a distribution that is missing, met in a later
+      // batch: the tallies of that batch before it are added, unfinalised.
+      {"index names a missing id", false, 1000,
+       [](store::Database& db) {
+         store::index_insert(db.index, "qty", {{"day", "A"}, {"region", "B/region:C"}}, 424242);
+       },
+       "distribution id '424242' not found"},
+      // The raw-record counter would pass 2^64 - 1 in the third batch.
+      {"raw record counter", false, 1000,
+       [](store::Database& db) { db.meta.next_raw_record_id = UINT64_MAX - 2500; },
+       "raw record id counter would pass 18446744073709551615 (next id 18446744073709551115, "
+       "records to number 1000)"},
+  };
+  for (const auto& c : cases) run_case(c, inputs);
+}
+
+}  // namespace
+}  // namespace quor::ingest
