@@ -103,7 +103,7 @@ TEST(BinaryCodecGolden, IndexAndSnapshots) {
                                         golden_categorical_bytes());
 }
 
-TEST(BinaryCodec, NewMetaFileIsTheDocumented61Bytes) {
+TEST(BinaryCodec, NewMetaFileEncodesTo61Bytes) {
   MetaFile m;
   const std::string want = std::string(24, '\0') + u64le(1) + u64le(1) + u64le(1) + u32le(3) +
                            bytes({1}) + std::string(8, '\0');

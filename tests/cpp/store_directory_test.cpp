@@ -70,7 +70,7 @@ TEST_F(DirectoryTest, CreateBuildsTheDirectoryAndOpensReadWrite) {
   EXPECT_TRUE(fs::exists(path / "raw" / "log_000001.raw"));
   ASSERT_TRUE(db->raw_log.has_value());
   EXPECT_EQ(db->raw_log->segment_path, path / "raw" / "log_000001.raw");
-  // The new meta file is the documented record.
+  // A new database starts from the default meta record.
   EXPECT_EQ(*load_meta_file(path / "meta.edb"), MetaFile{});
 
   const fs::path plain = dir_ / "plain";

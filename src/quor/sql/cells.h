@@ -1,4 +1,4 @@
-// Cell texts shared by the executor's arms, and the tables of the analytic
+// Cell texts shared by the statement runners, and the tables of the analytic
 // statements built from the analytics' results.
 //
 // The table builders are templates over the result records so that they

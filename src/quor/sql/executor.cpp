@@ -2,7 +2,7 @@
 
 #include <type_traits>
 
-#include "quor/sql/executor_arms.h"
+#include "quor/sql/statement_runners.h"
 #include "quor/sql/parser.h"
 
 namespace quor::sql {
@@ -44,36 +44,36 @@ Result<QueryResult> execute_statement(const store::Database& db, analytics::Comp
       [&](const auto& s) -> Result<QueryResult> {
         using S = std::decay_t<decltype(s)>;
         if constexpr (std::is_same_v<S, CompareBetweenStatement>) {
-          return arms::compare_between(db, cache, s);
+          return runners::compare_between(db, cache, s);
         } else if constexpr (std::is_same_v<S, CompareAcrossStatement>) {
-          return arms::compare_across(db, cache, s);
+          return runners::compare_across(db, cache, s);
         } else if constexpr (std::is_same_v<S, ExplainStatement>) {
-          return arms::explain(db, cache, s);
+          return runners::explain(db, cache, s);
         } else if constexpr (std::is_same_v<S, TrackStatement>) {
-          return arms::track(db, cache, s);
+          return runners::track(db, cache, s);
         } else if constexpr (std::is_same_v<S, ShowStatement>) {
-          return arms::show(db, s);
+          return runners::show(db, s);
         } else if constexpr (std::is_same_v<S, RankStatement>) {
-          return arms::rank(db, s);
+          return runners::rank(db, s);
         } else if constexpr (std::is_same_v<S, MiStatement>) {
-          return arms::mi(db, s);
+          return runners::mi(db, s);
         } else if constexpr (std::is_same_v<S, CmiStatement>) {
-          return arms::cmi(db, s);
+          return runners::cmi(db, s);
         } else if constexpr (std::is_same_v<S, CorrelationsStatement>) {
-          return arms::correlations(db, s);
+          return runners::correlations(db, s);
         } else if constexpr (std::is_same_v<S, PairwiseStatement>) {
-          return arms::pairwise(db, cache, s);
+          return runners::pairwise(db, cache, s);
         } else if constexpr (std::is_same_v<S, NearestStatement>) {
-          return arms::nearest(db, cache, s);
+          return runners::nearest(db, cache, s);
         } else if constexpr (std::is_same_v<S, ExportStatement>) {
           return execute_export(db, cache, s);
         } else if constexpr (std::is_same_v<S, StatsStatement>) {
-          return arms::stats(db);
+          return runners::stats(db);
         } else if constexpr (std::is_same_v<S, SchemaStatement>) {
-          return arms::schema(db);
+          return runners::schema(db);
         } else {
           static_assert(std::is_same_v<S, DimensionsStatement>);
-          return arms::dimensions(db, s);
+          return runners::dimensions(db, s);
         }
       },
       statement.base());

@@ -1,4 +1,4 @@
-// The arms built on the analytics operations: COMPARE (BETWEEN and ACROSS),
+// The statements built on the analytics operations: COMPARE (BETWEEN and ACROSS),
 // EXPLAIN, TRACK, MI, CMI, CORRELATIONS, PAIRWISE and NEAREST.
 //
 // Each arm builds the operation's arguments from the statement, calls it and
@@ -22,10 +22,10 @@
 #include "quor/math/measures.h"
 #include "quor/sql/cells.h"
 #include "quor/sql/executor.h"
-#include "quor/sql/executor_arms.h"
+#include "quor/sql/statement_runners.h"
 #include "quor/util/format.h"
 
-namespace quor::sql::arms {
+namespace quor::sql::runners {
 
 namespace {
 
@@ -219,4 +219,4 @@ Result<QueryResult> nearest(const Database& db, CompareCache& cache, const Neare
   return q;
 }
 
-}  // namespace quor::sql::arms
+}  // namespace quor::sql::runners

@@ -1,10 +1,10 @@
 // STATS, SCHEMA and DIMENSIONS: what the database holds.
 #include <string>
 
-#include "quor/sql/executor_arms.h"
+#include "quor/sql/statement_runners.h"
 #include "quor/util/format.h"
 
-namespace quor::sql::arms {
+namespace quor::sql::runners {
 
 QueryResult stats(const Database& db) {
   store::DatabaseStats st = db.database_stats();
@@ -63,4 +63,4 @@ QueryResult dimensions(const Database& db, const DimensionsStatement& s) {
   return r;
 }
 
-}  // namespace quor::sql::arms
+}  // namespace quor::sql::runners

@@ -5,11 +5,11 @@
 #include <utility>
 #include <vector>
 
-#include "quor/sql/executor_arms.h"
+#include "quor/sql/statement_runners.h"
 #include "quor/sql/cells.h"
 #include "quor/util/format.h"
 
-namespace quor::sql::arms {
+namespace quor::sql::runners {
 
 namespace {
 
@@ -109,4 +109,4 @@ QueryResult rank(const Database& db, const RankStatement& s) {
   return r;
 }
 
-}  // namespace quor::sql::arms
+}  // namespace quor::sql::runners

@@ -1,4 +1,4 @@
-// The executor's arms, one per statement kind (internal to the executor).
+// One function per statement kind that runs it against the database (internal to the executor).
 #pragma once
 
 #include "quor/analytics/compare_cache.h"
@@ -7,7 +7,7 @@
 #include "quor/store/database.h"
 #include "quor/util/error.h"
 
-namespace quor::sql::arms {
+namespace quor::sql::runners {
 
 using store::Database;
 using analytics::CompareCache;
@@ -21,7 +21,7 @@ QueryResult dimensions(const Database& db, const DimensionsStatement& s);
 Result<QueryResult> show(const Database& db, const ShowStatement& s);
 QueryResult rank(const Database& db, const RankStatement& s);
 
-// Arms built on the analytics operations.
+// Built on the analytics operations.
 Result<QueryResult> compare_between(const Database& db, CompareCache& cache,
                                     const CompareBetweenStatement& s);
 Result<QueryResult> compare_across(const Database& db, CompareCache& cache,
@@ -34,4 +34,4 @@ Result<QueryResult> correlations(const Database& db, const CorrelationsStatement
 Result<QueryResult> pairwise(const Database& db, CompareCache& cache, const PairwiseStatement& s);
 Result<QueryResult> nearest(const Database& db, CompareCache& cache, const NearestStatement& s);
 
-}  // namespace quor::sql::arms
+}  // namespace quor::sql::runners
