@@ -118,5 +118,24 @@ TEST_F(LockFileTest, OwnerReleaseFreesTheLockWhileAForkedCopyLives) {
   for (int fd : {go[0], go[1], done[0], done[1]}) ::close(fd);
 }
 
+// The kernel's lock table tells this process's own lock (taken through any
+// descriptor, as another copy of the store in the process would) from none.
+TEST_F(LockFileTest, LockTableShowsThisProcesssOwnLock) {
+  const fs::path lock_path = dir_ / "lock.edb";
+  spit(lock_path, "");
+  EXPECT_FALSE(file_locked_by_this_process(lock_path.string()));
+  EXPECT_FALSE(file_locked_by_this_process((dir_ / "missing").string()));
+  int fd = ::open(lock_path.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+  EXPECT_TRUE(file_locked_by_this_process(lock_path.string()));
+  // The directory is refused before anyone waits on the lock.
+  EXPECT_FALSE(register_held_directory(dir_.string()));
+  ::close(fd);
+  EXPECT_FALSE(file_locked_by_this_process(lock_path.string()));
+  EXPECT_TRUE(register_held_directory(dir_.string()));
+  unregister_held_directory(dir_.string());
+}
+
 }  // namespace
 }  // namespace quor::store

@@ -336,6 +336,21 @@ def test_destruction_releases_lock(tmp_path):
     QuorDB.open(path).close()
 
 
+def test_second_read_write_open_in_this_process_is_refused_through_either_module(qt, tmp_path):
+    # quor_engine and _quor_engine_testing each keep their own record of the
+    # directories they hold; the lock itself tells the other one.
+    path = str(tmp_path / "db")
+    refusal = f"database {path} is already open read-write in this process"
+    for first, second in [(quor_engine, qt), (qt, quor_engine), (quor_engine, quor_engine)]:
+        with first.QuorDB.create(path):
+            with pytest.raises(second.QuorError) as info:
+                second.QuorDB.open(path, "rw")
+            assert str(info.value) == refusal
+            second.QuorDB.open(path, "read_only").close()
+        with second.QuorDB.open(path, "rw"):
+            pass
+
+
 def test_lock_is_released_for_other_processes(tmp_path):
     path = str(tmp_path / "db")
     db = QuorDB.create(path)

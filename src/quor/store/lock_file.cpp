@@ -1,10 +1,15 @@
 #include "quor/store/lock_file.h"
 
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <cinttypes>
+#include <cstdio>
 #include <mutex>
 #include <set>
+#include <string_view>
 
 namespace quor::store {
 
@@ -21,8 +26,40 @@ std::set<std::string>& registry() {
 
 }  // namespace
 
+bool file_locked_by_this_process(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return false;
+  std::FILE* table = std::fopen("/proc/locks", "re");
+  if (table == nullptr) return false;
+  // Lines read "N: FLOCK  ADVISORY  WRITE PID MAJ:MIN:INODE START END" (major
+  // and minor in hex); a waiter's line has "->" after the number and holds
+  // nothing.
+  const long self = static_cast<long>(::getpid());
+  bool found = false;
+  char line[256];
+  while (!found && std::fgets(line, sizeof line, table) != nullptr) {
+    char kind[16];
+    char mode[16];
+    char access[16];
+    long pid = 0;
+    unsigned major_no = 0;
+    unsigned minor_no = 0;
+    uintmax_t inode = 0;
+    if (std::sscanf(line, "%*d: %15s %15s %15s %ld %x:%x:%" SCNuMAX, kind, mode, access, &pid,
+                    &major_no, &minor_no, &inode) != 7) {
+      continue;  // a waiter ("->") or a line of another shape
+    }
+    found = std::string_view(kind) == "FLOCK" && pid == self && inode == st.st_ino &&
+            major_no == major(st.st_dev) && minor_no == minor(st.st_dev);
+  }
+  std::fclose(table);
+  return found;
+}
+
 bool register_held_directory(const std::string& key) {
   std::lock_guard<std::mutex> guard(registry_mutex());
+  if (registry().count(key) != 0) return false;
+  if (file_locked_by_this_process(key + "/lock.edb")) return false;
   return registry().insert(key).second;
 }
 

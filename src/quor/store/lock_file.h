@@ -75,7 +75,15 @@ class LockFile {
 };
 
 // Records that this process holds the directory `key` (its canonical path)
-// read-write. False, recording nothing, when it is already held.
+// read-write. False, recording nothing, when this process already holds it:
+// recorded here, or its "lock.edb" locked by this process through another
+// copy of this code loaded in the same process (the test module beside the
+// installed one, each with its own record), which a blocking lock would wait
+// for forever.
+bool register_held_directory(const std::string& key);
+// True when the kernel's lock table shows an flock lock on the file at
+// `path` held by this process. False when it cannot tell.
+bool file_locked_by_this_process(const std::string& path);
 bool register_held_directory(const std::string& key);
 // Forgets the registration of `key`.
 void unregister_held_directory(const std::string& key);
