@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <zstd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -310,6 +311,13 @@ std::vector<std::string> temporaries_in(const fs::path& dir, std::vector<std::st
   return out;
 }
 // The files a flush renamed into place, in order.
+// `data` as one zstd frame.
+std::string zstd_bytes(std::string_view data) {
+  std::string out(ZSTD_compressBound(data.size()), '\0');
+  out.resize(ZSTD_compress(out.data(), out.size(), data.data(), data.size(), 3));
+  return out;
+}
+
 std::vector<std::string> renames_in(const std::vector<std::string>& steps) {
   std::vector<std::string> out;
   for (const auto& s : steps)
@@ -534,6 +542,15 @@ TEST_F(FlushFilesTest, FilesThatMayNotHoldTheRecordAreWrittenAgain) {
       {"version 2 meta",
        [&] { spit(path / "meta.edb", std::string("QUOR\x02\x00\x00\x00", 8) + encode_stored_record(meta)); },
        {"meta.edb"}},
+      // Current-format files that decode to the record but do not hold its
+      // encoding exactly.
+      {"distributions with a byte after the record",
+       [&] {
+         spit(path / "distributions.edb",
+              std::string("QUOR\x03\x00\x00\x00", 8) +
+                  zstd_bytes(encode_stored_record(*load_distribution_file_read(path / "distributions.edb")) + "x"));
+       },
+       {"distributions.edb"}},
       {"json meta",
        [&] {
          spit(path / "meta.edb",

@@ -1,5 +1,8 @@
 #include "quor/store/binary_codec.h"
 
+#define XXH_STATIC_LINKING_ONLY  // XXH3_state_t as a complete type
+#include <xxhash.h>
+
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -556,6 +559,39 @@ void encode_stored_record_to(const DistIndex& r, const EncodedChunkSink& sink) {
 void encode_stored_record_to(const SnapshotStore& r, const EncodedChunkSink& sink) {
   encode_to(r, sink);
 }
+
+struct EncodingHasher::State {
+  XXH3_state_t xxh;
+};
+
+EncodingHasher::EncodingHasher() : state_(std::make_unique<State>()) {
+  XXH3_128bits_reset(&state_->xxh);
+}
+EncodingHasher::~EncodingHasher() = default;
+
+void EncodingHasher::update(std::string_view piece) {
+  XXH3_128bits_update(&state_->xxh, piece.data(), piece.size());
+  size_ += piece.size();
+}
+
+EncodingDigest EncodingHasher::digest() const {
+  const XXH128_hash_t h = XXH3_128bits_digest(&state_->xxh);
+  return EncodingDigest{h.low64, h.high64, size_};
+}
+
+namespace {
+template <class R>
+EncodingDigest digest_of(const R& record) {
+  EncodingHasher hasher;
+  encode_to(record, [&hasher](std::string_view piece) { hasher.update(piece); });
+  return hasher.digest();
+}
+}  // namespace
+
+EncodingDigest encoding_digest(const MetaFile& r) { return digest_of(r); }
+EncodingDigest encoding_digest(const DistributionFile& r) { return digest_of(r); }
+EncodingDigest encoding_digest(const DistIndex& r) { return digest_of(r); }
+EncodingDigest encoding_digest(const SnapshotStore& r) { return digest_of(r); }
 
 template <class T>
 Result<T> decode_stored_record(std::string_view bytes) {

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -40,6 +41,42 @@ void encode_stored_record_to(const MetaFile& record, const EncodedChunkSink& sin
 void encode_stored_record_to(const DistributionFile& record, const EncodedChunkSink& sink);
 void encode_stored_record_to(const DistIndex& record, const EncodedChunkSink& sink);
 void encode_stored_record_to(const SnapshotStore& record, const EncodedChunkSink& sink);
+
+// The 128-bit XXH3 fingerprint and the length of an encoded record, taken
+// from its bytes as they pass (by the encoder on their way to compression,
+// or by the decompressor on their way to the decoder), so that knowing what
+// a file holds never costs a pass of its own.
+struct EncodingDigest {
+  uint64_t low = 0;
+  uint64_t high = 0;
+  uint64_t size = 0;
+  bool operator==(const EncodingDigest&) const = default;
+};
+
+// Accumulates an EncodingDigest over pieces given in order.
+class EncodingHasher {
+ public:
+  EncodingHasher();
+  ~EncodingHasher();
+  EncodingHasher(const EncodingHasher&) = delete;
+  EncodingHasher& operator=(const EncodingHasher&) = delete;
+
+  void update(std::string_view piece);
+  // The digest of every piece so far.
+  EncodingDigest digest() const;
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+  uint64_t size_ = 0;
+};
+
+// The digest of encode_stored_record(record), from one encoding pass
+// through the reused buffer.
+EncodingDigest encoding_digest(const MetaFile& record);
+EncodingDigest encoding_digest(const DistributionFile& record);
+EncodingDigest encoding_digest(const DistIndex& record);
+EncodingDigest encoding_digest(const SnapshotStore& record);
 
 // The bytes of an encoded record as they come, for decoding a record of a
 // stream (a decompressed file) without holding the whole stream.
