@@ -501,6 +501,18 @@ TEST_F(FlushFilesTest, AFlushWithNothingChangedRewritesNoFile) {
   EXPECT_NE(now[1], written[1]);
   now[1] = written[1];
   EXPECT_EQ(now, written);
+
+  // A new distribution: its file, the index and the id counter, then nothing
+  // again; what the files hold is what a write puts there.
+  const DimensionMap asia{{"region", "ASIA"}};
+  ASSERT_TRUE(db->apply_counts("age", asia, h).ok());
+  db->finalize_updates({{"age", asia}});
+  EXPECT_EQ(renames_in(steps_of_flush(*db)),
+            (std::vector<std::string>{"meta.edb", "distributions.edb", "dist_index.edb"}));
+  EXPECT_TRUE(steps_of_flush(*db).empty());
+  EXPECT_EQ(slurp(path / "meta.edb"), *data_file_image(db->meta));
+  EXPECT_EQ(slurp(path / "distributions.edb"), *data_file_image(db->data));
+  EXPECT_EQ(slurp(path / "dist_index.edb"), *data_file_image(db->index));
 }
 
 TEST_F(FlushFilesTest, FilesThatMayNotHoldTheRecordAreWrittenAgain) {

@@ -56,13 +56,23 @@ std::string held_directory_key(const std::filesystem::path& dir) {
 // Records that the file at `path` holds a record whose encoding has
 // `digest` (set by the loader only for a file in the current format; a file
 // of an older version or in the JSON form is rewritten by the next flush).
-void note_loaded(DataFileState& state, const std::filesystem::path& path,
+// A count that moves with most edits of a record and costs nothing to take:
+// when it differs from the count of the record a file holds, the record
+// changed, and a flush writes it without taking its digest first.
+uint64_t entries_of(const MetaFile&) { return 0; }
+uint64_t entries_of(const DistributionFile& r) { return r.distributions.size() + r.joints.size(); }
+uint64_t entries_of(const DistIndex& r) { return r.by_key.size(); }
+uint64_t entries_of(const SnapshotStore& r) { return r.entries.size(); }
+
+template <class T>
+void note_loaded(DataFileState& state, const std::filesystem::path& path, const T& record,
                  const std::optional<EncodingDigest>& digest) {
   state = DataFileState{};
   if (!digest) return;
   auto id = file_identity(path);
   if (!id) return;
   state.digest = digest;
+  state.entries = entries_of(record);
   state.identity = *id;
 }
 
@@ -73,7 +83,7 @@ void note_loaded_reencoded(DataFileState& state, const std::filesystem::path& pa
                            const T& record) {
   state = DataFileState{};
   if (!file_starts_with(path, kCurrentHeader)) return;
-  note_loaded(state, path, encoding_digest(record));
+  note_loaded(state, path, record, encoding_digest(record));
 }
 
 // What a flush learns about one record before writing it: the digest of its
@@ -84,9 +94,10 @@ struct RecordNow {
 
 // True when the file at `path` is known to hold `record`: the same file as
 // last written or read, and a record whose encoding has the same digest.
-// The digest is taken only for a file still in that state (a pass over the
-// record that the write then saves: it knows the size to declare); the index
-// that open did not read is compared with the file once.
+// The digest is taken only for a file still in that state and a record with
+// as many entries (a pass over the record that a write then saves: it knows
+// the size to declare); the index that open did not read is compared with
+// the file once.
 template <class T>
 bool file_holds(DataFileState& state, const std::filesystem::path& path, const T& record,
                 RecordNow& now) {
@@ -94,6 +105,7 @@ bool file_holds(DataFileState& state, const std::filesystem::path& path, const T
   auto id = file_identity(path);
   if (!id || *id != state.identity) return false;
   if (state.digest) {
+    if (entries_of(record) != state.entries) return false;
     now.digest = encoding_digest(record);
     return *now.digest == *state.digest;
   }
@@ -105,6 +117,7 @@ bool file_holds(DataFileState& state, const std::filesystem::path& path, const T
     if (!stored.ok() || !(*stored == record)) return false;
     now.digest = encoding_digest(record);
     state.digest = now.digest;
+    state.entries = entries_of(record);
     return true;
   } else {
     return false;
@@ -215,12 +228,12 @@ Result<Database> open_database(const std::filesystem::path& path, bool writable)
   const auto meta_path = path / kMetaFile;
   std::optional<EncodingDigest> digest;
   QUOR_ASSIGN_OR_RETURN(db.meta, load_meta_file(meta_path, &digest));
-  if (writable) note_loaded(db.flush_state.files[kMetaSlot], meta_path, digest);
+  if (writable) note_loaded(db.flush_state.files[kMetaSlot], meta_path, db.meta, digest);
 
   const auto data_path = path / kDistributionsFile;
   if (writable) {
     QUOR_ASSIGN_OR_RETURN(db.data, load_distribution_file_read(data_path, &digest));
-    note_loaded(db.flush_state.files[kDistributionsSlot], data_path, digest);
+    note_loaded(db.flush_state.files[kDistributionsSlot], data_path, db.data, digest);
   } else {
     QUOR_ASSIGN_OR_RETURN(db.data, load_distribution_file_mapped(data_path));
   }
@@ -290,6 +303,8 @@ Status flush_database(Database& db, FileOps& ops) {
                          file_holds(files[kSnapshotsSlot], paths[kSnapshotsSlot], db.snapshots,
                                     now[3])};
   EncodingDigest written[4];
+  const uint64_t entries[4] = {entries_of(db.meta), entries_of(db.data), entries_of(db.index),
+                               entries_of(db.snapshots)};
 
   // Stage every file that needs writing: written whole and on stable storage
   // under its temporary name before any of them replaces its old file.
@@ -354,6 +369,7 @@ Status flush_database(Database& db, FileOps& ops) {
     if (!durable[k]) continue;
     if (auto id = file_identity(paths[slots[k]])) {
       state.digest = written[slots[k]];
+      state.entries = entries[slots[k]];
       state.identity = *id;
     }
   }

@@ -8,8 +8,9 @@
 // the encoder's on their way to the compressor when a flush writes the file,
 // the decompressor's when open reads it. A flush skips a file only when the
 // record's digest is the same and the file is still the one it wrote or
-// read. A record whose file is in an unknown state is written without
-// taking its digest first. Anything unknown means "write".
+// read. A record whose file is in an unknown state, or whose count of
+// entries changed, is written without taking its digest first. Anything
+// unknown means "write".
 #pragma once
 
 #include <array>
@@ -25,6 +26,9 @@ struct DataFileState {
   // Set when the file `identity` names holds, in the current format, a
   // record whose encoding has this digest.
   std::optional<EncodingDigest> digest;
+  // With `digest`: the record's count of entries then (lists, keys), which
+  // shows most changes without a pass over the record.
+  uint64_t entries = 0;
   FileIdentity identity;
   // Set instead of a digest for a file in the current format that open did
   // not read (the index, which it builds from the distributions): the
