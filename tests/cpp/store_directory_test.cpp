@@ -318,6 +318,29 @@ std::string zstd_bytes(std::string_view data) {
   return out;
 }
 
+// The entries of the index file in the directory, in a fixed order.
+std::vector<std::pair<std::string, uint64_t>> index_entries(const fs::path& dir) {
+  const DistIndex index = *load_dist_index(dir / "dist_index.edb");
+  std::vector<std::pair<std::string, uint64_t>> out(index.by_key.begin(), index.by_key.end());
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// A current-format index file holding `entries` in this order.
+std::string current_index_file(const std::vector<std::pair<std::string, uint64_t>>& entries) {
+  std::string enc;
+  auto u64 = [&enc](uint64_t v) {
+    for (int i = 0; i < 8; ++i) enc.push_back(static_cast<char>(v >> (8 * i)));
+  };
+  u64(entries.size());
+  for (const auto& [key, id] : entries) {
+    u64(key.size());
+    enc += key;
+    u64(id);
+  }
+  return std::string("QUOR\x03\x00\x00\x00", 8) + zstd_bytes(enc);
+}
+
 std::vector<std::string> renames_in(const std::vector<std::string>& steps) {
   std::vector<std::string> out;
   for (const auto& s : steps)
@@ -549,6 +572,22 @@ TEST_F(FlushFilesTest, FilesThatMayNotHoldTheRecordAreWrittenAgain) {
        },
        {"dist_index.edb"}},
       {"garbage index", [&] { spit(path / "dist_index.edb", "garbage"); }, {"dist_index.edb"}},
+      // The index is an unordered map: its entries in another order are the
+      // same index; a key given twice is not.
+      {"the same index in another order",
+       [&] {
+         auto entries = index_entries(path);
+         std::reverse(entries.begin(), entries.end());
+         spit(path / "dist_index.edb", current_index_file(entries));
+       },
+       {}},
+      {"index giving a key twice",
+       [&] {
+         auto entries = index_entries(path);
+         entries[1] = entries[0];
+         spit(path / "dist_index.edb", current_index_file(entries));
+       },
+       {"dist_index.edb"}},
       {"missing snapshots", [&] { fs::remove(path / "snapshots.edb"); }, {"snapshots.edb"}},
       // Older versions and the JSON form are brought to the current format.
       {"version 2 meta",

@@ -610,6 +610,44 @@ Result<T> decode_stored_record_from(RecordSource& source) {
   return out;
 }
 
+namespace {
+void add_entry(IndexEntriesDigest& d, std::string_view key, uint64_t id) {
+  // The key's length keeps (key, id) pairs apart that share their bytes.
+  XXH3_state_t st;
+  XXH3_128bits_reset(&st);
+  const uint64_t len = to_little(static_cast<uint64_t>(key.size()));
+  const uint64_t le_id = to_little(id);
+  XXH3_128bits_update(&st, &len, 8);
+  XXH3_128bits_update(&st, key.data(), key.size());
+  XXH3_128bits_update(&st, &le_id, 8);
+  const XXH128_hash_t h = XXH3_128bits_digest(&st);
+  d.count += 1;
+  d.sum_low += h.low64;
+  d.sum_high += h.high64;
+}
+}  // namespace
+
+IndexEntriesDigest index_entries_digest(const DistIndex& index) {
+  IndexEntriesDigest d;
+  for (const auto& [key, id] : index.by_key) add_entry(d, key, id);
+  return d;
+}
+
+Result<IndexEntriesDigest> index_entries_digest_from(RecordSource& source) {
+  std::unique_ptr<char[]> window(new char[kDecodeWindow]);
+  Reader rd(source, window.get(), kDecodeWindow);
+  IndexEntriesDigest d;
+  uint64_t n;
+  if (!rd.u64(n)) return rd.take_error();
+  std::string key;
+  for (uint64_t i = 0; i < n; ++i) {
+    uint64_t id;
+    if (!rd.text(key) || !rd.u64(id)) return rd.take_error();
+    add_entry(d, key, id);
+  }
+  return d;
+}
+
 template Result<MetaFile> decode_stored_record<MetaFile>(std::string_view);
 template Result<DistributionFile> decode_stored_record<DistributionFile>(std::string_view);
 template Result<DistIndex> decode_stored_record<DistIndex>(std::string_view);

@@ -78,6 +78,19 @@ EncodingDigest encoding_digest(const DistributionFile& record);
 EncodingDigest encoding_digest(const DistIndex& record);
 EncodingDigest encoding_digest(const SnapshotStore& record);
 
+// An order-free digest of an index's entries: the same for two indexes with
+// the same entries whatever order they are visited in (the index is an
+// unordered map, so equal indexes need not encode alike), and different,
+// but for a hash collision, for any other entries (a key given twice
+// included).
+struct IndexEntriesDigest {
+  uint64_t count = 0;
+  uint64_t sum_low = 0;
+  uint64_t sum_high = 0;
+  bool operator==(const IndexEntriesDigest&) const = default;
+};
+IndexEntriesDigest index_entries_digest(const DistIndex& index);
+
 // The bytes of an encoded record as they come, for decoding a record of a
 // stream (a decompressed file) without holding the whole stream.
 class RecordSource {
@@ -113,5 +126,9 @@ Result<T> decode_stored_record(std::string_view bytes);
 // on the same bytes, with the same text.
 template <class T>
 Result<T> decode_stored_record_from(RecordSource& source);
+
+// The entries digest of the index encoded in `source`, read entry by entry
+// (no map is built). Fails where decoding the index would.
+Result<IndexEntriesDigest> index_entries_digest_from(RecordSource& source);
 
 }  // namespace quor::store

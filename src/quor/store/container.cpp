@@ -371,6 +371,23 @@ Result<DistributionFile> load_distribution_file_read(const std::filesystem::path
   return load_data_file<DistributionFile>(p, digest);
 }
 
+Result<IndexEntriesDigest> load_dist_index_entries_digest(const std::filesystem::path& path) {
+  auto bytes = read_whole_file(path).context("read file " + path_text(path));
+  if (!bytes.ok()) return std::move(bytes).error();
+  const std::string_view b = *bytes;
+  if (b.size() < 8 || std::memcmp(b.data(), kFileMagic, 4) != 0 ||
+      static_cast<unsigned char>(b[4]) != FORMAT_VERSION || b[5] != 0 || b[6] != 0 || b[7] != 0) {
+    return Error("file " + path_text(path) + " is not in the current format");
+  }
+  ZstdStream stream(b.substr(8));
+  Result<IndexEntriesDigest> digest = index_entries_digest_from(stream);
+  stream.drain();
+  if (stream.fault()) {
+    return Result<IndexEntriesDigest>(Error(*stream.fault())).context("zstd decompress " + path_text(path));
+  }
+  return std::move(digest).context("deserialize " + path_text(path));
+}
+
 Result<DistributionFile> parse_distribution_file(std::string_view bytes,
                                                  const std::filesystem::path& path) {
   return parse_data_file<DistributionFile>(bytes, path);

@@ -95,6 +95,10 @@ Result<MetaFile> load_meta_file(const std::filesystem::path& path,
                                 std::optional<EncodingDigest>* digest);
 Result<DistributionFile> load_distribution_file_read(const std::filesystem::path& path,
                                                      std::optional<EncodingDigest>* digest);
+// The entries digest of the index in the file at `path`, which must be in
+// the current format; fails where load_dist_index would, and for an older
+// format or the JSON form.
+Result<IndexEntriesDigest> load_dist_index_entries_digest(const std::filesystem::path& path);
 // Maps the file read-only ("open file {path}", "mmap {path}"), decodes from
 // the mapping and unmaps before returning, whatever the outcome.
 Result<DistributionFile> load_distribution_file_mapped(const std::filesystem::path& path);
