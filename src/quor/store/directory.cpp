@@ -53,9 +53,6 @@ std::string held_directory_key(const std::filesystem::path& dir) {
   return canonical.string();
 }
 
-// Records that the file at `path` holds a record whose encoding has
-// `digest` (set by the loader only for a file in the current format; a file
-// of an older version or in the JSON form is rewritten by the next flush).
 // A count that moves with most edits of a record and costs nothing to take:
 // when it differs from the count of the record a file holds, the record
 // changed, and a flush writes it without taking its digest first.
@@ -64,6 +61,9 @@ uint64_t entries_of(const DistributionFile& r) { return r.distributions.size() +
 uint64_t entries_of(const DistIndex& r) { return r.by_key.size(); }
 uint64_t entries_of(const SnapshotStore& r) { return r.entries.size(); }
 
+// Records that the file at `path` holds a record whose encoding has
+// `digest` (set by the loader only for a file in the current format; a file
+// of an older version or in the JSON form is rewritten by the next flush).
 template <class T>
 void note_loaded(DataFileState& state, const std::filesystem::path& path, const T& record,
                  const std::optional<EncodingDigest>& digest) {
