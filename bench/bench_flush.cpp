@@ -1,8 +1,8 @@
 // Flush of a database of 100 000 histogram distributions of 20 bins (the
 // shape of bench_store): every file rewritten, only "distributions.edb"
 // rewritten after a change of one distribution, and a flush with nothing
-// changed (the close after an ingest), which only fingerprints the records.
-// Also the read-write open, which fingerprints what it reads.
+// changed (the close after an ingest), which only takes the records'
+// digests. Also the read-write open, which digests what it decompresses.
 //
 // Byte rates are over the uncompressed binary form of "distributions.edb".
 // Each rewriting flush includes its fsyncs: the figures depend on the disk.

@@ -205,6 +205,72 @@ TEST(ContainerImage, StreamedImagesAreTheOneShotBytes) {
   EXPECT_TRUE(decompressed(frame) == encode_stored_record(f));
 }
 
+// The digests taken as bytes pass (by the compressing writer, by the
+// decompressing reader) are the digest of the plain encoding, and cover the
+// whole stream: a stream holding more than the record's bytes differs.
+TEST(ContainerImage, DigestsTakenOnTheWayAreThoseOfTheEncoding) {
+  auto plain = [](const std::string& bytes) {
+    EncodingHasher h;
+    h.update(bytes);
+    return h.digest();
+  };
+  RecordMaker mk(7);
+  const DistributionFile f = mk.file(400);  // several encoder buffers
+  const EncodingDigest want = encoding_digest(f);
+  EXPECT_EQ(want, plain(encode_stored_record(f)));
+  EXPECT_EQ(want.size, stored_record_size(f));
+
+  EncodingHasher on_write;
+  std::string img;
+  ImageStreamOptions options;
+  options.hasher = &on_write;
+  ASSERT_TRUE(stream_data_file_image(f, [&](std::string_view piece) {
+                img.append(piece);
+                return ok_status();
+              }, options).ok());
+  EXPECT_EQ(on_write.digest(), want);
+  // A declared size given by the caller makes the same bytes.
+  options = ImageStreamOptions{};
+  options.encoded_size = want.size;
+  std::string img2;
+  ASSERT_TRUE(stream_data_file_image(f, [&](std::string_view piece) {
+                img2.append(piece);
+                return ok_status();
+              }, options).ok());
+  EXPECT_TRUE(img2 == img);
+
+  std::optional<EncodingDigest> on_read;
+  auto back = parse_data_file<DistributionFile>(img, "d.edb", &on_read);
+  ASSERT_TRUE(back.ok());
+  EXPECT_TRUE(encode_stored_record(*back) == encode_stored_record(f));
+  EXPECT_EQ(on_read, want);
+  EXPECT_EQ(encoding_digest(full_meta()), plain(encode_stored_record(full_meta())));
+
+  const std::string enc = encode_stored_record(f);
+  struct Case {
+    const char* what;
+    std::string bytes;
+    std::optional<EncodingDigest> digest;
+  };
+  const Case cases[] = {
+      {"two frames", header(3) + zstd_frame(enc.substr(0, 1000)) + zstd_frame(enc.substr(1000)), want},
+      {"a byte after the record", header(3) + zstd_frame(enc + "x"), plain(enc + "x")},
+      {"version 2", header(2) + enc, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    on_read = want;
+    back = parse_data_file<DistributionFile>(c.bytes, "d.edb", &on_read);
+    ASSERT_TRUE(back.ok());
+    EXPECT_TRUE(encode_stored_record(*back) == enc);
+    EXPECT_EQ(on_read, c.digest);
+  }
+  on_read = want;
+  EXPECT_FALSE(parse_data_file<DistributionFile>(header(3) + zstd_frame(enc.substr(0, 99)), "d.edb",
+                                                 &on_read).ok());
+  EXPECT_EQ(on_read, std::nullopt);
+}
+
 TEST(ContainerImage, TheFirstWriterFailureStopsTheStream) {
   RecordMaker mk(4);
   const DistributionFile f = mk.file(400);

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <zstd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -310,6 +311,36 @@ std::vector<std::string> temporaries_in(const fs::path& dir, std::vector<std::st
   return out;
 }
 // The files a flush renamed into place, in order.
+// `data` as one zstd frame.
+std::string zstd_bytes(std::string_view data) {
+  std::string out(ZSTD_compressBound(data.size()), '\0');
+  out.resize(ZSTD_compress(out.data(), out.size(), data.data(), data.size(), 3));
+  return out;
+}
+
+// The entries of the index file in the directory, in a fixed order.
+std::vector<std::pair<std::string, uint64_t>> index_entries(const fs::path& dir) {
+  const DistIndex index = *load_dist_index(dir / "dist_index.edb");
+  std::vector<std::pair<std::string, uint64_t>> out(index.by_key.begin(), index.by_key.end());
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// A current-format index file holding `entries` in this order.
+std::string current_index_file(const std::vector<std::pair<std::string, uint64_t>>& entries) {
+  std::string enc;
+  auto u64 = [&enc](uint64_t v) {
+    for (int i = 0; i < 8; ++i) enc.push_back(static_cast<char>(v >> (8 * i)));
+  };
+  u64(entries.size());
+  for (const auto& [key, id] : entries) {
+    u64(key.size());
+    enc += key;
+    u64(id);
+  }
+  return std::string("QUOR\x03\x00\x00\x00", 8) + zstd_bytes(enc);
+}
+
 std::vector<std::string> renames_in(const std::vector<std::string>& steps) {
   std::vector<std::string> out;
   for (const auto& s : steps)
@@ -493,6 +524,18 @@ TEST_F(FlushFilesTest, AFlushWithNothingChangedRewritesNoFile) {
   EXPECT_NE(now[1], written[1]);
   now[1] = written[1];
   EXPECT_EQ(now, written);
+
+  // A new distribution: its file, the index and the id counter, then nothing
+  // again; what the files hold is what a write puts there.
+  const DimensionMap asia{{"region", "ASIA"}};
+  ASSERT_TRUE(db->apply_counts("age", asia, h).ok());
+  db->finalize_updates({{"age", asia}});
+  EXPECT_EQ(renames_in(steps_of_flush(*db)),
+            (std::vector<std::string>{"meta.edb", "distributions.edb", "dist_index.edb"}));
+  EXPECT_TRUE(steps_of_flush(*db).empty());
+  EXPECT_EQ(slurp(path / "meta.edb"), *data_file_image(db->meta));
+  EXPECT_EQ(slurp(path / "distributions.edb"), *data_file_image(db->data));
+  EXPECT_EQ(slurp(path / "dist_index.edb"), *data_file_image(db->index));
 }
 
 TEST_F(FlushFilesTest, FilesThatMayNotHoldTheRecordAreWrittenAgain) {
@@ -529,11 +572,36 @@ TEST_F(FlushFilesTest, FilesThatMayNotHoldTheRecordAreWrittenAgain) {
        },
        {"dist_index.edb"}},
       {"garbage index", [&] { spit(path / "dist_index.edb", "garbage"); }, {"dist_index.edb"}},
+      // The index is an unordered map: its entries in another order are the
+      // same index; a key given twice is not.
+      {"the same index in another order",
+       [&] {
+         auto entries = index_entries(path);
+         std::reverse(entries.begin(), entries.end());
+         spit(path / "dist_index.edb", current_index_file(entries));
+       },
+       {}},
+      {"index giving a key twice",
+       [&] {
+         auto entries = index_entries(path);
+         entries[1] = entries[0];
+         spit(path / "dist_index.edb", current_index_file(entries));
+       },
+       {"dist_index.edb"}},
       {"missing snapshots", [&] { fs::remove(path / "snapshots.edb"); }, {"snapshots.edb"}},
       // Older versions and the JSON form are brought to the current format.
       {"version 2 meta",
        [&] { spit(path / "meta.edb", std::string("QUOR\x02\x00\x00\x00", 8) + encode_stored_record(meta)); },
        {"meta.edb"}},
+      // Current-format files that decode to the record but do not hold its
+      // encoding exactly.
+      {"distributions with a byte after the record",
+       [&] {
+         spit(path / "distributions.edb",
+              std::string("QUOR\x03\x00\x00\x00", 8) +
+                  zstd_bytes(encode_stored_record(*load_distribution_file_read(path / "distributions.edb")) + "x"));
+       },
+       {"distributions.edb"}},
       {"json meta",
        [&] {
          spit(path / "meta.edb",

@@ -66,7 +66,7 @@ void put_header(char* dst) {
 // content size, compressed as the encoder produces it and written as the
 // compressor fills its buffer.
 template <class T>
-Status stream_image(const T& record, const ImageWriter& write) {
+Status stream_image(const T& record, const ImageWriter& write, const ImageStreamOptions& options) {
   char header[8];
   put_header(header);
   QUOR_RETURN_IF_ERROR(write(std::string_view(header, 8)));
@@ -87,7 +87,8 @@ Status stream_image(const T& record, const ImageWriter& write) {
   };
   ZSTD_CCtx_reset(cctx, ZSTD_reset_session_and_parameters);
   if (zstd_failed(ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, kZstdLevel)) ||
-      zstd_failed(ZSTD_CCtx_setPledgedSrcSize(cctx, stored_record_size(record)))) {
+      zstd_failed(ZSTD_CCtx_setPledgedSrcSize(
+          cctx, options.encoded_size ? *options.encoded_size : stored_record_size(record)))) {
     return Status(std::move(*failure));
   }
   // Compresses `in` with `mode`, writing every full output buffer; for
@@ -108,7 +109,9 @@ Status stream_image(const T& record, const ImageWriter& write) {
       if (mode == ZSTD_e_end ? rc == 0 : src.pos == src.size) return;
     }
   };
+  EncodingHasher* hasher = options.hasher;
   encode_stored_record_to(record, [&](std::string_view piece) {
+    if (hasher != nullptr) hasher->update(piece);
     if (!failure) drive(piece, ZSTD_e_continue);
   });
   if (!failure) drive(std::string_view(), ZSTD_e_end);
@@ -126,7 +129,9 @@ Status stream_image(const T& record, const ImageWriter& write) {
 // payload that ends inside a frame) is kept in `fault`; pulling stops there.
 class ZstdStream final : public RecordSource {
  public:
-  explicit ZstdStream(std::string_view in) : in_(in), src_{in.data(), in.size(), 0} {
+  // Every byte pulled goes through `hasher` when given.
+  explicit ZstdStream(std::string_view in, EncodingHasher* hasher = nullptr)
+      : in_(in), src_{in.data(), in.size(), 0}, hasher_(hasher) {
     if (in.empty()) done_ = true;  // nothing to decompress: an empty stream
     // The first frame's declared size (all our writers make one frame).
     const unsigned long long declared =
@@ -149,6 +154,7 @@ class ZstdStream final : public RecordSource {
       ZSTD_outBuffer out{dst, cap, 0};
       const size_t rc = ZSTD_decompressStream(dctx_.get(), &out, &src_);
       if (ZSTD_isError(rc)) return stop(zstd_error(rc));
+      if (hasher_ != nullptr && out.pos > 0) hasher_->update(std::string_view(dst, out.pos));
       if (src_.pos == src_.size) {
         if (rc == 0) {  // every frame complete
           done_ = true;
@@ -194,6 +200,7 @@ class ZstdStream final : public RecordSource {
 
   std::string_view in_;
   ZSTD_inBuffer src_;
+  EncodingHasher* hasher_;
   DCtxPtr dctx_;
   bool done_ = false;
   std::optional<std::string> fault_;
@@ -205,7 +212,8 @@ class ZstdStream final : public RecordSource {
 // of the stream anywhere wins over a fault of the record, as when the whole
 // stream was decompressed before decoding.
 template <class T>
-Result<T> decode_compressed(std::string_view payload, const std::filesystem::path& path);
+Result<T> decode_compressed(std::string_view payload, const std::filesystem::path& path,
+                            EncodingHasher* hasher);
 
 std::string path_text(const std::filesystem::path& p) { return p.string(); }
 
@@ -220,10 +228,13 @@ Result<T> decode_json(std::string_view bytes) {
 template <class T>
 Result<std::string> image_of(const T& record) {
   std::string image;
-  Status st = stream_image(record, [&image](std::string_view piece) {
-    image.append(piece);
-    return ok_status();
-  });
+  Status st = stream_image(
+      record,
+      [&image](std::string_view piece) {
+        image.append(piece);
+        return ok_status();
+      },
+      ImageStreamOptions{});
   if (!st.ok()) return std::move(st).error();
   return image;
 }
@@ -241,15 +252,18 @@ Status save_if_absent(const std::filesystem::path& path, const T& record) {
 }
 
 template <class T>
-Result<T> load_data_file(const std::filesystem::path& path) {
+Result<T> load_data_file(const std::filesystem::path& path,
+                         std::optional<EncodingDigest>* digest = nullptr) {
+  if (digest != nullptr) digest->reset();
   auto bytes = read_whole_file(path).context("read file " + path_text(path));
   if (!bytes.ok()) return std::move(bytes).error();
-  return parse_data_file<T>(*bytes, path);
+  return parse_data_file<T>(*bytes, path, digest);
 }
 
 template <class T>
-Result<T> decode_compressed(std::string_view payload, const std::filesystem::path& path) {
-  ZstdStream stream(payload);
+Result<T> decode_compressed(std::string_view payload, const std::filesystem::path& path,
+                            EncodingHasher* hasher) {
+  ZstdStream stream(payload, hasher);
   Result<T> record = decode_stored_record_from<T>(stream);
   stream.drain();
   if (stream.fault()) {
@@ -262,6 +276,13 @@ Result<T> decode_compressed(std::string_view payload, const std::filesystem::pat
 
 template <class T>
 Result<T> parse_data_file(std::string_view bytes, const std::filesystem::path& path) {
+  return parse_data_file<T>(bytes, path, nullptr);
+}
+
+template <class T>
+Result<T> parse_data_file(std::string_view bytes, const std::filesystem::path& path,
+                          std::optional<EncodingDigest>* digest) {
+  if (digest != nullptr) digest->reset();
   if (bytes.size() > 7 && std::memcmp(bytes.data(), kFileMagic, 4) == 0) {
     const auto* b = reinterpret_cast<const unsigned char*>(bytes.data());
     uint32_t version = static_cast<uint32_t>(b[4]) | (static_cast<uint32_t>(b[5]) << 8) |
@@ -272,7 +293,11 @@ Result<T> parse_data_file(std::string_view bytes, const std::filesystem::path& p
     }
     std::string_view payload = bytes.substr(8);
     if (version == FORMAT_VERSION) {
-      return decode_compressed<T>(payload, path);
+      if (digest == nullptr) return decode_compressed<T>(payload, path, nullptr);
+      EncodingHasher hasher;
+      Result<T> record = decode_compressed<T>(payload, path, &hasher);
+      if (record.ok()) *digest = hasher.digest();
+      return record;
     }
     return decode_stored_record<T>(payload).context("deserialize " + path_text(path));
   }
@@ -285,6 +310,15 @@ template Result<DistributionFile> parse_data_file<DistributionFile>(std::string_
 template Result<DistIndex> parse_data_file<DistIndex>(std::string_view, const std::filesystem::path&);
 template Result<SnapshotStore> parse_data_file<SnapshotStore>(std::string_view,
                                                               const std::filesystem::path&);
+template Result<MetaFile> parse_data_file<MetaFile>(std::string_view, const std::filesystem::path&,
+                                                    std::optional<EncodingDigest>*);
+template Result<DistributionFile> parse_data_file<DistributionFile>(
+    std::string_view, const std::filesystem::path&, std::optional<EncodingDigest>*);
+template Result<DistIndex> parse_data_file<DistIndex>(std::string_view, const std::filesystem::path&,
+                                                      std::optional<EncodingDigest>*);
+template Result<SnapshotStore> parse_data_file<SnapshotStore>(std::string_view,
+                                                              const std::filesystem::path&,
+                                                              std::optional<EncodingDigest>*);
 
 Result<std::string> data_file_image(const MetaFile& r) { return image_of(r); }
 Result<std::string> data_file_image(const DistributionFile& r) { return image_of(r); }
@@ -328,6 +362,31 @@ Result<SnapshotStore> load_snapshot_store(const std::filesystem::path& p) {
 Result<DistributionFile> load_distribution_file_read(const std::filesystem::path& p) {
   return load_data_file<DistributionFile>(p);
 }
+Result<MetaFile> load_meta_file(const std::filesystem::path& p,
+                                std::optional<EncodingDigest>* digest) {
+  return load_data_file<MetaFile>(p, digest);
+}
+Result<DistributionFile> load_distribution_file_read(const std::filesystem::path& p,
+                                                     std::optional<EncodingDigest>* digest) {
+  return load_data_file<DistributionFile>(p, digest);
+}
+
+Result<IndexEntriesDigest> load_dist_index_entries_digest(const std::filesystem::path& path) {
+  auto bytes = read_whole_file(path).context("read file " + path_text(path));
+  if (!bytes.ok()) return std::move(bytes).error();
+  const std::string_view b = *bytes;
+  if (b.size() < 8 || std::memcmp(b.data(), kFileMagic, 4) != 0 ||
+      static_cast<unsigned char>(b[4]) != FORMAT_VERSION || b[5] != 0 || b[6] != 0 || b[7] != 0) {
+    return Error("file " + path_text(path) + " is not in the current format");
+  }
+  ZstdStream stream(b.substr(8));
+  Result<IndexEntriesDigest> digest = index_entries_digest_from(stream);
+  stream.drain();
+  if (stream.fault()) {
+    return Result<IndexEntriesDigest>(Error(*stream.fault())).context("zstd decompress " + path_text(path));
+  }
+  return std::move(digest).context("deserialize " + path_text(path));
+}
 
 Result<DistributionFile> parse_distribution_file(std::string_view bytes,
                                                  const std::filesystem::path& path) {
@@ -363,13 +422,21 @@ Result<DistributionFile> load_distribution_file_mapped(const std::filesystem::pa
 
 namespace quor::store {
 
-Status stream_data_file_image(const MetaFile& r, const ImageWriter& w) { return stream_image(r, w); }
-Status stream_data_file_image(const DistributionFile& r, const ImageWriter& w) {
-  return stream_image(r, w);
+Status stream_data_file_image(const MetaFile& r, const ImageWriter& w,
+                              const ImageStreamOptions& o) {
+  return stream_image(r, w, o);
 }
-Status stream_data_file_image(const DistIndex& r, const ImageWriter& w) { return stream_image(r, w); }
-Status stream_data_file_image(const SnapshotStore& r, const ImageWriter& w) {
-  return stream_image(r, w);
+Status stream_data_file_image(const DistributionFile& r, const ImageWriter& w,
+                              const ImageStreamOptions& o) {
+  return stream_image(r, w, o);
+}
+Status stream_data_file_image(const DistIndex& r, const ImageWriter& w,
+                              const ImageStreamOptions& o) {
+  return stream_image(r, w, o);
+}
+Status stream_data_file_image(const SnapshotStore& r, const ImageWriter& w,
+                              const ImageStreamOptions& o) {
+  return stream_image(r, w, o);
 }
 
 }  // namespace quor::store

@@ -11,9 +11,11 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "quor/store/binary_codec.h"
 #include "quor/store/model.h"
 #include "quor/util/error.h"
 
@@ -42,11 +44,23 @@ Result<std::string> data_file_image(const SnapshotStore& record);
 // `write` must not stream another image on the same thread). The first
 // failure of `write` stops the stream and is returned as it is; a
 // compression failure carries "zstd compress".
+//
+// `options.encoded_size`, when given, must be the record's encoded size
+// (it spares the pass that measures it); `options.hasher`, when given,
+// receives every encoded byte as it goes to the compressor.
 using ImageWriter = std::function<Status(std::string_view)>;
-Status stream_data_file_image(const MetaFile& record, const ImageWriter& write);
-Status stream_data_file_image(const DistributionFile& record, const ImageWriter& write);
-Status stream_data_file_image(const DistIndex& record, const ImageWriter& write);
-Status stream_data_file_image(const SnapshotStore& record, const ImageWriter& write);
+struct ImageStreamOptions {
+  std::optional<uint64_t> encoded_size;
+  EncodingHasher* hasher = nullptr;
+};
+Status stream_data_file_image(const MetaFile& record, const ImageWriter& write,
+                              const ImageStreamOptions& options = {});
+Status stream_data_file_image(const DistributionFile& record, const ImageWriter& write,
+                              const ImageStreamOptions& options = {});
+Status stream_data_file_image(const DistIndex& record, const ImageWriter& write,
+                              const ImageStreamOptions& options = {});
+Status stream_data_file_image(const SnapshotStore& record, const ImageWriter& write,
+                              const ImageStreamOptions& options = {});
 
 // Flush writers: always (re)write the file. Failures carry "zstd compress"
 // or "write file {path}".
@@ -74,6 +88,17 @@ Result<MetaFile> load_meta_file(const std::filesystem::path& path);
 Result<DistIndex> load_dist_index(const std::filesystem::path& path);
 Result<SnapshotStore> load_snapshot_store(const std::filesystem::path& path);
 Result<DistributionFile> load_distribution_file_read(const std::filesystem::path& path);
+// The same, also setting `*digest` to the digest of the decompressed bytes
+// (the whole stream, not only the record's) when the file is in the current
+// format, and resetting it otherwise.
+Result<MetaFile> load_meta_file(const std::filesystem::path& path,
+                                std::optional<EncodingDigest>* digest);
+Result<DistributionFile> load_distribution_file_read(const std::filesystem::path& path,
+                                                     std::optional<EncodingDigest>* digest);
+// The entries digest of the index in the file at `path`, which must be in
+// the current format; fails where load_dist_index would, and for an older
+// format or the JSON form.
+Result<IndexEntriesDigest> load_dist_index_entries_digest(const std::filesystem::path& path);
 // Maps the file read-only ("open file {path}", "mmap {path}"), decodes from
 // the mapping and unmaps before returning, whatever the outcome.
 Result<DistributionFile> load_distribution_file_mapped(const std::filesystem::path& path);
@@ -83,5 +108,10 @@ Result<DistributionFile> parse_distribution_file(std::string_view bytes,
                                                  const std::filesystem::path& path);
 template <class T>
 Result<T> parse_data_file(std::string_view bytes, const std::filesystem::path& path);
+// The same, digesting the decompressed bytes of a current-format file into
+// `digest` (left empty otherwise).
+template <class T>
+Result<T> parse_data_file(std::string_view bytes, const std::filesystem::path& path,
+                          std::optional<EncodingDigest>* digest);
 
 }  // namespace quor::store

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <system_error>
+#include <type_traits>
 #include <vector>
 
 #include "quor/store/container.h"
@@ -52,41 +53,101 @@ std::string held_directory_key(const std::filesystem::path& dir) {
   return canonical.string();
 }
 
-// Records that the file at `path` holds `record`, when it is in the current
-// format (a file of an older version or in the JSON form is rewritten by the
-// next flush). True when it did.
+// A count that moves with most edits of a record and costs nothing to take:
+// when it differs from the count of the record a file holds, the record
+// changed, and a flush writes it without taking its digest first.
+uint64_t entries_of(const MetaFile&) { return 0; }
+uint64_t entries_of(const DistributionFile& r) { return r.distributions.size() + r.joints.size(); }
+uint64_t entries_of(const DistIndex& r) { return r.by_key.size(); }
+uint64_t entries_of(const SnapshotStore& r) { return r.entries.size(); }
+
+// Records that the file at `path` holds a record whose encoding has
+// `digest` (set by the loader only for a file in the current format; a file
+// of an older version or in the JSON form is rewritten by the next flush).
 template <class T>
-bool note_loaded(DataFileState& state, const std::filesystem::path& path, const T& record) {
+void note_loaded(DataFileState& state, const std::filesystem::path& path, const T& record,
+                 const std::optional<EncodingDigest>& digest) {
   state = DataFileState{};
-  if (!file_starts_with(path, kCurrentHeader)) return false;
+  if (!digest) return;
   auto id = file_identity(path);
-  if (!id) return false;
-  state.fingerprint = record_fingerprint(record);
+  if (!id) return;
+  state.digest = digest;
+  state.entries = entries_of(record);
   state.identity = *id;
-  return true;
 }
 
-// True when the file at `path` is known to hold the record whose fingerprint
-// is `now`: the same fingerprint as last written or read, and the same file
-// since. For the index slot, `index` is compared with a file that open did
-// not read.
-bool file_holds(DataFileState& state, const std::filesystem::path& path,
-                const RecordFingerprint& now, const DistIndex* index) {
-  if (state.fingerprint) {
-    if (*state.fingerprint != now) return false;
-  } else if (!state.unread_entries) {
-    return false;
-  }
+// The same for a record whose decoding does not give back the bytes it came
+// from (a map in its visiting order): the digest of its encoding now.
+template <class T>
+void note_loaded_reencoded(DataFileState& state, const std::filesystem::path& path,
+                           const T& record) {
+  state = DataFileState{};
+  if (!file_starts_with(path, kCurrentHeader)) return;
+  note_loaded(state, path, record, encoding_digest(record));
+}
+
+// What a flush learns about one record before writing it: the digest of its
+// encoding, when it had to take it to decide.
+struct RecordNow {
+  std::optional<EncodingDigest> digest;
+};
+
+// True when the file at `path` is known to hold `record`: the same file as
+// last written or read, and a record whose encoding has the same digest.
+// The digest is taken only for a file still in that state and a record with
+// as many entries (a pass over the record that a write then saves: it knows
+// the size to declare); the index that open did not read is compared with
+// the file once.
+template <class T>
+bool file_holds(DataFileState& state, const std::filesystem::path& path, const T& record,
+                RecordNow& now) {
+  if (!state.digest && !state.unread_entries) return false;
   auto id = file_identity(path);
   if (!id || *id != state.identity) return false;
-  if (state.fingerprint) return true;
-  const bool same_count = index != nullptr && index->by_key.size() == *state.unread_entries;
-  state.unread_entries.reset();  // compared once; from here on written or fingerprinted
-  if (!same_count) return false;
-  auto stored = load_dist_index(path);
-  if (!stored.ok() || !(*stored == *index)) return false;
-  state.fingerprint = now;
-  return true;
+  if (state.digest) {
+    if (entries_of(record) != state.entries) return false;
+    now.digest = encoding_digest(record);
+    return *now.digest == *state.digest;
+  }
+  if constexpr (std::is_same_v<T, DistIndex>) {
+    const bool same_count = record.by_key.size() == *state.unread_entries;
+    state.unread_entries.reset();  // compared once; from here on written or digested
+    if (!same_count) return false;
+    // Compared entry by entry without building the file's map; the order
+    // of the entries does not matter (both are unordered maps).
+    auto stored = load_dist_index_entries_digest(path);
+    if (!stored.ok() || !(*stored == index_entries_digest(record))) return false;
+    now.digest = encoding_digest(record);
+    state.digest = now.digest;
+    state.entries = entries_of(record);
+    return true;
+  } else {
+    return false;
+  }
+}
+
+// Streams `record` into `file`, taking its digest on the way unless `now`
+// already has it; `digest` receives it.
+template <class T>
+Status stream_record(const T& record, FileReplacement& file, const RecordNow& now,
+                     EncodingDigest& digest, bool& write_failed) {
+  EncodingHasher hasher;
+  ImageStreamOptions options;
+  if (now.digest) {
+    options.encoded_size = now.digest->size;
+  } else {
+    options.hasher = &hasher;
+  }
+  Status st = stream_data_file_image(
+      record,
+      [&](std::string_view piece) -> Status {
+        Status w = file.write(piece);
+        write_failed = !w.ok();
+        return w;
+      },
+      options);
+  if (st.ok()) digest = now.digest ? *now.digest : hasher.digest();
+  return st;
 }
 
 // A new distribution or joint never gets an id that is already stored, even
@@ -167,13 +228,14 @@ Result<Database> open_database(const std::filesystem::path& path, bool writable)
   }
 
   const auto meta_path = path / kMetaFile;
-  QUOR_ASSIGN_OR_RETURN(db.meta, load_meta_file(meta_path));
-  if (writable) note_loaded(db.flush_state.files[kMetaSlot], meta_path, db.meta);
+  std::optional<EncodingDigest> digest;
+  QUOR_ASSIGN_OR_RETURN(db.meta, load_meta_file(meta_path, &digest));
+  if (writable) note_loaded(db.flush_state.files[kMetaSlot], meta_path, db.meta, digest);
 
   const auto data_path = path / kDistributionsFile;
   if (writable) {
-    QUOR_ASSIGN_OR_RETURN(db.data, load_distribution_file_read(data_path));
-    note_loaded(db.flush_state.files[kDistributionsSlot], data_path, db.data);
+    QUOR_ASSIGN_OR_RETURN(db.data, load_distribution_file_read(data_path, &digest));
+    note_loaded(db.flush_state.files[kDistributionsSlot], data_path, db.data, digest);
   } else {
     QUOR_ASSIGN_OR_RETURN(db.data, load_distribution_file_mapped(data_path));
   }
@@ -203,7 +265,9 @@ Result<Database> open_database(const std::filesystem::path& path, bool writable)
     auto snapshots = load_snapshot_store(snapshots_path);
     if (snapshots.ok()) {
       db.snapshots = std::move(snapshots).value();
-      if (writable) note_loaded(db.flush_state.files[kSnapshotsSlot], snapshots_path, db.snapshots);
+      if (writable) {
+        note_loaded_reencoded(db.flush_state.files[kSnapshotsSlot], snapshots_path, db.snapshots);
+      }
     }
   }
 
@@ -231,9 +295,18 @@ Status flush_database(Database& db, FileOps& ops) {
 
   const std::filesystem::path paths[4] = {db.dir / kMetaFile, db.dir / kDistributionsFile,
                                           db.dir / kIndexFile, db.dir / kSnapshotsFile};
-  const RecordFingerprint now[4] = {record_fingerprint(db.meta), record_fingerprint(db.data),
-                                    record_fingerprint(db.index), record_fingerprint(db.snapshots)};
   auto& files = db.flush_state.files;
+  // Whether each file already holds its record, and what was learnt deciding.
+  RecordNow now[4];
+  const bool holds[4] = {file_holds(files[kMetaSlot], paths[kMetaSlot], db.meta, now[0]),
+                         file_holds(files[kDistributionsSlot], paths[kDistributionsSlot], db.data,
+                                    now[1]),
+                         file_holds(files[kIndexSlot], paths[kIndexSlot], db.index, now[2]),
+                         file_holds(files[kSnapshotsSlot], paths[kSnapshotsSlot], db.snapshots,
+                                    now[3])};
+  EncodingDigest written[4];
+  const uint64_t entries[4] = {entries_of(db.meta), entries_of(db.data), entries_of(db.index),
+                               entries_of(db.snapshots)};
 
   // Stage every file that needs writing: written whole and on stable storage
   // under its temporary name before any of them replaces its old file.
@@ -241,24 +314,21 @@ Status flush_database(Database& db, FileOps& ops) {
   std::vector<size_t> slots;
   staged.reserve(4);
   for (size_t i = 0; i < 4; ++i) {
-    if (file_holds(files[i], paths[i], now[i], i == kIndexSlot ? &db.index : nullptr)) continue;
+    if (holds[i]) continue;
     const std::string context = "write file " + paths[i].string();
     auto begun = FileReplacement::begin(ops, paths[i]);
     if (!begun.ok()) return std::move(begun).error().add_context(context);
     FileReplacement& file = staged.emplace_back(std::move(begun).value());
     slots.push_back(i);
     bool write_failed = false;
-    auto writer = [&](std::string_view piece) -> Status {
-      Status st = file.write(piece);
-      write_failed = !st.ok();
-      return st;
-    };
     Status st;
     switch (i) {
-      case kMetaSlot: st = stream_data_file_image(db.meta, writer); break;
-      case kDistributionsSlot: st = stream_data_file_image(db.data, writer); break;
-      case kIndexSlot: st = stream_data_file_image(db.index, writer); break;
-      default: st = stream_data_file_image(db.snapshots, writer); break;
+      case kMetaSlot: st = stream_record(db.meta, file, now[i], written[i], write_failed); break;
+      case kDistributionsSlot:
+        st = stream_record(db.data, file, now[i], written[i], write_failed);
+        break;
+      case kIndexSlot: st = stream_record(db.index, file, now[i], written[i], write_failed); break;
+      default: st = stream_record(db.snapshots, file, now[i], written[i], write_failed); break;
     }
     // A compression failure already says "zstd compress".
     if (!st.ok()) return write_failed ? std::move(st).context(context) : std::move(st);
@@ -300,7 +370,8 @@ Status flush_database(Database& db, FileOps& ops) {
     // the next flush.
     if (!durable[k]) continue;
     if (auto id = file_identity(paths[slots[k]])) {
-      state.fingerprint = now[slots[k]];
+      state.digest = written[slots[k]];
+      state.entries = entries[slots[k]];
       state.identity = *id;
     }
   }

@@ -2,40 +2,36 @@
 // read, so that a flush leaves alone a file that already holds the bytes it
 // would write.
 //
-// For each file: the 128-bit fingerprint of the encoded record the file
-// holds (in the current format), and the file's identity when that was
-// established. A flush encodes each record again (cheap next to compressing
-// it), and skips a file only when the fingerprint is the same and the file
-// is still the one it wrote or read. Anything unknown means "write".
+// For each file: the digest (XXH3-128 fingerprint and length) of the encoded
+// record the file holds (in the current format), and the file's identity
+// when that was established. The digests come from the bytes as they pass:
+// the encoder's on their way to the compressor when a flush writes the file,
+// the decompressor's when open reads it. A flush skips a file only when the
+// record's digest is the same and the file is still the one it wrote or
+// read. A record whose file is in an unknown state, or whose count of
+// entries changed, is written without taking its digest first. Anything
+// unknown means "write".
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <optional>
 
+#include "quor/store/binary_codec.h"
 #include "quor/store/file_io.h"
-#include "quor/store/model.h"
 
 namespace quor::store {
 
-// XXH3-128 of a record's binary form.
-struct RecordFingerprint {
-  uint64_t low = 0;
-  uint64_t high = 0;
-  bool operator==(const RecordFingerprint&) const = default;
-};
-RecordFingerprint record_fingerprint(const MetaFile& record);
-RecordFingerprint record_fingerprint(const DistributionFile& record);
-RecordFingerprint record_fingerprint(const DistIndex& record);
-RecordFingerprint record_fingerprint(const SnapshotStore& record);
-
 struct DataFileState {
   // Set when the file `identity` names holds, in the current format, a
-  // record whose encoding has this fingerprint.
-  std::optional<RecordFingerprint> fingerprint;
+  // record whose encoding has this digest.
+  std::optional<EncodingDigest> digest;
+  // With `digest`: the record's count of entries then (lists, keys), which
+  // shows most changes without a pass over the record.
+  uint64_t entries = 0;
   FileIdentity identity;
-  // Set instead of a fingerprint for a file in the current format that open
-  // did not read (the index, which it builds from the distributions): the
+  // Set instead of a digest for a file in the current format that open did
+  // not read (the index, which it builds from the distributions): the
   // number of entries the record had then. The first flush compares the file
   // with the record before it relies on it, unless the count already shows
   // a change.
