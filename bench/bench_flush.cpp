@@ -17,49 +17,16 @@
 #include "quor/store/directory.h"
 #include "quor/store/dim_key.h"
 
+#include "store_bench_data.h"
+
 namespace {
 
 using namespace quor::store;
 namespace fs = std::filesystem;
 
-constexpr size_t kDistributions = 100000;
-constexpr uint32_t kBins = 20;
-
-DistributionFile make_distributions() {
-  DistributionFile f;
-  f.distributions.reserve(kDistributions);
-  uint64_t seed = 88172645463325252ULL;
-  auto next = [&] {
-    seed ^= seed << 13;
-    seed ^= seed >> 7;
-    seed ^= seed << 17;
-    return seed;
-  };
-  for (size_t i = 0; i < kDistributions; ++i) {
-    DistributionObject d;
-    d.id = i + 1;
-    d.variable = "metric_" + std::to_string(i % 10);
-    d.dimension_key = {{"region", "region_" + std::to_string((i / 10) % 100)},
-                       {"time", "2024-" + std::to_string(1 + (i / 1000) % 100)}};
-    HistogramRepr h;
-    h.min = 0.0;
-    h.max = 100.0;
-    h.bin_counts.resize(kBins);
-    uint64_t total = 0;
-    for (auto& c : h.bin_counts) {
-      c = next() % 1000;
-      total += c;
-    }
-    h.total_count = total;
-    d.repr = std::move(h);
-    d.sample_count = total;
-    d.entropy = 4.1 + static_cast<double>(next() % 1000) / 1e4;
-    d.last_updated = 1700000000 + i;
-    d.version = 1 + next() % 5;
-    f.distributions.push_back(std::move(d));
-  }
-  return f;
-}
+using quor::bench::kBins;
+using quor::bench::kDistributions;
+using quor::bench::make_distributions;
 
 struct Fixture {
   fs::path dir;
