@@ -144,7 +144,10 @@ std::vector<const DistributionObject*> Database::matching_distributions(
 
 Result<uint64_t> Database::ensure_distribution(std::string_view variable,
                                                const DimensionMap& map) {
-  if (auto id = index_lookup(index, variable, map)) return *id;
+  // The index key is built once: it answers the lookup and, for a new
+  // distribution, becomes the index entry.
+  std::string key = index_key(variable, map);
+  if (auto it = index.by_key.find(key); it != index.by_key.end()) return it->second;
   const VariableDefinition* def = find_variable(variable);
   if (def == nullptr) return unknown_variable_error(variable);
   const uint64_t id = meta.next_distribution_id;
@@ -156,7 +159,7 @@ Result<uint64_t> Database::ensure_distribution(std::string_view variable,
   list.push_back(new_distribution_object(id, std::string(variable), map,
                                          empty_distribution_for(*def)));
   lookups_.add_distribution(list.back(), list.size() - 1);
-  index_insert(index, variable, map, id);
+  index.by_key.insert_or_assign(std::move(key), id);
   return id;
 }
 
