@@ -26,6 +26,10 @@ uint64_t batch_now() {
 Error read_only_error() { return Error(std::string(store::kReadOnlyMessage)); }
 
 constexpr size_t kChunkCounts = size_t(1) << 18;
+// Past this many blocks the tally fetches ahead (see tally), this many
+// records ahead.
+constexpr size_t kPrefetchBlocks = size_t(1) << 16;
+constexpr size_t kPrefetchDistance = 8;
 
 // Adds one to a joint's cell; cells outside its table are ignored.
 void add_joint_cell(store::JointDistributionObject& joint, uint64_t x, uint64_t y) {
@@ -213,7 +217,23 @@ bool BatchApplier::tally(bool refuse, BatchCounters& counters) {
   const size_t n = u.n, nkd = u.nkeydims;
   record_key_.resize(n);
   std::vector<uint32_t> labels(nkd);
+  // With many keys, a record's block numbers and block header are rarely
+  // in cache: they are fetched a few records ahead, the block numbers of a
+  // record whose key is known first, its block headers once those arrived.
+  const bool ahead = hot_.size() >= kPrefetchBlocks;
   for (size_t k = 0; k < n; ++k) {
+    if (ahead) {
+      if (k + 2 * kPrefetchDistance < n && u.key_id[k + 2 * kPrefetchDistance] >= 0)
+        __builtin_prefetch(key_block_.data() +
+                           static_cast<size_t>(u.key_id[k + 2 * kPrefetchDistance]) * nv_);
+      if (k + kPrefetchDistance < n && u.key_id[k + kPrefetchDistance] >= 0 &&
+          static_cast<size_t>(u.key_id[k + kPrefetchDistance]) * nv_ < key_block_.size()) {
+        const uint32_t* near = key_block_.data() +
+                               static_cast<size_t>(u.key_id[k + kPrefetchDistance]) * nv_;
+        for (size_t v = 0; v < nv_; ++v)
+          if (near[v] != 0) __builtin_prefetch(&hot_[near[v] - 1]);
+      }
+    }
     if (!u.present[k]) {
       ++counters.skipped;
       continue;
