@@ -295,6 +295,7 @@ TEST(IdCounters, RefusedInsteadOfWrapping) {
             "distribution id counter exhausted");
   EXPECT_EQ(db.ensure_joint("y", "x", {{"d", "b"}}).error().full_text(),
             "joint id counter exhausted");
+  EXPECT_EQ(*db.ensure_distribution("x", {{"d", "a"}}), UINT64_MAX - 1);
   // An unknown variable is still reported as such, before the counter.
   EXPECT_EQ(db.ensure_distribution("nope", {}).error().full_text(), "unknown variable 'nope'");
   EXPECT_EQ(db.ensure_joint("x", "nope", {}).error().full_text(),

@@ -26,6 +26,12 @@ uint64_t batch_now() {
 Error read_only_error() { return Error(std::string(store::kReadOnlyMessage)); }
 
 constexpr size_t kChunkCounts = size_t(1) << 18;
+// Past this many blocks the tally fetches ahead (see tally), this many
+// records ahead.
+constexpr size_t kPrefetchBlocks = size_t(1) << 16;
+constexpr size_t kPrefetchDistance = 8;
+// The most distributions the batched apply reserves room for ahead of need.
+constexpr size_t kWholeReserve = size_t(1) << 22;
 
 // Adds one to a joint's cell; cells outside its table are ignored.
 void add_joint_cell(store::JointDistributionObject& joint, uint64_t x, uint64_t y) {
@@ -213,7 +219,23 @@ bool BatchApplier::tally(bool refuse, BatchCounters& counters) {
   const size_t n = u.n, nkd = u.nkeydims;
   record_key_.resize(n);
   std::vector<uint32_t> labels(nkd);
+  // With many keys, a record's block numbers and block header are rarely
+  // in cache: they are fetched a few records ahead, the block numbers of a
+  // record whose key is known first, its block headers once those arrived.
+  const bool ahead = hot_.size() >= kPrefetchBlocks;
   for (size_t k = 0; k < n; ++k) {
+    if (ahead) {
+      if (k + 2 * kPrefetchDistance < n && u.key_id[k + 2 * kPrefetchDistance] >= 0)
+        __builtin_prefetch(key_block_.data() +
+                           static_cast<size_t>(u.key_id[k + 2 * kPrefetchDistance]) * nv_);
+      if (k + kPrefetchDistance < n && u.key_id[k + kPrefetchDistance] >= 0 &&
+          static_cast<size_t>(u.key_id[k + kPrefetchDistance]) * nv_ < key_block_.size()) {
+        const uint32_t* near = key_block_.data() +
+                               static_cast<size_t>(u.key_id[k + kPrefetchDistance]) * nv_;
+        for (size_t v = 0; v < nv_; ++v)
+          if (near[v] != 0) __builtin_prefetch(&hot_[near[v] - 1]);
+      }
+    }
     if (!u.present[k]) {
       ++counters.skipped;
       continue;
@@ -291,7 +313,18 @@ Status BatchApplier::resolve_distributions(size_t& resolved) {
     // batches moves and rehashes no more often than one append at a time.
     auto& list = db_.data.distributions;
     const size_t need = list.size() + fresh;
-    if (need > list.capacity()) list.reserve(std::max(need, list.capacity() * 2));
+    if (need > list.capacity()) {
+      // A later record adds at most one distribution per variable. When room
+      // for all of them is not too much address space, it is taken now:
+      // pages are touched only as distributions are added, and no later
+      // batch moves the list (a move touches every stored key).
+      size_t target = std::max(need, list.capacity() * 2);
+      if (records_left_ <= kWholeReserve / std::max<size_t>(nv_, 1)) {
+        const size_t bound = need + records_left_ * nv_;
+        if (bound <= kWholeReserve) target = std::max(target, bound);
+      }
+      list.reserve(target);
+    }
     auto& index = db_.index.by_key;
     const size_t need_index = index.size() + fresh;
     if (static_cast<double>(need_index) >
@@ -433,6 +466,7 @@ Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t b
   const bool lines = meta.raw_log_enabled && db_.writable && db_.raw_log.has_value();
   const bool refuse = meta.raw_log_enabled && !db_.writable;
   ++batch_;
+  records_left_ = src.size() - std::min(end, src.size());
   compute_updates(src, begin, end, lines);
   BatchCounters counters;
   if (!tally(refuse, counters)) {

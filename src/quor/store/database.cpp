@@ -144,19 +144,32 @@ std::vector<const DistributionObject*> Database::matching_distributions(
 
 Result<uint64_t> Database::ensure_distribution(std::string_view variable,
                                                const DimensionMap& map) {
-  if (auto id = index_lookup(index, variable, map)) return *id;
+  // The index key is built once, and a new distribution's key walks the
+  // index once: the checks that do not depend on the key come first, so the
+  // lookup can be the insertion.
+  std::string key = index_key(variable, map);
   const VariableDefinition* def = find_variable(variable);
-  if (def == nullptr) return unknown_variable_error(variable);
   const uint64_t id = meta.next_distribution_id;
-  if (id == UINT64_MAX) return Error("distribution id counter exhausted");
   auto& list = data.distributions;
-  if (list.size() >= kMaxPositions) return Error("too many distributions");
-  catch_up_lookups();
+  if (def == nullptr || id == UINT64_MAX || list.size() >= kMaxPositions) {
+    // An existing distribution is found whatever the schema and counters say.
+    if (auto it = index.by_key.find(key); it != index.by_key.end()) return it->second;
+    if (def == nullptr) return unknown_variable_error(variable);
+    if (id == UINT64_MAX) return Error("distribution id counter exhausted");
+    return Error("too many distributions");
+  }
+  auto [entry, added] = index.by_key.try_emplace(std::move(key), id);
+  if (!added) return entry->second;
+  try {
+    catch_up_lookups();
+    list.push_back(new_distribution_object(id, std::string(variable), map,
+                                           empty_distribution_for(*def)));
+  } catch (...) {
+    index.by_key.erase(entry);
+    throw;
+  }
   meta.next_distribution_id = id + 1;
-  list.push_back(new_distribution_object(id, std::string(variable), map,
-                                         empty_distribution_for(*def)));
   lookups_.add_distribution(list.back(), list.size() - 1);
-  index_insert(index, variable, map, id);
   return id;
 }
 
