@@ -30,8 +30,6 @@ constexpr size_t kChunkCounts = size_t(1) << 18;
 // records ahead.
 constexpr size_t kPrefetchBlocks = size_t(1) << 16;
 constexpr size_t kPrefetchDistance = 8;
-// The most distributions the batched apply reserves room for ahead of need.
-constexpr size_t kWholeReserve = size_t(1) << 22;
 
 // Adds one to a joint's cell; cells outside its table are ignored.
 void add_joint_cell(store::JointDistributionObject& joint, uint64_t x, uint64_t y) {
@@ -313,18 +311,7 @@ Status BatchApplier::resolve_distributions(size_t& resolved) {
     // batches moves and rehashes no more often than one append at a time.
     auto& list = db_.data.distributions;
     const size_t need = list.size() + fresh;
-    if (need > list.capacity()) {
-      // A later record adds at most one distribution per variable. When room
-      // for all of them is not too much address space, it is taken now:
-      // pages are touched only as distributions are added, and no later
-      // batch moves the list (a move touches every stored key).
-      size_t target = std::max(need, list.capacity() * 2);
-      if (records_left_ <= kWholeReserve / std::max<size_t>(nv_, 1)) {
-        const size_t bound = need + records_left_ * nv_;
-        if (bound <= kWholeReserve) target = std::max(target, bound);
-      }
-      list.reserve(target);
-    }
+    if (need > list.capacity()) list.reserve(std::max(need, list.capacity() * 2));
     auto& index = db_.index.by_key;
     const size_t need_index = index.size() + fresh;
     if (static_cast<double>(need_index) >
@@ -466,7 +453,6 @@ Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t b
   const bool lines = meta.raw_log_enabled && db_.writable && db_.raw_log.has_value();
   const bool refuse = meta.raw_log_enabled && !db_.writable;
   ++batch_;
-  records_left_ = src.size() - std::min(end, src.size());
   compute_updates(src, begin, end, lines);
   BatchCounters counters;
   if (!tally(refuse, counters)) {

@@ -108,7 +108,6 @@ class BatchApplier {
   std::vector<uint64_t> block_last_;     // the last of those
   std::vector<uint64_t> batch_time_;     // per batch number
   uint64_t batch_ = 0;                   // the current batch's number (from 1)
-  size_t records_left_ = 0;              // records of the source after this batch
 
   // The current batch.
   BatchUpdates updates_;
