@@ -349,9 +349,9 @@ TEST(IngestEquivalence, AgainstBatchByBatchApply) {
   for (const auto& c : cases) run_case(c, inputs);
 }
 
-// Enough keys that the tally fetches ahead and the first batch reserves room
-// for the whole input (more than 65 536 blocks, thousands of new
-// distributions a batch).
+// Enough keys that the tally fetches ahead and batches reserve room for many
+// new distributions (more than 65 536 blocks, thousands of new distributions
+// a batch).
 TEST(IngestEquivalence, ManyKeys) {
   const std::vector<std::string> inputs = {generate_csv(30000, 200000, 5, true)};
   run_case({"csv, batches of 10000, many keys", false, 10000, nullptr, ""}, inputs);
