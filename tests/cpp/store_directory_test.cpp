@@ -32,15 +32,6 @@ using RawLogTest = TempDirTest;
 
 const char* kDataFiles[] = {"meta.edb", "distributions.edb", "dist_index.edb", "snapshots.edb"};
 
-// True when another open file description can take the lock right now.
-bool lock_is_free(const fs::path& lock_path) {
-  int fd = ::open(lock_path.c_str(), O_RDWR);
-  if (fd < 0) return false;
-  bool free = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
-  ::close(fd);
-  return free;
-}
-
 // A database with a variable, a dimension and some counts.
 void fill(Database& db) {
   ASSERT_TRUE(db.add_variable({"age", ContinuousType{4, Range{0.0, 100.0}}}).ok());

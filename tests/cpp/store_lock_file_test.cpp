@@ -20,15 +20,6 @@ namespace fs = std::filesystem;
 
 using LockFileTest = TempDirTest;
 
-// True when another open file description can take the lock right now.
-bool lock_is_free(const fs::path& lock_path) {
-  int fd = ::open(lock_path.c_str(), O_RDWR);
-  if (fd < 0) return false;
-  bool free = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
-  ::close(fd);
-  return free;
-}
-
 // Runs `body` in a forked child; its exit code (the body's return value, or
 // 99 when the child did not exit normally).
 int in_child(const std::function<int()>& body) {
