@@ -250,13 +250,12 @@ struct Matrix {
 };
 
 TEST(Cells, AssociationTables) {
-  std::pair<double, double> nc{0.5, 0.25};
-  EXPECT_EQ(mi_table(0.3, &nc, 40).rows, (Rows{{"MI", "0.3000 bits"},
+  EXPECT_EQ(mi_table(0.3, JointStrength{0.5, 0.25, 40}).rows, (Rows{{"MI", "0.3000 bits"},
                                                {"NMI", "0.5000"},
                                                {"Cram\xC3\xA9r's V", "0.2500"},
                                                {"Samples", "40"},
                                                {"Strength", "moderate"}}));
-  EXPECT_EQ(mi_table(0.31, nullptr, 0).rows, (Rows{{"MI", "0.3100 bits"}, {"Strength", "strong"}}));
+  EXPECT_EQ(mi_table(0.31, std::nullopt).rows, (Rows{{"MI", "0.3100 bits"}, {"Strength", "strong"}}));
 
   QueryResult c = cmi_table("region", CmiRes{0.125, 90, {{"a", 0.5, 0.25, 30}, {"b", 0.0, 0.0, 60}}});
   EXPECT_EQ(c.header, (std::vector<std::string>{"region", "MI", "NMI", "Samples"}));

@@ -24,8 +24,8 @@ void measure_pair(CompareResult& r, const SideVectors& a, const SideVectors& b,
                   const std::vector<std::string>* categories) {
   QUOR_ASSERT(a.counts.size() == b.counts.size(), "vector lengths must match");
   const size_t k = a.counts.size();
-  const uint64_t na = a.total;
-  const uint64_t nb = b.total;
+  const uint64_t total_a = a.total;
+  const uint64_t total_b = b.total;
   const double* pa = a.share();
   const double* pb = b.share();
   constexpr size_t kInline = 64;
@@ -54,13 +54,13 @@ void measure_pair(CompareResult& r, const SideVectors& a, const SideVectors& b,
       if (counts[i] != 0) sum = sum + std::log2(share[i] / divisor[i]) * share[i];
     return sum;
   };
-  const bool both = na != 0 && nb != 0;
+  const bool both = total_a != 0 && total_b != 0;
   r.kl_a_b = both ? kl(a.counts.data(), pa, sb) : 0.0;
   r.kl_b_a = both ? kl(b.counts.data(), pb, sa) : 0.0;
   r.psi = r.kl_a_b + r.kl_b_a;
 
   // Jensen-Shannon divergence.
-  if (na == 0 && nb == 0) {
+  if (total_a == 0 && total_b == 0) {
     r.jsd = 0.0;
   } else {
     double sp = -0.0;
@@ -94,7 +94,7 @@ void measure_pair(CompareResult& r, const SideVectors& a, const SideVectors& b,
     }
     r.hellinger = std::sqrt(0.5 * sum);
   } else {
-    r.hellinger = na == 0 && nb == 0 ? 0.0 : 1.0;
+    r.hellinger = total_a == 0 && total_b == 0 ? 0.0 : 1.0;
   }
 
   if (grid != nullptr) {
@@ -108,7 +108,7 @@ void measure_pair(CompareResult& r, const SideVectors& a, const SideVectors& b,
     r.wasserstein = w;
   }
 
-  if (categories != nullptr && (na != 0 || nb != 0)) {
+  if (categories != nullptr && (total_a != 0 || total_b != 0)) {
     r.contributions.resize(k);
     for (size_t i = 0; i < k; ++i) {
       CategoryContribution& c = r.contributions[i];
@@ -130,11 +130,11 @@ void measure_pair(CompareResult& r, const SideVectors& a, const SideVectors& b,
                      });
   }
 
-  const auto [low, high] = jsd_interval(r.jsd, na, nb);
+  const auto [low, high] = jsd_interval(r.jsd, total_a, total_b);
   r.ci_low = low;
   r.ci_high = high;
-  r.samples_a = na;
-  r.samples_b = nb;
+  r.samples_a = total_a;
+  r.samples_b = total_b;
 }
 
 CompareKey key_of(const ResolvedSide& a, const ResolvedSide& b) {

@@ -80,17 +80,17 @@ void set_batch_clock_for_testing(uint64_t (*clock)()) { g_batch_clock.store(cloc
 
 BatchApplier::BatchApplier(store::Database& db, const store::Schema& schema)
     : db_(db),
-      cs_(schema),
-      nv_(schema.variables.size()),
-      nj_(schema.joints.size()),
-      keys_(cs_.key_dims.size()) {
+      compiled_(schema),
+      variable_count_(schema.variables.size()),
+      joint_count_(schema.joints.size()),
+      keys_(compiled_.key_dims.size()) {
   batch_time_.push_back(0);  // batch numbers count from 1
   // The block variable of each variable's slots; none when a repeated
   // name's definitions differ in kind.
-  tally_var_.resize(nv_);
-  for (size_t v = 0; v < nv_; ++v) {
-    const size_t av = cs_.acc_var[v];
-    tally_var_[v] = cs_.vars[v].categorical == cs_.vars[av].categorical ? static_cast<uint32_t>(av)
+  tally_var_.resize(variable_count_);
+  for (size_t v = 0; v < variable_count_; ++v) {
+    const size_t av = compiled_.acc_var[v];
+    tally_var_[v] = compiled_.vars[v].categorical == compiled_.vars[av].categorical ? static_cast<uint32_t>(av)
                                                                          : UINT32_MAX;
   }
   size_t parts = 1;
@@ -110,9 +110,9 @@ BatchApplier::~BatchApplier() {
 }
 
 uint32_t BatchApplier::block_of(uint32_t key, size_t var) {
-  uint32_t& slot = key_block_[static_cast<size_t>(key) * nv_ + var];
+  uint32_t& slot = key_block_[static_cast<size_t>(key) * variable_count_ + var];
   if (slot != 0) return slot - 1;
-  const size_t ncells = cs_.num_slots_of(var);
+  const size_t ncells = compiled_.num_slots_of(var);
   const size_t need = ncells + 2;
   if (need > chunk_left_) {
     const size_t size = std::max(need, kChunkCounts);
@@ -135,9 +135,9 @@ uint32_t BatchApplier::block_of(uint32_t key, size_t var) {
 }
 
 void BatchApplier::fill_map(uint32_t key) {
-  if (scratch_map_.size() != cs_.key_dims.size()) {
+  if (scratch_map_.size() != compiled_.key_dims.size()) {
     scratch_map_.clear();
-    for (size_t d : cs_.key_dims) scratch_map_.emplace(cs_.schema.dimensions[d].name, std::string());
+    for (size_t d : compiled_.key_dims) scratch_map_.emplace(compiled_.schema.dimensions[d].name, std::string());
   }
   const uint32_t* labels = keys_.labels_of(key);
   size_t i = 0;
@@ -151,7 +151,7 @@ store::CellCounts BatchApplier::block_counts(uint32_t b) const {
   const uint64_t* c = hot_[b].counts;
   const size_t n = hot_[b].cells;
   store::CellCounts out;
-  out.categorical = cs_.vars[block_var_[b]].categorical;
+  out.categorical = compiled_.vars[block_var_[b]].categorical;
   out.cells = std::span<const uint64_t>(c, n);
   out.unknown = c[n];
   out.total_only = c[n + 1];
@@ -166,13 +166,13 @@ void BatchApplier::recount_batch(int delta) {
   const BatchUpdates& u = updates_;
   for (size_t k = 0; k < tallied_; ++k) {
     if (!u.present[k]) continue;
-    const int64_t* slots = u.slots.data() + k * nv_;
-    for (size_t v = 0; v < nv_; ++v) {
+    const int64_t* slots = u.slots.data() + k * variable_count_;
+    for (size_t v = 0; v < variable_count_; ++v) {
       const int64_t s = slots[v];
       if (s == kNoSlot) continue;
-      const size_t av = cs_.acc_var[v];
-      if (cs_.vars[v].categorical != cs_.vars[av].categorical) continue;
-      const uint32_t b = key_block_[static_cast<size_t>(record_key_[k]) * nv_ + av] - 1;
+      const size_t av = compiled_.acc_var[v];
+      if (compiled_.vars[v].categorical != compiled_.vars[av].categorical) continue;
+      const uint32_t b = key_block_[static_cast<size_t>(record_key_[k]) * variable_count_ + av] - 1;
       *cell_of(b, s) += static_cast<uint64_t>(static_cast<int64_t>(delta));
     }
   }
@@ -188,7 +188,7 @@ void BatchApplier::compute_updates(const ObservationSource& src, size_t begin, s
   if (ready) {
     std::swap(updates_, ahead_updates_);
   } else {
-    compute_batch(cs_, src, begin, end, lines, first_id, updates_, &keys_);
+    compute_batch(compiled_, src, begin, end, lines, first_id, updates_, &keys_);
   }
 }
 
@@ -225,12 +225,12 @@ bool BatchApplier::tally(bool refuse, BatchCounters& counters) {
     if (ahead) {
       if (k + 2 * kPrefetchDistance < n && u.key_id[k + 2 * kPrefetchDistance] >= 0)
         __builtin_prefetch(key_block_.data() +
-                           static_cast<size_t>(u.key_id[k + 2 * kPrefetchDistance]) * nv_);
+                           static_cast<size_t>(u.key_id[k + 2 * kPrefetchDistance]) * variable_count_);
       if (k + kPrefetchDistance < n && u.key_id[k + kPrefetchDistance] >= 0 &&
-          static_cast<size_t>(u.key_id[k + kPrefetchDistance]) * nv_ < key_block_.size()) {
+          static_cast<size_t>(u.key_id[k + kPrefetchDistance]) * variable_count_ < key_block_.size()) {
         const uint32_t* near = key_block_.data() +
-                               static_cast<size_t>(u.key_id[k + kPrefetchDistance]) * nv_;
-        for (size_t v = 0; v < nv_; ++v)
+                               static_cast<size_t>(u.key_id[k + kPrefetchDistance]) * variable_count_;
+        for (size_t v = 0; v < variable_count_; ++v)
           if (near[v] != 0) __builtin_prefetch(&hot_[near[v] - 1]);
       }
     }
@@ -255,15 +255,15 @@ bool BatchApplier::tally(bool refuse, BatchCounters& counters) {
         labels[i] = keys_.intern_label(i, raw, KeyTable::text_hash(raw), label);
       }
       key = keys_.intern_key(labels.data(), KeyTable::key_hash(labels.data(), nkd));
-      if (keys_.num_keys() * nv_ > key_block_.size()) {
-        key_block_.resize(keys_.num_keys() * nv_, 0);
-        key_joint_.resize(keys_.num_keys() * nj_, 0);
+      if (keys_.num_keys() * variable_count_ > key_block_.size()) {
+        key_block_.resize(keys_.num_keys() * variable_count_, 0);
+        key_joint_.resize(keys_.num_keys() * joint_count_, 0);
       }
     }
     record_key_[k] = key;
-    const int64_t* slots = u.slots.data() + k * nv_;
-    const uint32_t* key_blocks = key_block_.data() + static_cast<size_t>(key) * nv_;
-    for (size_t v = 0; v < nv_; ++v) {
+    const int64_t* slots = u.slots.data() + k * variable_count_;
+    const uint32_t* key_blocks = key_block_.data() + static_cast<size_t>(key) * variable_count_;
+    for (size_t v = 0; v < variable_count_; ++v) {
       const int64_t s = slots[v];
       if (s == kNoSlot) continue;
       const uint32_t av = tally_var_[v];
@@ -325,7 +325,7 @@ Status BatchApplier::resolve_distributions(size_t& resolved) {
     if (block_dist_[b] != 0) continue;
     fill_map(block_key_[b]);
     QUOR_ASSIGN_OR_RETURN(uint64_t id,
-                          db_.ensure_distribution(cs_.schema.variables[block_var_[b]].name,
+                          db_.ensure_distribution(compiled_.schema.variables[block_var_[b]].name,
                                                   scratch_map_));
     store::DistributionObject* d = db_.distribution_by_id_mut(id);
     // An index naming an id the distributions lack.
@@ -337,18 +337,18 @@ Status BatchApplier::resolve_distributions(size_t& resolved) {
 }
 
 Status BatchApplier::apply_joints() {
-  if (nj_ == 0) return ok_status();
+  if (joint_count_ == 0) return ok_status();
   const BatchUpdates& u = updates_;
   // Joints met for the first time are created in the order of (pair,
   // key), as a tally sorted that way would create them.
   std::vector<std::pair<size_t, uint32_t>> fresh;
   for (size_t k = 0; k < tallied_; ++k) {
     if (!u.present[k]) continue;
-    const uint64_t* cells = u.cells.data() + k * nj_ * 2;
-    for (size_t j = 0; j < nj_; ++j) {
+    const uint64_t* cells = u.cells.data() + k * joint_count_ * 2;
+    for (size_t j = 0; j < joint_count_; ++j) {
       if (cells[2 * j] == kNoCell) continue;
-      const size_t jt = cs_.joints[j].tally;
-      if (key_joint_[static_cast<size_t>(record_key_[k]) * nj_ + jt] == 0)
+      const size_t jt = compiled_.joints[j].tally;
+      if (key_joint_[static_cast<size_t>(record_key_[k]) * joint_count_ + jt] == 0)
         fresh.emplace_back(jt, record_key_[k]);
     }
   }
@@ -357,7 +357,7 @@ Status BatchApplier::apply_joints() {
   std::optional<std::pair<size_t, uint32_t>> failed_at;
   Status failure = ok_status();
   for (const auto& [jt, key] : fresh) {
-    const auto& [a, b] = cs_.schema.joints[jt];
+    const auto& [a, b] = compiled_.schema.joints[jt];
     fill_map(key);
     Status st = db_.ensure_joint(a, b, scratch_map_);
     if (!st.ok()) {
@@ -366,18 +366,18 @@ Status BatchApplier::apply_joints() {
       break;
     }
     store::JointDistributionObject* joint = db_.find_joint_mut(a, b, scratch_map_);
-    key_joint_[static_cast<size_t>(key) * nj_ + jt] =
+    key_joint_[static_cast<size_t>(key) * joint_count_ + jt] =
         joint == nullptr ? UINT64_MAX : static_cast<uint64_t>(joint - db_.data.joints.data()) + 1;
   }
   for (size_t k = 0; k < tallied_; ++k) {
     if (!u.present[k]) continue;
-    const uint64_t* cells = u.cells.data() + k * nj_ * 2;
-    for (size_t j = 0; j < nj_; ++j) {
+    const uint64_t* cells = u.cells.data() + k * joint_count_ * 2;
+    for (size_t j = 0; j < joint_count_; ++j) {
       if (cells[2 * j] == kNoCell) continue;
-      const size_t jt = cs_.joints[j].tally;
+      const size_t jt = compiled_.joints[j].tally;
       // After a failure only the tallies sorted before the failing one count.
       if (failed_at && !(std::make_pair(jt, record_key_[k]) < *failed_at)) continue;
-      const uint64_t pos = key_joint_[static_cast<size_t>(record_key_[k]) * nj_ + jt];
+      const uint64_t pos = key_joint_[static_cast<size_t>(record_key_[k]) * joint_count_ + jt];
       if (pos == 0 || pos == UINT64_MAX) continue;
       add_joint_cell(db_.data.joints[pos - 1], cells[2 * j], cells[2 * j + 1]);
     }
@@ -492,7 +492,7 @@ void BatchApplier::start_ahead(const ObservationSource& src, size_t begin, size_
   ahead_ = Ahead{true, &src, begin, end, lines, first_id};
   worker_arena().execute([&] {
     ahead_group_.run([this] {
-      compute_batch(cs_, *ahead_.src, ahead_.begin, ahead_.end, ahead_.lines, ahead_.first_id,
+      compute_batch(compiled_, *ahead_.src, ahead_.begin, ahead_.end, ahead_.lines, ahead_.first_id,
                     ahead_updates_, &keys_);
     });
   });

@@ -83,8 +83,8 @@ class BatchApplier {
   }
 
   store::Database& db_;
-  CompiledSchema cs_;
-  const size_t nv_, nj_;
+  CompiledSchema compiled_;
+  const size_t variable_count_, joint_count_;
   KeyTable keys_;
   std::vector<uint32_t> tally_var_;
   std::vector<uint32_t> key_block_;  // per (key, variable): block + 1, 0 none

@@ -219,15 +219,14 @@ void sort_across_rows(std::vector<std::vector<std::string>>& rows, const std::ve
   }
 }
 
-QueryResult mi_table(double mi_bits, const std::pair<double, double>* nmi_cramers,
-                     uint64_t joint_total) {
+QueryResult mi_table(double mi_bits, const std::optional<JointStrength>& joint) {
   QueryResult q;
   q.header = {"Metric", "Value"};
   q.rows.push_back({"MI", bits_cell(mi_bits)});
-  if (nmi_cramers != nullptr) {
-    q.rows.push_back({"NMI", util::format_fixed(nmi_cramers->first, 4)});
-    q.rows.push_back({"Cram\xC3\xA9r's V", util::format_fixed(nmi_cramers->second, 4)});
-    q.rows.push_back({"Samples", std::to_string(joint_total)});
+  if (joint) {
+    q.rows.push_back({"NMI", util::format_fixed(joint->normalized_mi, 4)});
+    q.rows.push_back({"Cram\xC3\xA9r's V", util::format_fixed(joint->cramers_v, 4)});
+    q.rows.push_back({"Samples", std::to_string(joint->samples)});
   }
   q.rows.push_back({"Strength", std::string(mi_strength(mi_bits))});
   return q;

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -183,10 +184,16 @@ QueryResult track_table(const T& t) {
   return q;
 }
 
+// What an MI result shows of the joint distribution it was computed from.
+struct JointStrength {
+  double normalized_mi = 0.0;
+  double cramers_v = 0.0;
+  uint64_t samples = 0;  // the joint's total
+};
+
 // MI: the mutual information, then NMI, Cramér's V and the joint's total
-// when a joint was found (`nmi_cramers` holds NMI and V), then the strength.
-QueryResult mi_table(double mi_bits, const std::pair<double, double>* nmi_cramers,
-                     uint64_t joint_total);
+// when a joint was found, then the strength.
+QueryResult mi_table(double mi_bits, const std::optional<JointStrength>& joint);
 
 // CMI: `cmi`, `total_samples` and `strata` (`value`, `mutual_info`,
 // `normalized_mi`, `samples`), under the GIVEN dimension's name.

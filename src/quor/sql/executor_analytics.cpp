@@ -133,11 +133,10 @@ Result<QueryResult> mi(const Database& db, const MiStatement& s) {
   store::DimensionMap at;
   at.emplace(s.at.dimension, s.at.value);
   const store::JointDistributionObject* joint = db.find_joint(s.var_a, s.var_b, at);
-  if (joint == nullptr) return mi_table(mi_bits, nullptr, 0);
+  if (joint == nullptr) return mi_table(mi_bits, std::nullopt);
   const analytics::JointTable t = analytics::joint_count_table(*joint);
-  const std::pair<double, double> nmi_cramers{
-      math::normalized_mutual_information(t.rows, t.total), math::cramers_v(t.rows, t.total)};
-  return mi_table(mi_bits, &nmi_cramers, t.total);
+  return mi_table(mi_bits, JointStrength{math::normalized_mutual_information(t.rows, t.total),
+                                         math::cramers_v(t.rows, t.total), t.total});
 }
 
 Result<QueryResult> cmi(const Database& db, const CmiStatement& s) {

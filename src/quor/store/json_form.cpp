@@ -305,7 +305,7 @@ bool read_field(JsonReader& r, T& out, size_t idx) {
 }
 
 template <class T>
-std::string with_len() {
+std::string record_length_text() {
   const size_t n = record_field_count<T>();
   return std::string(RecordFields<T>::name) + " with " + std::to_string(n) +
          (n == 1 ? " element" : " elements");
@@ -356,7 +356,7 @@ bool read_record(JsonReader& r, T& out) {
       if (k < 0) return false;
       if (k == 0) {
         if (i >= R::array_min) break;  // the remaining fields take their defaults
-        return r.fail_here("invalid length " + std::to_string(i) + ", expected " + with_len<T>());
+        return r.fail_here("invalid length " + std::to_string(i) + ", expected " + record_length_text<T>());
       }
       if (!read_field(r, out, i)) return false;
     }
