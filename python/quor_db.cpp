@@ -11,9 +11,9 @@
 #include "owner_thread.h"
 #include "py_ref.h"
 #include "results.h"
-#include "schema_text.h"
 #include "quor/sql/executor.h"
 #include "quor/store/directory.h"
+#include "quor/store/json_form.h"
 
 namespace quor::python {
 
@@ -202,7 +202,7 @@ PyObject* db_schema(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     if (db == nullptr) return nullptr;
     DbState* state = open_state(db);
     if (state == nullptr) return nullptr;
-    Result<std::string> text = schema_json_text(state->db.meta.schema);
+    Result<std::string> text = store::schema_to_json(state->db.meta.schema);
     if (!text.ok()) return raise_quor_error(text.error());
     PyRef json(PyImport_ImportModule("json"));
     if (!json) return nullptr;

@@ -247,12 +247,4 @@ void CompareCache::poison() {
 
 std::shared_ptr<CompareCache> new_compare_cache() { return std::make_shared<CompareCache>(); }
 
-std::optional<CompareResult> compare_cache_get(CompareCache& cache, const CompareKey& key) {
-  return cache.get(key);
-}
-
-void compare_cache_put(CompareCache& cache, CompareKey key, CompareResult result) {
-  cache.put(std::move(key), std::move(result));
-}
-
 }  // namespace quor::analytics

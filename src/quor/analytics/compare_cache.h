@@ -169,9 +169,5 @@ class CompareCache {
 
 // A handle to a new, empty cache of capacity 10000.
 std::shared_ptr<CompareCache> new_compare_cache();
-// cache.get(key).
-std::optional<CompareResult> compare_cache_get(CompareCache& cache, const CompareKey& key);
-// cache.put(key, result).
-void compare_cache_put(CompareCache& cache, CompareKey key, CompareResult result);
 
 }  // namespace quor::analytics

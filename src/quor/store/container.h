@@ -24,12 +24,6 @@ namespace quor::store {
 inline constexpr uint32_t FORMAT_VERSION = 3;
 inline constexpr char kFileMagic[4] = {'Q', 'U', 'O', 'R'};
 
-// The first 8 bytes of a data file.
-struct StoreFileHeader {
-  char magic[4];
-  uint32_t version;  // little-endian on disk
-};
-
 // The complete image of a data file holding `record` (header + compressed
 // binary form). Fails only when compression fails ("zstd compress").
 Result<std::string> data_file_image(const MetaFile& record);
