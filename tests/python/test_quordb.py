@@ -5,6 +5,7 @@ import os
 import subprocess
 import sys
 import threading
+import time
 import traceback
 
 import pytest
@@ -311,6 +312,11 @@ def test_state_handed_back_to_ended_owner_thread_is_released(qt, tmp_path, monke
     assert qt.handed_back() == before + 1
     dropped.set()
     t.join()
+    # The state goes as the thread's C++ storage is destroyed, which the OS
+    # thread does after join() has already returned: wait for it.
+    deadline = time.monotonic() + 10
+    while qt.handed_back() != before and time.monotonic() < deadline:
+        time.sleep(0.001)
     assert qt.handed_back() == before
 
 
