@@ -3,6 +3,8 @@
 #include <cfloat>
 #include <cmath>
 #include <limits>
+#include <string_view>
+#include <utility>
 
 #include "quor/util/format.h"
 #include "quor/util/utf8.h"
@@ -134,6 +136,60 @@ TEST(Utf8, ValidationAndDecoding) {
   for (char32_t cp : {U'a', U'\u00e9', U'\u2500', U'\U0001F600'}) append_utf8(out, cp);
   EXPECT_EQ(out, "a\xC3\xA9\xE2\x94\x80\xF0\x9F\x98\x80");
   EXPECT_EQ(utf8_char_count(out), 4u);
+}
+
+TEST(Utf8, ValidatorSaysWhereAndWhyItStops) {
+  struct Case {
+    std::string_view text;
+    size_t valid_up_to;
+    size_t error_len;  // 0: the text ends inside a sequence
+  };
+  const Case cases[] = {
+      {"plain ascii text", 16, 0},
+      {"ab\x80", 2, 1},                  // a continuation byte leads nothing
+      {"ab\xC3", 2, 0},                  // cut short
+      {"\xC0\xA0", 0, 1},                // overlong space
+      {"\xC1\xBF", 0, 1},                // overlong
+      {"x\xE0\x80\xA0", 1, 1},           // overlong three-byte space
+      {"\xE2\x80", 0, 0},                // cut short after a good second byte
+      {"\xE2\x80x", 0, 2},               // bad third byte
+      {"\xED\xA0\x80", 0, 1},            // surrogate
+      {"\xF0\x82\x80\x80", 0, 1},        // overlong four-byte
+      {"\xF4\x90\x80\x80", 0, 1},        // above U+10FFFF
+      {"\xF5\x80\x80\x80", 0, 1},        // no such lead byte
+      {"\xF0\x9F\x98x", 0, 3},           // bad fourth byte
+      {"\xF0\x9F\x98", 0, 0},            // cut short
+      {"12345678\xC3\xA9\xFF", 10, 1},    // past the eight-byte ASCII step
+  };
+  for (const Case& c : cases) {
+    size_t up_to = 99, error_len = 99;
+    const bool valid = c.valid_up_to == c.text.size();
+    EXPECT_EQ(validate_utf8(c.text, up_to, error_len), valid) << c.text;
+    EXPECT_EQ(up_to, c.valid_up_to) << c.text;
+    if (!valid) {
+      EXPECT_EQ(error_len, c.error_len) << c.text;
+    }
+    EXPECT_EQ(utf8_valid_up_to(c.text), c.valid_up_to) << c.text;
+    EXPECT_EQ(is_valid_utf8(c.text), valid) << c.text;
+  }
+}
+
+TEST(Utf8, TrimsUnicodeWhiteSpaceButNotMalformedBytes) {
+  const std::pair<std::string_view, std::string_view> cases[] = {
+      {"", ""},
+      {" \t\r\n", ""},
+      {"\xE3\x80\x80 x y\xE2\x80\x83\xC2\xA0", "x y"},  // ideographic, em, no-break
+      {"\xC2\x85x\xE2\x80\xA8", "x"},                   // next line, line separator
+      {"\xE2\x80\x8Bx", "\xE2\x80\x8Bx"},              // zero width space is not white space
+      {"\xC0\xA0x\xC0\xA0", "\xC0\xA0x\xC0\xA0"},      // overlong spaces stay
+      {"\x85x\xA0", "\x85x\xA0"},                        // bare bytes of U+0085 / U+00A0 stay
+      {" \xE3\x80", "\xE3\x80"},                         // a cut sequence stops the trim
+      {"\xF0\x9F\x98\x80 ", "\xF0\x9F\x98\x80"},
+  };
+  for (const auto& [text, want] : cases) EXPECT_EQ(trim_unicode_white_space(text), want) << text;
+  EXPECT_EQ(white_space_length_at("a\xE3\x80\x80", 1), 3u);
+  EXPECT_EQ(white_space_length_at("a\xE3\x80\x80", 0), 0u);
+  EXPECT_EQ(white_space_length_at("\xE0\x80\xA0", 0), 0u);
 }
 
 TEST(Utf8, WhiteSpaceIsExactlyTheUnicodeSet) {

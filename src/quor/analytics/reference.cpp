@@ -3,54 +3,11 @@
 #include "quor/math/measures.h"
 #include "quor/store/dim_key.h"
 #include "quor/store/engine_error.h"
+#include "quor/util/utf8.h"
 
 namespace quor::analytics {
 
 namespace {
-
-// Decodes one UTF-8 code point at `i` (advancing it); an invalid byte reads
-// as itself and is no white space.
-char32_t next_code_point(std::string_view s, size_t& i) {
-  const auto b0 = static_cast<unsigned char>(s[i]);
-  auto cont = [&](size_t k) -> int {
-    if (i + k >= s.size()) return -1;
-    const auto b = static_cast<unsigned char>(s[i + k]);
-    return (b & 0xC0) == 0x80 ? (b & 0x3F) : -1;
-  };
-  if (b0 < 0x80) {
-    i += 1;
-    return b0;
-  }
-  int len = (b0 >> 5) == 0x6 ? 2 : (b0 >> 4) == 0xE ? 3 : (b0 >> 3) == 0x1E ? 4 : 0;
-  char32_t cp = len == 2 ? (b0 & 0x1F) : len == 3 ? (b0 & 0x0F) : (b0 & 0x07);
-  for (int k = 1; k < len; ++k) {
-    int c = cont(k);
-    if (c < 0) {
-      len = 0;
-      break;
-    }
-    cp = (cp << 6) | static_cast<char32_t>(c);
-  }
-  if (len == 0) {
-    i += 1;
-    return 0xFFFD;
-  }
-  i += len;
-  return cp;
-}
-
-bool is_unicode_space(char32_t c) {
-  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-         c == 0x205F || c == 0x3000;
-}
-
-bool only_white_space(std::string_view s) {
-  size_t i = 0;
-  while (i < s.size())
-    if (!is_unicode_space(next_code_point(s, i))) return false;
-  return true;
-}
 
 uint64_t sat_add(uint64_t a, uint64_t b) { return store::add_counts(a, b); }
 
@@ -84,7 +41,7 @@ double repr_counts_entropy(const store::DistributionRepr& repr) {
 }  // namespace
 
 Result<ParsedReference> parse_reference(std::string_view text) {
-  if (only_white_space(text)) return Error("reference cannot be empty");
+  if (util::trim_unicode_white_space(text).empty()) return Error("reference cannot be empty");
   ParsedReference out;
   size_t start = 0;
   while (true) {

@@ -1,6 +1,7 @@
 #include "quor/ingest/value_text.h"
 
 #include "quor/util/json.h"
+#include "quor/util/utf8.h"
 
 #include <charconv>
 #include <cmath>
@@ -23,44 +24,6 @@ bool ascii_iequals(std::string_view a, std::string_view lower) {
 }
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-// Decodes the UTF-8 character ending at `end` (exclusive); returns its length
-// or 0 when the bytes there are not a well-formed character.
-size_t utf8_char_before(std::string_view s, size_t end, uint32_t& cp) {
-  size_t start = end;
-  size_t n = 0;
-  while (start > 0 && n < 4) {
-    --start;
-    ++n;
-    unsigned char c = static_cast<unsigned char>(s[start]);
-    if ((c & 0xC0) != 0x80) break;
-  }
-  unsigned char lead = static_cast<unsigned char>(s[start]);
-  size_t len = lead < 0x80 ? 1 : (lead >> 5) == 6 ? 2 : (lead >> 4) == 14 ? 3 : (lead >> 3) == 30 ? 4 : 0;
-  if (len == 0 || len != n) return 0;
-  cp = len == 1 ? lead : len == 2 ? (lead & 0x1F) : len == 3 ? (lead & 0x0F) : (lead & 0x07);
-  for (size_t i = 1; i < len; ++i) cp = (cp << 6) | (static_cast<unsigned char>(s[start + i]) & 0x3F);
-  return len;
-}
-
-size_t utf8_char_at(std::string_view s, size_t pos, uint32_t& cp) {
-  unsigned char lead = static_cast<unsigned char>(s[pos]);
-  size_t len = lead < 0x80 ? 1 : (lead >> 5) == 6 ? 2 : (lead >> 4) == 14 ? 3 : (lead >> 3) == 30 ? 4 : 0;
-  if (len == 0 || pos + len > s.size()) return 0;
-  cp = len == 1 ? lead : len == 2 ? (lead & 0x1F) : len == 3 ? (lead & 0x0F) : (lead & 0x07);
-  for (size_t i = 1; i < len; ++i) {
-    unsigned char c = static_cast<unsigned char>(s[pos + i]);
-    if ((c & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (c & 0x3F);
-  }
-  return len;
-}
-
-bool is_unicode_space(uint32_t cp) {
-  return (cp >= 0x09 && cp <= 0x0D) || cp == 0x20 || cp == 0x85 || cp == 0xA0 || cp == 0x1680 ||
-         (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 || cp == 0x202F ||
-         cp == 0x205F || cp == 0x3000;
-}
 
 }  // namespace
 
@@ -146,25 +109,8 @@ std::string value_as_text(const util::JsonValue& v) {
   return out;
 }
 
-std::string_view trim_unicode_space(std::string_view text) {
-  size_t begin = 0, end = text.size();
-  while (begin < end) {
-    uint32_t cp = 0;
-    size_t len = utf8_char_at(text, begin, cp);
-    if (len == 0 || !is_unicode_space(cp)) break;
-    begin += len;
-  }
-  while (end > begin) {
-    uint32_t cp = 0;
-    size_t len = utf8_char_before(text, end, cp);
-    if (len == 0 || !is_unicode_space(cp)) break;
-    end -= len;
-  }
-  return text.substr(begin, end - begin);
-}
-
 bool is_date_like(std::string_view text) {
-  std::string_view t = trim_unicode_space(text);
+  std::string_view t = util::trim_unicode_white_space(text);
   if (t.size() < 10) return false;
   auto sep = [](char c) { return c == '-' || c == '/'; };
   return is_digit(t[0]) && is_digit(t[1]) && is_digit(t[2]) && is_digit(t[3]) && sep(t[4]) &&

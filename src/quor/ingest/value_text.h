@@ -35,9 +35,6 @@ void append_json_value(std::string& out, const util::JsonValue& v);
 // and objects as compact JSON. Null gives "null".
 std::string value_as_text(const util::JsonValue& v);
 
-// The text with Unicode white space removed from both ends.
-std::string_view trim_unicode_space(std::string_view text);
-
 // At least 10 bytes after trimming, digits at 1-4, "-" or "/" at 5, digits at
 // 6-7, "-" or "/" at 8, digits at 9-10; anything may follow.
 bool is_date_like(std::string_view text);

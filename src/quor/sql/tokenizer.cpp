@@ -56,25 +56,6 @@ bool parse_number(std::string_view word, uint64_t& out) {
   return res.ec == std::errc() && res.ptr == word.data() + word.size();
 }
 
-// Byte length of the white space that starts at `pos`, 0 when none does.
-size_t white_space_at(std::string_view text, size_t pos) {
-  size_t len = 0;
-  char32_t cp = util::decode_utf8_at(text, pos, len);
-  return util::is_unicode_white_space(cp) ? len : 0;
-}
-
-// Strips white space from the end of text[0, end).
-size_t trim_end(std::string_view text, size_t end) {
-  while (end > 0) {
-    // Step back to the start of the last character.
-    size_t start = end - 1;
-    while (start > 0 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
-    if (white_space_at(text.substr(0, end), start) != end - start) break;
-    end = start;
-  }
-  return end;
-}
-
 }  // namespace
 
 bool Token::operator==(const Token& other) const {
@@ -139,28 +120,22 @@ Result<std::vector<Token>> tokenize(std::string_view text) {
   if (!util::is_valid_utf8(text)) return Error("query text is not valid UTF-8");
 
   // White space off both ends, then every ';' off the end.
-  size_t begin = 0;
-  while (begin < text.size()) {
-    size_t n = white_space_at(text, begin);
-    if (n == 0) break;
-    begin += n;
-  }
-  text = text.substr(begin);
-  size_t end = trim_end(text, text.size());
+  text = util::trim_unicode_white_space(text);
+  size_t end = text.size();
   while (end > 0 && text[end - 1] == ';') --end;
   text = text.substr(0, end);
 
   std::vector<Token> tokens;
   size_t pos = 0;
   while (pos < text.size()) {
-    size_t n = white_space_at(text, pos);
+    size_t n = util::white_space_length_at(text, pos);
     if (n > 0) {
       pos += n;
       continue;
     }
     size_t start = pos;
     while (pos < text.size()) {
-      if (white_space_at(text, pos) > 0) break;
+      if (util::white_space_length_at(text, pos) > 0) break;
       size_t len = 0;
       util::decode_utf8_at(text, pos, len);
       pos += len;

@@ -18,6 +18,7 @@
 #include "quor/store/record_fields.h"
 #include "quor/util/json_reader.h"
 #include "quor/util/panic.h"
+#include "quor/util/utf8.h"
 
 namespace quor::store {
 

@@ -143,68 +143,6 @@ bool parse_value(JsonReader& r, JsonValue& out) {
 
 }  // namespace
 
-// ---- UTF-8 ----
-
-bool validate_utf8(std::string_view bytes, size_t& valid_up_to, size_t& error_len) {
-  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-  const size_t n = bytes.size();
-  size_t i = 0;
-  while (i < n) {
-    // ASCII fast path, eight bytes at a time.
-    while (i + 8 <= n) {
-      uint64_t w;
-      std::memcpy(&w, p + i, 8);
-      if (w & 0x8080808080808080ULL) break;
-      i += 8;
-    }
-    if (i >= n) break;
-    unsigned char first = p[i];
-    if (first < 0x80) {
-      ++i;
-      continue;
-    }
-    const size_t start = i;
-    auto fail = [&](size_t len) {
-      valid_up_to = start;
-      error_len = len;
-      return false;
-    };
-    auto cont = [&](size_t k) -> int {  // -1: input ended
-      if (start + k >= n) return -1;
-      return p[start + k];
-    };
-    int b1, b2, b3;
-    if (first >= 0xC2 && first <= 0xDF) {
-      if ((b1 = cont(1)) < 0) return fail(0);
-      if ((b1 & 0xC0) != 0x80) return fail(1);
-      i += 2;
-    } else if (first >= 0xE0 && first <= 0xEF) {
-      if ((b1 = cont(1)) < 0) return fail(0);
-      bool ok = (first == 0xE0)   ? (b1 >= 0xA0 && b1 <= 0xBF)
-                : (first == 0xED) ? (b1 >= 0x80 && b1 <= 0x9F)
-                                  : (b1 >= 0x80 && b1 <= 0xBF);
-      if (!ok) return fail(1);
-      if ((b2 = cont(2)) < 0) return fail(0);
-      if ((b2 & 0xC0) != 0x80) return fail(2);
-      i += 3;
-    } else if (first >= 0xF0 && first <= 0xF4) {
-      if ((b1 = cont(1)) < 0) return fail(0);
-      bool ok = (first == 0xF0)   ? (b1 >= 0x90 && b1 <= 0xBF)
-                : (first == 0xF4) ? (b1 >= 0x80 && b1 <= 0x8F)
-                                  : (b1 >= 0x80 && b1 <= 0xBF);
-      if (!ok) return fail(1);
-      if ((b2 = cont(2)) < 0) return fail(0);
-      if ((b2 & 0xC0) != 0x80) return fail(2);
-      if ((b3 = cont(3)) < 0) return fail(0);
-      if ((b3 & 0xC0) != 0x80) return fail(3);
-      i += 4;
-    } else {
-      return fail(1);
-    }
-  }
-  return true;
-}
-
 // ---- JsonReader ----
 
 bool JsonReader::fail_peek(std::string_view message) {

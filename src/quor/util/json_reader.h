@@ -102,9 +102,4 @@ class JsonReader {
   std::string scratch_;
 };
 
-// Validates UTF-8 in the strict sense (no surrogates, no overlong forms).
-// On failure sets `valid_up_to` to the start of the bad sequence and
-// `error_len` to its length (1..3), or 0 when the input ends inside it.
-bool validate_utf8(std::string_view bytes, size_t& valid_up_to, size_t& error_len);
-
 }  // namespace quor::util

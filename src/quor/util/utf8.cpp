@@ -18,14 +18,16 @@ size_t lead_length(unsigned char b) {
   return 0;
 }
 
-// Length of the well-formed sequence at `pos`, or 0.
-size_t valid_sequence_at(std::string_view s, size_t pos) {
+// Length of the well-formed sequence at `pos`, or 0 with `error_len` set:
+// the length of the malformed sequence (1..3), 0 when the text ends inside a
+// sequence that is well formed so far.
+size_t sequence_at(std::string_view s, size_t pos, size_t& error_len) {
   const auto at = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
-  unsigned char b = at(pos);
-  size_t n = lead_length(b);
-  if (n == 0 || pos + n > s.size()) return 0;
+  const unsigned char b = at(pos);
+  const size_t n = lead_length(b);
+  error_len = 1;
+  if (n == 0) return 0;
   if (n == 1) return 1;
-  unsigned char b1 = at(pos + 1);
   // The second byte's range excludes overlong forms, surrogates and values
   // above U+10FFFF.
   unsigned char lo = 0x80, hi = 0xBF;
@@ -33,15 +35,29 @@ size_t valid_sequence_at(std::string_view s, size_t pos) {
   if (b == 0xED) hi = 0x9F;
   if (b == 0xF0) lo = 0x90;
   if (b == 0xF4) hi = 0x8F;
-  if (b1 < lo || b1 > hi) return 0;
-  for (size_t i = 2; i < n; ++i)
-    if ((at(pos + i) & 0xC0) != 0x80) return 0;
+  for (size_t i = 1; i < n; ++i) {
+    if (pos + i >= s.size()) {
+      error_len = 0;
+      return 0;
+    }
+    const unsigned char c = at(pos + i);
+    const bool ok = i == 1 ? (c >= lo && c <= hi) : (c & 0xC0) == 0x80;
+    if (!ok) {
+      error_len = i;
+      return 0;
+    }
+  }
   return n;
+}
+
+size_t valid_sequence_at(std::string_view s, size_t pos) {
+  size_t ignored;
+  return sequence_at(s, pos, ignored);
 }
 
 }  // namespace
 
-size_t utf8_valid_up_to(std::string_view text) {
+bool validate_utf8(std::string_view text, size_t& valid_up_to, size_t& error_len) {
   const size_t n = text.size();
   size_t pos = 0;
   while (pos < n) {
@@ -54,11 +70,22 @@ size_t utf8_valid_up_to(std::string_view text) {
         continue;
       }
     }
-    size_t len = valid_sequence_at(text, pos);
-    if (len == 0) return pos;
+    const size_t len = sequence_at(text, pos, error_len);
+    if (len == 0) {
+      valid_up_to = pos;
+      return false;
+    }
     pos += len;
   }
-  return n;
+  valid_up_to = n;
+  error_len = 0;
+  return true;
+}
+
+size_t utf8_valid_up_to(std::string_view text) {
+  size_t up_to, error_len;
+  validate_utf8(text, up_to, error_len);
+  return up_to;
 }
 
 bool is_valid_utf8(std::string_view text) { return utf8_valid_up_to(text) == text.size(); }
@@ -114,6 +141,32 @@ bool is_unicode_white_space(char32_t cp) {
     default:
       return false;
   }
+}
+
+size_t white_space_length_at(std::string_view text, size_t pos) {
+  const size_t len = valid_sequence_at(text, pos);
+  if (len == 0) return 0;
+  size_t ignored;
+  return is_unicode_white_space(decode_utf8_at(text, pos, ignored)) ? len : 0;
+}
+
+std::string_view trim_unicode_white_space(std::string_view text) {
+  size_t begin = 0, end = text.size();
+  while (begin < end) {
+    const size_t len = white_space_length_at(text, begin);
+    if (len == 0) break;
+    begin += len;
+  }
+  while (end > begin) {
+    // The last character starts at most three continuation bytes back.
+    size_t start = end - 1;
+    while (start > begin && end - start < 4 &&
+           (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80)
+      --start;
+    if (white_space_length_at(text.substr(0, end), start) != end - start) break;
+    end = start;
+  }
+  return text.substr(begin, end - begin);
 }
 
 std::string to_upper_full(std::string_view text) {
