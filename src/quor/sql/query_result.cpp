@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "quor/util/utf8.h"
+
 namespace quor::sql {
 
 namespace {
@@ -10,16 +12,10 @@ namespace {
 // without fill.
 constexpr size_t kMaxFillWidth = 65535;
 
-size_t char_count(const std::string& s) {
-  size_t n = 0;
-  for (unsigned char c : s) n += (c & 0xC0) != 0x80;
-  return n;
-}
-
 void append_filled(std::string& out, const std::string& cell, size_t width) {
   out += cell;
   if (width > kMaxFillWidth) return;
-  size_t chars = char_count(cell);
+  size_t chars = util::utf8_char_count(cell);
   if (width > chars) out.append(width - chars, ' ');
 }
 
