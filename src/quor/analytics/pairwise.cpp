@@ -4,22 +4,9 @@
 
 #include "quor/analytics/compare.h"
 #include "quor/analytics/reference.h"
+#include "quor/util/ascii.h"
 
 namespace quor::analytics {
-
-namespace {
-
-bool equals_ascii_folded(std::string_view text, std::string_view lower) {
-  if (text.size() != lower.size()) return false;
-  for (size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != lower[i]) return false;
-  }
-  return true;
-}
-
-}  // namespace
 
 Result<PairwiseMatrix> pairwise_matrix(const store::Database& db, CompareCache& cache,
                                        std::string_view dimension, std::string_view variable,
@@ -32,7 +19,7 @@ Result<PairwiseMatrix> pairwise_matrix(const store::Database& db, CompareCache& 
   // very many values costs memory only for the comparisons actually made
   // (the first failing one ends the operation before the full matrix).
   out.values.resize(n);
-  const bool wasserstein = equals_ascii_folded(metric, "wasserstein");
+  const bool wasserstein = util::ascii_iequals(metric, "wasserstein");
 
   // Each selection is resolved and prepared once, when first needed; the
   // database does not change during the operation, so every comparison

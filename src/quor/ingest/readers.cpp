@@ -2,6 +2,7 @@
 
 #include "quor/ingest/csv_reader.h"
 #include "quor/ingest/json_lines.h"
+#include "quor/util/ascii.h"
 #include "quor/util/utf8.h"
 
 namespace quor::ingest {
@@ -24,8 +25,7 @@ std::string input_extension(std::string_view path) {
   if (dot == std::string_view::npos || dot == 0) return {};
   std::string ext(name.substr(dot + 1));
   if (!util::is_valid_utf8(ext)) return {};
-  for (char& c : ext)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  util::ascii_lower_in_place(ext);
   return ext;
 }
 

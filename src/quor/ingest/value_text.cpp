@@ -1,5 +1,6 @@
 #include "quor/ingest/value_text.h"
 
+#include "quor/util/ascii.h"
 #include "quor/util/json.h"
 #include "quor/util/utf8.h"
 
@@ -13,16 +14,6 @@ namespace quor::ingest {
 
 namespace {
 
-bool ascii_iequals(std::string_view a, std::string_view lower) {
-  if (a.size() != lower.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char c = a[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != lower[i]) return false;
-  }
-  return true;
-}
-
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 }  // namespace
@@ -35,9 +26,9 @@ std::optional<double> parse_float_text(std::string_view text) {
     s.remove_prefix(1);
   }
   if (s.empty()) return std::nullopt;
-  if (ascii_iequals(s, "inf") || ascii_iequals(s, "infinity"))
+  if (util::ascii_iequals(s, "inf") || util::ascii_iequals(s, "infinity"))
     return negative ? -HUGE_VAL : HUGE_VAL;
-  if (ascii_iequals(s, "nan")) return negative ? -std::nan("") : std::nan("");
+  if (util::ascii_iequals(s, "nan")) return negative ? -std::nan("") : std::nan("");
 
   size_t i = 0;
   size_t int_digits = 0, frac_digits = 0;

@@ -9,6 +9,7 @@
 
 #include "quor/math/total_order.h"
 #include "quor/util/panic.h"
+#include "quor/util/ascii.h"
 #include "quor/util/utf8.h"
 
 namespace quor::sql {
@@ -53,17 +54,8 @@ std::string_view mi_strength(double mi_bits) {
 }
 
 Metric parse_metric(std::string_view word) {
-  auto equals = [&](std::string_view lower) {
-    if (word.size() != lower.size()) return false;
-    for (size_t i = 0; i < word.size(); ++i) {
-      char c = word[i];
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-      if (c != lower[i]) return false;
-    }
-    return true;
-  };
-  if (equals("psi")) return Metric::Psi;
-  if (equals("hellinger")) return Metric::Hellinger;
+  if (util::ascii_iequals(word, "psi")) return Metric::Psi;
+  if (util::ascii_iequals(word, "hellinger")) return Metric::Hellinger;
   return Metric::Jsd;
 }
 
