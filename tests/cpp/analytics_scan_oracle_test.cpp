@@ -78,7 +78,7 @@ const JointDistributionObject* scan_joint(const Database& db, std::string_view a
 
 void scan_add(std::vector<uint64_t>& into, const std::vector<uint64_t>& from) {
   for (size_t i = 0; i < std::min(into.size(), from.size()); ++i)
-    into[i] = store::add_counts(into[i], from[i]);
+    into[i] = util::add_saturating(into[i], from[i]);
 }
 
 Result<ResolvedSide> scan_resolve(const Database& db, std::string_view variable,
@@ -103,13 +103,13 @@ Result<ResolvedSide> scan_resolve(const Database& db, std::string_view variable,
     if (auto* h = std::get_if<store::HistogramRepr>(&*side.summed)) {
       const auto& f = std::get<store::HistogramRepr>(d.repr);
       scan_add(h->bin_counts, f.bin_counts);
-      h->total_count = store::add_counts(h->total_count, f.total_count);
+      h->total_count = util::add_saturating(h->total_count, f.total_count);
     } else {
       auto& c = std::get<store::CategoricalRepr>(*side.summed);
       const auto& f = std::get<store::CategoricalRepr>(d.repr);
       scan_add(c.counts, f.counts);
-      c.unknown_count = store::add_counts(c.unknown_count, f.unknown_count);
-      c.total_count = store::add_counts(c.total_count, f.total_count);
+      c.unknown_count = util::add_saturating(c.unknown_count, f.unknown_count);
+      c.total_count = util::add_saturating(c.total_count, f.total_count);
     }
     side.more.emplace_back(d.id, d.version);
     if (scan_by_id(db, d.id) != &d) side.cacheable = false;
@@ -202,7 +202,7 @@ Result<CmiResult> scan_cmi(const Database& db, std::string_view first, std::stri
   }
   if (out.strata.empty()) return Error("no joint distributions found across dimension '" + given + "'");
   uint64_t s = 0;
-  for (const auto& st : out.strata) s = store::add_counts(s, st.samples);
+  for (const auto& st : out.strata) s = util::add_saturating(s, st.samples);
   out.total_samples = s;
   double cmi = 0.0;
   for (const auto& st : out.strata)

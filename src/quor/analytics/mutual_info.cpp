@@ -58,7 +58,7 @@ Result<CmiResult> conditional_mutual_info(const store::Database& db, std::string
   if (out.strata.empty())
     return Error("no joint distributions found across dimension '" + std::string(given) + "'");
   uint64_t s = 0;
-  for (const auto& st : out.strata) s = store::add_counts(s, st.samples);
+  for (const auto& st : out.strata) s = util::add_saturating(s, st.samples);
   out.total_samples = s;
   const double total = static_cast<double>(s);
   double cmi = 0.0;

@@ -9,25 +9,23 @@ namespace quor::analytics {
 
 namespace {
 
-uint64_t sat_add(uint64_t a, uint64_t b) { return store::add_counts(a, b); }
-
 // Adds `from` into `into` position by position over the shared positions.
 void add_positions(std::vector<uint64_t>& into, const std::vector<uint64_t>& from) {
   const size_t n = std::min(into.size(), from.size());
-  for (size_t i = 0; i < n; ++i) into[i] = sat_add(into[i], from[i]);
+  for (size_t i = 0; i < n; ++i) into[i] = util::add_saturating(into[i], from[i]);
 }
 
 void add_repr(store::DistributionRepr& into, const store::DistributionRepr& from) {
   if (auto* h = std::get_if<store::HistogramRepr>(&into)) {
     const auto& f = std::get<store::HistogramRepr>(from);
     add_positions(h->bin_counts, f.bin_counts);
-    h->total_count = sat_add(h->total_count, f.total_count);
+    h->total_count = util::add_saturating(h->total_count, f.total_count);
   } else {
     auto& c = std::get<store::CategoricalRepr>(into);
     const auto& f = std::get<store::CategoricalRepr>(from);
     add_positions(c.counts, f.counts);
-    c.unknown_count = sat_add(c.unknown_count, f.unknown_count);
-    c.total_count = sat_add(c.total_count, f.total_count);
+    c.unknown_count = util::add_saturating(c.unknown_count, f.unknown_count);
+    c.total_count = util::add_saturating(c.total_count, f.total_count);
   }
 }
 

@@ -36,24 +36,24 @@ void add_joint_cell(store::JointDistributionObject& joint, uint64_t x, uint64_t 
   constexpr uint64_t one = 1;
   if (auto* grid = std::get_if<store::HistogramGridRepr>(&joint.repr)) {
     if (x < grid->counts.size() && y < grid->counts[x].size()) {
-      grid->counts[x][y] = store::add_counts(grid->counts[x][y], one);
-      grid->total_count = store::add_counts(grid->total_count, one);
-      joint.sample_count = store::add_counts(joint.sample_count, one);
+      grid->counts[x][y] = util::add_saturating(grid->counts[x][y], one);
+      grid->total_count = util::add_saturating(grid->total_count, one);
+      joint.sample_count = util::add_saturating(joint.sample_count, one);
     }
   } else if (auto* table = std::get_if<store::ContingencyTableRepr>(&joint.repr)) {
     if (x < table->counts.size() && y < table->counts[x].size()) {
-      table->counts[x][y] = store::add_counts(table->counts[x][y], one);
-      table->total_count = store::add_counts(table->total_count, one);
-      joint.sample_count = store::add_counts(joint.sample_count, one);
+      table->counts[x][y] = util::add_saturating(table->counts[x][y], one);
+      table->total_count = util::add_saturating(table->total_count, one);
+      joint.sample_count = util::add_saturating(joint.sample_count, one);
     }
   } else if (auto* cond = std::get_if<store::ConditionalHistogramsRepr>(&joint.repr)) {
     if (x < cond->histograms.size()) {
       if (auto* h = std::get_if<store::HistogramRepr>(&cond->histograms[x]);
           h != nullptr && y < h->bin_counts.size()) {
-        h->bin_counts[y] = store::add_counts(h->bin_counts[y], one);
-        h->total_count = store::add_counts(h->total_count, one);
-        cond->total_count = store::add_counts(cond->total_count, one);
-        joint.sample_count = store::add_counts(joint.sample_count, one);
+        h->bin_counts[y] = util::add_saturating(h->bin_counts[y], one);
+        h->total_count = util::add_saturating(h->total_count, one);
+        cond->total_count = util::add_saturating(cond->total_count, one);
+        joint.sample_count = util::add_saturating(joint.sample_count, one);
       }
     }
   }

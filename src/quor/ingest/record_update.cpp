@@ -11,6 +11,7 @@
 
 #include "quor/ingest/date_bucket.h"
 #include "quor/ingest/key_table.h"
+#include "quor/util/saturating.h"
 #include "quor/ingest/update_core.h"
 #include "quor/ingest/value_text.h"
 #include "quor/ingest/worker_pool.h"
@@ -101,12 +102,7 @@ int64_t CompiledSchema::Variable::bin_of(const ValueRef& v) const {
   // No bin exists without bins, and none for an empty or reversed range (a
   // width that is not a number goes on, and lands in bin 0 below).
   if (bins == 0 || width <= 0.0) return kNoSlot;
-  const double q = std::floor((x - lo) / width);
-  int64_t k;
-  if (std::isnan(q)) k = 0;
-  else if (q >= 9223372036854775807.0) k = std::numeric_limits<int64_t>::max();
-  else if (q <= -9223372036854775808.0) k = std::numeric_limits<int64_t>::min();
-  else k = static_cast<int64_t>(q);
+  const int64_t k = util::floor_to_int64_saturating((x - lo) / width);
   if (k < 0) return 0;
   if (k > static_cast<int64_t>(bins) - 1) return static_cast<int64_t>(bins) - 1;
   return k;

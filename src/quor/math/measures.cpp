@@ -5,6 +5,7 @@
 #include <variant>
 
 #include "quor/util/panic.h"
+#include "quor/util/saturating.h"
 
 namespace quor::math {
 
@@ -13,11 +14,6 @@ namespace {
 constexpr double kSmoothing = 1e-10;
 
 inline double to_f64(uint64_t v) { return static_cast<double>(v); }
-
-inline uint64_t sat_add(uint64_t a, uint64_t b) {
-  uint64_t s = a + b;
-  return s < a ? UINT64_MAX : s;
-}
 
 inline void check_lengths(Counts p, Counts q) {
   QUOR_ASSERT(p.size() == q.size(), "vector lengths must match");
@@ -50,8 +46,8 @@ Margins margins(CountTable table) {
     const size_t len = std::min(width, row.size());
     uint64_t s = 0;
     for (size_t j = 0; j < len; ++j) {
-      s = sat_add(s, row[j]);
-      m.cols[j] = sat_add(m.cols[j], row[j]);
+      s = util::add_saturating(s, row[j]);
+      m.cols[j] = util::add_saturating(m.cols[j], row[j]);
     }
     m.rows[i] = s;
   }

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+#include "quor/util/saturating.h"
+
 namespace quor::math {
 
 namespace {
@@ -21,19 +23,6 @@ inline double max_num(double a, double b) {
   return b > a ? b : a;
 }
 
-// floor(v) as i64 with a saturating cast: NaN gives 0, out-of-range values
-// the nearest bound.
-inline int64_t floor_to_i64(double v) {
-  if (std::isnan(v)) return 0;
-  if (v >= 9223372036854775808.0) return std::numeric_limits<int64_t>::max();
-  if (v < -9223372036854775808.0) return std::numeric_limits<int64_t>::min();
-  // |v| < 2^63: truncation is exact and representable, so one step down
-  // from it gives the floor of a negative fraction.
-  int64_t t = static_cast<int64_t>(v);
-  if (static_cast<double>(t) > v) t -= 1;
-  return t;
-}
-
 // round(v) half away from zero as u64 with a saturating cast: NaN and
 // negatives give 0.
 inline uint64_t round_to_u64(double v) {
@@ -43,11 +32,6 @@ inline uint64_t round_to_u64(double v) {
   const uint64_t i = static_cast<uint64_t>(v);
   // v - i is exact: the fraction of a double is itself representable.
   return v - static_cast<double>(i) >= 0.5 ? i + 1 : i;
-}
-
-uint64_t sat_add(uint64_t a, uint64_t b) {
-  uint64_t s = a + b;
-  return s < a ? std::numeric_limits<uint64_t>::max() : s;
 }
 
 CountMap count_map(const std::vector<std::string>& categories,
@@ -86,8 +70,8 @@ std::optional<store::HistogramRepr> rebin_histogram(const store::DistributionRep
     if (c == 0) continue;
     const double s = src->min + static_cast<double>(i) * ws;
     const double e = s + ws;
-    const int64_t first = std::clamp<int64_t>(floor_to_i64((s - low) / w), 0, last_bin);
-    const int64_t last = std::clamp<int64_t>(floor_to_i64((e - low) / w), 0, last_bin);
+    const int64_t first = std::clamp<int64_t>(util::floor_to_int64_saturating((s - low) / w), 0, last_bin);
+    const int64_t last = std::clamp<int64_t>(util::floor_to_int64_saturating((e - low) / w), 0, last_bin);
     for (int64_t j = first; j <= last; ++j) {
       const double ts = low + static_cast<double>(j) * w;
       const double te = ts + w;
@@ -97,12 +81,12 @@ std::optional<store::HistogramRepr> rebin_histogram(const store::DistributionRep
       const double f = overlap / ws;
       if (f > 0.0) {
         const uint64_t share = round_to_u64(f * static_cast<double>(c));
-        out.bin_counts[j] = sat_add(out.bin_counts[j], share);
+        out.bin_counts[j] = util::add_saturating(out.bin_counts[j], share);
       }
     }
   }
   uint64_t total = 0;
-  for (uint64_t v : out.bin_counts) total = sat_add(total, v);
+  for (uint64_t v : out.bin_counts) total = util::add_saturating(total, v);
   out.total_count = total;
   return out;
 }

@@ -196,8 +196,8 @@ Status Database::apply_counts(std::string_view variable, const DimensionMap& map
   std::vector<uint64_t> cells(ncells, 0);
   CellCounts flat;
   auto put = [&](uint64_t i, uint64_t c) {
-    if (i < ncells) cells[i] = add_counts(cells[i], c);
-    else flat.total_only = add_counts(flat.total_only, c);
+    if (i < ncells) cells[i] = util::add_saturating(cells[i], c);
+    else flat.total_only = util::add_saturating(flat.total_only, c);
   };
   if (const auto* hc = std::get_if<HistogramCounts>(&counts)) {
     for (const auto& [bin, c] : hc->bins) put(bin, c);
@@ -219,18 +219,18 @@ void add_cell_counts(DistributionRepr& repr, const CellCounts& counts) {
     for (size_t i = 0; i < n; ++i) {
       const uint64_t c = counts.cells[i];
       if (c == 0) continue;
-      if (i < in_list) cells[i] = add_counts(cells[i], c);
-      total = add_counts(total, c);
+      if (i < in_list) cells[i] = util::add_saturating(cells[i], c);
+      total = util::add_saturating(total, c);
     }
-    total = add_counts(total, counts.total_only);
+    total = util::add_saturating(total, counts.total_only);
   };
   if (auto* h = std::get_if<HistogramRepr>(&repr)) {
     if (!counts.categorical) add(h->bin_counts, h->total_count);
   } else if (auto* cat = std::get_if<CategoricalRepr>(&repr)) {
     if (counts.categorical) {
       add(cat->counts, cat->total_count);
-      cat->unknown_count = add_counts(cat->unknown_count, counts.unknown);
-      cat->total_count = add_counts(cat->total_count, counts.unknown);
+      cat->unknown_count = util::add_saturating(cat->unknown_count, counts.unknown);
+      cat->total_count = util::add_saturating(cat->total_count, counts.unknown);
     }
   }
 }
@@ -337,7 +337,7 @@ const DistributionObject* Database::lookup_distribution(std::string_view variabl
 DatabaseStats Database::database_stats() const {
   DatabaseStats s;
   s.distributions = data.distributions.size();
-  for (const auto& d : data.distributions) s.total_samples = add_counts(s.total_samples, d.sample_count);
+  for (const auto& d : data.distributions) s.total_samples = util::add_saturating(s.total_samples, d.sample_count);
   s.variables = meta.schema.variables.size();
   s.dimensions = meta.schema.dimensions.size();
   return s;

@@ -26,6 +26,7 @@
 #include "quor/store/model.h"
 #include "quor/store/raw_log.h"
 #include "quor/util/error.h"
+#include "quor/util/saturating.h"
 
 namespace quor::store {
 
@@ -59,12 +60,6 @@ inline std::pair<std::string_view, std::string_view> joint_pair_order(std::strin
                                                                       std::string_view b) {
   if (b < a) return {b, a};
   return {a, b};
-}
-
-// Adds with saturation at 2^64 - 1: counts never wrap.
-inline uint64_t add_counts(uint64_t a, uint64_t b) {
-  uint64_t s = a + b;
-  return s < a ? UINT64_MAX : s;
 }
 
 // Counts bound for one marginal in flat form: `cells[i]` for bin or category
