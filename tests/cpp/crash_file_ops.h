@@ -104,34 +104,34 @@ class FailingFileOps final : public FileOps {
 
   Result<UniqueFd> create_new(const std::filesystem::path& path,
                               std::optional<mode_t> mode) override {
-    if (!step("create " + path.filename().string())) return os_error(err_);
+    if (!step("create " + path.filename().string())) return util::os_error(err_);
     return posix_file_ops().create_new(path, mode);
   }
   Status write(int fd, std::string_view bytes) override {
-    if (!step("write")) return os_error(err_);
+    if (!step("write")) return util::os_error(err_);
     return posix_file_ops().write(fd, bytes);
   }
   Status sync(int fd) override {
-    if (!step("sync")) return os_error(err_);
+    if (!step("sync")) return util::os_error(err_);
     return posix_file_ops().sync(fd);
   }
   Status close(UniqueFd& fd) override {
     if (!step("close")) {
       fd.reset();
-      return os_error(err_);
+      return util::os_error(err_);
     }
     return posix_file_ops().close(fd);
   }
   Status rename(const std::filesystem::path& from, const std::filesystem::path& to) override {
-    if (!step("rename " + to.filename().string())) return os_error(err_);
+    if (!step("rename " + to.filename().string())) return util::os_error(err_);
     return posix_file_ops().rename(from, to);
   }
   Status sync_directory(const std::filesystem::path& dir) override {
-    if (!step("sync dir")) return os_error(err_);
+    if (!step("sync dir")) return util::os_error(err_);
     return posix_file_ops().sync_directory(dir);
   }
   Status remove(const std::filesystem::path& path) override {
-    if (!step("remove " + path.filename().string())) return os_error(err_);
+    if (!step("remove " + path.filename().string())) return util::os_error(err_);
     return posix_file_ops().remove(path);
   }
 

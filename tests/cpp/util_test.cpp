@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <string>
 
 #include "quor/util/ascii.h"
+#include "quor/util/os_error.h"
 #include "quor/util/saturating.h"
 
 namespace quor::util {
@@ -54,6 +56,13 @@ TEST(Saturating, FloorToInt64) {
       {std::nextafter(-two63, 0.0), -9223372036854774784},
   };
   for (const auto& [v, want] : cases) EXPECT_EQ(floor_to_int64_saturating(v), want) << v;
+}
+
+TEST(OsError, TextAndNumber) {
+  EXPECT_EQ(os_error_text(ENOENT), "No such file or directory (os error 2)");
+  EXPECT_EQ(os_error_text(EEXIST), "File exists (os error 17)");
+  EXPECT_EQ(os_error(EACCES).root(), "Permission denied (os error 13)");
+  EXPECT_EQ(os_error_text(99999), "Unknown error 99999 (os error 99999)");
 }
 
 }  // namespace

@@ -8,13 +8,9 @@
 #include <cerrno>
 #include <cstring>
 
-namespace quor::ingest {
+#include "quor/util/os_error.h"
 
-std::string os_error_text(int errnum) {
-  char buf[256];
-  const char* text = strerror_r(errnum, buf, sizeof buf);
-  return std::string(text) + " (os error " + std::to_string(errnum) + ")";
-}
+namespace quor::ingest {
 
 FileBytes& FileBytes::operator=(FileBytes&& o) noexcept {
   if (this != &o) {
@@ -52,7 +48,7 @@ FileBytes FileBytes::copy_of(std::string_view bytes) {
 bool read_file_bytes(const std::string& path, FileBytes& out, FileReadError& err) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    err = {ReadStage::Open, Error(os_error_text(errno))};
+    err = {ReadStage::Open, Error(util::os_error_text(errno))};
     return false;
   }
   struct stat st {};
@@ -87,7 +83,7 @@ bool read_file_bytes(const std::string& path, FileBytes& out, FileReadError& err
       if (errno == EINTR) continue;
       int e = errno;
       ::close(fd);
-      err = {ReadStage::Read, Error(os_error_text(e))};
+      err = {ReadStage::Read, Error(util::os_error_text(e))};
       return false;
     }
     if (n == 0) break;

@@ -45,7 +45,4 @@ class FileBytes {
 // returns false and fills `err`.
 bool read_file_bytes(const std::string& path, FileBytes& out, FileReadError& err);
 
-// The operating system's text for an errno value: "{text} (os error {n})".
-std::string os_error_text(int errnum);
-
 }  // namespace quor::ingest

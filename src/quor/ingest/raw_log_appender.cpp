@@ -1,6 +1,7 @@
 #include "quor/ingest/raw_log_appender.h"
 
 #include "quor/ingest/file_bytes.h"
+#include "quor/util/os_error.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -23,7 +24,7 @@ Status RawLogAppender::append(const std::vector<std::string>& blocks, size_t nbl
   if (fd_ < 0) {
     const std::string path = path_.string();
     fd_ = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd_ < 0) return Error(os_error_text(errno)).add_context("open raw segment " + path);
+    if (fd_ < 0) return Error(util::os_error_text(errno)).add_context("open raw segment " + path);
   }
   static char kNewline = '\n';
   std::vector<iovec> iov;
@@ -64,7 +65,7 @@ Status RawLogAppender::append(const std::vector<std::string>& blocks, size_t nbl
       }
       failed_line = j;
       const bool only_newline = done >= lead && line_bytes + 1 == end;
-      return Error(os_error_text(e)).add_context(only_newline ? "append newline" : "append raw line");
+      return Error(util::os_error_text(e)).add_context(only_newline ? "append newline" : "append raw line");
     }
     done += static_cast<size_t>(n);
     size_t left = static_cast<size_t>(n);

@@ -398,11 +398,11 @@ Result<DistributionFile> load_distribution_file_mapped(const std::filesystem::pa
   // an exception (std::bad_alloc) out of the decoder.
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.is_open()) {
-    return Result<DistributionFile>(os_error(errno)).context("open file " + path_text(path));
+    return Result<DistributionFile>(util::os_error(errno)).context("open file " + path_text(path));
   }
   struct stat st;
   if (::fstat(fd.get(), &st) != 0) {
-    return Result<DistributionFile>(os_error(errno)).context("mmap " + path_text(path));
+    return Result<DistributionFile>(util::os_error(errno)).context("mmap " + path_text(path));
   }
   const size_t len = static_cast<size_t>(st.st_size);
   if (len == 0) {
@@ -411,7 +411,7 @@ Result<DistributionFile> load_distribution_file_mapped(const std::filesystem::pa
   }
   void* map = ::mmap(nullptr, len, PROT_READ, MAP_PRIVATE, fd.get(), 0);
   if (map == MAP_FAILED) {
-    return Result<DistributionFile>(os_error(errno)).context("mmap " + path_text(path));
+    return Result<DistributionFile>(util::os_error(errno)).context("mmap " + path_text(path));
   }
   FileMapping mapping(map, len);
   fd.reset();  // the mapping outlives the descriptor

@@ -40,7 +40,7 @@ const std::string_view kCurrentHeader("QUOR\x03\x00\x00\x00", 8);
 Status create_dir_tree(const std::filesystem::path& dir, const std::string& context) {
   std::error_code ec;
   std::filesystem::create_directories(dir, ec);
-  if (ec) return Status(os_error(ec.value())).context(context);
+  if (ec) return Status(util::os_error(ec.value())).context(context);
   return ok_status();
 }
 
@@ -172,7 +172,7 @@ void raise_id_counters(Database& db) {
 Result<LockFile> acquire_lock_file(const std::filesystem::path& lock_path) {
   int fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) {
-    return Result<LockFile>(os_error(errno)).context("open lock file " + lock_path.string());
+    return Result<LockFile>(util::os_error(errno)).context("open lock file " + lock_path.string());
   }
   int rc;
   do {
@@ -181,7 +181,7 @@ Result<LockFile> acquire_lock_file(const std::filesystem::path& lock_path) {
   if (rc != 0) {
     int err = errno;
     ::close(fd);
-    return Result<LockFile>(os_error(err)).context("acquire exclusive lock");
+    return Result<LockFile>(util::os_error(err)).context("acquire exclusive lock");
   }
   return LockFile(fd);
 }

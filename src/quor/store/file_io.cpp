@@ -14,12 +14,6 @@
 
 namespace quor::store {
 
-std::string os_error_text(int err) {
-  return std::string(std::strerror(err)) + " (os error " + std::to_string(err) + ")";
-}
-
-Error os_error(int err) { return Error(os_error_text(err)); }
-
 bool path_has_metadata(const std::filesystem::path& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0;
@@ -27,7 +21,7 @@ bool path_has_metadata(const std::filesystem::path& path) {
 
 Result<std::string> read_whole_file(const std::filesystem::path& path) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.is_open()) return os_error(errno);
+  if (!fd.is_open()) return util::os_error(errno);
   std::string out;
   struct stat st;
   if (::fstat(fd.get(), &st) == 0 && st.st_size > 0) out.reserve(static_cast<size_t>(st.st_size));
@@ -38,7 +32,7 @@ Result<std::string> read_whole_file(const std::filesystem::path& path) {
       ssize_t n = ::read(fd.get(), buf, sizeof buf);
       if (n < 0) {
         if (errno == EINTR) continue;
-        return os_error(errno);
+        return util::os_error(errno);
       }
       if (n == 0) break;
       out.append(buf, static_cast<size_t>(n));
@@ -50,7 +44,7 @@ Result<std::string> read_whole_file(const std::filesystem::path& path) {
     if (n < 0) {
       out.resize(old);
       if (errno == EINTR) continue;
-      return os_error(errno);
+      return util::os_error(errno);
     }
     out.resize(old + static_cast<size_t>(n));
     if (n == 0) break;
@@ -91,7 +85,7 @@ Result<std::filesystem::path> resolve_links(const std::filesystem::path& path) {
     std::vector<char> buf(static_cast<size_t>(st.st_size > 0 ? st.st_size : 255) + 1);
     for (;;) {
       ssize_t n = ::readlink(current.c_str(), buf.data(), buf.size());
-      if (n < 0) return os_error(errno);
+      if (n < 0) return util::os_error(errno);
       if (static_cast<size_t>(n) < buf.size()) {
         buf.resize(static_cast<size_t>(n));
         break;
@@ -101,7 +95,7 @@ Result<std::filesystem::path> resolve_links(const std::filesystem::path& path) {
     std::filesystem::path next(std::string(buf.begin(), buf.end()));
     current = next.is_absolute() ? next : current.parent_path() / next;
   }
-  return os_error(ELOOP);
+  return util::os_error(ELOOP);
 }
 
 namespace {
@@ -113,7 +107,7 @@ Status write_all(int fd, std::string_view bytes) {
     ssize_t n = ::write(fd, p, left);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return os_error(errno);
+      return util::os_error(errno);
     }
     p += n;
     left -= static_cast<size_t>(n);
@@ -126,37 +120,37 @@ class PosixFileOps final : public FileOps {
   Result<UniqueFd> create_new(const std::filesystem::path& path,
                               std::optional<mode_t> mode) override {
     UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-    if (!fd.is_open()) return os_error(errno);
+    if (!fd.is_open()) return util::os_error(errno);
     // The umask applies to open's mode only: set the bits to be kept exactly.
     if (mode && ::fchmod(fd.get(), *mode) != 0) {
       int err = errno;
       fd.reset();
       ::unlink(path.c_str());
-      return os_error(err);
+      return util::os_error(err);
     }
     return fd;
   }
   Status write(int fd, std::string_view bytes) override { return write_all(fd, bytes); }
   Status sync(int fd) override {
-    if (::fsync(fd) != 0) return os_error(errno);
+    if (::fsync(fd) != 0) return util::os_error(errno);
     return ok_status();
   }
   Status close(UniqueFd& fd) override {
-    if (fd.close() != 0) return os_error(errno);
+    if (fd.close() != 0) return util::os_error(errno);
     return ok_status();
   }
   Status rename(const std::filesystem::path& from, const std::filesystem::path& to) override {
-    if (::rename(from.c_str(), to.c_str()) != 0) return os_error(errno);
+    if (::rename(from.c_str(), to.c_str()) != 0) return util::os_error(errno);
     return ok_status();
   }
   Status sync_directory(const std::filesystem::path& dir) override {
     UniqueFd fd(::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!fd.is_open()) return os_error(errno);
-    if (::fsync(fd.get()) != 0) return os_error(errno);
+    if (!fd.is_open()) return util::os_error(errno);
+    if (::fsync(fd.get()) != 0) return util::os_error(errno);
     return ok_status();
   }
   Status remove(const std::filesystem::path& path) override {
-    if (::unlink(path.c_str()) != 0) return os_error(errno);
+    if (::unlink(path.c_str()) != 0) return util::os_error(errno);
     return ok_status();
   }
 };
@@ -262,7 +256,7 @@ Result<FileReplacement> FileReplacement::begin(FileOps& ops, const std::filesyst
       return FileReplacement(ops, std::move(target), std::move(temp), std::move(*fd));
     }
     // Only a name in use is worth another draw.
-    if (attempt >= 16 || fd.error().root() != os_error_text(EEXIST)) {
+    if (attempt >= 16 || fd.error().root() != util::os_error_text(EEXIST)) {
       return std::move(fd).error();
     }
   }

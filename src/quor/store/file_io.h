@@ -13,14 +13,9 @@
 
 #include "quor/store/file_handle.h"
 #include "quor/util/error.h"
+#include "quor/util/os_error.h"
 
 namespace quor::store {
-
-// The operating system's text for `err`, as "No such file or directory
-// (os error 2)".
-std::string os_error_text(int err);
-// An Error whose root is os_error_text(err).
-Error os_error(int err);
 
 // True when the file system gives metadata for `path` (following links).
 bool path_has_metadata(const std::filesystem::path& path);

@@ -34,7 +34,7 @@ Status write_all(int fd, std::string_view bytes) {
     ssize_t n = ::write(fd, bytes.data(), bytes.size());
     if (n < 0) {
       if (errno == EINTR) continue;
-      return os_error(errno);
+      return util::os_error(errno);
     }
     bytes.remove_prefix(static_cast<size_t>(n));
   }
@@ -55,7 +55,7 @@ bool ends_inside_line(int fd) {
 Status append_text(const RawLog& log, std::string& text) {
   int fd = ::open(log.segment_path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) {
-    return Status(os_error(errno)).context("open raw segment " + log.segment_path.string());
+    return Status(util::os_error(errno)).context("open raw segment " + log.segment_path.string());
   }
   std::string_view bytes = text;
   std::string completed;
@@ -96,12 +96,12 @@ std::optional<uint64_t> id_at_end(std::string_view line) {
 Result<RawLog> open_raw_log(const std::filesystem::path& raw_dir) {
   std::error_code ec;
   std::filesystem::create_directories(raw_dir, ec);
-  if (ec) return Result<RawLog>(os_error(ec.value())).context("create raw dir " + raw_dir.string());
+  if (ec) return Result<RawLog>(util::os_error(ec.value())).context("create raw dir " + raw_dir.string());
   RawLog log{raw_dir / std::string(kSegmentName)};
   if (!path_has_metadata(log.segment_path)) {
     int fd = ::open(log.segment_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
-      return Result<RawLog>(os_error(errno)).context("create " + log.segment_path.string());
+      return Result<RawLog>(util::os_error(errno)).context("create " + log.segment_path.string());
     }
     ::close(fd);
   }
