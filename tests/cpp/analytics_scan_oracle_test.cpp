@@ -20,7 +20,7 @@
 #include "quor/analytics/reference.h"
 #include "quor/analytics/track.h"
 #include "quor/math/measures.h"
-#include "quor/math/total_order.h"
+#include "quor/util/total_order.h"
 #include "quor/store/database.h"
 #include "quor/store/dim_key.h"
 #include "quor/store/engine_error.h"
@@ -181,7 +181,7 @@ Result<ExplainResult> scan_explain(const Database& db, CompareCache& cache, cons
     for (auto& e : out.entries) e.fraction = e.jsd / total;
   std::stable_sort(out.entries.begin(), out.entries.end(),
                    [](const ExplainEntry& x, const ExplainEntry& y) {
-                     return math::total_greater(x.jsd, y.jsd);
+                     return util::total_greater(x.jsd, y.jsd);
                    });
   return out;
 }
@@ -238,7 +238,7 @@ std::vector<CorrelationRow> scan_correlations(const Database& db,
     }
   }
   std::stable_sort(rows.begin(), rows.end(), [](const CorrelationRow& a, const CorrelationRow& b) {
-    return math::total_greater(a.mutual_info, b.mutual_info);
+    return util::total_greater(a.mutual_info, b.mutual_info);
   });
   return rows;
 }

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "quor/util/format.h"
+#include "quor/util/total_order.h"
 #include "quor/util/utf8.h"
 
 namespace quor::util {
@@ -113,14 +114,17 @@ TEST(ParseFloat, ReadsCellTextsBack) {
 }
 
 TEST(TotalOrder, SignedZerosAndNaNs) {
-  EXPECT_TRUE(total_order_less(-0.0, 0.0));
-  EXPECT_FALSE(total_order_less(0.0, -0.0));
-  EXPECT_FALSE(total_order_less(0.0, 0.0));
-  EXPECT_TRUE(total_order_less(-1.0, -0.5));
-  EXPECT_TRUE(total_order_less(1.0, 2.0));
-  EXPECT_TRUE(total_order_less(kInf, kNaN));
-  EXPECT_TRUE(total_order_less(-kNaN, -kInf));
-  EXPECT_TRUE(total_order_less(-kInf, -DBL_MAX));
+  EXPECT_TRUE(total_less(-0.0, 0.0));
+  EXPECT_FALSE(total_less(0.0, -0.0));
+  EXPECT_FALSE(total_less(0.0, 0.0));
+  EXPECT_TRUE(total_less(-1.0, -0.5));
+  EXPECT_TRUE(total_less(1.0, 2.0));
+  EXPECT_TRUE(total_less(kInf, kNaN));
+  EXPECT_TRUE(total_less(-kNaN, -kInf));
+  EXPECT_TRUE(total_less(-kInf, -DBL_MAX));
+  EXPECT_TRUE(total_greater(kNaN, kInf));
+  EXPECT_FALSE(total_greater(-0.0, 0.0));
+  EXPECT_LT(total_order_key(-0.0), total_order_key(0.0));
 }
 
 TEST(Utf8, ValidationAndDecoding) {

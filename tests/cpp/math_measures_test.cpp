@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "quor/math/measures.h"
-#include "quor/math/total_order.h"
 #include "quor/util/panic.h"
 
 namespace quor::math {
@@ -134,14 +133,6 @@ TEST(CollectCountVectors, RowsPerRepresentation) {
       store::CategoricalRepr{{"a", "b"}, {4, 5}, 7, 16},
   };
   EXPECT_EQ(collect_count_vectors(reprs), (CountRows{{1, 2, 3}, {4, 5}}));
-}
-
-TEST(TotalOrder, NegativeZeroAndNan) {
-  EXPECT_TRUE(total_less(-0.0, 0.0));
-  EXPECT_FALSE(total_less(0.0, -0.0));
-  EXPECT_TRUE(total_less(INFINITY, NAN));
-  EXPECT_TRUE(total_less(-NAN, -INFINITY));
-  EXPECT_TRUE(total_less(-2.0, -1.0));
 }
 
 // ---- against a plain reference implementation on random vectors ----

@@ -18,6 +18,7 @@
 #include "quor/sql/cells.h"
 #include "quor/sql/executor.h"
 #include "quor/util/format.h"
+#include "quor/util/total_order.h"
 
 namespace quor::sql {
 namespace {
@@ -248,7 +249,7 @@ TEST_F(SqlTest, PairStatementsEqualThePlainPerPairRoad) {
         continue;
       }
       std::stable_sort(candidates.begin(), candidates.end(), [](const auto& x, const auto& y) {
-        return util::total_order_less(x.distance, y.distance);
+        return util::total_less(x.distance, y.distance);
       });
       Rows want;
       for (const auto& c : candidates) want.push_back({c.value, util::format_fixed(c.distance, 6)});

@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "quor/math/measures.h"
-#include "quor/math/total_order.h"
+#include "quor/util/total_order.h"
 #include "quor/util/panic.h"
 
 namespace quor::analytics {
@@ -126,7 +126,7 @@ void measure_pair(CompareResult& r, const SideVectors& a, const SideVectors& b,
     }
     std::stable_sort(r.contributions.begin(), r.contributions.end(),
                      [](const CategoryContribution& x, const CategoryContribution& y) {
-                       return math::total_greater(std::fabs(x.delta), std::fabs(y.delta));
+                       return util::total_greater(std::fabs(x.delta), std::fabs(y.delta));
                      });
   }
 

@@ -7,7 +7,7 @@
 
 #include "quor/analytics/mutual_info.h"
 #include "quor/math/measures.h"
-#include "quor/math/total_order.h"
+#include "quor/util/total_order.h"
 #include "quor/store/dim_key.h"
 
 namespace quor::analytics {
@@ -70,7 +70,7 @@ Result<std::vector<CorrelationRow>> correlations(const store::Database& db,
       }
   }
   std::stable_sort(measured.begin(), measured.end(), [](const Measured& a, const Measured& b) {
-    return math::total_greater(a.m.mutual_info, b.m.mutual_info);
+    return util::total_greater(a.m.mutual_info, b.m.mutual_info);
   });
   if (measured.size() > limit) measured.resize(static_cast<size_t>(limit));
 

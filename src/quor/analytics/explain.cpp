@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "quor/analytics/compare.h"
-#include "quor/math/total_order.h"
+#include "quor/util/total_order.h"
 
 namespace quor::analytics {
 
@@ -37,7 +37,7 @@ Result<ExplainResult> explain_by_variable(const store::Database& db, CompareCach
     for (auto& e : out.entries) e.fraction = e.jsd / total;
   std::stable_sort(out.entries.begin(), out.entries.end(),
                    [](const ExplainEntry& x, const ExplainEntry& y) {
-                     return math::total_greater(x.jsd, y.jsd);
+                     return util::total_greater(x.jsd, y.jsd);
                    });
   return out;
 }

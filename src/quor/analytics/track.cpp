@@ -5,7 +5,7 @@
 #include <map>
 
 #include "quor/analytics/compare.h"
-#include "quor/math/total_order.h"
+#include "quor/util/total_order.h"
 
 namespace quor::analytics {
 
@@ -33,7 +33,7 @@ std::string drift_alert_message(double threshold) {
 
 double drift_threshold(const std::vector<double>& drifts) {
   std::vector<double> s = drifts;
-  std::stable_sort(s.begin(), s.end(), math::total_less);
+  std::stable_sort(s.begin(), s.end(), util::total_less);
   const size_t l = s.size();
   const double q1 = s[l / 4];
   const double q3 = s[(3 * l) / 4];

@@ -7,7 +7,7 @@
 #include <cmath>
 #include <system_error>
 
-#include "quor/math/total_order.h"
+#include "quor/util/total_order.h"
 #include "quor/util/panic.h"
 #include "quor/util/ascii.h"
 #include "quor/util/utf8.h"
@@ -173,7 +173,7 @@ void sort_across_rows(std::vector<std::vector<std::string>>& rows) {
     keys.emplace_back(v, i);
   }
   std::stable_sort(keys.begin(), keys.end(), [](const auto& x, const auto& y) {
-    return util::total_order_less(y.first, x.first);
+    return util::total_less(y.first, x.first);
   });
   std::vector<std::vector<std::string>> sorted;
   sorted.reserve(rows.size());
@@ -186,7 +186,7 @@ void sort_across_rows(std::vector<std::vector<std::string>>& rows, const std::ve
   // Row numbers, descending by the total-order key, equal keys in row order.
   const size_t n = rows.size();
   std::vector<int64_t> ranks(n);
-  for (size_t i = 0; i < n; ++i) ranks[i] = math::total_order_key(keys[i]);
+  for (size_t i = 0; i < n; ++i) ranks[i] = util::total_order_key(keys[i]);
   std::vector<uint32_t> order(n);
   for (size_t i = 0; i < n; ++i) order[i] = static_cast<uint32_t>(i);
   std::stable_sort(order.begin(), order.end(),

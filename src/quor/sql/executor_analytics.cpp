@@ -24,6 +24,7 @@
 #include "quor/sql/executor.h"
 #include "quor/sql/statement_runners.h"
 #include "quor/util/format.h"
+#include "quor/util/total_order.h"
 
 namespace quor::sql::runners {
 
@@ -206,7 +207,7 @@ Result<QueryResult> nearest(const Database& db, CompareCache& cache, const Neare
     candidates.push_back({&c, metric_distance(metric, r)});
   }
   std::stable_sort(candidates.begin(), candidates.end(), [](const Candidate& x, const Candidate& y) {
-    return util::total_order_less(x.distance, y.distance);
+    return util::total_less(x.distance, y.distance);
   });
   if (s.limit < candidates.size()) candidates.resize(static_cast<size_t>(s.limit));
 

@@ -8,6 +8,7 @@
 #include "quor/sql/statement_runners.h"
 #include "quor/sql/cells.h"
 #include "quor/util/format.h"
+#include "quor/util/total_order.h"
 
 namespace quor::sql::runners {
 
@@ -65,7 +66,7 @@ Result<QueryResult> show(const Database& db, const ShowStatement& s) {
   if (s.top || s.bottom) {
     const bool descending = s.top.has_value();
     std::stable_sort(bins.begin(), bins.end(), [descending](const BinRow& x, const BinRow& y) {
-      return descending ? util::total_order_less(y.p, x.p) : util::total_order_less(x.p, y.p);
+      return descending ? util::total_less(y.p, x.p) : util::total_less(x.p, y.p);
     });
     uint64_t n = descending ? *s.top : *s.bottom;
     if (n < bins.size()) bins.resize(static_cast<size_t>(n));
@@ -97,7 +98,7 @@ QueryResult rank(const Database& db, const RankStatement& s) {
     entries.push_back({&it->second, d.entropy, d.sample_count});
   }
   std::stable_sort(entries.begin(), entries.end(), [](const Entry& x, const Entry& y) {
-    return util::total_order_less(y.entropy, x.entropy);
+    return util::total_less(y.entropy, x.entropy);
   });
 
   QueryResult r;

@@ -147,15 +147,4 @@ std::optional<double> parse_float(std::string_view text) {
   return negative ? -value : value;
 }
 
-bool total_order_less(double a, double b) {
-  int64_t ia, ib;
-  std::memcpy(&ia, &a, sizeof a);
-  std::memcpy(&ib, &b, sizeof b);
-  // Flip the magnitude bits of negative values so that signed integer order
-  // is the total order.
-  ia ^= static_cast<int64_t>(static_cast<uint64_t>(ia >> 63) >> 1);
-  ib ^= static_cast<int64_t>(static_cast<uint64_t>(ib >> 63) >> 1);
-  return ia < ib;
-}
-
 }  // namespace quor::util

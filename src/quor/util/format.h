@@ -37,7 +37,4 @@ inline std::string_view format_bool(bool value) { return value ? "true" : "false
 // Nothing else is accepted (no blanks, no trailing text).
 std::optional<double> parse_float(std::string_view text);
 
-// IEEE 754 totalOrder: -NaN < -inf < ... < -0.0 < +0.0 < ... < +inf < +NaN.
-bool total_order_less(double a, double b);
-
 }  // namespace quor::util

@@ -1,4 +1,4 @@
-// The IEEE 754 total order of 64-bit floats, for sorting measures.
+// The IEEE 754 total order of 64-bit floats, for sorting measures and cells.
 //
 // -NaN < -inf < ... < -0.0 < +0.0 < ... < +inf < +NaN; every value, NaN
 // included, has one place, so sorts by these comparators are well defined.
@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
-namespace quor::math {
+namespace quor::util {
 
 // A signed integer whose order is the total order of `v`.
 inline int64_t total_order_key(double v) {
@@ -22,4 +22,4 @@ inline bool total_less(double a, double b) { return total_order_key(a) < total_o
 // a before b in descending total order (largest first).
 inline bool total_greater(double a, double b) { return total_order_key(a) > total_order_key(b); }
 
-}  // namespace quor::math
+}  // namespace quor::util
