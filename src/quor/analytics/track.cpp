@@ -5,6 +5,7 @@
 #include <map>
 
 #include "quor/analytics/compare.h"
+#include "quor/store/dim_key.h"
 #include "quor/util/total_order.h"
 
 namespace quor::analytics {
@@ -15,14 +16,6 @@ std::string fixed4(double v) {
   char buf[400];
   auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, 4);
   return std::string(buf, res.ptr);
-}
-
-bool holds_all(const store::DimensionMap& key, const store::DimensionMap& wanted) {
-  for (const auto& [name, value] : wanted) {
-    auto it = key.find(name);
-    if (it == key.end() || it->second != value) return false;
-  }
-  return true;
 }
 
 }  // namespace
@@ -66,7 +59,7 @@ Result<TrackResult> track_drift(const store::Database& db, CompareCache& cache,
     const store::DimensionMap& lookup = list.back()->dimension_key;
     const store::DistributionObject* point = list.back();
     for (const auto* c : list) {
-      if (holds_all(c->dimension_key, lookup)) {
+      if (store::key_holds(c->dimension_key, lookup)) {
         point = c;
         break;
       }

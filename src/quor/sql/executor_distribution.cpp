@@ -7,6 +7,7 @@
 
 #include "quor/sql/statement_runners.h"
 #include "quor/sql/cells.h"
+#include "quor/store/dim_key.h"
 #include "quor/util/format.h"
 #include "quor/util/total_order.h"
 
@@ -84,15 +85,7 @@ QueryResult rank(const Database& db, const RankStatement& s) {
   std::vector<Entry> entries;
   for (const auto& d : db.data.distributions) {
     if (d.variable != s.variable) continue;
-    bool keep = true;
-    for (const auto& f : s.filters) {
-      auto it = d.dimension_key.find(f.dimension);
-      if (it == d.dimension_key.end() || it->second != f.value) {
-        keep = false;
-        break;
-      }
-    }
-    if (!keep) continue;
+    if (!store::key_holds(d.dimension_key, s.filters)) continue;
     auto it = d.dimension_key.find(s.dimension);
     if (it == d.dimension_key.end()) continue;
     entries.push_back({&it->second, d.entropy, d.sample_count});

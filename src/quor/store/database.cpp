@@ -28,17 +28,6 @@ Range range_or_unit(const std::optional<Range>& r) { return r ? *r : Range{0.0, 
 
 Error read_only_error() { return Error(std::string(kReadOnlyMessage)); }
 
-// Whether `key` holds every entry of `filter` (both byte-ordered maps).
-bool key_holds(const DimensionMap& key, const DimensionMap& filter) {
-  auto k = key.begin();
-  for (const auto& [name, value] : filter) {
-    while (k != key.end() && k->first < name) ++k;
-    if (k == key.end() || k->first != name || k->second != value) return false;
-    ++k;
-  }
-  return true;
-}
-
 }  // namespace
 
 double repr_entropy(const DistributionRepr& repr) {

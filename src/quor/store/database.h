@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "quor/store/engine_error.h"
+#include "quor/store/dim_key.h"
 #include "quor/store/flush_state.h"
 #include "quor/store/lock_file.h"
 #include "quor/store/lookups.h"
@@ -188,7 +189,7 @@ class Database {
                                               const FilterMap& filter) const {
     for (Position p : candidates(variable, filter)) {
       const DistributionObject& d = data.distributions[p];
-      if (holds_entries(d.dimension_key, filter)) return &d;
+      if (key_holds(d.dimension_key, filter)) return &d;
     }
     return nullptr;
   }
@@ -216,15 +217,6 @@ class Database {
   void reset_id_order();
 
  private:
-  template <class FilterMap>
-  static bool holds_entries(const DimensionMap& key, const FilterMap& filter) {
-    for (const auto& [name, value] : filter) {
-      auto it = key.find(name);
-      if (it == key.end() || it->second != value) return false;
-    }
-    return true;
-  }
-
   // The shortest of the variable's posting and the postings of the filter's
   // entries: a superset of the matches, in storage order.
   template <class FilterMap>

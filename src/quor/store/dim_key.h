@@ -17,6 +17,19 @@
 namespace quor::store {
 
 std::string dimension_key_string(const DimensionMap& map);
+
+// Whether `key` holds every entry of `filter`: each name is in `key` with the
+// same value. An empty filter is held by every key. `filter` is any range of
+// (name, value) pairs or two-member records; a name given twice must hold
+// both values, so no key holds it.
+template <class Filter>
+bool key_holds(const DimensionMap& key, const Filter& filter) {
+  for (const auto& [name, value] : filter) {
+    auto it = key.find(name);
+    if (it == key.end() || it->second != value) return false;
+  }
+  return true;
+}
 std::string index_key(std::string_view variable, const DimensionMap& map);
 
 // The id stored under the index key of (variable, map), if any.
