@@ -54,6 +54,27 @@ TEST(ParseReference, Failures) {
   }
 }
 
+TEST(QueryVariable, GivenThenReferencesInOrderThenSchema) {
+  DbBuilder b;
+  const ParsedReference none{}, names_a{"a", {}}, names_b{"b", {}};
+  EXPECT_EQ(query_variable(b.db, std::nullopt, {&none}).error().full_text(),
+            "no variable available in schema");
+  b.continuous("income").continuous("age");
+  const struct {
+    std::optional<std::string_view> given;
+    std::initializer_list<const ParsedReference*> references;
+    const char* want;
+  } cases[] = {
+      {"x", {&names_a, &names_b}, "x"},
+      {"", {&names_a}, ""},  // an empty name given is still given
+      {std::nullopt, {&none, &names_b, &names_a}, "b"},
+      {std::nullopt, {&names_a, &names_b}, "a"},
+      {std::nullopt, {&none, &none}, "income"},
+      {std::nullopt, {}, "income"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(query_variable(b.db, c.given, c.references).value(), c.want);
+}
+
 class Resolve : public ::testing::Test {
  protected:
   void SetUp() override {

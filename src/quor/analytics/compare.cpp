@@ -432,17 +432,7 @@ Result<CompareResult> compare_query(const store::Database& db, CompareCache& cac
                                     std::optional<std::string_view> variable) {
   QUOR_ASSIGN_OR_RETURN(ParsedReference a, parse_reference(reference_a));
   QUOR_ASSIGN_OR_RETURN(ParsedReference b, parse_reference(reference_b));
-  std::string name;
-  if (variable)
-    name = std::string(*variable);
-  else if (a.variable)
-    name = *a.variable;
-  else if (b.variable)
-    name = *b.variable;
-  else if (!db.meta.schema.variables.empty())
-    name = db.meta.schema.variables.front().name;
-  else
-    return Error("no variable available in schema");
+  QUOR_ASSIGN_OR_RETURN(std::string name, query_variable(db, variable, {&a, &b}));
   return compare_distributions(db, cache, name, a.dimensions, b.dimensions);
 }
 

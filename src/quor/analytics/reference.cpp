@@ -38,6 +38,15 @@ double repr_counts_entropy(const store::DistributionRepr& repr) {
 
 }  // namespace
 
+Result<std::string> query_variable(const store::Database& db, std::optional<std::string_view> given,
+                                   std::initializer_list<const ParsedReference*> references) {
+  if (given) return std::string(*given);
+  for (const ParsedReference* r : references)
+    if (r->variable) return *r->variable;
+  if (!db.meta.schema.variables.empty()) return db.meta.schema.variables.front().name;
+  return Error("no variable available in schema");
+}
+
 Result<ParsedReference> parse_reference(std::string_view text) {
   if (util::trim_unicode_white_space(text).empty()) return Error("reference cannot be empty");
   ParsedReference out;

@@ -8,6 +8,7 @@
 // dimensions do not matter and an empty filter matches everything.
 #pragma once
 
+#include <initializer_list>
 #include <optional>
 #include <span>
 #include <string>
@@ -34,6 +35,12 @@ struct ParsedReference {
 // for the first segment without ":" (empty segments included). Nothing is
 // trimmed or checked against the schema.
 Result<ParsedReference> parse_reference(std::string_view text);
+
+// The variable a query over references works on: `given` when present,
+// else that of the first reference naming one, else the schema's first
+// variable. Fails with "no variable available in schema".
+Result<std::string> query_variable(const store::Database& db, std::optional<std::string_view> given,
+                                   std::initializer_list<const ParsedReference*> references);
 
 // The distribution selected by (variable, filter): a copy of the stored
 // distribution indexed under exactly that key; otherwise every matching

@@ -107,15 +107,7 @@ Result<TrackResult> track_query(const store::Database& db, CompareCache& cache,
                                 std::string_view reference,
                                 std::optional<std::string_view> variable) {
   QUOR_ASSIGN_OR_RETURN(ParsedReference ref, parse_reference(reference));
-  std::string name;
-  if (variable)
-    name = std::string(*variable);
-  else if (ref.variable)
-    name = *ref.variable;
-  else if (!db.meta.schema.variables.empty())
-    name = db.meta.schema.variables.front().name;
-  else
-    return Error("no variable available in schema");
+  QUOR_ASSIGN_OR_RETURN(std::string name, query_variable(db, variable, {&ref}));
   return track_drift(db, cache, name, ref.dimensions);
 }
 
