@@ -89,6 +89,10 @@ TEST(TrackThreshold, QuartileRule) {
   EXPECT_EQ(drift_alert_message(t), "drift exceeded threshold 0.0320 (IQR-based)");
   EXPECT_EQ(drift_alert_message(0.03125), "drift exceeded threshold 0.0312 (IQR-based)");  // exact tie: even digit
   EXPECT_EQ(drift_alert_message(0.12345678), "drift exceeded threshold 0.1235 (IQR-based)");
+  // Not-a-number and infinities read as in every other cell.
+  EXPECT_EQ(drift_alert_message(std::nan("")), "drift exceeded threshold NaN (IQR-based)");
+  EXPECT_EQ(drift_alert_message(-std::nan("")), "drift exceeded threshold NaN (IQR-based)");
+  EXPECT_EQ(drift_alert_message(HUGE_VAL), "drift exceeded threshold inf (IQR-based)");
   EXPECT_EQ(drift_threshold({0.2}), 3.0 * 0.2);
   EXPECT_EQ(drift_threshold({0.1, 0.1, 0.1}), 3.0 * 0.1);
   EXPECT_EQ(drift_threshold({0, 0, 0.5, 0, 0}), 0.0);

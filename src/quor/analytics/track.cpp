@@ -1,27 +1,17 @@
 #include "quor/analytics/track.h"
 
 #include <algorithm>
-#include <charconv>
 #include <map>
 
 #include "quor/analytics/compare.h"
 #include "quor/store/dim_key.h"
+#include "quor/util/format.h"
 #include "quor/util/total_order.h"
 
 namespace quor::analytics {
 
-namespace {
-
-std::string fixed4(double v) {
-  char buf[400];
-  auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, 4);
-  return std::string(buf, res.ptr);
-}
-
-}  // namespace
-
 std::string drift_alert_message(double threshold) {
-  return "drift exceeded threshold " + fixed4(threshold) + " (IQR-based)";
+  return "drift exceeded threshold " + util::format_fixed(threshold, 4) + " (IQR-based)";
 }
 
 double drift_threshold(const std::vector<double>& drifts) {
