@@ -6,6 +6,7 @@
 #include <string_view>
 #include <utility>
 
+#include "quor/util/float_text.h"
 #include "quor/util/format.h"
 #include "quor/util/total_order.h"
 #include "quor/util/utf8.h"
@@ -94,23 +95,6 @@ TEST(FormatPadded, RightAlignsWithoutCutting) {
   EXPECT_EQ(format_padded(123456, 6), "123456");
   EXPECT_EQ(format_padded(1234567, 6), "1234567");
   EXPECT_EQ(format_padded(UINT64_MAX, 6), "18446744073709551615");
-}
-
-TEST(ParseFloat, ReadsCellTextsBack) {
-  EXPECT_EQ(*parse_float("0.123456"), 0.123456);
-  EXPECT_EQ(*parse_float("+1.5"), 1.5);
-  EXPECT_EQ(*parse_float("-2e3"), -2000.0);
-  EXPECT_TRUE(std::isnan(*parse_float("NaN")));
-  EXPECT_EQ(*parse_float("inf"), kInf);
-  EXPECT_EQ(*parse_float("-inf"), -kInf);
-  EXPECT_TRUE(std::signbit(*parse_float("-0.000000")));
-  EXPECT_EQ(*parse_float("1e400"), kInf);
-  EXPECT_EQ(*parse_float("-1e400"), -kInf);
-  EXPECT_EQ(*parse_float("1e-400"), 0.0);
-  EXPECT_EQ(*parse_float("0." + std::string(400, '0') + "1"), 0.0);
-  EXPECT_EQ(*parse_float("1" + std::string(400, '0')), kInf);
-  for (const char* bad : {"", "N/A", " 1", "1 ", "--1", "+-1", "+", "1.5x", "0x10"})
-    EXPECT_FALSE(parse_float(bad).has_value()) << bad;
 }
 
 TEST(TotalOrder, SignedZerosAndNaNs) {

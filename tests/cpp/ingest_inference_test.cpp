@@ -6,7 +6,6 @@
 
 #include "quor/ingest/date_bucket.h"
 #include "quor/ingest/schema_inference.h"
-#include "quor/ingest/value_text.h"
 
 namespace quor::ingest {
 namespace {
@@ -40,58 +39,6 @@ store::Schema infer(const std::vector<InputRecord>& records, const IngestOptions
 const ContinuousType& continuous_of(const store::Schema& s) {
   EXPECT_EQ(s.variables.size(), 1u);
   return std::get<ContinuousType>(s.variables.at(0).var_type);
-}
-
-TEST(FloatText, Grammar) {
-  const std::vector<std::pair<std::string, std::optional<double>>> cases = {
-      {"12", 12.0},   {"12.", 12.0},   {"12.5", 12.5},  {".5", 0.5},     {"+3", 3.0},
-      {"-2e3", -2000.0}, {"1E-2", 0.01}, {"inf", HUGE_VAL}, {"-Infinity", -HUGE_VAL},
-      {"1e400", HUGE_VAL}, {"1e-400", 0.0}, {"", std::nullopt}, {".", std::nullopt},
-      {"e5", std::nullopt}, {"1e", std::nullopt}, {" 1", std::nullopt}, {"1 ", std::nullopt},
-      {"0x10", std::nullopt}, {"1_0", std::nullopt}, {"infinit", std::nullopt}, {"+", std::nullopt},
-  };
-  for (const auto& [text, want] : cases) EXPECT_EQ(parse_float_text(text), want) << text;
-  EXPECT_TRUE(std::isnan(*parse_float_text("NaN")));
-}
-
-TEST(NumberText, IntegersPlainFloatsShortestWithPointOrExponent) {
-  const std::vector<std::pair<JsonNumber, std::string>> cases = {
-      {JsonNumber::pos_int(2019), "2019"}, {JsonNumber::neg_int(-7), "-7"},
-      {JsonNumber::from_double(2019.0), "2019.0"}, {JsonNumber::from_double(0.0), "0.0"},
-      {JsonNumber::from_double(-0.0), "-0.0"},   {JsonNumber::from_double(0.5), "0.5"},
-      {JsonNumber::from_double(0.00001), "0.00001"}, {JsonNumber::from_double(1e-6), "1e-6"},
-      {JsonNumber::from_double(1e15), "1000000000000000.0"}, {JsonNumber::from_double(1e16), "1e+16"},
-      {JsonNumber::from_double(2.5e20), "2.5e+20"}, {JsonNumber::from_double(250.75), "250.75"},
-      {JsonNumber::from_double(5e-324), "5e-324"}, {JsonNumber::from_double(0.1 + 0.2), "0.30000000000000004"},
-      {JsonNumber::from_double(NAN), "null"},
-  };
-  for (const auto& [n, text] : cases) EXPECT_EQ(json_number_text(n), text) << text;
-}
-
-TEST(JsonText, StringsEscapeOnlyQuotesBackslashesAndControls) {
-  // Escaped bytes at every offset of a long text, past the eight-byte skips.
-  for (size_t at = 0; at < 20; ++at) {
-    for (char marked : {'"', '\\', '\n', '\x01', '\x1f', '\x7f'}) {
-      std::string text(20, 'a');
-      text[at] = marked;
-      std::string want = "\"" + std::string(at, 'a');
-      switch (marked) {
-        case '"': want += "\\\""; break;
-        case '\\': want += "\\\\"; break;
-        case '\n': want += "\\n"; break;
-        case '\x01': want += "\\u0001"; break;
-        case '\x1f': want += "\\u001f"; break;
-        default: want += marked;
-      }
-      want += std::string(19 - at, 'a') + "\"";
-      std::string out;
-      append_json_string(out, text);
-      EXPECT_EQ(out, want) << at << " " << int(marked);
-    }
-  }
-  std::string out;
-  append_json_string(out, "\xC3\xA9\b\f\r\t");
-  EXPECT_EQ(out, "\"\xC3\xA9\\b\\f\\r\\t\"");
 }
 
 TEST(DateLike, NeedsTheShapeAfterTrimming) {

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "quor/util/json.h"
 
@@ -122,6 +124,50 @@ TEST(JsonWriter, FloatLayout) {
       {std::nan(""), "null"},
   };
   for (const auto& c : cases) EXPECT_EQ(double_text(c.v), c.text);
+}
+
+TEST(JsonWriter, NumbersIntegersPlainFloatsShortestWithPointOrExponent) {
+  const std::vector<std::pair<JsonNumber, std::string>> cases = {
+      {JsonNumber::pos_int(2019), "2019"}, {JsonNumber::neg_int(-7), "-7"},
+      {JsonNumber::from_double(2019.0), "2019.0"}, {JsonNumber::from_double(0.0), "0.0"},
+      {JsonNumber::from_double(-0.0), "-0.0"},   {JsonNumber::from_double(0.5), "0.5"},
+      {JsonNumber::from_double(0.00001), "0.00001"}, {JsonNumber::from_double(1e-6), "1e-6"},
+      {JsonNumber::from_double(1e15), "1000000000000000.0"}, {JsonNumber::from_double(1e16), "1e+16"},
+      {JsonNumber::from_double(2.5e20), "2.5e+20"}, {JsonNumber::from_double(250.75), "250.75"},
+      {JsonNumber::from_double(5e-324), "5e-324"}, {JsonNumber::from_double(0.1 + 0.2), "0.30000000000000004"},
+      {JsonNumber::from_double(NAN), "null"},
+  };
+  for (const auto& [n, text] : cases) {
+    std::string out;
+    write_json_number(out, n);
+    EXPECT_EQ(out, text) << text;
+  }
+}
+
+TEST(JsonWriter, StringsEscapeOnlyQuotesBackslashesAndControls) {
+  // Escaped bytes at every offset of a long text, past the eight-byte skips.
+  for (size_t at = 0; at < 20; ++at) {
+    for (char marked : {'"', '\\', '\n', '\x01', '\x1f', '\x7f'}) {
+      std::string text(20, 'a');
+      text[at] = marked;
+      std::string want = "\"" + std::string(at, 'a');
+      switch (marked) {
+        case '"': want += "\\\""; break;
+        case '\\': want += "\\\\"; break;
+        case '\n': want += "\\n"; break;
+        case '\x01': want += "\\u0001"; break;
+        case '\x1f': want += "\\u001f"; break;
+        default: want += marked;
+      }
+      want += std::string(19 - at, 'a') + "\"";
+      std::string out;
+      write_json_string(out, text);
+      EXPECT_EQ(out, want) << at << " " << int(marked);
+    }
+  }
+  std::string out;
+  write_json_string(out, "\xC3\xA9\b\f\r\t");
+  EXPECT_EQ(out, "\"\xC3\xA9\\b\\f\\r\\t\"");
 }
 
 TEST(JsonWriter, FloatTextReadsBackExactly) {

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "quor/sql/cells.h"
+#include "quor/util/float_text.h"
 
 namespace quor::sql {
 namespace {

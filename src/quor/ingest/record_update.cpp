@@ -11,9 +11,10 @@
 
 #include "quor/ingest/date_bucket.h"
 #include "quor/ingest/key_table.h"
+#include "quor/util/float_text.h"
+#include "quor/util/json.h"
 #include "quor/util/saturating.h"
 #include "quor/ingest/update_core.h"
-#include "quor/ingest/value_text.h"
 #include "quor/ingest/worker_pool.h"
 
 namespace quor::ingest {
@@ -38,9 +39,9 @@ void append_value_json(std::string& out, const ValueRef& v) {
   switch (v.kind) {
     case ValueRef::Kind::Null: out += "null"; return;
     case ValueRef::Kind::Bool: out += v.b ? "true" : "false"; return;
-    case ValueRef::Kind::Number: append_json_number(out, v.num); return;
-    case ValueRef::Kind::String: append_json_string(out, v.str); return;
-    default: append_json_value(out, *v.full); return;
+    case ValueRef::Kind::Number: util::write_json_number(out, v.num); return;
+    case ValueRef::Kind::String: util::write_json_string(out, v.str); return;
+    default: util::write_json(out, *v.full); return;
   }
 }
 
@@ -93,7 +94,7 @@ int64_t CompiledSchema::Variable::bin_of(const ValueRef& v) const {
   if (v.kind == ValueRef::Kind::Number) {
     x = v.num.as_double();
   } else if (v.kind == ValueRef::Kind::String) {
-    auto parsed = parse_float_text(v.str);
+    auto parsed = util::parse_float(v.str);
     if (!parsed) return kNoSlot;
     x = *parsed;
   } else {
@@ -140,7 +141,7 @@ CompiledSchema::CompiledSchema(const store::Schema& s) : schema(s) {
             [&](size_t a, size_t b) { return s.variables[a].name < s.variables[b].name; });
   for (size_t v : payload_vars) {
     std::string name;
-    append_json_string(name, s.variables[v].name);
+    util::write_json_string(name, s.variables[v].name);
     name += ':';
     payload_names.push_back(std::move(name));
   }

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "quor/ingest/input_record.h"
@@ -32,5 +33,10 @@ struct IngestOptions {
 // or nothing. Never proposes joints. Cannot fail.
 store::Schema infer_schema(const std::vector<InputRecord>& records, size_t count,
                            const IngestOptions& options);
+
+// Whether a text looks like a date to inference: at least 10 bytes after
+// trimming Unicode white space, digits at 1-4, "-" or "/" at 5, digits at
+// 6-7, "-" or "/" at 8, digits at 9-10; anything may follow.
+bool is_date_like(std::string_view text);
 
 }  // namespace quor::ingest

@@ -10,6 +10,7 @@
 #include "quor/util/total_order.h"
 #include "quor/util/panic.h"
 #include "quor/util/ascii.h"
+#include "quor/util/float_text.h"
 #include "quor/util/utf8.h"
 
 namespace quor::sql {

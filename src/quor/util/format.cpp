@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <system_error>
 #include <vector>
 
@@ -27,41 +28,6 @@ std::string fixed_digits(double value, int decimals) {
                            decimals);
   QUOR_ASSERT(res.ec == std::errc(), "fixed-point buffer too small");
   return std::string(buf.data(), res.ptr);
-}
-
-// For a decimal text that from_chars found out of range: whether its
-// magnitude is below 1 (its leading significant digit lies after the point,
-// counting the exponent).
-bool decimal_exponent_is_negative(std::string_view body) {
-  size_t e = body.find_first_of("eE");
-  std::string_view mantissa = body.substr(0, e);
-  long long exponent = 0;
-  if (e != std::string_view::npos) {
-    std::string_view ex = body.substr(e + 1);
-    bool neg = !ex.empty() && ex.front() == '-';
-    if (!ex.empty() && (ex.front() == '-' || ex.front() == '+')) ex.remove_prefix(1);
-    for (char c : ex) {
-      exponent = exponent * 10 + (c - '0');
-      if (exponent > 1000000) break;  // far beyond any mantissa length
-    }
-    if (neg) exponent = -exponent;
-  }
-  // Position of the first non-zero digit relative to the point.
-  size_t point = mantissa.find('.');
-  size_t int_len = point == std::string_view::npos ? mantissa.size() : point;
-  long long lead = 0;
-  bool found = false;
-  for (size_t i = 0; i < mantissa.size(); ++i) {
-    char c = mantissa[i];
-    if (c == '.') continue;
-    if (c != '0') {
-      lead = i < int_len ? static_cast<long long>(int_len - i) : -static_cast<long long>(i - int_len - 1);
-      found = true;
-      break;
-    }
-  }
-  if (!found) return true;
-  return lead + exponent <= 0;
 }
 
 }  // namespace
@@ -123,28 +89,6 @@ std::string format_padded(uint64_t value, size_t width) {
   if (n < width) out.assign(width - n, ' ');
   out.append(buf, n);
   return out;
-}
-
-std::optional<double> parse_float(std::string_view text) {
-  if (text.empty()) return std::nullopt;
-  bool negative = false;
-  std::string_view body = text;
-  if (body.front() == '+' || body.front() == '-') {
-    negative = body.front() == '-';
-    body.remove_prefix(1);
-  }
-  if (body.empty() || body.front() == '+' || body.front() == '-') return std::nullopt;
-  double value = 0.0;
-  auto res = std::from_chars(body.data(), body.data() + body.size(), value,
-                             std::chars_format::general);
-  if (res.ec == std::errc::result_out_of_range && res.ptr == body.data() + body.size()) {
-    // Beyond the double range: a huge magnitude reads as infinity, a tiny
-    // one as zero, as a correctly rounded reading gives.
-    value = decimal_exponent_is_negative(body) ? 0.0 : HUGE_VAL;
-  } else if (res.ec != std::errc() || res.ptr != body.data() + body.size()) {
-    return std::nullopt;
-  }
-  return negative ? -value : value;
 }
 
 }  // namespace quor::util

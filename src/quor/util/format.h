@@ -6,7 +6,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -31,10 +30,5 @@ std::string format_padded(uint64_t value, size_t width);
 
 // "true" or "false".
 inline std::string_view format_bool(bool value) { return value ? "true" : "false"; }
-
-// Reads a cell text back as a floating value: decimal or exponent notation
-// with an optional sign, "NaN", "inf", "infinity" (any letter case).
-// Nothing else is accepted (no blanks, no trailing text).
-std::optional<double> parse_float(std::string_view text);
 
 }  // namespace quor::util

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "quor/util/float_text.h"
 #include "quor/util/json_reader.h"
 #include "quor/util/utf8.h"
 
@@ -19,46 +20,6 @@ int hex_value(unsigned char c) {
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
-}
-
-// True when a float literal that the converter reported out of range is at
-// least one in magnitude (an overflow); false for an underflow to zero.
-bool literal_overflows(std::string_view lit) {
-  size_t i = 0;
-  if (i < lit.size() && lit[i] == '-') ++i;
-  long long lead = 0;  // decimal exponent of the first significant digit
-  bool found = false;
-  long long int_digits_after_first = -1;
-  for (; i < lit.size() && is_digit(lit[i]); ++i) {
-    if (!found && lit[i] != '0') found = true;
-    if (found) ++int_digits_after_first;
-  }
-  if (found) {
-    lead = int_digits_after_first;
-  } else if (i < lit.size() && lit[i] == '.') {
-    ++i;
-    long long zeros = 0;
-    for (; i < lit.size() && is_digit(lit[i]); ++i) {
-      if (lit[i] != '0') {
-        found = true;
-        break;
-      }
-      ++zeros;
-    }
-    lead = -(zeros + 1);
-  }
-  while (i < lit.size() && lit[i] != 'e' && lit[i] != 'E') ++i;
-  long long exp = 0;
-  if (i < lit.size()) {
-    ++i;
-    bool neg = false;
-    if (i < lit.size() && (lit[i] == '+' || lit[i] == '-')) neg = lit[i++] == '-';
-    for (; i < lit.size() && is_digit(lit[i]); ++i) {
-      if (exp < 1000000000LL) exp = exp * 10 + (lit[i] - '0');
-    }
-    if (neg) exp = -exp;
-  }
-  return found && lead + exp >= 0;
 }
 
 bool parse_value(JsonReader& r, JsonValue& out) {
@@ -387,7 +348,8 @@ bool JsonReader::read_number(JsonNumber& out) {
   double v = 0.0;
   auto res = std::from_chars(lit.data(), lit.data() + lit.size(), v);
   if (res.ec == std::errc::result_out_of_range) {
-    if (literal_overflows(lit)) return fail_here("number out of range");
+    if (decimal_literal_overflows(lit[0] == '-' ? lit.substr(1) : lit))
+      return fail_here("number out of range");
     v = lit[0] == '-' ? -0.0 : 0.0;
   } else if (res.ec != std::errc() || !std::isfinite(v)) {
     return fail_here("number out of range");
@@ -675,8 +637,7 @@ void write_json_double(std::string& out, double value) {
   out += std::to_string(exp < 0 ? -exp : exp);
 }
 
-namespace {
-void write_number(std::string& out, const JsonNumber& n) {
+void write_json_number(std::string& out, const JsonNumber& n) {
   char buf[32];
   switch (n.kind) {
     case JsonNumber::Kind::PosInt: {
@@ -694,13 +655,12 @@ void write_number(std::string& out, const JsonNumber& n) {
       return;
   }
 }
-}  // namespace
 
 void write_json(std::string& out, const JsonValue& value) {
   switch (value.v.index()) {
     case 0: out += "null"; return;
     case 1: out += *value.as_bool() ? "true" : "false"; return;
-    case 2: write_number(out, *value.as_number()); return;
+    case 2: write_json_number(out, *value.as_number()); return;
     case 3: write_json_string(out, *value.as_string()); return;
     case 4: {
       out += '[';

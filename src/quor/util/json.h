@@ -26,5 +26,7 @@ void write_json(std::string& out, const JsonValue& value);
 void write_json_string(std::string& out, std::string_view text);
 // Appends a finite double by the writer's float rule (null when not finite).
 void write_json_double(std::string& out, double value);
+// Appends a number: integers in plain decimal, floats by the float rule.
+void write_json_number(std::string& out, const JsonNumber& n);
 
 }  // namespace quor::util

@@ -1,0 +1,96 @@
+#include "quor/util/float_text.h"
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <system_error>
+
+#include "quor/util/ascii.h"
+
+namespace quor::util {
+
+namespace {
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// Whether `s` is digits with an optional fraction (at least one digit in
+// all) and an optional exponent with at least one digit.
+bool is_decimal_literal(std::string_view s) {
+  size_t i = 0, digits = 0;
+  while (i < s.size() && is_digit(s[i])) ++i, ++digits;
+  if (i < s.size() && s[i] == '.') {
+    ++i;
+    while (i < s.size() && is_digit(s[i])) ++i, ++digits;
+  }
+  if (digits == 0) return false;
+  if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+    ++i;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
+    size_t exponent_digits = 0;
+    while (i < s.size() && is_digit(s[i])) ++i, ++exponent_digits;
+    if (exponent_digits == 0) return false;
+  }
+  return i == s.size();
+}
+
+}  // namespace
+
+bool decimal_literal_overflows(std::string_view literal) {
+  const size_t e = literal.find_first_of("eE");
+  const std::string_view mantissa = literal.substr(0, e);
+  // The exponent saturates far beyond any literal's digit count, so the sum
+  // below keeps its sign.
+  constexpr long long kExponentCap = 1LL << 50;
+  long long exponent = 0;
+  if (e != std::string_view::npos) {
+    std::string_view ex = literal.substr(e + 1);
+    const bool negative = !ex.empty() && ex.front() == '-';
+    if (!ex.empty() && (ex.front() == '-' || ex.front() == '+')) ex.remove_prefix(1);
+    for (char c : ex) {
+      exponent = exponent * 10 + (c - '0');
+      if (exponent > kExponentCap) {
+        exponent = kExponentCap;
+        break;
+      }
+    }
+    if (negative) exponent = -exponent;
+  }
+  // The first significant digit stands `lead` places before the point
+  // (0 or less: after it); the value is at least one when lead + exponent > 0.
+  const size_t point = mantissa.find('.');
+  const size_t integral = point == std::string_view::npos ? mantissa.size() : point;
+  for (size_t i = 0; i < mantissa.size(); ++i) {
+    const char c = mantissa[i];
+    if (c == '.' || c == '0') continue;
+    const long long lead = i < integral ? static_cast<long long>(integral - i)
+                                        : -static_cast<long long>(i - integral - 1);
+    return lead + exponent > 0;
+  }
+  return false;  // all zeros
+}
+
+std::optional<double> parse_float(std::string_view text) {
+  std::string_view s = text;
+  bool negative = false;
+  if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
+    negative = s.front() == '-';
+    s.remove_prefix(1);
+  }
+  double value = 0.0;
+  if (ascii_iequals(s, "inf") || ascii_iequals(s, "infinity")) {
+    value = std::numeric_limits<double>::infinity();
+  } else if (ascii_iequals(s, "nan")) {
+    value = std::numeric_limits<double>::quiet_NaN();
+  } else {
+    if (!is_decimal_literal(s)) return std::nullopt;
+    const auto res = std::from_chars(s.data(), s.data() + s.size(), value, std::chars_format::general);
+    if (res.ec == std::errc::result_out_of_range) {
+      value = decimal_literal_overflows(s) ? std::numeric_limits<double>::infinity() : 0.0;
+    } else if (res.ec != std::errc() || res.ptr != s.data() + s.size()) {
+      return std::nullopt;  // not reached: the literal was checked above
+    }
+  }
+  return negative ? -value : value;
+}
+
+}  // namespace quor::util
