@@ -9,6 +9,7 @@
 #include <unordered_set>
 
 #include "quor/ingest/value_text.h"
+#include "quor/util/ascii.h"
 #include "quor/util/float_text.h"
 #include "quor/util/utf8.h"
 
@@ -21,8 +22,6 @@ std::optional<double> numeric_value(const util::JsonValue& v) {
   if (const auto* s = v.as_string()) return util::parse_float(*s);
   return std::nullopt;
 }
-
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 // The proposal for one column, or nothing.
 void decide_column(const std::string& name, const std::vector<const util::JsonValue*>& values,
@@ -120,8 +119,8 @@ bool is_date_like(std::string_view text) {
   std::string_view t = util::trim_unicode_white_space(text);
   if (t.size() < 10) return false;
   auto sep = [](char c) { return c == '-' || c == '/'; };
-  return is_digit(t[0]) && is_digit(t[1]) && is_digit(t[2]) && is_digit(t[3]) && sep(t[4]) &&
-         is_digit(t[5]) && is_digit(t[6]) && sep(t[7]) && is_digit(t[8]) && is_digit(t[9]);
+  return util::is_ascii_digit(t[0]) && util::is_ascii_digit(t[1]) && util::is_ascii_digit(t[2]) && util::is_ascii_digit(t[3]) && sep(t[4]) &&
+         util::is_ascii_digit(t[5]) && util::is_ascii_digit(t[6]) && sep(t[7]) && util::is_ascii_digit(t[8]) && util::is_ascii_digit(t[9]);
 }
 
 }  // namespace quor::ingest

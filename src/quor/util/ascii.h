@@ -9,6 +9,8 @@
 
 namespace quor::util {
 
+inline bool is_ascii_digit(int c) { return c >= '0' && c <= '9'; }
+
 inline char ascii_lower(char c) {
   return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }

@@ -11,23 +11,21 @@ namespace quor::util {
 
 namespace {
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
 // Whether `s` is digits with an optional fraction (at least one digit in
 // all) and an optional exponent with at least one digit.
 bool is_decimal_literal(std::string_view s) {
   size_t i = 0, digits = 0;
-  while (i < s.size() && is_digit(s[i])) ++i, ++digits;
+  while (i < s.size() && is_ascii_digit(s[i])) ++i, ++digits;
   if (i < s.size() && s[i] == '.') {
     ++i;
-    while (i < s.size() && is_digit(s[i])) ++i, ++digits;
+    while (i < s.size() && is_ascii_digit(s[i])) ++i, ++digits;
   }
   if (digits == 0) return false;
   if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
     ++i;
     if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
     size_t exponent_digits = 0;
-    while (i < s.size() && is_digit(s[i])) ++i, ++exponent_digits;
+    while (i < s.size() && is_ascii_digit(s[i])) ++i, ++exponent_digits;
     if (exponent_digits == 0) return false;
   }
   return i == s.size();

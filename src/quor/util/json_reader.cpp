@@ -1,19 +1,19 @@
-#include "quor/util/json.h"
+// The JSON cursor: tokens, strings with their escapes and UTF-8 check,
+// numbers, skipping, and the failure positions every reader reports.
+#include "quor/util/json_reader.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <cstring>
 #include <vector>
 
+#include "quor/util/ascii.h"
 #include "quor/util/float_text.h"
-#include "quor/util/json_reader.h"
 #include "quor/util/utf8.h"
 
 namespace quor::util {
 
 namespace {
-
-bool is_digit(int c) { return c >= '0' && c <= '9'; }
 
 int hex_value(unsigned char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -22,89 +22,7 @@ int hex_value(unsigned char c) {
   return -1;
 }
 
-bool parse_value(JsonReader& r, JsonValue& out) {
-  int c = r.peek_nonws();
-  switch (c) {
-    case -1:
-      return r.fail_peek("EOF while parsing a value");
-    case 'n':
-      r.bump();
-      if (!r.read_ident("ull")) return false;
-      out.v.emplace<0>();
-      return true;
-    case 't':
-      r.bump();
-      if (!r.read_ident("rue")) return false;
-      out.v.emplace<1>(true);
-      return true;
-    case 'f':
-      r.bump();
-      if (!r.read_ident("alse")) return false;
-      out.v.emplace<1>(false);
-      return true;
-    case '"': {
-      r.bump();
-      std::string_view s;
-      if (!r.read_string(s)) return false;
-      out.v.emplace<3>(s);
-      return true;
-    }
-    case '[': {
-      if (!r.enter()) return false;
-      r.bump();
-      JsonArray& arr = out.v.emplace<4>();
-      bool first = true;
-      for (;;) {
-        int k = r.seq_next(first);
-        if (k < 0) return false;
-        if (k == 0) break;
-        arr.emplace_back();
-        if (!parse_value(r, arr.back())) return false;
-      }
-      if (!r.seq_end()) return false;
-      r.leave();
-      return true;
-    }
-    case '{': {
-      if (!r.enter()) return false;
-      r.bump();
-      JsonObject& obj = out.v.emplace<5>();
-      bool first = true;
-      for (;;) {
-        std::string_view k;
-        int got = r.map_next_key(first, k);
-        if (got < 0) return false;
-        if (got == 0) break;
-        // The member's slot is made first and the value parsed into it; a
-        // repeated name parses into (and so replaces) the earlier value.
-        auto it = obj.lower_bound(k);
-        if (it == obj.end() || it->first != k) {
-          it = obj.emplace_hint(it, std::piecewise_construct, std::forward_as_tuple(k),
-                                std::forward_as_tuple());
-        } else {
-          it->second = JsonValue();
-        }
-        if (!r.map_colon()) return false;
-        if (!parse_value(r, it->second)) return false;
-      }
-      r.bump();  // the '}' that map_next_key stopped at
-      r.leave();
-      return true;
-    }
-    default:
-      if (c == '-' || is_digit(c)) {
-        JsonNumber n;
-        if (!r.read_number(n)) return false;
-        out.v.emplace<2>(n);
-        return true;
-      }
-      return r.fail_peek("expected value");
-  }
-}
-
 }  // namespace
-
-// ---- JsonReader ----
 
 bool JsonReader::fail_peek(std::string_view message) {
   failed_ = true;
@@ -283,9 +201,9 @@ bool JsonReader::scan_number(bool& is_integer) {
   int c = peek();
   if (c == '0') {
     ++pos_;
-    if (is_digit(peek())) return fail_peek("invalid number");
+    if (is_ascii_digit(peek())) return fail_peek("invalid number");
   } else if (c >= '1' && c <= '9') {
-    while (is_digit(peek())) ++pos_;
+    while (is_ascii_digit(peek())) ++pos_;
   } else {
     if (c >= 0) ++pos_;
     return fail_here("invalid number");
@@ -294,8 +212,8 @@ bool JsonReader::scan_number(bool& is_integer) {
     is_integer = false;
     ++pos_;
     int d = peek();
-    if (!is_digit(d)) return fail_peek(d < 0 ? "EOF while parsing a value" : "invalid number");
-    while (is_digit(peek())) ++pos_;
+    if (!is_ascii_digit(d)) return fail_peek(d < 0 ? "EOF while parsing a value" : "invalid number");
+    while (is_ascii_digit(peek())) ++pos_;
   }
   int e = peek();
   if (e == 'e' || e == 'E') {
@@ -304,11 +222,11 @@ bool JsonReader::scan_number(bool& is_integer) {
     if (peek() == '+' || peek() == '-') ++pos_;
     int d = peek();
     if (d < 0) return fail_here("EOF while parsing a value");
-    if (!is_digit(d)) {
+    if (!is_ascii_digit(d)) {
       ++pos_;
       return fail_here("invalid number");
     }
-    while (is_digit(peek())) ++pos_;
+    while (is_ascii_digit(peek())) ++pos_;
   }
   return true;
 }
@@ -378,7 +296,7 @@ bool JsonReader::skip_value() {
         opened = true;
         break;
       default:
-        if (c == '-' || is_digit(c)) {
+        if (c == '-' || is_ascii_digit(c)) {
           bool is_integer;
           if (!scan_number(is_integer)) return false;
           break;
@@ -504,189 +422,6 @@ bool JsonReader::map_colon() {
   }
   if (c >= 0) return fail_peek("expected `:`");
   return fail_peek("EOF while parsing an object");
-}
-
-// ---- public entry points ----
-
-// GCC 12 reports a false "may be used uninitialized" inside the variant move
-// of a JsonValue into its Result.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-Result<JsonValue> parse_json_value(std::string_view text) {
-  JsonReader r(text);
-  JsonValue v;
-  if (!parse_value(r, v)) return r.take_error();
-  if (r.peek_nonws() >= 0) {
-    r.fail_peek("trailing characters");
-    return r.take_error();
-  }
-  return v;
-}
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
-
-void write_json_string(std::string& out, std::string_view text) {
-  static const char* kHex = "0123456789abcdef";
-  if (text.size() < 16) {
-    // Short texts: one check, then one append when nothing needs escaping.
-    bool plain = true;
-    for (char ch : text) {
-      const unsigned char c = static_cast<unsigned char>(ch);
-      plain &= c >= 0x20 && c != '"' && c != '\\';
-    }
-    if (plain) {
-      const size_t at = out.size();
-      out.resize(at + text.size() + 2);
-      char* dst = out.data() + at;
-      dst[0] = '"';
-      std::memcpy(dst + 1, text.data(), text.size());
-      dst[text.size() + 1] = '"';
-      return;
-    }
-  }
-  out += '"';
-  size_t run = 0;
-  for (size_t i = 0; i < text.size(); ++i) {
-    // Skip eight plain bytes at a time (no control byte, quote or backslash).
-    while (i + 8 <= text.size()) {
-      uint64_t w;
-      std::memcpy(&w, text.data() + i, 8);
-      constexpr uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
-      auto zero_byte = [&](uint64_t x) { return (x - ones) & ~x & highs; };
-      const uint64_t below_space = (w - ones * 0x20) & ~w & highs;
-      if ((below_space | zero_byte(w ^ (ones * '"')) | zero_byte(w ^ (ones * '\\'))) != 0) break;
-      i += 8;
-    }
-    if (i >= text.size()) break;
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x20 && c != '"' && c != '\\') continue;
-    out.append(text.data() + run, i - run);
-    run = i + 1;
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\b': out += "\\b"; break;
-      case '\t': out += "\\t"; break;
-      case '\n': out += "\\n"; break;
-      case '\f': out += "\\f"; break;
-      case '\r': out += "\\r"; break;
-      default:
-        out += "\\u00";
-        out += kHex[c >> 4];
-        out += kHex[c & 15];
-    }
-  }
-  out.append(text.data() + run, text.size() - run);
-  out += '"';
-}
-
-void write_json_double(std::string& out, double value) {
-  if (!std::isfinite(value)) {
-    out += "null";
-    return;
-  }
-  if (value == 0.0) {
-    out += std::signbit(value) ? "-0.0" : "0.0";
-    return;
-  }
-  char buf[64];
-  auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
-  std::string_view sci(buf, static_cast<size_t>(res.ptr - buf));
-  // sci is [-]d[.ddd]e(+|-)dd: split into digits and exponent.
-  size_t i = 0;
-  if (sci[0] == '-') {
-    out += '-';
-    i = 1;
-  }
-  char digits[32];
-  size_t nd = 0;
-  for (; i < sci.size() && sci[i] != 'e'; ++i) {
-    if (sci[i] != '.') digits[nd++] = sci[i];
-  }
-  int exp = 0;
-  std::from_chars(sci.data() + i + 1 + (sci[i + 1] == '+' ? 1 : 0), sci.data() + sci.size(), exp);
-  if (exp >= -5 && exp <= 15) {
-    if (exp >= 0) {
-      size_t int_len = static_cast<size_t>(exp) + 1;
-      if (nd <= int_len) {
-        out.append(digits, nd);
-        out.append(int_len - nd, '0');
-        out += ".0";
-      } else {
-        out.append(digits, int_len);
-        out += '.';
-        out.append(digits + int_len, nd - int_len);
-      }
-    } else {
-      out += "0.";
-      out.append(static_cast<size_t>(-exp - 1), '0');
-      out.append(digits, nd);
-    }
-    return;
-  }
-  out += digits[0];
-  if (nd > 1) {
-    out += '.';
-    out.append(digits + 1, nd - 1);
-  }
-  out += 'e';
-  out += exp < 0 ? '-' : '+';
-  out += std::to_string(exp < 0 ? -exp : exp);
-}
-
-void write_json_number(std::string& out, const JsonNumber& n) {
-  char buf[32];
-  switch (n.kind) {
-    case JsonNumber::Kind::PosInt: {
-      auto r = std::to_chars(buf, buf + sizeof buf, n.u);
-      out.append(buf, r.ptr);
-      return;
-    }
-    case JsonNumber::Kind::NegInt: {
-      auto r = std::to_chars(buf, buf + sizeof buf, n.i);
-      out.append(buf, r.ptr);
-      return;
-    }
-    case JsonNumber::Kind::Float:
-      write_json_double(out, n.f);
-      return;
-  }
-}
-
-void write_json(std::string& out, const JsonValue& value) {
-  switch (value.v.index()) {
-    case 0: out += "null"; return;
-    case 1: out += *value.as_bool() ? "true" : "false"; return;
-    case 2: write_json_number(out, *value.as_number()); return;
-    case 3: write_json_string(out, *value.as_string()); return;
-    case 4: {
-      out += '[';
-      bool first = true;
-      for (const auto& e : *value.as_array()) {
-        if (!first) out += ',';
-        first = false;
-        write_json(out, e);
-      }
-      out += ']';
-      return;
-    }
-    default: {
-      out += '{';
-      bool first = true;
-      for (const auto& [k, e] : *value.as_object()) {
-        if (!first) out += ',';
-        first = false;
-        write_json_string(out, k);
-        out += ':';
-        write_json(out, e);
-      }
-      out += '}';
-      return;
-    }
-  }
 }
 
 }  // namespace quor::util
