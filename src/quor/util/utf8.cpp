@@ -9,45 +9,47 @@ namespace quor::util {
 
 namespace {
 
-// Length of the sequence led by `b`, 0 for a byte that leads none.
-size_t lead_length(unsigned char b) {
-  if (b < 0x80) return 1;
-  if (b >= 0xC2 && b <= 0xDF) return 2;
-  if (b >= 0xE0 && b <= 0xEF) return 3;
-  if (b >= 0xF0 && b <= 0xF4) return 4;
-  return 0;
-}
-
-// Length of the well-formed sequence at `pos`, or 0 with `error_len` set:
-// the length of the malformed sequence (1..3), 0 when the text ends inside a
-// sequence that is well formed so far.
-size_t sequence_at(std::string_view s, size_t pos, size_t& error_len) {
-  const auto at = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
-  const unsigned char b = at(pos);
-  const size_t n = lead_length(b);
-  error_len = 1;
-  if (n == 0) return 0;
-  if (n == 1) return 1;
-  // The second byte's range excludes overlong forms, surrogates and values
-  // above U+10FFFF.
-  unsigned char lo = 0x80, hi = 0xBF;
-  if (b == 0xE0) lo = 0xA0;
-  if (b == 0xED) hi = 0x9F;
-  if (b == 0xF0) lo = 0x90;
-  if (b == 0xF4) hi = 0x8F;
-  for (size_t i = 1; i < n; ++i) {
-    if (pos + i >= s.size()) {
-      error_len = 0;
-      return 0;
-    }
-    const unsigned char c = at(pos + i);
-    const bool ok = i == 1 ? (c >= lo && c <= hi) : (c & 0xC0) == 0x80;
-    if (!ok) {
-      error_len = i;
-      return 0;
-    }
+// Length of the well-formed sequence at `pos` (pos < s.size()), or 0 with
+// `error_len` set: the length of the malformed sequence (1..3), 0 when the
+// text ends inside a sequence that is well formed so far. The second byte's
+// range excludes overlong forms, surrogates and values above U+10FFFF.
+inline size_t sequence_at(std::string_view s, size_t pos, size_t& error_len) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data()) + pos;
+  const size_t left = s.size() - pos;
+  const unsigned char b0 = p[0];
+  if (b0 < 0x80) return 1;
+  auto fail = [&](size_t len) {
+    error_len = len;
+    return size_t{0};
+  };
+  auto continuation = [](unsigned char c) { return (c & 0xC0) == 0x80; };
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    if (left < 2) return fail(0);
+    return continuation(p[1]) ? 2 : fail(1);
   }
-  return n;
+  if (b0 >= 0xE0 && b0 <= 0xEF) {
+    if (left < 2) return fail(0);
+    const unsigned char b1 = p[1];
+    const bool ok = b0 == 0xE0 ? (b1 >= 0xA0 && b1 <= 0xBF)
+                    : b0 == 0xED ? (b1 >= 0x80 && b1 <= 0x9F)
+                                 : continuation(b1);
+    if (!ok) return fail(1);
+    if (left < 3) return fail(0);
+    return continuation(p[2]) ? 3 : fail(2);
+  }
+  if (b0 >= 0xF0 && b0 <= 0xF4) {
+    if (left < 2) return fail(0);
+    const unsigned char b1 = p[1];
+    const bool ok = b0 == 0xF0 ? (b1 >= 0x90 && b1 <= 0xBF)
+                    : b0 == 0xF4 ? (b1 >= 0x80 && b1 <= 0x8F)
+                                 : continuation(b1);
+    if (!ok) return fail(1);
+    if (left < 3) return fail(0);
+    if (!continuation(p[2])) return fail(2);
+    if (left < 4) return fail(0);
+    return continuation(p[3]) ? 4 : fail(3);
+  }
+  return fail(1);
 }
 
 size_t valid_sequence_at(std::string_view s, size_t pos) {
@@ -62,13 +64,16 @@ bool validate_utf8(std::string_view text, size_t& valid_up_to, size_t& error_len
   size_t pos = 0;
   while (pos < n) {
     // Runs of ASCII go eight bytes at a time.
-    if (pos + 8 <= n) {
+    while (pos + 8 <= n) {
       uint64_t w;
       std::memcpy(&w, text.data() + pos, 8);
-      if ((w & 0x8080808080808080ULL) == 0) {
-        pos += 8;
-        continue;
-      }
+      if ((w & 0x8080808080808080ULL) != 0) break;
+      pos += 8;
+    }
+    if (pos >= n) break;
+    if (static_cast<unsigned char>(text[pos]) < 0x80) {
+      ++pos;
+      continue;
     }
     const size_t len = sequence_at(text, pos, error_len);
     if (len == 0) {
