@@ -129,9 +129,9 @@ TEST(TableMeasures, RaggedRowsReadAsZeros) {
 }
 
 TEST(CollectCountVectors, RowsPerRepresentation) {
-  std::vector<store::DistributionRepr> reprs{
-      store::HistogramRepr{0, 1, {1, 2, 3}, 6},
-      store::CategoricalRepr{{"a", "b"}, {4, 5}, 7, 16},
+  std::vector<model::DistributionRepr> reprs{
+      model::HistogramRepr{0, 1, {1, 2, 3}, 6},
+      model::CategoricalRepr{{"a", "b"}, {4, 5}, 7, 16},
   };
   EXPECT_EQ(collect_count_vectors(reprs), (CountRows{{1, 2, 3}, {4, 5}}));
 }

@@ -229,14 +229,14 @@ TableMeasures table_measures(CountTable table, uint64_t n) {
   return out;
 }
 
-CountRows collect_count_vectors(std::span<const store::DistributionRepr> reprs) {
+CountRows collect_count_vectors(std::span<const model::DistributionRepr> reprs) {
   CountRows rows;
   rows.reserve(reprs.size());
   for (const auto& r : reprs) {
-    if (const auto* h = std::get_if<store::HistogramRepr>(&r))
+    if (const auto* h = std::get_if<model::HistogramRepr>(&r))
       rows.push_back(h->bin_counts);
     else
-      rows.push_back(std::get<store::CategoricalRepr>(r).counts);
+      rows.push_back(std::get<model::CategoricalRepr>(r).counts);
   }
   return rows;
 }
