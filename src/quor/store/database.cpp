@@ -4,25 +4,13 @@
 #include <cmath>
 #include <type_traits>
 
+#include "quor/math/measures.h"
 #include "quor/store/dim_key.h"
 #include "quor/util/clock.h"
 
 namespace quor::store {
 
 namespace {
-
-template <class Cells>
-double entropy_of_cells(const Cells& cells, uint64_t total) {
-  if (total == 0) return 0.0;
-  const double t = static_cast<double>(total);
-  double h = -0.0;
-  for (uint64_t c : cells) {
-    if (c == 0) continue;
-    double p = static_cast<double>(c) / t;
-    h = h - std::log2(p) * p;
-  }
-  return h;
-}
 
 model::Range range_or_unit(const std::optional<model::Range>& r) { return r ? *r : model::Range{0.0, 1.0}; }
 
@@ -43,9 +31,9 @@ bool key_holds(const model::DimensionMap& key, const model::DimensionMap& filter
 
 double repr_entropy(const model::DistributionRepr& repr) {
   if (const auto* h = std::get_if<model::HistogramRepr>(&repr))
-    return entropy_of_cells(h->bin_counts, h->total_count);
+    return math::shannon_entropy(h->bin_counts, h->total_count);
   const auto& c = std::get<model::CategoricalRepr>(repr);
-  return entropy_of_cells(c.counts, c.total_count);
+  return math::shannon_entropy(c.counts, c.total_count);
 }
 
 model::DistributionRepr empty_distribution_for(const model::VariableDefinition& def) {
