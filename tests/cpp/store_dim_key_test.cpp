@@ -10,8 +10,8 @@ namespace quor::store {
 namespace {
 
 TEST(KeyHolds, EveryEntryWithTheSameValue) {
-  const DimensionMap key{{"region", "eu"}, {"time", "2024"}};
-  const std::pair<DimensionMap, bool> cases[] = {
+  const model::DimensionMap key{{"region", "eu"}, {"time", "2024"}};
+  const std::pair<model::DimensionMap, bool> cases[] = {
       {{}, true},
       {{{"region", "eu"}}, true},
       {{{"time", "2024"}, {"region", "eu"}}, true},
@@ -21,8 +21,8 @@ TEST(KeyHolds, EveryEntryWithTheSameValue) {
   };
   for (const auto& [filter, want] : cases)
     EXPECT_EQ(key_holds(key, filter), want) << dimension_key_string(filter);
-  EXPECT_TRUE(key_holds(DimensionMap{}, DimensionMap{}));
-  EXPECT_FALSE(key_holds(DimensionMap{}, DimensionMap{{"a", ""}}));
+  EXPECT_TRUE(key_holds(model::DimensionMap{}, model::DimensionMap{}));
+  EXPECT_FALSE(key_holds(model::DimensionMap{}, model::DimensionMap{{"a", ""}}));
   // Unordered pairs with a repeated name: both values must be held.
   using Pairs = std::vector<std::pair<std::string, std::string>>;
   EXPECT_TRUE(key_holds(key, Pairs{{"time", "2024"}, {"region", "eu"}, {"time", "2024"}}));
