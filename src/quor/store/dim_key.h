@@ -17,7 +17,6 @@
 namespace quor::store {
 
 std::string dimension_key_string(const model::DimensionMap& map);
-
 std::string index_key(std::string_view variable, const model::DimensionMap& map);
 
 // Whether `key` holds every entry of `filter`: each name is in `key` with the
