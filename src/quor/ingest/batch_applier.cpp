@@ -312,11 +312,7 @@ Status BatchApplier::resolve_distributions(size_t& resolved) {
     auto& list = db_.data.distributions;
     const size_t need = list.size() + fresh;
     if (need > list.capacity()) list.reserve(std::max(need, list.capacity() * 2));
-    auto& index = db_.index.by_key;
-    const size_t need_index = index.size() + fresh;
-    if (static_cast<double>(need_index) >
-        static_cast<double>(index.bucket_count()) * static_cast<double>(index.max_load_factor()))
-      index.reserve(std::max(need_index, index.size() * 2));
+    db_.index.by_key.reserve(db_.index.by_key.size() + fresh);
   }
   for (size_t i = 0; i < na; ++i) {
     resolved = i;

@@ -34,9 +34,9 @@ std::string index_key(std::string_view variable, const DimensionMap& map) {
 
 std::optional<uint64_t> index_lookup(const DistIndex& index, std::string_view variable,
                                      const DimensionMap& map) {
-  auto it = index.by_key.find(index_key(variable, map));
-  if (it == index.by_key.end()) return std::nullopt;
-  return it->second;
+  const uint64_t* id = index.by_key.find_id(index_key(variable, map));
+  if (id == nullptr) return std::nullopt;
+  return *id;
 }
 
 void index_insert(DistIndex& index, std::string_view variable, const DimensionMap& map,
