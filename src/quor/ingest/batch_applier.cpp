@@ -113,25 +113,54 @@ uint32_t BatchApplier::block_of(uint32_t key, size_t var) {
   uint32_t& slot = key_block_[static_cast<size_t>(key) * variable_count_ + var];
   if (slot != 0) return slot - 1;
   const size_t ncells = compiled_.num_slots_of(var);
-  const size_t need = ncells + 2;
-  if (need > chunk_left_) {
-    const size_t size = std::max(need, kChunkCounts);
-    chunks_.push_back(std::make_unique<uint64_t[]>(size));  // zeroed
-    chunk_next_ = chunks_.back().get();
-    chunk_left_ = size;
-  }
-  uint64_t* counts = chunk_next_;
-  chunk_next_ += need;
-  chunk_left_ -= need;
   const uint32_t b = static_cast<uint32_t>(hot_.size());
-  hot_.push_back({counts, 0, static_cast<uint32_t>(ncells)});
+  hot_.push_back({nullptr, 0, static_cast<uint32_t>(ncells), 0, {}});
   block_var_.push_back(static_cast<uint32_t>(var));
   block_key_.push_back(key);
   block_dist_.push_back(0);
   block_batches_.push_back(0);
   block_last_.push_back(0);
   slot = b + 1;
+  // Count numbers past a u16 cannot be listed.
+  if (ncells + 2 > UINT16_MAX) make_flat(b);
   return b;
+}
+
+void BatchApplier::make_flat(uint32_t b) {
+  HotBlock& hot = hot_[b];
+  const size_t need = hot.cells + size_t(2);
+  if (need > chunk_left_) {
+    const size_t size = std::max(need, kChunkCounts);
+    chunks_.push_back(std::make_unique<uint64_t[]>(size));  // zeroed
+    chunk_next_ = chunks_.back().get();
+    chunk_left_ = size;
+  }
+  hot.counts = chunk_next_;
+  chunk_next_ += need;
+  chunk_left_ -= need;
+  for (uint16_t i = 0; i < hot.nlisted; ++i) ++hot.counts[hot.listed[i]];
+  hot.nlisted = 0;
+}
+
+void BatchApplier::add_to_block(uint32_t b, uint32_t c, int delta) {
+  HotBlock& hot = hot_[b];
+  if (hot.counts != nullptr) {
+    hot.counts[c] += static_cast<uint64_t>(static_cast<int64_t>(delta));
+  } else if (delta > 0) {
+    if (hot.nlisted == kListed) {
+      make_flat(b);
+      ++hot.counts[c];
+    } else {
+      hot.listed[hot.nlisted++] = static_cast<uint16_t>(c);
+    }
+  } else {
+    // One count c taken out: the list is a multiset, its order is free.
+    for (uint16_t i = 0; i < hot.nlisted; ++i) {
+      if (hot.listed[i] != c) continue;
+      hot.listed[i] = hot.listed[--hot.nlisted];
+      break;
+    }
+  }
 }
 
 void BatchApplier::fill_map(uint32_t key) {
@@ -148,18 +177,38 @@ void BatchApplier::fill_map(uint32_t key) {
 }
 
 store::CellCounts BatchApplier::block_counts(uint32_t b) const {
-  const uint64_t* c = hot_[b].counts;
-  const size_t n = hot_[b].cells;
+  const HotBlock& hot = hot_[b];
+  const size_t n = hot.cells;
   store::CellCounts out;
   out.categorical = compiled_.vars[block_var_[b]].categorical;
-  out.cells = std::span<const uint64_t>(c, n);
-  out.unknown = c[n];
-  out.total_only = c[n + 1];
+  if (hot.counts != nullptr) {
+    const uint64_t* c = hot.counts;
+    out.cells = std::span<const uint64_t>(c, n);
+    out.unknown = c[n];
+    out.total_only = c[n + 1];
+    return out;
+  }
+  // A listed block in flat form, as far as its highest listed cell (the
+  // cells after it hold nothing). Used before this thread's next call.
+  thread_local std::vector<uint64_t> flat;
+  size_t used = 0;
+  for (uint16_t i = 0; i < hot.nlisted; ++i)
+    if (hot.listed[i] < n) used = std::max<size_t>(used, hot.listed[i] + size_t(1));
+  flat.assign(used, 0);
+  for (uint16_t i = 0; i < hot.nlisted; ++i) {
+    const uint32_t c = hot.listed[i];
+    if (c < n) ++flat[c];
+    else if (c == n) ++out.unknown;
+    else ++out.total_only;
+  }
+  out.cells = std::span<const uint64_t>(flat.data(), used);
   return out;
 }
 
 void BatchApplier::clear_block(uint32_t b) {
-  std::memset(hot_[b].counts, 0, (hot_[b].cells + 2) * sizeof(uint64_t));
+  HotBlock& hot = hot_[b];
+  if (hot.counts != nullptr) std::memset(hot.counts, 0, (hot.cells + 2) * sizeof(uint64_t));
+  hot.nlisted = 0;
 }
 
 void BatchApplier::recount_batch(int delta) {
@@ -173,7 +222,7 @@ void BatchApplier::recount_batch(int delta) {
       const size_t av = compiled_.acc_var[v];
       if (compiled_.vars[v].categorical != compiled_.vars[av].categorical) continue;
       const uint32_t b = key_block_[static_cast<size_t>(record_key_[k]) * variable_count_ + av] - 1;
-      *cell_of(b, s) += static_cast<uint64_t>(static_cast<int64_t>(delta));
+      add_to_block(b, count_index(hot_[b].cells, s), delta);
     }
   }
 }
@@ -274,7 +323,15 @@ bool BatchApplier::tally(bool refuse, BatchCounters& counters) {
         hot.seen = batch_;
         used_.push_back(b);
       }
-      uint64_t* cell = cell_of(b, s);
+      const uint32_t c = count_index(hot.cells, s);
+      if (hot.counts == nullptr) {
+        if (hot.nlisted < kListed) {
+          hot.listed[hot.nlisted++] = static_cast<uint16_t>(c);
+          continue;
+        }
+        make_flat(b);
+      }
+      uint64_t* cell = hot.counts + c;
       hits_[(reinterpret_cast<uintptr_t>(cell) >> 6) & hit_mask_].push_back(cell);
     }
     ++counters.processed;
