@@ -121,6 +121,8 @@ uint32_t BatchApplier::block_of(uint32_t key, size_t var) {
   block_batches_.push_back(0);
   block_last_.push_back(0);
   slot = b + 1;
+  // Tallied next, so its place in the used list is the list's size now.
+  created_.emplace_back(b, static_cast<uint32_t>(used_.size()));
   // Count numbers past a u16 cannot be listed.
   if (ncells + 2 > UINT16_MAX) make_flat(b);
   return b;
@@ -261,6 +263,7 @@ void BatchApplier::count_hits() {
 
 bool BatchApplier::tally(bool refuse, BatchCounters& counters) {
   used_.clear();
+  created_.clear();
   tallied_ = 0;
   const BatchUpdates& u = updates_;
   const size_t n = u.n, nkd = u.nkeydims;
@@ -360,8 +363,13 @@ Status BatchApplier::write_raw_lines(uint64_t processed) {
 Status BatchApplier::resolve_distributions(size_t& resolved) {
   resolved = 0;
   const size_t na = used_.size();
-  size_t fresh = 0;
-  for (uint32_t b : used_) fresh += block_dist_[b] == 0 ? 1 : 0;
+  // Unless a batch failed before, the blocks without a distribution are
+  // exactly those this batch's tally created: the others need no visit.
+  size_t fresh = created_.size();
+  if (after_failure_) {
+    fresh = 0;
+    for (uint32_t b : used_) fresh += block_dist_[b] == 0 ? 1 : 0;
+  }
   if (fresh >= 1024 && db_.writable) {
     // Room for the batch's new distributions at once (some of them may
     // exist already), doubling as appends would, so that a run of such
@@ -371,11 +379,8 @@ Status BatchApplier::resolve_distributions(size_t& resolved) {
     if (need > list.capacity()) list.reserve(std::max(need, list.capacity() * 2));
     db_.index.by_key.reserve(db_.index.by_key.size() + fresh);
   }
-  for (size_t i = 0; i < na; ++i) {
-    resolved = i;
-    if (!db_.writable) return read_only_error();
-    const uint32_t b = used_[i];
-    if (block_dist_[b] != 0) continue;
+  if (na > 0 && !db_.writable) return read_only_error();
+  auto resolve = [&](uint32_t b) -> Status {
     fill_map(block_key_[b]);
     QUOR_ASSIGN_OR_RETURN(uint64_t id,
                           db_.ensure_distribution(compiled_.schema.variables[block_var_[b]].name,
@@ -384,6 +389,18 @@ Status BatchApplier::resolve_distributions(size_t& resolved) {
     // An index naming an id the distributions lack.
     if (d == nullptr) return store::distribution_id_not_found_error(id);
     block_dist_[b] = static_cast<uint64_t>(d - db_.data.distributions.data()) + 1;
+    return ok_status();
+  };
+  if (after_failure_) {
+    for (size_t i = 0; i < na; ++i) {
+      resolved = i;
+      if (block_dist_[used_[i]] == 0) QUOR_RETURN_IF_ERROR(resolve(used_[i]));
+    }
+  } else {
+    for (const auto& [b, position] : created_) {
+      resolved = position;
+      QUOR_RETURN_IF_ERROR(resolve(b));
+    }
   }
   resolved = na;
   return ok_status();
@@ -492,6 +509,7 @@ void BatchApplier::settle_after_failure(size_t partial) {
   // batches before it, back for the first `partial` blocks it touched, which
   // get them without being finalised.
   recount_batch(-1);
+  after_failure_ = true;
   settle();
   recount_batch(+1);
   for (size_t i = 0; i < partial; ++i) store::add_cell_counts(target(used_[i]).repr, block_counts(used_[i]));

@@ -123,6 +123,9 @@ class BatchApplier {
   std::vector<uint32_t> record_key_;
   size_t tallied_ = 0;             // records tallied (all, unless refused)
   std::vector<uint32_t> used_;     // blocks touched, in first-use order
+  // Blocks this batch created, with their places in used_.
+  std::vector<std::pair<uint32_t, uint32_t>> created_;
+  bool after_failure_ = false;  // a batch failed: blocks may lack distributions
   // The cells the tally counts in, one count each, in shares by cache line.
   std::vector<std::vector<uint64_t*>> hits_;
   size_t hit_mask_ = 0;

@@ -147,7 +147,10 @@ Result<uint64_t> Database::ensure_distribution(std::string_view variable,
   // The index key is built once, and a new distribution's key walks the
   // index once: the checks that do not depend on the key come first, so the
   // lookup can be the insertion.
-  std::string key = index_key(variable, map);
+  // Creating many distributions one after another builds every key in one
+  // buffer.
+  thread_local std::string key;
+  assign_index_key(key, variable, map);
   const VariableDefinition* def = find_variable(variable);
   const uint64_t id = meta.next_distribution_id;
   auto& list = data.distributions;

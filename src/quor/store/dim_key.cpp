@@ -21,20 +21,27 @@ std::string dimension_key_string(const DimensionMap& map) {
   return out;
 }
 
-std::string index_key(std::string_view variable, const DimensionMap& map) {
+void assign_index_key(std::string& out, std::string_view variable, const DimensionMap& map) {
   size_t len = variable.size() + 1;
   for (const auto& [name, value] : map) len += name.size() + value.size() + 2;
-  std::string out;
+  out.clear();
   out.reserve(len);
   out += variable;
   out += '|';
   append_key_string(out, map);
+}
+
+std::string index_key(std::string_view variable, const DimensionMap& map) {
+  std::string out;
+  assign_index_key(out, variable, map);
   return out;
 }
 
 std::optional<uint64_t> index_lookup(const DistIndex& index, std::string_view variable,
                                      const DimensionMap& map) {
-  const uint64_t* id = index.by_key.find_id(index_key(variable, map));
+  thread_local std::string key;  // a lookup allocates nothing once warm
+  assign_index_key(key, variable, map);
+  const uint64_t* id = index.by_key.find_id(key);
   if (id == nullptr) return std::nullopt;
   return *id;
 }
