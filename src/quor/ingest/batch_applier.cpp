@@ -10,6 +10,7 @@
 #include <oneapi/tbb/parallel_for.h>
 
 #include "quor/ingest/worker_pool.h"
+#include "quor/store/dim_key.h"
 #include "quor/util/clock.h"
 
 namespace quor::ingest::internal {
@@ -380,11 +381,12 @@ Status BatchApplier::resolve_distributions(size_t& resolved) {
     db_.index.by_key.reserve(db_.index.by_key.size() + fresh);
   }
   if (na > 0 && !db_.writable) return read_only_error();
-  auto resolve = [&](uint32_t b) -> Status {
+  auto resolve = [&](uint32_t b, const std::string* key) -> Status {
     fill_map(block_key_[b]);
-    QUOR_ASSIGN_OR_RETURN(uint64_t id,
-                          db_.ensure_distribution(compiled_.schema.variables[block_var_[b]].name,
-                                                  scratch_map_));
+    const std::string& variable = compiled_.schema.variables[block_var_[b]].name;
+    QUOR_ASSIGN_OR_RETURN(uint64_t id, key != nullptr
+                                           ? db_.ensure_distribution(variable, scratch_map_, *key)
+                                           : db_.ensure_distribution(variable, scratch_map_));
     store::DistributionObject* d = db_.distribution_by_id_mut(id);
     // An index naming an id the distributions lack.
     if (d == nullptr) return store::distribution_id_not_found_error(id);
@@ -394,12 +396,23 @@ Status BatchApplier::resolve_distributions(size_t& resolved) {
   if (after_failure_) {
     for (size_t i = 0; i < na; ++i) {
       resolved = i;
-      if (block_dist_[used_[i]] == 0) QUOR_RETURN_IF_ERROR(resolve(used_[i]));
+      if (block_dist_[used_[i]] == 0) QUOR_RETURN_IF_ERROR(resolve(used_[i], nullptr));
     }
   } else {
-    for (const auto& [b, position] : created_) {
-      resolved = position;
-      QUOR_RETURN_IF_ERROR(resolve(b));
+    // The keys go first, so that each one's index slot is fetched a few
+    // blocks before its turn.
+    const size_t n = created_.size();
+    if (created_keys_.size() < n) created_keys_.resize(n);
+    for (size_t i = 0; i < n; ++i) {
+      const uint32_t b = created_[i].first;
+      fill_map(block_key_[b]);
+      store::assign_index_key(created_keys_[i], compiled_.schema.variables[block_var_[b]].name,
+                              scratch_map_);
+    }
+    for (size_t i = 0; i < n; ++i) {
+      if (i + kPrefetchDistance < n) db_.prefetch_index(created_keys_[i + kPrefetchDistance]);
+      resolved = created_[i].second;
+      QUOR_RETURN_IF_ERROR(resolve(created_[i].first, &created_keys_[i]));
     }
   }
   resolved = na;

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include <oneapi/tbb/task_group.h>
@@ -125,6 +126,7 @@ class BatchApplier {
   std::vector<uint32_t> used_;     // blocks touched, in first-use order
   // Blocks this batch created, with their places in used_.
   std::vector<std::pair<uint32_t, uint32_t>> created_;
+  std::vector<std::string> created_keys_;  // their index keys, buffers reused
   bool after_failure_ = false;  // a batch failed: blocks may lack distributions
   // The cells the tally counts in, one count each, in shares by cache line.
   std::vector<std::vector<uint64_t*>> hits_;

@@ -144,13 +144,17 @@ std::vector<const DistributionObject*> Database::matching_distributions(
 
 Result<uint64_t> Database::ensure_distribution(std::string_view variable,
                                                const DimensionMap& map) {
-  // The index key is built once, and a new distribution's key walks the
-  // index once: the checks that do not depend on the key come first, so the
-  // lookup can be the insertion.
   // Creating many distributions one after another builds every key in one
   // buffer.
   thread_local std::string key;
   assign_index_key(key, variable, map);
+  return ensure_distribution(variable, map, key);
+}
+
+Result<uint64_t> Database::ensure_distribution(std::string_view variable, const DimensionMap& map,
+                                               std::string_view key) {
+  // A new distribution's key walks the index once: the checks that do not
+  // depend on the key come first, so the lookup can be the insertion.
   const VariableDefinition* def = find_variable(variable);
   const uint64_t id = meta.next_distribution_id;
   auto& list = data.distributions;

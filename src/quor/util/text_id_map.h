@@ -93,6 +93,12 @@ class TextIdMap {
   // The id under `key`; throws std::out_of_range when absent.
   uint64_t at(std::string_view key) const;
 
+  // Starts fetching the slot where a search for `key` begins, for a search
+  // that follows shortly.
+  void prefetch(std::string_view key) const {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[hash_of(key) & (slots_.size() - 1)]);
+  }
+
   // Adds (key, id) unless `key` is present; the bool says whether it was
   // added, the iterator points at the key's entry either way.
   std::pair<const_iterator, bool> try_emplace(std::string_view key, uint64_t id);
