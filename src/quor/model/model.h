@@ -26,7 +26,7 @@
 
 #include "quor/util/text_id_map.h"
 
-namespace quor::store {
+namespace quor::model {
 
 // Dimension name -> dimension value, in byte-wise order of the names.
 using DimensionMap = std::map<std::string, std::string>;
@@ -229,4 +229,4 @@ struct SnapshotStore {
   bool operator==(const SnapshotStore&) const = default;
 };
 
-}  // namespace quor::store
+}  // namespace quor::model
