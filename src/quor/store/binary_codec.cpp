@@ -68,6 +68,8 @@ template <class V>
 struct is_text_map<std::map<std::string, V>> : std::true_type {};
 template <class V>
 struct is_text_map<std::unordered_map<std::string, V>> : std::true_type {};
+template <>
+struct is_text_map<util::TextIdMap> : std::true_type {};
 
 // The stored enums derive from std::variant; the alternative's position is
 // its index on disk.
@@ -119,7 +121,7 @@ uint64_t encoded_size(const T& v) {
     return 1;
   } else if constexpr (std::is_arithmetic_v<T>) {
     return sizeof(T);
-  } else if constexpr (std::is_same_v<T, std::string>) {
+  } else if constexpr (std::is_same_v<T, std::string> || std::is_same_v<T, std::string_view>) {
     return 8 + v.size();
   } else if constexpr (std::is_same_v<T, std::vector<uint64_t>>) {
     return 8 + 8 * v.size();
@@ -197,7 +199,7 @@ class Writer {
       fixed(std::bit_cast<uint64_t>(v));
     } else if constexpr (std::is_arithmetic_v<T>) {
       fixed(v);
-    } else if constexpr (std::is_same_v<T, std::string>) {
+    } else if constexpr (std::is_same_v<T, std::string> || std::is_same_v<T, std::string_view>) {
       fixed(static_cast<uint64_t>(v.size()));
       raw(v.data(), v.size());
     } else if constexpr (std::is_same_v<T, std::vector<uint64_t>>) {

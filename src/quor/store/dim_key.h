@@ -18,6 +18,8 @@ namespace quor::store {
 
 std::string dimension_key_string(const model::DimensionMap& map);
 std::string index_key(std::string_view variable, const model::DimensionMap& map);
+// The index key written over `out` (whose buffer is reused).
+void assign_index_key(std::string& out, std::string_view variable, const model::DimensionMap& map);
 
 // Whether `key` holds every entry of `filter`: each name is in `key` with the
 // same value. An empty filter is held by every key. `filter` is any range of
