@@ -422,9 +422,11 @@ bool parse_body_parallel(const char* buf, size_t begin, size_t end, size_t nfiel
 }
 
 // The fields of a record in which no field begins with a quote: split at
-// its commas up to its terminator, 16 bytes at a time.
-void split_plain(const char* buf, size_t pos, size_t end, std::vector<CsvTable::FieldRef>& out) {
+// its commas up to its terminator, 16 bytes at a time, into `out`, which has
+// room for the record's `n` fields (the parse counted them).
+void split_plain(const char* buf, size_t pos, size_t end, CsvTable::FieldRef* out, size_t n) {
   size_t field = pos;
+  size_t i = 0;
 #if defined(__SSE2__)
   const __m128i comma = _mm_set1_epi8(','), cr = _mm_set1_epi8('\r'), lf = _mm_set1_epi8('\n');
   for (; pos + 16 <= end; pos += 16) {
@@ -433,8 +435,8 @@ void split_plain(const char* buf, size_t pos, size_t end, std::vector<CsvTable::
         _mm_or_si128(_mm_cmpeq_epi8(v, comma), _mm_cmpeq_epi8(v, cr)), _mm_cmpeq_epi8(v, lf))));
     while (mask != 0) {
       const size_t at = pos + static_cast<size_t>(__builtin_ctz(mask));
-      out.push_back({field, at - field, false});
-      if (buf[at] != ',') return;
+      out[i++] = {field, at - field, false};
+      if (buf[at] != ',' || i == n) return;
       field = at + 1;
       mask &= mask - 1;
     }
@@ -443,11 +445,11 @@ void split_plain(const char* buf, size_t pos, size_t end, std::vector<CsvTable::
   for (; pos < end; ++pos) {
     const char c = buf[pos];
     if (c != ',' && c != '\r' && c != '\n') continue;
-    out.push_back({field, pos - field, false});
-    if (c != ',') return;
+    out[i++] = {field, pos - field, false};
+    if (c != ',' || i == n) return;
     field = pos + 1;
   }
-  out.push_back({field, end - field, false});
+  out[i] = {field, end - field, false};
 }
 
 }  // namespace
@@ -459,14 +461,15 @@ void CsvTable::split_row(size_t row, std::vector<FieldRef>& out) const {
   const uint64_t start = segments_[s].rows[row - first];
   const char* buf = bytes_.data();
   const size_t end = bytes_.size();
-  out.clear();
   if ((start & kQuotedRow) == 0) {
-    split_plain(buf, static_cast<size_t>(start), end, out);
+    if (out.size() != headers_.size()) out.resize(headers_.size());
+    split_plain(buf, static_cast<size_t>(start), end, out.data(), out.size());
     return;
   }
   thread_local std::vector<FieldSpan> spans;
   bool at_eof = false, quoted = false;
   read_record_fields(buf, static_cast<size_t>(start & ~kQuotedRow), end, spans, at_eof, quoted);
+  out.clear();
   for (const auto& f : spans) out.push_back({f.start, f.end - f.start, f.decode});
 }
 
