@@ -221,6 +221,9 @@ bool BatchApplier::tally(bool refuse, BatchCounters& counters) {
   // in cache: they are fetched a few records ahead, the block numbers of a
   // record whose key is known first, its block headers once those arrived.
   const bool ahead = hot_.size() >= kPrefetchBlocks;
+  // Few blocks stay in this thread's cache: their cells are counted here at
+  // once instead of being handed to the pool.
+  const bool direct = !ahead;
   for (size_t k = 0; k < n; ++k) {
     if (ahead) {
       if (k + 2 * kPrefetchDistance < n && u.key_id[k + 2 * kPrefetchDistance] >= 0)
@@ -275,7 +278,8 @@ bool BatchApplier::tally(bool refuse, BatchCounters& counters) {
         used_.push_back(b);
       }
       uint64_t* cell = cell_of(b, s);
-      hits_[(reinterpret_cast<uintptr_t>(cell) >> 6) & hit_mask_].push_back(cell);
+      if (direct) ++*cell;
+      else hits_[(reinterpret_cast<uintptr_t>(cell) >> 6) & hit_mask_].push_back(cell);
     }
     ++counters.processed;
   }
@@ -454,13 +458,31 @@ Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t b
   const bool refuse = meta.raw_log_enabled && !db_.writable;
   ++batch_;
   compute_updates(src, begin, end, lines);
+  // A batch whose keys are all in the table adds none, so the next batch's
+  // step may run while this one is tallied; it numbers its lines after this
+  // batch's processed records, which are its present ones.
+  bool ahead = false;
+  if (next_end > end && !refuse) {
+    const BatchUpdates& u = updates_;
+    uint64_t present = 0;
+    bool pending = false;
+    for (size_t k = 0; k < u.n; ++k) {
+      present += u.present[k];
+      pending |= u.has_pending[k] != 0;
+    }
+    if (!pending) {
+      start_ahead(src, end, next_end, lines, meta.next_raw_record_id + present);
+      ahead = true;
+    }
+  }
   BatchCounters counters;
   if (!tally(refuse, counters)) {
     settle_after_failure(0);
     return read_only_error();
   }
   // No key is added past this point: the next batch's step may run.
-  if (next_end > end) start_ahead(src, end, next_end, lines, meta.next_raw_record_id + counters.processed);
+  if (next_end > end && !ahead)
+    start_ahead(src, end, next_end, lines, meta.next_raw_record_id + counters.processed);
   if (lines && counters.processed > 0) {
     if (Status st = write_raw_lines(counters.processed); !st.ok()) {
       settle_after_failure(0);
