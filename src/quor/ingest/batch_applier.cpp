@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 #include <unordered_map>
+#include <utility>
 
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
@@ -458,22 +459,25 @@ Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t b
   const bool refuse = meta.raw_log_enabled && !db_.writable;
   ++batch_;
   compute_updates(src, begin, end, lines);
+  // Unless refused, the tally processes exactly the present records.
+  const uint64_t first_id = meta.next_raw_record_id;
+  uint64_t present = 0;
+  bool pending = false;
+  for (size_t k = 0; k < updates_.n; ++k) {
+    present += updates_.present[k];
+    pending |= updates_.has_pending[k] != 0;
+  }
   // A batch whose keys are all in the table adds none, so the next batch's
-  // step may run while this one is tallied; it numbers its lines after this
-  // batch's processed records, which are its present ones.
-  bool ahead = false;
-  if (next_end > end && !refuse) {
-    const BatchUpdates& u = updates_;
-    uint64_t present = 0;
-    bool pending = false;
-    for (size_t k = 0; k < u.n; ++k) {
-      present += u.present[k];
-      pending |= u.has_pending[k] != 0;
-    }
-    if (!pending) {
-      start_ahead(src, end, next_end, lines, meta.next_raw_record_id + present);
-      ahead = true;
-    }
+  // step may run while this one is tallied.
+  const bool ahead = next_end > end && !refuse && !pending;
+  if (ahead) start_ahead(src, end, next_end, lines, first_id + present);
+  // The lines go out while the batch is tallied: the tally reads nothing the
+  // write changes and changes nothing it reads. A failed write then undoes
+  // the tally as it did before.
+  const bool write = lines && !refuse && present > 0;
+  if (write) {
+    worker_arena().execute(
+        [&] { write_group_.run([this, present] { write_status_ = write_raw_lines(present); }); });
   }
   BatchCounters counters;
   if (!tally(refuse, counters)) {
@@ -481,10 +485,10 @@ Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t b
     return read_only_error();
   }
   // No key is added past this point: the next batch's step may run.
-  if (next_end > end && !ahead)
-    start_ahead(src, end, next_end, lines, meta.next_raw_record_id + counters.processed);
-  if (lines && counters.processed > 0) {
-    if (Status st = write_raw_lines(counters.processed); !st.ok()) {
+  if (next_end > end && !ahead) start_ahead(src, end, next_end, lines, first_id + present);
+  if (write) {
+    worker_arena().execute([&] { write_group_.wait(); });
+    if (Status st = std::exchange(write_status_, ok_status()); !st.ok()) {
       settle_after_failure(0);
       return std::move(st).error();
     }
