@@ -237,6 +237,21 @@ bool BatchApplier::tally(bool refuse, BatchCounters& counters) {
         for (size_t v = 0; v < variable_count_; ++v)
           if (near[v] != 0) __builtin_prefetch(&hot_[near[v] - 1]);
       }
+    } else if (k + kPrefetchDistance < n && u.key_id[k + kPrefetchDistance] >= 0) {
+      // Few blocks: their headers stay in cache, their cells may not; the
+      // cells of a record a few ahead are fetched.
+      const size_t ka = k + kPrefetchDistance;
+      const size_t base = static_cast<size_t>(u.key_id[ka]) * variable_count_;
+      if (base < key_block_.size()) {
+        const int64_t* slots = u.slots.data() + ka * variable_count_;
+        for (size_t v = 0; v < variable_count_; ++v) {
+          const uint32_t av = tally_var_[v];
+          if (slots[v] < 0 || av == UINT32_MAX) continue;
+          const uint32_t b = key_block_[base + av];
+          if (b != 0 && static_cast<size_t>(slots[v]) < hot_[b - 1].cells)
+            __builtin_prefetch(hot_[b - 1].counts + slots[v], 1);
+        }
+      }
     }
     if (!u.present[k]) {
       ++counters.skipped;
