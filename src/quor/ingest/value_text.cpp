@@ -72,9 +72,12 @@ std::optional<double> parse_float_text(std::string_view text) {
     s.remove_prefix(1);
   }
   if (s.empty()) return std::nullopt;
-  if (ascii_iequals(s, "inf") || ascii_iequals(s, "infinity"))
-    return negative ? -HUGE_VAL : HUGE_VAL;
-  if (ascii_iequals(s, "nan")) return negative ? -std::nan("") : std::nan("");
+  // Only a text that starts with a letter can name an infinity or NaN.
+  if (!is_digit(s[0]) && s[0] != '.') {
+    if (ascii_iequals(s, "inf") || ascii_iequals(s, "infinity"))
+      return negative ? -HUGE_VAL : HUGE_VAL;
+    if (ascii_iequals(s, "nan")) return negative ? -std::nan("") : std::nan("");
+  }
 
   size_t i = 0;
   size_t int_digits = 0, frac_digits = 0;
