@@ -10,6 +10,7 @@
 #include "temp_dir.h"
 #include "quor/ingest/csv_reader.h"
 #include "quor/ingest/readers.h"
+#include "quor/util/utf8.h"
 
 namespace quor::ingest {
 namespace {
@@ -265,9 +266,13 @@ TEST(CsvReader, ChunkedScanAgreesWithTheRecordReader) {
         text += rng() % 4 == 0 ? "\r\n" : (rng() % 8 == 0 ? "\n\n" : "\n");
       }
       if (rng() % 3 == 0) text.resize(rng() % (text.size() + 1));
+      const uint64_t runs = internal::csv_record_reader_runs_for_testing();
       auto fast = parse_csv_bytes(bytes_of(text), true);
       auto plain = parse_csv_bytes(bytes_of(text), false);
       ASSERT_EQ(fast.ok(), plain.ok()) << testing::PrintToString(text);
+      // A readable file of UTF-8 bytes never needs the slow reader.
+      if (plain.ok() && util::is_valid_utf8(text))
+        EXPECT_EQ(internal::csv_record_reader_runs_for_testing(), runs) << testing::PrintToString(text);
       if (!fast.ok()) {
         ++errors;
         EXPECT_EQ(fast.error().full_text(), plain.error().full_text()) << testing::PrintToString(text);

@@ -21,6 +21,7 @@ namespace {
 constexpr size_t kNoFieldCheck = SIZE_MAX;
 constexpr size_t kDefaultMinChunk = size_t(1) << 20;
 std::atomic<size_t> g_min_chunk{kDefaultMinChunk};
+std::atomic<uint64_t> g_record_reader_runs{0};
 
 // Byte classes of an unquoted field: 1 for the delimiter and terminators.
 struct StopTable {
@@ -500,6 +501,8 @@ void internal::set_csv_chunk_bytes_for_testing(size_t bytes) {
   g_min_chunk.store(bytes == 0 ? kDefaultMinChunk : bytes);
 }
 
+uint64_t internal::csv_record_reader_runs_for_testing() { return g_record_reader_runs.load(); }
+
 Result<CsvTable> parse_csv_bytes(FileBytes bytes) { return parse_csv_bytes(std::move(bytes), true); }
 
 Result<CsvTable> parse_csv_bytes(FileBytes bytes, bool fast) {
@@ -559,6 +562,7 @@ Result<CsvTable> parse_csv_bytes(FileBytes bytes, bool fast) {
     ok = std::all_of(block_ok.begin(), block_ok.end(), [](char c) { return c != 0; });
   }
   if (!ok) {
+    if (fast) g_record_reader_runs.fetch_add(1, std::memory_order_relaxed);
     segments.clear();
     ChunkOut all;
     parse_range<true>(buf, body, end, end, nfields, SIZE_MAX, all, &ex);

@@ -80,6 +80,9 @@ namespace internal {
 // The smallest input read in parallel chunks (0: the default), so that tests
 // can put chunk borders anywhere in a small input.
 void set_csv_chunk_bytes_for_testing(size_t bytes);
+// How often a fast parse handed the body to the record-by-record reader
+// (a failure to report, or bytes that are UTF-8 only once unquoted).
+uint64_t csv_record_reader_runs_for_testing();
 }  // namespace internal
 
 // Reads and parses the file; an open failure gets "open csv file {path}".
