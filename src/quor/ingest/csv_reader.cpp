@@ -400,8 +400,9 @@ bool parse_body_parallel(const char* buf, size_t begin, size_t end, size_t nfiel
   const size_t n = starts.size() - 1;
   std::vector<ChunkOut> outs(n);
   arena.execute([&] {
+    // Each chunk's record list grows as records are found: nothing is
+    // set aside in proportion to the input.
     oneapi::tbb::parallel_for(size_t(0), n, [&](size_t i) {
-      outs[i].seg.rows.reserve((starts[i + 1] - starts[i]) / 16);
       scan_range(buf, starts[i], starts[i + 1], end, nfields, outs[i]);
     });
   });
