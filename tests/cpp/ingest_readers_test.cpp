@@ -271,8 +271,9 @@ TEST(CsvReader, ChunkedScanAgreesWithTheRecordReader) {
       auto plain = parse_csv_bytes(bytes_of(text), false);
       ASSERT_EQ(fast.ok(), plain.ok()) << testing::PrintToString(text);
       // A readable file of UTF-8 bytes never needs the slow reader.
-      if (plain.ok() && util::is_valid_utf8(text))
+      if (plain.ok() && util::is_valid_utf8(text)) {
         EXPECT_EQ(internal::csv_record_reader_runs_for_testing(), runs) << testing::PrintToString(text);
+      }
       if (!fast.ok()) {
         ++errors;
         EXPECT_EQ(fast.error().full_text(), plain.error().full_text()) << testing::PrintToString(text);
