@@ -237,7 +237,8 @@ TEST(CsvReader, LargeInputMatchesItsSource) {
 
 // The chunked scan finds records without splitting them; the
 // record-by-record reader splits and checks every field. On inputs made of
-// the bytes that matter (delimiters, quotes, CR, LF, UTF-8 and non-UTF-8),
+// the bytes that matter (delimiters, quotes, CR, LF, a leading byte-order
+// mark, UTF-8 and non-UTF-8, ragged and cut-off rows),
 // cut into chunks of a few bytes, both give the same table or the same error.
 TEST(CsvReader, ChunkedScanAgreesWithTheRecordReader) {
   struct ChunkBytes {
@@ -266,6 +267,7 @@ TEST(CsvReader, ChunkedScanAgreesWithTheRecordReader) {
         text += rng() % 4 == 0 ? "\r\n" : (rng() % 8 == 0 ? "\n\n" : "\n");
       }
       if (rng() % 3 == 0) text.resize(rng() % (text.size() + 1));
+      if (rng() % 8 == 0) text = "\xEF\xBB\xBF" + text;
       const uint64_t runs = internal::csv_record_reader_runs_for_testing();
       auto fast = parse_csv_bytes(bytes_of(text), true);
       auto plain = parse_csv_bytes(bytes_of(text), false);
