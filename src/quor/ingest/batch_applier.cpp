@@ -477,14 +477,16 @@ Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t b
   // Unless refused, the tally processes exactly the present records.
   const uint64_t first_id = meta.next_raw_record_id;
   uint64_t present = 0;
-  bool pending = false;
+  bool new_keys = false;
   for (size_t k = 0; k < updates_.n; ++k) {
     present += updates_.present[k];
-    pending |= updates_.has_pending[k] != 0;
+    // A key is new when a label is, or when known labels meet for the
+    // first time.
+    new_keys |= updates_.present[k] != 0 && updates_.key_id[k] < 0;
   }
   // A batch whose keys are all in the table adds none, so the next batch's
-  // step may run while this one is tallied.
-  const bool ahead = next_end > end && !refuse && !pending;
+  // step, which reads the table, may run while this one is tallied.
+  const bool ahead = next_end > end && !refuse && !new_keys;
   if (ahead) start_ahead(src, end, next_end, lines, first_id + present);
   // The lines go out while the batch is tallied: the tally reads nothing the
   // write changes and changes nothing it reads. A failed write then undoes
