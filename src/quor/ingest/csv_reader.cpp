@@ -75,7 +75,7 @@ struct FieldSpan {
   bool decode;
 };
 
-// Exact-mode bookkeeping: positions as the reader reports them.
+// The record reader's bookkeeping: positions as it reports them.
 struct Exact {
   size_t last_record_end = 0;  // bytes consumed up to the end of the last record
   uint64_t record_index = 0;   // number of the next record (the header is 0)
@@ -158,10 +158,10 @@ size_t read_record_fields(const char* buf, size_t pos, size_t end, std::vector<F
 }
 
 // Parses records from `begin` (a record start) until the reader stands at a
-// record start at or after `stop_at`, or `max_records` records were read.
-// `nfields` is the required field count (kNoFieldCheck: none). The exact
-// mode checks every field's UTF-8 and reports the reader's positions.
-template <bool kExact>
+// record start at or after `stop_at`, or `max_records` records were read,
+// splitting each record and checking every field's UTF-8. `nfields` is the
+// required field count (kNoFieldCheck: none). Failures carry the reader's
+// positions.
 void parse_range(const char* buf, size_t begin, size_t stop_at, size_t end, size_t nfields,
                  size_t max_records, ChunkOut& out, Exact* ex) {
   std::vector<FieldSpan> fields;
@@ -178,38 +178,34 @@ void parse_range(const char* buf, size_t begin, size_t stop_at, size_t end, size
       continue;
     }
     const size_t rec_start = pos;
-    const size_t rec_pos = kExact ? ex->last_record_end : 0;
+    const size_t rec_pos = ex->last_record_end;
     bool at_eof = false, quoted = false;
     pos = read_record_fields(buf, pos, end, fields, at_eof, quoted);
     const bool ended_by_cr = !at_eof && buf[pos - 1] == '\r';
-    if constexpr (kExact) ex->last_record_end = pos;
+    ex->last_record_end = pos;
     ++records;
 
     bool bad = false;
     if (nfields != kNoFieldCheck && fields.size() != nfields) {
       bad = true;
-      if constexpr (kExact) {
-        ex->error = Error("CSV error: " + position_text(buf, ex->record_index, rec_pos, false) +
-                          ": found record with " + std::to_string(fields.size()) +
-                          " fields, but the previous record has " + std::to_string(nfields) +
-                          " fields");
-      }
+      ex->error = Error("CSV error: " + position_text(buf, ex->record_index, rec_pos, false) +
+                        ": found record with " + std::to_string(fields.size()) +
+                        " fields, but the previous record has " + std::to_string(nfields) +
+                        " fields");
     }
-    if constexpr (kExact) {
-      for (size_t f = 0; f < fields.size() && !bad; ++f) {
-        std::string_view text(buf + fields[f].start, fields[f].end - fields[f].start);
-        if (fields[f].decode) {
-          decode_quoted(text, ex->scratch);
-          text = ex->scratch;
-        }
-        const size_t valid = util::utf8_valid_up_to(text);
-        if (valid != text.size()) {
-          bad = true;
-          ex->error = Error("CSV parse error: " + position_text(buf, ex->record_index, rec_pos, true) +
-                            ", field: " + std::to_string(f) + ", byte: " + std::to_string(rec_pos) +
-                            "): invalid utf-8: invalid UTF-8 in field " + std::to_string(f) +
-                            " near byte index " + std::to_string(valid));
-        }
+    for (size_t f = 0; f < fields.size() && !bad; ++f) {
+      std::string_view text(buf + fields[f].start, fields[f].end - fields[f].start);
+      if (fields[f].decode) {
+        decode_quoted(text, ex->scratch);
+        text = ex->scratch;
+      }
+      const size_t valid = util::utf8_valid_up_to(text);
+      if (valid != text.size()) {
+        bad = true;
+        ex->error = Error("CSV parse error: " + position_text(buf, ex->record_index, rec_pos, true) +
+                          ", field: " + std::to_string(f) + ", byte: " + std::to_string(rec_pos) +
+                          "): invalid utf-8: invalid UTF-8 in field " + std::to_string(f) +
+                          " near byte index " + std::to_string(valid));
       }
     }
     if (bad) {
@@ -218,7 +214,7 @@ void parse_range(const char* buf, size_t begin, size_t stop_at, size_t end, size
       return;
     }
     out.seg.rows.push_back(rec_start | (quoted ? kQuotedRow : 0));
-    if constexpr (kExact) ++ex->record_index;
+    ++ex->record_index;
     if (at_eof) {
       out.stop = end;
       return;
@@ -268,8 +264,9 @@ BlockMasks block_masks(const char* p, size_t len) {
   return m;
 }
 
-// Finds the records of [begin, ...) as parse_range<false> does (same rows,
-// same stop, same failure), without splitting them into fields: a stretch
+// Finds the records of [begin, ...) that parse_range finds (same rows, same
+// stop, a field-count failure at the same record) without splitting them
+// into fields; UTF-8 is checked over the whole body afterwards. A stretch
 // without quotes is read 64 bytes at a time, a record ending at its first CR
 // or LF and holding one field more than it has commas. A block that holds a
 // quote is read record by record with the full field reader, from the start
@@ -517,7 +514,7 @@ Result<CsvTable> parse_csv_bytes(FileBytes bytes, bool fast) {
   const bool bom = end >= 3 && std::memcmp(buf, "\xEF\xBB\xBF", 3) == 0;
   Exact ex;
   ChunkOut header;
-  parse_range<true>(buf, bom ? 3 : 0, end, end, kNoFieldCheck, 1, header, &ex);
+  parse_range(buf, bom ? 3 : 0, end, end, kNoFieldCheck, 1, header, &ex);
   if (ex.error) return std::move(ex.error->add_context("read csv headers"));
   if (header.seg.rows.empty()) {
     table.bytes_ = std::move(bytes);
@@ -566,7 +563,7 @@ Result<CsvTable> parse_csv_bytes(FileBytes bytes, bool fast) {
     if (fast) g_record_reader_runs.fetch_add(1, std::memory_order_relaxed);
     segments.clear();
     ChunkOut all;
-    parse_range<true>(buf, body, end, end, nfields, SIZE_MAX, all, &ex);
+    parse_range(buf, body, end, end, nfields, SIZE_MAX, all, &ex);
     if (ex.error) return std::move(ex.error->add_context("read csv record"));
     segments.push_back(std::move(all.seg));
   }
