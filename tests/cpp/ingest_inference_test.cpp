@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <random>
 
 #include "quor/ingest/date_bucket.h"
 #include "quor/ingest/schema_inference.h"
@@ -54,6 +57,32 @@ TEST(FloatText, Grammar) {
   EXPECT_TRUE(std::isnan(*parse_float_text("NaN")));
 }
 
+// Short plain decimals take a shortcut; every text gives the same double as
+// the full parse, bit for bit, around the shortcut's digit limit too.
+TEST(FloatText, ShortDecimalsMatchTheFullParse) {
+  std::mt19937_64 rng(5);
+  auto full = [](const std::string& t) {
+    std::string_view s = t;
+    const bool negative = !s.empty() && s[0] == '-';
+    if (!s.empty() && (s[0] == '-' || s[0] == '+')) s.remove_prefix(1);
+    double v = 0.0;
+    std::from_chars(s.data(), s.data() + s.size(), v, std::chars_format::general);
+    return negative ? -v : v;
+  };
+  for (int i = 0; i < 200000; ++i) {
+    std::string t = rng() % 4 == 0 ? "-" : (rng() % 8 == 0 ? "+" : "");
+    const size_t int_digits = rng() % 10, frac_digits = rng() % 18;
+    for (size_t d = 0; d < int_digits; ++d) t += static_cast<char>('0' + rng() % 10);
+    if (frac_digits > 0 || int_digits == 0) t += '.';
+    for (size_t d = 0; d < frac_digits; ++d) t += static_cast<char>('0' + rng() % 10);
+    if (int_digits + frac_digits == 0) t += '0';
+    const auto got = parse_float_text(t);
+    ASSERT_TRUE(got.has_value()) << t;
+    const double want = full(t);
+    EXPECT_EQ(std::memcmp(&*got, &want, sizeof want), 0) << t << " " << *got << " " << want;
+  }
+}
+
 TEST(NumberText, IntegersPlainFloatsShortestWithPointOrExponent) {
   const std::vector<std::pair<JsonNumber, std::string>> cases = {
       {JsonNumber::pos_int(2019), "2019"}, {JsonNumber::neg_int(-7), "-7"},
@@ -69,24 +98,27 @@ TEST(NumberText, IntegersPlainFloatsShortestWithPointOrExponent) {
 }
 
 TEST(JsonText, StringsEscapeOnlyQuotesBackslashesAndControls) {
-  // Escaped bytes at every offset of a long text, past the eight-byte skips.
-  for (size_t at = 0; at < 20; ++at) {
-    for (char marked : {'"', '\\', '\n', '\x01', '\x1f', '\x7f'}) {
-      std::string text(20, 'a');
-      text[at] = marked;
-      std::string want = "\"" + std::string(at, 'a');
-      switch (marked) {
-        case '"': want += "\\\""; break;
-        case '\\': want += "\\\\"; break;
-        case '\n': want += "\\n"; break;
-        case '\x01': want += "\\u0001"; break;
-        case '\x1f': want += "\\u001f"; break;
-        default: want += marked;
+  // Escaped bytes at every offset of short texts and of long ones, past the
+  // eight-byte skips.
+  for (size_t len = 1; len <= 20; ++len) {
+    for (size_t at = 0; at < len; ++at) {
+      for (char marked : {'"', '\\', '\n', '\x01', '\x1f', '\x7f'}) {
+        std::string text(len, 'a');
+        text[at] = marked;
+        std::string want = "\"" + std::string(at, 'a');
+        switch (marked) {
+          case '"': want += "\\\""; break;
+          case '\\': want += "\\\\"; break;
+          case '\n': want += "\\n"; break;
+          case '\x01': want += "\\u0001"; break;
+          case '\x1f': want += "\\u001f"; break;
+          default: want += marked;
+        }
+        want += std::string(len - 1 - at, 'a') + "\"";
+        std::string out = "x";
+        append_json_string(out, text);
+        EXPECT_EQ(out, "x" + want) << len << " " << at << " " << int(marked);
       }
-      want += std::string(19 - at, 'a') + "\"";
-      std::string out;
-      append_json_string(out, text);
-      EXPECT_EQ(out, want) << at << " " << int(marked);
     }
   }
   std::string out;

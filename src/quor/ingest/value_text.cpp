@@ -72,9 +72,12 @@ std::optional<double> parse_float_text(std::string_view text) {
     s.remove_prefix(1);
   }
   if (s.empty()) return std::nullopt;
-  if (ascii_iequals(s, "inf") || ascii_iequals(s, "infinity"))
-    return negative ? -HUGE_VAL : HUGE_VAL;
-  if (ascii_iequals(s, "nan")) return negative ? -std::nan("") : std::nan("");
+  // Only a text that starts with a letter can name an infinity or NaN.
+  if (!is_digit(s[0]) && s[0] != '.') {
+    if (ascii_iequals(s, "inf") || ascii_iequals(s, "infinity"))
+      return negative ? -HUGE_VAL : HUGE_VAL;
+    if (ascii_iequals(s, "nan")) return negative ? -std::nan("") : std::nan("");
+  }
 
   size_t i = 0;
   size_t int_digits = 0, frac_digits = 0;
@@ -94,6 +97,19 @@ std::optional<double> parse_float_text(std::string_view text) {
   if (i != s.size()) return std::nullopt;
 
   double v = 0.0;
+  if (int_digits + frac_digits <= 15 && i == int_digits + (frac_digits > 0 ? 1 : 0) + frac_digits &&
+      (frac_digits > 0 || int_digits == s.size())) {
+    // A plain decimal of at most 15 digits: its digits and the power of ten
+    // are exact doubles, so one correctly rounded division gives the same
+    // double as the full parse.
+    static constexpr double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                        1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    uint64_t m = 0;
+    for (char c : s)
+      if (c != '.') m = m * 10 + static_cast<uint64_t>(c - '0');
+    v = static_cast<double>(m) / kPow10[frac_digits];
+    return negative ? -v : v;
+  }
   auto [ptr, ec] = std::from_chars(s.data(), s.data() + s.size(), v, std::chars_format::general);
   if (ec != std::errc() || ptr != s.data() + s.size()) {
     // Out of range (or a form from_chars declines): strtod saturates to an
