@@ -124,7 +124,7 @@ class CompareCache {
 
  private:
   static constexpr uint32_t kNone = UINT32_MAX;
-  static constexpr size_t kIndexSize = 16384;  // power of two, load <= 0.61
+  static constexpr size_t kIndexSize = 32768;  // power of two, load <= 0.31
   static constexpr size_t kIndexMask = kIndexSize - 1;
 
   using ListBody = MemberStamps::Body;
