@@ -117,11 +117,19 @@ char* write_units(char* p, char* end, uint64_t n) {
   p = std::to_chars(p, end, n / kUnit).ptr;
   if constexpr (D > 0) {
     *p++ = '.';
+    // Two digits at a time from the back, then an odd one at the front.
+    static constexpr char kPairs[] =
+        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+        "8081828384858687888990919293949596979899";
     uint64_t frac = n % kUnit;
-    for (int i = D - 1; i >= 0; --i) {
-      p[i] = static_cast<char>('0' + frac % 10);
-      frac /= 10;
+    int i = D;
+    for (; i >= 2; i -= 2) {
+      const uint64_t two = frac % 100;
+      frac /= 100;
+      std::memcpy(p + i - 2, kPairs + 2 * two, 2);
     }
+    if (i == 1) p[0] = static_cast<char>('0' + frac);
     p += D;
   }
   return p;
