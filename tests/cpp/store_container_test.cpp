@@ -179,7 +179,7 @@ std::string decompressed(std::string_view frame) {
 TEST(ContainerImage, StreamedImagesAreTheOneShotBytes) {
   for (uint64_t seed : {1, 2, 3, 5, 6}) {
     RecordMaker mk(seed);
-    const DistributionFile f = mk.file(20 * seed);
+    const model::DistributionFile f = mk.file(20 * seed);
     ASSERT_LT(stored_record_size(f), 2u << 20);
     const std::string img = streamed_image(f);
     EXPECT_TRUE(img == one_shot_image(f)) << seed;
@@ -188,12 +188,12 @@ TEST(ContainerImage, StreamedImagesAreTheOneShotBytes) {
   EXPECT_TRUE(streamed_image(full_meta()) == one_shot_image(full_meta()));
   EXPECT_TRUE(streamed_image(full_index()) == one_shot_image(full_index()));
   EXPECT_TRUE(streamed_image(full_snapshots()) == one_shot_image(full_snapshots()));
-  EXPECT_TRUE(streamed_image(DistributionFile{}) == one_shot_image(DistributionFile{}));
+  EXPECT_TRUE(streamed_image(model::DistributionFile{}) == one_shot_image(model::DistributionFile{}));
 
   // A long record: one frame, declaring its content size, holding the
   // encoding; written as it comes, not at the end.
   RecordMaker mk(4);
-  const DistributionFile f = mk.file(400);
+  const model::DistributionFile f = mk.file(400);
   ASSERT_GT(stored_record_size(f), 4u << 20);
   size_t calls = 0;
   const std::string img = streamed_image(f, &calls);
@@ -215,7 +215,7 @@ TEST(ContainerImage, DigestsTakenOnTheWayAreThoseOfTheEncoding) {
     return h.digest();
   };
   RecordMaker mk(7);
-  const DistributionFile f = mk.file(400);  // several encoder buffers
+  const model::DistributionFile f = mk.file(400);  // several encoder buffers
   const EncodingDigest want = encoding_digest(f);
   EXPECT_EQ(want, plain(encode_stored_record(f)));
   EXPECT_EQ(want.size, stored_record_size(f));
@@ -240,7 +240,7 @@ TEST(ContainerImage, DigestsTakenOnTheWayAreThoseOfTheEncoding) {
   EXPECT_TRUE(img2 == img);
 
   std::optional<EncodingDigest> on_read;
-  auto back = parse_data_file<DistributionFile>(img, "d.edb", &on_read);
+  auto back = parse_data_file<model::DistributionFile>(img, "d.edb", &on_read);
   ASSERT_TRUE(back.ok());
   EXPECT_TRUE(encode_stored_record(*back) == encode_stored_record(f));
   EXPECT_EQ(on_read, want);
@@ -260,20 +260,20 @@ TEST(ContainerImage, DigestsTakenOnTheWayAreThoseOfTheEncoding) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     on_read = want;
-    back = parse_data_file<DistributionFile>(c.bytes, "d.edb", &on_read);
+    back = parse_data_file<model::DistributionFile>(c.bytes, "d.edb", &on_read);
     ASSERT_TRUE(back.ok());
     EXPECT_TRUE(encode_stored_record(*back) == enc);
     EXPECT_EQ(on_read, c.digest);
   }
   on_read = want;
-  EXPECT_FALSE(parse_data_file<DistributionFile>(header(3) + zstd_frame(enc.substr(0, 99)), "d.edb",
+  EXPECT_FALSE(parse_data_file<model::DistributionFile>(header(3) + zstd_frame(enc.substr(0, 99)), "d.edb",
                                                  &on_read).ok());
   EXPECT_EQ(on_read, std::nullopt);
 }
 
 TEST(ContainerImage, TheFirstWriterFailureStopsTheStream) {
   RecordMaker mk(4);
-  const DistributionFile f = mk.file(400);
+  const model::DistributionFile f = mk.file(400);
   for (size_t fail_at : {0, 1, 3}) {
     size_t calls = 0;
     Status st = stream_data_file_image(f, [&](std::string_view) -> Status {
@@ -320,7 +320,7 @@ TEST_F(ContainerTest, ACompressionBombOpensAsItsRecord) {
   for (bool mapped : {false, true}) {
     auto f = mapped ? load_distribution_file_mapped(p) : load_distribution_file_read(p);
     ASSERT_TRUE(f.ok()) << f.error().full_text();
-    EXPECT_EQ(*f, DistributionFile{});
+    EXPECT_EQ(*f, model::DistributionFile{});
   }
   spit(p, header(3) + bomb + "tail");
   auto f = load_distribution_file_mapped(p);
@@ -334,7 +334,7 @@ TEST_F(ContainerTest, ACompressionBombOpensAsItsRecord) {
 TEST_F(ContainerTest, LongRecordsReadBackThroughEveryLoader) {
   const auto p = dir_ / "distributions.edb";
   RecordMaker mk(4);
-  DistributionFile f = mk.file(400);
+  model::DistributionFile f = mk.file(400);
   f.distributions[3].variable = std::string(20 << 20, 'v');
   const std::string want = encode_stored_record(f);
   ASSERT_TRUE(write_distributions_file(p, f).ok());
@@ -432,7 +432,7 @@ TEST_F(ContainerTest, AnAllocationFailureInTheMappedLoaderLeaksNothing) {
 // The loader as it stood before decoding streamed: every frame decompressed
 // into one buffer, then decoded. The streaming loader must agree with it on
 // every input, bit for bit and text for text.
-Result<DistributionFile> plain_parse(std::string_view bytes, const std::string& ps) {
+Result<model::DistributionFile> plain_parse(std::string_view bytes, const std::string& ps) {
   if (bytes.size() < 8 || bytes.substr(0, 4) != "QUOR" || bytes[4] != 3) {
     return parse_distribution_file(bytes, ps);  // not the compressed branch
   }
@@ -465,18 +465,18 @@ Result<DistributionFile> plain_parse(std::string_view bytes, const std::string& 
     if (!fault.empty()) return Error("zstd decompress " + ps + ": " + fault);
     out.resize(produced);
   }
-  auto r = decode_stored_record<DistributionFile>(out);
+  auto r = decode_stored_record<model::DistributionFile>(out);
   if (!r.ok()) return Error("deserialize " + ps + ": " + r.error().full_text());
   return r;
 }
 
-std::string outcome_of(const Result<DistributionFile>& r) {
+std::string outcome_of(const Result<model::DistributionFile>& r) {
   return r.ok() ? "ok " + encode_stored_record(*r) : r.error().full_text();
 }
 
 TEST(ContainerDamage, RandomDamageFailsAsTheWholeStreamLoaderDid) {
   RecordMaker mk(7);
-  const DistributionFile f = mk.file(120);
+  const model::DistributionFile f = mk.file(120);
   const std::string image = *data_file_image(f);
   const std::string two_frames = header(3) + zstd_frame(encode_stored_record(f).substr(0, 5000)) +
                                  zstd_frame(encode_stored_record(f).substr(5000));
@@ -612,11 +612,11 @@ TEST_F(ContainerTest, CreateTimeWritersLeaveAnyExistingFileAlone) {
 
   const auto snaps = dir_ / "snapshots.edb";
   ASSERT_TRUE(ensure_snapshots_file(snaps).ok());
-  EXPECT_EQ(*load_snapshot_store(snaps), SnapshotStore{});
+  EXPECT_EQ(*load_snapshot_store(snaps), model::SnapshotStore{});
 
   // A write into a missing directory fails with the write context.
   const auto bad = dir_ / "missing" / "meta.edb";
-  auto st = write_meta_file(bad, MetaFile{});
+  auto st = write_meta_file(bad, model::MetaFile{});
   ASSERT_FALSE(st.ok());
   EXPECT_EQ(st.error().full_text().rfind("write file " + bad.string() + ": ", 0), 0u);
 }

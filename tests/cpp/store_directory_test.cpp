@@ -34,10 +34,10 @@ const char* kDataFiles[] = {"meta.edb", "distributions.edb", "dist_index.edb", "
 
 // A database with a variable, a dimension and some counts.
 void fill(Database& db) {
-  ASSERT_TRUE(db.add_variable({"age", ContinuousType{4, Range{0.0, 100.0}}}).ok());
-  ASSERT_TRUE(db.add_variable({"colour", CategoricalType{{"red", "blue"}, true}}).ok());
+  ASSERT_TRUE(db.add_variable({"age", model::ContinuousType{4, model::Range{0.0, 100.0}}}).ok());
+  ASSERT_TRUE(db.add_variable({"colour", model::CategoricalType{{"red", "blue"}, true}}).ok());
   ASSERT_TRUE(db.add_dimension({"region", "region", std::nullopt}).ok());
-  const DimensionMap eu{{"region", "EU"}};
+  const model::DimensionMap eu{{"region", "EU"}};
   HistogramCounts h;
   h.bins = {{0, 2}, {3, 1}};
   ASSERT_TRUE(db.apply_counts("age", eu, h).ok());
@@ -55,7 +55,7 @@ TEST_F(DirectoryTest, CreateBuildsTheDirectoryAndOpensReadWrite) {
   ASSERT_TRUE(db.ok()) << db.error().full_text();
   EXPECT_TRUE(db->writable);
   EXPECT_TRUE(db->lock_file && db->lock_file->is_open());
-  EXPECT_EQ(db->meta, MetaFile{});
+  EXPECT_EQ(db->meta, model::MetaFile{});
   EXPECT_EQ(db->database_stats(), DatabaseStats{});
   for (const char* name : kDataFiles) EXPECT_EQ(slurp(path / name).substr(0, 4), "QUOR") << name;
   EXPECT_EQ(fs::file_size(path / "lock.edb"), 0u);
@@ -63,7 +63,7 @@ TEST_F(DirectoryTest, CreateBuildsTheDirectoryAndOpensReadWrite) {
   ASSERT_TRUE(db->raw_log.has_value());
   EXPECT_EQ(db->raw_log->segment_path, path / "raw" / "log_000001.raw");
   // A new database starts from the default meta record.
-  EXPECT_EQ(*load_meta_file(path / "meta.edb"), MetaFile{});
+  EXPECT_EQ(*load_meta_file(path / "meta.edb"), model::MetaFile{});
 
   const fs::path plain = dir_ / "plain";
   auto no_log = create_database(plain, false);
@@ -75,9 +75,9 @@ TEST_F(DirectoryTest, CreateBuildsTheDirectoryAndOpensReadWrite) {
 
 TEST_F(DirectoryTest, FlushReleaseAndReopenGiveBackTheSameState) {
   const fs::path path = dir_ / "db";
-  MetaFile meta;
-  DistributionFile data;
-  DistIndex index;
+  model::MetaFile meta;
+  model::DistributionFile data;
+  model::DistIndex index;
   {
     auto db = create_database(path, false);
     ASSERT_TRUE(db.ok());
@@ -150,12 +150,12 @@ TEST_F(DirectoryTest, OpenFailuresLeaveNoLockBehind) {
 
 TEST_F(DirectoryTest, BrokenIndexIsRebuiltAndBrokenSnapshotsAreEmptied) {
   const fs::path path = dir_ / "db";
-  DistIndex index;
+  model::DistIndex index;
   {
     auto db = create_database(path, false);
     ASSERT_TRUE(db.ok());
     fill(*db);
-    db->snapshots.entries["k"] = {SnapshotEntry{1, 2, db->data.distributions[0]}};
+    db->snapshots.entries["k"] = {model::SnapshotEntry{1, 2, db->data.distributions[0]}};
     ASSERT_TRUE(flush_database(*db).ok());
     index = db->index;
   }
@@ -178,7 +178,7 @@ TEST_F(DirectoryTest, BrokenIndexIsRebuiltAndBrokenSnapshotsAreEmptied) {
     EXPECT_EQ(db->index, index);
     EXPECT_TRUE(db->snapshots.entries.empty());
     ASSERT_TRUE(flush_database(*db).ok());
-    EXPECT_EQ(*load_snapshot_store(path / "snapshots.edb"), SnapshotStore{});
+    EXPECT_EQ(*load_snapshot_store(path / "snapshots.edb"), model::SnapshotStore{});
   }
 }
 
@@ -194,7 +194,7 @@ TEST_F(DirectoryTest, ReadOnlyFlushWritesNothingAndJsonFilesAreUpgradedOnFlush) 
   {
     auto ro = open_database(path, false);
     ASSERT_TRUE(ro.ok()) << ro.error().full_text();
-    EXPECT_FALSE(ro->add_variable({"x", ContinuousType{1, std::nullopt}}).ok());
+    EXPECT_FALSE(ro->add_variable({"x", model::ContinuousType{1, std::nullopt}}).ok());
     ASSERT_TRUE(flush_database(*ro).ok());
   }
   for (size_t i = 0; i < 4; ++i) EXPECT_EQ(slurp(path / kDataFiles[i]), before[i]);
@@ -311,7 +311,7 @@ std::string zstd_bytes(std::string_view data) {
 
 // The entries of the index file in the directory, in a fixed order.
 std::vector<std::pair<std::string, uint64_t>> index_entries(const fs::path& dir) {
-  const DistIndex index = *load_dist_index(dir / "dist_index.edb");
+  const model::DistIndex index = *load_dist_index(dir / "dist_index.edb");
   std::vector<std::pair<std::string, uint64_t>> out(index.by_key.begin(), index.by_key.end());
   std::sort(out.begin(), out.end());
   return out;
@@ -344,10 +344,10 @@ std::vector<std::string> data_file_names() { return {std::begin(kDataFiles), std
 void change_every_record(Database& db, const std::string& region) {
   HistogramCounts h;
   h.bins = {{1, 1}};
-  const DimensionMap map{{"region", region}};
+  const model::DimensionMap map{{"region", region}};
   ASSERT_TRUE(db.apply_counts("age", map, h).ok());  // meta counter, distributions, index
   db.finalize_updates({{"age", map}});
-  db.snapshots.entries[region] = {SnapshotEntry{1, 2, db.data.distributions[0]}};
+  db.snapshots.entries[region] = {model::SnapshotEntry{1, 2, db.data.distributions[0]}};
 }
 
 TEST(TemporaryNames, OnlyOurOwnFormsForTheGivenFileMatch) {
@@ -480,7 +480,7 @@ TEST_F(FlushFilesTest, AFlushWithNothingChangedRewritesNoFile) {
   auto db = create_database(path, true);
   ASSERT_TRUE(db.ok());
   fill(*db);
-  db->snapshots.entries["k"] = {SnapshotEntry{1, 2, db->data.distributions[0]}};
+  db->snapshots.entries["k"] = {model::SnapshotEntry{1, 2, db->data.distributions[0]}};
   ASSERT_TRUE(flush_database(*db).ok());
   const auto written = stamps_of(path);
   auto steps_of_flush = [&](Database& d) {
@@ -507,7 +507,7 @@ TEST_F(FlushFilesTest, AFlushWithNothingChangedRewritesNoFile) {
   // New counts for an existing distribution change only its file.
   HistogramCounts h;
   h.bins = {{2, 5}};
-  const DimensionMap eu{{"region", "EU"}};
+  const model::DimensionMap eu{{"region", "EU"}};
   ASSERT_TRUE(db->apply_counts("age", eu, h).ok());
   db->finalize_updates({{"age", eu}});
   EXPECT_EQ(renames_in(steps_of_flush(*db)), (std::vector<std::string>{"distributions.edb"}));
@@ -518,7 +518,7 @@ TEST_F(FlushFilesTest, AFlushWithNothingChangedRewritesNoFile) {
 
   // A new distribution: its file, the index and the id counter, then nothing
   // again; what the files hold is what a write puts there.
-  const DimensionMap asia{{"region", "ASIA"}};
+  const model::DimensionMap asia{{"region", "ASIA"}};
   ASSERT_TRUE(db->apply_counts("age", asia, h).ok());
   db->finalize_updates({{"age", asia}});
   EXPECT_EQ(renames_in(steps_of_flush(*db)),
@@ -531,7 +531,7 @@ TEST_F(FlushFilesTest, AFlushWithNothingChangedRewritesNoFile) {
 
 TEST_F(FlushFilesTest, FilesThatMayNotHoldTheRecordAreWrittenAgain) {
   const fs::path path = dir_ / "db";
-  DistIndex old_index;
+  model::DistIndex old_index;
   {
     auto db = create_database(path, false);
     ASSERT_TRUE(db.ok());
@@ -550,14 +550,14 @@ TEST_F(FlushFilesTest, FilesThatMayNotHoldTheRecordAreWrittenAgain) {
     std::function<void()> damage;
     std::vector<std::string> rewritten;
   };
-  const MetaFile meta = *load_meta_file(path / "meta.edb");
+  const model::MetaFile meta = *load_meta_file(path / "meta.edb");
   const Case cases[] = {
       // An index that decodes but is not the one the distributions give.
       {"stale index", [&] { ASSERT_TRUE(write_dist_index_file(path / "dist_index.edb", old_index).ok()); },
        {"dist_index.edb"}},
       {"index with the same keys and other ids",
        [&] {
-         DistIndex swapped = *load_dist_index(path / "dist_index.edb");
+         model::DistIndex swapped = *load_dist_index(path / "dist_index.edb");
          for (auto& [key, id] : swapped.by_key) id = 3 - id;  // ids 1 and 2 exchanged
          ASSERT_TRUE(write_dist_index_file(path / "dist_index.edb", swapped).ok());
        },

@@ -112,7 +112,7 @@ int64_t CompiledSchema::Variable::bin_of(const ValueRef& v) const {
   return k;
 }
 
-CompiledSchema::CompiledSchema(const store::Schema& s) : schema(s) {
+CompiledSchema::CompiledSchema(const model::Schema& s) : schema(s) {
   const size_t nv = s.variables.size();
   vars.resize(nv);
   acc_var.resize(nv);
@@ -123,7 +123,7 @@ CompiledSchema::CompiledSchema(const store::Schema& s) : schema(s) {
     acc_var[v] = it->second;
     if (added) payload_vars.push_back(v);
     Variable& cv = vars[v];
-    if (const auto* cat = std::get_if<store::CategoricalType>(&def.var_type)) {
+    if (const auto* cat = std::get_if<model::CategoricalType>(&def.var_type)) {
       cv.categorical = true;
       cv.categories = &cat->categories;
       cv.allow_unknown = cat->allow_unknown;
@@ -131,7 +131,7 @@ CompiledSchema::CompiledSchema(const store::Schema& s) : schema(s) {
         for (size_t i = 0; i < cat->categories.size(); ++i)
           cv.category_index.try_emplace(cat->categories[i], i);
     } else {
-      const auto& cont = std::get<store::ContinuousType>(def.var_type);
+      const auto& cont = std::get<model::ContinuousType>(def.var_type);
       cv.bins = cont.bins;
       if (cont.range) {
         cv.lo = cont.range->first;
@@ -404,8 +404,8 @@ std::pair<std::string_view, std::string_view> pending_texts(std::string_view p, 
   }
 }
 
-store::DimensionMap key_dimension_map(const CompiledSchema& cs, const KeyTable& keys, uint32_t key) {
-  store::DimensionMap map;
+model::DimensionMap key_dimension_map(const CompiledSchema& cs, const KeyTable& keys, uint32_t key) {
+  model::DimensionMap map;
   const uint32_t* labels = keys.labels_of(key);
   for (size_t i = 0; i < cs.key_dims.size(); ++i)
     map.emplace_hint(map.end(), cs.schema.dimensions[cs.key_dims[i]].name,
@@ -413,9 +413,9 @@ store::DimensionMap key_dimension_map(const CompiledSchema& cs, const KeyTable& 
   return map;
 }
 
-store::DimensionMap dimension_map_of(const CompiledSchema& cs, const BatchUpdates& u, size_t k,
+model::DimensionMap dimension_map_of(const CompiledSchema& cs, const BatchUpdates& u, size_t k,
                                      const KeyTable* keys) {
-  store::DimensionMap map;
+  model::DimensionMap map;
   const uint32_t* labels = u.labels.data() + k * u.nkeydims;
   for (size_t i = 0; i < cs.key_dims.size(); ++i) {
     std::string label = u.has_pending[k] ? std::string(pending_texts(u.pending[k], i).second)
@@ -464,7 +464,7 @@ std::optional<RecordUpdate> to_record_update(const internal::CompiledSchema& cs,
 
 }  // namespace
 
-std::optional<RecordUpdate> compute_record_update(const store::Schema& schema,
+std::optional<RecordUpdate> compute_record_update(const model::Schema& schema,
                                                   const Observation& observation) {
   internal::CompiledSchema cs(schema);
   internal::ObservationListSource src(schema, &observation, 1);
@@ -474,7 +474,7 @@ std::optional<RecordUpdate> compute_record_update(const store::Schema& schema,
 }
 
 std::vector<std::optional<RecordUpdate>> compute_record_updates(
-    const store::Schema& schema, std::span<const Observation> observations) {
+    const model::Schema& schema, std::span<const Observation> observations) {
   internal::CompiledSchema cs(schema);
   internal::ObservationListSource src(schema, observations.data(), observations.size());
   internal::BatchUpdates u;

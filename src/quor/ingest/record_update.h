@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "quor/ingest/preparation.h"
-#include "quor/store/model.h"
+#include "quor/model/model.h"
 #include "quor/util/json_value.h"
 
 namespace quor::ingest {
@@ -44,7 +44,7 @@ struct JointUpdate {
 struct RecordUpdate {
   std::vector<VariableUpdate> variable_updates;  // schema variable order, slotted only
   std::vector<JointUpdate> joint_updates;        // schema joint order, celled only
-  store::DimensionMap dimension_key;             // one bucketed label per schema dimension
+  model::DimensionMap dimension_key;             // one bucketed label per schema dimension
   util::JsonValue payload;                       // object of the observation's values
   bool operator==(const RecordUpdate&) const = default;
 };
@@ -55,12 +55,12 @@ std::optional<uint64_t> category_position(const std::vector<std::string>& catego
 
 // The update of one observation, or nothing when the observation lacks a
 // text for one of the schema's dimensions. Pure; safe on any thread.
-std::optional<RecordUpdate> compute_record_update(const store::Schema& schema,
+std::optional<RecordUpdate> compute_record_update(const model::Schema& schema,
                                                   const Observation& observation);
 
 // compute_record_update over a slice on the worker pool: one entry per
 // observation, in the slice's order.
 std::vector<std::optional<RecordUpdate>> compute_record_updates(
-    const store::Schema& schema, std::span<const Observation> observations);
+    const model::Schema& schema, std::span<const Observation> observations);
 
 }  // namespace quor::ingest

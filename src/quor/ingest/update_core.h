@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "quor/ingest/preparation.h"
-#include "quor/store/model.h"
+#include "quor/model/model.h"
 #include "quor/util/json_value.h"
 
 namespace quor::ingest::internal {
@@ -55,14 +55,14 @@ class ObservationSource {
 // Observations held as Observation values.
 class ObservationListSource final : public ObservationSource {
  public:
-  ObservationListSource(const store::Schema& schema, const Observation* obs, size_t n)
+  ObservationListSource(const model::Schema& schema, const Observation* obs, size_t n)
       : schema_(schema), obs_(obs), n_(n) {}
   size_t size() const override { return n_; }
   void load(size_t i, RowView& row) const override;
   bool has_all_dims(size_t i) const override;
 
  private:
-  const store::Schema& schema_;
+  const model::Schema& schema_;
   const Observation* obs_;
   size_t n_;
 };
@@ -74,7 +74,7 @@ constexpr uint64_t kNoCell = UINT64_MAX;
 // The schema prepared for the step.
 class CompiledSchema {
  public:
-  explicit CompiledSchema(const store::Schema& schema);
+  explicit CompiledSchema(const model::Schema& schema);
 
   struct Variable {
     bool categorical = false;
@@ -93,7 +93,7 @@ class CompiledSchema {
     size_t tally = 0;        // first joint listing the same pair of names
   };
 
-  const store::Schema& schema;
+  const model::Schema& schema;
   std::vector<Variable> vars;
   std::vector<size_t> acc_var;       // per variable: first variable of its name
   std::vector<size_t> payload_vars;  // one per distinct name, by name
@@ -141,10 +141,10 @@ std::pair<std::string_view, std::string_view> pending_texts(std::string_view pen
 
 // The dimension map of record k of `u`, from its pending texts or from the
 // key table.
-store::DimensionMap dimension_map_of(const CompiledSchema& schema, const BatchUpdates& u, size_t k,
+model::DimensionMap dimension_map_of(const CompiledSchema& schema, const BatchUpdates& u, size_t k,
                                      const KeyTable* keys);
 // The dimension map of a key of the table.
-store::DimensionMap key_dimension_map(const CompiledSchema& schema, const KeyTable& keys,
+model::DimensionMap key_dimension_map(const CompiledSchema& schema, const KeyTable& keys,
                                       uint32_t key);
 
 }  // namespace quor::ingest::internal

@@ -419,7 +419,7 @@ class Reader {
       return get(*v);
     } else if constexpr (is_pair<T>::value) {
       return get(v.first) && get(v.second);
-    } else if constexpr (std::is_same_v<T, DimensionMap>) {
+    } else if constexpr (std::is_same_v<T, model::DimensionMap>) {
       uint64_t n;
       if (!u64(n)) return false;
       v.clear();
@@ -537,26 +537,26 @@ class Reader {
 
 }  // namespace
 
-uint64_t stored_record_size(const MetaFile& r) { return encoded_size(r); }
-uint64_t stored_record_size(const DistributionFile& r) { return encoded_size(r); }
-uint64_t stored_record_size(const DistIndex& r) { return encoded_size(r); }
-uint64_t stored_record_size(const SnapshotStore& r) { return encoded_size(r); }
+uint64_t stored_record_size(const model::MetaFile& r) { return encoded_size(r); }
+uint64_t stored_record_size(const model::DistributionFile& r) { return encoded_size(r); }
+uint64_t stored_record_size(const model::DistIndex& r) { return encoded_size(r); }
+uint64_t stored_record_size(const model::SnapshotStore& r) { return encoded_size(r); }
 
-std::string encode_stored_record(const MetaFile& r) { return encode(r); }
-std::string encode_stored_record(const DistributionFile& r) { return encode(r); }
-std::string encode_stored_record(const DistIndex& r) { return encode(r); }
-std::string encode_stored_record(const SnapshotStore& r) { return encode(r); }
+std::string encode_stored_record(const model::MetaFile& r) { return encode(r); }
+std::string encode_stored_record(const model::DistributionFile& r) { return encode(r); }
+std::string encode_stored_record(const model::DistIndex& r) { return encode(r); }
+std::string encode_stored_record(const model::SnapshotStore& r) { return encode(r); }
 
-void encode_stored_record_to(const MetaFile& r, const EncodedChunkSink& sink) {
+void encode_stored_record_to(const model::MetaFile& r, const EncodedChunkSink& sink) {
   encode_to(r, sink);
 }
-void encode_stored_record_to(const DistributionFile& r, const EncodedChunkSink& sink) {
+void encode_stored_record_to(const model::DistributionFile& r, const EncodedChunkSink& sink) {
   encode_to(r, sink);
 }
-void encode_stored_record_to(const DistIndex& r, const EncodedChunkSink& sink) {
+void encode_stored_record_to(const model::DistIndex& r, const EncodedChunkSink& sink) {
   encode_to(r, sink);
 }
-void encode_stored_record_to(const SnapshotStore& r, const EncodedChunkSink& sink) {
+void encode_stored_record_to(const model::SnapshotStore& r, const EncodedChunkSink& sink) {
   encode_to(r, sink);
 }
 
@@ -588,10 +588,10 @@ EncodingDigest digest_of(const R& record) {
 }
 }  // namespace
 
-EncodingDigest encoding_digest(const MetaFile& r) { return digest_of(r); }
-EncodingDigest encoding_digest(const DistributionFile& r) { return digest_of(r); }
-EncodingDigest encoding_digest(const DistIndex& r) { return digest_of(r); }
-EncodingDigest encoding_digest(const SnapshotStore& r) { return digest_of(r); }
+EncodingDigest encoding_digest(const model::MetaFile& r) { return digest_of(r); }
+EncodingDigest encoding_digest(const model::DistributionFile& r) { return digest_of(r); }
+EncodingDigest encoding_digest(const model::DistIndex& r) { return digest_of(r); }
+EncodingDigest encoding_digest(const model::SnapshotStore& r) { return digest_of(r); }
 
 template <class T>
 Result<T> decode_stored_record(std::string_view bytes) {
@@ -627,7 +627,7 @@ void add_entry(IndexEntriesDigest& d, std::string_view key, uint64_t id) {
 }
 }  // namespace
 
-IndexEntriesDigest index_entries_digest(const DistIndex& index) {
+IndexEntriesDigest index_entries_digest(const model::DistIndex& index) {
   IndexEntriesDigest d;
   for (const auto& [key, id] : index.by_key) add_entry(d, key, id);
   return d;
@@ -648,13 +648,13 @@ Result<IndexEntriesDigest> index_entries_digest_from(RecordSource& source) {
   return d;
 }
 
-template Result<MetaFile> decode_stored_record<MetaFile>(std::string_view);
-template Result<DistributionFile> decode_stored_record<DistributionFile>(std::string_view);
-template Result<DistIndex> decode_stored_record<DistIndex>(std::string_view);
-template Result<SnapshotStore> decode_stored_record<SnapshotStore>(std::string_view);
-template Result<MetaFile> decode_stored_record_from<MetaFile>(RecordSource&);
-template Result<DistributionFile> decode_stored_record_from<DistributionFile>(RecordSource&);
-template Result<DistIndex> decode_stored_record_from<DistIndex>(RecordSource&);
-template Result<SnapshotStore> decode_stored_record_from<SnapshotStore>(RecordSource&);
+template Result<model::MetaFile> decode_stored_record<model::MetaFile>(std::string_view);
+template Result<model::DistributionFile> decode_stored_record<model::DistributionFile>(std::string_view);
+template Result<model::DistIndex> decode_stored_record<model::DistIndex>(std::string_view);
+template Result<model::SnapshotStore> decode_stored_record<model::SnapshotStore>(std::string_view);
+template Result<model::MetaFile> decode_stored_record_from<model::MetaFile>(RecordSource&);
+template Result<model::DistributionFile> decode_stored_record_from<model::DistributionFile>(RecordSource&);
+template Result<model::DistIndex> decode_stored_record_from<model::DistIndex>(RecordSource&);
+template Result<model::SnapshotStore> decode_stored_record_from<model::SnapshotStore>(RecordSource&);
 
 }  // namespace quor::store
