@@ -1,8 +1,11 @@
 #include "results.h"
 
+#include <cstring>
 #include <new>
 #include <string>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include "args.h"
 #include "class_builder.h"
@@ -36,11 +39,108 @@ PyObject* str_of(const std::string& text) {
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
-PyObject* str_list(const std::vector<std::string>& items) {
+// The str of a cell's UTF-8 text. Most cells are ASCII (numbers, labels):
+// those are copied straight into a one-byte string, without decoding.
+PyObject* cell_str(std::string_view text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const size_t n = text.size();
+  unsigned char high = 0;
+  for (size_t i = 0; i < n; ++i) high |= p[i];
+  if (high >= 0x80)
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(n), nullptr);
+  PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
+  if (s == nullptr || n == 0) return s;
+  std::memcpy(PyUnicode_1BYTE_DATA(s), p, n);
+  return s;
+}
+
+// The str objects of one conversion of a table. A column whose texts
+// repeat (the value columns of COMPARE ... ACROSS, PAIRWISE's labels,
+// "N/A") hands out one object per distinct text; a column that shows no
+// repeats among its first cells stops looking them up.
+class CellStrs {
+ public:
+  explicit CellStrs(size_t columns) : columns_(columns), table_(kInitial) {}
+  CellStrs(const CellStrs&) = delete;
+  CellStrs& operator=(const CellStrs&) = delete;
+  ~CellStrs() {
+    for (const Entry& e : table_) Py_XDECREF(e.obj);
+  }
+
+  // A new reference to the str of `text` in column `column`, or nullptr
+  // with the error set. `text` must outlive this object.
+  PyObject* get(size_t column, std::string_view text) {
+    Column* c = column < columns_.size() ? &columns_[column] : nullptr;
+    if (c == nullptr || !c->sharing) return cell_str(text);
+    ++c->seen;
+    const uint64_t h = hash_of(text);
+    size_t i = h & (table_.size() - 1);
+    for (; table_[i].obj != nullptr; i = (i + 1) & (table_.size() - 1)) {
+      if (table_[i].hash == h && table_[i].text == text) {
+        ++c->repeats;
+        Py_INCREF(table_[i].obj);
+        return table_[i].obj;
+      }
+    }
+    if (c->seen == kTrial && c->repeats * 4 < kTrial) c->sharing = false;
+    PyObject* s = cell_str(text);
+    if (s == nullptr || !c->sharing) return s;
+    Py_INCREF(s);
+    table_[i] = Entry{h, text, s};
+    if (++used_ * 2 > table_.size()) grow();
+    return s;
+  }
+
+ private:
+  static constexpr size_t kTrial = 64;
+  static constexpr size_t kInitial = 256;  // a power of two
+  struct Column {
+    bool sharing = true;
+    size_t seen = 0;
+    size_t repeats = 0;
+  };
+  struct Entry {
+    uint64_t hash = 0;
+    std::string_view text;
+    PyObject* obj = nullptr;  // one reference, or nullptr when free
+  };
+
+  // Cells are short: their bytes are folded 8 at a time and mixed once.
+  static uint64_t hash_of(std::string_view text) {
+    uint64_t h = 0x9e3779b97f4a7c15ULL ^ text.size();
+    size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+      uint64_t w;
+      std::memcpy(&w, text.data() + i, 8);
+      h = (h ^ w) * 0xbf58476d1ce4e5b9ULL;
+    }
+    uint64_t tail = 0;
+    std::memcpy(&tail, text.data() + i, text.size() - i);
+    h = (h ^ tail) * 0x94d049bb133111ebULL;
+    return h ^ (h >> 31);
+  }
+
+  void grow() {
+    std::vector<Entry> old(table_.size() * 2);
+    old.swap(table_);
+    for (const Entry& e : old) {
+      if (e.obj == nullptr) continue;
+      size_t i = e.hash & (table_.size() - 1);
+      while (table_[i].obj != nullptr) i = (i + 1) & (table_.size() - 1);
+      table_[i] = e;
+    }
+  }
+
+  std::vector<Column> columns_;
+  std::vector<Entry> table_;  // open addressing, at most half full
+  size_t used_ = 0;
+};
+
+PyObject* str_list(const std::vector<std::string>& items, CellStrs* strs = nullptr) {
   PyRef list(PyList_New(static_cast<Py_ssize_t>(items.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < items.size(); ++i) {
-    PyObject* s = str_of(items[i]);
+    PyObject* s = strs != nullptr ? strs->get(i, items[i]) : cell_str(items[i]);
     if (s == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s);
   }
@@ -98,8 +198,9 @@ PyObject* qr_rows(PyObject* self, void*) {
     const auto& rows = r->value.rows;
     PyRef list(PyList_New(static_cast<Py_ssize_t>(rows.size())));
     if (!list) return nullptr;
+    CellStrs strs(r->value.header.size());
     for (size_t i = 0; i < rows.size(); ++i) {
-      PyObject* row = str_list(rows[i]);
+      PyObject* row = str_list(rows[i], &strs);
       if (row == nullptr) return nullptr;
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), row);
     }
@@ -142,11 +243,12 @@ PyObject* qr_to_dicts(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     if (!titles) return nullptr;
     PyRef list(PyList_New(0));
     if (!list) return nullptr;
+    CellStrs strs(header.size());
     for (const auto& row : r->value.rows) {
       PyRef dict(PyDict_New());
       if (!dict) return nullptr;
       for (size_t i = 0; i < row.size() && i < header.size(); ++i) {
-        PyRef cell(str_of(row[i]));
+        PyRef cell(strs.get(i, row[i]));
         if (!cell) return nullptr;
         if (PyDict_SetItem(dict.get(), PyList_GET_ITEM(titles.get(), static_cast<Py_ssize_t>(i)),
                            cell.get()) < 0) {

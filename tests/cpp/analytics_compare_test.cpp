@@ -4,6 +4,7 @@
 #include <cstring>
 #include <list>
 #include <map>
+#include <set>
 #include <optional>
 #include <random>
 #include <thread>
@@ -569,6 +570,17 @@ TEST(CompareCacheLru, AgreesWithAPlainLruModel) {
       where[k] = order.begin();
     }
   } model;
+  // Every seventh key holds a member list on one side, one of three lists
+  // built anew at each use (equal by content only), so lists are shared,
+  // released with their last entry and matched by content.
+  auto key = [](uint64_t k) {
+    CompareKey out = CompareKey{k, 1, k + 1, 1, {}, {}};
+    if (k % 7 == 0) {
+      MemberStamps list{{k % 3 + 50, 1}, {60, 2}};
+      (k % 2 == 0 ? out.more_a : out.more_b) = list;
+    }
+    return out;
+  };
   CompareCache c;
   std::mt19937_64 rng(5);
   for (int step = 0; step < 200000; ++step) {
@@ -586,6 +598,18 @@ TEST(CompareCacheLru, AgreesWithAPlainLruModel) {
     }
   }
   ASSERT_EQ(c.size(), model.order.size());
+  // The entries in recency order, with their keys as stored.
+  const auto entries = c.entries();
+  ASSERT_EQ(entries.size(), model.order.size());
+  std::set<uint64_t> lists_in_use;
+  size_t e = 0;
+  for (const auto& [k, v] : model.order) {
+    EXPECT_EQ(entries[e].first, key(k));
+    EXPECT_EQ(entries[e].second.jsd, v);
+    if (k % 7 == 0) lists_in_use.insert(k % 3);
+    ++e;
+  }
+  EXPECT_EQ(c.member_lists(), lists_in_use.size());
   // Recency order: refreshing every entry from the least recent up keeps
   // both in step; then the next stores evict in the model's order.
   for (auto it = model.order.rbegin(); it != model.order.rend(); ++it)

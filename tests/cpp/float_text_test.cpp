@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <optional>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -42,6 +44,32 @@ TEST(ParseFloat, Grammar) {
   };
   for (const auto& [text, want] : cases) EXPECT_EQ(parse_float(text), want) << text;
   EXPECT_TRUE(std::isnan(*parse_float("NaN")));
+}
+
+// Short plain decimals take a shortcut; every text gives the same double as
+// the full parse, bit for bit, around the shortcut's digit limit too.
+TEST(ParseFloat, ShortDecimalsMatchTheFullParse) {
+  std::mt19937_64 rng(5);
+  auto full = [](const std::string& t) {
+    std::string_view s = t;
+    const bool negative = !s.empty() && s[0] == '-';
+    if (!s.empty() && (s[0] == '-' || s[0] == '+')) s.remove_prefix(1);
+    double v = 0.0;
+    std::from_chars(s.data(), s.data() + s.size(), v, std::chars_format::general);
+    return negative ? -v : v;
+  };
+  for (int i = 0; i < 200000; ++i) {
+    std::string t = rng() % 4 == 0 ? "-" : (rng() % 8 == 0 ? "+" : "");
+    const size_t int_digits = rng() % 10, frac_digits = rng() % 18;
+    for (size_t d = 0; d < int_digits; ++d) t += static_cast<char>('0' + rng() % 10);
+    if (frac_digits > 0 || int_digits == 0 || rng() % 4 == 0) t += '.';
+    for (size_t d = 0; d < frac_digits; ++d) t += static_cast<char>('0' + rng() % 10);
+    if (int_digits + frac_digits == 0) t += '0';
+    const auto got = parse_float(t);
+    ASSERT_TRUE(got.has_value()) << t;
+    const double want = full(t);
+    EXPECT_EQ(std::memcmp(&*got, &want, sizeof want), 0) << t << " " << *got << " " << want;
+  }
 }
 
 TEST(ParseFloat, SignsOfZerosAndNaNs) {

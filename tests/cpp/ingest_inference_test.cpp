@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <random>
 
 #include "quor/ingest/date_bucket.h"
 #include "quor/ingest/schema_inference.h"

@@ -10,6 +10,7 @@
 #include "temp_dir.h"
 #include "quor/ingest/csv_reader.h"
 #include "quor/ingest/readers.h"
+#include "quor/util/utf8.h"
 
 namespace quor::ingest {
 namespace {
@@ -231,6 +232,63 @@ TEST(CsvReader, LargeInputMatchesItsSource) {
   EXPECT_EQ(csv_error(small), "read csv record: CSV error: record 300002 (line: 300003, byte: " +
                                   std::to_string(byte) +
                                   "): found record with 1 fields, but the previous record has 2 fields");
+}
+
+
+// The chunked scan finds records without splitting them; the
+// record-by-record reader splits and checks every field. On inputs made of
+// the bytes that matter (delimiters, quotes, CR, LF, a leading byte-order
+// mark, UTF-8 and non-UTF-8, ragged and cut-off rows),
+// cut into chunks of a few bytes, both give the same table or the same error.
+TEST(CsvReader, ChunkedScanAgreesWithTheRecordReader) {
+  struct ChunkBytes {
+    explicit ChunkBytes(size_t n) { internal::set_csv_chunk_bytes_for_testing(n); }
+    ~ChunkBytes() { internal::set_csv_chunk_bytes_for_testing(0); }
+  };
+  const std::vector<std::string> pieces = {"a", "bc", ",", ",", "\"", "\"\"", "\n", "\r", "\r\n",
+                                           "\n\n", "\xC3\xA9", "\xFF", "x\"y", " "};
+  std::mt19937_64 rng(11);
+  size_t tables = 0, errors = 0;
+  for (size_t chunk : {size_t(1), size_t(7), size_t(64), size_t(200)}) {
+    ChunkBytes guard(chunk);
+    for (int round = 0; round < 3000; ++round) {
+      // Mostly well-formed: rows of the header's width, with an odd piece.
+      const size_t width = 1 + rng() % 4;
+      std::string text;
+      const size_t rows = 1 + rng() % 40;
+      for (size_t r = 0; r < rows; ++r) {
+        for (size_t f = 0; f < width; ++f) {
+          if (f > 0) text += ',';
+          const int kind = static_cast<int>(rng() % 10);
+          if (kind < 6) text += "v" + std::to_string(rng() % 100);
+          else if (kind < 8) text += "\"q,\n\"\"" + std::to_string(rng() % 10) + "\"";
+          else text += pieces[rng() % pieces.size()];
+        }
+        text += rng() % 4 == 0 ? "\r\n" : (rng() % 8 == 0 ? "\n\n" : "\n");
+      }
+      if (rng() % 3 == 0) text.resize(rng() % (text.size() + 1));
+      if (rng() % 8 == 0) text = "\xEF\xBB\xBF" + text;
+      const uint64_t runs = internal::csv_record_reader_runs_for_testing();
+      auto fast = parse_csv_bytes(bytes_of(text), true);
+      auto plain = parse_csv_bytes(bytes_of(text), false);
+      ASSERT_EQ(fast.ok(), plain.ok()) << testing::PrintToString(text);
+      // A readable file of UTF-8 bytes never needs the slow reader.
+      if (plain.ok() && util::is_valid_utf8(text)) {
+        EXPECT_EQ(internal::csv_record_reader_runs_for_testing(), runs) << testing::PrintToString(text);
+      }
+      if (!fast.ok()) {
+        ++errors;
+        EXPECT_EQ(fast.error().full_text(), plain.error().full_text()) << testing::PrintToString(text);
+        continue;
+      }
+      ++tables;
+      EXPECT_EQ(fast->headers(), plain->headers()) << testing::PrintToString(text);
+      EXPECT_EQ(rows_of(*fast), rows_of(*plain)) << testing::PrintToString(text);
+    }
+  }
+  // Both outcomes were exercised.
+  EXPECT_GT(tables, 1000u);
+  EXPECT_GT(errors, 1000u);
 }
 
 }  // namespace

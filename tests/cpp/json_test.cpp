@@ -145,24 +145,27 @@ TEST(JsonWriter, NumbersIntegersPlainFloatsShortestWithPointOrExponent) {
 }
 
 TEST(JsonWriter, StringsEscapeOnlyQuotesBackslashesAndControls) {
-  // Escaped bytes at every offset of a long text, past the eight-byte skips.
-  for (size_t at = 0; at < 20; ++at) {
-    for (char marked : {'"', '\\', '\n', '\x01', '\x1f', '\x7f'}) {
-      std::string text(20, 'a');
-      text[at] = marked;
-      std::string want = "\"" + std::string(at, 'a');
-      switch (marked) {
-        case '"': want += "\\\""; break;
-        case '\\': want += "\\\\"; break;
-        case '\n': want += "\\n"; break;
-        case '\x01': want += "\\u0001"; break;
-        case '\x1f': want += "\\u001f"; break;
-        default: want += marked;
+  // Escaped bytes at every offset of short texts and of long ones, past the
+  // eight-byte skips.
+  for (size_t len = 1; len <= 20; ++len) {
+    for (size_t at = 0; at < len; ++at) {
+      for (char marked : {'"', '\\', '\n', '\x01', '\x1f', '\x7f'}) {
+        std::string text(len, 'a');
+        text[at] = marked;
+        std::string want = "\"" + std::string(at, 'a');
+        switch (marked) {
+          case '"': want += "\\\""; break;
+          case '\\': want += "\\\\"; break;
+          case '\n': want += "\\n"; break;
+          case '\x01': want += "\\u0001"; break;
+          case '\x1f': want += "\\u001f"; break;
+          default: want += marked;
+        }
+        want += std::string(len - 1 - at, 'a') + "\"";
+        std::string out = "x";
+        write_json_string(out, text);
+        EXPECT_EQ(out, "x" + want) << len << " " << at << " " << int(marked);
       }
-      want += std::string(19 - at, 'a') + "\"";
-      std::string out;
-      write_json_string(out, text);
-      EXPECT_EQ(out, want) << at << " " << int(marked);
     }
   }
   std::string out;

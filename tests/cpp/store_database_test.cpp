@@ -334,6 +334,26 @@ TEST(Searches, FindDistributionAndDimensionValues) {
   EXPECT_TRUE(db.dimension_values("nope").empty());
 }
 
+// Values that agree on their first 8 bytes, differ only in length, hold a
+// zero byte or bytes above 0x7f, or are empty, held by two variables with
+// some values in common: listed once each, in byte order.
+TEST(Searches, DimensionValuesInByteOrder) {
+  Database db = writable_db();
+  ASSERT_TRUE(db.add_variable(continuous("x", 2)).ok());
+  ASSERT_TRUE(db.add_variable(continuous("y", 2)).ok());
+  const std::vector<std::string> values = {
+      "region-eu-west", "region-eu-east", "region-e", "region-", "region", "", "a",
+      std::string("a\0", 2), std::string("a\0b", 3), "a\x01", "\xc3\xa9t\xc3\xa9", "\xff",
+      "zz", "12345678", "123456789", "12345679"};
+  std::set<std::string> want;
+  for (size_t i = 0; i < values.size(); ++i) {
+    want.insert(values[i]);
+    ASSERT_TRUE(db.ensure_distribution(i % 3 == 0 ? "y" : "x", {{"r", values[i]}}).ok());
+    if (i % 4 == 0) ASSERT_TRUE(db.ensure_distribution("y", {{"r", values[i]}, {"s", "1"}}).ok());
+  }
+  EXPECT_EQ(db.dimension_values("r"), want);
+}
+
 TEST(Searches, IdLookupKeepsFirstMatchSemanticsOnIrregularLists) {
   Database db = writable_db();
   db.data.distributions.resize(4);

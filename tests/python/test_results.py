@@ -44,6 +44,24 @@ def test_unicode_cells_round_trip(qt):
     assert r.rows == [["Zürich — 東京"]] and r.to_dicts() == [{"naïve": "Zürich — 東京"}]
 
 
+def test_large_tables_convert_cell_for_cell(qt):
+    # Columns whose texts repeat (ASCII and not), never repeat, repeat only
+    # after the first rows, are empty, or are missing from short rows.
+    header = ["label", "unique", "late", "empty", "tail"]
+    rows = []
+    for i in range(500):
+        row = [["north", "Zürich", "南"][i % 3], f"{i / 7:.6f}", "x" if i < 100 else "same", ""]
+        if i % 5:
+            row.append("→ tail" if i % 2 else str(i))
+        if i % 11 == 0:
+            row.append("extra")
+        rows.append(row)
+    r = qt.query_result(header, rows)
+    assert r.rows == rows
+    assert r.to_dicts() == [dict(zip(header, row)) for row in rows]
+    assert r.rows == rows  # a second conversion starts afresh
+
+
 def test_renderings(qt):
     empty = qt.query_result([], [])
     assert repr(empty) == "" and str(empty) == ""

@@ -1,6 +1,7 @@
 #include "quor/analytics/compare_cache.h"
 
 #include <algorithm>
+#include <thread>
 
 namespace quor::analytics {
 
@@ -62,6 +63,36 @@ size_t CompareKeyHash::operator()(const CompareKey& key) const noexcept {
 
 CompareCache::CompareCache() : links_(kCapacity), index_(kIndexSize) { slots_.reserve(kCapacity); }
 
+void CompareCache::Lock::wait() {
+  for (int spins = 0; held_.load(std::memory_order_relaxed); ++spins) {
+    if (spins >= 64) {
+      std::this_thread::yield();
+    } else {
+#if defined(__x86_64__) || defined(__i386__)
+      __builtin_ia32_pause();
+#endif
+    }
+  }
+}
+
+size_t CompareCache::cell_of_slot(uint32_t slot, uint64_t hash) const {
+  for (size_t c = static_cast<uint32_t>(hash) & kIndexMask;; c = (c + 1) & kIndexMask)
+    if (index_[c].slot_plus_one == slot + 1) return c;
+}
+
+bool CompareCache::same_list(const ListBody* held, const MemberStamps& members) {
+  const ListBody* other = members.body_.get();
+  if (held == other) return true;
+  if (held == nullptr || other == nullptr) return false;
+  return held->hash == other->hash && held->stamps == other->stamps;
+}
+
+bool CompareCache::holds_key(const Slot& slot, const CompareKey& key) {
+  return slot.id_a == key.id_a && slot.version_a == key.version_a && slot.id_b == key.id_b &&
+         slot.version_b == key.version_b && same_list(slot.more_a, key.more_a) &&
+         same_list(slot.more_b, key.more_b);
+}
+
 size_t CompareCache::find(const CompareKey& key, uint64_t hash) const {
   const auto low = static_cast<uint32_t>(hash);
   for (size_t c = low & kIndexMask;; c = (c + 1) & kIndexMask) {
@@ -70,7 +101,7 @@ size_t CompareCache::find(const CompareKey& key, uint64_t hash) const {
     // The low 32 bits sit in the cell; the key itself is the first cache
     // line of its slot.
     if (cell.hash_low != low) continue;
-    if (slots_[cell.slot_plus_one - 1].key == key) return c;
+    if (holds_key(slots_[cell.slot_plus_one - 1], key)) return c;
   }
 }
 
@@ -116,34 +147,41 @@ void CompareCache::link_front(uint32_t slot) {
   if (tail_ == kNone) tail_ = slot;
 }
 
-void CompareCache::pool_acquire(MemberStamps& members) {
-  if (members.empty()) return;
+const CompareCache::ListBody* CompareCache::pool_acquire(const MemberStamps& members) {
+  if (members.empty()) return nullptr;
   auto [first, last] = pool_.equal_range(members.hash());
   for (auto it = first; it != last; ++it) {
-    if (it->second.body == members.body_ ||
-        it->second.body->stamps == members.body_->stamps) {
-      members.body_ = it->second.body;
+    if (it->second.body == members.body_ || it->second.body->stamps == members.body_->stamps) {
       ++it->second.entries;
-      return;
+      return it->second.body.get();
     }
   }
-  pool_.emplace(members.hash(), PooledList{members.body_, 1});
+  return pool_.emplace(members.hash(), PooledList{members.body_, 1})->second.body.get();
 }
 
-void CompareCache::pool_release(const MemberStamps& members) {
-  if (members.empty()) return;
-  auto [first, last] = pool_.equal_range(members.hash());
+void CompareCache::pool_release(const ListBody* body) {
+  if (body == nullptr) return;
+  auto [first, last] = pool_.equal_range(body->hash);
   for (auto it = first; it != last; ++it) {
-    if (it->second.body != members.body_) continue;
+    if (it->second.body.get() != body) continue;
     if (--it->second.entries == 0) pool_.erase(it);
     return;
   }
 }
 
+MemberStamps CompareCache::pooled_handle(const ListBody* body) const {
+  MemberStamps out;
+  if (body == nullptr) return out;
+  auto [first, last] = pool_.equal_range(body->hash);
+  for (auto it = first; it != last; ++it)
+    if (it->second.body.get() == body) out.body_ = it->second.body;
+  return out;
+}
+
 std::optional<CompareResult> CompareCache::get(const CompareKey& key) {
   const uint64_t hash = CompareKeyHash{}(key);
   std::optional<CompareResult> out;
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<Lock> lock(mu_);
   if (poisoned_) return out;
   PoisonUnlessDone guard(poisoned_);
   const size_t c = find(key, hash);
@@ -159,7 +197,8 @@ std::optional<CompareResult> CompareCache::get(const CompareKey& key) {
     // evicts the least recently used entry: start loading its slot now.
     const char* victim = reinterpret_cast<const char*>(&slots_[tail_]);
     __builtin_prefetch(victim);
-    __builtin_prefetch(victim + 64);
+    __builtin_prefetch(victim + 64, 1);
+    __builtin_prefetch(victim + 128, 1);
   }
   guard.done = true;
   return out;
@@ -167,7 +206,7 @@ std::optional<CompareResult> CompareCache::get(const CompareKey& key) {
 
 void CompareCache::put(CompareKey key, CompareResult result) {
   const uint64_t hash = CompareKeyHash{}(key);
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<Lock> lock(mu_);
   if (poisoned_) return;
   PoisonUnlessDone guard(poisoned_);
   const size_t c = find(key, hash);
@@ -181,23 +220,32 @@ void CompareCache::put(CompareKey key, CompareResult result) {
     guard.done = true;
     return;
   }
-  pool_acquire(key.more_a);
-  pool_acquire(key.more_b);
+  // Both lists are taken before anything changes, so a failure there
+  // leaves the entries as they were.
+  const ListBody* more_a = pool_acquire(key.more_a);
+  const ListBody* more_b = pool_acquire(key.more_b);
   uint32_t slot;
   if (slots_.size() < kCapacity) {
     slot = static_cast<uint32_t>(slots_.size());
-    slots_.push_back(Slot{std::move(key), hash, std::move(result)});
+    slots_.emplace_back();
   } else {
+    // The least recently used entry gives up its slot. Its index cell is
+    // found by the slot's number, without comparing keys.
     slot = tail_;
-    Slot& victim = slots_[slot];
-    index_erase(find(victim.key, victim.hash));
+    index_erase(cell_of_slot(slot, slots_[slot].hash));
     unlink(slot);
-    pool_release(victim.key.more_a);
-    pool_release(victim.key.more_b);
-    victim.key = std::move(key);
-    victim.value = std::move(result);
-    victim.hash = hash;
+    pool_release(slots_[slot].more_a);
+    pool_release(slots_[slot].more_b);
   }
+  Slot& s = slots_[slot];
+  s.id_a = key.id_a;
+  s.version_a = key.version_a;
+  s.id_b = key.id_b;
+  s.version_b = key.version_b;
+  s.more_a = more_a;
+  s.more_b = more_b;
+  s.hash = hash;
+  s.value = std::move(result);
   index_insert(slot, hash);
   link_front(slot);
   guard.done = true;
@@ -205,7 +253,7 @@ void CompareCache::put(CompareKey key, CompareResult result) {
 
 void CompareCache::share(MemberStamps& members) {
   if (members.empty()) return;
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<Lock> lock(mu_);
   if (poisoned_) return;
   auto [first, last] = pool_.equal_range(members.hash());
   for (auto it = first; it != last; ++it) {
@@ -217,31 +265,35 @@ void CompareCache::share(MemberStamps& members) {
 }
 
 size_t CompareCache::size() {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<Lock> lock(mu_);
   return slots_.size();
 }
 
 std::vector<std::pair<CompareKey, CompareResult>> CompareCache::entries() {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<Lock> lock(mu_);
   std::vector<std::pair<CompareKey, CompareResult>> out;
   out.reserve(slots_.size());
-  for (uint32_t s = head_; s != kNone; s = links_[s].next)
-    out.emplace_back(slots_[s].key, slots_[s].value);
+  for (uint32_t s = head_; s != kNone; s = links_[s].next) {
+    const Slot& slot = slots_[s];
+    out.emplace_back(CompareKey{slot.id_a, slot.version_a, slot.id_b, slot.version_b,
+                                pooled_handle(slot.more_a), pooled_handle(slot.more_b)},
+                     slot.value);
+  }
   return out;
 }
 
 size_t CompareCache::member_lists() {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<Lock> lock(mu_);
   return pool_.size();
 }
 
 bool CompareCache::poisoned() {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<Lock> lock(mu_);
   return poisoned_;
 }
 
 void CompareCache::poison() {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<Lock> lock(mu_);
   poisoned_ = true;
 }
 

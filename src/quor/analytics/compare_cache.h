@@ -17,6 +17,7 @@
 // store is discarded, so comparisons keep working by recomputing.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -123,15 +124,25 @@ class CompareCache {
 
  private:
   static constexpr uint32_t kNone = UINT32_MAX;
-  static constexpr size_t kIndexSize = 16384;  // power of two, load <= 0.61
+  static constexpr size_t kIndexSize = 32768;  // power of two, load <= 0.31
   static constexpr size_t kIndexMask = kIndexSize - 1;
 
-  // A slot starts on a cache line, so that its key is read in one.
+  using ListBody = MemberStamps::Body;
+  // A slot starts on a cache line, which holds all of its key and its hash,
+  // so that a probe or an eviction reads one line; the value fills the next
+  // two. A member list is referred to by address: the pool owns it.
   struct alignas(64) Slot {
-    CompareKey key;
+    uint64_t id_a = 0;
+    uint64_t version_a = 0;
+    uint64_t id_b = 0;
+    uint64_t version_b = 0;
+    const ListBody* more_a = nullptr;
+    const ListBody* more_b = nullptr;
     uint64_t hash = 0;
     CompareResult value;
   };
+  static bool same_list(const ListBody* held, const MemberStamps& members);
+  static bool holds_key(const Slot& slot, const CompareKey& key);
   // The recency links, apart from the slots so that moving an entry to the
   // front touches a small array instead of its neighbours' slots.
   struct Link {
@@ -149,15 +160,37 @@ class CompareCache {
     size_t entries;  // entries whose key holds this list
   };
 
+  // The lock of every operation. Each one holds it for a few dozen
+  // nanoseconds and never blocks inside, so a waiter spins briefly, then
+  // yields its processor; releasing it is a single store, where a general
+  // mutex would need an atomic exchange to look for sleepers.
+  class Lock {
+   public:
+    void lock() {
+      while (held_.exchange(true, std::memory_order_acquire)) wait();
+    }
+    void unlock() { held_.store(false, std::memory_order_release); }
+
+   private:
+    void wait();
+    std::atomic<bool> held_{false};
+  };
+
   size_t find(const CompareKey& key, uint64_t hash) const;  // index cell or kIndexSize
+  // The index cell that points at `slot`, whose key hashes to `hash`.
+  size_t cell_of_slot(uint32_t slot, uint64_t hash) const;
   void index_insert(uint32_t slot, uint64_t hash);
   void index_erase(size_t cell);
   void unlink(uint32_t slot);
   void link_front(uint32_t slot);
-  void pool_acquire(MemberStamps& members);
-  void pool_release(const MemberStamps& members);
+  // The pool's list equal to `members` (added when new), with one more
+  // entry counted against it; nullptr for no list.
+  const ListBody* pool_acquire(const MemberStamps& members);
+  void pool_release(const ListBody* body);
+  // A handle to a list the pool holds.
+  MemberStamps pooled_handle(const ListBody* body) const;
 
-  std::mutex mu_;
+  Lock mu_;
   bool poisoned_ = false;
   std::vector<Slot> slots_;  // capacity kCapacity, never reallocated
   std::vector<Link> links_;  // one per slot

@@ -21,13 +21,14 @@ struct NamePairHash {
   }
 };
 
-// A measured joint before its row is built: rows are sorted and cut as
-// these, and only the rows kept are built.
+// A measured joint before its row is built: rows are sorted on the mutual
+// information alone and cut, so only the rows kept need the other two
+// measures (and a row at all).
 struct Measured {
   size_t definition;                         // into the schema's joints
   const model::JointDistributionObject* joint;
   const std::string* value;                  // over a dimension: its value
-  math::TableMeasures m;
+  double mutual_info;
 };
 
 }  // namespace
@@ -38,10 +39,14 @@ Result<std::vector<CorrelationRow>> correlations(const store::Database& db,
   const auto& joints = db.meta.schema.joints;
   if (joints.empty()) return Error("no joint distributions defined; call define_joint() first");
   std::vector<Measured> measured;
+  math::TableMargins room;  // one allocation for every table's margins
   auto measure = [&](size_t definition, const model::JointDistributionObject& j,
                      const std::string* value) {
     if (j.repr.total_count() == 0) return;
-    measured.push_back({definition, &j, value, with_joint_table(j, math::table_measures)});
+    const double mi = with_joint_table(j, [&room](math::CountTable t, uint64_t n) {
+      return math::mutual_information(t, n, room);
+    });
+    measured.push_back({definition, &j, value, mi});
   };
   std::set<std::string> values;
   if (!dimension) {
@@ -70,7 +75,7 @@ Result<std::vector<CorrelationRow>> correlations(const store::Database& db,
       }
   }
   std::stable_sort(measured.begin(), measured.end(), [](const Measured& a, const Measured& b) {
-    return util::total_greater(a.m.mutual_info, b.m.mutual_info);
+    return util::total_greater(a.mutual_info, b.mutual_info);
   });
   if (measured.size() > limit) measured.resize(static_cast<size_t>(limit));
 
@@ -84,9 +89,11 @@ Result<std::vector<CorrelationRow>> correlations(const store::Database& db,
       row.label = *e.value;
     else if (!e.joint->dimension_key.empty())
       row.label = store::dimension_key_string(e.joint->dimension_key);
-    row.mutual_info = e.m.mutual_info;
-    row.normalized_mi = e.m.normalized_mi;
-    row.cramers_v = e.m.cramers_v;
+    const math::TableMeasures m = with_joint_table(
+        *e.joint, [&room](math::CountTable t, uint64_t n) { return math::table_measures(t, n, room); });
+    row.mutual_info = m.mutual_info;  // the same bits as e.mutual_info
+    row.normalized_mi = m.normalized_mi;
+    row.cramers_v = m.cramers_v;
     row.samples = e.joint->repr.total_count();
     rows.push_back(std::move(row));
   }

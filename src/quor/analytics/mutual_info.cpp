@@ -47,12 +47,14 @@ Result<CmiResult> conditional_mutual_info(const store::Database& db, std::string
   model::DimensionMap key{{std::string(given), std::string()}};
   std::string& at = key.begin()->second;
   CmiResult out;
+  math::TableMargins room;  // one allocation for every stratum's margins
   for (const auto& v : values) {
     at = v;
     const model::JointDistributionObject* joint = db.find_joint(first, second, key);
     if (joint == nullptr) continue;
     if (joint->repr.total_count() == 0) continue;
-    const math::TableMeasures m = with_joint_table(*joint, math::table_measures);
+    const math::TableMeasures m = with_joint_table(
+        *joint, [&room](math::CountTable t, uint64_t n) { return math::table_measures(t, n, room); });
     out.strata.push_back({v, m.mutual_info, m.normalized_mi, joint->repr.total_count()});
   }
   if (out.strata.empty())

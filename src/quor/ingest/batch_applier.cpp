@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 #include <unordered_map>
+#include <utility>
 
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
@@ -274,6 +275,9 @@ bool BatchApplier::tally(bool refuse, BatchCounters& counters) {
   // in cache: they are fetched a few records ahead, the block numbers of a
   // record whose key is known first, its block headers once those arrived.
   const bool ahead = hot_.size() >= kPrefetchBlocks;
+  // Few blocks stay in this thread's cache: their cells are counted here at
+  // once instead of being handed to the pool.
+  const bool direct = !ahead;
   for (size_t k = 0; k < n; ++k) {
     if (ahead) {
       if (k + 2 * kPrefetchDistance < n && u.key_id[k + 2 * kPrefetchDistance] >= 0)
@@ -285,6 +289,22 @@ bool BatchApplier::tally(bool refuse, BatchCounters& counters) {
                                static_cast<size_t>(u.key_id[k + kPrefetchDistance]) * variable_count_;
         for (size_t v = 0; v < variable_count_; ++v)
           if (near[v] != 0) __builtin_prefetch(&hot_[near[v] - 1]);
+      }
+    } else if (k + kPrefetchDistance < n && u.key_id[k + kPrefetchDistance] >= 0) {
+      // Few blocks: their headers stay in cache, their cells may not; the
+      // cells of a record a few ahead are fetched.
+      const size_t ka = k + kPrefetchDistance;
+      const size_t base = static_cast<size_t>(u.key_id[ka]) * variable_count_;
+      if (base < key_block_.size()) {
+        const int64_t* slots = u.slots.data() + ka * variable_count_;
+        for (size_t v = 0; v < variable_count_; ++v) {
+          const uint32_t av = tally_var_[v];
+          if (slots[v] < 0 || av == UINT32_MAX) continue;
+          const uint32_t b = key_block_[base + av];
+          if (b != 0 && hot_[b - 1].counts != nullptr &&
+              static_cast<size_t>(slots[v]) < hot_[b - 1].cells)
+            __builtin_prefetch(hot_[b - 1].counts + slots[v], 1);
+        }
       }
     }
     if (!u.present[k]) {
@@ -336,7 +356,8 @@ bool BatchApplier::tally(bool refuse, BatchCounters& counters) {
         make_flat(b);
       }
       uint64_t* cell = hot.counts + c;
-      hits_[(reinterpret_cast<uintptr_t>(cell) >> 6) & hit_mask_].push_back(cell);
+      if (direct) ++*cell;
+      else hits_[(reinterpret_cast<uintptr_t>(cell) >> 6) & hit_mask_].push_back(cell);
     }
     ++counters.processed;
   }
@@ -538,15 +559,38 @@ Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t b
   const bool refuse = meta.raw_log_enabled && !db_.writable;
   ++batch_;
   compute_updates(src, begin, end, lines);
+  // Unless refused, the tally processes exactly the present records.
+  const uint64_t first_id = meta.next_raw_record_id;
+  uint64_t present = 0;
+  bool new_keys = false;
+  for (size_t k = 0; k < updates_.n; ++k) {
+    present += updates_.present[k];
+    // A key is new when a label is, or when known labels meet for the
+    // first time.
+    new_keys |= updates_.present[k] != 0 && updates_.key_id[k] < 0;
+  }
+  // A batch whose keys are all in the table adds none, so the next batch's
+  // step, which reads the table, may run while this one is tallied.
+  const bool ahead = next_end > end && !refuse && !new_keys;
+  if (ahead) start_ahead(src, end, next_end, lines, first_id + present);
+  // The lines go out while the batch is tallied: the tally reads nothing the
+  // write changes and changes nothing it reads. A failed write then undoes
+  // the tally as it did before.
+  const bool write = lines && !refuse && present > 0;
+  if (write) {
+    worker_arena().execute(
+        [&] { write_group_.run([this, present] { write_status_ = write_raw_lines(present); }); });
+  }
   BatchCounters counters;
   if (!tally(refuse, counters)) {
     settle_after_failure(0);
     return read_only_error();
   }
   // No key is added past this point: the next batch's step may run.
-  if (next_end > end) start_ahead(src, end, next_end, lines, meta.next_raw_record_id + counters.processed);
-  if (lines && counters.processed > 0) {
-    if (Status st = write_raw_lines(counters.processed); !st.ok()) {
+  if (next_end > end && !ahead) start_ahead(src, end, next_end, lines, first_id + present);
+  if (write) {
+    worker_arena().execute([&] { write_group_.wait(); });
+    if (Status st = std::exchange(write_status_, ok_status()); !st.ok()) {
       settle_after_failure(0);
       return std::move(st).error();
     }

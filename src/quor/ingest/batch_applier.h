@@ -142,6 +142,9 @@ class BatchApplier {
     uint64_t first_id = 0;
   } ahead_;
   oneapi::tbb::task_group ahead_group_;
+  // The current batch's raw-log write, run while it is tallied.
+  oneapi::tbb::task_group write_group_;
+  Status write_status_ = ok_status();
 
   std::unique_ptr<store::RawLogAppender> log_;
   model::DimensionMap scratch_map_;

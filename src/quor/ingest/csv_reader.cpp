@@ -1,6 +1,7 @@
 #include "quor/ingest/csv_reader.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <optional>
 
@@ -18,6 +19,9 @@ namespace quor::ingest {
 namespace {
 
 constexpr size_t kNoFieldCheck = SIZE_MAX;
+constexpr size_t kDefaultMinChunk = size_t(1) << 20;
+std::atomic<size_t> g_min_chunk{kDefaultMinChunk};
+std::atomic<uint64_t> g_record_reader_runs{0};
 
 // Byte classes of an unquoted field: 1 for the delimiter and terminators.
 struct StopTable {
@@ -71,7 +75,7 @@ struct FieldSpan {
   bool decode;
 };
 
-// Exact-mode bookkeeping: positions as the reader reports them.
+// The record reader's bookkeeping: positions as it reports them.
 struct Exact {
   size_t last_record_end = 0;  // bytes consumed up to the end of the last record
   uint64_t record_index = 0;   // number of the next record (the header is 0)
@@ -154,10 +158,10 @@ size_t read_record_fields(const char* buf, size_t pos, size_t end, std::vector<F
 }
 
 // Parses records from `begin` (a record start) until the reader stands at a
-// record start at or after `stop_at`, or `max_records` records were read.
-// `nfields` is the required field count (kNoFieldCheck: none). The exact
-// mode checks every field's UTF-8 and reports the reader's positions.
-template <bool kExact>
+// record start at or after `stop_at`, or `max_records` records were read,
+// splitting each record and checking every field's UTF-8. `nfields` is the
+// required field count (kNoFieldCheck: none). Failures carry the reader's
+// positions.
 void parse_range(const char* buf, size_t begin, size_t stop_at, size_t end, size_t nfields,
                  size_t max_records, ChunkOut& out, Exact* ex) {
   std::vector<FieldSpan> fields;
@@ -174,38 +178,34 @@ void parse_range(const char* buf, size_t begin, size_t stop_at, size_t end, size
       continue;
     }
     const size_t rec_start = pos;
-    const size_t rec_pos = kExact ? ex->last_record_end : 0;
+    const size_t rec_pos = ex->last_record_end;
     bool at_eof = false, quoted = false;
     pos = read_record_fields(buf, pos, end, fields, at_eof, quoted);
     const bool ended_by_cr = !at_eof && buf[pos - 1] == '\r';
-    if constexpr (kExact) ex->last_record_end = pos;
+    ex->last_record_end = pos;
     ++records;
 
     bool bad = false;
     if (nfields != kNoFieldCheck && fields.size() != nfields) {
       bad = true;
-      if constexpr (kExact) {
-        ex->error = Error("CSV error: " + position_text(buf, ex->record_index, rec_pos, false) +
-                          ": found record with " + std::to_string(fields.size()) +
-                          " fields, but the previous record has " + std::to_string(nfields) +
-                          " fields");
-      }
+      ex->error = Error("CSV error: " + position_text(buf, ex->record_index, rec_pos, false) +
+                        ": found record with " + std::to_string(fields.size()) +
+                        " fields, but the previous record has " + std::to_string(nfields) +
+                        " fields");
     }
-    if constexpr (kExact) {
-      for (size_t f = 0; f < fields.size() && !bad; ++f) {
-        std::string_view text(buf + fields[f].start, fields[f].end - fields[f].start);
-        if (fields[f].decode) {
-          decode_quoted(text, ex->scratch);
-          text = ex->scratch;
-        }
-        const size_t valid = util::utf8_valid_up_to(text);
-        if (valid != text.size()) {
-          bad = true;
-          ex->error = Error("CSV parse error: " + position_text(buf, ex->record_index, rec_pos, true) +
-                            ", field: " + std::to_string(f) + ", byte: " + std::to_string(rec_pos) +
-                            "): invalid utf-8: invalid UTF-8 in field " + std::to_string(f) +
-                            " near byte index " + std::to_string(valid));
-        }
+    for (size_t f = 0; f < fields.size() && !bad; ++f) {
+      std::string_view text(buf + fields[f].start, fields[f].end - fields[f].start);
+      if (fields[f].decode) {
+        decode_quoted(text, ex->scratch);
+        text = ex->scratch;
+      }
+      const size_t valid = util::utf8_valid_up_to(text);
+      if (valid != text.size()) {
+        bad = true;
+        ex->error = Error("CSV parse error: " + position_text(buf, ex->record_index, rec_pos, true) +
+                          ", field: " + std::to_string(f) + ", byte: " + std::to_string(rec_pos) +
+                          "): invalid utf-8: invalid UTF-8 in field " + std::to_string(f) +
+                          " near byte index " + std::to_string(valid));
       }
     }
     if (bad) {
@@ -214,7 +214,7 @@ void parse_range(const char* buf, size_t begin, size_t stop_at, size_t end, size
       return;
     }
     out.seg.rows.push_back(rec_start | (quoted ? kQuotedRow : 0));
-    if constexpr (kExact) ++ex->record_index;
+    ++ex->record_index;
     if (at_eof) {
       out.stop = end;
       return;
@@ -223,17 +223,161 @@ void parse_range(const char* buf, size_t begin, size_t stop_at, size_t end, size
   }
 }
 
+// Bit i of each mask stands for byte i of a 64-byte block.
+struct BlockMasks {
+  uint64_t end = 0;    // CR or LF
+  uint64_t comma = 0;
+  uint64_t quote = 0;
+};
+
+// The masks of `len` (at most 64) bytes at `p`; bits past `len` are clear.
+BlockMasks block_masks(const char* p, size_t len) {
+  BlockMasks m;
+#if defined(__SSE2__)
+  if (len == 64) {
+    const __m128i comma = _mm_set1_epi8(','), cr = _mm_set1_epi8('\r'), lf = _mm_set1_epi8('\n'),
+                  quote = _mm_set1_epi8('"');
+    for (int i = 0; i < 4; ++i) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
+      const int shift = 16 * i;
+      m.end |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(
+                   _mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)))))
+               << shift;
+      m.comma |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, comma))))
+                 << shift;
+      m.quote |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, quote))))
+                 << shift;
+    }
+    return m;
+  }
+#endif
+  for (size_t i = 0; i < len; ++i) {
+    const uint64_t bit = uint64_t(1) << i;
+    switch (p[i]) {
+      case '\r':
+      case '\n': m.end |= bit; break;
+      case ',': m.comma |= bit; break;
+      case '"': m.quote |= bit; break;
+      default: break;
+    }
+  }
+  return m;
+}
+
+// Finds the records of [begin, ...) that parse_range finds (same rows, same
+// stop, a field-count failure at the same record) without splitting them
+// into fields; UTF-8 is checked over the whole body afterwards. A stretch
+// without quotes is read 64 bytes at a time, a record ending at its first CR
+// or LF and holding one field more than it has commas. A block that holds a
+// quote is read record by record with the full field reader, from the start
+// of the record that is open, until a record boundary lies past the block.
+void scan_range(const char* buf, size_t begin, size_t stop_at, size_t end, size_t nfields,
+                ChunkOut& out) {
+  std::vector<FieldSpan> fields;
+  size_t pos = begin;  // the next block
+  size_t gap = begin;  // between records: where the current stretch of CR/LF began
+  bool in_row = false;
+  size_t row_start = 0;
+  size_t commas = 0;
+  // Walking through the stretch [gap, next) byte by byte, the reader stops
+  // at the first position at or after stop_at.
+  auto stops_before = [&](size_t next) {
+    if (next < stop_at) return false;
+    out.stop = std::max(gap, stop_at);
+    return true;
+  };
+  while (pos < end) {
+    const size_t len = std::min<size_t>(64, end - pos);
+    const BlockMasks m = block_masks(buf + pos, len);
+    if (m.quote != 0) {
+      const size_t block_end = pos + len;
+      size_t p = in_row ? row_start : gap;
+      in_row = false;
+      for (;;) {
+        if (p >= stop_at) {
+          out.stop = p;
+          return;
+        }
+        if (p >= block_end) break;
+        const char c = buf[p];
+        if (c == '\r' || c == '\n') {
+          ++p;
+          continue;
+        }
+        const size_t rec_start = p;
+        bool at_eof = false, quoted = false;
+        p = read_record_fields(buf, p, end, fields, at_eof, quoted);
+        if (fields.size() != nfields) {
+          out.error = true;
+          out.stop = p;
+          return;
+        }
+        out.seg.rows.push_back(rec_start | (quoted ? kQuotedRow : 0));
+        if (at_eof) {
+          out.stop = end;
+          return;
+        }
+        if (buf[p - 1] == '\r' && p < end && buf[p] == '\n') ++p;
+      }
+      gap = pos = p;
+      continue;
+    }
+    const uint64_t valid = len == 64 ? ~uint64_t(0) : (uint64_t(1) << len) - 1;
+    size_t bit = 0;  // the first byte of the block not read yet
+    while (bit < len) {
+      const uint64_t from = ~uint64_t(0) << bit;
+      if (!in_row) {
+        const uint64_t starts = ~m.end & valid & from;
+        if (starts == 0) break;  // the block ends between records
+        const size_t s = static_cast<size_t>(__builtin_ctzll(starts));
+        if (stops_before(pos + s)) return;
+        in_row = true;
+        row_start = pos + s;
+        commas = 0;
+        bit = s;
+        continue;
+      }
+      const uint64_t term = m.end & from;
+      if (term == 0) {
+        commas += static_cast<size_t>(__builtin_popcountll(m.comma & from));
+        break;
+      }
+      const size_t q = static_cast<size_t>(__builtin_ctzll(term));
+      commas += static_cast<size_t>(
+          __builtin_popcountll(m.comma & from & ((uint64_t(1) << q) - 1)));
+      const size_t t = pos + q;
+      if (commas + 1 != nfields) {
+        out.error = true;
+        out.stop = t + 1;
+        return;
+      }
+      out.seg.rows.push_back(row_start);
+      in_row = false;
+      gap = t + 1 + (buf[t] == '\r' && t + 1 < end && buf[t + 1] == '\n' ? 1 : 0);
+      bit = q + 1;
+    }
+    pos += len;
+  }
+  if (in_row) {  // the last record has no terminator
+    if (commas + 1 != nfields) out.error = true;
+    else out.seg.rows.push_back(row_start);
+    out.stop = end;
+    return;
+  }
+  out.stop = std::max(gap, stop_at);
+}
+
 // The records after the header, in parallel chunks when the input is large.
 // Returns false when any record fails (the exact pass then reports it).
 bool parse_body_parallel(const char* buf, size_t begin, size_t end, size_t nfields,
                          std::vector<CsvTable::Segment>& segments) {
   const size_t len = end - begin;
-  constexpr size_t kMinChunk = size_t(1) << 20;
+  const size_t kMinChunk = g_min_chunk.load(std::memory_order_relaxed);
   auto& arena = worker_arena();
   size_t nchunks = std::min<size_t>(len / kMinChunk, static_cast<size_t>(arena.max_concurrency()) * 4);
   if (nchunks < 2) {
     ChunkOut out;
-    parse_range<false>(buf, begin, end, end, nfields, SIZE_MAX, out, nullptr);
+    scan_range(buf, begin, end, end, nfields, out);
     if (out.error) return false;
     segments.push_back(std::move(out.seg));
     return true;
@@ -253,9 +397,10 @@ bool parse_body_parallel(const char* buf, size_t begin, size_t end, size_t nfiel
   const size_t n = starts.size() - 1;
   std::vector<ChunkOut> outs(n);
   arena.execute([&] {
+    // Each chunk's record list grows as records are found: nothing is
+    // set aside in proportion to the input.
     oneapi::tbb::parallel_for(size_t(0), n, [&](size_t i) {
-      outs[i].seg.rows.reserve((starts[i + 1] - starts[i]) / 16);
-      parse_range<false>(buf, starts[i], starts[i + 1], end, nfields, SIZE_MAX, outs[i], nullptr);
+      scan_range(buf, starts[i], starts[i + 1], end, nfields, outs[i]);
     });
   });
   // Chain the chunks: a chunk whose guessed start was not a record start
@@ -266,13 +411,44 @@ bool parse_body_parallel(const char* buf, size_t begin, size_t end, size_t nfiel
     if (pos >= starts[i + 1]) continue;  // swallowed by the previous chunk's last record
     if (pos != starts[i]) {
       outs[i] = ChunkOut{};
-      parse_range<false>(buf, pos, starts[i + 1], end, nfields, SIZE_MAX, outs[i], nullptr);
+      scan_range(buf, pos, starts[i + 1], end, nfields, outs[i]);
     }
     if (outs[i].error) return false;
     pos = outs[i].stop;
     segments.push_back(std::move(outs[i].seg));
   }
   return true;
+}
+
+// The fields of a record in which no field begins with a quote: split at
+// its commas up to its terminator, 16 bytes at a time, into `out`, which has
+// room for the record's `n` fields (the parse counted them).
+void split_plain(const char* buf, size_t pos, size_t end, CsvTable::FieldRef* out, size_t n) {
+  size_t field = pos;
+  size_t i = 0;
+#if defined(__SSE2__)
+  const __m128i comma = _mm_set1_epi8(','), cr = _mm_set1_epi8('\r'), lf = _mm_set1_epi8('\n');
+  for (; pos + 16 <= end; pos += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(buf + pos));
+    unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(v, comma), _mm_cmpeq_epi8(v, cr)), _mm_cmpeq_epi8(v, lf))));
+    while (mask != 0) {
+      const size_t at = pos + static_cast<size_t>(__builtin_ctz(mask));
+      out[i++] = {field, at - field, false};
+      if (buf[at] != ',' || i == n) return;
+      field = at + 1;
+      mask &= mask - 1;
+    }
+  }
+#endif
+  for (; pos < end; ++pos) {
+    const char c = buf[pos];
+    if (c != ',' && c != '\r' && c != '\n') continue;
+    out[i++] = {field, pos - field, false};
+    if (c != ',' || i == n) return;
+    field = pos + 1;
+  }
+  out[i] = {field, end - field, false};
 }
 
 }  // namespace
@@ -284,20 +460,15 @@ void CsvTable::split_row(size_t row, std::vector<FieldRef>& out) const {
   const uint64_t start = segments_[s].rows[row - first];
   const char* buf = bytes_.data();
   const size_t end = bytes_.size();
-  out.clear();
   if ((start & kQuotedRow) == 0) {
-    // No field begins with a quote: split at commas up to the terminator.
-    size_t pos = start;
-    for (;;) {
-      const size_t q = scan_unquoted(buf, pos, end);
-      out.push_back({pos, q - pos, false});
-      if (q >= end || buf[q] != ',') return;
-      pos = q + 1;
-    }
+    if (out.size() != headers_.size()) out.resize(headers_.size());
+    split_plain(buf, static_cast<size_t>(start), end, out.data(), out.size());
+    return;
   }
   thread_local std::vector<FieldSpan> spans;
   bool at_eof = false, quoted = false;
   read_record_fields(buf, static_cast<size_t>(start & ~kQuotedRow), end, spans, at_eof, quoted);
+  out.clear();
   for (const auto& f : spans) out.push_back({f.start, f.end - f.start, f.decode});
 }
 
@@ -324,7 +495,15 @@ InputRecord CsvTable::record(size_t row) const {
   return rec;
 }
 
-Result<CsvTable> parse_csv_bytes(FileBytes bytes) {
+void internal::set_csv_chunk_bytes_for_testing(size_t bytes) {
+  g_min_chunk.store(bytes == 0 ? kDefaultMinChunk : bytes);
+}
+
+uint64_t internal::csv_record_reader_runs_for_testing() { return g_record_reader_runs.load(); }
+
+Result<CsvTable> parse_csv_bytes(FileBytes bytes) { return parse_csv_bytes(std::move(bytes), true); }
+
+Result<CsvTable> parse_csv_bytes(FileBytes bytes, bool fast) {
   CsvTable table;
   const char* buf = bytes.data();
   const size_t end = bytes.size();
@@ -335,7 +514,7 @@ Result<CsvTable> parse_csv_bytes(FileBytes bytes) {
   const bool bom = end >= 3 && std::memcmp(buf, "\xEF\xBB\xBF", 3) == 0;
   Exact ex;
   ChunkOut header;
-  parse_range<true>(buf, bom ? 3 : 0, end, end, kNoFieldCheck, 1, header, &ex);
+  parse_range(buf, bom ? 3 : 0, end, end, kNoFieldCheck, 1, header, &ex);
   if (ex.error) return std::move(ex.error->add_context("read csv headers"));
   if (header.seg.rows.empty()) {
     table.bytes_ = std::move(bytes);
@@ -363,7 +542,7 @@ Result<CsvTable> parse_csv_bytes(FileBytes bytes) {
   // bytes that are not UTF-8 before unquoting) goes to the exact pass, which
   // reports the first failing record with its position.
   std::vector<CsvTable::Segment> segments;
-  bool ok = parse_body_parallel(buf, body, end, nfields, segments);
+  bool ok = fast && parse_body_parallel(buf, body, end, nfields, segments);
   if (ok) {
     std::string_view all(buf + body, end - body);
     constexpr size_t kBlock = size_t(1) << 22;
@@ -381,9 +560,10 @@ Result<CsvTable> parse_csv_bytes(FileBytes bytes) {
     ok = std::all_of(block_ok.begin(), block_ok.end(), [](char c) { return c != 0; });
   }
   if (!ok) {
+    if (fast) g_record_reader_runs.fetch_add(1, std::memory_order_relaxed);
     segments.clear();
     ChunkOut all;
-    parse_range<true>(buf, body, end, end, nfields, SIZE_MAX, all, &ex);
+    parse_range(buf, body, end, end, nfields, SIZE_MAX, all, &ex);
     if (ex.error) return std::move(ex.error->add_context("read csv record"));
     segments.push_back(std::move(all.seg));
   }

@@ -16,8 +16,10 @@
 namespace quor::ingest {
 
 // A parsed CSV file held as its bytes plus where every record starts: the
-// column-indexed form of the record list. Fields are split again when a
-// record is read.
+// column-indexed form of the record list. The parse finds record ends and
+// counts each record's fields without keeping where they lie; a record is
+// split into its fields once, when it is read (split_row), so that only the
+// records in flight ever have field offsets.
 class CsvTable {
  public:
   CsvTable() = default;
@@ -55,7 +57,7 @@ class CsvTable {
   };
 
  private:
-  friend Result<CsvTable> parse_csv_bytes(FileBytes bytes);
+  friend Result<CsvTable> parse_csv_bytes(FileBytes bytes, bool fast);
   FileBytes bytes_;
   std::vector<std::string> headers_;
   std::vector<Segment> segments_;
@@ -69,6 +71,19 @@ class CsvTable {
 // the previous record has 3 fields". The first failing record in file order
 // is the one reported.
 Result<CsvTable> parse_csv_bytes(FileBytes bytes);
+// `fast` false: the record-by-record reader alone, which checks each field
+// as it goes; true: records found in parallel chunks first, the reader
+// running only to report a failure. Both give the same table or error.
+Result<CsvTable> parse_csv_bytes(FileBytes bytes, bool fast);
+
+namespace internal {
+// The smallest input read in parallel chunks (0: the default), so that tests
+// can put chunk borders anywhere in a small input.
+void set_csv_chunk_bytes_for_testing(size_t bytes);
+// How often a fast parse handed the body to the record-by-record reader
+// (a failure to report, or bytes that are UTF-8 only once unquoted).
+uint64_t csv_record_reader_runs_for_testing();
+}  // namespace internal
 
 // Reads and parses the file; an open failure gets "open csv file {path}".
 Result<CsvTable> read_csv_table(const std::string& path);

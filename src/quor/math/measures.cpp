@@ -26,19 +26,15 @@ inline double clamp_unit(double v) {
   return v;
 }
 
-// Row and column sums of a table whose width is its first row's length.
-struct Margins {
-  std::vector<uint64_t> rows;
-  std::vector<uint64_t> cols;
-};
+using Margins = TableMargins;
 
 inline uint64_t cell(const std::vector<uint64_t>& row, size_t j) {
   return j < row.size() ? row[j] : 0;
 }
 
-Margins margins(CountTable table) {
+// Row and column sums of a table whose width is its first row's length.
+const Margins& fill_margins(CountTable table, Margins& m) {
   const size_t width = table.front().size();
-  Margins m;
   m.rows.assign(table.size(), 0);
   m.cols.assign(width, 0);
   for (size_t i = 0; i < table.size(); ++i) {
@@ -54,6 +50,12 @@ Margins margins(CountTable table) {
   return m;
 }
 
+Margins margins(CountTable table) {
+  Margins m;
+  fill_margins(table, m);
+  return m;
+}
+
 bool table_is_empty(CountTable table, uint64_t n) {
   return n == 0 || table.empty() || table.front().empty();
 }
@@ -61,17 +63,31 @@ bool table_is_empty(CountTable table, uint64_t n) {
 double mi_with_margins(CountTable table, uint64_t n, const Margins& m) {
   const double total = to_f64(n);
   const size_t width = m.cols.size();
+  // Per row: each non-zero cell's share and log argument first, then the
+  // logarithms in a loop of their own, whose calls then overlap, then the
+  // sum in cell order. Column shares are computed once per table.
+  std::vector<double>& room = m.room;
+  room.resize(3 * width);
+  double* pc = room.data();
+  double* pij = pc + width;
+  double* arg = pij + width;
+  for (size_t j = 0; j < width; ++j) pc[j] = to_f64(m.cols[j]) / total;
   double mi = 0.0;
   for (size_t i = 0; i < table.size(); ++i) {
     const double pr = to_f64(m.rows[i]) / total;
     const auto& row = table[i];
     const size_t len = std::min(width, row.size());
+    // Without a branch: a zero cell is written and then overwritten, as
+    // zeros fall in no pattern a predictor could learn.
+    size_t k = 0;
     for (size_t j = 0; j < len; ++j) {
-      if (row[j] == 0) continue;
-      const double pij = to_f64(row[j]) / total;
-      const double pc = to_f64(m.cols[j]) / total;
-      mi = mi + pij * std::log2(pij / (pr * pc));
+      const double p = to_f64(row[j]) / total;
+      pij[k] = p;
+      arg[k] = p / (pr * pc[j]);
+      k += row[j] != 0;
     }
+    for (size_t c = 0; c < k; ++c) arg[c] = std::log2(arg[c]);
+    for (size_t c = 0; c < k; ++c) mi = mi + pij[c] * arg[c];
   }
   return mi;
 }
@@ -204,9 +220,19 @@ double cramers_v(CountTable table, uint64_t n) {
 }
 
 TableMeasures table_measures(CountTable table, uint64_t n) {
+  Margins room;
+  return table_measures(table, n, room);
+}
+
+double mutual_information(CountTable table, uint64_t n, TableMargins& room) {
+  if (table_is_empty(table, n)) return 0.0;
+  return mi_with_margins(table, n, fill_margins(table, room));
+}
+
+TableMeasures table_measures(CountTable table, uint64_t n, TableMargins& room) {
   TableMeasures out;
   if (table_is_empty(table, n)) return out;
-  const Margins m = margins(table);
+  const Margins& m = fill_margins(table, room);
   out.mutual_info = mi_with_margins(table, n, m);
   const double e = std::fmin(shannon_entropy(m.rows, n), shannon_entropy(m.cols, n));
   out.normalized_mi = e <= 0.0 ? 0.0 : clamp_unit(out.mutual_info / e);

@@ -71,6 +71,18 @@ struct TableMeasures {
 };
 TableMeasures table_measures(CountTable table, uint64_t n);
 
+// Room for a table's row and column sums, kept by a caller that measures
+// many tables in a row so that each one allocates nothing.
+struct TableMargins {
+  std::vector<uint64_t> rows;
+  std::vector<uint64_t> cols;
+  mutable std::vector<double> room;  // working room of the measures
+};
+// mutual_information(table, n), bit for bit, with the margins in `room`.
+double mutual_information(CountTable table, uint64_t n, TableMargins& room);
+// table_measures(table, n), bit for bit, with the margins in `room`.
+TableMeasures table_measures(CountTable table, uint64_t n, TableMargins& room);
+
 // One row per representation, in order: a copy of its bin counts or its
 // category counts (a categorical's unknown count has no cell).
 CountRows collect_count_vectors(std::span<const model::DistributionRepr> reprs);

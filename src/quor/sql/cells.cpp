@@ -96,7 +96,57 @@ std::optional<uint64_t> scaled_round(double value, int decimals) {
 
 }  // namespace
 
+namespace {
+
+// The digits of n units of 10^-D: the integral part, the point and exactly
+// D decimals. D is a constant here, so the divisions become multiplies.
+template <int D>
+char* write_units(char* p, char* end, uint64_t n) {
+  constexpr uint64_t kUnit = [] {
+    uint64_t u = 1;
+    for (int i = 0; i < D; ++i) u *= 10;
+    return u;
+  }();
+  p = std::to_chars(p, end, n / kUnit).ptr;
+  if constexpr (D > 0) {
+    *p++ = '.';
+    // Two digits at a time from the back, then an odd one at the front.
+    static constexpr char kPairs[] =
+        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+        "8081828384858687888990919293949596979899";
+    uint64_t frac = n % kUnit;
+    int i = D;
+    for (; i >= 2; i -= 2) {
+      const uint64_t two = frac % 100;
+      frac /= 100;
+      std::memcpy(p + i - 2, kPairs + 2 * two, 2);
+    }
+    if (i == 1) p[0] = static_cast<char>('0' + frac);
+    p += D;
+  }
+  return p;
+}
+
+char* write_units(char* p, char* end, uint64_t n, int decimals) {
+  switch (decimals) {
+    case 0: return write_units<0>(p, end, n);
+    case 1: return write_units<1>(p, end, n);
+    case 2: return write_units<2>(p, end, n);
+    case 3: return write_units<3>(p, end, n);
+    case 4: return write_units<4>(p, end, n);
+    case 5: return write_units<5>(p, end, n);
+    case 6: return write_units<6>(p, end, n);
+    case 7: return write_units<7>(p, end, n);
+    case 8: return write_units<8>(p, end, n);
+    default: return write_units<9>(p, end, n);
+  }
+}
+
+}  // namespace
+
 std::string_view NumberWriter::fixed(double value, int decimals) {
+  last_read_ = std::nullopt;
   if (std::isnan(value)) return "NaN";
   if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
   QUOR_ASSERT(decimals >= 0 && decimals <= 20, "decimal count out of range");
@@ -104,18 +154,16 @@ std::string_view NumberWriter::fixed(double value, int decimals) {
     if (const std::optional<uint64_t> n = scaled_round(value, decimals)) {
       // Sign (kept for -0.0 and for negatives that round to zero), the
       // integral digits, the point and exactly `decimals` digits.
-      const uint64_t unit = static_cast<uint64_t>(kPow10[decimals]);
       char* p = buf_;
       if (std::signbit(value)) *p++ = '-';
-      p = std::to_chars(p, buf_ + sizeof buf_, *n / unit).ptr;
-      if (decimals > 0) {
-        *p++ = '.';
-        uint64_t frac = *n % unit;
-        for (int i = decimals - 1; i >= 0; --i) {
-          p[i] = static_cast<char>('0' + frac % 10);
-          frac /= 10;
-        }
-        p += decimals;
+      char* digits = p;
+      p = write_units(p, buf_ + sizeof buf_, *n, decimals);
+      // What the text reads as, from its units: read_fixed's own sum while
+      // the text has at most 15 digits.
+      const auto written = static_cast<size_t>(p - digits) - (decimals > 0 ? 1 : 0);
+      if (written <= 15) {
+        const double v = static_cast<double>(*n) / kPow10[decimals];
+        last_read_ = std::signbit(value) ? -v : v;
       }
       return std::string_view(buf_, static_cast<size_t>(p - buf_));
     }
@@ -127,7 +175,11 @@ std::string_view NumberWriter::fixed(double value, int decimals) {
 }
 
 double NumberWriter::fixed_value(double value, int decimals) {
-  return read_fixed(fixed(value, decimals), decimals);
+  return read_back(fixed(value, decimals), decimals);
+}
+
+double NumberWriter::read_back(std::string_view last, int decimals) const {
+  return last_read_ ? *last_read_ : read_fixed(last, decimals);
 }
 
 double NumberWriter::read_fixed(std::string_view text, int decimals) {

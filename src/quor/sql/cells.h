@@ -62,8 +62,10 @@ class NumberWriter {
   std::string_view fixed(double value, int decimals);
   std::string fixed_cell(double value, int decimals) { return std::string(fixed(value, decimals)); }
   // The value the text of fixed(value, decimals) reads back as through
-  // util::parse_float, computed from the digits written.
+  // util::parse_float, computed from the units written.
   double fixed_value(double value, int decimals);
+  // The same for `last`, the text the last call of fixed() returned.
+  double read_back(std::string_view last, int decimals) const;
   // The value a text written by fixed(_, decimals) reads back as.
   static double read_fixed(std::string_view text, int decimals);
   // "{} vs {}"
@@ -71,6 +73,7 @@ class NumberWriter {
 
  private:
   char buf_[360];
+  std::optional<double> last_read_;  // what the last text reads as, when known
 };
 
 // A COMPARE ... ACROSS row whose comparison failed.
@@ -125,8 +128,9 @@ std::vector<std::string> across_row(const std::string& a, const std::string& b, 
   row.reserve(6);
   row.push_back(a);
   row.push_back(b);
-  row.emplace_back(w.fixed(r.jsd, 6));
-  if (key != nullptr) *key = NumberWriter::read_fixed(row.back(), 6);
+  const std::string_view jsd = w.fixed(r.jsd, 6);
+  row.emplace_back(jsd);
+  if (key != nullptr) *key = w.read_back(jsd, 6);
   row.emplace_back(w.fixed(r.hellinger, 6));
   row.emplace_back(w.fixed(r.psi, 6));
   row.push_back(w.samples_cell(r.samples_a, r.samples_b));

@@ -1,5 +1,6 @@
 #include "quor/store/lookups.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace quor::store {
@@ -162,11 +163,31 @@ std::span<const Position> DistributionLookups::of_value(std::string_view variabl
 void DistributionLookups::collect_values(std::string_view dimension,
                                          std::set<std::string>& out) const {
   if (postings_ == nullptr) return;
+  // The postings hold each value once per variable, in no order: sorted and
+  // deduplicated first, the values go into the set at its end, one step
+  // each, instead of a tree search per value and variable. The sort orders
+  // on each value's first 8 bytes held beside it, so that it rarely reads
+  // the texts themselves, which lie scattered over the postings.
+  struct Found {
+    uint64_t head;  // the first 8 bytes, big-endian, zero-padded
+    std::string_view text;
+    bool operator<(const Found& o) const { return head != o.head ? head < o.head : text < o.text; }
+    bool operator==(const Found& o) const { return head == o.head && text == o.text; }
+  };
+  std::vector<Found> found;
   for (const auto& [variable, v] : postings_->variables) {
     const ValuePostings* values = find_text(v.dimensions, dimension);
     if (values == nullptr) continue;
-    for (const auto& [value, positions] : *values) out.insert(value);
+    for (const auto& [value, positions] : *values) {
+      uint64_t head = 0;
+      for (size_t i = 0; i < 8; ++i)
+        head = head << 8 | (i < value.size() ? static_cast<unsigned char>(value[i]) : 0u);
+      found.push_back({head, value});
+    }
   }
+  std::sort(found.begin(), found.end());
+  found.erase(std::unique(found.begin(), found.end()), found.end());
+  for (const Found& f : found) out.emplace_hint(out.end(), f.text);
 }
 
 std::optional<size_t> DistributionLookups::joint_position(std::string_view x, std::string_view y,

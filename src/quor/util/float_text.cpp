@@ -1,6 +1,7 @@
 #include "quor/util/float_text.h"
 
 #include <charconv>
+#include <cstdint>
 #include <cmath>
 #include <limits>
 #include <system_error>
@@ -12,16 +13,21 @@ namespace quor::util {
 namespace {
 
 // Whether `s` is digits with an optional fraction (at least one digit in
-// all) and an optional exponent with at least one digit.
-bool is_decimal_literal(std::string_view s) {
-  size_t i = 0, digits = 0;
-  while (i < s.size() && is_ascii_digit(s[i])) ++i, ++digits;
+// all) and an optional exponent with at least one digit. Counts the digits
+// before and after the point and says whether an exponent follows.
+bool is_decimal_literal(std::string_view s, size_t& int_digits, size_t& frac_digits,
+                        bool& has_exponent) {
+  size_t i = 0;
+  int_digits = frac_digits = 0;
+  has_exponent = false;
+  while (i < s.size() && is_ascii_digit(s[i])) ++i, ++int_digits;
   if (i < s.size() && s[i] == '.') {
     ++i;
-    while (i < s.size() && is_ascii_digit(s[i])) ++i, ++digits;
+    while (i < s.size() && is_ascii_digit(s[i])) ++i, ++frac_digits;
   }
-  if (digits == 0) return false;
+  if (int_digits + frac_digits == 0) return false;
   if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+    has_exponent = true;
     ++i;
     if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
     size_t exponent_digits = 0;
@@ -75,12 +81,28 @@ std::optional<double> parse_float(std::string_view text) {
     s.remove_prefix(1);
   }
   double value = 0.0;
-  if (ascii_iequals(s, "inf") || ascii_iequals(s, "infinity")) {
+  size_t int_digits, frac_digits;
+  bool has_exponent;
+  // Only a text that starts with a letter can name an infinity or NaN.
+  if (!s.empty() && !is_ascii_digit(s.front()) && s.front() != '.' &&
+      (ascii_iequals(s, "inf") || ascii_iequals(s, "infinity"))) {
     value = std::numeric_limits<double>::infinity();
-  } else if (ascii_iequals(s, "nan")) {
+  } else if (!s.empty() && !is_ascii_digit(s.front()) && s.front() != '.' &&
+             ascii_iequals(s, "nan")) {
     value = std::numeric_limits<double>::quiet_NaN();
+  } else if (!is_decimal_literal(s, int_digits, frac_digits, has_exponent)) {
+    return std::nullopt;
+  } else if (!has_exponent && int_digits + frac_digits <= 15) {
+    // A plain decimal of at most 15 digits: its digits and the power of ten
+    // are exact doubles, so one correctly rounded division gives the same
+    // double as the full parse.
+    static constexpr double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                        1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    uint64_t m = 0;
+    for (char c : s)
+      if (c != '.') m = m * 10 + static_cast<uint64_t>(c - '0');
+    value = static_cast<double>(m) / kPow10[frac_digits];
   } else {
-    if (!is_decimal_literal(s)) return std::nullopt;
     const auto res = std::from_chars(s.data(), s.data() + s.size(), value, std::chars_format::general);
     if (res.ec == std::errc::result_out_of_range) {
       value = decimal_literal_overflows(s) ? std::numeric_limits<double>::infinity() : 0.0;

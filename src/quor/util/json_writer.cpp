@@ -10,20 +10,26 @@ namespace quor::util {
 
 void write_json_string(std::string& out, std::string_view text) {
   static const char* kHex = "0123456789abcdef";
+  constexpr uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
+  // A word with a control byte, a quote or a backslash in it.
+  auto needs_escape = [](uint64_t w) {
+    auto zero_byte = [](uint64_t x) { return (x - ones) & ~x & highs; };
+    return ((w - ones * 0x20) & ~w & highs) | zero_byte(w ^ (ones * '"')) | zero_byte(w ^ (ones * '\\'));
+  };
   if (text.size() < 16) {
-    // Short texts: one check, then one append when nothing needs escaping.
-    bool plain = true;
-    for (char ch : text) {
-      const unsigned char c = static_cast<unsigned char>(ch);
-      plain &= c >= 0x20 && c != '"' && c != '\\';
-    }
-    if (plain) {
-      const size_t at = out.size();
-      out.resize(at + text.size() + 2);
-      char* dst = out.data() + at;
-      dst[0] = '"';
-      std::memcpy(dst + 1, text.data(), text.size());
-      dst[text.size() + 1] = '"';
+    // Short texts: the quoted text built in place (padded with a plain byte
+    // for the check, two words at once), then one append when nothing needs
+    // escaping.
+    char quoted[18];
+    std::memset(quoted + 1, 'a', 16);
+    std::memcpy(quoted + 1, text.data(), text.size());
+    uint64_t w0, w1;
+    std::memcpy(&w0, quoted + 1, 8);
+    std::memcpy(&w1, quoted + 9, 8);
+    if ((needs_escape(w0) | needs_escape(w1)) == 0) {
+      quoted[0] = '"';
+      quoted[text.size() + 1] = '"';
+      out.append(quoted, text.size() + 2);
       return;
     }
   }
@@ -34,10 +40,7 @@ void write_json_string(std::string& out, std::string_view text) {
     while (i + 8 <= text.size()) {
       uint64_t w;
       std::memcpy(&w, text.data() + i, 8);
-      constexpr uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
-      auto zero_byte = [&](uint64_t x) { return (x - ones) & ~x & highs; };
-      const uint64_t below_space = (w - ones * 0x20) & ~w & highs;
-      if ((below_space | zero_byte(w ^ (ones * '"')) | zero_byte(w ^ (ones * '\\'))) != 0) break;
+      if (needs_escape(w) != 0) break;
       i += 8;
     }
     if (i >= text.size()) break;
