@@ -1,0 +1,113 @@
+#include "quor/ingest/compiled_schema.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "quor/ingest/key_table.h"
+#include "quor/ingest/value_text.h"
+
+namespace quor::ingest::internal {
+
+std::optional<uint64_t> CompiledSchema::Variable::find_category(std::string_view text) const {
+  if (!category_index.empty()) {
+    auto it = category_index.find(text);
+    if (it == category_index.end()) return std::nullopt;
+    return it->second;
+  }
+  for (size_t i = 0; i < categories->size(); ++i) {
+    const std::string& c = (*categories)[i];
+    if (c.size() == text.size() && bytes_equal(c.data(), text.data(), text.size())) return i;
+  }
+  return std::nullopt;
+}
+
+int64_t CompiledSchema::Variable::bin_of(const ValueRef& v) const {
+  double x;
+  if (v.kind == ValueRef::Kind::Number) {
+    x = v.num.as_double();
+  } else if (v.kind == ValueRef::Kind::String) {
+    auto parsed = parse_float_text(v.str);
+    if (!parsed) return kNoSlot;
+    x = *parsed;
+  } else {
+    return kNoSlot;
+  }
+  // No bin exists without bins, and none for an empty or reversed range (a
+  // width that is not a number goes on, and lands in bin 0 below).
+  if (bins == 0 || width <= 0.0) return kNoSlot;
+  const double q = std::floor((x - lo) / width);
+  int64_t k;
+  if (std::isnan(q)) k = 0;
+  else if (q >= 9223372036854775807.0) k = std::numeric_limits<int64_t>::max();
+  else if (q <= -9223372036854775808.0) k = std::numeric_limits<int64_t>::min();
+  else k = static_cast<int64_t>(q);
+  if (k < 0) return 0;
+  if (k > static_cast<int64_t>(bins) - 1) return static_cast<int64_t>(bins) - 1;
+  return k;
+}
+
+CompiledSchema::CompiledSchema(const store::Schema& s) : schema(s) {
+  const size_t nv = s.variables.size();
+  vars.resize(nv);
+  acc_var.resize(nv);
+  std::unordered_map<std::string_view, size_t> first_of;
+  for (size_t v = 0; v < nv; ++v) {
+    const auto& def = s.variables[v];
+    auto [it, added] = first_of.try_emplace(def.name, v);
+    acc_var[v] = it->second;
+    if (added) payload_vars.push_back(v);
+    Variable& cv = vars[v];
+    if (const auto* cat = std::get_if<store::CategoricalType>(&def.var_type)) {
+      cv.categorical = true;
+      cv.categories = &cat->categories;
+      cv.allow_unknown = cat->allow_unknown;
+      if (cat->categories.size() > 8)
+        for (size_t i = 0; i < cat->categories.size(); ++i)
+          cv.category_index.try_emplace(cat->categories[i], i);
+    } else {
+      const auto& cont = std::get<store::ContinuousType>(def.var_type);
+      cv.bins = cont.bins;
+      if (cont.range) {
+        cv.lo = cont.range->first;
+        cv.hi = cont.range->second;
+      }
+      cv.width = (cv.hi - cv.lo) / static_cast<double>(cv.bins);
+    }
+  }
+  std::sort(payload_vars.begin(), payload_vars.end(),
+            [&](size_t a, size_t b) { return s.variables[a].name < s.variables[b].name; });
+  for (size_t v : payload_vars) {
+    std::string name;
+    append_json_string(name, s.variables[v].name);
+    name += ':';
+    payload_names.push_back(std::move(name));
+  }
+
+  std::unordered_map<std::string_view, size_t> last_dim;
+  for (size_t d = 0; d < s.dimensions.size(); ++d) last_dim.insert_or_assign(s.dimensions[d].name, d);
+  for (const auto& [name, d] : last_dim) key_dims.push_back(d);
+  std::sort(key_dims.begin(), key_dims.end(),
+            [&](size_t a, size_t b) { return s.dimensions[a].name < s.dimensions[b].name; });
+
+  for (size_t j = 0; j < s.joints.size(); ++j) {
+    const auto& [a, b] = s.joints[j];
+    Joint cj;
+    if (auto it = first_of.find(a); it != first_of.end()) cj.a = static_cast<int64_t>(it->second);
+    if (auto it = first_of.find(b); it != first_of.end()) cj.b = static_cast<int64_t>(it->second);
+    cj.a_first = !(b < a);
+    cj.tally = j;
+    for (size_t k = 0; k < j; ++k)
+      if (s.joints[k] == s.joints[j]) {
+        cj.tally = k;
+        break;
+      }
+    joints.push_back(cj);
+  }
+}
+
+size_t CompiledSchema::num_slots_of(size_t v) const {
+  return vars[v].categorical ? vars[v].categories->size() : vars[v].bins;
+}
+
+}  // namespace quor::ingest::internal
