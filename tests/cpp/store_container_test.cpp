@@ -10,6 +10,7 @@
 #include <string>
 
 #include "quor/store/binary_codec.h"
+#include "quor/store/encoding_digest.h"
 #include "quor/store/container.h"
 #include "store_test_dir.h"
 #include "store_test_records.h"
