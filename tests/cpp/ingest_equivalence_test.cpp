@@ -76,8 +76,8 @@ Result<IngestReport> oracle_ingest_file(store::Database& db, const std::string& 
   const size_t slice = batch_size == 0 ? 1 : batch_size;
   for (size_t pos = 0; pos < obs.size(); pos += slice) {
     const size_t n = std::min(slice, obs.size() - pos);
-    const auto updates =
-        compute_record_updates(schema, std::span<const Observation>(obs.data() + pos, n));
+    std::vector<std::optional<RecordUpdate>> updates;
+    for (size_t k = pos; k < pos + n; ++k) updates.push_back(compute_record_update(schema, obs[k]));
     std::vector<std::pair<std::string, store::DimensionMap>> order;
     std::map<std::pair<std::string, store::DimensionMap>, store::CountAccumulator> acc;
     std::map<std::pair<size_t, size_t>, std::map<std::pair<uint64_t, uint64_t>, uint64_t>> joints;

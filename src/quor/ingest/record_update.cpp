@@ -50,17 +50,4 @@ std::optional<RecordUpdate> compute_record_update(const store::Schema& schema,
   return to_record_update(cs, u, 0, observation);
 }
 
-std::vector<std::optional<RecordUpdate>> compute_record_updates(
-    const store::Schema& schema, std::span<const Observation> observations) {
-  internal::CompiledSchema cs(schema);
-  internal::ObservationListSource src(schema, observations.data(), observations.size());
-  internal::BatchUpdates u;
-  internal::compute_batch(cs, src, 0, observations.size(), false, 0, u);
-  std::vector<std::optional<RecordUpdate>> out;
-  out.reserve(observations.size());
-  for (size_t k = 0; k < observations.size(); ++k)
-    out.push_back(to_record_update(cs, u, k, observations[k]));
-  return out;
-}
-
 }  // namespace quor::ingest
