@@ -12,12 +12,39 @@
 #include "quor/analytics/compare.h"
 #include "quor/analytics/compare_cache.h"
 #include "quor/math/measures.h"
+#include "quor/math/rebin.h"
 
 namespace quor::analytics {
 namespace {
 
 using testing_fixture::DbBuilder;
 using V = std::vector<uint64_t>;
+
+// Per-category shares and JSD terms in union order, computed one category
+// at a time: what the fused kernel's contributions must equal.
+std::vector<CategoryContribution> category_contributions(const math::AlignedCategories& aligned,
+                                                         uint64_t total_a, uint64_t total_b) {
+  std::vector<CategoryContribution> out;
+  out.reserve(aligned.categories.size());
+  const double ta = static_cast<double>(total_a);
+  const double tb = static_cast<double>(total_b);
+  for (size_t j = 0; j < aligned.categories.size(); ++j) {
+    CategoryContribution c;
+    c.category = aligned.categories[j];
+    c.p_a = total_a == 0 ? 0.0 : static_cast<double>(aligned.counts_a[j]) / ta;
+    c.p_b = total_b == 0 ? 0.0 : static_cast<double>(aligned.counts_b[j]) / tb;
+    c.delta = c.p_b - c.p_a;
+    const double m = (c.p_a + c.p_b) * 0.5;
+    double term = 0.0;
+    if (m > 0.0) {
+      if (c.p_a > 0.0) term = term + 0.5 * c.p_a * std::log2(c.p_a / m);
+      if (c.p_b > 0.0) term = term + 0.5 * c.p_b * std::log2(c.p_b / m);
+    }
+    c.contribution = term;
+    out.push_back(std::move(c));
+  }
+  return out;
+}
 
 // The comparison computes its measures in one fused pass; it must agree to
 // the last bit with the separate measures on the compared vectors.
