@@ -341,7 +341,7 @@ void ingest_case(const std::string& section, const std::string& name, const std:
       }
       auto db = store::open_database(dir, true);
       if (!db.ok()) return c.fail(db.error().full_text());
-      ingest::IngestOptions options = ingest::IngestOptions::default_options();
+      ingest::IngestOptions options;
       options.date_granularity = granularity;
       if (run == 0) c.ready();
       const auto t0 = Clock::now();

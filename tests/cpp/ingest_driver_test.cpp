@@ -26,7 +26,7 @@ std::vector<std::string> lines_of(const fs::path& p) {
 }
 
 IngestOptions options() {
-  IngestOptions o = IngestOptions::default_options();
+  IngestOptions o;
   o.date_granularity = "yearly";
   return o;
 }

@@ -302,7 +302,7 @@ void run_case(const Case& c, const std::vector<std::string>& inputs) {
     c.prepare(*mine);
     c.prepare(*plain);
   }
-  IngestOptions o = IngestOptions::default_options();
+  IngestOptions o;
   o.date_granularity = "monthly";
   for (size_t i = 0; i < inputs.size(); ++i) {
     const std::string path = dir.write("in" + std::to_string(i) + (c.json ? ".jsonl" : ".csv"),
