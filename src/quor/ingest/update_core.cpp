@@ -243,15 +243,6 @@ std::pair<std::string_view, std::string_view> pending_texts(std::string_view p, 
   }
 }
 
-store::DimensionMap key_dimension_map(const CompiledSchema& cs, const KeyTable& keys, uint32_t key) {
-  store::DimensionMap map;
-  const uint32_t* labels = keys.labels_of(key);
-  for (size_t i = 0; i < cs.key_dims.size(); ++i)
-    map.emplace_hint(map.end(), cs.schema.dimensions[cs.key_dims[i]].name,
-                     keys.label_text(i, labels[i]));
-  return map;
-}
-
 store::DimensionMap dimension_map_of(const CompiledSchema& cs, const BatchUpdates& u, size_t k,
                                      const KeyTable* keys) {
   store::DimensionMap map;

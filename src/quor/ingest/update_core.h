@@ -58,8 +58,4 @@ std::pair<std::string_view, std::string_view> pending_texts(std::string_view pen
 // key table.
 store::DimensionMap dimension_map_of(const CompiledSchema& schema, const BatchUpdates& u, size_t k,
                                      const KeyTable* keys);
-// The dimension map of a key of the table.
-store::DimensionMap key_dimension_map(const CompiledSchema& schema, const KeyTable& keys,
-                                      uint32_t key);
-
 }  // namespace quor::ingest::internal
