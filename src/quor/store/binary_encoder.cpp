@@ -13,7 +13,6 @@ namespace quor::store {
 
 namespace {
 
-using internal::alternatives;
 using internal::encoded_size;
 using internal::is_optional;
 using internal::is_pair;
