@@ -1,51 +1,10 @@
 #include "quor/ingest/compiled_schema.h"
 
 #include <algorithm>
-#include <cmath>
-#include <limits>
 
-#include "quor/ingest/key_table.h"
 #include "quor/ingest/value_text.h"
 
 namespace quor::ingest::internal {
-
-std::optional<uint64_t> CompiledSchema::Variable::find_category(std::string_view text) const {
-  if (!category_index.empty()) {
-    auto it = category_index.find(text);
-    if (it == category_index.end()) return std::nullopt;
-    return it->second;
-  }
-  for (size_t i = 0; i < categories->size(); ++i) {
-    const std::string& c = (*categories)[i];
-    if (c.size() == text.size() && bytes_equal(c.data(), text.data(), text.size())) return i;
-  }
-  return std::nullopt;
-}
-
-int64_t CompiledSchema::Variable::bin_of(const ValueRef& v) const {
-  double x;
-  if (v.kind == ValueRef::Kind::Number) {
-    x = v.num.as_double();
-  } else if (v.kind == ValueRef::Kind::String) {
-    auto parsed = parse_float_text(v.str);
-    if (!parsed) return kNoSlot;
-    x = *parsed;
-  } else {
-    return kNoSlot;
-  }
-  // No bin exists without bins, and none for an empty or reversed range (a
-  // width that is not a number goes on, and lands in bin 0 below).
-  if (bins == 0 || width <= 0.0) return kNoSlot;
-  const double q = std::floor((x - lo) / width);
-  int64_t k;
-  if (std::isnan(q)) k = 0;
-  else if (q >= 9223372036854775807.0) k = std::numeric_limits<int64_t>::max();
-  else if (q <= -9223372036854775808.0) k = std::numeric_limits<int64_t>::min();
-  else k = static_cast<int64_t>(q);
-  if (k < 0) return 0;
-  if (k > static_cast<int64_t>(bins) - 1) return static_cast<int64_t>(bins) - 1;
-  return k;
-}
 
 CompiledSchema::CompiledSchema(const store::Schema& s) : schema(s) {
   const size_t nv = s.variables.size();
