@@ -20,16 +20,16 @@ using namespace quor;
 store::Database histogram_db(int values, int bins = 20) {
   store::Database db;
   db.meta.schema.variables.push_back(
-      {"income", store::ContinuousType{static_cast<uint32_t>(bins), store::Range{0, 100}}});
+      {"income", model::ContinuousType{static_cast<uint32_t>(bins), model::Range{0, 100}}});
   std::mt19937_64 rng(7);
   for (int v = 0; v < values; ++v) {
-    store::HistogramRepr h{0, 100, std::vector<uint64_t>(bins), 0};
+    model::HistogramRepr h{0, 100, std::vector<uint64_t>(bins), 0};
     for (auto& c : h.bin_counts) {
       c = 1 + rng() % 500;
       h.total_count += c;
     }
     const uint64_t id = db.meta.next_distribution_id++;
-    store::DimensionMap key{{"region", "r" + std::to_string(v)}};
+    model::DimensionMap key{{"region", "r" + std::to_string(v)}};
     auto d = store::new_distribution_object(id, "income", key, h);
     d.entropy = store::repr_entropy(d.repr);
     db.data.distributions.push_back(std::move(d));
@@ -109,7 +109,7 @@ void BM_CacheMissInsert(benchmark::State& state) {
 BENCHMARK(BM_CacheMissInsert);
 
 void BM_CompareCategorical(benchmark::State& state) {
-  store::CategoricalRepr a, b;
+  model::CategoricalRepr a, b;
   for (int i = 0; i < 12; ++i) {
     a.categories.push_back("category-" + std::to_string(i));
     a.counts.push_back(10 + i);
@@ -117,7 +117,7 @@ void BM_CompareCategorical(benchmark::State& state) {
   }
   b = a;
   std::reverse(b.counts.begin(), b.counts.end());
-  const store::DistributionRepr x = a, y = b;
+  const model::DistributionRepr x = a, y = b;
   for (auto _ : state) benchmark::DoNotOptimize(analytics::compare_representations(x, y));
 }
 BENCHMARK(BM_CompareCategorical);

@@ -22,6 +22,7 @@
 namespace {
 
 using namespace quor::store;
+using namespace quor::model;
 namespace fs = std::filesystem;
 
 using quor::bench::kBins;

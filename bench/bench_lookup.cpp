@@ -53,7 +53,7 @@ std::string num(const char* prefix, int i, int width) {
 // Creates one distribution per key through the store's own path, then gives
 // it a few counts. Returns the time spent in ensure_distribution.
 double fill(store::Database& db, const std::string& variable,
-            const std::vector<store::DimensionMap>& keys) {
+            const std::vector<model::DimensionMap>& keys) {
   const auto t0 = Clock::now();
   for (const auto& k : keys) {
     auto id = db.ensure_distribution(variable, k);
@@ -65,7 +65,7 @@ double fill(store::Database& db, const std::string& variable,
   const double t = ms_since(t0);
   uint64_t seed = 1;
   for (auto& d : db.data.distributions) {
-    if (auto* h = std::get_if<store::HistogramRepr>(&d.repr)) {
+    if (auto* h = std::get_if<model::HistogramRepr>(&d.repr)) {
       h->total_count = 0;
       for (auto& c : h->bin_counts) {
         seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
@@ -82,7 +82,7 @@ double fill(store::Database& db, const std::string& variable,
 store::Database schema_db(uint32_t bins) {
   store::Database db;
   db.writable = true;
-  db.meta.schema.variables.push_back({"x", store::ContinuousType{bins, store::Range{0, 1}}});
+  db.meta.schema.variables.push_back({"x", model::ContinuousType{bins, model::Range{0, 1}}});
   return db;
 }
 
@@ -112,7 +112,7 @@ int main(int argc, char** argv) {
 
   if (wanted("track")) {  // TRACK: 5 regions x 1000 time labels x 10 stores = 50 000 distributions.
     store::Database db = schema_db(20);
-    std::vector<store::DimensionMap> keys;
+    std::vector<model::DimensionMap> keys;
     for (int r = 0; r < 5; ++r)
       for (int t = 0; t < 1000; ++t)
         for (int s = 0; s < 10; ++s)
@@ -126,7 +126,7 @@ int main(int argc, char** argv) {
 
   if (wanted("million")) {  // 1 M distributions: d (100 values) x e (10 000 values).
     store::Database db = schema_db(8);
-    std::vector<store::DimensionMap> keys;
+    std::vector<model::DimensionMap> keys;
     keys.reserve(1000000);
     for (int e = 0; e < 10000; ++e)
       for (int d = 0; d < 100; ++d) keys.push_back({{"d", num("d", d, 3)}, {"e", num("e", e, 5)}});
@@ -147,7 +147,7 @@ int main(int argc, char** argv) {
     // 100 000 distributions: region (10 values) x store (10 000 values).
     store::Database db = schema_db(16);
     db.meta.next_distribution_id = first_id;
-    std::vector<store::DimensionMap> keys;
+    std::vector<model::DimensionMap> keys;
     for (int s = 0; s < 10000; ++s)
       for (int r = 0; r < 10; ++r) keys.push_back({{"region", num("r", r, 2)}, {"store", num("s", s, 5)}});
     fill(db, "x", keys);
@@ -163,16 +163,16 @@ int main(int argc, char** argv) {
     store::Database db;
     db.writable = true;
     for (const char* v : {"a", "b", "c", "e"})
-      db.meta.schema.variables.push_back({v, store::CategoricalType{{"p", "q", "r", "s"}, true}});
+      db.meta.schema.variables.push_back({v, model::CategoricalType{{"p", "q", "r", "s"}, true}});
     const char* defs[][2] = {{"a", "b"}, {"c", "a"}, {"b", "e"}};
     for (int p = 0; p < pairs; ++p) db.meta.schema.joints.emplace_back(defs[p][0], defs[p][1]);
     for (int i = 0; i < values; ++i) {
-      const store::DimensionMap key{{"d", num("v", i, 5)}};
+      const model::DimensionMap key{{"d", num("v", i, 5)}};
       (void)db.ensure_distribution("a", key);
       for (int p = 0; p < pairs; ++p) {
         (void)db.ensure_joint(defs[p][0], defs[p][1], key);
         auto* j = db.find_joint_mut(defs[p][0], defs[p][1], key);
-        auto& t = std::get<store::ContingencyTableRepr>(j->repr);
+        auto& t = std::get<model::ContingencyTableRepr>(j->repr);
         uint64_t total = 0;
         for (size_t r = 0; r < t.counts.size(); ++r)
           for (size_t c = 0; c < t.counts[r].size(); ++c) {

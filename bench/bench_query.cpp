@@ -23,14 +23,14 @@ struct Fixture {
   Fixture() {
     cold.poison();
     for (int v = 0; v < 10; ++v)
-      db.meta.schema.variables.push_back({"v" + std::to_string(v), store::ContinuousType{32, store::Range{0, 1}}});
+      db.meta.schema.variables.push_back({"v" + std::to_string(v), model::ContinuousType{32, model::Range{0, 1}}});
     db.meta.schema.dimensions.push_back({"region", "region", std::nullopt});
     db.meta.schema.dimensions.push_back({"year", "year", std::nullopt});
     uint64_t id = 1;
     for (int v = 0; v < 10; ++v)
       for (int r = 0; r < 20; ++r)
         for (int y = 0; y < 5; ++y) {
-          store::HistogramRepr h{0, 1, std::vector<uint64_t>(32), 0};
+          model::HistogramRepr h{0, 1, std::vector<uint64_t>(32), 0};
           for (size_t b = 0; b < 32; ++b) h.bin_counts[b] = (b * 7 + r * 3 + y) % 11;
           for (auto c : h.bin_counts) h.total_count += c;
           auto d = store::new_distribution_object(
@@ -41,7 +41,7 @@ struct Fixture {
         }
     for (int st = 0; st < 100; ++st)
       for (int y = 0; y < 2; ++y) {
-        store::HistogramRepr h{0, 1, std::vector<uint64_t>(32), 0};
+        model::HistogramRepr h{0, 1, std::vector<uint64_t>(32), 0};
         for (size_t b = 0; b < 32; ++b) h.bin_counts[b] = (b * 5 + st * 7 + y) % 13;
         for (auto c : h.bin_counts) h.total_count += c;
         char name[8];
@@ -54,7 +54,7 @@ struct Fixture {
     std::vector<std::string> cats;
     for (int c = 0; c < 12; ++c) cats.push_back("c" + std::to_string(c));
     for (int r = 0; r < 20; ++r) {
-      store::CategoricalRepr c{cats, std::vector<uint64_t>(12), 0, 0};
+      model::CategoricalRepr c{cats, std::vector<uint64_t>(12), 0, 0};
       for (size_t k = 0; k < 12; ++k) c.counts[k] = 1 + (k * 3 + r) % 17;
       for (auto n : c.counts) c.total_count += n;
       auto d = store::new_distribution_object(id++, "w", {{"region", "r" + std::to_string(r)}}, c);
@@ -116,11 +116,11 @@ struct Across200 {
   store::Database db;
   analytics::CompareCache cache;
   Across200() {
-    db.meta.schema.variables.push_back({"income", store::ContinuousType{20, store::Range{0, 100}}});
+    db.meta.schema.variables.push_back({"income", model::ContinuousType{20, model::Range{0, 100}}});
     db.meta.schema.dimensions.push_back({"region", "region", std::nullopt});
     uint64_t id = 1;
     for (int r = 0; r < 200; ++r) {
-      store::HistogramRepr h{0, 100, std::vector<uint64_t>(20), 0};
+      model::HistogramRepr h{0, 100, std::vector<uint64_t>(20), 0};
       for (size_t b = 0; b < 20; ++b) h.bin_counts[b] = (b * 7 + r * 13) % 29;
       for (auto c : h.bin_counts) h.total_count += c;
       char name[8];

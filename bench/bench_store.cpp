@@ -42,6 +42,7 @@
 namespace {
 
 using namespace quor::store;
+using namespace quor::model;
 namespace fs = std::filesystem;
 
 using quor::bench::kBins;

@@ -12,7 +12,7 @@
 #include "gen_reference_csv.h"
 #include "quor/store/database.h"
 #include "quor/store/directory.h"
-#include "quor/store/model.h"
+#include "quor/model/model.h"
 #include "scale_harness.h"
 
 namespace quor::bench::scale {
@@ -113,20 +113,20 @@ struct StoreBuilder {
   std::map<std::string, Bins> vars;
 
   void variable(const std::string& name, uint32_t bins, double lo, double hi) {
-    db.meta.schema.variables.push_back({name, store::ContinuousType{bins, store::Range{lo, hi}}});
+    db.meta.schema.variables.push_back({name, model::ContinuousType{bins, model::Range{lo, hi}}});
     vars[name] = {bins, lo, hi};
   }
   void dimension(const std::string& name) { db.meta.schema.dimensions.push_back({name, name, std::nullopt}); }
 
-  void histogram(const std::string& variable, store::DimensionMap key) {
+  void histogram(const std::string& variable, model::DimensionMap key) {
     const Bins& type = vars.at(variable);
-    store::HistogramRepr h{type.lo, type.hi, std::vector<uint64_t>(type.bins), 0};
+    model::HistogramRepr h{type.lo, type.hi, std::vector<uint64_t>(type.bins), 0};
     const uint64_t skew = rng() % 5;
     for (size_t b = 0; b < h.bin_counts.size(); ++b) {
       h.bin_counts[b] = rng() % (8 + 4 * ((b + skew) % 5));
       h.total_count += h.bin_counts[b];
     }
-    store::DistributionObject d;
+    model::DistributionObject d;
     d.id = next_id++;
     d.variable = variable;
     d.dimension_key = std::move(key);
@@ -139,10 +139,10 @@ struct StoreBuilder {
   }
 
   // A joint grid of two continuous variables (a < b byte-wise).
-  void joint(const std::string& a, const std::string& b, store::DimensionMap key) {
+  void joint(const std::string& a, const std::string& b, model::DimensionMap key) {
     const Bins& ta = vars.at(a);
     const Bins& tb = vars.at(b);
-    store::HistogramGridRepr grid;
+    model::HistogramGridRepr grid;
     grid.x_min = ta.lo;
     grid.x_max = ta.hi;
     grid.x_bins = ta.bins;
@@ -156,7 +156,7 @@ struct StoreBuilder {
         grid.counts[x][y] = (x / 2 + shift) % tb.bins == y ? 10 + rng() % 20 : rng() % 3;
         grid.total_count += grid.counts[x][y];
       }
-    store::JointDistributionObject j;
+    model::JointDistributionObject j;
     j.id = next_joint++;
     j.variables = {a, b};
     j.dimension_key = std::move(key);

@@ -8,13 +8,13 @@
 #include <string>
 #include <utility>
 
-#include "quor/store/model.h"
+#include "quor/model/model.h"
 
 namespace quor::bench {
 
-using store::DistributionFile;
-using store::DistributionObject;
-using store::HistogramRepr;
+using model::DistributionFile;
+using model::DistributionObject;
+using model::HistogramRepr;
 
 inline constexpr size_t kDistributions = 100000;
 inline constexpr uint32_t kBins = 20;

@@ -60,13 +60,13 @@ PyObject* memory_db(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     state->db.writable = true;
     if (populated) {
       store::Database& db = state->db;
-      QUOR_ASSERT(db.add_variable({"x", store::ContinuousType{4, store::Range{0.0, 1.0}}}).ok(),
+      QUOR_ASSERT(db.add_variable({"x", model::ContinuousType{4, model::Range{0.0, 1.0}}}).ok(),
                   "add x");
-      QUOR_ASSERT(db.add_variable({"c", store::CategoricalType{{"a", "b"}, false}}).ok(), "add c");
+      QUOR_ASSERT(db.add_variable({"c", model::CategoricalType{{"a", "b"}, false}}).ok(), "add c");
       QUOR_ASSERT(db.add_dimension({"region", "region", std::nullopt}).ok(), "add region");
       store::TouchedSet touched;
       auto add = [&](const char* var, const char* region, store::CountAccumulator counts) {
-        store::DimensionMap map{{"region", region}};
+        model::DimensionMap map{{"region", region}};
         QUOR_ASSERT(db.apply_counts(var, map, counts).ok(), "apply");
         touched.emplace_back(var, map);
       };

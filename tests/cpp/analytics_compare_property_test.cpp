@@ -63,8 +63,8 @@ TEST(CompareProperty, FusedMeasuresEqualTheSeparateOnes) {
     SCOPED_TRACE(round);
 
     // Histograms on different ranges.
-    const store::DistributionRepr ha = store::HistogramRepr{0, 10, a, na};
-    const store::DistributionRepr hb = store::HistogramRepr{-2.5, 7, b, nb};
+    const model::DistributionRepr ha = model::HistogramRepr{0, 10, a, na};
+    const model::DistributionRepr hb = model::HistogramRepr{-2.5, 7, b, nb};
     auto r = compare_representations(ha, hb);
     ASSERT_TRUE(r.ok());
     auto ra = *math::rebin_histogram(ha, -2.5, 10, k), rb = *math::rebin_histogram(hb, -2.5, 10, k);
@@ -83,8 +83,8 @@ TEST(CompareProperty, FusedMeasuresEqualTheSeparateOnes) {
     std::vector<std::string> cats;
     for (size_t i = 0; i < k; ++i) cats.push_back("c" + std::to_string(rng() % 20));
     const uint64_t unknown = rng() % 40;
-    const store::DistributionRepr ca = store::CategoricalRepr{cats, a, 0, na};
-    const store::DistributionRepr cb = store::CategoricalRepr{{cats.rbegin(), cats.rend()}, b, unknown, nb + unknown};
+    const model::DistributionRepr ca = model::CategoricalRepr{cats, a, 0, na};
+    const model::DistributionRepr cb = model::CategoricalRepr{{cats.rbegin(), cats.rend()}, b, unknown, nb + unknown};
     r = compare_representations(ca, cb);
     ASSERT_TRUE(r.ok());
     const auto al = math::align_categorical(cats, a, {cats.rbegin(), cats.rend()}, b);
@@ -181,8 +181,8 @@ TEST(CompareProperty, PerSideFormEqualsThePlainComparison) {
           EXPECT_TRUE(SameBits(*again, *slow));
           if (std::string(variable) == "h") {
             // And against the separate measures on the rebinned vectors.
-            const auto& x = std::get<store::HistogramRepr>(plain[i].repr());
-            const auto& y = std::get<store::HistogramRepr>(plain[j].repr());
+            const auto& x = std::get<model::HistogramRepr>(plain[i].repr());
+            const auto& y = std::get<model::HistogramRepr>(plain[j].repr());
             const double lo = std::fmin(x.min, y.min), hi = std::fmax(x.max, y.max);
             const uint64_t n = std::max(x.bin_counts.size(), y.bin_counts.size());
             auto rx = *math::rebin_histogram(plain[i].repr(), lo, hi, n);

@@ -242,7 +242,7 @@ TEST_F(Compare, RepeatedComparisonIsAnsweredFromTheCache) {
 
 TEST_F(Compare, ChangedCountsFormANewKey) {
   auto before = compare_distributions(b.db, cache, "income", {{"region", "eu"}}, {{"region", "us"}});
-  b.change(1, store::HistogramRepr{0, 100, {40, 30, 20, 10}, 100});
+  b.change(1, model::HistogramRepr{0, 100, {40, 30, 20, 10}, 100});
   auto after = compare_distributions(b.db, cache, "income", {{"region", "eu"}}, {{"region", "us"}});
   ASSERT_TRUE(after.ok());
   EXPECT_EQ(after->jsd, 0.0);
@@ -271,7 +271,7 @@ TEST_F(Compare, RolledUpSideNeverReusesAnotherSelectionsResult) {
   EXPECT_EQ(r_sum->samples_a, 20u);
 
   // Another member changes while the first stays the same.
-  b.change(e2, store::HistogramRepr{0, 1, {10, 0}, 10});
+  b.change(e2, model::HistogramRepr{0, 1, {10, 0}, 10});
   auto r_sum2 = compare_distributions(b.db, cache, "sales", summed, us);
   ASSERT_TRUE(r_sum2.ok());
   EXPECT_EQ(r_sum2->jsd, 0.0);

@@ -10,18 +10,18 @@
 
 namespace quor::analytics::testing_fixture {
 
-using store::DimensionMap;
+using model::DimensionMap;
 
 class DbBuilder {
  public:
   DbBuilder() { db.writable = true; }
 
   DbBuilder& continuous(std::string name, uint32_t bins = 2, double lo = 0, double hi = 1) {
-    db.meta.schema.variables.push_back({std::move(name), store::ContinuousType{bins, store::Range{lo, hi}}});
+    db.meta.schema.variables.push_back({std::move(name), model::ContinuousType{bins, model::Range{lo, hi}}});
     return *this;
   }
   DbBuilder& categorical(std::string name, std::vector<std::string> cats) {
-    db.meta.schema.variables.push_back({std::move(name), store::CategoricalType{std::move(cats), true}});
+    db.meta.schema.variables.push_back({std::move(name), model::CategoricalType{std::move(cats), true}});
     return *this;
   }
 
@@ -30,7 +30,7 @@ class DbBuilder {
                 double lo = 0, double hi = 1, uint64_t beyond = 0) {
     uint64_t total = beyond;
     for (auto b : bins) total += b;
-    return add(variable, std::move(key), store::HistogramRepr{lo, hi, std::move(bins), total});
+    return add(variable, std::move(key), model::HistogramRepr{lo, hi, std::move(bins), total});
   }
   // A categorical distribution; its total is the count sum plus `unknown`.
   uint64_t cat(const std::string& variable, DimensionMap key, std::vector<std::string> cats,
@@ -38,10 +38,10 @@ class DbBuilder {
     uint64_t total = unknown;
     for (auto c : counts) total += c;
     return add(variable, std::move(key),
-               store::CategoricalRepr{std::move(cats), std::move(counts), unknown, total});
+               model::CategoricalRepr{std::move(cats), std::move(counts), unknown, total});
   }
 
-  uint64_t add(const std::string& variable, DimensionMap key, store::DistributionRepr repr) {
+  uint64_t add(const std::string& variable, DimensionMap key, model::DistributionRepr repr) {
     const uint64_t id = db.meta.next_distribution_id++;
     auto d = store::new_distribution_object(id, variable, key, std::move(repr));
     d.entropy = store::repr_entropy(d.repr);
@@ -52,7 +52,7 @@ class DbBuilder {
   }
 
   // Replaces the counts of distribution `id` as an applied batch would.
-  void change(uint64_t id, store::DistributionRepr repr) {
+  void change(uint64_t id, model::DistributionRepr repr) {
     auto* d = db.distribution_by_id_mut(id);
     d->repr = std::move(repr);
     d->sample_count = d->repr.total_count();
@@ -65,9 +65,9 @@ class DbBuilder {
     return *this;
   }
   // A joint distribution of the pair (stored lesser name first).
-  void joint(std::string a, std::string b, DimensionMap key, store::JointRepr repr) {
+  void joint(std::string a, std::string b, DimensionMap key, model::JointRepr repr) {
     if (b < a) std::swap(a, b);
-    store::JointDistributionObject j;
+    model::JointDistributionObject j;
     j.id = db.meta.next_joint_id++;
     j.variables = {a, b};
     j.dimension_key = std::move(key);
@@ -76,11 +76,11 @@ class DbBuilder {
     db.data.joints.push_back(std::move(j));
     db.reset_id_order();
   }
-  static store::JointRepr table(std::vector<std::vector<uint64_t>> rows, uint64_t extra = 0) {
+  static model::JointRepr table(std::vector<std::vector<uint64_t>> rows, uint64_t extra = 0) {
     uint64_t total = extra;
     for (auto& r : rows)
       for (auto c : r) total += c;
-    return store::ContingencyTableRepr{{}, {}, std::move(rows), total};
+    return model::ContingencyTableRepr{{}, {}, std::move(rows), total};
   }
 
   store::Database db;

@@ -98,7 +98,7 @@ TEST(TrackThreshold, QuartileRule) {
 class Track : public ::testing::Test {
  protected:
   void SetUp() override { b.categorical("color", {"red", "blue"}).continuous("price", 2); }
-  void at(const std::string& time, uint64_t red, uint64_t blue, store::DimensionMap extra = {}) {
+  void at(const std::string& time, uint64_t red, uint64_t blue, model::DimensionMap extra = {}) {
     extra["time"] = time;
     b.cat("color", extra, {"red", "blue"}, {red, blue});
   }
@@ -267,10 +267,10 @@ TEST_F(Joint, ConditionalMutualInfoErrorsInOrder) {
 }
 
 TEST(JointTable, ConditionalHistogramsGiveOneRowPerCategory) {
-  store::JointDistributionObject j;
-  j.repr = store::ConditionalHistogramsRepr{
+  model::JointDistributionObject j;
+  j.repr = model::ConditionalHistogramsRepr{
       {"a", "b"},
-      {store::HistogramRepr{0, 1, {1, 2}, 3}, store::CategoricalRepr{{"x", "y"}, {3, 4}, 5, 12}},
+      {model::HistogramRepr{0, 1, {1, 2}, 3}, model::CategoricalRepr{{"x", "y"}, {3, 4}, 5, 12}},
       15};
   const auto t = joint_count_table(j);
   EXPECT_EQ(t.rows, (math::CountRows{{1, 2}, {3, 4}}));
@@ -386,10 +386,10 @@ TEST(PairwiseLarge, FailureComesBeforeTheWholeMatrix) {
     char value[16];
     std::snprintf(value, sizeof value, "k%06zu", i);
     list.push_back(store::new_distribution_object(i + 1, "w", {{"d", value}},
-                                                  store::CategoricalRepr{{"x"}, {1}, 0, 1}));
+                                                  model::CategoricalRepr{{"x"}, {1}, 0, 1}));
   }
   list.push_back(store::new_distribution_object(n + 1, "v", {{"d", "k000000"}},
-                                                store::CategoricalRepr{{"x"}, {1}, 0, 1}));
+                                                model::CategoricalRepr{{"x"}, {1}, 0, 1}));
   b.db.reset_id_order();
   CompareCache cache;
   auto m = pairwise_matrix(b.db, cache, "d", "v", "jsd");

@@ -83,19 +83,19 @@ TEST_F(Resolve, SubsetFilterSumsMatchesWithFirstIdentity) {
   b.db.data.distributions[0].version = 7;
   auto r = resolve_distribution(b.db, "income", {{"region", "eu"}});
   ASSERT_TRUE(r.ok());
-  const auto& h = std::get<store::HistogramRepr>(r->repr);
+  const auto& h = std::get<model::HistogramRepr>(r->repr);
   EXPECT_EQ(h.bin_counts, (std::vector<uint64_t>{4, 6}));
   EXPECT_EQ(h.total_count, 10u);
   EXPECT_EQ(r->sample_count, 10u);
   EXPECT_EQ(r->id, first);
   EXPECT_EQ(r->version, 7u);
-  EXPECT_EQ(r->dimension_key, (store::DimensionMap{{"region", "eu"}, {"year", "2023"}}));
+  EXPECT_EQ(r->dimension_key, (model::DimensionMap{{"region", "eu"}, {"year", "2023"}}));
   EXPECT_DOUBLE_EQ(r->entropy, -(0.4 * std::log2(0.4) + 0.6 * std::log2(0.6)));
 
   // The empty filter sums every distribution of the variable.
   r = resolve_distribution(b.db, "income", {});
   ASSERT_TRUE(r.ok());
-  EXPECT_EQ(std::get<store::HistogramRepr>(r->repr).bin_counts, (std::vector<uint64_t>{14, 26}));
+  EXPECT_EQ(std::get<model::HistogramRepr>(r->repr).bin_counts, (std::vector<uint64_t>{14, 26}));
 }
 
 TEST_F(Resolve, CategoricalRollUpAddsUnknownIntoTotal) {
@@ -103,7 +103,7 @@ TEST_F(Resolve, CategoricalRollUpAddsUnknownIntoTotal) {
   b.cat("color", {{"region", "us"}, {"store", "x"}}, {"red", "blue"}, {0, 5}, 2);
   auto r = resolve_distribution(b.db, "color", {{"store", "x"}});
   ASSERT_TRUE(r.ok());
-  const auto& c = std::get<store::CategoricalRepr>(r->repr);
+  const auto& c = std::get<model::CategoricalRepr>(r->repr);
   EXPECT_EQ(c.counts, (std::vector<uint64_t>{4, 5}));
   EXPECT_EQ(c.unknown_count, 3u);
   EXPECT_EQ(c.total_count, 12u);
@@ -114,10 +114,10 @@ TEST_F(Resolve, CategoricalRollUpAddsUnknownIntoTotal) {
 TEST_F(Resolve, ShorterMemberAndOtherKindAreHandled) {
   b.hist("income", {{"region", "eu"}, {"year", "2025"}}, {100});  // shorter: adds to bin 0 only
   b.add("income", {{"region", "eu"}, {"year", "2026"}},
-        store::CategoricalRepr{{"a"}, {50}, 0, 50});  // other kind: skipped
+        model::CategoricalRepr{{"a"}, {50}, 0, 50});  // other kind: skipped
   auto r = resolve_distribution(b.db, "income", {{"region", "eu"}});
   ASSERT_TRUE(r.ok());
-  const auto& h = std::get<store::HistogramRepr>(r->repr);
+  const auto& h = std::get<model::HistogramRepr>(r->repr);
   EXPECT_EQ(h.bin_counts, (std::vector<uint64_t>{104, 6}));
   EXPECT_EQ(h.total_count, 110u);
 }
@@ -146,7 +146,7 @@ TEST_F(Resolve, StaleIndexEntryFallsThroughToTheRollUp) {
   store::index_insert(b.db.index, "income", {{"region", "us"}}, 999);
   auto r = resolve_distribution(b.db, "income", {{"region", "us"}});
   ASSERT_TRUE(r.ok());
-  EXPECT_EQ(std::get<store::HistogramRepr>(r->repr).bin_counts, (std::vector<uint64_t>{10, 20}));
+  EXPECT_EQ(std::get<model::HistogramRepr>(r->repr).bin_counts, (std::vector<uint64_t>{10, 20}));
 }
 
 }  // namespace

@@ -29,9 +29,9 @@ namespace quor::analytics {
 namespace {
 
 using store::Database;
-using store::DimensionMap;
-using store::DistributionObject;
-using store::JointDistributionObject;
+using model::DimensionMap;
+using model::DistributionObject;
+using model::JointDistributionObject;
 
 // ---- the plain scans ----
 
@@ -100,13 +100,13 @@ Result<ResolvedSide> scan_resolve(const Database& db, std::string_view variable,
     }
     if (d.repr.index() != side.first->repr.index()) continue;
     if (!side.summed) side.summed = side.first->repr;
-    if (auto* h = std::get_if<store::HistogramRepr>(&*side.summed)) {
-      const auto& f = std::get<store::HistogramRepr>(d.repr);
+    if (auto* h = std::get_if<model::HistogramRepr>(&*side.summed)) {
+      const auto& f = std::get<model::HistogramRepr>(d.repr);
       scan_add(h->bin_counts, f.bin_counts);
       h->total_count = store::add_counts(h->total_count, f.total_count);
     } else {
-      auto& c = std::get<store::CategoricalRepr>(*side.summed);
-      const auto& f = std::get<store::CategoricalRepr>(d.repr);
+      auto& c = std::get<model::CategoricalRepr>(*side.summed);
+      const auto& f = std::get<model::CategoricalRepr>(d.repr);
       scan_add(c.counts, f.counts);
       c.unknown_count = store::add_counts(c.unknown_count, f.unknown_count);
       c.total_count = store::add_counts(c.total_count, f.total_count);
@@ -292,15 +292,15 @@ const std::vector<std::string> kCats = {"p", "q", "r"};
 const std::pair<const char*, const char*> kPairs[] = {{"x", "y"}, {"y", "x"}, {"x", "z"},
                                                       {"z", "x"}, {"x", "x"}, {"x", "q"}};
 
-store::DistributionRepr random_repr(std::mt19937_64& rng, bool histogram) {
+model::DistributionRepr random_repr(std::mt19937_64& rng, bool histogram) {
   auto count = [&] { return rng() % 4 == 0 ? 0 : rng() % 40; };
   if (histogram) {
-    store::HistogramRepr h{0.0, 1.0, std::vector<uint64_t>(2 + rng() % 3), 0};
+    model::HistogramRepr h{0.0, 1.0, std::vector<uint64_t>(2 + rng() % 3), 0};
     for (auto& c : h.bin_counts) h.total_count += (c = count());
     h.total_count += rng() % 3;
     return h;
   }
-  store::CategoricalRepr c{kCats, std::vector<uint64_t>(3), rng() % 3, 0};
+  model::CategoricalRepr c{kCats, std::vector<uint64_t>(3), rng() % 3, 0};
   c.total_count = c.unknown_count;
   for (auto& n : c.counts) c.total_count += (n = count());
   return c;
@@ -312,9 +312,9 @@ Database irregular_db(uint64_t seed) {
   Database db;
   db.writable = true;
   auto& vars = db.meta.schema.variables;
-  vars.push_back({"x", store::ContinuousType{3, store::Range{0, 1}}});
-  vars.push_back({"y", store::CategoricalType{kCats, true}});
-  vars.push_back({"z", store::ContinuousType{2, std::nullopt}});  // mixed kinds below
+  vars.push_back({"x", model::ContinuousType{3, model::Range{0, 1}}});
+  vars.push_back({"y", model::CategoricalType{kCats, true}});
+  vars.push_back({"z", model::ContinuousType{2, std::nullopt}});  // mixed kinds below
   db.meta.schema.joints = {{"x", "y"}, {"y", "x"}, {"z", "x"}, {"x", "y"}};
   uint64_t id = 1000 + rng() % 50;
   for (int i = 0; i < 160; ++i) {
@@ -345,7 +345,7 @@ Database irregular_db(uint64_t seed) {
     if (rng() % 3 != 0) j.dimension_key["region"] = kRegions[rng() % 4];
     if (rng() % 5 == 0) j.dimension_key["time"] = kTimes[rng() % 5];
     const size_t rows = 1 + rng() % 3, cols = 1 + rng() % 3;
-    store::ContingencyTableRepr t{{}, {}, std::vector<std::vector<uint64_t>>(rows, std::vector<uint64_t>(cols)), 0};
+    model::ContingencyTableRepr t{{}, {}, std::vector<std::vector<uint64_t>>(rows, std::vector<uint64_t>(cols)), 0};
     for (auto& row : t.counts)
       for (auto& c : row) t.total_count += (c = rng() % 9);
     if (rng() % 6 == 0) t.total_count = 0;
@@ -449,9 +449,9 @@ TEST_P(ScanOracle, ResolutionMatchesTheScan) {
         if (got.ok() && want.ok()) {
           EXPECT_EQ(got->repr, want->repr()) << what;
           const auto& r = want->repr();
-          const auto& cells = std::holds_alternative<store::HistogramRepr>(r)
-                                  ? std::get<store::HistogramRepr>(r).bin_counts
-                                  : std::get<store::CategoricalRepr>(r).counts;
+          const auto& cells = std::holds_alternative<model::HistogramRepr>(r)
+                                  ? std::get<model::HistogramRepr>(r).bin_counts
+                                  : std::get<model::CategoricalRepr>(r).counts;
           const double h = want->rolled_up ? math::shannon_entropy(cells, r.total_count())
                                            : want->first->entropy;
           EXPECT_TRUE(same_bits(got->entropy, h)) << what;

@@ -15,8 +15,8 @@ namespace quor::ingest {
 namespace {
 
 namespace fs = std::filesystem;
-using store::CategoricalType;
-using store::ContinuousType;
+using model::CategoricalType;
+using model::ContinuousType;
 using util::JsonNumber;
 using util::JsonValue;
 
@@ -38,7 +38,7 @@ store::Database make_db() {
   db.writable = true;
   db.meta.raw_log_enabled = false;
   EXPECT_TRUE(db.add_variable({"color", CategoricalType{{"red", "blue"}, true}}).ok());
-  EXPECT_TRUE(db.add_variable({"size", ContinuousType{4, store::Range{0.0, 4.0}}}).ok());
+  EXPECT_TRUE(db.add_variable({"size", ContinuousType{4, model::Range{0.0, 4.0}}}).ok());
   EXPECT_TRUE(db.add_dimension({"region", "region", std::nullopt}).ok());
   return db;
 }
@@ -51,7 +51,7 @@ Observation obs(std::string region, std::optional<std::string> color, std::optio
   return o;
 }
 
-const store::DistributionObject& dist(const store::Database& db, const std::string& var,
+const model::DistributionObject& dist(const store::Database& db, const std::string& var,
                                       const std::string& region) {
   const auto* d = db.lookup_distribution(var, {{"region", region}});
   EXPECT_NE(d, nullptr) << var << " " << region;
@@ -60,21 +60,21 @@ const store::DistributionObject& dist(const store::Database& db, const std::stri
 
 TEST(BatchApply, TalliesOncePerDistributionPerBatch) {
   store::Database db = make_db();
-  const store::Schema schema = db.meta.schema;
+  const model::Schema schema = db.meta.schema;
   std::vector<Observation> batch = {obs("n", "red", 1), obs("n", "red", 3), obs("s", "green", std::nullopt),
                                     obs("n", std::nullopt, 9)};
   auto c = apply_observation_batch(db, schema, batch);
   ASSERT_TRUE(c.ok()) << c.error().full_text();
   EXPECT_EQ(*c, (BatchCounters{4, 0, 3}));
-  const auto& red = std::get<store::CategoricalRepr>(dist(db, "color", "n").repr);
+  const auto& red = std::get<model::CategoricalRepr>(dist(db, "color", "n").repr);
   EXPECT_EQ(red.counts, (std::vector<uint64_t>{2, 0}));
   EXPECT_EQ(dist(db, "color", "n").version, 2u);  // raised once for two records
   EXPECT_EQ(dist(db, "color", "n").sample_count, 2u);
-  const auto& green = std::get<store::CategoricalRepr>(dist(db, "color", "s").repr);
+  const auto& green = std::get<model::CategoricalRepr>(dist(db, "color", "s").repr);
   EXPECT_EQ(green.unknown_count, 1u);
   EXPECT_EQ(green.total_count, 1u);
   const auto& size = dist(db, "size", "n");
-  EXPECT_EQ(std::get<store::HistogramRepr>(size.repr).bin_counts, (std::vector<uint64_t>{0, 1, 0, 2}));
+  EXPECT_EQ(std::get<model::HistogramRepr>(size.repr).bin_counts, (std::vector<uint64_t>{0, 1, 0, 2}));
   EXPECT_DOUBLE_EQ(size.entropy, -(1.0 / 3 * std::log2(1.0 / 3) + 2.0 / 3 * std::log2(2.0 / 3)));
   EXPECT_EQ(db.lookup_distribution("size", {{"region", "s"}}), nullptr);
 
@@ -83,7 +83,7 @@ TEST(BatchApply, TalliesOncePerDistributionPerBatch) {
   ASSERT_TRUE(c.ok());
   EXPECT_EQ(*c, (BatchCounters{1, 0, 1}));
   EXPECT_EQ(dist(db, "color", "n").version, 3u);
-  EXPECT_EQ(std::get<store::CategoricalRepr>(dist(db, "color", "n").repr).counts,
+  EXPECT_EQ(std::get<model::CategoricalRepr>(dist(db, "color", "n").repr).counts,
             (std::vector<uint64_t>{2, 1}));
 }
 
@@ -91,7 +91,7 @@ TEST(BatchApply, TalliesOncePerDistributionPerBatch) {
 // them is split.
 TEST(BatchApply, EveryDistributionOfALargeBatchIsCounted) {
   store::Database db = make_db();
-  const store::Schema schema = db.meta.schema;
+  const model::Schema schema = db.meta.schema;
   constexpr int kRegions = 1000;
   std::vector<Observation> batch;
   for (int r = 0; r < kRegions; ++r)
@@ -113,23 +113,23 @@ TEST(BatchApply, EveryDistributionOfALargeBatchIsCounted) {
 TEST(BatchApply, RepeatedVariableNameInAStoredSchema) {
   store::Database db = make_db();
   db.meta.schema.variables.push_back({"color", CategoricalType{{"red", "blue", "green", "pink"}, false}});
-  db.meta.schema.variables.push_back({"size", ContinuousType{8, store::Range{0.0, 8.0}}});
-  const store::Schema schema = db.meta.schema;
+  db.meta.schema.variables.push_back({"size", ContinuousType{8, model::Range{0.0, 8.0}}});
+  const model::Schema schema = db.meta.schema;
   auto c = apply_observation_batch(db, schema, std::vector<Observation>{obs("n", "pink", 7)});
   ASSERT_TRUE(c.ok()) << c.error().full_text();
   EXPECT_EQ(*c, (BatchCounters{1, 0, 2}));
-  const auto& color = std::get<store::CategoricalRepr>(dist(db, "color", "n").repr);
+  const auto& color = std::get<model::CategoricalRepr>(dist(db, "color", "n").repr);
   EXPECT_EQ(color.counts, (std::vector<uint64_t>{0, 0}));
   EXPECT_EQ(color.unknown_count, 1u);  // from the first definition
   EXPECT_EQ(color.total_count, 2u);    // category 3 of the second lies past the cells
   const auto& size = dist(db, "size", "n");
-  EXPECT_EQ(std::get<store::HistogramRepr>(size.repr).bin_counts, (std::vector<uint64_t>{0, 0, 0, 1}));
+  EXPECT_EQ(std::get<model::HistogramRepr>(size.repr).bin_counts, (std::vector<uint64_t>{0, 0, 0, 1}));
   EXPECT_EQ(size.sample_count, 2u);  // bin 7 of the second lies past the four bins
 }
 
 TEST(BatchApply, SkipsObservationsWithoutAKeyAndCountsEmptyOnes) {
   store::Database db = make_db();
-  store::Schema schema = db.meta.schema;
+  model::Schema schema = db.meta.schema;
   schema.dimensions.push_back({"shadowed", "region", std::nullopt});
   Observation lacks;  // no dimension text at all
   std::vector<Observation> batch = {lacks, obs("n", std::nullopt, std::nullopt)};
@@ -144,7 +144,7 @@ TEST(BatchApply, SkipsObservationsWithoutAKeyAndCountsEmptyOnes) {
 TEST(BatchApply, JointCells) {
   store::Database db = make_db();
   db.meta.schema.joints = {{"size", "color"}, {"color", "size"}};
-  const store::Schema schema = db.meta.schema;
+  const model::Schema schema = db.meta.schema;
   auto c = apply_observation_batch(db, schema,
                                    std::vector<Observation>{obs("n", "blue", 2), obs("n", "red", 0),
                                                             obs("n", "green", 1)});
@@ -152,15 +152,15 @@ TEST(BatchApply, JointCells) {
   ASSERT_EQ(db.data.joints.size(), 1u);  // both listings name one joint
   const auto& j = db.data.joints[0];
   EXPECT_EQ(j.variables, (std::pair<std::string, std::string>{"color", "size"}));
-  const auto& cond = std::get<store::ConditionalHistogramsRepr>(j.repr);
+  const auto& cond = std::get<model::ConditionalHistogramsRepr>(j.repr);
   // Each listing adds its cells: two per record with a known color.
-  EXPECT_EQ(std::get<store::HistogramRepr>(cond.histograms[1]).bin_counts, (std::vector<uint64_t>{0, 0, 2, 0}));
-  EXPECT_EQ(std::get<store::HistogramRepr>(cond.histograms[0]).bin_counts, (std::vector<uint64_t>{2, 0, 0, 0}));
+  EXPECT_EQ(std::get<model::HistogramRepr>(cond.histograms[1]).bin_counts, (std::vector<uint64_t>{0, 0, 2, 0}));
+  EXPECT_EQ(std::get<model::HistogramRepr>(cond.histograms[0]).bin_counts, (std::vector<uint64_t>{2, 0, 0, 0}));
   EXPECT_EQ(j.sample_count, 4u);
   EXPECT_EQ(cond.total_count, 4u);
   EXPECT_EQ(j.version, 1u);
   // A variable the database lacks fails the batch at its marginal, before any joint.
-  store::Schema bad = schema;
+  model::Schema bad = schema;
   bad.variables.push_back({"ghost", CategoricalType{{"g"}, true}});
   bad.joints = {{"ghost", "color"}};
   Observation o = obs("n", "red", 1);
@@ -169,7 +169,7 @@ TEST(BatchApply, JointCells) {
   EXPECT_EQ(failed.error().full_text(), "unknown variable 'ghost'");
   // The tallies before the failing one are added; no marginal is finalised.
   const auto& color = dist(db, "color", "n");
-  EXPECT_EQ(std::get<store::CategoricalRepr>(color.repr).counts, (std::vector<uint64_t>{2, 1}));
+  EXPECT_EQ(std::get<model::CategoricalRepr>(color.repr).counts, (std::vector<uint64_t>{2, 1}));
   EXPECT_EQ(color.version, 2u);
 }
 
@@ -178,7 +178,7 @@ TEST(BatchApply, JointCells) {
 TEST(BatchApply, IndexNamingAMissingDistribution) {
   store::Database db = make_db();
   store::index_insert(db.index, "color", {{"region", "n"}}, 99);
-  const store::Schema schema = db.meta.schema;
+  const model::Schema schema = db.meta.schema;
   auto r = apply_observation_batch(
       db, schema, std::vector<Observation>{obs("s", "red", 1), obs("n", "blue", std::nullopt)});
   EXPECT_EQ(r.error().full_text(), "distribution id '99' not found");
@@ -193,7 +193,7 @@ TEST(BatchApply, IndexNamingAMissingDistribution) {
 TEST(BatchApply, HugeDistributionIdCounter) {
   store::Database db = make_db();
   db.meta.next_distribution_id = uint64_t{1} << 50;
-  const store::Schema schema = db.meta.schema;
+  const model::Schema schema = db.meta.schema;
   std::vector<Observation> batch;
   for (int r = 0; r < 300; ++r) batch.push_back(obs("r" + std::to_string(r), "red", 1));
   auto c = apply_observation_batch(db, schema, batch);
@@ -207,32 +207,32 @@ TEST(BatchApply, HugeDistributionIdCounter) {
 // distribution near the limit stays at it, whatever the number of batches.
 TEST(BatchApply, CountsSaturate) {
   store::Database db = make_db();
-  const store::Schema schema = db.meta.schema;
+  const model::Schema schema = db.meta.schema;
   ASSERT_TRUE(apply_observation_batch(db, schema, std::vector<Observation>{obs("n", "red", 1)}).ok());
-  auto color = [&]() -> store::DistributionObject& {
+  auto color = [&]() -> model::DistributionObject& {
     return *db.distribution_by_id_mut(db.lookup_distribution("color", {{"region", "n"}})->id);
   };
-  auto size = [&]() -> store::DistributionObject& {
+  auto size = [&]() -> model::DistributionObject& {
     return *db.distribution_by_id_mut(db.lookup_distribution("size", {{"region", "n"}})->id);
   };
   {
-    auto& cat = std::get<store::CategoricalRepr>(color().repr);
+    auto& cat = std::get<model::CategoricalRepr>(color().repr);
     cat.counts[0] = UINT64_MAX - 1;
     cat.unknown_count = UINT64_MAX;
     cat.total_count = UINT64_MAX - 1;
-    auto& h = std::get<store::HistogramRepr>(size().repr);
+    auto& h = std::get<model::HistogramRepr>(size().repr);
     h.bin_counts[1] = UINT64_MAX;
     h.total_count = UINT64_MAX;
   }
   std::vector<Observation> batch = {obs("n", "red", 1), obs("n", "red", 1), obs("n", "pink", 1)};
   ASSERT_TRUE(apply_observation_batch(db, schema, batch).ok());
   ASSERT_TRUE(apply_observation_batch(db, schema, batch).ok());
-  const auto& cat = std::get<store::CategoricalRepr>(color().repr);
+  const auto& cat = std::get<model::CategoricalRepr>(color().repr);
   EXPECT_EQ(cat.counts, (std::vector<uint64_t>{UINT64_MAX, 0}));
   EXPECT_EQ(cat.unknown_count, UINT64_MAX);
   EXPECT_EQ(cat.total_count, UINT64_MAX);
   EXPECT_EQ(color().sample_count, UINT64_MAX);
-  EXPECT_EQ(std::get<store::HistogramRepr>(size().repr).bin_counts[1], UINT64_MAX);
+  EXPECT_EQ(std::get<model::HistogramRepr>(size().repr).bin_counts[1], UINT64_MAX);
   EXPECT_EQ(size().sample_count, UINT64_MAX);
   EXPECT_EQ(color().version, 4u);
 }
@@ -243,7 +243,7 @@ TEST(BatchApply, RawLogLinesAndIdentifiers) {
   db.meta.raw_log_enabled = true;
   db.meta.next_raw_record_id = 7;
   db.raw_log = store::RawLog{dir.path() / "log_000001.raw"};
-  const store::Schema schema = db.meta.schema;
+  const model::Schema schema = db.meta.schema;
   Observation o = obs("n", "x\"\\\t\xC3\xA9", 1);
   auto c = apply_observation_batch(db, schema,
                                    std::vector<Observation>{o, Observation{}, obs("s", std::nullopt, std::nullopt)});
@@ -275,7 +275,7 @@ TEST(BatchApply, RawRecordCounterNeverWraps) {
   db.meta.raw_log_enabled = true;
   db.meta.next_raw_record_id = UINT64_MAX - 1;
   db.raw_log = store::RawLog{dir.path() / "log_000001.raw"};
-  const store::Schema schema = db.meta.schema;
+  const model::Schema schema = db.meta.schema;
   ASSERT_TRUE(apply_observation_batch(db, schema, std::vector<Observation>{obs("n", "red", 1)}).ok());
   EXPECT_EQ(db.meta.next_raw_record_id, UINT64_MAX);
   const std::string before = slurp(db.raw_log->segment_path);
@@ -286,7 +286,7 @@ TEST(BatchApply, RawRecordCounterNeverWraps) {
             "18446744073709551615, records to number 1)");
   EXPECT_EQ(db.meta.next_raw_record_id, UINT64_MAX);
   EXPECT_EQ(slurp(db.raw_log->segment_path), before);
-  EXPECT_EQ(std::get<store::CategoricalRepr>(dist(db, "color", "n").repr).counts,
+  EXPECT_EQ(std::get<model::CategoricalRepr>(dist(db, "color", "n").repr).counts,
             (std::vector<uint64_t>{1, 0}));
   EXPECT_EQ(dist(db, "color", "n").version, 2u);
 }
@@ -294,7 +294,7 @@ TEST(BatchApply, RawRecordCounterNeverWraps) {
 TEST(BatchApply, ReadOnlyRefusals) {
   store::Database db = make_db();
   db.writable = false;
-  const store::Schema schema = db.meta.schema;
+  const model::Schema schema = db.meta.schema;
   // Logging off: refused at the first tally, nothing created.
   auto r = apply_observation_batch(db, schema, std::vector<Observation>{obs("n", "red", 1)});
   EXPECT_EQ(r.error().full_text(), "database opened in read-only mode");
@@ -318,7 +318,7 @@ TEST(BatchApply, InputRecordsRoad) {
   auto c = apply_input_records(db, records);
   ASSERT_TRUE(c.ok()) << c.error().full_text();
   EXPECT_EQ(*c, (BatchCounters{2, 0, 2}));
-  EXPECT_EQ(std::get<store::HistogramRepr>(dist(db, "size", "2020").repr).bin_counts,
+  EXPECT_EQ(std::get<model::HistogramRepr>(dist(db, "size", "2020").repr).bin_counts,
             (std::vector<uint64_t>{0, 0, 0, 1}));
 }
 

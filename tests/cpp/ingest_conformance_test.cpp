@@ -228,11 +228,11 @@ std::string to_jsonl(const std::vector<Record>& recs) {
 
 // The stored definitions the ingests start from.
 void define(store::Database& db) {
-  using store::CategoricalType;
-  using store::ContinuousType;
+  using model::CategoricalType;
+  using model::ContinuousType;
   ASSERT_TRUE(db.add_variable({"color", CategoricalType{kColors, true}}).ok());
-  ASSERT_TRUE(db.add_variable({"price", ContinuousType{20, store::Range{0.0, 100.0}}}).ok());
-  ASSERT_TRUE(db.add_variable({"qty", ContinuousType{7, store::Range{-5.0, 30.0}}}).ok());
+  ASSERT_TRUE(db.add_variable({"price", ContinuousType{20, model::Range{0.0, 100.0}}}).ok());
+  ASSERT_TRUE(db.add_variable({"qty", ContinuousType{7, model::Range{-5.0, 30.0}}}).ok());
   ASSERT_TRUE(db.add_variable({"tier", CategoricalType{{"a", "b", "c"}, false}}).ok());
   ASSERT_TRUE(db.add_variable({"note", CategoricalType{kNotes, true}}).ok());
   ASSERT_TRUE(db.add_dimension({"region", "region", std::nullopt}).ok());
@@ -248,15 +248,15 @@ struct Expected {
     uint64_t batches = 0;
     uint64_t last_batch = UINT64_MAX;
   };
-  std::map<std::pair<std::string, store::DimensionMap>, Marginal> marginals;
-  std::map<std::tuple<std::string, std::string, store::DimensionMap>,
+  std::map<std::pair<std::string, model::DimensionMap>, Marginal> marginals;
+  std::map<std::tuple<std::string, std::string, model::DimensionMap>,
            std::map<std::pair<uint64_t, uint64_t>, uint64_t>>
       joints;
   uint64_t total = 0, updated = 0;
   std::vector<std::string> lines;
 };
 
-std::optional<uint64_t> bin(const store::ContinuousType& c, std::optional<double> x) {
+std::optional<uint64_t> bin(const model::ContinuousType& c, std::optional<double> x) {
   if (!x) return std::nullopt;
   const double lo = c.range ? c.range->first : 0.0, hi = c.range ? c.range->second : 1.0;
   const double width = (hi - lo) / c.bins;
@@ -273,7 +273,7 @@ std::optional<uint64_t> position(const std::vector<std::string>& cats, const std
   return std::nullopt;
 }
 
-Expected expect(const store::Schema& schema, const std::vector<Record>& recs, uint64_t batch,
+Expected expect(const model::Schema& schema, const std::vector<Record>& recs, uint64_t batch,
                 uint64_t first_id) {
   Expected e;
   std::vector<const Record*> obs;
@@ -287,14 +287,14 @@ Expected expect(const store::Schema& schema, const std::vector<Record>& recs, ui
   }
   e.total = obs.size();
   const uint64_t slice = batch == 0 ? 1 : batch;
-  std::vector<const store::VariableDefinition*> by_name;
+  std::vector<const model::VariableDefinition*> by_name;
   for (const auto& v : schema.variables) by_name.push_back(&v);
   std::sort(by_name.begin(), by_name.end(),
             [](auto* a, auto* b) { return a->name < b->name; });
   for (size_t k = 0; k < obs.size(); ++k) {
     const Record& r = *obs[k];
     const uint64_t b = k / slice;
-    store::DimensionMap key;
+    model::DimensionMap key;
     for (const auto& d : schema.dimensions) {
       const Value& v = r.at(d.source_column);
       key[d.name] = d.granularity == std::optional<std::string>("monthly") ? v.month : *v.dim;
@@ -305,7 +305,7 @@ Expected expect(const store::Schema& schema, const std::vector<Record>& recs, ui
       const Value& v = it->second;
       auto& m = e.marginals[{def.name, key}];
       bool slot = false;
-      if (const auto* cat = std::get_if<store::CategoricalType>(&def.var_type)) {
+      if (const auto* cat = std::get_if<model::CategoricalType>(&def.var_type)) {
         m.cells.resize(cat->categories.size());
         if (auto p = position(cat->categories, *v.cat)) {
           ++m.cells[*p];
@@ -315,7 +315,7 @@ Expected expect(const store::Schema& schema, const std::vector<Record>& recs, ui
           slot = true;
         }
       } else {
-        const auto& c = std::get<store::ContinuousType>(def.var_type);
+        const auto& c = std::get<model::ContinuousType>(def.var_type);
         m.cells.resize(c.bins);
         if (auto p = bin(c, v.num)) {
           ++m.cells[*p];
@@ -331,15 +331,15 @@ Expected expect(const store::Schema& schema, const std::vector<Record>& recs, ui
     for (const auto& [a, bname] : schema.joints) {
       auto ia = r.find(a), ib = r.find(bname);
       const auto* da = schema.variables.data();
-      const store::VariableDefinition *va = nullptr, *vb = nullptr;
+      const model::VariableDefinition *va = nullptr, *vb = nullptr;
       for (size_t i = 0; i < schema.variables.size(); ++i) {
         if (!va && da[i].name == a) va = &da[i];
         if (!vb && da[i].name == bname) vb = &da[i];
       }
       if (ia == r.end() || ib == r.end() || !va || !vb) continue;
-      const auto* ca = std::get_if<store::CategoricalType>(&va->var_type);
-      const auto* cb = std::get_if<store::CategoricalType>(&vb->var_type);
-      auto text_pos = [](const store::CategoricalType* c, const Value& v) -> std::optional<uint64_t> {
+      const auto* ca = std::get_if<model::CategoricalType>(&va->var_type);
+      const auto* cb = std::get_if<model::CategoricalType>(&vb->var_type);
+      auto text_pos = [](const model::CategoricalType* c, const Value& v) -> std::optional<uint64_t> {
         if (v.kind != Value::Str) return std::nullopt;
         return position(c->categories, v.text);
       };
@@ -350,13 +350,13 @@ Expected expect(const store::Schema& schema, const std::vector<Record>& recs, ui
         y = a_first ? text_pos(cb, ib->second) : text_pos(ca, ia->second);
       } else if (ca) {
         x = text_pos(ca, ia->second);
-        y = bin(std::get<store::ContinuousType>(vb->var_type), ib->second.num);
+        y = bin(std::get<model::ContinuousType>(vb->var_type), ib->second.num);
       } else if (cb) {
         x = text_pos(cb, ib->second);
-        y = bin(std::get<store::ContinuousType>(va->var_type), ia->second.num);
+        y = bin(std::get<model::ContinuousType>(va->var_type), ia->second.num);
       } else {
-        auto bx = bin(std::get<store::ContinuousType>(va->var_type), ia->second.num);
-        auto by = bin(std::get<store::ContinuousType>(vb->var_type), ib->second.num);
+        auto bx = bin(std::get<model::ContinuousType>(va->var_type), ia->second.num);
+        auto by = bin(std::get<model::ContinuousType>(vb->var_type), ib->second.num);
         x = a_first ? bx : by;
         y = a_first ? by : bx;
       }
@@ -428,7 +428,7 @@ void ingest_and_check(const std::vector<Record>& recs, bool json, uint64_t batch
   auto report = ingest_file(*db, input.string(), o, batch, false);
   ASSERT_TRUE(report.ok()) << report.error().full_text();
 
-  const store::Schema& schema = db->meta.schema;
+  const model::Schema& schema = db->meta.schema;
   ASSERT_EQ(schema.dimensions.size(), 2u);
   const Expected e = expect(schema, recs, batch, 1);
   EXPECT_EQ(report->total_rows, e.total);
@@ -443,12 +443,12 @@ void ingest_and_check(const std::vector<Record>& recs, bool json, uint64_t batch
     const auto& m = it->second;
     uint64_t total = m.unknown;
     for (uint64_t c : m.cells) total += c;
-    if (const auto* h = std::get_if<store::HistogramRepr>(&d.repr)) {
+    if (const auto* h = std::get_if<model::HistogramRepr>(&d.repr)) {
       ASSERT_EQ(h->bin_counts, m.cells) << d.variable;
       ASSERT_EQ(h->total_count, total) << d.variable;
       ASSERT_EQ(d.entropy, entropy(m.cells, total)) << d.variable;
     } else {
-      const auto& c = std::get<store::CategoricalRepr>(d.repr);
+      const auto& c = std::get<model::CategoricalRepr>(d.repr);
       ASSERT_EQ(c.counts, m.cells) << d.variable;
       ASSERT_EQ(c.unknown_count, m.unknown) << d.variable;
       ASSERT_EQ(c.total_count, total) << d.variable;
@@ -469,14 +469,14 @@ void ingest_and_check(const std::vector<Record>& recs, bool json, uint64_t batch
         for (size_t y = 0; y < rows[x].size(); ++y)
           if (rows[x][y] != 0) got[{x, y}] = rows[x][y];
     };
-    if (const auto* g = std::get_if<store::HistogramGridRepr>(&j.repr)) {
+    if (const auto* g = std::get_if<model::HistogramGridRepr>(&j.repr)) {
       take(g->counts);
-    } else if (const auto* t = std::get_if<store::ContingencyTableRepr>(&j.repr)) {
+    } else if (const auto* t = std::get_if<model::ContingencyTableRepr>(&j.repr)) {
       take(t->counts);
     } else {
-      const auto& c = std::get<store::ConditionalHistogramsRepr>(j.repr);
+      const auto& c = std::get<model::ConditionalHistogramsRepr>(j.repr);
       for (size_t x = 0; x < c.histograms.size(); ++x) {
-        const auto& h = std::get<store::HistogramRepr>(c.histograms[x]);
+        const auto& h = std::get<model::HistogramRepr>(c.histograms[x]);
         uint64_t hs = 0;
         for (size_t y = 0; y < h.bin_counts.size(); ++y)
           if (h.bin_counts[y] != 0) got[{x, y}] = h.bin_counts[y], hs += h.bin_counts[y];

@@ -42,7 +42,7 @@ std::string regions_csv() {
 // A read-only database whose schema already has the dimension: nothing is
 // added, no record has a variable, so the batches change nothing and the
 // flush writes nothing.
-store::Database read_only_with(std::vector<store::DimensionDefinition> dims) {
+store::Database read_only_with(std::vector<model::DimensionDefinition> dims) {
   store::Database db;
   db.writable = false;
   db.meta.raw_log_enabled = false;
@@ -153,7 +153,7 @@ TEST(IngestDriver, FileIngestEndToEnd) {
     EXPECT_EQ(schema.variables[0].name, "amount");
     EXPECT_EQ(schema.variables[1].name, "kind");
     EXPECT_EQ(schema.dimensions,
-              (std::vector<store::DimensionDefinition>{{"day", "day", "monthly"},
+              (std::vector<model::DimensionDefinition>{{"day", "day", "monthly"},
                                                        {"region", "region", std::nullopt}}));
   }
   {
@@ -249,7 +249,7 @@ TEST(IngestDriver, RecordsRoadThenFlush) {
   TempDir dir;
   auto db = store::create_database(dir.path() / "db", true);
   ASSERT_TRUE(db.ok()) << db.error().full_text();
-  ASSERT_TRUE(db->add_variable({"v", store::CategoricalType{{"x"}, true}}).ok());
+  ASSERT_TRUE(db->add_variable({"v", model::CategoricalType{{"x"}, true}}).ok());
   ASSERT_TRUE(db->add_dimension({"d", "d", std::nullopt}).ok());
   std::vector<InputRecord> records = {{{"d", util::JsonValue("1")}, {"v", util::JsonValue("x")}},
                                       {{"v", util::JsonValue("x")}}};
@@ -322,11 +322,11 @@ TEST(JsonLines, FileIngestKeepsNumbersAndBooleans) {
   EXPECT_EQ(r->total_rows, 2u);
   EXPECT_NE(db->lookup_distribution("ok", {{"year", "2019"}}), nullptr);
   EXPECT_NE(db->lookup_distribution("ok", {{"year", "2019.0"}}), nullptr);
-  const auto& ok = std::get<store::CategoricalType>(db->find_variable("ok")->var_type);
+  const auto& ok = std::get<model::CategoricalType>(db->find_variable("ok")->var_type);
   EXPECT_EQ(ok.categories, (std::vector<std::string>{"true", "false"}));
   // Booleans look up "unknown" in a categorical variable.
   const auto* d = db->lookup_distribution("ok", {{"year", "2019"}});
-  EXPECT_EQ(std::get<store::CategoricalRepr>(d->repr).unknown_count, 1u);
+  EXPECT_EQ(std::get<model::CategoricalRepr>(d->repr).unknown_count, 1u);
 }
 
 }  // namespace

@@ -63,7 +63,7 @@ Result<IngestReport> oracle_ingest_file(store::Database& db, const std::string& 
                                         const IngestOptions& options, uint64_t batch_size) {
   QUOR_ASSIGN_OR_RETURN(std::vector<InputRecord> records, read_input_records(path));
   const size_t count = std::min<size_t>(records.size(), options.sample_size);
-  const store::Schema inferred = infer_schema(records, count, options);
+  const model::Schema inferred = infer_schema(records, count, options);
   for (const auto& v : inferred.variables)
     if (db.find_variable(v.name) == nullptr) QUOR_RETURN_IF_ERROR(db.add_variable(v));
   for (const auto& d : inferred.dimensions) {
@@ -71,7 +71,7 @@ Result<IngestReport> oracle_ingest_file(store::Database& db, const std::string& 
     for (const auto& have : db.meta.schema.dimensions) known = known || have.name == d.name;
     if (!known) QUOR_RETURN_IF_ERROR(db.add_dimension(d));
   }
-  const store::Schema schema = db.meta.schema;
+  const model::Schema schema = db.meta.schema;
   const ColumnLookup lookup = build_column_lookup(schema);
   std::vector<Observation> obs;
   for (const auto& r : records)
@@ -81,7 +81,7 @@ Result<IngestReport> oracle_ingest_file(store::Database& db, const std::string& 
   report.total_rows = obs.size();
   // Keys numbered by first appearance over the ingest; joints met for the
   // first time in a batch are created in (pair listed first, key) order.
-  std::map<store::DimensionMap, size_t> key_number;
+  std::map<model::DimensionMap, size_t> key_number;
   auto first_listing = [&](size_t j) {
     for (size_t k = 0; k < j; ++k)
       if (schema.joints[k] == schema.joints[j]) return k;
@@ -92,8 +92,8 @@ Result<IngestReport> oracle_ingest_file(store::Database& db, const std::string& 
     const size_t n = std::min(slice, obs.size() - pos);
     std::vector<std::optional<RecordUpdate>> updates;
     for (size_t k = pos; k < pos + n; ++k) updates.push_back(compute_record_update(schema, obs[k]));
-    std::vector<std::pair<std::string, store::DimensionMap>> order;
-    std::map<std::pair<std::string, store::DimensionMap>, store::CountAccumulator> acc;
+    std::vector<std::pair<std::string, model::DimensionMap>> order;
+    std::map<std::pair<std::string, model::DimensionMap>, store::CountAccumulator> acc;
     std::map<std::pair<size_t, size_t>, std::map<std::pair<uint64_t, uint64_t>, uint64_t>> joints;
     std::vector<const util::JsonValue*> payloads;
     BatchCounters c;
@@ -141,13 +141,13 @@ Result<IngestReport> oracle_ingest_file(store::Database& db, const std::string& 
       }
     }
     for (const auto& id : order) QUOR_RETURN_IF_ERROR(db.apply_counts(id.first, id.second, acc.at(id)));
-    std::vector<const store::DimensionMap*> by_number(key_number.size());
+    std::vector<const model::DimensionMap*> by_number(key_number.size());
     for (const auto& [map, number] : key_number) by_number[number] = &map;
     for (const auto& [where, cells] : joints) {
       const auto& [a, b] = schema.joints[where.first];
-      const store::DimensionMap& map = *by_number[where.second];
+      const model::DimensionMap& map = *by_number[where.second];
       QUOR_RETURN_IF_ERROR(db.ensure_joint(a, b, map));
-      store::JointDistributionObject* joint = db.find_joint_mut(a, b, map);
+      model::JointDistributionObject* joint = db.find_joint_mut(a, b, map);
       for (const auto& [cell, count] : cells) {
         auto add = [&](std::vector<std::vector<uint64_t>>& rows, uint64_t& total) {
           if (cell.first < rows.size() && cell.second < rows[cell.first].size()) {
@@ -156,11 +156,11 @@ Result<IngestReport> oracle_ingest_file(store::Database& db, const std::string& 
             joint->sample_count += count;
           }
         };
-        if (auto* g = std::get_if<store::HistogramGridRepr>(&joint->repr)) add(g->counts, g->total_count);
-        else if (auto* t = std::get_if<store::ContingencyTableRepr>(&joint->repr)) add(t->counts, t->total_count);
+        if (auto* g = std::get_if<model::HistogramGridRepr>(&joint->repr)) add(g->counts, g->total_count);
+        else if (auto* t = std::get_if<model::ContingencyTableRepr>(&joint->repr)) add(t->counts, t->total_count);
         else {
-          auto& cond = std::get<store::ConditionalHistogramsRepr>(joint->repr);
-          auto& h = std::get<store::HistogramRepr>(cond.histograms.at(cell.first));
+          auto& cond = std::get<model::ConditionalHistogramsRepr>(joint->repr);
+          auto& h = std::get<model::HistogramRepr>(cond.histograms.at(cell.first));
           if (cell.second < h.bin_counts.size()) {
             h.bin_counts[cell.second] += count;
             h.total_count += count;
@@ -203,7 +203,7 @@ void expect_same_state(const store::Database& got, const store::Database& want, 
   EXPECT_EQ(got.index, want.index);
   ASSERT_EQ(got.data.distributions.size(), want.data.distributions.size());
   for (size_t i = 0; i < want.data.distributions.size(); ++i) {
-    store::DistributionObject g = got.data.distributions[i], w = want.data.distributions[i];
+    model::DistributionObject g = got.data.distributions[i], w = want.data.distributions[i];
     const std::string what = "distribution " + std::to_string(i) + " (" + w.variable + " " +
                              store::dimension_key_string(w.dimension_key) + ")";
     expect_same_time(g.last_updated, w.last_updated, started, what);
@@ -215,7 +215,7 @@ void expect_same_state(const store::Database& got, const store::Database& want, 
   }
   ASSERT_EQ(got.data.joints.size(), want.data.joints.size());
   for (size_t i = 0; i < want.data.joints.size(); ++i) {
-    store::JointDistributionObject g = got.data.joints[i], w = want.data.joints[i];
+    model::JointDistributionObject g = got.data.joints[i], w = want.data.joints[i];
     expect_same_time(g.last_updated, w.last_updated, started, "joint " + std::to_string(i));
     g.last_updated = w.last_updated = 0;
     ASSERT_EQ(g, w) << "joint " << i;
@@ -280,12 +280,12 @@ std::string csv_to_jsonl(const std::string& csv) {
 }
 
 void define(store::Database& db) {
-  using store::CategoricalType;
-  using store::ContinuousType;
+  using model::CategoricalType;
+  using model::ContinuousType;
   ASSERT_TRUE(db.add_variable({"color", CategoricalType{{"c0", "c1", "c2", "c3", "c4", "c5", "c6", "c7", "c8", "c9"}, true}}).ok());
   ASSERT_TRUE(db.add_variable({"tier", CategoricalType{{"a", "b", "c"}, false}}).ok());
-  ASSERT_TRUE(db.add_variable({"price", ContinuousType{20, store::Range{0.0, 100.0}}}).ok());
-  ASSERT_TRUE(db.add_variable({"qty", ContinuousType{7, store::Range{-5.0, 30.0}}}).ok());
+  ASSERT_TRUE(db.add_variable({"price", ContinuousType{20, model::Range{0.0, 100.0}}}).ok());
+  ASSERT_TRUE(db.add_variable({"qty", ContinuousType{7, model::Range{-5.0, 30.0}}}).ok());
   ASSERT_TRUE(db.add_dimension({"day", "day", "monthly"}).ok());
   ASSERT_TRUE(db.add_dimension({"region", "region", std::nullopt}).ok());
   db.meta.schema.joints = {{"price", "color"}, {"tier", "color"}, {"qty", "price"}, {"color", "price"}};

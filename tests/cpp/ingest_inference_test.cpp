@@ -11,9 +11,9 @@
 namespace quor::ingest {
 namespace {
 
-using store::CategoricalType;
-using store::ContinuousType;
-using store::DimensionDefinition;
+using model::CategoricalType;
+using model::ContinuousType;
+using model::DimensionDefinition;
 using util::JsonNumber;
 using util::JsonValue;
 
@@ -33,11 +33,11 @@ std::vector<InputRecord> column(const std::string& c, const std::vector<JsonValu
   return out;
 }
 
-store::Schema infer(const std::vector<InputRecord>& records, const IngestOptions& o = yearly()) {
+model::Schema infer(const std::vector<InputRecord>& records, const IngestOptions& o = yearly()) {
   return infer_schema(records, std::min<size_t>(records.size(), o.sample_size), o);
 }
 
-const ContinuousType& continuous_of(const store::Schema& s) {
+const ContinuousType& continuous_of(const model::Schema& s) {
   EXPECT_EQ(s.variables.size(), 1u);
   return std::get<ContinuousType>(s.variables.at(0).var_type);
 }
@@ -110,7 +110,7 @@ TEST(SchemaInference, ColumnsComeInNameOrderAndByKind) {
     records.push_back({{"year", JsonValue(std::to_string(2019 + i % 3))},
                        {"city", JsonValue(cities[i % 3])},
                        {"price", JsonValue(std::to_string(10 + i))}});
-  const store::Schema s = infer(records);
+  const model::Schema s = infer(records);
   ASSERT_EQ(s.variables.size(), 2u);
   EXPECT_EQ(s.variables[0].name, "city");
   EXPECT_EQ(std::get<CategoricalType>(s.variables[0].var_type),
@@ -129,7 +129,7 @@ TEST(SchemaInference, YearLikeNeedsAtMost200DistinctIntegers) {
   EXPECT_EQ(infer(column("y", v200)).dimensions.size(), 1u);
   const auto s = infer(column("y", v201));
   EXPECT_TRUE(s.dimensions.empty());
-  EXPECT_EQ(continuous_of(s).range, (store::Range{1900.0, 2100.0 + 0.2}));
+  EXPECT_EQ(continuous_of(s).range, (model::Range{1900.0, 2100.0 + 0.2}));
   // The text 1900 and the number 1900 are one value; 2019.5 is not integral.
   EXPECT_EQ(infer(column("y", {JsonValue("1900"), integer(1900)})).dimensions.size(), 1u);
   EXPECT_EQ(infer(column("y", {num(2019.5), integer(2020)})).variables.size(), 1u);
@@ -137,12 +137,12 @@ TEST(SchemaInference, YearLikeNeedsAtMost200DistinctIntegers) {
 
 TEST(SchemaInference, ContinuousRanges) {
   EXPECT_EQ(continuous_of(infer(column("x", {integer(1899), integer(1950)}))).range,
-            (store::Range{1899.0, 1950.0 + 0.001 * 51.0}));
+            (model::Range{1899.0, 1950.0 + 0.001 * 51.0}));
   EXPECT_EQ(continuous_of(infer(column("x", {JsonValue("5"), JsonValue("5")}))).range,
-            (store::Range{5.0, 6.0}));
+            (model::Range{5.0, 6.0}));
   // NaN values count nowhere in the range.
   EXPECT_EQ(continuous_of(infer(column("x", {JsonValue("1.5"), JsonValue("nan"), JsonValue("2.5")}))).range,
-            (store::Range{1.5, 2.5 + 0.001}));
+            (model::Range{1.5, 2.5 + 0.001}));
   // An infinite value, or only NaN values, make a text column.
   auto inf = infer(column("x", {JsonValue("inf"), JsonValue("1")}));
   EXPECT_EQ(std::get<CategoricalType>(inf.variables.at(0).var_type).categories,

@@ -14,23 +14,23 @@
 namespace quor::ingest {
 namespace {
 
-using store::CategoricalType;
-using store::ContinuousType;
+using model::CategoricalType;
+using model::ContinuousType;
 using util::JsonNumber;
 using util::JsonValue;
 
-store::VariableDefinition cat(std::string name, std::vector<std::string> cats, bool unknown = true) {
+model::VariableDefinition cat(std::string name, std::vector<std::string> cats, bool unknown = true) {
   return {std::move(name), CategoricalType{std::move(cats), unknown}};
 }
-store::VariableDefinition cont(std::string name, uint32_t bins, std::optional<store::Range> r) {
+model::VariableDefinition cont(std::string name, uint32_t bins, std::optional<model::Range> r) {
   return {std::move(name), ContinuousType{bins, r}};
 }
 JsonValue num(double d) { return JsonValue(JsonNumber::from_double(d)); }
 JsonValue integer(int64_t i) { return JsonValue(JsonNumber::from_int(i)); }
 
 // The slot one value gets under one variable (nullopt: no slot).
-std::optional<CountSlot> slot_of(const store::VariableDefinition& def, const JsonValue& v) {
-  store::Schema schema;
+std::optional<CountSlot> slot_of(const model::VariableDefinition& def, const JsonValue& v) {
+  model::Schema schema;
   schema.variables = {def};
   Observation obs;
   obs.values.emplace(def.name, v);
@@ -41,7 +41,7 @@ std::optional<CountSlot> slot_of(const store::VariableDefinition& def, const Jso
 }
 
 TEST(Preparation, LookupAndObservations) {
-  store::Schema schema;
+  model::Schema schema;
   schema.variables = {cat("c", {"a"})};
   schema.dimensions = {{"first", "src", std::nullopt}, {"region", "region", std::nullopt},
                        {"second", "src", std::nullopt}};
@@ -68,7 +68,7 @@ TEST(Preparation, LookupAndObservations) {
   missing.erase("region");
   EXPECT_FALSE(record_to_observation(missing, lookup));
   // Without dimensions every record is an observation, the empty one too.
-  EXPECT_TRUE(record_to_observation({}, build_column_lookup(store::Schema{})));
+  EXPECT_TRUE(record_to_observation({}, build_column_lookup(model::Schema{})));
 }
 
 TEST(RecordUpdate, CategoricalSlots) {
@@ -91,7 +91,7 @@ TEST(RecordUpdate, CategoricalSlots) {
 }
 
 TEST(RecordUpdate, HistogramBins) {
-  const auto ranged = cont("v", 20, store::Range{0.0, 10.0});
+  const auto ranged = cont("v", 20, model::Range{0.0, 10.0});
   const std::vector<std::pair<JsonValue, std::optional<CountSlot>>> cases = {
       {num(0.49), CountSlot::bin(0)}, {num(0.5), CountSlot::bin(1)},  {num(9.99), CountSlot::bin(19)},
       {integer(10), CountSlot::bin(19)}, {JsonValue("25"), CountSlot::bin(19)},
@@ -104,18 +104,18 @@ TEST(RecordUpdate, HistogramBins) {
   EXPECT_EQ(slot_of(unit, num(0.5)), CountSlot::bin(10));
   EXPECT_EQ(slot_of(unit, integer(7)), CountSlot::bin(19));
   EXPECT_EQ(slot_of(unit, num(0.15)), CountSlot::bin(2));  // 0.15 / 0.05 is just below 3
-  EXPECT_EQ(slot_of(cont("v", 20, store::Range{5.0, 5.0}), num(5.0)), std::nullopt);
-  EXPECT_EQ(slot_of(cont("v", 20, store::Range{6.0, 5.0}), num(5.5)), std::nullopt);
-  EXPECT_EQ(slot_of(cont("v", 0, store::Range{0.0, 1.0}), num(0.5)), std::nullopt);
+  EXPECT_EQ(slot_of(cont("v", 20, model::Range{5.0, 5.0}), num(5.0)), std::nullopt);
+  EXPECT_EQ(slot_of(cont("v", 20, model::Range{6.0, 5.0}), num(5.5)), std::nullopt);
+  EXPECT_EQ(slot_of(cont("v", 0, model::Range{0.0, 1.0}), num(0.5)), std::nullopt);
   // A width that is not a number is not below zero: every value lands in bin 0.
-  EXPECT_EQ(slot_of(cont("v", 20, store::Range{std::nan(""), 1.0}), num(0.5)), CountSlot::bin(0));
-  EXPECT_EQ(slot_of(cont("v", 20, store::Range{HUGE_VAL, HUGE_VAL}), num(7.0)), CountSlot::bin(0));
+  EXPECT_EQ(slot_of(cont("v", 20, model::Range{std::nan(""), 1.0}), num(0.5)), CountSlot::bin(0));
+  EXPECT_EQ(slot_of(cont("v", 20, model::Range{HUGE_VAL, HUGE_VAL}), num(7.0)), CountSlot::bin(0));
 }
 
 TEST(RecordUpdate, JointCellsFollowTheStoredAxes) {
-  store::Schema schema;
+  model::Schema schema;
   schema.variables = {cat("city", {"paris", "rome"}), cat("brand", {"x", "y", "z"}),
-                      cont("price", 10, store::Range{0.0, 100.0}), cont("age", 10, store::Range{0.0, 10.0})};
+                      cont("price", 10, model::Range{0.0, 100.0}), cont("age", 10, model::Range{0.0, 10.0})};
   schema.joints = {{"city", "brand"}, {"brand", "city"}, {"price", "city"}, {"city", "price"},
                    {"price", "age"}, {"city", "missing"}};
   Observation obs;
@@ -138,15 +138,15 @@ TEST(RecordUpdate, JointCellsFollowTheStoredAxes) {
 }
 
 TEST(RecordUpdate, KeyPayloadAndMissingDimensions) {
-  store::Schema schema;
-  schema.variables = {cont("b", 4, store::Range{0.0, 4.0}), cat("a", {"x"})};
+  model::Schema schema;
+  schema.variables = {cont("b", 4, model::Range{0.0, 4.0}), cat("a", {"x"})};
   schema.dimensions = {{"region", "region", std::nullopt}, {"day", "ts", "daily"}};
   Observation obs;
   obs.values = {{"b", integer(1)}, {"a", JsonValue("x")}};
   obs.dimensions = {{"region", "north"}, {"day", "2024-03-05T10:00:00"}};
   auto u = compute_record_update(schema, obs);
   ASSERT_TRUE(u);
-  EXPECT_EQ(u->dimension_key, (store::DimensionMap{{"day", "2024-03-05"}, {"region", "north"}}));
+  EXPECT_EQ(u->dimension_key, (model::DimensionMap{{"day", "2024-03-05"}, {"region", "north"}}));
   EXPECT_EQ(u->variable_updates, (std::vector<VariableUpdate>{{"b", CountSlot::bin(1)},
                                                                {"a", CountSlot::category(0)}}));
   EXPECT_EQ(u->payload, JsonValue(util::JsonObject{{"a", JsonValue("x")}, {"b", integer(1)}}));
@@ -162,8 +162,8 @@ TEST(RecordUpdate, KeyPayloadAndMissingDimensions) {
 }
 
 TEST(RecordUpdate, BatchMapKeepsInputOrder) {
-  store::Schema schema;
-  schema.variables = {cont("v", 1000, store::Range{0.0, 1000.0})};
+  model::Schema schema;
+  schema.variables = {cont("v", 1000, model::Range{0.0, 1000.0})};
   schema.dimensions = {{"d", "d", std::nullopt}};
   std::vector<Observation> obs(5000);
   for (size_t i = 0; i < obs.size(); ++i) {

@@ -10,10 +10,10 @@ namespace {
 using V = std::vector<uint64_t>;
 using S = std::vector<std::string>;
 
-store::DistributionRepr hist(double lo, double hi, V bins) {
+model::DistributionRepr hist(double lo, double hi, V bins) {
   uint64_t total = 0;
   for (auto b : bins) total += b;
-  return store::HistogramRepr{lo, hi, std::move(bins), total};
+  return model::HistogramRepr{lo, hi, std::move(bins), total};
 }
 
 TEST(Rebin, ProportionalOverlapCases) {
@@ -48,7 +48,7 @@ TEST(Rebin, ProportionalOverlapCases) {
 }
 
 TEST(Rebin, RefusesCategoricalOrNoBins) {
-  EXPECT_FALSE(rebin_histogram(store::CategoricalRepr{{"a"}, {1}, 0, 1}, 0, 1, 2));
+  EXPECT_FALSE(rebin_histogram(model::CategoricalRepr{{"a"}, {1}, 0, 1}, 0, 1, 2));
   EXPECT_FALSE(rebin_histogram(hist(0, 1, {1}), 0, 1, 0));
 }
 

@@ -195,9 +195,9 @@ TEST_F(SqlTest, PairStatementsEqualThePlainPerPairRoad) {
     const std::string region = "r" + std::to_string(v);
     const int shops = v % 4 == 0 ? 3 : 1;  // some regions are summed over shops
     for (int s = 0; s < shops; ++s) {
-      const store::DimensionMap key =
-          shops == 1 ? store::DimensionMap{{"region", region}}
-                     : store::DimensionMap{{"region", region}, {"shop", std::to_string(s)}};
+      const model::DimensionMap key =
+          shops == 1 ? model::DimensionMap{{"region", region}}
+                     : model::DimensionMap{{"region", region}, {"shop", std::to_string(s)}};
       std::vector<uint64_t> h(6);
       for (auto& c : h) c = rng() % 5 == 0 ? 0 : rng() % 40;
       if (v == 5) b.hist("income", key, h, -10, 70);  // its own grid
@@ -555,10 +555,10 @@ TEST_F(SqlJoint, NoStatementChangesTheDatabase) {
   b.continuous("h", 2, 0, 1);
   b.hist("h", {{"g", "a"}, {"time", "1"}}, {1, 2});
   b.hist("h", {{"g", "b"}, {"time", "2"}}, {3, 1});
-  const store::MetaFile meta = b.db.meta;
-  const store::DistributionFile data = b.db.data;
-  const store::DistIndex index = b.db.index;
-  const store::SnapshotStore snapshots = b.db.snapshots;
+  const model::MetaFile meta = b.db.meta;
+  const model::DistributionFile data = b.db.data;
+  const model::DistIndex index = b.db.index;
+  const model::SnapshotStore snapshots = b.db.snapshots;
   for (const char* q :
        {"COMPARE h BETWEEN g:a AND g:b", "COMPARE x ACROSS g", "COMPARE h ACROSS g WHERE time:1",
         "EXPLAIN g:a VS g:b", "TRACK h FROM g:a", "MI x y AT g:a", "CMI x y GIVEN g",

@@ -10,11 +10,11 @@
 namespace quor::sql {
 namespace {
 
-using store::CategoricalRepr;
-using store::DimensionMap;
-using store::DistributionObject;
-using store::DistributionRepr;
-using store::HistogramRepr;
+using model::CategoricalRepr;
+using model::DimensionMap;
+using model::DistributionObject;
+using model::DistributionRepr;
+using model::HistogramRepr;
 
 using Rows = std::vector<std::vector<std::string>>;
 
@@ -89,7 +89,7 @@ TEST(Catalogue, StatsCountsMarginalsOnly) {
   Db t;
   EXPECT_EQ(t.run("STATS").rows,
             (Rows{{"Distributions", "0"}, {"Total samples", "0"}, {"Variables", "0"}, {"Dimensions", "0"}}));
-  t.db.meta.schema.variables.push_back({"v", store::ContinuousType{4, std::nullopt}});
+  t.db.meta.schema.variables.push_back({"v", model::ContinuousType{4, std::nullopt}});
   t.db.meta.schema.dimensions.push_back({"d", "d", std::nullopt});
   t.add("v", {{"d", "a"}}, hist(0, 1, {10}));
   t.add("v", {{"d", "b"}}, hist(0, 1, {20}));
@@ -106,10 +106,10 @@ TEST(Catalogue, SchemaRowsInSchemaOrder) {
   Db t;
   EXPECT_TRUE(t.run("SCHEMA").rows.empty());
   auto& s = t.db.meta.schema;
-  s.variables.push_back({"income", store::ContinuousType{20, std::nullopt}});
-  s.variables.push_back({"score", store::ContinuousType{8, store::Range{0.5, 10.0}}});
-  s.variables.push_back({"plan", store::CategoricalType{{"a", "b", "c", "d"}, true}});
-  s.variables.push_back({"tier", store::CategoricalType{{"x"}, false}});
+  s.variables.push_back({"income", model::ContinuousType{20, std::nullopt}});
+  s.variables.push_back({"score", model::ContinuousType{8, model::Range{0.5, 10.0}}});
+  s.variables.push_back({"plan", model::CategoricalType{{"a", "b", "c", "d"}, true}});
+  s.variables.push_back({"tier", model::CategoricalType{{"x"}, false}});
   s.dimensions.push_back({"month", "date", "monthly"});
   s.dimensions.push_back({"region", "region", std::nullopt});
   s.joints.emplace_back("b", "a");
@@ -124,7 +124,7 @@ TEST(Catalogue, SchemaRowsInSchemaOrder) {
                         {"dimension", "region", "source=region  granularity=none"},
                         {"joint", "b \xC3\x97 a", ""},
                     }));
-  s.variables[0].var_type = store::ContinuousType{4, store::Range{0.0, 100.0}};
+  s.variables[0].var_type = model::ContinuousType{4, model::Range{0.0, 100.0}};
   EXPECT_EQ(t.run("SCHEMA").rows[0][2], "continuous  bins=4  range=[0, 100]");
 }
 
@@ -286,7 +286,7 @@ TEST(Export, DeepestNestingStaysSmall) {
 
 TEST(Executor, EveryRowMatchesTheHeader) {
   Db t;
-  t.db.meta.schema.variables.push_back({"v", store::CategoricalType{{"a"}, false}});
+  t.db.meta.schema.variables.push_back({"v", model::CategoricalType{{"a"}, false}});
   t.db.meta.schema.dimensions.push_back({"d", "d", std::nullopt});
   t.db.meta.schema.joints.emplace_back("v", "v");
   t.add("v", {{"d", "a"}}, cats({"a"}, {3}));

@@ -104,24 +104,24 @@ TEST(BinaryCodecGolden, IndexAndSnapshots) {
 }
 
 TEST(BinaryCodec, NewMetaFileEncodesTo61Bytes) {
-  MetaFile m;
+  model::MetaFile m;
   const std::string want = std::string(24, '\0') + u64le(1) + u64le(1) + u64le(1) + u32le(3) +
                            bytes({1}) + std::string(8, '\0');
   ASSERT_EQ(want.size(), 61u);
   EXPECT_EQ(stored_record_size(m), 61u);
   EXPECT_EQ(encode_stored_record(m), want);
   // Bytes after the record are ignored.
-  auto back = decode_stored_record<MetaFile>(want + "trailing junk");
+  auto back = decode_stored_record<model::MetaFile>(want + "trailing junk");
   ASSERT_TRUE(back.ok());
   EXPECT_EQ(*back, m);
 }
 
 TEST(BinaryCodec, SmallRecordLayouts) {
-  EXPECT_EQ(encode_stored_record(DistributionFile{}), std::string(16, '\0'));
-  EXPECT_EQ(encode_stored_record(DistIndex{}), std::string(8, '\0'));
-  EXPECT_EQ(encode_stored_record(SnapshotStore{}), std::string(8, '\0'));
+  EXPECT_EQ(encode_stored_record(model::DistributionFile{}), std::string(16, '\0'));
+  EXPECT_EQ(encode_stored_record(model::DistIndex{}), std::string(8, '\0'));
+  EXPECT_EQ(encode_stored_record(model::SnapshotStore{}), std::string(8, '\0'));
 
-  DistIndex idx;
+  model::DistIndex idx;
   const std::string key = "revenue|region:EU1";  // 18 bytes
   idx.by_key[key] = 7;
   std::string enc = encode_stored_record(idx);
@@ -129,56 +129,56 @@ TEST(BinaryCodec, SmallRecordLayouts) {
   EXPECT_EQ(enc.size(), 42u);
 
   // A continuous variable: name, index 0, bins, range tag, two doubles.
-  MetaFile m;
-  m.schema.variables.push_back({"age", ContinuousType{20, Range{0.0, 1.0}}});
+  model::MetaFile m;
+  m.schema.variables.push_back({"age", model::ContinuousType{20, model::Range{0.0, 1.0}}});
   std::string var = encode_stored_record(m).substr(8, 36);
   EXPECT_EQ(var, text("age") + u32le(0) + u32le(20) + bytes({1}) + std::string(8, '\0') +
                      bytes({0, 0, 0, 0, 0, 0, 0xf0, 0x3f}));
 }
 
 TEST(BinaryCodec, EveryRecordAndAlternativeRoundTripsExactly) {
-  const MetaFile meta = full_meta();
+  const model::MetaFile meta = full_meta();
   std::string enc = encode_stored_record(meta);
   EXPECT_EQ(enc.size(), stored_record_size(meta));
-  auto meta_back = decode_stored_record<MetaFile>(enc);
+  auto meta_back = decode_stored_record<model::MetaFile>(enc);
   ASSERT_TRUE(meta_back.ok()) << meta_back.error().full_text();
   EXPECT_EQ(*meta_back, meta);
 
   // Floats (NaN, infinity, negative zero) travel bit for bit, so the second
   // encoding equals the first.
-  const DistributionFile file = full_distribution_file();
+  const model::DistributionFile file = full_distribution_file();
   enc = encode_stored_record(file);
   EXPECT_EQ(enc.size(), stored_record_size(file));
-  auto file_back = decode_stored_record<DistributionFile>(enc);
+  auto file_back = decode_stored_record<model::DistributionFile>(enc);
   ASSERT_TRUE(file_back.ok()) << file_back.error().full_text();
   EXPECT_EQ(encode_stored_record(*file_back), enc);
-  const auto& h = std::get<HistogramRepr>(file_back->distributions[0].repr);
+  const auto& h = std::get<model::HistogramRepr>(file_back->distributions[0].repr);
   EXPECT_TRUE(same_bits(h.min, -0.0));
   EXPECT_TRUE(std::isinf(h.max));
   EXPECT_TRUE(same_bits(file_back->distributions[0].entropy, std::nan("")));
   EXPECT_EQ(file_back->joints[2].repr.index(), 2u);
 
-  const DistIndex idx = full_index();
+  const model::DistIndex idx = full_index();
   enc = encode_stored_record(idx);
   EXPECT_EQ(enc.size(), stored_record_size(idx));
-  EXPECT_EQ(*decode_stored_record<DistIndex>(enc), idx);
+  EXPECT_EQ(*decode_stored_record<model::DistIndex>(enc), idx);
 
-  const SnapshotStore snaps = full_snapshots();
+  const model::SnapshotStore snaps = full_snapshots();
   enc = encode_stored_record(snaps);
   EXPECT_EQ(enc.size(), stored_record_size(snaps));
-  EXPECT_EQ(*decode_stored_record<SnapshotStore>(enc), snaps);
+  EXPECT_EQ(*decode_stored_record<model::SnapshotStore>(enc), snaps);
 }
 
 TEST(BinaryCodec, MapsReadInAnyOrderAndLaterDuplicatesWin) {
   // DistIndex with the same key twice: one entry, the later id.
   std::string dup = u64le(2) + text("k") + u64le(1) + text("k") + u64le(9);
-  auto idx = decode_stored_record<DistIndex>(dup);
+  auto idx = decode_stored_record<model::DistIndex>(dup);
   ASSERT_TRUE(idx.ok());
   ASSERT_EQ(idx->by_key.size(), 1u);
   EXPECT_EQ(idx->by_key.at("k"), 9u);
 
   // A dimension_key stored out of order decodes ordered and is rewritten so.
-  DistributionFile f;
+  model::DistributionFile f;
   f.distributions.push_back(categorical_object());
   f.distributions[0].dimension_key = {{"a", "1"}, {"b", "2"}};
   std::string enc = encode_stored_record(f);
@@ -188,51 +188,51 @@ TEST(BinaryCodec, MapsReadInAnyOrderAndLaterDuplicatesWin) {
   ASSERT_NE(at, std::string::npos);
   std::string shuffled = enc;
   shuffled.replace(at, sorted.size(), swapped);
-  auto back = decode_stored_record<DistributionFile>(shuffled);
+  auto back = decode_stored_record<model::DistributionFile>(shuffled);
   ASSERT_TRUE(back.ok());
   EXPECT_EQ(*back, f);
   EXPECT_EQ(encode_stored_record(*back), enc);
 }
 
 TEST(BinaryCodec, DecodeErrorMessages) {
-  const std::string meta = encode_stored_record(MetaFile{});
+  const std::string meta = encode_stored_record(model::MetaFile{});
   // Cut inside next_joint_id.
-  EXPECT_EQ(decode_error<MetaFile>(meta.substr(0, 36)), "io error: unexpected end of file");
-  EXPECT_EQ(decode_error<MetaFile>(""), "io error: unexpected end of file");
+  EXPECT_EQ(decode_error<model::MetaFile>(meta.substr(0, 36)), "io error: unexpected end of file");
+  EXPECT_EQ(decode_error<model::MetaFile>(""), "io error: unexpected end of file");
 
   // raw_log_enabled is byte 52.
   std::string bad_bool = meta;
   bad_bool[52] = 2;
-  EXPECT_EQ(decode_error<MetaFile>(bad_bool),
+  EXPECT_EQ(decode_error<model::MetaFile>(bad_bool),
             "invalid u8 while decoding bool, expected 0 or 1, found 2");
 
   // A dimension whose granularity tag is 5.
   std::string bad_tag = u64le(0) + u64le(1) + text("d") + text("c") + bytes({5}) + u64le(0) +
                         meta.substr(24);
-  EXPECT_EQ(decode_error<MetaFile>(bad_tag), "tag for enum is not valid, found 5");
+  EXPECT_EQ(decode_error<model::MetaFile>(bad_tag), "tag for enum is not valid, found 5");
 
   // Alternative indices out of range.
   std::string repr2 = u64le(1) + u64le(1) + text("v") + u64le(0) + u32le(2);
-  EXPECT_EQ(decode_error<DistributionFile>(repr2),
+  EXPECT_EQ(decode_error<model::DistributionFile>(repr2),
             "invalid value: integer `2`, expected variant index 0 <= i < 2");
   std::string joint3 = u64le(0) + u64le(1) + u64le(1) + text("a") + text("b") + u64le(0) + u32le(3);
-  EXPECT_EQ(decode_error<DistributionFile>(joint3),
+  EXPECT_EQ(decode_error<model::DistributionFile>(joint3),
             "invalid value: integer `3`, expected variant index 0 <= i < 3");
   std::string vartype = u64le(1) + text("v") + u32le(7);
-  EXPECT_EQ(decode_error<MetaFile>(vartype),
+  EXPECT_EQ(decode_error<model::MetaFile>(vartype),
             "invalid value: integer `7`, expected variant index 0 <= i < 2");
 
   // A text longer than what remains: no allocation of that size, empty detail.
-  EXPECT_EQ(decode_error<DistIndex>(u64le(1) + u64le(uint64_t{1} << 60) + "abc"), "io error: ");
+  EXPECT_EQ(decode_error<model::DistIndex>(u64le(1) + u64le(uint64_t{1} << 60) + "abc"), "io error: ");
 
   // Invalid and unfinished UTF-8.
-  EXPECT_EQ(decode_error<DistIndex>(u64le(1) + text("ab\xff") + u64le(1)),
+  EXPECT_EQ(decode_error<model::DistIndex>(u64le(1) + text("ab\xff") + u64le(1)),
             "string is not valid utf8: invalid utf-8 sequence of 1 bytes from index 2");
-  EXPECT_EQ(decode_error<DistIndex>(u64le(1) + text("a\xe2\x82x") + u64le(1)),
+  EXPECT_EQ(decode_error<model::DistIndex>(u64le(1) + text("a\xe2\x82x") + u64le(1)),
             "string is not valid utf8: invalid utf-8 sequence of 2 bytes from index 1");
-  EXPECT_EQ(decode_error<DistIndex>(u64le(1) + text("a\xed\xa0\x80") + u64le(1)),
+  EXPECT_EQ(decode_error<model::DistIndex>(u64le(1) + text("a\xed\xa0\x80") + u64le(1)),
             "string is not valid utf8: invalid utf-8 sequence of 1 bytes from index 1");
-  EXPECT_EQ(decode_error<DistIndex>(u64le(1) + text("ab\xf0\x9f\x98") + u64le(1)),
+  EXPECT_EQ(decode_error<model::DistIndex>(u64le(1) + text("ab\xf0\x9f\x98") + u64le(1)),
             "string is not valid utf8: incomplete utf-8 byte sequence from index 2");
 }
 
@@ -240,14 +240,14 @@ TEST(BinaryCodec, HugeCountsFailAtTheEndWithoutHugeReservations) {
   // 2^62 u64 bin counts followed by a few bytes.
   std::string hist = u64le(1) + u64le(1) + text("v") + u64le(0) + u32le(0) + u64le(0) + u64le(0) +
                      u64le(uint64_t{1} << 62) + u64le(5) + u64le(6);
-  EXPECT_EQ(decode_error<DistributionFile>(hist), "io error: unexpected end of file");
+  EXPECT_EQ(decode_error<model::DistributionFile>(hist), "io error: unexpected end of file");
   // 2^62 distributions, 2^62 index entries, 2^62 snapshot keys.
-  EXPECT_EQ(decode_error<DistributionFile>(u64le(uint64_t{1} << 62) + u64le(1)),
+  EXPECT_EQ(decode_error<model::DistributionFile>(u64le(uint64_t{1} << 62) + u64le(1)),
             "io error: unexpected end of file");
-  EXPECT_EQ(decode_error<DistIndex>(u64le(UINT64_MAX) + text("k") + u64le(1)),
+  EXPECT_EQ(decode_error<model::DistIndex>(u64le(UINT64_MAX) + text("k") + u64le(1)),
             "io error: unexpected end of file");
-  EXPECT_EQ(decode_error<SnapshotStore>(u64le(UINT64_MAX)), "io error: unexpected end of file");
-  EXPECT_EQ(decode_error<MetaFile>(u64le(UINT64_MAX)), "io error: unexpected end of file");
+  EXPECT_EQ(decode_error<model::SnapshotStore>(u64le(UINT64_MAX)), "io error: unexpected end of file");
+  EXPECT_EQ(decode_error<model::MetaFile>(u64le(UINT64_MAX)), "io error: unexpected end of file");
 }
 
 }  // namespace
@@ -316,7 +316,7 @@ TEST(BinaryCodecFrozen, MetaIndexAndSnapshots) {
   // A hash map's visiting order is the encoder's order: checked against the
   // layout built here from that order.
   RecordMaker mk(31);
-  DistIndex idx;
+  model::DistIndex idx;
   for (int i = 0; i < 5000; ++i) idx.by_key[mk.text(40)] = mk.next();
   std::string want;
   auto u64 = [&](uint64_t v) {
@@ -385,34 +385,34 @@ void expect_same_decoding(const std::string& bytes, const char* what) {
 TEST(BinaryCodecStream, DecodesLikeTheWholeBuffer) {
   RecordMaker mk(4);
   const std::string big = encode_stored_record(mk.file(400));  // long texts and lists
-  expect_same_decoding<DistributionFile>(big, "varied file");
-  expect_same_decoding<MetaFile>(encode_stored_record(full_meta()), "meta");
-  expect_same_decoding<DistIndex>(encode_stored_record(full_index()), "index");
-  expect_same_decoding<SnapshotStore>(encode_stored_record(full_snapshots()), "snapshots");
+  expect_same_decoding<model::DistributionFile>(big, "varied file");
+  expect_same_decoding<model::MetaFile>(encode_stored_record(full_meta()), "meta");
+  expect_same_decoding<model::DistIndex>(encode_stored_record(full_index()), "index");
+  expect_same_decoding<model::SnapshotStore>(encode_stored_record(full_snapshots()), "snapshots");
   // Cut anywhere: the same failure text.
   const std::string file = encode_stored_record(full_distribution_file());
   for (size_t cut = 0; cut < file.size(); cut += 3) {
-    expect_same_decoding<DistributionFile>(file.substr(0, cut), "cut");
+    expect_same_decoding<model::DistributionFile>(file.substr(0, cut), "cut");
   }
   for (size_t cut : {size_t{100}, big.size() / 3, big.size() - 1}) {
-    expect_same_decoding<DistributionFile>(big.substr(0, cut), "cut big");
+    expect_same_decoding<model::DistributionFile>(big.substr(0, cut), "cut big");
   }
   // Damaged lengths, texts and tags.
   std::string bad_utf8 = encode_stored_record(golden_index());
   bad_utf8[16] = '\xff';
-  expect_same_decoding<DistIndex>(bad_utf8, "utf8");
-  expect_same_decoding<DistIndex>(u64le(1) + u64le(uint64_t{1} << 60) + "abc", "huge text");
-  expect_same_decoding<DistIndex>(u64le(1) + u64le(20 << 20) + std::string(1 << 20, 'a'),
+  expect_same_decoding<model::DistIndex>(bad_utf8, "utf8");
+  expect_same_decoding<model::DistIndex>(u64le(1) + u64le(uint64_t{1} << 60) + "abc", "huge text");
+  expect_same_decoding<model::DistIndex>(u64le(1) + u64le(20 << 20) + std::string(1 << 20, 'a'),
                                   "long text cut short");
-  expect_same_decoding<DistributionFile>(u64le(uint64_t{1} << 62) + u64le(1), "huge count");
+  expect_same_decoding<model::DistributionFile>(u64le(uint64_t{1} << 62) + u64le(1), "huge count");
   std::string hist = u64le(1) + u64le(1) + text("v") + u64le(0) + u32le(0) + u64le(0) + u64le(0);
-  expect_same_decoding<DistributionFile>(hist + u64le(uint64_t{1} << 62) + u64le(5), "huge bins");
-  expect_same_decoding<DistributionFile>(hist + u64le(3 << 20) + std::string(1 << 20, '\0'),
+  expect_same_decoding<model::DistributionFile>(hist + u64le(uint64_t{1} << 62) + u64le(5), "huge bins");
+  expect_same_decoding<model::DistributionFile>(hist + u64le(3 << 20) + std::string(1 << 20, '\0'),
                                          "long bins cut short");
   // A text longer than the unchecked length, whole: asks for the exact size.
-  DistIndex long_key;
+  model::DistIndex long_key;
   long_key.by_key[std::string(20 << 20, 'k')] = 3;
-  expect_same_decoding<DistIndex>(encode_stored_record(long_key), "long key");
+  expect_same_decoding<model::DistIndex>(encode_stored_record(long_key), "long key");
 }
 
 }  // namespace

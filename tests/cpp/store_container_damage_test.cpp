@@ -100,7 +100,7 @@ TEST_F(ContainerTest, DamagedFilesFailWithTheSameTexts) {
 // The loader as it stood before decoding streamed: every frame decompressed
 // into one buffer, then decoded. The streaming loader must agree with it on
 // every input, bit for bit and text for text.
-Result<DistributionFile> plain_parse(std::string_view bytes, const std::string& ps) {
+Result<model::DistributionFile> plain_parse(std::string_view bytes, const std::string& ps) {
   if (bytes.size() < 8 || bytes.substr(0, 4) != "QUOR" || bytes[4] != 3) {
     return parse_distribution_file(bytes, ps);  // not the compressed branch
   }
@@ -133,18 +133,18 @@ Result<DistributionFile> plain_parse(std::string_view bytes, const std::string& 
     if (!fault.empty()) return Error("zstd decompress " + ps + ": " + fault);
     out.resize(produced);
   }
-  auto r = decode_stored_record<DistributionFile>(out);
+  auto r = decode_stored_record<model::DistributionFile>(out);
   if (!r.ok()) return Error("deserialize " + ps + ": " + r.error().full_text());
   return r;
 }
 
-std::string outcome_of(const Result<DistributionFile>& r) {
+std::string outcome_of(const Result<model::DistributionFile>& r) {
   return r.ok() ? "ok " + encode_stored_record(*r) : r.error().full_text();
 }
 
 TEST(ContainerDamage, RandomDamageFailsAsTheWholeStreamLoaderDid) {
   RecordMaker mk(7);
-  const DistributionFile f = mk.file(120);
+  const model::DistributionFile f = mk.file(120);
   const std::string image = *data_file_image(f);
   const std::string two_frames = header(3) + zstd_frame(encode_stored_record(f).substr(0, 5000)) +
                                  zstd_frame(encode_stored_record(f).substr(5000));

@@ -53,7 +53,7 @@ std::string decompressed(std::string_view frame) {
 TEST(ContainerImage, StreamedImagesAreTheOneShotBytes) {
   for (uint64_t seed : {1, 2, 3, 5, 6}) {
     RecordMaker mk(seed);
-    const DistributionFile f = mk.file(20 * seed);
+    const model::DistributionFile f = mk.file(20 * seed);
     ASSERT_LT(stored_record_size(f), 2u << 20);
     const std::string img = streamed_image(f);
     EXPECT_TRUE(img == one_shot_image(f)) << seed;
@@ -62,12 +62,12 @@ TEST(ContainerImage, StreamedImagesAreTheOneShotBytes) {
   EXPECT_TRUE(streamed_image(full_meta()) == one_shot_image(full_meta()));
   EXPECT_TRUE(streamed_image(full_index()) == one_shot_image(full_index()));
   EXPECT_TRUE(streamed_image(full_snapshots()) == one_shot_image(full_snapshots()));
-  EXPECT_TRUE(streamed_image(DistributionFile{}) == one_shot_image(DistributionFile{}));
+  EXPECT_TRUE(streamed_image(model::DistributionFile{}) == one_shot_image(model::DistributionFile{}));
 
   // A long record: one frame, declaring its content size, holding the
   // encoding; written as it comes, not at the end.
   RecordMaker mk(4);
-  const DistributionFile f = mk.file(400);
+  const model::DistributionFile f = mk.file(400);
   ASSERT_GT(stored_record_size(f), 4u << 20);
   size_t calls = 0;
   const std::string img = streamed_image(f, &calls);
@@ -89,7 +89,7 @@ TEST(ContainerImage, DigestsTakenOnTheWayAreThoseOfTheEncoding) {
     return h.digest();
   };
   RecordMaker mk(7);
-  const DistributionFile f = mk.file(400);  // several encoder buffers
+  const model::DistributionFile f = mk.file(400);  // several encoder buffers
   const EncodingDigest want = encoding_digest(f);
   EXPECT_EQ(want, plain(encode_stored_record(f)));
   EXPECT_EQ(want.size, stored_record_size(f));
@@ -114,7 +114,7 @@ TEST(ContainerImage, DigestsTakenOnTheWayAreThoseOfTheEncoding) {
   EXPECT_TRUE(img2 == img);
 
   std::optional<EncodingDigest> on_read;
-  auto back = parse_data_file<DistributionFile>(img, "d.edb", &on_read);
+  auto back = parse_data_file<model::DistributionFile>(img, "d.edb", &on_read);
   ASSERT_TRUE(back.ok());
   EXPECT_TRUE(encode_stored_record(*back) == encode_stored_record(f));
   EXPECT_EQ(on_read, want);
@@ -134,20 +134,20 @@ TEST(ContainerImage, DigestsTakenOnTheWayAreThoseOfTheEncoding) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     on_read = want;
-    back = parse_data_file<DistributionFile>(c.bytes, "d.edb", &on_read);
+    back = parse_data_file<model::DistributionFile>(c.bytes, "d.edb", &on_read);
     ASSERT_TRUE(back.ok());
     EXPECT_TRUE(encode_stored_record(*back) == enc);
     EXPECT_EQ(on_read, c.digest);
   }
   on_read = want;
-  EXPECT_FALSE(parse_data_file<DistributionFile>(header(3) + zstd_frame(enc.substr(0, 99)), "d.edb",
+  EXPECT_FALSE(parse_data_file<model::DistributionFile>(header(3) + zstd_frame(enc.substr(0, 99)), "d.edb",
                                                  &on_read).ok());
   EXPECT_EQ(on_read, std::nullopt);
 }
 
 TEST(ContainerImage, TheFirstWriterFailureStopsTheStream) {
   RecordMaker mk(4);
-  const DistributionFile f = mk.file(400);
+  const model::DistributionFile f = mk.file(400);
   for (size_t fail_at : {0, 1, 3}) {
     size_t calls = 0;
     Status st = stream_data_file_image(f, [&](std::string_view) -> Status {

@@ -54,7 +54,7 @@ TEST_F(ContainerTest, ACompressionBombOpensAsItsRecord) {
   for (bool mapped : {false, true}) {
     auto f = mapped ? load_distribution_file_mapped(p) : load_distribution_file_read(p);
     ASSERT_TRUE(f.ok()) << f.error().full_text();
-    EXPECT_EQ(*f, DistributionFile{});
+    EXPECT_EQ(*f, model::DistributionFile{});
   }
   spit(p, header(3) + bomb + "tail");
   auto f = load_distribution_file_mapped(p);
@@ -68,7 +68,7 @@ TEST_F(ContainerTest, ACompressionBombOpensAsItsRecord) {
 TEST_F(ContainerTest, LongRecordsReadBackThroughEveryLoader) {
   const auto p = dir_ / "distributions.edb";
   RecordMaker mk(4);
-  DistributionFile f = mk.file(400);
+  model::DistributionFile f = mk.file(400);
   f.distributions[3].variable = std::string(20 << 20, 'v');
   const std::string want = encode_stored_record(f);
   ASSERT_TRUE(write_distributions_file(p, f).ok());
@@ -271,11 +271,11 @@ TEST_F(ContainerTest, CreateTimeWritersLeaveAnyExistingFileAlone) {
 
   const auto snaps = dir_ / "snapshots.edb";
   ASSERT_TRUE(ensure_snapshots_file(snaps).ok());
-  EXPECT_EQ(*load_snapshot_store(snaps), SnapshotStore{});
+  EXPECT_EQ(*load_snapshot_store(snaps), model::SnapshotStore{});
 
   // A write into a missing directory fails with the write context.
   const auto bad = dir_ / "missing" / "meta.edb";
-  auto st = write_meta_file(bad, MetaFile{});
+  auto st = write_meta_file(bad, model::MetaFile{});
   ASSERT_FALSE(st.ok());
   EXPECT_EQ(st.error().full_text().rfind("write file " + bad.string() + ": ", 0), 0u);
 }

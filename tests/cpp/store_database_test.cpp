@@ -11,13 +11,13 @@ namespace {
 bool is_negative_zero(double v) { return v == 0.0 && std::signbit(v); }
 bool is_positive_zero(double v) { return v == 0.0 && !std::signbit(v); }
 
-VariableDefinition continuous(std::string name, uint32_t bins,
-                              std::optional<Range> range = std::nullopt) {
-  return {std::move(name), ContinuousType{bins, range}};
+model::VariableDefinition continuous(std::string name, uint32_t bins,
+                              std::optional<model::Range> range = std::nullopt) {
+  return {std::move(name), model::ContinuousType{bins, range}};
 }
-VariableDefinition categorical(std::string name, std::vector<std::string> cats,
+model::VariableDefinition categorical(std::string name, std::vector<std::string> cats,
                                bool allow_unknown = true) {
-  return {std::move(name), CategoricalType{std::move(cats), allow_unknown}};
+  return {std::move(name), model::CategoricalType{std::move(cats), allow_unknown}};
 }
 
 Database writable_db() {
@@ -42,7 +42,7 @@ TEST(DimensionKey, StringAndIndexKeyForms) {
 }
 
 TEST(DistIndexOps, InsertReplacesAndRebuildPrefersLater) {
-  DistIndex idx;
+  model::DistIndex idx;
   index_insert(idx, "v", {{"d", "1"}}, 3);
   index_insert(idx, "v", {{"d", "1"}}, 9);
   EXPECT_EQ(idx.by_key.size(), 1u);
@@ -50,12 +50,12 @@ TEST(DistIndexOps, InsertReplacesAndRebuildPrefersLater) {
   EXPECT_EQ(index_lookup(idx, "v", {}), std::nullopt);
 
   EXPECT_TRUE(rebuild_dist_index({}).by_key.empty());
-  std::vector<DistributionObject> list(2);
+  std::vector<model::DistributionObject> list(2);
   list[0].id = 1;
   list[0].variable = "v";
   list[1].id = 2;
   list[1].variable = "v";
-  DistIndex rebuilt = rebuild_index_after_error(list, Error("bad file"));
+  model::DistIndex rebuilt = rebuild_index_after_error(list, Error("bad file"));
   EXPECT_EQ(rebuilt.by_key.size(), 1u);
   EXPECT_EQ(rebuilt.by_key.at("v|"), 2u);
 }
@@ -73,7 +73,7 @@ TEST(SchemaEdits, ValidationOrderAndMessages) {
   EXPECT_EQ(db.add_variable(continuous("z", 0)).error().full_text(),
             "schema validation error: variable 'z' must have bins > 0");
   // An inverted range is not checked.
-  EXPECT_TRUE(db.add_variable(continuous("inv", 1, Range{5.0, 1.0})).ok());
+  EXPECT_TRUE(db.add_variable(continuous("inv", 1, model::Range{5.0, 1.0})).ok());
   ASSERT_TRUE(db.add_dimension({"region", "region", std::nullopt}).ok());
   EXPECT_EQ(db.add_dimension({"region", "other", "daily"}).error().full_text(),
             "schema validation error: dimension 'region' already exists");
@@ -115,7 +115,7 @@ TEST(EnsureDistribution, IdsAndEmptyRepresentation) {
   EXPECT_TRUE(is_positive_zero(d.entropy));
   EXPECT_EQ(d.raw_record_range, (std::pair<uint64_t, uint64_t>{0, 0}));
   EXPECT_GT(d.last_updated, 1700000000u);
-  EXPECT_EQ(d.repr, DistributionRepr(HistogramRepr{0.0, 1.0, {0, 0, 0, 0}, 0}));
+  EXPECT_EQ(d.repr, model::DistributionRepr(model::HistogramRepr{0.0, 1.0, {0, 0, 0, 0}, 0}));
 
   EXPECT_EQ(db.ensure_distribution("nope", {}).error().full_text(), "unknown variable 'nope'");
   EXPECT_EQ(db.meta.next_distribution_id, 3u);
@@ -127,7 +127,7 @@ TEST(ApplyCounts, HistogramOutOfRangeBinRaisesOnlyTotal) {
   ASSERT_TRUE(db.add_variable(continuous("x", 4)).ok());
   ASSERT_TRUE(db.apply_counts("x", {}, HistogramCounts{{{4, 5}}}).ok());
   const auto& d = db.data.distributions[0];
-  const auto& h = std::get<HistogramRepr>(d.repr);
+  const auto& h = std::get<model::HistogramRepr>(d.repr);
   EXPECT_EQ(h.bin_counts, (std::vector<uint64_t>{0, 0, 0, 0}));
   EXPECT_EQ(h.total_count, 5u);
   EXPECT_EQ(d.sample_count, 0u);  // waits for finalize
@@ -146,7 +146,7 @@ TEST(ApplyCounts, CategoricalWithUnknowns) {
   ASSERT_TRUE(db.apply_counts("c", {{"r", "EU"}}, counts).ok());
   db.finalize_updates({{"c", {{"r", "EU"}}}});
   const auto& d = db.data.distributions[0];
-  const auto& c = std::get<CategoricalRepr>(d.repr);
+  const auto& c = std::get<model::CategoricalRepr>(d.repr);
   EXPECT_EQ(c.counts, (std::vector<uint64_t>{1, 1}));
   EXPECT_EQ(c.unknown_count, 2u);
   EXPECT_EQ(c.total_count, 4u);
@@ -177,7 +177,7 @@ TEST(ApplyCounts, CountsSaturateInsteadOfWrapping) {
   ASSERT_TRUE(db.add_variable(continuous("x", 1)).ok());
   ASSERT_TRUE(db.apply_counts("x", {}, HistogramCounts{{{0, UINT64_MAX}}}).ok());
   ASSERT_TRUE(db.apply_counts("x", {}, HistogramCounts{{{0, 5}}}).ok());
-  const auto& h = std::get<HistogramRepr>(db.data.distributions[0].repr);
+  const auto& h = std::get<model::HistogramRepr>(db.data.distributions[0].repr);
   EXPECT_EQ(h.bin_counts[0], UINT64_MAX);
   EXPECT_EQ(h.total_count, UINT64_MAX);
 }
@@ -200,7 +200,7 @@ TEST(FinalizeUpdates, EntropySignsAndVersions) {
     Database db = writable_db();
     ASSERT_TRUE(db.add_variable(continuous("x", static_cast<uint32_t>(c.bins.size()))).ok());
     ASSERT_TRUE(db.ensure_distribution("x", {}).ok());
-    auto& h = std::get<HistogramRepr>(db.data.distributions[0].repr);
+    auto& h = std::get<model::HistogramRepr>(db.data.distributions[0].repr);
     h.bin_counts = c.bins;
     h.total_count = c.total;
     db.finalize_updates({{"x", {}}});
@@ -220,13 +220,13 @@ TEST(FinalizeUpdates, EntropySignsAndVersions) {
 TEST(Joints, AxisOrderFollowsByteOrder) {
   Database db = writable_db();
   ASSERT_TRUE(db.add_variable(continuous("b", 3)).ok());
-  ASSERT_TRUE(db.add_variable(continuous("a", 5, Range{-1.0, 1.0})).ok());
+  ASSERT_TRUE(db.add_variable(continuous("a", 5, model::Range{-1.0, 1.0})).ok());
   ASSERT_TRUE(db.ensure_joint("b", "a", {{"r", "EU"}}).ok());
   ASSERT_EQ(db.data.joints.size(), 1u);
   const auto& j = db.data.joints[0];
   EXPECT_EQ(j.id, 1u);
   EXPECT_EQ(j.variables, (std::pair<std::string, std::string>{"a", "b"}));
-  const auto& g = std::get<HistogramGridRepr>(j.repr);
+  const auto& g = std::get<model::HistogramGridRepr>(j.repr);
   EXPECT_EQ(g.x_bins, 5u);
   EXPECT_EQ(g.y_bins, 3u);
   EXPECT_EQ(g.x_min, -1.0);
@@ -244,18 +244,18 @@ TEST(Joints, AxisOrderFollowsByteOrder) {
 
 TEST(Joints, RepresentationsByKind) {
   Database db = writable_db();
-  ASSERT_TRUE(db.add_variable(continuous("x", 2, Range{0.0, 10.0})).ok());
+  ASSERT_TRUE(db.add_variable(continuous("x", 2, model::Range{0.0, 10.0})).ok());
   ASSERT_TRUE(db.add_variable(categorical("y", {"p", "q", "r"})).ok());
   ASSERT_TRUE(db.add_variable(categorical("w", {"s"})).ok());
   ASSERT_TRUE(db.ensure_joint("x", "y", {}).ok());
   ASSERT_TRUE(db.ensure_joint("y", "w", {}).ok());
 
-  const auto& cond = std::get<ConditionalHistogramsRepr>(db.data.joints[0].repr);
+  const auto& cond = std::get<model::ConditionalHistogramsRepr>(db.data.joints[0].repr);
   EXPECT_EQ(cond.condition_categories, (std::vector<std::string>{"p", "q", "r"}));
   ASSERT_EQ(cond.histograms.size(), 3u);
-  EXPECT_EQ(cond.histograms[2], DistributionRepr(HistogramRepr{0.0, 10.0, {0, 0}, 0}));
+  EXPECT_EQ(cond.histograms[2], model::DistributionRepr(model::HistogramRepr{0.0, 10.0, {0, 0}, 0}));
 
-  const auto& table = std::get<ContingencyTableRepr>(db.data.joints[1].repr);
+  const auto& table = std::get<model::ContingencyTableRepr>(db.data.joints[1].repr);
   EXPECT_EQ(db.data.joints[1].variables.first, "w");
   EXPECT_EQ(table.x_categories, (std::vector<std::string>{"s"}));
   EXPECT_EQ(table.counts, std::vector<std::vector<uint64_t>>(1, std::vector<uint64_t>(3, 0)));
@@ -358,8 +358,8 @@ TEST(Searches, CreationCatchesUpWithListsGrownBehindTheLookups) {
   ASSERT_TRUE(db.add_variable(continuous("y", 2)).ok());
   ASSERT_TRUE(db.ensure_distribution("x", {{"r", "a"}}).ok());
   db.data.distributions.push_back(
-      new_distribution_object(40, "x", {{"r", "b"}}, HistogramRepr{0, 1, {0, 0}, 0}));
-  JointDistributionObject j;
+      new_distribution_object(40, "x", {{"r", "b"}}, model::HistogramRepr{0, 1, {0, 0}, 0}));
+  model::JointDistributionObject j;
   j.variables = {"x", "y"};
   db.data.joints.push_back(j);
   db.meta.next_distribution_id = 41;

@@ -15,10 +15,10 @@ inline const char* const kDataFiles[] = {"meta.edb", "distributions.edb", "dist_
 
 // A database with a variable, a dimension and some counts.
 inline void fill(Database& db) {
-  ASSERT_TRUE(db.add_variable({"age", ContinuousType{4, Range{0.0, 100.0}}}).ok());
-  ASSERT_TRUE(db.add_variable({"colour", CategoricalType{{"red", "blue"}, true}}).ok());
+  ASSERT_TRUE(db.add_variable({"age", model::ContinuousType{4, model::Range{0.0, 100.0}}}).ok());
+  ASSERT_TRUE(db.add_variable({"colour", model::CategoricalType{{"red", "blue"}, true}}).ok());
   ASSERT_TRUE(db.add_dimension({"region", "region", std::nullopt}).ok());
-  const DimensionMap eu{{"region", "EU"}};
+  const model::DimensionMap eu{{"region", "EU"}};
   HistogramCounts h;
   h.bins = {{0, 2}, {3, 1}};
   ASSERT_TRUE(db.apply_counts("age", eu, h).ok());

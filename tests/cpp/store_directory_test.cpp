@@ -29,7 +29,7 @@ TEST_F(DirectoryTest, CreateBuildsTheDirectoryAndOpensReadWrite) {
   ASSERT_TRUE(db.ok()) << db.error().full_text();
   EXPECT_TRUE(db->writable);
   EXPECT_TRUE(db->lock_file && db->lock_file->is_open());
-  EXPECT_EQ(db->meta, MetaFile{});
+  EXPECT_EQ(db->meta, model::MetaFile{});
   EXPECT_EQ(db->database_stats(), DatabaseStats{});
   for (const char* name : kDataFiles) EXPECT_EQ(slurp(path / name).substr(0, 4), "QUOR") << name;
   EXPECT_EQ(fs::file_size(path / "lock.edb"), 0u);
@@ -37,7 +37,7 @@ TEST_F(DirectoryTest, CreateBuildsTheDirectoryAndOpensReadWrite) {
   ASSERT_TRUE(db->raw_log.has_value());
   EXPECT_EQ(db->raw_log->segment_path, path / "raw" / "log_000001.raw");
   // A new database starts from the default meta record.
-  EXPECT_EQ(*load_meta_file(path / "meta.edb"), MetaFile{});
+  EXPECT_EQ(*load_meta_file(path / "meta.edb"), model::MetaFile{});
 
   const fs::path plain = dir_ / "plain";
   auto no_log = create_database(plain, false);
@@ -49,9 +49,9 @@ TEST_F(DirectoryTest, CreateBuildsTheDirectoryAndOpensReadWrite) {
 
 TEST_F(DirectoryTest, FlushReleaseAndReopenGiveBackTheSameState) {
   const fs::path path = dir_ / "db";
-  MetaFile meta;
-  DistributionFile data;
-  DistIndex index;
+  model::MetaFile meta;
+  model::DistributionFile data;
+  model::DistIndex index;
   {
     auto db = create_database(path, false);
     ASSERT_TRUE(db.ok());
@@ -124,12 +124,12 @@ TEST_F(DirectoryTest, OpenFailuresLeaveNoLockBehind) {
 
 TEST_F(DirectoryTest, BrokenIndexIsRebuiltAndBrokenSnapshotsAreEmptied) {
   const fs::path path = dir_ / "db";
-  DistIndex index;
+  model::DistIndex index;
   {
     auto db = create_database(path, false);
     ASSERT_TRUE(db.ok());
     fill(*db);
-    db->snapshots.entries["k"] = {SnapshotEntry{1, 2, db->data.distributions[0]}};
+    db->snapshots.entries["k"] = {model::SnapshotEntry{1, 2, db->data.distributions[0]}};
     ASSERT_TRUE(flush_database(*db).ok());
     index = db->index;
   }
@@ -152,7 +152,7 @@ TEST_F(DirectoryTest, BrokenIndexIsRebuiltAndBrokenSnapshotsAreEmptied) {
     EXPECT_EQ(db->index, index);
     EXPECT_TRUE(db->snapshots.entries.empty());
     ASSERT_TRUE(flush_database(*db).ok());
-    EXPECT_EQ(*load_snapshot_store(path / "snapshots.edb"), SnapshotStore{});
+    EXPECT_EQ(*load_snapshot_store(path / "snapshots.edb"), model::SnapshotStore{});
   }
 }
 
@@ -168,7 +168,7 @@ TEST_F(DirectoryTest, ReadOnlyFlushWritesNothingAndJsonFilesAreUpgradedOnFlush) 
   {
     auto ro = open_database(path, false);
     ASSERT_TRUE(ro.ok()) << ro.error().full_text();
-    EXPECT_FALSE(ro->add_variable({"x", ContinuousType{1, std::nullopt}}).ok());
+    EXPECT_FALSE(ro->add_variable({"x", model::ContinuousType{1, std::nullopt}}).ok());
     ASSERT_TRUE(flush_database(*ro).ok());
   }
   for (size_t i = 0; i < 4; ++i) EXPECT_EQ(slurp(path / kDataFiles[i]), before[i]);

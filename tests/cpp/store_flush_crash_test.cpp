@@ -26,10 +26,10 @@ const char* kDataFiles[] = {"meta.edb", "distributions.edb", "dist_index.edb", "
 
 // The records of the four data files.
 struct Records {
-  MetaFile meta;
-  DistributionFile data;
-  DistIndex index;
-  SnapshotStore snapshots;
+  model::MetaFile meta;
+  model::DistributionFile data;
+  model::DistIndex index;
+  model::SnapshotStore snapshots;
 };
 
 Records load_records(const fs::path& dir) {
@@ -72,8 +72,8 @@ class FlushCrashTest : public TempDirTest {
     base_ = dir_ / "base";
     auto db = create_database(base_, true);
     ASSERT_TRUE(db.ok()) << db.error().full_text();
-    ASSERT_TRUE(db->add_variable({"amount", ContinuousType{8, Range{0.0, 100.0}}}).ok());
-    ASSERT_TRUE(db->add_variable({"plan", CategoricalType{{"free", "pro", "team"}, true}}).ok());
+    ASSERT_TRUE(db->add_variable({"amount", model::ContinuousType{8, model::Range{0.0, 100.0}}}).ok());
+    ASSERT_TRUE(db->add_variable({"plan", model::CategoricalType{{"free", "pro", "team"}, true}}).ok());
     ASSERT_TRUE(db->add_dimension({"region", "region", std::nullopt}).ok());
     ASSERT_TRUE(db->add_dimension({"shop", "shop", std::nullopt}).ok());
     db->meta.schema.joints.push_back({"amount", "plan"});
@@ -94,7 +94,7 @@ class FlushCrashTest : public TempDirTest {
     if (!db.ok()) return {};
     auto applied = ingest::apply_input_records(*db, second_ingest());
     EXPECT_TRUE(applied.ok()) << applied.error().full_text();
-    db->snapshots.entries["before-crash"] = {SnapshotEntry{3, 1700000000, db->data.distributions[0]}};
+    db->snapshots.entries["before-crash"] = {model::SnapshotEntry{3, 1700000000, db->data.distributions[0]}};
     Records after{db->meta, db->data, db->index, db->snapshots};
     flushed = flush_database(*db, ops);
     return after;  // releasing `db` frees the lock, as the end of a process does
@@ -113,10 +113,10 @@ class FlushCrashTest : public TempDirTest {
     for (const auto& d : db->data.distributions) {
       largest = std::max(largest, d.id);
       EXPECT_NE(db->find_variable(d.variable), nullptr) << "a distribution outside the schema";
-      const DistributionObject* found = db->lookup_distribution(d.variable, d.dimension_key);
+      const model::DistributionObject* found = db->lookup_distribution(d.variable, d.dimension_key);
       ASSERT_NE(found, nullptr) << index_key(d.variable, d.dimension_key);
       EXPECT_EQ(found->id, d.id);
-      const DistributionObject* first = db->find_distribution(d.variable, d.dimension_key);
+      const model::DistributionObject* first = db->find_distribution(d.variable, d.dimension_key);
       ASSERT_NE(first, nullptr);
       EXPECT_EQ(first->id, d.id);
     }

@@ -66,7 +66,7 @@ std::string zstd_bytes(std::string_view data) {
 
 // The entries of the index file in the directory, in a fixed order.
 std::vector<std::pair<std::string, uint64_t>> index_entries(const fs::path& dir) {
-  const DistIndex index = *load_dist_index(dir / "dist_index.edb");
+  const model::DistIndex index = *load_dist_index(dir / "dist_index.edb");
   std::vector<std::pair<std::string, uint64_t>> out(index.by_key.begin(), index.by_key.end());
   std::sort(out.begin(), out.end());
   return out;
@@ -99,10 +99,10 @@ std::vector<std::string> data_file_names() { return {std::begin(kDataFiles), std
 void change_every_record(Database& db, const std::string& region) {
   HistogramCounts h;
   h.bins = {{1, 1}};
-  const DimensionMap map{{"region", region}};
+  const model::DimensionMap map{{"region", region}};
   ASSERT_TRUE(db.apply_counts("age", map, h).ok());  // meta counter, distributions, index
   db.finalize_updates({{"age", map}});
-  db.snapshots.entries[region] = {SnapshotEntry{1, 2, db.data.distributions[0]}};
+  db.snapshots.entries[region] = {model::SnapshotEntry{1, 2, db.data.distributions[0]}};
 }
 
 TEST(TemporaryNames, OnlyOurOwnFormsForTheGivenFileMatch) {
@@ -235,7 +235,7 @@ TEST_F(FlushFilesTest, AFlushWithNothingChangedRewritesNoFile) {
   auto db = create_database(path, true);
   ASSERT_TRUE(db.ok());
   fill(*db);
-  db->snapshots.entries["k"] = {SnapshotEntry{1, 2, db->data.distributions[0]}};
+  db->snapshots.entries["k"] = {model::SnapshotEntry{1, 2, db->data.distributions[0]}};
   ASSERT_TRUE(flush_database(*db).ok());
   const auto written = stamps_of(path);
   auto steps_of_flush = [&](Database& d) {
@@ -262,7 +262,7 @@ TEST_F(FlushFilesTest, AFlushWithNothingChangedRewritesNoFile) {
   // New counts for an existing distribution change only its file.
   HistogramCounts h;
   h.bins = {{2, 5}};
-  const DimensionMap eu{{"region", "EU"}};
+  const model::DimensionMap eu{{"region", "EU"}};
   ASSERT_TRUE(db->apply_counts("age", eu, h).ok());
   db->finalize_updates({{"age", eu}});
   EXPECT_EQ(renames_in(steps_of_flush(*db)), (std::vector<std::string>{"distributions.edb"}));
@@ -273,7 +273,7 @@ TEST_F(FlushFilesTest, AFlushWithNothingChangedRewritesNoFile) {
 
   // A new distribution: its file, the index and the id counter, then nothing
   // again; what the files hold is what a write puts there.
-  const DimensionMap asia{{"region", "ASIA"}};
+  const model::DimensionMap asia{{"region", "ASIA"}};
   ASSERT_TRUE(db->apply_counts("age", asia, h).ok());
   db->finalize_updates({{"age", asia}});
   EXPECT_EQ(renames_in(steps_of_flush(*db)),
@@ -286,7 +286,7 @@ TEST_F(FlushFilesTest, AFlushWithNothingChangedRewritesNoFile) {
 
 TEST_F(FlushFilesTest, FilesThatMayNotHoldTheRecordAreWrittenAgain) {
   const fs::path path = dir_ / "db";
-  DistIndex old_index;
+  model::DistIndex old_index;
   {
     auto db = create_database(path, false);
     ASSERT_TRUE(db.ok());
@@ -305,14 +305,14 @@ TEST_F(FlushFilesTest, FilesThatMayNotHoldTheRecordAreWrittenAgain) {
     std::function<void()> damage;
     std::vector<std::string> rewritten;
   };
-  const MetaFile meta = *load_meta_file(path / "meta.edb");
+  const model::MetaFile meta = *load_meta_file(path / "meta.edb");
   const Case cases[] = {
       // An index that decodes but is not the one the distributions give.
       {"stale index", [&] { ASSERT_TRUE(write_dist_index_file(path / "dist_index.edb", old_index).ok()); },
        {"dist_index.edb"}},
       {"index with the same keys and other ids",
        [&] {
-         DistIndex swapped = *load_dist_index(path / "dist_index.edb");
+         model::DistIndex swapped = *load_dist_index(path / "dist_index.edb");
          for (auto& [key, id] : swapped.by_key) id = 3 - id;  // ids 1 and 2 exchanged
          ASSERT_TRUE(write_dist_index_file(path / "dist_index.edb", swapped).ok());
        },

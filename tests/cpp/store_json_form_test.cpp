@@ -45,7 +45,7 @@ struct Emit {
     }
     out += ']';
   }
-  void map(const DimensionMap& m) {
+  void map(const model::DimensionMap& m) {
     out += '{';
     bool first = true;
     for (const auto& [k, v] : m) {
@@ -82,21 +82,21 @@ struct Emit {
     out += '}';
   }
 
-  void put(const DistributionRepr& r) {
-    if (const auto* h = std::get_if<HistogramRepr>(&r)) {
+  void put(const model::DistributionRepr& r) {
+    if (const auto* h = std::get_if<model::HistogramRepr>(&r)) {
       tagged("Histogram", [&] {
         record({"min", "max", "bin_counts", "total_count"}, [&] { num(h->min); },
                [&] { num(h->max); }, [&] { nums(h->bin_counts); }, [&] { num(h->total_count); });
       });
       return;
     }
-    const auto& c = std::get<CategoricalRepr>(r);
+    const auto& c = std::get<model::CategoricalRepr>(r);
     tagged("Categorical", [&] {
       record({"categories", "counts", "unknown_count", "total_count"}, [&] { strs(c.categories); },
              [&] { nums(c.counts); }, [&] { num(c.unknown_count); }, [&] { num(c.total_count); });
     });
   }
-  void put(const DistributionObject& d) {
+  void put(const model::DistributionObject& d) {
     record({"id", "variable", "dimension_key", "repr", "sample_count", "entropy", "last_updated",
             "version", "raw_record_range"},
            [&] { num(d.id); }, [&] { str(d.variable); }, [&] { map(d.dimension_key); },
@@ -110,7 +110,7 @@ struct Emit {
              out += ']';
            });
   }
-  void put(const JointRepr& r) {
+  void put(const model::JointRepr& r) {
     if (r.index() == 0) {
       const auto& g = std::get<0>(r);
       tagged("HistogramGrid", [&] {
@@ -143,7 +143,7 @@ struct Emit {
       });
     }
   }
-  void put(const JointDistributionObject& j) {
+  void put(const model::JointDistributionObject& j) {
     record({"id", "variables", "dimension_key", "repr", "sample_count", "last_updated", "version"},
            [&] { num(j.id); },
            [&] {
@@ -156,7 +156,7 @@ struct Emit {
            [&] { map(j.dimension_key); }, [&] { put(j.repr); }, [&] { num(j.sample_count); },
            [&] { num(j.last_updated); }, [&] { num(j.version); });
   }
-  void put(const DistributionFile& f) {
+  void put(const model::DistributionFile& f) {
     record({"distributions", "joints"},
            [&] {
              out += '[';
@@ -175,7 +175,7 @@ struct Emit {
              out += ']';
            });
   }
-  void put(const MetaFile& m) {
+  void put(const model::MetaFile& m) {
     record({"schema", "next_distribution_id", "next_joint_id", "next_raw_record_id",
             "format_version", "raw_log_enabled", "high_water_mark"},
            [&] { write_schema_json(m.schema, out); }, [&] { num(m.next_distribution_id); },
@@ -183,7 +183,7 @@ struct Emit {
            [&] { num(uint64_t{m.format_version}); }, [&] { boolean(m.raw_log_enabled); },
            [&] { num(m.high_water_mark); });
   }
-  void put(const DistIndex& idx) {
+  void put(const model::DistIndex& idx) {
     record({"by_key"}, [&] {
       out += '{';
       bool first = true;
@@ -197,7 +197,7 @@ struct Emit {
       out += '}';
     });
   }
-  void put(const SnapshotStore& s) {
+  void put(const model::SnapshotStore& s) {
     record({"entries"}, [&] {
       out += '{';
       bool first = true;
@@ -225,9 +225,9 @@ std::string to_json(const T& record, bool array) {
   return e.out;
 }
 
-DistributionFile finite_distribution_file() {
-  DistributionFile f = full_distribution_file();
-  auto& h = std::get<HistogramRepr>(f.distributions[0].repr);
+model::DistributionFile finite_distribution_file() {
+  model::DistributionFile f = full_distribution_file();
+  auto& h = std::get<model::HistogramRepr>(f.distributions[0].repr);
   h.max = 1e300;
   f.distributions[0].entropy = 1.25;
   return f;
@@ -331,11 +331,11 @@ TEST(JsonForm, EveryRecordRoundTripsInObjectAndArrayForm) {
     ASSERT_TRUE(meta.ok()) << meta.error().full_text();
     EXPECT_EQ(*meta, full_meta());
 
-    const DistributionFile f = finite_distribution_file();
+    const model::DistributionFile f = finite_distribution_file();
     auto file = json_from_slice_distribution_file(to_json(f, array));
     ASSERT_TRUE(file.ok()) << file.error().full_text();
     EXPECT_EQ(*file, f);
-    EXPECT_TRUE(same_bits(std::get<HistogramRepr>(file->distributions[0].repr).min, -0.0));
+    EXPECT_TRUE(same_bits(std::get<model::HistogramRepr>(file->distributions[0].repr).min, -0.0));
 
     auto idx = json_from_slice_dist_index(to_json(full_index(), array));
     ASSERT_TRUE(idx.ok()) << idx.error().full_text();
@@ -354,7 +354,7 @@ TEST(JsonForm, DefaultsOptionalsAndMixedForms) {
                                      ",\"next_distribution_id\":1,\"next_joint_id\":1,"
                                      "\"next_raw_record_id\":1,\"format_version\":3}");
   ASSERT_TRUE(m.ok()) << m.error().full_text();
-  EXPECT_EQ(*m, MetaFile{});
+  EXPECT_EQ(*m, model::MetaFile{});
   m = json_from_slice_meta_file("{\"high_water_mark\":5,\"schema\":" + schema +
                                 ",\"next_distribution_id\":1,\"next_joint_id\":1,"
                                 "\"next_raw_record_id\":1,\"format_version\":3}");
@@ -382,7 +382,7 @@ TEST(JsonForm, DefaultsOptionalsAndMixedForms) {
       "\"next_distribution_id\":1,\"next_joint_id\":1,\"next_raw_record_id\":1,"
       "\"format_version\":3,\"x\":1}");
   ASSERT_TRUE(m.ok()) << m.error().full_text();
-  EXPECT_EQ(std::get<ContinuousType>(m->schema.variables[0].var_type).range, std::nullopt);
+  EXPECT_EQ(std::get<model::ContinuousType>(m->schema.variables[0].var_type).range, std::nullopt);
   EXPECT_EQ(m->schema.dimensions[0].granularity, std::nullopt);
   EXPECT_EQ(m->schema.dimensions[1].granularity, std::nullopt);
 
@@ -391,7 +391,7 @@ TEST(JsonForm, DefaultsOptionalsAndMixedForms) {
       "[1,\"v\",{\"d\":\"x\",\"d\":\"y\"},{\"Histogram\":[0,1,[2],2]},2,0.5,0,1,[0,0]]"));
   ASSERT_TRUE(f.ok()) << f.error().full_text();
   EXPECT_EQ(f->distributions[0].dimension_key.at("d"), "y");
-  EXPECT_EQ(std::get<HistogramRepr>(f->distributions[0].repr).bin_counts.size(), 1u);
+  EXPECT_EQ(std::get<model::HistogramRepr>(f->distributions[0].repr).bin_counts.size(), 1u);
 }
 
 TEST(JsonForm, StructureErrorMessages) {
@@ -484,12 +484,12 @@ TEST(JsonForm, SkippedValuesIgnoreTheNestingBudget) {
 }
 
 TEST(SchemaJson, CompactTextWithTheFloatAndStringRules) {
-  EXPECT_EQ(schema_to_json(Schema{}), "{\"variables\":[],\"dimensions\":[],\"joints\":[]}");
-  Schema s;
-  s.variables.push_back({"q\"b\\t\t\xc3\xa9", ContinuousType{20, Range{0.0, 2.0}}});
-  s.variables.push_back({"b", ContinuousType{1, std::nullopt}});
-  s.variables.push_back({"c", ContinuousType{3, Range{-std::numeric_limits<double>::infinity(), 1e16}}});
-  s.variables.push_back({"k", CategoricalType{{"x", "y"}, true}});
+  EXPECT_EQ(schema_to_json(model::Schema{}), "{\"variables\":[],\"dimensions\":[],\"joints\":[]}");
+  model::Schema s;
+  s.variables.push_back({"q\"b\\t\t\xc3\xa9", model::ContinuousType{20, model::Range{0.0, 2.0}}});
+  s.variables.push_back({"b", model::ContinuousType{1, std::nullopt}});
+  s.variables.push_back({"c", model::ContinuousType{3, model::Range{-std::numeric_limits<double>::infinity(), 1e16}}});
+  s.variables.push_back({"k", model::CategoricalType{{"x", "y"}, true}});
   s.dimensions.push_back({"d", "col", std::nullopt});
   s.dimensions.push_back({"t", "date", std::string("daily")});
   s.joints.push_back({"b", "c"});
@@ -505,11 +505,11 @@ TEST(SchemaJson, CompactTextWithTheFloatAndStringRules) {
             "{\"name\":\"t\",\"source_column\":\"date\",\"granularity\":\"daily\"}],"
             "\"joints\":[[\"b\",\"c\"]]}");
   std::string out = "prefix";
-  write_schema_json(Schema{}, out);
+  write_schema_json(model::Schema{}, out);
   EXPECT_EQ(out.rfind("prefix", 0), 0u);
 
   // The schema text reads back as the schema of a meta file.
-  Schema finite = full_schema();
+  model::Schema finite = full_schema();
   auto m = json_from_slice_meta_file("[" + schema_to_json(finite) + ",1,1,1,3]");
   ASSERT_TRUE(m.ok()) << m.error().full_text();
   EXPECT_EQ(m->schema, finite);

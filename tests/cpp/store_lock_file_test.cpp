@@ -45,7 +45,7 @@ TEST_F(LockFileTest, ForkedCopyReleasesWithoutUnlockingAndRefusesToWrite) {
   const fs::path path = dir_ / "db";
   auto db = create_database(path, true);
   ASSERT_TRUE(db.ok()) << db.error().full_text();
-  ASSERT_TRUE(db->add_variable({"v", ContinuousType{4, Range{0.0, 1.0}}}).ok());
+  ASSERT_TRUE(db->add_variable({"v", model::ContinuousType{4, model::Range{0.0, 1.0}}}).ok());
   ASSERT_TRUE(flush_database(*db).ok());
   const std::string before = slurp(path / "meta.edb");
   const std::string expected = "database was opened read-write by process " +
@@ -55,7 +55,7 @@ TEST_F(LockFileTest, ForkedCopyReleasesWithoutUnlockingAndRefusesToWrite) {
   const int rc = in_child([&]() -> int {
     if (!db->lock_file || !db->lock_file->is_forked_copy()) return 1;
     if (db->lock_file->check_writer().ok()) return 2;
-    if (!db->add_variable({"w", ContinuousType{4, Range{0.0, 1.0}}}).ok()) return 3;
+    if (!db->add_variable({"w", model::ContinuousType{4, model::Range{0.0, 1.0}}}).ok()) return 3;
     Status flushed = flush_database(*db);
     if (flushed.ok() || flushed.error().full_text() != expected) return 4;
     *db = Database();  // release the copy
@@ -69,7 +69,7 @@ TEST_F(LockFileTest, ForkedCopyReleasesWithoutUnlockingAndRefusesToWrite) {
   EXPECT_EQ(slurp(path / "meta.edb"), before);
 
   // The owner still writes and releases as usual.
-  ASSERT_TRUE(db->add_variable({"x", ContinuousType{4, Range{0.0, 1.0}}}).ok());
+  ASSERT_TRUE(db->add_variable({"x", model::ContinuousType{4, model::Range{0.0, 1.0}}}).ok());
   ASSERT_TRUE(flush_database(*db).ok());
   *db = Database();
   EXPECT_TRUE(lock_is_free(path / "lock.edb"));

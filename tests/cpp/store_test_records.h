@@ -10,24 +10,24 @@
 #include <string_view>
 #include <vector>
 
-#include "quor/store/model.h"
+#include "quor/model/model.h"
 
 namespace quor::store::testing {
 
-inline Schema full_schema() {
-  Schema s;
-  s.variables.push_back({"age", ContinuousType{20, Range{0.0, 1.0}}});
-  s.variables.push_back({"score", ContinuousType{4, std::nullopt}});
-  s.variables.push_back({"colour", CategoricalType{{"red", "gr\xc3\xbcn", ""}, true}});
-  s.variables.push_back({"q\"b\\t\t\xc3\xa9", CategoricalType{{"x"}, false}});
+inline model::Schema full_schema() {
+  model::Schema s;
+  s.variables.push_back({"age", model::ContinuousType{20, model::Range{0.0, 1.0}}});
+  s.variables.push_back({"score", model::ContinuousType{4, std::nullopt}});
+  s.variables.push_back({"colour", model::CategoricalType{{"red", "gr\xc3\xbcn", ""}, true}});
+  s.variables.push_back({"q\"b\\t\t\xc3\xa9", model::CategoricalType{{"x"}, false}});
   s.dimensions.push_back({"region", "region_col", std::nullopt});
   s.dimensions.push_back({"time", "date", std::string("monthly")});
   s.joints.push_back({"age", "colour"});
   return s;
 }
 
-inline MetaFile full_meta() {
-  MetaFile m;
+inline model::MetaFile full_meta() {
+  model::MetaFile m;
   m.schema = full_schema();
   m.next_distribution_id = 3;
   m.next_joint_id = 4;
@@ -38,12 +38,12 @@ inline MetaFile full_meta() {
   return m;
 }
 
-inline DistributionObject histogram_object() {
-  DistributionObject d;
+inline model::DistributionObject histogram_object() {
+  model::DistributionObject d;
   d.id = 1;
   d.variable = "age";
   d.dimension_key = {{"region", "EU"}, {"time", "2024-01"}};
-  d.repr = HistogramRepr{-0.0, std::numeric_limits<double>::infinity(), {1, 0, UINT64_MAX}, 7};
+  d.repr = model::HistogramRepr{-0.0, std::numeric_limits<double>::infinity(), {1, 0, UINT64_MAX}, 7};
   d.sample_count = 7;
   d.entropy = std::nan("");
   d.last_updated = 1700000000;
@@ -52,57 +52,57 @@ inline DistributionObject histogram_object() {
   return d;
 }
 
-inline DistributionObject categorical_object() {
-  DistributionObject d;
+inline model::DistributionObject categorical_object() {
+  model::DistributionObject d;
   d.id = 2;
   d.variable = "colour";
-  d.repr = CategoricalRepr{{"red", "gr\xc3\xbcn"}, {3, 0}, 2, 5};
+  d.repr = model::CategoricalRepr{{"red", "gr\xc3\xbcn"}, {3, 0}, 2, 5};
   d.sample_count = 5;
   d.entropy = 0.9709505944546686;
   d.last_updated = 1;
   return d;
 }
 
-inline DistributionFile full_distribution_file() {
-  DistributionFile f;
+inline model::DistributionFile full_distribution_file() {
+  model::DistributionFile f;
   f.distributions = {histogram_object(), categorical_object()};
-  JointDistributionObject grid;
+  model::JointDistributionObject grid;
   grid.id = 1;
   grid.variables = {"age", "score"};
   grid.dimension_key = {{"region", "EU"}};
-  grid.repr = HistogramGridRepr{0.0, 1.0, 2, -5.5, 5.5, 3, {{1, 2, 3}, {4, 5, 6}}, 21};
+  grid.repr = model::HistogramGridRepr{0.0, 1.0, 2, -5.5, 5.5, 3, {{1, 2, 3}, {4, 5, 6}}, 21};
   grid.sample_count = 21;
   grid.last_updated = 99;
-  JointDistributionObject table;
+  model::JointDistributionObject table;
   table.id = 2;
   table.variables = {"colour", "q"};
-  table.repr = ContingencyTableRepr{{"red", "blue"}, {"x"}, {{1}, {0}}, 1};
-  JointDistributionObject cond;
+  table.repr = model::ContingencyTableRepr{{"red", "blue"}, {"x"}, {{1}, {0}}, 1};
+  model::JointDistributionObject cond;
   cond.id = 3;
   cond.variables = {"age", "colour"};
   cond.dimension_key = {{"time", "2024-02"}};
   // A categorical alternative inside the histogram list is accepted as is.
-  cond.repr = ConditionalHistogramsRepr{
+  cond.repr = model::ConditionalHistogramsRepr{
       {"red", "blue"},
-      {HistogramRepr{0.0, 1.0, {1, 1}, 2}, CategoricalRepr{{"a"}, {1}, 0, 1}},
+      {model::HistogramRepr{0.0, 1.0, {1, 1}, 2}, model::CategoricalRepr{{"a"}, {1}, 0, 1}},
       3};
   f.joints = {grid, table, cond};
   return f;
 }
 
-inline DistIndex full_index() {
-  DistIndex idx;
+inline model::DistIndex full_index() {
+  model::DistIndex idx;
   idx.by_key = {{"age|region:EU/time:2024-01", 1}, {"colour|", 2}};
   return idx;
 }
 
-inline SnapshotStore full_snapshots() {
-  SnapshotStore s;
-  DistributionObject h = histogram_object();
+inline model::SnapshotStore full_snapshots() {
+  model::SnapshotStore s;
+  model::DistributionObject h = histogram_object();
   h.entropy = 1.5;  // finite values keep == meaningful and fit the JSON form
-  std::get<HistogramRepr>(h.repr).max = 2.0;
-  s.entries["age|region:EU"] = {SnapshotEntry{1, 100, h},
-                                SnapshotEntry{2, 200, categorical_object()}};
+  std::get<model::HistogramRepr>(h.repr).max = 2.0;
+  s.entries["age|region:EU"] = {model::SnapshotEntry{1, 100, h},
+                                model::SnapshotEntry{2, 200, categorical_object()}};
   s.entries["empty"] = {};
   return s;
 }
@@ -112,11 +112,11 @@ inline bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a)
 
 // Small records covering every field and alternative, whose binary and JSON
 // texts the format tests spell out by hand.
-inline MetaFile golden_meta() {
-  MetaFile m;
-  m.schema.variables = {{"x", ContinuousType{4, Range{0.0, 2.0}}},
-                        {"y", ContinuousType{3, std::nullopt}},
-                        {"c", CategoricalType{{"a", "b"}, true}}};
+inline model::MetaFile golden_meta() {
+  model::MetaFile m;
+  m.schema.variables = {{"x", model::ContinuousType{4, model::Range{0.0, 2.0}}},
+                        {"y", model::ContinuousType{3, std::nullopt}},
+                        {"c", model::CategoricalType{{"a", "b"}, true}}};
   m.schema.dimensions = {{"region", "reg", std::nullopt}, {"time", "date", std::string("monthly")}};
   m.schema.joints = {{"x", "c"}};
   m.next_distribution_id = 5;
@@ -128,11 +128,11 @@ inline MetaFile golden_meta() {
   return m;
 }
 
-inline DistributionObject golden_categorical() {
-  DistributionObject d;
+inline model::DistributionObject golden_categorical() {
+  model::DistributionObject d;
   d.id = 2;
   d.variable = "c";
-  d.repr = CategoricalRepr{{"a"}, {4}, 1, 5};
+  d.repr = model::CategoricalRepr{{"a"}, {4}, 1, 5};
   d.sample_count = 5;
   d.entropy = 1.0;
   d.last_updated = 101;
@@ -140,51 +140,51 @@ inline DistributionObject golden_categorical() {
   return d;
 }
 
-inline DistributionFile golden_distribution_file() {
-  DistributionFile f;
-  DistributionObject h;
+inline model::DistributionFile golden_distribution_file() {
+  model::DistributionFile f;
+  model::DistributionObject h;
   h.id = 1;
   h.variable = "x";
   h.dimension_key = {{"region", "EU"}};
-  h.repr = HistogramRepr{0.5, 1.5, {1, 2}, 3};
+  h.repr = model::HistogramRepr{0.5, 1.5, {1, 2}, 3};
   h.sample_count = 3;
   h.entropy = 0.25;
   h.last_updated = 100;
   h.version = 2;
   h.raw_record_range = {4, 6};
   f.distributions = {h, golden_categorical()};
-  JointDistributionObject grid;
+  model::JointDistributionObject grid;
   grid.id = 1;
   grid.variables = {"x", "y"};
-  grid.repr = HistogramGridRepr{0.0, 1.0, 2, -1.0, 1.0, 1, {{1}, {2}}, 3};
+  grid.repr = model::HistogramGridRepr{0.0, 1.0, 2, -1.0, 1.0, 1, {{1}, {2}}, 3};
   grid.sample_count = 3;
   grid.last_updated = 7;
-  JointDistributionObject table;
+  model::JointDistributionObject table;
   table.id = 2;
   table.variables = {"c", "c"};
   table.dimension_key = {{"time", "2024"}};
-  table.repr = ContingencyTableRepr{{"a"}, {"b"}, {{2}}, 2};
+  table.repr = model::ContingencyTableRepr{{"a"}, {"b"}, {{2}}, 2};
   table.sample_count = 2;
   table.last_updated = 8;
-  JointDistributionObject cond;
+  model::JointDistributionObject cond;
   cond.id = 3;
   cond.variables = {"x", "c"};
-  cond.repr = ConditionalHistogramsRepr{{"a"}, {HistogramRepr{0.0, 1.0, {1}, 1}}, 1};
+  cond.repr = model::ConditionalHistogramsRepr{{"a"}, {model::HistogramRepr{0.0, 1.0, {1}, 1}}, 1};
   cond.sample_count = 1;
   cond.last_updated = 9;
   f.joints = {grid, table, cond};
   return f;
 }
 
-inline DistIndex golden_index() {
-  DistIndex idx;
+inline model::DistIndex golden_index() {
+  model::DistIndex idx;
   idx.by_key = {{"x|region:EU", 1}};
   return idx;
 }
 
-inline SnapshotStore golden_snapshots() {
-  SnapshotStore s;
-  s.entries["x|"] = {SnapshotEntry{1, 50, golden_categorical()}};
+inline model::SnapshotStore golden_snapshots() {
+  model::SnapshotStore s;
+  s.entries["x|"] = {model::SnapshotEntry{1, 50, golden_categorical()}};
   return s;
 }
 
@@ -228,17 +228,17 @@ class RecordMaker {
     for (auto& c : v) c = below(4) == 0 ? next() : below(1000);
     return v;
   }
-  DimensionMap dims() {
-    DimensionMap m;
+  model::DimensionMap dims() {
+    model::DimensionMap m;
     for (uint64_t i = below(4); i > 0; --i) m[text(12)] = text(20);
     return m;
   }
-  DistributionRepr repr(size_t max_bins) {
-    if (below(2) == 0) return HistogramRepr{real(), real(), counts(max_bins), next()};
-    return CategoricalRepr{texts(8, 16), counts(8), next(), next()};
+  model::DistributionRepr repr(size_t max_bins) {
+    if (below(2) == 0) return model::HistogramRepr{real(), real(), counts(max_bins), next()};
+    return model::CategoricalRepr{texts(8, 16), counts(8), next(), next()};
   }
-  DistributionObject object(size_t max_bins) {
-    DistributionObject d;
+  model::DistributionObject object(size_t max_bins) {
+    model::DistributionObject d;
     d.id = next();
     d.variable = text(24);
     d.dimension_key = dims();
@@ -255,19 +255,19 @@ class RecordMaker {
     for (auto& row : r) row = counts(6);
     return r;
   }
-  JointDistributionObject joint() {
-    JointDistributionObject j;
+  model::JointDistributionObject joint() {
+    model::JointDistributionObject j;
     j.id = next();
     j.variables = {text(10), text(10)};
     j.dimension_key = dims();
     switch (below(3)) {
       case 0:
-        j.repr = HistogramGridRepr{real(), real(), static_cast<uint32_t>(next()), real(), real(),
+        j.repr = model::HistogramGridRepr{real(), real(), static_cast<uint32_t>(next()), real(), real(),
                                    static_cast<uint32_t>(next()), rows(), next()};
         break;
-      case 1: j.repr = ContingencyTableRepr{texts(5, 8), texts(5, 8), rows(), next()}; break;
+      case 1: j.repr = model::ContingencyTableRepr{texts(5, 8), texts(5, 8), rows(), next()}; break;
       default: {
-        ConditionalHistogramsRepr c{texts(4, 8), {}, next()};
+        model::ConditionalHistogramsRepr c{texts(4, 8), {}, next()};
         for (uint64_t i = below(4); i > 0; --i) c.histograms.push_back(repr(30));
         j.repr = std::move(c);
       }
@@ -278,8 +278,8 @@ class RecordMaker {
     return j;
   }
   // `n` distributions (a few with very long bin lists and texts) and some joints.
-  DistributionFile file(size_t n) {
-    DistributionFile f;
+  model::DistributionFile file(size_t n) {
+    model::DistributionFile f;
     for (size_t i = 0; i < n; ++i) {
       f.distributions.push_back(object(i % 97 == 5 ? 300000 : 40));
       if (i % 131 == 7) f.distributions.back().variable = text(200000);
@@ -287,15 +287,15 @@ class RecordMaker {
     for (uint64_t i = below(n / 10 + 2); i > 0; --i) f.joints.push_back(joint());
     return f;
   }
-  MetaFile meta() {
-    MetaFile m;
+  model::MetaFile meta() {
+    model::MetaFile m;
     for (uint64_t i = below(30); i > 0; --i) {
       if (below(2) == 0) {
-        std::optional<Range> range;
-        if (below(2) == 0) range = Range{real(), real()};
-        m.schema.variables.push_back({text(16), ContinuousType{static_cast<uint32_t>(next()), range}});
+        std::optional<model::Range> range;
+        if (below(2) == 0) range = model::Range{real(), real()};
+        m.schema.variables.push_back({text(16), model::ContinuousType{static_cast<uint32_t>(next()), range}});
       } else {
-        m.schema.variables.push_back({text(16), CategoricalType{texts(20, 12), below(2) == 0}});
+        m.schema.variables.push_back({text(16), model::CategoricalType{texts(20, 12), below(2) == 0}});
       }
     }
     for (uint64_t i = below(5); i > 0; --i) {
@@ -313,10 +313,10 @@ class RecordMaker {
     return m;
   }
   // One key only: the bytes do not depend on a hash map's visiting order.
-  SnapshotStore snapshots(size_t n) {
-    SnapshotStore s;
+  model::SnapshotStore snapshots(size_t n) {
+    model::SnapshotStore s;
     auto& list = s.entries[text(30)];
-    for (size_t i = 0; i < n; ++i) list.push_back(SnapshotEntry{next(), next(), object(40)});
+    for (size_t i = 0; i < n; ++i) list.push_back(model::SnapshotEntry{next(), next(), object(40)});
     return s;
   }
 

@@ -11,6 +11,7 @@
 namespace {
 
 using namespace quor::store;
+using namespace quor::model;
 
 template <class T>
 void check(std::string_view in, bool stable_order) {

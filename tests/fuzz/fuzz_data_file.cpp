@@ -19,6 +19,7 @@
 namespace {
 
 using namespace quor::store;
+using namespace quor::model;
 using quor::fuzz::work_dir;
 using quor::fuzz::write_bytes;
 namespace fs = std::filesystem;

@@ -119,7 +119,7 @@ std::vector<std::string> statements(const store::Database& db) {
 // The stored form of the schema and the distributions, which a flush and a
 // reopen must keep.
 std::string stored_state(const store::Database& db) {
-  store::MetaFile meta;
+  model::MetaFile meta;
   meta.schema = db.meta.schema;
   return store::encode_stored_record(meta) + store::encode_stored_record(db.data);
 }

@@ -15,6 +15,7 @@
 namespace {
 
 using namespace quor::store;
+using namespace quor::model;
 
 void require_position(const quor::Error& e) {
   if (e.root().find(" at line ") == std::string::npos) std::abort();

@@ -212,9 +212,9 @@ bool same_bits(double x, double y) { return std::memcmp(&x, &y, sizeof x) == 0; 
 
 // `source` rebinned onto (lo, hi, n), taken from the side's memo when the
 // side was rebinned onto the same grid before.
-const store::HistogramRepr* rebinned(const store::DistributionRepr& source, const ResolvedSide* side,
+const model::HistogramRepr* rebinned(const model::DistributionRepr& source, const ResolvedSide* side,
                                      double lo, double hi, uint64_t n,
-                                     std::optional<store::HistogramRepr>& local) {
+                                     std::optional<model::HistogramRepr>& local) {
   if (side != nullptr && side->rebinned && same_bits(side->rebinned->low, lo) &&
       same_bits(side->rebinned->high, hi) && side->rebinned->bins == n)
     return &side->rebinned->histogram;
@@ -230,20 +230,20 @@ constexpr size_t kScratch = 4 * 32;
 
 // The comparison of two representations; the sides, when given, lend
 // their rebinning memo.
-Result<CompareResult> compare_impl(const store::DistributionRepr& a,
-                                   const store::DistributionRepr& b, const ResolvedSide* side_a,
+Result<CompareResult> compare_impl(const model::DistributionRepr& a,
+                                   const model::DistributionRepr& b, const ResolvedSide* side_a,
                                    const ResolvedSide* side_b) {
   if (a.index() != b.index()) return Error("type mismatch for compare");
   CompareResult r;
-  if (const auto* ha = std::get_if<store::HistogramRepr>(&a)) {
-    const auto& hb = std::get<store::HistogramRepr>(b);
+  if (const auto* ha = std::get_if<model::HistogramRepr>(&a)) {
+    const auto& hb = std::get<model::HistogramRepr>(b);
     const double lo = std::fmin(ha->min, hb.min);
     const double hi = std::fmax(ha->max, hb.max);
     const uint64_t n = std::max(ha->bin_counts.size(), hb.bin_counts.size());
-    std::optional<store::HistogramRepr> local_a, local_b;
-    const store::HistogramRepr* ra = rebinned(a, side_a, lo, hi, n, local_a);
+    std::optional<model::HistogramRepr> local_a, local_b;
+    const model::HistogramRepr* ra = rebinned(a, side_a, lo, hi, n, local_a);
     if (ra == nullptr) return Error("failed to rebin A");
-    const store::HistogramRepr* rb = rebinned(b, side_b, lo, hi, n, local_b);
+    const model::HistogramRepr* rb = rebinned(b, side_b, lo, hi, n, local_b);
     if (rb == nullptr) return Error("failed to rebin B");
     const std::pair<double, double> grid{lo, hi};
     double scratch_a[kScratch], scratch_b[kScratch];
@@ -252,8 +252,8 @@ Result<CompareResult> compare_impl(const store::DistributionRepr& a,
                  &grid, nullptr);
     return r;
   }
-  const auto& ca = std::get<store::CategoricalRepr>(a);
-  const auto& cb = std::get<store::CategoricalRepr>(b);
+  const auto& ca = std::get<model::CategoricalRepr>(a);
+  const auto& cb = std::get<model::CategoricalRepr>(b);
   const math::AlignedCategories aligned =
       math::align_categorical(ca.categories, ca.counts, cb.categories, cb.counts);
   double scratch_a[kScratch], scratch_b[kScratch];
@@ -265,8 +265,8 @@ Result<CompareResult> compare_impl(const store::DistributionRepr& a,
 
 }  // namespace
 
-Result<CompareResult> compare_representations(const store::DistributionRepr& a,
-                                              const store::DistributionRepr& b) {
+Result<CompareResult> compare_representations(const model::DistributionRepr& a,
+                                              const model::DistributionRepr& b) {
   return compare_impl(a, b, nullptr, nullptr);
 }
 
@@ -302,7 +302,7 @@ const SideVectors* PreparedSide::on_grid(double low, double high, uint64_t bins)
     return grid_vectors_ ? &*grid_vectors_ : nullptr;
   grid_ = Grid{low, high, bins};
   grid_vectors_.reset();
-  std::optional<store::HistogramRepr> h = math::rebin_histogram(side_.repr(), low, high, bins);
+  std::optional<model::HistogramRepr> h = math::rebin_histogram(side_.repr(), low, high, bins);
   if (!h) return nullptr;
   grid_vectors_ = side_owning_vectors(std::move(h->bin_counts), h->total_count, true);
   return &*grid_vectors_;
@@ -310,7 +310,7 @@ const SideVectors* PreparedSide::on_grid(double low, double high, uint64_t bins)
 
 const SideVectors& PreparedSide::on_categories() const {
   if (!category_vectors_) {
-    const auto& c = std::get<store::CategoricalRepr>(side_.repr());
+    const auto& c = std::get<model::CategoricalRepr>(side_.repr());
     math::AlignedCategories self =
         math::align_categorical(c.categories, c.counts, c.categories, c.counts);
     categories_ = std::move(self.categories);
@@ -329,12 +329,12 @@ Result<CompareResult> compare_prepared(CompareCache& cache, const PreparedSide& 
                            a.more_, b.more_});
     if (auto hit = cache.get(*key)) return std::move(*hit);
   }
-  const store::DistributionRepr& x = ra.repr();
-  const store::DistributionRepr& y = rb.repr();
+  const model::DistributionRepr& x = ra.repr();
+  const model::DistributionRepr& y = rb.repr();
   std::optional<CompareResult> r;
   if (x.index() == y.index()) {
-    if (const auto* hx = std::get_if<store::HistogramRepr>(&x)) {
-      const auto& hy = std::get<store::HistogramRepr>(y);
+    if (const auto* hx = std::get_if<model::HistogramRepr>(&x)) {
+      const auto& hy = std::get<model::HistogramRepr>(y);
       const double lo = std::fmin(hx->min, hy.min);
       const double hi = std::fmax(hx->max, hy.max);
       const uint64_t n = std::max(hx->bin_counts.size(), hy.bin_counts.size());
@@ -372,9 +372,9 @@ size_t leading_stores_that_cannot_survive(const std::vector<const PreparedSide*>
   ids.reserve(n);
   for (const PreparedSide* p : sides) {
     if (p == nullptr || !p->side_.cacheable) return 0;
-    const store::DistributionRepr& repr = p->side_.repr();
+    const model::DistributionRepr& repr = p->side_.repr();
     if (repr.index() != sides.front()->side_.repr().index()) return 0;
-    if (const auto* h = std::get_if<store::HistogramRepr>(&repr); h && h->bin_counts.empty())
+    if (const auto* h = std::get_if<model::HistogramRepr>(&repr); h && h->bin_counts.empty())
       return 0;
     ids.push_back({p->side_.first->id, p->side_.first->version, p->more_.hash(), p});
   }

@@ -146,8 +146,8 @@ size_t leading_stores_that_cannot_survive(const std::vector<const PreparedSide*>
 // of their categories and measured with their stored totals. Fails with
 // "type mismatch for compare" for one of each kind, "failed to rebin A" /
 // "failed to rebin B" when neither histogram has a bin.
-Result<CompareResult> compare_representations(const store::DistributionRepr& a,
-                                              const store::DistributionRepr& b);
+Result<CompareResult> compare_representations(const model::DistributionRepr& a,
+                                              const model::DistributionRepr& b);
 
 // The 95 % interval (low, high) of a JSD measured on totals n_a and n_b:
 // JSD -/+ 1.96 sqrt(max(J, 1e-12) max(1 - J, 1e-12) / n_eff) with

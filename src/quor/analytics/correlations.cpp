@@ -25,7 +25,7 @@ struct NamePairHash {
 // these, and only the rows kept are built.
 struct Measured {
   size_t definition;                         // into the schema's joints
-  const store::JointDistributionObject* joint;
+  const model::JointDistributionObject* joint;
   const std::string* value;                  // over a dimension: its value
   math::TableMeasures m;
 };
@@ -38,7 +38,7 @@ Result<std::vector<CorrelationRow>> correlations(const store::Database& db,
   const auto& joints = db.meta.schema.joints;
   if (joints.empty()) return Error("no joint distributions defined; call define_joint() first");
   std::vector<Measured> measured;
-  auto measure = [&](size_t definition, const store::JointDistributionObject& j,
+  auto measure = [&](size_t definition, const model::JointDistributionObject& j,
                      const std::string* value) {
     if (j.repr.total_count() == 0) return;
     measured.push_back({definition, &j, value, with_joint_table(j, math::table_measures)});
@@ -47,7 +47,7 @@ Result<std::vector<CorrelationRow>> correlations(const store::Database& db,
   if (!dimension) {
     // One walk over the joints files each under its pair, in storage order.
     std::unordered_map<std::pair<std::string_view, std::string_view>,
-                       std::vector<const store::JointDistributionObject*>, NamePairHash>
+                       std::vector<const model::JointDistributionObject*>, NamePairHash>
         by_pair;
     for (const auto& [x, y] : joints) by_pair.try_emplace(store::joint_pair_order(x, y));
     for (const auto& j : db.data.joints) {
@@ -55,13 +55,13 @@ Result<std::vector<CorrelationRow>> correlations(const store::Database& db,
       if (it != by_pair.end()) it->second.push_back(&j);
     }
     for (size_t d = 0; d < joints.size(); ++d)
-      for (const store::JointDistributionObject* j :
+      for (const model::JointDistributionObject* j :
            by_pair.at(store::joint_pair_order(joints[d].first, joints[d].second)))
         measure(d, *j, nullptr);
   } else {
     values = db.dimension_values(*dimension);
     // One key whose value is swapped per lookup; each lookup is one hash probe.
-    store::DimensionMap key{{std::string(*dimension), std::string()}};
+    model::DimensionMap key{{std::string(*dimension), std::string()}};
     std::string& at = key.begin()->second;
     for (size_t d = 0; d < joints.size(); ++d)
       for (const auto& v : values) {

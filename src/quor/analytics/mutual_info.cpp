@@ -7,15 +7,15 @@
 
 namespace quor::analytics {
 
-JointTable joint_count_table(const store::JointDistributionObject& joint) {
+JointTable joint_count_table(const model::JointDistributionObject& joint) {
   JointTable t;
   t.total = joint.repr.total_count();
-  if (const auto* g = std::get_if<store::HistogramGridRepr>(&joint.repr))
+  if (const auto* g = std::get_if<model::HistogramGridRepr>(&joint.repr))
     t.rows = g->counts;
-  else if (const auto* c = std::get_if<store::ContingencyTableRepr>(&joint.repr))
+  else if (const auto* c = std::get_if<model::ContingencyTableRepr>(&joint.repr))
     t.rows = c->counts;
   else
-    t.rows = math::collect_count_vectors(std::get<store::ConditionalHistogramsRepr>(joint.repr).histograms);
+    t.rows = math::collect_count_vectors(std::get<model::ConditionalHistogramsRepr>(joint.repr).histograms);
   return t;
 }
 
@@ -31,7 +31,7 @@ Result<double> mutual_info_query(const store::Database& db, std::string_view fir
                                  std::string_view second, std::string_view reference) {
   QUOR_ASSIGN_OR_RETURN(ParsedReference ref, parse_reference(reference));
   QUOR_RETURN_IF_ERROR(check_joint_defined(db, first, second));
-  const store::JointDistributionObject* joint = db.find_joint(first, second, ref.dimensions);
+  const model::JointDistributionObject* joint = db.find_joint(first, second, ref.dimensions);
   if (joint == nullptr) return store::joint_not_found_error(first, second, ref.dimensions);
   const JointTable t = joint_count_table(*joint);
   return math::mutual_information(t.rows, t.total);
@@ -44,12 +44,12 @@ Result<CmiResult> conditional_mutual_info(const store::Database& db, std::string
   if (values.empty())
     return Error("no values found for dimension '" + std::string(given) + "'");
   // One key whose value is swapped per lookup; each lookup is one hash probe.
-  store::DimensionMap key{{std::string(given), std::string()}};
+  model::DimensionMap key{{std::string(given), std::string()}};
   std::string& at = key.begin()->second;
   CmiResult out;
   for (const auto& v : values) {
     at = v;
-    const store::JointDistributionObject* joint = db.find_joint(first, second, key);
+    const model::JointDistributionObject* joint = db.find_joint(first, second, key);
     if (joint == nullptr) continue;
     if (joint->repr.total_count() == 0) continue;
     const math::TableMeasures m = with_joint_table(*joint, math::table_measures);

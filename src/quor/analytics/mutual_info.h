@@ -22,19 +22,19 @@ struct JointTable {
   math::CountRows rows;
   uint64_t total = 0;
 };
-JointTable joint_count_table(const store::JointDistributionObject& joint);
+JointTable joint_count_table(const model::JointDistributionObject& joint);
 
 // fn(rows, N) over the same table as joint_count_table, lending the stored
 // rows of grids and contingency tables instead of copying them.
 template <class Fn>
-auto with_joint_table(const store::JointDistributionObject& joint, Fn&& fn) {
+auto with_joint_table(const model::JointDistributionObject& joint, Fn&& fn) {
   const uint64_t n = joint.repr.total_count();
-  if (const auto* g = std::get_if<store::HistogramGridRepr>(&joint.repr))
+  if (const auto* g = std::get_if<model::HistogramGridRepr>(&joint.repr))
     return fn(math::CountTable(g->counts), n);
-  if (const auto* c = std::get_if<store::ContingencyTableRepr>(&joint.repr))
+  if (const auto* c = std::get_if<model::ContingencyTableRepr>(&joint.repr))
     return fn(math::CountTable(c->counts), n);
   const math::CountRows rows = math::collect_count_vectors(
-      std::get<store::ConditionalHistogramsRepr>(joint.repr).histograms);
+      std::get<model::ConditionalHistogramsRepr>(joint.repr).histograms);
   return fn(math::CountTable(rows), n);
 }
 

@@ -62,9 +62,9 @@ Result<PairwiseMatrix> pairwise_matrix(const store::Database& db, CompareCache& 
     for (size_t i = 0; i < n; ++i) {
       const auto& r = side(i);
       if (!r.ok()) break;
-      const store::DistributionRepr& repr = r->resolved().repr();
+      const model::DistributionRepr& repr = r->resolved().repr();
       if (!prepared.empty() && repr.index() != prepared.front()->resolved().repr().index()) break;
-      if (const auto* h = std::get_if<store::HistogramRepr>(&repr); h && h->bin_counts.empty()) break;
+      if (const auto* h = std::get_if<model::HistogramRepr>(&repr); h && h->bin_counts.empty()) break;
       prepared.push_back(&*r);
     }
     if (prepared.size() == n) unstored = leading_stores_that_cannot_survive(prepared);

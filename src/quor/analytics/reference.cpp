@@ -60,24 +60,24 @@ void add_positions(std::vector<uint64_t>& into, const std::vector<uint64_t>& fro
   for (size_t i = 0; i < n; ++i) into[i] = sat_add(into[i], from[i]);
 }
 
-void add_repr(store::DistributionRepr& into, const store::DistributionRepr& from) {
-  if (auto* h = std::get_if<store::HistogramRepr>(&into)) {
-    const auto& f = std::get<store::HistogramRepr>(from);
+void add_repr(model::DistributionRepr& into, const model::DistributionRepr& from) {
+  if (auto* h = std::get_if<model::HistogramRepr>(&into)) {
+    const auto& f = std::get<model::HistogramRepr>(from);
     add_positions(h->bin_counts, f.bin_counts);
     h->total_count = sat_add(h->total_count, f.total_count);
   } else {
-    auto& c = std::get<store::CategoricalRepr>(into);
-    const auto& f = std::get<store::CategoricalRepr>(from);
+    auto& c = std::get<model::CategoricalRepr>(into);
+    const auto& f = std::get<model::CategoricalRepr>(from);
     add_positions(c.counts, f.counts);
     c.unknown_count = sat_add(c.unknown_count, f.unknown_count);
     c.total_count = sat_add(c.total_count, f.total_count);
   }
 }
 
-double repr_counts_entropy(const store::DistributionRepr& repr) {
-  if (const auto* h = std::get_if<store::HistogramRepr>(&repr))
+double repr_counts_entropy(const model::DistributionRepr& repr) {
+  if (const auto* h = std::get_if<model::HistogramRepr>(&repr))
     return math::shannon_entropy(h->bin_counts, h->total_count);
-  const auto& c = std::get<store::CategoricalRepr>(repr);
+  const auto& c = std::get<model::CategoricalRepr>(repr);
   return math::shannon_entropy(c.counts, c.total_count);
 }
 
@@ -117,7 +117,7 @@ namespace {
 std::optional<ResolvedSide> exact_side(const store::Database& db, std::string_view variable,
                                        const Filter& filter) {
   auto id = store::index_lookup(db.index, variable, filter);
-  const store::DistributionObject* d = id ? db.distribution_by_id(*id) : nullptr;
+  const model::DistributionObject* d = id ? db.distribution_by_id(*id) : nullptr;
   if (d == nullptr) return std::nullopt;
   ResolvedSide side;
   side.first = d;
@@ -128,13 +128,13 @@ std::optional<ResolvedSide> exact_side(const store::Database& db, std::string_vi
 // of the first's kind.
 Result<ResolvedSide> roll_up(const store::Database& db, std::string_view variable,
                              const Filter& filter,
-                             std::span<const store::DistributionObject* const> members) {
+                             std::span<const model::DistributionObject* const> members) {
   if (members.empty()) return distribution_not_found_error(variable, filter);
   ResolvedSide side;
   side.rolled_up = true;
   side.first = members.front();
   side.cacheable = db.distribution_by_id(side.first->id) == side.first;
-  for (const store::DistributionObject* d : members.subspan(1)) {
+  for (const model::DistributionObject* d : members.subspan(1)) {
     if (d->repr.index() != side.first->repr.index()) continue;
     if (!side.summed) side.summed = side.first->repr;
     add_repr(*side.summed, d->repr);
@@ -154,16 +154,16 @@ Result<ResolvedSide> resolve_side(const store::Database& db, std::string_view va
 
 Result<ResolvedSide> resolve_side_among(
     const store::Database& db, std::string_view variable, const Filter& filter,
-    std::span<const store::DistributionObject* const> members) {
+    std::span<const model::DistributionObject* const> members) {
   if (auto side = exact_side(db, variable, filter)) return std::move(*side);
   return roll_up(db, variable, filter, members);
 }
 
-Result<store::DistributionObject> resolve_distribution(const store::Database& db,
+Result<model::DistributionObject> resolve_distribution(const store::Database& db,
                                                        std::string_view variable,
                                                        const Filter& filter) {
   QUOR_ASSIGN_OR_RETURN(ResolvedSide side, resolve_side(db, variable, filter));
-  store::DistributionObject out = *side.first;
+  model::DistributionObject out = *side.first;
   if (!side.rolled_up) return out;
   if (side.summed) out.repr = std::move(*side.summed);
   out.sample_count = out.repr.total_count();

@@ -16,12 +16,12 @@
 
 #include "quor/analytics/compare_cache.h"
 #include "quor/store/database.h"
-#include "quor/store/model.h"
+#include "quor/model/model.h"
 #include "quor/util/error.h"
 
 namespace quor::analytics {
 
-using Filter = store::DimensionMap;
+using Filter = model::DimensionMap;
 
 struct ParsedReference {
   std::optional<std::string> variable;  // the last "variable" segment's value
@@ -41,7 +41,7 @@ Result<ParsedReference> parse_reference(std::string_view text);
 // kind than the first are skipped), carrying the first match's identity
 // with sample_count = summed total and entropy recomputed. Fails with
 // "distribution not found for variable '{}' and dimensions {}".
-Result<store::DistributionObject> resolve_distribution(const store::Database& db,
+Result<model::DistributionObject> resolve_distribution(const store::Database& db,
                                                        std::string_view variable,
                                                        const Filter& filter);
 
@@ -52,13 +52,13 @@ Error distribution_not_found_error(std::string_view variable, const Filter& filt
 // while the database is not changed. Used by the operations that compare
 // the same selection several times.
 struct ResolvedSide {
-  const store::DistributionObject* first = nullptr;  // the exact hit or first match
-  std::optional<store::DistributionRepr> summed;     // present when 2+ members were summed
+  const model::DistributionObject* first = nullptr;  // the exact hit or first match
+  std::optional<model::DistributionRepr> summed;     // present when 2+ members were summed
   std::vector<DistributionStamp> more;  // (id, version) of the members after the first
   bool rolled_up = false;   // not an exact index hit
   bool cacheable = true;    // its (id, version) list identifies its counts
 
-  const store::DistributionRepr& repr() const { return summed ? *summed : first->repr; }
+  const model::DistributionRepr& repr() const { return summed ? *summed : first->repr; }
 
   // The last rebinning of this side's histogram, kept for the next
   // comparison onto the same grid.
@@ -66,7 +66,7 @@ struct ResolvedSide {
     double low;
     double high;
     uint64_t bins;
-    store::HistogramRepr histogram;
+    model::HistogramRepr histogram;
   };
   mutable std::optional<Rebinned> rebinned;
 };
@@ -82,6 +82,6 @@ Result<ResolvedSide> resolve_side(const store::Database& db, std::string_view va
 // them).
 Result<ResolvedSide> resolve_side_among(const store::Database& db, std::string_view variable,
                                         const Filter& filter,
-                                        std::span<const store::DistributionObject* const> members);
+                                        std::span<const model::DistributionObject* const> members);
 
 }  // namespace quor::analytics

@@ -17,7 +17,7 @@ std::string fixed4(double v) {
   return std::string(buf, res.ptr);
 }
 
-bool holds_all(const store::DimensionMap& key, const store::DimensionMap& wanted) {
+bool holds_all(const model::DimensionMap& key, const model::DimensionMap& wanted) {
   for (const auto& [name, value] : wanted) {
     auto it = key.find(name);
     if (it == key.end() || it->second != value) return false;
@@ -52,8 +52,8 @@ Result<TrackResult> track_drift(const store::Database& db, CompareCache& cache,
   const std::string time(kTimeDimension);
   Filter others = filter;
   others.erase(time);
-  std::map<std::string_view, std::vector<const store::DistributionObject*>> candidates;
-  for (const store::DistributionObject* d : db.matching_distributions(variable, others)) {
+  std::map<std::string_view, std::vector<const model::DistributionObject*>> candidates;
+  for (const model::DistributionObject* d : db.matching_distributions(variable, others)) {
     auto t = d->dimension_key.find(time);
     if (t != d->dimension_key.end()) candidates[t->second].push_back(d);
   }
@@ -63,8 +63,8 @@ Result<TrackResult> track_drift(const store::Database& db, CompareCache& cache,
     // The point distribution is the first of the variable whose key holds
     // the point key plus this label; any such distribution is a candidate
     // of this label, so searching the candidates suffices.
-    const store::DimensionMap& lookup = list.back()->dimension_key;
-    const store::DistributionObject* point = list.back();
+    const model::DimensionMap& lookup = list.back()->dimension_key;
+    const model::DistributionObject* point = list.back();
     for (const auto* c : list) {
       if (holds_all(c->dimension_key, lookup)) {
         point = c;
@@ -76,7 +76,7 @@ Result<TrackResult> track_drift(const store::Database& db, CompareCache& cache,
   }
 
   const size_t n = out.time_labels.size();
-  std::vector<const std::vector<const store::DistributionObject*>*> members;
+  std::vector<const std::vector<const model::DistributionObject*>*> members;
   members.reserve(n);
   for (const auto& [label, list] : candidates) members.push_back(&list);
   std::vector<std::optional<Result<ResolvedSide>>> sides(n);

@@ -32,23 +32,23 @@ constexpr size_t kPrefetchBlocks = size_t(1) << 16;
 constexpr size_t kPrefetchDistance = 8;
 
 // Adds one to a joint's cell; cells outside its table are ignored.
-void add_joint_cell(store::JointDistributionObject& joint, uint64_t x, uint64_t y) {
+void add_joint_cell(model::JointDistributionObject& joint, uint64_t x, uint64_t y) {
   constexpr uint64_t one = 1;
-  if (auto* grid = std::get_if<store::HistogramGridRepr>(&joint.repr)) {
+  if (auto* grid = std::get_if<model::HistogramGridRepr>(&joint.repr)) {
     if (x < grid->counts.size() && y < grid->counts[x].size()) {
       grid->counts[x][y] = store::add_counts(grid->counts[x][y], one);
       grid->total_count = store::add_counts(grid->total_count, one);
       joint.sample_count = store::add_counts(joint.sample_count, one);
     }
-  } else if (auto* table = std::get_if<store::ContingencyTableRepr>(&joint.repr)) {
+  } else if (auto* table = std::get_if<model::ContingencyTableRepr>(&joint.repr)) {
     if (x < table->counts.size() && y < table->counts[x].size()) {
       table->counts[x][y] = store::add_counts(table->counts[x][y], one);
       table->total_count = store::add_counts(table->total_count, one);
       joint.sample_count = store::add_counts(joint.sample_count, one);
     }
-  } else if (auto* cond = std::get_if<store::ConditionalHistogramsRepr>(&joint.repr)) {
+  } else if (auto* cond = std::get_if<model::ConditionalHistogramsRepr>(&joint.repr)) {
     if (x < cond->histograms.size()) {
-      if (auto* h = std::get_if<store::HistogramRepr>(&cond->histograms[x]);
+      if (auto* h = std::get_if<model::HistogramRepr>(&cond->histograms[x]);
           h != nullptr && y < h->bin_counts.size()) {
         h->bin_counts[y] = store::add_counts(h->bin_counts[y], one);
         h->total_count = store::add_counts(h->total_count, one);
@@ -78,7 +78,7 @@ void for_each_index(size_t n, bool parallel, Fn&& fn) {
 
 void set_batch_clock_for_testing(uint64_t (*clock)()) { g_batch_clock.store(clock); }
 
-BatchApplier::BatchApplier(store::Database& db, const store::Schema& schema)
+BatchApplier::BatchApplier(store::Database& db, const model::Schema& schema)
     : db_(db),
       compiled_(schema),
       variable_count_(schema.variables.size()),
@@ -286,12 +286,12 @@ bool BatchApplier::tally(bool refuse, BatchCounters& counters) {
 }
 
 Status BatchApplier::write_raw_lines(uint64_t processed) {
-  store::MetaFile& meta = db_.meta;
+  model::MetaFile& meta = db_.meta;
   const uint64_t first = meta.next_raw_record_id;
   if (processed > UINT64_MAX - first)
     return Error("raw record id counter would pass " + std::to_string(UINT64_MAX) + " (next id " +
                  std::to_string(first) + ", records to number " + std::to_string(processed) + ")");
-  if (!log_) log_ = std::make_unique<RawLogAppender>(db_.raw_log->segment_path);
+  if (!log_) log_ = std::make_unique<store::RawLogAppender>(db_.raw_log->segment_path);
   meta.next_raw_record_id = first + processed;
   const size_t nblocks = (updates_.n + BatchUpdates::kLineBlock - 1) / BatchUpdates::kLineBlock;
   size_t failed = 0;
@@ -327,7 +327,7 @@ Status BatchApplier::resolve_distributions(size_t& resolved) {
     QUOR_ASSIGN_OR_RETURN(uint64_t id,
                           db_.ensure_distribution(compiled_.schema.variables[block_var_[b]].name,
                                                   scratch_map_));
-    store::DistributionObject* d = db_.distribution_by_id_mut(id);
+    model::DistributionObject* d = db_.distribution_by_id_mut(id);
     // An index naming an id the distributions lack.
     if (d == nullptr) return store::distribution_id_not_found_error(id);
     block_dist_[b] = static_cast<uint64_t>(d - db_.data.distributions.data()) + 1;
@@ -365,7 +365,7 @@ Status BatchApplier::apply_joints() {
       failure = std::move(st);
       break;
     }
-    store::JointDistributionObject* joint = db_.find_joint_mut(a, b, scratch_map_);
+    model::JointDistributionObject* joint = db_.find_joint_mut(a, b, scratch_map_);
     key_joint_[static_cast<size_t>(key) * joint_count_ + jt] =
         joint == nullptr ? UINT64_MAX : static_cast<uint64_t>(joint - db_.data.joints.data()) + 1;
   }
@@ -412,7 +412,7 @@ void BatchApplier::settle() {
   if (distinct) {
     for_each_index(pending.size(), true, [&](size_t i) {
       const uint32_t b = pending[i];
-      store::DistributionObject& d = target(b);
+      model::DistributionObject& d = target(b);
       store::add_cell_counts(d.repr, block_counts(b));
       store::finalize_distribution(d, batch_time_[block_last_[b]], block_batches_[b]);
     });
@@ -449,7 +449,7 @@ void BatchApplier::settle_after_failure(size_t partial) {
 
 Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t begin, size_t end,
                                           size_t next_end) {
-  const store::MetaFile& meta = db_.meta;
+  const model::MetaFile& meta = db_.meta;
   const bool lines = meta.raw_log_enabled && db_.writable && db_.raw_log.has_value();
   const bool refuse = meta.raw_log_enabled && !db_.writable;
   ++batch_;

@@ -18,9 +18,9 @@
 
 #include "quor/ingest/batch_apply.h"
 #include "quor/ingest/key_table.h"
-#include "quor/ingest/raw_log_appender.h"
 #include "quor/ingest/update_core.h"
 #include "quor/store/database.h"
+#include "quor/store/raw_log_appender.h"
 
 namespace quor::ingest::internal {
 
@@ -30,7 +30,7 @@ void set_batch_clock_for_testing(uint64_t (*clock)());
 
 class BatchApplier {
  public:
-  BatchApplier(store::Database& db, const store::Schema& schema);
+  BatchApplier(store::Database& db, const model::Schema& schema);
   ~BatchApplier();
   BatchApplier(const BatchApplier&) = delete;
   BatchApplier& operator=(const BatchApplier&) = delete;
@@ -78,7 +78,7 @@ class BatchApplier {
   store::CellCounts block_counts(uint32_t block) const;
   void clear_block(uint32_t block);
   void settle();
-  store::DistributionObject& target(uint32_t block) {
+  model::DistributionObject& target(uint32_t block) {
     return db_.data.distributions[block_dist_[block] - 1];
   }
 
@@ -129,8 +129,8 @@ class BatchApplier {
   } ahead_;
   oneapi::tbb::task_group ahead_group_;
 
-  std::unique_ptr<RawLogAppender> log_;
-  store::DimensionMap scratch_map_;
+  std::unique_ptr<store::RawLogAppender> log_;
+  model::DimensionMap scratch_map_;
 };
 
 }  // namespace quor::ingest::internal

@@ -78,7 +78,7 @@ using Clock = std::chrono::steady_clock;
 // Applies every observation of `src` in slices; the caller flushes. The
 // counts are all in the stored distributions when it returns, failure
 // included.
-Result<IngestReport> run_batches(store::Database& db, const store::Schema& schema,
+Result<IngestReport> run_batches(store::Database& db, const model::Schema& schema,
                                  const ObservationSource& src, uint64_t batch_size, bool progress) {
   IngestReport report;
   report.total_rows = src.size();
@@ -121,7 +121,7 @@ std::vector<Observation> prepare_all(const std::vector<InputRecord>& records,
 }
 
 // Adds the inferred definitions whose names the schema lacks.
-Status add_missing_definitions(store::Database& db, const store::Schema& inferred) {
+Status add_missing_definitions(store::Database& db, const model::Schema& inferred) {
   for (const auto& v : inferred.variables) {
     if (db.find_variable(v.name) != nullptr) continue;
     QUOR_RETURN_IF_ERROR(db.add_variable(v));
@@ -148,7 +148,7 @@ Result<IngestReport> ingest_csv_table(store::Database& db, const CsvTable& table
   QUOR_RETURN_IF_ERROR(add_missing_definitions(db, infer_schema(sample, count, options)));
   sample.clear();
 
-  const store::Schema schema = db.meta.schema;
+  const model::Schema schema = db.meta.schema;
   const ColumnLookup lookup = build_column_lookup(schema);
   // Column of each header name (a later equal header wins).
   std::unordered_map<std::string_view, int64_t> field_of;
@@ -186,7 +186,7 @@ Result<IngestReport> ingest_csv_table(store::Database& db, const CsvTable& table
 Result<IngestReport> prepare_and_run(store::Database& db, const std::vector<InputRecord>& records,
                                      const ColumnLookup& lookup, uint64_t batch_size,
                                      bool progress, Clock::time_point& started) {
-  const store::Schema schema = db.meta.schema;
+  const model::Schema schema = db.meta.schema;
   const std::vector<Observation> observations = prepare_all(records, lookup);
   started = Clock::now();
   internal::ObservationListSource src(schema, observations.data(), observations.size());
@@ -195,7 +195,7 @@ Result<IngestReport> prepare_and_run(store::Database& db, const std::vector<Inpu
 
 }  // namespace
 
-Result<BatchCounters> apply_observation_batch(store::Database& db, const store::Schema& schema,
+Result<BatchCounters> apply_observation_batch(store::Database& db, const model::Schema& schema,
                                               std::span<const Observation> observations) {
   internal::BatchApplier applier(db, schema);
   internal::ObservationListSource src(schema, observations.data(), observations.size());
@@ -245,7 +245,7 @@ Result<IngestReport> ingest_file(store::Database& db, const std::string& path,
 
 Result<BatchCounters> apply_input_records(store::Database& db,
                                           const std::vector<InputRecord>& records) {
-  const store::Schema schema = db.meta.schema;
+  const model::Schema schema = db.meta.schema;
   const ColumnLookup lookup = build_column_lookup(schema);
   const std::vector<Observation> observations = prepare_all(records, lookup);
   return apply_observation_batch(db, schema, observations);

@@ -41,7 +41,7 @@ struct IngestReport {
 // marginals (created when missing) and joints, and every touched marginal
 // finalised once. On failure the batch may be partly applied (see the raw
 // log and the accumulators applied before the failing one).
-Result<BatchCounters> apply_observation_batch(store::Database& db, const store::Schema& schema,
+Result<BatchCounters> apply_observation_batch(store::Database& db, const model::Schema& schema,
                                               std::span<const Observation> observations);
 
 // Prepares `records` with `lookup`, applies them in slices of `batch_size`

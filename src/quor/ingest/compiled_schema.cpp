@@ -6,7 +6,7 @@
 
 namespace quor::ingest::internal {
 
-CompiledSchema::CompiledSchema(const store::Schema& s) : schema(s) {
+CompiledSchema::CompiledSchema(const model::Schema& s) : schema(s) {
   const size_t nv = s.variables.size();
   vars.resize(nv);
   acc_var.resize(nv);
@@ -17,7 +17,7 @@ CompiledSchema::CompiledSchema(const store::Schema& s) : schema(s) {
     acc_var[v] = it->second;
     if (added) payload_vars.push_back(v);
     Variable& cv = vars[v];
-    if (const auto* cat = std::get_if<store::CategoricalType>(&def.var_type)) {
+    if (const auto* cat = std::get_if<model::CategoricalType>(&def.var_type)) {
       cv.categorical = true;
       cv.categories = &cat->categories;
       cv.allow_unknown = cat->allow_unknown;
@@ -25,7 +25,7 @@ CompiledSchema::CompiledSchema(const store::Schema& s) : schema(s) {
         for (size_t i = 0; i < cat->categories.size(); ++i)
           cv.category_index.try_emplace(cat->categories[i], i);
     } else {
-      const auto& cont = std::get<store::ContinuousType>(def.var_type);
+      const auto& cont = std::get<model::ContinuousType>(def.var_type);
       cv.bins = cont.bins;
       if (cont.range) {
         cv.lo = cont.range->first;

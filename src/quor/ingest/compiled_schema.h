@@ -15,7 +15,7 @@
 #include "quor/ingest/key_table.h"
 #include "quor/ingest/observation_view.h"
 #include "quor/ingest/value_text.h"
-#include "quor/store/model.h"
+#include "quor/model/model.h"
 
 namespace quor::ingest::internal {
 
@@ -32,7 +32,7 @@ constexpr uint64_t kNoCell = UINT64_MAX;
 // Borrows `schema`, which must outlive it and stay unchanged.
 class CompiledSchema {
  public:
-  explicit CompiledSchema(const store::Schema& schema);
+  explicit CompiledSchema(const model::Schema& schema);
 
   struct Variable {
     bool categorical = false;
@@ -53,7 +53,7 @@ class CompiledSchema {
     size_t tally = 0;        // first joint listing the same pair of names
   };
 
-  const store::Schema& schema;
+  const model::Schema& schema;
   std::vector<Variable> vars;
   std::vector<size_t> acc_var;       // per variable: first variable of its name
   std::vector<size_t> payload_vars;  // one per distinct name, by name

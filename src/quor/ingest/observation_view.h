@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "quor/ingest/preparation.h"
-#include "quor/store/model.h"
+#include "quor/model/model.h"
 #include "quor/util/json_value.h"
 
 namespace quor::ingest::internal {
@@ -61,14 +61,14 @@ class ObservationSource {
 // records of a JSON-lines file). Borrows the schema and the observations.
 class ObservationListSource final : public ObservationSource {
  public:
-  ObservationListSource(const store::Schema& schema, const Observation* obs, size_t n)
+  ObservationListSource(const model::Schema& schema, const Observation* obs, size_t n)
       : schema_(schema), obs_(obs), n_(n) {}
   size_t size() const override { return n_; }
   void load(size_t i, RowView& row) const override;
   bool has_all_dims(size_t i) const override;
 
  private:
-  const store::Schema& schema_;
+  const model::Schema& schema_;
   const Observation* obs_;
   size_t n_;
 };

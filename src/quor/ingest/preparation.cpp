@@ -4,7 +4,7 @@
 
 namespace quor::ingest {
 
-ColumnLookup build_column_lookup(const store::Schema& schema) {
+ColumnLookup build_column_lookup(const model::Schema& schema) {
   ColumnLookup lookup;
   for (const auto& v : schema.variables) lookup.variables_by_column.insert_or_assign(v.name, v.name);
   for (const auto& d : schema.dimensions)

@@ -7,7 +7,7 @@
 #include <unordered_map>
 
 #include "quor/ingest/input_record.h"
-#include "quor/store/model.h"
+#include "quor/model/model.h"
 #include "quor/util/json_value.h"
 
 namespace quor::ingest {
@@ -31,7 +31,7 @@ struct Observation {
   bool operator==(const Observation&) const = default;
 };
 
-ColumnLookup build_column_lookup(const store::Schema& schema);
+ColumnLookup build_column_lookup(const model::Schema& schema);
 
 // The observation of `record`, or nothing when a dimension column is missing
 // or holds null, an array or an object. Booleans, numbers (their JSON number

@@ -41,7 +41,7 @@ std::optional<RecordUpdate> to_record_update(const internal::CompiledSchema& cs,
 
 }  // namespace
 
-std::optional<RecordUpdate> compute_record_update(const store::Schema& schema,
+std::optional<RecordUpdate> compute_record_update(const model::Schema& schema,
                                                   const Observation& observation) {
   internal::CompiledSchema cs(schema);
   internal::ObservationListSource src(schema, &observation, 1);

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "quor/ingest/preparation.h"
-#include "quor/store/model.h"
+#include "quor/model/model.h"
 #include "quor/util/json_value.h"
 
 namespace quor::ingest {
@@ -45,7 +45,7 @@ struct JointUpdate {
 struct RecordUpdate {
   std::vector<VariableUpdate> variable_updates;  // schema variable order, slotted only
   std::vector<JointUpdate> joint_updates;        // schema joint order, celled only
-  store::DimensionMap dimension_key;             // one bucketed label per schema dimension
+  model::DimensionMap dimension_key;             // one bucketed label per schema dimension
   util::JsonValue payload;                       // object of the observation's values
   bool operator==(const RecordUpdate&) const = default;
 };
@@ -56,7 +56,7 @@ std::optional<uint64_t> category_position(const std::vector<std::string>& catego
 
 // The update of one observation, or nothing when the observation lacks a
 // text for one of the schema's dimensions. Pure; safe on any thread.
-std::optional<RecordUpdate> compute_record_update(const store::Schema& schema,
+std::optional<RecordUpdate> compute_record_update(const model::Schema& schema,
                                                   const Observation& observation);
 
 }  // namespace quor::ingest

@@ -22,7 +22,7 @@ std::optional<double> numeric_value(const util::JsonValue& v) {
 
 // The proposal for one column, or nothing.
 void decide_column(const std::string& name, const std::vector<const util::JsonValue*>& values,
-                   const IngestOptions& options, store::Schema& out) {
+                   const IngestOptions& options, model::Schema& out) {
   auto date_dimension = [&] {
     out.dimensions.push_back({name, name, options.date_granularity});
   };
@@ -65,7 +65,7 @@ void decide_column(const std::string& name, const std::vector<const util::JsonVa
       }
       const double pad = (hi - lo) < 2.220446049250313e-16 ? 1.0 : 0.001 * (hi - lo);
       out.variables.push_back(
-          {name, store::VariableType(store::ContinuousType{20, store::Range{lo, hi + pad}})});
+          {name, model::VariableType(model::ContinuousType{20, model::Range{lo, hi + pad}})});
       return;
     }
   }
@@ -85,13 +85,13 @@ void decide_column(const std::string& name, const std::vector<const util::JsonVa
     out.dimensions.push_back({name, name, std::nullopt});
   } else {
     out.variables.push_back(
-        {name, store::VariableType(store::CategoricalType{std::move(order), true})});
+        {name, model::VariableType(model::CategoricalType{std::move(order), true})});
   }
 }
 
 }  // namespace
 
-store::Schema infer_schema(const std::vector<InputRecord>& records, size_t count,
+model::Schema infer_schema(const std::vector<InputRecord>& records, size_t count,
                            const IngestOptions& options) {
   count = std::min(count, records.size());
   std::vector<std::string> columns;
@@ -107,7 +107,7 @@ store::Schema infer_schema(const std::vector<InputRecord>& records, size_t count
       if (!value.is_null()) values[it->second].push_back(&value);
     }
   }
-  store::Schema schema;
+  model::Schema schema;
   for (size_t c = 0; c < columns.size(); ++c) decide_column(columns[c], values[c], options, schema);
   return schema;
 }

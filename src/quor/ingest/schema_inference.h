@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "quor/ingest/input_record.h"
-#include "quor/store/model.h"
+#include "quor/model/model.h"
 
 namespace quor::ingest {
 
@@ -27,7 +27,7 @@ struct IngestOptions {
 // columns in discovery order (record order, then name order within a
 // record), each becoming a continuous or categorical variable, a dimension,
 // or nothing. Never proposes joints. Cannot fail.
-store::Schema infer_schema(const std::vector<InputRecord>& records, size_t count,
+model::Schema infer_schema(const std::vector<InputRecord>& records, size_t count,
                            const IngestOptions& options);
 
 }  // namespace quor::ingest

@@ -243,9 +243,9 @@ std::pair<std::string_view, std::string_view> pending_texts(std::string_view p, 
   }
 }
 
-store::DimensionMap dimension_map_of(const CompiledSchema& cs, const BatchUpdates& u, size_t k,
+model::DimensionMap dimension_map_of(const CompiledSchema& cs, const BatchUpdates& u, size_t k,
                                      const KeyTable* keys) {
-  store::DimensionMap map;
+  model::DimensionMap map;
   const uint32_t* labels = u.labels.data() + k * u.nkeydims;
   for (size_t i = 0; i < cs.key_dims.size(); ++i) {
     std::string label = u.has_pending[k] ? std::string(pending_texts(u.pending[k], i).second)

@@ -14,7 +14,7 @@
 
 #include "quor/ingest/compiled_schema.h"
 #include "quor/ingest/observation_view.h"
-#include "quor/store/model.h"
+#include "quor/model/model.h"
 
 namespace quor::ingest::internal {
 
@@ -56,6 +56,6 @@ std::pair<std::string_view, std::string_view> pending_texts(std::string_view pen
 
 // The dimension map of record k of `u`, from its pending texts or from the
 // key table.
-store::DimensionMap dimension_map_of(const CompiledSchema& schema, const BatchUpdates& u, size_t k,
+model::DimensionMap dimension_map_of(const CompiledSchema& schema, const BatchUpdates& u, size_t k,
                                      const KeyTable* keys);
 }  // namespace quor::ingest::internal

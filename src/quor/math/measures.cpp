@@ -80,17 +80,6 @@ double mi_with_margins(CountTable table, uint64_t n, const Margins& m) {
   return mi;
 }
 
-double margin_entropy(const std::vector<uint64_t>& sums, uint64_t n) {
-  const double total = to_f64(n);
-  double h = -0.0;
-  for (uint64_t s : sums) {
-    if (s == 0) continue;
-    const double p = to_f64(s) / total;
-    h = h - p * std::log2(p);
-  }
-  return h;
-}
-
 }  // namespace
 
 double shannon_entropy(Counts counts, uint64_t total) {
@@ -184,7 +173,7 @@ double normalized_mutual_information(CountTable table, uint64_t n) {
   if (table_is_empty(table, n)) return 0.0;
   const Margins m = margins(table);
   const double mi = mi_with_margins(table, n, m);
-  const double e = std::fmin(margin_entropy(m.rows, n), margin_entropy(m.cols, n));
+  const double e = std::fmin(shannon_entropy(m.rows, n), shannon_entropy(m.cols, n));
   if (e <= 0.0) return 0.0;
   return clamp_unit(mi / e);
 }
@@ -223,20 +212,20 @@ TableMeasures table_measures(CountTable table, uint64_t n) {
   if (table_is_empty(table, n)) return out;
   const Margins m = margins(table);
   out.mutual_info = mi_with_margins(table, n, m);
-  const double e = std::fmin(margin_entropy(m.rows, n), margin_entropy(m.cols, n));
+  const double e = std::fmin(shannon_entropy(m.rows, n), shannon_entropy(m.cols, n));
   out.normalized_mi = e <= 0.0 ? 0.0 : clamp_unit(out.mutual_info / e);
   out.cramers_v = cramers_v_with_margins(table, n, m);
   return out;
 }
 
-CountRows collect_count_vectors(std::span<const store::DistributionRepr> reprs) {
+CountRows collect_count_vectors(std::span<const model::DistributionRepr> reprs) {
   CountRows rows;
   rows.reserve(reprs.size());
   for (const auto& r : reprs) {
-    if (const auto* h = std::get_if<store::HistogramRepr>(&r))
+    if (const auto* h = std::get_if<model::HistogramRepr>(&r))
       rows.push_back(h->bin_counts);
     else
-      rows.push_back(std::get<store::CategoricalRepr>(r).counts);
+      rows.push_back(std::get<model::CategoricalRepr>(r).counts);
   }
   return rows;
 }

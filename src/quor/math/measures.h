@@ -16,7 +16,7 @@
 #include <span>
 #include <vector>
 
-#include "quor/store/model.h"
+#include "quor/model/model.h"
 
 namespace quor::math {
 
@@ -73,6 +73,6 @@ TableMeasures table_measures(CountTable table, uint64_t n);
 
 // One row per representation, in order: a copy of its bin counts or its
 // category counts (a categorical's unknown count has no cell).
-CountRows collect_count_vectors(std::span<const store::DistributionRepr> reprs);
+CountRows collect_count_vectors(std::span<const model::DistributionRepr> reprs);
 
 }  // namespace quor::math

@@ -67,12 +67,12 @@ bool strictly_ascending(const std::vector<std::string>& names) {
 
 }  // namespace
 
-std::optional<store::HistogramRepr> rebin_histogram(const store::DistributionRepr& source,
+std::optional<model::HistogramRepr> rebin_histogram(const model::DistributionRepr& source,
                                                     double low, double high, uint64_t bins) {
-  const auto* src = std::get_if<store::HistogramRepr>(&source);
+  const auto* src = std::get_if<model::HistogramRepr>(&source);
   if (src == nullptr || bins == 0) return std::nullopt;
 
-  store::HistogramRepr out;
+  model::HistogramRepr out;
   out.min = low;
   out.max = high;
   out.bin_counts.assign(bins, 0);

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "quor/store/model.h"
+#include "quor/model/model.h"
 
 namespace quor::math {
 
@@ -19,7 +19,7 @@ namespace quor::math {
 // (so totals can drift). The result's total_count is the sum of its bins;
 // source mass outside [low, high] is dropped. Nothing when `source` is not a
 // histogram or `bins` is 0.
-std::optional<store::HistogramRepr> rebin_histogram(const store::DistributionRepr& source,
+std::optional<model::HistogramRepr> rebin_histogram(const model::DistributionRepr& source,
                                                     double low, double high, uint64_t bins);
 
 // Two category lists aligned on their union.

@@ -130,9 +130,9 @@ Result<QueryResult> track(const Database& db, CompareCache& cache, const TrackSt
 Result<QueryResult> mi(const Database& db, const MiStatement& s) {
   QUOR_ASSIGN_OR_RETURN(double mi_bits,
                         analytics::mutual_info_query(db, s.var_a, s.var_b, pair_key(s.at)));
-  store::DimensionMap at;
+  model::DimensionMap at;
   at.emplace(s.at.dimension, s.at.value);
-  const store::JointDistributionObject* joint = db.find_joint(s.var_a, s.var_b, at);
+  const model::JointDistributionObject* joint = db.find_joint(s.var_a, s.var_b, at);
   if (joint == nullptr) return mi_table(mi_bits, std::nullopt);
   const analytics::JointTable t = analytics::joint_count_table(*joint);
   return mi_table(mi_bits, JointStrength{math::normalized_mutual_information(t.rows, t.total),

@@ -21,15 +21,15 @@ QueryResult stats(const Database& db) {
 
 namespace {
 
-std::string variable_details(const store::VariableType& type) {
-  if (const auto* c = std::get_if<store::ContinuousType>(&type)) {
+std::string variable_details(const model::VariableType& type) {
+  if (const auto* c = std::get_if<model::ContinuousType>(&type)) {
     std::string range;
     if (c->range)
       range = "[" + util::format_plain(c->range->first) + ", " +
               util::format_plain(c->range->second) + "]";
     return "continuous  bins=" + std::to_string(c->bins) + "  range=" + range;
   }
-  const auto& cat = std::get<store::CategoricalType>(type);
+  const auto& cat = std::get<model::CategoricalType>(type);
   return "categorical  cats=" + std::to_string(cat.categories.size()) +
          "  unknown=" + std::string(util::format_bool(cat.allow_unknown));
 }
@@ -37,7 +37,7 @@ std::string variable_details(const store::VariableType& type) {
 }  // namespace
 
 QueryResult schema(const Database& db) {
-  const store::Schema& sc = db.meta.schema;
+  const model::Schema& sc = db.meta.schema;
   QueryResult r;
   r.header = {"Type", "Name", "Details"};
   for (const auto& v : sc.variables)

@@ -29,10 +29,10 @@ BinRow bin_row(std::string label, uint64_t count, uint64_t total) {
 }  // namespace
 
 Result<QueryResult> show(const Database& db, const ShowStatement& s) {
-  store::DimensionMap map;
+  model::DimensionMap map;
   map.insert_or_assign(s.at.dimension, s.at.value);
   for (const auto& f : s.filters) map.insert_or_assign(f.dimension, f.value);
-  const store::DistributionObject* d = db.lookup_distribution(s.variable, map);
+  const model::DistributionObject* d = db.lookup_distribution(s.variable, map);
   if (d == nullptr) return Error("distribution not found");
 
   QueryResult r;
@@ -45,7 +45,7 @@ Result<QueryResult> show(const Database& db, const ShowStatement& s) {
   };
 
   std::vector<BinRow> bins;
-  if (const auto* h = std::get_if<store::HistogramRepr>(&d->repr)) {
+  if (const auto* h = std::get_if<model::HistogramRepr>(&d->repr)) {
     const size_t k = h->bin_counts.size();
     const double w = (h->max - h->min) / static_cast<double>(k);
     bins.reserve(k);
@@ -56,7 +56,7 @@ Result<QueryResult> show(const Database& db, const ShowStatement& s) {
                              h->bin_counts[i], h->total_count));
     }
   } else {
-    const auto& c = std::get<store::CategoricalRepr>(d->repr);
+    const auto& c = std::get<model::CategoricalRepr>(d->repr);
     const size_t n = std::min(c.categories.size(), c.counts.size());
     bins.reserve(n);
     for (size_t i = 0; i < n; ++i) bins.push_back(bin_row(c.categories[i], c.counts[i], c.total_count));

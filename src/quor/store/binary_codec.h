@@ -13,33 +13,33 @@
 #include <string>
 #include <string_view>
 
-#include "quor/store/model.h"
+#include "quor/model/model.h"
 #include "quor/util/error.h"
 
 namespace quor::store {
 
 // The exact number of bytes encode_stored_record produces for the record.
-uint64_t stored_record_size(const MetaFile& record);
-uint64_t stored_record_size(const DistributionFile& record);
-uint64_t stored_record_size(const DistIndex& record);
-uint64_t stored_record_size(const SnapshotStore& record);
+uint64_t stored_record_size(const model::MetaFile& record);
+uint64_t stored_record_size(const model::DistributionFile& record);
+uint64_t stored_record_size(const model::DistIndex& record);
+uint64_t stored_record_size(const model::SnapshotStore& record);
 
 // The encoded bytes, produced into one buffer allocated at the exact size.
 // Encoding cannot fail.
-std::string encode_stored_record(const MetaFile& record);
-std::string encode_stored_record(const DistributionFile& record);
-std::string encode_stored_record(const DistIndex& record);
-std::string encode_stored_record(const SnapshotStore& record);
+std::string encode_stored_record(const model::MetaFile& record);
+std::string encode_stored_record(const model::DistributionFile& record);
+std::string encode_stored_record(const model::DistIndex& record);
+std::string encode_stored_record(const model::SnapshotStore& record);
 
 // The same bytes as encode_stored_record, handed to `sink` in order in
 // pieces of a reused buffer (never the whole record at once for a large one).
 // The buffer belongs to the calling thread: `sink` must not itself encode
 // another record through these calls, nor keep a piece after it returns.
 using EncodedChunkSink = std::function<void(std::string_view)>;
-void encode_stored_record_to(const MetaFile& record, const EncodedChunkSink& sink);
-void encode_stored_record_to(const DistributionFile& record, const EncodedChunkSink& sink);
-void encode_stored_record_to(const DistIndex& record, const EncodedChunkSink& sink);
-void encode_stored_record_to(const SnapshotStore& record, const EncodedChunkSink& sink);
+void encode_stored_record_to(const model::MetaFile& record, const EncodedChunkSink& sink);
+void encode_stored_record_to(const model::DistributionFile& record, const EncodedChunkSink& sink);
+void encode_stored_record_to(const model::DistIndex& record, const EncodedChunkSink& sink);
+void encode_stored_record_to(const model::SnapshotStore& record, const EncodedChunkSink& sink);
 
 // The bytes of an encoded record as they come, for decoding a record of a
 // stream (a decompressed file) without holding the whole stream.

@@ -23,13 +23,13 @@ Result<T> decode_stored_record_from(RecordSource& source) {
   return out;
 }
 
-template Result<MetaFile> decode_stored_record<MetaFile>(std::string_view);
-template Result<DistributionFile> decode_stored_record<DistributionFile>(std::string_view);
-template Result<DistIndex> decode_stored_record<DistIndex>(std::string_view);
-template Result<SnapshotStore> decode_stored_record<SnapshotStore>(std::string_view);
-template Result<MetaFile> decode_stored_record_from<MetaFile>(RecordSource&);
-template Result<DistributionFile> decode_stored_record_from<DistributionFile>(RecordSource&);
-template Result<DistIndex> decode_stored_record_from<DistIndex>(RecordSource&);
-template Result<SnapshotStore> decode_stored_record_from<SnapshotStore>(RecordSource&);
+template Result<model::MetaFile> decode_stored_record<model::MetaFile>(std::string_view);
+template Result<model::DistributionFile> decode_stored_record<model::DistributionFile>(std::string_view);
+template Result<model::DistIndex> decode_stored_record<model::DistIndex>(std::string_view);
+template Result<model::SnapshotStore> decode_stored_record<model::SnapshotStore>(std::string_view);
+template Result<model::MetaFile> decode_stored_record_from<model::MetaFile>(RecordSource&);
+template Result<model::DistributionFile> decode_stored_record_from<model::DistributionFile>(RecordSource&);
+template Result<model::DistIndex> decode_stored_record_from<model::DistIndex>(RecordSource&);
+template Result<model::SnapshotStore> decode_stored_record_from<model::SnapshotStore>(RecordSource&);
 
 }  // namespace quor::store

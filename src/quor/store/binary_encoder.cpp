@@ -143,26 +143,26 @@ void encode_to(const R& record, const EncodedChunkSink& sink) {
 
 }  // namespace
 
-uint64_t stored_record_size(const MetaFile& r) { return encoded_size(r); }
-uint64_t stored_record_size(const DistributionFile& r) { return encoded_size(r); }
-uint64_t stored_record_size(const DistIndex& r) { return encoded_size(r); }
-uint64_t stored_record_size(const SnapshotStore& r) { return encoded_size(r); }
+uint64_t stored_record_size(const model::MetaFile& r) { return encoded_size(r); }
+uint64_t stored_record_size(const model::DistributionFile& r) { return encoded_size(r); }
+uint64_t stored_record_size(const model::DistIndex& r) { return encoded_size(r); }
+uint64_t stored_record_size(const model::SnapshotStore& r) { return encoded_size(r); }
 
-std::string encode_stored_record(const MetaFile& r) { return encode(r); }
-std::string encode_stored_record(const DistributionFile& r) { return encode(r); }
-std::string encode_stored_record(const DistIndex& r) { return encode(r); }
-std::string encode_stored_record(const SnapshotStore& r) { return encode(r); }
+std::string encode_stored_record(const model::MetaFile& r) { return encode(r); }
+std::string encode_stored_record(const model::DistributionFile& r) { return encode(r); }
+std::string encode_stored_record(const model::DistIndex& r) { return encode(r); }
+std::string encode_stored_record(const model::SnapshotStore& r) { return encode(r); }
 
-void encode_stored_record_to(const MetaFile& r, const EncodedChunkSink& sink) {
+void encode_stored_record_to(const model::MetaFile& r, const EncodedChunkSink& sink) {
   encode_to(r, sink);
 }
-void encode_stored_record_to(const DistributionFile& r, const EncodedChunkSink& sink) {
+void encode_stored_record_to(const model::DistributionFile& r, const EncodedChunkSink& sink) {
   encode_to(r, sink);
 }
-void encode_stored_record_to(const DistIndex& r, const EncodedChunkSink& sink) {
+void encode_stored_record_to(const model::DistIndex& r, const EncodedChunkSink& sink) {
   encode_to(r, sink);
 }
-void encode_stored_record_to(const SnapshotStore& r, const EncodedChunkSink& sink) {
+void encode_stored_record_to(const model::SnapshotStore& r, const EncodedChunkSink& sink) {
   encode_to(r, sink);
 }
 

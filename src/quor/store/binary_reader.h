@@ -180,7 +180,7 @@ class Reader {
       return get(*v);
     } else if constexpr (is_pair<T>::value) {
       return get(v.first) && get(v.second);
-    } else if constexpr (std::is_same_v<T, DimensionMap>) {
+    } else if constexpr (std::is_same_v<T, model::DimensionMap>) {
       uint64_t n;
       if (!u64(n)) return false;
       v.clear();

@@ -219,10 +219,10 @@ std::string path_text(const std::filesystem::path& p) { return p.string(); }
 
 template <class T>
 Result<T> decode_json(std::string_view bytes) {
-  if constexpr (std::is_same_v<T, MetaFile>) return json_from_slice_meta_file(bytes);
-  if constexpr (std::is_same_v<T, DistributionFile>) return json_from_slice_distribution_file(bytes);
-  if constexpr (std::is_same_v<T, DistIndex>) return json_from_slice_dist_index(bytes);
-  if constexpr (std::is_same_v<T, SnapshotStore>) return json_from_slice_snapshot_store(bytes);
+  if constexpr (std::is_same_v<T, model::MetaFile>) return json_from_slice_meta_file(bytes);
+  if constexpr (std::is_same_v<T, model::DistributionFile>) return json_from_slice_distribution_file(bytes);
+  if constexpr (std::is_same_v<T, model::DistIndex>) return json_from_slice_dist_index(bytes);
+  if constexpr (std::is_same_v<T, model::SnapshotStore>) return json_from_slice_snapshot_store(bytes);
 }
 
 template <class T>
@@ -304,71 +304,71 @@ Result<T> parse_data_file(std::string_view bytes, const std::filesystem::path& p
   return decode_json<T>(bytes).context("parse " + path_text(path) + " (tried binary and JSON)");
 }
 
-template Result<MetaFile> parse_data_file<MetaFile>(std::string_view, const std::filesystem::path&);
-template Result<DistributionFile> parse_data_file<DistributionFile>(std::string_view,
+template Result<model::MetaFile> parse_data_file<model::MetaFile>(std::string_view, const std::filesystem::path&);
+template Result<model::DistributionFile> parse_data_file<model::DistributionFile>(std::string_view,
                                                                     const std::filesystem::path&);
-template Result<DistIndex> parse_data_file<DistIndex>(std::string_view, const std::filesystem::path&);
-template Result<SnapshotStore> parse_data_file<SnapshotStore>(std::string_view,
+template Result<model::DistIndex> parse_data_file<model::DistIndex>(std::string_view, const std::filesystem::path&);
+template Result<model::SnapshotStore> parse_data_file<model::SnapshotStore>(std::string_view,
                                                               const std::filesystem::path&);
-template Result<MetaFile> parse_data_file<MetaFile>(std::string_view, const std::filesystem::path&,
+template Result<model::MetaFile> parse_data_file<model::MetaFile>(std::string_view, const std::filesystem::path&,
                                                     std::optional<EncodingDigest>*);
-template Result<DistributionFile> parse_data_file<DistributionFile>(
+template Result<model::DistributionFile> parse_data_file<model::DistributionFile>(
     std::string_view, const std::filesystem::path&, std::optional<EncodingDigest>*);
-template Result<DistIndex> parse_data_file<DistIndex>(std::string_view, const std::filesystem::path&,
+template Result<model::DistIndex> parse_data_file<model::DistIndex>(std::string_view, const std::filesystem::path&,
                                                       std::optional<EncodingDigest>*);
-template Result<SnapshotStore> parse_data_file<SnapshotStore>(std::string_view,
+template Result<model::SnapshotStore> parse_data_file<model::SnapshotStore>(std::string_view,
                                                               const std::filesystem::path&,
                                                               std::optional<EncodingDigest>*);
 
-Result<std::string> data_file_image(const MetaFile& r) { return image_of(r); }
-Result<std::string> data_file_image(const DistributionFile& r) { return image_of(r); }
-Result<std::string> data_file_image(const DistIndex& r) { return image_of(r); }
-Result<std::string> data_file_image(const SnapshotStore& r) { return image_of(r); }
+Result<std::string> data_file_image(const model::MetaFile& r) { return image_of(r); }
+Result<std::string> data_file_image(const model::DistributionFile& r) { return image_of(r); }
+Result<std::string> data_file_image(const model::DistIndex& r) { return image_of(r); }
+Result<std::string> data_file_image(const model::SnapshotStore& r) { return image_of(r); }
 
-Status write_meta_file(const std::filesystem::path& p, const MetaFile& r) {
+Status write_meta_file(const std::filesystem::path& p, const model::MetaFile& r) {
   return write_data_file(p, r);
 }
-Status write_distributions_file(const std::filesystem::path& p, const DistributionFile& r) {
+Status write_distributions_file(const std::filesystem::path& p, const model::DistributionFile& r) {
   return write_data_file(p, r);
 }
-Status write_dist_index_file(const std::filesystem::path& p, const DistIndex& r) {
+Status write_dist_index_file(const std::filesystem::path& p, const model::DistIndex& r) {
   return write_data_file(p, r);
 }
-Status write_snapshots_file(const std::filesystem::path& p, const SnapshotStore& r) {
+Status write_snapshots_file(const std::filesystem::path& p, const model::SnapshotStore& r) {
   return write_data_file(p, r);
 }
 
-Status save_meta_file_if_absent(const std::filesystem::path& p, const MetaFile& r) {
+Status save_meta_file_if_absent(const std::filesystem::path& p, const model::MetaFile& r) {
   return save_if_absent(p, r);
 }
-Status save_distribution_file_if_absent(const std::filesystem::path& p, const DistributionFile& r) {
+Status save_distribution_file_if_absent(const std::filesystem::path& p, const model::DistributionFile& r) {
   return save_if_absent(p, r);
 }
-Status save_dist_index_if_absent(const std::filesystem::path& p, const DistIndex& r) {
+Status save_dist_index_if_absent(const std::filesystem::path& p, const model::DistIndex& r) {
   return save_if_absent(p, r);
 }
 Status ensure_snapshots_file(const std::filesystem::path& p) {
   if (path_has_metadata(p)) return ok_status();
-  return write_snapshots_file(p, SnapshotStore{});
+  return write_snapshots_file(p, model::SnapshotStore{});
 }
 
-Result<MetaFile> load_meta_file(const std::filesystem::path& p) { return load_data_file<MetaFile>(p); }
-Result<DistIndex> load_dist_index(const std::filesystem::path& p) {
-  return load_data_file<DistIndex>(p);
+Result<model::MetaFile> load_meta_file(const std::filesystem::path& p) { return load_data_file<model::MetaFile>(p); }
+Result<model::DistIndex> load_dist_index(const std::filesystem::path& p) {
+  return load_data_file<model::DistIndex>(p);
 }
-Result<SnapshotStore> load_snapshot_store(const std::filesystem::path& p) {
-  return load_data_file<SnapshotStore>(p);
+Result<model::SnapshotStore> load_snapshot_store(const std::filesystem::path& p) {
+  return load_data_file<model::SnapshotStore>(p);
 }
-Result<DistributionFile> load_distribution_file_read(const std::filesystem::path& p) {
-  return load_data_file<DistributionFile>(p);
+Result<model::DistributionFile> load_distribution_file_read(const std::filesystem::path& p) {
+  return load_data_file<model::DistributionFile>(p);
 }
-Result<MetaFile> load_meta_file(const std::filesystem::path& p,
+Result<model::MetaFile> load_meta_file(const std::filesystem::path& p,
                                 std::optional<EncodingDigest>* digest) {
-  return load_data_file<MetaFile>(p, digest);
+  return load_data_file<model::MetaFile>(p, digest);
 }
-Result<DistributionFile> load_distribution_file_read(const std::filesystem::path& p,
+Result<model::DistributionFile> load_distribution_file_read(const std::filesystem::path& p,
                                                      std::optional<EncodingDigest>* digest) {
-  return load_data_file<DistributionFile>(p, digest);
+  return load_data_file<model::DistributionFile>(p, digest);
 }
 
 Result<IndexEntriesDigest> load_dist_index_entries_digest(const std::filesystem::path& path) {
@@ -388,21 +388,21 @@ Result<IndexEntriesDigest> load_dist_index_entries_digest(const std::filesystem:
   return std::move(digest).context("deserialize " + path_text(path));
 }
 
-Result<DistributionFile> parse_distribution_file(std::string_view bytes,
+Result<model::DistributionFile> parse_distribution_file(std::string_view bytes,
                                                  const std::filesystem::path& path) {
-  return parse_data_file<DistributionFile>(bytes, path);
+  return parse_data_file<model::DistributionFile>(bytes, path);
 }
 
-Result<DistributionFile> load_distribution_file_mapped(const std::filesystem::path& path) {
+Result<model::DistributionFile> load_distribution_file_mapped(const std::filesystem::path& path) {
   // Owners release the descriptor and the mapping on every path, including
   // an exception (std::bad_alloc) out of the decoder.
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.is_open()) {
-    return Result<DistributionFile>(os_error(errno)).context("open file " + path_text(path));
+    return Result<model::DistributionFile>(os_error(errno)).context("open file " + path_text(path));
   }
   struct stat st;
   if (::fstat(fd.get(), &st) != 0) {
-    return Result<DistributionFile>(os_error(errno)).context("mmap " + path_text(path));
+    return Result<model::DistributionFile>(os_error(errno)).context("mmap " + path_text(path));
   }
   const size_t len = static_cast<size_t>(st.st_size);
   if (len == 0) {
@@ -411,7 +411,7 @@ Result<DistributionFile> load_distribution_file_mapped(const std::filesystem::pa
   }
   void* map = ::mmap(nullptr, len, PROT_READ, MAP_PRIVATE, fd.get(), 0);
   if (map == MAP_FAILED) {
-    return Result<DistributionFile>(os_error(errno)).context("mmap " + path_text(path));
+    return Result<model::DistributionFile>(os_error(errno)).context("mmap " + path_text(path));
   }
   FileMapping mapping(map, len);
   fd.reset();  // the mapping outlives the descriptor
@@ -422,19 +422,19 @@ Result<DistributionFile> load_distribution_file_mapped(const std::filesystem::pa
 
 namespace quor::store {
 
-Status stream_data_file_image(const MetaFile& r, const ImageWriter& w,
+Status stream_data_file_image(const model::MetaFile& r, const ImageWriter& w,
                               const ImageStreamOptions& o) {
   return stream_image(r, w, o);
 }
-Status stream_data_file_image(const DistributionFile& r, const ImageWriter& w,
+Status stream_data_file_image(const model::DistributionFile& r, const ImageWriter& w,
                               const ImageStreamOptions& o) {
   return stream_image(r, w, o);
 }
-Status stream_data_file_image(const DistIndex& r, const ImageWriter& w,
+Status stream_data_file_image(const model::DistIndex& r, const ImageWriter& w,
                               const ImageStreamOptions& o) {
   return stream_image(r, w, o);
 }
-Status stream_data_file_image(const SnapshotStore& r, const ImageWriter& w,
+Status stream_data_file_image(const model::SnapshotStore& r, const ImageWriter& w,
                               const ImageStreamOptions& o) {
   return stream_image(r, w, o);
 }

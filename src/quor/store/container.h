@@ -17,7 +17,7 @@
 
 #include "quor/store/binary_codec.h"
 #include "quor/store/encoding_digest.h"
-#include "quor/store/model.h"
+#include "quor/model/model.h"
 #include "quor/util/error.h"
 
 namespace quor::store {
@@ -27,10 +27,10 @@ inline constexpr char kFileMagic[4] = {'Q', 'U', 'O', 'R'};
 
 // The complete image of a data file holding `record` (header + compressed
 // binary form). Fails only when compression fails ("zstd compress").
-Result<std::string> data_file_image(const MetaFile& record);
-Result<std::string> data_file_image(const DistributionFile& record);
-Result<std::string> data_file_image(const DistIndex& record);
-Result<std::string> data_file_image(const SnapshotStore& record);
+Result<std::string> data_file_image(const model::MetaFile& record);
+Result<std::string> data_file_image(const model::DistributionFile& record);
+Result<std::string> data_file_image(const model::DistIndex& record);
+Result<std::string> data_file_image(const model::SnapshotStore& record);
 
 // Streams the complete image of `record` to `write`, in order, in pieces of
 // a reused buffer; `write` may be called any number of times. The payload is
@@ -48,27 +48,27 @@ struct ImageStreamOptions {
   std::optional<uint64_t> encoded_size;
   EncodingHasher* hasher = nullptr;
 };
-Status stream_data_file_image(const MetaFile& record, const ImageWriter& write,
+Status stream_data_file_image(const model::MetaFile& record, const ImageWriter& write,
                               const ImageStreamOptions& options = {});
-Status stream_data_file_image(const DistributionFile& record, const ImageWriter& write,
+Status stream_data_file_image(const model::DistributionFile& record, const ImageWriter& write,
                               const ImageStreamOptions& options = {});
-Status stream_data_file_image(const DistIndex& record, const ImageWriter& write,
+Status stream_data_file_image(const model::DistIndex& record, const ImageWriter& write,
                               const ImageStreamOptions& options = {});
-Status stream_data_file_image(const SnapshotStore& record, const ImageWriter& write,
+Status stream_data_file_image(const model::SnapshotStore& record, const ImageWriter& write,
                               const ImageStreamOptions& options = {});
 
 // Flush writers: always (re)write the file. Failures carry "zstd compress"
 // or "write file {path}".
-Status write_meta_file(const std::filesystem::path& path, const MetaFile& record);
-Status write_distributions_file(const std::filesystem::path& path, const DistributionFile& record);
-Status write_dist_index_file(const std::filesystem::path& path, const DistIndex& record);
-Status write_snapshots_file(const std::filesystem::path& path, const SnapshotStore& record);
+Status write_meta_file(const std::filesystem::path& path, const model::MetaFile& record);
+Status write_distributions_file(const std::filesystem::path& path, const model::DistributionFile& record);
+Status write_dist_index_file(const std::filesystem::path& path, const model::DistIndex& record);
+Status write_snapshots_file(const std::filesystem::path& path, const model::SnapshotStore& record);
 
 // Create-time writers: do nothing when anything exists under `path`.
-Status save_meta_file_if_absent(const std::filesystem::path& path, const MetaFile& record);
+Status save_meta_file_if_absent(const std::filesystem::path& path, const model::MetaFile& record);
 Status save_distribution_file_if_absent(const std::filesystem::path& path,
-                                        const DistributionFile& record);
-Status save_dist_index_if_absent(const std::filesystem::path& path, const DistIndex& record);
+                                        const model::DistributionFile& record);
+Status save_dist_index_if_absent(const std::filesystem::path& path, const model::DistIndex& record);
 // Writes an empty SnapshotStore when nothing exists under `path`.
 Status ensure_snapshots_file(const std::filesystem::path& path);
 
@@ -79,16 +79,16 @@ Status ensure_snapshots_file(const std::filesystem::path& path);
 // memory follows the decoded record, never what the stream expands to; the
 // rest of the stream is still checked, and a fault of the stream wins over a
 // fault of the record.
-Result<MetaFile> load_meta_file(const std::filesystem::path& path);
-Result<DistIndex> load_dist_index(const std::filesystem::path& path);
-Result<SnapshotStore> load_snapshot_store(const std::filesystem::path& path);
-Result<DistributionFile> load_distribution_file_read(const std::filesystem::path& path);
+Result<model::MetaFile> load_meta_file(const std::filesystem::path& path);
+Result<model::DistIndex> load_dist_index(const std::filesystem::path& path);
+Result<model::SnapshotStore> load_snapshot_store(const std::filesystem::path& path);
+Result<model::DistributionFile> load_distribution_file_read(const std::filesystem::path& path);
 // The same, also setting `*digest` to the digest of the decompressed bytes
 // (the whole stream, not only the record's) when the file is in the current
 // format, and resetting it otherwise.
-Result<MetaFile> load_meta_file(const std::filesystem::path& path,
+Result<model::MetaFile> load_meta_file(const std::filesystem::path& path,
                                 std::optional<EncodingDigest>* digest);
-Result<DistributionFile> load_distribution_file_read(const std::filesystem::path& path,
+Result<model::DistributionFile> load_distribution_file_read(const std::filesystem::path& path,
                                                      std::optional<EncodingDigest>* digest);
 // The entries digest of the index in the file at `path`, which must be in
 // the current format; fails where load_dist_index would, and for an older
@@ -96,10 +96,10 @@ Result<DistributionFile> load_distribution_file_read(const std::filesystem::path
 Result<IndexEntriesDigest> load_dist_index_entries_digest(const std::filesystem::path& path);
 // Maps the file read-only ("open file {path}", "mmap {path}"), decodes from
 // the mapping and unmaps before returning, whatever the outcome.
-Result<DistributionFile> load_distribution_file_mapped(const std::filesystem::path& path);
+Result<model::DistributionFile> load_distribution_file_mapped(const std::filesystem::path& path);
 
 // Decodes the bytes of a data file; `path` serves the messages only.
-Result<DistributionFile> parse_distribution_file(std::string_view bytes,
+Result<model::DistributionFile> parse_distribution_file(std::string_view bytes,
                                                  const std::filesystem::path& path);
 template <class T>
 Result<T> parse_data_file(std::string_view bytes, const std::filesystem::path& path);

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <type_traits>
 
+#include "quor/math/measures.h"
 #include "quor/store/dim_key.h"
 #include "quor/util/clock.h"
 
@@ -11,25 +12,12 @@ namespace quor::store {
 
 namespace {
 
-template <class Cells>
-double entropy_of_cells(const Cells& cells, uint64_t total) {
-  if (total == 0) return 0.0;
-  const double t = static_cast<double>(total);
-  double h = -0.0;
-  for (uint64_t c : cells) {
-    if (c == 0) continue;
-    double p = static_cast<double>(c) / t;
-    h = h - std::log2(p) * p;
-  }
-  return h;
-}
-
-Range range_or_unit(const std::optional<Range>& r) { return r ? *r : Range{0.0, 1.0}; }
+model::Range range_or_unit(const std::optional<model::Range>& r) { return r ? *r : model::Range{0.0, 1.0}; }
 
 Error read_only_error() { return Error(std::string(kReadOnlyMessage)); }
 
 // Whether `key` holds every entry of `filter` (both byte-ordered maps).
-bool key_holds(const DimensionMap& key, const DimensionMap& filter) {
+bool key_holds(const model::DimensionMap& key, const model::DimensionMap& filter) {
   auto k = key.begin();
   for (const auto& [name, value] : filter) {
     while (k != key.end() && k->first < name) ++k;
@@ -41,25 +29,25 @@ bool key_holds(const DimensionMap& key, const DimensionMap& filter) {
 
 }  // namespace
 
-double repr_entropy(const DistributionRepr& repr) {
-  if (const auto* h = std::get_if<HistogramRepr>(&repr))
-    return entropy_of_cells(h->bin_counts, h->total_count);
-  const auto& c = std::get<CategoricalRepr>(repr);
-  return entropy_of_cells(c.counts, c.total_count);
+double repr_entropy(const model::DistributionRepr& repr) {
+  if (const auto* h = std::get_if<model::HistogramRepr>(&repr))
+    return math::shannon_entropy(h->bin_counts, h->total_count);
+  const auto& c = std::get<model::CategoricalRepr>(repr);
+  return math::shannon_entropy(c.counts, c.total_count);
 }
 
-DistributionRepr empty_distribution_for(const VariableDefinition& def) {
-  if (const auto* c = std::get_if<ContinuousType>(&def.var_type)) {
-    Range r = range_or_unit(c->range);
-    return HistogramRepr{r.first, r.second, std::vector<uint64_t>(c->bins, 0), 0};
+model::DistributionRepr empty_distribution_for(const model::VariableDefinition& def) {
+  if (const auto* c = std::get_if<model::ContinuousType>(&def.var_type)) {
+    model::Range r = range_or_unit(c->range);
+    return model::HistogramRepr{r.first, r.second, std::vector<uint64_t>(c->bins, 0), 0};
   }
-  const auto& cat = std::get<CategoricalType>(def.var_type);
-  return CategoricalRepr{cat.categories, std::vector<uint64_t>(cat.categories.size(), 0), 0, 0};
+  const auto& cat = std::get<model::CategoricalType>(def.var_type);
+  return model::CategoricalRepr{cat.categories, std::vector<uint64_t>(cat.categories.size(), 0), 0, 0};
 }
 
-DistributionObject new_distribution_object(uint64_t id, std::string variable, DimensionMap map,
-                                           DistributionRepr repr) {
-  DistributionObject d;
+model::DistributionObject new_distribution_object(uint64_t id, std::string variable, model::DimensionMap map,
+                                           model::DistributionRepr repr) {
+  model::DistributionObject d;
   d.id = id;
   d.variable = std::move(variable);
   d.dimension_key = std::move(map);
@@ -72,32 +60,32 @@ DistributionObject new_distribution_object(uint64_t id, std::string variable, Di
   return d;
 }
 
-std::vector<DistributionRepr> empty_histograms_per_category(
-    const std::vector<std::string>& categories, Range range, uint32_t bins) {
-  std::vector<DistributionRepr> out;
+std::vector<model::DistributionRepr> empty_histograms_per_category(
+    const std::vector<std::string>& categories, model::Range range, uint32_t bins) {
+  std::vector<model::DistributionRepr> out;
   out.reserve(categories.size());
   for (size_t i = 0; i < categories.size(); ++i)
-    out.emplace_back(HistogramRepr{range.first, range.second, std::vector<uint64_t>(bins, 0), 0});
+    out.emplace_back(model::HistogramRepr{range.first, range.second, std::vector<uint64_t>(bins, 0), 0});
   return out;
 }
 
-std::optional<EngineError> schema_add_variable(Schema& schema, VariableDefinition def) {
+std::optional<EngineError> schema_add_variable(model::Schema& schema, model::VariableDefinition def) {
   auto invalid = [](std::string msg) {
     return EngineError{EngineErrorKind::SchemaValidation, std::move(msg)};
   };
   for (const auto& v : schema.variables)
     if (v.name == def.name) return invalid("variable '" + def.name + "' already exists");
-  if (const auto* cat = std::get_if<CategoricalType>(&def.var_type)) {
+  if (const auto* cat = std::get_if<model::CategoricalType>(&def.var_type)) {
     if (cat->categories.empty())
       return invalid("variable '" + def.name + "' must define at least one category");
-  } else if (std::get<ContinuousType>(def.var_type).bins == 0) {
+  } else if (std::get<model::ContinuousType>(def.var_type).bins == 0) {
     return invalid("variable '" + def.name + "' must have bins > 0");
   }
   schema.variables.push_back(std::move(def));
   return std::nullopt;
 }
 
-std::optional<EngineError> schema_add_dimension(Schema& schema, DimensionDefinition def) {
+std::optional<EngineError> schema_add_dimension(model::Schema& schema, model::DimensionDefinition def) {
   for (const auto& d : schema.dimensions)
     if (d.name == def.name)
       return EngineError{EngineErrorKind::SchemaValidation,
@@ -106,19 +94,19 @@ std::optional<EngineError> schema_add_dimension(Schema& schema, DimensionDefinit
   return std::nullopt;
 }
 
-Status Database::add_variable(VariableDefinition def) {
+Status Database::add_variable(model::VariableDefinition def) {
   if (!writable) return read_only_error();
   if (auto e = schema_add_variable(meta.schema, std::move(def))) return engine_error_to_message(*e);
   return ok_status();
 }
 
-Status Database::add_dimension(DimensionDefinition def) {
+Status Database::add_dimension(model::DimensionDefinition def) {
   if (!writable) return read_only_error();
   if (auto e = schema_add_dimension(meta.schema, std::move(def))) return engine_error_to_message(*e);
   return ok_status();
 }
 
-const VariableDefinition* Database::find_variable(std::string_view name) const {
+const model::VariableDefinition* Database::find_variable(std::string_view name) const {
   for (const auto& v : meta.schema.variables)
     if (v.name == name) return &v;
   return nullptr;
@@ -132,23 +120,23 @@ std::set<std::string> Database::dimension_values(std::string_view name) const {
   return out;
 }
 
-std::vector<const DistributionObject*> Database::matching_distributions(
-    std::string_view variable, const DimensionMap& filter) const {
-  std::vector<const DistributionObject*> out;
+std::vector<const model::DistributionObject*> Database::matching_distributions(
+    std::string_view variable, const model::DimensionMap& filter) const {
+  std::vector<const model::DistributionObject*> out;
   for (Position p : candidates(variable, filter)) {
-    const DistributionObject& d = data.distributions[p];
+    const model::DistributionObject& d = data.distributions[p];
     if (key_holds(d.dimension_key, filter)) out.push_back(&d);
   }
   return out;
 }
 
 Result<uint64_t> Database::ensure_distribution(std::string_view variable,
-                                               const DimensionMap& map) {
+                                               const model::DimensionMap& map) {
   // The index key is built once, and a new distribution's key walks the
   // index once: the checks that do not depend on the key come first, so the
   // lookup can be the insertion.
   std::string key = index_key(variable, map);
-  const VariableDefinition* def = find_variable(variable);
+  const model::VariableDefinition* def = find_variable(variable);
   const uint64_t id = meta.next_distribution_id;
   auto& list = data.distributions;
   if (def == nullptr || id == UINT64_MAX || list.size() >= kMaxPositions) {
@@ -173,26 +161,26 @@ Result<uint64_t> Database::ensure_distribution(std::string_view variable,
   return id;
 }
 
-Status Database::apply_counts(std::string_view variable, const DimensionMap& map,
+Status Database::apply_counts(std::string_view variable, const model::DimensionMap& map,
                               const CountAccumulator& counts) {
   if (!writable) return read_only_error();
   auto ensured = ensure_distribution(variable, map);
   if (!ensured.ok()) return std::move(ensured).error();
   auto id = index_lookup(index, variable, map);
   if (!id) return Error("distribution index missing after ensure");
-  DistributionObject* d = distribution_by_id_mut(*id);
+  model::DistributionObject* d = distribution_by_id_mut(*id);
   if (d == nullptr) return distribution_id_not_found_error(*id);
 
   // The sparse counts in flat form over the stored cells; numbers past them
   // raise only the total.
   const size_t ncells = std::visit(
       [](const auto& r) {
-        if constexpr (std::is_same_v<std::decay_t<decltype(r)>, HistogramRepr>)
+        if constexpr (std::is_same_v<std::decay_t<decltype(r)>, model::HistogramRepr>)
           return r.bin_counts.size();
         else
           return r.counts.size();
       },
-      static_cast<const DistributionRepr::variant&>(d->repr));
+      static_cast<const model::DistributionRepr::variant&>(d->repr));
   std::vector<uint64_t> cells(ncells, 0);
   CellCounts flat;
   auto put = [&](uint64_t i, uint64_t c) {
@@ -212,7 +200,7 @@ Status Database::apply_counts(std::string_view variable, const DimensionMap& map
   return ok_status();
 }
 
-void add_cell_counts(DistributionRepr& repr, const CellCounts& counts) {
+void add_cell_counts(model::DistributionRepr& repr, const CellCounts& counts) {
   auto add = [&](std::vector<uint64_t>& cells, uint64_t& total) {
     const size_t n = counts.cells.size();
     const size_t in_list = std::min(n, cells.size());
@@ -224,9 +212,9 @@ void add_cell_counts(DistributionRepr& repr, const CellCounts& counts) {
     }
     total = add_counts(total, counts.total_only);
   };
-  if (auto* h = std::get_if<HistogramRepr>(&repr)) {
+  if (auto* h = std::get_if<model::HistogramRepr>(&repr)) {
     if (!counts.categorical) add(h->bin_counts, h->total_count);
-  } else if (auto* cat = std::get_if<CategoricalRepr>(&repr)) {
+  } else if (auto* cat = std::get_if<model::CategoricalRepr>(&repr)) {
     if (counts.categorical) {
       add(cat->counts, cat->total_count);
       cat->unknown_count = add_counts(cat->unknown_count, counts.unknown);
@@ -235,7 +223,7 @@ void add_cell_counts(DistributionRepr& repr, const CellCounts& counts) {
   }
 }
 
-void finalize_distribution(DistributionObject& d, uint64_t now, uint64_t batches) {
+void finalize_distribution(model::DistributionObject& d, uint64_t now, uint64_t batches) {
   d.sample_count = d.repr.total_count();
   d.entropy = repr_entropy(d.repr);
   d.version += batches;
@@ -250,46 +238,46 @@ void Database::finalize_updates(const TouchedSet& touched, uint64_t now) {
   for (const auto& [variable, map] : touched) {
     auto id = index_lookup(index, variable, map);
     if (!id) continue;
-    DistributionObject* d = distribution_by_id_mut(*id);
+    model::DistributionObject* d = distribution_by_id_mut(*id);
     if (d == nullptr) continue;
     finalize_distribution(*d, now);
   }
 }
 
-Status Database::ensure_joint(std::string_view a, std::string_view b, const DimensionMap& map) {
+Status Database::ensure_joint(std::string_view a, std::string_view b, const model::DimensionMap& map) {
   catch_up_lookups();
   if (find_joint(a, b, map) != nullptr) return ok_status();
   auto [xn, yn] = joint_pair_order(a, b);
-  const VariableDefinition* x = find_variable(xn);
-  const VariableDefinition* y = find_variable(yn);
+  const model::VariableDefinition* x = find_variable(xn);
+  const model::VariableDefinition* y = find_variable(yn);
   if (x == nullptr || y == nullptr) return Error("joint variables not found in schema");
 
-  JointRepr repr;
-  const auto* xc = std::get_if<ContinuousType>(&x->var_type);
-  const auto* yc = std::get_if<ContinuousType>(&y->var_type);
+  model::JointRepr repr;
+  const auto* xc = std::get_if<model::ContinuousType>(&x->var_type);
+  const auto* yc = std::get_if<model::ContinuousType>(&y->var_type);
   if (xc && yc) {
-    Range xr = range_or_unit(xc->range), yr = range_or_unit(yc->range);
-    repr = HistogramGridRepr{xr.first, xr.second, xc->bins, yr.first, yr.second, yc->bins,
+    model::Range xr = range_or_unit(xc->range), yr = range_or_unit(yc->range);
+    repr = model::HistogramGridRepr{xr.first, xr.second, xc->bins, yr.first, yr.second, yc->bins,
                              std::vector<std::vector<uint64_t>>(xc->bins,
                                                                 std::vector<uint64_t>(yc->bins, 0)),
                              0};
   } else if (!xc && !yc) {
-    const auto& xcat = std::get<CategoricalType>(x->var_type).categories;
-    const auto& ycat = std::get<CategoricalType>(y->var_type).categories;
-    repr = ContingencyTableRepr{
+    const auto& xcat = std::get<model::CategoricalType>(x->var_type).categories;
+    const auto& ycat = std::get<model::CategoricalType>(y->var_type).categories;
+    repr = model::ContingencyTableRepr{
         xcat, ycat,
         std::vector<std::vector<uint64_t>>(xcat.size(), std::vector<uint64_t>(ycat.size(), 0)), 0};
   } else {
-    const CategoricalType& cat = std::get<CategoricalType>(xc ? y->var_type : x->var_type);
-    const ContinuousType& cont = xc ? *xc : *yc;
-    repr = ConditionalHistogramsRepr{
+    const model::CategoricalType& cat = std::get<model::CategoricalType>(xc ? y->var_type : x->var_type);
+    const model::ContinuousType& cont = xc ? *xc : *yc;
+    repr = model::ConditionalHistogramsRepr{
         cat.categories,
         empty_histograms_per_category(cat.categories, range_or_unit(cont.range), cont.bins), 0};
   }
 
   if (meta.next_joint_id == UINT64_MAX) return Error("joint id counter exhausted");
   if (data.joints.size() >= kMaxPositions) return Error("too many joint distributions");
-  JointDistributionObject j;
+  model::JointDistributionObject j;
   j.id = meta.next_joint_id;
   meta.next_joint_id = j.id + 1;
   j.variables = {std::string(xn), std::string(yn)};
@@ -303,8 +291,8 @@ Status Database::ensure_joint(std::string_view a, std::string_view b, const Dime
   return ok_status();
 }
 
-const JointDistributionObject* Database::find_joint(std::string_view a, std::string_view b,
-                                                    const DimensionMap& map) const {
+const model::JointDistributionObject* Database::find_joint(std::string_view a, std::string_view b,
+                                                    const model::DimensionMap& map) const {
   assert(lookups_.joints_covered() == data.joints.size());
   auto [x, y] = joint_pair_order(a, b);
   auto pos = lookups_.joint_position(x, y, map);
@@ -312,24 +300,24 @@ const JointDistributionObject* Database::find_joint(std::string_view a, std::str
   return &data.joints[*pos];
 }
 
-JointDistributionObject* Database::find_joint_mut(std::string_view a, std::string_view b,
-                                                  const DimensionMap& map) {
-  return const_cast<JointDistributionObject*>(std::as_const(*this).find_joint(a, b, map));
+model::JointDistributionObject* Database::find_joint_mut(std::string_view a, std::string_view b,
+                                                  const model::DimensionMap& map) {
+  return const_cast<model::JointDistributionObject*>(std::as_const(*this).find_joint(a, b, map));
 }
 
-const DistributionObject* Database::distribution_by_id(uint64_t id) const {
+const model::DistributionObject* Database::distribution_by_id(uint64_t id) const {
   assert(lookups_.distributions_covered() == data.distributions.size());
   auto pos = lookups_.position_of_id(id, data.distributions);
   if (!pos || *pos >= data.distributions.size()) return nullptr;
   return &data.distributions[*pos];
 }
 
-DistributionObject* Database::distribution_by_id_mut(uint64_t id) {
-  return const_cast<DistributionObject*>(std::as_const(*this).distribution_by_id(id));
+model::DistributionObject* Database::distribution_by_id_mut(uint64_t id) {
+  return const_cast<model::DistributionObject*>(std::as_const(*this).distribution_by_id(id));
 }
 
-const DistributionObject* Database::lookup_distribution(std::string_view variable,
-                                                        const DimensionMap& map) const {
+const model::DistributionObject* Database::lookup_distribution(std::string_view variable,
+                                                        const model::DimensionMap& map) const {
   auto id = index_lookup(index, variable, map);
   return id ? distribution_by_id(*id) : nullptr;
 }

@@ -23,7 +23,7 @@
 #include "quor/store/flush_state.h"
 #include "quor/store/lock_file.h"
 #include "quor/store/lookups.h"
-#include "quor/store/model.h"
+#include "quor/model/model.h"
 #include "quor/store/raw_log.h"
 #include "quor/util/error.h"
 
@@ -51,7 +51,7 @@ struct CategoricalCounts {
 using CountAccumulator = std::variant<HistogramCounts, CategoricalCounts>;
 
 // Marginals changed by a batch, each (variable, map) at most once.
-using TouchedSet = std::vector<std::pair<std::string, DimensionMap>>;
+using TouchedSet = std::vector<std::pair<std::string, model::DimensionMap>>;
 
 // A variable pair in the order joints store it: the byte-wise lesser name
 // first (equal names keep `a` first).
@@ -82,34 +82,34 @@ struct CellCounts {
 // only to a histogram; any other pairing changes nothing. A cell past the
 // representation's list raises only total_count. Every addition saturates.
 // Derived fields (sample_count, entropy, ...) are left to finalize_distribution.
-void add_cell_counts(DistributionRepr& repr, const CellCounts& counts);
+void add_cell_counts(model::DistributionRepr& repr, const CellCounts& counts);
 
 // Brings a marginal's derived fields up to date after counts were added:
 // sample_count = total_count, entropy recomputed, version raised by
 // `batches` (one per finalising call it stands for), last_updated = `now`.
-void finalize_distribution(DistributionObject& d, uint64_t now, uint64_t batches = 1);
+void finalize_distribution(model::DistributionObject& d, uint64_t now, uint64_t batches = 1);
 
 // Shannon entropy in bits of a representation's cells over its total_count:
 // +0.0 when the total is 0, otherwise a sum started from -0.0 (so a total in
 // one cell, or in no cell, gives -0.0).
-double repr_entropy(const DistributionRepr& repr);
+double repr_entropy(const model::DistributionRepr& repr);
 
 // The zero-count representation of a variable: a histogram over `range`
 // (0.0..1.0 when absent) with `bins` zeros, or the categories with zeros.
-DistributionRepr empty_distribution_for(const VariableDefinition& def);
+model::DistributionRepr empty_distribution_for(const model::VariableDefinition& def);
 // A new object with version 1, entropy 0.0, sample_count = total_count,
 // raw_record_range (0, 0) and last_updated = now.
-DistributionObject new_distribution_object(uint64_t id, std::string variable, DimensionMap map,
-                                           DistributionRepr repr);
+model::DistributionObject new_distribution_object(uint64_t id, std::string variable, model::DimensionMap map,
+                                           model::DistributionRepr repr);
 // One zero histogram per category, in category order.
-std::vector<DistributionRepr> empty_histograms_per_category(
-    const std::vector<std::string>& categories, Range range, uint32_t bins);
+std::vector<model::DistributionRepr> empty_histograms_per_category(
+    const std::vector<std::string>& categories, model::Range range, uint32_t bins);
 
 // Schema edits (validation only; no read-only check). Fail with a
 // SchemaValidation error: duplicate name, a categorical without categories,
 // a continuous with bins 0 (tested in that order). Append on success.
-std::optional<EngineError> schema_add_variable(Schema& schema, VariableDefinition def);
-std::optional<EngineError> schema_add_dimension(Schema& schema, DimensionDefinition def);
+std::optional<EngineError> schema_add_variable(model::Schema& schema, model::VariableDefinition def);
+std::optional<EngineError> schema_add_dimension(model::Schema& schema, model::DimensionDefinition def);
 
 // The searches below answer from lookups derived from `data` (ids,
 // per-variable and per-dimension-value postings, joints by identity), never
@@ -124,11 +124,11 @@ class Database {
  public:
   std::optional<LockFile> lock_file;
   std::filesystem::path dir;
-  MetaFile meta;
-  DistributionFile data;
+  model::MetaFile meta;
+  model::DistributionFile data;
   std::optional<RawLog> raw_log;
-  DistIndex index;
-  SnapshotStore snapshots;
+  model::DistIndex index;
+  model::SnapshotStore snapshots;
   bool writable = false;
   // What the data files hold as far as open and flush know; only they use
   // it (see flush_state.h). Not part of the database's state.
@@ -143,11 +143,11 @@ class Database {
   // Appends a variable / dimension to the schema. Refused first with
   // "database opened in read-only mode"; a validation failure becomes the
   // message "schema validation error: ...". The schema is unchanged on failure.
-  Status add_variable(VariableDefinition def);
-  Status add_dimension(DimensionDefinition def);
+  Status add_variable(model::VariableDefinition def);
+  Status add_dimension(model::DimensionDefinition def);
 
   // The first variable definition with this name, if any.
-  const VariableDefinition* find_variable(std::string_view name) const;
+  const model::VariableDefinition* find_variable(std::string_view name) const;
 
   // Every value that marginal distributions hold for dimension `name`, once
   // each, in byte-wise order. Costs the values listed, not the store.
@@ -158,13 +158,13 @@ class Database {
   // the variable is not in the schema, and with "distribution id counter
   // exhausted" when the counter has no id left (it never wraps). Does not
   // check `writable`.
-  Result<uint64_t> ensure_distribution(std::string_view variable, const DimensionMap& map);
+  Result<uint64_t> ensure_distribution(std::string_view variable, const model::DimensionMap& map);
 
   // Adds a batch's counts to the distribution of (variable, map), creating it
   // if needed. Bins / categories beyond the lists raise only total_count; a
   // kind mismatch changes nothing and succeeds. Derived fields wait for
   // finalize_updates. Refused on a read-only database.
-  Status apply_counts(std::string_view variable, const DimensionMap& map,
+  Status apply_counts(std::string_view variable, const model::DimensionMap& map,
                       const CountAccumulator& counts);
 
   // Brings sample_count, entropy, version (+1) and last_updated (one clock
@@ -177,22 +177,22 @@ class Database {
   // "joint variables not found in schema" when either variable is missing,
   // then with "joint id counter exhausted" when the counter has no id left.
   // Does not check `writable`.
-  Status ensure_joint(std::string_view a, std::string_view b, const DimensionMap& map);
+  Status ensure_joint(std::string_view a, std::string_view b, const model::DimensionMap& map);
   // The first joint in list order of the pair (in either order) whose
   // dimension_key equals `map`. One hash lookup.
-  const JointDistributionObject* find_joint(std::string_view a, std::string_view b,
-                                            const DimensionMap& map) const;
-  JointDistributionObject* find_joint_mut(std::string_view a, std::string_view b,
-                                          const DimensionMap& map);
+  const model::JointDistributionObject* find_joint(std::string_view a, std::string_view b,
+                                            const model::DimensionMap& map) const;
+  model::JointDistributionObject* find_joint_mut(std::string_view a, std::string_view b,
+                                          const model::DimensionMap& map);
 
   // The first distribution of `variable` whose dimension_key holds every
   // entry of `filter` (an empty filter matches the first of the variable).
   // Visits only the shortest posting among the variable's and the entries'.
   template <class FilterMap>
-  const DistributionObject* find_distribution(std::string_view variable,
+  const model::DistributionObject* find_distribution(std::string_view variable,
                                               const FilterMap& filter) const {
     for (Position p : candidates(variable, filter)) {
-      const DistributionObject& d = data.distributions[p];
+      const model::DistributionObject& d = data.distributions[p];
       if (holds_entries(d.dimension_key, filter)) return &d;
     }
     return nullptr;
@@ -201,16 +201,16 @@ class Database {
   // Every distribution of `variable` whose dimension_key holds each entry of
   // `filter`, in storage order (an empty filter gives all of the variable).
   // Costs the shortest posting among the variable's and the entries'.
-  std::vector<const DistributionObject*> matching_distributions(std::string_view variable,
-                                                                const DimensionMap& filter) const;
+  std::vector<const model::DistributionObject*> matching_distributions(std::string_view variable,
+                                                                const model::DimensionMap& filter) const;
 
   // The first marginal distribution in list order with this id. O(1) for any
   // ids.
-  const DistributionObject* distribution_by_id(uint64_t id) const;
-  DistributionObject* distribution_by_id_mut(uint64_t id);
+  const model::DistributionObject* distribution_by_id(uint64_t id) const;
+  model::DistributionObject* distribution_by_id_mut(uint64_t id);
   // The distribution the index holds for (variable, map), if any.
-  const DistributionObject* lookup_distribution(std::string_view variable,
-                                                const DimensionMap& map) const;
+  const model::DistributionObject* lookup_distribution(std::string_view variable,
+                                                const model::DimensionMap& map) const;
 
   DatabaseStats database_stats() const;
 
@@ -222,7 +222,7 @@ class Database {
 
  private:
   template <class FilterMap>
-  static bool holds_entries(const DimensionMap& key, const FilterMap& filter) {
+  static bool holds_entries(const model::DimensionMap& key, const FilterMap& filter) {
     for (const auto& [name, value] : filter) {
       auto it = key.find(name);
       if (it == key.end() || it->second != value) return false;

@@ -3,7 +3,7 @@
 namespace quor::store {
 
 namespace {
-void append_key_string(std::string& out, const DimensionMap& map) {
+void append_key_string(std::string& out, const model::DimensionMap& map) {
   bool first = true;
   for (const auto& [name, value] : map) {
     if (!first) out += '/';
@@ -15,13 +15,13 @@ void append_key_string(std::string& out, const DimensionMap& map) {
 }
 }  // namespace
 
-std::string dimension_key_string(const DimensionMap& map) {
+std::string dimension_key_string(const model::DimensionMap& map) {
   std::string out;
   append_key_string(out, map);
   return out;
 }
 
-std::string index_key(std::string_view variable, const DimensionMap& map) {
+std::string index_key(std::string_view variable, const model::DimensionMap& map) {
   size_t len = variable.size() + 1;
   for (const auto& [name, value] : map) len += name.size() + value.size() + 2;
   std::string out;
@@ -32,26 +32,26 @@ std::string index_key(std::string_view variable, const DimensionMap& map) {
   return out;
 }
 
-std::optional<uint64_t> index_lookup(const DistIndex& index, std::string_view variable,
-                                     const DimensionMap& map) {
+std::optional<uint64_t> index_lookup(const model::DistIndex& index, std::string_view variable,
+                                     const model::DimensionMap& map) {
   auto it = index.by_key.find(index_key(variable, map));
   if (it == index.by_key.end()) return std::nullopt;
   return it->second;
 }
 
-void index_insert(DistIndex& index, std::string_view variable, const DimensionMap& map,
+void index_insert(model::DistIndex& index, std::string_view variable, const model::DimensionMap& map,
                   uint64_t id) {
   index.by_key.insert_or_assign(index_key(variable, map), id);
 }
 
-DistIndex rebuild_dist_index(const std::vector<DistributionObject>& distributions) {
-  DistIndex index;
+model::DistIndex rebuild_dist_index(const std::vector<model::DistributionObject>& distributions) {
+  model::DistIndex index;
   index.by_key.reserve(distributions.size());
   for (const auto& d : distributions) index_insert(index, d.variable, d.dimension_key, d.id);
   return index;
 }
 
-DistIndex rebuild_index_after_error(const std::vector<DistributionObject>& distributions,
+model::DistIndex rebuild_index_after_error(const std::vector<model::DistributionObject>& distributions,
                                     Error why) {
   (void)why;
   return rebuild_dist_index(distributions);

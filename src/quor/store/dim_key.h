@@ -11,25 +11,25 @@
 #include <string_view>
 #include <vector>
 
-#include "quor/store/model.h"
+#include "quor/model/model.h"
 #include "quor/util/error.h"
 
 namespace quor::store {
 
-std::string dimension_key_string(const DimensionMap& map);
-std::string index_key(std::string_view variable, const DimensionMap& map);
+std::string dimension_key_string(const model::DimensionMap& map);
+std::string index_key(std::string_view variable, const model::DimensionMap& map);
 
 // The id stored under the index key of (variable, map), if any.
-std::optional<uint64_t> index_lookup(const DistIndex& index, std::string_view variable,
-                                     const DimensionMap& map);
+std::optional<uint64_t> index_lookup(const model::DistIndex& index, std::string_view variable,
+                                     const model::DimensionMap& map);
 // Stores `id` under the index key of (variable, map), replacing any entry.
-void index_insert(DistIndex& index, std::string_view variable, const DimensionMap& map,
+void index_insert(model::DistIndex& index, std::string_view variable, const model::DimensionMap& map,
                   uint64_t id);
 
 // A fresh index of `distributions`, inserted in list order (later wins).
-DistIndex rebuild_dist_index(const std::vector<DistributionObject>& distributions);
+model::DistIndex rebuild_dist_index(const std::vector<model::DistributionObject>& distributions);
 // As rebuild_dist_index; `why` (the failure that made it necessary) is dropped.
-DistIndex rebuild_index_after_error(const std::vector<DistributionObject>& distributions,
+model::DistIndex rebuild_index_after_error(const std::vector<model::DistributionObject>& distributions,
                                     Error why);
 
 }  // namespace quor::store

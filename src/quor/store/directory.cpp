@@ -57,10 +57,10 @@ std::string held_directory_key(const std::filesystem::path& dir) {
 // A count that moves with most edits of a record and costs nothing to take:
 // when it differs from the count of the record a file holds, the record
 // changed, and a flush writes it without taking its digest first.
-uint64_t entries_of(const MetaFile&) { return 0; }
-uint64_t entries_of(const DistributionFile& r) { return r.distributions.size() + r.joints.size(); }
-uint64_t entries_of(const DistIndex& r) { return r.by_key.size(); }
-uint64_t entries_of(const SnapshotStore& r) { return r.entries.size(); }
+uint64_t entries_of(const model::MetaFile&) { return 0; }
+uint64_t entries_of(const model::DistributionFile& r) { return r.distributions.size() + r.joints.size(); }
+uint64_t entries_of(const model::DistIndex& r) { return r.by_key.size(); }
+uint64_t entries_of(const model::SnapshotStore& r) { return r.entries.size(); }
 
 // Records that the file at `path` holds a record whose encoding has
 // `digest` (set by the loader only for a file in the current format; a file
@@ -110,7 +110,7 @@ bool file_holds(DataFileState& state, const std::filesystem::path& path, const T
     now.digest = encoding_digest(record);
     return *now.digest == *state.digest;
   }
-  if constexpr (std::is_same_v<T, DistIndex>) {
+  if constexpr (std::is_same_v<T, model::DistIndex>) {
     const bool same_count = record.by_key.size() == *state.unread_entries;
     state.unread_entries.reset();  // compared once; from here on written or digested
     if (!same_count) return false;
@@ -192,7 +192,7 @@ Result<Database> create_database(const std::filesystem::path& path, bool raw_log
   if (raw_log_enabled) {
     QUOR_RETURN_IF_ERROR(create_dir_tree(path / kRawDir, "create raw dir " + path.string()));
   }
-  MetaFile meta;
+  model::MetaFile meta;
   meta.raw_log_enabled = raw_log_enabled;
   QUOR_RETURN_IF_ERROR(save_meta_file_if_absent(path / kMetaFile, meta));
   QUOR_RETURN_IF_ERROR(save_distribution_file_if_absent(path / kDistributionsFile, {}));

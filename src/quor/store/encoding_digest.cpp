@@ -39,10 +39,10 @@ EncodingDigest digest_of(const R& record) {
 }
 }  // namespace
 
-EncodingDigest encoding_digest(const MetaFile& r) { return digest_of(r); }
-EncodingDigest encoding_digest(const DistributionFile& r) { return digest_of(r); }
-EncodingDigest encoding_digest(const DistIndex& r) { return digest_of(r); }
-EncodingDigest encoding_digest(const SnapshotStore& r) { return digest_of(r); }
+EncodingDigest encoding_digest(const model::MetaFile& r) { return digest_of(r); }
+EncodingDigest encoding_digest(const model::DistributionFile& r) { return digest_of(r); }
+EncodingDigest encoding_digest(const model::DistIndex& r) { return digest_of(r); }
+EncodingDigest encoding_digest(const model::SnapshotStore& r) { return digest_of(r); }
 
 namespace {
 void add_entry(IndexEntriesDigest& d, std::string_view key, uint64_t id) {
@@ -61,7 +61,7 @@ void add_entry(IndexEntriesDigest& d, std::string_view key, uint64_t id) {
 }
 }  // namespace
 
-IndexEntriesDigest index_entries_digest(const DistIndex& index) {
+IndexEntriesDigest index_entries_digest(const model::DistIndex& index) {
   IndexEntriesDigest d;
   for (const auto& [key, id] : index.by_key) add_entry(d, key, id);
   return d;

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "quor/store/binary_codec.h"
-#include "quor/store/model.h"
+#include "quor/model/model.h"
 #include "quor/util/error.h"
 
 namespace quor::store {
@@ -43,10 +43,10 @@ class EncodingHasher {
 
 // The digest of encode_stored_record(record), from one encoding pass
 // through the reused buffer.
-EncodingDigest encoding_digest(const MetaFile& record);
-EncodingDigest encoding_digest(const DistributionFile& record);
-EncodingDigest encoding_digest(const DistIndex& record);
-EncodingDigest encoding_digest(const SnapshotStore& record);
+EncodingDigest encoding_digest(const model::MetaFile& record);
+EncodingDigest encoding_digest(const model::DistributionFile& record);
+EncodingDigest encoding_digest(const model::DistIndex& record);
+EncodingDigest encoding_digest(const model::SnapshotStore& record);
 
 // An order-free digest of an index's entries: the same for two indexes with
 // the same entries whatever order they are visited in (the index is an
@@ -59,7 +59,7 @@ struct IndexEntriesDigest {
   uint64_t sum_high = 0;
   bool operator==(const IndexEntriesDigest&) const = default;
 };
-IndexEntriesDigest index_entries_digest(const DistIndex& index);
+IndexEntriesDigest index_entries_digest(const model::DistIndex& index);
 
 // The entries digest of the index encoded in `source`, read entry by entry
 // (no map is built). Fails where decoding the index would.

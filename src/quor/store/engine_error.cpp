@@ -73,7 +73,7 @@ std::string debug_quoted(std::string_view text) {
   return out;
 }
 
-std::string debug_dimension_map(const DimensionMap& map) {
+std::string debug_dimension_map(const model::DimensionMap& map) {
   std::string out = "{";
   bool first = true;
   for (const auto& [name, value] : map) {
@@ -87,7 +87,7 @@ std::string debug_dimension_map(const DimensionMap& map) {
   return out;
 }
 
-Error joint_not_found_error(std::string_view a, std::string_view b, const DimensionMap& map) {
+Error joint_not_found_error(std::string_view a, std::string_view b, const model::DimensionMap& map) {
   return Error("joint distribution not found for '" + std::string(a) + "' and '" + std::string(b) +
                "' at " + debug_dimension_map(map));
 }

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "quor/store/model.h"
+#include "quor/model/model.h"
 #include "quor/util/error.h"
 
 namespace quor::store {
@@ -42,11 +42,11 @@ Error unknown_variable_error(std::string_view name);
 Error distribution_id_not_found_error(uint64_t id);
 // "joint distribution not found for '{}' and '{}' at {}" with the map in
 // debug notation.
-Error joint_not_found_error(std::string_view a, std::string_view b, const DimensionMap& map);
+Error joint_not_found_error(std::string_view a, std::string_view b, const model::DimensionMap& map);
 
 // {"name": "value", ...} in byte-wise name order; quotes, backslashes and
 // control characters escaped with a backslash. An empty map gives "{}".
-std::string debug_dimension_map(const DimensionMap& map);
+std::string debug_dimension_map(const model::DimensionMap& map);
 // A text in double quotes with the debug escapes above.
 std::string debug_quoted(std::string_view text);
 

@@ -89,25 +89,25 @@ bool read(JsonReader& r, uint32_t& out);
 bool read(JsonReader& r, double& out);
 bool read(JsonReader& r, bool& out);
 bool read(JsonReader& r, std::string& out);
-bool read(JsonReader& r, VariableType& out);
-bool read(JsonReader& r, DistributionRepr& out);
-bool read(JsonReader& r, JointRepr& out);
+bool read(JsonReader& r, model::VariableType& out);
+bool read(JsonReader& r, model::DistributionRepr& out);
+bool read(JsonReader& r, model::JointRepr& out);
 template <class T>
 bool read(JsonReader& r, std::optional<T>& out);
 template <class A, class B>
 bool read(JsonReader& r, std::pair<A, B>& out);
 template <class T>
 bool read(JsonReader& r, std::vector<T>& out);
-bool read(JsonReader& r, DimensionMap& out);
+bool read(JsonReader& r, model::DimensionMap& out);
 template <class V>
 bool read(JsonReader& r, std::unordered_map<std::string, V>& out);
 
 // Records and the fields of enum variants.
 #define QUOR_JSON_RECORDS(X)                                                                  \
-  X(MetaFile) X(Schema) X(VariableDefinition) X(ContinuousType) X(CategoricalType)            \
-  X(DimensionDefinition) X(DistributionFile) X(DistributionObject) X(HistogramRepr)           \
-  X(CategoricalRepr) X(JointDistributionObject) X(HistogramGridRepr) X(ContingencyTableRepr) \
-  X(ConditionalHistogramsRepr) X(DistIndex) X(SnapshotStore) X(SnapshotEntry)
+  X(model::MetaFile) X(model::Schema) X(model::VariableDefinition) X(model::ContinuousType) X(model::CategoricalType)            \
+  X(model::DimensionDefinition) X(model::DistributionFile) X(model::DistributionObject) X(model::HistogramRepr)           \
+  X(model::CategoricalRepr) X(model::JointDistributionObject) X(model::HistogramGridRepr) X(model::ContingencyTableRepr) \
+  X(model::ConditionalHistogramsRepr) X(model::DistIndex) X(model::SnapshotStore) X(model::SnapshotEntry)
 #define QUOR_DECLARE_READ(T) bool read(JsonReader& r, T& out);
 QUOR_JSON_RECORDS(QUOR_DECLARE_READ)
 #undef QUOR_DECLARE_READ
@@ -253,7 +253,7 @@ bool read_map(JsonReader& r, Map& out) {
   return true;
 }
 
-bool read(JsonReader& r, DimensionMap& out) { return read_map(r, out); }
+bool read(JsonReader& r, model::DimensionMap& out) { return read_map(r, out); }
 template <class V>
 bool read(JsonReader& r, std::unordered_map<std::string, V>& out) {
   return read_map(r, out);
@@ -448,24 +448,24 @@ bool read_alt(JsonReader& r, V& out) {
   return true;
 }
 
-bool read(JsonReader& r, VariableType& out) {
+bool read(JsonReader& r, model::VariableType& out) {
   return read_enum(r, {"Continuous", "Categorical"}, [&](int idx) {
-    return idx == 0 ? read_alt<ContinuousType>(r, out) : read_alt<CategoricalType>(r, out);
+    return idx == 0 ? read_alt<model::ContinuousType>(r, out) : read_alt<model::CategoricalType>(r, out);
   });
 }
 
-bool read(JsonReader& r, DistributionRepr& out) {
+bool read(JsonReader& r, model::DistributionRepr& out) {
   return read_enum(r, {"Histogram", "Categorical"}, [&](int idx) {
-    return idx == 0 ? read_alt<HistogramRepr>(r, out) : read_alt<CategoricalRepr>(r, out);
+    return idx == 0 ? read_alt<model::HistogramRepr>(r, out) : read_alt<model::CategoricalRepr>(r, out);
   });
 }
 
-bool read(JsonReader& r, JointRepr& out) {
+bool read(JsonReader& r, model::JointRepr& out) {
   return read_enum(r, {"HistogramGrid", "ContingencyTable", "ConditionalHistograms"},
                    [&](int idx) {
-                     if (idx == 0) return read_alt<HistogramGridRepr>(r, out);
-                     if (idx == 1) return read_alt<ContingencyTableRepr>(r, out);
-                     return read_alt<ConditionalHistogramsRepr>(r, out);
+                     if (idx == 0) return read_alt<model::HistogramGridRepr>(r, out);
+                     if (idx == 1) return read_alt<model::ContingencyTableRepr>(r, out);
+                     return read_alt<model::ConditionalHistogramsRepr>(r, out);
                    });
 }
 
@@ -494,20 +494,20 @@ void write_texts(std::string& out, const std::vector<std::string>& v) {
 
 }  // namespace json_detail
 
-Result<MetaFile> json_from_slice_meta_file(std::string_view bytes) {
-  return json_detail::from_slice<MetaFile>(bytes);
+Result<model::MetaFile> json_from_slice_meta_file(std::string_view bytes) {
+  return json_detail::from_slice<model::MetaFile>(bytes);
 }
-Result<DistributionFile> json_from_slice_distribution_file(std::string_view bytes) {
-  return json_detail::from_slice<DistributionFile>(bytes);
+Result<model::DistributionFile> json_from_slice_distribution_file(std::string_view bytes) {
+  return json_detail::from_slice<model::DistributionFile>(bytes);
 }
-Result<DistIndex> json_from_slice_dist_index(std::string_view bytes) {
-  return json_detail::from_slice<DistIndex>(bytes);
+Result<model::DistIndex> json_from_slice_dist_index(std::string_view bytes) {
+  return json_detail::from_slice<model::DistIndex>(bytes);
 }
-Result<SnapshotStore> json_from_slice_snapshot_store(std::string_view bytes) {
-  return json_detail::from_slice<SnapshotStore>(bytes);
+Result<model::SnapshotStore> json_from_slice_snapshot_store(std::string_view bytes) {
+  return json_detail::from_slice<model::SnapshotStore>(bytes);
 }
 
-void write_schema_json(const Schema& schema, std::string& out) {
+void write_schema_json(const model::Schema& schema, std::string& out) {
   using util::write_json_double;
   using util::write_json_string;
   out += "{\"variables\":[";
@@ -517,7 +517,7 @@ void write_schema_json(const Schema& schema, std::string& out) {
     out += "{\"name\":";
     write_json_string(out, v.name);
     out += ",\"var_type\":";
-    if (const auto* c = std::get_if<ContinuousType>(&v.var_type)) {
+    if (const auto* c = std::get_if<model::ContinuousType>(&v.var_type)) {
       out += "{\"Continuous\":{\"bins\":";
       out += std::to_string(c->bins);
       out += ",\"range\":";
@@ -532,7 +532,7 @@ void write_schema_json(const Schema& schema, std::string& out) {
       }
       out += "}}";
     } else {
-      const auto& k = std::get<CategoricalType>(v.var_type);
+      const auto& k = std::get<model::CategoricalType>(v.var_type);
       out += "{\"Categorical\":{\"categories\":";
       json_detail::write_texts(out, k.categories);
       out += ",\"allow_unknown\":";
@@ -569,7 +569,7 @@ void write_schema_json(const Schema& schema, std::string& out) {
   out += "]}";
 }
 
-std::string schema_to_json(const Schema& schema) {
+std::string schema_to_json(const model::Schema& schema) {
   std::string out;
   write_schema_json(schema, out);
   return out;

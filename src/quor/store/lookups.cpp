@@ -10,7 +10,7 @@ namespace {
 // text with its length in front, so that the sequence reads back in one way
 // only (names and values may hold any byte). Written into `out`, which has
 // room for joint_identity_size bytes.
-size_t joint_identity_size(std::string_view x, std::string_view y, const DimensionMap& map) {
+size_t joint_identity_size(std::string_view x, std::string_view y, const model::DimensionMap& map) {
   size_t len = x.size() + y.size() + 16;
   for (const auto& [name, value] : map) len += name.size() + value.size() + 16;
   return len;
@@ -24,7 +24,7 @@ char* put_text(char* out, std::string_view s) {
 }
 
 void write_joint_identity(char* out, std::string_view x, std::string_view y,
-                          const DimensionMap& map) {
+                          const model::DimensionMap& map) {
   out = put_text(out, x);
   out = put_text(out, y);
   for (const auto& [name, value] : map) {
@@ -33,7 +33,7 @@ void write_joint_identity(char* out, std::string_view x, std::string_view y,
   }
 }
 
-std::string joint_identity(std::string_view x, std::string_view y, const DimensionMap& map) {
+std::string joint_identity(std::string_view x, std::string_view y, const model::DimensionMap& map) {
   std::string out(joint_identity_size(x, y, map), '\0');
   write_joint_identity(out.data(), x, y, map);
   return out;
@@ -56,21 +56,21 @@ auto& find_or_add(Map& map, std::string_view key) {
 
 DistributionLookups::DistributionLookups() : postings_(std::make_unique<Postings>()) {}
 
-void DistributionLookups::rebuild(const DistributionFile& data) {
+void DistributionLookups::rebuild(const model::DistributionFile& data) {
   *this = DistributionLookups{};
   for (size_t i = 0; i < data.distributions.size(); ++i) add_distribution(data.distributions[i], i);
   joints_.reserve(data.joints.size());
   for (size_t i = 0; i < data.joints.size(); ++i) add_joint(data.joints[i], i);
 }
 
-void DistributionLookups::add_distribution(const DistributionObject& d, size_t position) {
+void DistributionLookups::add_distribution(const model::DistributionObject& d, size_t position) {
   const auto pos = static_cast<Position>(position);
   if (position == 0) first_id_ = d.id;
   if (d.id < first_id_ || d.id - first_id_ != position) off_run_.try_emplace(d.id, pos);
   distributions_covered_ = position + 1;
 }
 
-void DistributionLookups::refresh_postings(const std::vector<DistributionObject>& list) const {
+void DistributionLookups::refresh_postings(const std::vector<model::DistributionObject>& list) const {
   if (postings_ == nullptr) return;  // moved from: holds nothing
   Postings& p = *postings_;
   if (p.covered.load(std::memory_order_acquire) == list.size()) return;
@@ -93,7 +93,7 @@ void DistributionLookups::refresh_postings(const std::vector<DistributionObject>
   VariablePostings* v = nullptr;
   const std::string* v_name = nullptr;
   for (size_t i = from; i < list.size(); ++i) {
-    const DistributionObject& d = list[i];
+    const model::DistributionObject& d = list[i];
     const auto pos = static_cast<Position>(i);
     if (v_name == nullptr || *v_name != d.variable) {
       v = &find_or_add(p.variables, d.variable);
@@ -119,14 +119,14 @@ void DistributionLookups::refresh_postings(const std::vector<DistributionObject>
   p.covered.store(list.size(), std::memory_order_release);
 }
 
-void DistributionLookups::add_joint(const JointDistributionObject& j, size_t position) {
+void DistributionLookups::add_joint(const model::JointDistributionObject& j, size_t position) {
   joints_.try_emplace(joint_identity(j.variables.first, j.variables.second, j.dimension_key),
                       static_cast<Position>(position));
   joints_covered_ = position + 1;
 }
 
 std::optional<size_t> DistributionLookups::position_of_id(
-    uint64_t id, const std::vector<DistributionObject>& list) const {
+    uint64_t id, const std::vector<model::DistributionObject>& list) const {
   std::optional<size_t> best;
   if (id >= first_id_) {
     const uint64_t p = id - first_id_;
@@ -170,7 +170,7 @@ void DistributionLookups::collect_values(std::string_view dimension,
 }
 
 std::optional<size_t> DistributionLookups::joint_position(std::string_view x, std::string_view y,
-                                                          const DimensionMap& map) const {
+                                                          const model::DimensionMap& map) const {
   if (joints_.empty()) return std::nullopt;
   // Most identities fit on the stack: a lookup then allocates nothing.
   char small[256];

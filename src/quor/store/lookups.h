@@ -29,7 +29,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "quor/store/model.h"
+#include "quor/model/model.h"
 
 namespace quor::store {
 
@@ -42,11 +42,11 @@ class DistributionLookups {
   DistributionLookups();
 
   // Forgets everything, then adds every entry of both lists in order.
-  void rebuild(const DistributionFile& data);
+  void rebuild(const model::DistributionFile& data);
 
   // Records the entry just appended at `position` (the list's old size).
-  void add_distribution(const DistributionObject& d, size_t position);
-  void add_joint(const JointDistributionObject& j, size_t position);
+  void add_distribution(const model::DistributionObject& d, size_t position);
+  void add_joint(const model::JointDistributionObject& j, size_t position);
 
   // How many leading entries of each list have been added.
   size_t distributions_covered() const { return distributions_covered_; }
@@ -54,11 +54,11 @@ class DistributionLookups {
 
   // The first position whose distribution has this id.
   std::optional<size_t> position_of_id(uint64_t id,
-                                       const std::vector<DistributionObject>& list) const;
+                                       const std::vector<model::DistributionObject>& list) const;
 
   // Brings the postings up to `list` (the list the ids were added from).
   // Needed before of_variable, of_value and collect_values.
-  void refresh_postings(const std::vector<DistributionObject>& list) const;
+  void refresh_postings(const std::vector<model::DistributionObject>& list) const;
 
   // Positions of every distribution of `variable`; empty when none.
   std::span<const Position> of_variable(std::string_view variable) const;
@@ -72,7 +72,7 @@ class DistributionLookups {
   // The first joint whose variables are exactly (x, y) and whose key equals
   // `map`.
   std::optional<size_t> joint_position(std::string_view x, std::string_view y,
-                                       const DimensionMap& map) const;
+                                       const model::DimensionMap& map) const;
 
  private:
   struct TextHash {

@@ -21,7 +21,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "quor/store/model.h"
+#include "quor/model/model.h"
 
 namespace quor::store {
 
@@ -33,7 +33,7 @@ template <class T>
 concept FieldRecord = requires { RecordFields<T>::name; };
 
 template <>
-struct RecordFields<MetaFile> {
+struct RecordFields<model::MetaFile> {
   static constexpr std::string_view name = "struct MetaFile";
   static constexpr uint32_t absent_ok = (1u << 5) | (1u << 6);
   static constexpr size_t array_min = 5;
@@ -47,7 +47,7 @@ struct RecordFields<MetaFile> {
 };
 
 template <>
-struct RecordFields<Schema> {
+struct RecordFields<model::Schema> {
   static constexpr std::string_view name = "struct Schema";
   static constexpr uint32_t absent_ok = 0;
   static constexpr size_t array_min = 3;
@@ -58,7 +58,7 @@ struct RecordFields<Schema> {
 };
 
 template <>
-struct RecordFields<VariableDefinition> {
+struct RecordFields<model::VariableDefinition> {
   static constexpr std::string_view name = "struct VariableDefinition";
   static constexpr uint32_t absent_ok = 0;
   static constexpr size_t array_min = 2;
@@ -69,7 +69,7 @@ struct RecordFields<VariableDefinition> {
 };
 
 template <>
-struct RecordFields<ContinuousType> {
+struct RecordFields<model::ContinuousType> {
   static constexpr std::string_view name = "struct variant VariableType::Continuous";
   static constexpr uint32_t absent_ok = 1u << 1;
   static constexpr size_t array_min = 2;
@@ -80,7 +80,7 @@ struct RecordFields<ContinuousType> {
 };
 
 template <>
-struct RecordFields<CategoricalType> {
+struct RecordFields<model::CategoricalType> {
   static constexpr std::string_view name = "struct variant VariableType::Categorical";
   static constexpr uint32_t absent_ok = 0;
   static constexpr size_t array_min = 2;
@@ -91,7 +91,7 @@ struct RecordFields<CategoricalType> {
 };
 
 template <>
-struct RecordFields<DimensionDefinition> {
+struct RecordFields<model::DimensionDefinition> {
   static constexpr std::string_view name = "struct DimensionDefinition";
   static constexpr uint32_t absent_ok = 1u << 2;
   static constexpr size_t array_min = 3;
@@ -103,7 +103,7 @@ struct RecordFields<DimensionDefinition> {
 };
 
 template <>
-struct RecordFields<DistributionFile> {
+struct RecordFields<model::DistributionFile> {
   static constexpr std::string_view name = "struct DistributionFile";
   static constexpr uint32_t absent_ok = 0;
   static constexpr size_t array_min = 2;
@@ -114,7 +114,7 @@ struct RecordFields<DistributionFile> {
 };
 
 template <>
-struct RecordFields<DistributionObject> {
+struct RecordFields<model::DistributionObject> {
   static constexpr std::string_view name = "struct DistributionObject";
   static constexpr uint32_t absent_ok = 0;
   static constexpr size_t array_min = 9;
@@ -128,7 +128,7 @@ struct RecordFields<DistributionObject> {
 };
 
 template <>
-struct RecordFields<HistogramRepr> {
+struct RecordFields<model::HistogramRepr> {
   static constexpr std::string_view name = "struct variant DistributionRepr::Histogram";
   static constexpr uint32_t absent_ok = 0;
   static constexpr size_t array_min = 4;
@@ -140,7 +140,7 @@ struct RecordFields<HistogramRepr> {
 };
 
 template <>
-struct RecordFields<CategoricalRepr> {
+struct RecordFields<model::CategoricalRepr> {
   static constexpr std::string_view name = "struct variant DistributionRepr::Categorical";
   static constexpr uint32_t absent_ok = 0;
   static constexpr size_t array_min = 4;
@@ -152,7 +152,7 @@ struct RecordFields<CategoricalRepr> {
 };
 
 template <>
-struct RecordFields<JointDistributionObject> {
+struct RecordFields<model::JointDistributionObject> {
   static constexpr std::string_view name = "struct JointDistributionObject";
   static constexpr uint32_t absent_ok = 0;
   static constexpr size_t array_min = 7;
@@ -165,7 +165,7 @@ struct RecordFields<JointDistributionObject> {
 };
 
 template <>
-struct RecordFields<HistogramGridRepr> {
+struct RecordFields<model::HistogramGridRepr> {
   static constexpr std::string_view name = "struct variant JointRepr::HistogramGrid";
   static constexpr uint32_t absent_ok = 0;
   static constexpr size_t array_min = 8;
@@ -178,7 +178,7 @@ struct RecordFields<HistogramGridRepr> {
 };
 
 template <>
-struct RecordFields<ContingencyTableRepr> {
+struct RecordFields<model::ContingencyTableRepr> {
   static constexpr std::string_view name = "struct variant JointRepr::ContingencyTable";
   static constexpr uint32_t absent_ok = 0;
   static constexpr size_t array_min = 4;
@@ -190,7 +190,7 @@ struct RecordFields<ContingencyTableRepr> {
 };
 
 template <>
-struct RecordFields<ConditionalHistogramsRepr> {
+struct RecordFields<model::ConditionalHistogramsRepr> {
   static constexpr std::string_view name = "struct variant JointRepr::ConditionalHistograms";
   static constexpr uint32_t absent_ok = 0;
   static constexpr size_t array_min = 3;
@@ -202,7 +202,7 @@ struct RecordFields<ConditionalHistogramsRepr> {
 };
 
 template <>
-struct RecordFields<DistIndex> {
+struct RecordFields<model::DistIndex> {
   static constexpr std::string_view name = "struct DistIndex";
   static constexpr uint32_t absent_ok = 0;
   static constexpr size_t array_min = 1;
@@ -213,7 +213,7 @@ struct RecordFields<DistIndex> {
 };
 
 template <>
-struct RecordFields<SnapshotStore> {
+struct RecordFields<model::SnapshotStore> {
   static constexpr std::string_view name = "struct SnapshotStore";
   static constexpr uint32_t absent_ok = 0;
   static constexpr size_t array_min = 1;
@@ -224,7 +224,7 @@ struct RecordFields<SnapshotStore> {
 };
 
 template <>
-struct RecordFields<SnapshotEntry> {
+struct RecordFields<model::SnapshotEntry> {
   static constexpr std::string_view name = "struct SnapshotEntry";
   static constexpr uint32_t absent_ok = 0;
   static constexpr size_t array_min = 3;

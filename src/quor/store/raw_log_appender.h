@@ -1,6 +1,7 @@
 // The raw-log lines of one ingest, appended through one descriptor: the
 // segment is opened at the first append and closed with the appender, and
-// each batch's lines go out in one write.
+// each batch's lines go out in one write. Ingestion builds the lines; the
+// store owns the file, the descriptor and the writes.
 #pragma once
 
 #include <cstdint>
@@ -10,7 +11,7 @@
 
 #include "quor/util/error.h"
 
-namespace quor::ingest::internal {
+namespace quor::store {
 
 class RawLogAppender {
  public:
@@ -35,4 +36,4 @@ class RawLogAppender {
   bool checked_end_ = false;
 };
 
-}  // namespace quor::ingest::internal
+}  // namespace quor::store

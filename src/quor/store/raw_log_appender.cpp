@@ -1,6 +1,4 @@
-#include "quor/ingest/raw_log_appender.h"
-
-#include "quor/ingest/file_bytes.h"
+#include "quor/store/raw_log_appender.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,7 +9,9 @@
 #include <cerrno>
 #include <climits>
 
-namespace quor::ingest::internal {
+#include "quor/store/file_io.h"
+
+namespace quor::store {
 
 RawLogAppender::~RawLogAppender() {
   if (fd_ >= 0) ::close(fd_);
@@ -77,4 +77,4 @@ Status RawLogAppender::append(const std::vector<std::string>& blocks, size_t nbl
   return ok_status();
 }
 
-}  // namespace quor::ingest::internal
+}  // namespace quor::store

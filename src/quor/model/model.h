@@ -23,7 +23,7 @@
 #include <variant>
 #include <vector>
 
-namespace quor::store {
+namespace quor::model {
 
 // Dimension name -> dimension value, in byte-wise order of the names.
 using DimensionMap = std::map<std::string, std::string>;
@@ -226,4 +226,4 @@ struct SnapshotStore {
   bool operator==(const SnapshotStore&) const = default;
 };
 
-}  // namespace quor::store
+}  // namespace quor::model
