@@ -313,7 +313,9 @@ TEST_F(FlushFilesTest, FilesThatMayNotHoldTheRecordAreWrittenAgain) {
       {"index with the same keys and other ids",
        [&] {
          model::DistIndex swapped = *load_dist_index(path / "dist_index.edb");
-         for (auto& [key, id] : swapped.by_key) id = 3 - id;  // ids 1 and 2 exchanged
+         const model::DistIndex read = swapped;
+         for (const auto& [key, id] : read.by_key)
+           swapped.by_key.insert_or_assign(key, 3 - id);  // ids 1 and 2 exchanged
          ASSERT_TRUE(write_dist_index_file(path / "dist_index.edb", swapped).ok());
        },
        {"dist_index.edb"}},

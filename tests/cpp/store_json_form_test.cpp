@@ -190,7 +190,7 @@ struct Emit {
       for (const auto& [k, v] : idx.by_key) {
         if (!first) out += ',';
         first = false;
-        str(k);
+        str(std::string(k));
         out += ':';
         num(v);
       }

@@ -10,6 +10,7 @@
 #include <oneapi/tbb/parallel_for.h>
 
 #include "quor/ingest/worker_pool.h"
+#include "quor/store/dim_key.h"
 #include "quor/util/clock.h"
 
 namespace quor::ingest::internal {
@@ -113,25 +114,56 @@ uint32_t BatchApplier::block_of(uint32_t key, size_t var) {
   uint32_t& slot = key_block_[static_cast<size_t>(key) * variable_count_ + var];
   if (slot != 0) return slot - 1;
   const size_t ncells = compiled_.num_slots_of(var);
-  const size_t need = ncells + 2;
-  if (need > chunk_left_) {
-    const size_t size = std::max(need, kChunkCounts);
-    chunks_.push_back(std::make_unique<uint64_t[]>(size));  // zeroed
-    chunk_next_ = chunks_.back().get();
-    chunk_left_ = size;
-  }
-  uint64_t* counts = chunk_next_;
-  chunk_next_ += need;
-  chunk_left_ -= need;
   const uint32_t b = static_cast<uint32_t>(hot_.size());
-  hot_.push_back({counts, 0, static_cast<uint32_t>(ncells)});
+  hot_.push_back({nullptr, 0, static_cast<uint32_t>(ncells), 0, {}});
   block_var_.push_back(static_cast<uint32_t>(var));
   block_key_.push_back(key);
   block_dist_.push_back(0);
   block_batches_.push_back(0);
   block_last_.push_back(0);
   slot = b + 1;
+  // Tallied next, so its place in the used list is the list's size now.
+  created_.emplace_back(b, static_cast<uint32_t>(used_.size()));
+  // Count numbers past a u16 cannot be listed.
+  if (ncells + 2 > UINT16_MAX) make_flat(b);
   return b;
+}
+
+void BatchApplier::make_flat(uint32_t b) {
+  HotBlock& hot = hot_[b];
+  const size_t need = hot.cells + size_t(2);
+  if (need > chunk_left_) {
+    const size_t size = std::max(need, kChunkCounts);
+    chunks_.push_back(std::make_unique<uint64_t[]>(size));  // zeroed
+    chunk_next_ = chunks_.back().get();
+    chunk_left_ = size;
+  }
+  hot.counts = chunk_next_;
+  chunk_next_ += need;
+  chunk_left_ -= need;
+  for (uint16_t i = 0; i < hot.nlisted; ++i) ++hot.counts[hot.listed[i]];
+  hot.nlisted = 0;
+}
+
+void BatchApplier::add_to_block(uint32_t b, uint32_t c, int delta) {
+  HotBlock& hot = hot_[b];
+  if (hot.counts != nullptr) {
+    hot.counts[c] += static_cast<uint64_t>(static_cast<int64_t>(delta));
+  } else if (delta > 0) {
+    if (hot.nlisted == kListed) {
+      make_flat(b);
+      ++hot.counts[c];
+    } else {
+      hot.listed[hot.nlisted++] = static_cast<uint16_t>(c);
+    }
+  } else {
+    // One count c taken out: the list is a multiset, its order is free.
+    for (uint16_t i = 0; i < hot.nlisted; ++i) {
+      if (hot.listed[i] != c) continue;
+      hot.listed[i] = hot.listed[--hot.nlisted];
+      break;
+    }
+  }
 }
 
 void BatchApplier::fill_map(uint32_t key) {
@@ -148,18 +180,38 @@ void BatchApplier::fill_map(uint32_t key) {
 }
 
 store::CellCounts BatchApplier::block_counts(uint32_t b) const {
-  const uint64_t* c = hot_[b].counts;
-  const size_t n = hot_[b].cells;
+  const HotBlock& hot = hot_[b];
+  const size_t n = hot.cells;
   store::CellCounts out;
   out.categorical = compiled_.vars[block_var_[b]].categorical;
-  out.cells = std::span<const uint64_t>(c, n);
-  out.unknown = c[n];
-  out.total_only = c[n + 1];
+  if (hot.counts != nullptr) {
+    const uint64_t* c = hot.counts;
+    out.cells = std::span<const uint64_t>(c, n);
+    out.unknown = c[n];
+    out.total_only = c[n + 1];
+    return out;
+  }
+  // A listed block in flat form, as far as its highest listed cell (the
+  // cells after it hold nothing). Used before this thread's next call.
+  thread_local std::vector<uint64_t> flat;
+  size_t used = 0;
+  for (uint16_t i = 0; i < hot.nlisted; ++i)
+    if (hot.listed[i] < n) used = std::max<size_t>(used, hot.listed[i] + size_t(1));
+  flat.assign(used, 0);
+  for (uint16_t i = 0; i < hot.nlisted; ++i) {
+    const uint32_t c = hot.listed[i];
+    if (c < n) ++flat[c];
+    else if (c == n) ++out.unknown;
+    else ++out.total_only;
+  }
+  out.cells = std::span<const uint64_t>(flat.data(), used);
   return out;
 }
 
 void BatchApplier::clear_block(uint32_t b) {
-  std::memset(hot_[b].counts, 0, (hot_[b].cells + 2) * sizeof(uint64_t));
+  HotBlock& hot = hot_[b];
+  if (hot.counts != nullptr) std::memset(hot.counts, 0, (hot.cells + 2) * sizeof(uint64_t));
+  hot.nlisted = 0;
 }
 
 void BatchApplier::recount_batch(int delta) {
@@ -173,7 +225,7 @@ void BatchApplier::recount_batch(int delta) {
       const size_t av = compiled_.acc_var[v];
       if (compiled_.vars[v].categorical != compiled_.vars[av].categorical) continue;
       const uint32_t b = key_block_[static_cast<size_t>(record_key_[k]) * variable_count_ + av] - 1;
-      *cell_of(b, s) += static_cast<uint64_t>(static_cast<int64_t>(delta));
+      add_to_block(b, count_index(hot_[b].cells, s), delta);
     }
   }
 }
@@ -212,6 +264,7 @@ void BatchApplier::count_hits() {
 
 bool BatchApplier::tally(bool refuse, BatchCounters& counters) {
   used_.clear();
+  created_.clear();
   tallied_ = 0;
   const BatchUpdates& u = updates_;
   const size_t n = u.n, nkd = u.nkeydims;
@@ -274,7 +327,15 @@ bool BatchApplier::tally(bool refuse, BatchCounters& counters) {
         hot.seen = batch_;
         used_.push_back(b);
       }
-      uint64_t* cell = cell_of(b, s);
+      const uint32_t c = count_index(hot.cells, s);
+      if (hot.counts == nullptr) {
+        if (hot.nlisted < kListed) {
+          hot.listed[hot.nlisted++] = static_cast<uint16_t>(c);
+          continue;
+        }
+        make_flat(b);
+      }
+      uint64_t* cell = hot.counts + c;
       hits_[(reinterpret_cast<uintptr_t>(cell) >> 6) & hit_mask_].push_back(cell);
     }
     ++counters.processed;
@@ -303,8 +364,13 @@ Status BatchApplier::write_raw_lines(uint64_t processed) {
 Status BatchApplier::resolve_distributions(size_t& resolved) {
   resolved = 0;
   const size_t na = used_.size();
-  size_t fresh = 0;
-  for (uint32_t b : used_) fresh += block_dist_[b] == 0 ? 1 : 0;
+  // Unless a batch failed before, the blocks without a distribution are
+  // exactly those this batch's tally created: the others need no visit.
+  size_t fresh = created_.size();
+  if (after_failure_) {
+    fresh = 0;
+    for (uint32_t b : used_) fresh += block_dist_[b] == 0 ? 1 : 0;
+  }
   if (fresh >= 1024 && db_.writable) {
     // Room for the batch's new distributions at once (some of them may
     // exist already), doubling as appends would, so that a run of such
@@ -312,25 +378,42 @@ Status BatchApplier::resolve_distributions(size_t& resolved) {
     auto& list = db_.data.distributions;
     const size_t need = list.size() + fresh;
     if (need > list.capacity()) list.reserve(std::max(need, list.capacity() * 2));
-    auto& index = db_.index.by_key;
-    const size_t need_index = index.size() + fresh;
-    if (static_cast<double>(need_index) >
-        static_cast<double>(index.bucket_count()) * static_cast<double>(index.max_load_factor()))
-      index.reserve(std::max(need_index, index.size() * 2));
+    db_.index.by_key.reserve(db_.index.by_key.size() + fresh);
   }
-  for (size_t i = 0; i < na; ++i) {
-    resolved = i;
-    if (!db_.writable) return read_only_error();
-    const uint32_t b = used_[i];
-    if (block_dist_[b] != 0) continue;
+  if (na > 0 && !db_.writable) return read_only_error();
+  auto resolve = [&](uint32_t b, const std::string* key) -> Status {
     fill_map(block_key_[b]);
-    QUOR_ASSIGN_OR_RETURN(uint64_t id,
-                          db_.ensure_distribution(compiled_.schema.variables[block_var_[b]].name,
-                                                  scratch_map_));
+    const std::string& variable = compiled_.schema.variables[block_var_[b]].name;
+    QUOR_ASSIGN_OR_RETURN(uint64_t id, key != nullptr
+                                           ? db_.ensure_distribution(variable, scratch_map_, *key)
+                                           : db_.ensure_distribution(variable, scratch_map_));
     model::DistributionObject* d = db_.distribution_by_id_mut(id);
     // An index naming an id the distributions lack.
     if (d == nullptr) return store::distribution_id_not_found_error(id);
     block_dist_[b] = static_cast<uint64_t>(d - db_.data.distributions.data()) + 1;
+    return ok_status();
+  };
+  if (after_failure_) {
+    for (size_t i = 0; i < na; ++i) {
+      resolved = i;
+      if (block_dist_[used_[i]] == 0) QUOR_RETURN_IF_ERROR(resolve(used_[i], nullptr));
+    }
+  } else {
+    // The keys go first, so that each one's index slot is fetched a few
+    // blocks before its turn.
+    const size_t n = created_.size();
+    if (created_keys_.size() < n) created_keys_.resize(n);
+    for (size_t i = 0; i < n; ++i) {
+      const uint32_t b = created_[i].first;
+      fill_map(block_key_[b]);
+      store::assign_index_key(created_keys_[i], compiled_.schema.variables[block_var_[b]].name,
+                              scratch_map_);
+    }
+    for (size_t i = 0; i < n; ++i) {
+      if (i + kPrefetchDistance < n) db_.prefetch_index(created_keys_[i + kPrefetchDistance]);
+      resolved = created_[i].second;
+      QUOR_RETURN_IF_ERROR(resolve(created_[i].first, &created_keys_[i]));
+    }
   }
   resolved = na;
   return ok_status();
@@ -439,6 +522,7 @@ void BatchApplier::settle_after_failure(size_t partial) {
   // batches before it, back for the first `partial` blocks it touched, which
   // get them without being finalised.
   recount_batch(-1);
+  after_failure_ = true;
   settle();
   recount_batch(+1);
   for (size_t i = 0; i < partial; ++i) store::add_cell_counts(target(used_[i]).repr, block_counts(used_[i]));

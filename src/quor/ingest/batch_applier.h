@@ -1,8 +1,11 @@
 // Internal to ingestion: the batched apply of one ingest.
 //
-// The applier keeps, for the whole ingest, one flat count block per
-// (key, variable) that a batch touched. A batch only tallies into those
-// blocks and notes which blocks it touched; the stored distributions get
+// The applier keeps, for the whole ingest, one count block per (key,
+// variable) that a batch touched: the first few counts of a block are kept
+// as a short list of cell numbers inside the block's header (most keys of a
+// high-cardinality input are seen a handful of times), and a block that
+// outgrows the list gets a flat block of counts. A batch only tallies into
+// those blocks and notes which blocks it touched; the stored distributions get
 // their counts, sample count, entropy, version (+1 per batch that touched
 // them) and last_updated (the time of the last such batch) in one pass at
 // finish(), or when a batch fails. The stored state is then exactly what
@@ -12,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include <oneapi/tbb/task_group.h>
@@ -62,14 +66,17 @@ class BatchApplier {
                    uint64_t first_id);
   void finish_ahead();
   uint32_t block_of(uint32_t key, size_t var);
-  // The cell that slot `s` counts in, in block `b`.
-  uint64_t* cell_of(uint32_t b, int64_t s) const {
-    uint64_t* c = hot_[b].counts;
-    const size_t ncells = hot_[b].cells;
-    if (s == kUnknownSlot) return c + ncells;
-    if (static_cast<size_t>(s) < ncells) return c + s;
-    return c + ncells + 1;  // past the cells: the total only
+  // The number of the count that slot `s` raises in a block of `ncells`
+  // cells: the cell, then the unknown count, then the count for no cell.
+  static uint32_t count_index(uint32_t ncells, int64_t s) {
+    if (s == kUnknownSlot) return ncells;
+    if (static_cast<uint64_t>(s) < ncells) return static_cast<uint32_t>(s);
+    return ncells + 1;  // past the cells: the total only
   }
+  // Gives block `b` its flat counts, holding what its list held.
+  void make_flat(uint32_t b);
+  // Adds `delta` (+1 or -1) to count `c` of block `b`, flat or listed.
+  void add_to_block(uint32_t b, uint32_t c, int delta);
   // Adds the tally's hits to their cells.
   void count_hits();
   // Adds `delta` to every cell this batch counted (after a failure).
@@ -95,10 +102,13 @@ class BatchApplier {
   uint64_t* chunk_next_ = nullptr;
   size_t chunk_left_ = 0;
   // What the tally reads of a block, together in one place.
+  static constexpr uint32_t kListed = 5;
   struct HotBlock {
-    uint64_t* counts;
-    uint64_t seen;  // the last batch that touched it
+    uint64_t* counts;  // flat counts, or nullptr while they fit in `listed`
+    uint64_t seen;     // the last batch that touched it
     uint32_t cells;
+    uint16_t nlisted;
+    uint16_t listed[kListed];  // count numbers, one per count
   };
   std::vector<HotBlock> hot_;
   std::vector<uint32_t> block_var_;
@@ -114,6 +124,10 @@ class BatchApplier {
   std::vector<uint32_t> record_key_;
   size_t tallied_ = 0;             // records tallied (all, unless refused)
   std::vector<uint32_t> used_;     // blocks touched, in first-use order
+  // Blocks this batch created, with their places in used_.
+  std::vector<std::pair<uint32_t, uint32_t>> created_;
+  std::vector<std::string> created_keys_;  // their index keys, buffers reused
+  bool after_failure_ = false;  // a batch failed: blocks may lack distributions
   // The cells the tally counts in, one count each, in shares by cache line.
   std::vector<std::vector<uint64_t*>> hits_;
   size_t hit_mask_ = 0;

@@ -9,7 +9,8 @@
 //
 // Ordered maps (`DimensionMap`) are std::map<std::string, std::string>, kept
 // and visited in byte-wise key order (std::string compares as unsigned char).
-// Unordered maps are std::unordered_map; nothing depends on their order.
+// Unordered maps are std::unordered_map, or for the index the flat
+// util::TextIdMap; nothing depends on their order.
 //
 // The readers check only the encoding, never the invariants stated here.
 #pragma once
@@ -22,6 +23,8 @@
 #include <utility>
 #include <variant>
 #include <vector>
+
+#include "quor/util/text_id_map.h"
 
 namespace quor::model {
 
@@ -208,7 +211,7 @@ struct DistributionFile {
 
 // The content of "dist_index.edb": index key -> marginal distribution id.
 struct DistIndex {
-  std::unordered_map<std::string, uint64_t> by_key;
+  util::TextIdMap by_key;
   bool operator==(const DistIndex&) const = default;
 };
 

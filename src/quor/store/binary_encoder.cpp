@@ -72,7 +72,7 @@ class Writer {
       fixed(std::bit_cast<uint64_t>(v));
     } else if constexpr (std::is_arithmetic_v<T>) {
       fixed(v);
-    } else if constexpr (std::is_same_v<T, std::string>) {
+    } else if constexpr (std::is_same_v<T, std::string> || std::is_same_v<T, std::string_view>) {
       fixed(static_cast<uint64_t>(v.size()));
       raw(v.data(), v.size());
     } else if constexpr (std::is_same_v<T, std::vector<uint64_t>>) {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "quor/store/record_fields.h"
+#include "quor/util/text_id_map.h"
 
 namespace quor::store::internal {
 
@@ -54,6 +55,8 @@ template <class V>
 struct is_text_map<std::map<std::string, V>> : std::true_type {};
 template <class V>
 struct is_text_map<std::unordered_map<std::string, V>> : std::true_type {};
+template <>
+struct is_text_map<util::TextIdMap> : std::true_type {};
 
 // The stored enums derive from std::variant; the alternative's position is
 // its index on disk.
@@ -105,7 +108,7 @@ uint64_t encoded_size(const T& v) {
     return 1;
   } else if constexpr (std::is_arithmetic_v<T>) {
     return sizeof(T);
-  } else if constexpr (std::is_same_v<T, std::string>) {
+  } else if constexpr (std::is_same_v<T, std::string> || std::is_same_v<T, std::string_view>) {
     return 8 + v.size();
   } else if constexpr (std::is_same_v<T, std::vector<uint64_t>>) {
     return 8 + 8 * v.size();

@@ -132,28 +132,35 @@ std::vector<const model::DistributionObject*> Database::matching_distributions(
 
 Result<uint64_t> Database::ensure_distribution(std::string_view variable,
                                                const model::DimensionMap& map) {
-  // The index key is built once, and a new distribution's key walks the
-  // index once: the checks that do not depend on the key come first, so the
-  // lookup can be the insertion.
-  std::string key = index_key(variable, map);
+  // Creating many distributions one after another builds every key in one
+  // buffer.
+  thread_local std::string key;
+  assign_index_key(key, variable, map);
+  return ensure_distribution(variable, map, key);
+}
+
+Result<uint64_t> Database::ensure_distribution(std::string_view variable, const model::DimensionMap& map,
+                                               std::string_view key) {
+  // A new distribution's key walks the index once: the checks that do not
+  // depend on the key come first, so the lookup can be the insertion.
   const model::VariableDefinition* def = find_variable(variable);
   const uint64_t id = meta.next_distribution_id;
   auto& list = data.distributions;
   if (def == nullptr || id == UINT64_MAX || list.size() >= kMaxPositions) {
     // An existing distribution is found whatever the schema and counters say.
-    if (auto it = index.by_key.find(key); it != index.by_key.end()) return it->second;
+    if (const uint64_t* known = index.by_key.find_id(key)) return *known;
     if (def == nullptr) return unknown_variable_error(variable);
     if (id == UINT64_MAX) return Error("distribution id counter exhausted");
     return Error("too many distributions");
   }
-  auto [entry, added] = index.by_key.try_emplace(std::move(key), id);
+  auto [entry, added] = index.by_key.try_emplace(key, id);
   if (!added) return entry->second;
   try {
     catch_up_lookups();
     list.push_back(new_distribution_object(id, std::string(variable), map,
                                            empty_distribution_for(*def)));
   } catch (...) {
-    index.by_key.erase(entry);
+    index.by_key.erase(key);
     throw;
   }
   meta.next_distribution_id = id + 1;

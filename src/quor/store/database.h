@@ -159,6 +159,12 @@ class Database {
   // exhausted" when the counter has no id left (it never wraps). Does not
   // check `writable`.
   Result<uint64_t> ensure_distribution(std::string_view variable, const model::DimensionMap& map);
+  // The same, given `key` = index_key(variable, map) (so that a caller
+  // creating many distributions can build the keys ahead and prefetch_index
+  // each a little before its turn).
+  Result<uint64_t> ensure_distribution(std::string_view variable, const model::DimensionMap& map,
+                                       std::string_view key);
+  void prefetch_index(std::string_view key) const { index.by_key.prefetch(key); }
 
   // Adds a batch's counts to the distribution of (variable, map), creating it
   // if needed. Bins / categories beyond the lists raise only total_count; a

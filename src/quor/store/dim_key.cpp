@@ -21,22 +21,29 @@ std::string dimension_key_string(const model::DimensionMap& map) {
   return out;
 }
 
-std::string index_key(std::string_view variable, const model::DimensionMap& map) {
+void assign_index_key(std::string& out, std::string_view variable, const model::DimensionMap& map) {
   size_t len = variable.size() + 1;
   for (const auto& [name, value] : map) len += name.size() + value.size() + 2;
-  std::string out;
+  out.clear();
   out.reserve(len);
   out += variable;
   out += '|';
   append_key_string(out, map);
+}
+
+std::string index_key(std::string_view variable, const model::DimensionMap& map) {
+  std::string out;
+  assign_index_key(out, variable, map);
   return out;
 }
 
 std::optional<uint64_t> index_lookup(const model::DistIndex& index, std::string_view variable,
                                      const model::DimensionMap& map) {
-  auto it = index.by_key.find(index_key(variable, map));
-  if (it == index.by_key.end()) return std::nullopt;
-  return it->second;
+  thread_local std::string key;  // a lookup allocates nothing once warm
+  assign_index_key(key, variable, map);
+  const uint64_t* id = index.by_key.find_id(key);
+  if (id == nullptr) return std::nullopt;
+  return *id;
 }
 
 void index_insert(model::DistIndex& index, std::string_view variable, const model::DimensionMap& map,

@@ -18,6 +18,8 @@ namespace quor::store {
 
 std::string dimension_key_string(const model::DimensionMap& map);
 std::string index_key(std::string_view variable, const model::DimensionMap& map);
+// The index key written over `out` (whose buffer is reused).
+void assign_index_key(std::string& out, std::string_view variable, const model::DimensionMap& map);
 
 // The id stored under the index key of (variable, map), if any.
 std::optional<uint64_t> index_lookup(const model::DistIndex& index, std::string_view variable,

@@ -101,6 +101,7 @@ bool read(JsonReader& r, std::vector<T>& out);
 bool read(JsonReader& r, model::DimensionMap& out);
 template <class V>
 bool read(JsonReader& r, std::unordered_map<std::string, V>& out);
+bool read(JsonReader& r, util::TextIdMap& out);
 
 // Records and the fields of enum variants.
 #define QUOR_JSON_RECORDS(X)                                                                  \
@@ -258,6 +259,7 @@ template <class V>
 bool read(JsonReader& r, std::unordered_map<std::string, V>& out) {
   return read_map(r, out);
 }
+bool read(JsonReader& r, util::TextIdMap& out) { return read_map(r, out); }
 
 // ---- records ----
 
