@@ -93,7 +93,7 @@ struct FreshDb {
 void BM_IngestReferenceCsv(benchmark::State& state) {
   const std::string path = reference_path();
   const double file_mb = static_cast<double>(fs::file_size(path)) / (1024.0 * 1024.0);
-  quor::ingest::IngestOptions options = quor::ingest::IngestOptions::default_options();
+  quor::ingest::IngestOptions options;
   options.date_granularity = "monthly";
   uint64_t rows = 0;
   for (auto _ : state) {
@@ -146,7 +146,7 @@ double median(std::vector<double> v) {
 }
 
 int run_joint_case(const std::string& path, int runs) {
-  quor::ingest::IngestOptions options = quor::ingest::IngestOptions::default_options();
+  quor::ingest::IngestOptions options;
   options.date_granularity = "monthly";
   std::vector<double> plain, joint;
   size_t joints = 0;
@@ -174,7 +174,7 @@ int run_joint_case(const std::string& path, int runs) {
 }
 
 int run_high_cardinality_case(const std::string& path) {
-  quor::ingest::IngestOptions options = quor::ingest::IngestOptions::default_options();
+  quor::ingest::IngestOptions options;
   options.date_granularity = "daily";
   auto fresh = std::make_unique<FreshDb>();
   if (!fresh->ok) return 1;

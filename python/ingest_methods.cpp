@@ -206,7 +206,7 @@ PyObject* db_ingest(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     QuorDBObject* db = enter_exclusive(receiver, borrow);
     if (db == nullptr) return nullptr;
 
-    ingest::IngestOptions options = ingest::IngestOptions::default_options();
+    ingest::IngestOptions options;
     options.date_granularity = "yearly";
     std::string path;
     if (!extract_str_argument(argv[0], "path", path)) return nullptr;

@@ -423,7 +423,7 @@ void ingest_and_check(const std::vector<Record>& recs, bool json, uint64_t batch
   auto db = store::create_database(dir.path() / "db", true);
   ASSERT_TRUE(db.ok()) << db.error().full_text();
   define(*db);
-  IngestOptions o = IngestOptions::default_options();
+  IngestOptions o;
   o.date_granularity = "monthly";
   auto report = ingest_file(*db, input.string(), o, batch, false);
   ASSERT_TRUE(report.ok()) << report.error().full_text();

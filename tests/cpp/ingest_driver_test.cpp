@@ -26,7 +26,7 @@ std::vector<std::string> lines_of(const fs::path& p) {
 }
 
 IngestOptions options() {
-  IngestOptions o = IngestOptions::default_options();
+  IngestOptions o;
   o.date_granularity = "yearly";
   return o;
 }
@@ -310,7 +310,7 @@ TEST(JsonLines, FileIngestKeepsNumbersAndBooleans) {
                                      "{\"year\":2019.0,\"ok\":false,\"v\":2}\n"
                                      "[\"dropped\"]\n"
                                      "{\"ok\":true,\"v\":3}\n");
-  auto recs = read_records_for_ingest(path);
+  auto recs = read_json_lines(path);
   ASSERT_TRUE(recs.ok()) << recs.error().full_text();
   EXPECT_EQ(recs->size(), 3u);
   auto db = store::create_database(dir.path() / "db", true);

@@ -23,6 +23,8 @@
 #include "temp_dir.h"
 #include "quor/ingest/batch_applier.h"
 #include "quor/ingest/batch_apply.h"
+#include "quor/ingest/csv_reader.h"
+#include "quor/ingest/json_lines.h"
 #include "quor/ingest/readers.h"
 #include "quor/ingest/record_update.h"
 #include "quor/store/dim_key.h"
@@ -44,10 +46,22 @@ struct ClockGuard {
   ~ClockGuard() { internal::set_batch_clock_for_testing(nullptr); }
 };
 
+// Every record of the file in file order, read with the reader its
+// extension selects.
+Result<std::vector<InputRecord>> read_input_records(const std::string& path) {
+  QUOR_ASSIGN_OR_RETURN(InputFormat format, input_format_for(path));
+  if (format == InputFormat::JsonLines) return read_json_lines(path);
+  QUOR_ASSIGN_OR_RETURN(CsvTable table, read_csv_table(path));
+  std::vector<InputRecord> records;
+  records.reserve(table.num_rows());
+  for (size_t i = 0; i < table.num_rows(); ++i) records.push_back(table.record(i));
+  return records;
+}
+
 // The oracle: the batch-by-batch road, over the public steps.
 Result<IngestReport> oracle_ingest_file(store::Database& db, const std::string& path,
                                         const IngestOptions& options, uint64_t batch_size) {
-  QUOR_ASSIGN_OR_RETURN(std::vector<InputRecord> records, read_records_for_ingest(path));
+  QUOR_ASSIGN_OR_RETURN(std::vector<InputRecord> records, read_input_records(path));
   const size_t count = std::min<size_t>(records.size(), options.sample_size);
   const model::Schema inferred = infer_schema(records, count, options);
   for (const auto& v : inferred.variables)
@@ -76,8 +90,8 @@ Result<IngestReport> oracle_ingest_file(store::Database& db, const std::string& 
   const size_t slice = batch_size == 0 ? 1 : batch_size;
   for (size_t pos = 0; pos < obs.size(); pos += slice) {
     const size_t n = std::min(slice, obs.size() - pos);
-    const auto updates =
-        compute_record_updates(schema, std::span<const Observation>(obs.data() + pos, n));
+    std::vector<std::optional<RecordUpdate>> updates;
+    for (size_t k = pos; k < pos + n; ++k) updates.push_back(compute_record_update(schema, obs[k]));
     std::vector<std::pair<std::string, model::DimensionMap>> order;
     std::map<std::pair<std::string, model::DimensionMap>, store::CountAccumulator> acc;
     std::map<std::pair<size_t, size_t>, std::map<std::pair<uint64_t, uint64_t>, uint64_t>> joints;
@@ -302,7 +316,7 @@ void run_case(const Case& c, const std::vector<std::string>& inputs) {
     c.prepare(*mine);
     c.prepare(*plain);
   }
-  IngestOptions o = IngestOptions::default_options();
+  IngestOptions o;
   o.date_granularity = "monthly";
   for (size_t i = 0; i < inputs.size(); ++i) {
     const std::string path = dir.write("in" + std::to_string(i) + (c.json ? ".jsonl" : ".csv"),

@@ -23,7 +23,7 @@ JsonValue num(double d) { return JsonValue(JsonNumber::from_double(d)); }
 JsonValue integer(int64_t i) { return JsonValue(JsonNumber::from_int(i)); }
 
 IngestOptions yearly() {
-  IngestOptions o = IngestOptions::default_options();
+  IngestOptions o;
   o.date_granularity = "yearly";
   return o;
 }

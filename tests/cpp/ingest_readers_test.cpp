@@ -9,7 +9,9 @@
 
 #include "temp_dir.h"
 #include "quor/ingest/csv_reader.h"
+#include "quor/ingest/batch_apply.h"
 #include "quor/ingest/readers.h"
+#include "quor/store/directory.h"
 #include "quor/util/utf8.h"
 
 namespace quor::ingest {
@@ -43,7 +45,12 @@ TEST(InputDispatch, ExtensionDecidesBeforeAnyOpen) {
   EXPECT_EQ(*input_format_for("data.json"), InputFormat::JsonLines);
   EXPECT_EQ(*input_format_for("dir.csv/"), InputFormat::Csv);
   const std::string unsupported = "unsupported ingestion format '{}'; expected csv/json/parquet";
-  auto msg = [](std::string_view p) { return read_records_for_ingest(std::string(p)).error().full_text(); };
+  TempDir dir;
+  auto db = store::create_database(dir.path() / "db", true);
+  ASSERT_TRUE(db.ok()) << db.error().full_text();
+  auto msg = [&](std::string_view p) {
+    return ingest_file(*db, std::string(p), IngestOptions{}, 10000, false).error().full_text();
+  };
   // None of these files exists: the refusal comes before the open.
   EXPECT_EQ(msg("/nonexistent/data.csv.gz"),
             "unsupported ingestion format 'gz'; expected csv/json/parquet");
@@ -61,10 +68,10 @@ TEST(InputDispatch, ExtensionDecidesBeforeAnyOpen) {
 
 TEST(CsvReader, RecordsPairHeadersAndKeepTheLaterDuplicate) {
   TempDir dir;
-  auto records = read_records_for_ingest(dir.write("d.csv", "b,a,b\n1,2,3\n"));
-  ASSERT_TRUE(records.ok()) << records.error().full_text();
-  ASSERT_EQ(records->size(), 1u);
-  const InputRecord& r = (*records)[0];
+  auto table = read_csv_table(dir.write("d.csv", "b,a,b\n1,2,3\n"));
+  ASSERT_TRUE(table.ok()) << table.error().full_text();
+  ASSERT_EQ(table->num_rows(), 1u);
+  const InputRecord r = table->record(0);
   ASSERT_EQ(r.size(), 2u);
   EXPECT_EQ(r.begin()->first, "a");
   EXPECT_EQ(r.at("a"), util::JsonValue("2"));
@@ -172,16 +179,16 @@ TEST(CsvReader, ByteOrderMarkAtTheStartIsSkipped) {
 
   // Through the file reader, as an ingest reads it.
   TempDir dir;
-  auto records = read_records_for_ingest(dir.write("bom.csv", bom + "time,v\n2024,1\n"));
-  ASSERT_TRUE(records.ok()) << records.error().full_text();
-  ASSERT_EQ(records->size(), 1u);
-  EXPECT_EQ((*records)[0].at("time"), util::JsonValue("2024"));
+  auto table = read_csv_table(dir.write("bom.csv", bom + "time,v\n2024,1\n"));
+  ASSERT_TRUE(table.ok()) << table.error().full_text();
+  ASSERT_EQ(table->num_rows(), 1u);
+  EXPECT_EQ(table->record(0).at("time"), util::JsonValue("2024"));
 }
 
 TEST(CsvReader, FileErrors) {
   TempDir dir;
   fs::create_directory(dir.path() / "folder.csv");
-  auto r = read_csv_records((dir.path() / "folder.csv").string());
+  auto r = read_csv_table((dir.path() / "folder.csv").string());
   EXPECT_EQ(r.error().full_text(), "read csv headers: Is a directory (os error 21)");
 }
 

@@ -4,6 +4,7 @@
 
 #include "quor/ingest/preparation.h"
 #include "quor/ingest/record_update.h"
+#include "quor/ingest/update_core.h"
 #include "quor/ingest/worker_pool.h"
 
 #include <cmath>
@@ -169,13 +170,16 @@ TEST(RecordUpdate, BatchMapKeepsInputOrder) {
     obs[i].values.emplace("v", integer(static_cast<int64_t>(i % 1000)));
     if (i % 7 != 0) obs[i].dimensions.emplace("d", std::to_string(i));
   }
-  auto out = compute_record_updates(schema, obs);
-  ASSERT_EQ(out.size(), obs.size());
+  const internal::CompiledSchema compiled(schema);
+  const internal::ObservationListSource src(schema, obs.data(), obs.size());
+  internal::BatchUpdates out;
+  internal::compute_batch(compiled, src, 0, obs.size(), false, 0, out);
+  ASSERT_EQ(out.n, obs.size());
   for (size_t i = 0; i < obs.size(); ++i) {
-    ASSERT_EQ(out[i].has_value(), i % 7 != 0) << i;
-    if (out[i]) {
-      EXPECT_EQ(out[i]->dimension_key.at("d"), std::to_string(i));
-      EXPECT_EQ(out[i]->variable_updates.at(0).slot, CountSlot::bin(i % 1000));
+    ASSERT_EQ(out.present[i] != 0, i % 7 != 0) << i;
+    if (out.present[i]) {
+      EXPECT_EQ(internal::dimension_map_of(compiled, out, i, nullptr).at("d"), std::to_string(i));
+      EXPECT_EQ(out.slots[i], static_cast<int64_t>(i % 1000));
     }
   }
 }

@@ -5,6 +5,9 @@
 #include <random>
 #include <limits>
 #include <optional>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "quor/sql/cells.h"
 #include "quor/util/float_text.h"
@@ -14,19 +17,36 @@ namespace {
 
 using Rows = std::vector<std::vector<std::string>>;
 
-// Stand-ins with the fields the analytics' results carry.
-struct Contribution {
-  std::string category;
-  double p_a, p_b, delta, contribution;
-};
-struct Compared {
-  std::optional<double> wasserstein;
-  std::vector<Contribution> contributions;
-  double ci_low = 0.01, ci_high = 0.03;
-  double jsd = 0.0203125, kl_a_b = 0.1, kl_b_a = 0.2, entropy_a = 1.5, entropy_b = -0.0;
-  double hellinger = 0.25, psi = 1e-7;
-  uint64_t samples_a = 100, samples_b = 7;
-};
+using analytics::CategoryContribution;
+using analytics::CompareResult;
+
+// A comparison whose cells show rounding, a negative zero and a tiny PSI.
+CompareResult compared() {
+  CompareResult r;
+  r.ci_low = 0.01;
+  r.ci_high = 0.03;
+  r.jsd = 0.0203125;
+  r.kl_a_b = 0.1;
+  r.kl_b_a = 0.2;
+  r.entropy_a = 1.5;
+  r.entropy_b = -0.0;
+  r.hellinger = 0.25;
+  r.psi = 1e-7;
+  r.samples_a = 100;
+  r.samples_b = 7;
+  return r;
+}
+
+CategoryContribution contribution(std::string category, double p_a, double p_b, double delta,
+                                  double contribution) {
+  CategoryContribution c;
+  c.category = std::move(category);
+  c.p_a = p_a;
+  c.p_b = p_b;
+  c.delta = delta;
+  c.contribution = contribution;
+  return c;
+}
 
 TEST(Cells, SmallTemplates) {
   EXPECT_EQ(bits_cell(-0.0), "-0.0000 bits");
@@ -63,7 +83,7 @@ TEST(Cells, MetricWordsAndTitles) {
 }
 
 TEST(Cells, CompareBetweenTable) {
-  Compared h;
+  CompareResult h = compared();
   h.wasserstein = 0.5;
   QueryResult r = compare_between_table(h);
   EXPECT_EQ(r.header, (std::vector<std::string>{"Metric", "Value"}));
@@ -80,8 +100,8 @@ TEST(Cells, CompareBetweenTable) {
                         {"Wasserstein", "0.500000"},
                     }));
 
-  Compared c;
-  for (int i = 0; i < 12; ++i) c.contributions.push_back({"c" + std::to_string(i), 0.25, 0.25, 0.0, 0.0});
+  CompareResult c = compared();
+  for (int i = 0; i < 12; ++i) c.contributions.push_back(contribution("c" + std::to_string(i), 0.25, 0.25, 0.0, 0.0));
   Rows rows = compare_between_table(c).rows;
   ASSERT_EQ(rows.size(), 9u + 2u + 10u);
   EXPECT_EQ(rows[9], (std::vector<std::string>{"", ""}));
@@ -90,11 +110,11 @@ TEST(Cells, CompareBetweenTable) {
   EXPECT_EQ(rows[20][0], "c9");
   c.contributions.resize(3);
   EXPECT_EQ(compare_between_table(c).rows.size(), 14u);
-  EXPECT_EQ(compare_between_table(Compared{}).rows.size(), 9u);
+  EXPECT_EQ(compare_between_table(compared()).rows.size(), 9u);
 }
 
 TEST(Cells, AcrossRowsSortByPrintedJsd) {
-  Compared c;
+  const CompareResult c = compared();
   Rows rows = {
       across_row("a", "b", c),           // 0.020313
       across_failed_row("a", "c"),       // counts as 0
@@ -163,7 +183,7 @@ TEST(Cells, AcrossKeysSortLikeTheReadCells) {
         keys.push_back(0.0);
         continue;
       }
-      Compared c;
+      CompareResult c = compared();
       // Few distinct printed values, so that ties are common.
       c.jsd = rng() % 8 == 0 ? specials[rng() % 7] : static_cast<double>(rng() % 50) / 3e5;
       double key = -1.0;
@@ -177,23 +197,24 @@ TEST(Cells, AcrossKeysSortLikeTheReadCells) {
   }
 }
 
-struct ExplainContribution {
-  std::string category;
-  double delta, contribution;
-};
-struct ExplainEntry {
-  std::string variable;
-  double jsd, fraction, entropy_a, entropy_b;
-  std::vector<ExplainContribution> contributions;
-};
-struct Explained {
-  double total_jsd;
-  std::vector<ExplainEntry> entries;
-};
+analytics::ExplainEntry explain_entry(std::string variable, double jsd, double fraction,
+                                      double entropy_a, double entropy_b) {
+  analytics::ExplainEntry e;
+  e.variable = std::move(variable);
+  e.jsd = jsd;
+  e.fraction = fraction;
+  e.entropy_a = entropy_a;
+  e.entropy_b = entropy_b;
+  return e;
+}
 
 TEST(Cells, ExplainTable) {
-  Explained e{0.3, {{"plan", 0.2, 2.0 / 3.0, 1.0, 1.25, {}}, {"income", 0.1, 1.0 / 3.0, 2.0, 2.0, {}}}};
-  for (int i = 0; i < 7; ++i) e.entries[0].contributions.push_back({"k" + std::to_string(i), -0.05, 0.001});
+  analytics::ExplainResult e;
+  e.total_jsd = 0.3;
+  e.entries = {explain_entry("plan", 0.2, 2.0 / 3.0, 1.0, 1.25),
+               explain_entry("income", 0.1, 1.0 / 3.0, 2.0, 2.0)};
+  for (int i = 0; i < 7; ++i)
+    e.entries[0].contributions.push_back(contribution("k" + std::to_string(i), 0.5, 0.45, -0.05, 0.001));
   QueryResult r = explain_table(e);
   EXPECT_EQ(r.header, (std::vector<std::string>{"Variable", "JSD", "Fraction", "H(A)", "H(B)"}));
   ASSERT_EQ(r.rows.size(), 1u + 1u + 5u + 1u);
@@ -203,52 +224,51 @@ TEST(Cells, ExplainTable) {
   EXPECT_EQ(r.rows[7], (std::vector<std::string>{"income", "0.100000", "33.3%", "2.0000", "2.0000"}));
 }
 
-struct Alert {
-  std::string from, to;
-  double drift;
-  std::string message;
-};
-struct Tracked {
-  std::vector<std::string> time_labels;
-  std::vector<double> entropies;
-  std::vector<double> drifts;
-  std::vector<Alert> alerts;
-};
-
 TEST(Cells, TrackTable) {
-  Tracked t{{"2020", "2021", "2022"}, {1.0, 1.5, 2.0}, {0.05, 0.0501}, {}};
+  analytics::TrackResult t;
+  t.time_labels = {"2020", "2021", "2022"};
+  t.entropies = {1.0, 1.5, 2.0};
+  t.drifts = {0.05, 0.0501};
   QueryResult r = track_table(t);
   EXPECT_EQ(r.header, (std::vector<std::string>{"Time", "Entropy", "Drift (JSD)"}));
   EXPECT_EQ(r.rows, (Rows{{"2020", "1.0000", "0.0500"},
                           {"2021", "1.5000", "0.0501 \xE2\x86\x90 shift"},
                           {"2022", "2.0000", "0.0000"}}));
-  t.alerts.push_back({"2021", "2022", 0.0501, "drift detected"});
+  analytics::DriftAlert alert;
+  alert.from = "2021";
+  alert.to = "2022";
+  alert.drift = 0.0501;
+  alert.message = "drift detected";
+  t.alerts.push_back(alert);
   Rows rows = track_table(t).rows;
   ASSERT_EQ(rows.size(), 5u);
   EXPECT_EQ(rows[3], (std::vector<std::string>{"", "", ""}));
   EXPECT_EQ(rows[4], (std::vector<std::string>{"2021 \xE2\x86\x92 2022", "JSD=0.0501", "drift detected"}));
 }
 
-struct Stratum {
-  std::string value;
-  double mutual_info, normalized_mi;
-  uint64_t samples;
-};
-struct CmiRes {
-  double cmi;
-  uint64_t total_samples;
-  std::vector<Stratum> strata;
-};
-struct Corr {
-  std::string variable_a, variable_b;
-  std::optional<std::string> label;
-  double mutual_info, normalized_mi, cramers_v;
-  uint64_t samples;
-};
-struct Matrix {
-  std::vector<std::string> labels;
-  std::vector<std::vector<double>> values;
-};
+analytics::CmiStratum stratum(std::string value, double mutual_info, double normalized_mi,
+                              uint64_t samples) {
+  analytics::CmiStratum s;
+  s.value = std::move(value);
+  s.mutual_info = mutual_info;
+  s.normalized_mi = normalized_mi;
+  s.samples = samples;
+  return s;
+}
+
+analytics::CorrelationRow correlation(std::string a, std::string b,
+                                      std::optional<std::string> label, double mutual_info,
+                                      double normalized_mi, double cramers_v, uint64_t samples) {
+  analytics::CorrelationRow r;
+  r.variable_a = std::move(a);
+  r.variable_b = std::move(b);
+  r.label = std::move(label);
+  r.mutual_info = mutual_info;
+  r.normalized_mi = normalized_mi;
+  r.cramers_v = cramers_v;
+  r.samples = samples;
+  return r;
+}
 
 TEST(Cells, AssociationTables) {
   EXPECT_EQ(mi_table(0.3, JointStrength{0.5, 0.25, 40}).rows, (Rows{{"MI", "0.3000 bits"},
@@ -258,7 +278,11 @@ TEST(Cells, AssociationTables) {
                                                {"Strength", "moderate"}}));
   EXPECT_EQ(mi_table(0.31, std::nullopt).rows, (Rows{{"MI", "0.3100 bits"}, {"Strength", "strong"}}));
 
-  QueryResult c = cmi_table("region", CmiRes{0.125, 90, {{"a", 0.5, 0.25, 30}, {"b", 0.0, 0.0, 60}}});
+  analytics::CmiResult cmi;
+  cmi.cmi = 0.125;
+  cmi.total_samples = 90;
+  cmi.strata = {stratum("a", 0.5, 0.25, 30), stratum("b", 0.0, 0.0, 60)};
+  QueryResult c = cmi_table("region", cmi);
   EXPECT_EQ(c.header, (std::vector<std::string>{"region", "MI", "NMI", "Samples"}));
   EXPECT_EQ(c.rows, (Rows{{"CMI", "0.1250 bits", "", ""},
                           {"Total samples", "90", "", ""},
@@ -266,16 +290,21 @@ TEST(Cells, AssociationTables) {
                           {"a", "0.5000", "25.0%", "30"},
                           {"b", "0.0000", "0.0%", "60"}}));
 
-  std::vector<Corr> corr = {{"a", "b", std::nullopt, 0.5, 0.4, 0.3, 10}, {"a", "c", "region:x", 0, 0, 0, 0}};
+  const std::vector<analytics::CorrelationRow> corr = {
+      correlation("a", "b", std::nullopt, 0.5, 0.4, 0.3, 10),
+      correlation("a", "c", "region:x", 0, 0, 0, 0)};
   QueryResult k = correlations_table(corr);
   EXPECT_EQ(k.header, (std::vector<std::string>{"Pair", "Dim", "MI", "NMI", "Cram\xC3\xA9r's V", "Samples"}));
   EXPECT_EQ(k.rows, (Rows{{"a \xC3\x97 b", "all", "0.5000", "40.0%", "0.3000", "10"},
                           {"a \xC3\x97 c", "region:x", "0.0000", "0.0%", "0.0000", "0"}}));
 
-  QueryResult p = pairwise_table(Matrix{{"a", "b"}, {{0.0, 0.125}, {0.125, 0.0}}});
+  analytics::PairwiseMatrix m;
+  m.labels = {"a", "b"};
+  m.values = {{0.0, 0.125}, {0.125, 0.0}};
+  QueryResult p = pairwise_table(m);
   EXPECT_EQ(p.header, (std::vector<std::string>{"", "a", "b"}));
   EXPECT_EQ(p.rows, (Rows{{"a", "\xE2\x80\x94", "0.1250"}, {"b", "0.1250", "\xE2\x80\x94"}}));
-  QueryResult empty = pairwise_table(Matrix{});
+  QueryResult empty = pairwise_table(analytics::PairwiseMatrix{});
   EXPECT_EQ(empty.header, (std::vector<std::string>{""}));
   EXPECT_TRUE(empty.rows.empty());
 }

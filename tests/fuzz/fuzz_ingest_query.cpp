@@ -133,7 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool jsonl = flags & 1;
   const uint64_t batch_size = 1 + ((flags >> 1) & 3) * 3;  // 1, 4, 7 or 10
   static const char* const kGranularity[] = {"yearly", "monthly", "weekly", "daily"};
-  ingest::IngestOptions options = ingest::IngestOptions::default_options();
+  ingest::IngestOptions options;
   options.date_granularity = kGranularity[(flags >> 3) & 3];
   if (flags & 0x20) options.max_categories = 3;
   const bool records_too = flags & 0x40;

@@ -206,30 +206,6 @@ std::pair<double, double> jsd_interval(double jsd, uint64_t n_a, uint64_t n_b) {
   return {std::fmax(jsd - w, 0.0), std::fmin(jsd + w, 1.0)};
 }
 
-std::vector<CategoryContribution> category_contributions(const math::AlignedCategories& aligned,
-                                                         uint64_t total_a, uint64_t total_b) {
-  std::vector<CategoryContribution> out;
-  out.reserve(aligned.categories.size());
-  const double ta = static_cast<double>(total_a);
-  const double tb = static_cast<double>(total_b);
-  for (size_t j = 0; j < aligned.categories.size(); ++j) {
-    CategoryContribution c;
-    c.category = aligned.categories[j];
-    c.p_a = total_a == 0 ? 0.0 : static_cast<double>(aligned.counts_a[j]) / ta;
-    c.p_b = total_b == 0 ? 0.0 : static_cast<double>(aligned.counts_b[j]) / tb;
-    c.delta = c.p_b - c.p_a;
-    const double m = (c.p_a + c.p_b) * 0.5;
-    double term = 0.0;
-    if (m > 0.0) {
-      if (c.p_a > 0.0) term = term + 0.5 * c.p_a * std::log2(c.p_a / m);
-      if (c.p_b > 0.0) term = term + 0.5 * c.p_b * std::log2(c.p_b / m);
-    }
-    c.contribution = term;
-    out.push_back(std::move(c));
-  }
-  return out;
-}
-
 namespace {
 
 bool same_bits(double x, double y) { return std::memcmp(&x, &y, sizeof x) == 0; }

@@ -154,8 +154,4 @@ Result<CompareResult> compare_representations(const model::DistributionRepr& a,
 // n_eff = n_a n_b / (n_a + n_b), cut to [0, 1]; [J, J] when n_eff is 0.
 std::pair<double, double> jsd_interval(double jsd, uint64_t n_a, uint64_t n_b);
 
-// Per-category shares and JSD terms, in union order (unsorted).
-std::vector<CategoryContribution> category_contributions(const math::AlignedCategories& aligned,
-                                                         uint64_t total_a, uint64_t total_b);
-
 }  // namespace quor::analytics

@@ -84,7 +84,7 @@ struct Exact {
 };
 
 struct ChunkOut {
-  CsvTable::Segment seg;
+  internal::CsvSegment seg;
   size_t stop = 0;
   bool error = false;
 };
@@ -370,7 +370,7 @@ void scan_range(const char* buf, size_t begin, size_t stop_at, size_t end, size_
 // The records after the header, in parallel chunks when the input is large.
 // Returns false when any record fails (the exact pass then reports it).
 bool parse_body_parallel(const char* buf, size_t begin, size_t end, size_t nfields,
-                         std::vector<CsvTable::Segment>& segments) {
+                         std::vector<internal::CsvSegment>& segments) {
   const size_t len = end - begin;
   const size_t kMinChunk = g_min_chunk.load(std::memory_order_relaxed);
   auto& arena = worker_arena();
@@ -541,7 +541,7 @@ Result<CsvTable> parse_csv_bytes(FileBytes bytes, bool fast) {
   // Fast path: parallel chunks with a bulk UTF-8 check. Any failure (or
   // bytes that are not UTF-8 before unquoting) goes to the exact pass, which
   // reports the first failing record with its position.
-  std::vector<CsvTable::Segment> segments;
+  std::vector<internal::CsvSegment> segments;
   bool ok = fast && parse_body_parallel(buf, body, end, nfields, segments);
   if (ok) {
     std::string_view all(buf + body, end - body);
@@ -586,14 +586,6 @@ Result<CsvTable> read_csv_table(const std::string& path) {
     return std::move(err.error).add_context("read csv headers");
   }
   return parse_csv_bytes(std::move(bytes));
-}
-
-Result<std::vector<InputRecord>> read_csv_records(const std::string& path) {
-  QUOR_ASSIGN_OR_RETURN(CsvTable table, read_csv_table(path));
-  std::vector<InputRecord> out;
-  out.reserve(table.num_rows());
-  for (size_t i = 0; i < table.num_rows(); ++i) out.push_back(table.record(i));
-  return out;
 }
 
 }  // namespace quor::ingest

@@ -15,6 +15,14 @@
 
 namespace quor::ingest {
 
+namespace internal {
+// Record starts of one parsed stretch of a file (top bit: a field of the
+// record begins with a quote).
+struct CsvSegment {
+  std::vector<uint64_t> rows;
+};
+}  // namespace internal
+
 // A parsed CSV file held as its bytes plus where every record starts: the
 // column-indexed form of the record list. The parse finds record ends and
 // counts each record's fields without keeping where they lie; a record is
@@ -50,17 +58,11 @@ class CsvTable {
   // each a JSON text, a later equal header replacing an earlier one.
   InputRecord record(size_t row) const;
 
-  // Internal: record starts of one parsed stretch (top bit: a field of the
-  // record begins with a quote).
-  struct Segment {
-    std::vector<uint64_t> rows;
-  };
-
  private:
   friend Result<CsvTable> parse_csv_bytes(FileBytes bytes, bool fast);
   FileBytes bytes_;
   std::vector<std::string> headers_;
-  std::vector<Segment> segments_;
+  std::vector<internal::CsvSegment> segments_;
   std::vector<size_t> segment_end_;  // cumulative row counts
   size_t rows_ = 0;
 };
@@ -87,8 +89,5 @@ uint64_t csv_record_reader_runs_for_testing();
 
 // Reads and parses the file; an open failure gets "open csv file {path}".
 Result<CsvTable> read_csv_table(const std::string& path);
-
-// The reader as a list of records, in file order.
-Result<std::vector<InputRecord>> read_csv_records(const std::string& path);
 
 }  // namespace quor::ingest

@@ -1,7 +1,5 @@
 #include "quor/ingest/readers.h"
 
-#include "quor/ingest/csv_reader.h"
-#include "quor/ingest/json_lines.h"
 #include "quor/util/ascii.h"
 #include "quor/util/utf8.h"
 
@@ -35,12 +33,6 @@ Result<InputFormat> input_format_for(std::string_view path) {
   if (ext == "json" || ext == "jsonl") return InputFormat::JsonLines;
   if (ext == "parquet") return Error("parquet ingestion requires enabling the 'parquet' feature");
   return Error("unsupported ingestion format '" + ext + "'; expected csv/json/parquet");
-}
-
-Result<std::vector<InputRecord>> read_records_for_ingest(const std::string& path) {
-  QUOR_ASSIGN_OR_RETURN(InputFormat format, input_format_for(path));
-  if (format == InputFormat::Csv) return read_csv_records(path);
-  return read_json_lines(path);
 }
 
 }  // namespace quor::ingest

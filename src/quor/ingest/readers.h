@@ -3,9 +3,7 @@
 
 #include <string>
 #include <string_view>
-#include <vector>
 
-#include "quor/ingest/input_record.h"
 #include "quor/util/error.h"
 
 namespace quor::ingest {
@@ -22,9 +20,5 @@ std::string input_extension(std::string_view path);
 // feature", anything else with "unsupported ingestion format '{}'; expected
 // csv/json/parquet". Nothing is opened.
 Result<InputFormat> input_format_for(std::string_view path);
-
-// Reads every record of the file, in file order, with the reader its
-// extension selects. No record is returned on failure.
-Result<std::vector<InputRecord>> read_records_for_ingest(const std::string& path);
 
 }  // namespace quor::ingest

@@ -1,10 +1,11 @@
 // The per-record step: what one observation contributes to the counts,
-// computed without touching the database.
+// computed without touching the database. The batched apply runs the same
+// step in its compact form (update_core.h); this is the step for one
+// observation, in records that name what they count.
 #pragma once
 
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -57,10 +58,5 @@ std::optional<uint64_t> category_position(const std::vector<std::string>& catego
 // text for one of the schema's dimensions. Pure; safe on any thread.
 std::optional<RecordUpdate> compute_record_update(const model::Schema& schema,
                                                   const Observation& observation);
-
-// compute_record_update over a slice on the worker pool: one entry per
-// observation, in the slice's order.
-std::vector<std::optional<RecordUpdate>> compute_record_updates(
-    const model::Schema& schema, std::span<const Observation> observations);
 
 }  // namespace quor::ingest

@@ -11,7 +11,8 @@
 
 namespace quor::ingest {
 
-// The options of a file ingest.
+// The options of a file ingest. A default-constructed value holds the
+// defaults every ingest starts from; the caller sets date_granularity.
 struct IngestOptions {
   // Columns that always become date dimensions.
   std::vector<std::string> date_columns;
@@ -21,10 +22,6 @@ struct IngestOptions {
   uint64_t sample_size = 1000;
   // Largest number of distinct texts that still makes a categorical variable.
   uint64_t max_categories = 50;
-
-  // Empty date_columns, sample_size 1000, max_categories 50 (the caller sets
-  // date_granularity).
-  static IngestOptions default_options() { return IngestOptions{}; }
 };
 
 // Proposes a schema from the first `count` records (at most records.size()):

@@ -1,11 +1,5 @@
 // Cell texts shared by the statement runners, and the tables of the analytic
 // statements built from the analytics' results.
-//
-// The table builders are templates over the result records so that they
-// read only the named fields: a CompareResult-like `R` has `jsd`, `psi`,
-// `hellinger`, `kl_a_b`, `kl_b_a`, `entropy_a`, `entropy_b`, `samples_a`,
-// `samples_b`, `ci_low`, `ci_high`, an optional `wasserstein` and a list of
-// `contributions` (`category`, `p_a`, `p_b`, `delta`, `contribution`).
 #pragma once
 
 #include <cstddef>
@@ -16,6 +10,12 @@
 #include <utility>
 #include <vector>
 
+#include "quor/analytics/compare_result.h"
+#include "quor/analytics/correlations.h"
+#include "quor/analytics/explain.h"
+#include "quor/analytics/mutual_info.h"
+#include "quor/analytics/pairwise.h"
+#include "quor/analytics/track.h"
 #include "quor/sql/query_result.h"
 #include "quor/util/format.h"
 
@@ -88,8 +88,7 @@ void sort_across_rows(std::vector<std::vector<std::string>>& rows, const std::ve
 // ---- tables of the analytic statements ----
 
 // COMPARE v BETWEEN ...: the measures, then the top 10 movers.
-template <class R>
-QueryResult compare_between_table(const R& r) {
+inline QueryResult compare_between_table(const analytics::CompareResult& r) {
   using util::format_fixed;
   QueryResult q;
   q.header = {"Metric", "Value"};
@@ -120,9 +119,9 @@ QueryResult compare_between_table(const R& r) {
 // One COMPARE ... ACROSS row of a successful comparison.
 // `key`, when given, receives the value the JSD cell reads as (the row's
 // sort key).
-template <class R>
-std::vector<std::string> across_row(const std::string& a, const std::string& b, const R& r,
-                                    NumberWriter& w, double* key = nullptr) {
+inline std::vector<std::string> across_row(const std::string& a, const std::string& b,
+                                           const analytics::CompareResult& r, NumberWriter& w,
+                                           double* key = nullptr) {
   // Built in place: a braced list would copy every cell once more.
   std::vector<std::string> row;
   row.reserve(6);
@@ -136,8 +135,8 @@ std::vector<std::string> across_row(const std::string& a, const std::string& b, 
   row.push_back(w.samples_cell(r.samples_a, r.samples_b));
   return row;
 }
-template <class R>
-std::vector<std::string> across_row(const std::string& a, const std::string& b, const R& r) {
+inline std::vector<std::string> across_row(const std::string& a, const std::string& b,
+                                           const analytics::CompareResult& r) {
   NumberWriter w;
   return across_row(a, b, r, w);
 }
@@ -146,11 +145,8 @@ inline std::vector<std::string> across_header() {
   return {"Value A", "Value B", "JSD", "Hellinger", "PSI", "Samples"};
 }
 
-// EXPLAIN: `total_jsd` and `entries` (`variable`, `jsd`, `fraction`,
-// `entropy_a`, `entropy_b`, `contributions` with `category`, `delta`,
-// `contribution`).
-template <class E>
-QueryResult explain_table(const E& e) {
+// EXPLAIN: the total, then each variable with its first five movers.
+inline QueryResult explain_table(const analytics::ExplainResult& e) {
   using util::format_fixed;
   QueryResult q;
   q.header = {"Variable", "JSD", "Fraction", "H(A)", "H(B)"};
@@ -168,10 +164,9 @@ QueryResult explain_table(const E& e) {
   return q;
 }
 
-// TRACK: `time_labels`, `entropies`, `drifts` (one fewer than the labels)
-// and `alerts` (`from`, `to`, `drift`, `message`).
-template <class T>
-QueryResult track_table(const T& t) {
+// TRACK: each time label with its entropy and the drift to the next (0 for
+// the last), then the alerts.
+inline QueryResult track_table(const analytics::TrackResult& t) {
   QueryResult q;
   q.header = {"Time", "Entropy", "Drift (JSD)"};
   for (size_t i = 0; i < t.time_labels.size(); ++i) {
@@ -199,10 +194,9 @@ struct JointStrength {
 // when a joint was found, then the strength.
 QueryResult mi_table(double mi_bits, const std::optional<JointStrength>& joint);
 
-// CMI: `cmi`, `total_samples` and `strata` (`value`, `mutual_info`,
-// `normalized_mi`, `samples`), under the GIVEN dimension's name.
-template <class C>
-QueryResult cmi_table(const std::string& given, const C& c) {
+// CMI: the total and the sample count, then one row per stratum, under the
+// GIVEN dimension's name.
+inline QueryResult cmi_table(const std::string& given, const analytics::CmiResult& c) {
   QueryResult q;
   q.header = {given, "MI", "NMI", "Samples"};
   q.rows.push_back({"CMI", bits_cell(c.cmi), "", ""});
@@ -214,10 +208,8 @@ QueryResult cmi_table(const std::string& given, const C& c) {
   return q;
 }
 
-// CORRELATIONS: rows with `variable_a`, `variable_b`, an optional `label`,
-// `mutual_info`, `normalized_mi`, `cramers_v`, `samples`.
-template <class List>
-QueryResult correlations_table(const List& rows) {
+// CORRELATIONS: one row per measured joint; "all" where it has no label.
+inline QueryResult correlations_table(const std::vector<analytics::CorrelationRow>& rows) {
   QueryResult q;
   q.header = {"Pair", "Dim", "MI", "NMI", "Cram\xC3\xA9r's V", "Samples"};
   for (const auto& r : rows)
@@ -228,9 +220,8 @@ QueryResult correlations_table(const List& rows) {
   return q;
 }
 
-// PAIRWISE: `labels` and the square `values`; "—" on the diagonal.
-template <class M>
-QueryResult pairwise_table(const M& m) {
+// PAIRWISE: the labels and the square of values; "—" on the diagonal.
+inline QueryResult pairwise_table(const analytics::PairwiseMatrix& m) {
   NumberWriter w;
   QueryResult q;
   q.header.reserve(m.labels.size() + 1);

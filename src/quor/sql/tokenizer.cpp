@@ -72,11 +72,6 @@ std::string_view token_kind_name(TokenKind kind) {
   return kKindNames[static_cast<size_t>(kind)];
 }
 
-std::string_view keyword_text(TokenKind kind) {
-  size_t k = static_cast<size_t>(kind);
-  return k < kKeywordCount ? kKeywords[k] : std::string_view();
-}
-
 std::string quote_for_diagnostic(std::string_view text) {
   std::string out;
   out.reserve(text.size() + 2);

@@ -47,9 +47,6 @@ struct Token {
 // The kind's name as written in diagnostics ("Compare", "Ident", "Eof").
 std::string_view token_kind_name(TokenKind kind);
 
-// The keyword spelling of a keyword kind ("COMPARE"); empty for the others.
-std::string_view keyword_text(TokenKind kind);
-
 // The diagnostic form: the kind name, with the payload in parentheses for
 // Ident ("Ident(\"x\")"), DimRef ("DimRef(\"d\", \"v\")") and Number
 // ("Number(5)").

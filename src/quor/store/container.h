@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "quor/store/binary_codec.h"
+#include "quor/store/encoding_digest.h"
 #include "quor/model/model.h"
 #include "quor/util/error.h"
 

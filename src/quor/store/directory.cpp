@@ -13,6 +13,7 @@
 
 #include "quor/store/container.h"
 #include "quor/store/dim_key.h"
+#include "quor/store/encoding_digest.h"
 #include "quor/store/file_io.h"
 #include "quor/store/flush_state.h"
 

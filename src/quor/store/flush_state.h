@@ -17,7 +17,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "quor/store/binary_codec.h"
+#include "quor/store/encoding_digest.h"
 #include "quor/store/file_io.h"
 
 namespace quor::store {

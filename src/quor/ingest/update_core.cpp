@@ -1,0 +1,258 @@
+#include "quor/ingest/update_core.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+#include <limits>
+
+#include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/parallel_for.h>
+
+#include "quor/ingest/date_bucket.h"
+#include "quor/ingest/key_table.h"
+#include "quor/ingest/worker_pool.h"
+
+namespace quor::ingest::internal {
+
+namespace {
+
+// The text a categorical variable looks up for a value.
+std::string_view category_text(const ValueRef& v, char* buf) {
+  if (v.kind == ValueRef::Kind::String) return v.str;
+  if (v.kind == ValueRef::Kind::Number) {
+    if (v.num.kind == util::JsonNumber::Kind::NegInt) {
+      auto r = std::to_chars(buf, buf + 32, v.num.i);
+      return {buf, static_cast<size_t>(r.ptr - buf)};
+    }
+    if (v.num.kind == util::JsonNumber::Kind::PosInt &&
+        v.num.u <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) {
+      auto r = std::to_chars(buf, buf + 32, v.num.u);
+      return {buf, static_cast<size_t>(r.ptr - buf)};
+    }
+  }
+  return "unknown";
+}
+
+void append_u32(std::string& out, size_t n) {
+  const uint32_t v = static_cast<uint32_t>(n);
+  char b[4];
+  std::memcpy(b, &v, 4);
+  out.append(b, 4);
+}
+
+// Computes observation `i` of the slice into position `k` of `out`; its
+// raw-log line (when asked for) goes to the end of `line_out` with `id`.
+void compute_one(const CompiledSchema& cs, RowView& row, size_t k, std::string& label,
+                 BatchUpdates& out, const KeyTable* keys, std::string* line_out, uint64_t id) {
+  const auto& dims = cs.schema.dimensions;
+  for (size_t d = 0; d < dims.size(); ++d) {
+    if (!row.has_dim[d]) {
+      out.present[k] = 0;
+      return;
+    }
+  }
+  out.present[k] = 1;
+  const size_t nkd = cs.key_dims.size();
+  uint32_t* labels = out.labels.data() + k * nkd;
+  bool known = keys != nullptr;
+  for (size_t i = 0; i < nkd; ++i) {
+    const std::string_view raw = row.dims[cs.key_dims[i]];
+    labels[i] = keys ? keys->find_label(i, raw, KeyTable::text_hash(raw)) : kNoLabel;
+    if (labels[i] == kNoLabel) known = false;
+  }
+  out.has_pending[k] = known ? 0 : 1;
+  if (known) {
+    out.key_id[k] = keys->find_key(labels, KeyTable::key_hash(labels, nkd));
+  } else {
+    // A text met for the first time: the calling thread interns it from
+    // these texts, bucketed here once.
+    out.key_id[k] = -1;
+    std::string& p = out.pending[k];
+    p.clear();
+    for (size_t i = 0; i < nkd; ++i) {
+      const size_t d = cs.key_dims[i];
+      const std::string_view raw = row.dims[d];
+      label.clear();
+      const auto& g = dims[d].granularity;
+      if (g) append_bucket_label(label, raw, *g);
+      else label.append(raw);
+      append_u32(p, raw.size());
+      p.append(raw);
+      append_u32(p, label.size());
+      p += label;
+    }
+  }
+
+  const size_t nv = cs.vars.size();
+  int64_t* slots = out.slots.data() + k * nv;
+  char buf[32];
+  for (size_t v = 0; v < nv; ++v) {
+    slots[v] = kNoSlot;
+    if (!row.has_val[v]) continue;
+    const auto& var = cs.vars[v];
+    if (var.categorical) {
+      auto pos = var.find_category(category_text(row.vals[v], buf));
+      if (pos) slots[v] = static_cast<int64_t>(*pos);
+      else if (var.allow_unknown) slots[v] = kUnknownSlot;
+    } else {
+      slots[v] = var.bin_of(row.vals[v]);
+    }
+  }
+
+  uint64_t* cells = out.cells.data() + k * cs.joints.size() * 2;
+  for (size_t j = 0; j < cs.joints.size(); ++j) {
+    cells[2 * j] = kNoCell;
+    cells[2 * j + 1] = kNoCell;
+    const auto& jt = cs.joints[j];
+    if (jt.a < 0 || jt.b < 0) continue;
+    const size_t a = static_cast<size_t>(jt.a), b = static_cast<size_t>(jt.b);
+    if (!row.has_val[a] || !row.has_val[b]) continue;
+    const auto& va = cs.vars[a];
+    const auto& vb = cs.vars[b];
+    const ValueRef& xa = row.vals[a];
+    const ValueRef& xb = row.vals[b];
+    auto text_pos = [&](const CompiledSchema::Variable& var, const ValueRef& x) -> std::optional<uint64_t> {
+      if (x.kind != ValueRef::Kind::String) return std::nullopt;
+      return var.find_category(x.str);
+    };
+    std::optional<uint64_t> cx, cy;
+    if (va.categorical && vb.categorical) {
+      cx = jt.a_first ? text_pos(va, xa) : text_pos(vb, xb);
+      cy = jt.a_first ? text_pos(vb, xb) : text_pos(va, xa);
+    } else if (va.categorical != vb.categorical) {
+      const bool a_cat = va.categorical;
+      cx = a_cat ? text_pos(va, xa) : text_pos(vb, xb);
+      int64_t bin = a_cat ? vb.bin_of(xb) : va.bin_of(xa);
+      if (bin != kNoSlot) cy = static_cast<uint64_t>(bin);
+    } else {
+      int64_t bx = jt.a_first ? va.bin_of(xa) : vb.bin_of(xb);
+      int64_t by = jt.a_first ? vb.bin_of(xb) : va.bin_of(xa);
+      if (bx != kNoSlot) cx = static_cast<uint64_t>(bx);
+      if (by != kNoSlot) cy = static_cast<uint64_t>(by);
+    }
+    if (!cx || !cy) continue;
+    cells[2 * j] = *cx;
+    cells[2 * j + 1] = *cy;
+  }
+
+  if (line_out != nullptr) {
+    // The whole line, once, straight into its block.
+    std::string& p = *line_out;
+    const size_t before = p.size();
+    p += "{\"payload\":{";
+    bool first = true;
+    for (size_t i = 0; i < cs.payload_vars.size(); ++i) {
+      const size_t v = cs.payload_vars[i];
+      if (!row.has_val[v]) continue;
+      if (!first) p += ',';
+      first = false;
+      p += cs.payload_names[i];
+      append_value_json(p, row.vals[v]);
+    }
+    p += "},\"record_id\":";
+    auto r = std::to_chars(buf, buf + sizeof buf, id);
+    p.append(buf, r.ptr);
+    p += "}\n";
+    out.line_length[k] = static_cast<uint32_t>(p.size() - before);
+  }
+}
+
+}  // namespace
+
+void compute_batch(const CompiledSchema& cs, const ObservationSource& src, size_t begin,
+                   size_t end, bool want_lines, uint64_t first_id, BatchUpdates& out,
+                   const KeyTable* keys) {
+  const size_t n = end - begin;
+  const size_t nv = cs.vars.size(), nj = cs.joints.size(), nkd = cs.key_dims.size();
+  out.n = n;
+  out.nvars = nv;
+  out.njoints = nj;
+  out.nkeydims = nkd;
+  out.present.assign(n, 0);
+  out.labels.resize(n * nkd);
+  out.key_id.resize(n);
+  out.has_pending.assign(n, 0);
+  if (out.pending.size() < n) out.pending.resize(n);
+  out.slots.resize(n * nv);
+  out.cells.resize(n * nj * 2);
+  out.lines = want_lines;
+  out.first_id = first_id;
+  const size_t kBlock = BatchUpdates::kLineBlock;
+  const size_t nblocks = (n + kBlock - 1) / kBlock;
+  // Identifier of each block's first line: the present records before it.
+  std::vector<uint64_t> first_rank(nblocks + 1, 0);
+  if (want_lines) {
+    out.line_length.assign(n, 0);
+    if (out.blocks.size() < nblocks) out.blocks.resize(nblocks);
+    const int uniform = src.uniform_presence();
+    if (uniform >= 0) {
+      for (size_t c = 0; c < nblocks; ++c)
+        first_rank[c + 1] = first_rank[c] + (uniform ? std::min(n, (c + 1) * kBlock) - c * kBlock : 0);
+    } else {
+      auto count = [&](size_t c) {
+        uint64_t m = 0;
+        for (size_t k = c * kBlock; k < std::min(n, (c + 1) * kBlock); ++k)
+          m += src.has_all_dims(begin + k) ? 1 : 0;
+        first_rank[c + 1] = m;
+      };
+      if (nblocks > 1)
+        worker_arena().execute([&] { oneapi::tbb::parallel_for(size_t(0), nblocks, count); });
+      else if (nblocks == 1)
+        count(0);
+      for (size_t c = 0; c < nblocks; ++c) first_rank[c + 1] += first_rank[c];
+    }
+  }
+  const size_t ndims = cs.schema.dimensions.size();
+  auto work = [&](size_t c) {
+    RowView row;
+    std::string label;
+    std::string* line_out = nullptr;
+    if (want_lines) {
+      line_out = &out.blocks[c];
+      line_out->clear();
+    }
+    uint64_t id = first_id + first_rank[c];
+    for (size_t k = c * kBlock; k < std::min(n, (c + 1) * kBlock); ++k) {
+      row.reset(ndims, nv);
+      src.load(begin + k, row);
+      compute_one(cs, row, k, label, out, keys, line_out, id);
+      id += out.present[k];
+    }
+  };
+  if (nblocks <= 1) {
+    if (nblocks == 1) work(0);
+    return;
+  }
+  worker_arena().execute([&] { oneapi::tbb::parallel_for(size_t(0), nblocks, work); });
+}
+
+std::pair<std::string_view, std::string_view> pending_texts(std::string_view p, size_t d) {
+  size_t pos = 0;
+  auto take = [&]() {
+    uint32_t len;
+    std::memcpy(&len, p.data() + pos, 4);
+    pos += 4;
+    std::string_view t = p.substr(pos, len);
+    pos += len;
+    return t;
+  };
+  for (size_t i = 0;; ++i) {
+    std::string_view raw = take();
+    std::string_view label = take();
+    if (i == d) return {raw, label};
+  }
+}
+
+model::DimensionMap dimension_map_of(const CompiledSchema& cs, const BatchUpdates& u, size_t k,
+                                     const KeyTable* keys) {
+  model::DimensionMap map;
+  const uint32_t* labels = u.labels.data() + k * u.nkeydims;
+  for (size_t i = 0; i < cs.key_dims.size(); ++i) {
+    std::string label = u.has_pending[k] ? std::string(pending_texts(u.pending[k], i).second)
+                                         : keys->label_text(i, labels[i]);
+    map.emplace_hint(map.end(), cs.schema.dimensions[cs.key_dims[i]].name, std::move(label));
+  }
+  return map;
+}
+
+}  // namespace quor::ingest::internal

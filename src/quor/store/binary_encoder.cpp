@@ -1,0 +1,169 @@
+#include "quor/store/binary_codec.h"
+
+#include <bit>
+#include <cstring>
+#include <memory>
+#include <type_traits>
+
+#include "quor/store/binary_layout.h"
+#include "quor/store/record_fields.h"
+#include "quor/util/panic.h"
+
+namespace quor::store {
+
+namespace {
+
+using internal::encoded_size;
+using internal::is_optional;
+using internal::is_pair;
+using internal::is_text_map;
+using internal::is_vector;
+using internal::StoredVariant;
+using internal::to_little;
+
+// The encoder's reused buffer: large enough that the sink sees few pieces,
+// small enough to stay in cache while the compressor reads it.
+constexpr size_t kEncodeBuffer = 128 * 1024;
+
+// Writes into [base, end): either the whole output at its exact size, or a
+// reused buffer handed to `sink` whenever it fills.
+class Writer {
+ public:
+  Writer(char* base, size_t cap, const EncodedChunkSink* sink)
+      : base_(base), p_(base), end_(base + cap), sink_(sink) {}
+
+  char* pos() const { return p_; }
+
+  void flush() {
+    if (p_ > base_ && sink_ != nullptr) (*sink_)(std::string_view(base_, p_ - base_));
+    p_ = base_;
+  }
+
+  template <class T>
+  void fixed(T v) {
+    static_assert(std::is_trivially_copyable_v<T>);
+    if (static_cast<size_t>(end_ - p_) < sizeof(T)) flush();
+    v = to_little(v);
+    std::memcpy(p_, &v, sizeof(T));
+    p_ += sizeof(T);
+  }
+  void raw(const char* data, size_t n) {
+    if (n <= static_cast<size_t>(end_ - p_)) {
+      if (n != 0) std::memcpy(p_, data, n);  // data may be null when n == 0
+      p_ += n;
+      return;
+    }
+    flush();
+    const size_t cap = static_cast<size_t>(end_ - base_);
+    if (n >= cap / 2) {
+      // Too long to be worth a copy: handed over from the record itself.
+      (*sink_)(std::string_view(data, n));
+      return;
+    }
+    std::memcpy(p_, data, n);
+    p_ += n;
+  }
+
+  template <class T>
+  void put(const T& v) {
+    if constexpr (std::is_same_v<T, bool>) {
+      fixed(static_cast<uint8_t>(v ? 1 : 0));
+    } else if constexpr (std::is_same_v<T, double>) {
+      fixed(std::bit_cast<uint64_t>(v));
+    } else if constexpr (std::is_arithmetic_v<T>) {
+      fixed(v);
+    } else if constexpr (std::is_same_v<T, std::string> || std::is_same_v<T, std::string_view>) {
+      fixed(static_cast<uint64_t>(v.size()));
+      raw(v.data(), v.size());
+    } else if constexpr (std::is_same_v<T, std::vector<uint64_t>>) {
+      fixed(static_cast<uint64_t>(v.size()));
+      if constexpr (std::endian::native == std::endian::little) {
+        raw(reinterpret_cast<const char*>(v.data()), v.size() * 8);
+      } else {
+        for (uint64_t x : v) fixed(x);
+      }
+    } else if constexpr (is_vector<T>::value) {
+      fixed(static_cast<uint64_t>(v.size()));
+      for (const auto& e : v) put(e);
+    } else if constexpr (is_optional<T>::value) {
+      fixed(static_cast<uint8_t>(v ? 1 : 0));
+      if (v) put(*v);
+    } else if constexpr (is_pair<T>::value) {
+      put(v.first);
+      put(v.second);
+    } else if constexpr (is_text_map<T>::value) {
+      fixed(static_cast<uint64_t>(v.size()));
+      for (const auto& [k, e] : v) {
+        put(k);
+        put(e);
+      }
+    } else if constexpr (StoredVariant<T>) {
+      fixed(static_cast<uint32_t>(v.index()));
+      std::visit([this](const auto& alt) { put(alt); }, static_cast<const typename T::variant&>(v));
+    } else {
+      RecordFields<T>::each(v, [this](const auto& f, std::string_view) {
+        put(f);
+        return true;
+      });
+    }
+  }
+
+ private:
+  char* base_;
+  char* p_;
+  char* end_;
+  const EncodedChunkSink* sink_;
+};
+
+template <class R>
+std::string encode(const R& record) {
+  const uint64_t n = encoded_size(record);
+  std::string out;
+  out.resize(static_cast<size_t>(n));
+  Writer w(out.data(), out.size(), nullptr);
+  w.put(record);
+  QUOR_ASSERT(static_cast<uint64_t>(w.pos() - out.data()) == n,
+              "encoded size must match the computed size");
+  return out;
+}
+
+// One buffer per thread, shared by every record type and reused by every
+// flush on it.
+char* thread_encode_buffer() {
+  thread_local std::unique_ptr<char[]> buffer(new char[kEncodeBuffer]);
+  return buffer.get();
+}
+
+template <class R>
+void encode_to(const R& record, const EncodedChunkSink& sink) {
+  Writer w(thread_encode_buffer(), kEncodeBuffer, &sink);
+  w.put(record);
+  w.flush();
+}
+
+}  // namespace
+
+uint64_t stored_record_size(const model::MetaFile& r) { return encoded_size(r); }
+uint64_t stored_record_size(const model::DistributionFile& r) { return encoded_size(r); }
+uint64_t stored_record_size(const model::DistIndex& r) { return encoded_size(r); }
+uint64_t stored_record_size(const model::SnapshotStore& r) { return encoded_size(r); }
+
+std::string encode_stored_record(const model::MetaFile& r) { return encode(r); }
+std::string encode_stored_record(const model::DistributionFile& r) { return encode(r); }
+std::string encode_stored_record(const model::DistIndex& r) { return encode(r); }
+std::string encode_stored_record(const model::SnapshotStore& r) { return encode(r); }
+
+void encode_stored_record_to(const model::MetaFile& r, const EncodedChunkSink& sink) {
+  encode_to(r, sink);
+}
+void encode_stored_record_to(const model::DistributionFile& r, const EncodedChunkSink& sink) {
+  encode_to(r, sink);
+}
+void encode_stored_record_to(const model::DistIndex& r, const EncodedChunkSink& sink) {
+  encode_to(r, sink);
+}
+void encode_stored_record_to(const model::SnapshotStore& r, const EncodedChunkSink& sink) {
+  encode_to(r, sink);
+}
+
+}  // namespace quor::store

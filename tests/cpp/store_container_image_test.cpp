@@ -1,0 +1,168 @@
+// Data file images as the writers stream them: the same bytes as one-shot
+// compression, digests taken on the way, and the first writer failure.
+#include <gtest/gtest.h>
+#include <zstd.h>
+
+#include <string>
+
+#include "quor/store/binary_codec.h"
+#include "quor/store/container.h"
+#include "quor/store/encoding_digest.h"
+#include "store_container_frames.h"
+#include "store_test_records.h"
+
+namespace quor::store {
+namespace {
+
+using namespace quor::store::testing;
+
+// The image as one call compressing the whole encoding at level 3 makes it:
+// what the whole-buffer writer stored. For a record longer than zstd's
+// window (2 MiB at level 3) the streamed frame may pick other matches than
+// the one-shot frame could reach; it still holds the same bytes.
+template <class R>
+std::string one_shot_image(const R& record) {
+  const std::string enc = encode_stored_record(record);
+  ZSTD_CCtx* cctx = ZSTD_createCCtx();
+  ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, 3);
+  std::string out(ZSTD_compressBound(enc.size()), '\0');
+  size_t n = ZSTD_compress2(cctx, out.data(), out.size(), enc.data(), enc.size());
+  ZSTD_freeCCtx(cctx);
+  out.resize(n);
+  return header(3) + out;
+}
+
+template <class R>
+std::string streamed_image(const R& record, size_t* calls = nullptr) {
+  std::string out;
+  Status st = stream_data_file_image(record, [&](std::string_view piece) {
+    out.append(piece);
+    if (calls) ++*calls;
+    return ok_status();
+  });
+  EXPECT_TRUE(st.ok());
+  return out;
+}
+
+std::string decompressed(std::string_view frame) {
+  std::string out(ZSTD_getFrameContentSize(frame.data(), frame.size()), '\0');
+  EXPECT_EQ(ZSTD_decompress(out.data(), out.size(), frame.data(), frame.size()), out.size());
+  return out;
+}
+
+TEST(ContainerImage, StreamedImagesAreTheOneShotBytes) {
+  for (uint64_t seed : {1, 2, 3, 5, 6}) {
+    RecordMaker mk(seed);
+    const model::DistributionFile f = mk.file(20 * seed);
+    ASSERT_LT(stored_record_size(f), 2u << 20);
+    const std::string img = streamed_image(f);
+    EXPECT_TRUE(img == one_shot_image(f)) << seed;
+    EXPECT_EQ(*data_file_image(f), img);
+  }
+  EXPECT_TRUE(streamed_image(full_meta()) == one_shot_image(full_meta()));
+  EXPECT_TRUE(streamed_image(full_index()) == one_shot_image(full_index()));
+  EXPECT_TRUE(streamed_image(full_snapshots()) == one_shot_image(full_snapshots()));
+  EXPECT_TRUE(streamed_image(model::DistributionFile{}) == one_shot_image(model::DistributionFile{}));
+
+  // A long record: one frame, declaring its content size, holding the
+  // encoding; written as it comes, not at the end.
+  RecordMaker mk(4);
+  const model::DistributionFile f = mk.file(400);
+  ASSERT_GT(stored_record_size(f), 4u << 20);
+  size_t calls = 0;
+  const std::string img = streamed_image(f, &calls);
+  EXPECT_GT(calls, 3u);
+  EXPECT_EQ(img.substr(0, 8), header(3));
+  const std::string_view frame = std::string_view(img).substr(8);
+  EXPECT_EQ(ZSTD_findFrameCompressedSize(frame.data(), frame.size()), frame.size());
+  EXPECT_EQ(ZSTD_getFrameContentSize(frame.data(), frame.size()), stored_record_size(f));
+  EXPECT_TRUE(decompressed(frame) == encode_stored_record(f));
+}
+
+// The digests taken as bytes pass (by the compressing writer, by the
+// decompressing reader) are the digest of the plain encoding, and cover the
+// whole stream: a stream holding more than the record's bytes differs.
+TEST(ContainerImage, DigestsTakenOnTheWayAreThoseOfTheEncoding) {
+  auto plain = [](const std::string& bytes) {
+    EncodingHasher h;
+    h.update(bytes);
+    return h.digest();
+  };
+  RecordMaker mk(7);
+  const model::DistributionFile f = mk.file(400);  // several encoder buffers
+  const EncodingDigest want = encoding_digest(f);
+  EXPECT_EQ(want, plain(encode_stored_record(f)));
+  EXPECT_EQ(want.size, stored_record_size(f));
+
+  EncodingHasher on_write;
+  std::string img;
+  ImageStreamOptions options;
+  options.hasher = &on_write;
+  ASSERT_TRUE(stream_data_file_image(f, [&](std::string_view piece) {
+                img.append(piece);
+                return ok_status();
+              }, options).ok());
+  EXPECT_EQ(on_write.digest(), want);
+  // A declared size given by the caller makes the same bytes.
+  options = ImageStreamOptions{};
+  options.encoded_size = want.size;
+  std::string img2;
+  ASSERT_TRUE(stream_data_file_image(f, [&](std::string_view piece) {
+                img2.append(piece);
+                return ok_status();
+              }, options).ok());
+  EXPECT_TRUE(img2 == img);
+
+  std::optional<EncodingDigest> on_read;
+  auto back = parse_data_file<model::DistributionFile>(img, "d.edb", &on_read);
+  ASSERT_TRUE(back.ok());
+  EXPECT_TRUE(encode_stored_record(*back) == encode_stored_record(f));
+  EXPECT_EQ(on_read, want);
+  EXPECT_EQ(encoding_digest(full_meta()), plain(encode_stored_record(full_meta())));
+
+  const std::string enc = encode_stored_record(f);
+  struct Case {
+    const char* what;
+    std::string bytes;
+    std::optional<EncodingDigest> digest;
+  };
+  const Case cases[] = {
+      {"two frames", header(3) + zstd_frame(enc.substr(0, 1000)) + zstd_frame(enc.substr(1000)), want},
+      {"a byte after the record", header(3) + zstd_frame(enc + "x"), plain(enc + "x")},
+      {"version 2", header(2) + enc, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    on_read = want;
+    back = parse_data_file<model::DistributionFile>(c.bytes, "d.edb", &on_read);
+    ASSERT_TRUE(back.ok());
+    EXPECT_TRUE(encode_stored_record(*back) == enc);
+    EXPECT_EQ(on_read, c.digest);
+  }
+  on_read = want;
+  EXPECT_FALSE(parse_data_file<model::DistributionFile>(header(3) + zstd_frame(enc.substr(0, 99)), "d.edb",
+                                                 &on_read).ok());
+  EXPECT_EQ(on_read, std::nullopt);
+}
+
+TEST(ContainerImage, TheFirstWriterFailureStopsTheStream) {
+  RecordMaker mk(4);
+  const model::DistributionFile f = mk.file(400);
+  for (size_t fail_at : {0, 1, 3}) {
+    size_t calls = 0;
+    Status st = stream_data_file_image(f, [&](std::string_view) -> Status {
+      if (calls++ == fail_at) return Error("disk full");
+      return ok_status();
+    });
+    ASSERT_FALSE(st.ok());
+    EXPECT_EQ(st.error().full_text(), "disk full");
+    EXPECT_EQ(calls, fail_at + 1);
+  }
+  // The thread's reused context starts afresh after a failure.
+  const std::string img = streamed_image(f);
+  EXPECT_TRUE(decompressed(std::string_view(img).substr(8)) == encode_stored_record(f));
+  EXPECT_TRUE(streamed_image(full_meta()) == one_shot_image(full_meta()));
+}
+
+}  // namespace
+}  // namespace quor::store

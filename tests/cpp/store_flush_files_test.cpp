@@ -1,0 +1,510 @@
+// Flush as the files see it: temporary names, permission bits, links,
+// records left unwritten when unchanged, id counters raised at open, and the
+// rename order when a step fails.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zstd.h>
+
+#include <algorithm>
+#include <functional>
+#include <string>
+
+#include "crash_file_ops.h"
+#include "quor/store/binary_codec.h"
+#include "quor/store/container.h"
+#include "quor/store/directory.h"
+#include "store_directory_fixture.h"
+#include "store_test_dir.h"
+
+namespace quor::store {
+namespace {
+
+using namespace quor::store::testing;
+namespace fs = std::filesystem;
+
+using FlushFilesTest = TempDirTest;
+
+struct Stamp {
+  ino_t inode;
+  int64_t mtime_ns;
+  bool operator==(const Stamp&) const = default;
+};
+Stamp stamp_of(const fs::path& p) {
+  struct stat st {};
+  EXPECT_EQ(::stat(p.c_str(), &st), 0) << p;
+  return {st.st_ino, static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+}
+std::vector<Stamp> stamps_of(const fs::path& dir) {
+  std::vector<Stamp> out;
+  for (const char* name : kDataFiles) out.push_back(stamp_of(dir / name));
+  return out;
+}
+mode_t mode_of(const fs::path& p) {
+  struct stat st {};
+  EXPECT_EQ(::stat(p.c_str(), &st), 0) << p;
+  return st.st_mode & 07777;
+}
+// The names in `dir` that are temporary files of any data file name in `names`.
+std::vector<std::string> temporaries_in(const fs::path& dir, std::vector<std::string> names) {
+  std::vector<std::string> out;
+  for (const auto& e : fs::directory_iterator(dir)) {
+    const std::string name = e.path().filename().string();
+    for (const auto& target : names)
+      if (is_temporary_name_for(name, target)) out.push_back(name);
+  }
+  return out;
+}
+// The files a flush renamed into place, in order.
+// `data` as one zstd frame.
+std::string zstd_bytes(std::string_view data) {
+  std::string out(ZSTD_compressBound(data.size()), '\0');
+  out.resize(ZSTD_compress(out.data(), out.size(), data.data(), data.size(), 3));
+  return out;
+}
+
+// The entries of the index file in the directory, in a fixed order.
+std::vector<std::pair<std::string, uint64_t>> index_entries(const fs::path& dir) {
+  const model::DistIndex index = *load_dist_index(dir / "dist_index.edb");
+  std::vector<std::pair<std::string, uint64_t>> out(index.by_key.begin(), index.by_key.end());
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// A current-format index file holding `entries` in this order.
+std::string current_index_file(const std::vector<std::pair<std::string, uint64_t>>& entries) {
+  std::string enc;
+  auto u64 = [&enc](uint64_t v) {
+    for (int i = 0; i < 8; ++i) enc.push_back(static_cast<char>(v >> (8 * i)));
+  };
+  u64(entries.size());
+  for (const auto& [key, id] : entries) {
+    u64(key.size());
+    enc += key;
+    u64(id);
+  }
+  return std::string("QUOR\x03\x00\x00\x00", 8) + zstd_bytes(enc);
+}
+
+std::vector<std::string> renames_in(const std::vector<std::string>& steps) {
+  std::vector<std::string> out;
+  for (const auto& s : steps)
+    if (s.rfind("rename ", 0) == 0) out.push_back(s.substr(7));
+  return out;
+}
+std::vector<std::string> data_file_names() { return {std::begin(kDataFiles), std::end(kDataFiles)}; }
+
+// A change to every one of the four records.
+void change_every_record(Database& db, const std::string& region) {
+  HistogramCounts h;
+  h.bins = {{1, 1}};
+  const model::DimensionMap map{{"region", region}};
+  ASSERT_TRUE(db.apply_counts("age", map, h).ok());  // meta counter, distributions, index
+  db.finalize_updates({{"age", map}});
+  db.snapshots.entries[region] = {model::SnapshotEntry{1, 2, db.data.distributions[0]}};
+}
+
+TEST(TemporaryNames, OnlyOurOwnFormsForTheGivenFileMatch) {
+  struct Case {
+    const char* name;
+    bool ours;
+  };
+  const Case cases[] = {
+      {".meta.edb.tmp-0123456789abcdef", true},   // this build's form
+      {".meta.edb.tmp-4242-0", true},             // the earlier "PID-N" form
+      {".meta.edb.tmp-1-17", true},
+      {".meta.edb.tmp-0123456789ABCDEF", false},  // hex digits are lower-case
+      {".meta.edb.tmp-0123456789abcde", false},   // 15 digits
+      {".meta.edb.tmp-0123456789abcdef0", false},
+      {".meta.edb.tmp-4242-", false},
+      {".meta.edb.tmp--0", false},
+      {".meta.edb.tmp-42-x", false},
+      {".meta.edb.tmp-", false},
+      {"meta.edb.tmp-4242-0", false},
+      {".meta.edbx.tmp-4242-0", false},
+      {".distributions.edb.tmp-4242-0", false},  // another file's
+      {"meta.edb", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(is_temporary_name_for(c.name, "meta.edb"), c.ours) << c.name;
+}
+
+TEST_F(FlushFilesTest, LeftoverTemporariesGoAtReadWriteOpenAndNeverFailAFlush) {
+  const fs::path path = dir_ / "db";
+  {
+    auto db = create_database(path, false);
+    ASSERT_TRUE(db.ok());
+    fill(*db);
+    ASSERT_TRUE(flush_database(*db).ok());
+  }
+  // Today's pid with counter 0 is exactly the name an earlier build would
+  // pick again in this process.
+  const std::string same_pid = ".meta.edb.tmp-" + std::to_string(::getpid()) + "-0";
+  const std::vector<std::string> ours = {same_pid, ".distributions.edb.tmp-12-3",
+                                         ".dist_index.edb.tmp-0123456789abcdef",
+                                         ".snapshots.edb.tmp-ffffffffffffffff"};
+  const std::vector<std::string> others = {".meta.edb.tmp-notours", "notes.tmp-1-1",
+                                           ".lock.edb.tmp-1-1", ".raw.tmp-0123456789abcdef"};
+  for (const auto& n : ours) spit(path / n, "torn");
+  for (const auto& n : others) spit(path / n, "keep");
+  {
+    auto ro = open_database(path, false);
+    ASSERT_TRUE(ro.ok());
+    for (const auto& n : ours) EXPECT_TRUE(fs::exists(path / n)) << n;  // no lock, no cleanup
+  }
+  auto db = open_database(path, true);
+  ASSERT_TRUE(db.ok()) << db.error().full_text();
+  for (const auto& n : ours) EXPECT_FALSE(fs::exists(path / n)) << n;
+  for (const auto& n : others) EXPECT_EQ(slurp(path / n), "keep") << n;
+
+  // A leftover appearing under the lock does not stop a flush either.
+  for (const auto& n : ours) spit(path / n, "torn");
+  change_every_record(*db, "US");
+  Status st = flush_database(*db);
+  ASSERT_TRUE(st.ok()) << st.error().full_text();
+  EXPECT_EQ(*load_distribution_file_read(path / "distributions.edb"), db->data);
+  EXPECT_EQ(temporaries_in(path, data_file_names()).size(), ours.size());  // only the planted ones
+}
+
+TEST_F(FlushFilesTest, FlushKeepsEveryFilesPermissionBits) {
+  const fs::path path = dir_ / "db";
+  auto db = create_database(path, false);
+  ASSERT_TRUE(db.ok());
+  fill(*db);
+  ASSERT_TRUE(flush_database(*db).ok());
+  const mode_t modes[4] = {0600, 0640, 0444, 0604};
+  for (int i = 0; i < 4; ++i) ASSERT_EQ(::chmod((path / kDataFiles[i]).c_str(), modes[i]), 0);
+  change_every_record(*db, "US");
+  // The umask of the moment must not matter either.
+  const mode_t old_umask = ::umask(077);
+  Status st = flush_database(*db);
+  ::umask(old_umask);
+  ASSERT_TRUE(st.ok()) << st.error().full_text();
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(mode_of(path / kDataFiles[i]), modes[i]) << kDataFiles[i];
+  EXPECT_EQ(*load_snapshot_store(path / "snapshots.edb"), db->snapshots);
+}
+
+TEST_F(FlushFilesTest, LinkedDataFilesKeepTheirLinksAndTheirTargetsGetTheNewContent) {
+  const fs::path path = dir_ / "db";
+  const fs::path elsewhere = dir_ / "elsewhere";
+  {
+    auto db = create_database(path, false);
+    ASSERT_TRUE(db.ok());
+    fill(*db);
+    ASSERT_TRUE(flush_database(*db).ok());
+  }
+  // distributions.edb -> ../elsewhere/dist.real (another directory),
+  // meta.edb -> meta.link -> meta.real (a chain in the same directory).
+  fs::create_directories(elsewhere);
+  fs::rename(path / "distributions.edb", elsewhere / "dist.real");
+  fs::create_symlink("../elsewhere/dist.real", path / "distributions.edb");
+  fs::rename(path / "meta.edb", path / "meta.real");
+  fs::create_symlink("meta.real", path / "meta.link");
+  fs::create_symlink("meta.link", path / "meta.edb");
+  ASSERT_EQ(::chmod((elsewhere / "dist.real").c_str(), 0600), 0);
+  spit(elsewhere / ".dist.real.tmp-0123456789abcdef", "torn");
+
+  auto db = open_database(path, true);
+  ASSERT_TRUE(db.ok()) << db.error().full_text();
+  EXPECT_FALSE(fs::exists(elsewhere / ".dist.real.tmp-0123456789abcdef"));  // debris beside the target
+  change_every_record(*db, "US");
+  CrashingFileOps ops;
+  Status st = flush_database(*db, ops);
+  ASSERT_TRUE(st.ok()) << st.error().full_text();
+
+  EXPECT_EQ(fs::read_symlink(path / "distributions.edb"), "../elsewhere/dist.real");
+  EXPECT_EQ(fs::read_symlink(path / "meta.edb"), "meta.link");
+  EXPECT_EQ(fs::read_symlink(path / "meta.link"), "meta.real");
+  EXPECT_EQ(*load_distribution_file_read(elsewhere / "dist.real"), db->data);
+  EXPECT_EQ(*load_meta_file(path / "meta.real"), db->meta);
+  EXPECT_EQ(mode_of(elsewhere / "dist.real"), 0600u);
+  EXPECT_TRUE(temporaries_in(elsewhere, {"dist.real"}).empty());
+  EXPECT_TRUE(temporaries_in(path, {"meta.real", "meta.link", "meta.edb", "distributions.edb"}).empty());
+  // Both directories that got a rename are synced, each once.
+  auto synced = ops.synced_dirs();
+  std::sort(synced.begin(), synced.end());
+  EXPECT_EQ(synced, (std::vector<fs::path>{path, path / "../elsewhere"}));
+
+  auto again = open_database(path, false);
+  ASSERT_TRUE(again.ok());
+  EXPECT_EQ(again->data, db->data);
+}
+
+TEST_F(FlushFilesTest, AFlushWithNothingChangedRewritesNoFile) {
+  const fs::path path = dir_ / "db";
+  auto db = create_database(path, true);
+  ASSERT_TRUE(db.ok());
+  fill(*db);
+  db->snapshots.entries["k"] = {model::SnapshotEntry{1, 2, db->data.distributions[0]}};
+  ASSERT_TRUE(flush_database(*db).ok());
+  const auto written = stamps_of(path);
+  auto steps_of_flush = [&](Database& d) {
+    CrashingFileOps ops;
+    Status st = flush_database(d, ops);
+    EXPECT_TRUE(st.ok()) << st.error().full_text();
+    return ops.steps();
+  };
+
+  // Right after a flush, and after a release and a read-write open.
+  EXPECT_TRUE(steps_of_flush(*db).empty());
+  *db = Database();
+  db = open_database(path, true);
+  ASSERT_TRUE(db.ok());
+  EXPECT_TRUE(steps_of_flush(*db).empty());
+  EXPECT_TRUE(steps_of_flush(*db).empty());
+  EXPECT_EQ(stamps_of(path), written);
+  // The files left alone hold exactly what a write would have put there.
+  EXPECT_EQ(slurp(path / "meta.edb"), *data_file_image(db->meta));
+  EXPECT_EQ(slurp(path / "distributions.edb"), *data_file_image(db->data));
+  EXPECT_EQ(slurp(path / "snapshots.edb"), *data_file_image(db->snapshots));
+  EXPECT_EQ(*load_dist_index(path / "dist_index.edb"), db->index);
+
+  // New counts for an existing distribution change only its file.
+  HistogramCounts h;
+  h.bins = {{2, 5}};
+  const model::DimensionMap eu{{"region", "EU"}};
+  ASSERT_TRUE(db->apply_counts("age", eu, h).ok());
+  db->finalize_updates({{"age", eu}});
+  EXPECT_EQ(renames_in(steps_of_flush(*db)), (std::vector<std::string>{"distributions.edb"}));
+  auto now = stamps_of(path);
+  EXPECT_NE(now[1], written[1]);
+  now[1] = written[1];
+  EXPECT_EQ(now, written);
+
+  // A new distribution: its file, the index and the id counter, then nothing
+  // again; what the files hold is what a write puts there.
+  const model::DimensionMap asia{{"region", "ASIA"}};
+  ASSERT_TRUE(db->apply_counts("age", asia, h).ok());
+  db->finalize_updates({{"age", asia}});
+  EXPECT_EQ(renames_in(steps_of_flush(*db)),
+            (std::vector<std::string>{"meta.edb", "distributions.edb", "dist_index.edb"}));
+  EXPECT_TRUE(steps_of_flush(*db).empty());
+  EXPECT_EQ(slurp(path / "meta.edb"), *data_file_image(db->meta));
+  EXPECT_EQ(slurp(path / "distributions.edb"), *data_file_image(db->data));
+  EXPECT_EQ(slurp(path / "dist_index.edb"), *data_file_image(db->index));
+}
+
+TEST_F(FlushFilesTest, FilesThatMayNotHoldTheRecordAreWrittenAgain) {
+  const fs::path path = dir_ / "db";
+  model::DistIndex old_index;
+  {
+    auto db = create_database(path, false);
+    ASSERT_TRUE(db.ok());
+    old_index = db->index;  // empty
+    fill(*db);
+    ASSERT_TRUE(flush_database(*db).ok());
+  }
+  auto renames_of_flush = [&](Database& d) {
+    CrashingFileOps ops;
+    Status st = flush_database(d, ops);
+    EXPECT_TRUE(st.ok()) << st.error().full_text();
+    return renames_in(ops.steps());
+  };
+  struct Case {
+    const char* what;
+    std::function<void()> damage;
+    std::vector<std::string> rewritten;
+  };
+  const model::MetaFile meta = *load_meta_file(path / "meta.edb");
+  const Case cases[] = {
+      // An index that decodes but is not the one the distributions give.
+      {"stale index", [&] { ASSERT_TRUE(write_dist_index_file(path / "dist_index.edb", old_index).ok()); },
+       {"dist_index.edb"}},
+      {"index with the same keys and other ids",
+       [&] {
+         model::DistIndex swapped = *load_dist_index(path / "dist_index.edb");
+         const model::DistIndex read = swapped;
+         for (const auto& [key, id] : read.by_key)
+           swapped.by_key.insert_or_assign(key, 3 - id);  // ids 1 and 2 exchanged
+         ASSERT_TRUE(write_dist_index_file(path / "dist_index.edb", swapped).ok());
+       },
+       {"dist_index.edb"}},
+      {"garbage index", [&] { spit(path / "dist_index.edb", "garbage"); }, {"dist_index.edb"}},
+      // The index is an unordered map: its entries in another order are the
+      // same index; a key given twice is not.
+      {"the same index in another order",
+       [&] {
+         auto entries = index_entries(path);
+         std::reverse(entries.begin(), entries.end());
+         spit(path / "dist_index.edb", current_index_file(entries));
+       },
+       {}},
+      {"index giving a key twice",
+       [&] {
+         auto entries = index_entries(path);
+         entries[1] = entries[0];
+         spit(path / "dist_index.edb", current_index_file(entries));
+       },
+       {"dist_index.edb"}},
+      {"missing snapshots", [&] { fs::remove(path / "snapshots.edb"); }, {"snapshots.edb"}},
+      // Older versions and the JSON form are brought to the current format.
+      {"version 2 meta",
+       [&] { spit(path / "meta.edb", std::string("QUOR\x02\x00\x00\x00", 8) + encode_stored_record(meta)); },
+       {"meta.edb"}},
+      // Current-format files that decode to the record but do not hold its
+      // encoding exactly.
+      {"distributions with a byte after the record",
+       [&] {
+         spit(path / "distributions.edb",
+              std::string("QUOR\x03\x00\x00\x00", 8) +
+                  zstd_bytes(encode_stored_record(*load_distribution_file_read(path / "distributions.edb")) + "x"));
+       },
+       {"distributions.edb"}},
+      {"json meta",
+       [&] {
+         spit(path / "meta.edb",
+              "{\"schema\":{\"variables\":[],\"dimensions\":[],\"joints\":[]},\"next_distribution_id\":1,"
+              "\"next_joint_id\":1,\"next_raw_record_id\":1,\"format_version\":3,"
+              "\"raw_log_enabled\":false}");
+       },
+       {"meta.edb"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    c.damage();
+    auto db = open_database(path, true);
+    ASSERT_TRUE(db.ok()) << db.error().full_text();
+    EXPECT_EQ(renames_of_flush(*db), c.rewritten);
+    EXPECT_TRUE(renames_of_flush(*db).empty());
+  }
+  // A file replaced or removed behind the database's back while it is open.
+  auto db = open_database(path, true);
+  ASSERT_TRUE(db.ok());
+  fs::remove(path / "snapshots.edb");
+  ASSERT_TRUE(write_dist_index_file(path / "dist_index.edb", db->index).ok());
+  EXPECT_EQ(renames_of_flush(*db), (std::vector<std::string>{"dist_index.edb", "snapshots.edb"}));
+  EXPECT_TRUE(renames_of_flush(*db).empty());
+}
+
+TEST_F(FlushFilesTest, OpenRaisesIdCountersPastTheLargestStoredId) {
+  const fs::path path = dir_ / "db";
+  {
+    auto db = create_database(path, false);
+    ASSERT_TRUE(db.ok());
+    fill(*db);  // distributions 1 and 2, joint 1
+    db->meta.next_distribution_id = 1;
+    db->meta.next_joint_id = 1;
+    ASSERT_TRUE(flush_database(*db).ok());
+  }
+  for (bool writable : {false, true}) {
+    auto db = open_database(path, writable);
+    ASSERT_TRUE(db.ok());
+    EXPECT_EQ(db->meta.next_distribution_id, 3u);
+    EXPECT_EQ(db->meta.next_joint_id, 2u);
+  }
+  {
+    auto db = open_database(path, true);
+    ASSERT_TRUE(db.ok());
+    EXPECT_EQ(*db->ensure_distribution("age", {{"region", "US"}}), 3u);
+    // A counter ahead of the ids stays where it is.
+    db->meta.next_distribution_id = 100;
+    db->meta.next_joint_id = 50;
+    ASSERT_TRUE(flush_database(*db).ok());
+  }
+  {
+    auto db = open_database(path, true);
+    ASSERT_TRUE(db.ok());
+    EXPECT_EQ(db->meta.next_distribution_id, 100u);
+    EXPECT_EQ(db->meta.next_joint_id, 50u);
+    db->data.distributions.back().id = UINT64_MAX;
+    db->data.joints.back().id = UINT64_MAX;
+    db->meta.next_distribution_id = 7;
+    db->meta.next_joint_id = 7;
+    ASSERT_TRUE(flush_database(*db).ok());
+  }
+  // The largest possible id has no successor: the counter stops there and
+  // every later assignment is refused, never reusing an id below it.
+  {
+    auto db = open_database(path, false);
+    ASSERT_TRUE(db.ok());
+    EXPECT_EQ(db->meta.next_distribution_id, UINT64_MAX);
+    EXPECT_EQ(db->meta.next_joint_id, UINT64_MAX);
+  }
+  auto db = open_database(path, true);
+  ASSERT_TRUE(db.ok());
+  const size_t before = db->data.distributions.size();
+  auto refused = db->ensure_distribution("age", {{"region", "nowhere"}});
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error().full_text(), "distribution id counter exhausted");
+  EXPECT_EQ(db->data.distributions.size(), before);
+}
+
+TEST_F(FlushFilesTest, AFailedStepKeepsTheRenameOrderAndLeavesNoTemporaries) {
+  const fs::path path = dir_ / "db";
+  {
+    auto db = create_database(path, false);
+    ASSERT_TRUE(db.ok());
+    fill(*db);
+    ASSERT_TRUE(flush_database(*db).ok());
+  }
+  // The step numbers of a flush of all four files.
+  std::vector<std::string> steps;
+  {
+    auto db = open_database(path, true);
+    ASSERT_TRUE(db.ok());
+    change_every_record(*db, "US");
+    CrashingFileOps counting;
+    ASSERT_TRUE(flush_database(*db, counting).ok());
+    steps = counting.steps();
+  }
+  auto step_of = [&](const std::string& prefix, int nth) {
+    for (size_t i = 0; i < steps.size(); ++i)
+      if (steps[i].rfind(prefix, 0) == 0 && nth-- == 0) return i + 1;
+    ADD_FAILURE() << prefix;
+    return size_t{0};
+  };
+  // The first write that follows step `after` (1-based).
+  auto first_write_after = [&](size_t after) {
+    for (size_t i = after; i < steps.size(); ++i)
+      if (steps[i].rfind("write", 0) == 0) return i + 1;
+    ADD_FAILURE() << "no write after step " << after;
+    return size_t{0};
+  };
+  const std::string enospc = ": No space left on device (os error 28)";
+  struct Case {
+    const char* what;
+    size_t step;
+    std::string message;
+    std::vector<bool> renamed;  // which files the failing flush replaced
+  };
+  const Case cases[] = {
+      {"create meta", step_of("create", 0), "write file " + (path / "meta.edb").string() + enospc,
+       {false, false, false, false}},
+      // A record's image may reach its file in several writes: the first
+      // write of the distributions file, whatever came before it.
+      {"write distributions", first_write_after(step_of("create .distributions.edb", 0)),
+       "write file " + (path / "distributions.edb").string() + enospc, {false, false, false, false}},
+      {"sync snapshots", step_of("sync", 3), "write file " + (path / "snapshots.edb").string() + enospc,
+       {false, false, false, false}},
+      {"rename index", step_of("rename", 2), "write file " + (path / "dist_index.edb").string() + enospc,
+       {true, true, false, false}},
+      {"sync directory", step_of("sync dir", 0), "write file " + (path / "meta.edb").string() + enospc,
+       {true, true, true, true}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto db = open_database(path, true);
+    ASSERT_TRUE(db.ok());
+    change_every_record(*db, c.what);
+    const auto before = stamps_of(path);
+    FailingFileOps failing(c.step, ENOSPC);
+    Status st = flush_database(*db, failing);
+    ASSERT_FALSE(st.ok());
+    EXPECT_EQ(st.error().full_text(), c.message);
+    const auto after = stamps_of(path);
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(after[i] != before[i], c.renamed[i]) << kDataFiles[i];
+    EXPECT_TRUE(temporaries_in(path, data_file_names()).empty());
+    // The next flush writes what is still missing: every file whose rename
+    // did not happen, or may not be durable.
+    CrashingFileOps next;
+    ASSERT_TRUE(flush_database(*db, next).ok());
+    std::vector<std::string> expected;
+    for (int i = 0; i < 4; ++i)
+      if (!c.renamed[i] || c.step == step_of("sync dir", 0)) expected.push_back(kDataFiles[i]);
+    EXPECT_EQ(renames_in(next.steps()), expected);
+    EXPECT_EQ(*load_distribution_file_read(path / "distributions.edb"), db->data);
+  }
+}
+
+}  // namespace
+}  // namespace quor::store
