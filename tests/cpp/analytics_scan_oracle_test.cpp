@@ -571,55 +571,5 @@ TEST(ScanOracleCache, TrackRollUpsHitTheEntriesOfPlainComparisons) {
   EXPECT_EQ(cache.size(), entries);
 }
 
-TEST(TableMeasures, MatchTheSeparateMeasuresBitForBit) {
-  std::mt19937_64 rng(11);
-  std::vector<std::pair<math::CountRows, uint64_t>> tables = {
-      {{}, 5}, {{{}}, 5}, {{{1, 2}}, 0}, {{{3}}, 3}, {{{1, 0}, {0, 1}}, 2}, {{{0, 0}, {0, 0}}, 9},
-      {{{4, 1, 0}, {2}, {0, 0, 7, 9}}, 30}, {{{1, 2}, {3, 4}}, 7},  // short rows, N below the sum
-  };
-  for (int i = 0; i < 300; ++i) {
-    math::CountRows rows(1 + rng() % 5, std::vector<uint64_t>(1 + rng() % 5));
-    uint64_t n = 0;
-    for (auto& r : rows)
-      for (auto& c : r) n += (c = rng() % 3 == 0 ? 0 : rng() % 1000);
-    tables.emplace_back(std::move(rows), rng() % 4 == 0 ? n + rng() % 50 : n);
-  }
-  // The textbook loop: every non-zero cell in row-major order, its share
-  // and both margins' shares computed where they are used.
-  auto plain_mi = [](const math::CountRows& t, uint64_t n) {
-    if (n == 0 || t.empty() || t.front().empty()) return 0.0;
-    const size_t width = t.front().size();
-    std::vector<uint64_t> rs(t.size()), cs(width);
-    for (size_t i = 0; i < t.size(); ++i)
-      for (size_t j = 0; j < std::min(width, t[i].size()); ++j) {
-        rs[i] = util::add_saturating(rs[i], t[i][j]);
-        cs[j] = util::add_saturating(cs[j], t[i][j]);
-      }
-    const double total = static_cast<double>(n);
-    double mi = 0.0;
-    for (size_t i = 0; i < t.size(); ++i)
-      for (size_t j = 0; j < std::min(width, t[i].size()); ++j) {
-        if (t[i][j] == 0) continue;
-        const double pij = static_cast<double>(t[i][j]) / total;
-        const double pr = static_cast<double>(rs[i]) / total;
-        const double pc = static_cast<double>(cs[j]) / total;
-        mi = mi + pij * std::log2(pij / (pr * pc));
-      }
-    return mi;
-  };
-  math::TableMargins room;  // shared by tables of every shape, in turn
-  for (const auto& [rows, n] : tables) {
-    const math::TableMeasures m = math::table_measures(rows, n);
-    EXPECT_TRUE(same_bits(m.mutual_info, plain_mi(rows, n)));
-    EXPECT_TRUE(same_bits(math::mutual_information(rows, n, room), m.mutual_info));
-    const math::TableMeasures again = math::table_measures(rows, n, room);
-    EXPECT_TRUE(same_bits(again.normalized_mi, m.normalized_mi));
-    EXPECT_TRUE(same_bits(again.cramers_v, m.cramers_v));
-    EXPECT_TRUE(same_bits(m.mutual_info, math::mutual_information(rows, n)));
-    EXPECT_TRUE(same_bits(m.normalized_mi, math::normalized_mutual_information(rows, n)));
-    EXPECT_TRUE(same_bits(m.cramers_v, math::cramers_v(rows, n)));
-  }
-}
-
 }  // namespace
 }  // namespace quor::analytics

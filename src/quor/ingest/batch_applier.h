@@ -101,6 +101,9 @@ class BatchApplier {
   std::vector<std::unique_ptr<uint64_t[]>> chunks_;  // never moved
   uint64_t* chunk_next_ = nullptr;
   size_t chunk_left_ = 0;
+  // How many records (or created blocks) ahead the tally and the resolve
+  // fetch what they will touch.
+  static constexpr size_t kPrefetchDistance = 8;
   // What the tally reads of a block, together in one place.
   static constexpr uint32_t kListed = 5;
   struct HotBlock {
