@@ -215,43 +215,25 @@ bool read(JsonReader& r, std::pair<A, B>& out) {
 template <class T>
 bool read(JsonReader& r, std::vector<T>& out) {
   if (r.peek_nonws() != '[') return fail_invalid_type(r, "a sequence");
-  if (!r.enter()) return false;
-  r.bump();
   out.clear();
-  bool first = true;
-  for (;;) {
-    int k = r.seq_next(first);
-    if (k < 0) return false;
-    if (k == 0) break;
+  return r.read_array([&] {
     out.emplace_back();
-    if (!read(r, out.back())) return false;
-  }
-  if (!r.seq_end()) return false;
-  r.leave();
-  return true;
+    return read(r, out.back());
+  });
 }
 
 template <class Map>
 bool read_map(JsonReader& r, Map& out) {
   if (r.peek_nonws() != '{') return fail_invalid_type(r, "a map");
-  if (!r.enter()) return false;
-  r.bump();
   out.clear();
-  bool first = true;
-  for (;;) {
-    std::string_view key;
-    int k = r.map_next_key(first, key);
-    if (k < 0) return false;
-    if (k == 0) break;
+  return r.read_object([&](std::string_view key) {
     std::string name(key);
     if (!r.map_colon()) return false;
     typename Map::mapped_type value{};
     if (!read(r, value)) return false;
     out.insert_or_assign(std::move(name), std::move(value));
-  }
-  r.bump();
-  r.leave();
-  return true;
+    return true;
+  });
 }
 
 bool read(JsonReader& r, model::DimensionMap& out) { return read_map(r, out); }
@@ -319,28 +301,17 @@ bool read_record(JsonReader& r, T& out) {
   const size_t n = record_field_count<T>();
   int c = r.peek_nonws();
   if (c == '{') {
-    if (!r.enter()) return false;
-    r.bump();
     uint32_t seen = 0;
-    bool first = true;
-    for (;;) {
-      std::string_view key;
-      int k = r.map_next_key(first, key);
-      if (k < 0) return false;
-      if (k == 0) break;
+    const bool read_all = r.read_object([&](std::string_view key) {
       const size_t idx = field_index(out, key);
-      if (idx == n) {
-        if (!r.map_colon() || !r.skip_value()) return false;
-        continue;
-      }
+      if (idx == n) return r.map_colon() && r.skip_value();
       if (seen & (1u << idx)) {
         return r.fail_here("duplicate field `" + std::string(field_key(out, idx)) + "`");
       }
       seen |= 1u << idx;
-      if (!r.map_colon() || !read_field(r, out, idx)) return false;
-    }
-    r.bump();
-    r.leave();
+      return r.map_colon() && read_field(r, out, idx);
+    });
+    if (!read_all) return false;
     for (size_t i = 0; i < n; ++i) {
       uint32_t bit = 1u << i;
       if (!(seen & bit) && !(R::absent_ok & bit)) {

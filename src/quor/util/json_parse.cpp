@@ -39,31 +39,15 @@ bool parse_value(JsonReader& r, JsonValue& out) {
       return true;
     }
     case '[': {
-      if (!r.enter()) return false;
-      r.bump();
       JsonArray& arr = out.v.emplace<4>();
-      bool first = true;
-      for (;;) {
-        int k = r.seq_next(first);
-        if (k < 0) return false;
-        if (k == 0) break;
+      return r.read_array([&] {
         arr.emplace_back();
-        if (!parse_value(r, arr.back())) return false;
-      }
-      if (!r.seq_end()) return false;
-      r.leave();
-      return true;
+        return parse_value(r, arr.back());
+      });
     }
     case '{': {
-      if (!r.enter()) return false;
-      r.bump();
       JsonObject& obj = out.v.emplace<5>();
-      bool first = true;
-      for (;;) {
-        std::string_view k;
-        int got = r.map_next_key(first, k);
-        if (got < 0) return false;
-        if (got == 0) break;
+      return r.read_object([&](std::string_view k) {
         // The member's slot is made first and the value parsed into it; a
         // repeated name parses into (and so replaces) the earlier value.
         auto it = obj.lower_bound(k);
@@ -73,12 +57,8 @@ bool parse_value(JsonReader& r, JsonValue& out) {
         } else {
           it->second = JsonValue();
         }
-        if (!r.map_colon()) return false;
-        if (!parse_value(r, it->second)) return false;
-      }
-      r.bump();  // the '}' that map_next_key stopped at
-      r.leave();
-      return true;
+        return r.map_colon() && parse_value(r, it->second);
+      });
     }
     default:
       if (c == '-' || is_ascii_digit(c)) {

@@ -88,6 +88,45 @@ class JsonReader {
   // Consumes the ':' after a key.
   bool map_colon();
 
+  // A whole array, the cursor on its '[': takes a nesting level, calls
+  // `element()` with the cursor on each element's first byte, and consumes
+  // the closing ']'. `element` reads the element and returns false to stop
+  // with its failure.
+  template <class Fn>
+  bool read_array(Fn&& element) {
+    if (!enter()) return false;
+    bump();
+    bool first = true;
+    for (;;) {
+      const int k = seq_next(first);
+      if (k < 0) return false;
+      if (k == 0) break;
+      if (!element()) return false;
+    }
+    if (!seq_end()) return false;
+    leave();
+    return true;
+  }
+  // A whole object, the cursor on its '{': calls `member(key)` with each
+  // decoded key, the cursor before its ':'; `member` reads the colon and the
+  // value and returns false to stop with its failure.
+  template <class Fn>
+  bool read_object(Fn&& member) {
+    if (!enter()) return false;
+    bump();
+    bool first = true;
+    for (;;) {
+      std::string_view key;
+      const int k = map_next_key(first, key);
+      if (k < 0) return false;
+      if (k == 0) break;
+      if (!member(key)) return false;
+    }
+    bump();  // the '}' that map_next_key stopped at
+    leave();
+    return true;
+  }
+
  private:
   bool scan_number(bool& is_integer);
   bool decode_hex(uint16_t& out);
