@@ -346,6 +346,8 @@ Database irregular_db(uint64_t seed) {
     j.variables = {a, b};  // ("y", "x") is never found: joints store the lesser first
     if (rng() % 3 != 0) j.dimension_key["region"] = kRegions[rng() % 4];
     if (rng() % 5 == 0) j.dimension_key["time"] = kTimes[rng() % 5];
+    // A value no marginal distribution holds: OVER region passes it by.
+    if (rng() % 8 == 0) j.dimension_key = {{"region", "joint only"}};
     const size_t rows = 1 + rng() % 3, cols = 1 + rng() % 3;
     model::ContingencyTableRepr t{{}, {}, std::vector<std::vector<uint64_t>>(rows, std::vector<uint64_t>(cols)), 0};
     for (auto& row : t.counts)

@@ -6,6 +6,7 @@
 #include <tuple>
 #include <utility>
 
+#include "quor/math/log2.h"
 #include "quor/math/measures.h"
 #include "quor/util/total_order.h"
 #include "quor/util/panic.h"
@@ -28,39 +29,65 @@ void measure_pair(CompareResult& r, const SideVectors& a, const SideVectors& b,
   const uint64_t total_b = b.total;
   const double* pa = a.share();
   const double* pb = b.share();
-  constexpr size_t kInline = 64;
-  double inline_scratch[2 * kInline];
-  std::vector<double> heap_scratch;
-  double* la = inline_scratch;  // log2(pa / m), valid where pa > 0 and m > 0
-  if (categories != nullptr && k > kInline) {
-    heap_scratch.resize(2 * k);
-    la = heap_scratch.data();
-  }
-  double* lb = la + (categories != nullptr && k > kInline ? k : kInline);
-  const bool keep_logs = categories != nullptr;
-
+  const double* sa = a.smoothed();
+  const double* sb = b.smoothed();
+  const bool both = total_a != 0 && total_b != 0;
+  const bool either = total_a != 0 || total_b != 0;
   r.entropy_a = a.entropy;
   r.entropy_b = b.entropy;
 
-  // One loop per measure: a log2 call clobbers every floating register, so
-  // a loop that carried every sum at once would spill them around each call.
-  const double* sa = a.smoothed();
-  const double* sb = b.smoothed();
+  // Every logarithm of the pair in one call, in the order the sums use
+  // them: KL from a to b where a's count is non-zero, KL from b to a where
+  // b's is, then JSD's two terms where the midpoint and that share are
+  // positive. The sums then run over them in entry order.
+  constexpr size_t kInline = 64;
+  double inline_logs[4 * kInline];
+  std::vector<double> heap_logs;
+  double* logs = inline_logs;
+  if (k > kInline) {
+    heap_logs.resize(4 * k);
+    logs = heap_logs.data();
+  }
+  size_t n = 0;
+  if (both) {
+    for (size_t i = 0; i < k; ++i)
+      if (a.counts[i] != 0) logs[n++] = pa[i] / sb[i];
+    for (size_t i = 0; i < k; ++i)
+      if (b.counts[i] != 0) logs[n++] = pb[i] / sa[i];
+  }
+  if (either) {
+    for (size_t i = 0; i < k; ++i) {
+      const double m = (pa[i] + pb[i]) * 0.5;
+      if (!(m > 0.0)) continue;
+      if (pa[i] > 0.0) logs[n++] = pa[i] / m;
+      if (pb[i] > 0.0) logs[n++] = pb[i] / m;
+    }
+  }
+  math::log2_in_place({logs, n});
+  const double* next = logs;
 
   // KL both ways, smoothed on the divisor side; PSI is their sum.
-  auto kl = [k](const uint64_t* counts, const double* share, const double* divisor) {
+  auto kl = [k, &next](const uint64_t* counts, const double* share) {
     double sum = -0.0;
     for (size_t i = 0; i < k; ++i)
-      if (counts[i] != 0) sum = sum + std::log2(share[i] / divisor[i]) * share[i];
+      if (counts[i] != 0) sum = sum + *next++ * share[i];
     return sum;
   };
-  const bool both = total_a != 0 && total_b != 0;
-  r.kl_a_b = both ? kl(a.counts.data(), pa, sb) : 0.0;
-  r.kl_b_a = both ? kl(b.counts.data(), pb, sa) : 0.0;
+  r.kl_a_b = both ? kl(a.counts.data(), pa) : 0.0;
+  r.kl_b_a = both ? kl(b.counts.data(), pb) : 0.0;
   r.psi = r.kl_a_b + r.kl_b_a;
 
-  // Jensen-Shannon divergence.
-  if (total_a == 0 && total_b == 0) {
+  // Jensen-Shannon divergence. Per category, log2(share / midpoint) of each
+  // side is kept for the contributions.
+  const bool keep_logs = categories != nullptr && either;
+  double inline_side[2 * kInline];
+  std::vector<double> heap_side;
+  double* side_logs = inline_side;  // a's at [i], b's at [k + i]: read only where written
+  if (keep_logs && k > kInline) {
+    heap_side.resize(2 * k);
+    side_logs = heap_side.data();
+  }
+  if (!either) {
     r.jsd = 0.0;
   } else {
     double sp = -0.0;
@@ -69,19 +96,21 @@ void measure_pair(CompareResult& r, const SideVectors& a, const SideVectors& b,
       const double m = (pa[i] + pb[i]) * 0.5;
       if (!(m > 0.0)) continue;
       if (pa[i] > 0.0) {
-        const double l = std::log2(pa[i] / m);
-        if (keep_logs) la[i] = l;
+        const double l = *next++;
+        if (keep_logs) side_logs[i] = l;
         sp = sp + pa[i] * l;
       }
       if (pb[i] > 0.0) {
-        const double l = std::log2(pb[i] / m);
-        if (keep_logs) lb[i] = l;
+        const double l = *next++;
+        if (keep_logs) side_logs[k + i] = l;
         sq = sq + pb[i] * l;
       }
     }
     const double j = 0.5 * sp + 0.5 * sq;
     r.jsd = j < 0.0 ? 0.0 : j > 1.0 ? 1.0 : j;
   }
+  const double* la = side_logs;
+  const double* lb = side_logs + k;
 
   // Hellinger distance: 0 when both totals are 0, 1 when exactly one is.
   if (both) {
@@ -186,12 +215,7 @@ SideVectors side_vectors(std::span<const uint64_t> counts, uint64_t total, bool 
       running[i] = f;
     }
   }
-  if (total != 0) {
-    double h = -0.0;
-    for (size_t i = 0; i < k; ++i)
-      if (v.counts[i] != 0) h = h - std::log2(share[i]) * share[i];
-    v.entropy = h;
-  }
+  if (total != 0) v.entropy = math::shannon_entropy(v.counts, total);
   return v;
 }
 

@@ -1,7 +1,6 @@
 #include "quor/analytics/correlations.h"
 
 #include <algorithm>
-#include <set>
 #include <unordered_map>
 #include <utility>
 
@@ -14,8 +13,10 @@ namespace quor::analytics {
 
 namespace {
 
+using NamePair = std::pair<std::string_view, std::string_view>;
+
 struct NamePairHash {
-  size_t operator()(const std::pair<std::string_view, std::string_view>& p) const noexcept {
+  size_t operator()(const NamePair& p) const noexcept {
     const size_t h = std::hash<std::string_view>{}(p.first);
     return h ^ (std::hash<std::string_view>{}(p.second) + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2));
   }
@@ -48,12 +49,9 @@ Result<std::vector<CorrelationRow>> correlations(const store::Database& db,
     });
     measured.push_back({definition, &j, value, mi});
   };
-  std::set<std::string> values;
   if (!dimension) {
     // One walk over the joints files each under its pair, in storage order.
-    std::unordered_map<std::pair<std::string_view, std::string_view>,
-                       std::vector<const model::JointDistributionObject*>, NamePairHash>
-        by_pair;
+    std::unordered_map<NamePair, std::vector<const model::JointDistributionObject*>, NamePairHash> by_pair;
     for (const auto& [x, y] : joints) by_pair.try_emplace(store::joint_pair_order(x, y));
     for (const auto& j : db.data.joints) {
       auto it = by_pair.find({j.variables.first, j.variables.second});
@@ -64,15 +62,32 @@ Result<std::vector<CorrelationRow>> correlations(const store::Database& db,
            by_pair.at(store::joint_pair_order(joints[d].first, joints[d].second)))
         measure(d, *j, nullptr);
   } else {
-    values = db.dimension_values(*dimension);
-    // One key whose value is swapped per lookup; each lookup is one hash probe.
-    model::DimensionMap key{{std::string(*dimension), std::string()}};
-    std::string& at = key.begin()->second;
+    // Over a dimension: per pair, the joint keyed exactly {dimension: v} for
+    // each value v that the marginal distributions give the dimension,
+    // ascending; one walk over the joints finds them (the first in storage
+    // order wins), instead of a lookup per value the dimension has.
+    struct Keyed {
+      const std::string* value;
+      const model::JointDistributionObject* joint;
+    };
+    std::unordered_map<NamePair, std::vector<Keyed>, NamePairHash> by_pair;
+    for (const auto& [x, y] : joints) by_pair.try_emplace(store::joint_pair_order(x, y));
+    for (const auto& j : db.data.joints) {
+      if (j.dimension_key.size() != 1 || j.dimension_key.begin()->first != *dimension) continue;
+      auto it = by_pair.find({j.variables.first, j.variables.second});
+      if (it != by_pair.end()) it->second.push_back({&j.dimension_key.begin()->second, &j});
+    }
+    for (auto& [pair, keyed] : by_pair) {
+      std::stable_sort(keyed.begin(), keyed.end(),
+                       [](const Keyed& a, const Keyed& b) { return *a.value < *b.value; });
+      keyed.erase(std::unique(keyed.begin(), keyed.end(),
+                              [](const Keyed& a, const Keyed& b) { return *a.value == *b.value; }),
+                  keyed.end());
+      std::erase_if(keyed, [&](const Keyed& k) { return !db.has_dimension_value(*dimension, *k.value); });
+    }
     for (size_t d = 0; d < joints.size(); ++d)
-      for (const auto& v : values) {
-        at = v;
-        if (const auto* j = db.find_joint(joints[d].first, joints[d].second, key)) measure(d, *j, &v);
-      }
+      for (const Keyed& k : by_pair.at(store::joint_pair_order(joints[d].first, joints[d].second)))
+        measure(d, *k.joint, k.value);
   }
   std::stable_sort(measured.begin(), measured.end(), [](const Measured& a, const Measured& b) {
     return util::total_greater(a.mutual_info, b.mutual_info);

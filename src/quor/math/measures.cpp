@@ -4,6 +4,8 @@
 #include <cmath>
 #include <variant>
 
+#include "quor/math/divide.h"
+#include "quor/math/log2.h"
 #include "quor/util/panic.h"
 #include "quor/util/saturating.h"
 
@@ -63,32 +65,42 @@ bool table_is_empty(CountTable table, uint64_t n) {
 double mi_with_margins(CountTable table, uint64_t n, const Margins& m) {
   const double total = to_f64(n);
   const size_t width = m.cols.size();
-  // Per row: each non-zero cell's share and log argument first, then the
-  // logarithms in a loop of their own, whose calls then overlap, then the
-  // sum in cell order. Column shares are computed once per table.
+  // Every cell as a double with its denominator row share × column share,
+  // then both divisions over the whole table at once, then the non-zero
+  // cells' shares and log arguments packed, all their logarithms in one
+  // call, and the sum in cell order. Column shares are computed once.
+  size_t cells = 0;
+  for (const auto& row : table) cells += std::min(width, row.size());
   std::vector<double>& room = m.room;
-  room.resize(3 * width);
+  room.resize(width + 2 * cells);
   double* pc = room.data();
-  double* pij = pc + width;
-  double* arg = pij + width;
+  double* share = pc + width;    // the cells, then their shares, then the packed shares
+  double* arg = share + cells;   // the denominators, then the arguments, then packed
   for (size_t j = 0; j < width; ++j) pc[j] = to_f64(m.cols[j]) / total;
-  double mi = 0.0;
+  size_t x = 0;
   for (size_t i = 0; i < table.size(); ++i) {
     const double pr = to_f64(m.rows[i]) / total;
     const auto& row = table[i];
     const size_t len = std::min(width, row.size());
-    // Without a branch: a zero cell is written and then overwritten, as
-    // zeros fall in no pattern a predictor could learn.
-    size_t k = 0;
-    for (size_t j = 0; j < len; ++j) {
-      const double p = to_f64(row[j]) / total;
-      pij[k] = p;
-      arg[k] = p / (pr * pc[j]);
-      k += row[j] != 0;
+    for (size_t j = 0; j < len; ++j, ++x) {
+      share[x] = to_f64(row[j]);
+      arg[x] = pr * pc[j];
     }
-    for (size_t c = 0; c < k; ++c) arg[c] = std::log2(arg[c]);
-    for (size_t c = 0; c < k; ++c) mi = mi + pij[c] * arg[c];
   }
+  divide_each(share, total, cells, share);
+  divide_pairwise(share, arg, cells, arg);
+  // Packing in place: entry k is written only after entry x >= k is read.
+  // Without a branch, as zeros fall in no pattern a predictor could learn.
+  size_t k = 0;
+  for (x = 0; x < cells; ++x) {
+    const double p = share[x];
+    share[k] = p;
+    arg[k] = arg[x];
+    k += p != 0.0;
+  }
+  log2_in_place({arg, k});
+  double mi = 0.0;
+  for (size_t c = 0; c < k; ++c) mi = mi + share[c] * arg[c];
   return mi;
 }
 
@@ -98,10 +110,20 @@ double shannon_entropy(Counts counts, uint64_t total) {
   if (total == 0) return 0.0;
   const double t = to_f64(total);
   double h = -0.0;
-  for (uint64_t c : counts) {
-    if (c == 0) continue;
-    const double p = to_f64(c) / t;
-    h = h - std::log2(p) * p;
+  // A chunk of non-zero shares at a time, their logarithms in one call.
+  constexpr size_t kChunk = 64;
+  double share[kChunk];
+  double log_share[kChunk];
+  size_t i = 0;
+  while (i < counts.size()) {
+    size_t k = 0;
+    for (; i < counts.size() && k < kChunk; ++i) {
+      share[k] = to_f64(counts[i]) / t;
+      k += counts[i] != 0;
+    }
+    std::copy_n(share, k, log_share);
+    log2_in_place({log_share, k});
+    for (size_t c = 0; c < k; ++c) h = h - log_share[c] * share[c];
   }
   return h;
 }

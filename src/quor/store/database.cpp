@@ -109,6 +109,12 @@ std::set<std::string> Database::dimension_values(std::string_view name) const {
   return out;
 }
 
+bool Database::has_dimension_value(std::string_view name, std::string_view value) const {
+  assert(lookups_.distributions_covered() == data.distributions.size());
+  lookups_.refresh_postings(data.distributions);
+  return lookups_.holds_value(name, value);
+}
+
 std::vector<const model::DistributionObject*> Database::matching_distributions(
     std::string_view variable, const model::DimensionMap& filter) const {
   std::vector<const model::DistributionObject*> out;

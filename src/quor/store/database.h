@@ -148,6 +148,8 @@ class Database {
   // Every value that marginal distributions hold for dimension `name`, once
   // each, in byte-wise order. Costs the values listed, not the store.
   std::set<std::string> dimension_values(std::string_view name) const;
+  // dimension_values(name).contains(value), without listing the values.
+  bool has_dimension_value(std::string_view name, std::string_view value) const;
 
   // The id of the distribution of (variable, map), created with zero counts
   // when absent. Fails with "unknown variable '{}'" and changes nothing when

@@ -160,6 +160,15 @@ std::span<const Position> DistributionLookups::of_value(std::string_view variabl
   return it->second;
 }
 
+bool DistributionLookups::holds_value(std::string_view dimension, std::string_view value) const {
+  if (postings_ == nullptr) return false;
+  for (const auto& [variable, v] : postings_->variables) {
+    const ValuePostings* values = find_text(v.dimensions, dimension);
+    if (values != nullptr && values->find(value) != values->end()) return true;
+  }
+  return false;
+}
+
 void DistributionLookups::collect_values(std::string_view dimension,
                                          std::set<std::string>& out) const {
   if (postings_ == nullptr) return;

@@ -68,6 +68,8 @@ class DistributionLookups {
                                      std::string_view value) const;
   // Adds to `out` every value that some distribution's key gives `dimension`.
   void collect_values(std::string_view dimension, std::set<std::string>& out) const;
+  // Whether some distribution's key gives `dimension` the value `value`.
+  bool holds_value(std::string_view dimension, std::string_view value) const;
 
   // The first joint whose variables are exactly (x, y) and whose key equals
   // `map`.

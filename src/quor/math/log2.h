@@ -1,0 +1,28 @@
+// Base-2 logarithms of many values at once, each one the same double that
+// std::log2 returns for it.
+//
+// Every measure here takes logarithms of shares, and the results of a
+// statement must not depend on how many were taken at once: a COMPARE of one
+// pair and an ACROSS that compares it among 20 000 give the same bits. So a
+// faster logarithm is only worth having if it is std::log2 to the last bit.
+// On x86-64 processors with AVX2 and FMA, the C library computes log2 with a
+// 64-interval table and two short polynomials; log2_in_place runs the same
+// operations four lanes at a time. It checks itself against std::log2 once per
+// process (and falls back to calling std::log2 for every value if any of the
+// sample differs, or on other processors).
+#pragma once
+
+#include <span>
+
+namespace quor::math {
+
+// values[i] = std::log2(values[i]) for every i, bit for bit, including zeros,
+// negatives, subnormals, infinities and NaNs.
+void log2_in_place(std::span<double> values);
+
+// Whether log2_in_place runs the four-lane form in this process (the
+// processor has AVX2 and FMA and the self-check passed). For tests and
+// benchmarks that want to say which path they measured.
+bool log2_is_vectorized();
+
+}  // namespace quor::math

@@ -1,0 +1,100 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "quor/math/log2.h"
+
+namespace quor::math {
+namespace {
+
+// Each value of log2_in_place against std::log2, bit for bit (any NaN
+// matches any NaN); returns how many differ and reports the first few.
+size_t count_differences(const std::vector<double>& inputs) {
+  std::vector<double> out = inputs;
+  log2_in_place(out);
+  size_t differ = 0;
+  for (size_t i = 0; i < inputs.size(); ++i) {
+    const double want = std::log2(inputs[i]);
+    if (std::bit_cast<uint64_t>(want) == std::bit_cast<uint64_t>(out[i])) continue;
+    if (std::isnan(want) && std::isnan(out[i])) continue;
+    if (++differ <= 5)
+      ADD_FAILURE() << std::hexfloat << "log2(" << inputs[i] << ") = " << want << ", got " << out[i];
+  }
+  return differ;
+}
+
+TEST(Log2InPlace, SameBitsAsTheLibraryOnEveryKindOfInput) {
+  std::mt19937_64 rng(20261210);
+  struct Kind {
+    const char* name;
+    double (*make)(std::mt19937_64&);
+  };
+  const Kind kinds[] = {
+      {"any bit pattern", [](std::mt19937_64& g) { return std::bit_cast<double>(g()); }},
+      {"[0.5, 2)", [](std::mt19937_64& g) {
+         return std::bit_cast<double>(0x3fe0000000000000ULL + g() % 0x0020000000000000ULL);
+       }},
+      {"within 2^-20 of 1", [](std::mt19937_64& g) {
+         return 1.0 + static_cast<double>(static_cast<int64_t>(g() % 2000001) - 1000000) * 0x1p-40;
+       }},
+      {"around the near-1 bounds", [](std::mt19937_64& g) {
+         const double edge = g() % 2 ? 0x1.ea4afp-1 : 0x1.0b55p0;
+         return edge * (1.0 + static_cast<double>(static_cast<int64_t>(g() % 2001) - 1000) * 0x1p-40);
+       }},
+      {"count ratios", [](std::mt19937_64& g) {
+         return static_cast<double>(g() % 100000 + 1) / static_cast<double>(g() % 100000 + 1);
+       }},
+      {"small shares", [](std::mt19937_64& g) {
+         return static_cast<double>(g() % 1000 + 1) / 1e9;
+       }},
+      {"subnormal", [](std::mt19937_64& g) { return std::bit_cast<double>(g() % 0x0010000000000000ULL); }},
+  };
+  for (const Kind& kind : kinds) {
+    SCOPED_TRACE(kind.name);
+    std::vector<double> inputs(400000);
+    for (double& x : inputs) x = kind.make(rng);
+    EXPECT_EQ(count_differences(inputs), 0u);
+  }
+  // Values of every kind side by side, so groups of four mix the forms.
+  std::vector<double> mixed(400000);
+  for (double& x : mixed) x = kinds[rng() % std::size(kinds)].make(rng);
+  EXPECT_EQ(count_differences(mixed), 0u);
+}
+
+TEST(Log2InPlace, SpecialValuesAndEveryLengthOfTail) {
+  constexpr double inf = std::numeric_limits<double>::infinity();
+  const std::vector<double> special = {0.0,  -0.0, 1.0, -1.0, inf, -inf, std::nan(""), 0x1p-1074,
+                                       0x1p-1022, 0x1.fffffffffffffp1023, 2.0, 0.5, 1e-300, 1e300};
+  EXPECT_EQ(count_differences(special), 0u);
+  // Lengths 0 to 9 with one special value at each position: a group of four
+  // with one such value, and the tail after the last group.
+  for (size_t n = 0; n < 10; ++n)
+    for (size_t at = 0; at < n; ++at) {
+      std::vector<double> v(n, 0.75);
+      v[at] = at % 2 ? -0.0 : std::nan("");
+      EXPECT_EQ(count_differences(v), 0u) << n << " " << at;
+    }
+  EXPECT_EQ(std::signbit(std::log2(1.0)), [] {
+    double v = 1.0;
+    log2_in_place({&v, 1});
+    return std::signbit(v);
+  }());
+}
+
+#if defined(__x86_64__) && defined(__GLIBC__)
+// The four-lane form must not quietly switch itself off where it can run:
+// every test above would still pass through the fallback.
+TEST(Log2InPlace, RunsFourLanesWhereTheProcessorAllows) {
+  if (!__builtin_cpu_supports("avx2") || !__builtin_cpu_supports("fma"))
+    GTEST_SKIP() << "no AVX2 and FMA here";
+  EXPECT_TRUE(log2_is_vectorized());
+}
+#endif
+
+}  // namespace
+}  // namespace quor::math
