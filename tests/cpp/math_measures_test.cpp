@@ -255,6 +255,19 @@ TEST(TableMeasures, MatchTheSeparateMeasuresBitForBit) {
       for (auto& c : r) n += (c = rng() % 3 == 0 ? 0 : rng() % 1000);
     tables.emplace_back(std::move(rows), rng() % 4 == 0 ? n + rng() % 50 : n);
   }
+  // Tables wide enough for the four-lane divisions and logarithms, and
+  // counts whose sums reach 2^64 - 1 and stop there (N saturated too).
+  for (int i = 0; i < 60; ++i) {
+    const bool huge = i % 3 == 0;
+    CountRows rows(1 + rng() % 30, std::vector<uint64_t>(1 + rng() % 14));
+    uint64_t n = 0;
+    for (auto& r : rows)
+      for (auto& c : r) {
+        c = rng() % 3 == 0 ? 0 : huge ? rng() >> (rng() % 4) : rng() % 100000;
+        n = util::add_saturating(n, c);
+      }
+    tables.emplace_back(std::move(rows), n);
+  }
   // The textbook loop: every non-zero cell in row-major order, its share
   // and both margins' shares computed where they are used.
   auto plain_mi = [](const CountRows& t, uint64_t n) {

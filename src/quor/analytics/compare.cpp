@@ -6,6 +6,7 @@
 #include <tuple>
 #include <utility>
 
+#include "quor/math/divide.h"
 #include "quor/math/log2.h"
 #include "quor/math/measures.h"
 #include "quor/util/total_order.h"
@@ -39,103 +40,136 @@ void measure_pair(CompareResult& r, const SideVectors& a, const SideVectors& b,
   // Every logarithm of the pair in one call, in the order the sums use
   // them: KL from a to b where a's count is non-zero, KL from b to a where
   // b's is, then JSD's two terms where the midpoint and that share are
-  // positive. The sums then run over them in entry order.
+  // positive. The sums then run over them in entry order. The quotients
+  // are first taken for every entry, four lanes at a time, then packed.
   constexpr size_t kInline = 64;
-  double inline_logs[4 * kInline];
-  std::vector<double> heap_logs;
-  double* logs = inline_logs;
+  double inline_room[9 * kInline + 1];
+  std::vector<double> heap_room;
+  double* room = inline_room;
   if (k > kInline) {
-    heap_logs.resize(4 * k);
-    logs = heap_logs.data();
+    heap_room.resize(9 * k + 1);
+    room = heap_room.data();
   }
+  double* logs = room;                   // 4k + 1: the packed arguments, then their logarithms
+  double* a_by_b = room + 4 * k + 1;     // pa / sb
+  double* b_by_a = a_by_b + k;           // pb / sa
+  double* a_by_mid = b_by_a + k;         // pa / m
+  double* b_by_mid = a_by_mid + k;       // pb / m
+  double* mid = b_by_mid + k;            // m = (pa + pb) / 2
   size_t n = 0;
+  size_t n_a_by_b = 0;
   if (both) {
-    for (size_t i = 0; i < k; ++i)
-      if (a.counts[i] != 0) logs[n++] = pa[i] / sb[i];
-    for (size_t i = 0; i < k; ++i)
-      if (b.counts[i] != 0) logs[n++] = pb[i] / sa[i];
-  }
-  if (either) {
+    math::divide_pairwise(pa, sb, k, a_by_b);
+    math::divide_pairwise(pb, sa, k, b_by_a);
     for (size_t i = 0; i < k; ++i) {
-      const double m = (pa[i] + pb[i]) * 0.5;
-      if (!(m > 0.0)) continue;
-      if (pa[i] > 0.0) logs[n++] = pa[i] / m;
-      if (pb[i] > 0.0) logs[n++] = pb[i] / m;
+      logs[n] = a_by_b[i];
+      n += a.counts[i] != 0;
+    }
+    n_a_by_b = n;
+    for (size_t i = 0; i < k; ++i) {
+      logs[n] = b_by_a[i];
+      n += b.counts[i] != 0;
     }
   }
+  const size_t n_kl_a_and_b = n;
+  if (either) {
+    for (size_t i = 0; i < k; ++i) mid[i] = (pa[i] + pb[i]) * 0.5;
+    math::divide_pairwise(pa, mid, k, a_by_mid);
+    math::divide_pairwise(pb, mid, k, b_by_mid);
+    for (size_t i = 0; i < k; ++i) {
+      const bool positive = mid[i] > 0.0;
+      logs[n] = a_by_mid[i];
+      n += positive && pa[i] > 0.0;
+      logs[n] = b_by_mid[i];
+      n += positive && pb[i] > 0.0;
+    }
+  }
+  const size_t n_kl_a = n_a_by_b;
+  logs[n] = 1.0;  // the entry past the last: read by a cursor that does not advance
   math::log2_in_place({logs, n});
-  const double* next = logs;
 
-  // KL both ways, smoothed on the divisor side; PSI is their sum.
-  auto kl = [k, &next](const uint64_t* counts, const double* share) {
-    double sum = -0.0;
-    for (size_t i = 0; i < k; ++i)
-      if (counts[i] != 0) sum = sum + *next++ * share[i];
-    return sum;
-  };
-  r.kl_a_b = both ? kl(a.counts.data(), pa) : 0.0;
-  r.kl_b_a = both ? kl(b.counts.data(), pb) : 0.0;
-  r.psi = r.kl_a_b + r.kl_b_a;
-
-  // Jensen-Shannon divergence. Per category, log2(share / midpoint) of each
-  // side is kept for the contributions.
+  // The sums, each over its own entries in order. With the logarithms
+  // taken, one loop carries every running sum, so that their additions
+  // overlap. A term that does not apply adds -0.0, which leaves any sum
+  // exactly as it is (x + -0.0 is x for every x, zeros of both signs too).
   const bool keep_logs = categories != nullptr && either;
   double inline_side[2 * kInline];
   std::vector<double> heap_side;
-  double* side_logs = inline_side;  // a's at [i], b's at [k + i]: read only where written
+  double* side_logs = inline_side;  // a's at [i], b's at [k + i]: read only where they apply
   if (keep_logs && k > kInline) {
     heap_side.resize(2 * k);
     side_logs = heap_side.data();
   }
-  if (!either) {
-    r.jsd = 0.0;
-  } else {
-    double sp = -0.0;
-    double sq = -0.0;
-    for (size_t i = 0; i < k; ++i) {
-      const double m = (pa[i] + pb[i]) * 0.5;
-      if (!(m > 0.0)) continue;
-      if (pa[i] > 0.0) {
-        const double l = *next++;
-        if (keep_logs) side_logs[i] = l;
-        sp = sp + pa[i] * l;
-      }
-      if (pb[i] > 0.0) {
-        const double l = *next++;
-        if (keep_logs) side_logs[k + i] = l;
-        sq = sq + pb[i] * l;
-      }
+  const double* log_a = logs;                    // KL from a to b
+  const double* log_b = logs + n_kl_a;           // KL from b to a
+  const double* log_mid = logs + n_kl_a_and_b;   // JSD, a's then b's term per entry
+  double sp = -0.0;
+  double sq = -0.0;
+  // JSD's terms of entry i: log2(share / midpoint) where both are positive.
+  auto jsd_terms = [&](size_t i) {
+    const bool positive = mid[i] > 0.0;
+    const bool use_a = positive && pa[i] > 0.0;
+    const double l_a = *log_mid;
+    log_mid += use_a;
+    const bool use_b = positive && pb[i] > 0.0;
+    const double l_b = *log_mid;
+    log_mid += use_b;
+    if (keep_logs) {
+      side_logs[i] = l_a;
+      side_logs[k + i] = l_b;
     }
+    sp = sp + (use_a ? pa[i] * l_a : -0.0);
+    sq = sq + (use_b ? pb[i] * l_b : -0.0);
+  };
+  if (both) {
+    // KL both ways, smoothed on the divisor side; Hellinger over the roots;
+    // Wasserstein over the running sums on a grid.
+    double kl_ab = -0.0;
+    double kl_ba = -0.0;
+    double hellinger = 0.0;
+    double w = 0.0;
+    const double* ra = a.root();
+    const double* rb = b.root();
+    const bool with_w = grid != nullptr && k != 0;
+    const double step = with_w ? (grid->second - grid->first) / static_cast<double>(k) : 0.0;
+    const double* fa = with_w ? a.cumulative() : nullptr;
+    const double* fb = with_w ? b.cumulative() : nullptr;
+    for (size_t i = 0; i < k; ++i) {
+      const bool in_a = a.counts[i] != 0;
+      const double term_a = *log_a * pa[i];
+      log_a += in_a;
+      kl_ab = kl_ab + (in_a ? term_a : -0.0);
+      const bool in_b = b.counts[i] != 0;
+      const double term_b = *log_b * pb[i];
+      log_b += in_b;
+      kl_ba = kl_ba + (in_b ? term_b : -0.0);
+      jsd_terms(i);
+      const double d = ra[i] - rb[i];
+      hellinger = hellinger + d * d;
+      if (with_w) w = w + std::fabs(fa[i] - fb[i]) * step;
+    }
+    r.kl_a_b = kl_ab;
+    r.kl_b_a = kl_ba;
+    r.hellinger = std::sqrt(0.5 * hellinger);
+    if (grid != nullptr) r.wasserstein = w;
+  } else {
+    // Hellinger: 0 when both totals are 0, 1 when exactly one is.
+    r.kl_a_b = 0.0;
+    r.kl_b_a = 0.0;
+    r.hellinger = either ? 1.0 : 0.0;
+    if (grid != nullptr) r.wasserstein = 0.0;
+    if (either)
+      for (size_t i = 0; i < k; ++i) jsd_terms(i);
+  }
+  r.psi = r.kl_a_b + r.kl_b_a;
+  if (either) {
     const double j = 0.5 * sp + 0.5 * sq;
     r.jsd = j < 0.0 ? 0.0 : j > 1.0 ? 1.0 : j;
+  } else {
+    r.jsd = 0.0;
   }
   const double* la = side_logs;
   const double* lb = side_logs + k;
-
-  // Hellinger distance: 0 when both totals are 0, 1 when exactly one is.
-  if (both) {
-    const double* ra = a.root();
-    const double* rb = b.root();
-    double sum = 0.0;
-    for (size_t i = 0; i < k; ++i) {
-      const double d = ra[i] - rb[i];
-      sum = sum + d * d;
-    }
-    r.hellinger = std::sqrt(0.5 * sum);
-  } else {
-    r.hellinger = total_a == 0 && total_b == 0 ? 0.0 : 1.0;
-  }
-
-  if (grid != nullptr) {
-    double w = 0.0;
-    if (k != 0 && both) {
-      const double step = (grid->second - grid->first) / static_cast<double>(k);
-      const double* fa = a.cumulative();
-      const double* fb = b.cumulative();
-      for (size_t i = 0; i < k; ++i) w = w + std::fabs(fa[i] - fb[i]) * step;
-    }
-    r.wasserstein = w;
-  }
 
   if (categories != nullptr && (total_a != 0 || total_b != 0)) {
     r.contributions.resize(k);
