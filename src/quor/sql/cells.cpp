@@ -237,13 +237,21 @@ void sort_across_rows(std::vector<std::vector<std::string>>& rows) {
 void sort_across_rows(std::vector<std::vector<std::string>>& rows, const std::vector<double>& keys) {
   QUOR_ASSERT(keys.size() == rows.size(), "one key per row");
   // Row numbers, descending by the total-order key, equal keys in row order.
+  // Each key sits beside its row number, so the sort compares without
+  // reaching into another list; the row number breaks ties, which makes
+  // the unstable sort give the stable order.
   const size_t n = rows.size();
-  std::vector<int64_t> ranks(n);
-  for (size_t i = 0; i < n; ++i) ranks[i] = util::total_order_key(keys[i]);
+  struct Ranked {
+    int64_t rank;
+    uint32_t row;
+  };
+  std::vector<Ranked> ranked(n);
+  for (size_t i = 0; i < n; ++i) ranked[i] = {util::total_order_key(keys[i]), static_cast<uint32_t>(i)};
+  std::sort(ranked.begin(), ranked.end(), [](const Ranked& x, const Ranked& y) {
+    return x.rank != y.rank ? x.rank > y.rank : x.row < y.row;
+  });
   std::vector<uint32_t> order(n);
-  for (size_t i = 0; i < n; ++i) order[i] = static_cast<uint32_t>(i);
-  std::stable_sort(order.begin(), order.end(),
-                   [&ranks](uint32_t x, uint32_t y) { return ranks[x] > ranks[y]; });
+  for (size_t i = 0; i < n; ++i) order[i] = ranked[i].row;
   // Rows move into place along the permutation's cycles, without a second
   // list of rows: position k takes row order[k].
   std::vector<bool> placed(n, false);
