@@ -64,30 +64,14 @@ Result<std::vector<CorrelationRow>> correlations(const store::Database& db,
         measure(d, *j, nullptr);
   } else {
     // Over a dimension: per pair, the joint keyed exactly {dimension: v} for
-    // each value v that the marginal distributions give the dimension,
-    // ascending; one walk over the joints finds them (the first in storage
-    // order wins), instead of a lookup per value the dimension has.
-    struct Keyed {
-      const std::string* value;
-      const model::JointDistributionObject* joint;
-    };
-    std::unordered_map<NamePair, std::vector<Keyed>, NamePairHash> by_pair;
-    for (const auto& [x, y] : joints) by_pair.try_emplace(store::joint_pair_order(x, y));
-    for (const auto& j : db.data.joints) {
-      if (j.dimension_key.size() != 1 || j.dimension_key.begin()->first != *dimension) continue;
-      auto it = by_pair.find({j.variables.first, j.variables.second});
-      if (it != by_pair.end()) it->second.push_back({&j.dimension_key.begin()->second, &j});
-    }
-    for (auto& [pair, keyed] : by_pair) {
-      std::stable_sort(keyed.begin(), keyed.end(),
-                       [](const Keyed& a, const Keyed& b) { return *a.value < *b.value; });
-      keyed.erase(std::unique(keyed.begin(), keyed.end(),
-                              [](const Keyed& a, const Keyed& b) { return *a.value == *b.value; }),
-                  keyed.end());
-      std::erase_if(keyed, [&](const Keyed& k) { return !db.has_dimension_value(*dimension, *k.value); });
+    // each value v the dimension has, ascending.
+    std::unordered_map<NamePair, std::vector<KeyedJoint>, NamePairHash> by_pair;
+    for (const auto& [x, y] : joints) {
+      auto [it, added] = by_pair.try_emplace(store::joint_pair_order(x, y));
+      if (added) it->second = joints_over_dimension(db, x, y, *dimension);
     }
     for (size_t d = 0; d < joints.size(); ++d)
-      for (const Keyed& k : by_pair.at(store::joint_pair_order(joints[d].first, joints[d].second)))
+      for (const KeyedJoint& k : by_pair.at(store::joint_pair_order(joints[d].first, joints[d].second)))
         measure(d, *k.joint, k.value);
   }
   // Each table's rows lie apart on the heap: the row lists of the table

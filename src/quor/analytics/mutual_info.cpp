@@ -1,8 +1,10 @@
 #include "quor/analytics/mutual_info.h"
 
+#include <algorithm>
 #include <variant>
 
 #include "quor/analytics/reference.h"
+#include "quor/store/dim_key.h"
 #include "quor/store/engine_error.h"
 
 namespace quor::analytics {
@@ -37,26 +39,38 @@ Result<double> mutual_info_query(const store::Database& db, std::string_view fir
   return math::mutual_information(t.rows, t.total);
 }
 
+std::vector<KeyedJoint> joints_over_dimension(const store::Database& db, std::string_view a,
+                                              std::string_view b, std::string_view dimension) {
+  const auto [x, y] = store::joint_pair_order(a, b);
+  std::vector<KeyedJoint> keyed;
+  for (const auto& j : db.data.joints) {
+    if (j.dimension_key.size() != 1 || j.dimension_key.begin()->first != dimension) continue;
+    if (j.variables.first != x || j.variables.second != y) continue;
+    keyed.push_back({&j.dimension_key.begin()->second, &j});
+  }
+  std::stable_sort(keyed.begin(), keyed.end(),
+                   [](const KeyedJoint& l, const KeyedJoint& r) { return *l.value < *r.value; });
+  keyed.erase(std::unique(keyed.begin(), keyed.end(),
+                          [](const KeyedJoint& l, const KeyedJoint& r) { return *l.value == *r.value; }),
+              keyed.end());
+  std::erase_if(keyed, [&](const KeyedJoint& k) { return !db.has_dimension_value(dimension, *k.value); });
+  return keyed;
+}
+
 Result<CmiResult> conditional_mutual_info(const store::Database& db, std::string_view first,
                                           std::string_view second, std::string_view given) {
   QUOR_RETURN_IF_ERROR(check_joint_defined(db, first, second));
-  const auto values = db.dimension_values(given);
-  if (values.empty())
-    return Error("no values found for dimension '" + std::string(given) + "'");
-  // One key whose value is swapped per lookup; each lookup is one hash probe.
-  model::DimensionMap key{{std::string(given), std::string()}};
-  std::string& at = key.begin()->second;
   CmiResult out;
   math::TableMargins room;  // one allocation for every stratum's margins
-  for (const auto& v : values) {
-    at = v;
-    const model::JointDistributionObject* joint = db.find_joint(first, second, key);
-    if (joint == nullptr) continue;
-    if (joint->repr.total_count() == 0) continue;
+  for (const KeyedJoint& k : joints_over_dimension(db, first, second, given)) {
+    if (k.joint->repr.total_count() == 0) continue;
     const math::TableMeasures m = with_joint_table(
-        *joint, [&room](math::CountTable t, uint64_t n) { return math::table_measures(t, n, room); });
-    out.strata.push_back({v, m.mutual_info, m.normalized_mi, joint->repr.total_count()});
+        *k.joint, [&room](math::CountTable t, uint64_t n) { return math::table_measures(t, n, room); });
+    out.strata.push_back({*k.value, m.mutual_info, m.normalized_mi, k.joint->repr.total_count()});
   }
+  // Which error: listing the values costs their number, paid on failure only.
+  if (out.strata.empty() && db.dimension_values(given).empty())
+    return Error("no values found for dimension '" + std::string(given) + "'");
   if (out.strata.empty())
     return Error("no joint distributions found across dimension '" + std::string(given) + "'");
   uint64_t s = 0;

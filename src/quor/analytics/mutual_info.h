@@ -59,6 +59,20 @@ inline void prefetch_joint_table(const model::JointDistributionObject& joint, bo
   }
 }
 
+// A joint keyed by one dimension alone, with that dimension's value.
+struct KeyedJoint {
+  const std::string* value;  // the joint's own key text
+  const model::JointDistributionObject* joint;
+};
+
+// For each value v that some marginal distribution gives `dimension`, in
+// byte-wise ascending order, the joint of the pair (a, b) (in either order)
+// keyed exactly {dimension: v}, when there is one: the first in storage
+// order, as find_joint would give it. One walk over the joints, instead of a
+// lookup for every value the dimension has.
+std::vector<KeyedJoint> joints_over_dimension(const store::Database& db, std::string_view a,
+                                              std::string_view b, std::string_view dimension);
+
 // One value of the conditioning dimension with an observed joint.
 struct CmiStratum {
   std::string value;
