@@ -57,7 +57,7 @@ void measure_pair(CompareResult& r, const SideVectors& a, const SideVectors& b,
   double* b_by_mid = a_by_mid + k;       // pb / m
   double* mid = b_by_mid + k;            // m = (pa + pb) / 2
   size_t n = 0;
-  size_t n_a_by_b = 0;
+  size_t n_kl_a = 0;
   if (both) {
     math::divide_pairwise(pa, sb, k, a_by_b);
     math::divide_pairwise(pb, sa, k, b_by_a);
@@ -65,7 +65,7 @@ void measure_pair(CompareResult& r, const SideVectors& a, const SideVectors& b,
       logs[n] = a_by_b[i];
       n += a.counts[i] != 0;
     }
-    n_a_by_b = n;
+    n_kl_a = n;
     for (size_t i = 0; i < k; ++i) {
       logs[n] = b_by_a[i];
       n += b.counts[i] != 0;
@@ -84,7 +84,6 @@ void measure_pair(CompareResult& r, const SideVectors& a, const SideVectors& b,
       n += positive && pb[i] > 0.0;
     }
   }
-  const size_t n_kl_a = n_a_by_b;
   logs[n] = 1.0;  // the entry past the last: read by a cursor that does not advance
   math::log2_in_place({logs, n});
 
