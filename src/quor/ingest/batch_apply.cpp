@@ -7,15 +7,21 @@
 #include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <unordered_map>
+
+#include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/task_arena.h>
 
 #include "quor/ingest/batch_applier.h"
 #include "quor/ingest/csv_reader.h"
 #include "quor/ingest/json_lines.h"
 #include "quor/ingest/readers.h"
 #include "quor/ingest/update_core.h"
+#include "quor/ingest/worker_pool.h"
 #include "quor/store/directory.h"
 
 namespace quor::ingest {
@@ -99,10 +105,29 @@ Result<IngestReport> run_batches(store::Database& db, const model::Schema& schem
   return report;
 }
 
+// The pool as the flush sees it: each index its own task, and a thread
+// that waits inside a call takes only that call's tasks (so the flush's
+// long tasks never nest inside one another).
+const store::ParallelRunner& pool_runner() {
+  static const store::ParallelRunner run = [](size_t n, const std::function<void(size_t)>& fn) {
+    worker_arena().execute([&] {
+      oneapi::tbb::this_task_arena::isolate([&] {
+        oneapi::tbb::parallel_for(
+            oneapi::tbb::blocked_range<size_t>(0, n, 1),
+            [&](const oneapi::tbb::blocked_range<size_t>& r) {
+              for (size_t i = r.begin(); i != r.end(); ++i) fn(i);
+            },
+            oneapi::tbb::simple_partitioner());
+      });
+    });
+  };
+  return run;
+}
+
 // The flush that ends a file ingest, and the report's elapsed time.
 Result<IngestReport> flush_and_report(store::Database& db, IngestReport report,
                                       Clock::time_point started) {
-  QUOR_RETURN_IF_ERROR(store::flush_database(db));
+  QUOR_RETURN_IF_ERROR(store::flush_database(db, store::posix_file_ops(), &pool_runner()));
   const auto elapsed = Clock::now() - started;
   const auto secs = std::chrono::duration_cast<std::chrono::seconds>(elapsed);
   const auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed - secs);
