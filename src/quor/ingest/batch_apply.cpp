@@ -83,9 +83,12 @@ using Clock = std::chrono::steady_clock;
 
 // Applies every observation of `src` in slices; the caller flushes. The
 // counts are all in the stored distributions when it returns, failure
-// included.
+// included. After each batch `read_before` learns the first observation
+// that later batches may still read: the batch's own, since the next
+// batch's step may already be running.
 Result<IngestReport> run_batches(store::Database& db, const model::Schema& schema,
-                                 const ObservationSource& src, uint64_t batch_size, bool progress) {
+                                 const ObservationSource& src, uint64_t batch_size, bool progress,
+                                 const std::function<void(size_t)>& read_before = {}) {
   IngestReport report;
   report.total_rows = src.size();
   const size_t slice = batch_size == 0 ? 1 : static_cast<size_t>(batch_size);
@@ -99,6 +102,7 @@ Result<IngestReport> run_batches(store::Database& db, const model::Schema& schem
     report.distributions_updated += c.distributions_updated;
     if (progress && report.total_rows != 0)
       print_progress(report.processed_rows, report.total_rows, report.distributions_updated);
+    if (read_before) read_before(pos);
     pos = end;
   }
   applier.finish();
@@ -162,8 +166,10 @@ Status add_missing_definitions(store::Database& db, const model::Schema& inferre
 }
 
 // The batches of a parsed CSV file (without the flush); the table is
-// released by the caller before the flush.
-Result<IngestReport> ingest_csv_table(store::Database& db, const CsvTable& table,
+// released by the caller before the flush. The rows that the batches are
+// done with are forgotten as they go, so that the file's memory and the
+// store's growth do not add up.
+Result<IngestReport> ingest_csv_table(store::Database& db, CsvTable& table,
                                       const IngestOptions& options, uint64_t batch_size,
                                       bool progress, Clock::time_point& started) {
   std::vector<InputRecord> sample;
@@ -204,7 +210,8 @@ Result<IngestReport> ingest_csv_table(store::Database& db, const CsvTable& table
     return run_batches(db, schema, none, batch_size, progress);
   }
   CsvRowSource src(table, std::move(dim_field), std::move(var_field));
-  return run_batches(db, schema, src, batch_size, progress);
+  return run_batches(db, schema, src, batch_size, progress,
+                     [&table](size_t row) { table.forget_rows_before(row); });
 }
 
 // Prepares every record and runs the batches (without the flush).
