@@ -15,6 +15,7 @@
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/task_arena.h>
+#include <oneapi/tbb/task_group.h>
 
 #include "quor/ingest/batch_applier.h"
 #include "quor/ingest/csv_reader.h"
@@ -109,19 +110,35 @@ Result<IngestReport> run_batches(store::Database& db, const model::Schema& schem
   return report;
 }
 
-// The pool as the flush sees it: each index its own task, and a thread
-// that waits inside a call takes only that call's tasks (so the flush's
-// long tasks never nest inside one another).
+// The pool as the flush sees it: call 0 on the calling thread (so that
+// what it allocates is the calling thread's to give back), the others as
+// tasks; a thread that waits inside a call takes only that call's tasks, so
+// the flush's long tasks never nest inside one another.
 const store::ParallelRunner& pool_runner() {
   static const store::ParallelRunner run = [](size_t n, const std::function<void(size_t)>& fn) {
+    if (n == 0) return;
     worker_arena().execute([&] {
       oneapi::tbb::this_task_arena::isolate([&] {
-        oneapi::tbb::parallel_for(
-            oneapi::tbb::blocked_range<size_t>(0, n, 1),
-            [&](const oneapi::tbb::blocked_range<size_t>& r) {
-              for (size_t i = r.begin(); i != r.end(); ++i) fn(i);
-            },
-            oneapi::tbb::simple_partitioner());
+        oneapi::tbb::task_group others;
+        if (n > 1) {
+          others.run([&] {
+            oneapi::tbb::parallel_for(
+                oneapi::tbb::blocked_range<size_t>(1, n, 1),
+                [&](const oneapi::tbb::blocked_range<size_t>& r) {
+                  for (size_t i = r.begin(); i != r.end(); ++i) fn(i);
+                },
+                oneapi::tbb::simple_partitioner());
+          });
+        }
+        // A failure of call 0 still waits for the others, which use the
+        // caller's data.
+        try {
+          fn(0);
+        } catch (...) {
+          others.wait();
+          throw;
+        }
+        others.wait();
       });
     });
   };
@@ -272,7 +289,12 @@ Result<IngestReport> ingest_file(store::Database& db, const std::string& path,
   // them goes back to the system before the flush needs its own buffers.
   malloc_trim(0);
 #endif
-  return flush_and_report(db, **ran, started);
+  auto flushed = flush_and_report(db, **ran, started);
+#if defined(__GLIBC__)
+  // So do the flush's buffers, made on the pool's threads.
+  malloc_trim(0);
+#endif
+  return flushed;
 }
 
 Result<BatchCounters> apply_input_records(store::Database& db,

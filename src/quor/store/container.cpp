@@ -165,14 +165,22 @@ Status stream_distributions_parallel(const model::DistributionFile& record,
   std::vector<std::string> round[2];
   round[0].resize(per_round);
   round[1].resize(per_round);
+  // The buffers get their room here, and the compressor (call 0 of each
+  // round) its context, on the calling thread: memory taken on a pool
+  // thread and freed stays with that thread's heap.
+  auto make_room = [&](std::vector<std::string>& bufs, size_t first) {
+    for (size_t i = 0; i < per_round && first + i < nparts; ++i) bufs[i].reserve(sizes[first + i]);
+  };
   auto encode = [&](std::vector<std::string>& bufs, size_t first, size_t i) {
     encode_distribution_file_part(record, parts, first + i, sizes[first + i], bufs[i]);
   };
+  make_room(round[0], 0);
   run(std::min(per_round, nparts), [&](size_t i) { encode(round[0], 0, i); });
   for (size_t first = 0, r = 0; first < nparts && !frame.failed(); first += per_round, r ^= 1) {
     const size_t count = std::min(per_round, nparts - first);
     const size_t next = first + per_round;
     const size_t next_count = next < nparts ? std::min(per_round, nparts - next) : 0;
+    if (next_count > 0) make_room(round[r ^ 1], next);
     run(1 + next_count, [&](size_t t) {
       if (t > 0) {
         encode(round[r ^ 1], next, t - 1);

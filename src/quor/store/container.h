@@ -51,7 +51,8 @@ Result<std::string> data_file_image(const model::SnapshotStore& record);
 // at a time and in order.
 using ImageWriter = std::function<Status(std::string_view)>;
 // Spreads work over threads: calls fn(i) for every i in [0, n), in any
-// order and possibly at once, and returns when every call returned.
+// order and possibly at once, fn(0) on the calling thread, and returns when
+// every call returned.
 using ParallelRunner = std::function<void(size_t n, const std::function<void(size_t)>& fn)>;
 struct ImageStreamOptions {
   std::optional<uint64_t> encoded_size;

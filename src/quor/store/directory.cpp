@@ -392,7 +392,12 @@ Status flush_database(Database& db, FileOps& ops, const ParallelRunner* parallel
   size_t next = 0;
   if (parallel != nullptr && !holds[kDistributionsSlot] && !holds[kIndexSlot]) {
     // The index is made in memory while the files before it are written.
+    // Its buffer gets room for a usual compression ratio here, on the
+    // calling thread, whose heap takes it back once freed (a pool thread's
+    // would keep it).
     index_image.emplace();
+    index_image->bytes.reserve(static_cast<size_t>(
+        (now[kIndexSlot].digest ? now[kIndexSlot].digest->size : stored_record_size(db.index)) / 4));
     Status before;
     (*parallel)(2, [&](size_t task) {
       if (task == 1) {
