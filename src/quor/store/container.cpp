@@ -138,7 +138,7 @@ std::atomic<size_t> g_parts_per_round{kPartsPerRound};
 
 // The parallel form of stream_image for a DistributionFile: parts are
 // encoded on the pool a round ahead of the compressor, which takes them in
-// order as one task of the same round.
+// order as one task of the same round, beside the digest as another.
 Status stream_distributions_parallel(const model::DistributionFile& record,
                                      const ImageWriter& write, const ImageStreamOptions& options) {
   const ParallelRunner& run = *options.parallel;
@@ -181,14 +181,16 @@ Status stream_distributions_parallel(const model::DistributionFile& record,
     const size_t next = first + per_round;
     const size_t next_count = next < nparts ? std::min(per_round, nparts - next) : 0;
     if (next_count > 0) make_room(round[r ^ 1], next);
-    run(1 + next_count, [&](size_t t) {
-      if (t > 0) {
-        encode(round[r ^ 1], next, t - 1);
-        return;
-      }
-      for (size_t i = 0; i < count; ++i) {
-        if (options.hasher != nullptr) options.hasher->update(round[r][i]);
-        frame.add(round[r][i]);
+    // Call 0 compresses this round, call 1 digests it, the others encode
+    // the next one.
+    run(2 + next_count, [&](size_t t) {
+      if (t == 0) {
+        for (size_t i = 0; i < count; ++i) frame.add(round[r][i]);
+      } else if (t == 1) {
+        if (options.hasher != nullptr)
+          for (size_t i = 0; i < count; ++i) options.hasher->update(round[r][i]);
+      } else {
+        encode(round[r ^ 1], next, t - 2);
       }
     });
   }
