@@ -241,6 +241,46 @@ TEST(CsvReader, LargeInputMatchesItsSource) {
                                   "): found record with 1 fields, but the previous record has 2 fields");
 }
 
+// The ingest reads a mapped file's rows in order and lets the rows behind it
+// go (their pages dropped, their record starts freed). The rows ahead read
+// as before, wherever a page or a chunk border falls: inside a quoted field
+// with line feeds and doubled quotes, between CR and LF, after a byte-order
+// mark; forgetting again, backwards or past the end changes nothing.
+TEST(CsvReader, ForgottenRowsLeaveTheRowsAheadIntact) {
+  std::mt19937_64 rng(5);
+  std::string text = "\xEF\xBB\xBFid,note\r\n";
+  const char* notes[] = {"plain", "\"two\nlines\"", "\"say \"\"x\"\"\"", "\"cr\r\nlf\"", "", "\xC3\xA9"};
+  for (int i = 0; i < 150000; ++i) {
+    text += std::to_string(i) + "," + notes[rng() % 6];
+    if (i % 5000 == 17) text += std::string(9000, 'w');  // a field across pages
+    text += rng() % 2 == 0 ? "\r\n" : "\n";
+    if (i % 7000 == 3) text += "q,\"" + std::string(5000, '\n') + "\"\n";
+  }
+  ASSERT_GT(text.size(), size_t(2) << 20);  // read in parallel chunks
+  TempDir dir;
+  const auto path = dir.path() / "rows.csv";
+  std::ofstream(path, std::ios::binary) << text;
+  auto whole = parse_csv_bytes(bytes_of(text));
+  ASSERT_TRUE(whole.ok()) << whole.error().full_text();
+  const auto want = rows_of(*whole);
+  for (size_t step : {size_t(1), size_t(997), size_t(20000)}) {
+    SCOPED_TRACE("rows of " + std::to_string(step));
+    auto mapped = read_csv_table(path.string());
+    ASSERT_TRUE(mapped.ok()) << mapped.error().full_text();
+    ASSERT_EQ(mapped->num_rows(), want.size());
+    std::string scratch;
+    for (size_t pos = 0; pos < want.size(); pos += step) {
+      const size_t end = std::min(want.size(), pos + step);
+      for (size_t r = pos; r < end; ++r)
+        for (size_t f = 0; f < 2; ++f)
+          ASSERT_EQ(mapped->field(r, f, scratch), want[r][f]) << "row " << r;
+      mapped->forget_rows_before(end);
+      mapped->forget_rows_before(pos);
+    }
+    mapped->forget_rows_before(want.size() + 5);
+    EXPECT_EQ(mapped->num_rows(), want.size());
+  }
+}
 
 // The chunked scan finds records without splitting them; the
 // record-by-record reader splits and checks every field. On inputs made of

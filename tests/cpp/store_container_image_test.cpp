@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 #include <zstd.h>
 
+#include <functional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "quor/store/binary_codec.h"
 #include "quor/store/container.h"
@@ -162,6 +165,94 @@ TEST(ContainerImage, TheFirstWriterFailureStopsTheStream) {
   const std::string img = streamed_image(f);
   EXPECT_TRUE(decompressed(std::string_view(img).substr(8)) == encode_stored_record(f));
   EXPECT_TRUE(streamed_image(full_meta()) == one_shot_image(full_meta()));
+}
+
+// Runners for the parallel stream: in order on this thread, and call 0 here
+// with the others backwards over threads of their own, so that the parts'
+// order of completion cannot show in the bytes.
+ParallelRunner in_order() {
+  return [](size_t n, const std::function<void(size_t)>& fn) {
+    for (size_t i = 0; i < n; ++i) fn(i);
+  };
+}
+ParallelRunner on_threads() {
+  return [](size_t n, const std::function<void(size_t)>& fn) {
+    std::vector<std::thread> threads;
+    for (size_t t = 0; t < 4; ++t)
+      threads.emplace_back([&fn, n, t] {
+        for (size_t i = n; i-- > 1;)
+          if (i % 4 == t) fn(i);
+      });
+    if (n > 0) fn(0);
+    for (auto& th : threads) th.join();
+  };
+}
+
+struct PartSizes {
+  PartSizes(size_t entries, size_t rounds) { internal::set_image_parts_for_testing(entries, rounds); }
+  ~PartSizes() { internal::set_image_parts_for_testing(0, 0); }
+};
+
+// Encoding a DistributionFile in parts on several threads gives the bytes
+// and the digest of the stream on one thread, wherever the part and round
+// borders fall, with or without a declared size.
+TEST(ContainerImage, TheParallelStreamIsTheStreamOnOneThread) {
+  RecordMaker mk(11);
+  const model::DistributionFile files[] = {model::DistributionFile{}, mk.file(1), mk.file(9),
+                                           mk.file(400)};
+  const ParallelRunner runners[] = {in_order(), on_threads()};
+  const std::pair<size_t, size_t> borders[] = {{1, 1}, {1, 3}, {3, 2}, {64, 1}, {0, 0}};
+  for (const auto& f : files) {
+    const std::string want = streamed_image(f);
+    const EncodingDigest digest = encoding_digest(f);
+    for (const auto& [entries, rounds] : borders) {
+      PartSizes sizes(entries, rounds);
+      for (size_t r = 0; r < 2; ++r) {
+        SCOPED_TRACE(std::to_string(f.distributions.size()) + " distributions, parts of " +
+                     std::to_string(entries) + ", rounds of " + std::to_string(rounds) +
+                     (r == 0 ? ", in order" : ", on threads"));
+        EncodingHasher hasher;
+        ImageStreamOptions options;
+        options.hasher = &hasher;
+        options.parallel = &runners[r];
+        std::string img;
+        ASSERT_TRUE(stream_data_file_image(f, [&](std::string_view piece) {
+                      img.append(piece);
+                      return ok_status();
+                    }, options).ok());
+        EXPECT_TRUE(img == want);
+        EXPECT_EQ(hasher.digest(), digest);
+        options = ImageStreamOptions{};
+        options.encoded_size = digest.size;
+        options.parallel = &runners[r];
+        std::string img2;
+        ASSERT_TRUE(stream_data_file_image(f, [&](std::string_view piece) {
+                      img2.append(piece);
+                      return ok_status();
+                    }, options).ok());
+        EXPECT_TRUE(img2 == want);
+      }
+    }
+  }
+}
+
+TEST(ContainerImage, TheFirstWriterFailureStopsTheParallelStream) {
+  RecordMaker mk(4);
+  const model::DistributionFile f = mk.file(400);
+  PartSizes sizes(8, 2);
+  const ParallelRunner run = on_threads();
+  ImageStreamOptions options;
+  options.parallel = &run;
+  for (size_t fail_at : {0, 1, 3}) {
+    size_t calls = 0;
+    Status st = stream_data_file_image(f, [&](std::string_view) -> Status {
+      if (calls++ == fail_at) return Error("disk full");
+      return ok_status();
+    }, options);
+    ASSERT_FALSE(st.ok());
+    EXPECT_EQ(st.error().full_text(), "disk full");
+    EXPECT_EQ(calls, fail_at + 1);
+  }
 }
 
 }  // namespace

@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <set>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "crash_file_ops.h"
@@ -87,7 +89,8 @@ class FlushCrashTest : public TempDirTest {
   // Opens a copy of the base at `work`, ingests half old and half new keys,
   // adds a snapshot (so that all four files change) and flushes through
   // `ops`. Returns the records that flush was to write.
-  Records ingest_and_flush(const fs::path& work, FileOps& ops, Status& flushed) {
+  Records ingest_and_flush(const fs::path& work, FileOps& ops, Status& flushed,
+                           const ParallelRunner* parallel = nullptr) {
     fs::copy(base_, work, fs::copy_options::recursive);
     auto db = open_database(work, true);
     EXPECT_TRUE(db.ok()) << db.error().full_text();
@@ -96,7 +99,7 @@ class FlushCrashTest : public TempDirTest {
     EXPECT_TRUE(applied.ok()) << applied.error().full_text();
     db->snapshots.entries["before-crash"] = {model::SnapshotEntry{3, 1700000000, db->data.distributions[0]}};
     Records after{db->meta, db->data, db->index, db->snapshots};
-    flushed = flush_database(*db, ops);
+    flushed = flush_database(*db, ops, parallel);
     return after;  // releasing `db` frees the lock, as the end of a process does
   }
 
@@ -126,15 +129,17 @@ class FlushCrashTest : public TempDirTest {
     EXPECT_GT(db->meta.next_joint_id, largest_joint);
   }
 
+  void every_step_leaves_a_consistent_database(const ParallelRunner* parallel);
+
   fs::path base_;
   Records before_;
 };
 
-TEST_F(FlushCrashTest, EveryStepOfAFlushLeavesAConsistentDatabase) {
+void FlushCrashTest::every_step_leaves_a_consistent_database(const ParallelRunner* parallel) {
   // The uninterrupted flush names the steps.
   CrashingFileOps counting;
   Status flushed;
-  const Records after = ingest_and_flush(dir_ / "full", counting, flushed);
+  const Records after = ingest_and_flush(dir_ / "full", counting, flushed, parallel);
   ASSERT_TRUE(flushed.ok()) << flushed.error().full_text();
   const std::vector<std::string> steps = counting.steps();
   auto count = [&](const std::string& prefix) {
@@ -163,7 +168,7 @@ TEST_F(FlushCrashTest, EveryStepOfAFlushLeavesAConsistentDatabase) {
     CrashingFileOps crash(k);
     Status st;
     // The same flush each time, but for the times it stamps.
-    const Records expected = ingest_and_flush(work, crash, st);
+    const Records expected = ingest_and_flush(work, crash, st, parallel);
     EXPECT_EQ(st.ok(), k == steps.size());
     ASSERT_EQ(expected.data.distributions.size(), after.data.distributions.size());
 
@@ -208,6 +213,51 @@ TEST_F(FlushCrashTest, EveryStepOfAFlushLeavesAConsistentDatabase) {
     }
     fs::remove_all(work);
   }
+}
+
+TEST_F(FlushCrashTest, EveryStepOfAFlushLeavesAConsistentDatabase) {
+  every_step_leaves_a_consistent_database(nullptr);
+}
+
+// The ingest's flush spreads its encoding over a pool: on threads, the parts
+// finish in any order, and the steps and the files are still those of the
+// flush on one thread.
+TEST_F(FlushCrashTest, TheFlushOnAPoolTakesTheStepsOfTheFlushOnOneThread) {
+  const ParallelRunner on_threads = [](size_t n, const std::function<void(size_t)>& fn) {
+    std::vector<std::thread> threads;
+    for (size_t i = n; i-- > 1;) threads.emplace_back([&fn, i] { fn(i); });
+    if (n > 0) fn(0);
+    for (auto& t : threads) t.join();
+  };
+  internal::set_image_parts_for_testing(7, 3);  // several parts and rounds
+  std::vector<std::string> steps[2];
+  std::string files[2][4];
+  for (int p = 0; p < 2; ++p) {
+    const fs::path work = dir_ / (p == 0 ? "one" : "pool");
+    CrashingFileOps counting;
+    Status flushed;
+    // Each file holds the one-thread image of the record it was to hold.
+    const Records after = ingest_and_flush(work, counting, flushed, p == 0 ? nullptr : &on_threads);
+    ASSERT_TRUE(flushed.ok()) << flushed.error().full_text();
+    steps[p] = counting.steps();
+    for (auto& s : steps[p]) {  // the directory and the random part of temporary names
+      if (const size_t at = s.find(work.string()); at != std::string::npos)
+        s.replace(at, work.string().size(), "DIR");
+      if (const size_t at = s.find(".tmp-"); at != std::string::npos) s.resize(at + 5);
+    }
+    for (int f = 0; f < 4; ++f) {
+      auto image = f == 0   ? data_file_image(after.meta)
+                   : f == 1 ? data_file_image(after.data)
+                   : f == 2 ? data_file_image(after.index)
+                            : data_file_image(after.snapshots);
+      ASSERT_TRUE(image.ok());
+      files[p][f] = slurp(work / kDataFiles[f]);
+      EXPECT_TRUE(files[p][f] == *image) << kDataFiles[f];
+    }
+  }
+  EXPECT_EQ(steps[0], steps[1]);
+  every_step_leaves_a_consistent_database(&on_threads);
+  internal::set_image_parts_for_testing(0, 0);
 }
 
 }  // namespace

@@ -7,15 +7,22 @@
 #include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <unordered_map>
+
+#include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/task_arena.h>
+#include <oneapi/tbb/task_group.h>
 
 #include "quor/ingest/batch_applier.h"
 #include "quor/ingest/csv_reader.h"
 #include "quor/ingest/json_lines.h"
 #include "quor/ingest/readers.h"
 #include "quor/ingest/update_core.h"
+#include "quor/ingest/worker_pool.h"
 #include "quor/store/directory.h"
 
 namespace quor::ingest {
@@ -77,9 +84,12 @@ using Clock = std::chrono::steady_clock;
 
 // Applies every observation of `src` in slices; the caller flushes. The
 // counts are all in the stored distributions when it returns, failure
-// included.
+// included. After each batch `read_before` learns the first observation
+// that later batches may still read: the batch's own, since the next
+// batch's step may already be running.
 Result<IngestReport> run_batches(store::Database& db, const model::Schema& schema,
-                                 const ObservationSource& src, uint64_t batch_size, bool progress) {
+                                 const ObservationSource& src, uint64_t batch_size, bool progress,
+                                 const std::function<void(size_t)>& read_before = {}) {
   IngestReport report;
   report.total_rows = src.size();
   const size_t slice = batch_size == 0 ? 1 : static_cast<size_t>(batch_size);
@@ -93,16 +103,52 @@ Result<IngestReport> run_batches(store::Database& db, const model::Schema& schem
     report.distributions_updated += c.distributions_updated;
     if (progress && report.total_rows != 0)
       print_progress(report.processed_rows, report.total_rows, report.distributions_updated);
+    if (read_before) read_before(pos);
     pos = end;
   }
   applier.finish();
   return report;
 }
 
+// The pool as the flush sees it: call 0 on the calling thread (so that
+// what it allocates is the calling thread's to give back), the others as
+// tasks; a thread that waits inside a call takes only that call's tasks, so
+// the flush's long tasks never nest inside one another.
+const store::ParallelRunner& pool_runner() {
+  static const store::ParallelRunner run = [](size_t n, const std::function<void(size_t)>& fn) {
+    if (n == 0) return;
+    worker_arena().execute([&] {
+      oneapi::tbb::this_task_arena::isolate([&] {
+        oneapi::tbb::task_group others;
+        if (n > 1) {
+          others.run([&] {
+            oneapi::tbb::parallel_for(
+                oneapi::tbb::blocked_range<size_t>(1, n, 1),
+                [&](const oneapi::tbb::blocked_range<size_t>& r) {
+                  for (size_t i = r.begin(); i != r.end(); ++i) fn(i);
+                },
+                oneapi::tbb::simple_partitioner());
+          });
+        }
+        // A failure of call 0 still waits for the others, which use the
+        // caller's data.
+        try {
+          fn(0);
+        } catch (...) {
+          others.wait();
+          throw;
+        }
+        others.wait();
+      });
+    });
+  };
+  return run;
+}
+
 // The flush that ends a file ingest, and the report's elapsed time.
 Result<IngestReport> flush_and_report(store::Database& db, IngestReport report,
                                       Clock::time_point started) {
-  QUOR_RETURN_IF_ERROR(store::flush_database(db));
+  QUOR_RETURN_IF_ERROR(store::flush_database(db, store::posix_file_ops(), &pool_runner()));
   const auto elapsed = Clock::now() - started;
   const auto secs = std::chrono::duration_cast<std::chrono::seconds>(elapsed);
   const auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed - secs);
@@ -137,8 +183,10 @@ Status add_missing_definitions(store::Database& db, const model::Schema& inferre
 }
 
 // The batches of a parsed CSV file (without the flush); the table is
-// released by the caller before the flush.
-Result<IngestReport> ingest_csv_table(store::Database& db, const CsvTable& table,
+// released by the caller before the flush. The rows that the batches are
+// done with are forgotten as they go, so that the file's memory and the
+// store's growth do not add up.
+Result<IngestReport> ingest_csv_table(store::Database& db, CsvTable& table,
                                       const IngestOptions& options, uint64_t batch_size,
                                       bool progress, Clock::time_point& started) {
   std::vector<InputRecord> sample;
@@ -179,7 +227,8 @@ Result<IngestReport> ingest_csv_table(store::Database& db, const CsvTable& table
     return run_batches(db, schema, none, batch_size, progress);
   }
   CsvRowSource src(table, std::move(dim_field), std::move(var_field));
-  return run_batches(db, schema, src, batch_size, progress);
+  return run_batches(db, schema, src, batch_size, progress,
+                     [&table](size_t row) { table.forget_rows_before(row); });
 }
 
 // Prepares every record and runs the batches (without the flush).
@@ -240,7 +289,12 @@ Result<IngestReport> ingest_file(store::Database& db, const std::string& path,
   // them goes back to the system before the flush needs its own buffers.
   malloc_trim(0);
 #endif
-  return flush_and_report(db, **ran, started);
+  auto flushed = flush_and_report(db, **ran, started);
+#if defined(__GLIBC__)
+  // So do the flush's buffers, made on the pool's threads.
+  malloc_trim(0);
+#endif
+  return flushed;
 }
 
 Result<BatchCounters> apply_input_records(store::Database& db,

@@ -472,6 +472,23 @@ void CsvTable::split_row(size_t row, std::vector<FieldRef>& out) const {
   for (const auto& f : spans) out.push_back({f.start, f.end - f.start, f.decode});
 }
 
+void CsvTable::forget_rows_before(size_t row) {
+  if (row <= forgotten_rows_) return;
+  forgotten_rows_ = std::min(row, rows_);
+  if (row >= rows_) {
+    bytes_.forget_before(bytes_.size());
+    row = rows_;
+  } else {
+    const size_t s = static_cast<size_t>(
+        std::upper_bound(segment_end_.begin(), segment_end_.end(), row) - segment_end_.begin());
+    const size_t first = s == 0 ? 0 : segment_end_[s - 1];
+    bytes_.forget_before(static_cast<size_t>(segments_[s].rows[row - first] & ~kQuotedRow));
+  }
+  // Segments wholly before `row` (segment_end_ still finds the others).
+  for (size_t s = 0; s < segments_.size() && segment_end_[s] <= row; ++s)
+    std::vector<uint64_t>().swap(segments_[s].rows);
+}
+
 std::string_view CsvTable::text(const FieldRef& f, std::string& scratch) const {
   std::string_view raw(bytes_.data() + f.start, f.length);
   if (!f.decode) return raw;

@@ -54,6 +54,12 @@ class CsvTable {
   // Field `field` of data row `row` as text (see text()).
   std::string_view field(size_t row, size_t field, std::string& scratch) const;
 
+  // Rows before `row` will not be read again (reading one afterwards is an
+  // error): what holds only their bytes and record starts goes back to the
+  // system, so that a pass over the rows in order holds the file's memory
+  // only for the rows still ahead.
+  void forget_rows_before(size_t row);
+
   // Row `row` as an input record: the i-th header paired with the i-th field,
   // each a JSON text, a later equal header replacing an earlier one.
   InputRecord record(size_t row) const;
@@ -65,6 +71,7 @@ class CsvTable {
   std::vector<internal::CsvSegment> segments_;
   std::vector<size_t> segment_end_;  // cumulative row counts
   size_t rows_ = 0;
+  size_t forgotten_rows_ = 0;  // rows before it are not read again
 };
 
 // Parses a whole CSV file's bytes. Failures carry the context

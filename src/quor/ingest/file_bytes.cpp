@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -18,10 +19,12 @@ FileBytes& FileBytes::operator=(FileBytes&& o) noexcept {
     data_ = o.data_;
     size_ = o.size_;
     mapped_ = o.mapped_;
+    forgotten_ = o.forgotten_;
     heap_ = std::move(o.heap_);
     o.data_ = nullptr;
     o.size_ = 0;
     o.mapped_ = false;
+    o.forgotten_ = 0;
   }
   return *this;
 }
@@ -34,6 +37,19 @@ void FileBytes::release() {
   data_ = nullptr;
   size_ = 0;
   mapped_ = false;
+  forgotten_ = 0;
+}
+
+void FileBytes::forget_before(size_t offset) {
+  if (!mapped_ || data_ == nullptr) return;
+  const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+  const size_t whole = std::min(offset, size_) / page * page;
+  if (whole > forgotten_) {
+    // The mapping starts on a page boundary; advice is only advice, so a
+    // refusal changes nothing but the memory held.
+    ::madvise(const_cast<char*>(data_) + forgotten_, whole - forgotten_, MADV_DONTNEED);
+    forgotten_ = whole;
+  }
 }
 
 FileBytes FileBytes::copy_of(std::string_view bytes) {

@@ -28,6 +28,12 @@ class FileBytes {
 
   static FileBytes copy_of(std::string_view bytes);
 
+  // Lets the system take back the memory of the bytes wholly before
+  // `offset`, which the caller has read for the last time: a mapping's
+  // pages there are dropped (read from the file again should anyone touch
+  // them); a heap copy keeps its bytes.
+  void forget_before(size_t offset);
+
   const char* data() const { return data_; }
   size_t size() const { return size_; }
   std::string_view view() const { return {data_, size_}; }
@@ -38,6 +44,7 @@ class FileBytes {
   const char* data_ = nullptr;
   size_t size_ = 0;
   bool mapped_ = false;
+  size_t forgotten_ = 0;  // bytes at the start whose pages were dropped
   std::unique_ptr<char[]> heap_;
 };
 

@@ -41,6 +41,26 @@ void encode_stored_record_to(const model::DistributionFile& record, const Encode
 void encode_stored_record_to(const model::DistIndex& record, const EncodedChunkSink& sink);
 void encode_stored_record_to(const model::SnapshotStore& record, const EncodedChunkSink& sink);
 
+// The same bytes for a DistributionFile cut into consecutive parts that can
+// be encoded independently (on several threads) and joined in part order.
+// Part p < dist_parts holds distributions [p * group, (p + 1) * group), the
+// first of them preceded by the list's count; the joint parts follow the
+// same way. An empty list still has one part: its count.
+struct DistributionFileParts {
+  size_t group = 1;
+  size_t dist_parts = 1;
+  size_t joint_parts = 1;
+  size_t count() const { return dist_parts + joint_parts; }
+};
+DistributionFileParts distribution_file_parts(const model::DistributionFile& record, size_t group);
+// The exact size of one part.
+uint64_t distribution_file_part_size(const model::DistributionFile& record,
+                                     const DistributionFileParts& parts, size_t part);
+// Replaces `out` with the bytes of one part, whose size is `size`.
+void encode_distribution_file_part(const model::DistributionFile& record,
+                                   const DistributionFileParts& parts, size_t part, uint64_t size,
+                                   std::string& out);
+
 // The bytes of an encoded record as they come, for decoding a record of a
 // stream (a decompressed file) without holding the whole stream.
 class RecordSource {

@@ -1,5 +1,6 @@
 #include "quor/store/binary_codec.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <memory>
@@ -141,7 +142,62 @@ void encode_to(const R& record, const EncodedChunkSink& sink) {
   w.flush();
 }
 
+// The entries of one part: the list, the first entry, the end, and whether
+// the list's count leads the part.
+template <class List>
+struct PartRange {
+  const List* list;
+  size_t begin, end;
+  bool count_first;
+};
+
+template <class Fn>
+auto with_part(const model::DistributionFile& r, const DistributionFileParts& parts, size_t part,
+               Fn&& fn) {
+  if (part < parts.dist_parts) {
+    const size_t b = std::min(r.distributions.size(), part * parts.group);
+    const size_t e = std::min(r.distributions.size(), b + parts.group);
+    return fn(PartRange<std::vector<model::DistributionObject>>{&r.distributions, b, e, part == 0});
+  }
+  const size_t jp = part - parts.dist_parts;
+  const size_t b = std::min(r.joints.size(), jp * parts.group);
+  const size_t e = std::min(r.joints.size(), b + parts.group);
+  return fn(PartRange<std::vector<model::JointDistributionObject>>{&r.joints, b, e, jp == 0});
+}
+
 }  // namespace
+
+DistributionFileParts distribution_file_parts(const model::DistributionFile& r, size_t group) {
+  DistributionFileParts parts;
+  parts.group = std::max<size_t>(group, 1);
+  auto count = [&](size_t n) { return std::max<size_t>(1, (n + parts.group - 1) / parts.group); };
+  parts.dist_parts = count(r.distributions.size());
+  parts.joint_parts = count(r.joints.size());
+  return parts;
+}
+
+uint64_t distribution_file_part_size(const model::DistributionFile& r,
+                                     const DistributionFileParts& parts, size_t part) {
+  return with_part(r, parts, part, [](const auto& range) {
+    uint64_t n = range.count_first ? 8 : 0;
+    for (size_t i = range.begin; i < range.end; ++i) n += encoded_size((*range.list)[i]);
+    return n;
+  });
+}
+
+void encode_distribution_file_part(const model::DistributionFile& r,
+                                   const DistributionFileParts& parts, size_t part, uint64_t size,
+                                   std::string& out) {
+  out.resize(static_cast<size_t>(size));
+  Writer w(out.data(), out.size(), nullptr);
+  with_part(r, parts, part, [&w](const auto& range) {
+    if (range.count_first) w.fixed(static_cast<uint64_t>(range.list->size()));
+    for (size_t i = range.begin; i < range.end; ++i) w.put((*range.list)[i]);
+    return 0;
+  });
+  QUOR_ASSERT(static_cast<uint64_t>(w.pos() - out.data()) == size,
+              "encoded part size must match the computed size");
+}
 
 uint64_t stored_record_size(const model::MetaFile& r) { return encoded_size(r); }
 uint64_t stored_record_size(const model::DistributionFile& r) { return encoded_size(r); }

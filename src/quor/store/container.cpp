@@ -6,10 +6,15 @@
 #include <unistd.h>
 #include <zstd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <string>
+#include <type_traits>
+#include <vector>
 
 #include "quor/store/binary_codec.h"
 #include "quor/store/file_handle.h"
@@ -62,65 +67,159 @@ void put_header(char* dst) {
   std::memcpy(dst + 4, version, 4);
 }
 
+// One zstd frame (level 3, declaring `pledged` content bytes) fed in
+// pieces, its output written as the compressor fills its buffer. The first
+// failure is kept; later pieces are dropped.
+class FrameWriter {
+ public:
+  FrameWriter(Compressor& comp, const ImageWriter& write) : comp_(comp), write_(write) {}
+
+  bool begin(uint64_t pledged) {
+    ZSTD_CCtx_reset(comp_.cctx.get(), ZSTD_reset_session_and_parameters);
+    return !zstd_failed(
+               ZSTD_CCtx_setParameter(comp_.cctx.get(), ZSTD_c_compressionLevel, kZstdLevel)) &&
+           !zstd_failed(ZSTD_CCtx_setPledgedSrcSize(comp_.cctx.get(), pledged));
+  }
+  void add(std::string_view piece) {
+    if (!failure_) drive(piece, ZSTD_e_continue);
+  }
+  Status end() {
+    if (!failure_) drive(std::string_view(), ZSTD_e_end);
+    if (failure_) {
+      // The context may hold a half-made frame: start afresh next time.
+      ZSTD_CCtx_reset(comp_.cctx.get(), ZSTD_reset_session_only);
+      return Status(std::move(*failure_));
+    }
+    return ok_status();
+  }
+  bool failed() const { return failure_.has_value(); }
+  Status take_failure() { return Status(std::move(*failure_)); }
+
+ private:
+  bool zstd_failed(size_t rc) {
+    if (!ZSTD_isError(rc)) return false;
+    Error e(zstd_error(rc));
+    e.add_context("zstd compress");
+    failure_.emplace(std::move(e));
+    return true;
+  }
+  // Compresses `in` with `mode`, writing every full output buffer; for
+  // ZSTD_e_end, until the frame is complete.
+  void drive(std::string_view in, ZSTD_EndDirective mode) {
+    ZSTD_inBuffer src{in.data(), in.size(), 0};
+    for (;;) {
+      ZSTD_outBuffer dst{comp_.out.get(), comp_.out_size, 0};
+      const size_t rc = ZSTD_compressStream2(comp_.cctx.get(), &dst, &src, mode);
+      if (zstd_failed(rc)) return;
+      if (dst.pos > 0) {
+        Status st = write_(std::string_view(comp_.out.get(), dst.pos));
+        if (!st.ok()) {
+          failure_.emplace(std::move(st).error());
+          return;
+        }
+      }
+      if (mode == ZSTD_e_end ? rc == 0 : src.pos == src.size) return;
+    }
+  }
+
+  Compressor& comp_;
+  const ImageWriter& write_;
+  std::optional<Error> failure_;
+};
+
+// The distributions in parts of this many entries, and this many parts
+// encoded while the compressor takes the parts before them (a round is a
+// few MB of encoding, enough to keep the compressor busy while the pool
+// encodes the next one).
+constexpr size_t kPartEntries = 512;
+constexpr size_t kPartsPerRound = 32;
+std::atomic<size_t> g_part_entries{kPartEntries};
+std::atomic<size_t> g_parts_per_round{kPartsPerRound};
+
+// The parallel form of stream_image for a DistributionFile: parts are
+// encoded on the pool a round ahead of the compressor, which takes them in
+// order as one task of the same round, beside the digest as another.
+Status stream_distributions_parallel(const model::DistributionFile& record,
+                                     const ImageWriter& write, const ImageStreamOptions& options) {
+  const ParallelRunner& run = *options.parallel;
+  const DistributionFileParts parts =
+      distribution_file_parts(record, g_part_entries.load(std::memory_order_relaxed));
+  const size_t per_round = g_parts_per_round.load(std::memory_order_relaxed);
+  const size_t nparts = parts.count();
+  std::vector<uint64_t> sizes(nparts);
+  run(nparts, [&](size_t p) { sizes[p] = distribution_file_part_size(record, parts, p); });
+  uint64_t total = 0;
+  for (uint64_t n : sizes) total += n;
+
+  char header[8];
+  put_header(header);
+  QUOR_RETURN_IF_ERROR(write(std::string_view(header, 8)));
+  Compressor comp;
+  comp.cctx.reset(ZSTD_createCCtx());
+  if (!comp.cctx) return Status(Error("zstd: out of memory")).context("zstd compress");
+  comp.out_size = ZSTD_CStreamOutSize();
+  comp.out.reset(new char[comp.out_size]);
+  FrameWriter frame(comp, write);
+  if (!frame.begin(total)) return frame.take_failure();
+
+  std::vector<std::string> round[2];
+  round[0].resize(per_round);
+  round[1].resize(per_round);
+  // The buffers get their room here, and the compressor (call 0 of each
+  // round) its context, on the calling thread: memory taken on a pool
+  // thread and freed stays with that thread's heap.
+  auto make_room = [&](std::vector<std::string>& bufs, size_t first) {
+    for (size_t i = 0; i < per_round && first + i < nparts; ++i) bufs[i].reserve(sizes[first + i]);
+  };
+  auto encode = [&](std::vector<std::string>& bufs, size_t first, size_t i) {
+    encode_distribution_file_part(record, parts, first + i, sizes[first + i], bufs[i]);
+  };
+  make_room(round[0], 0);
+  run(std::min(per_round, nparts), [&](size_t i) { encode(round[0], 0, i); });
+  for (size_t first = 0, r = 0; first < nparts && !frame.failed(); first += per_round, r ^= 1) {
+    const size_t count = std::min(per_round, nparts - first);
+    const size_t next = first + per_round;
+    const size_t next_count = next < nparts ? std::min(per_round, nparts - next) : 0;
+    if (next_count > 0) make_room(round[r ^ 1], next);
+    // Call 0 compresses this round, call 1 digests it, the others encode
+    // the next one.
+    run(2 + next_count, [&](size_t t) {
+      if (t == 0) {
+        for (size_t i = 0; i < count; ++i) frame.add(round[r][i]);
+      } else if (t == 1) {
+        if (options.hasher != nullptr)
+          for (size_t i = 0; i < count; ++i) options.hasher->update(round[r][i]);
+      } else {
+        encode(round[r ^ 1], next, t - 2);
+      }
+    });
+  }
+  return frame.end();
+}
+
 // Header, then the record's binary form as one zstd frame that declares its
 // content size, compressed as the encoder produces it and written as the
 // compressor fills its buffer.
 template <class T>
 Status stream_image(const T& record, const ImageWriter& write, const ImageStreamOptions& options) {
+  if constexpr (std::is_same_v<T, model::DistributionFile>) {
+    if (options.parallel != nullptr) return stream_distributions_parallel(record, write, options);
+  }
   char header[8];
   put_header(header);
   QUOR_RETURN_IF_ERROR(write(std::string_view(header, 8)));
 
   auto comp = thread_compressor();
   if (!comp.ok()) return Status(std::move(comp).error()).context("zstd compress");
-  ZSTD_CCtx* cctx = (*comp)->cctx.get();
-  char* out_buf = (*comp)->out.get();
-  const size_t out_size = (*comp)->out_size;
-
-  std::optional<Error> failure;  // the first failure; later pieces are dropped
-  auto zstd_failed = [&](size_t rc) {
-    if (!ZSTD_isError(rc)) return false;
-    Error e(zstd_error(rc));
-    e.add_context("zstd compress");
-    failure.emplace(std::move(e));
-    return true;
-  };
-  ZSTD_CCtx_reset(cctx, ZSTD_reset_session_and_parameters);
-  if (zstd_failed(ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, kZstdLevel)) ||
-      zstd_failed(ZSTD_CCtx_setPledgedSrcSize(
-          cctx, options.encoded_size ? *options.encoded_size : stored_record_size(record)))) {
-    return Status(std::move(*failure));
-  }
-  // Compresses `in` with `mode`, writing every full output buffer; for
-  // ZSTD_e_end, until the frame is complete.
-  auto drive = [&](std::string_view in, ZSTD_EndDirective mode) {
-    ZSTD_inBuffer src{in.data(), in.size(), 0};
-    for (;;) {
-      ZSTD_outBuffer dst{out_buf, out_size, 0};
-      const size_t rc = ZSTD_compressStream2(cctx, &dst, &src, mode);
-      if (zstd_failed(rc)) return;
-      if (dst.pos > 0) {
-        Status st = write(std::string_view(out_buf, dst.pos));
-        if (!st.ok()) {
-          failure.emplace(std::move(st).error());
-          return;
-        }
-      }
-      if (mode == ZSTD_e_end ? rc == 0 : src.pos == src.size) return;
-    }
-  };
+  FrameWriter frame(**comp, write);
+  if (!frame.begin(options.encoded_size ? *options.encoded_size : stored_record_size(record)))
+    return frame.take_failure();
   EncodingHasher* hasher = options.hasher;
   encode_stored_record_to(record, [&](std::string_view piece) {
     if (hasher != nullptr) hasher->update(piece);
-    if (!failure) drive(piece, ZSTD_e_continue);
+    frame.add(piece);
   });
-  if (!failure) drive(std::string_view(), ZSTD_e_end);
-  if (failure) {
-    // The context may hold a half-made frame: start afresh next time.
-    ZSTD_CCtx_reset(cctx, ZSTD_reset_session_only);
-    return Status(std::move(*failure));
-  }
-  return ok_status();
+  return frame.end();
 }
 
 // The decompressed bytes of every frame of a version-3 payload, one after
@@ -319,6 +418,11 @@ template Result<model::DistIndex> parse_data_file<model::DistIndex>(std::string_
 template Result<model::SnapshotStore> parse_data_file<model::SnapshotStore>(std::string_view,
                                                               const std::filesystem::path&,
                                                               std::optional<EncodingDigest>*);
+
+void internal::set_image_parts_for_testing(size_t entries_per_part, size_t parts_per_round) {
+  g_part_entries.store(entries_per_part == 0 ? kPartEntries : entries_per_part);
+  g_parts_per_round.store(parts_per_round == 0 ? kPartsPerRound : parts_per_round);
+}
 
 Result<std::string> data_file_image(const model::MetaFile& r) { return image_of(r); }
 Result<std::string> data_file_image(const model::DistributionFile& r) { return image_of(r); }

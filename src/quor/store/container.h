@@ -43,10 +43,21 @@ Result<std::string> data_file_image(const model::SnapshotStore& record);
 // `options.encoded_size`, when given, must be the record's encoded size
 // (it spares the pass that measures it); `options.hasher`, when given,
 // receives every encoded byte as it goes to the compressor.
+//
+// `options.parallel`, when given, lets a DistributionFile be encoded in
+// parts on several threads while the compressor takes the parts in order on
+// one thread (its own context, not the calling thread's): the same bytes,
+// the same digest. `write` may then be called from a pool thread, one call
+// at a time and in order.
 using ImageWriter = std::function<Status(std::string_view)>;
+// Spreads work over threads: calls fn(i) for every i in [0, n), in any
+// order and possibly at once, fn(0) on the calling thread, and returns when
+// every call returned.
+using ParallelRunner = std::function<void(size_t n, const std::function<void(size_t)>& fn)>;
 struct ImageStreamOptions {
   std::optional<uint64_t> encoded_size;
   EncodingHasher* hasher = nullptr;
+  const ParallelRunner* parallel = nullptr;
 };
 Status stream_data_file_image(const model::MetaFile& record, const ImageWriter& write,
                               const ImageStreamOptions& options = {});
@@ -56,6 +67,12 @@ Status stream_data_file_image(const model::DistIndex& record, const ImageWriter&
                               const ImageStreamOptions& options = {});
 Status stream_data_file_image(const model::SnapshotStore& record, const ImageWriter& write,
                               const ImageStreamOptions& options = {});
+
+namespace internal {
+// The parallel stream's part and round sizes (0, 0: the defaults), so that
+// tests can put part and round borders anywhere in a small record.
+void set_image_parts_for_testing(size_t entries_per_part, size_t parts_per_round);
+}  // namespace internal
 
 // Flush writers: always (re)write the file. Failures carry "zstd compress"
 // or "write file {path}".

@@ -131,7 +131,8 @@ bool file_holds(DataFileState& state, const std::filesystem::path& path, const T
 // already has it; `digest` receives it.
 template <class T>
 Status stream_record(const T& record, FileReplacement& file, const RecordNow& now,
-                     EncodingDigest& digest, bool& write_failed) {
+                     EncodingDigest& digest, bool& write_failed,
+                     const ParallelRunner* parallel = nullptr) {
   EncodingHasher hasher;
   ImageStreamOptions options;
   if (now.digest) {
@@ -139,6 +140,7 @@ Status stream_record(const T& record, FileReplacement& file, const RecordNow& no
   } else {
     options.hasher = &hasher;
   }
+  options.parallel = parallel;
   Status st = stream_data_file_image(
       record,
       [&](std::string_view piece) -> Status {
@@ -149,6 +151,52 @@ Status stream_record(const T& record, FileReplacement& file, const RecordNow& no
       options);
   if (st.ok()) digest = now.digest ? *now.digest : hasher.digest();
   return st;
+}
+
+// A data file's image made ahead of its turn: its bytes in the pieces the
+// compressor wrote them, the outcome, and the digest of its encoding.
+struct BufferedImage {
+  std::string bytes;
+  std::vector<size_t> pieces;
+  Status status;
+  EncodingDigest digest;
+};
+
+template <class T>
+void buffer_image(const T& record, const RecordNow& now, BufferedImage& out) {
+  EncodingHasher hasher;
+  ImageStreamOptions options;
+  if (now.digest) {
+    options.encoded_size = now.digest->size;
+  } else {
+    options.hasher = &hasher;
+  }
+  out.status = stream_data_file_image(
+      record,
+      [&](std::string_view piece) -> Status {
+        out.bytes.append(piece);
+        out.pieces.push_back(piece.size());
+        return ok_status();
+      },
+      options);
+  if (out.status.ok()) out.digest = now.digest ? *now.digest : hasher.digest();
+}
+
+// Writes a buffered image into `file` piece by piece, as streaming it would
+// have, then gives its outcome.
+Status replay_image(BufferedImage& image, FileReplacement& file, EncodingDigest& digest,
+                    bool& write_failed) {
+  size_t at = 0;
+  for (size_t n : image.pieces) {
+    Status w = file.write(std::string_view(image.bytes).substr(at, n));
+    at += n;
+    if (!w.ok()) {
+      write_failed = true;
+      return w;
+    }
+  }
+  if (image.status.ok()) digest = image.digest;
+  return std::move(image.status);
 }
 
 // A new distribution or joint never gets an id that is already stored, even
@@ -290,7 +338,9 @@ Result<Database> open_database(const std::filesystem::path& path, bool writable)
 
 Status flush_database(Database& db) { return flush_database(db, posix_file_ops()); }
 
-Status flush_database(Database& db, FileOps& ops) {
+Status flush_database(Database& db, FileOps& ops) { return flush_database(db, ops, nullptr); }
+
+Status flush_database(Database& db, FileOps& ops, const ParallelRunner* parallel) {
   if (!db.writable) return ok_status();
   if (db.lock_file) QUOR_RETURN_IF_ERROR(db.lock_file->check_writer());
 
@@ -314,8 +364,9 @@ Status flush_database(Database& db, FileOps& ops) {
   std::vector<FileReplacement> staged;
   std::vector<size_t> slots;
   staged.reserve(4);
-  for (size_t i = 0; i < 4; ++i) {
-    if (holds[i]) continue;
+  std::optional<BufferedImage> index_image;
+  auto stage = [&](size_t i) -> Status {
+    if (holds[i]) return ok_status();
     const std::string context = "write file " + paths[i].string();
     auto begun = FileReplacement::begin(ops, paths[i]);
     if (!begun.ok()) return std::move(begun).error().add_context(context);
@@ -326,15 +377,39 @@ Status flush_database(Database& db, FileOps& ops) {
     switch (i) {
       case kMetaSlot: st = stream_record(db.meta, file, now[i], written[i], write_failed); break;
       case kDistributionsSlot:
-        st = stream_record(db.data, file, now[i], written[i], write_failed);
+        st = stream_record(db.data, file, now[i], written[i], write_failed, parallel);
         break;
-      case kIndexSlot: st = stream_record(db.index, file, now[i], written[i], write_failed); break;
+      case kIndexSlot:
+        st = index_image ? replay_image(*index_image, file, written[i], write_failed)
+                         : stream_record(db.index, file, now[i], written[i], write_failed);
+        break;
       default: st = stream_record(db.snapshots, file, now[i], written[i], write_failed); break;
     }
     // A compression failure already says "zstd compress".
     if (!st.ok()) return write_failed ? std::move(st).context(context) : std::move(st);
-    QUOR_RETURN_IF_ERROR(file.finish().context(context));
+    return file.finish().context(context);
+  };
+  size_t next = 0;
+  if (parallel != nullptr && !holds[kDistributionsSlot] && !holds[kIndexSlot]) {
+    // The index is made in memory while the files before it are written.
+    // Its buffer gets room for a usual compression ratio here, on the
+    // calling thread, whose heap takes it back once freed (a pool thread's
+    // would keep it).
+    index_image.emplace();
+    index_image->bytes.reserve(static_cast<size_t>(
+        (now[kIndexSlot].digest ? now[kIndexSlot].digest->size : stored_record_size(db.index)) / 4));
+    Status before;
+    (*parallel)(2, [&](size_t task) {
+      if (task == 1) {
+        buffer_image(db.index, now[kIndexSlot], *index_image);
+        return;
+      }
+      for (size_t i = 0; i < kIndexSlot && before.ok(); ++i) before = stage(i);
+    });
+    QUOR_RETURN_IF_ERROR(before);
+    next = kIndexSlot;
   }
+  for (size_t i = next; i < 4; ++i) QUOR_RETURN_IF_ERROR(stage(i));
   if (staged.empty()) return ok_status();
 
   // Rename in the fixed order, stopping at the first failure: a schema is in

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 
+#include "quor/store/container.h"
 #include "quor/store/database.h"
 #include "quor/store/file_io.h"
 #include "quor/store/lock_file.h"
@@ -42,6 +43,13 @@ Result<Database> open_database(const std::filesystem::path& path, bool writable)
 Status flush_database(Database& db);
 // The same through `ops` (tests substitute failing or crashing operations).
 Status flush_database(Database& db, FileOps& ops);
+// The same with the encoding and compression spread over `parallel` (the
+// ingest's pool): the distributions are encoded in parts on the pool, and
+// the index is encoded and compressed into memory beside them, then written
+// at its turn. The files' bytes and the steps through `ops`, in their order,
+// are those of a flush on one thread; only the sizes of the distributions
+// file's writes may differ (the compressor takes its input in other pieces).
+Status flush_database(Database& db, FileOps& ops, const ParallelRunner* parallel);
 
 // Opens "lock.edb" (creating it, never truncating) and takes the exclusive
 // whole-file lock.

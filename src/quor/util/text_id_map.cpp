@@ -65,12 +65,12 @@ void TextIdMap::reserve(size_t n) {
   // Growing by at least half, so that a run of reserves each a little
   // larger costs no more than appending one entry at a time.
   if (n > entries_.capacity()) entries_.reserve(std::max(n, entries_.capacity() * 3 / 2));
-  if (n * 2 > slots_.size()) rebuild_slots(n);
+  if (too_full(n, slots_.size())) rebuild_slots(n);
 }
 
 void TextIdMap::rebuild_slots(size_t live) {
   size_t n = kMinSlots;
-  while (n < live * 2 + 2) n *= 2;
+  while (too_full(live + 1, n)) n *= 2;
   slots_.assign(n, 0);
   for (size_t i = 0; i < entries_.size(); ++i) place(i);
 }
@@ -131,8 +131,7 @@ const char* TextIdMap::store_bytes(std::string_view key) {
 
 std::pair<TextIdMap::const_iterator, bool> TextIdMap::try_emplace(std::string_view key,
                                                                   uint64_t id) {
-  if ((entries_.size() + 1) * 2 > slots_.size())
-    rebuild_slots(entries_.size() + 1);
+  if (too_full(entries_.size() + 1, slots_.size())) rebuild_slots(entries_.size() + 1);
   const uint32_t hash = hash_of(key);
   const size_t p = probe(key, hash);
   if (slots_[p] != 0) return {const_iterator(this, static_cast<uint32_t>(slots_[p]) - 1), false};

@@ -129,7 +129,11 @@ class TextIdMap {
   // The slot holding `key`'s entry, or the empty slot where it would go.
   size_t probe(std::string_view key, uint32_t hash) const;
   const char* store_bytes(std::string_view key);
-  // A search with room for `live` entries at most half full.
+  // The search grows past three quarters full: with the hash's tag in the
+  // slot, a probe past a neighbour costs no cache line of its own, and the
+  // slots of a million-entry index stay at 16 MB instead of 32.
+  static bool too_full(size_t live, size_t slots) { return live * 4 > slots * 3; }
+  // A search with room for `live` entries at most three quarters full.
   void rebuild_slots(size_t live);
   void place(size_t entry);
 
