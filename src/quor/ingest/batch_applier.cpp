@@ -93,6 +93,7 @@ BatchApplier::BatchApplier(store::Database& db, const model::Schema& schema)
   while (parts * 2 <= static_cast<size_t>(worker_arena().max_concurrency())) parts *= 2;
   hits_.resize(parts);
   hit_mask_ = parts - 1;
+  share_used_.resize(parts);
 }
 
 BatchApplier::~BatchApplier() {

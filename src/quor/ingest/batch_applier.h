@@ -31,6 +31,9 @@ namespace quor::ingest::internal {
 // The clock a batch reads for last_updated (tests set it; nullptr restores
 // the system clock).
 void set_batch_clock_for_testing(uint64_t (*clock)());
+// How many batches so far were tallied by keys over the pool (see
+// tally_known_keys), so that tests can tell that path ran.
+uint64_t known_key_tallies_for_testing();
 
 class BatchApplier {
  public:
@@ -54,6 +57,13 @@ class BatchApplier {
   // One batch's steps, in order.
   void compute_updates(const ObservationSource& src, size_t begin, size_t end, bool lines);
   bool tally(bool refuse, BatchCounters& counters);
+  // The tally of a batch in which every processed record has a key known
+  // before the batch and every block it counts in holds flat counts: the
+  // keys are split over the pool, each share counted by one thread. Such a
+  // batch creates no key, block or distribution, so the order of its used
+  // blocks is nowhere seen. False, with nothing changed, for any other
+  // batch.
+  bool tally_known_keys(BatchCounters& counters);
   Status write_raw_lines(uint64_t processed);
   Status resolve_distributions(size_t& resolved);
   Status apply_joints();
@@ -96,6 +106,7 @@ class BatchApplier {
   std::vector<uint32_t> tally_var_;
   std::vector<uint32_t> key_block_;  // per (key, variable): block + 1, 0 none
   std::vector<uint64_t> key_joint_;  // per (key, joint): position in joints + 1, 0 unresolved
+  std::vector<uint8_t> key_flat_;    // per (key, variable): 1 when its block holds flat counts
 
   // Blocks: cells, then the unknown count, then counts for no cell.
   std::vector<std::unique_ptr<uint64_t[]>> chunks_;  // never moved
@@ -134,6 +145,8 @@ class BatchApplier {
   // The cells the tally counts in, one count each, in shares by cache line.
   std::vector<std::vector<uint64_t*>> hits_;
   size_t hit_mask_ = 0;
+  // Per share of the keys: the blocks it touched in a batch of known keys.
+  std::vector<std::vector<uint32_t>> share_used_;
 
   // The next batch's per-record step, run while this one is applied.
   BatchUpdates ahead_updates_;

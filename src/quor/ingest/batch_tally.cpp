@@ -5,6 +5,7 @@
 #include "quor/ingest/batch_applier.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <vector>
 
@@ -16,12 +17,16 @@ namespace quor::ingest::internal {
 
 namespace {
 
+std::atomic<uint64_t> g_known_key_tallies{0};
+
 constexpr size_t kChunkCounts = size_t(1) << 18;
 // Past this many blocks the tally fetches block numbers and headers ahead
 // (see tally).
 constexpr size_t kPrefetchBlocks = size_t(1) << 16;
 
 }  // namespace
+
+uint64_t known_key_tallies_for_testing() { return g_known_key_tallies.load(); }
 
 uint32_t BatchApplier::block_of(uint32_t key, size_t var) {
   uint32_t& slot = key_block_[static_cast<size_t>(key) * variable_count_ + var];
@@ -54,6 +59,7 @@ void BatchApplier::make_flat(uint32_t b) {
   hot.counts = chunk_next_;
   chunk_next_ += need;
   chunk_left_ -= need;
+  key_flat_[static_cast<size_t>(block_key_[b]) * variable_count_ + block_var_[b]] = 1;
   for (uint16_t i = 0; i < hot.nlisted; ++i) ++hot.counts[hot.listed[i]];
   hot.nlisted = 0;
 }
@@ -175,10 +181,93 @@ void BatchApplier::count_hits() {
   for (auto& part : hits_) part.clear();
 }
 
+bool BatchApplier::tally_known_keys(BatchCounters& counters) {
+  const BatchUpdates& u = updates_;
+  const size_t n = u.n, nv = variable_count_;
+  if (n == 0 || after_failure_) return false;
+  const size_t shares = share_used_.size();
+  // Small batches are not worth the pool's round trips: the same steps run
+  // here.
+  const bool parallel = shares > 1 && n * nv >= 8192;
+  constexpr size_t kCheckGrain = 1024;
+  const size_t nranges = (n + kCheckGrain - 1) / kCheckGrain;
+  std::atomic<bool> ready{true};
+  // Whether records [lo, hi) qualify; their keys noted on the way.
+  auto check = [&](size_t r) {
+    const size_t lo = r * kCheckGrain, hi = std::min(n, lo + kCheckGrain);
+    for (size_t k = lo; k < hi; ++k) {
+      if (!u.present[k]) continue;
+      const int64_t key = u.key_id[k];
+      if (key < 0) {
+        ready.store(false, std::memory_order_relaxed);
+        return;
+      }
+      record_key_[k] = static_cast<uint32_t>(key);
+      const uint8_t* flat = key_flat_.data() + static_cast<size_t>(key) * nv;
+      const int64_t* slots = u.slots.data() + k * nv;
+      for (size_t v = 0; v < nv; ++v) {
+        if (slots[v] == kNoSlot || tally_var_[v] == UINT32_MAX || flat[tally_var_[v]]) continue;
+        ready.store(false, std::memory_order_relaxed);
+        return;
+      }
+    }
+  };
+  // Share t counts the records whose key is t modulo the shares: no two
+  // threads touch one block.
+  auto count_share = [&](size_t t) {
+    std::vector<uint32_t>& used = share_used_[t];
+    used.clear();
+    const uint32_t mask = static_cast<uint32_t>(shares - 1);
+    for (size_t k = 0; k < n; ++k) {
+      if (!u.present[k]) continue;
+      const uint32_t key = static_cast<uint32_t>(u.key_id[k]);
+      if ((key & mask) != t) continue;
+      const int64_t* slots = u.slots.data() + k * nv;
+      const uint32_t* key_blocks = key_block_.data() + static_cast<size_t>(key) * nv;
+      for (size_t v = 0; v < nv; ++v) {
+        const int64_t s = slots[v];
+        if (s == kNoSlot) continue;
+        const uint32_t av = tally_var_[v];
+        if (av == UINT32_MAX) continue;
+        const uint32_t b = key_blocks[av] - 1;
+        HotBlock& hot = hot_[b];
+        if (hot.seen != batch_) {
+          hot.seen = batch_;
+          used.push_back(b);
+        }
+        ++hot.counts[count_index(hot.cells, s)];
+      }
+    }
+  };
+  record_key_.resize(n);
+  if (parallel) {
+    worker_arena().execute([&] {
+      oneapi::tbb::parallel_for(size_t(0), nranges, check);
+      if (ready.load(std::memory_order_relaxed))
+        oneapi::tbb::parallel_for(size_t(0), shares, count_share);
+    });
+  } else {
+    for (size_t r = 0; r < nranges && ready.load(std::memory_order_relaxed); ++r) check(r);
+    if (ready.load(std::memory_order_relaxed))
+      for (size_t t = 0; t < shares; ++t) count_share(t);
+  }
+  if (!ready.load(std::memory_order_relaxed)) return false;
+  g_known_key_tallies.fetch_add(1, std::memory_order_relaxed);
+  uint64_t present = 0;
+  for (size_t k = 0; k < n; ++k) present += u.present[k];
+  for (const auto& share : share_used_) used_.insert(used_.end(), share.begin(), share.end());
+  tallied_ = n;
+  counters.processed = present;
+  counters.skipped = n - present;
+  counters.distributions_updated = used_.size();
+  return true;
+}
+
 bool BatchApplier::tally(bool refuse, BatchCounters& counters) {
   used_.clear();
   created_.clear();
   tallied_ = 0;
+  if (!refuse && tally_known_keys(counters)) return true;
   const BatchUpdates& u = updates_;
   const size_t n = u.n, nkd = u.nkeydims;
   record_key_.resize(n);
@@ -242,6 +331,7 @@ bool BatchApplier::tally(bool refuse, BatchCounters& counters) {
       key = keys_.intern_key(labels.data(), KeyTable::key_hash(labels.data(), nkd));
       if (keys_.num_keys() * variable_count_ > key_block_.size()) {
         key_block_.resize(keys_.num_keys() * variable_count_, 0);
+        key_flat_.resize(keys_.num_keys() * variable_count_, 0);
         key_joint_.resize(keys_.num_keys() * joint_count_, 0);
       }
     }
