@@ -363,9 +363,10 @@ TEST(IngestEquivalence, AgainstBatchByBatchApply) {
   for (const auto& c : cases) run_case(c, inputs);
 }
 
-// Few keys and large batches: once every key's blocks hold flat counts,
-// whole batches are tallied by key over the pool, in shares on this thread
-// for the smaller batches and on the pool for the larger.
+// Few keys: once every key's blocks hold flat counts, whole batches take
+// the tally of known keys; the batches that meet a new key or a block still
+// listing its counts start on it and go back (their counts taken out) to the
+// full tally.
 TEST(IngestEquivalence, BatchesOfKnownKeys) {
   const std::vector<std::string> inputs = {generate_csv(60000, 8, 7), generate_csv(9000, 12, 8, true)};
   for (const uint64_t batch : {uint64_t{500}, uint64_t{6000}}) {

@@ -58,11 +58,11 @@ class BatchApplier {
   void compute_updates(const ObservationSource& src, size_t begin, size_t end, bool lines);
   bool tally(bool refuse, BatchCounters& counters);
   // The tally of a batch in which every processed record has a key known
-  // before the batch and every block it counts in holds flat counts: the
-  // keys are split over the pool, each share counted by one thread. Such a
-  // batch creates no key, block or distribution, so the order of its used
-  // blocks is nowhere seen. False, with nothing changed, for any other
-  // batch.
+  // before the batch and every block it counts in holds flat counts: each
+  // count found from its key's cell pointers alone, without the block
+  // headers, so that the counts of records a few ahead can be fetched. False,
+  // with nothing changed, for any other batch (the counts it added on the
+  // way are taken out again).
   bool tally_known_keys(BatchCounters& counters);
   Status write_raw_lines(uint64_t processed);
   Status resolve_distributions(size_t& resolved);
@@ -106,7 +106,15 @@ class BatchApplier {
   std::vector<uint32_t> tally_var_;
   std::vector<uint32_t> key_block_;  // per (key, variable): block + 1, 0 none
   std::vector<uint64_t> key_joint_;  // per (key, joint): position in joints + 1, 0 unresolved
-  std::vector<uint8_t> key_flat_;    // per (key, variable): 1 when its block holds flat counts
+  // Per (key, variable): its block's flat counts (nullptr while it has
+  // none) and the last batch that counted in them through
+  // tally_known_keys.
+  struct KeyCells {
+    uint64_t* counts = nullptr;
+    uint64_t seen = 0;
+  };
+  std::vector<KeyCells> key_cells_;
+  std::vector<uint32_t> var_cells_;  // per variable: the cells of its blocks
 
   // Blocks: cells, then the unknown count, then counts for no cell.
   std::vector<std::unique_ptr<uint64_t[]>> chunks_;  // never moved
@@ -145,8 +153,6 @@ class BatchApplier {
   // The cells the tally counts in, one count each, in shares by cache line.
   std::vector<std::vector<uint64_t*>> hits_;
   size_t hit_mask_ = 0;
-  // Per share of the keys: the blocks it touched in a batch of known keys.
-  std::vector<std::vector<uint32_t>> share_used_;
 
   // The next batch's per-record step, run while this one is applied.
   BatchUpdates ahead_updates_;

@@ -59,7 +59,7 @@ void BatchApplier::make_flat(uint32_t b) {
   hot.counts = chunk_next_;
   chunk_next_ += need;
   chunk_left_ -= need;
-  key_flat_[static_cast<size_t>(block_key_[b]) * variable_count_ + block_var_[b]] = 1;
+  key_cells_[static_cast<size_t>(block_key_[b]) * variable_count_ + block_var_[b]].counts = hot.counts;
   for (uint16_t i = 0; i < hot.nlisted; ++i) ++hot.counts[hot.listed[i]];
   hot.nlisted = 0;
 }
@@ -184,78 +184,59 @@ void BatchApplier::count_hits() {
 bool BatchApplier::tally_known_keys(BatchCounters& counters) {
   const BatchUpdates& u = updates_;
   const size_t n = u.n, nv = variable_count_;
-  if (n == 0 || after_failure_) return false;
-  const size_t shares = share_used_.size();
-  // Small batches are not worth the pool's round trips: the same steps run
-  // here.
-  const bool parallel = shares > 1 && n * nv >= 8192;
-  constexpr size_t kCheckGrain = 1024;
-  const size_t nranges = (n + kCheckGrain - 1) / kCheckGrain;
-  std::atomic<bool> ready{true};
-  // Whether records [lo, hi) qualify; their keys noted on the way.
-  auto check = [&](size_t r) {
-    const size_t lo = r * kCheckGrain, hi = std::min(n, lo + kCheckGrain);
-    for (size_t k = lo; k < hi; ++k) {
-      if (!u.present[k]) continue;
-      const int64_t key = u.key_id[k];
-      if (key < 0) {
-        ready.store(false, std::memory_order_relaxed);
-        return;
-      }
-      record_key_[k] = static_cast<uint32_t>(key);
-      const uint8_t* flat = key_flat_.data() + static_cast<size_t>(key) * nv;
-      const int64_t* slots = u.slots.data() + k * nv;
-      for (size_t v = 0; v < nv; ++v) {
-        if (slots[v] == kNoSlot || tally_var_[v] == UINT32_MAX || flat[tally_var_[v]]) continue;
-        ready.store(false, std::memory_order_relaxed);
-        return;
-      }
-    }
-  };
-  // Share t counts the records whose key is t modulo the shares: no two
-  // threads touch one block.
-  auto count_share = [&](size_t t) {
-    std::vector<uint32_t>& used = share_used_[t];
-    used.clear();
-    const uint32_t mask = static_cast<uint32_t>(shares - 1);
-    for (size_t k = 0; k < n; ++k) {
-      if (!u.present[k]) continue;
-      const uint32_t key = static_cast<uint32_t>(u.key_id[k]);
-      if ((key & mask) != t) continue;
-      const int64_t* slots = u.slots.data() + k * nv;
-      const uint32_t* key_blocks = key_block_.data() + static_cast<size_t>(key) * nv;
-      for (size_t v = 0; v < nv; ++v) {
-        const int64_t s = slots[v];
-        if (s == kNoSlot) continue;
-        const uint32_t av = tally_var_[v];
-        if (av == UINT32_MAX) continue;
-        const uint32_t b = key_blocks[av] - 1;
-        HotBlock& hot = hot_[b];
-        if (hot.seen != batch_) {
-          hot.seen = batch_;
-          used.push_back(b);
-        }
-        ++hot.counts[count_index(hot.cells, s)];
-      }
-    }
-  };
+  if (after_failure_) return false;
   record_key_.resize(n);
-  if (parallel) {
-    worker_arena().execute([&] {
-      oneapi::tbb::parallel_for(size_t(0), nranges, check);
-      if (ready.load(std::memory_order_relaxed))
-        oneapi::tbb::parallel_for(size_t(0), shares, count_share);
-    });
-  } else {
-    for (size_t r = 0; r < nranges && ready.load(std::memory_order_relaxed); ++r) check(r);
-    if (ready.load(std::memory_order_relaxed))
-      for (size_t t = 0; t < shares; ++t) count_share(t);
-  }
-  if (!ready.load(std::memory_order_relaxed)) return false;
-  g_known_key_tallies.fetch_add(1, std::memory_order_relaxed);
+  // The cells of record k: false when its key or one of its blocks is not
+  // ready, else `add` called with each count to raise and its block.
+  auto cells_of = [&](size_t k, auto&& add) {
+    const int64_t key = u.key_id[k];
+    if (key < 0) return false;
+    KeyCells* cells = key_cells_.data() + static_cast<size_t>(key) * nv;
+    const int64_t* slots = u.slots.data() + k * nv;
+    for (size_t v = 0; v < nv; ++v)
+      if (slots[v] != kNoSlot && tally_var_[v] != UINT32_MAX && cells[tally_var_[v]].counts == nullptr)
+        return false;
+    for (size_t v = 0; v < nv; ++v) {
+      const int64_t s = slots[v];
+      const uint32_t av = tally_var_[v];
+      if (s == kNoSlot || av == UINT32_MAX) continue;
+      add(cells[av], cells[av].counts + count_index(var_cells_[av], s),
+          static_cast<size_t>(key) * nv + av);
+    }
+    return true;
+  };
+  size_t k = 0;
   uint64_t present = 0;
-  for (size_t k = 0; k < n; ++k) present += u.present[k];
-  for (const auto& share : share_used_) used_.insert(used_.end(), share.begin(), share.end());
+  for (; k < n; ++k) {
+    if (const size_t ka = k + kPrefetchDistance; ka < n && u.key_id[ka] >= 0) {
+      const KeyCells* cells = key_cells_.data() + static_cast<size_t>(u.key_id[ka]) * nv;
+      const int64_t* slots = u.slots.data() + ka * nv;
+      for (size_t v = 0; v < nv; ++v) {
+        const uint32_t av = tally_var_[v];
+        if (slots[v] < 0 || av == UINT32_MAX || cells[av].counts == nullptr) continue;
+        const uint64_t c = std::min<uint64_t>(static_cast<uint64_t>(slots[v]), var_cells_[av]);
+        __builtin_prefetch(cells[av].counts + c, 1);
+      }
+    }
+    if (!u.present[k]) continue;
+    const bool ready = cells_of(k, [&](KeyCells& kc, uint64_t* cell, size_t at) {
+      if (kc.seen != batch_) {
+        kc.seen = batch_;
+        used_.push_back(key_block_[at] - 1);
+      }
+      ++*cell;
+    });
+    if (!ready) break;
+    record_key_[k] = static_cast<uint32_t>(u.key_id[k]);
+    ++present;
+  }
+  if (k < n) {
+    for (size_t j = 0; j < k; ++j)
+      if (u.present[j]) cells_of(j, [](KeyCells&, uint64_t* cell, size_t) { --*cell; });
+    used_.clear();
+    return false;
+  }
+  g_known_key_tallies.fetch_add(1, std::memory_order_relaxed);
   tallied_ = n;
   counters.processed = present;
   counters.skipped = n - present;
@@ -331,7 +312,7 @@ bool BatchApplier::tally(bool refuse, BatchCounters& counters) {
       key = keys_.intern_key(labels.data(), KeyTable::key_hash(labels.data(), nkd));
       if (keys_.num_keys() * variable_count_ > key_block_.size()) {
         key_block_.resize(keys_.num_keys() * variable_count_, 0);
-        key_flat_.resize(keys_.num_keys() * variable_count_, 0);
+        key_cells_.resize(keys_.num_keys() * variable_count_);
         key_joint_.resize(keys_.num_keys() * joint_count_, 0);
       }
     }
