@@ -11,6 +11,9 @@
 //   bench_ingest --case=joint [csv] [runs]
 //       the reference CSV into a fresh database whose stored schema lists
 //       one joint pair (price, quantity), against the same without it;
+//   bench_ingest --case=reference [csv] [runs]
+//       the reference CSV `runs` times (default 7): medians of the ingest,
+//       of its batches and flush, and of the read alone;
 //   bench_ingest --case=high-cardinality [csv]
 //       the high-cardinality CSV (3 M rows, about one million distributions,
 //       daily buckets) as Python's ingest then close would run it: the ingest
@@ -215,6 +218,45 @@ int run_high_cardinality_case(const std::string& path) {
   return 0;
 }
 
+// The reference CSV `runs` times into fresh databases: medians of the
+// whole ingest, of its report's part (batches and flush) and of the read
+// and parse alone, each run's figure listed.
+int run_reference_case(const std::string& path, int runs) {
+  quor::ingest::IngestOptions options;
+  options.date_granularity = "monthly";
+  std::vector<double> total, batches_and_flush, read;
+  std::string listed;
+  for (int r = 0; r < runs; ++r) {
+    auto t = Clock::now();
+    {
+      auto table = quor::ingest::read_csv_table(path);
+      if (!table.ok()) {
+        std::fprintf(stderr, "%s\n", table.error().full_text().c_str());
+        return 1;
+      }
+    }
+    read.push_back(ms_since(t));
+    auto fresh = std::make_unique<FreshDb>();
+    if (!fresh->ok) return 1;
+    t = Clock::now();
+    auto report = quor::ingest::ingest_file(fresh->db, path, options, 10000, false);
+    total.push_back(ms_since(t));
+    if (!report.ok()) {
+      std::fprintf(stderr, "%s\n", report.error().full_text().c_str());
+      return 1;
+    }
+    batches_and_flush.push_back(static_cast<double>(report->elapsed_ms));
+    listed += " " + std::to_string(static_cast<int>(total.back() + 0.5));
+  }
+  std::printf("reference case: %s, monthly buckets, batch 10000, raw log on, median of %d\n",
+              path.c_str(), runs);
+  std::printf("  ingest (read .. batches .. flush): %8.1f ms  (runs:%s)\n", median(total), listed.c_str());
+  std::printf("    batches and flush (report):      %8.1f ms\n", median(batches_and_flush));
+  std::printf("    read and parse alone:            %8.1f ms\n", median(read));
+  std::printf("  peak RSS of the process %.0f MB (the separate reads included)\n", peak_rss_mb());
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -223,6 +265,10 @@ int main(int argc, char** argv) {
     if (which == "joint") {
       const std::string path = argc > 2 ? argv[2] : reference_path();
       return run_joint_case(path, argc > 3 ? std::atoi(argv[3]) : 3);
+    }
+    if (which == "reference") {
+      const std::string path = argc > 2 ? argv[2] : reference_path();
+      return run_reference_case(path, argc > 3 ? std::atoi(argv[3]) : 7);
     }
     if (which == "high-cardinality") {
       std::string path = argc > 2 ? argv[2] : "/tmp/quor_high_cardinality.csv";

@@ -363,6 +363,20 @@ TEST(IngestEquivalence, AgainstBatchByBatchApply) {
   for (const auto& c : cases) run_case(c, inputs);
 }
 
+// Few keys: once every key's blocks hold flat counts, whole batches take
+// the tally of known keys; the batches that meet a new key or a block still
+// listing its counts start on it and go back (their counts taken out) to the
+// full tally.
+TEST(IngestEquivalence, BatchesOfKnownKeys) {
+  const std::vector<std::string> inputs = {generate_csv(60000, 8, 7), generate_csv(9000, 12, 8, true)};
+  for (const uint64_t batch : {uint64_t{500}, uint64_t{6000}}) {
+    const uint64_t before = internal::known_key_tallies_for_testing();
+    run_case({"csv, few keys, batches of " + std::to_string(batch), false, batch, nullptr, ""}, inputs);
+    EXPECT_GT(internal::known_key_tallies_for_testing() - before, 4u) << "batches of " << batch;
+  }
+  run_case({"jsonl, few keys", true, 6000, nullptr, ""}, inputs);
+}
+
 // Enough keys that the tally fetches ahead and batches reserve room for many
 // new distributions (more than 65 536 blocks, thousands of new distributions
 // a batch).

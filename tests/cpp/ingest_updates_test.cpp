@@ -2,6 +2,7 @@
 
 #include <sched.h>
 
+#include "quor/ingest/compiled_schema.h"
 #include "quor/ingest/preparation.h"
 #include "quor/ingest/record_update.h"
 #include "quor/ingest/update_core.h"
@@ -88,6 +89,33 @@ TEST(RecordUpdate, CategoricalSlots) {
   std::vector<std::string> many;
   for (int i = 0; i < 30; ++i) many.push_back("c" + std::to_string(i % 20));
   EXPECT_EQ(slot_of(cat("v", many), JsonValue("c5")), CountSlot::category(5));
+}
+
+// The hashed lookup of long lists against the plain search in list order,
+// over texts of every length class the hash reads differently (empty, 1-3,
+// 4-7, 8-16, longer) that differ in one byte at the start, middle or end.
+TEST(RecordUpdate, HashedCategoryLookupMatchesListSearch) {
+  std::vector<std::string> texts = {""};
+  for (size_t len : {1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 24, 31, 40})
+    for (size_t at : {size_t{0}, len / 2, len - 1}) {
+      std::string t(len, 'k');
+      t[at] = 'q';
+      texts.push_back(t);
+      texts.push_back(std::string(len, 'k'));
+    }
+  for (size_t size : {9, 40, 300}) {
+    std::vector<std::string> list;
+    // Repeats included: the first equal text wins.
+    for (size_t i = 0; list.size() < size; ++i)
+      list.push_back(texts[(i * 7) % texts.size()] + (i >= texts.size() ? std::to_string(i) : ""));
+    model::Schema schema;
+    schema.variables = {cat("v", list)};
+    const internal::CompiledSchema cs(schema);
+    std::vector<std::string> probes = texts;
+    for (const auto& c : list) probes.push_back(c), probes.push_back(c + "x"), probes.push_back("x" + c);
+    for (const auto& p : probes)
+      EXPECT_EQ(cs.vars[0].find_category(p), category_position(list, p)) << size << " '" << p << "'";
+  }
 }
 
 TEST(RecordUpdate, HistogramBins) {

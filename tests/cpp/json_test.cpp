@@ -171,6 +171,14 @@ TEST(JsonWriter, StringsEscapeOnlyQuotesBackslashesAndControls) {
   std::string out;
   write_json_string(out, "\xC3\xA9\b\f\r\t");
   EXPECT_EQ(out, "\"\xC3\xA9\\b\\f\\r\\t\"");
+  // Texts too short for a whole word, the empty one included.
+  const std::pair<std::string_view, std::string_view> shorts[] = {
+      {"", "\"\""}, {"\xC3\xA9", "\"\xC3\xA9\""}, {"a\"b", "\"a\\\"b\""}, {"ab\x1f", "\"ab\\u001f\""}};
+  for (const auto& [text, want] : shorts) {
+    out.clear();
+    write_json_string(out, text);
+    EXPECT_EQ(out, want);
+  }
 }
 
 TEST(JsonWriter, FloatTextReadsBackExactly) {

@@ -84,6 +84,9 @@ BatchApplier::BatchApplier(store::Database& db, const model::Schema& schema)
   // The block variable of each variable's slots; none when a repeated
   // name's definitions differ in kind.
   tally_var_.resize(variable_count_);
+  var_cells_.resize(variable_count_);
+  for (size_t v = 0; v < variable_count_; ++v)
+    var_cells_[v] = static_cast<uint32_t>(compiled_.num_slots_of(v));
   for (size_t v = 0; v < variable_count_; ++v) {
     const size_t av = compiled_.acc_var[v];
     tally_var_[v] = compiled_.vars[v].categorical == compiled_.vars[av].categorical ? static_cast<uint32_t>(av)

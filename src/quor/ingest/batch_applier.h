@@ -31,6 +31,9 @@ namespace quor::ingest::internal {
 // The clock a batch reads for last_updated (tests set it; nullptr restores
 // the system clock).
 void set_batch_clock_for_testing(uint64_t (*clock)());
+// How many batches so far were tallied by keys over the pool (see
+// tally_known_keys), so that tests can tell that path ran.
+uint64_t known_key_tallies_for_testing();
 
 class BatchApplier {
  public:
@@ -54,6 +57,13 @@ class BatchApplier {
   // One batch's steps, in order.
   void compute_updates(const ObservationSource& src, size_t begin, size_t end, bool lines);
   bool tally(bool refuse, BatchCounters& counters);
+  // The tally of a batch in which every processed record has a key known
+  // before the batch and every block it counts in holds flat counts: each
+  // count found from its key's cell pointers alone, without the block
+  // headers, so that the counts of records a few ahead can be fetched. False,
+  // with nothing changed, for any other batch (the counts it added on the
+  // way are taken out again).
+  bool tally_known_keys(BatchCounters& counters);
   Status write_raw_lines(uint64_t processed);
   Status resolve_distributions(size_t& resolved);
   Status apply_joints();
@@ -96,6 +106,15 @@ class BatchApplier {
   std::vector<uint32_t> tally_var_;
   std::vector<uint32_t> key_block_;  // per (key, variable): block + 1, 0 none
   std::vector<uint64_t> key_joint_;  // per (key, joint): position in joints + 1, 0 unresolved
+  // Per (key, variable): its block's flat counts (nullptr while it has
+  // none) and the last batch that counted in them through
+  // tally_known_keys.
+  struct KeyCells {
+    uint64_t* counts = nullptr;
+    uint64_t seen = 0;
+  };
+  std::vector<KeyCells> key_cells_;
+  std::vector<uint32_t> var_cells_;  // per variable: the cells of its blocks
 
   // Blocks: cells, then the unknown count, then counts for no cell.
   std::vector<std::unique_ptr<uint64_t[]>> chunks_;  // never moved

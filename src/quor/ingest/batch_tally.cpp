@@ -5,6 +5,7 @@
 #include "quor/ingest/batch_applier.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <vector>
 
@@ -16,12 +17,16 @@ namespace quor::ingest::internal {
 
 namespace {
 
+std::atomic<uint64_t> g_known_key_tallies{0};
+
 constexpr size_t kChunkCounts = size_t(1) << 18;
 // Past this many blocks the tally fetches block numbers and headers ahead
 // (see tally).
 constexpr size_t kPrefetchBlocks = size_t(1) << 16;
 
 }  // namespace
+
+uint64_t known_key_tallies_for_testing() { return g_known_key_tallies.load(); }
 
 uint32_t BatchApplier::block_of(uint32_t key, size_t var) {
   uint32_t& slot = key_block_[static_cast<size_t>(key) * variable_count_ + var];
@@ -54,6 +59,7 @@ void BatchApplier::make_flat(uint32_t b) {
   hot.counts = chunk_next_;
   chunk_next_ += need;
   chunk_left_ -= need;
+  key_cells_[static_cast<size_t>(block_key_[b]) * variable_count_ + block_var_[b]].counts = hot.counts;
   for (uint16_t i = 0; i < hot.nlisted; ++i) ++hot.counts[hot.listed[i]];
   hot.nlisted = 0;
 }
@@ -175,10 +181,78 @@ void BatchApplier::count_hits() {
   for (auto& part : hits_) part.clear();
 }
 
+bool BatchApplier::tally_known_keys(BatchCounters& counters) {
+  const BatchUpdates& u = updates_;
+  const size_t n = u.n, nv = variable_count_;
+  if (after_failure_) return false;
+  record_key_.resize(n);
+  // The cells of record k: false when its key or one of its blocks is not
+  // ready, else `add` called with each count to raise and its block.
+  auto cells_of = [&](size_t k, auto&& add) {
+    const int64_t key = u.key_id[k];
+    if (key < 0) return false;
+    KeyCells* cells = key_cells_.data() + static_cast<size_t>(key) * nv;
+    const int64_t* slots = u.slots.data() + k * nv;
+    for (size_t v = 0; v < nv; ++v)
+      if (slots[v] != kNoSlot && tally_var_[v] != UINT32_MAX && cells[tally_var_[v]].counts == nullptr)
+        return false;
+    for (size_t v = 0; v < nv; ++v) {
+      const int64_t s = slots[v];
+      const uint32_t av = tally_var_[v];
+      if (s == kNoSlot || av == UINT32_MAX) continue;
+      add(cells[av], cells[av].counts + count_index(var_cells_[av], s),
+          static_cast<size_t>(key) * nv + av);
+    }
+    return true;
+  };
+  size_t k = 0;
+  uint64_t present = 0;
+  for (; k < n; ++k) {
+    // Two steps ahead: a record's cell pointers first, its counts once
+    // those arrived.
+    if (const size_t kb = k + 2 * kPrefetchDistance; kb < n && u.key_id[kb] >= 0)
+      __builtin_prefetch(key_cells_.data() + static_cast<size_t>(u.key_id[kb]) * nv);
+    if (const size_t ka = k + kPrefetchDistance; ka < n && u.key_id[ka] >= 0) {
+      const KeyCells* cells = key_cells_.data() + static_cast<size_t>(u.key_id[ka]) * nv;
+      const int64_t* slots = u.slots.data() + ka * nv;
+      for (size_t v = 0; v < nv; ++v) {
+        const uint32_t av = tally_var_[v];
+        if (slots[v] < 0 || av == UINT32_MAX || cells[av].counts == nullptr) continue;
+        const uint64_t c = std::min<uint64_t>(static_cast<uint64_t>(slots[v]), var_cells_[av]);
+        __builtin_prefetch(cells[av].counts + c, 1);
+      }
+    }
+    if (!u.present[k]) continue;
+    const bool ready = cells_of(k, [&](KeyCells& kc, uint64_t* cell, size_t at) {
+      if (kc.seen != batch_) {
+        kc.seen = batch_;
+        used_.push_back(key_block_[at] - 1);
+      }
+      ++*cell;
+    });
+    if (!ready) break;
+    record_key_[k] = static_cast<uint32_t>(u.key_id[k]);
+    ++present;
+  }
+  if (k < n) {
+    for (size_t j = 0; j < k; ++j)
+      if (u.present[j]) cells_of(j, [](KeyCells&, uint64_t* cell, size_t) { --*cell; });
+    used_.clear();
+    return false;
+  }
+  g_known_key_tallies.fetch_add(1, std::memory_order_relaxed);
+  tallied_ = n;
+  counters.processed = present;
+  counters.skipped = n - present;
+  counters.distributions_updated = used_.size();
+  return true;
+}
+
 bool BatchApplier::tally(bool refuse, BatchCounters& counters) {
   used_.clear();
   created_.clear();
   tallied_ = 0;
+  if (!refuse && tally_known_keys(counters)) return true;
   const BatchUpdates& u = updates_;
   const size_t n = u.n, nkd = u.nkeydims;
   record_key_.resize(n);
@@ -242,6 +316,7 @@ bool BatchApplier::tally(bool refuse, BatchCounters& counters) {
       key = keys_.intern_key(labels.data(), KeyTable::key_hash(labels.data(), nkd));
       if (keys_.num_keys() * variable_count_ > key_block_.size()) {
         key_block_.resize(keys_.num_keys() * variable_count_, 0);
+        key_cells_.resize(keys_.num_keys() * variable_count_);
         key_joint_.resize(keys_.num_keys() * joint_count_, 0);
       }
     }

@@ -21,9 +21,19 @@ CompiledSchema::CompiledSchema(const model::Schema& s) : schema(s) {
       cv.categorical = true;
       cv.categories = &cat->categories;
       cv.allow_unknown = cat->allow_unknown;
-      if (cat->categories.size() > 8)
-        for (size_t i = 0; i < cat->categories.size(); ++i)
-          cv.category_index.try_emplace(cat->categories[i], i);
+      if (cat->categories.size() > 8) {
+        const auto& list = cat->categories;
+        size_t size = 16;
+        while (size < list.size() * 2) size *= 2;
+        cv.category_slots.assign(size, 0);
+        for (size_t i = 0; i < list.size(); ++i) {
+          // A later equal text is never found: the first one answers.
+          if (cv.find_category(list[i])) continue;
+          size_t p = short_text_hash(list[i]) & (size - 1);
+          while (cv.category_slots[p] != 0) p = (p + 1) & (size - 1);
+          cv.category_slots[p] = static_cast<uint32_t>(i + 1);
+        }
+      }
     } else {
       const auto& cont = std::get<model::ContinuousType>(def.var_type);
       cv.bins = cont.bins;

@@ -39,9 +39,10 @@ class CompiledSchema {
     bool categorical = false;
     const std::vector<std::string>* categories = nullptr;
     bool allow_unknown = false;
-    // Filled for long category lists only (the first match of each text);
-    // short lists are searched in order.
-    std::unordered_map<std::string_view, uint64_t> category_index;
+    // Filled for long category lists only: open addressing over the
+    // categories by short_text_hash, category + 1 per slot (0 empty), the
+    // first of equal texts only. Short lists are searched in order.
+    std::vector<uint32_t> category_slots;
     uint32_t bins = 0;
     double lo = 0.0, hi = 1.0, width = 0.0;
     std::optional<uint64_t> find_category(std::string_view text) const;
@@ -66,10 +67,14 @@ class CompiledSchema {
 
 // Called for every value of every record: kept inline for the step's loop.
 inline std::optional<uint64_t> CompiledSchema::Variable::find_category(std::string_view text) const {
-  if (!category_index.empty()) {
-    auto it = category_index.find(text);
-    if (it == category_index.end()) return std::nullopt;
-    return it->second;
+  if (!category_slots.empty()) {
+    const size_t mask = category_slots.size() - 1;
+    for (size_t p = short_text_hash(text) & mask;; p = (p + 1) & mask) {
+      const uint32_t s = category_slots[p];
+      if (s == 0) return std::nullopt;
+      const std::string& c = (*categories)[s - 1];
+      if (c.size() == text.size() && bytes_equal(c.data(), text.data(), text.size())) return s - 1;
+    }
   }
   for (size_t i = 0; i < categories->size(); ++i) {
     const std::string& c = (*categories)[i];

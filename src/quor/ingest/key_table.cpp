@@ -1,7 +1,6 @@
 #include "quor/ingest/key_table.h"
 
 #include <cstring>
-#include <functional>
 
 namespace quor::ingest::internal {
 
@@ -20,8 +19,6 @@ KeyTable::KeyTable(size_t ndims) : dims_(ndims) {
   for (auto& d : dims_) d.slots = empty_slots<uint32_t>(0);
   key_slots_ = empty_slots<uint64_t>(0);
 }
-
-uint64_t KeyTable::text_hash(std::string_view text) { return std::hash<std::string_view>{}(text); }
 
 uint32_t KeyTable::find_label(size_t d, std::string_view raw, uint64_t hash) const {
   const Dim& dim = dims_[d];

@@ -38,6 +38,43 @@ inline bool bytes_equal(const char* a, const char* b, size_t n) {
   return true;
 }
 
+// A hash of a short text (a dimension value, a category) for the ingest's
+// own tables: one or two word reads for texts up to 16 bytes, a word at a
+// time past that. Not kept anywhere; only equal texts must hash alike.
+inline uint64_t short_text_hash(std::string_view text) {
+  const char* p = text.data();
+  const size_t n = text.size();
+  auto mix = [](uint64_t a, uint64_t b) {
+    const __uint128_t m = static_cast<__uint128_t>(a) * b;
+    return static_cast<uint64_t>(m) ^ static_cast<uint64_t>(m >> 64);
+  };
+  constexpr uint64_t k0 = 0xA0761D6478BD642Full, k1 = 0xE7037ED1A0B428DBull;
+  uint64_t a = 0, b = 0;
+  if (n >= 8) {
+    uint64_t h = k1 ^ n;
+    size_t i = 0;
+    for (; i + 16 < n; i += 8) {
+      uint64_t w;
+      std::memcpy(&w, p + i, 8);
+      h = mix(w ^ k0, h ^ k1);
+    }
+    std::memcpy(&a, p + i, 8);
+    std::memcpy(&b, p + n - 8, 8);
+    return mix(a ^ k0 ^ h, b ^ k1 ^ (h >> 7));
+  }
+  if (n >= 4) {
+    uint32_t x, y;
+    std::memcpy(&x, p, 4);
+    std::memcpy(&y, p + n - 4, 4);
+    a = x;
+    b = y;
+  } else if (n > 0) {
+    a = static_cast<unsigned char>(p[0]) | static_cast<uint64_t>(static_cast<unsigned char>(p[n / 2])) << 8 |
+        static_cast<uint64_t>(static_cast<unsigned char>(p[n - 1])) << 16;
+  }
+  return mix(a ^ k0, b ^ k1 ^ n);
+}
+
 class KeyTable {
  public:
   // `ndims`: the number of key dimensions (one per distinct dimension name).
@@ -46,7 +83,7 @@ class KeyTable {
   size_t num_dims() const { return dims_.size(); }
   size_t num_keys() const { return key_hash_.size(); }
 
-  static uint64_t text_hash(std::string_view text);
+  static uint64_t text_hash(std::string_view text) { return short_text_hash(text); }
   // The label id of raw text `raw` of key dimension d, or kNoLabel.
   uint32_t find_label(size_t d, std::string_view raw, uint64_t hash) const;
   // Interns `raw` with its bucketed `label` (returns the known id when `raw`

@@ -17,19 +17,35 @@ void write_json_string(std::string& out, std::string_view text) {
     return ((w - ones * 0x20) & ~w & highs) | zero_byte(w ^ (ones * '"')) | zero_byte(w ^ (ones * '\\'));
   };
   if (text.size() < 16) {
-    // Short texts: the quoted text built in place (padded with a plain byte
-    // for the check, two words at once), then one append when nothing needs
-    // escaping.
-    char quoted[18];
-    std::memset(quoted + 1, 'a', 16);
-    std::memcpy(quoted + 1, text.data(), text.size());
-    uint64_t w0, w1;
-    std::memcpy(&w0, quoted + 1, 8);
-    std::memcpy(&w1, quoted + 9, 8);
+    // Short texts: every byte checked in at most two words read straight
+    // from the text (overlapping when shorter than 16; a byte-built word
+    // read back would stall on its stores), then one copy when nothing
+    // needs escaping.
+    const char* p = text.data();
+    const size_t n = text.size();
+    constexpr uint64_t plain = ones * 'a';
+    uint64_t w0 = plain, w1 = plain;
+    if (n >= 8) {
+      std::memcpy(&w0, p, 8);
+      std::memcpy(&w1, p + n - 8, 8);
+    } else if (n >= 4) {
+      uint32_t a, b;
+      std::memcpy(&a, p, 4);
+      std::memcpy(&b, p + n - 4, 4);
+      w0 = a | (uint64_t{b} << 32);
+    } else if (n > 0) {
+      // Bytes 0, n/2 and n-1 cover every byte of a text of 1 to 3.
+      w0 = (plain << 24) | static_cast<uint64_t>(static_cast<unsigned char>(p[0])) |
+           static_cast<uint64_t>(static_cast<unsigned char>(p[n / 2])) << 8 |
+           static_cast<uint64_t>(static_cast<unsigned char>(p[n - 1])) << 16;
+    }
     if ((needs_escape(w0) | needs_escape(w1)) == 0) {
-      quoted[0] = '"';
-      quoted[text.size() + 1] = '"';
-      out.append(quoted, text.size() + 2);
+      const size_t at = out.size();
+      out.resize(at + n + 2);
+      char* d = out.data() + at;
+      d[0] = '"';
+      std::memcpy(d + 1, p, n);
+      d[n + 1] = '"';
       return;
     }
   }
