@@ -41,15 +41,14 @@ Result<std::vector<CorrelationRow>> correlations(const store::Database& db,
   if (joints.empty()) return Error("no joint distributions defined; call define_joint() first");
   std::vector<Measured> measured;
   math::TableMargins room;  // one allocation for every table's margins
-  // The joints to measure, in the order of their rows before the sort.
-  struct Pending {
-    size_t definition;
-    const model::JointDistributionObject* joint;
-    const std::string* value;
-  };
-  std::vector<Pending> pending;
   auto measure = [&](size_t definition, const model::JointDistributionObject& j,
-                     const std::string* value) { pending.push_back({definition, &j, value}); };
+                     const std::string* value) {
+    if (j.repr.total_count() == 0) return;
+    const double mi = with_joint_table(j, [&room](math::CountTable t, uint64_t n) {
+      return math::mutual_information(t, n, room);
+    });
+    measured.push_back({definition, &j, value, mi});
+  };
   if (!dimension) {
     // One walk over the joints files each under its pair, in storage order.
     std::unordered_map<NamePair, std::vector<const model::JointDistributionObject*>, NamePairHash> by_pair;
@@ -73,20 +72,6 @@ Result<std::vector<CorrelationRow>> correlations(const store::Database& db,
     for (size_t d = 0; d < joints.size(); ++d)
       for (const KeyedJoint& k : by_pair.at(store::joint_pair_order(joints[d].first, joints[d].second)))
         measure(d, *k.joint, k.value);
-  }
-  // Each table's rows lie apart on the heap: the row lists of the table
-  // four ahead and the rows of the table two ahead are fetched while this
-  // one is measured.
-  measured.reserve(pending.size());
-  for (size_t i = 0; i < pending.size(); ++i) {
-    if (i + 4 < pending.size()) prefetch_joint_table(*pending[i + 4].joint, false);
-    if (i + 2 < pending.size()) prefetch_joint_table(*pending[i + 2].joint, true);
-    const Pending& p = pending[i];
-    if (p.joint->repr.total_count() == 0) continue;
-    const double mi = with_joint_table(*p.joint, [&room](math::CountTable t, uint64_t n) {
-      return math::mutual_information(t, n, room);
-    });
-    measured.push_back({p.definition, p.joint, p.value, mi});
   }
   std::stable_sort(measured.begin(), measured.end(), [](const Measured& a, const Measured& b) {
     return util::total_greater(a.mutual_info, b.mutual_info);

@@ -48,8 +48,10 @@ std::vector<KeyedJoint> joints_over_dimension(const store::Database& db, std::st
     if (j.variables.first != x || j.variables.second != y) continue;
     keyed.push_back({&j.dimension_key.begin()->second, &j});
   }
-  std::stable_sort(keyed.begin(), keyed.end(),
-                   [](const KeyedJoint& l, const KeyedJoint& r) { return *l.value < *r.value; });
+  // Joints made by one ingest often come in value order already.
+  auto by_value = [](const KeyedJoint& l, const KeyedJoint& r) { return *l.value < *r.value; };
+  if (!std::is_sorted(keyed.begin(), keyed.end(), by_value))
+    std::stable_sort(keyed.begin(), keyed.end(), by_value);
   keyed.erase(std::unique(keyed.begin(), keyed.end(),
                           [](const KeyedJoint& l, const KeyedJoint& r) { return *l.value == *r.value; }),
               keyed.end());

@@ -38,27 +38,6 @@ auto with_joint_table(const model::JointDistributionObject& joint, Fn&& fn) {
   return fn(math::CountTable(rows), n);
 }
 
-// Asks the processor for the joint's count table ahead of its use: with
-// `rows` false the list of rows, with `rows` true the rows themselves (whose
-// list must have arrived by then to be read without a wait). A walk over
-// thousands of tables is otherwise bound by waiting for each scattered row.
-inline void prefetch_joint_table(const model::JointDistributionObject& joint, bool rows) {
-  const std::vector<std::vector<uint64_t>>* table = nullptr;
-  if (const auto* g = std::get_if<model::HistogramGridRepr>(&joint.repr))
-    table = &g->counts;
-  else if (const auto* c = std::get_if<model::ContingencyTableRepr>(&joint.repr))
-    table = &c->counts;
-  if (table == nullptr || table->empty()) return;
-  if (!rows) {
-    __builtin_prefetch(table->data());
-    return;
-  }
-  for (const auto& row : *table) {
-    const uint64_t* at = row.data();
-    for (size_t i = 0; i < row.size(); i += 8) __builtin_prefetch(at + i);
-  }
-}
-
 // A joint keyed by one dimension alone, with that dimension's value.
 struct KeyedJoint {
   const std::string* value;  // the joint's own key text
