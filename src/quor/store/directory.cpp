@@ -129,17 +129,24 @@ bool file_holds(DataFileState& state, const std::filesystem::path& path, const T
 
 // Streams `record` into `file`, taking its digest on the way unless `now`
 // already has it; `digest` receives it.
-template <class T>
-Status stream_record(const T& record, FileReplacement& file, const RecordNow& now,
-                     EncodingDigest& digest, bool& write_failed,
-                     const ParallelRunner* parallel = nullptr) {
-  EncodingHasher hasher;
+// The image's options: the encoded size when the digest is known already,
+// otherwise `hasher` to take it on the way.
+ImageStreamOptions image_options(const RecordNow& now, EncodingHasher& hasher) {
   ImageStreamOptions options;
   if (now.digest) {
     options.encoded_size = now.digest->size;
   } else {
     options.hasher = &hasher;
   }
+  return options;
+}
+
+template <class T>
+Status stream_record(const T& record, FileReplacement& file, const RecordNow& now,
+                     EncodingDigest& digest, bool& write_failed,
+                     const ParallelRunner* parallel = nullptr) {
+  EncodingHasher hasher;
+  ImageStreamOptions options = image_options(now, hasher);
   options.parallel = parallel;
   Status st = stream_data_file_image(
       record,
@@ -165,12 +172,7 @@ struct BufferedImage {
 template <class T>
 void buffer_image(const T& record, const RecordNow& now, BufferedImage& out) {
   EncodingHasher hasher;
-  ImageStreamOptions options;
-  if (now.digest) {
-    options.encoded_size = now.digest->size;
-  } else {
-    options.hasher = &hasher;
-  }
+  const ImageStreamOptions options = image_options(now, hasher);
   out.status = stream_data_file_image(
       record,
       [&](std::string_view piece) -> Status {
