@@ -83,6 +83,34 @@ TEST(TextIdMap, AgreesWithUnorderedMapUnderRandomEdits) {
   EXPECT_EQ(moved.find_id("k1"), nullptr);
 }
 
+// An index of a size whose entries and slots live in pages of their own:
+// growth, erasure, clearing and refilling keep every lookup right.
+TEST(TextIdMap, LargeMapThroughGrowthClearAndRefill) {
+  std::unordered_map<std::string, uint64_t> model;
+  TextIdMap map;
+  for (uint64_t n = 0; n < 150000; ++n) {
+    const std::string key = "price|day=" + std::to_string(n % 400) + "|region=r" + std::to_string(n);
+    map.try_emplace(key, n);
+    model.emplace(key, n);
+  }
+  expect_same(map, model);
+  for (uint64_t n = 0; n < 150000; n += 3) {
+    const std::string key = "price|day=" + std::to_string(n % 400) + "|region=r" + std::to_string(n);
+    ASSERT_EQ(map.erase(key), 1u);
+    model.erase(key);
+  }
+  expect_same(map, model);
+  map.clear();
+  model.clear();
+  for (uint64_t n = 0; n < 120000; ++n) {
+    const std::string key = "k" + std::to_string(n * 7);
+    map.insert_or_assign(key, n + 1);
+    model.insert_or_assign(key, n + 1);
+  }
+  expect_same(map, model);
+  EXPECT_EQ(map.find_id("k1"), nullptr);
+}
+
 TEST(TextIdMap, EqualityIgnoresOrderButNotIds) {
   TextIdMap a, b;
   a.try_emplace("x", 1);

@@ -153,7 +153,8 @@ Status BatchApplier::resolve_distributions(size_t& resolved) {
     model::DistributionObject* d = db_.distribution_by_id_mut(id);
     // An index naming an id the distributions lack.
     if (d == nullptr) return store::distribution_id_not_found_error(id);
-    block_dist_[b] = static_cast<uint64_t>(d - db_.data.distributions.data()) + 1;
+    // Positions stay below store::kMaxPositions, so the +1 fits.
+    block_dist_[b] = static_cast<uint32_t>(d - db_.data.distributions.data()) + 1;
     return ok_status();
   };
   if (after_failure_) {

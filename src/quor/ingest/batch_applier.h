@@ -25,6 +25,7 @@
 #include "quor/ingest/update_core.h"
 #include "quor/store/database.h"
 #include "quor/store/raw_log_appender.h"
+#include "quor/util/page_array.h"
 
 namespace quor::ingest::internal {
 
@@ -104,8 +105,11 @@ class BatchApplier {
   const size_t variable_count_, joint_count_;
   KeyTable keys_;
   std::vector<uint32_t> tally_var_;
-  std::vector<uint32_t> key_block_;  // per (key, variable): block + 1, 0 none
-  std::vector<uint64_t> key_joint_;  // per (key, joint): position in joints + 1, 0 unresolved
+  // The per-key and per-block arrays below grow to one entry for every
+  // distribution a high-cardinality ingest creates; they grow without
+  // holding two copies (util::PageArray).
+  util::PageArray<uint32_t> key_block_;  // per (key, variable): block + 1, 0 none
+  util::PageArray<uint64_t> key_joint_;  // per (key, joint): position in joints + 1, 0 unresolved
   // Per (key, variable): its block's flat counts (nullptr while it has
   // none) and the last batch that counted in them through
   // tally_known_keys.
@@ -113,7 +117,7 @@ class BatchApplier {
     uint64_t* counts = nullptr;
     uint64_t seen = 0;
   };
-  std::vector<KeyCells> key_cells_;
+  util::PageArray<KeyCells> key_cells_;
   std::vector<uint32_t> var_cells_;  // per variable: the cells of its blocks
 
   // Blocks: cells, then the unknown count, then counts for no cell.
@@ -132,12 +136,12 @@ class BatchApplier {
     uint16_t nlisted;
     uint16_t listed[kListed];  // count numbers, one per count
   };
-  std::vector<HotBlock> hot_;
-  std::vector<uint32_t> block_var_;
-  std::vector<uint32_t> block_key_;
-  std::vector<uint64_t> block_dist_;     // position in distributions + 1, 0 unresolved
-  std::vector<uint64_t> block_batches_;  // completed batches that touched it, not settled yet
-  std::vector<uint64_t> block_last_;     // the last of those
+  util::PageArray<HotBlock> hot_;
+  util::PageArray<uint32_t> block_var_;
+  util::PageArray<uint32_t> block_key_;
+  util::PageArray<uint32_t> block_dist_;     // position in distributions + 1, 0 unresolved
+  util::PageArray<uint64_t> block_batches_;  // completed batches that touched it, not settled yet
+  util::PageArray<uint64_t> block_last_;     // the last of those
   std::vector<uint64_t> batch_time_;     // per batch number
   uint64_t batch_ = 0;                   // the current batch's number (from 1)
 

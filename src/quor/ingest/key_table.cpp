@@ -13,11 +13,19 @@ std::vector<Slot> empty_slots(size_t live) {
   return std::vector<Slot>(n, 0);
 }
 
+// The smallest key table size that holds `live` keys at most three
+// quarters full.
+size_t key_slot_count(size_t live) {
+  size_t n = 64;
+  while (live * 4 > n * 3) n *= 2;
+  return n;
+}
+
 }  // namespace
 
 KeyTable::KeyTable(size_t ndims) : dims_(ndims) {
   for (auto& d : dims_) d.slots = empty_slots<uint32_t>(0);
-  key_slots_ = empty_slots<uint64_t>(0);
+  key_slots_.assign_zeroed(key_slot_count(0));
 }
 
 uint32_t KeyTable::find_label(size_t d, std::string_view raw, uint64_t hash) const {
@@ -84,22 +92,26 @@ int64_t KeyTable::find_key(const uint32_t* labels, uint64_t hash) const {
   }
 }
 
+void KeyTable::place_key(uint64_t hash, uint32_t key) {
+  const size_t mask = key_slots_.size() - 1;
+  size_t p = hash & mask;
+  while (key_slots_[p] != 0) p = (p + 1) & mask;
+  key_slots_[p] = ((hash >> 32) << 32) | (uint64_t{key} + 1);
+}
+
 uint32_t KeyTable::intern_key(const uint32_t* labels, uint64_t hash) {
   if (const int64_t known = find_key(labels, hash); known >= 0) return static_cast<uint32_t>(known);
-  const uint32_t key = static_cast<uint32_t>(key_hash_.size());
-  if (!dims_.empty()) key_labels_.insert(key_labels_.end(), labels, labels + dims_.size());
-  key_hash_.push_back(hash);
-  auto place = [&](uint64_t h, uint32_t k) {
-    const size_t mask = key_slots_.size() - 1;
-    size_t p = h & mask;
-    while (key_slots_[p] != 0) p = (p + 1) & mask;
-    key_slots_[p] = ((h >> 32) << 32) | (uint64_t{k} + 1);
-  };
-  if (key_hash_.size() * 2 > key_slots_.size()) {
-    key_slots_ = empty_slots<uint64_t>(key_hash_.size());
-    for (uint32_t k = 0; k < key_hash_.size(); ++k) place(key_hash_[k], k);
+  const uint32_t key = static_cast<uint32_t>(num_keys_);
+  const size_t nd = dims_.size();
+  key_labels_.append(labels, nd);
+  ++num_keys_;
+  if (key_slot_count(num_keys_) > key_slots_.size()) {
+    // The hashes are recomputed from the labels rather than kept: a rehash
+    // is rare, a kept hash is eight bytes for every key.
+    key_slots_.assign_zeroed(key_slot_count(num_keys_));
+    for (uint32_t k = 0; k < num_keys_; ++k) place_key(key_hash(labels_of(k), nd), k);
   } else {
-    place(hash, key);
+    place_key(hash, key);
   }
   return key;
 }

@@ -17,6 +17,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "quor/util/page_array.h"
+
 namespace quor::ingest::internal {
 
 constexpr uint32_t kNoLabel = UINT32_MAX;
@@ -81,7 +83,7 @@ class KeyTable {
   explicit KeyTable(size_t ndims);
 
   size_t num_dims() const { return dims_.size(); }
-  size_t num_keys() const { return key_hash_.size(); }
+  size_t num_keys() const { return num_keys_; }
 
   static uint64_t text_hash(std::string_view text) { return short_text_hash(text); }
   // The label id of raw text `raw` of key dimension d, or kNoLabel.
@@ -92,7 +94,8 @@ class KeyTable {
   const std::string& label_text(size_t d, uint32_t id) const { return dims_[d].labels[id]; }
 
   static uint64_t key_hash(const uint32_t* labels, size_t ndims);
-  // The number of the key with these label ids (num_dims() of them), or -1.
+  // The number of the key with these label ids (num_dims() of them), or -1;
+  // `hash` is key_hash(labels, num_dims()), here and in intern_key.
   int64_t find_key(const uint32_t* labels, uint64_t hash) const;
   uint32_t intern_key(const uint32_t* labels, uint64_t hash);
   const uint32_t* labels_of(uint32_t key) const { return key_labels_.data() + key * dims_.size(); }
@@ -111,11 +114,17 @@ class KeyTable {
     std::vector<std::string> labels;
     std::unordered_map<std::string, uint32_t> label_ids;
   };
+  // Places key number `key` with hash `hash` in key_slots_.
+  void place_key(uint64_t hash, uint32_t key);
+
   std::vector<Dim> dims_;
-  std::vector<uint32_t> key_labels_;  // num_dims() per key
-  std::vector<uint64_t> key_hash_;
-  // Open addressing: (hash high half << 32) | (key + 1); 0 empty.
-  std::vector<uint64_t> key_slots_;
+  // The per-key tables reach tens of megabytes in a high-cardinality
+  // ingest, so they grow without holding two copies.
+  util::PageArray<uint32_t> key_labels_;  // num_dims() per key
+  size_t num_keys_ = 0;
+  // Open addressing, at most three quarters full (the tag keeps a probe
+  // past a neighbour cheap): (hash high half << 32) | (key + 1); 0 empty.
+  util::PageArray<uint64_t> key_slots_;
 };
 
 }  // namespace quor::ingest::internal

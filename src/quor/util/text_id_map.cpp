@@ -71,7 +71,7 @@ void TextIdMap::reserve(size_t n) {
 void TextIdMap::rebuild_slots(size_t live) {
   size_t n = kMinSlots;
   while (too_full(live + 1, n)) n *= 2;
-  slots_.assign(n, 0);
+  slots_.assign_zeroed(n);
   for (size_t i = 0; i < entries_.size(); ++i) place(i);
 }
 

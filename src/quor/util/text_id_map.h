@@ -25,6 +25,8 @@
 #include <utility>
 #include <vector>
 
+#include "quor/util/page_array.h"
+
 namespace quor::util {
 
 class TextIdMap {
@@ -139,8 +141,10 @@ class TextIdMap {
 
   // Slot: (hash << 32) | (entry + 1); 0 empty. The size is a power of two
   // and the hash's low bits pick the first slot tried.
-  std::vector<uint64_t> slots_;
-  std::vector<Entry> entries_;
+  // Both reach tens of megabytes for an index of a million keys, so they
+  // grow without holding two copies.
+  PageArray<uint64_t> slots_;
+  PageArray<Entry> entries_;
   std::vector<std::unique_ptr<char[]>> chunks_;  // never moved
   char* chunk_next_ = nullptr;
   size_t chunk_left_ = 0;
