@@ -377,6 +377,26 @@ TEST(IngestEquivalence, BatchesOfKnownKeys) {
   run_case({"jsonl, few keys", true, 6000, nullptr, ""}, inputs);
 }
 
+// Batch numbers are 32-bit and start over past their limit, after the
+// ingest settles what it holds: with the limit at a few batches, the result
+// must still be batch-by-batch apply's, through both tallies.
+TEST(IngestEquivalence, BatchNumbersStartingOver) {
+  struct LimitGuard {
+    ~LimitGuard() { internal::set_batch_number_limit_for_testing(0); }
+  } guard;
+  const std::vector<std::string> inputs = {generate_csv(60000, 8, 7), generate_csv(4500, 60, 2, true)};
+  for (const uint32_t limit : {1u, 4u}) {
+    internal::set_batch_number_limit_for_testing(limit);
+    SCOPED_TRACE("limit " + std::to_string(limit));
+    const uint64_t before = internal::known_key_tallies_for_testing();
+    run_case({"csv, batches of 1500", false, 1500, nullptr, ""}, inputs);
+    // Settling every batch keeps the rarest blocks listing their counts, so
+    // only the longer runs reach the tally of known keys.
+    if (limit > 1) EXPECT_GT(internal::known_key_tallies_for_testing() - before, 4u);
+    run_case({"csv, batches of 7", false, 7, nullptr, ""}, {inputs[1]});
+  }
+}
+
 // Enough keys that the tally fetches ahead and batches reserve room for many
 // new distributions (more than 65 536 blocks, thousands of new distributions
 // a batch).

@@ -19,6 +19,12 @@ namespace quor::ingest::internal {
 namespace {
 
 std::atomic<uint64_t (*)()> g_batch_clock{nullptr};
+std::atomic<uint32_t> g_batch_limit{0};
+
+uint32_t batch_number_limit() {
+  const uint32_t limit = g_batch_limit.load(std::memory_order_relaxed);
+  return limit != 0 ? limit : UINT32_MAX;
+}
 
 uint64_t batch_now() {
   auto* clock = g_batch_clock.load(std::memory_order_relaxed);
@@ -73,6 +79,7 @@ void for_each_index(size_t n, bool parallel, Fn&& fn) {
 }  // namespace
 
 void set_batch_clock_for_testing(uint64_t (*clock)()) { g_batch_clock.store(clock); }
+void set_batch_number_limit_for_testing(uint32_t limit) { g_batch_limit.store(limit); }
 
 BatchApplier::BatchApplier(store::Database& db, const model::Schema& schema)
     : db_(db),
@@ -235,7 +242,7 @@ Status BatchApplier::apply_joints() {
 void BatchApplier::commit_batch() {
   batch_time_.push_back(batch_now());
   for (uint32_t b : used_) {
-    ++block_batches_[b];
+    ++hot_[b].batches;
     block_last_[b] = batch_;
   }
   used_.clear();
@@ -243,8 +250,8 @@ void BatchApplier::commit_batch() {
 
 void BatchApplier::settle() {
   std::vector<uint32_t> pending;
-  for (uint32_t b = 0; b < block_batches_.size(); ++b)
-    if (block_batches_[b] != 0) pending.push_back(b);
+  for (uint32_t b = 0; b < hot_.size(); ++b)
+    if (hot_[b].batches != 0) pending.push_back(b);
   if (pending.empty()) return;
   auto& list = db_.data.distributions;
   // Two keys whose texts join to one index key share a distribution; it is
@@ -261,15 +268,15 @@ void BatchApplier::settle() {
       const uint32_t b = pending[i];
       model::DistributionObject& d = target(b);
       store::add_cell_counts(d.repr, block_counts(b));
-      store::finalize_distribution(d, batch_time_[block_last_[b]], block_batches_[b]);
+      store::finalize_distribution(d, batch_time_[block_last_[b]], hot_[b].batches);
     });
   } else {
     std::unordered_map<uint64_t, std::pair<uint64_t, uint64_t>> per_dist;  // batches, last
     for (uint32_t b : pending) {
       store::add_cell_counts(target(b).repr, block_counts(b));
       auto& [batches, last] = per_dist[block_dist_[b]];
-      batches += block_batches_[b];
-      last = std::max(last, block_last_[b]);
+      batches += hot_[b].batches;
+      last = std::max<uint64_t>(last, block_last_[b]);
     }
     for (const auto& [pos, bl] : per_dist)
       store::finalize_distribution(list[pos - 1], batch_time_[bl.second], bl.first);
@@ -277,8 +284,18 @@ void BatchApplier::settle() {
   for_each_index(pending.size(), true, [&](size_t i) {
     const uint32_t b = pending[i];
     clear_block(b);
-    block_batches_[b] = 0;
+    hot_[b].batches = 0;
   });
+}
+
+void BatchApplier::renumber_batches() {
+  settle();
+  // Nothing is pending now, so only the marks of "touched in batch n" hold
+  // old numbers; they are cleared so that no new batch matches them.
+  for (HotBlock& hot : hot_) hot.seen = 0;
+  for (KeyCells& kc : key_cells_) kc.seen = 0;
+  batch_time_.assign(1, 0);
+  batch_ = 0;
 }
 
 void BatchApplier::settle_after_failure(size_t partial) {
@@ -300,6 +317,7 @@ Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t b
   const model::MetaFile& meta = db_.meta;
   const bool lines = meta.raw_log_enabled && db_.writable && db_.raw_log.has_value();
   const bool refuse = meta.raw_log_enabled && !db_.writable;
+  if (batch_ >= batch_number_limit()) renumber_batches();
   ++batch_;
   compute_updates(src, begin, end, lines);
   // Unless refused, the tally processes exactly the present records.

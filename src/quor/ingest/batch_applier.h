@@ -35,6 +35,10 @@ void set_batch_clock_for_testing(uint64_t (*clock)());
 // How many batches so far were tallied by keys over the pool (see
 // tally_known_keys), so that tests can tell that path ran.
 uint64_t known_key_tallies_for_testing();
+// Batch numbers are 32-bit: past this many batches an ingest settles what
+// it holds and numbers its batches from 1 again. Tests lower it (0 restores
+// the default) so that the renumbering runs.
+void set_batch_number_limit_for_testing(uint32_t limit);
 
 class BatchApplier {
  public:
@@ -96,6 +100,8 @@ class BatchApplier {
   store::CellCounts block_counts(uint32_t block) const;
   void clear_block(uint32_t block);
   void settle();
+  // Settles everything and numbers the batches from 1 again.
+  void renumber_batches();
   model::DistributionObject& target(uint32_t block) {
     return db_.data.distributions[block_dist_[block] - 1];
   }
@@ -115,7 +121,7 @@ class BatchApplier {
   // tally_known_keys.
   struct KeyCells {
     uint64_t* counts = nullptr;
-    uint64_t seen = 0;
+    uint32_t seen = 0;
   };
   util::PageArray<KeyCells> key_cells_;
   std::vector<uint32_t> var_cells_;  // per variable: the cells of its blocks
@@ -129,21 +135,24 @@ class BatchApplier {
   static constexpr size_t kPrefetchDistance = 8;
   // What the tally reads of a block, together in one place.
   static constexpr uint32_t kListed = 5;
+  // 32 bytes, the settling state included, so that a million blocks stay
+  // at 32 MB.
   struct HotBlock {
     uint64_t* counts;  // flat counts, or nullptr while they fit in `listed`
-    uint64_t seen;     // the last batch that touched it
+    uint32_t seen;     // the last batch that touched it
     uint32_t cells;
+    uint32_t batches;  // completed batches that touched it, not settled yet
     uint16_t nlisted;
     uint16_t listed[kListed];  // count numbers, one per count
   };
+  static_assert(sizeof(HotBlock) == 32);
   util::PageArray<HotBlock> hot_;
   util::PageArray<uint32_t> block_var_;
   util::PageArray<uint32_t> block_key_;
-  util::PageArray<uint32_t> block_dist_;     // position in distributions + 1, 0 unresolved
-  util::PageArray<uint64_t> block_batches_;  // completed batches that touched it, not settled yet
-  util::PageArray<uint64_t> block_last_;     // the last of those
-  std::vector<uint64_t> batch_time_;     // per batch number
-  uint64_t batch_ = 0;                   // the current batch's number (from 1)
+  util::PageArray<uint32_t> block_dist_;  // position in distributions + 1, 0 unresolved
+  util::PageArray<uint32_t> block_last_;  // the last completed batch that touched it
+  std::vector<uint64_t> batch_time_;      // per batch number
+  uint32_t batch_ = 0;                    // the current batch's number (from 1)
 
   // The current batch.
   BatchUpdates updates_;

@@ -33,11 +33,10 @@ uint32_t BatchApplier::block_of(uint32_t key, size_t var) {
   if (slot != 0) return slot - 1;
   const size_t ncells = compiled_.num_slots_of(var);
   const uint32_t b = static_cast<uint32_t>(hot_.size());
-  hot_.push_back({nullptr, 0, static_cast<uint32_t>(ncells), 0, {}});
+  hot_.push_back({nullptr, 0, static_cast<uint32_t>(ncells), 0, 0, {}});
   block_var_.push_back(static_cast<uint32_t>(var));
   block_key_.push_back(key);
   block_dist_.push_back(0);
-  block_batches_.push_back(0);
   block_last_.push_back(0);
   slot = b + 1;
   // Tallied next, so its place in the used list is the list's size now.
