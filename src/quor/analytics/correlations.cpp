@@ -40,14 +40,12 @@ Result<std::vector<CorrelationRow>> correlations(const store::Database& db,
   const auto& joints = db.meta.schema.joints;
   if (joints.empty()) return Error("no joint distributions defined; call define_joint() first");
   std::vector<Measured> measured;
-  math::TableMargins room;  // one allocation for every table's margins
+  math::MutualInformationRun run;  // every table's MI, several tables at a time
   auto measure = [&](size_t definition, const model::JointDistributionObject& j,
                      const std::string* value) {
     if (j.repr.total_count() == 0) return;
-    const double mi = with_joint_table(j, [&room](math::CountTable t, uint64_t n) {
-      return math::mutual_information(t, n, room);
-    });
-    measured.push_back({definition, &j, value, mi});
+    with_joint_table(j, [&run](math::CountTable t, uint64_t n) { run.add(t, n); });
+    measured.push_back({definition, &j, value, 0.0});
   };
   if (!dimension) {
     // One walk over the joints files each under its pair, in storage order.
@@ -73,6 +71,8 @@ Result<std::vector<CorrelationRow>> correlations(const store::Database& db,
       for (const KeyedJoint& k : by_pair.at(store::joint_pair_order(joints[d].first, joints[d].second)))
         measure(d, *k.joint, k.value);
   }
+  const std::vector<double>& mi = run.finish();
+  for (size_t i = 0; i < measured.size(); ++i) measured[i].mutual_info = mi[i];
   std::stable_sort(measured.begin(), measured.end(), [](const Measured& a, const Measured& b) {
     return util::total_greater(a.mutual_info, b.mutual_info);
   });
@@ -80,6 +80,7 @@ Result<std::vector<CorrelationRow>> correlations(const store::Database& db,
 
   std::vector<CorrelationRow> rows;
   rows.reserve(measured.size());
+  math::TableMargins room;  // one allocation for every kept row's margins
   for (const Measured& e : measured) {
     CorrelationRow row;
     row.variable_a = joints[e.definition].first;
