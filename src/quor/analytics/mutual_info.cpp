@@ -55,7 +55,14 @@ std::vector<KeyedJoint> joints_over_dimension(const store::Database& db, std::st
   keyed.erase(std::unique(keyed.begin(), keyed.end(),
                           [](const KeyedJoint& l, const KeyedJoint& r) { return *l.value == *r.value; }),
               keyed.end());
-  std::erase_if(keyed, [&](const KeyedJoint& k) { return !db.has_dimension_value(dimension, *k.value); });
+  std::vector<std::string_view> values(keyed.size());
+  for (size_t i = 0; i < keyed.size(); ++i) values[i] = *keyed[i].value;
+  std::vector<char> held;
+  db.has_dimension_values(dimension, values, held);
+  size_t kept = 0;
+  for (size_t i = 0; i < keyed.size(); ++i)
+    if (held[i]) keyed[kept++] = keyed[i];
+  keyed.resize(kept);
   return keyed;
 }
 

@@ -109,9 +109,17 @@ constexpr std::array<std::array<int32_t, 8>, 16> make_pack_table() {
 }
 alignas(32) constexpr std::array<std::array<int32_t, 8>, 16> kPackTable = make_pack_table();
 
+// Lane masks for the last 1, 2 or 3 cells of a row: lanes past the row are
+// neither read (they load as 0) nor written.
+inline __attribute__((target("avx2"))) __m256i tail_mask(size_t cells) {
+  alignas(32) static constexpr int64_t kLanes[8] = {-1, -1, -1, -1, 0, 0, 0, 0};
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kLanes + 4 - cells));
+}
+
 // Four cells at a time: converted (exactly, every cell being below 2^52),
 // multiplied out and the non-zero ones moved to the front of the four lanes
-// before they are stored.
+// before they are stored. A row's last cells load as four lanes with zeros
+// past its end, and zeros are dropped like any zero cell.
 __attribute__((target("avx2"))) size_t pack_terms_lanes(CountTable table, const TableMargins& m,
                                                         const double* pc, const double* pr, double* share,
                                                         double* arg) {
@@ -121,26 +129,27 @@ __attribute__((target("avx2"))) size_t pack_terms_lanes(CountTable table, const 
   const __m256d magic = _mm256_set1_pd(0x1p52);
   const __m256i zero = _mm256_setzero_si256();
   size_t k = 0;
+  auto pack = [&](__m256i c, __m256d col_share, __m256d row_share) __attribute__((target("avx2"))) {
+    const __m256d cell = _mm256_sub_pd(_mm256_castsi256_pd(_mm256_or_si256(c, magic_bits)), magic);
+    const __m256d den = _mm256_mul_pd(row_share, col_share);
+    const int zeros = _mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpeq_epi64(c, zero)));
+    const int keep = ~zeros & 0xF;
+    const __m256i order = _mm256_load_si256(reinterpret_cast<const __m256i*>(kPackTable[keep].data()));
+    _mm256_storeu_pd(share + k, _mm256_castps_pd(_mm256_permutevar8x32_ps(_mm256_castpd_ps(cell), order)));
+    _mm256_storeu_pd(arg + k, _mm256_castps_pd(_mm256_permutevar8x32_ps(_mm256_castpd_ps(den), order)));
+    k += static_cast<size_t>(std::popcount(static_cast<unsigned>(keep)));
+  };
   for (size_t i = 0; i < table.size(); ++i) {
     const uint64_t* row = table[i].data();
     const size_t len = row_length(table[i], width);
     const __m256d row_share = _mm256_set1_pd(pr[i]);
     size_t j = 0;
-    for (; j + 4 <= len; j += 4) {
-      const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + j));
-      const __m256d cell = _mm256_sub_pd(_mm256_castsi256_pd(_mm256_or_si256(c, magic_bits)), magic);
-      const __m256d den = _mm256_mul_pd(row_share, _mm256_loadu_pd(pc + j));
-      const int zeros = _mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpeq_epi64(c, zero)));
-      const int keep = ~zeros & 0xF;
-      const __m256i order = _mm256_load_si256(reinterpret_cast<const __m256i*>(kPackTable[keep].data()));
-      _mm256_storeu_pd(share + k, _mm256_castps_pd(_mm256_permutevar8x32_ps(_mm256_castpd_ps(cell), order)));
-      _mm256_storeu_pd(arg + k, _mm256_castps_pd(_mm256_permutevar8x32_ps(_mm256_castpd_ps(den), order)));
-      k += static_cast<size_t>(std::popcount(static_cast<unsigned>(keep)));
-    }
-    for (; j < len; ++j) {
-      share[k] = to_f64(row[j]);
-      arg[k] = pr[i] * pc[j];
-      k += row[j] != 0;
+    for (; j + 4 <= len; j += 4)
+      pack(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + j)), _mm256_loadu_pd(pc + j), row_share);
+    if (j < len) {
+      const __m256i mask = tail_mask(len - j);
+      pack(_mm256_maskload_epi64(reinterpret_cast<const long long*>(row + j), mask),
+           _mm256_maskload_pd(pc + j, mask), row_share);
     }
   }
   return k;
@@ -165,9 +174,9 @@ __attribute__((target("avx2"))) void wrapping_margins_lanes(CountTable table, Ta
       sum = _mm256_add_epi64(sum, c);
       bits = _mm256_or_si256(bits, c);
     }
-    alignas(32) uint64_t lane[4];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(lane), sum);
-    uint64_t s = lane[0] + lane[1] + lane[2] + lane[3];
+    const __m128i half = _mm_add_epi64(_mm256_castsi256_si128(sum), _mm256_extracti128_si256(sum, 1));
+    uint64_t s = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_add_epi64(half, _mm_unpackhi_epi64(half, half))));
+    // The last cells one at a time: a masked store is slow on some processors.
     for (; j < len; ++j) {
       s += row[j];
       cols[j] += row[j];
@@ -176,9 +185,9 @@ __attribute__((target("avx2"))) void wrapping_margins_lanes(CountTable table, Ta
     m.rows[i] = s;
     cells += len;
   }
-  alignas(32) uint64_t lane[4];
-  _mm256_store_si256(reinterpret_cast<__m256i*>(lane), bits);
-  m.cell_bits = tail_bits | lane[0] | lane[1] | lane[2] | lane[3];
+  const __m128i half = _mm_or_si128(_mm256_castsi256_si128(bits), _mm256_extracti128_si256(bits, 1));
+  m.cell_bits =
+      tail_bits | static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_or_si128(half, _mm_unpackhi_epi64(half, half))));
   m.cells = cells;
 }
 
