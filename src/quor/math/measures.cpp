@@ -268,19 +268,19 @@ void MutualInformationRun::add(CountTable table, uint64_t n) {
   results_.push_back(0.0);
   if (table_is_empty(table, n)) return;
   const TableMargins& m = fill_margins(table, margins_);
-  const size_t need = used_ + m.cells + kTermSlack;
-  if (share_.size() < need) {
-    share_.resize(need);
-    arg_.resize(need);
+  if (cell_.size() < m.cells + kTermSlack) {
+    cell_.resize(m.cells + kTermSlack);
+    den_.resize(m.cells + kTermSlack);
   }
-  const size_t k = mi_terms(table, n, m, share_.data() + used_, arg_.data() + used_);
+  const size_t k = mi_cells(table, n, m, cell_.data(), den_.data());
+  if (terms_.size() < used_ + k) terms_.resize(used_ + k);
+  ratio_log_terms(cell_.data(), static_cast<double>(n), den_.data(), k, terms_.data() + used_);
   pending_[pending_count_++] = {used_, k, result};
   used_ += k;
   if (pending_count_ == kGroup) sum_group();
 }
 
 void MutualInformationRun::sum_group() {
-  log2_in_place({arg_.data(), used_});
   // Table t of the group at lane t of each row, each sum kept in its own
   // lane. A table shorter than the longest is padded with +0.0, which
   // leaves its sum unchanged: the sum starts at +0.0 and so is never -0.0,
@@ -289,10 +289,9 @@ void MutualInformationRun::sum_group() {
   for (size_t t = 0; t < pending_count_; ++t) longest = std::max(longest, pending_[t].count);
   lanes_.assign(longest * kGroup, 0.0);
   for (size_t t = 0; t < pending_count_; ++t) {
-    const double* share = share_.data() + pending_[t].begin;
-    const double* arg = arg_.data() + pending_[t].begin;
+    const double* term = terms_.data() + pending_[t].begin;
     double* lane = lanes_.data() + t;
-    for (size_t c = 0; c < pending_[t].count; ++c) lane[c * kGroup] = share[c] * arg[c];
+    for (size_t c = 0; c < pending_[t].count; ++c) lane[c * kGroup] = term[c];
   }
   double sum[kGroup];
   static_assert(kGroup == 8, "sum_lanes keeps eight sums");

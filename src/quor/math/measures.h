@@ -102,16 +102,17 @@ class MutualInformationRun {
  private:
   static constexpr size_t kGroup = 8;
   struct Pending {
-    size_t begin;   // its terms in share_ / arg_
+    size_t begin;   // its terms in terms_
     size_t count;
     size_t result;  // into results_
   };
   void sum_group();
 
   TableMargins margins_;
-  std::vector<double> share_;
-  std::vector<double> arg_;
-  std::vector<double> lanes_;  // the group's terms, table t of the group at lane t
+  std::vector<double> cell_;   // one table's non-zero cells
+  std::vector<double> den_;    // and their row share × column share
+  std::vector<double> terms_;  // the group's terms, table after table
+  std::vector<double> lanes_;  // the same, table t of the group at lane t
   size_t used_ = 0;
   Pending pending_[kGroup];
   size_t pending_count_ = 0;

@@ -217,6 +217,14 @@ const TableMargins& fill_margins(CountTable table, TableMargins& m) {
 }
 
 size_t mi_terms(CountTable table, uint64_t n, const TableMargins& m, double* share, double* arg, bool lanes) {
+  const size_t k = mi_cells(table, n, m, share, arg, lanes);
+  const double total = to_f64(n);
+  divide_each(share, total, k, share);
+  divide_pairwise(share, arg, k, arg);
+  return k;
+}
+
+size_t mi_cells(CountTable table, uint64_t n, const TableMargins& m, double* share, double* arg, bool lanes) {
   const double total = to_f64(n);
   const size_t width = m.cols.size();
   const size_t rows = m.rows.size();
@@ -238,8 +246,6 @@ size_t mi_terms(CountTable table, uint64_t n, const TableMargins& m, double* sha
   (void)lanes;
   k = pack_terms_plain(table, m, pc, pr, share, arg);
 #endif
-  divide_each(share, total, k, share);
-  divide_pairwise(share, arg, k, arg);
   return k;
 }
 

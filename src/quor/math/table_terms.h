@@ -33,4 +33,10 @@ inline constexpr size_t kTermSlack = 4;
 size_t mi_terms(CountTable table, uint64_t n, const TableMargins& m, double* share, double* arg,
                 bool lanes = true);
 
+// mi_terms before its divisions: cell[k] = n_ij and den[k] = (s_i / N) *
+// (t_j / N) of every non-zero cell, so that share = cell / N and arg = share
+// / den (ratio_log_terms takes both divisions with the logarithms).
+size_t mi_cells(CountTable table, uint64_t n, const TableMargins& m, double* cell, double* den,
+                bool lanes = true);
+
 }  // namespace quor::math
