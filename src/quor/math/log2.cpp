@@ -268,10 +268,20 @@ __attribute__((target("avx2,fma"))) void ratio_log_lanes(const double* num, doub
                                                          size_t n, double* out) {
   const __m256d s = _mm256_set1_pd(scale);
   size_t j = 0;
-  for (; j + 4 <= n; j += 4) {
-    const __m256d share = _mm256_div_pd(_mm256_loadu_pd(num + j), s);
-    const __m256d ratio = _mm256_div_pd(share, _mm256_loadu_pd(den + j));
+  if (n >= 4) {
+    // The divisions run one group ahead of the logarithm, so that a group's
+    // logarithm never waits on its own two divisions.
+    __m256d share = _mm256_div_pd(_mm256_loadu_pd(num), s);
+    __m256d ratio = _mm256_div_pd(share, _mm256_loadu_pd(den));
+    for (; j + 8 <= n; j += 4) {
+      const __m256d next_share = _mm256_div_pd(_mm256_loadu_pd(num + j + 4), s);
+      const __m256d next_ratio = _mm256_div_pd(next_share, _mm256_loadu_pd(den + j + 4));
+      _mm256_storeu_pd(out + j, _mm256_mul_pd(share, log2_four(ratio)));
+      share = next_share;
+      ratio = next_ratio;
+    }
     _mm256_storeu_pd(out + j, _mm256_mul_pd(share, log2_four(ratio)));
+    j += 4;
   }
   for (; j < n; ++j) {
     const double share = num[j] / scale;
