@@ -117,7 +117,8 @@ TEST(RatioLogTerms, SameBitsAsThePlainExpression) {
       const double share = num[i] / scale;
       // Mostly a product of two shares; sometimes one that puts the ratio
       // within a hair of 1.
-      den[i] = rng() % 8 == 0 ? share * (1.0 + static_cast<double>(static_cast<int64_t>(rng() % 2001) - 1000) * 0x1p-30)
+      const double hair = static_cast<double>(static_cast<int64_t>(rng() % 2001) - 1000) * 0x1p-30;
+      den[i] = rng() % 8 == 0 ? share * (1.0 + hair)
                               : (static_cast<double>(rng() % 100000 + 1) / scale) *
                                     (static_cast<double>(rng() % 100000 + 1) / scale);
     }

@@ -179,6 +179,9 @@ __attribute__((target("fma"))) inline double log2_one(double x) {
   return __builtin_fma(r2, p, lo) + hi;
 }
 
+// kC[i] in every lane.
+__attribute__((target("avx2,fma"), always_inline)) inline __m256d coef(int i) { return _mm256_set1_pd(kC[i]); }
+
 // Four values at a time: both forms are computed where a group holds values
 // of each kind, and blended; a group with any value that is not a positive
 // normal number goes through log2_one. Inlined into each loop below, which
@@ -194,8 +197,8 @@ __attribute__((target("avx2,fma"), always_inline)) inline __m256d log2_four(__m2
   const __m256i odd_words = _mm256_setr_epi32(1, 3, 5, 7, 1, 3, 5, 7);
   const __m256d smallest = _mm256_set1_pd(0x1p-1022);
   const __m256d largest = _mm256_set1_pd(0x1.fffffffffffffp1023);
-  const __m256d c0 = _mm256_set1_pd(kC[0]);
-  const __m256d c1 = _mm256_set1_pd(kC[1]);
+  const __m256d c0 = coef(0);
+  const __m256d c1 = coef(1);
   const __m256d normal =
       _mm256_and_pd(_mm256_cmp_pd(x, smallest, _CMP_GE_OQ), _mm256_cmp_pd(x, largest, _CMP_LE_OQ));
   if (_mm256_movemask_pd(normal) != 0xF) {
@@ -235,9 +238,9 @@ __attribute__((target("avx2,fma"), always_inline)) inline __m256d log2_four(__m2
     const __m256d lo = _mm256_add_pd(_mm256_add_pd(_mm256_sub_pd(t3, hi), t1), t2);
     const __m256d r2 = _mm256_mul_pd(r, r);
     const __m256d r4 = _mm256_mul_pd(r2, r2);
-    const __m256d p = _mm256_fmadd_pd(_mm256_fmadd_pd(r, _mm256_set1_pd(kC[7]), _mm256_set1_pd(kC[6])), r4,
-                                      _mm256_fmadd_pd(_mm256_fmadd_pd(r, _mm256_set1_pd(kC[5]), _mm256_set1_pd(kC[4])), r2,
-                                                      _mm256_fmadd_pd(r, _mm256_set1_pd(kC[3]), _mm256_set1_pd(kC[2]))));
+    const __m256d p = _mm256_fmadd_pd(_mm256_fmadd_pd(r, coef(7), coef(6)), r4,
+                                      _mm256_fmadd_pd(_mm256_fmadd_pd(r, coef(5), coef(4)), r2,
+                                                      _mm256_fmadd_pd(r, coef(3), coef(2))));
     main_form = _mm256_add_pd(_mm256_fmadd_pd(r2, p, lo), hi);
   }
   if (away_lanes != 0xF) {
@@ -246,11 +249,11 @@ __attribute__((target("avx2,fma"), always_inline)) inline __m256d log2_four(__m2
     const __m256d r2 = _mm256_mul_pd(r, r);
     const __m256d lo = _mm256_fmadd_pd(r, c1, _mm256_fmsub_pd(c0, r, hi));
     const __m256d r4 = _mm256_mul_pd(r2, r2);
-    const __m256d b01 = _mm256_fmadd_pd(r, _mm256_set1_pd(kC[9]), _mm256_set1_pd(kC[8]));
+    const __m256d b01 = _mm256_fmadd_pd(r, coef(9), coef(8));
     const __m256d y = _mm256_fmadd_pd(b01, r2, hi);
     const __m256d tail = _mm256_add_pd(_mm256_fmadd_pd(b01, r2, _mm256_sub_pd(hi, y)), lo);
-    const __m256d q1 = _mm256_fmadd_pd(_mm256_fmadd_pd(r, _mm256_set1_pd(kC[13]), _mm256_set1_pd(kC[12])), r2, _mm256_fmadd_pd(r, _mm256_set1_pd(kC[11]), _mm256_set1_pd(kC[10])));
-    const __m256d q2 = _mm256_fmadd_pd(_mm256_fmadd_pd(r, _mm256_set1_pd(kC[17]), _mm256_set1_pd(kC[16])), r2, _mm256_fmadd_pd(r, _mm256_set1_pd(kC[15]), _mm256_set1_pd(kC[14])));
+    const __m256d q1 = _mm256_fmadd_pd(_mm256_fmadd_pd(r, coef(13), coef(12)), r2, _mm256_fmadd_pd(r, coef(11), coef(10)));
+    const __m256d q2 = _mm256_fmadd_pd(_mm256_fmadd_pd(r, coef(17), coef(16)), r2, _mm256_fmadd_pd(r, coef(15), coef(14)));
     near_form = _mm256_add_pd(y, _mm256_fmadd_pd(_mm256_fmadd_pd(q2, r4, q1), r4, tail));
   }
   return _mm256_blendv_pd(near_form, main_form, _mm256_castsi256_pd(away));
