@@ -4,9 +4,6 @@
 #include <cmath>
 #include <variant>
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#include <immintrin.h>
-#endif
 
 #include "quor/math/divide.h"
 #include "quor/math/log2.h"
@@ -219,50 +216,6 @@ TableMeasures table_measures(CountTable table, uint64_t n, TableMargins& room) {
   return out;
 }
 
-namespace {
-
-// sum[t] = the sum from +0.0 of rows[c * 8 + t] over c < count, in order of c,
-// for t < 8: eight independent running sums.
-void sum_lanes_plain(const double* rows, size_t count, double* sum) {
-  double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0, s4 = 0.0, s5 = 0.0, s6 = 0.0, s7 = 0.0;
-  for (size_t c = 0; c < count; ++c, rows += 8) {
-    s0 = s0 + rows[0];
-    s1 = s1 + rows[1];
-    s2 = s2 + rows[2];
-    s3 = s3 + rows[3];
-    s4 = s4 + rows[4];
-    s5 = s5 + rows[5];
-    s6 = s6 + rows[6];
-    s7 = s7 + rows[7];
-  }
-  const double out[8] = {s0, s1, s2, s3, s4, s5, s6, s7};
-  std::copy_n(out, 8, sum);
-}
-
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-// The same sums, four to a register: each lane adds exactly as the plain form.
-__attribute__((target("avx"))) void sum_lanes_avx(const double* rows, size_t count, double* sum) {
-  __m256d lo = _mm256_setzero_pd();
-  __m256d hi = _mm256_setzero_pd();
-  for (size_t c = 0; c < count; ++c, rows += 8) {
-    lo = _mm256_add_pd(lo, _mm256_loadu_pd(rows));
-    hi = _mm256_add_pd(hi, _mm256_loadu_pd(rows + 4));
-  }
-  _mm256_storeu_pd(sum, lo);
-  _mm256_storeu_pd(sum + 4, hi);
-}
-
-void sum_lanes(const double* rows, size_t count, double* sum) {
-  static const bool avx = __builtin_cpu_supports("avx");
-  if (avx) return sum_lanes_avx(rows, count, sum);
-  sum_lanes_plain(rows, count, sum);
-}
-#else
-void sum_lanes(const double* rows, size_t count, double* sum) { sum_lanes_plain(rows, count, sum); }
-#endif
-
-}  // namespace
-
 void MutualInformationRun::add(CountTable table, uint64_t n) {
   const size_t result = results_.size();
   results_.push_back(0.0);
@@ -281,22 +234,37 @@ void MutualInformationRun::add(CountTable table, uint64_t n) {
 }
 
 void MutualInformationRun::sum_group() {
-  // Table t of the group at lane t of each row, each sum kept in its own
-  // lane. A table shorter than the longest is padded with +0.0, which
-  // leaves its sum unchanged: the sum starts at +0.0 and so is never -0.0,
-  // and x + 0.0 is x for every other x.
-  size_t longest = 0;
-  for (size_t t = 0; t < pending_count_; ++t) longest = std::max(longest, pending_[t].count);
-  lanes_.assign(longest * kGroup, 0.0);
+  double sum[kGroup] = {};
+  const double* term[kGroup];
+  size_t shortest = pending_count_ == 0 ? 0 : pending_[0].count;
   for (size_t t = 0; t < pending_count_; ++t) {
-    const double* term = terms_.data() + pending_[t].begin;
-    double* lane = lanes_.data() + t;
-    for (size_t c = 0; c < pending_[t].count; ++c) lane[c * kGroup] = term[c];
+    term[t] = terms_.data() + pending_[t].begin;
+    shortest = std::min(shortest, pending_[t].count);
   }
-  double sum[kGroup];
-  static_assert(kGroup == 8, "sum_lanes keeps eight sums");
-  sum_lanes(lanes_.data(), longest, sum);
-  for (size_t t = 0; t < pending_count_; ++t) results_[pending_[t].result] = sum[t];
+  // A full group's sums advance together over the terms all its tables
+  // have; each table then adds the rest of its own.
+  size_t c = 0;
+  if (pending_count_ == kGroup) {
+    static_assert(kGroup == 8, "eight running sums");
+    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0, s4 = 0.0, s5 = 0.0, s6 = 0.0, s7 = 0.0;
+    for (; c < shortest; ++c) {
+      s0 = s0 + term[0][c];
+      s1 = s1 + term[1][c];
+      s2 = s2 + term[2][c];
+      s3 = s3 + term[3][c];
+      s4 = s4 + term[4][c];
+      s5 = s5 + term[5][c];
+      s6 = s6 + term[6][c];
+      s7 = s7 + term[7][c];
+    }
+    const double together[kGroup] = {s0, s1, s2, s3, s4, s5, s6, s7};
+    std::copy_n(together, kGroup, sum);
+  }
+  for (size_t t = 0; t < pending_count_; ++t) {
+    double s = sum[t];
+    for (size_t i = c; i < pending_[t].count; ++i) s = s + term[t][i];
+    results_[pending_[t].result] = s;
+  }
   used_ = 0;
   pending_count_ = 0;
 }

@@ -112,7 +112,6 @@ class MutualInformationRun {
   std::vector<double> cell_;   // one table's non-zero cells
   std::vector<double> den_;    // and their row share × column share
   std::vector<double> terms_;  // the group's terms, table after table
-  std::vector<double> lanes_;  // the same, table t of the group at lane t
   size_t used_ = 0;
   Pending pending_[kGroup];
   size_t pending_count_ = 0;
