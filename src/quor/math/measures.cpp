@@ -4,7 +4,6 @@
 #include <cmath>
 #include <variant>
 
-
 #include "quor/math/divide.h"
 #include "quor/math/log2.h"
 #include "quor/math/table_terms.h"

@@ -87,10 +87,11 @@ double mutual_information(CountTable table, uint64_t n, TableMargins& room);
 TableMeasures table_measures(CountTable table, uint64_t n, TableMargins& room);
 
 // mutual_information of many tables, each bit for bit as if measured alone.
-// The terms of a few tables at a time are gathered so that their logarithms
-// go in one call and their sums, each in its own table's cell order, run
-// side by side rather than one after another: a sum is a chain of dependent
-// additions, and a lone chain leaves the adder idle most of the time.
+// Each table's terms are computed as it is added (its divisions taken beside
+// its logarithms); the sums of eight tables, each in its own table's cell
+// order, then run side by side rather than one after another: a sum is a
+// chain of dependent additions, and a lone chain leaves the adder idle most
+// of the time.
 class MutualInformationRun {
  public:
   // Measures `table` (read before add returns); its MI is the next entry of
