@@ -200,16 +200,17 @@ bool has_avx2() {
 
 }  // namespace
 
-const TableMargins& fill_margins(CountTable table, TableMargins& m) {
+const TableMargins& fill_margins(CountTable table, TableMargins& m, bool lanes) {
   const size_t width = table.front().size();
   m.rows.assign(table.size(), 0);
   m.cols.assign(width, 0);
 #if QUOR_TERMS_X86
-  if (has_avx2())
+  if (lanes && has_avx2())
     wrapping_margins_lanes(table, m);
   else
     wrapping_margins(table, m);
 #else
+  (void)lanes;
   wrapping_margins(table, m);
 #endif
   if (!plain_sums_fit(m)) saturating_margins(table, m);

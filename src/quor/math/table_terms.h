@@ -18,8 +18,9 @@ namespace quor::math {
 
 // Row and column sums of `table` (non-empty, width = its first row's
 // length), each saturating at 2^64 - 1, with the cell count and the OR of
-// every cell within the width. Reuses the room in `m`.
-const TableMargins& fill_margins(CountTable table, TableMargins& m);
+// every cell within the width. Reuses the room in `m`. `lanes` false takes
+// the one-cell-at-a-time form.
+const TableMargins& fill_margins(CountTable table, TableMargins& m, bool lanes = true);
 
 // The room that mi_terms may write past its last term: both arrays must
 // hold m.cells + kTermSlack entries.
