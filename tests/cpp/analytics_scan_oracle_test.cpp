@@ -412,8 +412,25 @@ TEST_P(ScanOracle, StoreSearchesMatchTheScans) {
       ASSERT_EQ(db.distribution_by_id(id), scan_by_id(db, id)) << id;
     EXPECT_EQ(db.distribution_by_id(UINT64_MAX), nullptr);
 
-    for (const char* dim : {"region", "time", "store", "b", "nope", ""})
-      EXPECT_EQ(db.dimension_values(dim), scan_values(db, dim)) << dim;
+    for (const char* dim : {"region", "time", "store", "b", "nope", ""}) {
+      const auto values = scan_values(db, dim);
+      EXPECT_EQ(db.dimension_values(dim), values) << dim;
+      // Membership, one value at a time and many at once: every value of
+      // every dimension, and texts that are no value.
+      std::vector<std::string_view> asked = {"", "nope", "r1x"};
+      std::vector<std::set<std::string>> every;
+      for (const char* d : {"region", "time", "store"}) every.push_back(scan_values(db, d));
+      for (const auto& set : every)
+        for (const std::string& v : set) asked.push_back(v);
+      std::vector<char> held;
+      db.has_dimension_values(dim, asked, held);
+      ASSERT_EQ(held.size(), asked.size());
+      for (size_t i = 0; i < asked.size(); ++i) {
+        const bool want = values.contains(std::string(asked[i]));
+        EXPECT_EQ(held[i] != 0, want) << dim << " " << asked[i];
+        EXPECT_EQ(db.has_dimension_value(dim, asked[i]), want) << dim << " " << asked[i];
+      }
+    }
 
     for (const auto& f : all_filters())
       for (const char* v : {"x", "y", "z", "w"}) {

@@ -5,9 +5,11 @@
 #include <cstring>
 #include <cmath>
 #include <random>
+#include <tuple>
 #include <vector>
 
 #include "quor/math/measures.h"
+#include "quor/math/table_terms.h"
 #include "quor/util/panic.h"
 #include "quor/util/saturating.h"
 
@@ -240,13 +242,18 @@ TEST(MeasuresProperty, AgreeWithPlainFormulasOnRandomVectors) {
   }
 }
 
-// Margins, mutual information, NMI and Cramér's V computed once per table
-// give the bits of the separate measures and of the textbook loop.
-TEST(TableMeasures, MatchTheSeparateMeasuresBitForBit) {
+// Tables of every shape the measures meet: guards, short and long rows, N
+// below and above the cell sum, tables wide enough for the four-lane steps,
+// counts from 2^52 up (past what the lanes convert) and sums that reach
+// 2^64 - 1 and stop there (N saturated too).
+std::vector<std::pair<CountRows, uint64_t>> assorted_tables() {
   std::mt19937_64 rng(11);
   std::vector<std::pair<CountRows, uint64_t>> tables = {
       {{}, 5}, {{{}}, 5}, {{{1, 2}}, 0}, {{{3}}, 3}, {{{1, 0}, {0, 1}}, 2}, {{{0, 0}, {0, 0}}, 9},
       {{{4, 1, 0}, {2}, {0, 0, 7, 9}}, 30}, {{{1, 2}, {3, 4}}, 7},  // short rows, N below the sum
+      {{{0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}}, 4},                      // a total, no cell
+      {{{1ULL << 52, 0, 3, 1, 0, 2}, {5, 0, 0, 1, 1, 9}}, (1ULL << 52) + 22},
+      {{{(1ULL << 52) - 1, 1, 1, 0, 0}, {5, 0, 2, 1, 1}}, (1ULL << 52) + 10},
   };
   for (int i = 0; i < 300; ++i) {
     CountRows rows(1 + rng() % 5, std::vector<uint64_t>(1 + rng() % 5));
@@ -255,8 +262,6 @@ TEST(TableMeasures, MatchTheSeparateMeasuresBitForBit) {
       for (auto& c : r) n += (c = rng() % 3 == 0 ? 0 : rng() % 1000);
     tables.emplace_back(std::move(rows), rng() % 4 == 0 ? n + rng() % 50 : n);
   }
-  // Tables wide enough for the four-lane divisions and logarithms, and
-  // counts whose sums reach 2^64 - 1 and stop there (N saturated too).
   for (int i = 0; i < 60; ++i) {
     const bool huge = i % 3 == 0;
     CountRows rows(1 + rng() % 30, std::vector<uint64_t>(1 + rng() % 14));
@@ -268,29 +273,48 @@ TEST(TableMeasures, MatchTheSeparateMeasuresBitForBit) {
       }
     tables.emplace_back(std::move(rows), n);
   }
-  // The textbook loop: every non-zero cell in row-major order, its share
-  // and both margins' shares computed where they are used.
-  auto plain_mi = [](const CountRows& t, uint64_t n) {
-    if (n == 0 || t.empty() || t.front().empty()) return 0.0;
-    const size_t width = t.front().size();
-    std::vector<uint64_t> rs(t.size()), cs(width);
-    for (size_t i = 0; i < t.size(); ++i)
-      for (size_t j = 0; j < std::min(width, t[i].size()); ++j) {
-        rs[i] = util::add_saturating(rs[i], t[i][j]);
-        cs[j] = util::add_saturating(cs[j], t[i][j]);
-      }
-    const double total = static_cast<double>(n);
-    double mi = 0.0;
-    for (size_t i = 0; i < t.size(); ++i)
-      for (size_t j = 0; j < std::min(width, t[i].size()); ++j) {
-        if (t[i][j] == 0) continue;
-        const double pij = static_cast<double>(t[i][j]) / total;
-        const double pr = static_cast<double>(rs[i]) / total;
-        const double pc = static_cast<double>(cs[j]) / total;
-        mi = mi + pij * std::log2(pij / (pr * pc));
-      }
-    return mi;
-  };
+  // Ragged wide tables: rows shorter and longer than the first.
+  for (int i = 0; i < 40; ++i) {
+    CountRows rows(1 + rng() % 12);
+    uint64_t n = 0;
+    for (auto& r : rows) {
+      r.resize(rng() % 13);
+      for (auto& c : r) n += (c = rng() % 4 == 0 ? 0 : rng() % 500);
+    }
+    if (rows.front().empty()) rows.front().push_back(1);
+    tables.emplace_back(std::move(rows), n + 1);
+  }
+  return tables;
+}
+
+// The textbook loop: every non-zero cell in row-major order, its share and
+// both margins' shares computed where they are used.
+double plain_mi(const CountRows& t, uint64_t n) {
+  if (n == 0 || t.empty() || t.front().empty()) return 0.0;
+  const size_t width = t.front().size();
+  std::vector<uint64_t> rs(t.size()), cs(width);
+  for (size_t i = 0; i < t.size(); ++i)
+    for (size_t j = 0; j < std::min(width, t[i].size()); ++j) {
+      rs[i] = util::add_saturating(rs[i], t[i][j]);
+      cs[j] = util::add_saturating(cs[j], t[i][j]);
+    }
+  const double total = static_cast<double>(n);
+  double mi = 0.0;
+  for (size_t i = 0; i < t.size(); ++i)
+    for (size_t j = 0; j < std::min(width, t[i].size()); ++j) {
+      if (t[i][j] == 0) continue;
+      const double pij = static_cast<double>(t[i][j]) / total;
+      const double pr = static_cast<double>(rs[i]) / total;
+      const double pc = static_cast<double>(cs[j]) / total;
+      mi = mi + pij * std::log2(pij / (pr * pc));
+    }
+  return mi;
+}
+
+// Margins, mutual information, NMI and Cramér's V computed once per table
+// give the bits of the separate measures and of the textbook loop.
+TEST(TableMeasures, MatchTheSeparateMeasuresBitForBit) {
+  const auto tables = assorted_tables();
   TableMargins room;  // shared by tables of every shape, in turn
   for (const auto& [rows, n] : tables) {
     const TableMeasures m = table_measures(rows, n);
@@ -302,6 +326,60 @@ TEST(TableMeasures, MatchTheSeparateMeasuresBitForBit) {
     EXPECT_TRUE(same_bits(m.mutual_info, mutual_information(rows, n)));
     EXPECT_TRUE(same_bits(m.normalized_mi, normalized_mutual_information(rows, n)));
     EXPECT_TRUE(same_bits(m.cramers_v, cramers_v(rows, n)));
+  }
+}
+
+// The two forms of each step (four lanes, one cell at a time) agree: the
+// margins, equal to the saturating sums of a plain loop, and the terms.
+TEST(TableTerms, LanesAndPlainFormsAgree) {
+  TableMargins m;
+  TableMargins plain;
+  for (const auto& [rows, n] : assorted_tables()) {
+    if (n == 0 || rows.empty() || rows.front().empty()) continue;
+    fill_margins(rows, plain, false);
+    fill_margins(rows, m);
+    EXPECT_EQ(std::tie(m.rows, m.cols, m.cells, m.cell_bits),
+              std::tie(plain.rows, plain.cols, plain.cells, plain.cell_bits));
+    const size_t width = rows.front().size();
+    std::vector<uint64_t> rs(rows.size()), cs(width);
+    size_t cells = 0;
+    for (size_t i = 0; i < rows.size(); ++i)
+      for (size_t j = 0; j < std::min(width, rows[i].size()); ++j, ++cells) {
+        rs[i] = util::add_saturating(rs[i], rows[i][j]);
+        cs[j] = util::add_saturating(cs[j], rows[i][j]);
+      }
+    EXPECT_EQ(m.rows, rs);
+    EXPECT_EQ(m.cols, cs);
+    EXPECT_EQ(m.cells, cells);
+    std::vector<double> s1(cells + kTermSlack), a1(cells + kTermSlack);
+    std::vector<double> s2(cells + kTermSlack), a2(cells + kTermSlack);
+    const size_t k1 = mi_terms(rows, n, m, s1.data(), a1.data(), true);
+    const size_t k2 = mi_terms(rows, n, m, s2.data(), a2.data(), false);
+    ASSERT_EQ(k1, k2);
+    for (size_t k = 0; k < k1; ++k) {
+      EXPECT_TRUE(same_bits(s1[k], s2[k])) << k;
+      EXPECT_TRUE(same_bits(a1[k], a2[k])) << k;
+    }
+  }
+}
+
+// A run measures each table to the bits of mutual_information alone, in the
+// order added, whatever falls in the same group: tables of other shapes and
+// lengths, tables under the guards (0 without terms), and a last group that
+// is not full.
+TEST(MutualInformationRun, EachTableAsIfMeasuredAlone) {
+  const auto tables = assorted_tables();
+  for (size_t count : {size_t{0}, size_t{1}, size_t{7}, size_t{8}, size_t{9}, size_t{17}, tables.size()}) {
+    SCOPED_TRACE(testing::Message() << count << " tables");
+    MutualInformationRun run;
+    for (size_t i = 0; i < count; ++i) run.add(tables[i].first, tables[i].second);
+    const std::vector<double>& got = run.finish();
+    ASSERT_EQ(got.size(), count);
+    for (size_t i = 0; i < count; ++i) {
+      const auto& [rows, n] = tables[i];
+      EXPECT_TRUE(same_bits(got[i], mutual_information(rows, n))) << "table " << i;
+      EXPECT_TRUE(same_bits(got[i], plain_mi(rows, n))) << "table " << i;
+    }
   }
 }
 

@@ -30,6 +30,7 @@ struct Measured {
   const model::JointDistributionObject* joint;
   const std::string* value;                  // over a dimension: its value
   double mutual_info;
+  size_t order;                              // rank before the sort
 };
 
 }  // namespace
@@ -40,14 +41,12 @@ Result<std::vector<CorrelationRow>> correlations(const store::Database& db,
   const auto& joints = db.meta.schema.joints;
   if (joints.empty()) return Error("no joint distributions defined; call define_joint() first");
   std::vector<Measured> measured;
-  math::TableMargins room;  // one allocation for every table's margins
+  math::MutualInformationRun run;  // every table's MI, several tables at a time
   auto measure = [&](size_t definition, const model::JointDistributionObject& j,
                      const std::string* value) {
     if (j.repr.total_count() == 0) return;
-    const double mi = with_joint_table(j, [&room](math::CountTable t, uint64_t n) {
-      return math::mutual_information(t, n, room);
-    });
-    measured.push_back({definition, &j, value, mi});
+    with_joint_table(j, [&run](math::CountTable t, uint64_t n) { run.add(t, n); });
+    measured.push_back({definition, &j, value, 0.0, 0});
   };
   if (!dimension) {
     // One walk over the joints files each under its pair, in storage order.
@@ -73,13 +72,30 @@ Result<std::vector<CorrelationRow>> correlations(const store::Database& db,
       for (const KeyedJoint& k : by_pair.at(store::joint_pair_order(joints[d].first, joints[d].second)))
         measure(d, *k.joint, k.value);
   }
-  std::stable_sort(measured.begin(), measured.end(), [](const Measured& a, const Measured& b) {
-    return util::total_greater(a.mutual_info, b.mutual_info);
-  });
-  if (measured.size() > limit) measured.resize(static_cast<size_t>(limit));
+  const std::vector<double>& mi = run.finish();
+  for (size_t i = 0; i < measured.size(); ++i) {
+    measured[i].mutual_info = mi[i];
+    measured[i].order = i;
+  }
+  // Largest mutual information first, equal values in the order measured:
+  // with the order as the last key no two rows tie, so selecting the first
+  // `limit` rows gives the head of the stable sort without sorting the rest.
+  auto before = [](const Measured& a, const Measured& b) {
+    const int64_t ka = util::total_order_key(a.mutual_info);
+    const int64_t kb = util::total_order_key(b.mutual_info);
+    return ka != kb ? ka > kb : a.order < b.order;
+  };
+  if (measured.size() > limit) {
+    const auto keep = measured.begin() + static_cast<std::ptrdiff_t>(limit);
+    std::partial_sort(measured.begin(), keep, measured.end(), before);
+    measured.erase(keep, measured.end());
+  } else {
+    std::sort(measured.begin(), measured.end(), before);
+  }
 
   std::vector<CorrelationRow> rows;
   rows.reserve(measured.size());
+  math::TableMargins room;  // one allocation for every kept row's margins
   for (const Measured& e : measured) {
     CorrelationRow row;
     row.variable_a = joints[e.definition].first;

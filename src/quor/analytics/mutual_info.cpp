@@ -48,14 +48,26 @@ std::vector<KeyedJoint> joints_over_dimension(const store::Database& db, std::st
     if (j.variables.first != x || j.variables.second != y) continue;
     keyed.push_back({&j.dimension_key.begin()->second, &j});
   }
-  // Joints made by one ingest often come in value order already.
+  // Joints made by one ingest often come in value order already, each value
+  // once: one pass that finds every value above the one before it settles
+  // both the order and the duplicates.
   auto by_value = [](const KeyedJoint& l, const KeyedJoint& r) { return *l.value < *r.value; };
-  if (!std::is_sorted(keyed.begin(), keyed.end(), by_value))
+  auto not_above = [](const KeyedJoint& l, const KeyedJoint& r) { return !(*l.value < *r.value); };
+  const bool ascending = std::adjacent_find(keyed.begin(), keyed.end(), not_above) == keyed.end();
+  if (!ascending) {
     std::stable_sort(keyed.begin(), keyed.end(), by_value);
-  keyed.erase(std::unique(keyed.begin(), keyed.end(),
-                          [](const KeyedJoint& l, const KeyedJoint& r) { return *l.value == *r.value; }),
-              keyed.end());
-  std::erase_if(keyed, [&](const KeyedJoint& k) { return !db.has_dimension_value(dimension, *k.value); });
+    keyed.erase(std::unique(keyed.begin(), keyed.end(),
+                            [](const KeyedJoint& l, const KeyedJoint& r) { return *l.value == *r.value; }),
+                keyed.end());
+  }
+  std::vector<std::string_view> values(keyed.size());
+  for (size_t i = 0; i < keyed.size(); ++i) values[i] = *keyed[i].value;
+  std::vector<char> held;
+  db.has_dimension_values(dimension, values, held);
+  size_t kept = 0;
+  for (size_t i = 0; i < keyed.size(); ++i)
+    if (held[i]) keyed[kept++] = keyed[i];
+  keyed.resize(kept);
   return keyed;
 }
 

@@ -11,6 +11,17 @@
 
 namespace quor::math {
 
+namespace {
+
+void ratio_log_terms_plain(const double* num, double scale, const double* den, size_t n, double* out) {
+  for (size_t j = 0; j < n; ++j) {
+    const double share = num[j] / scale;
+    out[j] = share * std::log2(share / den[j]);
+  }
+}
+
+}  // namespace
+
 #if QUOR_LOG2_X86
 namespace {
 
@@ -168,10 +179,14 @@ __attribute__((target("fma"))) inline double log2_one(double x) {
   return __builtin_fma(r2, p, lo) + hi;
 }
 
+// kC[i] in every lane.
+__attribute__((target("avx2,fma"), always_inline)) inline __m256d coef(int i) { return _mm256_set1_pd(kC[i]); }
+
 // Four values at a time: both forms are computed where a group holds values
 // of each kind, and blended; a group with any value that is not a positive
-// normal number goes through log2_one.
-__attribute__((target("avx2,fma"))) void log2_lanes(double* v, size_t n) {
+// normal number goes through log2_one. Inlined into each loop below, which
+// then holds the constants in registers across its groups.
+__attribute__((target("avx2,fma"), always_inline)) inline __m256d log2_four(__m256d x) {
   const __m256i near_low = _mm256_set1_epi64x(static_cast<long long>(kNearOneLow));
   const __m256i sign = _mm256_set1_epi64x(static_cast<long long>(0x8000000000000000ULL));
   // Unsigned comparison through the signed one: both sides flip their sign bit.
@@ -182,72 +197,99 @@ __attribute__((target("avx2,fma"))) void log2_lanes(double* v, size_t n) {
   const __m256i odd_words = _mm256_setr_epi32(1, 3, 5, 7, 1, 3, 5, 7);
   const __m256d smallest = _mm256_set1_pd(0x1p-1022);
   const __m256d largest = _mm256_set1_pd(0x1.fffffffffffffp1023);
-  const __m256d c0 = _mm256_set1_pd(kC[0]);
-  const __m256d c1 = _mm256_set1_pd(kC[1]);
-  __m256d coefficient[18];
-  for (int i = 0; i < 18; ++i) coefficient[i] = _mm256_set1_pd(kC[i]);
-  const __m256d* c = coefficient;
-  size_t j = 0;
-  for (; j + 4 <= n; j += 4) {
-    const __m256d x = _mm256_loadu_pd(v + j);
-    const __m256d normal =
-        _mm256_and_pd(_mm256_cmp_pd(x, smallest, _CMP_GE_OQ), _mm256_cmp_pd(x, largest, _CMP_LE_OQ));
-    if (_mm256_movemask_pd(normal) != 0xF) {
-      for (size_t t = j; t < j + 4; ++t) v[t] = log2_one(v[t]);
-      continue;
-    }
-    const __m256i ix = _mm256_castpd_si256(x);
-    const __m256i away =
-        _mm256_cmpgt_epi64(_mm256_xor_si256(_mm256_sub_epi64(ix, near_low), sign), near_span);
-    const int away_lanes = _mm256_movemask_pd(_mm256_castsi256_pd(away));
-    __m256d main_form = _mm256_setzero_pd();
-    __m256d near_form = _mm256_setzero_pd();
-    if (away_lanes != 0) {
-      const __m256i tmp = _mm256_sub_epi64(ix, offset);
-      alignas(32) uint64_t index[4];
-      _mm256_store_si256(reinterpret_cast<__m256i*>(index), _mm256_and_si256(_mm256_srli_epi64(tmp, 46), low6));
-      // Each entry is {invc, logc}: two loads per pair of lanes, then unpack.
-      const __m128d e0 = _mm_loadu_pd(&kTab[index[0]].invc);
-      const __m128d e1 = _mm_loadu_pd(&kTab[index[1]].invc);
-      const __m128d e2 = _mm_loadu_pd(&kTab[index[2]].invc);
-      const __m128d e3 = _mm_loadu_pd(&kTab[index[3]].invc);
-      const __m256d e02 = _mm256_insertf128_pd(_mm256_castpd128_pd256(e0), e2, 1);
-      const __m256d e13 = _mm256_insertf128_pd(_mm256_castpd128_pd256(e1), e3, 1);
-      const __m256d invc = _mm256_unpacklo_pd(e02, e13);
-      const __m256d logc = _mm256_unpackhi_pd(e02, e13);
-      // k = tmp >> 52 (arithmetic) is the high word of each lane shifted by 20.
-      const __m256i high_words = _mm256_permutevar8x32_epi32(_mm256_srai_epi32(tmp, 20), odd_words);
-      const __m256d k = _mm256_cvtepi32_pd(_mm256_castsi256_si128(high_words));
-      const __m256d z = _mm256_castsi256_pd(_mm256_sub_epi64(ix, _mm256_and_si256(tmp, exponent)));
-      const __m256d r = _mm256_fmadd_pd(z, invc, _mm256_set1_pd(-1.0));
-      const __m256d t1 = _mm256_mul_pd(r, c0);
-      const __m256d t2 = _mm256_fmadd_pd(r, c1, _mm256_fmsub_pd(c0, r, t1));
-      const __m256d t3 = _mm256_add_pd(k, logc);
-      const __m256d hi = _mm256_add_pd(t3, t1);
-      const __m256d lo = _mm256_add_pd(_mm256_add_pd(_mm256_sub_pd(t3, hi), t1), t2);
-      const __m256d r2 = _mm256_mul_pd(r, r);
-      const __m256d r4 = _mm256_mul_pd(r2, r2);
-      const __m256d p = _mm256_fmadd_pd(_mm256_fmadd_pd(r, c[7], c[6]), r4,
-                                        _mm256_fmadd_pd(_mm256_fmadd_pd(r, c[5], c[4]), r2,
-                                                        _mm256_fmadd_pd(r, c[3], c[2])));
-      main_form = _mm256_add_pd(_mm256_fmadd_pd(r2, p, lo), hi);
-    }
-    if (away_lanes != 0xF) {
-      const __m256d r = _mm256_sub_pd(x, _mm256_set1_pd(1.0));
-      const __m256d hi = _mm256_mul_pd(r, c0);
-      const __m256d r2 = _mm256_mul_pd(r, r);
-      const __m256d lo = _mm256_fmadd_pd(r, c1, _mm256_fmsub_pd(c0, r, hi));
-      const __m256d r4 = _mm256_mul_pd(r2, r2);
-      const __m256d b01 = _mm256_fmadd_pd(r, c[9], c[8]);
-      const __m256d y = _mm256_fmadd_pd(b01, r2, hi);
-      const __m256d tail = _mm256_add_pd(_mm256_fmadd_pd(b01, r2, _mm256_sub_pd(hi, y)), lo);
-      const __m256d q1 = _mm256_fmadd_pd(_mm256_fmadd_pd(r, c[13], c[12]), r2, _mm256_fmadd_pd(r, c[11], c[10]));
-      const __m256d q2 = _mm256_fmadd_pd(_mm256_fmadd_pd(r, c[17], c[16]), r2, _mm256_fmadd_pd(r, c[15], c[14]));
-      near_form = _mm256_add_pd(y, _mm256_fmadd_pd(_mm256_fmadd_pd(q2, r4, q1), r4, tail));
-    }
-    _mm256_storeu_pd(v + j, _mm256_blendv_pd(near_form, main_form, _mm256_castsi256_pd(away)));
+  const __m256d c0 = coef(0);
+  const __m256d c1 = coef(1);
+  const __m256d normal =
+      _mm256_and_pd(_mm256_cmp_pd(x, smallest, _CMP_GE_OQ), _mm256_cmp_pd(x, largest, _CMP_LE_OQ));
+  if (_mm256_movemask_pd(normal) != 0xF) {
+    alignas(32) double lane[4];
+    _mm256_store_pd(lane, x);
+    for (double& v : lane) v = log2_one(v);
+    return _mm256_load_pd(lane);
   }
+  const __m256i ix = _mm256_castpd_si256(x);
+  const __m256i away =
+      _mm256_cmpgt_epi64(_mm256_xor_si256(_mm256_sub_epi64(ix, near_low), sign), near_span);
+  const int away_lanes = _mm256_movemask_pd(_mm256_castsi256_pd(away));
+  __m256d main_form = _mm256_setzero_pd();
+  __m256d near_form = _mm256_setzero_pd();
+  if (away_lanes != 0) {
+    const __m256i tmp = _mm256_sub_epi64(ix, offset);
+    alignas(32) uint64_t index[4];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(index), _mm256_and_si256(_mm256_srli_epi64(tmp, 46), low6));
+    // Each entry is {invc, logc}: two loads per pair of lanes, then unpack.
+    const __m128d e0 = _mm_loadu_pd(&kTab[index[0]].invc);
+    const __m128d e1 = _mm_loadu_pd(&kTab[index[1]].invc);
+    const __m128d e2 = _mm_loadu_pd(&kTab[index[2]].invc);
+    const __m128d e3 = _mm_loadu_pd(&kTab[index[3]].invc);
+    const __m256d e02 = _mm256_insertf128_pd(_mm256_castpd128_pd256(e0), e2, 1);
+    const __m256d e13 = _mm256_insertf128_pd(_mm256_castpd128_pd256(e1), e3, 1);
+    const __m256d invc = _mm256_unpacklo_pd(e02, e13);
+    const __m256d logc = _mm256_unpackhi_pd(e02, e13);
+    // k = tmp >> 52 (arithmetic) is the high word of each lane shifted by 20.
+    const __m256i high_words = _mm256_permutevar8x32_epi32(_mm256_srai_epi32(tmp, 20), odd_words);
+    const __m256d k = _mm256_cvtepi32_pd(_mm256_castsi256_si128(high_words));
+    const __m256d z = _mm256_castsi256_pd(_mm256_sub_epi64(ix, _mm256_and_si256(tmp, exponent)));
+    const __m256d r = _mm256_fmadd_pd(z, invc, _mm256_set1_pd(-1.0));
+    const __m256d t1 = _mm256_mul_pd(r, c0);
+    const __m256d t2 = _mm256_fmadd_pd(r, c1, _mm256_fmsub_pd(c0, r, t1));
+    const __m256d t3 = _mm256_add_pd(k, logc);
+    const __m256d hi = _mm256_add_pd(t3, t1);
+    const __m256d lo = _mm256_add_pd(_mm256_add_pd(_mm256_sub_pd(t3, hi), t1), t2);
+    const __m256d r2 = _mm256_mul_pd(r, r);
+    const __m256d r4 = _mm256_mul_pd(r2, r2);
+    const __m256d p = _mm256_fmadd_pd(_mm256_fmadd_pd(r, coef(7), coef(6)), r4,
+                                      _mm256_fmadd_pd(_mm256_fmadd_pd(r, coef(5), coef(4)), r2,
+                                                      _mm256_fmadd_pd(r, coef(3), coef(2))));
+    main_form = _mm256_add_pd(_mm256_fmadd_pd(r2, p, lo), hi);
+  }
+  if (away_lanes != 0xF) {
+    const __m256d r = _mm256_sub_pd(x, _mm256_set1_pd(1.0));
+    const __m256d hi = _mm256_mul_pd(r, c0);
+    const __m256d r2 = _mm256_mul_pd(r, r);
+    const __m256d lo = _mm256_fmadd_pd(r, c1, _mm256_fmsub_pd(c0, r, hi));
+    const __m256d r4 = _mm256_mul_pd(r2, r2);
+    const __m256d b01 = _mm256_fmadd_pd(r, coef(9), coef(8));
+    const __m256d y = _mm256_fmadd_pd(b01, r2, hi);
+    const __m256d tail = _mm256_add_pd(_mm256_fmadd_pd(b01, r2, _mm256_sub_pd(hi, y)), lo);
+    const __m256d q1 = _mm256_fmadd_pd(_mm256_fmadd_pd(r, coef(13), coef(12)), r2, _mm256_fmadd_pd(r, coef(11), coef(10)));
+    const __m256d q2 = _mm256_fmadd_pd(_mm256_fmadd_pd(r, coef(17), coef(16)), r2, _mm256_fmadd_pd(r, coef(15), coef(14)));
+    near_form = _mm256_add_pd(y, _mm256_fmadd_pd(_mm256_fmadd_pd(q2, r4, q1), r4, tail));
+  }
+  return _mm256_blendv_pd(near_form, main_form, _mm256_castsi256_pd(away));
+}
+
+__attribute__((target("avx2,fma"))) void log2_lanes(double* v, size_t n) {
+  size_t j = 0;
+  for (; j + 4 <= n; j += 4) _mm256_storeu_pd(v + j, log2_four(_mm256_loadu_pd(v + j)));
   for (; j < n; ++j) v[j] = log2_one(v[j]);
+}
+
+// ratio_log_terms four terms at a time: the two divisions of a group run
+// while the logarithms of the groups before it are computed.
+__attribute__((target("avx2,fma"))) void ratio_log_lanes(const double* num, double scale, const double* den,
+                                                         size_t n, double* out) {
+  const __m256d s = _mm256_set1_pd(scale);
+  size_t j = 0;
+  if (n >= 4) {
+    // The divisions run one group ahead of the logarithm, so that a group's
+    // logarithm never waits on its own two divisions.
+    __m256d share = _mm256_div_pd(_mm256_loadu_pd(num), s);
+    __m256d ratio = _mm256_div_pd(share, _mm256_loadu_pd(den));
+    for (; j + 8 <= n; j += 4) {
+      const __m256d next_share = _mm256_div_pd(_mm256_loadu_pd(num + j + 4), s);
+      const __m256d next_ratio = _mm256_div_pd(next_share, _mm256_loadu_pd(den + j + 4));
+      _mm256_storeu_pd(out + j, _mm256_mul_pd(share, log2_four(ratio)));
+      share = next_share;
+      ratio = next_ratio;
+    }
+    _mm256_storeu_pd(out + j, _mm256_mul_pd(share, log2_four(ratio)));
+    j += 4;
+  }
+  for (; j < n; ++j) {
+    const double share = num[j] / scale;
+    out[j] = share * log2_one(share / den[j]);
+  }
 }
 
 bool same_value(double a, double b) {
@@ -302,7 +344,16 @@ void log2_in_place(std::span<double> values) {
 
 bool log2_is_vectorized() { return lanes_usable(); }
 
+void ratio_log_terms(const double* num, double scale, const double* den, size_t n, double* out) {
+  if (lanes_usable()) return ratio_log_lanes(num, scale, den, n, out);
+  ratio_log_terms_plain(num, scale, den, n, out);
+}
+
 #else
+
+void ratio_log_terms(const double* num, double scale, const double* den, size_t n, double* out) {
+  ratio_log_terms_plain(num, scale, den, n, out);
+}
 
 void log2_in_place(std::span<double> values) {
   for (double& v : values) v = std::log2(v);

@@ -12,6 +12,7 @@
 // sample differs, or on other processors).
 #pragma once
 
+#include <cstddef>
 #include <span>
 
 namespace quor::math {
@@ -19,6 +20,11 @@ namespace quor::math {
 // values[i] = std::log2(values[i]) for every i, bit for bit, including zeros,
 // negatives, subnormals, infinities and NaNs.
 void log2_in_place(std::span<double> values);
+
+// out[i] = s * log2(s / den[i]) with s = num[i] / scale, each operation
+// rounded as written and the logarithm that of std::log2: the terms p log2
+// (p / q) of mutual information and divergences. `out` may be `num` or `den`.
+void ratio_log_terms(const double* num, double scale, const double* den, size_t n, double* out);
 
 // Whether log2_in_place runs the four-lane form in this process (the
 // processor has AVX2 and FMA and the self-check passed). For tests and

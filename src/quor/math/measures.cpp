@@ -1,12 +1,12 @@
 #include "quor/math/measures.h"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <variant>
 
 #include "quor/math/divide.h"
 #include "quor/math/log2.h"
+#include "quor/math/table_terms.h"
 #include "quor/util/panic.h"
 #include "quor/util/saturating.h"
 
@@ -35,47 +35,6 @@ inline uint64_t cell(const std::vector<uint64_t>& row, size_t j) {
   return j < row.size() ? row[j] : 0;
 }
 
-// Row and column sums of a table whose width is its first row's length.
-const Margins& fill_margins(CountTable table, Margins& m) {
-  const size_t width = table.front().size();
-  m.rows.assign(table.size(), 0);
-  m.cols.assign(width, 0);
-  // Plain additions give the saturating sums whenever no sum can pass
-  // 2^64 - 1: with every cell below 2^b and fewer than 2^c cells, every sum
-  // stays below 2^(b + c). That spares the carry check on each addition.
-  uint64_t any_bits = 0;
-  size_t cells = 0;
-  for (const auto& row : table) {
-    const size_t len = std::min(width, row.size());
-    for (size_t j = 0; j < len; ++j) any_bits |= row[j];
-    cells += len;
-  }
-  if (std::bit_width(any_bits) + std::bit_width(cells) <= 64) {
-    for (size_t i = 0; i < table.size(); ++i) {
-      const uint64_t* row = table[i].data();
-      const size_t len = std::min(width, table[i].size());
-      uint64_t s = 0;
-      for (size_t j = 0; j < len; ++j) {
-        s += row[j];
-        m.cols[j] += row[j];
-      }
-      m.rows[i] = s;
-    }
-    return m;
-  }
-  for (size_t i = 0; i < table.size(); ++i) {
-    const auto& row = table[i];
-    const size_t len = std::min(width, row.size());
-    uint64_t s = 0;
-    for (size_t j = 0; j < len; ++j) {
-      s = util::add_saturating(s, row[j]);
-      m.cols[j] = util::add_saturating(m.cols[j], row[j]);
-    }
-    m.rows[i] = s;
-  }
-  return m;
-}
-
 Margins margins(CountTable table) {
   Margins m;
   fill_margins(table, m);
@@ -87,41 +46,11 @@ bool table_is_empty(CountTable table, uint64_t n) {
 }
 
 double mi_with_margins(CountTable table, uint64_t n, const Margins& m) {
-  const double total = to_f64(n);
-  const size_t width = m.cols.size();
-  // Every cell as a double with its denominator row share × column share,
-  // then both divisions over the whole table at once, then the non-zero
-  // cells' shares and log arguments packed, all their logarithms in one
-  // call, and the sum in cell order. Column shares are computed once.
-  size_t cells = 0;
-  for (const auto& row : table) cells += std::min(width, row.size());
-  std::vector<double>& room = m.room;
-  room.resize(width + 2 * cells);
-  double* pc = room.data();
-  double* share = pc + width;    // the cells, then their shares, then the packed shares
-  double* arg = share + cells;   // the denominators, then the arguments, then packed
-  for (size_t j = 0; j < width; ++j) pc[j] = to_f64(m.cols[j]) / total;
-  size_t x = 0;
-  for (size_t i = 0; i < table.size(); ++i) {
-    const double pr = to_f64(m.rows[i]) / total;
-    const auto& row = table[i];
-    const size_t len = std::min(width, row.size());
-    for (size_t j = 0; j < len; ++j, ++x) {
-      share[x] = to_f64(row[j]);
-      arg[x] = pr * pc[j];
-    }
-  }
-  divide_each(share, total, cells, share);
-  divide_pairwise(share, arg, cells, arg);
-  // Packing in place: entry k is written only after entry x >= k is read.
-  // Without a branch, as zeros fall in no pattern a predictor could learn.
-  size_t k = 0;
-  for (x = 0; x < cells; ++x) {
-    const double p = share[x];
-    share[k] = p;
-    arg[k] = arg[x];
-    k += p != 0.0;
-  }
+  std::vector<double>& room = m.terms;
+  room.resize(2 * (m.cells + kTermSlack));
+  double* share = room.data();
+  double* arg = share + m.cells + kTermSlack;
+  const size_t k = mi_terms(table, n, m, share, arg);
   log2_in_place({arg, k});
   double mi = 0.0;
   for (size_t c = 0; c < k; ++c) mi = mi + share[c] * arg[c];
@@ -284,6 +213,64 @@ TableMeasures table_measures(CountTable table, uint64_t n, TableMargins& room) {
   out.normalized_mi = e <= 0.0 ? 0.0 : clamp_unit(out.mutual_info / e);
   out.cramers_v = cramers_v_with_margins(table, n, m);
   return out;
+}
+
+void MutualInformationRun::add(CountTable table, uint64_t n) {
+  const size_t result = results_.size();
+  results_.push_back(0.0);
+  if (table_is_empty(table, n)) return;
+  const TableMargins& m = fill_margins(table, margins_);
+  if (cell_.size() < m.cells + kTermSlack) {
+    cell_.resize(m.cells + kTermSlack);
+    den_.resize(m.cells + kTermSlack);
+  }
+  const size_t k = mi_cells(table, n, m, cell_.data(), den_.data());
+  if (terms_.size() < used_ + k) terms_.resize(used_ + k);
+  ratio_log_terms(cell_.data(), static_cast<double>(n), den_.data(), k, terms_.data() + used_);
+  pending_[pending_count_++] = {used_, k, result};
+  used_ += k;
+  if (pending_count_ == kGroup) sum_group();
+}
+
+void MutualInformationRun::sum_group() {
+  double sum[kGroup] = {};
+  const double* term[kGroup];
+  size_t shortest = pending_count_ == 0 ? 0 : pending_[0].count;
+  for (size_t t = 0; t < pending_count_; ++t) {
+    term[t] = terms_.data() + pending_[t].begin;
+    shortest = std::min(shortest, pending_[t].count);
+  }
+  // A full group's sums advance together over the terms all its tables
+  // have; each table then adds the rest of its own.
+  size_t c = 0;
+  if (pending_count_ == kGroup) {
+    static_assert(kGroup == 8, "eight running sums");
+    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0, s4 = 0.0, s5 = 0.0, s6 = 0.0, s7 = 0.0;
+    for (; c < shortest; ++c) {
+      s0 = s0 + term[0][c];
+      s1 = s1 + term[1][c];
+      s2 = s2 + term[2][c];
+      s3 = s3 + term[3][c];
+      s4 = s4 + term[4][c];
+      s5 = s5 + term[5][c];
+      s6 = s6 + term[6][c];
+      s7 = s7 + term[7][c];
+    }
+    const double together[kGroup] = {s0, s1, s2, s3, s4, s5, s6, s7};
+    std::copy_n(together, kGroup, sum);
+  }
+  for (size_t t = 0; t < pending_count_; ++t) {
+    double s = sum[t];
+    for (size_t i = c; i < pending_[t].count; ++i) s = s + term[t][i];
+    results_[pending_[t].result] = s;
+  }
+  used_ = 0;
+  pending_count_ = 0;
+}
+
+const std::vector<double>& MutualInformationRun::finish() {
+  if (pending_count_ > 0) sum_group();
+  return results_;
 }
 
 CountRows collect_count_vectors(std::span<const model::DistributionRepr> reprs) {

@@ -76,12 +76,48 @@ TableMeasures table_measures(CountTable table, uint64_t n);
 struct TableMargins {
   std::vector<uint64_t> rows;
   std::vector<uint64_t> cols;
-  mutable std::vector<double> room;  // working room of the measures
+  size_t cells = 0;        // cells within the width
+  uint64_t cell_bits = 0;  // the OR of those cells
+  mutable std::vector<double> room;   // working room of the measures
+  mutable std::vector<double> terms;  // the same, for one table's terms
 };
 // mutual_information(table, n), bit for bit, with the margins in `room`.
 double mutual_information(CountTable table, uint64_t n, TableMargins& room);
 // table_measures(table, n), bit for bit, with the margins in `room`.
 TableMeasures table_measures(CountTable table, uint64_t n, TableMargins& room);
+
+// mutual_information of many tables, each bit for bit as if measured alone.
+// Each table's terms are computed as it is added (its divisions taken beside
+// its logarithms); the sums of eight tables, each in its own table's cell
+// order, then run side by side rather than one after another: a sum is a
+// chain of dependent additions, and a lone chain leaves the adder idle most
+// of the time.
+class MutualInformationRun {
+ public:
+  // Measures `table` (read before add returns); its MI is the next entry of
+  // the results.
+  void add(CountTable table, uint64_t n);
+  // The MI of every table added, in the order added.
+  const std::vector<double>& finish();
+
+ private:
+  static constexpr size_t kGroup = 8;
+  struct Pending {
+    size_t begin;   // its terms in terms_
+    size_t count;
+    size_t result;  // into results_
+  };
+  void sum_group();
+
+  TableMargins margins_;
+  std::vector<double> cell_;   // one table's non-zero cells
+  std::vector<double> den_;    // and their row share × column share
+  std::vector<double> terms_;  // the group's terms, table after table
+  size_t used_ = 0;
+  Pending pending_[kGroup];
+  size_t pending_count_ = 0;
+  std::vector<double> results_;
+};
 
 // One row per representation, in order: a copy of its bin counts or its
 // category counts (a categorical's unknown count has no cell).

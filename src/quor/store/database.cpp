@@ -115,6 +115,13 @@ bool Database::has_dimension_value(std::string_view name, std::string_view value
   return lookups_.holds_value(name, value);
 }
 
+void Database::has_dimension_values(std::string_view name, std::span<const std::string_view> values,
+                                    std::vector<char>& out) const {
+  assert(lookups_.distributions_covered() == data.distributions.size());
+  lookups_.refresh_postings(data.distributions);
+  lookups_.holds_values(name, values, out);
+}
+
 std::vector<const model::DistributionObject*> Database::matching_distributions(
     std::string_view variable, const model::DimensionMap& filter) const {
   std::vector<const model::DistributionObject*> out;

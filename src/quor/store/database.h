@@ -150,6 +150,9 @@ class Database {
   std::set<std::string> dimension_values(std::string_view name) const;
   // dimension_values(name).contains(value), without listing the values.
   bool has_dimension_value(std::string_view name, std::string_view value) const;
+  // has_dimension_value(name, values[i]) for every i, into `out[i]` (1 or 0).
+  void has_dimension_values(std::string_view name, std::span<const std::string_view> values,
+                            std::vector<char>& out) const;
 
   // The id of the distribution of (variable, map), created with zero counts
   // when absent. Fails with "unknown variable '{}'" and changes nothing when

@@ -169,6 +169,21 @@ bool DistributionLookups::holds_value(std::string_view dimension, std::string_vi
   return false;
 }
 
+void DistributionLookups::holds_values(std::string_view dimension, std::span<const std::string_view> values,
+                                       std::vector<char>& out) const {
+  out.assign(values.size(), 0);
+  if (postings_ == nullptr) return;
+  std::vector<const ValuePostings*> maps;
+  for (const auto& [variable, v] : postings_->variables)
+    if (const ValuePostings* m = find_text(v.dimensions, dimension)) maps.push_back(m);
+  for (size_t i = 0; i < values.size(); ++i)
+    for (const ValuePostings* m : maps)
+      if (m->find(values[i]) != m->end()) {
+        out[i] = 1;
+        break;
+      }
+}
+
 void DistributionLookups::collect_values(std::string_view dimension,
                                          std::set<std::string>& out) const {
   if (postings_ == nullptr) return;

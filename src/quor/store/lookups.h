@@ -70,6 +70,10 @@ class DistributionLookups {
   void collect_values(std::string_view dimension, std::set<std::string>& out) const;
   // Whether some distribution's key gives `dimension` the value `value`.
   bool holds_value(std::string_view dimension, std::string_view value) const;
+  // holds_value(dimension, values[i]) for every i, into `out[i]`, with the
+  // dimension looked up once rather than once per value.
+  void holds_values(std::string_view dimension, std::span<const std::string_view> values,
+                    std::vector<char>& out) const;
 
   // The first joint whose variables are exactly (x, y) and whose key equals
   // `map`.
