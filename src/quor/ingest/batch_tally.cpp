@@ -152,14 +152,39 @@ void BatchApplier::recount_batch(int delta) {
 void BatchApplier::compute_updates(const ObservationSource& src, size_t begin, size_t end,
                                    bool lines) {
   const uint64_t first_id = db_.meta.next_raw_record_id;
-  const bool ready = ahead_.running && ahead_.src == &src && ahead_.begin == begin &&
-                     ahead_.end == end && ahead_.lines == lines &&
-                     (!lines || ahead_.first_id == first_id);
-  finish_ahead();
-  if (ready) {
-    std::swap(updates_, ahead_updates_);
-  } else {
-    compute_batch(compiled_, src, begin, end, lines, first_id, updates_, &keys_);
+  for (Ahead& a : ahead_) {
+    if (!a.holds || a.src != &src || a.begin != begin || a.end != end || a.lines != lines ||
+        (lines && a.first_id != first_id))
+      continue;
+    if (a.running) {
+      a.running = false;
+      worker_arena().execute([&] { a.group.wait(); });
+    }
+    std::swap(updates_, a.updates);
+    a.holds = false;
+    if (a.interned != interned_) find_pending_keys();
+    return;
+  }
+  drop_ahead();
+  compute_batch(compiled_, src, begin, end, lines, first_id, updates_, &keys_);
+}
+
+void BatchApplier::find_pending_keys() {
+  BatchUpdates& u = updates_;
+  const size_t nkd = u.nkeydims;
+  for (size_t k = 0; k < u.n; ++k) {
+    if (!u.present[k] || u.key_id[k] >= 0) continue;
+    uint32_t* labels = u.labels.data() + k * nkd;
+    bool all = true;
+    for (size_t i = 0; i < nkd; ++i) {
+      if (labels[i] != kNoLabel) continue;
+      const std::string_view raw = pending_texts(u.pending[k], i).first;
+      labels[i] = keys_.find_label(i, raw, KeyTable::text_hash(raw));
+      all = all && labels[i] != kNoLabel;
+    }
+    if (!all) continue;
+    u.key_id[k] = keys_.find_key(labels, KeyTable::key_hash(labels, nkd));
+    if (u.key_id[k] >= 0) u.has_pending[k] = 0;
   }
 }
 
@@ -314,6 +339,7 @@ bool BatchApplier::tally(bool refuse, BatchCounters& counters) {
         labels[i] = keys_.intern_label(i, raw, KeyTable::text_hash(raw), label);
       }
       key = keys_.intern_key(labels.data(), KeyTable::key_hash(labels.data(), nkd));
+      interned_ = batch_;
       if (keys_.num_keys() * variable_count_ > key_block_.size()) {
         key_block_.resize(keys_.num_keys() * variable_count_, 0);
         key_cells_.resize(keys_.num_keys() * variable_count_);
