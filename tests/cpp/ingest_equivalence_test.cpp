@@ -20,6 +20,9 @@
 #include <random>
 #include <sstream>
 
+#include <signal.h>
+#include <sys/resource.h>
+
 #include "temp_dir.h"
 #include "quor/ingest/batch_applier.h"
 #include "quor/ingest/batch_apply.h"
@@ -410,6 +413,36 @@ TEST(IngestEquivalence, FailingBatches) {
     };
     for (const auto& c : cases) run_case(c, inputs);
   }
+}
+
+// A raw-log write that the file size limit cuts in the middle of a line, in
+// the fourth batch, while the steps of the batches after it are already
+// running: the batches before it applied, the failing one's lines up to the
+// cut and no counts of it, its cut line's identifier consumed.
+TEST(IngestEquivalence, RawLogWriteFailing) {
+  struct SizeLimit {
+    rlimit old{};
+    void (*old_handler)(int) = SIG_DFL;
+    explicit SizeLimit(rlim_t bytes) {
+      old_handler = ::signal(SIGXFSZ, SIG_IGN);  // a failed write, not a signal
+      ::getrlimit(RLIMIT_FSIZE, &old);
+      rlimit lim = old;
+      lim.rlim_cur = bytes;
+      ::setrlimit(RLIMIT_FSIZE, &lim);
+    }
+    ~SizeLimit() {
+      ::setrlimit(RLIMIT_FSIZE, &old);
+      ::signal(SIGXFSZ, old_handler);
+    }
+  };
+  // About 125 bytes of raw log a record: the 400 000th byte falls in the
+  // fourth batch of 1000 (the input file itself stays below the limit).
+  const std::vector<std::string> inputs = {generate_csv(6000, 30, 9)};
+  ASSERT_LT(inputs[0].size(), 400000u);
+  SizeLimit limit(400000);
+  run_case({"raw log cut by the file size limit", false, 1000, nullptr,
+            "append raw line: File too large (os error 27)"},
+           inputs);
 }
 
 }  // namespace
