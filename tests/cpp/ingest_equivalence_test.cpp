@@ -253,10 +253,29 @@ std::string generate_csv(size_t n, int regions, uint64_t seed, bool joined_keys 
     if (i >= 1000 && odd == 4) price = "nan";
     if (i >= 1000 && odd == 5) price = "1e400";
     const std::string qty = std::to_string(static_cast<int64_t>(rng() % 51) - 10);
-    const std::string note = rng() % 3 ? "plain" : "x,y";
+    // Notes the raw log writes as they stand, and some it escapes (a quote,
+    // a backslash, a tab) or passes through (UTF-8).
+    const uint64_t nk = rng() % 9;
+    const std::string note = nk < 4   ? "plain"
+                             : nk < 6 ? "x,y"
+                             : nk == 6 ? "say \"\"hi\"\""
+                             : nk == 7 ? "back\\slash"
+                                       : "tab\there \xC3\xA9";
     s += day + "," + region + "," + color + "," + tier + "," + price + "," + qty + ",\"" + note + "\"\n";
   }
   return s;
+}
+
+// The note column's texts as JSON string contents.
+std::string json_escaped(const std::string& text) {
+  std::string out;
+  for (char ch : text) {
+    if (ch == '\\') out += "\\\\";
+    else if (ch == '\t') out += "\\t";
+    else if (ch == '"') out += "\\\"";
+    else out += ch;
+  }
+  return out;
 }
 
 std::string csv_to_jsonl(const std::string& csv) {
@@ -277,7 +296,7 @@ std::string csv_to_jsonl(const std::string& csv) {
     out += "{\"day\":\"" + f[0] + "\",\"region\":\"" + f[1] + "\",\"color\":\"" + f[2] +
            "\",\"tier\":\"" + f[3] + "\",\"price\":" +
            (f[4] == "abc" || f[4] == "nan" || f[4] == "1e400" ? "\"" + f[4] + "\"" : f[4]) +
-           ",\"qty\":" + f[5] + ",\"note\":\"" + f[6] + "\"}\n";
+           ",\"qty\":" + f[5] + ",\"note\":\"" + json_escaped(f[6]) + "\"}\n";
   }
   return out;
 }
