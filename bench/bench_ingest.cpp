@@ -218,15 +218,15 @@ int run_high_cardinality_case(const std::string& path) {
   return 0;
 }
 
-// The reference CSV `runs` times into fresh databases: medians of the
-// whole ingest, of its report's part (batches and flush) and of the read
-// and parse alone, each run's figure listed.
 // The one-minute load average, which these figures depend on.
 double load_average() {
   double avg[1] = {0.0};
   return ::getloadavg(avg, 1) == 1 ? avg[0] : -1.0;
 }
 
+// The reference CSV `runs` times into fresh databases: medians of the
+// whole ingest, of its report's part (batches and flush) and of the read
+// and parse alone, each run's figure listed, and the load average.
 int run_reference_case(const std::string& path, int runs) {
   const double load_before = load_average();
   quor::ingest::IngestOptions options;
