@@ -317,7 +317,7 @@ Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t b
   // tallied; one that adds keys waits for the steps already running.
   const bool more = slice != 0 && end < src.size();
   const bool ahead = more && !refuse && !new_keys;
-  if (ahead) start_ahead(src, end, slice, lines, first_id + present);
+  if (ahead) start_ahead(src, end, slice, lines, first_id + present, kAhead);
   else if (new_keys) wait_ahead();
   // The lines go out while the batch is tallied: the tally reads nothing the
   // write changes and changes nothing it reads. A failed write then undoes
@@ -333,7 +333,10 @@ Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t b
     return read_only_error();
   }
   // No key is added past this point: the next batch's step may run.
-  if (more && !ahead) start_ahead(src, end, slice, lines, first_id + present);
+  // A batch that added keys is likely followed by more that do: only the
+  // next step starts, so that no step reads the table before the next
+  // batch's keys are in it (its unknown keys would be looked up twice).
+  if (more && !ahead) start_ahead(src, end, slice, lines, first_id + present, 1);
   if (write) {
     worker_arena().execute([&] { write_group_.wait(); });
     if (Status st = std::exchange(write_status_, ok_status()); !st.ok()) {
@@ -361,12 +364,12 @@ void BatchApplier::finish() {
 }
 
 void BatchApplier::start_ahead(const ObservationSource& src, size_t from, size_t slice, bool lines,
-                               uint64_t first_id) {
-  // Two batches ahead when the second one's first raw-log identifier is
-  // known before the first is computed (every observation has its
-  // dimensions, or none), else one.
+                               uint64_t first_id, size_t most) {
+  // More than one batch ahead only when the second one's first raw-log
+  // identifier is known before the first is computed (every observation
+  // has its dimensions, or none).
   const int uniform = src.uniform_presence();
-  const size_t depth = !lines || uniform >= 0 ? kAhead : 1;
+  const size_t depth = std::min(most, !lines || uniform >= 0 ? kAhead : size_t{1});
   struct Want {
     size_t begin, end;
     uint64_t first_id;

@@ -76,10 +76,11 @@ class BatchApplier {
   void settle_after_failure(size_t partial);
 
   struct Ahead;
-  // Starts the steps of the batches after [.., from) that are not running
-  // yet; `first_id` is the raw-log identifier of the first.
+  // Starts the steps of the next `most` (at most kAhead) batches from
+  // `from` on that are not running yet; `first_id` is the raw-log
+  // identifier of the first.
   void start_ahead(const ObservationSource& src, size_t from, size_t slice, bool lines,
-                   uint64_t first_id);
+                   uint64_t first_id, size_t most);
   // Waits for the running steps; their results stay.
   void wait_ahead();
   // Waits for the steps and forgets their results; with `slot`, only that
