@@ -35,6 +35,9 @@ void set_batch_clock_for_testing(uint64_t (*clock)());
 // How many batches so far were tallied by keys over the pool (see
 // tally_known_keys), so that tests can tell that path ran.
 uint64_t known_key_tallies_for_testing();
+// How many records' keys were found on a second look, after a batch before
+// them interned them while their step ran (see find_pending_keys).
+uint64_t pending_keys_found_for_testing();
 
 class BatchApplier {
  public:

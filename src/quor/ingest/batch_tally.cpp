@@ -18,6 +18,7 @@ namespace quor::ingest::internal {
 namespace {
 
 std::atomic<uint64_t> g_known_key_tallies{0};
+std::atomic<uint64_t> g_pending_keys_found{0};
 
 constexpr size_t kChunkCounts = size_t(1) << 18;
 // Past this many blocks the tally fetches block numbers and headers ahead
@@ -27,6 +28,7 @@ constexpr size_t kPrefetchBlocks = size_t(1) << 16;
 }  // namespace
 
 uint64_t known_key_tallies_for_testing() { return g_known_key_tallies.load(); }
+uint64_t pending_keys_found_for_testing() { return g_pending_keys_found.load(); }
 
 uint32_t BatchApplier::block_of(uint32_t key, size_t var) {
   uint32_t& slot = key_block_[static_cast<size_t>(key) * variable_count_ + var];
@@ -184,7 +186,9 @@ void BatchApplier::find_pending_keys() {
     }
     if (!all) continue;
     u.key_id[k] = keys_.find_key(labels, KeyTable::key_hash(labels, nkd));
-    if (u.key_id[k] >= 0) u.has_pending[k] = 0;
+    if (u.key_id[k] < 0) continue;
+    u.has_pending[k] = 0;
+    g_pending_keys_found.fetch_add(1, std::memory_order_relaxed);
   }
 }
 
