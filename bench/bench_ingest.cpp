@@ -218,10 +218,17 @@ int run_high_cardinality_case(const std::string& path) {
   return 0;
 }
 
+// The one-minute load average, which these figures depend on.
+double load_average() {
+  double avg[1] = {0.0};
+  return ::getloadavg(avg, 1) == 1 ? avg[0] : -1.0;
+}
+
 // The reference CSV `runs` times into fresh databases: medians of the
 // whole ingest, of its report's part (batches and flush) and of the read
-// and parse alone, each run's figure listed.
+// and parse alone, each run's figure listed, and the load average.
 int run_reference_case(const std::string& path, int runs) {
+  const double load_before = load_average();
   quor::ingest::IngestOptions options;
   options.date_granularity = "monthly";
   std::vector<double> total, batches_and_flush, read;
@@ -254,6 +261,7 @@ int run_reference_case(const std::string& path, int runs) {
   std::printf("    batches and flush (report):      %8.1f ms\n", median(batches_and_flush));
   std::printf("    read and parse alone:            %8.1f ms\n", median(read));
   std::printf("  peak RSS of the process %.0f MB (the separate reads included)\n", peak_rss_mb());
+  std::printf("  load average %.2f before, %.2f after\n", load_before, load_average());
   return 0;
 }
 

@@ -8,8 +8,10 @@
 #include "quor/ingest/update_core.h"
 #include "quor/ingest/worker_pool.h"
 
+#include <bit>
 #include <cmath>
 #include <cstdlib>
+#include <random>
 #include <thread>
 
 namespace quor::ingest {
@@ -116,6 +118,35 @@ TEST(RecordUpdate, HashedCategoryLookupMatchesListSearch) {
     for (const auto& p : probes)
       EXPECT_EQ(cs.vars[0].find_category(p), category_position(list, p)) << size << " '" << p << "'";
   }
+}
+
+// The one-pass reading of plain decimal texts gives the full parse's double
+// bit for bit, and leaves every other text to it.
+TEST(RecordUpdate, PlainDecimalsReadAsTheFullParse) {
+  std::vector<std::string> texts = {"0",      "-0",     "+0",    "7",      "0.15",   "-3.25",  "+2.5",
+                                    "1.",     ".5",     "-.5",   "007.50", "0.4728", "710.95", "936",
+                                    "123456789012345", "1234567890123456", "0.000000000000001",
+                                    "99999999999999.9", "", "-", "+", ".", "-.", "1..2", "1e5", "1.5e-3",
+                                    "nan", "inf", "-inf", " 1", "1 ", "1,5", "--1", "+-1", "0x10", "١"};
+  std::mt19937_64 rng(11);
+  for (int i = 0; i < 20000; ++i) {
+    std::string t = (rng() % 4 == 0) ? "-" : "";
+    const size_t int_len = rng() % 9, frac_len = rng() % 9;
+    for (size_t k = 0; k < int_len; ++k) t += static_cast<char>('0' + rng() % 10);
+    if (rng() % 5 != 0) t += '.';
+    for (size_t k = 0; k < frac_len; ++k) t += static_cast<char>('0' + rng() % 10);
+    texts.push_back(t);
+  }
+  for (const auto& t : texts) {
+    double fast = 0.0;
+    const auto full = util::parse_float(t);
+    if (!internal::plain_decimal(t, fast)) continue;
+    ASSERT_TRUE(full.has_value()) << "'" << t << "'";
+    EXPECT_EQ(std::bit_cast<uint64_t>(fast), std::bit_cast<uint64_t>(*full)) << "'" << t << "'";
+  }
+  double x = 0.0;
+  for (const char* other : {"", "-", ".", "1e5", "nan", "1234567890123456", "1..2", " 1"})
+    EXPECT_FALSE(internal::plain_decimal(other, x)) << "'" << other << "'";
 }
 
 TEST(RecordUpdate, HistogramBins) {

@@ -109,7 +109,7 @@ BatchApplier::~BatchApplier() {
   // A batch that failed may leave the next one's step running; its fault,
   // if any, no longer matters.
   try {
-    finish_ahead();
+    drop_ahead();
   } catch (...) {
   }
   settle();
@@ -302,6 +302,7 @@ void BatchApplier::settle_after_failure(size_t partial) {
   // The blocks hold this batch's counts too: out for the settling of the
   // batches before it, back for the first `partial` blocks it touched, which
   // get them without being finalised.
+  drop_ahead();
   recount_batch(-1);
   after_failure_ = true;
   settle();
@@ -313,12 +314,13 @@ void BatchApplier::settle_after_failure(size_t partial) {
 }
 
 Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t begin, size_t end,
-                                          size_t next_end) {
+                                          size_t slice) {
   const model::MetaFile& meta = db_.meta;
   const bool lines = meta.raw_log_enabled && db_.writable && db_.raw_log.has_value();
   const bool refuse = meta.raw_log_enabled && !db_.writable;
   if (batch_ >= batch_number_limit()) renumber_batches();
   ++batch_;
+  ++batches_begun_;
   compute_updates(src, begin, end, lines);
   // Unless refused, the tally processes exactly the present records.
   const uint64_t first_id = meta.next_raw_record_id;
@@ -330,10 +332,13 @@ Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t b
     // first time.
     new_keys |= updates_.present[k] != 0 && updates_.key_id[k] < 0;
   }
-  // A batch whose keys are all in the table adds none, so the next batch's
-  // step, which reads the table, may run while this one is tallied.
-  const bool ahead = next_end > end && !refuse && !new_keys;
-  if (ahead) start_ahead(src, end, next_end, lines, first_id + present);
+  // A batch whose keys are all in the table adds none, so the next
+  // batches' steps, which read the table, may run while this one is
+  // tallied; one that adds keys waits for the steps already running.
+  const bool more = slice != 0 && end < src.size();
+  const bool ahead = more && !refuse && !new_keys;
+  if (ahead) start_ahead(src, end, slice, lines, first_id + present, kAhead);
+  else if (new_keys) wait_ahead();
   // The lines go out while the batch is tallied: the tally reads nothing the
   // write changes and changes nothing it reads. A failed write then undoes
   // the tally as it did before.
@@ -348,7 +353,10 @@ Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t b
     return read_only_error();
   }
   // No key is added past this point: the next batch's step may run.
-  if (next_end > end && !ahead) start_ahead(src, end, next_end, lines, first_id + present);
+  // A batch that added keys is likely followed by more that do: only the
+  // next step starts, so that no step reads the table before the next
+  // batch's keys are in it (its unknown keys would be looked up twice).
+  if (more && !ahead) start_ahead(src, end, slice, lines, first_id + present, 1);
   if (write) {
     worker_arena().execute([&] { write_group_.wait(); });
     if (Status st = std::exchange(write_status_, ok_status()); !st.ok()) {
@@ -371,26 +379,81 @@ Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t b
 }
 
 void BatchApplier::finish() {
-  finish_ahead();
+  drop_ahead();
   settle();
 }
 
-void BatchApplier::start_ahead(const ObservationSource& src, size_t begin, size_t end, bool lines,
-                               uint64_t first_id) {
-  finish_ahead();
-  ahead_ = Ahead{true, &src, begin, end, lines, first_id};
-  worker_arena().execute([&] {
-    ahead_group_.run([this] {
-      compute_batch(compiled_, *ahead_.src, ahead_.begin, ahead_.end, ahead_.lines, ahead_.first_id,
-                    ahead_updates_, &keys_);
+void BatchApplier::start_ahead(const ObservationSource& src, size_t from, size_t slice, bool lines,
+                               uint64_t first_id, size_t most) {
+  // More than one batch ahead only when the second one's first raw-log
+  // identifier is known before the first is computed (every observation
+  // has its dimensions, or none).
+  const int uniform = src.uniform_presence();
+  const size_t depth = std::min(most, !lines || uniform >= 0 ? kAhead : size_t{1});
+  struct Want {
+    size_t begin, end;
+    uint64_t first_id;
+    Ahead* slot;
+  };
+  std::array<Want, kAhead> want{};
+  size_t nwant = 0;
+  for (size_t b = from, id = first_id; nwant < depth && b < src.size();) {
+    const size_t e = b + std::min(slice, src.size() - b);
+    want[nwant++] = {b, e, id, nullptr};
+    id += uniform == 1 ? e - b : 0;
+    b = e;
+  }
+  std::array<bool, kAhead> kept{};
+  for (size_t w = 0; w < nwant; ++w) {
+    for (size_t i = 0; i < kAhead; ++i) {
+      Ahead& a = ahead_[i];
+      if (a.holds && a.src == &src && a.begin == want[w].begin && a.end == want[w].end &&
+          a.lines == lines && (!lines || a.first_id == want[w].first_id)) {
+        want[w].slot = &a;
+        kept[i] = true;
+      }
+    }
+  }
+  for (size_t w = 0; w < nwant; ++w) {
+    if (want[w].slot != nullptr) continue;
+    size_t i = 0;
+    while (kept[i]) ++i;
+    kept[i] = true;
+    Ahead& a = ahead_[i];
+    drop_ahead(a);
+    a.running = a.holds = true;
+    a.src = &src;
+    a.begin = want[w].begin;
+    a.end = want[w].end;
+    a.lines = lines;
+    a.first_id = want[w].first_id;
+    a.interned = interned_;
+    worker_arena().execute([&] {
+      a.group.run([this, &a] {
+        compute_batch(compiled_, *a.src, a.begin, a.end, a.lines, a.first_id, a.updates, &keys_);
+      });
     });
-  });
+  }
 }
 
-void BatchApplier::finish_ahead() {
-  if (!ahead_.running) return;
-  ahead_.running = false;
-  worker_arena().execute([&] { ahead_group_.wait(); });
+void BatchApplier::wait_ahead() {
+  for (Ahead& a : ahead_) {
+    if (!a.running) continue;
+    a.running = false;
+    worker_arena().execute([&] { a.group.wait(); });
+  }
+}
+
+void BatchApplier::drop_ahead(Ahead& a) {
+  if (a.running) {
+    a.running = false;
+    worker_arena().execute([&] { a.group.wait(); });
+  }
+  a.holds = false;
+}
+
+void BatchApplier::drop_ahead() {
+  for (Ahead& a : ahead_) drop_ahead(a);
 }
 
 }  // namespace quor::ingest::internal

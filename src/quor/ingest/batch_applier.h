@@ -12,6 +12,7 @@
 // applying and finalising batch by batch gives.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -39,6 +40,9 @@ uint64_t known_key_tallies_for_testing();
 // it holds and numbers its batches from 1 again. Tests lower it (0 restores
 // the default) so that the renumbering runs.
 void set_batch_number_limit_for_testing(uint32_t limit);
+// How many records' keys were found on a second look, after a batch before
+// them interned them while their step ran (see find_pending_keys).
+uint64_t pending_keys_found_for_testing();
 
 class BatchApplier {
  public:
@@ -47,13 +51,15 @@ class BatchApplier {
   BatchApplier(const BatchApplier&) = delete;
   BatchApplier& operator=(const BatchApplier&) = delete;
 
-  // Applies observations [begin, end) of `src` as one batch. When
-  // `next_end` > `end`, the per-record step of [end, next_end) starts on the
-  // worker pool once this batch has added its keys, and the next call picks
-  // it up. A failure writes the stored state as batch-by-batch apply would
+  // Applies observations [begin, end) of `src` as one batch. When `slice`
+  // is not 0, the batches after it are the next stretches of `slice`
+  // observations (the last one shorter): the per-record steps of the next
+  // one or two start on the worker pool while this batch is applied (once
+  // it has added its keys, when it adds any), and the next calls pick them
+  // up. A failure writes the stored state as batch-by-batch apply would
   // leave it (this batch partly applied) before it returns.
   Result<BatchCounters> apply(const ObservationSource& src, size_t begin, size_t end,
-                              size_t next_end = 0);
+                              size_t slice = 0);
   // Writes every pending count into the stored distributions. Call once
   // after the last batch.
   void finish();
@@ -77,9 +83,20 @@ class BatchApplier {
   // this batch touched get its counts, unfinalised.
   void settle_after_failure(size_t partial);
 
-  void start_ahead(const ObservationSource& src, size_t begin, size_t end, bool lines,
-                   uint64_t first_id);
-  void finish_ahead();
+  struct Ahead;
+  // Starts the steps of the next `most` (at most kAhead) batches from
+  // `from` on that are not running yet; `first_id` is the raw-log
+  // identifier of the first.
+  void start_ahead(const ObservationSource& src, size_t from, size_t slice, bool lines,
+                   uint64_t first_id, size_t most);
+  // Waits for the running steps; their results stay.
+  void wait_ahead();
+  // Waits for the steps and forgets their results; with `slot`, only that
+  // one.
+  void drop_ahead();
+  void drop_ahead(Ahead& slot);
+  // Looks the keys that the current batch's step left unknown up again.
+  void find_pending_keys();
   uint32_t block_of(uint32_t key, size_t var);
   // The number of the count that slot `s` raises in a block of `ncells`
   // cells: the cell, then the unknown count, then the count for no cell.
@@ -167,16 +184,25 @@ class BatchApplier {
   std::vector<std::vector<uint64_t*>> hits_;
   size_t hit_mask_ = 0;
 
-  // The next batch's per-record step, run while this one is applied.
-  BatchUpdates ahead_updates_;
+  // The next batches' per-record steps, run while this one is applied.
+  static constexpr size_t kAhead = 2;
   struct Ahead {
-    bool running = false;
+    bool running = false;  // started and not waited for
+    bool holds = false;    // its updates are for the batch below
     const ObservationSource* src = nullptr;
     size_t begin = 0, end = 0;
     bool lines = false;
     uint64_t first_id = 0;
-  } ahead_;
-  oneapi::tbb::task_group ahead_group_;
+    uint64_t interned = 0;  // interned_ when it started
+    BatchUpdates updates;
+    oneapi::tbb::task_group group;
+  };
+  std::array<Ahead, kAhead> ahead_;
+  // The last batch that interned a key text or a key, counted in
+  // batches_begun_ (which, unlike batch_, never starts over): a step that
+  // started before it may have left keys unknown that the table now holds.
+  uint64_t interned_ = 0;
+  uint64_t batches_begun_ = 0;
   // The current batch's raw-log write, run while it is tallied.
   oneapi::tbb::task_group write_group_;
   Status write_status_ = ok_status();

@@ -86,7 +86,7 @@ using Clock = std::chrono::steady_clock;
 // counts are all in the stored distributions when it returns, failure
 // included. After each batch `read_before` learns the first observation
 // that later batches may still read: the batch's own, since the next
-// batch's step may already be running.
+// batches' steps may already be running.
 Result<IngestReport> run_batches(store::Database& db, const model::Schema& schema,
                                  const ObservationSource& src, uint64_t batch_size, bool progress,
                                  const std::function<void(size_t)>& read_before = {}) {
@@ -96,8 +96,7 @@ Result<IngestReport> run_batches(store::Database& db, const model::Schema& schem
   internal::BatchApplier applier(db, schema);
   for (size_t pos = 0; pos < src.size();) {
     const size_t end = pos + std::min(slice, src.size() - pos);
-    const size_t next_end = end + std::min(slice, src.size() - end);
-    QUOR_ASSIGN_OR_RETURN(BatchCounters c, applier.apply(src, pos, end, next_end));
+    QUOR_ASSIGN_OR_RETURN(BatchCounters c, applier.apply(src, pos, end, slice));
     report.processed_rows += c.processed;
     report.skipped_rows += c.skipped;
     report.distributions_updated += c.distributions_updated;

@@ -18,6 +18,7 @@ namespace quor::ingest::internal {
 namespace {
 
 std::atomic<uint64_t> g_known_key_tallies{0};
+std::atomic<uint64_t> g_pending_keys_found{0};
 
 constexpr size_t kChunkCounts = size_t(1) << 18;
 // Past this many blocks the tally fetches block numbers and headers ahead
@@ -27,6 +28,7 @@ constexpr size_t kPrefetchBlocks = size_t(1) << 16;
 }  // namespace
 
 uint64_t known_key_tallies_for_testing() { return g_known_key_tallies.load(); }
+uint64_t pending_keys_found_for_testing() { return g_pending_keys_found.load(); }
 
 uint32_t BatchApplier::block_of(uint32_t key, size_t var) {
   uint32_t& slot = key_block_[static_cast<size_t>(key) * variable_count_ + var];
@@ -151,14 +153,41 @@ void BatchApplier::recount_batch(int delta) {
 void BatchApplier::compute_updates(const ObservationSource& src, size_t begin, size_t end,
                                    bool lines) {
   const uint64_t first_id = db_.meta.next_raw_record_id;
-  const bool ready = ahead_.running && ahead_.src == &src && ahead_.begin == begin &&
-                     ahead_.end == end && ahead_.lines == lines &&
-                     (!lines || ahead_.first_id == first_id);
-  finish_ahead();
-  if (ready) {
-    std::swap(updates_, ahead_updates_);
-  } else {
-    compute_batch(compiled_, src, begin, end, lines, first_id, updates_, &keys_);
+  for (Ahead& a : ahead_) {
+    if (!a.holds || a.src != &src || a.begin != begin || a.end != end || a.lines != lines ||
+        (lines && a.first_id != first_id))
+      continue;
+    if (a.running) {
+      a.running = false;
+      worker_arena().execute([&] { a.group.wait(); });
+    }
+    std::swap(updates_, a.updates);
+    a.holds = false;
+    if (a.interned != interned_) find_pending_keys();
+    return;
+  }
+  drop_ahead();
+  compute_batch(compiled_, src, begin, end, lines, first_id, updates_, &keys_);
+}
+
+void BatchApplier::find_pending_keys() {
+  BatchUpdates& u = updates_;
+  const size_t nkd = u.nkeydims;
+  for (size_t k = 0; k < u.n; ++k) {
+    if (!u.present[k] || u.key_id[k] >= 0) continue;
+    uint32_t* labels = u.labels.data() + k * nkd;
+    bool all = true;
+    for (size_t i = 0; i < nkd; ++i) {
+      if (labels[i] != kNoLabel) continue;
+      const std::string_view raw = pending_texts(u.pending[k], i).first;
+      labels[i] = keys_.find_label(i, raw, KeyTable::text_hash(raw));
+      all = all && labels[i] != kNoLabel;
+    }
+    if (!all) continue;
+    u.key_id[k] = keys_.find_key(labels, KeyTable::key_hash(labels, nkd));
+    if (u.key_id[k] < 0) continue;
+    u.has_pending[k] = 0;
+    g_pending_keys_found.fetch_add(1, std::memory_order_relaxed);
   }
 }
 
@@ -313,6 +342,7 @@ bool BatchApplier::tally(bool refuse, BatchCounters& counters) {
         labels[i] = keys_.intern_label(i, raw, KeyTable::text_hash(raw), label);
       }
       key = keys_.intern_key(labels.data(), KeyTable::key_hash(labels.data(), nkd));
+      interned_ = batches_begun_;
       if (keys_.num_keys() * variable_count_ > key_block_.size()) {
         key_block_.resize(keys_.num_keys() * variable_count_, 0);
         key_cells_.resize(keys_.num_keys() * variable_count_);

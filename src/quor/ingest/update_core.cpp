@@ -33,6 +33,68 @@ std::string_view category_text(const ValueRef& v, char* buf) {
   return "unknown";
 }
 
+// True when `text` goes into JSON as it stands between two quotes: no
+// control byte, quote or backslash (the bytes the JSON writer escapes).
+bool plain_json_text(std::string_view text) {
+  constexpr uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
+  auto zero_byte = [](uint64_t x) { return (x - ones) & ~x & highs; };
+  auto needs_escape = [&](uint64_t w) {
+    return ((w - ones * 0x20) & ~w & highs) | zero_byte(w ^ (ones * '"')) | zero_byte(w ^ (ones * '\\'));
+  };
+  const char* p = text.data();
+  size_t n = text.size();
+  for (; n >= 8; p += 8, n -= 8) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    if (needs_escape(w) != 0) return false;
+  }
+  for (size_t i = 0; i < n; ++i) {
+    const unsigned char c = static_cast<unsigned char>(p[i]);
+    if (c < 0x20 || c == '"' || c == '\\') return false;
+  }
+  return true;
+}
+
+// The raw-log line of a record whose values are all texts that need no
+// escaping, written in one go (the line append_value_json would build).
+// False, with `out` unchanged, for any other record.
+bool append_plain_line(std::string& out, const CompiledSchema& cs, const RowView& row, uint64_t id) {
+  static constexpr std::string_view kHead = "{\"payload\":{", kTail = "},\"record_id\":";
+  size_t bound = kHead.size() + kTail.size() + 20 + 2;
+  for (size_t i = 0; i < cs.payload_vars.size(); ++i) {
+    const size_t v = cs.payload_vars[i];
+    if (!row.has_val[v]) continue;
+    const ValueRef& x = row.vals[v];
+    if (x.kind != ValueRef::Kind::String || !plain_json_text(x.str)) return false;
+    bound += 1 + cs.payload_names[i].size() + x.str.size() + 2;
+  }
+  const size_t at = out.size();
+  out.resize(at + bound);
+  char* d = out.data() + at;
+  auto put = [&d](std::string_view t) {
+    std::memcpy(d, t.data(), t.size());
+    d += t.size();
+  };
+  put(kHead);
+  bool first = true;
+  for (size_t i = 0; i < cs.payload_vars.size(); ++i) {
+    const size_t v = cs.payload_vars[i];
+    if (!row.has_val[v]) continue;
+    if (!first) *d++ = ',';
+    first = false;
+    put(cs.payload_names[i]);
+    *d++ = '"';
+    put(row.vals[v].str);
+    *d++ = '"';
+  }
+  put(kTail);
+  d = std::to_chars(d, d + 20, id).ptr;
+  *d++ = '}';
+  *d++ = '\n';
+  out.resize(static_cast<size_t>(d - out.data()));
+  return true;
+}
+
 void append_u32(std::string& out, size_t n) {
   const uint32_t v = static_cast<uint32_t>(n);
   char b[4];
@@ -139,6 +201,10 @@ void compute_one(const CompiledSchema& cs, RowView& row, size_t k, std::string& 
     // The whole line, once, straight into its block.
     std::string& p = *line_out;
     const size_t before = p.size();
+    if (append_plain_line(p, cs, row, id)) {
+      out.line_length[k] = static_cast<uint32_t>(p.size() - before);
+      return;
+    }
     p += "{\"payload\":{";
     bool first = true;
     for (size_t i = 0; i < cs.payload_vars.size(); ++i) {
