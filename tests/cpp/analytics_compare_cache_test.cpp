@@ -114,7 +114,9 @@ TEST(CompareCacheLru, AgreesWithAPlainLruModel) {
       auto got = c.get(key(k));
       auto want = model.get(k);
       ASSERT_EQ(got.has_value(), want.has_value()) << step;
-      if (got) ASSERT_EQ(got->jsd, *want) << step;
+      if (got) {
+        ASSERT_EQ(got->jsd, *want) << step;
+      }
     } else {
       const double v = static_cast<double>(step);
       c.put(key(k), result(v));

@@ -399,7 +399,9 @@ TEST(IngestEquivalence, BatchesOfKnownKeys) {
     EXPECT_GT(internal::known_key_tallies_for_testing() - before, 4u) << "batches of " << batch;
     // With batches of 500, keys that one batch adds recur in the batch
     // after next, whose step ran before they were added.
-    if (batch == 500) EXPECT_GT(internal::pending_keys_found_for_testing() - found, 0u);
+    if (batch == 500) {
+      EXPECT_GT(internal::pending_keys_found_for_testing() - found, 0u);
+    }
   }
   run_case({"jsonl, few keys", true, 6000, nullptr, ""}, inputs);
 }
@@ -419,7 +421,9 @@ TEST(IngestEquivalence, BatchNumbersStartingOver) {
     run_case({"csv, batches of 1500", false, 1500, nullptr, ""}, inputs);
     // Settling every batch keeps the rarest blocks listing their counts, so
     // only the longer runs reach the tally of known keys.
-    if (limit > 1) EXPECT_GT(internal::known_key_tallies_for_testing() - before, 4u);
+    if (limit > 1) {
+      EXPECT_GT(internal::known_key_tallies_for_testing() - before, 4u);
+    }
     run_case({"csv, batches of 7", false, 7, nullptr, ""}, {inputs[1]});
   }
 }

@@ -349,7 +349,9 @@ TEST(Searches, DimensionValuesInByteOrder) {
   for (size_t i = 0; i < values.size(); ++i) {
     want.insert(values[i]);
     ASSERT_TRUE(db.ensure_distribution(i % 3 == 0 ? "y" : "x", {{"r", values[i]}}).ok());
-    if (i % 4 == 0) ASSERT_TRUE(db.ensure_distribution("y", {{"r", values[i]}, {"s", "1"}}).ok());
+    if (i % 4 == 0) {
+      ASSERT_TRUE(db.ensure_distribution("y", {{"r", values[i]}, {"s", "1"}}).ok());
+    }
   }
   EXPECT_EQ(db.dimension_values("r"), want);
 }

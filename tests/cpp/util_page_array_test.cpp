@@ -66,7 +66,9 @@ void grow_like_vector(Make make) {
         }
     }
     ASSERT_EQ(arr.size(), model.size());
-    if (!model.empty()) ASSERT_TRUE(arr.back() == model.back());
+    if (!model.empty()) {
+      ASSERT_TRUE(arr.back() == model.back());
+    }
   }
   for (size_t i = 0; i < model.size(); ++i) ASSERT_TRUE(arr[i] == model[i]) << i;
 

@@ -63,7 +63,9 @@ TEST(TextIdMap, AgreesWithUnorderedMapUnderRandomEdits) {
         const uint64_t* got = map.find_id(key);
         auto it = model.find(key);
         ASSERT_EQ(got != nullptr, it != model.end()) << step;
-        if (got) ASSERT_EQ(*got, it->second);
+        if (got) {
+          ASSERT_EQ(*got, it->second);
+        }
         ASSERT_EQ(map.find(key) == map.end(), it == model.end());
       }
     }
