@@ -4,6 +4,7 @@
 #include <zstd.h>
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,16 +36,27 @@ std::string one_shot_image(const R& record) {
   return header(3) + out;
 }
 
+// The image streamed with `options` (every piece counted in `calls`), or
+// nothing when the stream failed.
 template <class R>
-std::string streamed_image(const R& record, size_t* calls = nullptr) {
+std::optional<std::string> image_with(const R& record, const ImageStreamOptions& options,
+                                      size_t* calls = nullptr) {
   std::string out;
   Status st = stream_data_file_image(record, [&](std::string_view piece) {
     out.append(piece);
     if (calls) ++*calls;
     return ok_status();
-  });
-  EXPECT_TRUE(st.ok());
+  }, options);
+  if (!st.ok()) return std::nullopt;
   return out;
+}
+
+// The image with the default options; a failed stream fails the test.
+template <class R>
+std::string streamed_image(const R& record, size_t* calls = nullptr) {
+  std::optional<std::string> out = image_with(record, ImageStreamOptions{}, calls);
+  EXPECT_TRUE(out.has_value());
+  return out.value_or(std::string());
 }
 
 std::string decompressed(std::string_view frame) {
@@ -98,23 +110,18 @@ TEST(ContainerImage, DigestsTakenOnTheWayAreThoseOfTheEncoding) {
   EXPECT_EQ(want.size, stored_record_size(f));
 
   EncodingHasher on_write;
-  std::string img;
   ImageStreamOptions options;
   options.hasher = &on_write;
-  ASSERT_TRUE(stream_data_file_image(f, [&](std::string_view piece) {
-                img.append(piece);
-                return ok_status();
-              }, options).ok());
+  const std::optional<std::string> streamed = image_with(f, options);
+  ASSERT_TRUE(streamed.has_value());
+  const std::string& img = *streamed;
   EXPECT_EQ(on_write.digest(), want);
   // A declared size given by the caller makes the same bytes.
   options = ImageStreamOptions{};
   options.encoded_size = want.size;
-  std::string img2;
-  ASSERT_TRUE(stream_data_file_image(f, [&](std::string_view piece) {
-                img2.append(piece);
-                return ok_status();
-              }, options).ok());
-  EXPECT_TRUE(img2 == img);
+  const std::optional<std::string> img2 = image_with(f, options);
+  ASSERT_TRUE(img2.has_value());
+  EXPECT_TRUE(*img2 == img);
 
   std::optional<EncodingDigest> on_read;
   auto back = parse_data_file<model::DistributionFile>(img, "d.edb", &on_read);
@@ -215,22 +222,16 @@ TEST(ContainerImage, TheParallelStreamIsTheStreamOnOneThread) {
         ImageStreamOptions options;
         options.hasher = &hasher;
         options.parallel = &runners[r];
-        std::string img;
-        ASSERT_TRUE(stream_data_file_image(f, [&](std::string_view piece) {
-                      img.append(piece);
-                      return ok_status();
-                    }, options).ok());
-        EXPECT_TRUE(img == want);
+        const std::optional<std::string> img = image_with(f, options);
+        ASSERT_TRUE(img.has_value());
+        EXPECT_TRUE(*img == want);
         EXPECT_EQ(hasher.digest(), digest);
         options = ImageStreamOptions{};
         options.encoded_size = digest.size;
         options.parallel = &runners[r];
-        std::string img2;
-        ASSERT_TRUE(stream_data_file_image(f, [&](std::string_view piece) {
-                      img2.append(piece);
-                      return ok_status();
-                    }, options).ok());
-        EXPECT_TRUE(img2 == want);
+        const std::optional<std::string> img2 = image_with(f, options);
+        ASSERT_TRUE(img2.has_value());
+        EXPECT_TRUE(*img2 == want);
       }
     }
   }
