@@ -165,7 +165,10 @@ TEST(JsonWriter, StringsEscapeOnlyQuotesBackslashesAndControls) {
         std::string out = "x";
         write_json_string(out, text);
         EXPECT_EQ(out, "x" + want) << len << " " << at << " " << int(marked);
+        // Plain exactly when the writer copies the text as it stands.
+        EXPECT_EQ(json_text_is_plain(text), want == "\"" + text + "\"") << len << " " << at;
       }
+      EXPECT_TRUE(json_text_is_plain(std::string(len, 'a') + "\xC3\xA9"));
     }
   }
   std::string out;

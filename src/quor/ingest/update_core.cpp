@@ -11,6 +11,7 @@
 #include "quor/ingest/date_bucket.h"
 #include "quor/ingest/key_table.h"
 #include "quor/ingest/worker_pool.h"
+#include "quor/util/json.h"
 
 namespace quor::ingest::internal {
 
@@ -33,28 +34,6 @@ std::string_view category_text(const ValueRef& v, char* buf) {
   return "unknown";
 }
 
-// True when `text` goes into JSON as it stands between two quotes: no
-// control byte, quote or backslash (the bytes the JSON writer escapes).
-bool plain_json_text(std::string_view text) {
-  constexpr uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
-  auto zero_byte = [](uint64_t x) { return (x - ones) & ~x & highs; };
-  auto needs_escape = [&](uint64_t w) {
-    return ((w - ones * 0x20) & ~w & highs) | zero_byte(w ^ (ones * '"')) | zero_byte(w ^ (ones * '\\'));
-  };
-  const char* p = text.data();
-  size_t n = text.size();
-  for (; n >= 8; p += 8, n -= 8) {
-    uint64_t w;
-    std::memcpy(&w, p, 8);
-    if (needs_escape(w) != 0) return false;
-  }
-  for (size_t i = 0; i < n; ++i) {
-    const unsigned char c = static_cast<unsigned char>(p[i]);
-    if (c < 0x20 || c == '"' || c == '\\') return false;
-  }
-  return true;
-}
-
 // The raw-log line of a record whose values are all texts that need no
 // escaping, written in one go (the line append_value_json would build).
 // False, with `out` unchanged, for any other record.
@@ -65,7 +44,7 @@ bool append_plain_line(std::string& out, const CompiledSchema& cs, const RowView
     const size_t v = cs.payload_vars[i];
     if (!row.has_val[v]) continue;
     const ValueRef& x = row.vals[v];
-    if (x.kind != ValueRef::Kind::String || !plain_json_text(x.str)) return false;
+    if (x.kind != ValueRef::Kind::String || !util::json_text_is_plain(x.str)) return false;
     bound += 1 + cs.payload_names[i].size() + x.str.size() + 2;
   }
   const size_t at = out.size();

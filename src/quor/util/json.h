@@ -24,6 +24,9 @@ Result<JsonValue> parse_json_value(std::string_view text);
 void write_json(std::string& out, const JsonValue& value);
 // Appends a JSON string literal (quotes included) with the writer's escapes.
 void write_json_string(std::string& out, std::string_view text);
+// Whether write_json_string writes `text` unchanged between two quotes: no
+// control byte, quote or backslash in it.
+bool json_text_is_plain(std::string_view text);
 // Appends a finite double by the writer's float rule (null when not finite).
 void write_json_double(std::string& out, double value);
 // Appends a number: integers in plain decimal, floats by the float rule.

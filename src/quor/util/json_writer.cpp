@@ -8,14 +8,35 @@
 
 namespace quor::util {
 
+namespace {
+
+constexpr uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
+
+// Non-zero for a word with a control byte, a quote or a backslash in it.
+uint64_t needs_escape(uint64_t w) {
+  auto zero_byte = [](uint64_t x) { return (x - ones) & ~x & highs; };
+  return ((w - ones * 0x20) & ~w & highs) | zero_byte(w ^ (ones * '"')) | zero_byte(w ^ (ones * '\\'));
+}
+
+bool byte_is_plain(unsigned char c) { return c >= 0x20 && c != '"' && c != '\\'; }
+
+}  // namespace
+
+bool json_text_is_plain(std::string_view text) {
+  const char* p = text.data();
+  size_t n = text.size();
+  for (; n >= 8; p += 8, n -= 8) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    if (needs_escape(w) != 0) return false;
+  }
+  for (size_t i = 0; i < n; ++i)
+    if (!byte_is_plain(static_cast<unsigned char>(p[i]))) return false;
+  return true;
+}
+
 void write_json_string(std::string& out, std::string_view text) {
   static const char* kHex = "0123456789abcdef";
-  constexpr uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
-  // A word with a control byte, a quote or a backslash in it.
-  auto needs_escape = [](uint64_t w) {
-    auto zero_byte = [](uint64_t x) { return (x - ones) & ~x & highs; };
-    return ((w - ones * 0x20) & ~w & highs) | zero_byte(w ^ (ones * '"')) | zero_byte(w ^ (ones * '\\'));
-  };
   if (text.size() < 16) {
     // Short texts: every byte checked in at most two words read straight
     // from the text (overlapping when shorter than 16; a byte-built word
@@ -61,7 +82,7 @@ void write_json_string(std::string& out, std::string_view text) {
     }
     if (i >= text.size()) break;
     unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x20 && c != '"' && c != '\\') continue;
+    if (byte_is_plain(c)) continue;
     out.append(text.data() + run, i - run);
     run = i + 1;
     switch (c) {
