@@ -407,8 +407,7 @@ void BatchApplier::start_ahead(const ObservationSource& src, size_t from, size_t
   for (size_t w = 0; w < nwant; ++w) {
     for (size_t i = 0; i < kAhead; ++i) {
       Ahead& a = ahead_[i];
-      if (a.holds && a.src == &src && a.begin == want[w].begin && a.end == want[w].end &&
-          a.lines == lines && (!lines || a.first_id == want[w].first_id)) {
+      if (a.holds_step(&src, want[w].begin, want[w].end, lines, want[w].first_id)) {
         want[w].slot = &a;
         kept[i] = true;
       }
@@ -436,19 +435,18 @@ void BatchApplier::start_ahead(const ObservationSource& src, size_t from, size_t
   }
 }
 
+void BatchApplier::wait_ahead(Ahead& a) {
+  if (!a.running) return;
+  a.running = false;
+  worker_arena().execute([&] { a.group.wait(); });
+}
+
 void BatchApplier::wait_ahead() {
-  for (Ahead& a : ahead_) {
-    if (!a.running) continue;
-    a.running = false;
-    worker_arena().execute([&] { a.group.wait(); });
-  }
+  for (Ahead& a : ahead_) wait_ahead(a);
 }
 
 void BatchApplier::drop_ahead(Ahead& a) {
-  if (a.running) {
-    a.running = false;
-    worker_arena().execute([&] { a.group.wait(); });
-  }
+  wait_ahead(a);
   a.holds = false;
 }
 

@@ -89,8 +89,10 @@ class BatchApplier {
   // identifier of the first.
   void start_ahead(const ObservationSource& src, size_t from, size_t slice, bool lines,
                    uint64_t first_id, size_t most);
-  // Waits for the running steps; their results stay.
+  // Waits for the running steps; their results stay. With `slot`, only
+  // that one.
   void wait_ahead();
+  static void wait_ahead(Ahead& slot);
   // Waits for the steps and forgets their results; with `slot`, only that
   // one.
   void drop_ahead();
@@ -196,6 +198,10 @@ class BatchApplier {
     uint64_t interned = 0;  // interned_ when it started
     BatchUpdates updates;
     oneapi::tbb::task_group group;
+    // Whether it holds (or is computing) the step of these observations.
+    bool holds_step(const ObservationSource* s, size_t b, size_t e, bool l, uint64_t id) const {
+      return holds && src == s && begin == b && end == e && lines == l && (!l || first_id == id);
+    }
   };
   std::array<Ahead, kAhead> ahead_;
   // The last batch that interned a key text or a key, counted in

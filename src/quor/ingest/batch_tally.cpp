@@ -154,13 +154,8 @@ void BatchApplier::compute_updates(const ObservationSource& src, size_t begin, s
                                    bool lines) {
   const uint64_t first_id = db_.meta.next_raw_record_id;
   for (Ahead& a : ahead_) {
-    if (!a.holds || a.src != &src || a.begin != begin || a.end != end || a.lines != lines ||
-        (lines && a.first_id != first_id))
-      continue;
-    if (a.running) {
-      a.running = false;
-      worker_arena().execute([&] { a.group.wait(); });
-    }
+    if (!a.holds_step(&src, begin, end, lines, first_id)) continue;
+    wait_ahead(a);
     std::swap(updates_, a.updates);
     a.holds = false;
     if (a.interned != interned_) find_pending_keys();
