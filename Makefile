@@ -6,7 +6,9 @@
 #   make asan   the same under AddressSanitizer + UndefinedBehaviorSanitizer (build-asan/)
 #   make fuzz   build the libFuzzer targets with clang (build-fuzz/)
 #   make bench  build and run the benchmarks
-#   make install  install the Python module into the chosen interpreter's site-packages
+#   make install  build the Python module alone and install it (with its stub)
+#                 into the chosen interpreter's site-packages, without pip's
+#                 metadata; `pip install .` installs it as a package
 #   make python-test  build the Python module and run only its suite
 #   PYTHON=/path/to/python3 picks the interpreter (default: newest CPython >= 3.11)
 #   make demo   build and run the quick-start example
@@ -23,7 +25,9 @@ endif
 
 DEB_PACKAGES := build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev \
   libzstd-dev libxxhash-dev libtbb-dev libicu-dev libgtest-dev googletest libbenchmark-dev \
-  python3 python3-dev python3-pytest
+  python3 python3-dev python3-pytest \
+  python3-pip python3-venv python3-setuptools python3-wheel python3-setuptools-whl python3-wheel-whl \
+  mypy
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
@@ -63,8 +67,9 @@ python-test: configure
 	cmake --build $(BUILD) -j $(JOBS) --target quor_engine_py quor_engine_testing_py
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) -R '^python\.'
 
-install: build
-	cmake --install $(BUILD)
+install: configure
+	cmake --build $(BUILD) -j $(JOBS) --target quor_engine_py
+	cmake --install $(BUILD) --component python
 
 $(ASAN_BUILD)/build.ninja:
 	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUOR_SANITIZE=ON $(CMAKE_ARGS)
