@@ -3,7 +3,7 @@
 setuptools gives the metadata (pyproject.toml) and the wheel; the module
 itself is built by CMake: a configure without the test suites and the
 benchmarks, a build of the module target alone, and an install of the
-`python` component into the directory
+`python` component (the module, its stub and py.typed) into the directory
 that the wheel is made from. The module is built for the interpreter that
 runs this script. The CMake build directory stays under build-pip/ so that a
 second run only rebuilds what changed.
