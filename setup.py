@@ -21,6 +21,7 @@ import sys
 
 from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
+from setuptools.command.install import install
 
 ROOT = pathlib.Path(__file__).resolve().parent
 
@@ -59,10 +60,23 @@ class CMakeBuild(build_ext):
             raise RuntimeError(f"the CMake install did not produce {module_path}")
 
 
+class Install(install):
+    # Debian's setuptools (also its wheel file in /usr/share/python-wheels)
+    # asks the install command for the options `install_layout` and
+    # `prefix_option`, which only Debian's own interpreter defines; without
+    # them a wheel build on another CPython (pyenv's, say) fails with
+    # AttributeError: install_layout.
+    def initialize_options(self):
+        super().initialize_options()
+        for option in ("install_layout", "prefix_option"):
+            if not hasattr(self, option):
+                setattr(self, option, None)
+
+
 setup(
     packages=[],
     py_modules=[],
     ext_modules=[CMakeExtension("quor_engine")],
-    cmdclass={"build_ext": CMakeBuild},
+    cmdclass={"build_ext": CMakeBuild, "install": Install},
     options={"build": {"build_base": "build-pip"}, "egg_info": {"egg_base": "build-pip"}},
 )
