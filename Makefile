@@ -95,4 +95,4 @@ demo: deps build
 	@PYTHONPATH=$(BUILD)/python $$(cat $(BUILD)/python/interpreter.txt) examples/quickstart.py
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) build-pip build-package dist
