@@ -252,8 +252,9 @@ class IngestReport:
 
     @property
     def total_rows(self) -> int:
-        """Records that entered the ingest (for `ingest_records`, the number
-        of dicts, dropped ones included)."""
+        """Records taken in: for a file ingest those that had every dimension
+        column (the others are dropped uncounted); for `ingest_records` the
+        number of dicts, dropped ones included."""
 
     @property
     def processed_rows(self) -> int:
@@ -261,7 +262,8 @@ class IngestReport:
 
     @property
     def skipped_rows(self) -> int:
-        """Records that produced no counts."""
+        """Records taken in that produced no counts (a file's records are
+        skipped only when two dimensions share a source column)."""
 
     @property
     def distributions_updated(self) -> int:
