@@ -232,10 +232,10 @@ bool BatchApplier::tally_known_keys(BatchCounters& counters) {
   uint64_t present = 0;
   for (; k < n; ++k) {
     // Two steps ahead: a record's cell pointers first, its counts once
-    // those arrived.
-    if (const size_t kb = k + 2 * kPrefetchDistance; kb < n && u.key_id[kb] >= 0)
+    // those arrived; only records with an update have a key.
+    if (const size_t kb = k + 2 * kPrefetchDistance; kb < n && u.present[kb] && u.key_id[kb] >= 0)
       __builtin_prefetch(key_cells_.data() + static_cast<size_t>(u.key_id[kb]) * nv);
-    if (const size_t ka = k + kPrefetchDistance; ka < n && u.key_id[ka] >= 0) {
+    if (const size_t ka = k + kPrefetchDistance; ka < n && u.present[ka] && u.key_id[ka] >= 0) {
       const KeyCells* cells = key_cells_.data() + static_cast<size_t>(u.key_id[ka]) * nv;
       const int64_t* slots = u.slots.data() + ka * nv;
       for (size_t v = 0; v < nv; ++v) {

@@ -89,6 +89,7 @@ void compute_one(const CompiledSchema& cs, RowView& row, size_t k, std::string& 
   for (size_t d = 0; d < dims.size(); ++d) {
     if (!row.has_dim[d]) {
       out.present[k] = 0;
+      out.key_id[k] = -1;
       return;
     }
   }

@@ -23,7 +23,8 @@ class KeyTable;
 // The compact updates of one slice. A record's key is given as label ids
 // (kNoLabel where the raw text is not interned yet, with `pending` then
 // holding every key dimension's raw text and label) and as the key's number
-// when the whole key is known (-1 otherwise).
+// when the whole key is known (-1 otherwise, and for a record that is not
+// present).
 struct BatchUpdates {
   size_t n = 0, nvars = 0, njoints = 0, nkeydims = 0;
   std::vector<uint8_t> present;
