@@ -16,6 +16,7 @@
 #include <functional>
 #include <filesystem>
 #include <fstream>
+#include <cstdio>
 #include <map>
 #include <random>
 #include <sstream>
@@ -225,17 +226,54 @@ void expect_same_state(const store::Database& got, const store::Database& want, 
   }
 }
 
-// Rows of seven columns: dates (some with a time, some that are no date),
-// regions, a categorical with unknown values, a categorical without an
-// unknown bucket, two numbers partly outside their ranges or not numbers,
-// and a note. With `joined_keys`, a few rows carry texts whose keys join to
-// one index key.
-std::string generate_csv(size_t n, int regions, uint64_t seed, bool joined_keys = false) {
+// How the day column is written.
+enum class Days {
+  Dates,               // dates, some with a time, some that are no date
+  Timestamps,          // date-times with times of day, in no order
+  SortedTimestamps,    // the same, rising through the file
+};
+
+// A date-time with a time of day; now and then one the buckets leave as it
+// stands or read otherwise: fractional seconds, an offset, a time out of
+// range or with one digit, a leap second, a day that does not exist, a far
+// year, a date alone.
+std::string timestamp_text(std::mt19937_64& rng, int64_t second) {
+  const int64_t day = second / 86400, in_day = second % 86400;
+  char text[64];
+  std::snprintf(text, sizeof text, "2024-%02d-%02dT%02d:%02d:%02d", static_cast<int>(1 + day / 28 % 12),
+                static_cast<int>(1 + day % 28), static_cast<int>(in_day / 3600),
+                static_cast<int>(in_day / 60 % 60), static_cast<int>(in_day % 60));
+  std::string t = text;
+  switch (rng() % 40) {
+    case 0: return t + ".25";
+    case 1: return t + "Z";
+    case 2: return t + "+01:00";
+    case 3: return t.substr(0, 11) + "24:00:00";
+    case 4: return t.substr(0, 11) + "23:59:60";
+    case 5: return t.substr(0, 11) + "7:05:09";
+    case 6: return "2024-02-30" + t.substr(10);
+    case 7: return "+40000" + t.substr(4);
+    case 8: return t.substr(0, 10);
+    default: return t;
+  }
+}
+
+// Rows of seven columns: days (see Days), regions, a categorical with
+// unknown values, a categorical without an unknown bucket, two numbers
+// partly outside their ranges or not numbers, and a note. With
+// `joined_keys`, a few rows carry texts whose keys join to one index key.
+std::string generate_csv(size_t n, int regions, uint64_t seed, bool joined_keys = false,
+                         Days days = Days::Dates) {
   std::mt19937_64 rng(seed);
+  std::mt19937_64 day_rng(seed + 1);
   std::string s = "day,region,color,tier,price,qty,note\n";
   for (size_t i = 0; i < n; ++i) {
     const int month = 1 + static_cast<int>(rng() % 4), dd = 1 + static_cast<int>(rng() % 28);
     std::string day = "2024-0" + std::to_string(month) + "-" + (dd < 10 ? "0" : "") + std::to_string(dd);
+    if (days == Days::Timestamps)
+      day = timestamp_text(day_rng, static_cast<int64_t>(day_rng() % (86400 * 200)));
+    if (days == Days::SortedTimestamps)
+      day = timestamp_text(day_rng, static_cast<int64_t>(i * 86400 * 200 / n));
     std::string region = "r" + std::to_string(rng() % static_cast<uint64_t>(regions));
     const uint64_t odd = rng() % 50;
     if (i >= 1000 && odd == 0) day += "T10:00:00";
@@ -426,6 +464,22 @@ TEST(IngestEquivalence, BatchNumbersStartingOver) {
     }
     run_case({"csv, batches of 7", false, 7, nullptr, ""}, {inputs[1]});
   }
+}
+
+// Days written as date-times with times of day, almost every text new,
+// sorted through the file and in no order, with the texts that no bucket
+// takes among them; through a monthly and a daily dimension, on both roads.
+TEST(IngestEquivalence, TimestampDays) {
+  const std::vector<std::string> inputs = {generate_csv(12000, 20, 11, false, Days::SortedTimestamps),
+                                           generate_csv(7000, 30, 12, true, Days::Timestamps)};
+  auto daily = [](store::Database& db) { db.meta.schema.dimensions[0].granularity = "daily"; };
+  const std::vector<Case> cases = {
+      {"timestamps, batches of 1000", false, 1000, nullptr, ""},
+      {"timestamps, batches of 7", false, 7, nullptr, ""},
+      {"timestamps, daily, batches of 3000", false, 3000, daily, ""},
+      {"timestamps, jsonl, batches of 500", true, 500, nullptr, ""},
+  };
+  for (const auto& c : cases) run_case(c, inputs);
 }
 
 // Enough keys that the tally fetches ahead and batches reserve room for many

@@ -174,8 +174,8 @@ void BatchApplier::find_pending_keys() {
     bool all = true;
     for (size_t i = 0; i < nkd; ++i) {
       if (labels[i] != kNoLabel) continue;
-      const std::string_view raw = pending_texts(u.pending[k], i).first;
-      labels[i] = keys_.find_label(i, raw, KeyTable::text_hash(raw));
+      const std::string_view label = pending_label(u.pending[k], i);
+      labels[i] = keys_.find_label(i, label, KeyTable::text_hash(label));
       all = all && labels[i] != kNoLabel;
     }
     if (!all) continue;
@@ -333,8 +333,8 @@ bool BatchApplier::tally(bool refuse, BatchCounters& counters) {
       if (nkd > 0) std::memcpy(labels.data(), u.labels.data() + k * nkd, nkd * sizeof(uint32_t));
       for (size_t i = 0; i < nkd; ++i) {
         if (labels[i] != kNoLabel) continue;
-        const auto [raw, label] = pending_texts(u.pending[k], i);
-        labels[i] = keys_.intern_label(i, raw, KeyTable::text_hash(raw), label);
+        const std::string_view label = pending_label(u.pending[k], i);
+        labels[i] = keys_.intern_label(i, label, KeyTable::text_hash(label));
       }
       key = keys_.intern_key(labels.data(), KeyTable::key_hash(labels.data(), nkd));
       interned_ = batches_begun_;

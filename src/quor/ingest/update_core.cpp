@@ -81,10 +81,24 @@ void append_u32(std::string& out, size_t n) {
   out.append(b, 4);
 }
 
-// Computes observation `i` of the slice into position `k` of `out`; its
-// raw-log line (when asked for) goes to the end of `line_out` with `id`.
-void compute_one(const CompiledSchema& cs, RowView& row, size_t k, std::string& label,
-                 BatchUpdates& out, const KeyTable* keys, std::string* line_out, uint64_t id) {
+// What one worker keeps from record to record of its share of a slice.
+struct StepScratch {
+  RowView row;
+  std::vector<BucketMemo> memos;     // per key dimension
+  std::vector<uint32_t> last_label;  // per key dimension: the id of its memo's last label
+  std::vector<std::string_view> label;  // per key dimension: the current record's label
+  explicit StepScratch(const CompiledSchema& cs)
+      : last_label(cs.key_dims.size(), kNoLabel), label(cs.key_dims.size()) {
+    memos.reserve(cs.key_dims.size());
+    for (size_t d : cs.key_dims) memos.emplace_back(cs.schema.dimensions[d].granularity);
+  }
+};
+
+// Computes the observation in `scratch.row` into position `k` of `out`;
+// its raw-log line (when asked for) goes to the end of `line_out` with `id`.
+void compute_one(const CompiledSchema& cs, StepScratch& scratch, size_t k, BatchUpdates& out,
+                 const KeyTable* keys, std::string* line_out, uint64_t id) {
+  const RowView& row = scratch.row;
   const auto& dims = cs.schema.dimensions;
   for (size_t d = 0; d < dims.size(); ++d) {
     if (!row.has_dim[d]) {
@@ -96,32 +110,31 @@ void compute_one(const CompiledSchema& cs, RowView& row, size_t k, std::string& 
   out.present[k] = 1;
   const size_t nkd = cs.key_dims.size();
   uint32_t* labels = out.labels.data() + k * nkd;
+  // Each key dimension is looked up by its label; a text whose label is the
+  // last one's takes the last id.
   bool known = keys != nullptr;
   for (size_t i = 0; i < nkd; ++i) {
-    const std::string_view raw = row.dims[cs.key_dims[i]];
-    labels[i] = keys ? keys->find_label(i, raw, KeyTable::text_hash(raw)) : kNoLabel;
-    if (labels[i] == kNoLabel) known = false;
+    bool same = false;
+    const std::string_view label = scratch.memos[i].label(row.dims[cs.key_dims[i]], same);
+    scratch.label[i] = label;
+    if (!same) {
+      scratch.last_label[i] =
+          keys != nullptr ? keys->find_label(i, label, KeyTable::text_hash(label)) : kNoLabel;
+    }
+    labels[i] = scratch.last_label[i];
+    known = known && labels[i] != kNoLabel;
   }
   out.has_pending[k] = known ? 0 : 1;
   if (known) {
     out.key_id[k] = keys->find_key(labels, KeyTable::key_hash(labels, nkd));
   } else {
-    // A text met for the first time: the calling thread interns it from
-    // these texts, bucketed here once.
+    // A label met for the first time: the calling thread interns it.
     out.key_id[k] = -1;
     std::string& p = out.pending[k];
     p.clear();
-    for (size_t i = 0; i < nkd; ++i) {
-      const size_t d = cs.key_dims[i];
-      const std::string_view raw = row.dims[d];
-      label.clear();
-      const auto& g = dims[d].granularity;
-      if (g) append_bucket_label(label, raw, *g);
-      else label.append(raw);
-      append_u32(p, raw.size());
-      p.append(raw);
+    for (const std::string_view label : scratch.label) {
       append_u32(p, label.size());
-      p += label;
+      p.append(label);
     }
   }
 
@@ -250,8 +263,8 @@ void compute_batch(const CompiledSchema& cs, const ObservationSource& src, size_
   }
   const size_t ndims = cs.schema.dimensions.size();
   auto work = [&](size_t c) {
-    RowView row;
-    std::string label;
+    StepScratch scratch(cs);
+    RowView& row = scratch.row;
     std::string* line_out = nullptr;
     if (want_lines) {
       line_out = &out.blocks[c];
@@ -261,7 +274,7 @@ void compute_batch(const CompiledSchema& cs, const ObservationSource& src, size_
     for (size_t k = c * kBlock; k < std::min(n, (c + 1) * kBlock); ++k) {
       row.reset(ndims, nv);
       src.load(begin + k, row);
-      compute_one(cs, row, k, label, out, keys, line_out, id);
+      compute_one(cs, scratch, k, out, keys, line_out, id);
       id += out.present[k];
     }
   };
@@ -272,20 +285,14 @@ void compute_batch(const CompiledSchema& cs, const ObservationSource& src, size_
   worker_arena().execute([&] { oneapi::tbb::parallel_for(size_t(0), nblocks, work); });
 }
 
-std::pair<std::string_view, std::string_view> pending_texts(std::string_view p, size_t d) {
+std::string_view pending_label(std::string_view p, size_t d) {
   size_t pos = 0;
-  auto take = [&]() {
+  for (size_t i = 0;; ++i) {
     uint32_t len;
     std::memcpy(&len, p.data() + pos, 4);
     pos += 4;
-    std::string_view t = p.substr(pos, len);
+    if (i == d) return p.substr(pos, len);
     pos += len;
-    return t;
-  };
-  for (size_t i = 0;; ++i) {
-    std::string_view raw = take();
-    std::string_view label = take();
-    if (i == d) return {raw, label};
   }
 }
 
@@ -294,8 +301,7 @@ model::DimensionMap dimension_map_of(const CompiledSchema& cs, const BatchUpdate
   model::DimensionMap map;
   const uint32_t* labels = u.labels.data() + k * u.nkeydims;
   for (size_t i = 0; i < cs.key_dims.size(); ++i) {
-    std::string label = u.has_pending[k] ? std::string(pending_texts(u.pending[k], i).second)
-                                         : keys->label_text(i, labels[i]);
+    std::string label(u.has_pending[k] ? pending_label(u.pending[k], i) : keys->label_text(i, labels[i]));
     map.emplace_hint(map.end(), cs.schema.dimensions[cs.key_dims[i]].name, std::move(label));
   }
   return map;
