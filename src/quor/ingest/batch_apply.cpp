@@ -45,7 +45,7 @@ class CsvRowSource final : public ObservationSource {
   }
   bool has_all_dims(size_t) const override { return uniform_presence() == 1; }
   void load(size_t i, internal::RowView& row) const override {
-    thread_local std::vector<CsvTable::FieldRef> fields;
+    std::vector<CsvTable::FieldRef>& fields = row.fields;
     table_.split_row(i, fields);
     const size_t nd = dim_field_.size();
     for (size_t d = 0; d < nd; ++d) {
