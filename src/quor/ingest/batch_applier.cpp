@@ -86,7 +86,8 @@ BatchApplier::BatchApplier(store::Database& db, const model::Schema& schema)
       compiled_(schema),
       variable_count_(schema.variables.size()),
       joint_count_(schema.joints.size()),
-      keys_(compiled_.key_dims.size()) {
+      keys_(compiled_.key_dims.size()),
+      scratches_(compiled_) {
   batch_time_.push_back(0);  // batch numbers count from 1
   // The block variable of each variable's slots; none when a repeated
   // name's definitions differ in kind.
@@ -429,7 +430,8 @@ void BatchApplier::start_ahead(const ObservationSource& src, size_t from, size_t
     a.interned = interned_;
     worker_arena().execute([&] {
       a.group.run([this, &a] {
-        compute_batch(compiled_, *a.src, a.begin, a.end, a.lines, a.first_id, a.updates, &keys_);
+        compute_batch(compiled_, *a.src, a.begin, a.end, a.lines, a.first_id, a.updates, &keys_,
+                      &scratches_);
       });
     });
   }

@@ -129,6 +129,7 @@ class BatchApplier {
   CompiledSchema compiled_;
   const size_t variable_count_, joint_count_;
   KeyTable keys_;
+  StepScratches scratches_;  // the steps' own, for keys_
   std::vector<uint32_t> tally_var_;
   // The per-key and per-block arrays below grow to one entry for every
   // distribution a high-cardinality ingest creates; they grow without

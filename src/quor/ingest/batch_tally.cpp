@@ -162,7 +162,7 @@ void BatchApplier::compute_updates(const ObservationSource& src, size_t begin, s
     return;
   }
   drop_ahead();
-  compute_batch(compiled_, src, begin, end, lines, first_id, updates_, &keys_);
+  compute_batch(compiled_, src, begin, end, lines, first_id, updates_, &keys_, &scratches_);
 }
 
 void BatchApplier::find_pending_keys() {

@@ -221,6 +221,9 @@ void append_bucket_label(std::string& out, std::string_view value, std::string_v
   append_label(out, value, granularity_of(granularity), with_time);
 }
 
+// A day-time text: "YYYY-MM-DD" (11 bytes with the "T"), then "HH:MM:SS".
+constexpr size_t kDayTime = 19, kDayAndT = 11;
+
 BucketMemo::BucketMemo(const std::optional<std::string>& granularity)
     : granularity_(static_cast<uint8_t>(granularity ? granularity_of(*granularity) : Granularity::None)) {}
 
@@ -233,10 +236,7 @@ std::string_view BucketMemo::label(std::string_view value, bool& same) {
     have_ = true;
     return value;
   }
-  constexpr size_t kDayTime = 19, kDayAndT = 11;
-  if (have_ && value.size() == last_.size() &&
-      (value == last_ || (last_is_day_time_ && std::memcmp(value.data(), last_.data(), kDayAndT) == 0 &&
-                          plain_time(value.data() + kDayAndT)))) {
+  if (repeats(value)) {
     same = true;
     return label_;
   }
@@ -249,6 +249,13 @@ std::string_view BucketMemo::label(std::string_view value, bool& same) {
   have_ = true;
   last_is_day_time_ = with_time && value.size() == kDayTime && value[0] >= '0' && value[0] <= '9';
   return label_;
+}
+
+bool BucketMemo::repeats(std::string_view value) const {
+  if (!have_ || value.size() != last_.size()) return false;
+  if (static_cast<Granularity>(granularity_) == Granularity::None) return value == last_;
+  return value == last_ || (last_is_day_time_ && std::memcmp(value.data(), last_.data(), kDayAndT) == 0 &&
+                            plain_time(value.data() + kDayAndT));
 }
 
 std::string bucket_by_granularity(std::string_view value,

@@ -36,6 +36,9 @@ class BucketMemo {
   // The label of `value`, valid until the next call; `same` is set when it
   // is the label the last call returned.
   std::string_view label(std::string_view value, bool& same);
+  // Whether `value` has the last label without a parse (label() would give
+  // it with `same` set). Changes nothing.
+  bool repeats(std::string_view value) const;
 
  private:
   uint8_t granularity_ = 0;  // none: every text is its own label

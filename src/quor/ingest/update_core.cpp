@@ -4,8 +4,10 @@
 #include <charconv>
 #include <cstring>
 #include <limits>
+#include <optional>
 
 #include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/enumerable_thread_specific.h>
 #include <oneapi/tbb/parallel_for.h>
 
 #include "quor/ingest/date_bucket.h"
@@ -81,18 +83,102 @@ void append_u32(std::string& out, size_t n) {
   out.append(b, 4);
 }
 
-// What one worker keeps from record to record of its share of a slice.
+// Texts of one key dimension that a worker met, with their label ids: open
+// addressing over a fixed table that takes texts until it is half full (a
+// column of ever new texts fills it once and then only reads it).
+class TextIdCache {
+ public:
+  uint32_t find(std::string_view text, uint64_t hash) const {
+    for (size_t p = hash & (kSlots - 1);; p = (p + 1) & (kSlots - 1)) {
+      const Slot& s = slots_[p];
+      if (s.length == kEmpty) return kNoLabel;
+      if (s.hash == hash && s.length == text.size() && bytes_equal(s.text, text.data(), text.size()))
+        return s.id;
+    }
+  }
+  // `text` must not be held yet.
+  void put(std::string_view text, uint64_t hash, uint32_t id) {
+    if (text.size() > kMaxText || held_ >= kSlots / 2) return;
+    size_t p = hash & (kSlots - 1);
+    while (slots_[p].length != kEmpty) p = (p + 1) & (kSlots - 1);
+    Slot& s = slots_[p];
+    s.hash = hash;
+    s.id = id;
+    s.length = static_cast<uint32_t>(text.size());
+    std::memcpy(s.text, text.data(), text.size());
+    ++held_;
+  }
+
+ private:
+  static constexpr size_t kSlots = 4096, kMaxText = 24;
+  static constexpr uint32_t kEmpty = UINT32_MAX;
+  struct Slot {
+    uint64_t hash = 0;
+    uint32_t id = kNoLabel;
+    uint32_t length = kEmpty;
+    char text[kMaxText];
+  };
+  std::vector<Slot> slots_ = std::vector<Slot>(kSlots);
+  size_t held_ = 0;
+};
+
+// What one worker keeps from record to record.
 struct StepScratch {
   RowView row;
-  std::vector<BucketMemo> memos;     // per key dimension
-  std::vector<uint32_t> last_label;  // per key dimension: the id of its memo's last label
-  std::vector<std::string_view> label;  // per key dimension: the current record's label
+  // Per key dimension: whether its texts are bucketed (else each text is
+  // its own label, looked up as it stands), their memo, the id of the
+  // memo's last label, the texts met, and the current record's label (set
+  // when its id is not known).
+  std::vector<uint8_t> buckets;
+  std::vector<BucketMemo> memos;
+  std::vector<uint32_t> last_label;
+  std::vector<TextIdCache> met;
+  std::vector<std::string_view> label;
   explicit StepScratch(const CompiledSchema& cs)
-      : last_label(cs.key_dims.size(), kNoLabel), label(cs.key_dims.size()) {
+      : last_label(cs.key_dims.size(), kNoLabel), met(cs.key_dims.size()), label(cs.key_dims.size()) {
     memos.reserve(cs.key_dims.size());
-    for (size_t d : cs.key_dims) memos.emplace_back(cs.schema.dimensions[d].granularity);
+    for (size_t d : cs.key_dims) {
+      const auto& g = cs.schema.dimensions[d].granularity;
+      buckets.push_back(g.has_value() && buckets_dates(*g) ? 1 : 0);
+      memos.emplace_back(g);
+    }
+  }
+  // The label id of key dimension i's text (kNoLabel when `keys` lacks it,
+  // with label[i] set to the label).
+  uint32_t label_id(const KeyTable* keys, size_t i, std::string_view text) {
+    BucketMemo& memo = memos[i];
+    if (!buckets[i]) {
+      label[i] = text;
+      return keys != nullptr ? keys->find_label(i, text, KeyTable::text_hash(text)) : kNoLabel;
+    }
+    if (keys == nullptr) {
+      bool same = false;
+      label[i] = memo.label(text, same);
+      return kNoLabel;
+    }
+    if (last_label[i] != kNoLabel && memo.repeats(text)) return last_label[i];
+    const uint64_t hash = KeyTable::text_hash(text);
+    if (const uint32_t id = met[i].find(text, hash); id != kNoLabel) return id;
+    bool same = false;
+    label[i] = memo.label(text, same);
+    if (!same || last_label[i] == kNoLabel)
+      last_label[i] = keys->find_label(i, label[i], KeyTable::text_hash(label[i]));
+    if (last_label[i] != kNoLabel) met[i].put(text, hash, last_label[i]);
+    return last_label[i];
   }
 };
+
+}  // namespace
+
+struct StepScratches::Impl {
+  oneapi::tbb::enumerable_thread_specific<StepScratch> per_thread;
+  explicit Impl(const CompiledSchema& cs) : per_thread([&cs] { return StepScratch(cs); }) {}
+};
+
+StepScratches::StepScratches(const CompiledSchema& cs) : impl_(std::make_unique<Impl>(cs)) {}
+StepScratches::~StepScratches() = default;
+
+namespace {
 
 // Computes the observation in `scratch.row` into position `k` of `out`;
 // its raw-log line (when asked for) goes to the end of `line_out` with `id`.
@@ -114,14 +200,7 @@ void compute_one(const CompiledSchema& cs, StepScratch& scratch, size_t k, Batch
   // last one's takes the last id.
   bool known = keys != nullptr;
   for (size_t i = 0; i < nkd; ++i) {
-    bool same = false;
-    const std::string_view label = scratch.memos[i].label(row.dims[cs.key_dims[i]], same);
-    scratch.label[i] = label;
-    if (!same) {
-      scratch.last_label[i] =
-          keys != nullptr ? keys->find_label(i, label, KeyTable::text_hash(label)) : kNoLabel;
-    }
-    labels[i] = scratch.last_label[i];
+    labels[i] = scratch.label_id(keys, i, row.dims[cs.key_dims[i]]);
     known = known && labels[i] != kNoLabel;
   }
   out.has_pending[k] = known ? 0 : 1;
@@ -132,7 +211,8 @@ void compute_one(const CompiledSchema& cs, StepScratch& scratch, size_t k, Batch
     out.key_id[k] = -1;
     std::string& p = out.pending[k];
     p.clear();
-    for (const std::string_view label : scratch.label) {
+    for (size_t i = 0; i < nkd; ++i) {
+      const std::string_view label = labels[i] != kNoLabel ? keys->label_text(i, labels[i]) : scratch.label[i];
       append_u32(p, label.size());
       p.append(label);
     }
@@ -220,7 +300,7 @@ void compute_one(const CompiledSchema& cs, StepScratch& scratch, size_t k, Batch
 
 void compute_batch(const CompiledSchema& cs, const ObservationSource& src, size_t begin,
                    size_t end, bool want_lines, uint64_t first_id, BatchUpdates& out,
-                   const KeyTable* keys) {
+                   const KeyTable* keys, StepScratches* scratches) {
   const size_t n = end - begin;
   const size_t nv = cs.vars.size(), nj = cs.joints.size(), nkd = cs.key_dims.size();
   out.n = n;
@@ -263,7 +343,10 @@ void compute_batch(const CompiledSchema& cs, const ObservationSource& src, size_
   }
   const size_t ndims = cs.schema.dimensions.size();
   auto work = [&](size_t c) {
-    StepScratch scratch(cs);
+    // A worker runs one share at a time (nothing inside waits for other
+    // tasks), so its scratch is its own for the whole share.
+    std::optional<StepScratch> own;
+    StepScratch& scratch = scratches != nullptr ? scratches->impl().per_thread.local() : own.emplace(cs);
     RowView& row = scratch.row;
     std::string* line_out = nullptr;
     if (want_lines) {
