@@ -45,10 +45,6 @@ std::atomic<uint64_t> g_tick{0};
 constexpr uint64_t kFirstTick = 1000;
 uint64_t fake_clock() { return kFirstTick + g_tick++; }
 
-struct ClockGuard {
-  ClockGuard() { internal::set_batch_clock_for_testing(&fake_clock); }
-  ~ClockGuard() { internal::set_batch_clock_for_testing(nullptr); }
-};
 
 // Every record of the file in file order, read with the reader its
 // extension selects.
@@ -358,13 +354,13 @@ struct Case {
   // Runs on each fresh database before the ingests.
   std::function<void(store::Database&)> prepare;
   std::string error;  // the failure the first ingest must end with, if any
+  uint32_t batch_number_limit = 0;  // batch numbers start over past it (0: never)
 };
 
 // Two ingests of the same kind into one database through each road, and
 // the results compared after each.
 void run_case(const Case& c, const std::vector<std::string>& inputs) {
   SCOPED_TRACE(c.name);
-  ClockGuard clock;
   const uint64_t started = unix_now_seconds();
   TempDir dir;
   auto mine = store::create_database(dir.path() / "new", true);
@@ -382,7 +378,7 @@ void run_case(const Case& c, const std::vector<std::string>& inputs) {
     const std::string path = dir.write("in" + std::to_string(i) + (c.json ? ".jsonl" : ".csv"),
                                        c.json ? csv_to_jsonl(inputs[i]) : inputs[i]);
     const uint64_t tick = g_tick;
-    auto got = ingest_file(*mine, path, o, c.batch, false);
+    auto got = ingest_file(*mine, path, o, c.batch, false, IngestTuning{&fake_clock, c.batch_number_limit});
     const uint64_t got_ticks = g_tick - tick;
     g_tick = tick;
     auto want = oracle_ingest_file(*plain, path, o, c.batch);
@@ -448,21 +444,17 @@ TEST(IngestEquivalence, BatchesOfKnownKeys) {
 // ingest settles what it holds: with the limit at a few batches, the result
 // must still be batch-by-batch apply's, through both tallies.
 TEST(IngestEquivalence, BatchNumbersStartingOver) {
-  struct LimitGuard {
-    ~LimitGuard() { internal::set_batch_number_limit_for_testing(0); }
-  } guard;
   const std::vector<std::string> inputs = {generate_csv(60000, 8, 7), generate_csv(4500, 60, 2, true)};
   for (const uint32_t limit : {1u, 4u}) {
-    internal::set_batch_number_limit_for_testing(limit);
     SCOPED_TRACE("limit " + std::to_string(limit));
     const uint64_t before = internal::known_key_tallies_for_testing();
-    run_case({"csv, batches of 1500", false, 1500, nullptr, ""}, inputs);
+    run_case({"csv, batches of 1500", false, 1500, nullptr, "", limit}, inputs);
     // Settling every batch keeps the rarest blocks listing their counts, so
     // only the longer runs reach the tally of known keys.
     if (limit > 1) {
       EXPECT_GT(internal::known_key_tallies_for_testing() - before, 4u);
     }
-    run_case({"csv, batches of 7", false, 7, nullptr, ""}, {inputs[1]});
+    run_case({"csv, batches of 7", false, 7, nullptr, "", limit}, {inputs[1]});
   }
 }
 
