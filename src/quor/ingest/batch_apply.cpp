@@ -287,14 +287,13 @@ Result<IngestReport> ingest_file(store::Database& db, const std::string& path,
     ran.emplace(prepare_and_run(db, records, lookup, batch_size, progress, tuning, started));
   }
   if (!ran->ok()) return std::move(*ran).error();
-#if defined(__GLIBC__)
-  // The input and the batches' tables are gone; what the allocator kept of
-  // them goes back to the system before the flush needs its own buffers.
-  malloc_trim(0);
-#endif
   auto flushed = flush_and_report(db, **ran, started);
 #if defined(__GLIBC__)
-  // So do the flush's buffers, made on the pool's threads.
+  // What the allocator kept of the input, the batches' tables and the
+  // flush's buffers (made on the pool's threads) goes back to the system:
+  // after a flights ingest with daily buckets (2 M distributions) the process
+  // holds 1 010 MB instead of 1 070 MB, for 10-70 ms. A second trim before
+  // the flush lowered neither the peak (1 658 MB either way) nor that.
   malloc_trim(0);
 #endif
   return flushed;
