@@ -16,6 +16,7 @@
 #include <functional>
 #include <filesystem>
 #include <fstream>
+#include <cstdio>
 #include <map>
 #include <random>
 #include <sstream>
@@ -44,10 +45,6 @@ std::atomic<uint64_t> g_tick{0};
 constexpr uint64_t kFirstTick = 1000;
 uint64_t fake_clock() { return kFirstTick + g_tick++; }
 
-struct ClockGuard {
-  ClockGuard() { internal::set_batch_clock_for_testing(&fake_clock); }
-  ~ClockGuard() { internal::set_batch_clock_for_testing(nullptr); }
-};
 
 // Every record of the file in file order, read with the reader its
 // extension selects.
@@ -225,17 +222,54 @@ void expect_same_state(const store::Database& got, const store::Database& want, 
   }
 }
 
-// Rows of seven columns: dates (some with a time, some that are no date),
-// regions, a categorical with unknown values, a categorical without an
-// unknown bucket, two numbers partly outside their ranges or not numbers,
-// and a note. With `joined_keys`, a few rows carry texts whose keys join to
-// one index key.
-std::string generate_csv(size_t n, int regions, uint64_t seed, bool joined_keys = false) {
+// How the day column is written.
+enum class Days {
+  Dates,               // dates, some with a time, some that are no date
+  Timestamps,          // date-times with times of day, in no order
+  SortedTimestamps,    // the same, rising through the file
+};
+
+// A date-time with a time of day; now and then one the buckets leave as it
+// stands or read otherwise: fractional seconds, an offset, a time out of
+// range or with one digit, a leap second, a day that does not exist, a far
+// year, a date alone.
+std::string timestamp_text(std::mt19937_64& rng, int64_t second) {
+  const int64_t day = second / 86400, in_day = second % 86400;
+  char text[64];
+  std::snprintf(text, sizeof text, "2024-%02d-%02dT%02d:%02d:%02d", static_cast<int>(1 + day / 28 % 12),
+                static_cast<int>(1 + day % 28), static_cast<int>(in_day / 3600),
+                static_cast<int>(in_day / 60 % 60), static_cast<int>(in_day % 60));
+  std::string t = text;
+  switch (rng() % 40) {
+    case 0: return t + ".25";
+    case 1: return t + "Z";
+    case 2: return t + "+01:00";
+    case 3: return t.substr(0, 11) + "24:00:00";
+    case 4: return t.substr(0, 11) + "23:59:60";
+    case 5: return t.substr(0, 11) + "7:05:09";
+    case 6: return "2024-02-30" + t.substr(10);
+    case 7: return "+40000" + t.substr(4);
+    case 8: return t.substr(0, 10);
+    default: return t;
+  }
+}
+
+// Rows of seven columns: days (see Days), regions, a categorical with
+// unknown values, a categorical without an unknown bucket, two numbers
+// partly outside their ranges or not numbers, and a note. With
+// `joined_keys`, a few rows carry texts whose keys join to one index key.
+std::string generate_csv(size_t n, int regions, uint64_t seed, bool joined_keys = false,
+                         Days days = Days::Dates) {
   std::mt19937_64 rng(seed);
+  std::mt19937_64 day_rng(seed + 1);
   std::string s = "day,region,color,tier,price,qty,note\n";
   for (size_t i = 0; i < n; ++i) {
     const int month = 1 + static_cast<int>(rng() % 4), dd = 1 + static_cast<int>(rng() % 28);
     std::string day = "2024-0" + std::to_string(month) + "-" + (dd < 10 ? "0" : "") + std::to_string(dd);
+    if (days == Days::Timestamps)
+      day = timestamp_text(day_rng, static_cast<int64_t>(day_rng() % (86400 * 200)));
+    if (days == Days::SortedTimestamps)
+      day = timestamp_text(day_rng, static_cast<int64_t>(i * 86400 * 200 / n));
     std::string region = "r" + std::to_string(rng() % static_cast<uint64_t>(regions));
     const uint64_t odd = rng() % 50;
     if (i >= 1000 && odd == 0) day += "T10:00:00";
@@ -320,13 +354,13 @@ struct Case {
   // Runs on each fresh database before the ingests.
   std::function<void(store::Database&)> prepare;
   std::string error;  // the failure the first ingest must end with, if any
+  uint32_t batch_number_limit = 0;  // batch numbers start over past it (0: never)
 };
 
 // Two ingests of the same kind into one database through each road, and
 // the results compared after each.
 void run_case(const Case& c, const std::vector<std::string>& inputs) {
   SCOPED_TRACE(c.name);
-  ClockGuard clock;
   const uint64_t started = unix_now_seconds();
   TempDir dir;
   auto mine = store::create_database(dir.path() / "new", true);
@@ -344,7 +378,7 @@ void run_case(const Case& c, const std::vector<std::string>& inputs) {
     const std::string path = dir.write("in" + std::to_string(i) + (c.json ? ".jsonl" : ".csv"),
                                        c.json ? csv_to_jsonl(inputs[i]) : inputs[i]);
     const uint64_t tick = g_tick;
-    auto got = ingest_file(*mine, path, o, c.batch, false);
+    auto got = ingest_file(*mine, path, o, c.batch, false, IngestTuning{&fake_clock, c.batch_number_limit});
     const uint64_t got_ticks = g_tick - tick;
     g_tick = tick;
     auto want = oracle_ingest_file(*plain, path, o, c.batch);
@@ -410,22 +444,34 @@ TEST(IngestEquivalence, BatchesOfKnownKeys) {
 // ingest settles what it holds: with the limit at a few batches, the result
 // must still be batch-by-batch apply's, through both tallies.
 TEST(IngestEquivalence, BatchNumbersStartingOver) {
-  struct LimitGuard {
-    ~LimitGuard() { internal::set_batch_number_limit_for_testing(0); }
-  } guard;
   const std::vector<std::string> inputs = {generate_csv(60000, 8, 7), generate_csv(4500, 60, 2, true)};
   for (const uint32_t limit : {1u, 4u}) {
-    internal::set_batch_number_limit_for_testing(limit);
     SCOPED_TRACE("limit " + std::to_string(limit));
     const uint64_t before = internal::known_key_tallies_for_testing();
-    run_case({"csv, batches of 1500", false, 1500, nullptr, ""}, inputs);
+    run_case({"csv, batches of 1500", false, 1500, nullptr, "", limit}, inputs);
     // Settling every batch keeps the rarest blocks listing their counts, so
     // only the longer runs reach the tally of known keys.
     if (limit > 1) {
       EXPECT_GT(internal::known_key_tallies_for_testing() - before, 4u);
     }
-    run_case({"csv, batches of 7", false, 7, nullptr, ""}, {inputs[1]});
+    run_case({"csv, batches of 7", false, 7, nullptr, "", limit}, {inputs[1]});
   }
+}
+
+// Days written as date-times with times of day, almost every text new,
+// sorted through the file and in no order, with the texts that no bucket
+// takes among them; through a monthly and a daily dimension, on both roads.
+TEST(IngestEquivalence, TimestampDays) {
+  const std::vector<std::string> inputs = {generate_csv(12000, 20, 11, false, Days::SortedTimestamps),
+                                           generate_csv(7000, 30, 12, true, Days::Timestamps)};
+  auto daily = [](store::Database& db) { db.meta.schema.dimensions[0].granularity = "daily"; };
+  const std::vector<Case> cases = {
+      {"timestamps, batches of 1000", false, 1000, nullptr, ""},
+      {"timestamps, batches of 7", false, 7, nullptr, ""},
+      {"timestamps, daily, batches of 3000", false, 3000, daily, ""},
+      {"timestamps, jsonl, batches of 500", true, 500, nullptr, ""},
+  };
+  for (const auto& c : cases) run_case(c, inputs);
 }
 
 // Enough keys that the tally fetches ahead and batches reserve room for many

@@ -191,6 +191,49 @@ def test_ingest_records_without_matching_keys(db, tmp_path):
     assert (r.total_rows, r.processed_rows, r.skipped_rows) == (2, 0, 0)
 
 
+def shared_source_db(path):
+    """A database whose stored schema has two dimensions reading one column."""
+    QuorDB.create(str(path)).close()
+    meta = {
+        "schema": {
+            "variables": [
+                {"name": "amount", "var_type": {"Continuous": {"bins": 4, "range": [0.0, 4.0]}}},
+                {"name": "kind",
+                 "var_type": {"Categorical": {"categories": ["a", "b"], "allow_unknown": True}}},
+            ],
+            "dimensions": [
+                {"name": "region", "source_column": "region", "granularity": None},
+                {"name": "alias", "source_column": "region", "granularity": "monthly"},
+            ],
+            "joints": [],
+        },
+        "next_distribution_id": 1, "next_joint_id": 1, "next_raw_record_id": 1,
+        "format_version": 3, "raw_log_enabled": True, "high_water_mark": 0,
+    }
+    (path / "meta.edb").write_text(json.dumps(meta), encoding="utf-8")
+    return QuorDB.open(str(path))
+
+
+@pytest.mark.parametrize("rows", [1, 9, 25, 10001])
+@pytest.mark.parametrize("road", ["ingest", "ingest_records"])
+def test_every_record_skipped_by_a_shared_source_column(tmp_path, rows, road):
+    records = [{"region": f"r{i % 13}", "amount": str(i % 5), "kind": "ab"[i % 2]}
+               for i in range(rows)]
+    with shared_source_db(tmp_path / "db") as d:
+        if road == "ingest":
+            csv = "region,amount,kind\n" + "".join(
+                f"{r['region']},{r['amount']},{r['kind']}\n" for r in records)
+            report = d.ingest(write(tmp_path / "in.csv", csv))
+        else:
+            report = d.ingest_records(records)
+        assert (report.total_rows, report.processed_rows, report.skipped_rows,
+                report.distributions_updated) == (rows, 0, rows, 0)
+        assert d.stats().distributions == 0
+    assert raw_lines(tmp_path) == []
+    with QuorDB.open(str(tmp_path / "db"), "ro") as d:
+        assert d.stats().distributions == 0
+
+
 def test_ingest_records_item_and_key_errors_apply_nothing(db, tmp_path):
     db.ingest(write(tmp_path / "in.csv", CSV))
     before = db.stats().total_samples

@@ -1,7 +1,6 @@
 #include "quor/ingest/batch_applier.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <string>
 #include <unordered_map>
@@ -17,19 +16,6 @@
 namespace quor::ingest::internal {
 
 namespace {
-
-std::atomic<uint64_t (*)()> g_batch_clock{nullptr};
-std::atomic<uint32_t> g_batch_limit{0};
-
-uint32_t batch_number_limit() {
-  const uint32_t limit = g_batch_limit.load(std::memory_order_relaxed);
-  return limit != 0 ? limit : UINT32_MAX;
-}
-
-uint64_t batch_now() {
-  auto* clock = g_batch_clock.load(std::memory_order_relaxed);
-  return clock != nullptr ? clock() : unix_now_seconds();
-}
 
 Error read_only_error() { return Error(std::string(store::kReadOnlyMessage)); }
 
@@ -78,15 +64,15 @@ void for_each_index(size_t n, bool parallel, Fn&& fn) {
 
 }  // namespace
 
-void set_batch_clock_for_testing(uint64_t (*clock)()) { g_batch_clock.store(clock); }
-void set_batch_number_limit_for_testing(uint32_t limit) { g_batch_limit.store(limit); }
-
-BatchApplier::BatchApplier(store::Database& db, const model::Schema& schema)
+BatchApplier::BatchApplier(store::Database& db, const model::Schema& schema,
+                           const IngestTuning& tuning)
     : db_(db),
+      tuning_(tuning),
       compiled_(schema),
       variable_count_(schema.variables.size()),
       joint_count_(schema.joints.size()),
-      keys_(compiled_.key_dims.size()) {
+      keys_(compiled_.key_dims.size()),
+      scratches_(compiled_) {
   batch_time_.push_back(0);  // batch numbers count from 1
   // The block variable of each variable's slots; none when a repeated
   // name's definitions differ in kind.
@@ -240,7 +226,7 @@ Status BatchApplier::apply_joints() {
 }
 
 void BatchApplier::commit_batch() {
-  batch_time_.push_back(batch_now());
+  batch_time_.push_back(tuning_.clock != nullptr ? tuning_.clock() : unix_now_seconds());
   for (uint32_t b : used_) {
     ++hot_[b].batches;
     block_last_[b] = batch_;
@@ -318,7 +304,8 @@ Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t b
   const model::MetaFile& meta = db_.meta;
   const bool lines = meta.raw_log_enabled && db_.writable && db_.raw_log.has_value();
   const bool refuse = meta.raw_log_enabled && !db_.writable;
-  if (batch_ >= batch_number_limit()) renumber_batches();
+  const uint32_t limit = tuning_.batch_number_limit != 0 ? tuning_.batch_number_limit : UINT32_MAX;
+  if (batch_ >= limit) renumber_batches();
   ++batch_;
   ++batches_begun_;
   compute_updates(src, begin, end, lines);
@@ -429,7 +416,8 @@ void BatchApplier::start_ahead(const ObservationSource& src, size_t from, size_t
     a.interned = interned_;
     worker_arena().execute([&] {
       a.group.run([this, &a] {
-        compute_batch(compiled_, *a.src, a.begin, a.end, a.lines, a.first_id, a.updates, &keys_);
+        compute_batch(compiled_, *a.src, a.begin, a.end, a.lines, a.first_id, a.updates, &keys_,
+                      &scratches_);
       });
     });
   }

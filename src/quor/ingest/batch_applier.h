@@ -30,23 +30,19 @@
 
 namespace quor::ingest::internal {
 
-// The clock a batch reads for last_updated (tests set it; nullptr restores
-// the system clock).
-void set_batch_clock_for_testing(uint64_t (*clock)());
 // How many batches so far were tallied by keys over the pool (see
 // tally_known_keys), so that tests can tell that path ran.
 uint64_t known_key_tallies_for_testing();
-// Batch numbers are 32-bit: past this many batches an ingest settles what
-// it holds and numbers its batches from 1 again. Tests lower it (0 restores
-// the default) so that the renumbering runs.
-void set_batch_number_limit_for_testing(uint32_t limit);
 // How many records' keys were found on a second look, after a batch before
 // them interned them while their step ran (see find_pending_keys).
 uint64_t pending_keys_found_for_testing();
 
 class BatchApplier {
  public:
-  BatchApplier(store::Database& db, const model::Schema& schema);
+  // Batch numbers are 32-bit: past tuning.batch_number_limit batches an
+  // ingest settles what it holds and numbers its batches from 1 again
+  // (tests lower the limit so that the renumbering runs).
+  BatchApplier(store::Database& db, const model::Schema& schema, const IngestTuning& tuning = {});
   ~BatchApplier();
   BatchApplier(const BatchApplier&) = delete;
   BatchApplier& operator=(const BatchApplier&) = delete;
@@ -126,9 +122,11 @@ class BatchApplier {
   }
 
   store::Database& db_;
+  const IngestTuning tuning_;
   CompiledSchema compiled_;
   const size_t variable_count_, joint_count_;
   KeyTable keys_;
+  StepScratches scratches_;  // the steps' own, for keys_
   std::vector<uint32_t> tally_var_;
   // The per-key and per-block arrays below grow to one entry for every
   // distribution a high-cardinality ingest creates; they grow without

@@ -52,12 +52,21 @@ Result<IngestReport> ingest_rows_in_batches(store::Database& db,
                                             const ColumnLookup& lookup, uint64_t batch_size,
                                             bool progress);
 
+// What a test may set for one ingest: the clock its batches read for
+// last_updated (nullptr: the system clock) and the number of batches after
+// which the batch numbers start over (0: 2^32 - 1; see BatchApplier).
+struct IngestTuning {
+  uint64_t (*clock)() = nullptr;
+  uint32_t batch_number_limit = 0;
+};
+
 // The file ingest: reads the file (reader chosen by extension), infers a
 // schema from its first options.sample_size records, adds the variables and
 // dimensions the database lacks (stored definitions win), and runs the
 // batches and the flush.
 Result<IngestReport> ingest_file(store::Database& db, const std::string& path,
-                                 const IngestOptions& options, uint64_t batch_size, bool progress);
+                                 const IngestOptions& options, uint64_t batch_size, bool progress,
+                                 const IngestTuning& tuning = {});
 
 // The road of records that come without a file: copies the schema, prepares
 // every record (no inference) and applies all observations as one batch. The

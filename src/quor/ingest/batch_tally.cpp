@@ -162,7 +162,7 @@ void BatchApplier::compute_updates(const ObservationSource& src, size_t begin, s
     return;
   }
   drop_ahead();
-  compute_batch(compiled_, src, begin, end, lines, first_id, updates_, &keys_);
+  compute_batch(compiled_, src, begin, end, lines, first_id, updates_, &keys_, &scratches_);
 }
 
 void BatchApplier::find_pending_keys() {
@@ -174,8 +174,8 @@ void BatchApplier::find_pending_keys() {
     bool all = true;
     for (size_t i = 0; i < nkd; ++i) {
       if (labels[i] != kNoLabel) continue;
-      const std::string_view raw = pending_texts(u.pending[k], i).first;
-      labels[i] = keys_.find_label(i, raw, KeyTable::text_hash(raw));
+      const std::string_view label = pending_label(u.pending[k], i);
+      labels[i] = keys_.find_label(i, label, KeyTable::text_hash(label));
       all = all && labels[i] != kNoLabel;
     }
     if (!all) continue;
@@ -232,10 +232,10 @@ bool BatchApplier::tally_known_keys(BatchCounters& counters) {
   uint64_t present = 0;
   for (; k < n; ++k) {
     // Two steps ahead: a record's cell pointers first, its counts once
-    // those arrived.
-    if (const size_t kb = k + 2 * kPrefetchDistance; kb < n && u.key_id[kb] >= 0)
+    // those arrived; only records with an update have a key.
+    if (const size_t kb = k + 2 * kPrefetchDistance; kb < n && u.present[kb] && u.key_id[kb] >= 0)
       __builtin_prefetch(key_cells_.data() + static_cast<size_t>(u.key_id[kb]) * nv);
-    if (const size_t ka = k + kPrefetchDistance; ka < n && u.key_id[ka] >= 0) {
+    if (const size_t ka = k + kPrefetchDistance; ka < n && u.present[ka] && u.key_id[ka] >= 0) {
       const KeyCells* cells = key_cells_.data() + static_cast<size_t>(u.key_id[ka]) * nv;
       const int64_t* slots = u.slots.data() + ka * nv;
       for (size_t v = 0; v < nv; ++v) {
@@ -333,8 +333,8 @@ bool BatchApplier::tally(bool refuse, BatchCounters& counters) {
       if (nkd > 0) std::memcpy(labels.data(), u.labels.data() + k * nkd, nkd * sizeof(uint32_t));
       for (size_t i = 0; i < nkd; ++i) {
         if (labels[i] != kNoLabel) continue;
-        const auto [raw, label] = pending_texts(u.pending[k], i);
-        labels[i] = keys_.intern_label(i, raw, KeyTable::text_hash(raw), label);
+        const std::string_view label = pending_label(u.pending[k], i);
+        labels[i] = keys_.intern_label(i, label, KeyTable::text_hash(label));
       }
       key = keys_.intern_key(labels.data(), KeyTable::key_hash(labels.data(), nkd));
       interned_ = batches_begun_;

@@ -40,7 +40,7 @@ class CompiledSchema {
     const std::vector<std::string>* categories = nullptr;
     bool allow_unknown = false;
     // Filled for long category lists only: open addressing over the
-    // categories by short_text_hash, category + 1 per slot (0 empty), the
+    // categories by util::text_hash, category + 1 per slot (0 empty), the
     // first of equal texts only. Short lists are searched in order.
     std::vector<uint32_t> category_slots;
     uint32_t bins = 0;
@@ -102,7 +102,7 @@ inline bool plain_decimal(std::string_view text, double& out) {
 inline std::optional<uint64_t> CompiledSchema::Variable::find_category(std::string_view text) const {
   if (!category_slots.empty()) {
     const size_t mask = category_slots.size() - 1;
-    for (size_t p = short_text_hash(text) & mask;; p = (p + 1) & mask) {
+    for (size_t p = util::text_hash(text) & mask;; p = (p + 1) & mask) {
       const uint32_t s = category_slots[p];
       if (s == 0) return std::nullopt;
       const std::string& c = (*categories)[s - 1];

@@ -1,6 +1,8 @@
 #include "quor/ingest/date_bucket.h"
 
 #include <cstdint>
+#include <cstring>
+#include <utility>
 
 namespace quor::ingest {
 
@@ -108,7 +110,8 @@ bool parse_date_prefix(Cursor& c, Date& out) {
   return true;
 }
 
-bool parse_date_value(std::string_view value, Date& out) {
+bool parse_date_value(std::string_view value, Date& out, bool& with_time) {
+  with_time = false;
   {
     Cursor c{value};
     Date date;
@@ -117,6 +120,7 @@ bool parse_date_value(std::string_view value, Date& out) {
         c.number(2, mm) && c.eat(':') && c.number(2, ss) && c.done() && hh <= 23 && mm <= 59 &&
         ss <= 60) {
       out = date;
+      with_time = true;
       return true;
     }
   }
@@ -164,12 +168,21 @@ void append_iso_week(std::string& out, const Date& date) {
   append_padded(out, week, 2);
 }
 
-}  // namespace
+// "HH:MM:SS" of two digits each, a time the date-time parse accepts.
+bool plain_time(const char* t) {
+  auto two = [t](size_t at, int most) {
+    const unsigned hi = static_cast<unsigned char>(t[at]) - unsigned{'0'};
+    const unsigned lo = static_cast<unsigned char>(t[at + 1]) - unsigned{'0'};
+    return hi < 10 && lo < 10 && static_cast<int>(hi * 10 + lo) <= most;
+  };
+  return two(0, 23) && t[2] == ':' && two(3, 59) && t[5] == ':' && two(6, 60);
+}
 
-void append_bucket_label(std::string& out, std::string_view value, std::string_view granularity) {
-  const Granularity g = granularity_of(granularity);
+// Appends the label; `with_time` tells whether the value was a date-time.
+void append_label(std::string& out, std::string_view value, Granularity g, bool& with_time) {
   Date date;
-  if (g == Granularity::None || !parse_date_value(value, date)) {
+  with_time = false;
+  if (g == Granularity::None || !parse_date_value(value, date, with_time)) {
     out += value;
     return;
   }
@@ -195,6 +208,54 @@ void append_bucket_label(std::string& out, std::string_view value, std::string_v
     case Granularity::None:
       break;
   }
+}
+
+}  // namespace
+
+bool buckets_dates(std::string_view granularity) {
+  return granularity_of(granularity) != Granularity::None;
+}
+
+void append_bucket_label(std::string& out, std::string_view value, std::string_view granularity) {
+  bool with_time;
+  append_label(out, value, granularity_of(granularity), with_time);
+}
+
+// A day-time text: "YYYY-MM-DD" (11 bytes with the "T"), then "HH:MM:SS".
+constexpr size_t kDayTime = 19, kDayAndT = 11;
+
+BucketMemo::BucketMemo(const std::optional<std::string>& granularity)
+    : granularity_(static_cast<uint8_t>(granularity ? granularity_of(*granularity) : Granularity::None)) {}
+
+std::string_view BucketMemo::label(std::string_view value, bool& same) {
+  const auto g = static_cast<Granularity>(granularity_);
+  if (g == Granularity::None) {
+    // Every text is its own label.
+    same = have_ && value == last_;
+    if (!same) last_.assign(value);
+    have_ = true;
+    return value;
+  }
+  if (repeats(value)) {
+    same = true;
+    return label_;
+  }
+  last_label_.swap(label_);
+  label_.clear();
+  bool with_time;
+  append_label(label_, value, g, with_time);
+  same = have_ && label_ == last_label_;
+  last_.assign(value);
+  have_ = true;
+  last_is_day_time_ = with_time && value.size() == kDayTime && value[0] >= '0' && value[0] <= '9';
+  return label_;
+}
+
+bool BucketMemo::repeats(std::string_view value) const {
+  if (!have_ || value.size() != last_.size()) return false;
+  if (static_cast<Granularity>(granularity_) == Granularity::None) return value == last_;
+  return value == last_ || (last_is_day_time_ && std::memcmp(value.data(), last_.data(), kDayAndT) == 0 &&
+                            plain_time(value.data() + kDayAndT));
 }
 
 std::string bucket_by_granularity(std::string_view value,

@@ -28,32 +28,30 @@ KeyTable::KeyTable(size_t ndims) : dims_(ndims) {
   key_slots_.assign_zeroed(key_slot_count(0));
 }
 
-uint32_t KeyTable::find_label(size_t d, std::string_view raw, uint64_t hash) const {
+uint32_t KeyTable::find_label(size_t d, std::string_view label, uint64_t hash) const {
   const Dim& dim = dims_[d];
   const size_t mask = dim.slots.size() - 1;
   for (size_t p = hash & mask;; p = (p + 1) & mask) {
     const uint32_t s = dim.slots[p];
     if (s == 0) return kNoLabel;
-    const RawEntry& e = dim.raws[s - 1];
-    if (e.hash == hash && e.length == raw.size() &&
-        bytes_equal(dim.bytes.data() + e.offset, raw.data(), raw.size()))
-      return e.label;
+    const LabelEntry& e = dim.labels[s - 1];
+    if (e.hash == hash && e.length == label.size() &&
+        bytes_equal(dim.bytes.data() + e.offset, label.data(), label.size()))
+      return s - 1;
   }
 }
 
-uint32_t KeyTable::intern_label(size_t d, std::string_view raw, uint64_t hash,
-                                std::string_view label) {
-  if (const uint32_t known = find_label(d, raw, hash); known != kNoLabel) return known;
+uint32_t KeyTable::intern_label(size_t d, std::string_view label, uint64_t hash) {
+  if (const uint32_t known = find_label(d, label, hash); known != kNoLabel) return known;
   Dim& dim = dims_[d];
-  auto [it, added] = dim.label_ids.try_emplace(std::string(label), static_cast<uint32_t>(dim.labels.size()));
-  if (added) dim.labels.emplace_back(label);
-  dim.raws.push_back({hash, dim.bytes.size(), static_cast<uint32_t>(raw.size()), it->second});
-  dim.bytes.append(raw);
-  if (dim.raws.size() * 2 > dim.slots.size()) {
-    dim.slots = empty_slots<uint32_t>(dim.raws.size());
+  const auto id = static_cast<uint32_t>(dim.labels.size());
+  dim.labels.push_back({hash, dim.bytes.size(), label.size()});
+  dim.bytes.append(label);
+  if (dim.labels.size() * 2 > dim.slots.size()) {
+    dim.slots = empty_slots<uint32_t>(dim.labels.size());
     const size_t mask = dim.slots.size() - 1;
-    for (size_t i = 0; i < dim.raws.size(); ++i) {
-      size_t p = dim.raws[i].hash & mask;
+    for (size_t i = 0; i < dim.labels.size(); ++i) {
+      size_t p = dim.labels[i].hash & mask;
       while (dim.slots[p] != 0) p = (p + 1) & mask;
       dim.slots[p] = static_cast<uint32_t>(i + 1);
     }
@@ -61,19 +59,19 @@ uint32_t KeyTable::intern_label(size_t d, std::string_view raw, uint64_t hash,
     const size_t mask = dim.slots.size() - 1;
     size_t p = hash & mask;
     while (dim.slots[p] != 0) p = (p + 1) & mask;
-    dim.slots[p] = static_cast<uint32_t>(dim.raws.size());
+    dim.slots[p] = id + 1;
   }
-  return it->second;
+  return id;
 }
 
 uint64_t KeyTable::key_hash(const uint32_t* labels, size_t ndims) {
-  uint64_t h = 0x9E3779B97F4A7C15ull * (ndims + 1);
-  for (size_t i = 0; i < ndims; ++i) {
-    h = (h ^ labels[i]) * 0xFF51AFD7ED558CCDull;
-    h ^= h >> 29;
+  // Two labels a word: a key of one or two dimensions is one integer.
+  uint64_t h = ndims;
+  for (size_t i = 0; i < ndims; i += 2) {
+    const uint64_t pair = labels[i] | (i + 1 < ndims ? uint64_t{labels[i + 1]} << 32 : 0);
+    h = util::mix_bits(h ^ pair);
   }
-  h *= 0xC4CEB9FE1A85EC53ull;
-  return h ^ (h >> 32);
+  return h;
 }
 
 int64_t KeyTable::find_key(const uint32_t* labels, uint64_t hash) const {

@@ -1,10 +1,12 @@
 // The dimension keys of one ingest as small integers.
 //
-// Every key dimension interns its texts: a raw input text maps to the id of
-// its bucketed label, so each distinct date text is bucketed once per
-// ingest. A record's key is then the tuple of its label ids, looked up in an
-// open-addressing table that compares integers, never texts. Keys are
-// numbered in the order they are first interned.
+// Every key dimension interns its labels (the bucketed texts; a dimension
+// without a granularity has its texts as labels), numbered in the order they
+// are first interned. Because a label buckets to itself, a text found among
+// the labels is its own label: only texts that are not labels need bucketing
+// before their lookup. A record's key is then the tuple of its label ids,
+// looked up in an open-addressing table that compares integers, never
+// texts. Keys are numbered in the order they are first interned.
 //
 // Lookups (find_*) only read and may run on many threads at once, as long
 // as nobody interns meanwhile; interning runs on one thread.
@@ -14,9 +16,9 @@
 #include <cstring>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
+#include "quor/util/hash.h"
 #include "quor/util/page_array.h"
 
 namespace quor::ingest::internal {
@@ -40,43 +42,6 @@ inline bool bytes_equal(const char* a, const char* b, size_t n) {
   return true;
 }
 
-// A hash of a short text (a dimension value, a category) for the ingest's
-// own tables: one or two word reads for texts up to 16 bytes, a word at a
-// time past that. Not kept anywhere; only equal texts must hash alike.
-inline uint64_t short_text_hash(std::string_view text) {
-  const char* p = text.data();
-  const size_t n = text.size();
-  auto mix = [](uint64_t a, uint64_t b) {
-    const __uint128_t m = static_cast<__uint128_t>(a) * b;
-    return static_cast<uint64_t>(m) ^ static_cast<uint64_t>(m >> 64);
-  };
-  constexpr uint64_t k0 = 0xA0761D6478BD642Full, k1 = 0xE7037ED1A0B428DBull;
-  uint64_t a = 0, b = 0;
-  if (n >= 8) {
-    uint64_t h = k1 ^ n;
-    size_t i = 0;
-    for (; i + 16 < n; i += 8) {
-      uint64_t w;
-      std::memcpy(&w, p + i, 8);
-      h = mix(w ^ k0, h ^ k1);
-    }
-    std::memcpy(&a, p + i, 8);
-    std::memcpy(&b, p + n - 8, 8);
-    return mix(a ^ k0 ^ h, b ^ k1 ^ (h >> 7));
-  }
-  if (n >= 4) {
-    uint32_t x, y;
-    std::memcpy(&x, p, 4);
-    std::memcpy(&y, p + n - 4, 4);
-    a = x;
-    b = y;
-  } else if (n > 0) {
-    a = static_cast<unsigned char>(p[0]) | static_cast<uint64_t>(static_cast<unsigned char>(p[n / 2])) << 8 |
-        static_cast<uint64_t>(static_cast<unsigned char>(p[n - 1])) << 16;
-  }
-  return mix(a ^ k0, b ^ k1 ^ n);
-}
-
 class KeyTable {
  public:
   // `ndims`: the number of key dimensions (one per distinct dimension name).
@@ -85,13 +50,16 @@ class KeyTable {
   size_t num_dims() const { return dims_.size(); }
   size_t num_keys() const { return num_keys_; }
 
-  static uint64_t text_hash(std::string_view text) { return short_text_hash(text); }
-  // The label id of raw text `raw` of key dimension d, or kNoLabel.
-  uint32_t find_label(size_t d, std::string_view raw, uint64_t hash) const;
-  // Interns `raw` with its bucketed `label` (returns the known id when `raw`
-  // is known already).
-  uint32_t intern_label(size_t d, std::string_view raw, uint64_t hash, std::string_view label);
-  const std::string& label_text(size_t d, uint32_t id) const { return dims_[d].labels[id]; }
+  static uint64_t text_hash(std::string_view text) { return util::text_hash(text); }
+  // The id of label `label` of key dimension d, or kNoLabel; `hash` is
+  // text_hash(label), here and in intern_label.
+  uint32_t find_label(size_t d, std::string_view label, uint64_t hash) const;
+  // Interns `label` (returns the known id when it is known already).
+  uint32_t intern_label(size_t d, std::string_view label, uint64_t hash);
+  std::string_view label_text(size_t d, uint32_t id) const {
+    const Dim& dim = dims_[d];
+    return std::string_view(dim.bytes).substr(dim.labels[id].offset, dim.labels[id].length);
+  }
 
   static uint64_t key_hash(const uint32_t* labels, size_t ndims);
   // The number of the key with these label ids (num_dims() of them), or -1;
@@ -101,18 +69,15 @@ class KeyTable {
   const uint32_t* labels_of(uint32_t key) const { return key_labels_.data() + key * dims_.size(); }
 
  private:
-  struct RawEntry {
+  struct LabelEntry {
     uint64_t hash;
     uint64_t offset;  // into `bytes`
-    uint32_t length;
-    uint32_t label;
+    uint64_t length;
   };
   struct Dim {
-    std::string bytes;              // raw texts back to back
-    std::vector<RawEntry> raws;
-    std::vector<uint32_t> slots;    // open addressing: raw entry + 1, 0 empty
-    std::vector<std::string> labels;
-    std::unordered_map<std::string, uint32_t> label_ids;
+    std::string bytes;  // the labels back to back
+    std::vector<LabelEntry> labels;
+    std::vector<uint32_t> slots;  // open addressing: label id + 1, 0 empty
   };
   // Places key number `key` with hash `hash` in key_slots_.
   void place_key(uint64_t hash, uint32_t key);

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "quor/ingest/csv_reader.h"
 #include "quor/ingest/preparation.h"
 #include "quor/model/model.h"
 #include "quor/util/json_value.h"
@@ -31,14 +32,16 @@ void append_value_json(std::string& out, const ValueRef& v);
 
 // One observation as the step reads it, by schema positions: per schema
 // dimension whether it has a text and the text, per schema variable whether
-// it has a value and the value. `scratch` is storage a source may use for
-// texts it has to build; it outlives the views into it until the next load.
+// it has a value and the value. `scratch` and `fields` are storage a source
+// may use for texts it has to build and for a row's fields; they outlive the
+// views into them until the next load.
 struct RowView {
   std::vector<uint8_t> has_dim;
   std::vector<std::string_view> dims;  // per schema dimension
   std::vector<uint8_t> has_val;
   std::vector<ValueRef> vals;  // per schema variable
   std::vector<std::string> scratch;
+  std::vector<CsvTable::FieldRef> fields;  // where a CSV row's fields lie
   void reset(size_t ndims, size_t nvars);
 };
 

@@ -4,8 +4,10 @@
 #include <charconv>
 #include <cstring>
 #include <limits>
+#include <optional>
 
 #include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/enumerable_thread_specific.h>
 #include <oneapi/tbb/parallel_for.h>
 
 #include "quor/ingest/date_bucket.h"
@@ -81,46 +83,138 @@ void append_u32(std::string& out, size_t n) {
   out.append(b, 4);
 }
 
-// Computes observation `i` of the slice into position `k` of `out`; its
-// raw-log line (when asked for) goes to the end of `line_out` with `id`.
-void compute_one(const CompiledSchema& cs, RowView& row, size_t k, std::string& label,
-                 BatchUpdates& out, const KeyTable* keys, std::string* line_out, uint64_t id) {
+// Texts of one key dimension that a worker met, with their label ids: open
+// addressing over a fixed table that takes texts until it is half full (a
+// column of ever new texts fills it once and then only reads it).
+class TextIdCache {
+ public:
+  uint32_t find(std::string_view text, uint64_t hash) const {
+    for (size_t p = hash & (kSlots - 1);; p = (p + 1) & (kSlots - 1)) {
+      const Slot& s = slots_[p];
+      if (s.length == kEmpty) return kNoLabel;
+      if (s.hash == hash && s.length == text.size() && bytes_equal(s.text, text.data(), text.size()))
+        return s.id;
+    }
+  }
+  // `text` must not be held yet.
+  void put(std::string_view text, uint64_t hash, uint32_t id) {
+    if (text.size() > kMaxText || held_ >= kSlots / 2) return;
+    size_t p = hash & (kSlots - 1);
+    while (slots_[p].length != kEmpty) p = (p + 1) & (kSlots - 1);
+    Slot& s = slots_[p];
+    s.hash = hash;
+    s.id = id;
+    s.length = static_cast<uint32_t>(text.size());
+    std::memcpy(s.text, text.data(), text.size());
+    ++held_;
+  }
+
+ private:
+  static constexpr size_t kSlots = 4096, kMaxText = 24;
+  static constexpr uint32_t kEmpty = UINT32_MAX;
+  struct Slot {
+    uint64_t hash = 0;
+    uint32_t id = kNoLabel;
+    uint32_t length = kEmpty;
+    char text[kMaxText];
+  };
+  std::vector<Slot> slots_ = std::vector<Slot>(kSlots);
+  size_t held_ = 0;
+};
+
+// What one worker keeps from record to record.
+struct StepScratch {
+  RowView row;
+  // Per key dimension: whether its texts are bucketed (else each text is
+  // its own label, looked up as it stands), their memo, the id of the
+  // memo's last label, the texts met, and the current record's label (set
+  // when its id is not known).
+  std::vector<uint8_t> buckets;
+  std::vector<BucketMemo> memos;
+  std::vector<uint32_t> last_label;
+  std::vector<TextIdCache> met;
+  std::vector<std::string_view> label;
+  explicit StepScratch(const CompiledSchema& cs)
+      : last_label(cs.key_dims.size(), kNoLabel), met(cs.key_dims.size()), label(cs.key_dims.size()) {
+    memos.reserve(cs.key_dims.size());
+    for (size_t d : cs.key_dims) {
+      const auto& g = cs.schema.dimensions[d].granularity;
+      buckets.push_back(g.has_value() && buckets_dates(*g) ? 1 : 0);
+      memos.emplace_back(g);
+    }
+  }
+  // The label id of key dimension i's text (kNoLabel when `keys` lacks it,
+  // with label[i] set to the label).
+  uint32_t label_id(const KeyTable* keys, size_t i, std::string_view text) {
+    BucketMemo& memo = memos[i];
+    if (!buckets[i]) {
+      label[i] = text;
+      return keys != nullptr ? keys->find_label(i, text, KeyTable::text_hash(text)) : kNoLabel;
+    }
+    if (keys == nullptr) {
+      bool same = false;
+      label[i] = memo.label(text, same);
+      return kNoLabel;
+    }
+    if (last_label[i] != kNoLabel && memo.repeats(text)) return last_label[i];
+    const uint64_t hash = KeyTable::text_hash(text);
+    if (const uint32_t id = met[i].find(text, hash); id != kNoLabel) return id;
+    bool same = false;
+    label[i] = memo.label(text, same);
+    if (!same || last_label[i] == kNoLabel)
+      last_label[i] = keys->find_label(i, label[i], KeyTable::text_hash(label[i]));
+    if (last_label[i] != kNoLabel) met[i].put(text, hash, last_label[i]);
+    return last_label[i];
+  }
+};
+
+}  // namespace
+
+struct StepScratches::Impl {
+  oneapi::tbb::enumerable_thread_specific<StepScratch> per_thread;
+  explicit Impl(const CompiledSchema& cs) : per_thread([&cs] { return StepScratch(cs); }) {}
+};
+
+StepScratches::StepScratches(const CompiledSchema& cs) : impl_(std::make_unique<Impl>(cs)) {}
+StepScratches::~StepScratches() = default;
+
+namespace {
+
+// Computes the observation in `scratch.row` into position `k` of `out`;
+// its raw-log line (when asked for) goes to the end of `line_out` with `id`.
+void compute_one(const CompiledSchema& cs, StepScratch& scratch, size_t k, BatchUpdates& out,
+                 const KeyTable* keys, std::string* line_out, uint64_t id) {
+  const RowView& row = scratch.row;
   const auto& dims = cs.schema.dimensions;
   for (size_t d = 0; d < dims.size(); ++d) {
     if (!row.has_dim[d]) {
       out.present[k] = 0;
+      out.key_id[k] = -1;
       return;
     }
   }
   out.present[k] = 1;
   const size_t nkd = cs.key_dims.size();
   uint32_t* labels = out.labels.data() + k * nkd;
+  // Each key dimension is looked up by its label; a text whose label is the
+  // last one's takes the last id.
   bool known = keys != nullptr;
   for (size_t i = 0; i < nkd; ++i) {
-    const std::string_view raw = row.dims[cs.key_dims[i]];
-    labels[i] = keys ? keys->find_label(i, raw, KeyTable::text_hash(raw)) : kNoLabel;
-    if (labels[i] == kNoLabel) known = false;
+    labels[i] = scratch.label_id(keys, i, row.dims[cs.key_dims[i]]);
+    known = known && labels[i] != kNoLabel;
   }
   out.has_pending[k] = known ? 0 : 1;
   if (known) {
     out.key_id[k] = keys->find_key(labels, KeyTable::key_hash(labels, nkd));
   } else {
-    // A text met for the first time: the calling thread interns it from
-    // these texts, bucketed here once.
+    // A label met for the first time: the calling thread interns it.
     out.key_id[k] = -1;
     std::string& p = out.pending[k];
     p.clear();
     for (size_t i = 0; i < nkd; ++i) {
-      const size_t d = cs.key_dims[i];
-      const std::string_view raw = row.dims[d];
-      label.clear();
-      const auto& g = dims[d].granularity;
-      if (g) append_bucket_label(label, raw, *g);
-      else label.append(raw);
-      append_u32(p, raw.size());
-      p.append(raw);
+      const std::string_view label = labels[i] != kNoLabel ? keys->label_text(i, labels[i]) : scratch.label[i];
       append_u32(p, label.size());
-      p += label;
+      p.append(label);
     }
   }
 
@@ -206,7 +300,7 @@ void compute_one(const CompiledSchema& cs, RowView& row, size_t k, std::string& 
 
 void compute_batch(const CompiledSchema& cs, const ObservationSource& src, size_t begin,
                    size_t end, bool want_lines, uint64_t first_id, BatchUpdates& out,
-                   const KeyTable* keys) {
+                   const KeyTable* keys, StepScratches* scratches) {
   const size_t n = end - begin;
   const size_t nv = cs.vars.size(), nj = cs.joints.size(), nkd = cs.key_dims.size();
   out.n = n;
@@ -249,8 +343,11 @@ void compute_batch(const CompiledSchema& cs, const ObservationSource& src, size_
   }
   const size_t ndims = cs.schema.dimensions.size();
   auto work = [&](size_t c) {
-    RowView row;
-    std::string label;
+    // A worker runs one share at a time (nothing inside waits for other
+    // tasks), so its scratch is its own for the whole share.
+    std::optional<StepScratch> own;
+    StepScratch& scratch = scratches != nullptr ? scratches->impl().per_thread.local() : own.emplace(cs);
+    RowView& row = scratch.row;
     std::string* line_out = nullptr;
     if (want_lines) {
       line_out = &out.blocks[c];
@@ -260,7 +357,7 @@ void compute_batch(const CompiledSchema& cs, const ObservationSource& src, size_
     for (size_t k = c * kBlock; k < std::min(n, (c + 1) * kBlock); ++k) {
       row.reset(ndims, nv);
       src.load(begin + k, row);
-      compute_one(cs, row, k, label, out, keys, line_out, id);
+      compute_one(cs, scratch, k, out, keys, line_out, id);
       id += out.present[k];
     }
   };
@@ -271,20 +368,14 @@ void compute_batch(const CompiledSchema& cs, const ObservationSource& src, size_
   worker_arena().execute([&] { oneapi::tbb::parallel_for(size_t(0), nblocks, work); });
 }
 
-std::pair<std::string_view, std::string_view> pending_texts(std::string_view p, size_t d) {
+std::string_view pending_label(std::string_view p, size_t d) {
   size_t pos = 0;
-  auto take = [&]() {
+  for (size_t i = 0;; ++i) {
     uint32_t len;
     std::memcpy(&len, p.data() + pos, 4);
     pos += 4;
-    std::string_view t = p.substr(pos, len);
+    if (i == d) return p.substr(pos, len);
     pos += len;
-    return t;
-  };
-  for (size_t i = 0;; ++i) {
-    std::string_view raw = take();
-    std::string_view label = take();
-    if (i == d) return {raw, label};
   }
 }
 
@@ -293,8 +384,7 @@ model::DimensionMap dimension_map_of(const CompiledSchema& cs, const BatchUpdate
   model::DimensionMap map;
   const uint32_t* labels = u.labels.data() + k * u.nkeydims;
   for (size_t i = 0; i < cs.key_dims.size(); ++i) {
-    std::string label = u.has_pending[k] ? std::string(pending_texts(u.pending[k], i).second)
-                                         : keys->label_text(i, labels[i]);
+    std::string label(u.has_pending[k] ? pending_label(u.pending[k], i) : keys->label_text(i, labels[i]));
     map.emplace_hint(map.end(), cs.schema.dimensions[cs.key_dims[i]].name, std::move(label));
   }
   return map;

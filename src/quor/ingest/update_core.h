@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -21,16 +22,16 @@ namespace quor::ingest::internal {
 class KeyTable;
 
 // The compact updates of one slice. A record's key is given as label ids
-// (kNoLabel where the raw text is not interned yet, with `pending` then
-// holding every key dimension's raw text and label) and as the key's number
-// when the whole key is known (-1 otherwise).
+// (kNoLabel where the label is not interned yet, with `pending` then holding
+// every key dimension's label) and as the key's number when the whole key is
+// known (-1 otherwise, and for a record that is not present).
 struct BatchUpdates {
   size_t n = 0, nvars = 0, njoints = 0, nkeydims = 0;
   std::vector<uint8_t> present;
   std::vector<uint32_t> labels;    // n * nkeydims
   std::vector<int64_t> key_id;
   std::vector<uint8_t> has_pending;
-  std::vector<std::string> pending;  // per key dimension: u32 length, raw, u32 length, label
+  std::vector<std::string> pending;  // per key dimension: u32 length, label
   std::vector<int64_t> slots;      // n * nvars
   std::vector<uint64_t> cells;     // n * njoints * 2
   // Raw-log lines, when asked for: whole lines of consecutive records in
@@ -43,16 +44,42 @@ struct BatchUpdates {
   std::vector<uint32_t> line_length;
 };
 
+// What each worker thread keeps from slice to slice of one ingest: its row
+// view and, per key dimension whose texts are bucketed, the memo of its last
+// text and label (BucketMemo) and a small cache of texts it met with the ids
+// of their labels, so that a date text met before needs neither a parse nor
+// a probe of the key table. Only found ids are kept, and the key table never
+// drops a label, so what the cache holds stays right while the table grows
+// between slices. Tied to one key table.
+//
+// Buys, on the reference CSV (730 dates in no order, monthly buckets; the
+// step's instructions per row under callgrind, 150 000 rows, one thread):
+// 3 530 instead of 4 440 with the memo alone, which parses nearly every
+// date. On sorted timestamps the memo does the work and the cache is left
+// alone once full.
+class StepScratches {
+ public:
+  explicit StepScratches(const CompiledSchema& schema);
+  ~StepScratches();
+  StepScratches(const StepScratches&) = delete;
+  StepScratches& operator=(const StepScratches&) = delete;
+  struct Impl;
+  Impl& impl() { return *impl_; }
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
 // Computes observations [begin, end) of `src` on the worker pool. Key
-// texts are looked up in `keys` (read only; none: every key is pending).
-// With `want_lines`, the raw-log lines are written with identifiers from
-// `first_id`.
+// labels are looked up in `keys` (read only; none: every key is pending),
+// through `scratches` (made for `keys`) when given. With `want_lines`, the
+// raw-log lines are written with identifiers from `first_id`.
 void compute_batch(const CompiledSchema& schema, const ObservationSource& src, size_t begin,
                    size_t end, bool want_lines, uint64_t first_id, BatchUpdates& out,
-                   const KeyTable* keys = nullptr);
+                   const KeyTable* keys = nullptr, StepScratches* scratches = nullptr);
 
-// Reads the (raw, label) pair of key dimension `d` from a pending key.
-std::pair<std::string_view, std::string_view> pending_texts(std::string_view pending, size_t d);
+// Reads the label of key dimension `d` from a pending key.
+std::string_view pending_label(std::string_view pending, size_t d);
 
 // The dimension map of record k of `u`, from its pending texts or from the
 // key table.

@@ -1,0 +1,97 @@
+#!/usr/bin/env python3
+"""QuorDB create + ingest + close of a flights-shaped CSV against DuckDB doing
+the same counting, interleaved, with the ratio of their times.
+
+Each quor run is a child process with RAYON_NUM_THREADS set; it creates a
+database, ingests the file with monthly buckets (time x origin x destination,
+delay and distance as histograms) and closes it. Each DuckDB run is a node
+child (bench/duckdb_flights.mjs) with the same thread count: read_csv into
+memory, then GROUP BY of the same months, airports and bins. Several quor
+builds may be given (label=dir of the module) to compare them in one run.
+
+    build/gen_reference_csv --flights /tmp/quor_flights.csv 3000000
+    npm install --prefix bench/.peers @duckdb/node-api   # a benchmark tool only
+    python3 bench/python_vs_duckdb.py /tmp/quor_flights.csv --threads 8 --runs 5 \\
+        --quor new=build/python [--quor base=/tmp/base/build/python] \\
+        [--peers bench/.peers/node_modules]
+"""
+import argparse
+import os
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def child(path: str) -> None:
+    import quor_engine
+
+    with tempfile.TemporaryDirectory(prefix="quor-bench-") as tmp:
+        start = time.perf_counter()
+        db = quor_engine.QuorDB.create(os.path.join(tmp, "db"))
+        report = db.ingest(path, date_granularity="monthly")
+        db.close()
+        elapsed = time.perf_counter() - start
+    print(f"{elapsed:.4f} {report.total_rows} {report.distributions_updated}")
+
+
+def interpreter_of(module_dir: str) -> str:
+    """The interpreter the build made the module for (its interpreter.txt)."""
+    try:
+        with open(os.path.join(module_dir, "interpreter.txt"), encoding="utf-8") as f:
+            return f.read().strip() or sys.executable
+    except OSError:
+        return sys.executable
+
+
+def run_quor(module_dir: str, path: str, threads: int) -> float:
+    env = dict(os.environ, PYTHONPATH=module_dir, RAYON_NUM_THREADS=str(threads))
+    out = subprocess.run([interpreter_of(module_dir), __file__, "--child", path], env=env, check=True,
+                         capture_output=True, text=True).stdout.split()
+    return float(out[0])
+
+
+def run_duckdb(peers: str, path: str, threads: int) -> float:
+    env = dict(os.environ, NODE_PATH=peers)
+    out = subprocess.run(["node", os.path.join(HERE, "duckdb_flights.mjs"), path, str(threads)],
+                         env=env, check=True, capture_output=True, text=True).stdout.split()
+    return float(out[0])
+
+
+def span(values):
+    return f"{min(values):.3f}-{max(values):.3f} s (median {sorted(values)[len(values) // 2]:.3f})"
+
+
+def main() -> None:
+    if len(sys.argv) > 1 and sys.argv[1] == "--child":
+        child(sys.argv[2])
+        return
+    ap = argparse.ArgumentParser()
+    ap.add_argument("csv")
+    ap.add_argument("--threads", type=int, default=os.cpu_count())
+    ap.add_argument("--runs", type=int, default=5)
+    ap.add_argument("--quor", action="append", default=[],
+                    help="label=directory holding the quor_engine module (repeatable)")
+    ap.add_argument("--peers", default=os.path.join(HERE, ".peers", "node_modules"))
+    args = ap.parse_args()
+    builds = [q.split("=", 1) for q in (args.quor or ["quor=" + os.path.join(HERE, "..", "build", "python")])]
+    times = {label: [] for label, _ in builds}
+    times["duckdb"] = []
+    for _ in range(args.runs):
+        for label, module_dir in builds:
+            times[label].append(run_quor(module_dir, args.csv, args.threads))
+        times["duckdb"].append(run_duckdb(args.peers, args.csv, args.threads))
+    print(f"{args.csv}, {args.threads} threads, {args.runs} interleaved runs, "
+          f"load average {os.getloadavg()[0]:.1f}")
+    for label, values in times.items():
+        line = f"  {label:8} {span(values)}"
+        if label != "duckdb":
+            ratios = [d / q for q, d in zip(values, times["duckdb"])]
+            line += f"; DuckDB time / quor time {min(ratios):.2f}-{max(ratios):.2f}x"
+        print(line)
+
+
+if __name__ == "__main__":
+    main()
