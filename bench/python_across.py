@@ -201,9 +201,12 @@ def fresh_against_scipy(tmp: str, db, runs: int) -> None:
         fresh = quor_engine.QuorDB.open(path)
         timed(fresh, "COMPARE income ACROSS region")
         fresh.close()
+    faults = []
     for _ in range(runs):
         fresh = quor_engine.QuorDB.open(path)
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
         quor_ms.append(timed(fresh, "COMPARE income ACROSS region"))
+        faults.append(resource.getrusage(resource.RUSAGE_SELF).ru_minflt - before)
         fresh.close()
         scipy_ms.append(run_scipy())
     ratio = statistics.median(scipy_ms) / statistics.median(quor_ms)
@@ -213,6 +216,8 @@ def fresh_against_scipy(tmp: str, db, runs: int) -> None:
           f"ratio of medians {ratio:.1f}x, per run "
           f"{min(s / q for s, q in zip(scipy_ms, quor_ms)):.1f}-"
           f"{max(s / q for s, q in zip(scipy_ms, quor_ms)):.1f}x ({runs} runs, interleaved)")
+    print(f"across   per run: ms {' '.join(f'{q:.1f}' for q in quor_ms)}; "
+          f"page faults {' '.join(str(f) for f in faults)}")
 
 
 def case_across(runs: int) -> None:

@@ -76,12 +76,16 @@ void measure_pair(CompareResult& r, const SideVectors& a, const SideVectors& b,
     for (size_t i = 0; i < k; ++i) mid[i] = (pa[i] + pb[i]) * 0.5;
     math::divide_pairwise(pa, mid, k, a_by_mid);
     math::divide_pairwise(pb, mid, k, b_by_mid);
+    // Where only one share is positive, its midpoint is exactly half of it
+    // (a share is at least 2^-64, far from the subnormals), the quotient
+    // exactly 2 and its logarithm exactly 1: only entries with both shares
+    // positive need theirs taken.
     for (size_t i = 0; i < k; ++i) {
-      const bool positive = mid[i] > 0.0;
+      const bool both_positive = pa[i] > 0.0 && pb[i] > 0.0;
       logs[n] = a_by_mid[i];
-      n += positive && pa[i] > 0.0;
+      n += both_positive;
       logs[n] = b_by_mid[i];
-      n += positive && pb[i] > 0.0;
+      n += both_positive;
     }
   }
   logs[n] = 1.0;  // the entry past the last: read by a cursor that does not advance
@@ -108,11 +112,12 @@ void measure_pair(CompareResult& r, const SideVectors& a, const SideVectors& b,
   auto jsd_terms = [&](size_t i) {
     const bool positive = mid[i] > 0.0;
     const bool use_a = positive && pa[i] > 0.0;
-    const double l_a = *log_mid;
-    log_mid += use_a;
     const bool use_b = positive && pb[i] > 0.0;
-    const double l_b = *log_mid;
-    log_mid += use_b;
+    const bool both_positive = use_a && use_b;
+    const double l_a = both_positive ? *log_mid : 1.0;
+    log_mid += both_positive;
+    const double l_b = both_positive ? *log_mid : 1.0;
+    log_mid += both_positive;
     if (keep_logs) {
       side_logs[i] = l_a;
       side_logs[k + i] = l_b;

@@ -1,5 +1,6 @@
 #include "quor/sql/text_rows.h"
 
+#include <algorithm>
 #include <ostream>
 
 #include "quor/util/panic.h"
@@ -44,10 +45,9 @@ TextRows& TextRows::operator=(std::initializer_list<std::initializer_list<std::s
   return *this;
 }
 
-void TextRows::reserve(size_t rows, size_t cells, size_t bytes) {
-  rows_.reserve(rows);
-  cell_ends_.reserve(cells);
-  text_.reserve(bytes);
+void TextRows::reserve(size_t, size_t, size_t bytes) {
+  // The lists grow by small blocks; only the list of text blocks has room.
+  blocks_.reserve(blocks_.size() + bytes / kBlockBytes + 1);
 }
 
 void TextRows::push_back(std::initializer_list<std::string_view> cells) {
@@ -68,10 +68,14 @@ TextRows::operator std::vector<std::vector<std::string>>() const {
 }
 
 void TextRows::add_cell(std::string_view text) {
-  QUOR_ASSERT(text.size() <= UINT32_MAX - text_.size() && cell_ends_.size() < UINT32_MAX,
-              "result table over 4 GiB");
-  text_.append(text);
-  cell_ends_.push_back(static_cast<uint32_t>(text_.size()));
+  QUOR_ASSERT(cells_.size() < UINT32_MAX && text.size() <= UINT32_MAX, "result table too large");
+  if (blocks_.empty() || blocks_.back().capacity() - blocks_.back().size() < text.size()) {
+    QUOR_ASSERT(blocks_.size() < UINT32_MAX, "result table too large");
+    blocks_.emplace_back().reserve(std::max(kBlockBytes, text.size()));
+  }
+  std::string& block = blocks_.back();
+  block.append(text);
+  cells_.push_back({static_cast<uint32_t>(blocks_.size() - 1), static_cast<uint32_t>(block.size())});
   ++rows_.back().cells;
 }
 
