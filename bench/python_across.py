@@ -18,7 +18,9 @@ generated CSV):
             computed once beforehand. scipy runs in this process when it
             imports here, otherwise in a helper process of the first
             interpreter that has it (/usr/bin/python3: Debian's
-            python3-scipy). Prints both ranges and the ratio of the medians.
+            python3-scipy). Prints both ranges and the ratio of the medians,
+            then the same for a lighter loop, scipy's jensenshannon alone per
+            pair, and each fresh run's time and page faults.
   pairwise  PAIRWISE region ON income over the same 200 values (cold cache,
             then repeats answered from it).
   nearest   NEAREST variable:income ON region with 2 000 regions of 10 shops
@@ -142,13 +144,28 @@ class ScipyLoop:
         assert len(rows) == n * (n - 1) // 2
         return elapsed
 
+    def run_jsd_only(self) -> float:
+        """The JSD alone (scipy's jensenshannon, squared), no rows: the
+        lighter loop of earlier figures."""
+        from scipy.spatial.distance import jensenshannon
+
+        shares = self.shares
+        n = len(shares)
+        start = time.perf_counter()
+        out = []
+        for i in range(n):
+            for j in range(i + 1, n):
+                out.append(jensenshannon(shares[i], shares[j], base=2) ** 2)
+        return (time.perf_counter() - start) * 1e3
+
 
 def scipy_helper() -> None:
     """Reads the histograms as one JSON line, then answers each line on
     standard input with the time of one run of the loop."""
     loop = ScipyLoop(json.loads(sys.stdin.readline()))
-    for _ in sys.stdin:
-        print(f"{loop.run():.3f}", flush=True)
+    for line in sys.stdin:
+        ms = loop.run_jsd_only() if line.strip() == "jsd" else loop.run()
+        print(f"{ms:.3f}", flush=True)
 
 
 def scipy_runner(histograms):
@@ -158,7 +175,8 @@ def scipy_runner(histograms):
         import scipy  # noqa: F401
 
         loop = ScipyLoop(histograms)
-        return loop.run, "scipy in this process"
+        return (lambda jsd_only=False: loop.run_jsd_only() if jsd_only else loop.run()), \
+            "scipy in this process"
     except ImportError:
         pass
     for exe in SCIPY_PYTHONS:
@@ -170,8 +188,8 @@ def scipy_runner(histograms):
         child.stdin.write(json.dumps(histograms) + "\n")
         child.stdin.flush()
 
-        def run() -> float:
-            child.stdin.write("run\n")
+        def run(jsd_only: bool = False) -> float:
+            child.stdin.write("jsd\n" if jsd_only else "run\n")
             child.stdin.flush()
             return float(child.stdout.readline())
 
@@ -202,6 +220,7 @@ def fresh_against_scipy(tmp: str, db, runs: int) -> None:
         timed(fresh, "COMPARE income ACROSS region")
         fresh.close()
     faults = []
+    jsd_ms = []
     for _ in range(runs):
         fresh = quor_engine.QuorDB.open(path)
         before = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
@@ -209,13 +228,19 @@ def fresh_against_scipy(tmp: str, db, runs: int) -> None:
         faults.append(resource.getrusage(resource.RUSAGE_SELF).ru_minflt - before)
         fresh.close()
         scipy_ms.append(run_scipy())
+        jsd_ms.append(run_scipy(jsd_only=True))
     ratio = statistics.median(scipy_ms) / statistics.median(quor_ms)
+    jsd_ratio = statistics.median(jsd_ms) / statistics.median(quor_ms)
     print(f"across   fresh database, 19900 pairs: {min(quor_ms):.1f}-{max(quor_ms):.1f} ms "
           f"(median {statistics.median(quor_ms):.1f}); {where}: {min(scipy_ms):.0f}-"
           f"{max(scipy_ms):.0f} ms (median {statistics.median(scipy_ms):.0f}); "
           f"ratio of medians {ratio:.1f}x, per run "
           f"{min(s / q for s, q in zip(scipy_ms, quor_ms)):.1f}-"
           f"{max(s / q for s, q in zip(scipy_ms, quor_ms)):.1f}x ({runs} runs, interleaved)")
+    print(f"across   scipy's jensenshannon alone over the pairs: {min(jsd_ms):.0f}-{max(jsd_ms):.0f} ms "
+          f"(median {statistics.median(jsd_ms):.0f}); ratio of medians {jsd_ratio:.1f}x, per run "
+          f"{min(s / q for s, q in zip(jsd_ms, quor_ms)):.1f}-"
+          f"{max(s / q for s, q in zip(jsd_ms, quor_ms)):.1f}x")
     print(f"across   per run: ms {' '.join(f'{q:.1f}' for q in quor_ms)}; "
           f"page faults {' '.join(str(f) for f in faults)}")
 
