@@ -8,6 +8,19 @@ generated CSV):
             20-bin histograms): the first statement, then the median of the
             repeats (the cache holds 10 000 results, so a repeat of 19 900
             pairs still misses); then reading the result's rows into Python.
+            Then, interleaved run by run (after two untimed runs), the
+            statement on a freshly opened database (empty cache) against the
+            same loop written with scipy over the same histograms: per pair
+            JSD (scipy's jensenshannon, squared, base 2), Hellinger and PSI
+            (smoothed KL both ways, as the engine does, with
+            scipy.special.rel_entr), the six cells of the row as text, then
+            the rows sorted by JSD, descending. Both read each side's shares
+            computed once beforehand. scipy runs in this process when it
+            imports here, otherwise in a helper process of the first
+            interpreter that has it (/usr/bin/python3: Debian's
+            python3-scipy). Prints both ranges and the ratio of the medians,
+            then the same for a lighter loop, scipy's jensenshannon alone per
+            pair, and each fresh run's time and page faults.
   pairwise  PAIRWISE region ON income over the same 200 values (cold cache,
             then repeats answered from it).
   nearest   NEAREST variable:income ON region with 2 000 regions of 10 shops
@@ -18,6 +31,8 @@ generated CSV):
 
     PYTHONPATH=build/python python3 bench/python_across.py [case ...] [--runs N]
 """
+import json
+import math
 import os
 import random
 import resource
@@ -70,6 +85,166 @@ def timed(db, sql: str) -> float:
     return elapsed
 
 
+# ---- the scipy peer ---------------------------------------------------------
+
+SCIPY_PYTHONS = ["/usr/bin/python3"]
+
+
+def histograms_of(csv: str, low: float, high: float, bins: int):
+    """Per region (in name order) the bin counts of its income values, binned
+    as the engine bins them (floor of the offset over the width, clamped)."""
+    width = (high - low) / bins
+    counts = {}
+    with open(csv) as f:
+        next(f)
+        for line in f:
+            region, value = line.rstrip("\n").split(",")
+            b = int(math.floor((float(value) - low) / width))
+            row = counts.setdefault(region, [0] * bins)
+            row[min(max(b, 0), bins - 1)] += 1
+    return [(name, counts[name]) for name in sorted(counts)]
+
+
+class ScipyLoop:
+    """The ACROSS loop in scipy over fixed histograms; run() returns ms."""
+
+    def __init__(self, histograms):
+        import numpy as np
+
+        self.names = [name for name, _ in histograms]
+        self.totals = [sum(c) for _, c in histograms]
+        counts = [np.asarray(c, dtype=np.float64) for _, c in histograms]
+        k = len(counts[0])
+        self.shares = [c / c.sum() for c in counts]
+        self.roots = [np.sqrt(p) for p in self.shares]
+        self.smoothed = [(c + 1e-10) / (c.sum() + k * 1e-10) for c in counts]
+
+    def run(self) -> float:
+        import numpy as np
+        from scipy.spatial.distance import jensenshannon
+        from scipy.special import rel_entr
+
+        ln2 = math.log(2.0)
+        names, totals = self.names, self.totals
+        shares, roots, smoothed = self.shares, self.roots, self.smoothed
+        n = len(names)
+        start = time.perf_counter()
+        rows = []
+        for i in range(n):
+            for j in range(i + 1, n):
+                p, q = shares[i], shares[j]
+                jsd = jensenshannon(p, q, base=2) ** 2
+                hellinger = math.sqrt(0.5 * float(np.sum((roots[i] - roots[j]) ** 2)))
+                psi = (float(np.sum(rel_entr(p, smoothed[j]))) +
+                       float(np.sum(rel_entr(q, smoothed[i])))) / ln2
+                rows.append((names[i], names[j], f"{jsd:.6f}", f"{hellinger:.6f}", f"{psi:.6f}",
+                             f"{totals[i]} vs {totals[j]}"))
+        rows.sort(key=lambda r: float(r[2]), reverse=True)  # stable: ties keep pair order
+        elapsed = (time.perf_counter() - start) * 1e3
+        assert len(rows) == n * (n - 1) // 2
+        return elapsed
+
+    def run_jsd_only(self) -> float:
+        """The JSD alone (scipy's jensenshannon, squared), no rows: the
+        lighter loop of earlier figures."""
+        from scipy.spatial.distance import jensenshannon
+
+        shares = self.shares
+        n = len(shares)
+        start = time.perf_counter()
+        out = []
+        for i in range(n):
+            for j in range(i + 1, n):
+                out.append(jensenshannon(shares[i], shares[j], base=2) ** 2)
+        return (time.perf_counter() - start) * 1e3
+
+
+def scipy_helper() -> None:
+    """Reads the histograms as one JSON line, then answers each line on
+    standard input with the time of one run of the loop."""
+    loop = ScipyLoop(json.loads(sys.stdin.readline()))
+    for line in sys.stdin:
+        ms = loop.run_jsd_only() if line.strip() == "jsd" else loop.run()
+        print(f"{ms:.3f}", flush=True)
+
+
+def scipy_runner(histograms):
+    """A function that runs the loop once and returns its ms, or None when no
+    interpreter at hand has scipy."""
+    try:
+        import scipy  # noqa: F401
+
+        loop = ScipyLoop(histograms)
+        return (lambda jsd_only=False: loop.run_jsd_only() if jsd_only else loop.run()), \
+            "scipy in this process"
+    except ImportError:
+        pass
+    for exe in SCIPY_PYTHONS:
+        if not os.path.exists(exe) or subprocess.run(
+                [exe, "-c", "import scipy"], capture_output=True).returncode != 0:
+            continue
+        child = subprocess.Popen([exe, __file__, "--scipy-helper"], stdin=subprocess.PIPE,
+                                 stdout=subprocess.PIPE, text=True)
+        child.stdin.write(json.dumps(histograms) + "\n")
+        child.stdin.flush()
+
+        def run(jsd_only: bool = False) -> float:
+            child.stdin.write("jsd\n" if jsd_only else "run\n")
+            child.stdin.flush()
+            return float(child.stdout.readline())
+
+        version = subprocess.run([exe, "-c", "import scipy, sys; print(scipy.__version__, "
+                                  "sys.version.split()[0])"], capture_output=True,
+                                 text=True).stdout.split()
+        return run, f"scipy {version[0]} on Python {version[1]} ({exe}, helper process)"
+    return None, None
+
+
+def fresh_against_scipy(tmp: str, db, runs: int) -> None:
+    """The statement on a freshly opened database, interleaved with the scipy
+    loop, `runs` times each."""
+    import quor_engine
+
+    var = db.schema()["variables"][0]["var_type"]["Continuous"]
+    low, high = var["range"]
+    histograms = histograms_of(os.path.join(tmp, "data.csv"), low, high, var["bins"])
+    db.close()
+    run_scipy, where = scipy_runner(histograms)
+    if run_scipy is None:
+        print("across   scipy peer: no interpreter with scipy found (apt-get install python3-scipy)")
+        return
+    path = os.path.join(tmp, "db")
+    quor_ms, scipy_ms = [], []
+    for _ in range(2):  # untimed: the process's heap grows to the statement's size
+        fresh = quor_engine.QuorDB.open(path)
+        timed(fresh, "COMPARE income ACROSS region")
+        fresh.close()
+    faults = []
+    jsd_ms = []
+    for _ in range(runs):
+        fresh = quor_engine.QuorDB.open(path)
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+        quor_ms.append(timed(fresh, "COMPARE income ACROSS region"))
+        faults.append(resource.getrusage(resource.RUSAGE_SELF).ru_minflt - before)
+        fresh.close()
+        scipy_ms.append(run_scipy())
+        jsd_ms.append(run_scipy(jsd_only=True))
+    ratio = statistics.median(scipy_ms) / statistics.median(quor_ms)
+    jsd_ratio = statistics.median(jsd_ms) / statistics.median(quor_ms)
+    print(f"across   fresh database, 19900 pairs: {min(quor_ms):.1f}-{max(quor_ms):.1f} ms "
+          f"(median {statistics.median(quor_ms):.1f}); {where}: {min(scipy_ms):.0f}-"
+          f"{max(scipy_ms):.0f} ms (median {statistics.median(scipy_ms):.0f}); "
+          f"ratio of medians {ratio:.1f}x, per run "
+          f"{min(s / q for s, q in zip(scipy_ms, quor_ms)):.1f}-"
+          f"{max(s / q for s, q in zip(scipy_ms, quor_ms)):.1f}x ({runs} runs, interleaved)")
+    print(f"across   scipy's jensenshannon alone over the pairs: {min(jsd_ms):.0f}-{max(jsd_ms):.0f} ms "
+          f"(median {statistics.median(jsd_ms):.0f}); ratio of medians {jsd_ratio:.1f}x, per run "
+          f"{min(s / q for s, q in zip(jsd_ms, quor_ms)):.1f}-"
+          f"{max(s / q for s, q in zip(jsd_ms, quor_ms)):.1f}x")
+    print(f"across   per run: ms {' '.join(f'{q:.1f}' for q in quor_ms)}; "
+          f"page faults {' '.join(str(f) for f in faults)}")
+
+
 def case_across(runs: int) -> None:
     with tempfile.TemporaryDirectory(prefix="quor-bench-") as tmp:
         db = build_db(tmp, 200, 1, 200)
@@ -88,7 +263,8 @@ def case_across(runs: int) -> None:
             del rows
         print(f"across   .rows of that result (19900 lists of 6 str): median "
               f"{statistics.median(convert):.1f} ms (min {min(convert):.1f}, {runs} runs)")
-        db.close()
+        del result
+        fresh_against_scipy(tmp, db, runs)
 
 
 def case_pairwise(runs: int) -> None:
@@ -129,6 +305,9 @@ def main() -> None:
         i = args.index("--runs")
         runs = int(args[i + 1])
         del args[i:i + 2]
+    if args and args[0] == "--scipy-helper":
+        scipy_helper()
+        return
     if args and args[0] == "--child":
         CASES[args[1]](runs)
         return

@@ -136,7 +136,9 @@ class CellStrs {
   size_t used_ = 0;
 };
 
-PyObject* str_list(const std::vector<std::string>& items, CellStrs* strs = nullptr) {
+// `items`: the header (strings) or a row of a table (cells).
+template <class Items>
+PyObject* str_list(const Items& items, CellStrs* strs = nullptr) {
   PyRef list(PyList_New(static_cast<Py_ssize_t>(items.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < items.size(); ++i) {

@@ -174,6 +174,16 @@ TEST(CompareProperty, PerSideFormEqualsThePlainComparison) {
           auto slow = compare_representations(plain[i].repr(), plain[j].repr());
           ASSERT_TRUE(fast.ok() && slow.ok());
           EXPECT_TRUE(SameBits(*fast, *slow));
+          // What an ACROSS row prints, measured without the cache.
+          const size_t held = cache.size();
+          auto printed = measure_unkept(prepared[i], prepared[j]);
+          ASSERT_TRUE(printed.ok());
+          EXPECT_TRUE(same(printed->jsd, slow->jsd));
+          EXPECT_TRUE(same(printed->hellinger, slow->hellinger));
+          EXPECT_TRUE(same(printed->psi, slow->psi));
+          EXPECT_EQ(printed->samples_a, slow->samples_a);
+          EXPECT_EQ(printed->samples_b, slow->samples_b);
+          EXPECT_EQ(cache.size(), held);
           // Through the cache: the first time computed, then a hit.
           auto first = compare_prepared(cache, prepared[i], prepared[j]);
           auto again = compare_prepared(cache, prepared[i], prepared[j]);

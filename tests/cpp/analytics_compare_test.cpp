@@ -218,6 +218,13 @@ TEST_F(Compare, PreparedSidesGiveThePlainErrors) {
   auto no_bins = compare_prepared(cache, side("income", "nobins"), side("income", "nobins2"));
   ASSERT_FALSE(no_bins.ok());
   EXPECT_EQ(no_bins.error().full_text(), "failed to rebin A");
+  // Measured without the cache, the same errors.
+  auto unkept_mismatch = measure_unkept(side("income", "eu"), side("color", "eu"));
+  ASSERT_FALSE(unkept_mismatch.ok());
+  EXPECT_EQ(unkept_mismatch.error().full_text(), "type mismatch for compare");
+  auto unkept_no_bins = measure_unkept(side("income", "nobins"), side("income", "nobins2"));
+  ASSERT_FALSE(unkept_no_bins.ok());
+  EXPECT_EQ(unkept_no_bins.error().full_text(), "failed to rebin A");
   EXPECT_EQ(cache.size(), 0u);
 }
 

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "quor/sql/query_result.h"
 
 namespace quor::sql {
@@ -65,6 +68,52 @@ TEST(Json, ObjectsPerRow) {
   EXPECT_EQ(query_result_to_json({{}, {{}, {}}}), "[\n  {},\n  {}\n]");
   EXPECT_EQ(query_result_to_json({{"a", "b"}, {{"1", "2", "3"}}}),
             "[\n  {\"a\": \"1\", \"b\": \"2\", \"\": \"3\"}\n]");
+}
+
+// The rows' one-buffer form against the vectors of strings it stands for:
+// tables with empty rows, empty cells and multi-byte text, built whole and
+// cell by cell, compared both ways and converted back.
+TEST(TextRows, ReadLikeVectorsOfStrings) {
+  using Table = std::vector<std::vector<std::string>>;
+  const Table tables[] = {
+      {},
+      {{}},
+      {{""}, {}, {"", ""}},
+      {{"Value A", "Value B", "JSD"}, {"r0001", "r0002", "0.012345"}, {"\xC3\xA9t\xC3\xA9", "x"}},
+      {{std::string(70000, 'z')}, {"short"}},
+  };
+  for (const Table& t : tables) {
+    const TextRows whole(t);
+    TextRows by_cell;
+    for (const auto& row : t) {
+      by_cell.start_row();
+      for (const auto& cell : row) by_cell.add_cell(cell);
+    }
+    EXPECT_EQ(whole, t);
+    EXPECT_EQ(t, whole);
+    EXPECT_EQ(by_cell, whole);
+    EXPECT_EQ(Table(whole), t);
+    ASSERT_EQ(whole.size(), t.size());
+    for (size_t i = 0; i < t.size(); ++i) {
+      ASSERT_EQ(whole[i].size(), t[i].size());
+      EXPECT_EQ(whole[i], t[i]);
+      EXPECT_EQ(std::vector<std::string>(whole[i]), t[i]);
+      size_t j = 0;
+      for (const auto cell : whole[i]) EXPECT_EQ(cell, t[i][j++]);
+      EXPECT_EQ(j, t[i].size());
+    }
+  }
+  // The same bytes split into other cells, or into other rows, differ.
+  EXPECT_NE(TextRows({{"ab", ""}}), TextRows({{"a", "b"}}));
+  EXPECT_NE(TextRows({{"a"}, {"b"}}), TextRows({{"a", "b"}}));
+  EXPECT_NE(TextRows({{"a"}, {}}), TextRows({{"a"}}));
+  EXPECT_FALSE(TextRows({{"a", "b"}}) == (Table{{"a", "bc"}}));
+  // A cell reads as a string.
+  const TextRows rows{{"x", "1.5"}};
+  const std::string text = rows[0][1];
+  EXPECT_EQ(text, "1.5");
+  EXPECT_EQ(rows[0][1], text);
+  EXPECT_EQ(::testing::PrintToString(rows[0][0]), "\"x\"");
 }
 
 TEST(Json, EscapesOnlyFiveCharacters) {

@@ -76,12 +76,16 @@ void measure_pair(CompareResult& r, const SideVectors& a, const SideVectors& b,
     for (size_t i = 0; i < k; ++i) mid[i] = (pa[i] + pb[i]) * 0.5;
     math::divide_pairwise(pa, mid, k, a_by_mid);
     math::divide_pairwise(pb, mid, k, b_by_mid);
+    // Where only one share is positive, its midpoint is exactly half of it
+    // (a share is at least 2^-64, far from the subnormals), the quotient
+    // exactly 2 and its logarithm exactly 1: only entries with both shares
+    // positive need theirs taken.
     for (size_t i = 0; i < k; ++i) {
-      const bool positive = mid[i] > 0.0;
+      const bool both_positive = pa[i] > 0.0 && pb[i] > 0.0;
       logs[n] = a_by_mid[i];
-      n += positive && pa[i] > 0.0;
+      n += both_positive;
       logs[n] = b_by_mid[i];
-      n += positive && pb[i] > 0.0;
+      n += both_positive;
     }
   }
   logs[n] = 1.0;  // the entry past the last: read by a cursor that does not advance
@@ -108,11 +112,12 @@ void measure_pair(CompareResult& r, const SideVectors& a, const SideVectors& b,
   auto jsd_terms = [&](size_t i) {
     const bool positive = mid[i] > 0.0;
     const bool use_a = positive && pa[i] > 0.0;
-    const double l_a = *log_mid;
-    log_mid += use_a;
     const bool use_b = positive && pb[i] > 0.0;
-    const double l_b = *log_mid;
-    log_mid += use_b;
+    const bool both_positive = use_a && use_b;
+    const double l_a = both_positive ? *log_mid : 1.0;
+    log_mid += both_positive;
+    const double l_b = both_positive ? *log_mid : 1.0;
+    log_mid += both_positive;
     if (keep_logs) {
       side_logs[i] = l_a;
       side_logs[k + i] = l_b;
@@ -192,11 +197,18 @@ void measure_pair(CompareResult& r, const SideVectors& a, const SideVectors& b,
                      });
   }
 
-  const auto [low, high] = jsd_interval(r.jsd, total_a, total_b);
-  r.ci_low = low;
-  r.ci_high = high;
   r.samples_a = total_a;
   r.samples_b = total_b;
+}
+
+// measure_pair with the interval of the JSD: a whole result.
+void measure_all(CompareResult& r, const SideVectors& a, const SideVectors& b,
+                 const std::pair<double, double>* grid,
+                 const std::vector<std::string>* categories) {
+  measure_pair(r, a, b, grid, categories);
+  const auto [low, high] = jsd_interval(r.jsd, r.samples_a, r.samples_b);
+  r.ci_low = low;
+  r.ci_high = high;
 }
 
 CompareKey key_of(const ResolvedSide& a, const ResolvedSide& b) {
@@ -304,7 +316,7 @@ Result<CompareResult> compare_impl(const model::DistributionRepr& a,
     if (rb == nullptr) return Error("failed to rebin B");
     const std::pair<double, double> grid{lo, hi};
     double scratch_a[kScratch], scratch_b[kScratch];
-    measure_pair(r, side_vectors(ra->bin_counts, ra->total_count, true, scratch_a, kScratch),
+    measure_all(r, side_vectors(ra->bin_counts, ra->total_count, true, scratch_a, kScratch),
                  side_vectors(rb->bin_counts, rb->total_count, true, scratch_b, kScratch),
                  &grid, nullptr);
     return r;
@@ -314,7 +326,7 @@ Result<CompareResult> compare_impl(const model::DistributionRepr& a,
   const math::AlignedCategories aligned =
       math::align_categorical(ca.categories, ca.counts, cb.categories, cb.counts);
   double scratch_a[kScratch], scratch_b[kScratch];
-  measure_pair(r, side_vectors(aligned.counts_a, ca.total_count, false, scratch_a, kScratch),
+  measure_all(r, side_vectors(aligned.counts_a, ca.total_count, false, scratch_a, kScratch),
                side_vectors(aligned.counts_b, cb.total_count, false, scratch_b, kScratch),
                nullptr, &aligned.categories);
   return r;
@@ -344,7 +356,7 @@ CompareResult compare_vectors(const SideVectors& a, const SideVectors& b,
                               const std::pair<double, double>* grid,
                               const std::vector<std::string>* categories) {
   CompareResult r;
-  measure_pair(r, a, b, grid, categories);
+  measure_all(r, a, b, grid, categories);
   return r;
 }
 
@@ -376,6 +388,45 @@ const SideVectors& PreparedSide::on_categories() const {
   return *category_vectors_;
 }
 
+// Two prepared sides on their common layout: two histograms rebinned onto
+// one grid, or two categorical sides with the same sorted category list.
+// Empty (`a` null) for kinds that differ, histograms without bins or
+// layouts that differ: such pairs are compared the plain way, which also
+// gives the errors.
+struct CommonLayout {
+  const SideVectors* a = nullptr;
+  const SideVectors* b = nullptr;
+  std::pair<double, double> grid{0.0, 0.0};
+  bool on_grid = false;
+  const std::vector<std::string>* categories = nullptr;
+
+  CommonLayout(const PreparedSide& x, const PreparedSide& y) {
+    const model::DistributionRepr& rx = x.side_.repr();
+    const model::DistributionRepr& ry = y.side_.repr();
+    if (rx.index() != ry.index()) return;
+    if (const auto* hx = std::get_if<model::HistogramRepr>(&rx)) {
+      const auto& hy = std::get<model::HistogramRepr>(ry);
+      const double lo = std::fmin(hx->min, hy.min);
+      const double hi = std::fmax(hx->max, hy.max);
+      const uint64_t n = std::max(hx->bin_counts.size(), hy.bin_counts.size());
+      const SideVectors* va = x.on_grid(lo, hi, n);
+      const SideVectors* vb = va == nullptr ? nullptr : y.on_grid(lo, hi, n);
+      if (vb == nullptr) return;
+      a = va;
+      b = vb;
+      grid = {lo, hi};
+      on_grid = true;
+      return;
+    }
+    const SideVectors& va = x.on_categories();
+    const SideVectors& vb = y.on_categories();
+    if (*x.categories_ != *y.categories_) return;
+    a = &va;
+    b = &vb;
+    categories = &*x.categories_;
+  }
+};
+
 Result<CompareResult> compare_prepared(CompareCache& cache, const PreparedSide& a,
                                        const PreparedSide& b, bool store) {
   const ResolvedSide& ra = a.side_;
@@ -386,35 +437,27 @@ Result<CompareResult> compare_prepared(CompareCache& cache, const PreparedSide& 
                            a.more_, b.more_});
     if (auto hit = cache.get(*key)) return std::move(*hit);
   }
-  const model::DistributionRepr& x = ra.repr();
-  const model::DistributionRepr& y = rb.repr();
   std::optional<CompareResult> r;
-  if (x.index() == y.index()) {
-    if (const auto* hx = std::get_if<model::HistogramRepr>(&x)) {
-      const auto& hy = std::get<model::HistogramRepr>(y);
-      const double lo = std::fmin(hx->min, hy.min);
-      const double hi = std::fmax(hx->max, hy.max);
-      const uint64_t n = std::max(hx->bin_counts.size(), hy.bin_counts.size());
-      const SideVectors* va = a.on_grid(lo, hi, n);
-      const SideVectors* vb = va == nullptr ? nullptr : b.on_grid(lo, hi, n);
-      if (vb != nullptr) {
-        const std::pair<double, double> grid{lo, hi};
-        r = compare_vectors(*va, *vb, &grid, nullptr);
-      }
-    } else {
-      const SideVectors& va = a.on_categories();
-      const SideVectors& vb = b.on_categories();
-      if (*a.categories_ == *b.categories_) r = compare_vectors(va, vb, nullptr, &*a.categories_);
-    }
-  }
+  if (const CommonLayout layout(a, b); layout.a != nullptr)
+    r = compare_vectors(*layout.a, *layout.b, layout.on_grid ? &layout.grid : nullptr,
+                        layout.categories);
   if (!r) {
-    // Layouts that differ, kinds that differ or no bins: the plain way,
-    // which also gives the errors.
-    QUOR_ASSIGN_OR_RETURN(CompareResult plain, compare_impl(x, y, &ra, &rb));
+    QUOR_ASSIGN_OR_RETURN(CompareResult plain, compare_impl(ra.repr(), rb.repr(), &ra, &rb));
     r = std::move(plain);
   }
   if (key && store) cache.put(std::move(*key), *r);
   return std::move(*r);
+}
+
+Result<PairMeasures> measure_unkept(const PreparedSide& a, const PreparedSide& b) {
+  if (const CommonLayout layout(a, b); layout.a != nullptr) {
+    CompareResult r;  // only the printed fields are filled in
+    measure_pair(r, *layout.a, *layout.b, nullptr, nullptr);
+    return PairMeasures::of(r);
+  }
+  QUOR_ASSIGN_OR_RETURN(CompareResult plain,
+                        compare_impl(a.side_.repr(), b.side_.repr(), &a.side_, &b.side_));
+  return PairMeasures::of(plain);
 }
 
 size_t leading_stores_that_cannot_survive(const std::vector<const PreparedSide*>& sides) {

@@ -104,6 +104,10 @@ class PreparedSide {
  private:
   friend Result<CompareResult> compare_prepared(CompareCache&, const PreparedSide&,
                                                 const PreparedSide&, bool);
+  friend Result<PairMeasures> measure_unkept(const PreparedSide&, const PreparedSide&);
+  // The two sides' vectors on their common layout and that layout, or
+  // nothing when the pair must be compared the plain way.
+  friend struct CommonLayout;
   friend size_t leading_stores_that_cannot_survive(const std::vector<const PreparedSide*>&);
   struct Grid {
     double low;
@@ -128,6 +132,16 @@ class PreparedSide {
 // result is not stored (see leading_stores_that_cannot_survive).
 Result<CompareResult> compare_prepared(CompareCache& cache, const PreparedSide& a,
                                        const PreparedSide& b, bool store = true);
+
+// What an ACROSS row prints of compare_prepared(cache, a, b), for a pair
+// whose result the cache is certain not to keep (one of the first
+// leading_stores_that_cannot_survive pairs): the cache is neither asked
+// nor given anything, and neither the entropies, the interval, the
+// Wasserstein distance nor the contributions are computed. Leaving out the
+// lookup changes nothing either: a hit would return the very values
+// computed here, and its refreshed entry is evicted before the statement
+// ends like the rest. The errors are compare_prepared's.
+Result<PairMeasures> measure_unkept(const PreparedSide& a, const PreparedSide& b);
 
 // For a statement that compares every pair (i, j), i < j, of `sides` in
 // order (i ascending, then j): how many of the first comparisons need not

@@ -39,4 +39,18 @@ struct CompareResult {
   bool operator==(const CompareResult&) const = default;
 };
 
+// What a COMPARE ... ACROSS row prints of a comparison: the same values as
+// the fields of that name in its CompareResult.
+struct PairMeasures {
+  double jsd = 0.0;
+  double hellinger = 0.0;
+  double psi = 0.0;
+  uint64_t samples_a = 0;
+  uint64_t samples_b = 0;
+
+  static PairMeasures of(const CompareResult& r) {
+    return {r.jsd, r.hellinger, r.psi, r.samples_a, r.samples_b};
+  }
+};
+
 }  // namespace quor::analytics

@@ -7,9 +7,11 @@
 // faster logarithm is only worth having if it is std::log2 to the last bit.
 // On x86-64 processors with AVX2 and FMA, the C library computes log2 with a
 // 64-interval table and two short polynomials; log2_in_place runs the same
-// operations four lanes at a time. It checks itself against std::log2 once per
-// process (and falls back to calling std::log2 for every value if any of the
-// sample differs, or on other processors).
+// operations four lanes at a time, or eight where the processor also has
+// AVX-512 F and DQ (the logarithms of a 200-value COMPARE ... ACROSS then
+// take about 16 % less time: 2.05 ms instead of 2.44). Each form checks
+// itself against std::log2 once per process (and a form whose sample
+// differs is not used; without either, std::log2 is called for every value).
 #pragma once
 
 #include <cstddef>

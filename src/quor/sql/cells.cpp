@@ -7,6 +7,7 @@
 #include <cmath>
 #include <system_error>
 
+#include "quor/sql/row_order.h"
 #include "quor/util/total_order.h"
 #include "quor/util/panic.h"
 #include "quor/util/ascii.h"
@@ -236,22 +237,8 @@ void sort_across_rows(std::vector<std::vector<std::string>>& rows) {
 
 void sort_across_rows(std::vector<std::vector<std::string>>& rows, const std::vector<double>& keys) {
   QUOR_ASSERT(keys.size() == rows.size(), "one key per row");
-  // Row numbers, descending by the total-order key, equal keys in row order.
-  // Each key sits beside its row number, so the sort compares without
-  // reaching into another list; the row number breaks ties, which makes
-  // the unstable sort give the stable order.
   const size_t n = rows.size();
-  struct Ranked {
-    int64_t rank;
-    uint32_t row;
-  };
-  std::vector<Ranked> ranked(n);
-  for (size_t i = 0; i < n; ++i) ranked[i] = {util::total_order_key(keys[i]), static_cast<uint32_t>(i)};
-  std::sort(ranked.begin(), ranked.end(), [](const Ranked& x, const Ranked& y) {
-    return x.rank != y.rank ? x.rank > y.rank : x.row < y.row;
-  });
-  std::vector<uint32_t> order(n);
-  for (size_t i = 0; i < n; ++i) order[i] = ranked[i].row;
+  const std::vector<uint32_t> order = descending_order_of_fixed(keys, 6);
   // Rows move into place along the permutation's cycles, without a second
   // list of rows: position k takes row order[k].
   std::vector<bool> placed(n, false);

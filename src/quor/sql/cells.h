@@ -82,7 +82,7 @@ std::vector<std::string> across_failed_row(const std::string& a, const std::stri
 // a cell that reads as no number counts as 0.0.
 void sort_across_rows(std::vector<std::vector<std::string>>& rows);
 // The same order from keys computed when the rows were written: keys[i] is
-// the value row i's third cell reads as (0.0 for "N/A").
+// the value row i's third cell (six decimals) reads as (0.0 for "N/A").
 void sort_across_rows(std::vector<std::vector<std::string>>& rows, const std::vector<double>& keys);
 
 // ---- tables of the analytic statements ----

@@ -6,6 +6,7 @@
 // operations come back unchanged, except inside COMPARE ... ACROSS, where a
 // failed comparison becomes that pair's "N/A" row.
 #include <algorithm>
+#include <cstdint>
 #include <optional>
 #include <set>
 #include <string>
@@ -22,6 +23,7 @@
 #include "quor/math/measures.h"
 #include "quor/sql/cells.h"
 #include "quor/sql/executor.h"
+#include "quor/sql/row_order.h"
 #include "quor/sql/statement_runners.h"
 #include "quor/util/format.h"
 #include "quor/util/total_order.h"
@@ -78,39 +80,55 @@ Result<QueryResult> compare_across(const Database& db, CompareCache& cache,
     if (side.ok()) sides[i].emplace(std::move(*side), cache);
   }
 
-  // Rows are sorted on the value each JSD cell reads as, taken from the
-  // digits as they are written.
-  const size_t pairs = values.size() * (values.size() - 1) / 2;
-  QueryResult q;
-  q.header = across_header();
-  q.rows.reserve(pairs);
-  std::vector<double> keys;
-  keys.reserve(pairs);
   // With more pairs than the cache holds, the first results would be
-  // evicted again before the statement ends; they are not stored.
+  // evicted again before the statement ends: those pairs are measured
+  // without the cache, and only for what their rows print.
   std::vector<const analytics::PreparedSide*> prepared;
   for (const auto& side : sides) prepared.push_back(side ? &*side : nullptr);
-  size_t unstored = analytics::leading_stores_that_cannot_survive(prepared);
+  const size_t unkept = analytics::leading_stores_that_cannot_survive(prepared);
+
+  // The rows in pair order, each with the value its JSD cell reads as (0.0
+  // for an "N/A" row), then put in the order of those keys: the sort moves
+  // no cell.
+  const size_t n = values.size();
+  const size_t pairs = n * (n - 1) / 2;
+  size_t label_bytes = 0;
+  for (const std::string& v : values) label_bytes += v.size();
+  QueryResult q;
+  q.header = across_header();
+  q.rows.reserve(pairs, 6 * pairs, (n - 1) * label_bytes + 48 * pairs);
+  std::vector<double> keys;
+  keys.reserve(pairs);
   NumberWriter writer;
-  for (size_t i = 0; i < values.size(); ++i) {
-    for (size_t j = i + 1; j < values.size(); ++j) {
-      const bool store = unstored == 0;
-      if (unstored > 0) --unstored;
+  for (size_t i = 0; i < n; ++i) {
+    for (size_t j = i + 1; j < n; ++j) {
+      std::optional<analytics::PairMeasures> m;
       if (sides[i] && sides[j]) {
-        Result<analytics::CompareResult> c =
-            analytics::compare_prepared(cache, *sides[i], *sides[j], store);
-        if (c.ok()) {
-          double key = 0.0;
-          q.rows.push_back(across_row(values[i], values[j], *c, writer, &key));
-          keys.push_back(key);
-          continue;
+        if (keys.size() < unkept) {
+          Result<analytics::PairMeasures> r = analytics::measure_unkept(*sides[i], *sides[j]);
+          if (r.ok()) m = *r;
+        } else {
+          Result<analytics::CompareResult> r = analytics::compare_prepared(cache, *sides[i], *sides[j]);
+          if (r.ok()) m = analytics::PairMeasures::of(*r);
         }
       }
-      q.rows.push_back(across_failed_row(values[i], values[j]));
-      keys.push_back(0.0);
+      if (!m) {
+        q.rows.push_back(across_failed_row(values[i], values[j]));
+        keys.push_back(0.0);
+        continue;
+      }
+      q.rows.start_row();
+      q.rows.add_cell(values[i]);
+      q.rows.add_cell(values[j]);
+      const std::string_view jsd = writer.fixed(m->jsd, 6);
+      keys.push_back(writer.read_back(jsd, 6));
+      q.rows.add_cell(jsd);
+      q.rows.add_cell(writer.fixed(m->hellinger, 6));
+      q.rows.add_cell(writer.fixed(m->psi, 6));
+      q.rows.add_cell(writer.samples_cell(m->samples_a, m->samples_b));
     }
   }
-  sort_across_rows(q.rows, keys);
+  q.rows.reorder(descending_order_of_fixed(keys, 6));
   return q;
 }
 

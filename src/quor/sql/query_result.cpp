@@ -1,6 +1,7 @@
 #include "quor/sql/query_result.h"
 
 #include <algorithm>
+#include <string_view>
 
 #include "quor/util/utf8.h"
 
@@ -12,7 +13,7 @@ namespace {
 // without fill.
 constexpr size_t kMaxFillWidth = 65535;
 
-void append_filled(std::string& out, const std::string& cell, size_t width) {
+void append_filled(std::string& out, std::string_view cell, size_t width) {
   out += cell;
   if (width > kMaxFillWidth) return;
   size_t chars = util::utf8_char_count(cell);
@@ -31,7 +32,7 @@ std::string format_query_result(const QueryResult& result) {
       widths[i] = std::max(widths[i], row[i].size());
 
   std::string out;
-  auto write_line = [&](const std::vector<std::string>& cells) {
+  auto write_line = [&](const auto& cells) {
     for (size_t i = 0; i < cells.size() && i < header.size(); ++i) {
       if (i > 0) out += "  ";
       append_filled(out, cells[i], widths[i]);
@@ -48,25 +49,48 @@ std::string format_query_result(const QueryResult& result) {
   return out;
 }
 
-std::string csv_quote_field(const std::string& cell) {
-  if (cell.find_first_of(",\"\n") == std::string::npos) return cell;
-  std::string out;
-  out.reserve(cell.size() + 2);
+namespace {
+
+void append_csv_field(std::string& out, std::string_view cell) {
+  if (cell.find_first_of(",\"\n") == std::string_view::npos) {
+    out += cell;
+    return;
+  }
   out += '"';
   for (char c : cell) {
     if (c == '"') out += '"';
     out += c;
   }
   out += '"';
+}
+
+void append_json_escaped(std::string& out, std::string_view text) {
+  for (char c : text) {
+    switch (c) {
+      case '\\': out += "\\\\"; break;
+      case '"': out += "\\\""; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default: out += c;
+    }
+  }
+}
+
+}  // namespace
+
+std::string csv_quote_field(const std::string& cell) {
+  std::string out;
+  append_csv_field(out, cell);
   return out;
 }
 
 std::string query_result_to_csv(const QueryResult& result) {
   std::string out;
-  auto write_line = [&](const std::vector<std::string>& cells) {
+  auto write_line = [&](const auto& cells) {
     for (size_t i = 0; i < cells.size(); ++i) {
       if (i > 0) out += ',';
-      out += csv_quote_field(cells[i]);
+      append_csv_field(out, cells[i]);
     }
     out += '\n';
   };
@@ -78,16 +102,7 @@ std::string query_result_to_csv(const QueryResult& result) {
 std::string json_escape(const std::string& text) {
   std::string out;
   out.reserve(text.size());
-  for (char c : text) {
-    switch (c) {
-      case '\\': out += "\\\\"; break;
-      case '"': out += "\\\""; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default: out += c;
-    }
-  }
+  append_json_escaped(out, text);
   return out;
 }
 
@@ -101,9 +116,9 @@ std::string query_result_to_json(const QueryResult& result) {
       if (i > 0) out += ", ";
       const std::string& key = i < result.header.size() ? result.header[i] : kEmpty;
       out += '"';
-      out += json_escape(key);
+      append_json_escaped(out, key);
       out += "\": \"";
-      out += json_escape(row[i]);
+      append_json_escaped(out, row[i]);
       out += '"';
     }
     out += '}';

@@ -4,11 +4,13 @@
 #include <string>
 #include <vector>
 
+#include "quor/sql/text_rows.h"
+
 namespace quor::sql {
 
 struct QueryResult {
   std::vector<std::string> header;
-  std::vector<std::vector<std::string>> rows;
+  TextRows rows;
   bool operator==(const QueryResult&) const = default;
 };
 
