@@ -210,7 +210,7 @@ class Reader {
       if (!variant(idx, alternatives<T>())) return false;
       return get_alternative<T>(v, idx, std::make_index_sequence<alternatives<T>()>());
     } else {
-      return RecordFields<T>::each(v, [this](auto& f, std::string_view) { return get(f); });
+      return RecordFields<T>::each(v, [&](auto& f, std::string_view) { return get(f); });
     }
   }
 
@@ -218,7 +218,7 @@ class Reader {
   template <class T, size_t... I>
   bool get_alternative(T& v, uint32_t idx, std::index_sequence<I...>) {
     bool ok = false;
-    ((idx == I ? (ok = get_alt<T, I>(v), true) : false) || ...);
+    (void)((idx == I ? (ok = get_alt<T, I>(v), true) : false) || ...);
     return ok;
   }
   // Decodes in place: every field of the alternative is overwritten.
