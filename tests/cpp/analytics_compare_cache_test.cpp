@@ -8,6 +8,8 @@
 #include <random>
 #include <set>
 #include <thread>
+#include <unordered_map>
+#include <vector>
 
 #include "quor/analytics/compare_cache.h"
 
@@ -196,6 +198,89 @@ TEST(CompareCacheLru, SharedBetweenThreads) {
   for (auto& th : threads) th.join();
   EXPECT_EQ(c->size(), CompareCache::kCapacity);
   EXPECT_FALSE(c->poisoned());
+}
+
+// The inverse of an odd number modulo 2^64 (Newton's iteration).
+uint64_t inverse_of_odd(uint64_t a) {
+  uint64_t x = a;  // right to 3 bits
+  for (int i = 0; i < 5; ++i) x *= 2 - a * x;
+  return x;
+}
+
+// `count` keys whose whole hashes are equal: the hash folds id_a and
+// version_a by their multipliers and xor before it mixes, so for each id_a
+// one version_a gives the same folded value.
+std::vector<CompareKey> keys_with_one_hash(size_t count) {
+  constexpr uint64_t kIdA = 0x9e3779b97f4a7c15ULL, kVersionA = 0xc2b2ae3d27d4eb4fULL;
+  const uint64_t target = 1 * kIdA ^ 1 * kVersionA;
+  std::vector<CompareKey> out;
+  for (uint64_t id = 1; out.size() < count; ++id)
+    out.push_back(CompareKey{id, inverse_of_odd(kVersionA) * (target ^ id * kIdA), 7, 1, {}, {}});
+  return out;
+}
+
+// Keys whose hashes agree in their low 32 bits (the part an index cell
+// holds), found by trying keys until two meet.
+std::vector<std::pair<CompareKey, CompareKey>> keys_with_one_low_half(size_t count) {
+  std::unordered_map<uint32_t, uint64_t> seen;
+  std::vector<std::pair<CompareKey, CompareKey>> out;
+  for (uint64_t i = 1; out.size() < count; ++i) {
+    const auto [it, added] = seen.try_emplace(static_cast<uint32_t>(CompareKeyHash{}(key(i))), i);
+    if (!added) out.emplace_back(key(it->second), key(i));
+  }
+  return out;
+}
+
+// Keys of equal hashes, whole or in the index's half, are told apart by
+// their fields: each finds its own result, one never stored misses, and
+// they survive the evictions and index moves of a full cache.
+TEST(CompareCacheLru, KeysWithEqualHashesStayApart) {
+  std::vector<CompareKey> same = keys_with_one_hash(41);
+  for (const CompareKey& k : same) {
+    ASSERT_EQ(CompareKeyHash{}(k), CompareKeyHash{}(same[0]));
+  }
+  const CompareKey never = same.back();
+  same.pop_back();
+  for (const auto& [a, b] : keys_with_one_low_half(20)) {
+    ASSERT_NE(CompareKeyHash{}(a), CompareKeyHash{}(b));
+    same.push_back(a);
+    same.push_back(b);
+  }
+
+  CompareCache c;
+  for (size_t i = 0; i < same.size(); ++i) c.put(same[i], result(double(i)));
+  for (size_t i = 0; i < same.size(); ++i) {
+    auto got = c.get(same[i]);
+    ASSERT_TRUE(got) << i;
+    EXPECT_EQ(got->jsd, double(i));
+  }
+  EXPECT_FALSE(c.get(never));
+  EXPECT_EQ(c.size(), same.size());
+
+  // Fill the cache past its capacity while every other colliding key is
+  // refreshed: the others are evicted in turn, their cells shifted out of
+  // the probe runs of the ones kept.
+  for (uint64_t i = 0; i < CompareCache::kCapacity; ++i) {
+    if (i % 100 == 0) {
+      for (size_t k = 0; k < same.size(); k += 2) {
+        ASSERT_TRUE(c.get(same[k]));
+      }
+    }
+    c.put(key(1000000 + i), result(-1.0));
+  }
+  for (size_t i = 0; i < same.size(); ++i) {
+    auto got = c.get(same[i]);
+    if (i % 2 == 0) {
+      ASSERT_TRUE(got) << i;
+      EXPECT_EQ(got->jsd, double(i));
+    } else {
+      EXPECT_FALSE(got) << i;
+    }
+  }
+  EXPECT_FALSE(c.get(never));
+  c.put(never, result(99.0));
+  EXPECT_EQ(c.get(never)->jsd, 99.0);
+  EXPECT_EQ(c.get(same[0])->jsd, 0.0);
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -320,6 +322,84 @@ TEST(BatchApply, InputRecordsRoad) {
   EXPECT_EQ(*c, (BatchCounters{2, 0, 2}));
   EXPECT_EQ(std::get<model::HistogramRepr>(dist(db, "size", "2020").repr).bin_counts,
             (std::vector<uint64_t>{0, 0, 0, 1}));
+}
+
+// Variables of about 65 535 cells, where a count block's short list of cell
+// numbers (16 bits each) reaches its end: the cells, the unknown count and
+// the clamped bins of a block that stays listed (4 counts) and of one that
+// turns flat (7 counts) come out as the plain apply_counts gives them.
+TEST(BatchApply, CellNumbersAtTheEndOfTheShortList) {
+  for (const uint32_t cells : {65533u, 65534u, 65535u, 65536u}) {
+    SCOPED_TRACE(cells);
+    std::vector<std::string> names(cells);
+    for (uint32_t i = 0; i < cells; ++i) names[i] = "k" + std::to_string(i);
+    const std::string last = names.back();
+    auto fresh = [&] {
+      store::Database db;
+      db.writable = true;
+      db.meta.raw_log_enabled = false;
+      EXPECT_TRUE(db.add_variable({"cat", CategoricalType{names, true}}).ok());
+      EXPECT_TRUE(db.add_variable({"hist", ContinuousType{cells, model::Range{0.0, double(cells)}}}).ok());
+      EXPECT_TRUE(db.add_dimension({"region", "region", std::nullopt}).ok());
+      return db;
+    };
+    // (category, value) per record: the last cell, the unknown count, the
+    // first cell, and bins clamped from both sides.
+    using Rows = std::vector<std::pair<std::string, double>>;
+    const Rows listed = {{last, cells - 0.5}, {"nowhere", -5.0}, {"k0", 0.5}, {last, 1e9}};
+    Rows flat = listed;
+    flat.insert(flat.end(), {{"nowhere", cells - 1.0}, {last, 2.5}, {"k1", cells + 1.0}});
+    const std::vector<std::pair<std::string, const Rows*>> regions = {{"listed", &listed},
+                                                                      {"flat", &flat}};
+
+    store::Database db = fresh();
+    std::vector<Observation> batch;
+    for (const auto& [region, rows] : regions) {
+      for (const auto& [category, value] : *rows) {
+        Observation o;
+        o.dimensions.emplace("region", region);
+        o.values.emplace("cat", JsonValue(category));
+        o.values.emplace("hist", JsonValue(JsonNumber::from_double(value)));
+        batch.push_back(std::move(o));
+      }
+    }
+    const model::Schema schema = db.meta.schema;
+    ASSERT_TRUE(apply_observation_batch(db, schema, batch).ok());
+
+    store::Database plain = fresh();
+    store::TouchedSet touched;
+    for (const auto& [region, rows] : regions) {
+      store::CategoricalCounts cat;
+      store::HistogramCounts hist;
+      for (const auto& [category, value] : *rows) {
+        const auto at = std::find(names.begin(), names.end(), category);
+        if (at == names.end()) ++cat.unknown;
+        else ++cat.known[static_cast<uint64_t>(at - names.begin())];
+        ++hist.bins[static_cast<uint64_t>(std::clamp(std::floor(value), 0.0, cells - 1.0))];
+      }
+      const model::DimensionMap map{{"region", region}};
+      ASSERT_TRUE(plain.apply_counts("cat", map, cat).ok());
+      ASSERT_TRUE(plain.apply_counts("hist", map, hist).ok());
+      touched.emplace_back("cat", map);
+      touched.emplace_back("hist", map);
+    }
+    plain.finalize_updates(touched);
+
+    for (const char* var : {"cat", "hist"}) {
+      for (const char* region : {"listed", "flat"}) {
+        SCOPED_TRACE(std::string(var) + " " + region);
+        const auto& got = dist(db, var, region);
+        const auto& want = dist(plain, var, region);
+        EXPECT_TRUE(got.repr == want.repr);
+        EXPECT_EQ(got.sample_count, want.sample_count);
+        EXPECT_EQ(std::bit_cast<uint64_t>(got.entropy), std::bit_cast<uint64_t>(want.entropy));
+      }
+    }
+    const auto& listed_cat = std::get<model::CategoricalRepr>(dist(db, "cat", "listed").repr);
+    EXPECT_EQ(listed_cat.counts.back(), 2u);
+    EXPECT_EQ(listed_cat.unknown_count, 1u);
+    EXPECT_EQ(listed_cat.total_count, 4u);
+  }
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -234,6 +235,81 @@ TEST(IngestDriver, FileIngestEndToEnd) {
     ASSERT_TRUE(db.ok()) << db.error().full_text();
     EXPECT_EQ(ingest_file(*db, path, o, 10, false).error().full_text(),
               "database opened in read-only mode");
+  }
+}
+
+// Wide files: tens of thousands of variable columns, or thousands of
+// dimension columns, and 5 rows. Every column is defined once in name order,
+// every distribution counts its rows, a second ingest meets the stored
+// definitions, and all of it reads back after a reopen.
+TEST(IngestDriver, WideFilesDefineAndCountEveryColumn) {
+  struct Case {
+    int variables;   // columns "c<i>" of small integers: continuous variables
+    int dimensions;  // columns "y<i>" of years: dimensions
+  };
+  for (const Case& c : {Case{30000, 2}, Case{1, 3000}}) {
+    SCOPED_TRACE(std::to_string(c.variables) + " variables, " + std::to_string(c.dimensions) +
+                 " dimensions");
+    TempDir dir;
+    std::string csv;
+    for (int v = 0; v < c.variables; ++v) csv += (v ? ",c" : "c") + std::to_string(v);
+    for (int d = 0; d < c.dimensions; ++d) csv += ",y" + std::to_string(d);
+    csv += '\n';
+    for (int r = 0; r < 5; ++r) {
+      for (int v = 0; v < c.variables; ++v) {
+        if (v) csv += ',';
+        csv += static_cast<char>('0' + (r * 7 + v) % 10);
+      }
+      for (int d = 0; d < c.dimensions; ++d) csv += r % 2 ? ",2021" : ",2020";
+      csv += '\n';
+    }
+    const std::string path = dir.write("wide.csv", csv);
+    const fs::path db_dir = dir.path() / "db";
+    // The key of the rows of a year, and the bin counts a variable's
+    // distribution of that year holds.
+    auto key = [&](const char* year) {
+      model::DimensionMap m;
+      for (int d = 0; d < c.dimensions; ++d) m.emplace("y" + std::to_string(d), year);
+      return m;
+    };
+    const model::DimensionMap even = key("2020"), odd = key("2021");
+    {
+      auto db = store::create_database(db_dir, false);
+      ASSERT_TRUE(db.ok()) << db.error().full_text();
+      for (int round = 1; round <= 2; ++round) {
+        auto r = ingest_file(*db, path, options(), 10000, false);
+        ASSERT_TRUE(r.ok()) << r.error().full_text();
+        EXPECT_EQ(r->processed_rows, 5u);
+        EXPECT_EQ(r->distributions_updated, 2u * c.variables);
+        const auto& schema = db->meta.schema;
+        ASSERT_EQ(schema.variables.size(), size_t(c.variables));
+        ASSERT_EQ(schema.dimensions.size(), size_t(c.dimensions));
+        EXPECT_TRUE(std::is_sorted(schema.variables.begin(), schema.variables.end(),
+                                   [](const auto& a, const auto& b) { return a.name < b.name; }));
+        EXPECT_EQ(db->database_stats().distributions, 2u * c.variables);
+        for (int v : {0, c.variables / 2, c.variables - 1}) {
+          const std::string name = "c" + std::to_string(v);
+          ASSERT_NE(db->find_variable(name), nullptr) << name;
+          const auto* e = db->lookup_distribution(name, even);
+          const auto* o = db->lookup_distribution(name, odd);
+          ASSERT_NE(e, nullptr) << name;
+          ASSERT_NE(o, nullptr) << name;
+          EXPECT_EQ(e->sample_count, 3u * round);
+          EXPECT_EQ(o->sample_count, 2u * round);
+          EXPECT_EQ(e->version, 1u + round);
+        }
+        for (int d : {0, c.dimensions - 1})
+          EXPECT_NE(db->find_dimension("y" + std::to_string(d)), nullptr);
+      }
+    }
+    auto db = store::open_database(db_dir, false);
+    ASSERT_TRUE(db.ok()) << db.error().full_text();
+    EXPECT_EQ(db->meta.schema.variables.size(), size_t(c.variables));
+    const std::string last = "c" + std::to_string(c.variables - 1);
+    EXPECT_NE(db->find_variable(last), nullptr);
+    EXPECT_EQ(db->find_variable("c" + std::to_string(c.variables)), nullptr);
+    ASSERT_NE(db->lookup_distribution(last, odd), nullptr);
+    EXPECT_EQ(db->lookup_distribution(last, odd)->sample_count, 4u);
   }
 }
 

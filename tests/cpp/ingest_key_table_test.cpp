@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <map>
 #include <random>
+#include <string>
+#include <vector>
 
 #include "quor/ingest/key_table.h"
 
@@ -42,6 +44,57 @@ TEST(KeyTable, KeepsEveryKeyNumberAcrossGrowth) {
       auto k = draw();
       k[0] += 1000000;  // a label no key has
       ASSERT_EQ(table.find_key(k.data(), KeyTable::key_hash(k.data(), ndims)), -1);
+    }
+  }
+}
+
+// Keys and raw texts whose hashes collide (the callers pass the hash, so a
+// shared one makes every pair collide in the whole hash and in the 32-bit
+// tag kept in the slot): each keeps its own number, and a key or text never
+// interned is not found, however its hash matches.
+TEST(KeyTable, CollidingHashesKeepKeysApart) {
+  struct Case {
+    const char* name;
+    uint64_t hash_a, hash_b;
+  };
+  // Equal hashes; equal tags (high halves) at neighbouring homes; equal
+  // homes with different tags.
+  const Case cases[] = {
+      {"same hash", 0x1234567890ABCDEFull, 0x1234567890ABCDEFull},
+      {"same tag", 0x1234567800000005ull, 0x1234567800000006ull},
+      {"same home", 0x1111111100000007ull, 0x2222222200000007ull},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    KeyTable table(2);
+    // Keys alternating between the two hashes, each pair of labels once.
+    std::vector<std::array<uint32_t, 2>> keys;
+    for (uint32_t i = 0; i < 20; ++i) keys.push_back({i, i % 3});
+    auto hash_of = [&](size_t i) { return i % 2 ? c.hash_b : c.hash_a; };
+    for (size_t i = 0; i < keys.size(); ++i)
+      ASSERT_EQ(table.intern_key(keys[i].data(), hash_of(i)), i);
+    ASSERT_EQ(table.num_keys(), keys.size());
+    for (size_t i = 0; i < keys.size(); ++i) {
+      EXPECT_EQ(table.find_key(keys[i].data(), hash_of(i)), int64_t(i));
+      EXPECT_EQ(table.intern_key(keys[i].data(), hash_of(i)), i);
+      EXPECT_EQ(table.labels_of(uint32_t(i))[0], keys[i][0]);
+    }
+    for (uint64_t h : {c.hash_a, c.hash_b}) {
+      const std::array<uint32_t, 2> absent = {7, 7};
+      EXPECT_EQ(table.find_key(absent.data(), h), -1);
+    }
+
+    for (const uint64_t h : {c.hash_a, c.hash_b}) {
+      KeyTable texts(1);
+      const std::string raws[] = {"2024-01-05", "2024-01-06", "north", "nortH", ""};
+      for (size_t i = 0; i < std::size(raws); ++i)
+        ASSERT_EQ(texts.intern_label(0, raws[i], i % 2 ? c.hash_b : h, "L" + raws[i]), i);
+      for (size_t i = 0; i < std::size(raws); ++i) {
+        ASSERT_EQ(texts.find_label(0, raws[i], i % 2 ? c.hash_b : h), i);
+        EXPECT_EQ(texts.label_text(0, uint32_t(i)), "L" + raws[i]);
+      }
+      EXPECT_EQ(texts.find_label(0, "south", h), kNoLabel);
+      EXPECT_EQ(texts.find_label(0, "north ", c.hash_b), kNoLabel);
     }
   }
 }

@@ -284,6 +284,25 @@ std::vector<std::pair<CountRows, uint64_t>> assorted_tables() {
     if (rows.front().empty()) rows.front().push_back(1);
     tables.emplace_back(std::move(rows), n + 1);
   }
+  // Cells about 2^62 and 2^63 in a row, a column and a square of 1 to 5:
+  // margins that end just below 2^64, at 2^64 - 1, or would pass it (and
+  // saturate), on both sides of where plain additions stop being exact.
+  constexpr uint64_t k62 = uint64_t{1} << 62, k63 = uint64_t{1} << 63;
+  for (const uint64_t v : {k62 - 1, k62, k62 + 1, k63 - 1, k63, uint64_t{UINT64_MAX}}) {
+    for (size_t k = 1; k <= 5; ++k) {
+      auto total = [&](size_t cells) {
+        uint64_t n = 0;
+        for (size_t i = 0; i < cells; ++i) n = util::add_saturating(n, v);
+        return n;
+      };
+      tables.emplace_back(CountRows{std::vector<uint64_t>(k, v)}, total(k));
+      tables.emplace_back(CountRows(k, std::vector<uint64_t>{v}), total(k));
+      tables.emplace_back(CountRows(k, std::vector<uint64_t>(k, v)), total(k * k));
+      CountRows mixed(k, std::vector<uint64_t>(k, 1));
+      for (size_t i = 0; i < k; ++i) mixed[i][i] = v;
+      tables.emplace_back(std::move(mixed), total(k));
+    }
+  }
   return tables;
 }
 

@@ -62,13 +62,14 @@ TEST(Cells, SmallTemplates) {
   EXPECT_EQ(mi_strength(0.3001), "strong");
   EXPECT_EQ(mi_strength(0.1), "weak");
   EXPECT_EQ(mi_strength(std::nan("")), "weak");
-  EXPECT_EQ(hash_bar(18.99), std::string(18, '#'));
-  EXPECT_EQ(hash_bar(0.99), "");
-  EXPECT_EQ(hash_bar(-5.0), "");
-  EXPECT_EQ(hash_bar(std::nan("")), "");
-  // No cap: bars beyond p = 1 (40) and 64 bits (512) are drawn in full.
-  EXPECT_EQ(hash_bar(41.5), std::string(41, '#'));
-  EXPECT_EQ(hash_bar(600.0), std::string(600, '#'));
+  EXPECT_EQ(hash_bar(18.99, 40), std::string(18, '#'));
+  EXPECT_EQ(hash_bar(0.99, 40), "");
+  EXPECT_EQ(hash_bar(-5.0, 40), "");
+  EXPECT_EQ(hash_bar(std::nan(""), 40), "");
+  EXPECT_EQ(hash_bar(40.0, 40), std::string(40, '#'));
+  EXPECT_EQ(hash_bar(41.5, 40), std::string(40, '#'));
+  EXPECT_EQ(hash_bar(9.3e18, 512), std::string(512, '#'));
+  EXPECT_EQ(hash_bar(std::numeric_limits<double>::infinity(), 512), std::string(512, '#'));
 }
 
 TEST(Cells, MetricWordsAndTitles) {

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <string>
+#include <vector>
 
 #include "quor/store/database.h"
 #include "quor/store/dim_key.h"
@@ -99,6 +101,59 @@ TEST(SchemaEdits, ReadOnlyRefusalComesFirst) {
 }
 
 // ---- distributions ----
+
+// Finding a definition by name answers as the scan of the schema's list
+// would (the first of equal names, nothing for an absent one) through every
+// way the lists change: the schema edits, appends straight to the list, a
+// list put in place whole, and one changed in place followed by
+// reset_id_order().
+TEST(SchemaEdits, NameLookupsAgreeWithTheScan) {
+  Database db = writable_db();
+  auto check = [&](const char* step) {
+    SCOPED_TRACE(step);
+    auto scan = [](const auto& list, std::string_view name) -> const void* {
+      for (const auto& d : list)
+        if (d.name == name) return &d;
+      return nullptr;
+    };
+    for (int i = -1; i < 320; ++i) {
+      const std::string v = i < 0 ? "absent" : "v" + std::to_string(i);
+      const std::string d = i < 0 ? "absent" : "d" + std::to_string(i);
+      ASSERT_EQ(db.find_variable(v), scan(db.meta.schema.variables, v)) << v;
+      ASSERT_EQ(db.find_dimension(d), scan(db.meta.schema.dimensions, d)) << d;
+    }
+  };
+  check("empty");
+  for (int i = 0; i < 300; ++i) {
+    ASSERT_TRUE(db.add_variable(continuous("v" + std::to_string(i), 4)).ok());
+    if (i % 10 == 0) {
+      ASSERT_TRUE(db.add_dimension({"d" + std::to_string(i), "c", std::nullopt}).ok());
+    }
+  }
+  EXPECT_EQ(db.add_variable(continuous("v7", 2)).error().full_text(),
+            "schema validation error: variable 'v7' already exists");
+  EXPECT_EQ(db.add_dimension({"d10", "x", std::nullopt}).error().full_text(),
+            "schema validation error: dimension 'd10' already exists");
+  check("edits");
+  // Appended behind the edits' back, a repeated name among them.
+  db.meta.schema.variables.push_back(continuous("v305", 1));
+  db.meta.schema.variables.push_back(continuous("v3", 9));
+  db.meta.schema.dimensions.push_back({"d305", "c", std::nullopt});
+  check("appended");
+  EXPECT_TRUE(db.ensure_distribution("v305", {}).ok());
+  EXPECT_EQ(db.add_variable(continuous("v305", 2)).error().full_text(),
+            "schema validation error: variable 'v305' already exists");
+  // A list put in place whole, then one renamed in place.
+  std::vector<model::VariableDefinition> other;
+  for (int i = 319; i >= 100; --i) other.push_back(continuous("v" + std::to_string(i), 3));
+  db.meta.schema.variables = std::move(other);
+  check("replaced");
+  EXPECT_TRUE(db.add_variable(continuous("v1", 2)).ok());
+  for (auto& v : db.meta.schema.variables) v.name += "x";
+  db.meta.schema.variables.front().name = "v0";
+  db.reset_id_order();
+  check("renamed");
+}
 
 TEST(EnsureDistribution, IdsAndEmptyRepresentation) {
   Database db = writable_db();

@@ -173,10 +173,7 @@ Status add_missing_definitions(store::Database& db, const model::Schema& inferre
     QUOR_RETURN_IF_ERROR(db.add_variable(v));
   }
   for (const auto& d : inferred.dimensions) {
-    bool known = false;
-    for (const auto& have : db.meta.schema.dimensions)
-      if (have.name == d.name) known = true;
-    if (known) continue;
+    if (db.find_dimension(d.name) != nullptr) continue;
     QUOR_RETURN_IF_ERROR(db.add_dimension(d));
   }
   return ok_status();

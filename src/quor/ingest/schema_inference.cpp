@@ -5,6 +5,8 @@
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <span>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -23,9 +25,23 @@ std::optional<double> numeric_value(const util::JsonValue& v) {
   return std::nullopt;
 }
 
+// Whether fewer than `limit` of `nums` differ by their bit patterns.
+bool fewer_distinct_than(const std::vector<double>& nums, size_t limit, std::vector<uint64_t>& bits) {
+  bits.clear();
+  for (double x : nums) bits.push_back(std::bit_cast<uint64_t>(x));
+  std::sort(bits.begin(), bits.end());
+  return static_cast<size_t>(std::unique(bits.begin(), bits.end()) - bits.begin()) < limit;
+}
+
+// Working room reused from column to column.
+struct Scratch {
+  std::vector<double> nums;
+  std::vector<uint64_t> bits;
+};
+
 // The proposal for one column, or nothing.
-void decide_column(const std::string& name, const std::vector<const util::JsonValue*>& values,
-                   const IngestOptions& options, model::Schema& out) {
+void decide_column(const std::string& name, std::span<const util::JsonValue* const> values,
+                   const IngestOptions& options, Scratch& scratch, model::Schema& out) {
   auto date_dimension = [&] {
     out.dimensions.push_back({name, name, options.date_granularity});
   };
@@ -37,8 +53,8 @@ void decide_column(const std::string& name, const std::vector<const util::JsonVa
   if (values.empty()) return;
 
   // Numeric test and range.
-  std::vector<double> nums;
-  nums.reserve(values.size());
+  std::vector<double>& nums = scratch.nums;
+  nums.clear();
   bool numeric = true;
   for (const auto* v : values) {
     auto x = numeric_value(*v);
@@ -57,12 +73,12 @@ void decide_column(const std::string& name, const std::vector<const util::JsonVa
     }
     if (std::isfinite(lo) && std::isfinite(hi)) {
       bool integral = true;
-      std::unordered_set<uint64_t> distinct;
       for (double x : nums) {
         if (!(x - std::trunc(x) == 0.0)) integral = false;
-        distinct.insert(std::bit_cast<uint64_t>(x));
       }
-      if (integral && lo >= 1900.0 && hi <= 2100.0 && distinct.size() < 201) {
+      // Year-like: integral, within 1900..2100, at most 200 distinct values
+      // (counted only when the rest holds).
+      if (integral && lo >= 1900.0 && hi <= 2100.0 && fewer_distinct_than(nums, 201, scratch.bits)) {
         date_dimension();
         return;
       }
@@ -97,21 +113,58 @@ void decide_column(const std::string& name, const std::vector<const util::JsonVa
 model::Schema infer_schema(const std::vector<InputRecord>& records, size_t count,
                            const IngestOptions& options) {
   count = std::min(count, records.size());
-  std::vector<std::string> columns;
-  std::unordered_map<std::string, size_t> index;
-  std::vector<std::vector<const util::JsonValue*>> values;
+  // Column discovery, with every entry's column number noted. The records
+  // of one file mostly hold the same names, so an entry's name is first
+  // compared with the column the record before had at the same place, and
+  // looked up only when that differs.
+  std::vector<const std::string*> columns;
+  std::unordered_map<std::string_view, uint32_t> index;
+  std::vector<uint32_t> entry_column;  // per entry of the sample, in order
+  std::vector<size_t> non_null;        // per column
+  size_t previous = 0;                 // where the record before starts in entry_column
+  for (size_t r = 0; r < count; ++r) {
+    const size_t start = entry_column.size();
+    const size_t previous_size = start - previous;
+    size_t k = 0;
+    for (const auto& [name, value] : records[r]) {
+      uint32_t c;
+      if (k < previous_size && *columns[entry_column[previous + k]] == name) {
+        c = entry_column[previous + k];
+      } else {
+        auto [it, added] = index.try_emplace(name, static_cast<uint32_t>(columns.size()));
+        if (added) {
+          columns.push_back(&name);
+          non_null.push_back(0);
+        }
+        c = it->second;
+      }
+      entry_column.push_back(c);
+      if (!value.is_null()) ++non_null[c];
+      ++k;
+    }
+    previous = start;
+  }
+
+  // Each column's non-null values in record order, columns side by side in
+  // one list.
+  std::vector<size_t> first(columns.size() + 1, 0);
+  for (size_t c = 0; c < columns.size(); ++c) first[c + 1] = first[c] + non_null[c];
+  std::vector<const util::JsonValue*> values(first.back());
+  std::vector<size_t> next(first.begin(), first.end() - 1);
+  size_t e = 0;
   for (size_t r = 0; r < count; ++r) {
     for (const auto& [name, value] : records[r]) {
-      auto [it, added] = index.try_emplace(name, columns.size());
-      if (added) {
-        columns.push_back(name);
-        values.emplace_back();
-      }
-      if (!value.is_null()) values[it->second].push_back(&value);
+      const uint32_t c = entry_column[e++];
+      if (!value.is_null()) values[next[c]++] = &value;
     }
   }
+
   model::Schema schema;
-  for (size_t c = 0; c < columns.size(); ++c) decide_column(columns[c], values[c], options, schema);
+  Scratch scratch;
+  for (size_t c = 0; c < columns.size(); ++c) {
+    decide_column(*columns[c], std::span<const util::JsonValue* const>(values.data() + first[c], non_null[c]),
+                  options, scratch, schema);
+  }
   return schema;
 }
 

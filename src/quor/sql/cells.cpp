@@ -16,14 +16,15 @@
 
 namespace quor::sql {
 
-std::string hash_bar(double length) {
+std::string hash_bar(double length, size_t max_marks) {
   if (!(length >= 1.0)) return {};
-  const double t = std::trunc(length);
-  // Beyond what a string can hold (an entropy or probability no stored
-  // distribution can have) the bar cannot be drawn.
-  QUOR_ASSERT(t < 9.2e18, "bar too long to draw");
-  return std::string(static_cast<size_t>(t), '#');
+  const double cap = static_cast<double>(max_marks);
+  return std::string(length >= cap ? max_marks : static_cast<size_t>(length), '#');
 }
+
+std::string probability_bar(double p) { return hash_bar(p * 40.0, kProbabilityBarMarks); }
+
+std::string entropy_bar(double bits) { return hash_bar(bits * 8.0, kEntropyBarMarks); }
 
 std::string bits_cell(double bits) { return util::format_fixed(bits, 4) + " bits"; }
 

@@ -21,11 +21,20 @@
 
 namespace quor::sql {
 
-// "#" repeated `length` times, truncated toward zero; none for NaN or values
-// below 1. No cap: a probability bar is 40 wide at p = 1 and an entropy bar
-// has 8 marks per bit, so a distribution whose counts exceed its total
-// draws a longer bar, as its numbers say.
-std::string hash_bar(double length);
+// "#" repeated `length` times, truncated toward zero, at most `max_marks`;
+// none for NaN or values below 1.
+std::string hash_bar(double length, size_t max_marks);
+
+// The longest bars consistent counts can draw: 40 marks at p = 1, and 8
+// marks per bit up to the 64 bits of a table of 2^64 counts.
+inline constexpr size_t kProbabilityBarMarks = 40;
+inline constexpr size_t kEntropyBarMarks = 512;
+// SHOW's bar of a probability: p·40 marks. A damaged file's count above its
+// total (p > 1, up to infinity) draws the full 40.
+std::string probability_bar(double p);
+// RANK's bar of an entropy: bits·8 marks. A damaged file's entropy above 64
+// bits (up to infinity) draws the full 512.
+std::string entropy_bar(double bits);
 
 // "{:.4} bits"
 std::string bits_cell(double bits);

@@ -24,7 +24,7 @@ struct BinRow {
 BinRow bin_row(std::string label, uint64_t count, uint64_t total) {
   double p = total == 0 ? 0.0 : static_cast<double>(count) / static_cast<double>(total);
   std::string cell = util::format_padded(count, 6) + "  " + util::format_fixed(p, 4) + "  " +
-                     hash_bar(p * 40.0);
+                     probability_bar(p);
   return BinRow{p, {std::move(label), std::move(cell)}};
 }
 
@@ -99,7 +99,7 @@ QueryResult rank(const Database& db, const RankStatement& s) {
   r.rows.reserve(entries.size());
   for (const auto& e : entries)
     r.rows.push_back({*e.value, bits_cell(e.entropy), std::to_string(e.samples),
-                      hash_bar(e.entropy * 8.0)});
+                      entropy_bar(e.entropy)});
   return r;
 }
 

@@ -100,9 +100,9 @@ class Writer {
       }
     } else if constexpr (StoredVariant<T>) {
       fixed(static_cast<uint32_t>(v.index()));
-      std::visit([this](const auto& alt) { put(alt); }, static_cast<const typename T::variant&>(v));
+      std::visit([&](const auto& alt) { put(alt); }, static_cast<const typename T::variant&>(v));
     } else {
-      RecordFields<T>::each(v, [this](const auto& f, std::string_view) {
+      RecordFields<T>::each(v, [&](const auto& f, std::string_view) {
         put(f);
         return true;
       });

@@ -60,14 +60,14 @@ class Reader {
   }
   bool u64(uint64_t& v) { return fixed(v); }
   bool boolean(bool& v) {
-    uint8_t b;
+    uint8_t b = 0;
     if (!fixed(b)) return false;
     if (b > 1) return fail("invalid u8 while decoding bool, expected 0 or 1, found " + std::to_string(b));
     v = b == 1;
     return true;
   }
   bool tag(bool& present) {
-    uint8_t b;
+    uint8_t b = 0;
     if (!fixed(b)) return false;
     if (b > 1) return fail("tag for enum is not valid, found " + std::to_string(b));
     present = b == 1;
@@ -98,7 +98,7 @@ class Reader {
                 " bytes from index " + std::to_string(up_to));
   }
   bool text(std::string& out) {
-    uint64_t len;
+    uint64_t len = 0;
     if (!u64(len)) return false;
     if (len <= buffered()) {
       std::string_view bytes(p_, static_cast<size_t>(len));
@@ -115,7 +115,7 @@ class Reader {
     return check_utf8(out);
   }
   bool u64s(std::vector<uint64_t>& out) {
-    uint64_t n;
+    uint64_t n = 0;
     if (!u64(n)) return false;
     if (n <= buffered() / 8) {
       out.resize(static_cast<size_t>(n));
@@ -149,7 +149,7 @@ class Reader {
     if constexpr (std::is_same_v<T, bool>) {
       return boolean(v);
     } else if constexpr (std::is_same_v<T, double>) {
-      uint64_t bits;
+      uint64_t bits = 0;
       if (!fixed(bits)) return false;
       v = std::bit_cast<double>(bits);
       return true;
@@ -161,7 +161,7 @@ class Reader {
       return u64s(v);
     } else if constexpr (is_vector<T>::value) {
       using E = typename T::value_type;
-      uint64_t n;
+      uint64_t n = 0;
       if (!u64(n)) return false;
       v.clear();
       v.reserve(reserve_for<E>(n));
@@ -171,7 +171,7 @@ class Reader {
       }
       return true;
     } else if constexpr (is_optional<T>::value) {
-      bool present;
+      bool present = false;
       if (!tag(present)) return false;
       if (!present) {
         v.reset();
@@ -182,7 +182,7 @@ class Reader {
     } else if constexpr (is_pair<T>::value) {
       return get(v.first) && get(v.second);
     } else if constexpr (std::is_same_v<T, model::DimensionMap>) {
-      uint64_t n;
+      uint64_t n = 0;
       if (!u64(n)) return false;
       v.clear();
       for (uint64_t i = 0; i < n; ++i) {
@@ -194,7 +194,7 @@ class Reader {
       return true;
     } else if constexpr (is_text_map<T>::value) {
       using E = typename T::mapped_type;
-      uint64_t n;
+      uint64_t n = 0;
       if (!u64(n)) return false;
       v.clear();
       v.reserve(reserve_for<std::pair<std::string, E>>(n));
@@ -206,11 +206,11 @@ class Reader {
       }
       return true;
     } else if constexpr (StoredVariant<T>) {
-      uint32_t idx;
+      uint32_t idx = 0;
       if (!variant(idx, alternatives<T>())) return false;
       return get_alternative<T>(v, idx, std::make_index_sequence<alternatives<T>()>());
     } else {
-      return RecordFields<T>::each(v, [this](auto& f, std::string_view) { return get(f); });
+      return RecordFields<T>::each(v, [&](auto& f, std::string_view) { return get(f); });
     }
   }
 
@@ -218,7 +218,7 @@ class Reader {
   template <class T, size_t... I>
   bool get_alternative(T& v, uint32_t idx, std::index_sequence<I...>) {
     bool ok = false;
-    ((idx == I ? (ok = get_alt<T, I>(v), true) : false) || ...);
+    (void)((idx == I ? (ok = get_alt<T, I>(v), true) : false) || ...);
     return ok;
   }
   // Decodes in place: every field of the alternative is overwritten.

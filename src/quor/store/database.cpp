@@ -58,47 +58,80 @@ std::vector<model::DistributionRepr> empty_histograms_per_category(
   return out;
 }
 
-std::optional<EngineError> schema_add_variable(model::Schema& schema, model::VariableDefinition def) {
-  auto invalid = [](std::string msg) {
-    return EngineError{EngineErrorKind::SchemaValidation, std::move(msg)};
-  };
-  for (const auto& v : schema.variables)
-    if (v.name == def.name) return invalid("variable '" + def.name + "' already exists");
+namespace {
+
+EngineError schema_invalid(std::string message) {
+  return EngineError{EngineErrorKind::SchemaValidation, std::move(message)};
+}
+
+// Appends `def` unless its name is taken (`taken`, as the caller found it)
+// or it defines nothing to count, tested in that order.
+std::optional<EngineError> append_variable(model::Schema& schema, model::VariableDefinition def,
+                                           bool taken) {
+  if (taken) return schema_invalid("variable '" + def.name + "' already exists");
   if (const auto* cat = std::get_if<model::CategoricalType>(&def.var_type)) {
     if (cat->categories.empty())
-      return invalid("variable '" + def.name + "' must define at least one category");
+      return schema_invalid("variable '" + def.name + "' must define at least one category");
   } else if (std::get<model::ContinuousType>(def.var_type).bins == 0) {
-    return invalid("variable '" + def.name + "' must have bins > 0");
+    return schema_invalid("variable '" + def.name + "' must have bins > 0");
   }
   schema.variables.push_back(std::move(def));
   return std::nullopt;
 }
 
-std::optional<EngineError> schema_add_dimension(model::Schema& schema, model::DimensionDefinition def) {
-  for (const auto& d : schema.dimensions)
-    if (d.name == def.name)
-      return EngineError{EngineErrorKind::SchemaValidation,
-                         "dimension '" + def.name + "' already exists"};
+std::optional<EngineError> append_dimension(model::Schema& schema, model::DimensionDefinition def,
+                                            bool taken) {
+  if (taken) return schema_invalid("dimension '" + def.name + "' already exists");
   schema.dimensions.push_back(std::move(def));
   return std::nullopt;
 }
 
+template <class Def>
+bool holds_name(const std::vector<Def>& list, std::string_view name) {
+  return std::any_of(list.begin(), list.end(), [&](const Def& d) { return d.name == name; });
+}
+
+}  // namespace
+
+std::optional<EngineError> schema_add_variable(model::Schema& schema, model::VariableDefinition def) {
+  const bool taken = holds_name(schema.variables, def.name);
+  return append_variable(schema, std::move(def), taken);
+}
+
+std::optional<EngineError> schema_add_dimension(model::Schema& schema, model::DimensionDefinition def) {
+  const bool taken = holds_name(schema.dimensions, def.name);
+  return append_dimension(schema, std::move(def), taken);
+}
+
 Status Database::add_variable(model::VariableDefinition def) {
   if (!writable) return read_only_error();
-  if (auto e = schema_add_variable(meta.schema, std::move(def))) return engine_error_to_message(*e);
+  sync_names();
+  const bool taken = find_variable(def.name) != nullptr;
+  if (auto e = append_variable(meta.schema, std::move(def), taken)) return engine_error_to_message(*e);
+  sync_names();
   return ok_status();
 }
 
 Status Database::add_dimension(model::DimensionDefinition def) {
   if (!writable) return read_only_error();
-  if (auto e = schema_add_dimension(meta.schema, std::move(def))) return engine_error_to_message(*e);
+  sync_names();
+  const bool taken = find_dimension(def.name) != nullptr;
+  if (auto e = append_dimension(meta.schema, std::move(def), taken)) return engine_error_to_message(*e);
+  sync_names();
   return ok_status();
 }
 
 const model::VariableDefinition* Database::find_variable(std::string_view name) const {
-  for (const auto& v : meta.schema.variables)
-    if (v.name == name) return &v;
-  return nullptr;
+  return variable_names_.find(meta.schema.variables, name);
+}
+
+const model::DimensionDefinition* Database::find_dimension(std::string_view name) const {
+  return dimension_names_.find(meta.schema.dimensions, name);
+}
+
+void Database::sync_names() {
+  variable_names_.sync(meta.schema.variables);
+  dimension_names_.sync(meta.schema.dimensions);
 }
 
 std::set<std::string> Database::dimension_values(std::string_view name) const {
@@ -145,6 +178,7 @@ Result<uint64_t> Database::ensure_distribution(std::string_view variable, const 
                                                std::string_view key) {
   // A new distribution's key walks the index once: the checks that do not
   // depend on the key come first, so the lookup can be the insertion.
+  sync_names();
   const model::VariableDefinition* def = find_variable(variable);
   const uint64_t id = meta.next_distribution_id;
   auto& list = data.distributions;
@@ -257,6 +291,7 @@ Status Database::ensure_joint(std::string_view a, std::string_view b, const mode
   catch_up_lookups();
   if (find_joint(a, b, map) != nullptr) return ok_status();
   auto [xn, yn] = joint_pair_order(a, b);
+  sync_names();
   const model::VariableDefinition* x = find_variable(xn);
   const model::VariableDefinition* y = find_variable(yn);
   if (x == nullptr || y == nullptr) return Error("joint variables not found in schema");
@@ -340,7 +375,12 @@ DatabaseStats Database::database_stats() const {
   return s;
 }
 
-void Database::reset_id_order() { lookups_.rebuild(data); }
+void Database::reset_id_order() {
+  lookups_.rebuild(data);
+  variable_names_ = NameIndex();
+  dimension_names_ = NameIndex();
+  sync_names();
+}
 
 void Database::catch_up_lookups() {
   if (lookups_.distributions_covered() != data.distributions.size() ||

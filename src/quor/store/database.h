@@ -24,6 +24,7 @@
 #include "quor/store/flush_state.h"
 #include "quor/store/lock_file.h"
 #include "quor/store/lookups.h"
+#include "quor/store/name_index.h"
 #include "quor/model/model.h"
 #include "quor/store/raw_log.h"
 #include "quor/util/error.h"
@@ -115,7 +116,9 @@ std::optional<EngineError> schema_add_dimension(model::Schema& schema, model::Di
 // searches run side by side). Whoever replaces `data` wholesale, appends to its lists directly,
 // or edits the id, variable, key or variables of a stored entry must call
 // reset_id_order() before the next search; counts, versions and the other
-// fields may change freely.
+// fields may change freely. The schema's lists may be appended to directly;
+// whoever replaces or renames their definitions in place calls
+// reset_id_order() too.
 class Database {
  public:
   std::optional<LockFile> lock_file;
@@ -142,8 +145,11 @@ class Database {
   Status add_variable(model::VariableDefinition def);
   Status add_dimension(model::DimensionDefinition def);
 
-  // The first variable definition with this name, if any.
+  // The first variable / dimension definition with this name, if any. One
+  // hash lookup once a changing operation or reset_id_order() has seen the
+  // schema's lists as they are; a scan before.
   const model::VariableDefinition* find_variable(std::string_view name) const;
+  const model::DimensionDefinition* find_dimension(std::string_view name) const;
 
   // Every value that marginal distributions hold for dimension `name`, once
   // each, in byte-wise order. Costs the values listed, not the store.
@@ -245,8 +251,12 @@ class Database {
 
   // Rebuilds the lookups when `data` grew behind their back.
   void catch_up_lookups();
+  // Brings the name indexes up to the schema's lists.
+  void sync_names();
 
   DistributionLookups lookups_;
+  NameIndex variable_names_;
+  NameIndex dimension_names_;
 };
 
 }  // namespace quor::store
