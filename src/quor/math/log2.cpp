@@ -6,6 +6,13 @@
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define QUOR_LOG2_X86 1
+// GCC 12 reports its own AVX-512 intrinsics (their `_mm512_undefined_*`
+// pass-through operand) as maybe-uninitialized once they are inlined; the
+// warning is about the compiler's header, not about this file.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
 #endif
 
@@ -446,3 +453,7 @@ bool log2_is_vectorized() { return false; }
 #endif
 
 }  // namespace quor::math
+
+#if defined(QUOR_LOG2_X86) && defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
