@@ -8,7 +8,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
 
+#include "quor/store/file_handle.h"
+#include "quor/store/file_io.h"
 #include "quor/util/os_error.h"
 
 namespace quor::ingest {
@@ -62,54 +65,73 @@ FileBytes FileBytes::copy_of(std::string_view bytes) {
 }
 
 bool read_file_bytes(const std::string& path, FileBytes& out, FileReadError& err) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    err = {ReadStage::Open, Error(util::os_error_text(errno))};
+  // Only a regular file has an end known before it is read: a FIFO would
+  // wait for a writer and a device may never end, and the whole input is
+  // held at once. Both are refused when opened.
+  auto opened = store::open_regular_file(path, O_RDONLY);
+  if (!opened.ok()) {
+    // A directory opens; only its first read fails.
+    const bool dir = opened.error().root() == util::os_error_text(EISDIR);
+    err = {dir ? ReadStage::Read : ReadStage::Open, std::move(opened).error()};
     return false;
   }
+  const store::UniqueFd fd = std::move(opened).value();
   struct stat st {};
-  size_t capacity = 1 << 16;
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-    // A regular file is mapped: its pages come from the page cache instead
-    // of being copied into fresh memory.
-    void* p = ::mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE | MAP_POPULATE,
-                     fd, 0);
+  if (::fstat(fd.get(), &st) != 0) {
+    err = {ReadStage::Read, Error(util::os_error_text(errno))};
+    return false;
+  }
+  const uint64_t size = static_cast<uint64_t>(st.st_size);
+  if (size > store::whole_read_limit()) {
+    err = {ReadStage::Read, store::too_large_to_read(size)};
+    return false;
+  }
+  if (size > 0) {
+    // The file is mapped: its pages come from the page cache instead of
+    // being copied into fresh memory.
+    void* p = ::mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_PRIVATE | MAP_POPULATE,
+                     fd.get(), 0);
     if (p != MAP_FAILED) {
-      ::close(fd);
       out.release();
       out.data_ = static_cast<const char*>(p);
-      out.size_ = static_cast<size_t>(st.st_size);
+      out.size_ = static_cast<size_t>(size);
       out.mapped_ = true;
       return true;
     }
-    capacity = static_cast<size_t>(st.st_size) + 1;
   }
-  std::unique_ptr<char[]> data(new char[capacity]);
-  size_t size = 0;
+  // Not mappable (or empty): read it, in steps should it grow meanwhile.
+  std::unique_ptr<char[]> data;
+  size_t capacity = static_cast<size_t>(size) + 1;
+  size_t have = 0;
   for (;;) {
-    if (size == capacity) {
-      size_t bigger = capacity * 2;
-      std::unique_ptr<char[]> grown(new char[bigger]);
-      std::memcpy(grown.get(), data.get(), size);
+    if (!data || have == capacity) {
+      const size_t bigger = data ? capacity * 2 : capacity;
+      if (bigger > store::whole_read_limit()) {
+        err = {ReadStage::Read, store::too_large_to_read(bigger)};
+        return false;
+      }
+      std::unique_ptr<char[]> grown(new (std::nothrow) char[bigger]);
+      if (!grown) {
+        err = {ReadStage::Read, store::too_large_to_read(bigger)};
+        return false;
+      }
+      if (have > 0) std::memcpy(grown.get(), data.get(), have);
       data = std::move(grown);
       capacity = bigger;
     }
-    ssize_t n = ::read(fd, data.get() + size, capacity - size);
+    const ssize_t n = ::read(fd.get(), data.get() + have, capacity - have);
     if (n < 0) {
       if (errno == EINTR) continue;
-      int e = errno;
-      ::close(fd);
-      err = {ReadStage::Read, Error(util::os_error_text(e))};
+      err = {ReadStage::Read, Error(util::os_error_text(errno))};
       return false;
     }
     if (n == 0) break;
-    size += static_cast<size_t>(n);
+    have += static_cast<size_t>(n);
   }
-  ::close(fd);
   out.release();
   out.heap_ = std::move(data);
   out.data_ = out.heap_.get();
-  out.size_ = size;
+  out.size_ = have;
   return true;
 }
 

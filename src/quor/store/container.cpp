@@ -500,10 +500,9 @@ Result<model::DistributionFile> parse_distribution_file(std::string_view bytes,
 Result<model::DistributionFile> load_distribution_file_mapped(const std::filesystem::path& path) {
   // Owners release the descriptor and the mapping on every path, including
   // an exception (std::bad_alloc) out of the decoder.
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.is_open()) {
-    return Result<model::DistributionFile>(util::os_error(errno)).context("open file " + path_text(path));
-  }
+  auto opened = open_regular_file(path, O_RDONLY);
+  if (!opened.ok()) return std::move(opened).error().add_context("open file " + path_text(path));
+  UniqueFd fd = std::move(opened).value();
   struct stat st;
   if (::fstat(fd.get(), &st) != 0) {
     return Result<model::DistributionFile>(util::os_error(errno)).context("mmap " + path_text(path));

@@ -221,10 +221,9 @@ void raise_id_counters(Database& db) {
 }  // namespace
 
 Result<LockFile> acquire_lock_file(const std::filesystem::path& lock_path) {
-  int fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    return Result<LockFile>(util::os_error(errno)).context("open lock file " + lock_path.string());
-  }
+  auto opened = open_regular_file(lock_path, O_RDWR | O_CREAT);
+  if (!opened.ok()) return std::move(opened).error().add_context("open lock file " + lock_path.string());
+  const int fd = opened->release();
   int rc;
   do {
     rc = ::flock(fd, LOCK_EX);
@@ -328,9 +327,10 @@ Result<Database> open_database(const std::filesystem::path& path, bool writable)
       // After a crash without a flush the stored counter lags behind the
       // lines already logged: continue after the last one so that no
       // record id is issued twice.
-      if (auto last = last_raw_record_id(log);
-          last && *last >= db.meta.next_raw_record_id && *last < UINT64_MAX) {
-        db.meta.next_raw_record_id = *last + 1;
+      // A last id of 2^64 - 1 leaves the counter there: it is spent.
+      QUOR_ASSIGN_OR_RETURN(std::optional<uint64_t> last, last_raw_record_id(log));
+      if (last && *last >= db.meta.next_raw_record_id) {
+        db.meta.next_raw_record_id = *last == UINT64_MAX ? UINT64_MAX : *last + 1;
       }
     }
     db.raw_log = std::move(log);

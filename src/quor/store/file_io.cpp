@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <new>
 #include <vector>
 
 namespace quor::store {
@@ -19,46 +20,75 @@ bool path_has_metadata(const std::filesystem::path& path) {
   return ::stat(path.c_str(), &st) == 0;
 }
 
-Result<std::string> read_whole_file(const std::filesystem::path& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+Result<UniqueFd> open_regular_file(const std::filesystem::path& path, int flags, mode_t mode) {
+  UniqueFd fd(::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, mode));
   if (!fd.is_open()) return util::os_error(errno);
-  std::string out;
   struct stat st;
-  if (::fstat(fd.get(), &st) == 0 && st.st_size > 0) out.reserve(static_cast<size_t>(st.st_size));
-  char buf[1 << 16];
+  if (::fstat(fd.get(), &st) != 0) return util::os_error(errno);
+  // A directory is refused with the error its first read would give.
+  if (S_ISDIR(st.st_mode)) return util::os_error(EISDIR);
+  if (!S_ISREG(st.st_mode)) return Error(std::string(kNotRegularFile));
+  if ((flags & O_NONBLOCK) == 0) {
+    const int fl = ::fcntl(fd.get(), F_GETFL);
+    if (fl < 0 || ::fcntl(fd.get(), F_SETFL, fl & ~O_NONBLOCK) != 0) return util::os_error(errno);
+  }
+  return fd;
+}
+
+uint64_t whole_read_limit() {
+  const long pages = ::sysconf(_SC_PHYS_PAGES);
+  const long page = ::sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || page <= 0) return UINT64_MAX;
+  return static_cast<uint64_t>(pages) * static_cast<uint64_t>(page);
+}
+
+Error too_large_to_read(uint64_t size) {
+  return Error("file of " + std::to_string(size) + " bytes is larger than memory");
+}
+
+Result<std::string> read_whole_file(const std::filesystem::path& path) {
+  QUOR_ASSIGN_OR_RETURN(UniqueFd fd, open_regular_file(path, O_RDONLY));
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return util::os_error(errno);
+  const uint64_t limit = whole_read_limit();
+  const uint64_t size = static_cast<uint64_t>(st.st_size);
+  if (size > limit) return too_large_to_read(size);
+  std::string out;
+  try {
+    out.resize(static_cast<size_t>(size));
+  } catch (const std::bad_alloc&) {
+    return too_large_to_read(size);
+  }
+  size_t have = 0;
   for (;;) {
-    size_t room = out.capacity() - out.size();
-    if (room == 0) {
-      ssize_t n = ::read(fd.get(), buf, sizeof buf);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return util::os_error(errno);
+    if (have == out.size()) {
+      // The file grew since fstat: take the rest in steps, within the limit.
+      if (out.size() >= limit) return too_large_to_read(out.size() + 1);
+      try {
+        out.resize(std::min<uint64_t>(limit, out.size() + (out.size() / 2) + (1 << 16)));
+      } catch (const std::bad_alloc&) {
+        return too_large_to_read(out.size());
       }
-      if (n == 0) break;
-      out.append(buf, static_cast<size_t>(n));
-      continue;
     }
-    size_t old = out.size();
-    out.resize(old + room);
-    ssize_t n = ::read(fd.get(), out.data() + old, room);
+    const ssize_t n = ::read(fd.get(), out.data() + have, out.size() - have);
     if (n < 0) {
-      out.resize(old);
       if (errno == EINTR) continue;
       return util::os_error(errno);
     }
-    out.resize(old + static_cast<size_t>(n));
     if (n == 0) break;
+    have += static_cast<size_t>(n);
   }
+  out.resize(have);
   return out;
 }
 
 bool file_starts_with(const std::filesystem::path& path, std::string_view header) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.is_open()) return false;
+  auto fd = open_regular_file(path, O_RDONLY);
+  if (!fd.ok()) return false;
   std::string got(header.size(), '\0');
   size_t have = 0;
   while (have < got.size()) {
-    ssize_t n = ::pread(fd.get(), got.data() + have, got.size() - have, static_cast<off_t>(have));
+    ssize_t n = ::pread(fd->get(), got.data() + have, got.size() - have, static_cast<off_t>(have));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     have += static_cast<size_t>(n);

@@ -20,11 +20,30 @@ namespace quor::store {
 // True when the file system gives metadata for `path` (following links).
 bool path_has_metadata(const std::filesystem::path& path);
 
-// The whole content of the file at `path`.
+// The root text of every refusal of a path that names something other than
+// a regular file or a directory (a FIFO, a device, a socket).
+inline constexpr std::string_view kNotRegularFile = "not a regular file";
+
+// Opens `path` with `flags` (O_CLOEXEC added) and checks that it is a regular
+// file before anything is read: a FIFO opens without waiting for a writer
+// (O_NONBLOCK, cleared again once the file is known to be regular) and is
+// refused like a device, with kNotRegularFile; a directory fails with the
+// text its first read would give (EISDIR).
+Result<UniqueFd> open_regular_file(const std::filesystem::path& path, int flags,
+                                   mode_t mode = 0644);
+
+// The largest whole-file read attempted: the machine's physical memory. A
+// bigger file could never be held, so reading it is refused at once.
+uint64_t whole_read_limit();
+// The refusal of a file of `size` bytes beyond whole_read_limit().
+Error too_large_to_read(uint64_t size);
+
+// The whole content of the regular file at `path`; a file too large to hold
+// fails with too_large_to_read(), never with an allocation failure.
 Result<std::string> read_whole_file(const std::filesystem::path& path);
 
-// True when the file at `path` starts with `header` (false when it is
-// shorter or cannot be read).
+// True when the regular file at `path` starts with `header` (false when it
+// is shorter, cannot be read or is not a regular file).
 bool file_starts_with(const std::filesystem::path& path, std::string_view header);
 
 // Which file a path names, and in which state: device, inode, size and

@@ -22,8 +22,9 @@ Status RawLogAppender::append(const std::vector<std::string>& blocks, size_t nbl
   failed_line = 0;
   if (fd_ < 0) {
     const std::string path = path_.string();
-    fd_ = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd_ < 0) return Error(util::os_error_text(errno)).add_context("open raw segment " + path);
+    auto fd = open_regular_file(path_, O_RDWR | O_APPEND | O_CREAT);
+    if (!fd.ok()) return std::move(fd).error().add_context("open raw segment " + path);
+    fd_ = fd->release();
   }
   static char kNewline = '\n';
   std::vector<iovec> iov;
