@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "quor/store/file_handle.h"
 #include "quor/store/file_io.h"
@@ -19,15 +20,11 @@ namespace quor::ingest {
 FileBytes& FileBytes::operator=(FileBytes&& o) noexcept {
   if (this != &o) {
     release();
-    data_ = o.data_;
-    size_ = o.size_;
-    mapped_ = o.mapped_;
-    forgotten_ = o.forgotten_;
+    data_ = std::exchange(o.data_, nullptr);
+    size_ = std::exchange(o.size_, 0);
+    map_ = std::move(o.map_);
+    forgotten_ = std::exchange(o.forgotten_, 0);
     heap_ = std::move(o.heap_);
-    o.data_ = nullptr;
-    o.size_ = 0;
-    o.mapped_ = false;
-    o.forgotten_ = 0;
   }
   return *this;
 }
@@ -35,16 +32,15 @@ FileBytes& FileBytes::operator=(FileBytes&& o) noexcept {
 FileBytes::~FileBytes() { release(); }
 
 void FileBytes::release() {
-  if (mapped_ && data_ != nullptr) ::munmap(const_cast<char*>(data_), size_);
+  map_.reset();
   heap_.reset();
   data_ = nullptr;
   size_ = 0;
-  mapped_ = false;
   forgotten_ = 0;
 }
 
 void FileBytes::forget_before(size_t offset) {
-  if (!mapped_ || data_ == nullptr) return;
+  if (map_.bytes().empty()) return;
   const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
   const size_t whole = std::min(offset, size_) / page * page;
   if (whole > forgotten_) {
@@ -76,12 +72,13 @@ bool read_file_bytes(const std::string& path, FileBytes& out, FileReadError& err
     return false;
   }
   const store::UniqueFd fd = std::move(opened).value();
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) {
-    err = {ReadStage::Read, Error(util::os_error_text(errno))};
+  store::FileOps& ops = store::file_ops();
+  auto st = ops.fstat(fd.get());
+  if (!st.ok()) {
+    err = {ReadStage::Read, std::move(st).error()};
     return false;
   }
-  const uint64_t size = static_cast<uint64_t>(st.st_size);
+  const uint64_t size = static_cast<uint64_t>(st->st_size);
   if (size > store::whole_read_limit()) {
     err = {ReadStage::Read, store::too_large_to_read(size)};
     return false;
@@ -89,13 +86,12 @@ bool read_file_bytes(const std::string& path, FileBytes& out, FileReadError& err
   if (size > 0) {
     // The file is mapped: its pages come from the page cache instead of
     // being copied into fresh memory.
-    void* p = ::mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_PRIVATE | MAP_POPULATE,
-                     fd.get(), 0);
-    if (p != MAP_FAILED) {
+    auto mapping = ops.map(fd.get(), static_cast<size_t>(size), true);
+    if (mapping.ok()) {
       out.release();
-      out.data_ = static_cast<const char*>(p);
-      out.size_ = static_cast<size_t>(size);
-      out.mapped_ = true;
+      out.map_ = std::move(mapping).value();
+      out.data_ = out.map_.bytes().data();
+      out.size_ = out.map_.bytes().size();
       return true;
     }
   }
@@ -106,11 +102,8 @@ bool read_file_bytes(const std::string& path, FileBytes& out, FileReadError& err
   for (;;) {
     if (!data || have == capacity) {
       const size_t bigger = data ? capacity * 2 : capacity;
-      if (bigger > store::whole_read_limit()) {
-        err = {ReadStage::Read, store::too_large_to_read(bigger)};
-        return false;
-      }
-      std::unique_ptr<char[]> grown(new (std::nothrow) char[bigger]);
+      std::unique_ptr<char[]> grown(bigger > store::whole_read_limit() ? nullptr
+                                                                       : new (std::nothrow) char[bigger]);
       if (!grown) {
         err = {ReadStage::Read, store::too_large_to_read(bigger)};
         return false;
@@ -119,14 +112,13 @@ bool read_file_bytes(const std::string& path, FileBytes& out, FileReadError& err
       data = std::move(grown);
       capacity = bigger;
     }
-    const ssize_t n = ::read(fd.get(), data.get() + have, capacity - have);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      err = {ReadStage::Read, Error(util::os_error_text(errno))};
+    auto n = ops.read(fd.get(), data.get() + have, capacity - have);
+    if (!n.ok()) {
+      err = {ReadStage::Read, std::move(n).error()};
       return false;
     }
-    if (n == 0) break;
-    have += static_cast<size_t>(n);
+    if (*n == 0) break;
+    have += *n;
   }
   out.release();
   out.heap_ = std::move(data);

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "quor/store/file_handle.h"
 #include "quor/util/error.h"
 
 namespace quor::ingest {
@@ -43,8 +44,8 @@ class FileBytes {
   void release();
   const char* data_ = nullptr;
   size_t size_ = 0;
-  bool mapped_ = false;
-  size_t forgotten_ = 0;  // bytes at the start whose pages were dropped
+  store::FileMapping map_;  // when the bytes are a mapping
+  size_t forgotten_ = 0;    // bytes at the start whose pages were dropped
   std::unique_ptr<char[]> heap_;
 };
 

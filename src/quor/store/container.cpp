@@ -503,22 +503,18 @@ Result<model::DistributionFile> load_distribution_file_mapped(const std::filesys
   auto opened = open_regular_file(path, O_RDONLY);
   if (!opened.ok()) return std::move(opened).error().add_context("open file " + path_text(path));
   UniqueFd fd = std::move(opened).value();
-  struct stat st;
-  if (::fstat(fd.get(), &st) != 0) {
-    return Result<model::DistributionFile>(util::os_error(errno)).context("mmap " + path_text(path));
-  }
-  const size_t len = static_cast<size_t>(st.st_size);
+  FileOps& ops = file_ops();
+  auto st = ops.fstat(fd.get());
+  if (!st.ok()) return std::move(st).error().add_context("mmap " + path_text(path));
+  const size_t len = static_cast<size_t>(st->st_size);
   if (len == 0) {
     // Nothing to map: an empty file decodes like any other empty input.
     return parse_distribution_file(std::string_view(), path);
   }
-  void* map = ::mmap(nullptr, len, PROT_READ, MAP_PRIVATE, fd.get(), 0);
-  if (map == MAP_FAILED) {
-    return Result<model::DistributionFile>(util::os_error(errno)).context("mmap " + path_text(path));
-  }
-  FileMapping mapping(map, len);
+  auto mapping = ops.map(fd.get(), len, false);
+  if (!mapping.ok()) return std::move(mapping).error().add_context("mmap " + path_text(path));
   fd.reset();  // the mapping outlives the descriptor
-  return parse_distribution_file(mapping.bytes(), path);
+  return parse_distribution_file(mapping->bytes(), path);
 }
 
 }  // namespace quor::store

@@ -39,10 +39,7 @@ constexpr size_t kSnapshotsSlot = 3;
 const std::string_view kCurrentHeader("QUOR\x03\x00\x00\x00", 8);
 
 Status create_dir_tree(const std::filesystem::path& dir, const std::string& context) {
-  std::error_code ec;
-  std::filesystem::create_directories(dir, ec);
-  if (ec) return Status(util::os_error(ec.value())).context(context);
-  return ok_status();
+  return file_ops().create_directories(dir).context(context);
 }
 
 // The key under which this process records a directory it holds
@@ -223,17 +220,9 @@ void raise_id_counters(Database& db) {
 Result<LockFile> acquire_lock_file(const std::filesystem::path& lock_path) {
   auto opened = open_regular_file(lock_path, O_RDWR | O_CREAT);
   if (!opened.ok()) return std::move(opened).error().add_context("open lock file " + lock_path.string());
-  const int fd = opened->release();
-  int rc;
-  do {
-    rc = ::flock(fd, LOCK_EX);
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0) {
-    int err = errno;
-    ::close(fd);
-    return Result<LockFile>(util::os_error(err)).context("acquire exclusive lock");
-  }
-  return LockFile(fd);
+  UniqueFd fd = std::move(opened).value();
+  QUOR_RETURN_IF_ERROR(file_ops().lock_exclusive(fd.get()).context("acquire exclusive lock"));
+  return LockFile(fd.release());
 }
 
 Result<Database> create_database(const std::filesystem::path& path, bool raw_log_enabled) {
@@ -338,7 +327,7 @@ Result<Database> open_database(const std::filesystem::path& path, bool writable)
   return db;
 }
 
-Status flush_database(Database& db) { return flush_database(db, posix_file_ops()); }
+Status flush_database(Database& db) { return flush_database(db, file_ops()); }
 
 Status flush_database(Database& db, FileOps& ops) { return flush_database(db, ops, nullptr); }
 

@@ -31,27 +31,6 @@ void append_line(std::string& out, uint64_t record_id, const util::JsonValue& pa
   out += "}\n";
 }
 
-Status write_all(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return util::os_error(errno);
-    }
-    bytes.remove_prefix(static_cast<size_t>(n));
-  }
-  return ok_status();
-}
-
-// True when the file is non-empty and its last byte is not a line feed.
-bool ends_inside_line(int fd) {
-  struct stat st;
-  if (::fstat(fd, &st) != 0 || st.st_size == 0) return false;
-  char last = '\n';
-  if (::pread(fd, &last, 1, st.st_size - 1) != 1) return false;
-  return last != '\n';
-}
-
 // Appends `text` (complete lines) to the segment in one write, after a line
 // feed when the segment ends inside a line.
 Status append_text(const RawLog& log, std::string& text) {
@@ -59,13 +38,13 @@ Status append_text(const RawLog& log, std::string& text) {
   if (!fd.ok()) return std::move(fd).error().add_context("open raw segment " + log.segment_path.string());
   std::string_view bytes = text;
   std::string completed;
-  if (ends_inside_line(fd->get())) {
+  if (segment_ends_inside_line(fd->get())) {
     completed.reserve(text.size() + 1);
     completed += '\n';
     completed += text;
     bytes = completed;
   }
-  return write_all(fd->get(), bytes).context("append raw line");
+  return write_all(file_ops(), fd->get(), bytes).context("append raw line");
 }
 
 // Checks, piece by piece, that one line of the segment (its line feed
@@ -180,11 +159,10 @@ class BlockReader {
       const size_t want = static_cast<size_t>(std::min<off_t>(kBlock, size_ - start));
       size_t have = 0;
       while (have < want) {
-        const ssize_t n = ::pread(fd_, buf_.data() + have, want - have, start + static_cast<off_t>(have));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return util::os_error(errno);
+        QUOR_ASSIGN_OR_RETURN(size_t n, file_ops().pread(fd_, buf_.data() + have, want - have,
+                                                         start + static_cast<off_t>(have)));
         if (n == 0) return util::os_error(EIO);  // shrank while read
-        have += static_cast<size_t>(n);
+        have += n;
       }
       start_ = start;
       len_ = have;
@@ -236,17 +214,22 @@ Result<std::optional<uint64_t>> line_id(BlockReader& r, off_t start, off_t end) 
 
 }  // namespace
 
+bool segment_ends_inside_line(int fd) {
+  FileOps& ops = file_ops();
+  auto st = ops.fstat(fd);
+  if (!st.ok() || st->st_size == 0) return false;
+  char last = '\n';
+  auto n = ops.pread(fd, &last, 1, st->st_size - 1);
+  return n.ok() && *n == 1 && last != '\n';
+}
+
 Result<RawLog> open_raw_log(const std::filesystem::path& raw_dir) {
-  std::error_code ec;
-  std::filesystem::create_directories(raw_dir, ec);
-  if (ec) return Result<RawLog>(util::os_error(ec.value())).context("create raw dir " + raw_dir.string());
+  FileOps& ops = file_ops();
+  QUOR_RETURN_IF_ERROR(ops.create_directories(raw_dir).context("create raw dir " + raw_dir.string()));
   RawLog log{raw_dir / std::string(kSegmentName)};
   if (!path_has_metadata(log.segment_path)) {
-    int fd = ::open(log.segment_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-      return Result<RawLog>(util::os_error(errno)).context("create " + log.segment_path.string());
-    }
-    ::close(fd);
+    auto fd = ops.open(log.segment_path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (!fd.ok()) return std::move(fd).error().add_context("create " + log.segment_path.string());
   }
   return log;
 }
@@ -273,9 +256,9 @@ Result<std::optional<uint64_t>> last_raw_record_id(const RawLog& log) {
     return std::move(opened).error().add_context(context);
   }
   const UniqueFd fd = std::move(opened).value();
-  struct stat st;
-  if (::fstat(fd.get(), &st) != 0) return Error(util::os_error_text(errno)).add_context(context);
-  const off_t size = st.st_size;
+  auto st = file_ops().fstat(fd.get());
+  if (!st.ok()) return std::move(st).error().add_context(context);
+  const off_t size = st->st_size;
   BlockReader reader(fd.get(), size);
   const off_t floor = size > kTailScanLimit ? size - kTailScanLimit : 0;
   // Lines from the last one back: a line feed ends each but perhaps the last.

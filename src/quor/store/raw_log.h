@@ -30,6 +30,10 @@ Result<RawLog> open_raw_log(const std::filesystem::path& raw_dir);
 // without its line feed by an earlier failure is completed first.
 Status append_raw_record(const RawLog& log, uint64_t record_id, const util::JsonValue& payload);
 
+// True when the open segment `fd` is not empty and does not end with a line
+// feed: its last line was left without its end by a failed append.
+bool segment_ends_inside_line(int fd);
+
 // As append_raw_record for each payload in turn, with the ids first_id,
 // first_id + 1, ...: the same bytes on disk, the segment opened once.
 Status append_raw_records(const RawLog& log, uint64_t first_id,
