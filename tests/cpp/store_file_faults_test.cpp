@@ -16,6 +16,7 @@
 #include "quor/store/container.h"
 #include "quor/store/directory.h"
 #include "quor/store/file_io.h"
+#include "allocation_faults.h"
 #include "store_test_dir.h"
 
 namespace quor::store {
@@ -204,6 +205,33 @@ class FileFaultsTest : public TempDirTest {
     }
   }
 
+  // After a life at `db_path` that met its fault (and `failed`, or went on
+  // as if nothing happened): every data file decodes and holds the state
+  // before or after the ingest, and the life run again without faults
+  // gives that state plus one ingest, with no id logged twice and no
+  // temporary file left.
+  void expect_recovers(const fs::path& db_path, bool failed, const DatabaseStats& reference) {
+    expect_files_decode(db_path);
+    const std::optional<DatabaseStats> before = stored(db_path);
+    if (!failed) {
+      EXPECT_EQ(before, reference);  // a failure that does not matter
+    } else if (before) {
+      EXPECT_TRUE(before->total_samples == 0 || before->total_samples == reference.total_samples)
+          << before->total_samples;
+    }
+    const Status again = life(db_path);
+    ASSERT_TRUE(again.ok()) << again.error().full_text();
+    const std::optional<DatabaseStats> after = stored(db_path);
+    ASSERT_TRUE(after.has_value());
+    EXPECT_EQ(after->distributions, reference.distributions);
+    EXPECT_EQ(after->total_samples, (before ? before->total_samples : 0) + reference.total_samples);
+    expect_unique_ids(db_path);
+    for (const auto& e : fs::directory_iterator(db_path)) {
+      EXPECT_EQ(e.path().filename().string().find(".tmp-"), std::string::npos) << e.path();
+    }
+    fs::remove_all(db_path);
+  }
+
   fs::path input_;
 };
 
@@ -237,28 +265,47 @@ TEST_F(FileFaultsTest, EachFileCallOfALifeFailsInTurn) {
         EXPECT_NE(st.error().full_text().find(ops.error_text()), std::string::npos)
             << st.error().full_text();
       }
-      expect_files_decode(db_path);
-      const std::optional<DatabaseStats> before = stored(db_path);
-      if (st.ok()) {
-        EXPECT_EQ(before, reference);  // a failure that does not matter
-      } else if (before) {
-        EXPECT_TRUE(before->total_samples == 0 || before->total_samples == reference.total_samples)
-            << before->total_samples;
-      }
-      // Again, without faults: the files' state plus one ingest.
-      const Status again = life(db_path);
-      ASSERT_TRUE(again.ok()) << again.error().full_text();
-      const std::optional<DatabaseStats> after = stored(db_path);
-      ASSERT_TRUE(after.has_value());
-      EXPECT_EQ(after->distributions, reference.distributions);
-      EXPECT_EQ(after->total_samples,
-                (before ? before->total_samples : 0) + reference.total_samples);
-      expect_unique_ids(db_path);
-      for (const auto& e : fs::directory_iterator(db_path)) {
-        EXPECT_EQ(e.path().filename().string().find(".tmp-"), std::string::npos) << e.path();
-      }
-      fs::remove_all(db_path);
+      expect_recovers(db_path, !st.ok(), reference);
     }
+  }
+}
+
+// The same for the allocations of the calling thread: allocation k throws
+// std::bad_alloc (the pool's threads allocate as usual). Every allocation
+// of the first part of a life is failed in turn, then every n-th, n
+// growing, so that the loop stays within seconds.
+TEST_F(FileFaultsTest, AllocationsOfALifeFailInTurn) {
+  ASSERT_TRUE(life(dir_ / "reference").ok());
+  const DatabaseStats reference = *stored(dir_ / "reference");
+  test_util::arm_allocation_failure(0);
+  ASSERT_TRUE(life(dir_ / "counted").ok());
+  const uint64_t allocations = test_util::disarm_allocation_failure();
+  ASSERT_GT(allocations, 100u);
+
+  uint64_t step = 1;
+  for (uint64_t k = 1; k <= allocations + 1; k += step) {
+    if (k > 150) step = std::max<uint64_t>(step, k / 40);
+    SCOPED_TRACE("allocation " + std::to_string(k));
+    const fs::path db_path = dir_ / ("db-" + std::to_string(k));
+    const size_t fds = open_descriptors();
+    bool threw = false;
+    Status st;
+    test_util::arm_allocation_failure(k);
+    try {
+      st = life(db_path);
+    } catch (const std::bad_alloc&) {
+      threw = true;
+    }
+    const bool fired = test_util::allocation_failure_fired();
+    test_util::disarm_allocation_failure();
+    EXPECT_EQ(open_descriptors(), fds);
+    EXPECT_EQ(mappings_under(dir_), 0u);
+    if (!fired) {
+      ASSERT_TRUE(st.ok()) << st.error().full_text();
+      EXPECT_EQ(stored(db_path), reference);
+      break;
+    }
+    expect_recovers(db_path, threw || !st.ok(), reference);
   }
 }
 

@@ -252,14 +252,12 @@ Result<Database> open_database(const std::filesystem::path& path, bool writable)
     if (!register_held_directory(key)) {
       return Error("database " + path.string() + " is already open read-write in this process");
     }
+    HeldDirectoryRegistration registration(std::move(key));
     auto lock = acquire_lock_file(path / kLockFile);
-    if (!lock.ok()) {
-      unregister_held_directory(key);
-      return std::move(lock).error();
-    }
+    if (!lock.ok()) return std::move(lock).error();
     // From here on the Database owns the lock and the registration: every
     // failure below releases both when `db` goes out of scope.
-    lock->attach_held_directory(std::move(key));
+    lock->attach_held_directory(registration.release());
     db.lock_file.emplace(std::move(*lock));
     // Under the lock nobody else can be writing them: whatever temporary
     // file is left is the debris of a flush that died.

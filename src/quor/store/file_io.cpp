@@ -43,7 +43,7 @@ uint64_t whole_read_limit() {
 }
 
 Error too_large_to_read(uint64_t size) {
-  return Error("file of " + std::to_string(size) + " bytes is larger than memory");
+  return Error("file of " + std::to_string(size) + " bytes does not fit in memory");
 }
 
 Result<std::string> read_whole_file(const std::filesystem::path& path) {

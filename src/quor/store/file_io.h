@@ -37,7 +37,9 @@ Result<UniqueFd> open_regular_file(const std::filesystem::path& path, int flags,
 // The largest whole-file read attempted: the machine's physical memory. A
 // bigger file could never be held, so reading it is refused at once.
 uint64_t whole_read_limit();
-// The refusal of a file of `size` bytes beyond whole_read_limit().
+// The refusal of a file of `size` bytes beyond whole_read_limit(), or
+// whose buffer could not be allocated: "file of {size} bytes does not fit
+// in memory".
 Error too_large_to_read(uint64_t size);
 
 // The whole content of the regular file at `path`; a file too large to hold
