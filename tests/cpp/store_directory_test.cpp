@@ -272,11 +272,11 @@ TEST_F(RawLogTest, LinesAreCompactSortedAndInAppendOrder) {
 
   // Reopening keeps the lines; a deleted directory is made again, empty.
   ASSERT_TRUE(open_raw_log(dir_ / "raw").ok());
-  EXPECT_EQ(last_raw_record_id(*log), 8u);
+  EXPECT_EQ(*last_raw_record_id(*log), 8u);
   fs::remove_all(dir_ / "raw");
   ASSERT_TRUE(open_raw_log(dir_ / "raw").ok());
   EXPECT_EQ(slurp(log->segment_path), "");
-  EXPECT_EQ(last_raw_record_id(*log), std::nullopt);
+  EXPECT_EQ(*last_raw_record_id(*log), std::nullopt);
 
   // Failures carry their contexts.
   spit(dir_ / "file", "x");

@@ -148,7 +148,7 @@ const store::ParallelRunner& pool_runner() {
 // The flush that ends a file ingest, and the report's elapsed time.
 Result<IngestReport> flush_and_report(store::Database& db, IngestReport report,
                                       Clock::time_point started) {
-  QUOR_RETURN_IF_ERROR(store::flush_database(db, store::posix_file_ops(), &pool_runner()));
+  QUOR_RETURN_IF_ERROR(store::flush_database(db, store::file_ops(), &pool_runner()));
   const auto elapsed = Clock::now() - started;
   const auto secs = std::chrono::duration_cast<std::chrono::seconds>(elapsed);
   const auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed - secs);

@@ -8,7 +8,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
+#include <utility>
 
+#include "quor/store/file_handle.h"
+#include "quor/store/file_io.h"
 #include "quor/util/os_error.h"
 
 namespace quor::ingest {
@@ -16,15 +20,11 @@ namespace quor::ingest {
 FileBytes& FileBytes::operator=(FileBytes&& o) noexcept {
   if (this != &o) {
     release();
-    data_ = o.data_;
-    size_ = o.size_;
-    mapped_ = o.mapped_;
-    forgotten_ = o.forgotten_;
+    data_ = std::exchange(o.data_, nullptr);
+    size_ = std::exchange(o.size_, 0);
+    map_ = std::move(o.map_);
+    forgotten_ = std::exchange(o.forgotten_, 0);
     heap_ = std::move(o.heap_);
-    o.data_ = nullptr;
-    o.size_ = 0;
-    o.mapped_ = false;
-    o.forgotten_ = 0;
   }
   return *this;
 }
@@ -32,16 +32,15 @@ FileBytes& FileBytes::operator=(FileBytes&& o) noexcept {
 FileBytes::~FileBytes() { release(); }
 
 void FileBytes::release() {
-  if (mapped_ && data_ != nullptr) ::munmap(const_cast<char*>(data_), size_);
+  map_.reset();
   heap_.reset();
   data_ = nullptr;
   size_ = 0;
-  mapped_ = false;
   forgotten_ = 0;
 }
 
 void FileBytes::forget_before(size_t offset) {
-  if (!mapped_ || data_ == nullptr) return;
+  if (map_.bytes().empty()) return;
   const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
   const size_t whole = std::min(offset, size_) / page * page;
   if (whole > forgotten_) {
@@ -62,54 +61,69 @@ FileBytes FileBytes::copy_of(std::string_view bytes) {
 }
 
 bool read_file_bytes(const std::string& path, FileBytes& out, FileReadError& err) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    err = {ReadStage::Open, Error(util::os_error_text(errno))};
+  // Only a regular file has an end known before it is read: a FIFO would
+  // wait for a writer and a device may never end, and the whole input is
+  // held at once. Both are refused when opened.
+  auto opened = store::open_regular_file(path, O_RDONLY);
+  if (!opened.ok()) {
+    // A directory opens; only its first read fails.
+    const bool dir = opened.error().root() == util::os_error_text(EISDIR);
+    err = {dir ? ReadStage::Read : ReadStage::Open, std::move(opened).error()};
     return false;
   }
-  struct stat st {};
-  size_t capacity = 1 << 16;
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-    // A regular file is mapped: its pages come from the page cache instead
-    // of being copied into fresh memory.
-    void* p = ::mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE | MAP_POPULATE,
-                     fd, 0);
-    if (p != MAP_FAILED) {
-      ::close(fd);
+  const store::UniqueFd fd = std::move(opened).value();
+  store::FileOps& ops = store::file_ops();
+  auto st = ops.fstat(fd.get());
+  if (!st.ok()) {
+    err = {ReadStage::Read, std::move(st).error()};
+    return false;
+  }
+  const uint64_t size = static_cast<uint64_t>(st->st_size);
+  if (size > store::whole_read_limit()) {
+    err = {ReadStage::Read, store::too_large_to_read(size)};
+    return false;
+  }
+  if (size > 0) {
+    // The file is mapped: its pages come from the page cache instead of
+    // being copied into fresh memory.
+    auto mapping = ops.map(fd.get(), static_cast<size_t>(size), true);
+    if (mapping.ok()) {
       out.release();
-      out.data_ = static_cast<const char*>(p);
-      out.size_ = static_cast<size_t>(st.st_size);
-      out.mapped_ = true;
+      out.map_ = std::move(mapping).value();
+      out.data_ = out.map_.bytes().data();
+      out.size_ = out.map_.bytes().size();
       return true;
     }
-    capacity = static_cast<size_t>(st.st_size) + 1;
   }
-  std::unique_ptr<char[]> data(new char[capacity]);
-  size_t size = 0;
+  // Not mappable (or empty): read it, in steps should it grow meanwhile.
+  std::unique_ptr<char[]> data;
+  size_t capacity = static_cast<size_t>(size) + 1;
+  size_t have = 0;
   for (;;) {
-    if (size == capacity) {
-      size_t bigger = capacity * 2;
-      std::unique_ptr<char[]> grown(new char[bigger]);
-      std::memcpy(grown.get(), data.get(), size);
+    if (!data || have == capacity) {
+      const size_t bigger = data ? capacity * 2 : capacity;
+      std::unique_ptr<char[]> grown(bigger > store::whole_read_limit() ? nullptr
+                                                                       : new (std::nothrow) char[bigger]);
+      if (!grown) {
+        err = {ReadStage::Read, store::too_large_to_read(bigger)};
+        return false;
+      }
+      if (have > 0) std::memcpy(grown.get(), data.get(), have);
       data = std::move(grown);
       capacity = bigger;
     }
-    ssize_t n = ::read(fd, data.get() + size, capacity - size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      int e = errno;
-      ::close(fd);
-      err = {ReadStage::Read, Error(util::os_error_text(e))};
+    auto n = ops.read(fd.get(), data.get() + have, capacity - have);
+    if (!n.ok()) {
+      err = {ReadStage::Read, std::move(n).error()};
       return false;
     }
-    if (n == 0) break;
-    size += static_cast<size_t>(n);
+    if (*n == 0) break;
+    have += *n;
   }
-  ::close(fd);
   out.release();
   out.heap_ = std::move(data);
   out.data_ = out.heap_.get();
-  out.size_ = size;
+  out.size_ = have;
   return true;
 }
 

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "quor/store/file_handle.h"
 #include "quor/util/error.h"
 
 namespace quor::ingest {
@@ -18,7 +19,7 @@ struct FileReadError {
 };
 
 // The bytes of a file: a private read-only mapping of a regular file, or a
-// heap copy (other files, and bytes handed in by tests).
+// heap copy (a file that cannot be mapped, and bytes handed in by tests).
 class FileBytes {
  public:
   FileBytes() = default;
@@ -43,13 +44,16 @@ class FileBytes {
   void release();
   const char* data_ = nullptr;
   size_t size_ = 0;
-  bool mapped_ = false;
-  size_t forgotten_ = 0;  // bytes at the start whose pages were dropped
+  store::FileMapping map_;  // when the bytes are a mapping
+  size_t forgotten_ = 0;    // bytes at the start whose pages were dropped
   std::unique_ptr<char[]> heap_;
 };
 
-// Reads the whole file at `path` (the caller's text, unchanged). On failure
-// returns false and fills `err`.
+// Reads the whole regular file at `path` (the caller's text, unchanged). On
+// failure returns false and fills `err`: something other than a regular
+// file (a FIFO, a device) fails at once at ReadStage::Open with "not a
+// regular file"; a directory, or a file larger than memory, at
+// ReadStage::Read.
 bool read_file_bytes(const std::string& path, FileBytes& out, FileReadError& err);
 
 }  // namespace quor::ingest

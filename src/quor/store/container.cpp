@@ -500,26 +500,21 @@ Result<model::DistributionFile> parse_distribution_file(std::string_view bytes,
 Result<model::DistributionFile> load_distribution_file_mapped(const std::filesystem::path& path) {
   // Owners release the descriptor and the mapping on every path, including
   // an exception (std::bad_alloc) out of the decoder.
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.is_open()) {
-    return Result<model::DistributionFile>(util::os_error(errno)).context("open file " + path_text(path));
-  }
-  struct stat st;
-  if (::fstat(fd.get(), &st) != 0) {
-    return Result<model::DistributionFile>(util::os_error(errno)).context("mmap " + path_text(path));
-  }
-  const size_t len = static_cast<size_t>(st.st_size);
+  auto opened = open_regular_file(path, O_RDONLY);
+  if (!opened.ok()) return std::move(opened).error().add_context("open file " + path_text(path));
+  UniqueFd fd = std::move(opened).value();
+  FileOps& ops = file_ops();
+  auto st = ops.fstat(fd.get());
+  if (!st.ok()) return std::move(st).error().add_context("mmap " + path_text(path));
+  const size_t len = static_cast<size_t>(st->st_size);
   if (len == 0) {
     // Nothing to map: an empty file decodes like any other empty input.
     return parse_distribution_file(std::string_view(), path);
   }
-  void* map = ::mmap(nullptr, len, PROT_READ, MAP_PRIVATE, fd.get(), 0);
-  if (map == MAP_FAILED) {
-    return Result<model::DistributionFile>(util::os_error(errno)).context("mmap " + path_text(path));
-  }
-  FileMapping mapping(map, len);
+  auto mapping = ops.map(fd.get(), len, false);
+  if (!mapping.ok()) return std::move(mapping).error().add_context("mmap " + path_text(path));
   fd.reset();  // the mapping outlives the descriptor
-  return parse_distribution_file(mapping.bytes(), path);
+  return parse_distribution_file(mapping->bytes(), path);
 }
 
 }  // namespace quor::store

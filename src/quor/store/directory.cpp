@@ -39,10 +39,7 @@ constexpr size_t kSnapshotsSlot = 3;
 const std::string_view kCurrentHeader("QUOR\x03\x00\x00\x00", 8);
 
 Status create_dir_tree(const std::filesystem::path& dir, const std::string& context) {
-  std::error_code ec;
-  std::filesystem::create_directories(dir, ec);
-  if (ec) return Status(util::os_error(ec.value())).context(context);
-  return ok_status();
+  return file_ops().create_directories(dir).context(context);
 }
 
 // The key under which this process records a directory it holds
@@ -221,20 +218,11 @@ void raise_id_counters(Database& db) {
 }  // namespace
 
 Result<LockFile> acquire_lock_file(const std::filesystem::path& lock_path) {
-  int fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    return Result<LockFile>(util::os_error(errno)).context("open lock file " + lock_path.string());
-  }
-  int rc;
-  do {
-    rc = ::flock(fd, LOCK_EX);
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0) {
-    int err = errno;
-    ::close(fd);
-    return Result<LockFile>(util::os_error(err)).context("acquire exclusive lock");
-  }
-  return LockFile(fd);
+  auto opened = open_regular_file(lock_path, O_RDWR | O_CREAT);
+  if (!opened.ok()) return std::move(opened).error().add_context("open lock file " + lock_path.string());
+  UniqueFd fd = std::move(opened).value();
+  QUOR_RETURN_IF_ERROR(file_ops().lock_exclusive(fd.get()).context("acquire exclusive lock"));
+  return LockFile(fd.release());
 }
 
 Result<Database> create_database(const std::filesystem::path& path, bool raw_log_enabled) {
@@ -264,14 +252,12 @@ Result<Database> open_database(const std::filesystem::path& path, bool writable)
     if (!register_held_directory(key)) {
       return Error("database " + path.string() + " is already open read-write in this process");
     }
+    HeldDirectoryRegistration registration(std::move(key));
     auto lock = acquire_lock_file(path / kLockFile);
-    if (!lock.ok()) {
-      unregister_held_directory(key);
-      return std::move(lock).error();
-    }
+    if (!lock.ok()) return std::move(lock).error();
     // From here on the Database owns the lock and the registration: every
     // failure below releases both when `db` goes out of scope.
-    lock->attach_held_directory(std::move(key));
+    lock->attach_held_directory(registration.release());
     db.lock_file.emplace(std::move(*lock));
     // Under the lock nobody else can be writing them: whatever temporary
     // file is left is the debris of a flush that died.
@@ -328,9 +314,10 @@ Result<Database> open_database(const std::filesystem::path& path, bool writable)
       // After a crash without a flush the stored counter lags behind the
       // lines already logged: continue after the last one so that no
       // record id is issued twice.
-      if (auto last = last_raw_record_id(log);
-          last && *last >= db.meta.next_raw_record_id && *last < UINT64_MAX) {
-        db.meta.next_raw_record_id = *last + 1;
+      // A last id of 2^64 - 1 leaves the counter there: it is spent.
+      QUOR_ASSIGN_OR_RETURN(std::optional<uint64_t> last, last_raw_record_id(log));
+      if (last && *last >= db.meta.next_raw_record_id) {
+        db.meta.next_raw_record_id = *last == UINT64_MAX ? UINT64_MAX : *last + 1;
       }
     }
     db.raw_log = std::move(log);
@@ -338,7 +325,7 @@ Result<Database> open_database(const std::filesystem::path& path, bool writable)
   return db;
 }
 
-Status flush_database(Database& db) { return flush_database(db, posix_file_ops()); }
+Status flush_database(Database& db) { return flush_database(db, file_ops()); }
 
 Status flush_database(Database& db, FileOps& ops) { return flush_database(db, ops, nullptr); }
 

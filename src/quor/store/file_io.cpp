@@ -2,6 +2,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +12,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <new>
+#include <system_error>
 #include <vector>
 
 namespace quor::store {
@@ -19,49 +23,71 @@ bool path_has_metadata(const std::filesystem::path& path) {
   return ::stat(path.c_str(), &st) == 0;
 }
 
+Result<UniqueFd> open_regular_file(const std::filesystem::path& path, int flags, mode_t mode) {
+  // O_NONBLOCK makes a FIFO open at once instead of waiting for a writer;
+  // on a regular file it changes nothing, so it stays set.
+  FileOps& ops = file_ops();
+  QUOR_ASSIGN_OR_RETURN(UniqueFd fd, ops.open(path, flags | O_NONBLOCK | O_NOCTTY, mode));
+  QUOR_ASSIGN_OR_RETURN(struct stat st, ops.fstat(fd.get()));
+  // A directory is refused with the error its first read would give.
+  if (S_ISDIR(st.st_mode)) return util::os_error(EISDIR);
+  if (!S_ISREG(st.st_mode)) return Error(std::string(kNotRegularFile));
+  return fd;
+}
+
+uint64_t whole_read_limit() {
+  const long pages = ::sysconf(_SC_PHYS_PAGES);
+  const long page = ::sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || page <= 0) return UINT64_MAX;
+  return static_cast<uint64_t>(pages) * static_cast<uint64_t>(page);
+}
+
+Error too_large_to_read(uint64_t size) {
+  return Error("file of " + std::to_string(size) + " bytes does not fit in memory");
+}
+
 Result<std::string> read_whole_file(const std::filesystem::path& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.is_open()) return util::os_error(errno);
+  FileOps& ops = file_ops();
+  QUOR_ASSIGN_OR_RETURN(UniqueFd fd, open_regular_file(path, O_RDONLY));
+  QUOR_ASSIGN_OR_RETURN(struct stat st, ops.fstat(fd.get()));
+  const uint64_t limit = whole_read_limit();
+  const uint64_t size = static_cast<uint64_t>(st.st_size);
+  if (size > limit) return too_large_to_read(size);
   std::string out;
-  struct stat st;
-  if (::fstat(fd.get(), &st) == 0 && st.st_size > 0) out.reserve(static_cast<size_t>(st.st_size));
-  char buf[1 << 16];
-  for (;;) {
-    size_t room = out.capacity() - out.size();
-    if (room == 0) {
-      ssize_t n = ::read(fd.get(), buf, sizeof buf);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return util::os_error(errno);
-      }
-      if (n == 0) break;
-      out.append(buf, static_cast<size_t>(n));
-      continue;
-    }
-    size_t old = out.size();
-    out.resize(old + room);
-    ssize_t n = ::read(fd.get(), out.data() + old, room);
-    if (n < 0) {
-      out.resize(old);
-      if (errno == EINTR) continue;
-      return util::os_error(errno);
-    }
-    out.resize(old + static_cast<size_t>(n));
-    if (n == 0) break;
+  try {
+    out.resize(static_cast<size_t>(size));
+  } catch (const std::bad_alloc&) {
+    return too_large_to_read(size);
   }
+  size_t have = 0;
+  for (;;) {
+    if (have == out.size()) {
+      // The file grew since its size was taken: take the rest in steps,
+      // within the limit.
+      if (out.size() >= limit) return too_large_to_read(out.size() + 1);
+      try {
+        out.resize(std::min<uint64_t>(limit, out.size() + (out.size() / 2) + (1 << 16)));
+      } catch (const std::bad_alloc&) {
+        return too_large_to_read(out.size());
+      }
+    }
+    QUOR_ASSIGN_OR_RETURN(size_t n, ops.read(fd.get(), out.data() + have, out.size() - have));
+    if (n == 0) break;
+    have += n;
+  }
+  out.resize(have);
   return out;
 }
 
 bool file_starts_with(const std::filesystem::path& path, std::string_view header) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.is_open()) return false;
+  auto fd = open_regular_file(path, O_RDONLY);
+  if (!fd.ok()) return false;
   std::string got(header.size(), '\0');
   size_t have = 0;
   while (have < got.size()) {
-    ssize_t n = ::pread(fd.get(), got.data() + have, got.size() - have, static_cast<off_t>(have));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    have += static_cast<size_t>(n);
+    auto n = file_ops().pread(fd->get(), got.data() + have, got.size() - have, static_cast<off_t>(have));
+    if (!n.ok() || *n == 0) return false;
+    have += *n;
   }
   return got == header;
 }
@@ -211,6 +237,88 @@ FileOps& posix_file_ops() {
   return ops;
 }
 
+namespace {
+std::atomic<FileOps*> g_file_ops{nullptr};
+}  // namespace
+
+FileOps& file_ops() {
+  FileOps* ops = g_file_ops.load(std::memory_order_acquire);
+  return ops != nullptr ? *ops : posix_file_ops();
+}
+
+ScopedFileOps::ScopedFileOps(FileOps& ops) : previous_(g_file_ops.exchange(&ops)) {}
+ScopedFileOps::~ScopedFileOps() { g_file_ops.store(previous_); }
+
+Status write_all(FileOps& ops, int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    struct iovec iov {const_cast<char*>(bytes.data()), bytes.size()};
+    QUOR_ASSIGN_OR_RETURN(size_t n, ops.writev(fd, &iov, 1));
+    if (n == 0) return util::os_error(EIO);
+    bytes.remove_prefix(n);
+  }
+  return ok_status();
+}
+
+// ---- FileOps: the POSIX defaults ----
+
+Result<UniqueFd> FileOps::open(const std::filesystem::path& path, int flags, mode_t mode) {
+  for (;;) {
+    UniqueFd fd(::open(path.c_str(), flags | O_CLOEXEC, mode));
+    if (fd.is_open()) return fd;
+    if (errno != EINTR) return util::os_error(errno);
+  }
+}
+
+Result<struct stat> FileOps::fstat(int fd) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return util::os_error(errno);
+  return st;
+}
+
+Result<size_t> FileOps::read(int fd, char* buf, size_t n) {
+  for (;;) {
+    const ssize_t got = ::read(fd, buf, n);
+    if (got >= 0) return static_cast<size_t>(got);
+    if (errno != EINTR) return util::os_error(errno);
+  }
+}
+
+Result<size_t> FileOps::pread(int fd, char* buf, size_t n, off_t offset) {
+  for (;;) {
+    const ssize_t got = ::pread(fd, buf, n, offset);
+    if (got >= 0) return static_cast<size_t>(got);
+    if (errno != EINTR) return util::os_error(errno);
+  }
+}
+
+Result<size_t> FileOps::writev(int fd, const struct iovec* iov, int count) {
+  for (;;) {
+    const ssize_t put = ::writev(fd, iov, count);
+    if (put >= 0) return static_cast<size_t>(put);
+    if (errno != EINTR) return util::os_error(errno);
+  }
+}
+
+Status FileOps::lock_exclusive(int fd) {
+  while (::flock(fd, LOCK_EX) != 0) {
+    if (errno != EINTR) return util::os_error(errno);
+  }
+  return ok_status();
+}
+
+Status FileOps::create_directories(const std::filesystem::path& dir) {
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  if (ec) return util::os_error(ec.value());
+  return ok_status();
+}
+
+Result<FileMapping> FileOps::map(int fd, size_t size, bool populate) {
+  void* p = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | (populate ? MAP_POPULATE : 0), fd, 0);
+  if (p == MAP_FAILED) return util::os_error(errno);
+  return FileMapping(p, size);
+}
+
 bool is_temporary_name_for(std::string_view name, std::string_view target_name) {
   const size_t prefix = 1 + target_name.size() + kTempMarker.size();
   if (name.size() <= prefix || name[0] != '.' || name.substr(1, target_name.size()) != target_name ||
@@ -297,7 +405,7 @@ std::filesystem::path FileReplacement::target_directory() const {
 }
 
 Status replace_file(const std::filesystem::path& path, std::string_view bytes) {
-  FileOps& ops = posix_file_ops();
+  FileOps& ops = file_ops();
   QUOR_ASSIGN_OR_RETURN(FileReplacement file, FileReplacement::begin(ops, path));
   QUOR_RETURN_IF_ERROR(file.write(bytes));
   QUOR_RETURN_IF_ERROR(file.finish());

@@ -3,7 +3,9 @@
 // and the seam through which a flush changes files.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -20,11 +22,32 @@ namespace quor::store {
 // True when the file system gives metadata for `path` (following links).
 bool path_has_metadata(const std::filesystem::path& path);
 
-// The whole content of the file at `path`.
+// The root text of every refusal of a path that names something other than
+// a regular file or a directory (a FIFO, a device, a socket).
+inline constexpr std::string_view kNotRegularFile = "not a regular file";
+
+// Opens `path` with `flags` (O_CLOEXEC added) and checks that it is a regular
+// file before anything is read: a FIFO opens without waiting for a writer
+// (O_NONBLOCK, cleared again once the file is known to be regular) and is
+// refused like a device, with kNotRegularFile; a directory fails with the
+// text its first read would give (EISDIR).
+Result<UniqueFd> open_regular_file(const std::filesystem::path& path, int flags,
+                                   mode_t mode = 0644);
+
+// The largest whole-file read attempted: the machine's physical memory. A
+// bigger file could never be held, so reading it is refused at once.
+uint64_t whole_read_limit();
+// The refusal of a file of `size` bytes beyond whole_read_limit(), or
+// whose buffer could not be allocated: "file of {size} bytes does not fit
+// in memory".
+Error too_large_to_read(uint64_t size);
+
+// The whole content of the regular file at `path`; a file too large to hold
+// fails with too_large_to_read(), never with an allocation failure.
 Result<std::string> read_whole_file(const std::filesystem::path& path);
 
-// True when the file at `path` starts with `header` (false when it is
-// shorter or cannot be read).
+// True when the regular file at `path` starts with `header` (false when it
+// is shorter, cannot be read or is not a regular file).
 bool file_starts_with(const std::filesystem::path& path, std::string_view header);
 
 // Which file a path names, and in which state: device, inode, size and
@@ -44,12 +67,35 @@ std::optional<FileIdentity> file_identity(const std::filesystem::path& path);
 // need not exist). Fails with ELOOP after 40 links, like the kernel.
 Result<std::filesystem::path> resolve_links(const std::filesystem::path& path);
 
-// Every operation through which a flush changes the file system. The store
-// uses the plain POSIX one; tests substitute one that fails or stops at a
-// chosen step. Failures carry the operating system's text as their root.
+// Every operation through which the store and the input readers touch the
+// file system: the flush's replacements, and the opens, reads, appends,
+// locks, directory creations and mappings of everything else. The store
+// uses the plain POSIX ones (file_ops()); tests substitute ones that fail
+// or stop at a chosen step. Failures carry the operating system's text as
+// their root. The operations other than a flush's have POSIX defaults, so
+// a substitute overrides only what it watches.
 class FileOps {
  public:
   virtual ~FileOps() = default;
+
+  // Opens `path` as open(2) does with `flags` (O_CLOEXEC added) and `mode`.
+  virtual Result<UniqueFd> open(const std::filesystem::path& path, int flags, mode_t mode);
+  // The metadata of an open file.
+  virtual Result<struct stat> fstat(int fd);
+  // Reads up to `n` bytes at the current offset, or at `offset`: 0 at the end.
+  virtual Result<size_t> read(int fd, char* buf, size_t n);
+  virtual Result<size_t> pread(int fd, char* buf, size_t n, off_t offset);
+  // Writes what it can of the `count` vectors at the current offset (all of
+  // an appending descriptor's bytes go to the end); returns how much.
+  virtual Result<size_t> writev(int fd, const struct iovec* iov, int count);
+  // Takes the exclusive lock on the whole file, waiting until it is granted.
+  virtual Status lock_exclusive(int fd);
+  // Creates `dir` and every missing parent; an existing directory is no failure.
+  virtual Status create_directories(const std::filesystem::path& dir);
+  // Maps the first `size` (> 0) bytes of `fd` read-only and private, with
+  // the pages read ahead when `populate`.
+  virtual Result<FileMapping> map(int fd, size_t size, bool populate);
+
   // Creates `path`, which must not exist (EEXIST otherwise), open for
   // writing; with permission bits `mode` exactly when given, otherwise 0644
   // less the umask.
@@ -69,6 +115,27 @@ class FileOps {
 
 // The plain POSIX operations.
 FileOps& posix_file_ops();
+
+// The operations in use: posix_file_ops(), unless a ScopedFileOps installed
+// others.
+FileOps& file_ops();
+
+// Installs `ops` as file_ops() for its own lifetime (tests only: nothing may
+// be using the files meanwhile on another thread that should not see them).
+class ScopedFileOps {
+ public:
+  explicit ScopedFileOps(FileOps& ops);
+  ~ScopedFileOps();
+  ScopedFileOps(const ScopedFileOps&) = delete;
+  ScopedFileOps& operator=(const ScopedFileOps&) = delete;
+
+ private:
+  FileOps* previous_;
+};
+
+// Writes all of `bytes` through ops.writev(); a write that makes no
+// progress fails with EIO.
+Status write_all(FileOps& ops, int fd, std::string_view bytes);
 
 // One file being replaced whole: the new content goes to a temporary file
 // beside the file that `path` finally names (symbolic links followed, so a

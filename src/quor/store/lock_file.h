@@ -88,4 +88,23 @@ bool register_held_directory(const std::string& key);
 // Forgets the registration of `key`.
 void unregister_held_directory(const std::string& key);
 
+// Owns a registration made by register_held_directory until it is handed
+// on with release(): dropped on destruction, so that a failure or an
+// exception between registering and locking never leaves the directory
+// refused for the rest of the process.
+class HeldDirectoryRegistration {
+ public:
+  explicit HeldDirectoryRegistration(std::string key) : key_(std::move(key)) {}
+  ~HeldDirectoryRegistration() {
+    if (!key_.empty()) unregister_held_directory(key_);
+  }
+  HeldDirectoryRegistration(const HeldDirectoryRegistration&) = delete;
+  HeldDirectoryRegistration& operator=(const HeldDirectoryRegistration&) = delete;
+  // Gives up ownership; returns the key.
+  std::string release() { return std::exchange(key_, std::string()); }
+
+ private:
+  std::string key_;
+};
+
 }  // namespace quor::store

@@ -30,14 +30,22 @@ Result<RawLog> open_raw_log(const std::filesystem::path& raw_dir);
 // without its line feed by an earlier failure is completed first.
 Status append_raw_record(const RawLog& log, uint64_t record_id, const util::JsonValue& payload);
 
+// True when the open segment `fd` is not empty and does not end with a line
+// feed: its last line was left without its end by a failed append.
+bool segment_ends_inside_line(int fd);
+
 // As append_raw_record for each payload in turn, with the ids first_id,
 // first_id + 1, ...: the same bytes on disk, the segment opened once.
 Status append_raw_records(const RawLog& log, uint64_t first_id,
                           std::span<const util::JsonValue> payloads);
 
-// The record_id of the last complete line of the segment (a line that
-// lacks only its line feed counts), or nothing when there is none or it
-// cannot be read.
-std::optional<uint64_t> last_raw_record_id(const RawLog& log);
+// The record_id of the last whole line of the segment,
+// {"payload":...,"record_id":N} with or without its line feed, or nothing
+// when there is none (or no segment). Lines after it, cut short by a crash
+// or a failed append, are passed over whatever their payload holds. Only
+// the segment's last 256 MiB are searched; a segment that is not a regular
+// file, cannot be read, or has no whole line there while longer fails with
+// "read raw segment {segment}".
+Result<std::optional<uint64_t>> last_raw_record_id(const RawLog& log);
 
 }  // namespace quor::store

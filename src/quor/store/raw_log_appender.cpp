@@ -10,20 +10,18 @@
 #include <climits>
 
 #include "quor/store/file_io.h"
+#include "quor/store/raw_log.h"
 
 namespace quor::store {
-
-RawLogAppender::~RawLogAppender() {
-  if (fd_ >= 0) ::close(fd_);
-}
 
 Status RawLogAppender::append(const std::vector<std::string>& blocks, size_t nblocks,
                               const std::vector<uint32_t>& line_length, size_t& failed_line) {
   failed_line = 0;
-  if (fd_ < 0) {
-    const std::string path = path_.string();
-    fd_ = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd_ < 0) return Error(util::os_error_text(errno)).add_context("open raw segment " + path);
+  FileOps& ops = file_ops();
+  if (!fd_.is_open()) {
+    auto fd = open_regular_file(path_, O_RDWR | O_APPEND | O_CREAT);
+    if (!fd.ok()) return std::move(fd).error().add_context("open raw segment " + path_.string());
+    fd_ = std::move(fd).value();
   }
   static char kNewline = '\n';
   std::vector<iovec> iov;
@@ -31,10 +29,7 @@ Status RawLogAppender::append(const std::vector<std::string>& blocks, size_t nbl
   size_t lead = 0;
   if (!checked_end_) {
     checked_end_ = true;
-    struct stat st {};
-    char last = '\n';
-    if (::fstat(fd_, &st) == 0 && st.st_size > 0 && ::pread(fd_, &last, 1, st.st_size - 1) == 1 &&
-        last != '\n') {
+    if (segment_ends_inside_line(fd_.get())) {
       iov.push_back({&kNewline, 1});
       lead = 1;
     }
@@ -49,10 +44,8 @@ Status RawLogAppender::append(const std::vector<std::string>& blocks, size_t nbl
   size_t first = 0;  // first iovec not wholly written
   while (done < total) {
     const int count = static_cast<int>(std::min<size_t>(iov.size() - first, IOV_MAX));
-    const ssize_t n = ::writev(fd_, iov.data() + first, count);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      const int e = n < 0 ? errno : EIO;
+    const auto put = ops.writev(fd_.get(), iov.data() + first, count);
+    if (!put.ok() || *put == 0) {
       // The line the failure cut, from the bytes that did reach the file.
       const size_t line_bytes = done < lead ? 0 : done - lead;
       size_t end = 0, j = 0;
@@ -64,10 +57,11 @@ Status RawLogAppender::append(const std::vector<std::string>& blocks, size_t nbl
       }
       failed_line = j;
       const bool only_newline = done >= lead && line_bytes + 1 == end;
-      return Error(util::os_error_text(e)).add_context(only_newline ? "append newline" : "append raw line");
+      Error e = put.ok() ? util::os_error(EIO) : put.error();
+      return std::move(e).add_context(only_newline ? "append newline" : "append raw line");
     }
-    done += static_cast<size_t>(n);
-    size_t left = static_cast<size_t>(n);
+    done += *put;
+    size_t left = *put;
     while (left > 0 && left >= iov[first].iov_len) left -= iov[first++].iov_len;
     if (left > 0) {
       iov[first].iov_base = static_cast<char*>(iov[first].iov_base) + left;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "quor/store/file_handle.h"
 #include "quor/util/error.h"
 
 namespace quor::store {
@@ -16,7 +17,6 @@ namespace quor::store {
 class RawLogAppender {
  public:
   explicit RawLogAppender(std::filesystem::path segment) : path_(std::move(segment)) {}
-  ~RawLogAppender();
   RawLogAppender(const RawLogAppender&) = delete;
   RawLogAppender& operator=(const RawLogAppender&) = delete;
 
@@ -32,7 +32,7 @@ class RawLogAppender {
 
  private:
   std::filesystem::path path_;
-  int fd_ = -1;
+  UniqueFd fd_;
   bool checked_end_ = false;
 };
 
