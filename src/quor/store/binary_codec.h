@@ -12,6 +12,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "quor/model/model.h"
 #include "quor/util/error.h"
@@ -58,6 +59,25 @@ uint64_t distribution_file_part_size(const model::DistributionFile& record,
                                      const DistributionFileParts& parts, size_t part);
 // Replaces `out` with the bytes of one part, whose size is `size`.
 void encode_distribution_file_part(const model::DistributionFile& record,
+                                   const DistributionFileParts& parts, size_t part, uint64_t size,
+                                   std::string& out);
+
+// A DistributionFile that is not held as the record: its distributions are
+// made on request, a few at a time, by `make` (records [begin, end) into
+// `out`, which it clears first; safe to call from several threads at once),
+// its joints held as records. The functions below give exactly the bytes of
+// the record-level ones above for the record this stands for.
+struct DistributionFileSource {
+  size_t distributions = 0;
+  std::function<void(size_t begin, size_t end, std::vector<model::DistributionObject>& out)> make;
+  const std::vector<model::JointDistributionObject>* joints = nullptr;
+};
+uint64_t stored_record_size(const DistributionFileSource& record);
+void encode_stored_record_to(const DistributionFileSource& record, const EncodedChunkSink& sink);
+DistributionFileParts distribution_file_parts(const DistributionFileSource& record, size_t group);
+uint64_t distribution_file_part_size(const DistributionFileSource& record,
+                                     const DistributionFileParts& parts, size_t part);
+void encode_distribution_file_part(const DistributionFileSource& record,
                                    const DistributionFileParts& parts, size_t part, uint64_t size,
                                    std::string& out);
 

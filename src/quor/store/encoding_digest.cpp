@@ -42,6 +42,7 @@ EncodingDigest digest_of(const R& record) {
 EncodingDigest encoding_digest(const model::MetaFile& r) { return digest_of(r); }
 EncodingDigest encoding_digest(const model::DistributionFile& r) { return digest_of(r); }
 EncodingDigest encoding_digest(const model::DistIndex& r) { return digest_of(r); }
+EncodingDigest encoding_digest(const DistributionFileSource& r) { return digest_of(r); }
 EncodingDigest encoding_digest(const model::SnapshotStore& r) { return digest_of(r); }
 
 namespace {

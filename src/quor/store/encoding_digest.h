@@ -45,6 +45,7 @@ class EncodingHasher {
 // through the reused buffer.
 EncodingDigest encoding_digest(const model::MetaFile& record);
 EncodingDigest encoding_digest(const model::DistributionFile& record);
+EncodingDigest encoding_digest(const DistributionFileSource& record);
 EncodingDigest encoding_digest(const model::DistIndex& record);
 EncodingDigest encoding_digest(const model::SnapshotStore& record);
 
