@@ -81,6 +81,17 @@ void encode_distribution_file_part(const DistributionFileSource& record,
                                    const DistributionFileParts& parts, size_t part, uint64_t size,
                                    std::string& out);
 
+// A DistIndex that is not held as the record: `visit` calls its argument
+// with every (key, id) entry in the order the record would visit them
+// (the key valid during the call only). The functions below give exactly
+// the bytes of the record-level ones for the record this stands for.
+struct DistIndexSource {
+  size_t entries = 0;
+  std::function<void(const std::function<void(std::string_view, uint64_t)>&)> visit;
+};
+uint64_t stored_record_size(const DistIndexSource& record);
+void encode_stored_record_to(const DistIndexSource& record, const EncodedChunkSink& sink);
+
 // The bytes of an encoded record as they come, for decoding a record of a
 // stream (a decompressed file) without holding the whole stream.
 class RecordSource {

@@ -297,6 +297,22 @@ void encode_distribution_file_part(const DistributionFileSource& r, const Distri
               "encoded part size must match the computed size");
 }
 
+uint64_t stored_record_size(const DistIndexSource& r) {
+  uint64_t n = 8;
+  r.visit([&n](std::string_view key, uint64_t) { n += 16 + key.size(); });
+  return n;
+}
+
+void encode_stored_record_to(const DistIndexSource& r, const EncodedChunkSink& sink) {
+  Writer w(thread_encode_buffer(), kEncodeBuffer, &sink);
+  w.fixed(static_cast<uint64_t>(r.entries));
+  r.visit([&w](std::string_view key, uint64_t id) {
+    w.put(key);
+    w.fixed(id);
+  });
+  w.flush();
+}
+
 uint64_t stored_record_size(const model::MetaFile& r) { return encoded_size(r); }
 uint64_t stored_record_size(const model::DistributionFile& r) { return encoded_size(r); }
 uint64_t stored_record_size(const model::DistIndex& r) { return encoded_size(r); }

@@ -539,6 +539,10 @@ Status stream_data_file_image(const DistributionFileSource& r, const ImageWriter
                               const ImageStreamOptions& o) {
   return stream_image(r, w, o);
 }
+Status stream_data_file_image(const DistIndexSource& r, const ImageWriter& w,
+                              const ImageStreamOptions& o) {
+  return stream_image(r, w, o);
+}
 Status stream_data_file_image(const model::DistIndex& r, const ImageWriter& w,
                               const ImageStreamOptions& o) {
   return stream_image(r, w, o);

@@ -67,6 +67,8 @@ Status stream_data_file_image(const DistributionFileSource& record, const ImageW
                               const ImageStreamOptions& options = {});
 Status stream_data_file_image(const model::DistIndex& record, const ImageWriter& write,
                               const ImageStreamOptions& options = {});
+Status stream_data_file_image(const DistIndexSource& record, const ImageWriter& write,
+                              const ImageStreamOptions& options = {});
 Status stream_data_file_image(const model::SnapshotStore& record, const ImageWriter& write,
                               const ImageStreamOptions& options = {});
 

@@ -63,6 +63,7 @@ uint64_t entries_of(const DistributionFileSource& r) {
   return r.distributions + (r.joints ? r.joints->size() : 0);
 }
 uint64_t entries_of(const model::DistIndex& r) { return r.by_key.size(); }
+uint64_t entries_of(const DistIndexSource& r) { return r.entries; }
 uint64_t entries_of(const model::SnapshotStore& r) { return r.entries.size(); }
 
 // Records that the file at `path` holds a record whose encoding has
@@ -113,8 +114,8 @@ bool file_holds(DataFileState& state, const std::filesystem::path& path, const T
     now.digest = encoding_digest(record);
     return *now.digest == *state.digest;
   }
-  if constexpr (std::is_same_v<T, model::DistIndex>) {
-    const bool same_count = record.by_key.size() == *state.unread_entries;
+  if constexpr (std::is_same_v<T, model::DistIndex> || std::is_same_v<T, DistIndexSource>) {
+    const bool same_count = entries_of(record) == *state.unread_entries;
     state.unread_entries.reset();  // compared once; from here on written or digested
     if (!same_count) return false;
     // Compared entry by entry without building the file's map; the order
@@ -358,7 +359,7 @@ Status flush_database(Database& db, FileOps& ops, const ParallelRunner* parallel
                                           db.dir / kIndexFile, db.dir / kSnapshotsFile};
   auto& files = db.flush_state.files;
   const DistributionFileSource data = db.record_source();
-  const model::DistIndex index = db.index_record();
+  const DistIndexSource index = db.distributions.index_source();
   // Whether each file already holds its record, and what was learnt deciding.
   RecordNow now[4];
   const bool holds[4] = {file_holds(files[kMetaSlot], paths[kMetaSlot], db.meta, now[0]),

@@ -479,6 +479,24 @@ size_t DistributionTable::index_size() const {
   return text_index_ != nullptr ? text_index_->size() : rows_.size();
 }
 
+DistIndexSource DistributionTable::index_source() const {
+  DistIndexSource out;
+  out.entries = index_size();
+  out.visit = [this](const std::function<void(std::string_view, uint64_t)>& fn) {
+    if (text_index_ != nullptr) {
+      for (const auto& [key, id] : *text_index_) fn(key, id);
+      return;
+    }
+    std::string text;
+    for (Position p = 0; p < rows_.size(); ++p) {
+      text.clear();
+      append_index_key(text, p);
+      fn(text, rows_[p].id);
+    }
+  };
+  return out;
+}
+
 model::DistIndex DistributionTable::index_record() const {
   model::DistIndex out;
   if (text_index_ != nullptr) {

@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "quor/model/model.h"
+#include "quor/store/binary_codec.h"
 #include "quor/util/page_array.h"
 #include "quor/util/text_id_map.h"
 
@@ -193,8 +194,9 @@ class DistributionTable {
   // may hold it (also an id no distribution has). Keeps the text index from
   // here on.
   void index_insert(std::string_view variable, const model::DimensionMap& map, uint64_t id);
-  // The stored form of the index.
+  // The stored form of the index, and the same made entry by entry.
   model::DistIndex index_record() const;
+  DistIndexSource index_source() const;
   size_t index_size() const;
   // Keeps the index as text from here on (tests compare both forms).
   void use_text_index();
