@@ -1,6 +1,7 @@
 #include "quor/store/distribution_table.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 namespace quor::store {
@@ -10,6 +11,8 @@ namespace {
 constexpr size_t kFirstChunkWords = size_t(1) << 12;
 constexpr size_t kLargestChunkWords = size_t(1) << 20;  // 8 MB
 constexpr size_t kMinSlots = 16;
+// Shared category lists and bounds are searched while there are this few.
+constexpr size_t kSearchedShares = 64;
 
 uint64_t mix(uint64_t h, uint64_t v) {
   const __uint128_t m = static_cast<__uint128_t>(h ^ v) * 0x9E3779B97F4A7C15ull;
@@ -50,6 +53,7 @@ uint32_t DistributionTable::intern_variable(std::string_view name) {
   note_text(name);
   variables_.emplace_back(name);
   last_list_.push_back(0);
+  last_bounds_.push_back(0);
   return static_cast<uint32_t>(variables_.size() - 1);
 }
 
@@ -69,17 +73,16 @@ uint32_t DistributionTable::intern_dimension(std::string_view name) {
 }
 
 uint32_t DistributionTable::find_label(uint32_t dimension, std::string_view text) const {
-  const uint64_t* id = labels_[dimension]->ids.find_id(text);
+  const uint64_t* id = labels_[dimension]->find_id(text);
   return id == nullptr ? kNoId : static_cast<uint32_t>(*id);
 }
 
 uint32_t DistributionTable::intern_label(uint32_t dimension, std::string_view text) {
   LabelDictionary& dict = *labels_[dimension];
-  auto [it, added] = dict.ids.try_emplace(text, dict.texts.size());
+  auto [it, added] = dict.try_emplace(text, dict.size());
   if (!added) return static_cast<uint32_t>(it->second);
   note_text(text);
-  dict.texts.push_back(it->first);  // the map's own copy of the bytes
-  return static_cast<uint32_t>(dict.texts.size() - 1);
+  return static_cast<uint32_t>(dict.size() - 1);
 }
 
 void DistributionTable::sort_key(std::vector<KeyEntry>& entries) const {
@@ -137,7 +140,10 @@ model::DimensionMap DistributionTable::dimension_map(std::span<const KeyEntry> k
 model::DistributionRepr DistributionTable::repr(Position p) const {
   const DistributionRow& r = rows_[p];
   std::vector<uint64_t> counts(r.cells, r.cells + r.ncells);
-  if (r.is_histogram()) return model::HistogramRepr{r.min, r.max, std::move(counts), r.total_count};
+  if (r.is_histogram()) {
+    const model::Range b = bounds_[r.bounds];
+    return model::HistogramRepr{b.first, b.second, std::move(counts), r.total_count};
+  }
   return model::CategoricalRepr{category_list(r.categories), std::move(counts), r.unknown_count,
                                 r.total_count};
 }
@@ -200,7 +206,9 @@ void DistributionTable::reserve(size_t n, size_t cells) {
 uint32_t DistributionTable::share_categories(uint32_t variable, const std::vector<std::string>& categories) {
   uint32_t& last = last_list_[variable];
   if (last != 0 && *category_lists_[last - 1] == categories) return last;
-  for (size_t i = category_lists_.size(); i-- > 0;) {
+  // Almost always one list per variable: past a few lists a new one is
+  // kept as it comes rather than searched for.
+  for (size_t i = category_lists_.size(); i-- > 0 && category_lists_.size() <= kSearchedShares;) {
     if (*category_lists_[i] == categories) {
       last = static_cast<uint32_t>(i + 1);
       return last;
@@ -209,6 +217,24 @@ uint32_t DistributionTable::share_categories(uint32_t variable, const std::vecto
   category_lists_.push_back(std::make_unique<const std::vector<std::string>>(categories));
   last = static_cast<uint32_t>(category_lists_.size());
   return last;
+}
+
+uint32_t DistributionTable::share_bounds(uint32_t variable, model::Range range) {
+  auto same = [&](const model::Range& b) {
+    return std::bit_cast<uint64_t>(b.first) == std::bit_cast<uint64_t>(range.first) &&
+           std::bit_cast<uint64_t>(b.second) == std::bit_cast<uint64_t>(range.second);
+  };
+  uint32_t& last = last_bounds_[variable];
+  if (last != 0 && same(bounds_[last - 1])) return last - 1;
+  for (size_t i = bounds_.size(); i-- > 0 && bounds_.size() <= kSearchedShares;) {
+    if (same(bounds_[i])) {
+      last = static_cast<uint32_t>(i + 1);
+      return static_cast<uint32_t>(i);
+    }
+  }
+  bounds_.push_back(range);
+  last = static_cast<uint32_t>(bounds_.size());
+  return last - 1;
 }
 
 void DistributionTable::note_id(uint64_t id, Position p) {
@@ -242,8 +268,7 @@ Position DistributionTable::append_record(const model::DistributionObject& d) {
   r.variable = v;
   const std::vector<uint64_t>* counts = nullptr;
   if (const auto* h = std::get_if<model::HistogramRepr>(&d.repr)) {
-    r.min = h->min;
-    r.max = h->max;
+    r.bounds = share_bounds(v, {h->min, h->max});
     r.total_count = h->total_count;
     counts = &h->bin_counts;
   } else {
@@ -285,15 +310,14 @@ void DistributionTable::set_repr(Position p, const model::DistributionRepr& repr
   const std::vector<uint64_t>* counts = nullptr;
   if (const auto* h = std::get_if<model::HistogramRepr>(&repr)) {
     r.categories = 0;
-    r.min = h->min;
-    r.max = h->max;
+    r.bounds = share_bounds(r.variable, {h->min, h->max});
     r.unknown_count = 0;
     r.total_count = h->total_count;
     counts = &h->bin_counts;
   } else {
     const auto& c = std::get<model::CategoricalRepr>(repr);
     r.categories = share_categories(r.variable, c.categories);
-    r.min = r.max = 0;
+    r.bounds = 0;
     r.unknown_count = c.unknown_count;
     r.total_count = c.total_count;
     counts = &c.counts;
@@ -312,8 +336,7 @@ Position DistributionTable::append_empty(uint64_t id, uint32_t variable, std::sp
   r.variable = variable;
   if (const auto* c = std::get_if<model::ContinuousType>(&def.var_type)) {
     const model::Range range = c->range ? *c->range : model::Range{0.0, 1.0};
-    r.min = range.first;
-    r.max = range.second;
+    r.bounds = share_bounds(variable, range);
     r.ncells = c->bins;
   } else {
     const auto& cat = std::get<model::CategoricalType>(def.var_type);

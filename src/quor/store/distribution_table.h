@@ -63,17 +63,16 @@ struct DistributionRow {
   uint64_t version;
   uint64_t total_count;
   uint64_t unknown_count;  // categorical only
-  double min;              // histogram only
-  double max;              // histogram only
   uint64_t* cells;         // bin or category counts, `ncells` of them
+  uint64_t key_offset;     // first entry in the key entries
   uint32_t variable;       // variable number
   uint32_t ncells;
   uint32_t categories;     // category list number + 1; 0 for a histogram
   uint32_t key_size;       // entries of the key
-  uint64_t key_offset;     // first entry in the key entries
+  uint32_t bounds;         // histogram only: number of its (min, max) pair
   bool is_histogram() const { return categories == 0; }
 };
-static_assert(sizeof(DistributionRow) == 104);
+static_assert(sizeof(DistributionRow) == 96);
 
 class DistributionTable {
  public:
@@ -98,8 +97,8 @@ class DistributionTable {
   size_t dimension_count() const { return dimensions_.size(); }
   uint32_t find_label(uint32_t dimension, std::string_view text) const;
   uint32_t intern_label(uint32_t dimension, std::string_view text);
-  std::string_view label(uint32_t dimension, uint32_t l) const { return labels_[dimension]->texts[l]; }
-  size_t label_count(uint32_t dimension) const { return labels_[dimension]->texts.size(); }
+  std::string_view label(uint32_t dimension, uint32_t l) const { return labels_[dimension]->key_at(l); }
+  size_t label_count(uint32_t dimension) const { return labels_[dimension]->size(); }
 
   // Sorts entries into key order (byte-wise order of the dimension names).
   void sort_key(std::vector<KeyEntry>& entries) const;
@@ -134,6 +133,8 @@ class DistributionTable {
     return *category_lists_[list_plus_one - 1];
   }
   std::pair<uint64_t, uint64_t> raw_record_range(Position p) const;
+  // A histogram's (min, max).
+  model::Range bounds(Position p) const { return bounds_[rows_[p].bounds]; }
   // The value `p`'s key gives dimension `d`, if any.
   std::optional<uint32_t> label_of(Position p, uint32_t d) const {
     for (const KeyEntry& e : key(p))
@@ -202,10 +203,9 @@ class DistributionTable {
   void use_text_index();
 
  private:
-  struct LabelDictionary {
-    util::TextIdMap ids;
-    util::PageArray<std::string_view> texts;  // into `ids`' own key bytes
-  };
+  // Label texts to label numbers; a label's number is its entry's place
+  // (labels are never erased).
+  using LabelDictionary = util::TextIdMap;
 
   static bool plain(std::string_view text);
   template <class Map>
@@ -246,6 +246,7 @@ class DistributionTable {
   void note_text(std::string_view text);
   uint64_t* take_cells(size_t n);
   uint32_t share_categories(uint32_t variable, const std::vector<std::string>& categories);
+  uint32_t share_bounds(uint32_t variable, model::Range range);
   void note_id(uint64_t id, Position p);
   void add_to_text_index(Position p);
 
@@ -258,6 +259,9 @@ class DistributionTable {
   size_t cell_words_ = 0;
   std::vector<std::unique_ptr<const std::vector<std::string>>> category_lists_;
   std::vector<uint32_t> last_list_;  // per variable: its last list + 1
+  // Histogram bounds, shared like the category lists (compared bit for bit).
+  std::vector<model::Range> bounds_;
+  std::vector<uint32_t> last_bounds_;  // per variable: its last bounds + 1
   std::unordered_map<Position, std::pair<uint64_t, uint64_t>> raw_ranges_;  // the non-zero ones
 
   std::vector<std::string> variables_;
