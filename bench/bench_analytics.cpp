@@ -35,10 +35,8 @@ store::Database histogram_db(int values, int bins = 20) {
     model::DimensionMap key{{"region", "r" + std::to_string(v)}};
     auto d = store::new_distribution_object(id, "income", key, h);
     d.entropy = store::repr_entropy(d.repr);
-    db.data.distributions.push_back(std::move(d));
-    store::index_insert(db.index, "income", key, id);
+    db.distributions.append_record(d);
   }
-  db.reset_id_order();
   return db;
 }
 
@@ -53,8 +51,8 @@ BENCHMARK(BM_CompareUncached);
 
 void BM_CompareMeasuresOnly(benchmark::State& state) {
   auto db = histogram_db(2);
-  const auto& x = db.data.distributions[0].repr;
-  const auto& y = db.data.distributions[1].repr;
+  const auto x = db.distributions.repr(0);
+  const auto y = db.distributions.repr(1);
   for (auto _ : state) benchmark::DoNotOptimize(analytics::compare_representations(x, y));
 }
 BENCHMARK(BM_CompareMeasuresOnly);
@@ -73,8 +71,7 @@ BENCHMARK(BM_CompareCacheHit);
 analytics::CompareKey cache_key(uint64_t i) { return analytics::CompareKey{i, 1, i + 1, 1, {}, {}}; }
 analytics::CompareResult histogram_result() {
   auto db = histogram_db(2);
-  return *analytics::compare_representations(db.data.distributions[0].repr,
-                                             db.data.distributions[1].repr);
+  return *analytics::compare_representations(db.distributions.repr(0), db.distributions.repr(1));
 }
 
 void BM_CacheHit(benchmark::State& state) {

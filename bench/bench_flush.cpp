@@ -45,11 +45,9 @@ struct Fixture {
       db->meta.schema.variables.push_back(
           {"metric_" + std::to_string(v), ContinuousType{kBins, Range{0.0, 100.0}}});
     }
-    db->data = make_distributions();
+    db->load_records(make_distributions());
     db->meta.next_distribution_id = kDistributions + 1;
-    db->index = rebuild_dist_index(db->data.distributions);
-    db->reset_id_order();
-    encoded_bytes = stored_record_size(db->data);
+    encoded_bytes = stored_record_size(db->records());
     if (!flush_database(*db).ok()) std::abort();
   }
   ~Fixture() { fs::remove_all(dir); }
@@ -68,10 +66,10 @@ void set_bytes(benchmark::State& state) {
 
 // One more sample in one bin of one distribution, as an ingest would add.
 void touch(Database& db, uint64_t i) {
-  auto& d = db.data.distributions[i % db.data.distributions.size()];
-  auto& h = std::get<HistogramRepr>(d.repr);
-  h.bin_counts[i % kBins] += 1;
-  h.total_count += 1;
+  const auto p = static_cast<quor::store::Position>(i % db.distributions.size());
+  auto& d = db.distributions.row(p);
+  db.distributions.cells(p)[i % kBins] += 1;
+  d.total_count += 1;
   d.sample_count += 1;
   d.version += 1;
 }

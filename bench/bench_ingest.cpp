@@ -166,7 +166,7 @@ int run_joint_case(const std::string& path, int runs) {
         return 1;
       }
       (with_joint ? joint : plain).push_back(ms);
-      if (with_joint) joints = fresh.db.data.joints.size();
+      if (with_joint) joints = fresh.db.joints.size();
     }
   }
   std::printf("joint case: %s, monthly buckets, batch 10000, median of %d\n", path.c_str(), runs);
@@ -189,7 +189,7 @@ int run_high_cardinality_case(const std::string& path) {
     std::fprintf(stderr, "%s\n", report.error().full_text().c_str());
     return 1;
   }
-  const size_t dists = fresh->db.data.distributions.size();
+  const size_t dists = fresh->db.distributions.size();
   const double rss_after_ingest = current_rss_mb();
   const double peak_after_ingest = peak_rss_mb();
   const auto t1 = Clock::now();

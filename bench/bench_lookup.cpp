@@ -64,17 +64,17 @@ double fill(store::Database& db, const std::string& variable,
   }
   const double t = ms_since(t0);
   uint64_t seed = 1;
-  for (auto& d : db.data.distributions) {
-    if (auto* h = std::get_if<model::HistogramRepr>(&d.repr)) {
-      h->total_count = 0;
-      for (auto& c : h->bin_counts) {
-        seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
-        c = (seed >> 33) % 50;
-        h->total_count += c;
-      }
-      d.sample_count = h->total_count;
-      d.entropy = store::repr_entropy(d.repr);
+  for (store::Position p = 0; p < db.distributions.size(); ++p) {
+    store::DistributionRow& d = db.distributions.row(p);
+    if (!d.is_histogram()) continue;
+    d.total_count = 0;
+    for (auto& c : db.distributions.cells(p)) {
+      seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+      c = (seed >> 33) % 50;
+      d.total_count += c;
     }
+    d.sample_count = d.total_count;
+    d.entropy = store::repr_entropy(db.distributions.repr(p));
   }
   return t;
 }

@@ -38,7 +38,7 @@ struct Fixture {
               id++, "v" + std::to_string(v),
               {{"region", "r" + std::to_string(r)}, {"year", std::to_string(2020 + y)}}, h);
           d.entropy = store::repr_entropy(d.repr);
-          db.data.distributions.push_back(std::move(d));
+          db.distributions.append_record(d);
         }
     for (int st = 0; st < 100; ++st)
       for (int y = 0; y < 2; ++y) {
@@ -50,7 +50,7 @@ struct Fixture {
         auto d = store::new_distribution_object(
             id++, "v0", {{"store", name}, {"year", std::to_string(2020 + y)}}, h);
         d.entropy = store::repr_entropy(d.repr);
-        db.data.distributions.push_back(std::move(d));
+        db.distributions.append_record(d);
       }
     std::vector<std::string> cats;
     for (int c = 0; c < 12; ++c) cats.push_back("c" + std::to_string(c));
@@ -60,10 +60,8 @@ struct Fixture {
       for (auto n : c.counts) c.total_count += n;
       auto d = store::new_distribution_object(id++, "w", {{"region", "r" + std::to_string(r)}}, c);
       d.entropy = store::repr_entropy(d.repr);
-      db.data.distributions.push_back(std::move(d));
+      db.distributions.append_record(d);
     }
-    db.index = store::rebuild_dist_index(db.data.distributions);
-    db.reset_id_order();
   }
 };
 
@@ -128,10 +126,8 @@ struct Across200 {
       std::snprintf(name, sizeof name, "r%03d", r);
       auto d = store::new_distribution_object(id++, "income", {{"region", name}}, h);
       d.entropy = store::repr_entropy(d.repr);
-      db.data.distributions.push_back(std::move(d));
+      db.distributions.append_record(d);
     }
-    db.index = store::rebuild_dist_index(db.data.distributions);
-    db.reset_id_order();
   }
 };
 

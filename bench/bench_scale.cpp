@@ -8,7 +8,7 @@
 //   bench_scale [--quick | --full] [--section NAME]... [--case TEXT]...
 //               [--timeout SECONDS] [--reps N] [--dir PATH] [--joint A,B]
 //
-// Sections: ingest-rows, ingest-keys, joint, queries, cases. --case keeps the
+// Sections: ingest-rows, ingest-keys, joint, queries, cases, memory. --case keeps the
 // cases whose name contains TEXT. Inputs are generated (seeded, so the same
 // bytes every run) into --dir, by default a fresh directory under /tmp that is
 // removed at the end; a given --dir is kept and reused by later runs.
@@ -26,6 +26,7 @@
 #include "scale_cases.h"
 #include "scale_harness.h"
 #include "scale_ingest.h"
+#include "scale_memory.h"
 #include "scale_queries.h"
 
 namespace {
@@ -44,7 +45,7 @@ void usage() {
   std::fprintf(stderr,
                "usage: bench_scale [--quick | --full] [--section NAME]... [--case TEXT]...\n"
                "                   [--timeout SECONDS] [--reps N] [--dir PATH] [--joint A,B]\n"
-               "sections: ingest-rows ingest-keys joint queries cases\n");
+               "sections: ingest-rows ingest-keys joint queries cases memory\n");
 }
 
 }  // namespace
@@ -106,6 +107,7 @@ int main(int argc, char** argv) {
   if (section_on("joint")) section_joint();
   if (section_on("queries")) section_queries();
   if (section_on("cases")) section_cases();
+  if (section_on("memory")) section_memory();
   std::printf("total wall time %.0f s, load average %s\n", seconds_since(t0), load_average().c_str());
   if (!g.keep_dir) fs::remove_all(g.dir);
   return 0;

@@ -65,9 +65,7 @@ struct Fixture {
       std::abort();
     }
     db->meta.schema.variables.push_back({"metric_0", ContinuousType{kBins, Range{0.0, 100.0}}});
-    db->data = data;
-    db->index = rebuild_dist_index(db->data.distributions);
-    db->reset_id_order();
+    db->load_records(data);
     if (!flush_database(*db).ok()) std::abort();
     encoded = encode_stored_record(data);
     compressed = *data_file_image(data);

@@ -48,8 +48,8 @@ inline void ingest_case(const std::string& section, const std::string& name, con
       auto report = ingest::ingest_file(*db, csv.string(), options, 10000, false);
       const double ti = seconds_since(t0);
       if (!report.ok()) return c.fail(report.error().full_text());
-      dists = db->data.distributions.size();
-      joint_count = db->data.joints.size();
+      dists = db->distributions.size();
+      joint_count = db->joints.size();
       const auto t1 = Clock::now();
       { auto release = std::move(*db); }
       const double tc = seconds_since(t1);

@@ -135,7 +135,7 @@ struct StoreBuilder {
     d.last_updated = 1718000000;
     d.version = 2;
     d.repr = std::move(h);
-    db.data.distributions.push_back(std::move(d));
+    db.distributions.append_record(d);
   }
 
   // A joint grid of two continuous variables (a < b byte-wise).
@@ -163,7 +163,7 @@ struct StoreBuilder {
     j.sample_count = grid.total_count;
     j.last_updated = 1718000000;
     j.repr = std::move(grid);
-    db.data.joints.push_back(std::move(j));
+    db.joints.push_back(std::move(j));
   }
 
   bool finish(const fs::path& dir) {
@@ -236,7 +236,7 @@ inline fs::path scale_store(uint64_t n, uint64_t first_id = 1) {
     b.dimension("time");
     b.dimension("shop");
     b.db.meta.schema.joints.push_back({"x", "y"});
-    b.db.data.distributions.reserve(n);
+    b.db.distributions.reserve(n, 20);
     for (uint64_t r = 1; r <= s.regions; ++r)
       for (uint64_t t = 0; t < s.times; ++t)
         for (uint64_t k = 0; k < s.shops; ++k)

@@ -45,19 +45,18 @@ class DbBuilder {
     const uint64_t id = db.meta.next_distribution_id++;
     auto d = store::new_distribution_object(id, variable, key, std::move(repr));
     d.entropy = store::repr_entropy(d.repr);
-    db.data.distributions.push_back(std::move(d));
-    store::index_insert(db.index, variable, key, id);
-    db.reset_id_order();
+    db.distributions.append_record(d);
     return id;
   }
 
   // Replaces the counts of distribution `id` as an applied batch would.
   void change(uint64_t id, model::DistributionRepr repr) {
-    auto* d = db.distribution_by_id_mut(id);
-    d->repr = std::move(repr);
-    d->sample_count = d->repr.total_count();
-    d->entropy = store::repr_entropy(d->repr);
-    d->version += 1;
+    const store::Position p = *db.position_of_id(id);
+    db.distributions.set_repr(p, repr);
+    store::DistributionRow& d = db.distributions.row(p);
+    d.sample_count = repr.total_count();
+    d.entropy = store::repr_entropy(repr);
+    d.version += 1;
   }
 
   DbBuilder& define_joint(std::string a, std::string b) {
@@ -73,7 +72,7 @@ class DbBuilder {
     j.dimension_key = std::move(key);
     j.sample_count = repr.total_count();
     j.repr = std::move(repr);
-    db.data.joints.push_back(std::move(j));
+    db.joints.push_back(std::move(j));
     db.reset_id_order();
   }
   static model::JointRepr table(std::vector<std::vector<uint64_t>> rows, uint64_t extra = 0) {

@@ -122,7 +122,7 @@ TEST_F(Track, SeriesDriftsAndOneAlert) {
   ASSERT_EQ(r->time_labels.size(), 9u);
   EXPECT_EQ(r->time_labels.front(), "2024-01");
   ASSERT_EQ(r->drifts.size(), 8u);
-  EXPECT_EQ(r->entropies[8], b.db.data.distributions[0].entropy);
+  EXPECT_EQ(r->entropies[8], b.db.distributions.row(0).entropy);
   for (size_t k = 0; k < 8; ++k) {
     auto c = compare_query(b.db, cache, "time:" + r->time_labels[k], "time:" + r->time_labels[k + 1], "color");
     EXPECT_EQ(r->drifts[k], c->jsd);
@@ -162,7 +162,7 @@ TEST_F(Track, PointsFilterAndSummedSelections) {
   auto r = track_query(b.db, cache, "region:eu/time:2024-10", std::nullopt);
   ASSERT_TRUE(r.ok()) << r.error().full_text();
   EXPECT_EQ(r->time_labels, (S{"2024-09", "2024-10"}));
-  EXPECT_EQ(r->entropies[0], b.db.data.distributions[2].entropy);
+  EXPECT_EQ(r->entropies[0], b.db.distributions.row(2).entropy);
   // The drift compares the sum of both 2024-09 distributions (4, 4) with (1, 1).
   ASSERT_EQ(r->drifts.size(), 1u);
   EXPECT_EQ(r->drifts[0], 0.0);
@@ -245,7 +245,7 @@ TEST_F(Joint, ConditionalMutualInfoWeightsStrata) {
   b.joint("income", "region", {{"year", "2024"}}, DbBuilder::table({{1, 1}}, 0));  // N 2
   b.joint("income", "region", {{"year", "2025"}}, DbBuilder::table(t2));
   b.joint("income", "region", {{"year", "2024"}, {"zone", "1"}}, DbBuilder::table({{9}}));
-  b.db.data.joints[1].repr = DbBuilder::table({{0, 0}});  // N 0: skipped
+  b.db.joints[1].repr = DbBuilder::table({{0, 0}});  // N 0: skipped
 
   auto r = conditional_mutual_info(b.db, "region", "income", "year");
   ASSERT_TRUE(r.ok()) << r.error().full_text();
@@ -384,15 +384,15 @@ TEST(PairwiseLarge, FailureComesBeforeTheWholeMatrix) {
   DbBuilder b;
   b.categorical("v", {"x"}).categorical("w", {"x"});
   const size_t n = 60000;
-  auto& list = b.db.data.distributions;
-  list.reserve(n + 1);
+  store::DistributionTable& list = b.db.distributions;
+  list.reserve(n + 1, 1);
   for (size_t i = 0; i < n; ++i) {
     char value[16];
     std::snprintf(value, sizeof value, "k%06zu", i);
-    list.push_back(store::new_distribution_object(i + 1, "w", {{"d", value}},
+    list.append_record(store::new_distribution_object(i + 1, "w", {{"d", value}},
                                                   model::CategoricalRepr{{"x"}, {1}, 0, 1}));
   }
-  list.push_back(store::new_distribution_object(n + 1, "v", {{"d", "k000000"}},
+  list.append_record(store::new_distribution_object(n + 1, "v", {{"d", "k000000"}},
                                                 model::CategoricalRepr{{"x"}, {1}, 0, 1}));
   b.db.reset_id_order();
   CompareCache cache;

@@ -93,15 +93,15 @@ class Resolve : public ::testing::Test {
 TEST_F(Resolve, ExactKeyReturnsTheStoredDistribution) {
   auto r = resolve_distribution(b.db, "income", {{"region", "eu"}, {"year", "2024"}});
   ASSERT_TRUE(r.ok());
-  EXPECT_EQ(*r, b.db.data.distributions[1]);
+  EXPECT_EQ(*r, b.db.distribution(1));
   // Exact even though other distributions hold the pair region:eu too.
   r = resolve_distribution(b.db, "color", {{"region", "eu"}});
   ASSERT_TRUE(r.ok());
-  EXPECT_EQ(*r, b.db.data.distributions[3]);
+  EXPECT_EQ(*r, b.db.distribution(3));
 }
 
 TEST_F(Resolve, SubsetFilterSumsMatchesWithFirstIdentity) {
-  b.db.data.distributions[0].version = 7;
+  b.db.distributions.row(0).version = 7;
   auto r = resolve_distribution(b.db, "income", {{"region", "eu"}});
   ASSERT_TRUE(r.ok());
   const auto& h = std::get<model::HistogramRepr>(r->repr);
@@ -164,7 +164,7 @@ TEST_F(Resolve, NotFoundMessages) {
 }
 
 TEST_F(Resolve, StaleIndexEntryFallsThroughToTheRollUp) {
-  store::index_insert(b.db.index, "income", {{"region", "us"}}, 999);
+  b.db.index_insert("income", {{"region", "us"}}, 999);
   auto r = resolve_distribution(b.db, "income", {{"region", "us"}});
   ASSERT_TRUE(r.ok());
   EXPECT_EQ(std::get<model::HistogramRepr>(r->repr).bin_counts, (std::vector<uint64_t>{10, 20}));

@@ -53,11 +53,11 @@ Observation obs(std::string region, std::optional<std::string> color, std::optio
   return o;
 }
 
-const model::DistributionObject& dist(const store::Database& db, const std::string& var,
-                                      const std::string& region) {
-  const auto* d = db.lookup_distribution(var, {{"region", region}});
-  EXPECT_NE(d, nullptr) << var << " " << region;
-  return *d;
+model::DistributionObject dist(const store::Database& db, const std::string& var,
+                               const std::string& region) {
+  const auto d = db.lookup_distribution(var, {{"region", region}});
+  EXPECT_TRUE(d.has_value()) << var << " " << region;
+  return d.value_or(model::DistributionObject{});
 }
 
 TEST(BatchApply, TalliesOncePerDistributionPerBatch) {
@@ -68,17 +68,19 @@ TEST(BatchApply, TalliesOncePerDistributionPerBatch) {
   auto c = apply_observation_batch(db, schema, batch);
   ASSERT_TRUE(c.ok()) << c.error().full_text();
   EXPECT_EQ(*c, (BatchCounters{4, 0, 3}));
-  const auto& red = std::get<model::CategoricalRepr>(dist(db, "color", "n").repr);
+  const auto red_record = dist(db, "color", "n");
+  const auto& red = std::get<model::CategoricalRepr>(red_record.repr);
   EXPECT_EQ(red.counts, (std::vector<uint64_t>{2, 0}));
   EXPECT_EQ(dist(db, "color", "n").version, 2u);  // raised once for two records
   EXPECT_EQ(dist(db, "color", "n").sample_count, 2u);
-  const auto& green = std::get<model::CategoricalRepr>(dist(db, "color", "s").repr);
+  const auto green_record = dist(db, "color", "s");
+  const auto& green = std::get<model::CategoricalRepr>(green_record.repr);
   EXPECT_EQ(green.unknown_count, 1u);
   EXPECT_EQ(green.total_count, 1u);
   const auto& size = dist(db, "size", "n");
   EXPECT_EQ(std::get<model::HistogramRepr>(size.repr).bin_counts, (std::vector<uint64_t>{0, 1, 0, 2}));
   EXPECT_DOUBLE_EQ(size.entropy, -(1.0 / 3 * std::log2(1.0 / 3) + 2.0 / 3 * std::log2(2.0 / 3)));
-  EXPECT_EQ(db.lookup_distribution("size", {{"region", "s"}}), nullptr);
+  EXPECT_EQ(db.lookup_distribution("size", {{"region", "s"}}), std::nullopt);
 
   // The same marginal in a second batch: counted again, version raised again.
   c = apply_observation_batch(db, schema, std::vector<Observation>{obs("n", "blue", std::nullopt)});
@@ -120,7 +122,8 @@ TEST(BatchApply, RepeatedVariableNameInAStoredSchema) {
   auto c = apply_observation_batch(db, schema, std::vector<Observation>{obs("n", "pink", 7)});
   ASSERT_TRUE(c.ok()) << c.error().full_text();
   EXPECT_EQ(*c, (BatchCounters{1, 0, 2}));
-  const auto& color = std::get<model::CategoricalRepr>(dist(db, "color", "n").repr);
+  const auto color_record = dist(db, "color", "n");
+  const auto& color = std::get<model::CategoricalRepr>(color_record.repr);
   EXPECT_EQ(color.counts, (std::vector<uint64_t>{0, 0}));
   EXPECT_EQ(color.unknown_count, 1u);  // from the first definition
   EXPECT_EQ(color.total_count, 2u);    // category 3 of the second lies past the cells
@@ -140,7 +143,7 @@ TEST(BatchApply, SkipsObservationsWithoutAKeyAndCountsEmptyOnes) {
   // A dimension the observation has no text for makes every record skip.
   c = apply_observation_batch(db, schema, std::vector<Observation>{obs("n", "red", 1)});
   EXPECT_EQ(*c, (BatchCounters{0, 1, 0}));
-  EXPECT_TRUE(db.data.distributions.empty());
+  EXPECT_TRUE(db.distributions.empty());
 }
 
 TEST(BatchApply, JointCells) {
@@ -151,8 +154,8 @@ TEST(BatchApply, JointCells) {
                                    std::vector<Observation>{obs("n", "blue", 2), obs("n", "red", 0),
                                                             obs("n", "green", 1)});
   ASSERT_TRUE(c.ok()) << c.error().full_text();
-  ASSERT_EQ(db.data.joints.size(), 1u);  // both listings name one joint
-  const auto& j = db.data.joints[0];
+  ASSERT_EQ(db.joints.size(), 1u);  // both listings name one joint
+  const auto& j = db.joints[0];
   EXPECT_EQ(j.variables, (std::pair<std::string, std::string>{"color", "size"}));
   const auto& cond = std::get<model::ConditionalHistogramsRepr>(j.repr);
   // Each listing adds its cells: two per record with a known color.
@@ -179,12 +182,12 @@ TEST(BatchApply, JointCells) {
 // tally; whatever tallies went before it are added, none after it begins.
 TEST(BatchApply, IndexNamingAMissingDistribution) {
   store::Database db = make_db();
-  store::index_insert(db.index, "color", {{"region", "n"}}, 99);
+  db.index_insert("color", {{"region", "n"}}, 99);
   const model::Schema schema = db.meta.schema;
   auto r = apply_observation_batch(
       db, schema, std::vector<Observation>{obs("s", "red", 1), obs("n", "blue", std::nullopt)});
   EXPECT_EQ(r.error().full_text(), "distribution id '99' not found");
-  for (const auto& d : db.data.distributions) {
+  for (const auto& d : db.records().distributions) {
     // Created before the failing tally, so added too (and not finalised).
     EXPECT_EQ(d.repr.total_count(), 1u) << d.variable;
     EXPECT_EQ(d.version, 1u) << d.variable;
@@ -211,25 +214,25 @@ TEST(BatchApply, CountsSaturate) {
   store::Database db = make_db();
   const model::Schema schema = db.meta.schema;
   ASSERT_TRUE(apply_observation_batch(db, schema, std::vector<Observation>{obs("n", "red", 1)}).ok());
-  auto color = [&]() -> model::DistributionObject& {
-    return *db.distribution_by_id_mut(db.lookup_distribution("color", {{"region", "n"}})->id);
-  };
-  auto size = [&]() -> model::DistributionObject& {
-    return *db.distribution_by_id_mut(db.lookup_distribution("size", {{"region", "n"}})->id);
-  };
+  auto color = [&] { return *db.lookup_distribution("color", {{"region", "n"}}); };
+  auto size = [&] { return *db.lookup_distribution("size", {{"region", "n"}}); };
   {
-    auto& cat = std::get<model::CategoricalRepr>(color().repr);
+    model::DistributionObject c = color(), z = size();
+    auto& cat = std::get<model::CategoricalRepr>(c.repr);
     cat.counts[0] = UINT64_MAX - 1;
     cat.unknown_count = UINT64_MAX;
     cat.total_count = UINT64_MAX - 1;
-    auto& h = std::get<model::HistogramRepr>(size().repr);
+    auto& h = std::get<model::HistogramRepr>(z.repr);
     h.bin_counts[1] = UINT64_MAX;
     h.total_count = UINT64_MAX;
+    db.distributions.set_repr(*db.lookup_position("color", {{"region", "n"}}), c.repr);
+    db.distributions.set_repr(*db.lookup_position("size", {{"region", "n"}}), z.repr);
   }
   std::vector<Observation> batch = {obs("n", "red", 1), obs("n", "red", 1), obs("n", "pink", 1)};
   ASSERT_TRUE(apply_observation_batch(db, schema, batch).ok());
   ASSERT_TRUE(apply_observation_batch(db, schema, batch).ok());
-  const auto& cat = std::get<model::CategoricalRepr>(color().repr);
+  const model::DistributionObject final_color = color();
+  const auto& cat = std::get<model::CategoricalRepr>(final_color.repr);
   EXPECT_EQ(cat.counts, (std::vector<uint64_t>{UINT64_MAX, 0}));
   EXPECT_EQ(cat.unknown_count, UINT64_MAX);
   EXPECT_EQ(cat.total_count, UINT64_MAX);
@@ -261,7 +264,7 @@ TEST(BatchApply, RawLogLinesAndIdentifiers) {
   EXPECT_EQ(failed.error().full_text(), "open raw segment " + (dir.path() / "missing" / "log_000001.raw").string() +
                                             ": No such file or directory (os error 2)");
   EXPECT_EQ(db.meta.next_raw_record_id, 10u);
-  EXPECT_EQ(db.lookup_distribution("color", {{"region", "z"}}), nullptr);
+  EXPECT_EQ(db.lookup_distribution("color", {{"region", "z"}}), std::nullopt);
 
   // Without an open log nothing is written and no identifier is drawn.
   db.raw_log.reset();
@@ -300,7 +303,7 @@ TEST(BatchApply, ReadOnlyRefusals) {
   // Logging off: refused at the first tally, nothing created.
   auto r = apply_observation_batch(db, schema, std::vector<Observation>{obs("n", "red", 1)});
   EXPECT_EQ(r.error().full_text(), "database opened in read-only mode");
-  EXPECT_TRUE(db.data.distributions.empty());
+  EXPECT_TRUE(db.distributions.empty());
   // Nothing to tally: nothing is refused.
   EXPECT_TRUE(apply_observation_batch(db, schema, std::vector<Observation>{obs("n", std::nullopt, std::nullopt)}).ok());
   // Logging on: refused at the first processed record.
@@ -395,7 +398,8 @@ TEST(BatchApply, CellNumbersAtTheEndOfTheShortList) {
         EXPECT_EQ(std::bit_cast<uint64_t>(got.entropy), std::bit_cast<uint64_t>(want.entropy));
       }
     }
-    const auto& listed_cat = std::get<model::CategoricalRepr>(dist(db, "cat", "listed").repr);
+    const auto listed_record = dist(db, "cat", "listed");
+    const auto& listed_cat = std::get<model::CategoricalRepr>(listed_record.repr);
     EXPECT_EQ(listed_cat.counts.back(), 2u);
     EXPECT_EQ(listed_cat.unknown_count, 1u);
     EXPECT_EQ(listed_cat.total_count, 4u);

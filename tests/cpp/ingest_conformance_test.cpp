@@ -436,8 +436,9 @@ void ingest_and_check(const std::vector<Record>& recs, bool json, uint64_t batch
   EXPECT_EQ(report->skipped_rows, 0u);
   EXPECT_EQ(report->distributions_updated, e.updated);
 
-  ASSERT_EQ(db->data.distributions.size(), e.marginals.size());
-  for (const auto& d : db->data.distributions) {
+  const model::DistributionFile data = db->records();
+  ASSERT_EQ(data.distributions.size(), e.marginals.size());
+  for (const auto& d : data.distributions) {
     auto it = e.marginals.find({d.variable, d.dimension_key});
     ASSERT_NE(it, e.marginals.end()) << d.variable;
     const auto& m = it->second;
@@ -458,8 +459,8 @@ void ingest_and_check(const std::vector<Record>& recs, bool json, uint64_t batch
     ASSERT_EQ(d.version, 1 + m.batches) << d.variable;
   }
 
-  ASSERT_EQ(db->data.joints.size(), e.joints.size());
-  for (const auto& j : db->data.joints) {
+  ASSERT_EQ(data.joints.size(), e.joints.size());
+  for (const auto& j : data.joints) {
     auto it = e.joints.find({j.variables.first, j.variables.second, j.dimension_key});
     ASSERT_NE(it, e.joints.end()) << j.variables.first << "/" << j.variables.second;
     std::map<std::pair<uint64_t, uint64_t>, uint64_t> got;

@@ -156,7 +156,7 @@ TEST(IngestDriver, EveryObservationSkippedByASharedSourceColumn) {
       EXPECT_EQ(processed, 0u);
       EXPECT_EQ(skipped, rows);
       EXPECT_EQ(updated, 0u);
-      EXPECT_TRUE(db->data.distributions.empty());
+      EXPECT_EQ(db->distributions.size(), 0u);
       EXPECT_EQ(db->meta.next_raw_record_id, 1u);
       EXPECT_TRUE(lines_of(db_dir / "raw" / "log_000001.raw").empty());
     }
@@ -210,8 +210,8 @@ TEST(IngestDriver, FileIngestEndToEnd) {
   {
     auto db = store::open_database(db_dir, true);
     ASSERT_TRUE(db.ok()) << db.error().full_text();
-    const auto* north = db->lookup_distribution("amount", {{"day", "2024-03"}, {"region", "north"}});
-    ASSERT_NE(north, nullptr);
+    const auto north = db->lookup_distribution("amount", {{"day", "2024-03"}, {"region", "north"}});
+    ASSERT_TRUE(north.has_value());
     EXPECT_EQ(north->sample_count, 9u);  // i = 0, 3, ..., 24
     EXPECT_EQ(north->version, 4u);       // created, then raised by 3 batches
     const auto lines = lines_of(db_dir / "raw" / "log_000001.raw");
@@ -290,10 +290,10 @@ TEST(IngestDriver, WideFilesDefineAndCountEveryColumn) {
         for (int v : {0, c.variables / 2, c.variables - 1}) {
           const std::string name = "c" + std::to_string(v);
           ASSERT_NE(db->find_variable(name), nullptr) << name;
-          const auto* e = db->lookup_distribution(name, even);
-          const auto* o = db->lookup_distribution(name, odd);
-          ASSERT_NE(e, nullptr) << name;
-          ASSERT_NE(o, nullptr) << name;
+          const auto e = db->lookup_distribution(name, even);
+          const auto o = db->lookup_distribution(name, odd);
+          ASSERT_TRUE(e.has_value()) << name;
+          ASSERT_TRUE(o.has_value()) << name;
           EXPECT_EQ(e->sample_count, 3u * round);
           EXPECT_EQ(o->sample_count, 2u * round);
           EXPECT_EQ(e->version, 1u + round);
@@ -308,7 +308,7 @@ TEST(IngestDriver, WideFilesDefineAndCountEveryColumn) {
     const std::string last = "c" + std::to_string(c.variables - 1);
     EXPECT_NE(db->find_variable(last), nullptr);
     EXPECT_EQ(db->find_variable("c" + std::to_string(c.variables)), nullptr);
-    ASSERT_NE(db->lookup_distribution(last, odd), nullptr);
+    ASSERT_TRUE(db->lookup_distribution(last, odd).has_value());
     EXPECT_EQ(db->lookup_distribution(last, odd)->sample_count, 4u);
   }
 }
@@ -332,7 +332,7 @@ TEST(IngestDriver, FailingBatchWithTheNextOneComputedAhead) {
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().full_text(),
             "open raw segment " + segment.string() + ": Is a directory (os error 21)");
-  EXPECT_TRUE(db->data.distributions.empty());
+  EXPECT_TRUE(db->distributions.empty());
   EXPECT_EQ(db->meta.next_raw_record_id, 2u);
 }
 
@@ -358,10 +358,10 @@ TEST(IngestDriver, KeysFirstSeenInLaterBatches) {
     uint64_t id, samples, version;
   };
   const Want want[] = {{"a", 1, 4, 4}, {"b", 2, 3, 4}, {"c", 3, 3, 4}, {"d", 4, 2, 2}};
-  ASSERT_EQ(db->data.distributions.size(), 4u);
+  ASSERT_EQ(db->distributions.size(), 4u);
   for (const auto& w : want) {
-    const auto* d = db->lookup_distribution("amount", {{"region", w.region}});
-    ASSERT_NE(d, nullptr) << w.region;
+    const auto d = db->lookup_distribution("amount", {{"region", w.region}});
+    ASSERT_TRUE(d.has_value()) << w.region;
     EXPECT_EQ(d->id, w.id) << w.region;
     EXPECT_EQ(d->sample_count, w.samples) << w.region;
     EXPECT_EQ(d->version, w.version) << w.region;
@@ -446,12 +446,12 @@ TEST(JsonLines, FileIngestKeepsNumbersAndBooleans) {
   // year is year-like: a dimension; 2019 and 2019.0 are two dimension values,
   // and the record without year is dropped.
   EXPECT_EQ(r->total_rows, 2u);
-  EXPECT_NE(db->lookup_distribution("ok", {{"year", "2019"}}), nullptr);
-  EXPECT_NE(db->lookup_distribution("ok", {{"year", "2019.0"}}), nullptr);
+  EXPECT_TRUE(db->lookup_distribution("ok", {{"year", "2019"}}).has_value());
+  EXPECT_TRUE(db->lookup_distribution("ok", {{"year", "2019.0"}}).has_value());
   const auto& ok = std::get<model::CategoricalType>(db->find_variable("ok")->var_type);
   EXPECT_EQ(ok.categories, (std::vector<std::string>{"true", "false"}));
   // Booleans look up "unknown" in a categorical variable.
-  const auto* d = db->lookup_distribution("ok", {{"year", "2019"}});
+  const auto d = db->lookup_distribution("ok", {{"year", "2019"}});
   EXPECT_EQ(std::get<model::CategoricalRepr>(d->repr).unknown_count, 1u);
 }
 

@@ -200,10 +200,11 @@ void expect_same_time(uint64_t got, uint64_t want, uint64_t started, const std::
 
 void expect_same_state(const store::Database& got, const store::Database& want, uint64_t started) {
   EXPECT_EQ(got.meta, want.meta);
-  EXPECT_EQ(got.index, want.index);
-  ASSERT_EQ(got.data.distributions.size(), want.data.distributions.size());
-  for (size_t i = 0; i < want.data.distributions.size(); ++i) {
-    model::DistributionObject g = got.data.distributions[i], w = want.data.distributions[i];
+  EXPECT_EQ(got.index_record(), want.index_record());
+  const model::DistributionFile got_data = got.records(), want_data = want.records();
+  ASSERT_EQ(got_data.distributions.size(), want_data.distributions.size());
+  for (size_t i = 0; i < want_data.distributions.size(); ++i) {
+    model::DistributionObject g = got_data.distributions[i], w = want_data.distributions[i];
     const std::string what = "distribution " + std::to_string(i) + " (" + w.variable + " " +
                              store::dimension_key_string(w.dimension_key) + ")";
     expect_same_time(g.last_updated, w.last_updated, started, what);
@@ -213,9 +214,9 @@ void expect_same_state(const store::Database& got, const store::Database& want, 
     ASSERT_EQ(g, w) << what << ": version " << g.version << " vs " << w.version << ", samples "
                     << g.sample_count << " vs " << w.sample_count;
   }
-  ASSERT_EQ(got.data.joints.size(), want.data.joints.size());
-  for (size_t i = 0; i < want.data.joints.size(); ++i) {
-    model::JointDistributionObject g = got.data.joints[i], w = want.data.joints[i];
+  ASSERT_EQ(got_data.joints.size(), want_data.joints.size());
+  for (size_t i = 0; i < want_data.joints.size(); ++i) {
+    model::JointDistributionObject g = got_data.joints[i], w = want_data.joints[i];
     expect_same_time(g.last_updated, w.last_updated, started, "joint " + std::to_string(i));
     g.last_updated = w.last_updated = 0;
     ASSERT_EQ(g, w) << "joint " << i;
@@ -496,7 +497,7 @@ TEST(IngestEquivalence, FailingBatches) {
         // batch: the tallies of that batch before it are added, unfinalised.
         {"index names a missing id", false, 1000,
          [](store::Database& db) {
-           store::index_insert(db.index, "qty", {{"day", "A"}, {"region", "B/region:C"}}, 424242);
+           db.index_insert("qty", {{"day", "A"}, {"region", "B/region:C"}}, 424242);
          },
          "distribution id '424242' not found"},
         // The raw-record counter would pass 2^64 - 1 in the third batch.

@@ -557,8 +557,8 @@ TEST_F(SqlJoint, NoStatementChangesTheDatabase) {
   b.hist("h", {{"g", "a"}, {"time", "1"}}, {1, 2});
   b.hist("h", {{"g", "b"}, {"time", "2"}}, {3, 1});
   const model::MetaFile meta = b.db.meta;
-  const model::DistributionFile data = b.db.data;
-  const model::DistIndex index = b.db.index;
+  const model::DistributionFile data = b.db.records();
+  const model::DistIndex index = b.db.index_record();
   const model::SnapshotStore snapshots = b.db.snapshots;
   for (const char* q :
        {"COMPARE h BETWEEN g:a AND g:b", "COMPARE x ACROSS g", "COMPARE h ACROSS g WHERE time:1",
@@ -568,8 +568,8 @@ TEST_F(SqlJoint, NoStatementChangesTheDatabase) {
         "RANK x BY ENTROPY OVER g", "STATS", "SCHEMA", "DIMENSIONS g"}) {
     (void)run_query(b.db, cache, q);
     EXPECT_EQ(b.db.meta, meta) << q;
-    EXPECT_EQ(b.db.data, data) << q;
-    EXPECT_EQ(b.db.index, index) << q;
+    EXPECT_EQ(b.db.records(), data) << q;
+    EXPECT_EQ(b.db.index_record(), index) << q;
     EXPECT_EQ(b.db.snapshots, snapshots) << q;
   }
 }

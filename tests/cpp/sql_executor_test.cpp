@@ -31,16 +31,14 @@ class Db {
   void add(std::string variable, DimensionMap key, DistributionRepr repr,
            std::optional<double> entropy = std::nullopt, uint64_t version = 1) {
     DistributionObject d;
-    d.id = db.data.distributions.size() + 1;
+    d.id = db.distributions.size() + 1;
     d.variable = std::move(variable);
     d.dimension_key = std::move(key);
     d.sample_count = repr.total_count();
     d.entropy = entropy ? *entropy : store::repr_entropy(repr);
     d.repr = std::move(repr);
     d.version = version;
-    db.data.distributions.push_back(std::move(d));
-    db.index = store::rebuild_dist_index(db.data.distributions);
-    db.reset_id_order();
+    db.distributions.append_record(d);
   }
 
   QueryResult run(std::string_view q) {
@@ -97,8 +95,8 @@ TEST(Catalogue, StatsCountsMarginalsOnly) {
   t.add("v", {{"d", "a"}}, hist(0, 1, {10}));
   t.add("v", {{"d", "b"}}, hist(0, 1, {20}));
   t.add("v", {{"d", "c"}}, hist(0, 1, {25}, 5));
-  t.db.data.joints.emplace_back();
-  t.db.data.joints.back().sample_count = 1000;
+  t.db.joints.emplace_back();
+  t.db.joints.back().sample_count = 1000;
   QueryResult r = t.run("stats;");
   EXPECT_EQ(r.header, (std::vector<std::string>{"Stat", "Value"}));
   EXPECT_EQ(r.rows,
@@ -252,19 +250,19 @@ TEST(DamagedValues, BarsAreCappedAndEveryStatementAnswers) {
     auto created = store::create_database(dir, false);
     ASSERT_TRUE(created.ok()) << created.error().full_text();
     store::Database& db = *created;
+    model::DistributionFile file;
     for (const Case& c : cases) {
       DistributionObject d;
-      d.id = db.data.distributions.size() + 1;
+      d.id = file.distributions.size() + 1;
       d.variable = "v";
       d.dimension_key = {{"d", c.value}};
       d.repr = c.repr;
       d.sample_count = c.repr.total_count();
       d.entropy = c.entropy;
       d.version = 1;
-      db.data.distributions.push_back(std::move(d));
+      file.distributions.push_back(std::move(d));
     }
-    db.index = store::rebuild_dist_index(db.data.distributions);
-    db.reset_id_order();
+    db.load_records(std::move(file));
     ASSERT_TRUE(store::flush_database(db).ok());
   }
   auto opened = store::open_database(dir, false);

@@ -97,7 +97,7 @@ TEST(SchemaEdits, ReadOnlyRefusalComesFirst) {
   EXPECT_EQ(db.apply_counts("x", {}, HistogramCounts{{{0, 1}}}).error().full_text(),
             "database opened in read-only mode");
   EXPECT_EQ(db.meta.schema.variables.size(), 1u);
-  EXPECT_TRUE(db.data.distributions.empty());
+  EXPECT_TRUE(db.distributions.empty());
 }
 
 // ---- distributions ----
@@ -163,7 +163,7 @@ TEST(EnsureDistribution, IdsAndEmptyRepresentation) {
   EXPECT_EQ(*db.ensure_distribution("x", {{"d", "a"}}), 1u);
   EXPECT_EQ(db.meta.next_distribution_id, 3u);
 
-  const auto& d = db.data.distributions[0];
+  const model::DistributionObject d = db.distribution(0);
   EXPECT_EQ(d.variable, "x");
   EXPECT_EQ(d.version, 1u);
   EXPECT_EQ(d.sample_count, 0u);
@@ -174,19 +174,20 @@ TEST(EnsureDistribution, IdsAndEmptyRepresentation) {
 
   EXPECT_EQ(db.ensure_distribution("nope", {}).error().full_text(), "unknown variable 'nope'");
   EXPECT_EQ(db.meta.next_distribution_id, 3u);
-  EXPECT_EQ(db.data.distributions.size(), 2u);
+  EXPECT_EQ(db.distributions.size(), 2u);
 }
 
 TEST(ApplyCounts, HistogramOutOfRangeBinRaisesOnlyTotal) {
   Database db = writable_db();
   ASSERT_TRUE(db.add_variable(continuous("x", 4)).ok());
   ASSERT_TRUE(db.apply_counts("x", {}, HistogramCounts{{{4, 5}}}).ok());
-  const auto& d = db.data.distributions[0];
+  model::DistributionObject d = db.distribution(0);
   const auto& h = std::get<model::HistogramRepr>(d.repr);
   EXPECT_EQ(h.bin_counts, (std::vector<uint64_t>{0, 0, 0, 0}));
   EXPECT_EQ(h.total_count, 5u);
   EXPECT_EQ(d.sample_count, 0u);  // waits for finalize
   db.finalize_updates({{"x", {}}});
+  d = db.distribution(0);
   EXPECT_EQ(d.sample_count, 5u);
   EXPECT_TRUE(is_negative_zero(d.entropy));
   EXPECT_EQ(d.version, 2u);
@@ -200,7 +201,7 @@ TEST(ApplyCounts, CategoricalWithUnknowns) {
   counts.unknown = 2;
   ASSERT_TRUE(db.apply_counts("c", {{"r", "EU"}}, counts).ok());
   db.finalize_updates({{"c", {{"r", "EU"}}}});
-  const auto& d = db.data.distributions[0];
+  const model::DistributionObject d = db.distribution(0);
   const auto& c = std::get<model::CategoricalRepr>(d.repr);
   EXPECT_EQ(c.counts, (std::vector<uint64_t>{1, 1}));
   EXPECT_EQ(c.unknown_count, 2u);
@@ -215,13 +216,13 @@ TEST(ApplyCounts, KindMismatchSucceedsAndChangesNothing) {
   CategoricalCounts counts;
   counts.known = {{0, 3}};
   ASSERT_TRUE(db.apply_counts("x", {}, counts).ok());
-  EXPECT_EQ(db.data.distributions[0].repr.total_count(), 0u);
+  EXPECT_EQ(db.distribution(0).repr.total_count(), 0u);
 }
 
 TEST(ApplyCounts, IndexDisagreeingWithListFails) {
   Database db = writable_db();
   ASSERT_TRUE(db.add_variable(continuous("x", 2)).ok());
-  index_insert(db.index, "x", {}, 99);  // names an id the list lacks
+  db.index_insert("x", {}, 99);  // names an id the list lacks
   EXPECT_EQ(db.apply_counts("x", {}, HistogramCounts{}).error().full_text(),
             "distribution id '99' not found");
   db.finalize_updates({{"x", {}}, {"absent", {}}});  // passed over, no crash
@@ -232,7 +233,8 @@ TEST(ApplyCounts, CountsSaturateInsteadOfWrapping) {
   ASSERT_TRUE(db.add_variable(continuous("x", 1)).ok());
   ASSERT_TRUE(db.apply_counts("x", {}, HistogramCounts{{{0, UINT64_MAX}}}).ok());
   ASSERT_TRUE(db.apply_counts("x", {}, HistogramCounts{{{0, 5}}}).ok());
-  const auto& h = std::get<model::HistogramRepr>(db.data.distributions[0].repr);
+  const model::DistributionObject d = db.distribution(0);
+  const auto& h = std::get<model::HistogramRepr>(d.repr);
   EXPECT_EQ(h.bin_counts[0], UINT64_MAX);
   EXPECT_EQ(h.total_count, UINT64_MAX);
 }
@@ -255,12 +257,10 @@ TEST(FinalizeUpdates, EntropySignsAndVersions) {
     Database db = writable_db();
     ASSERT_TRUE(db.add_variable(continuous("x", static_cast<uint32_t>(c.bins.size()))).ok());
     ASSERT_TRUE(db.ensure_distribution("x", {}).ok());
-    auto& h = std::get<model::HistogramRepr>(db.data.distributions[0].repr);
-    h.bin_counts = c.bins;
-    h.total_count = c.total;
+    db.distributions.set_repr(0, model::HistogramRepr{0.0, 1.0, c.bins, c.total});
     db.finalize_updates({{"x", {}}});
     db.finalize_updates({{"x", {}}});
-    const auto& d = db.data.distributions[0];
+    const model::DistributionObject d = db.distribution(0);
     EXPECT_EQ(d.entropy, c.entropy);
     if (c.entropy == 0.0) {
       EXPECT_EQ(std::signbit(d.entropy), c.negative_zero) << "total " << c.total;
@@ -277,8 +277,8 @@ TEST(Joints, AxisOrderFollowsByteOrder) {
   ASSERT_TRUE(db.add_variable(continuous("b", 3)).ok());
   ASSERT_TRUE(db.add_variable(continuous("a", 5, model::Range{-1.0, 1.0})).ok());
   ASSERT_TRUE(db.ensure_joint("b", "a", {{"r", "EU"}}).ok());
-  ASSERT_EQ(db.data.joints.size(), 1u);
-  const auto& j = db.data.joints[0];
+  ASSERT_EQ(db.joints.size(), 1u);
+  const auto& j = db.joints[0];
   EXPECT_EQ(j.id, 1u);
   EXPECT_EQ(j.variables, (std::pair<std::string, std::string>{"a", "b"}));
   const auto& g = std::get<model::HistogramGridRepr>(j.repr);
@@ -290,10 +290,10 @@ TEST(Joints, AxisOrderFollowsByteOrder) {
 
   // Idempotent, found in either order, only with the exact map.
   ASSERT_TRUE(db.ensure_joint("a", "b", {{"r", "EU"}}).ok());
-  EXPECT_EQ(db.data.joints.size(), 1u);
+  EXPECT_EQ(db.joints.size(), 1u);
   EXPECT_EQ(db.find_joint("b", "a", {{"r", "EU"}}), &j);
   EXPECT_EQ(db.find_joint("a", "b", {{"r", "EU"}, {"y", "1"}}), nullptr);
-  EXPECT_EQ(db.find_joint_mut("a", "b", {{"r", "EU"}}), &db.data.joints[0]);
+  EXPECT_EQ(db.find_joint_mut("a", "b", {{"r", "EU"}}), &db.joints[0]);
   EXPECT_EQ(db.meta.next_joint_id, 2u);
 }
 
@@ -305,13 +305,13 @@ TEST(Joints, RepresentationsByKind) {
   ASSERT_TRUE(db.ensure_joint("x", "y", {}).ok());
   ASSERT_TRUE(db.ensure_joint("y", "w", {}).ok());
 
-  const auto& cond = std::get<model::ConditionalHistogramsRepr>(db.data.joints[0].repr);
+  const auto& cond = std::get<model::ConditionalHistogramsRepr>(db.joints[0].repr);
   EXPECT_EQ(cond.condition_categories, (std::vector<std::string>{"p", "q", "r"}));
   ASSERT_EQ(cond.histograms.size(), 3u);
   EXPECT_EQ(cond.histograms[2], model::DistributionRepr(model::HistogramRepr{0.0, 10.0, {0, 0}, 0}));
 
-  const auto& table = std::get<model::ContingencyTableRepr>(db.data.joints[1].repr);
-  EXPECT_EQ(db.data.joints[1].variables.first, "w");
+  const auto& table = std::get<model::ContingencyTableRepr>(db.joints[1].repr);
+  EXPECT_EQ(db.joints[1].variables.first, "w");
   EXPECT_EQ(table.x_categories, (std::vector<std::string>{"s"}));
   EXPECT_EQ(table.counts, std::vector<std::vector<uint64_t>>(1, std::vector<uint64_t>(3, 0)));
 
@@ -326,9 +326,9 @@ TEST(Joints, MarginalAndJointIdsAreSeparate) {
   ASSERT_TRUE(db.add_variable(continuous("y", 2)).ok());
   EXPECT_EQ(*db.ensure_distribution("x", {}), 1u);
   ASSERT_TRUE(db.ensure_joint("x", "y", {}).ok());
-  EXPECT_EQ(db.data.joints[0].id, 1u);
+  EXPECT_EQ(db.joints[0].id, 1u);
   EXPECT_EQ(db.database_stats(), (DatabaseStats{1, 0, 2, 0}));
-  EXPECT_EQ(rebuild_dist_index(db.data.distributions).by_key.size(), 1u);
+  EXPECT_EQ(rebuild_dist_index(db.records().distributions).by_key.size(), 1u);
 }
 
 // The last id a counter can give is 2^64 - 2: taking 2^64 - 1 would leave
@@ -342,7 +342,7 @@ TEST(IdCounters, RefusedInsteadOfWrapping) {
   db.meta.next_joint_id = UINT64_MAX - 1;
   EXPECT_EQ(*db.ensure_distribution("x", {{"d", "a"}}), UINT64_MAX - 1);
   ASSERT_TRUE(db.ensure_joint("x", "y", {{"d", "a"}}).ok());
-  EXPECT_EQ(db.data.joints[0].id, UINT64_MAX - 1);
+  EXPECT_EQ(db.joints[0].id, UINT64_MAX - 1);
   EXPECT_EQ(db.meta.next_distribution_id, UINT64_MAX);
   EXPECT_EQ(db.meta.next_joint_id, UINT64_MAX);
 
@@ -357,14 +357,14 @@ TEST(IdCounters, RefusedInsteadOfWrapping) {
             "joint variables not found in schema");
   EXPECT_EQ(db.meta.next_distribution_id, UINT64_MAX);
   EXPECT_EQ(db.meta.next_joint_id, UINT64_MAX);
-  EXPECT_EQ(db.data.distributions.size(), 1u);
-  EXPECT_EQ(db.data.joints.size(), 1u);
+  EXPECT_EQ(db.distributions.size(), 1u);
+  EXPECT_EQ(db.joints.size(), 1u);
   EXPECT_EQ(db.dimension_values("d"), (std::set<std::string>{"a"}));
 
   EXPECT_EQ(*db.ensure_distribution("x", {{"d", "a"}}), UINT64_MAX - 1);
   EXPECT_TRUE(db.ensure_joint("y", "x", {{"d", "a"}}).ok());
-  EXPECT_EQ(db.distribution_by_id(UINT64_MAX - 1), &db.data.distributions[0]);
-  EXPECT_EQ(db.find_joint("y", "x", {{"d", "a"}}), &db.data.joints[0]);
+  EXPECT_EQ(db.position_of_id(UINT64_MAX - 1), Position{0});
+  EXPECT_EQ(db.find_joint("y", "x", {{"d", "a"}}), &db.joints[0]);
 }
 
 // ---- searches ----
@@ -382,7 +382,7 @@ TEST(Searches, FindDistributionAndDimensionValues) {
   std::unordered_map<std::string, std::string> eu{{"r", "EU"}};
   EXPECT_EQ(db.find_distribution("x", eu)->id, 3u);
   std::unordered_map<std::string, std::string> none{{"r", "JP"}};
-  EXPECT_EQ(db.find_distribution("x", none), nullptr);
+  EXPECT_EQ(db.find_distribution("x", none), std::nullopt);
 
   EXPECT_EQ(db.dimension_values("r"), (std::set<std::string>{"EU", "US"}));
   EXPECT_EQ(db.dimension_values("t"), (std::set<std::string>{"1", "2"}));
@@ -413,40 +413,43 @@ TEST(Searches, DimensionValuesInByteOrder) {
 
 TEST(Searches, IdLookupKeepsFirstMatchSemanticsOnIrregularLists) {
   Database db = writable_db();
-  db.data.distributions.resize(4);
+  model::DistributionFile file;
+  file.distributions.resize(4);
   const uint64_t ids[] = {1, 5, 5, 3};
   for (size_t i = 0; i < 4; ++i) {
-    db.data.distributions[i].id = ids[i];
-    db.data.distributions[i].variable = "v" + std::to_string(i);
+    file.distributions[i].id = ids[i];
+    file.distributions[i].variable = "v" + std::to_string(i);
   }
-  db.reset_id_order();
+  db.load_records(file);
+  EXPECT_EQ(db.records(), file);
   EXPECT_EQ(db.distribution_by_id(1)->variable, "v0");
   EXPECT_EQ(db.distribution_by_id(5)->variable, "v1");
   EXPECT_EQ(db.distribution_by_id(3)->variable, "v3");
-  EXPECT_EQ(db.distribution_by_id(2), nullptr);
-  EXPECT_EQ(db.distribution_by_id(0), nullptr);
+  EXPECT_EQ(db.distribution_by_id(2), std::nullopt);
+  EXPECT_EQ(db.distribution_by_id(0), std::nullopt);
 }
 
-// Appending to the lists directly leaves the lookups behind; the next
-// creation through the store catches up before adding its own entry.
+// Appending stored records to the table, and joints to their list
+// directly (which leaves the joint lookups behind): the next creation
+// through the store catches up before adding its own entry.
 TEST(Searches, CreationCatchesUpWithListsGrownBehindTheLookups) {
   Database db = writable_db();
   ASSERT_TRUE(db.add_variable(continuous("x", 2)).ok());
   ASSERT_TRUE(db.add_variable(continuous("y", 2)).ok());
   ASSERT_TRUE(db.ensure_distribution("x", {{"r", "a"}}).ok());
-  db.data.distributions.push_back(
+  db.distributions.append_record(
       new_distribution_object(40, "x", {{"r", "b"}}, model::HistogramRepr{0, 1, {0, 0}, 0}));
   model::JointDistributionObject j;
   j.variables = {"x", "y"};
-  db.data.joints.push_back(j);
+  db.joints.push_back(j);
   db.meta.next_distribution_id = 41;
   ASSERT_TRUE(db.ensure_distribution("x", {{"r", "c"}}).ok());
   ASSERT_TRUE(db.ensure_joint("x", "y", {{"r", "c"}}).ok());
-  EXPECT_EQ(db.distribution_by_id(40), &db.data.distributions[1]);
-  EXPECT_EQ(db.distribution_by_id(41), &db.data.distributions[2]);
+  EXPECT_EQ(db.position_of_id(40), Position{1});
+  EXPECT_EQ(db.position_of_id(41), Position{2});
   EXPECT_EQ(db.dimension_values("r"), (std::set<std::string>{"a", "b", "c"}));
-  EXPECT_EQ(db.find_joint("y", "x", {}), &db.data.joints[0]);
-  EXPECT_EQ(db.find_joint("y", "x", {{"r", "c"}}), &db.data.joints[1]);
+  EXPECT_EQ(db.find_joint("y", "x", {}), &db.joints[0]);
+  EXPECT_EQ(db.find_joint("y", "x", {{"r", "c"}}), &db.joints[1]);
 }
 
 TEST(Searches, StatsSumSamples) {

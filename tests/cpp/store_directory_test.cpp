@@ -58,8 +58,8 @@ TEST_F(DirectoryTest, FlushReleaseAndReopenGiveBackTheSameState) {
     fill(*db);
     ASSERT_TRUE(flush_database(*db).ok());
     meta = db->meta;
-    data = db->data;
-    index = db->index;
+    data = db->records();
+    index = db->index_record();
   }
   for (bool writable : {true, false}) {
     auto db = open_database(path, writable);
@@ -67,8 +67,8 @@ TEST_F(DirectoryTest, FlushReleaseAndReopenGiveBackTheSameState) {
     EXPECT_EQ(db->writable, writable);
     EXPECT_EQ(db->lock_file.has_value(), writable);
     EXPECT_EQ(db->meta, meta);
-    EXPECT_EQ(db->data, data);
-    EXPECT_EQ(db->index, index);
+    EXPECT_EQ(db->records(), data);
+    EXPECT_EQ(db->index_record(), index);
     EXPECT_EQ(db->distribution_by_id(2)->variable, "colour");
   }
 }
@@ -129,9 +129,9 @@ TEST_F(DirectoryTest, BrokenIndexIsRebuiltAndBrokenSnapshotsAreEmptied) {
     auto db = create_database(path, false);
     ASSERT_TRUE(db.ok());
     fill(*db);
-    db->snapshots.entries["k"] = {model::SnapshotEntry{1, 2, db->data.distributions[0]}};
+    db->snapshots.entries["k"] = {model::SnapshotEntry{1, 2, db->distribution(0)}};
     ASSERT_TRUE(flush_database(*db).ok());
-    index = db->index;
+    index = db->index_record();
   }
   {
     auto db = open_database(path, false);
@@ -149,7 +149,7 @@ TEST_F(DirectoryTest, BrokenIndexIsRebuiltAndBrokenSnapshotsAreEmptied) {
     }
     auto db = open_database(path, true);
     ASSERT_TRUE(db.ok()) << db.error().full_text();
-    EXPECT_EQ(db->index, index);
+    EXPECT_EQ(db->index_record(), index);
     EXPECT_TRUE(db->snapshots.entries.empty());
     ASSERT_TRUE(flush_database(*db).ok());
     EXPECT_EQ(*load_snapshot_store(path / "snapshots.edb"), model::SnapshotStore{});

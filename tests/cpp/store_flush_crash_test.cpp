@@ -97,8 +97,8 @@ class FlushCrashTest : public TempDirTest {
     if (!db.ok()) return {};
     auto applied = ingest::apply_input_records(*db, second_ingest());
     EXPECT_TRUE(applied.ok()) << applied.error().full_text();
-    db->snapshots.entries["before-crash"] = {model::SnapshotEntry{3, 1700000000, db->data.distributions[0]}};
-    Records after{db->meta, db->data, db->index, db->snapshots};
+    db->snapshots.entries["before-crash"] = {model::SnapshotEntry{3, 1700000000, db->distribution(0)}};
+    Records after{db->meta, db->records(), db->index_record(), db->snapshots};
     flushed = flush_database(*db, ops, parallel);
     return after;  // releasing `db` frees the lock, as the end of a process does
   }
@@ -110,22 +110,22 @@ class FlushCrashTest : public TempDirTest {
     SCOPED_TRACE(writable ? "read-write" : "read-only");
     auto db = open_database(work, writable);
     ASSERT_TRUE(db.ok()) << db.error().full_text();
-    EXPECT_EQ(db->database_stats().distributions, db->data.distributions.size());
-    EXPECT_EQ(db->data.distributions.size(), distributions);
+    EXPECT_EQ(db->database_stats().distributions, db->distributions.size());
+    EXPECT_EQ(db->distributions.size(), distributions);
     uint64_t largest = 0;
-    for (const auto& d : db->data.distributions) {
+    for (const auto& d : db->records().distributions) {
       largest = std::max(largest, d.id);
       EXPECT_NE(db->find_variable(d.variable), nullptr) << "a distribution outside the schema";
-      const model::DistributionObject* found = db->lookup_distribution(d.variable, d.dimension_key);
-      ASSERT_NE(found, nullptr) << index_key(d.variable, d.dimension_key);
+      const auto found = db->lookup_distribution(d.variable, d.dimension_key);
+      ASSERT_TRUE(found.has_value()) << index_key(d.variable, d.dimension_key);
       EXPECT_EQ(found->id, d.id);
-      const model::DistributionObject* first = db->find_distribution(d.variable, d.dimension_key);
-      ASSERT_NE(first, nullptr);
+      const auto first = db->find_distribution(d.variable, d.dimension_key);
+      ASSERT_TRUE(first.has_value());
       EXPECT_EQ(first->id, d.id);
     }
     EXPECT_GT(db->meta.next_distribution_id, largest);
     uint64_t largest_joint = 0;
-    for (const auto& j : db->data.joints) largest_joint = std::max(largest_joint, j.id);
+    for (const auto& j : db->joints) largest_joint = std::max(largest_joint, j.id);
     EXPECT_GT(db->meta.next_joint_id, largest_joint);
   }
 
@@ -197,18 +197,18 @@ void FlushCrashTest::every_step_leaves_a_consistent_database(const ParallelRunne
       }
       ASSERT_TRUE(ingest::apply_input_records(*db, second_ingest()).ok());
       std::set<std::string> keys;
-      for (const auto& d : db->data.distributions)
+      for (const auto& d : db->records().distributions)
         EXPECT_TRUE(keys.insert(index_key(d.variable, d.dimension_key)).second)
             << "second distribution for " << index_key(d.variable, d.dimension_key);
-      EXPECT_EQ(db->data.distributions.size(), expected.data.distributions.size());
+      EXPECT_EQ(db->distributions.size(), expected.data.distributions.size());
       std::set<std::tuple<std::string, std::string, std::string>> joints;
-      for (const auto& j : db->data.joints)
+      for (const auto& j : db->joints)
         EXPECT_TRUE(joints.insert({j.variables.first, j.variables.second,
                                    dimension_key_string(j.dimension_key)})
                         .second);
-      EXPECT_EQ(db->data.joints.size(), expected.data.joints.size());
+      EXPECT_EQ(db->joints.size(), expected.data.joints.size());
       std::set<uint64_t> ids;
-      for (const auto& d : db->data.distributions) EXPECT_TRUE(ids.insert(d.id).second) << d.id;
+      for (const auto& d : db->records().distributions) EXPECT_TRUE(ids.insert(d.id).second) << d.id;
       ASSERT_TRUE(flush_database(*db).ok());
     }
     fs::remove_all(work);

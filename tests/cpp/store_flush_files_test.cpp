@@ -102,7 +102,7 @@ void change_every_record(Database& db, const std::string& region) {
   const model::DimensionMap map{{"region", region}};
   ASSERT_TRUE(db.apply_counts("age", map, h).ok());  // meta counter, distributions, index
   db.finalize_updates({{"age", map}});
-  db.snapshots.entries[region] = {model::SnapshotEntry{1, 2, db.data.distributions[0]}};
+  db.snapshots.entries[region] = {model::SnapshotEntry{1, 2, db.distribution(0)}};
 }
 
 TEST(TemporaryNames, OnlyOurOwnFormsForTheGivenFileMatch) {
@@ -162,7 +162,7 @@ TEST_F(FlushFilesTest, LeftoverTemporariesGoAtReadWriteOpenAndNeverFailAFlush) {
   change_every_record(*db, "US");
   Status st = flush_database(*db);
   ASSERT_TRUE(st.ok()) << st.error().full_text();
-  EXPECT_EQ(*load_distribution_file_read(path / "distributions.edb"), db->data);
+  EXPECT_EQ(*load_distribution_file_read(path / "distributions.edb"), db->records());
   EXPECT_EQ(temporaries_in(path, data_file_names()).size(), ours.size());  // only the planted ones
 }
 
@@ -215,7 +215,7 @@ TEST_F(FlushFilesTest, LinkedDataFilesKeepTheirLinksAndTheirTargetsGetTheNewCont
   EXPECT_EQ(fs::read_symlink(path / "distributions.edb"), "../elsewhere/dist.real");
   EXPECT_EQ(fs::read_symlink(path / "meta.edb"), "meta.link");
   EXPECT_EQ(fs::read_symlink(path / "meta.link"), "meta.real");
-  EXPECT_EQ(*load_distribution_file_read(elsewhere / "dist.real"), db->data);
+  EXPECT_EQ(*load_distribution_file_read(elsewhere / "dist.real"), db->records());
   EXPECT_EQ(*load_meta_file(path / "meta.real"), db->meta);
   EXPECT_EQ(mode_of(elsewhere / "dist.real"), 0600u);
   EXPECT_TRUE(temporaries_in(elsewhere, {"dist.real"}).empty());
@@ -227,7 +227,7 @@ TEST_F(FlushFilesTest, LinkedDataFilesKeepTheirLinksAndTheirTargetsGetTheNewCont
 
   auto again = open_database(path, false);
   ASSERT_TRUE(again.ok());
-  EXPECT_EQ(again->data, db->data);
+  EXPECT_EQ(again->records(), db->records());
 }
 
 TEST_F(FlushFilesTest, AFlushWithNothingChangedRewritesNoFile) {
@@ -235,7 +235,7 @@ TEST_F(FlushFilesTest, AFlushWithNothingChangedRewritesNoFile) {
   auto db = create_database(path, true);
   ASSERT_TRUE(db.ok());
   fill(*db);
-  db->snapshots.entries["k"] = {model::SnapshotEntry{1, 2, db->data.distributions[0]}};
+  db->snapshots.entries["k"] = {model::SnapshotEntry{1, 2, db->distribution(0)}};
   ASSERT_TRUE(flush_database(*db).ok());
   const auto written = stamps_of(path);
   auto steps_of_flush = [&](Database& d) {
@@ -255,9 +255,9 @@ TEST_F(FlushFilesTest, AFlushWithNothingChangedRewritesNoFile) {
   EXPECT_EQ(stamps_of(path), written);
   // The files left alone hold exactly what a write would have put there.
   EXPECT_EQ(slurp(path / "meta.edb"), *data_file_image(db->meta));
-  EXPECT_EQ(slurp(path / "distributions.edb"), *data_file_image(db->data));
+  EXPECT_EQ(slurp(path / "distributions.edb"), *data_file_image(db->records()));
   EXPECT_EQ(slurp(path / "snapshots.edb"), *data_file_image(db->snapshots));
-  EXPECT_EQ(*load_dist_index(path / "dist_index.edb"), db->index);
+  EXPECT_EQ(*load_dist_index(path / "dist_index.edb"), db->index_record());
 
   // New counts for an existing distribution change only its file.
   HistogramCounts h;
@@ -280,8 +280,8 @@ TEST_F(FlushFilesTest, AFlushWithNothingChangedRewritesNoFile) {
             (std::vector<std::string>{"meta.edb", "distributions.edb", "dist_index.edb"}));
   EXPECT_TRUE(steps_of_flush(*db).empty());
   EXPECT_EQ(slurp(path / "meta.edb"), *data_file_image(db->meta));
-  EXPECT_EQ(slurp(path / "distributions.edb"), *data_file_image(db->data));
-  EXPECT_EQ(slurp(path / "dist_index.edb"), *data_file_image(db->index));
+  EXPECT_EQ(slurp(path / "distributions.edb"), *data_file_image(db->records()));
+  EXPECT_EQ(slurp(path / "dist_index.edb"), *data_file_image(db->index_record()));
 }
 
 TEST_F(FlushFilesTest, FilesThatMayNotHoldTheRecordAreWrittenAgain) {
@@ -290,7 +290,7 @@ TEST_F(FlushFilesTest, FilesThatMayNotHoldTheRecordAreWrittenAgain) {
   {
     auto db = create_database(path, false);
     ASSERT_TRUE(db.ok());
-    old_index = db->index;  // empty
+    old_index = db->index_record();  // empty
     fill(*db);
     ASSERT_TRUE(flush_database(*db).ok());
   }
@@ -371,7 +371,7 @@ TEST_F(FlushFilesTest, FilesThatMayNotHoldTheRecordAreWrittenAgain) {
   auto db = open_database(path, true);
   ASSERT_TRUE(db.ok());
   fs::remove(path / "snapshots.edb");
-  ASSERT_TRUE(write_dist_index_file(path / "dist_index.edb", db->index).ok());
+  ASSERT_TRUE(write_dist_index_file(path / "dist_index.edb", db->index_record()).ok());
   EXPECT_EQ(renames_of_flush(*db), (std::vector<std::string>{"dist_index.edb", "snapshots.edb"}));
   EXPECT_TRUE(renames_of_flush(*db).empty());
 }
@@ -406,8 +406,8 @@ TEST_F(FlushFilesTest, OpenRaisesIdCountersPastTheLargestStoredId) {
     ASSERT_TRUE(db.ok());
     EXPECT_EQ(db->meta.next_distribution_id, 100u);
     EXPECT_EQ(db->meta.next_joint_id, 50u);
-    db->data.distributions.back().id = UINT64_MAX;
-    db->data.joints.back().id = UINT64_MAX;
+    db->distributions.row(static_cast<Position>(db->distributions.size() - 1)).id = UINT64_MAX;
+    db->joints.back().id = UINT64_MAX;
     db->meta.next_distribution_id = 7;
     db->meta.next_joint_id = 7;
     ASSERT_TRUE(flush_database(*db).ok());
@@ -422,11 +422,11 @@ TEST_F(FlushFilesTest, OpenRaisesIdCountersPastTheLargestStoredId) {
   }
   auto db = open_database(path, true);
   ASSERT_TRUE(db.ok());
-  const size_t before = db->data.distributions.size();
+  const size_t before = db->distributions.size();
   auto refused = db->ensure_distribution("age", {{"region", "nowhere"}});
   ASSERT_FALSE(refused.ok());
   EXPECT_EQ(refused.error().full_text(), "distribution id counter exhausted");
-  EXPECT_EQ(db->data.distributions.size(), before);
+  EXPECT_EQ(db->distributions.size(), before);
 }
 
 TEST_F(FlushFilesTest, AFailedStepKeepsTheRenameOrderAndLeavesNoTemporaries) {
@@ -502,7 +502,7 @@ TEST_F(FlushFilesTest, AFailedStepKeepsTheRenameOrderAndLeavesNoTemporaries) {
     for (int i = 0; i < 4; ++i)
       if (!c.renamed[i] || c.step == step_of("sync dir", 0)) expected.push_back(kDataFiles[i]);
     EXPECT_EQ(renames_in(next.steps()), expected);
-    EXPECT_EQ(*load_distribution_file_read(path / "distributions.edb"), db->data);
+    EXPECT_EQ(*load_distribution_file_read(path / "distributions.edb"), db->records());
   }
 }
 

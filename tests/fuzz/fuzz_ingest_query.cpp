@@ -121,7 +121,7 @@ std::vector<std::string> statements(const store::Database& db) {
 std::string stored_state(const store::Database& db) {
   model::MetaFile meta;
   meta.schema = db.meta.schema;
-  return store::encode_stored_record(meta) + store::encode_stored_record(db.data);
+  return store::encode_stored_record(meta) + store::encode_stored_record(db.records());
 }
 
 }  // namespace

@@ -52,7 +52,7 @@ Result<std::vector<CorrelationRow>> correlations(const store::Database& db,
     // One walk over the joints files each under its pair, in storage order.
     std::unordered_map<NamePair, std::vector<const model::JointDistributionObject*>, NamePairHash> by_pair;
     for (const auto& [x, y] : joints) by_pair.try_emplace(store::joint_pair_order(x, y));
-    for (const auto& j : db.data.joints) {
+    for (const auto& j : db.joints) {
       auto it = by_pair.find({j.variables.first, j.variables.second});
       if (it != by_pair.end()) it->second.push_back(&j);
     }

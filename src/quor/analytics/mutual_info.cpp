@@ -43,7 +43,7 @@ std::vector<KeyedJoint> joints_over_dimension(const store::Database& db, std::st
                                               std::string_view b, std::string_view dimension) {
   const auto [x, y] = store::joint_pair_order(a, b);
   std::vector<KeyedJoint> keyed;
-  for (const auto& j : db.data.joints) {
+  for (const auto& j : db.joints) {
     if (j.dimension_key.size() != 1 || j.dimension_key.begin()->first != dimension) continue;
     if (j.variables.first != x || j.variables.second != y) continue;
     keyed.push_back({&j.dimension_key.begin()->second, &j});

@@ -10,22 +10,22 @@ namespace quor::analytics {
 namespace {
 
 // Adds `from` into `into` position by position over the shared positions.
-void add_positions(std::vector<uint64_t>& into, const std::vector<uint64_t>& from) {
+void add_positions(std::vector<uint64_t>& into, std::span<const uint64_t> from) {
   const size_t n = std::min(into.size(), from.size());
   for (size_t i = 0; i < n; ++i) into[i] = util::add_saturating(into[i], from[i]);
 }
 
-void add_repr(model::DistributionRepr& into, const model::DistributionRepr& from) {
+// Adds the counts of the stored distribution at `p` (of the same kind).
+void add_stored(model::DistributionRepr& into, const store::DistributionTable& table, store::Position p) {
+  const store::DistributionRow& r = table.row(p);
   if (auto* h = std::get_if<model::HistogramRepr>(&into)) {
-    const auto& f = std::get<model::HistogramRepr>(from);
-    add_positions(h->bin_counts, f.bin_counts);
-    h->total_count = util::add_saturating(h->total_count, f.total_count);
+    add_positions(h->bin_counts, table.cells(p));
+    h->total_count = util::add_saturating(h->total_count, r.total_count);
   } else {
     auto& c = std::get<model::CategoricalRepr>(into);
-    const auto& f = std::get<model::CategoricalRepr>(from);
-    add_positions(c.counts, f.counts);
-    c.unknown_count = util::add_saturating(c.unknown_count, f.unknown_count);
-    c.total_count = util::add_saturating(c.total_count, f.total_count);
+    add_positions(c.counts, table.cells(p));
+    c.unknown_count = util::add_saturating(c.unknown_count, r.unknown_count);
+    c.total_count = util::add_saturating(c.total_count, r.total_count);
   }
 }
 
@@ -80,11 +80,10 @@ namespace {
 // The side of the exact hit of (variable, filter) in the index, if any.
 std::optional<ResolvedSide> exact_side(const store::Database& db, std::string_view variable,
                                        const Filter& filter) {
-  auto id = store::index_lookup(db.index, variable, filter);
-  const model::DistributionObject* d = id ? db.distribution_by_id(*id) : nullptr;
-  if (d == nullptr) return std::nullopt;
+  std::optional<store::Position> p = db.lookup_position(variable, filter);
+  if (!p) return std::nullopt;
   ResolvedSide side;
-  side.first = d;
+  side.first = std::make_shared<const model::DistributionObject>(db.distribution(*p));
   return side;
 }
 
@@ -92,18 +91,22 @@ std::optional<ResolvedSide> exact_side(const store::Database& db, std::string_vi
 // of the first's kind.
 Result<ResolvedSide> roll_up(const store::Database& db, std::string_view variable,
                              const Filter& filter,
-                             std::span<const model::DistributionObject* const> members) {
+                             std::span<const store::Position> members) {
   if (members.empty()) return distribution_not_found_error(variable, filter);
+  const store::DistributionTable& table = db.distributions;
   ResolvedSide side;
   side.rolled_up = true;
-  side.first = members.front();
-  side.cacheable = db.distribution_by_id(side.first->id) == side.first;
-  for (const model::DistributionObject* d : members.subspan(1)) {
-    if (d->repr.index() != side.first->repr.index()) continue;
+  const store::Position first = members.front();
+  side.first = std::make_shared<const model::DistributionObject>(table.record(first));
+  side.cacheable = db.position_of_id(side.first->id) == first;
+  const bool histogram = table.row(first).is_histogram();
+  for (const store::Position p : members.subspan(1)) {
+    const store::DistributionRow& r = table.row(p);
+    if (r.is_histogram() != histogram) continue;
     if (!side.summed) side.summed = side.first->repr;
-    add_repr(*side.summed, d->repr);
-    side.more.emplace_back(d->id, d->version);
-    if (db.distribution_by_id(d->id) != d) side.cacheable = false;
+    add_stored(*side.summed, table, p);
+    side.more.emplace_back(r.id, r.version);
+    if (db.position_of_id(r.id) != p) side.cacheable = false;
   }
   return side;
 }
@@ -116,9 +119,8 @@ Result<ResolvedSide> resolve_side(const store::Database& db, std::string_view va
   return roll_up(db, variable, filter, db.matching_distributions(variable, filter));
 }
 
-Result<ResolvedSide> resolve_side_among(
-    const store::Database& db, std::string_view variable, const Filter& filter,
-    std::span<const model::DistributionObject* const> members) {
+Result<ResolvedSide> resolve_side_among(const store::Database& db, std::string_view variable,
+                                        const Filter& filter, std::span<const store::Position> members) {
   if (auto side = exact_side(db, variable, filter)) return std::move(*side);
   return roll_up(db, variable, filter, members);
 }

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <initializer_list>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -59,7 +60,8 @@ Error distribution_not_found_error(std::string_view variable, const Filter& filt
 // while the database is not changed. Used by the operations that compare
 // the same selection several times.
 struct ResolvedSide {
-  const model::DistributionObject* first = nullptr;  // the exact hit or first match
+  // The exact hit or first match (a copy of its record).
+  std::shared_ptr<const model::DistributionObject> first;
   std::optional<model::DistributionRepr> summed;     // present when 2+ members were summed
   std::vector<DistributionStamp> more;  // (id, version) of the members after the first
   bool rolled_up = false;   // not an exact index hit
@@ -84,11 +86,10 @@ Result<ResolvedSide> resolve_side(const store::Database& db, std::string_view va
                                   const Filter& filter);
 
 // As resolve_side, for a caller that already holds the roll-up's members:
-// `members` must be exactly the distributions of `variable` matching
-// `filter`, in storage order (as Database::matching_distributions gives
-// them).
+// `members` must be exactly the positions of the distributions of
+// `variable` matching `filter`, in storage order (as
+// Database::matching_distributions gives them).
 Result<ResolvedSide> resolve_side_among(const store::Database& db, std::string_view variable,
-                                        const Filter& filter,
-                                        std::span<const model::DistributionObject* const> members);
+                                        const Filter& filter, std::span<const store::Position> members);
 
 }  // namespace quor::analytics

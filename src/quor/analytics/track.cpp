@@ -35,10 +35,13 @@ Result<TrackResult> track_drift(const store::Database& db, CompareCache& cache,
   const std::string time(kTimeDimension);
   Filter others = filter;
   others.erase(time);
-  std::map<std::string_view, std::vector<const model::DistributionObject*>> candidates;
-  for (const model::DistributionObject* d : db.matching_distributions(variable, others)) {
-    auto t = d->dimension_key.find(time);
-    if (t != d->dimension_key.end()) candidates[t->second].push_back(d);
+  const store::DistributionTable& table = db.distributions;
+  const uint32_t time_dim = table.find_dimension(time);
+  std::map<std::string_view, std::vector<store::Position>> candidates;
+  if (time_dim != store::kNoId) {
+    for (const store::Position p : db.matching_distributions(variable, others)) {
+      if (auto l = table.label_of(p, time_dim)) candidates[table.label(time_dim, *l)].push_back(p);
+    }
   }
 
   TrackResult out;
@@ -46,20 +49,20 @@ Result<TrackResult> track_drift(const store::Database& db, CompareCache& cache,
     // The point distribution is the first of the variable whose key holds
     // the point key plus this label; any such distribution is a candidate
     // of this label, so searching the candidates suffices.
-    const model::DimensionMap& lookup = list.back()->dimension_key;
-    const model::DistributionObject* point = list.back();
-    for (const auto* c : list) {
-      if (store::key_holds(c->dimension_key, lookup)) {
+    const std::span<const store::KeyEntry> lookup = table.key(list.back());
+    store::Position point = list.back();
+    for (const store::Position c : list) {
+      if (table.key_holds(c, lookup)) {
         point = c;
         break;
       }
     }
     out.time_labels.emplace_back(label);
-    out.entropies.push_back(point->entropy);
+    out.entropies.push_back(table.row(point).entropy);
   }
 
   const size_t n = out.time_labels.size();
-  std::vector<const std::vector<const model::DistributionObject*>*> members;
+  std::vector<const std::vector<store::Position>*> members;
   members.reserve(n);
   for (const auto& [label, list] : candidates) members.push_back(&list);
   std::vector<std::optional<Result<ResolvedSide>>> sides(n);

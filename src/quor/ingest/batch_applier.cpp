@@ -117,6 +117,46 @@ Status BatchApplier::write_raw_lines(uint64_t processed) {
   return st;
 }
 
+bool BatchApplier::key_entries(uint32_t key, bool intern) {
+  store::DistributionTable& table = db_.distributions;
+  const size_t ndims = compiled_.key_dims.size();
+  if (table_dims_.size() != ndims) {
+    // Key dimension i is the i-th name in byte-wise order.
+    std::vector<std::string_view> names;
+    for (size_t d : compiled_.key_dims) names.push_back(compiled_.schema.dimensions[d].name);
+    std::sort(names.begin(), names.end());
+    table_dims_.assign(ndims, store::kNoId);
+    for (size_t i = 0; i < ndims; ++i) table_dims_[i] = table.find_dimension(names[i]);
+    table_dim_names_.assign(names.begin(), names.end());
+    table_labels_.assign(ndims, {});
+  }
+  const uint32_t* labels = keys_.labels_of(key);
+  key_scratch_.resize(ndims);
+  for (size_t i = 0; i < ndims; ++i) {
+    uint32_t& d = table_dims_[i];
+    if (d == store::kNoId) {
+      d = table.find_dimension(table_dim_names_[i]);
+      if (d == store::kNoId) {
+        if (!intern) return false;
+        d = table.intern_dimension(table_dim_names_[i]);
+      }
+    }
+    std::vector<uint32_t>& map = table_labels_[i];
+    if (map.size() <= labels[i]) map.resize(static_cast<size_t>(labels[i]) + 1, store::kNoId);
+    uint32_t& l = map[labels[i]];
+    if (l == store::kNoId) {
+      l = table.find_label(d, keys_.label_text(i, labels[i]));
+      if (l == store::kNoId) {
+        if (!intern) return false;
+        l = table.intern_label(d, keys_.label_text(i, labels[i]));
+      }
+    }
+    key_scratch_[i] = {d, l};
+  }
+  table.sort_key(key_scratch_);
+  return true;
+}
+
 Status BatchApplier::resolve_distributions(size_t& resolved) {
   resolved = 0;
   const size_t na = used_.size();
@@ -127,49 +167,49 @@ Status BatchApplier::resolve_distributions(size_t& resolved) {
     fresh = 0;
     for (uint32_t b : used_) fresh += block_dist_[b] == 0 ? 1 : 0;
   }
-  if (fresh >= 1024 && db_.writable) {
-    // Room for the batch's new distributions at once (some of them may
-    // exist already), doubling as appends would, so that a run of such
-    // batches moves and rehashes no more often than one append at a time.
-    auto& list = db_.data.distributions;
-    const size_t need = list.size() + fresh;
-    if (need > list.capacity()) list.reserve(std::max(need, list.capacity() * 2));
-    db_.index.by_key.reserve(db_.index.by_key.size() + fresh);
-  }
   if (na > 0 && !db_.writable) return read_only_error();
-  auto resolve = [&](uint32_t b, const std::string* key) -> Status {
-    fill_map(block_key_[b]);
-    const std::string& variable = compiled_.schema.variables[block_var_[b]].name;
-    QUOR_ASSIGN_OR_RETURN(uint64_t id, key != nullptr
-                                           ? db_.ensure_distribution(variable, scratch_map_, *key)
-                                           : db_.ensure_distribution(variable, scratch_map_));
-    model::DistributionObject* d = db_.distribution_by_id_mut(id);
+  if (fresh >= 1024) {
+    // Room for the batch's new distributions at once (some of them may
+    // exist already).
+    size_t cells = 0;
+    for (size_t v = 0; v < variable_count_; ++v) cells = std::max<size_t>(cells, var_cells_[v]);
+    db_.distributions.reserve(fresh, cells);
+  }
+  // New distributions of one batch share its creation time.
+  const uint64_t now = unix_now_seconds();
+  store::DistributionTable& table = db_.distributions;
+  auto resolve = [&](uint32_t b) -> Status {
+    const model::VariableDefinition& def = compiled_.schema.variables[block_var_[b]];
+    std::optional<store::Position> pos;
+    uint64_t id = 0;
+    // The key in the table's numbers, unless the index is kept as text
+    // (then the texts decide, as the stored index would) or the creation
+    // would fail before the key is stored.
+    const bool by_numbers = !table.text_indexed() && db_.find_variable(def.name) != nullptr &&
+                            db_.meta.next_distribution_id != UINT64_MAX &&
+                            table.size() < store::kMaxPositions;
+    if (by_numbers && key_entries(block_key_[b], true) && !table.text_indexed()) {
+      QUOR_ASSIGN_OR_RETURN(id, db_.ensure_distribution(def.name, key_scratch_, now, pos));
+    } else {
+      fill_map(block_key_[b]);
+      QUOR_ASSIGN_OR_RETURN(id, db_.ensure_distribution(def.name, scratch_map_));
+      pos = db_.position_of_id(id);
+    }
     // An index naming an id the distributions lack.
-    if (d == nullptr) return store::distribution_id_not_found_error(id);
+    if (!pos) return store::distribution_id_not_found_error(id);
     // Positions stay below store::kMaxPositions, so the +1 fits.
-    block_dist_[b] = static_cast<uint32_t>(d - db_.data.distributions.data()) + 1;
+    block_dist_[b] = *pos + 1;
     return ok_status();
   };
   if (after_failure_) {
     for (size_t i = 0; i < na; ++i) {
       resolved = i;
-      if (block_dist_[used_[i]] == 0) QUOR_RETURN_IF_ERROR(resolve(used_[i], nullptr));
+      if (block_dist_[used_[i]] == 0) QUOR_RETURN_IF_ERROR(resolve(used_[i]));
     }
   } else {
-    // The keys go first, so that each one's index slot is fetched a few
-    // blocks before its turn.
-    const size_t n = created_.size();
-    if (created_keys_.size() < n) created_keys_.resize(n);
-    for (size_t i = 0; i < n; ++i) {
-      const uint32_t b = created_[i].first;
-      fill_map(block_key_[b]);
-      store::assign_index_key(created_keys_[i], compiled_.schema.variables[block_var_[b]].name,
-                              scratch_map_);
-    }
-    for (size_t i = 0; i < n; ++i) {
-      if (i + kPrefetchDistance < n) db_.prefetch_index(created_keys_[i + kPrefetchDistance]);
+    for (size_t i = 0; i < created_.size(); ++i) {
       resolved = created_[i].second;
-      QUOR_RETURN_IF_ERROR(resolve(created_[i].first, &created_keys_[i]));
+      QUOR_RETURN_IF_ERROR(resolve(created_[i].first));
     }
   }
   resolved = na;
@@ -207,7 +247,7 @@ Status BatchApplier::apply_joints() {
     }
     model::JointDistributionObject* joint = db_.find_joint_mut(a, b, scratch_map_);
     key_joint_[static_cast<size_t>(key) * joint_count_ + jt] =
-        joint == nullptr ? UINT64_MAX : static_cast<uint64_t>(joint - db_.data.joints.data()) + 1;
+        joint == nullptr ? UINT64_MAX : static_cast<uint64_t>(joint - db_.joints.data()) + 1;
   }
   for (size_t k = 0; k < tallied_; ++k) {
     if (!u.present[k]) continue;
@@ -219,7 +259,7 @@ Status BatchApplier::apply_joints() {
       if (failed_at && !(std::make_pair(jt, record_key_[k]) < *failed_at)) continue;
       const uint64_t pos = key_joint_[static_cast<size_t>(record_key_[k]) * joint_count_ + jt];
       if (pos == 0 || pos == UINT64_MAX) continue;
-      add_joint_cell(db_.data.joints[pos - 1], cells[2 * j], cells[2 * j + 1]);
+      add_joint_cell(db_.joints[pos - 1], cells[2 * j], cells[2 * j + 1]);
     }
   }
   return failure;
@@ -239,10 +279,10 @@ void BatchApplier::settle() {
   for (uint32_t b = 0; b < hot_.size(); ++b)
     if (hot_[b].batches != 0) pending.push_back(b);
   if (pending.empty()) return;
-  auto& list = db_.data.distributions;
+  const size_t list_size = db_.distributions.size();
   // Two keys whose texts join to one index key share a distribution; it is
   // finalised once, with the batches of both.
-  std::vector<uint8_t> mark(list.size(), 0);
+  std::vector<uint8_t> mark(list_size, 0);
   bool distinct = true;
   for (uint32_t b : pending) {
     uint8_t& m = mark[block_dist_[b] - 1];
@@ -252,20 +292,20 @@ void BatchApplier::settle() {
   if (distinct) {
     for_each_index(pending.size(), true, [&](size_t i) {
       const uint32_t b = pending[i];
-      model::DistributionObject& d = target(b);
-      store::add_cell_counts(d.repr, block_counts(b));
-      store::finalize_distribution(d, batch_time_[block_last_[b]], hot_[b].batches);
+      const store::Position d = target(b);
+      db_.add_cell_counts(d, block_counts(b));
+      db_.finalize_distribution(d, batch_time_[block_last_[b]], hot_[b].batches);
     });
   } else {
     std::unordered_map<uint64_t, std::pair<uint64_t, uint64_t>> per_dist;  // batches, last
     for (uint32_t b : pending) {
-      store::add_cell_counts(target(b).repr, block_counts(b));
+      db_.add_cell_counts(target(b), block_counts(b));
       auto& [batches, last] = per_dist[block_dist_[b]];
       batches += hot_[b].batches;
       last = std::max<uint64_t>(last, block_last_[b]);
     }
     for (const auto& [pos, bl] : per_dist)
-      store::finalize_distribution(list[pos - 1], batch_time_[bl.second], bl.first);
+      db_.finalize_distribution(static_cast<store::Position>(pos - 1), batch_time_[bl.second], bl.first);
   }
   for_each_index(pending.size(), true, [&](size_t i) {
     const uint32_t b = pending[i];
@@ -293,7 +333,7 @@ void BatchApplier::settle_after_failure(size_t partial) {
   after_failure_ = true;
   settle();
   recount_batch(+1);
-  for (size_t i = 0; i < partial; ++i) store::add_cell_counts(target(used_[i]).repr, block_counts(used_[i]));
+  for (size_t i = 0; i < partial; ++i) db_.add_cell_counts(target(used_[i]), block_counts(used_[i]));
   for (uint32_t b : used_) clear_block(b);
   used_.clear();
   tallied_ = 0;

@@ -117,9 +117,11 @@ class BatchApplier {
   void settle();
   // Settles everything and numbers the batches from 1 again.
   void renumber_batches();
-  model::DistributionObject& target(uint32_t block) {
-    return db_.data.distributions[block_dist_[block] - 1];
-  }
+  store::Position target(uint32_t block) const { return block_dist_[block] - 1; }
+  // The key of key number `key` in the table's numbers, into key_scratch_
+  // (in key order). Without `intern`, false when the table lacks a name or
+  // label (no stored key then equals it); with it, what is missing is added.
+  bool key_entries(uint32_t key, bool intern);
 
   store::Database& db_;
   const IngestTuning tuning_;
@@ -178,7 +180,12 @@ class BatchApplier {
   std::vector<uint32_t> used_;     // blocks touched, in first-use order
   // Blocks this batch created, with their places in used_.
   std::vector<std::pair<uint32_t, uint32_t>> created_;
-  std::vector<std::string> created_keys_;  // their index keys, buffers reused
+  // Key dimension i (in name order) in the table's numbers, and per key
+  // dimension the table's label of each of the key table's labels.
+  std::vector<uint32_t> table_dims_;
+  std::vector<std::string> table_dim_names_;
+  std::vector<std::vector<uint32_t>> table_labels_;
+  std::vector<store::KeyEntry> key_scratch_;
   bool after_failure_ = false;  // a batch failed: blocks may lack distributions
   // The cells the tally counts in, one count each, in shares by cache line.
   std::vector<std::vector<uint64_t*>> hits_;

@@ -34,8 +34,10 @@ Result<QueryResult> show(const Database& db, const ShowStatement& s) {
   model::DimensionMap map;
   map.insert_or_assign(s.at.dimension, s.at.value);
   for (const auto& f : s.filters) map.insert_or_assign(f.dimension, f.value);
-  const model::DistributionObject* d = db.lookup_distribution(s.variable, map);
-  if (d == nullptr) return Error("distribution not found");
+  std::optional<store::Position> found = db.lookup_position(s.variable, map);
+  if (!found) return Error("distribution not found");
+  const model::DistributionObject record = db.distribution(*found);
+  const model::DistributionObject* d = &record;
 
   QueryResult r;
   r.header = {"Category/Bin", "Count / Prob"};
@@ -78,17 +80,31 @@ Result<QueryResult> show(const Database& db, const ShowStatement& s) {
 
 QueryResult rank(const Database& db, const RankStatement& s) {
   struct Entry {
-    const std::string* value;
+    std::string_view value;
     double entropy;
     uint64_t samples;
   };
   std::vector<Entry> entries;
-  for (const auto& d : db.data.distributions) {
-    if (d.variable != s.variable) continue;
-    if (!store::key_holds(d.dimension_key, s.filters)) continue;
-    auto it = d.dimension_key.find(s.dimension);
-    if (it == d.dimension_key.end()) continue;
-    entries.push_back({&it->second, d.entropy, d.sample_count});
+  const store::DistributionTable& table = db.distributions;
+  // The filter and the dimension in the table's numbers: a name or value
+  // the table lacks is held by no distribution.
+  const uint32_t v = table.find_variable(s.variable);
+  const uint32_t dim = table.find_dimension(s.dimension);
+  std::vector<store::KeyEntry> want;
+  bool any = v != store::kNoId && dim != store::kNoId;
+  for (const auto& [name, value] : s.filters) {
+    if (!any) break;
+    const uint32_t fd = table.find_dimension(name);
+    const uint32_t fl = fd == store::kNoId ? store::kNoId : table.find_label(fd, value);
+    if (fl == store::kNoId) any = false;
+    else want.push_back({fd, fl});
+  }
+  for (store::Position p = 0; any && p < table.size(); ++p) {
+    const store::DistributionRow& row = table.row(p);
+    if (row.variable != v || !table.key_holds(p, want)) continue;
+    auto l = table.label_of(p, dim);
+    if (!l) continue;
+    entries.push_back({table.label(dim, *l), row.entropy, row.sample_count});
   }
   std::stable_sort(entries.begin(), entries.end(), [](const Entry& x, const Entry& y) {
     return util::total_less(y.entropy, x.entropy);
@@ -98,7 +114,7 @@ QueryResult rank(const Database& db, const RankStatement& s) {
   r.header = {s.dimension, "Entropy", "Samples", ""};
   r.rows.reserve(entries.size());
   for (const auto& e : entries)
-    r.rows.push_back({*e.value, bits_cell(e.entropy), std::to_string(e.samples),
+    r.rows.push_back({std::string(e.value), bits_cell(e.entropy), std::to_string(e.samples),
                       entropy_bar(e.entropy)});
   return r;
 }

@@ -12,6 +12,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "quor/model/model.h"
 #include "quor/util/error.h"
@@ -60,6 +61,36 @@ uint64_t distribution_file_part_size(const model::DistributionFile& record,
 void encode_distribution_file_part(const model::DistributionFile& record,
                                    const DistributionFileParts& parts, size_t part, uint64_t size,
                                    std::string& out);
+
+// A DistributionFile that is not held as the record: its distributions are
+// made on request, a few at a time, by `make` (records [begin, end) into
+// `out`, which it clears first; safe to call from several threads at once),
+// its joints held as records. The functions below give exactly the bytes of
+// the record-level ones above for the record this stands for.
+struct DistributionFileSource {
+  size_t distributions = 0;
+  std::function<void(size_t begin, size_t end, std::vector<model::DistributionObject>& out)> make;
+  const std::vector<model::JointDistributionObject>* joints = nullptr;
+};
+uint64_t stored_record_size(const DistributionFileSource& record);
+void encode_stored_record_to(const DistributionFileSource& record, const EncodedChunkSink& sink);
+DistributionFileParts distribution_file_parts(const DistributionFileSource& record, size_t group);
+uint64_t distribution_file_part_size(const DistributionFileSource& record,
+                                     const DistributionFileParts& parts, size_t part);
+void encode_distribution_file_part(const DistributionFileSource& record,
+                                   const DistributionFileParts& parts, size_t part, uint64_t size,
+                                   std::string& out);
+
+// A DistIndex that is not held as the record: `visit` calls its argument
+// with every (key, id) entry in the order the record would visit them
+// (the key valid during the call only). The functions below give exactly
+// the bytes of the record-level ones for the record this stands for.
+struct DistIndexSource {
+  size_t entries = 0;
+  std::function<void(const std::function<void(std::string_view, uint64_t)>&)> visit;
+};
+uint64_t stored_record_size(const DistIndexSource& record);
+void encode_stored_record_to(const DistIndexSource& record, const EncodedChunkSink& sink);
 
 // The bytes of an encoded record as they come, for decoding a record of a
 // stream (a decompressed file) without holding the whole stream.

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstring>
 #include <memory>
+#include <span>
 #include <type_traits>
 
 #include "quor/store/binary_layout.h"
@@ -197,6 +198,119 @@ void encode_distribution_file_part(const model::DistributionFile& r,
   });
   QUOR_ASSERT(static_cast<uint64_t>(w.pos() - out.data()) == size,
               "encoded part size must match the computed size");
+}
+
+namespace {
+
+// The distributions of a source are made this many at a time.
+constexpr size_t kSourceGroup = 256;
+
+std::vector<model::DistributionObject>& source_scratch() {
+  thread_local std::vector<model::DistributionObject> scratch;
+  return scratch;
+}
+
+size_t source_joint_count(const DistributionFileSource& r) { return r.joints ? r.joints->size() : 0; }
+
+}  // namespace
+
+uint64_t stored_record_size(const DistributionFileSource& r) {
+  uint64_t n = 16;
+  auto& scratch = source_scratch();
+  for (size_t b = 0; b < r.distributions; b += kSourceGroup) {
+    r.make(b, std::min(r.distributions, b + kSourceGroup), scratch);
+    for (const auto& d : scratch) n += encoded_size(d);
+  }
+  if (r.joints != nullptr)
+    for (const auto& j : *r.joints) n += encoded_size(j);
+  return n;
+}
+
+void encode_stored_record_to(const DistributionFileSource& r, const EncodedChunkSink& sink) {
+  Writer w(thread_encode_buffer(), kEncodeBuffer, &sink);
+  w.fixed(static_cast<uint64_t>(r.distributions));
+  auto& scratch = source_scratch();
+  for (size_t b = 0; b < r.distributions; b += kSourceGroup) {
+    r.make(b, std::min(r.distributions, b + kSourceGroup), scratch);
+    for (const auto& d : scratch) w.put(d);
+  }
+  w.fixed(static_cast<uint64_t>(source_joint_count(r)));
+  if (r.joints != nullptr)
+    for (const auto& j : *r.joints) w.put(j);
+  w.flush();
+}
+
+DistributionFileParts distribution_file_parts(const DistributionFileSource& r, size_t group) {
+  DistributionFileParts parts;
+  parts.group = std::max<size_t>(group, 1);
+  auto count = [&](size_t n) { return std::max<size_t>(1, (n + parts.group - 1) / parts.group); };
+  parts.dist_parts = count(r.distributions);
+  parts.joint_parts = count(source_joint_count(r));
+  return parts;
+}
+
+namespace {
+
+// Runs fn(objects, count_first, list size) over the records of one part.
+template <class Fn>
+void with_source_part(const DistributionFileSource& r, const DistributionFileParts& parts, size_t part,
+                      Fn&& fn) {
+  if (part < parts.dist_parts) {
+    const size_t b = std::min(r.distributions, part * parts.group);
+    const size_t e = std::min(r.distributions, b + parts.group);
+    auto& scratch = source_scratch();
+    if (b < e) r.make(b, e, scratch);
+    else scratch.clear();
+    fn(std::span<const model::DistributionObject>(scratch), part == 0, r.distributions);
+    return;
+  }
+  const size_t jp = part - parts.dist_parts;
+  const size_t n = source_joint_count(r);
+  const size_t b = std::min(n, jp * parts.group);
+  const size_t e = std::min(n, b + parts.group);
+  std::span<const model::JointDistributionObject> joints;
+  if (b < e) joints = std::span<const model::JointDistributionObject>(r.joints->data() + b, e - b);
+  fn(joints, jp == 0, n);
+}
+
+}  // namespace
+
+uint64_t distribution_file_part_size(const DistributionFileSource& r, const DistributionFileParts& parts,
+                                     size_t part) {
+  uint64_t n = 0;
+  with_source_part(r, parts, part, [&](auto objects, bool count_first, size_t) {
+    n = count_first ? 8 : 0;
+    for (const auto& o : objects) n += encoded_size(o);
+  });
+  return n;
+}
+
+void encode_distribution_file_part(const DistributionFileSource& r, const DistributionFileParts& parts,
+                                   size_t part, uint64_t size, std::string& out) {
+  out.resize(static_cast<size_t>(size));
+  Writer w(out.data(), out.size(), nullptr);
+  with_source_part(r, parts, part, [&](auto objects, bool count_first, size_t list_size) {
+    if (count_first) w.fixed(static_cast<uint64_t>(list_size));
+    for (const auto& o : objects) w.put(o);
+  });
+  QUOR_ASSERT(static_cast<uint64_t>(w.pos() - out.data()) == size,
+              "encoded part size must match the computed size");
+}
+
+uint64_t stored_record_size(const DistIndexSource& r) {
+  uint64_t n = 8;
+  r.visit([&n](std::string_view key, uint64_t) { n += 16 + key.size(); });
+  return n;
+}
+
+void encode_stored_record_to(const DistIndexSource& r, const EncodedChunkSink& sink) {
+  Writer w(thread_encode_buffer(), kEncodeBuffer, &sink);
+  w.fixed(static_cast<uint64_t>(r.entries));
+  r.visit([&w](std::string_view key, uint64_t id) {
+    w.put(key);
+    w.fixed(id);
+  });
+  w.flush();
 }
 
 uint64_t stored_record_size(const model::MetaFile& r) { return encoded_size(r); }

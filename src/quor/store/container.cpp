@@ -139,8 +139,9 @@ std::atomic<size_t> g_parts_per_round{kPartsPerRound};
 // The parallel form of stream_image for a DistributionFile: parts are
 // encoded on the pool a round ahead of the compressor, which takes them in
 // order as one task of the same round, beside the digest as another.
-Status stream_distributions_parallel(const model::DistributionFile& record,
-                                     const ImageWriter& write, const ImageStreamOptions& options) {
+template <class Record>
+Status stream_distributions_parallel(const Record& record, const ImageWriter& write,
+                                     const ImageStreamOptions& options) {
   const ParallelRunner& run = *options.parallel;
   const DistributionFileParts parts =
       distribution_file_parts(record, g_part_entries.load(std::memory_order_relaxed));
@@ -202,7 +203,7 @@ Status stream_distributions_parallel(const model::DistributionFile& record,
 // compressor fills its buffer.
 template <class T>
 Status stream_image(const T& record, const ImageWriter& write, const ImageStreamOptions& options) {
-  if constexpr (std::is_same_v<T, model::DistributionFile>) {
+  if constexpr (std::is_same_v<T, model::DistributionFile> || std::is_same_v<T, DistributionFileSource>) {
     if (options.parallel != nullptr) return stream_distributions_parallel(record, write, options);
   }
   char header[8];
@@ -526,6 +527,14 @@ Status stream_data_file_image(const model::MetaFile& r, const ImageWriter& w,
   return stream_image(r, w, o);
 }
 Status stream_data_file_image(const model::DistributionFile& r, const ImageWriter& w,
+                              const ImageStreamOptions& o) {
+  return stream_image(r, w, o);
+}
+Status stream_data_file_image(const DistributionFileSource& r, const ImageWriter& w,
+                              const ImageStreamOptions& o) {
+  return stream_image(r, w, o);
+}
+Status stream_data_file_image(const DistIndexSource& r, const ImageWriter& w,
                               const ImageStreamOptions& o) {
   return stream_image(r, w, o);
 }

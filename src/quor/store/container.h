@@ -63,7 +63,11 @@ Status stream_data_file_image(const model::MetaFile& record, const ImageWriter& 
                               const ImageStreamOptions& options = {});
 Status stream_data_file_image(const model::DistributionFile& record, const ImageWriter& write,
                               const ImageStreamOptions& options = {});
+Status stream_data_file_image(const DistributionFileSource& record, const ImageWriter& write,
+                              const ImageStreamOptions& options = {});
 Status stream_data_file_image(const model::DistIndex& record, const ImageWriter& write,
+                              const ImageStreamOptions& options = {});
+Status stream_data_file_image(const DistIndexSource& record, const ImageWriter& write,
                               const ImageStreamOptions& options = {});
 Status stream_data_file_image(const model::SnapshotStore& record, const ImageWriter& write,
                               const ImageStreamOptions& options = {});

@@ -134,73 +134,125 @@ void Database::sync_names() {
   dimension_names_.sync(meta.schema.dimensions);
 }
 
+model::DistributionFile Database::records() const {
+  model::DistributionFile out;
+  out.distributions.reserve(distributions.size());
+  for (Position p = 0; p < distributions.size(); ++p) out.distributions.push_back(distributions.record(p));
+  out.joints = joints;
+  return out;
+}
+
+DistributionFileSource Database::record_source() const {
+  DistributionFileSource out;
+  out.distributions = distributions.size();
+  out.make = [this](size_t begin, size_t end, std::vector<model::DistributionObject>& objects) {
+    objects.clear();
+    for (size_t p = begin; p < end; ++p) objects.push_back(distributions.record(static_cast<Position>(p)));
+  };
+  out.joints = &joints;
+  return out;
+}
+
+void Database::load_records(model::DistributionFile file) {
+  distributions = DistributionTable{};
+  if (!file.distributions.empty()) {
+    size_t cells = 0;
+    for (const auto& d : file.distributions)
+      cells += std::visit([](const auto& r) {
+        if constexpr (std::is_same_v<std::decay_t<decltype(r)>, model::HistogramRepr>)
+          return r.bin_counts.size();
+        else
+          return r.counts.size();
+      }, static_cast<const model::DistributionRepr::variant&>(d.repr));
+    distributions.reserve(file.distributions.size(), cells / file.distributions.size());
+  }
+  for (auto& d : file.distributions) {
+    distributions.append_record(d);
+    d = model::DistributionObject{};  // its memory goes back as the table fills
+  }
+  joints = std::move(file.joints);
+  lookups_.forget_postings();
+  lookups_.rebuild_joints(joints);
+}
+
 std::set<std::string> Database::dimension_values(std::string_view name) const {
-  assert(lookups_.distributions_covered() == data.distributions.size());
-  lookups_.refresh_postings(data.distributions);
   std::set<std::string> out;
-  lookups_.collect_values(name, out);
+  const uint32_t d = distributions.find_dimension(name);
+  if (d == kNoId) return out;
+  // Every label of the table belongs to some stored distribution's key.
+  const size_t n = distributions.label_count(d);
+  std::vector<std::string_view> labels(n);
+  for (uint32_t l = 0; l < n; ++l) labels[l] = distributions.label(d, l);
+  std::sort(labels.begin(), labels.end());
+  for (std::string_view l : labels) out.emplace_hint(out.end(), l);
   return out;
 }
 
 bool Database::has_dimension_value(std::string_view name, std::string_view value) const {
-  assert(lookups_.distributions_covered() == data.distributions.size());
-  lookups_.refresh_postings(data.distributions);
-  return lookups_.holds_value(name, value);
+  const uint32_t d = distributions.find_dimension(name);
+  return d != kNoId && distributions.find_label(d, value) != kNoId;
 }
 
 void Database::has_dimension_values(std::string_view name, std::span<const std::string_view> values,
                                     std::vector<char>& out) const {
-  assert(lookups_.distributions_covered() == data.distributions.size());
-  lookups_.refresh_postings(data.distributions);
-  lookups_.holds_values(name, values, out);
+  out.assign(values.size(), 0);
+  const uint32_t d = distributions.find_dimension(name);
+  if (d == kNoId) return;
+  for (size_t i = 0; i < values.size(); ++i) out[i] = distributions.find_label(d, values[i]) != kNoId;
 }
 
-std::vector<const model::DistributionObject*> Database::matching_distributions(
-    std::string_view variable, const model::DimensionMap& filter) const {
-  std::vector<const model::DistributionObject*> out;
-  for (Position p : candidates(variable, filter)) {
-    const model::DistributionObject& d = data.distributions[p];
-    if (key_holds(d.dimension_key, filter)) out.push_back(&d);
-  }
+std::vector<Position> Database::matching_distributions(std::string_view variable,
+                                                       const model::DimensionMap& filter) const {
+  std::vector<Position> out;
+  std::vector<KeyEntry> want;
+  for (Position p : candidates(variable, filter, want))
+    if (distributions.key_holds(p, want)) out.push_back(p);
   return out;
 }
 
 Result<uint64_t> Database::ensure_distribution(std::string_view variable,
                                                const model::DimensionMap& map) {
-  // Creating many distributions one after another builds every key in one
-  // buffer.
-  thread_local std::string key;
-  assign_index_key(key, variable, map);
-  return ensure_distribution(variable, map, key);
-}
-
-Result<uint64_t> Database::ensure_distribution(std::string_view variable, const model::DimensionMap& map,
-                                               std::string_view key) {
-  // A new distribution's key walks the index once: the checks that do not
-  // depend on the key come first, so the lookup can be the insertion.
+  // A known distribution is found whatever the schema and counters say.
+  if (auto known = distributions.lookup_id(variable, map)) return *known;
   sync_names();
   const model::VariableDefinition* def = find_variable(variable);
+  if (def == nullptr) return unknown_variable_error(variable);
   const uint64_t id = meta.next_distribution_id;
-  auto& list = data.distributions;
-  if (def == nullptr || id == UINT64_MAX || list.size() >= kMaxPositions) {
-    // An existing distribution is found whatever the schema and counters say.
-    if (const uint64_t* known = index.by_key.find_id(key)) return *known;
-    if (def == nullptr) return unknown_variable_error(variable);
-    if (id == UINT64_MAX) return Error("distribution id counter exhausted");
-    return Error("too many distributions");
-  }
-  auto [entry, added] = index.by_key.try_emplace(key, id);
-  if (!added) return entry->second;
-  try {
-    catch_up_lookups();
-    list.push_back(new_distribution_object(id, std::string(variable), map,
-                                           empty_distribution_for(*def)));
-  } catch (...) {
-    index.by_key.erase(key);
-    throw;
-  }
+  if (id == UINT64_MAX) return Error("distribution id counter exhausted");
+  if (distributions.size() >= kMaxPositions) return Error("too many distributions");
+  thread_local std::vector<KeyEntry> key;
+  distributions.intern_key(map, key);
+  const uint32_t v = distributions.intern_variable(variable);
+  distributions.append_empty(id, v, key, *def, unix_now_seconds());
   meta.next_distribution_id = id + 1;
-  lookups_.add_distribution(list.back(), list.size() - 1);
+  return id;
+}
+
+Result<uint64_t> Database::ensure_distribution(std::string_view variable, std::span<const KeyEntry> key,
+                                               uint64_t now, std::optional<Position>& position) {
+  sync_names();
+  uint32_t v = distributions.find_variable(variable);
+  if (v != kNoId) {
+    if (auto known = distributions.lookup_id(v, key)) {
+      position = distributions.position_of_id(*known);
+      return *known;
+    }
+  } else if (distributions.text_indexed()) {
+    // A text index may name (variable, key) before the table knows the
+    // variable's name.
+    if (auto known = distributions.lookup_id(variable, distributions.dimension_map(key))) {
+      position = distributions.position_of_id(*known);
+      return *known;
+    }
+  }
+  const model::VariableDefinition* def = find_variable(variable);
+  if (def == nullptr) return unknown_variable_error(variable);
+  const uint64_t id = meta.next_distribution_id;
+  if (id == UINT64_MAX) return Error("distribution id counter exhausted");
+  if (distributions.size() >= kMaxPositions) return Error("too many distributions");
+  if (v == kNoId) v = distributions.intern_variable(variable);
+  position = distributions.append_empty(id, v, key, *def, now);
+  meta.next_distribution_id = id + 1;
   return id;
 }
 
@@ -209,21 +261,14 @@ Status Database::apply_counts(std::string_view variable, const model::DimensionM
   if (!writable) return read_only_error();
   auto ensured = ensure_distribution(variable, map);
   if (!ensured.ok()) return std::move(ensured).error();
-  auto id = index_lookup(index, variable, map);
+  auto id = index_lookup(variable, map);
   if (!id) return Error("distribution index missing after ensure");
-  model::DistributionObject* d = distribution_by_id_mut(*id);
-  if (d == nullptr) return distribution_id_not_found_error(*id);
+  std::optional<Position> p = position_of_id(*id);
+  if (!p) return distribution_id_not_found_error(*id);
 
   // The sparse counts in flat form over the stored cells; numbers past them
   // raise only the total.
-  const size_t ncells = std::visit(
-      [](const auto& r) {
-        if constexpr (std::is_same_v<std::decay_t<decltype(r)>, model::HistogramRepr>)
-          return r.bin_counts.size();
-        else
-          return r.counts.size();
-      },
-      static_cast<const model::DistributionRepr::variant&>(d->repr));
+  const size_t ncells = distributions.row(*p).ncells;
   std::vector<uint64_t> cells(ncells, 0);
   CellCounts flat;
   auto put = [&](uint64_t i, uint64_t c) {
@@ -239,30 +284,46 @@ Status Database::apply_counts(std::string_view variable, const model::DimensionM
     flat.unknown = cc.unknown;
   }
   flat.cells = cells;
-  add_cell_counts(d->repr, flat);
+  add_cell_counts(*p, flat);
   return ok_status();
 }
 
+namespace {
+
+// Adds flat counts to cells and a total (see add_cell_counts).
+void add_flat(std::span<uint64_t> cells, uint64_t& total, const CellCounts& counts) {
+  const size_t n = counts.cells.size();
+  const size_t in_list = std::min(n, cells.size());
+  for (size_t i = 0; i < n; ++i) {
+    const uint64_t c = counts.cells[i];
+    if (c == 0) continue;
+    if (i < in_list) cells[i] = util::add_saturating(cells[i], c);
+    total = util::add_saturating(total, c);
+  }
+  total = util::add_saturating(total, counts.total_only);
+}
+
+}  // namespace
+
 void add_cell_counts(model::DistributionRepr& repr, const CellCounts& counts) {
-  auto add = [&](std::vector<uint64_t>& cells, uint64_t& total) {
-    const size_t n = counts.cells.size();
-    const size_t in_list = std::min(n, cells.size());
-    for (size_t i = 0; i < n; ++i) {
-      const uint64_t c = counts.cells[i];
-      if (c == 0) continue;
-      if (i < in_list) cells[i] = util::add_saturating(cells[i], c);
-      total = util::add_saturating(total, c);
-    }
-    total = util::add_saturating(total, counts.total_only);
-  };
   if (auto* h = std::get_if<model::HistogramRepr>(&repr)) {
-    if (!counts.categorical) add(h->bin_counts, h->total_count);
+    if (!counts.categorical) add_flat(h->bin_counts, h->total_count, counts);
   } else if (auto* cat = std::get_if<model::CategoricalRepr>(&repr)) {
     if (counts.categorical) {
-      add(cat->counts, cat->total_count);
+      add_flat(cat->counts, cat->total_count, counts);
       cat->unknown_count = util::add_saturating(cat->unknown_count, counts.unknown);
       cat->total_count = util::add_saturating(cat->total_count, counts.unknown);
     }
+  }
+}
+
+void Database::add_cell_counts(Position p, const CellCounts& counts) {
+  DistributionRow& r = distributions.row(p);
+  if (r.is_histogram() == counts.categorical) return;  // a kind mismatch changes nothing
+  add_flat(distributions.cells(p), r.total_count, counts);
+  if (counts.categorical) {
+    r.unknown_count = util::add_saturating(r.unknown_count, counts.unknown);
+    r.total_count = util::add_saturating(r.total_count, counts.unknown);
   }
 }
 
@@ -273,17 +334,21 @@ void finalize_distribution(model::DistributionObject& d, uint64_t now, uint64_t 
   d.last_updated = now;
 }
 
+void Database::finalize_distribution(Position p, uint64_t now, uint64_t batches) {
+  DistributionRow& r = distributions.row(p);
+  r.sample_count = r.total_count;
+  r.entropy = math::shannon_entropy(distributions.cells(p), r.total_count);
+  r.version += batches;
+  r.last_updated = now;
+}
+
 void Database::finalize_updates(const TouchedSet& touched) {
   finalize_updates(touched, unix_now_seconds());
 }
 
 void Database::finalize_updates(const TouchedSet& touched, uint64_t now) {
   for (const auto& [variable, map] : touched) {
-    auto id = index_lookup(index, variable, map);
-    if (!id) continue;
-    model::DistributionObject* d = distribution_by_id_mut(*id);
-    if (d == nullptr) continue;
-    finalize_distribution(*d, now);
+    if (auto p = lookup_position(variable, map)) finalize_distribution(*p, now);
   }
 }
 
@@ -320,7 +385,7 @@ Status Database::ensure_joint(std::string_view a, std::string_view b, const mode
   }
 
   if (meta.next_joint_id == UINT64_MAX) return Error("joint id counter exhausted");
-  if (data.joints.size() >= kMaxPositions) return Error("too many joint distributions");
+  if (joints.size() >= kMaxPositions) return Error("too many joint distributions");
   model::JointDistributionObject j;
   j.id = meta.next_joint_id;
   meta.next_joint_id = j.id + 1;
@@ -330,18 +395,18 @@ Status Database::ensure_joint(std::string_view a, std::string_view b, const mode
   j.sample_count = 0;
   j.last_updated = unix_now_seconds();
   j.version = 1;
-  data.joints.push_back(std::move(j));
-  lookups_.add_joint(data.joints.back(), data.joints.size() - 1);
+  joints.push_back(std::move(j));
+  lookups_.add_joint(joints.back(), joints.size() - 1);
   return ok_status();
 }
 
 const model::JointDistributionObject* Database::find_joint(std::string_view a, std::string_view b,
                                                     const model::DimensionMap& map) const {
-  assert(lookups_.joints_covered() == data.joints.size());
+  assert(lookups_.joints_covered() == joints.size());
   auto [x, y] = joint_pair_order(a, b);
   auto pos = lookups_.joint_position(x, y, map);
-  if (!pos || *pos >= data.joints.size()) return nullptr;
-  return &data.joints[*pos];
+  if (!pos || *pos >= joints.size()) return nullptr;
+  return &joints[*pos];
 }
 
 model::JointDistributionObject* Database::find_joint_mut(std::string_view a, std::string_view b,
@@ -349,43 +414,26 @@ model::JointDistributionObject* Database::find_joint_mut(std::string_view a, std
   return const_cast<model::JointDistributionObject*>(std::as_const(*this).find_joint(a, b, map));
 }
 
-const model::DistributionObject* Database::distribution_by_id(uint64_t id) const {
-  assert(lookups_.distributions_covered() == data.distributions.size());
-  auto pos = lookups_.position_of_id(id, data.distributions);
-  if (!pos || *pos >= data.distributions.size()) return nullptr;
-  return &data.distributions[*pos];
-}
-
-model::DistributionObject* Database::distribution_by_id_mut(uint64_t id) {
-  return const_cast<model::DistributionObject*>(std::as_const(*this).distribution_by_id(id));
-}
-
-const model::DistributionObject* Database::lookup_distribution(std::string_view variable,
-                                                        const model::DimensionMap& map) const {
-  auto id = index_lookup(index, variable, map);
-  return id ? distribution_by_id(*id) : nullptr;
-}
-
 DatabaseStats Database::database_stats() const {
   DatabaseStats s;
-  s.distributions = data.distributions.size();
-  for (const auto& d : data.distributions) s.total_samples = util::add_saturating(s.total_samples, d.sample_count);
+  s.distributions = distributions.size();
+  for (Position p = 0; p < distributions.size(); ++p)
+    s.total_samples = util::add_saturating(s.total_samples, distributions.row(p).sample_count);
   s.variables = meta.schema.variables.size();
   s.dimensions = meta.schema.dimensions.size();
   return s;
 }
 
 void Database::reset_id_order() {
-  lookups_.rebuild(data);
+  lookups_.forget_postings();
+  lookups_.rebuild_joints(joints);
   variable_names_ = NameIndex();
   dimension_names_ = NameIndex();
   sync_names();
 }
 
 void Database::catch_up_lookups() {
-  if (lookups_.distributions_covered() != data.distributions.size() ||
-      lookups_.joints_covered() != data.joints.size())
-    lookups_.rebuild(data);
+  if (lookups_.joints_covered() != joints.size()) lookups_.rebuild_joints(joints);
 }
 
 }  // namespace quor::store

@@ -20,7 +20,9 @@
 #include <vector>
 
 #include "quor/store/engine_error.h"
+#include "quor/store/binary_codec.h"
 #include "quor/store/dim_key.h"
+#include "quor/store/distribution_table.h"
 #include "quor/store/flush_state.h"
 #include "quor/store/lock_file.h"
 #include "quor/store/lookups.h"
@@ -108,25 +110,25 @@ std::vector<model::DistributionRepr> empty_histograms_per_category(
 std::optional<EngineError> schema_add_variable(model::Schema& schema, model::VariableDefinition def);
 std::optional<EngineError> schema_add_dimension(model::Schema& schema, model::DimensionDefinition def);
 
-// The searches below answer from lookups derived from `data` (ids,
-// per-variable and per-dimension-value postings, joints by identity), never
-// by scanning the lists. ensure_distribution and ensure_joint keep them
-// current; the postings are built by the first search that needs them and
-// extended by later ones over what was appended since (safely, also when
-// searches run side by side). Whoever replaces `data` wholesale, appends to its lists directly,
-// or edits the id, variable, key or variables of a stored entry must call
-// reset_id_order() before the next search; counts, versions and the other
-// fields may change freely. The schema's lists may be appended to directly;
-// whoever replaces or renames their definitions in place calls
-// reset_id_order() too.
+// The marginal distributions live in a DistributionTable (lean rows, see
+// distribution_table.h); `records()` gives them, with the joints, as the
+// stored record, and `load_records` replaces them with one. Searches answer
+// from the table's index and ids and from postings per variable and per
+// dimension value, built by the first search that needs them and extended
+// by later ones over what was appended since (safely, also when searches
+// run side by side). Joints are held as their records; whoever appends to
+// `joints` directly or edits a stored joint's variables or key must call
+// reset_id_order() before the next search. The schema's lists may be
+// appended to directly; whoever replaces or renames their definitions in
+// place calls reset_id_order() too.
 class Database {
  public:
   std::optional<LockFile> lock_file;
   std::filesystem::path dir;
   model::MetaFile meta;
-  model::DistributionFile data;
+  DistributionTable distributions;
+  std::vector<model::JointDistributionObject> joints;
   std::optional<RawLog> raw_log;
-  model::DistIndex index;
   model::SnapshotStore snapshots;
   bool writable = false;
   // What the data files hold as far as open and flush know; only they use
@@ -138,6 +140,21 @@ class Database {
   Database& operator=(Database&&) noexcept = default;
   Database(const Database&) = delete;
   Database& operator=(const Database&) = delete;
+
+  // The stored record of the distributions and joints (a copy), and its
+  // replacement (the index then follows the new distributions).
+  model::DistributionFile records() const;
+  void load_records(model::DistributionFile file);
+  // The same record made part by part from the table (for encoding it
+  // without holding it whole); valid while the database is not changed.
+  DistributionFileSource record_source() const;
+  // The stored record of the index.
+  model::DistIndex index_record() const { return distributions.index_record(); }
+  // Writes `id` under the index key of (variable, map), as a stored index
+  // might hold it; the index keeps its text form from here on.
+  void index_insert(std::string_view variable, const model::DimensionMap& map, uint64_t id) {
+    distributions.index_insert(variable, map, id);
+  }
 
   // Appends a variable / dimension to the schema. Refused first with
   // "database opened in read-only mode"; a validation failure becomes the
@@ -166,12 +183,12 @@ class Database {
   // exhausted" when the counter has no id left (it never wraps). Does not
   // check `writable`.
   Result<uint64_t> ensure_distribution(std::string_view variable, const model::DimensionMap& map);
-  // The same, given `key` = index_key(variable, map) (so that a caller
-  // creating many distributions can build the keys ahead and prefetch_index
-  // each a little before its turn).
-  Result<uint64_t> ensure_distribution(std::string_view variable, const model::DimensionMap& map,
-                                       std::string_view key);
-  void prefetch_index(std::string_view key) const { index.by_key.prefetch(key); }
+  // The same for a key already in the table's numbers (`key` in key order,
+  // `variable` the table's number of the name, kNoId when it has none
+  // yet), stamping a new distribution with `now`. Sets `position` to the
+  // distribution's position (when the id names one).
+  Result<uint64_t> ensure_distribution(std::string_view variable, std::span<const KeyEntry> key,
+                                       uint64_t now, std::optional<Position>& position);
 
   // Adds a batch's counts to the distribution of (variable, map), creating it
   // if needed. Bins / categories beyond the lists raise only total_count; a
@@ -185,6 +202,12 @@ class Database {
   // that name no distribution are passed over. Never fails.
   void finalize_updates(const TouchedSet& touched);
   void finalize_updates(const TouchedSet& touched, uint64_t now);
+
+  // Adds counts to the marginal at `p` (as add_cell_counts does to a
+  // representation), and brings its derived fields up to date (as
+  // finalize_distribution does).
+  void add_cell_counts(Position p, const CellCounts& counts);
+  void finalize_distribution(Position p, uint64_t now, uint64_t batches = 1);
 
   // Creates the zero joint of (a, b, map) unless it exists. Fails with
   // "joint variables not found in schema" when either variable is missing,
@@ -202,54 +225,83 @@ class Database {
   // entry of `filter` (an empty filter matches the first of the variable).
   // Visits only the shortest posting among the variable's and the entries'.
   template <class FilterMap>
-  const model::DistributionObject* find_distribution(std::string_view variable,
-                                              const FilterMap& filter) const {
-    for (Position p : candidates(variable, filter)) {
-      const model::DistributionObject& d = data.distributions[p];
-      if (key_holds(d.dimension_key, filter)) return &d;
-    }
-    return nullptr;
+  std::optional<Position> find_position(std::string_view variable, const FilterMap& filter) const {
+    thread_local std::vector<KeyEntry> want;
+    for (Position p : candidates(variable, filter, want))
+      if (distributions.key_holds(p, want)) return p;
+    return std::nullopt;
+  }
+  template <class FilterMap>
+  std::optional<model::DistributionObject> find_distribution(std::string_view variable,
+                                                             const FilterMap& filter) const {
+    return record_at(find_position(variable, filter));
   }
 
   // Every distribution of `variable` whose dimension_key holds each entry of
   // `filter`, in storage order (an empty filter gives all of the variable).
   // Costs the shortest posting among the variable's and the entries'.
-  std::vector<const model::DistributionObject*> matching_distributions(std::string_view variable,
-                                                                const model::DimensionMap& filter) const;
+  std::vector<Position> matching_distributions(std::string_view variable,
+                                               const model::DimensionMap& filter) const;
 
   // The first marginal distribution in list order with this id. O(1) for any
   // ids.
-  const model::DistributionObject* distribution_by_id(uint64_t id) const;
-  model::DistributionObject* distribution_by_id_mut(uint64_t id);
+  std::optional<Position> position_of_id(uint64_t id) const { return distributions.position_of_id(id); }
+  std::optional<model::DistributionObject> distribution_by_id(uint64_t id) const {
+    return record_at(position_of_id(id));
+  }
   // The distribution the index holds for (variable, map), if any.
-  const model::DistributionObject* lookup_distribution(std::string_view variable,
-                                                const model::DimensionMap& map) const;
+  std::optional<Position> lookup_position(std::string_view variable, const model::DimensionMap& map) const {
+    return distributions.lookup(variable, map);
+  }
+  std::optional<model::DistributionObject> lookup_distribution(std::string_view variable,
+                                                               const model::DimensionMap& map) const {
+    return record_at(lookup_position(variable, map));
+  }
+  // The id the index holds for (variable, map), if any.
+  std::optional<uint64_t> index_lookup(std::string_view variable, const model::DimensionMap& map) const {
+    return distributions.lookup_id(variable, map);
+  }
+  // A copy of the stored record of the distribution at `p`.
+  model::DistributionObject distribution(Position p) const { return distributions.record(p); }
+  std::optional<model::DistributionObject> record_at(std::optional<Position> p) const {
+    if (!p) return std::nullopt;
+    return distributions.record(*p);
+  }
 
   DatabaseStats database_stats() const;
 
-  // Rebuilds the lookups derived from `data`: ids and joints at once, the
-  // postings at the next search that needs them. Call after replacing or
-  // editing `data` other than through ensure_distribution and ensure_joint
-  // (open does); costs one pass over both lists.
+  // Rebuilds the joints' lookups and forgets the postings. Call after
+  // appending to `joints` directly or editing a stored joint's identity.
   void reset_id_order();
 
  private:
   // The shortest of the variable's posting and the postings of the filter's
-  // entries: a superset of the matches, in storage order.
+  // entries: a superset of the matches, in storage order. `want` gets the
+  // filter in the table's numbers (empty span when nothing can match).
   template <class FilterMap>
-  std::span<const Position> candidates(std::string_view variable, const FilterMap& filter) const {
-    assert(lookups_.distributions_covered() == data.distributions.size());
-    lookups_.refresh_postings(data.distributions);
-    std::span<const Position> best = lookups_.of_variable(variable);
+  std::span<const Position> candidates(std::string_view variable, const FilterMap& filter,
+                                       std::vector<KeyEntry>& want) const {
+    want.clear();
+    const uint32_t v = distributions.find_variable(variable);
+    if (v == kNoId) return {};
     for (const auto& [name, value] : filter) {
+      const uint32_t d = distributions.find_dimension(name);
+      if (d == kNoId) return {};
+      const uint32_t l = distributions.find_label(d, value);
+      if (l == kNoId) return {};
+      want.push_back({d, l});
+    }
+    lookups_.refresh_postings(distributions);
+    std::span<const Position> best = lookups_.of_variable(v);
+    for (const KeyEntry& e : want) {
       if (best.empty()) break;
-      std::span<const Position> list = lookups_.of_value(variable, name, value);
+      std::span<const Position> list = lookups_.of_value(v, e);
       if (list.size() < best.size()) best = list;
     }
     return best;
   }
 
-  // Rebuilds the lookups when `data` grew behind their back.
+  // Rebuilds the joint lookups when `joints` grew behind their back.
   void catch_up_lookups();
   // Brings the name indexes up to the schema's lists.
   void sync_names();

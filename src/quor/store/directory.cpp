@@ -56,7 +56,10 @@ std::string held_directory_key(const std::filesystem::path& dir) {
 // changed, and a flush writes it without taking its digest first.
 uint64_t entries_of(const model::MetaFile&) { return 0; }
 uint64_t entries_of(const model::DistributionFile& r) { return r.distributions.size() + r.joints.size(); }
-uint64_t entries_of(const model::DistIndex& r) { return r.by_key.size(); }
+uint64_t entries_of(const DistributionFileSource& r) {
+  return r.distributions + (r.joints ? r.joints->size() : 0);
+}
+uint64_t entries_of(const DistIndexSource& r) { return r.entries; }
 uint64_t entries_of(const model::SnapshotStore& r) { return r.entries.size(); }
 
 // Records that the file at `path` holds a record whose encoding has
@@ -107,8 +110,8 @@ bool file_holds(DataFileState& state, const std::filesystem::path& path, const T
     now.digest = encoding_digest(record);
     return *now.digest == *state.digest;
   }
-  if constexpr (std::is_same_v<T, model::DistIndex>) {
-    const bool same_count = record.by_key.size() == *state.unread_entries;
+  if constexpr (std::is_same_v<T, model::DistIndex> || std::is_same_v<T, DistIndexSource>) {
+    const bool same_count = entries_of(record) == *state.unread_entries;
     state.unread_entries.reset();  // compared once; from here on written or digested
     if (!same_count) return false;
     // Compared entry by entry without building the file's map; the order
@@ -211,8 +214,11 @@ void raise_past_largest_id(const Objects& objects, uint64_t& next_id) {
 }
 
 void raise_id_counters(Database& db) {
-  raise_past_largest_id(db.data.distributions, db.meta.next_distribution_id);
-  raise_past_largest_id(db.data.joints, db.meta.next_joint_id);
+  uint64_t largest = 0;
+  for (Position p = 0; p < db.distributions.size(); ++p) largest = std::max(largest, db.distributions.row(p).id);
+  if (!db.distributions.empty() && db.meta.next_distribution_id <= largest)
+    db.meta.next_distribution_id = largest == UINT64_MAX ? UINT64_MAX : largest + 1;
+  raise_past_largest_id(db.joints, db.meta.next_joint_id);
 }
 
 }  // namespace
@@ -270,18 +276,21 @@ Result<Database> open_database(const std::filesystem::path& path, bool writable)
   if (writable) note_loaded(db.flush_state.files[kMetaSlot], meta_path, db.meta, digest);
 
   const auto data_path = path / kDistributionsFile;
-  if (writable) {
-    QUOR_ASSIGN_OR_RETURN(db.data, load_distribution_file_read(data_path, &digest));
-    note_loaded(db.flush_state.files[kDistributionsSlot], data_path, db.data, digest);
-  } else {
-    QUOR_ASSIGN_OR_RETURN(db.data, load_distribution_file_mapped(data_path));
+  {
+    model::DistributionFile data;
+    if (writable) {
+      QUOR_ASSIGN_OR_RETURN(data, load_distribution_file_read(data_path, &digest));
+      note_loaded(db.flush_state.files[kDistributionsSlot], data_path, data, digest);
+    } else {
+      QUOR_ASSIGN_OR_RETURN(data, load_distribution_file_mapped(data_path));
+    }
+    db.load_records(std::move(data));
   }
 
   // The index file may predate the distributions file (a flush interrupted
   // between their renames, or an older build that wrote them one after the
   // other): the distributions are the truth. Building the index from them
   // costs no more than decoding the file would.
-  db.index = rebuild_dist_index(db.data.distributions);
   if (writable) {
     // Whether the file holds this index is checked at the first flush that
     // would otherwise write it (never, when the index changes before).
@@ -290,11 +299,10 @@ Result<Database> open_database(const std::filesystem::path& path, bool writable)
     if (file_starts_with(index_path, kCurrentHeader)) {
       if (auto id = file_identity(index_path)) {
         state.identity = *id;
-        state.unread_entries = db.index.by_key.size();
+        state.unread_entries = db.distributions.index_size();
       }
     }
   }
-  db.reset_id_order();
   raise_id_counters(db);
 
   const auto snapshots_path = path / kSnapshotsFile;
@@ -336,16 +344,18 @@ Status flush_database(Database& db, FileOps& ops, const ParallelRunner* parallel
   const std::filesystem::path paths[4] = {db.dir / kMetaFile, db.dir / kDistributionsFile,
                                           db.dir / kIndexFile, db.dir / kSnapshotsFile};
   auto& files = db.flush_state.files;
+  const DistributionFileSource data = db.record_source();
+  const DistIndexSource index = db.distributions.index_source();
   // Whether each file already holds its record, and what was learnt deciding.
   RecordNow now[4];
   const bool holds[4] = {file_holds(files[kMetaSlot], paths[kMetaSlot], db.meta, now[0]),
-                         file_holds(files[kDistributionsSlot], paths[kDistributionsSlot], db.data,
+                         file_holds(files[kDistributionsSlot], paths[kDistributionsSlot], data,
                                     now[1]),
-                         file_holds(files[kIndexSlot], paths[kIndexSlot], db.index, now[2]),
+                         file_holds(files[kIndexSlot], paths[kIndexSlot], index, now[2]),
                          file_holds(files[kSnapshotsSlot], paths[kSnapshotsSlot], db.snapshots,
                                     now[3])};
   EncodingDigest written[4];
-  const uint64_t entries[4] = {entries_of(db.meta), entries_of(db.data), entries_of(db.index),
+  const uint64_t entries[4] = {entries_of(db.meta), entries_of(data), entries_of(index),
                                entries_of(db.snapshots)};
 
   // Stage every file that needs writing: written whole and on stable storage
@@ -366,11 +376,11 @@ Status flush_database(Database& db, FileOps& ops, const ParallelRunner* parallel
     switch (i) {
       case kMetaSlot: st = stream_record(db.meta, file, now[i], written[i], write_failed); break;
       case kDistributionsSlot:
-        st = stream_record(db.data, file, now[i], written[i], write_failed, parallel);
+        st = stream_record(data, file, now[i], written[i], write_failed, parallel);
         break;
       case kIndexSlot:
         st = index_image ? replay_image(*index_image, file, written[i], write_failed)
-                         : stream_record(db.index, file, now[i], written[i], write_failed);
+                         : stream_record(index, file, now[i], written[i], write_failed);
         break;
       default: st = stream_record(db.snapshots, file, now[i], written[i], write_failed); break;
     }
@@ -386,11 +396,11 @@ Status flush_database(Database& db, FileOps& ops, const ParallelRunner* parallel
     // would keep it).
     index_image.emplace();
     index_image->bytes.reserve(static_cast<size_t>(
-        (now[kIndexSlot].digest ? now[kIndexSlot].digest->size : stored_record_size(db.index)) / 4));
+        (now[kIndexSlot].digest ? now[kIndexSlot].digest->size : stored_record_size(index)) / 4));
     Status before;
     (*parallel)(2, [&](size_t task) {
       if (task == 1) {
-        buffer_image(db.index, now[kIndexSlot], *index_image);
+        buffer_image(index, now[kIndexSlot], *index_image);
         return;
       }
       for (size_t i = 0; i < kIndexSlot && before.ok(); ++i) before = stage(i);

@@ -42,6 +42,8 @@ EncodingDigest digest_of(const R& record) {
 EncodingDigest encoding_digest(const model::MetaFile& r) { return digest_of(r); }
 EncodingDigest encoding_digest(const model::DistributionFile& r) { return digest_of(r); }
 EncodingDigest encoding_digest(const model::DistIndex& r) { return digest_of(r); }
+EncodingDigest encoding_digest(const DistributionFileSource& r) { return digest_of(r); }
+EncodingDigest encoding_digest(const DistIndexSource& r) { return digest_of(r); }
 EncodingDigest encoding_digest(const model::SnapshotStore& r) { return digest_of(r); }
 
 namespace {
@@ -64,6 +66,12 @@ void add_entry(IndexEntriesDigest& d, std::string_view key, uint64_t id) {
 IndexEntriesDigest index_entries_digest(const model::DistIndex& index) {
   IndexEntriesDigest d;
   for (const auto& [key, id] : index.by_key) add_entry(d, key, id);
+  return d;
+}
+
+IndexEntriesDigest index_entries_digest(const DistIndexSource& index) {
+  IndexEntriesDigest d;
+  index.visit([&d](std::string_view key, uint64_t id) { add_entry(d, key, id); });
   return d;
 }
 

@@ -45,6 +45,8 @@ class EncodingHasher {
 // through the reused buffer.
 EncodingDigest encoding_digest(const model::MetaFile& record);
 EncodingDigest encoding_digest(const model::DistributionFile& record);
+EncodingDigest encoding_digest(const DistributionFileSource& record);
+EncodingDigest encoding_digest(const DistIndexSource& record);
 EncodingDigest encoding_digest(const model::DistIndex& record);
 EncodingDigest encoding_digest(const model::SnapshotStore& record);
 
@@ -60,6 +62,7 @@ struct IndexEntriesDigest {
   bool operator==(const IndexEntriesDigest&) const = default;
 };
 IndexEntriesDigest index_entries_digest(const model::DistIndex& index);
+IndexEntriesDigest index_entries_digest(const DistIndexSource& index);
 
 // The entries digest of the index encoded in `source`, read entry by entry
 // (no map is built). Fails where decoding the index would.

@@ -92,6 +92,10 @@ class TextIdMap {
   // next insertion or erasure.
   const uint64_t* find_id(std::string_view key) const;
 
+  // The key of entry `i` in visiting order (i < size()); valid until the
+  // next erasure or clear().
+  std::string_view key_at(size_t i) const { return entry_value(i).first; }
+
   // The id under `key`; throws std::out_of_range when absent.
   uint64_t at(std::string_view key) const;
 

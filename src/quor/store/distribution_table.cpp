@@ -1,0 +1,539 @@
+#include "quor/store/distribution_table.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+namespace quor::store {
+
+namespace {
+
+constexpr size_t kFirstChunkWords = size_t(1) << 12;
+constexpr size_t kLargestChunkWords = size_t(1) << 20;  // 8 MB
+constexpr size_t kMinSlots = 16;
+// Shared category lists and bounds are searched while there are this few.
+constexpr size_t kSearchedShares = 64;
+
+uint64_t mix(uint64_t h, uint64_t v) {
+  const __uint128_t m = static_cast<__uint128_t>(h ^ v) * 0x9E3779B97F4A7C15ull;
+  return static_cast<uint64_t>(m) ^ static_cast<uint64_t>(m >> 64);
+}
+
+bool too_full(size_t live, size_t slots) { return live * 4 > slots * 3; }
+
+}  // namespace
+
+DistributionTable::DistributionTable() = default;
+DistributionTable::~DistributionTable() = default;
+DistributionTable::DistributionTable(DistributionTable&&) noexcept = default;
+DistributionTable& DistributionTable::operator=(DistributionTable&&) noexcept = default;
+
+bool DistributionTable::plain(std::string_view text) {
+  for (char c : text)
+    if (c == ':' || c == '/' || c == '|') return false;
+  return true;
+}
+
+void DistributionTable::note_text(std::string_view text) {
+  if (odd_text_ || plain(text)) return;
+  odd_text_ = true;
+  use_text_index();
+}
+
+uint32_t DistributionTable::find_variable(std::string_view name) const {
+  // Few variables: a scan from the most recent is as quick as a hash.
+  for (size_t i = variables_.size(); i-- > 0;)
+    if (variables_[i] == name) return static_cast<uint32_t>(i);
+  return kNoId;
+}
+
+uint32_t DistributionTable::intern_variable(std::string_view name) {
+  const uint32_t v = find_variable(name);
+  if (v != kNoId) return v;
+  note_text(name);
+  variables_.emplace_back(name);
+  last_list_.push_back(0);
+  last_bounds_.push_back(0);
+  return static_cast<uint32_t>(variables_.size() - 1);
+}
+
+uint32_t DistributionTable::find_dimension(std::string_view name) const {
+  for (size_t i = 0; i < dimensions_.size(); ++i)
+    if (dimensions_[i] == name) return static_cast<uint32_t>(i);
+  return kNoId;
+}
+
+uint32_t DistributionTable::intern_dimension(std::string_view name) {
+  const uint32_t d = find_dimension(name);
+  if (d != kNoId) return d;
+  note_text(name);
+  dimensions_.emplace_back(name);
+  labels_.push_back(std::make_unique<LabelDictionary>());
+  return static_cast<uint32_t>(dimensions_.size() - 1);
+}
+
+uint32_t DistributionTable::find_label(uint32_t dimension, std::string_view text) const {
+  const uint64_t* id = labels_[dimension]->find_id(text);
+  return id == nullptr ? kNoId : static_cast<uint32_t>(*id);
+}
+
+uint32_t DistributionTable::intern_label(uint32_t dimension, std::string_view text) {
+  LabelDictionary& dict = *labels_[dimension];
+  auto [it, added] = dict.try_emplace(text, dict.size());
+  if (!added) return static_cast<uint32_t>(it->second);
+  note_text(text);
+  return static_cast<uint32_t>(dict.size() - 1);
+}
+
+void DistributionTable::sort_key(std::vector<KeyEntry>& entries) const {
+  // Keys have a handful of entries: insertion sort on the names.
+  for (size_t i = 1; i < entries.size(); ++i) {
+    const KeyEntry e = entries[i];
+    size_t j = i;
+    while (j > 0 && dimensions_[e.dimension] < dimensions_[entries[j - 1].dimension]) {
+      entries[j] = entries[j - 1];
+      --j;
+    }
+    entries[j] = e;
+  }
+}
+
+void DistributionTable::intern_key(const model::DimensionMap& map, std::vector<KeyEntry>& out) {
+  out.clear();
+  for (const auto& [name, value] : map) {
+    const uint32_t d = intern_dimension(name);
+    out.push_back({d, intern_label(d, value)});
+  }
+  // A DimensionMap is in name order already.
+}
+
+std::pair<uint64_t, uint64_t> DistributionTable::raw_record_range(Position p) const {
+  if (raw_ranges_.empty()) return {0, 0};
+  auto it = raw_ranges_.find(p);
+  return it == raw_ranges_.end() ? std::pair<uint64_t, uint64_t>{0, 0} : it->second;
+}
+
+bool DistributionTable::key_holds(Position p, std::span<const KeyEntry> entries) const {
+  const std::span<const KeyEntry> k = key(p);
+  for (const KeyEntry& want : entries) {
+    bool found = false;
+    for (const KeyEntry& e : k) {
+      if (e.dimension == want.dimension) {
+        found = e.label == want.label;
+        break;
+      }
+    }
+    if (!found) return false;
+  }
+  return true;
+}
+
+model::DimensionMap DistributionTable::dimension_map(Position p) const { return dimension_map(key(p)); }
+
+model::DimensionMap DistributionTable::dimension_map(std::span<const KeyEntry> key) const {
+  model::DimensionMap map;
+  for (const KeyEntry& e : key)
+    map.emplace_hint(map.end(), dimensions_[e.dimension], std::string(label(e.dimension, e.label)));
+  return map;
+}
+
+model::DistributionRepr DistributionTable::repr(Position p) const {
+  const DistributionRow& r = rows_[p];
+  std::vector<uint64_t> counts(r.cells, r.cells + r.ncells);
+  if (r.is_histogram()) {
+    const model::Range b = bounds_[r.bounds];
+    return model::HistogramRepr{b.first, b.second, std::move(counts), r.total_count};
+  }
+  return model::CategoricalRepr{category_list(r.categories), std::move(counts), r.unknown_count,
+                                r.total_count};
+}
+
+model::DistributionObject DistributionTable::record(Position p) const {
+  const DistributionRow& r = rows_[p];
+  model::DistributionObject d;
+  d.id = r.id;
+  d.variable = variables_[r.variable];
+  d.dimension_key = dimension_map(p);
+  d.repr = repr(p);
+  d.sample_count = r.sample_count;
+  d.entropy = r.entropy;
+  d.last_updated = r.last_updated;
+  d.version = r.version;
+  d.raw_record_range = raw_record_range(p);
+  return d;
+}
+
+void DistributionTable::append_index_key(std::string& out, Position p) const {
+  out += variables_[rows_[p].variable];
+  out += '|';
+  bool first = true;
+  for (const KeyEntry& e : key(p)) {
+    if (!first) out += '/';
+    first = false;
+    out += dimensions_[e.dimension];
+    out += ':';
+    out += label(e.dimension, e.label);
+  }
+}
+
+uint64_t* DistributionTable::take_cells(size_t n) {
+  if (n == 0) return nullptr;
+  if (n > chunk_left_) {
+    const size_t last = chunks_.empty() ? 0 : kFirstChunkWords << std::min<size_t>(chunks_.size() - 1, 8);
+    const size_t words = std::max(n, std::min(kLargestChunkWords, std::max(kFirstChunkWords, last * 2)));
+    chunks_.push_back(std::make_unique<uint64_t[]>(words));  // zeroed
+    chunk_next_ = chunks_.back().get();
+    chunk_left_ = words;
+  }
+  uint64_t* out = chunk_next_;
+  chunk_next_ += n;
+  chunk_left_ -= n;
+  cell_words_ += n;
+  return out;
+}
+
+void DistributionTable::reserve(size_t n, size_t cells) {
+  rows_.reserve(rows_.size() + n);
+  if (!text_index_ && too_full(placed_ + n, slots_.size())) rebuild_index_slots(placed_ + n);
+  const size_t words = n * cells;
+  if (words > chunk_left_ && words > kLargestChunkWords) {
+    chunks_.push_back(std::make_unique<uint64_t[]>(words));
+    chunk_next_ = chunks_.back().get();
+    chunk_left_ = words;
+  }
+}
+
+uint32_t DistributionTable::share_categories(uint32_t variable, const std::vector<std::string>& categories) {
+  uint32_t& last = last_list_[variable];
+  if (last != 0 && *category_lists_[last - 1] == categories) return last;
+  // Almost always one list per variable: past a few lists a new one is
+  // kept as it comes rather than searched for.
+  for (size_t i = category_lists_.size(); i-- > 0 && category_lists_.size() <= kSearchedShares;) {
+    if (*category_lists_[i] == categories) {
+      last = static_cast<uint32_t>(i + 1);
+      return last;
+    }
+  }
+  category_lists_.push_back(std::make_unique<const std::vector<std::string>>(categories));
+  last = static_cast<uint32_t>(category_lists_.size());
+  return last;
+}
+
+uint32_t DistributionTable::share_bounds(uint32_t variable, model::Range range) {
+  auto same = [&](const model::Range& b) {
+    return std::bit_cast<uint64_t>(b.first) == std::bit_cast<uint64_t>(range.first) &&
+           std::bit_cast<uint64_t>(b.second) == std::bit_cast<uint64_t>(range.second);
+  };
+  uint32_t& last = last_bounds_[variable];
+  if (last != 0 && same(bounds_[last - 1])) return last - 1;
+  for (size_t i = bounds_.size(); i-- > 0 && bounds_.size() <= kSearchedShares;) {
+    if (same(bounds_[i])) {
+      last = static_cast<uint32_t>(i + 1);
+      return static_cast<uint32_t>(i);
+    }
+  }
+  bounds_.push_back(range);
+  last = static_cast<uint32_t>(bounds_.size());
+  return last - 1;
+}
+
+void DistributionTable::note_id(uint64_t id, Position p) {
+  if (p == 0) first_id_ = id;
+  if (id < first_id_ || id - first_id_ != p) off_run_.try_emplace(id, p);
+}
+
+std::optional<Position> DistributionTable::position_of_id(uint64_t id) const {
+  std::optional<Position> best;
+  if (id >= first_id_) {
+    const uint64_t p = id - first_id_;
+    if (p < rows_.size() && rows_[p].id == id) best = static_cast<Position>(p);
+  }
+  if (!off_run_.empty()) {
+    auto it = off_run_.find(id);
+    if (it != off_run_.end() && (!best || it->second < *best)) best = it->second;
+  }
+  return best;
+}
+
+Position DistributionTable::append_record(const model::DistributionObject& d) {
+  const uint32_t v = intern_variable(d.variable);
+  thread_local std::vector<KeyEntry> key;
+  intern_key(d.dimension_key, key);
+  DistributionRow r{};
+  r.id = d.id;
+  r.sample_count = d.sample_count;
+  r.entropy = d.entropy;
+  r.last_updated = d.last_updated;
+  r.version = d.version;
+  r.variable = v;
+  const std::vector<uint64_t>* counts = nullptr;
+  if (const auto* h = std::get_if<model::HistogramRepr>(&d.repr)) {
+    r.bounds = share_bounds(v, {h->min, h->max});
+    r.total_count = h->total_count;
+    counts = &h->bin_counts;
+  } else {
+    const auto& c = std::get<model::CategoricalRepr>(d.repr);
+    r.categories = share_categories(v, c.categories);
+    r.unknown_count = c.unknown_count;
+    r.total_count = c.total_count;
+    counts = &c.counts;
+  }
+  r.ncells = static_cast<uint32_t>(counts->size());
+  r.cells = take_cells(counts->size());
+  if (!counts->empty()) std::memcpy(r.cells, counts->data(), counts->size() * 8);
+  r.key_size = static_cast<uint32_t>(key.size());
+  r.key_offset = key_entries_.size();
+  key_entries_.append(key.data(), key.size());
+  const auto p = static_cast<Position>(rows_.size());
+  rows_.push_back(r);
+  if (d.raw_record_range != std::pair<uint64_t, uint64_t>{0, 0}) raw_ranges_[p] = d.raw_record_range;
+  note_id(d.id, p);
+  if (text_index_ != nullptr) {
+    add_to_text_index(p);
+  } else {
+    bool found = false;
+    const uint64_t h = key_hash(v, key);
+    if (!slots_.empty()) probe(v, key, h, found);
+    if (found) {
+      // Two distributions of one identity (a damaged file): the text index
+      // keeps the stored form's order of keys and ids.
+      use_text_index();
+    } else {
+      index_place(p);
+    }
+  }
+  return p;
+}
+
+void DistributionTable::set_repr(Position p, const model::DistributionRepr& repr) {
+  DistributionRow& r = rows_[p];
+  const std::vector<uint64_t>* counts = nullptr;
+  if (const auto* h = std::get_if<model::HistogramRepr>(&repr)) {
+    r.categories = 0;
+    r.bounds = share_bounds(r.variable, {h->min, h->max});
+    r.unknown_count = 0;
+    r.total_count = h->total_count;
+    counts = &h->bin_counts;
+  } else {
+    const auto& c = std::get<model::CategoricalRepr>(repr);
+    r.categories = share_categories(r.variable, c.categories);
+    r.bounds = 0;
+    r.unknown_count = c.unknown_count;
+    r.total_count = c.total_count;
+    counts = &c.counts;
+  }
+  if (counts->size() > r.ncells) r.cells = take_cells(counts->size());
+  r.ncells = static_cast<uint32_t>(counts->size());
+  if (!counts->empty()) std::memcpy(r.cells, counts->data(), counts->size() * 8);
+}
+
+Position DistributionTable::append_empty(uint64_t id, uint32_t variable, std::span<const KeyEntry> key,
+                                         const model::VariableDefinition& def, uint64_t now) {
+  DistributionRow r{};
+  r.id = id;
+  r.last_updated = now;
+  r.version = 1;
+  r.variable = variable;
+  if (const auto* c = std::get_if<model::ContinuousType>(&def.var_type)) {
+    const model::Range range = c->range ? *c->range : model::Range{0.0, 1.0};
+    r.bounds = share_bounds(variable, range);
+    r.ncells = c->bins;
+  } else {
+    const auto& cat = std::get<model::CategoricalType>(def.var_type);
+    r.categories = share_categories(variable, cat.categories);
+    r.ncells = static_cast<uint32_t>(cat.categories.size());
+  }
+  r.cells = take_cells(r.ncells);
+  r.key_size = static_cast<uint32_t>(key.size());
+  r.key_offset = key_entries_.size();
+  key_entries_.append(key.data(), key.size());
+  const auto p = static_cast<Position>(rows_.size());
+  rows_.push_back(r);
+  note_id(id, p);
+  if (text_index_ != nullptr) {
+    add_to_text_index(p);
+  } else {
+    index_place(p);
+  }
+  return p;
+}
+
+uint64_t DistributionTable::key_hash(uint32_t variable, std::span<const KeyEntry> key) const {
+  uint64_t h = mix(0x243F6A8885A308D3ull, variable);
+  for (const KeyEntry& e : key) h = mix(h, static_cast<uint64_t>(e.dimension) << 32 | e.label);
+  return h;
+}
+
+size_t DistributionTable::probe(uint32_t variable, std::span<const KeyEntry> key, uint64_t hash,
+                                bool& found) const {
+  const size_t mask = slots_.size() - 1;
+  const uint64_t tag = hash >> 32;
+  for (size_t i = hash & mask;; i = (i + 1) & mask) {
+    const uint64_t s = slots_[i];
+    if (s == 0) {
+      found = false;
+      return i;
+    }
+    if ((s >> 32) != tag) continue;
+    const auto p = static_cast<Position>((s & 0xFFFFFFFFull) - 1);
+    const DistributionRow& r = rows_[p];
+    if (r.variable != variable || r.key_size != key.size()) continue;
+    if (!std::equal(key.begin(), key.end(), key_entries_.data() + r.key_offset)) continue;
+    found = true;
+    return i;
+  }
+}
+
+void DistributionTable::rebuild_index_slots(size_t live) {
+  size_t n = kMinSlots;
+  while (too_full(live, n)) n *= 2;
+  slots_.assign_zeroed(n);
+  placed_ = 0;
+  for (Position p = 0; p < rows_.size(); ++p) index_place(p);
+}
+
+void DistributionTable::index_place(Position p) {
+  if (too_full(placed_ + 1, slots_.size())) {
+    // Every row so far is placed already; the rebuild places them again.
+    rebuild_index_slots(std::max<size_t>(placed_ + 1, slots_.size()));
+    if (placed_ > p) return;  // the rebuild placed p too
+  }
+  const DistributionRow& r = rows_[p];
+  const std::span<const KeyEntry> k = key(p);
+  const uint64_t h = key_hash(r.variable, k);
+  bool found = false;
+  const size_t i = probe(r.variable, k, h, found);
+  slots_[i] = (h >> 32) << 32 | (static_cast<uint64_t>(p) + 1);
+  if (!found) ++placed_;
+}
+
+std::optional<uint64_t> DistributionTable::lookup_id(uint32_t variable, std::span<const KeyEntry> key) const {
+  if (text_index_ != nullptr) {
+    std::string text = variables_[variable];
+    text += '|';
+    for (size_t i = 0; i < key.size(); ++i) {
+      if (i) text += '/';
+      text += dimensions_[key[i].dimension];
+      text += ':';
+      text += label(key[i].dimension, key[i].label);
+    }
+    return text_index_id(text);
+  }
+  if (slots_.empty()) return std::nullopt;
+  bool found = false;
+  const size_t i = probe(variable, key, key_hash(variable, key), found);
+  if (!found) return std::nullopt;
+  return rows_[(slots_[i] & 0xFFFFFFFFull) - 1].id;
+}
+
+std::optional<uint64_t> DistributionTable::text_index_id(std::string_view key) const {
+  if (text_index_ == nullptr) return std::nullopt;
+  const uint64_t* id = text_index_->find_id(key);
+  if (id == nullptr) return std::nullopt;
+  return *id;
+}
+
+std::optional<uint64_t> DistributionTable::lookup_text(std::string_view text) const {
+  if (text_index_ != nullptr) return text_index_id(text);
+  // Every stored text is plain: the key text reads back into one
+  // (variable, map) only, which is looked up by its numbers.
+  const size_t bar = text.find('|');
+  if (bar == std::string_view::npos) return std::nullopt;
+  const std::string_view variable = text.substr(0, bar);
+  std::string_view rest = text.substr(bar + 1);
+  if (rest.find('|') != std::string_view::npos) return std::nullopt;
+  const uint32_t v = find_variable(variable);
+  if (v == kNoId) return std::nullopt;
+  std::vector<KeyEntry> key;
+  std::string_view previous;
+  while (!rest.empty()) {
+    const size_t slash = rest.find('/');
+    const std::string_view entry = rest.substr(0, slash);
+    const size_t colon = entry.find(':');
+    if (colon == std::string_view::npos || entry.find(':', colon + 1) != std::string_view::npos)
+      return std::nullopt;
+    const std::string_view name = entry.substr(0, colon);
+    if (!key.empty() && !(previous < name)) return std::nullopt;  // stored names ascend
+    previous = name;
+    const uint32_t d = find_dimension(name);
+    if (d == kNoId) return std::nullopt;
+    const uint32_t l = find_label(d, entry.substr(colon + 1));
+    if (l == kNoId) return std::nullopt;
+    key.push_back({d, l});
+    if (slash == std::string_view::npos) break;
+    rest = rest.substr(slash + 1);
+    if (rest.empty()) return std::nullopt;  // a trailing "/"
+  }
+  return lookup_id(v, key);
+}
+
+void DistributionTable::add_to_text_index(Position p) {
+  thread_local std::string text;
+  text.clear();
+  append_index_key(text, p);
+  text_index_->insert_or_assign(text, rows_[p].id);
+}
+
+void DistributionTable::use_text_index() {
+  if (text_index_ != nullptr) return;
+  text_index_ = std::make_unique<util::TextIdMap>();
+  text_index_->reserve(rows_.size());
+  for (Position p = 0; p < rows_.size(); ++p) add_to_text_index(p);
+  slots_.assign_zeroed(0);
+  placed_ = 0;
+}
+
+void DistributionTable::index_insert(std::string_view variable, const model::DimensionMap& map, uint64_t id) {
+  use_text_index();
+  std::string text(variable);
+  text += '|';
+  bool first = true;
+  for (const auto& [name, value] : map) {
+    if (!first) text += '/';
+    first = false;
+    text += name;
+    text += ':';
+    text += value;
+  }
+  text_index_->insert_or_assign(text, id);
+}
+
+size_t DistributionTable::index_size() const {
+  return text_index_ != nullptr ? text_index_->size() : rows_.size();
+}
+
+DistIndexSource DistributionTable::index_source() const {
+  DistIndexSource out;
+  out.entries = index_size();
+  out.visit = [this](const std::function<void(std::string_view, uint64_t)>& fn) {
+    if (text_index_ != nullptr) {
+      for (const auto& [key, id] : *text_index_) fn(key, id);
+      return;
+    }
+    std::string text;
+    for (Position p = 0; p < rows_.size(); ++p) {
+      text.clear();
+      append_index_key(text, p);
+      fn(text, rows_[p].id);
+    }
+  };
+  return out;
+}
+
+model::DistIndex DistributionTable::index_record() const {
+  model::DistIndex out;
+  if (text_index_ != nullptr) {
+    out.by_key = *text_index_;
+    return out;
+  }
+  out.by_key.reserve(rows_.size());
+  std::string text;
+  for (Position p = 0; p < rows_.size(); ++p) {
+    text.clear();
+    append_index_key(text, p);
+    out.by_key.try_emplace(text, rows_[p].id);
+  }
+  return out;
+}
+
+}  // namespace quor::store
