@@ -85,12 +85,14 @@ std::optional<EngineError> schema_add_dimension(model::Schema& schema, model::Di
 
 Status Database::add_variable(model::VariableDefinition def) {
   if (!writable) return read_only_error();
+  flush_state.note_change();
   if (auto e = schema_add_variable(meta.schema, std::move(def))) return engine_error_to_message(*e);
   return ok_status();
 }
 
 Status Database::add_dimension(model::DimensionDefinition def) {
   if (!writable) return read_only_error();
+  flush_state.note_change();
   if (auto e = schema_add_dimension(meta.schema, std::move(def))) return engine_error_to_message(*e);
   return ok_status();
 }
@@ -143,6 +145,7 @@ Result<uint64_t> Database::ensure_distribution(std::string_view variable,
 
 Result<uint64_t> Database::ensure_distribution(std::string_view variable, const model::DimensionMap& map,
                                                std::string_view key) {
+  flush_state.note_change();
   // A new distribution's key walks the index once: the checks that do not
   // depend on the key come first, so the lookup can be the insertion.
   const model::VariableDefinition* def = find_variable(variable);
@@ -244,6 +247,7 @@ void Database::finalize_updates(const TouchedSet& touched) {
 }
 
 void Database::finalize_updates(const TouchedSet& touched, uint64_t now) {
+  flush_state.note_change();
   for (const auto& [variable, map] : touched) {
     auto id = index_lookup(index, variable, map);
     if (!id) continue;
@@ -254,6 +258,7 @@ void Database::finalize_updates(const TouchedSet& touched, uint64_t now) {
 }
 
 Status Database::ensure_joint(std::string_view a, std::string_view b, const model::DimensionMap& map) {
+  flush_state.note_change();
   catch_up_lookups();
   if (find_joint(a, b, map) != nullptr) return ok_status();
   auto [xn, yn] = joint_pair_order(a, b);

@@ -126,8 +126,10 @@ class Database {
   model::DistIndex index;
   model::SnapshotStore snapshots;
   bool writable = false;
-  // What the data files hold as far as open and flush know; only they use
-  // it (see flush_state.h). Not part of the database's state.
+  // What the data files hold as far as open and flush know (see
+  // flush_state.h). Not part of the database's state. The changing
+  // operations below raise its generation; code that edits the records
+  // directly calls flush_state.note_change().
   FlushState flush_state;
 
   Database() = default;
