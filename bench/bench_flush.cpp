@@ -10,8 +10,9 @@
 // Each rewriting flush includes its fsyncs: the figures depend on the disk.
 //
 // The argument of each case is 0 for the calling thread alone, 1 for the
-// work spread over the ingest's pool (as an ingest's flush, and the
-// binding's open, flush and close, run it). `--distributions=N` sets the
+// work spread over the ingest's pool (as an ingest's flush and the
+// binding's flush and close run it; the open reads on the calling thread
+// either way). `--distributions=N` sets the
 // size of the database (default 100 000), for example
 //   build/bench_flush --distributions=1080000 --benchmark_filter=EveryFile
 // for the full flush of 1.08 M distributions.
@@ -94,9 +95,7 @@ void touch(Database& db, uint64_t i) {
   d.version += 1;
 }
 
-quor::Result<Database> open_fixture(const ParallelRunner* parallel = nullptr) {
-  return open_database(fixture().dir, true, parallel);
-}
+quor::Result<Database> open_fixture() { return open_database(fixture().dir, true); }
 
 void BM_FlushEveryFile(benchmark::State& state) {
   auto db = open_fixture();
@@ -151,7 +150,7 @@ void BM_FlushNothingChanged(benchmark::State& state) {
 // The database is released outside the timed region.
 void BM_OpenReadWrite(benchmark::State& state) {
   for (auto _ : state) {
-    auto db = open_fixture(runner_of(state));
+    auto db = open_fixture();
     if (!db.ok()) state.SkipWithError(db.error().full_text().c_str());
     benchmark::DoNotOptimize(db);
     state.PauseTiming();

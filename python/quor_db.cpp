@@ -49,8 +49,8 @@ bool is_forked_copy(const store::Database& db) {
   return db.lock_file && db.lock_file->is_forked_copy();
 }
 
-// Open and flush spread their encoding, compression and decoding over the
-// ingest's worker pool.
+// A flush encodes the distributions in parts on the ingest's worker pool,
+// as the ingest's own flush does.
 Status flush_on_pool(store::Database& db) {
   return store::flush_database(db, store::posix_file_ops(), &ingest::pool_runner());
 }
@@ -112,7 +112,7 @@ PyObject* db_open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     if (!parse_mode(argv[1], writable)) return nullptr;
     if (has_nul(path)) return raise_quor_error(Error("database path does not exist: " + path));
     release_handed_back();
-    return finish_open(store::open_database(path, writable, &ingest::pool_runner()));
+    return finish_open(store::open_database(path, writable));
   });
 }
 

@@ -6,8 +6,6 @@
 #include <filesystem>
 #include <functional>
 #include <random>
-#include <thread>
-#include <vector>
 #include <string>
 
 #include "quor/store/binary_codec.h"
@@ -237,62 +235,6 @@ TEST(ContainerDamage, RandomDamageFailsAsTheWholeStreamLoaderDid) {
     ASSERT_EQ(outcome_of(got), outcome_of(plain_parse(bytes, "d.edb"))) << "trial " << trial;
   }
   EXPECT_GT(failures, 200u);  // the damage is mostly caught, as it should be
-}
-
-// Frames decompressed and decoded apart on threads give the record, the
-// digest and the error of the decoder that takes the stream as it comes,
-// bit for bit: for images cut at entry borders anywhere, for frames cut
-// elsewhere, and for every kind of damage.
-TEST_F(ContainerTest, FramesDecodedApartGiveWhatTheStreamDecoderGives) {
-  const ParallelRunner on_threads = [](size_t n, const std::function<void(size_t)>& fn) {
-    std::vector<std::thread> threads;
-    for (size_t i = n; i-- > 1;) threads.emplace_back([&fn, i] { fn(i); });
-    if (n > 0) fn(0);
-    for (auto& t : threads) t.join();
-  };
-  RecordMaker mk(5);
-  model::DistributionFile no_joints = mk.file(40);
-  no_joints.joints.clear();
-  model::DistributionFile only_joints = mk.file(40);
-  only_joints.distributions.clear();
-  const model::DistributionFile files[] = {mk.file(60), no_joints, only_joints, mk.file(3)};
-  std::vector<std::string> images;
-  for (const auto& f : files) {
-    for (const auto& [entries, frame_bytes] : std::vector<std::pair<size_t, uint64_t>>{
-             {1, 1}, {3, 500}, {7, 3000}, {0, 0}}) {
-      internal::set_image_parts_for_testing(entries, 2, frame_bytes);
-      images.push_back(*data_file_image(f));
-    }
-    const std::string enc = encode_stored_record(f);
-    // Frames cut inside entries, and a cut at the count.
-    for (size_t cut : {size_t{8}, size_t{9}, enc.size() / 3, enc.size() / 2}) {
-      images.push_back(header(3) + zstd_frame_with_checksum(enc.substr(0, cut)) +
-                       zstd_frame_with_checksum(enc.substr(cut)));
-    }
-    images.push_back(header(3) + zstd_frame(enc) + zstd_frame("trailing bytes"));
-  }
-  internal::set_image_parts_for_testing(0, 0, 0);
-  const auto p = dir_ / "distributions.edb";
-  auto check = [&](const std::string& bytes, const std::string& what) {
-    spit(p, bytes);
-    std::optional<EncodingDigest> plain_digest, pool_digest;
-    const auto plain = load_distribution_file_read(p, &plain_digest);
-    const auto pool = load_distribution_file_read(p, &pool_digest, &on_threads);
-    ASSERT_EQ(outcome_of(pool), outcome_of(plain)) << what;
-    EXPECT_EQ(pool_digest, plain_digest) << what;
-    EXPECT_EQ(outcome_of(load_distribution_file_mapped(p, &on_threads)), outcome_of(plain)) << what;
-  };
-  for (size_t i = 0; i < images.size(); ++i) check(images[i], "image " + std::to_string(i));
-  RecordMaker damage(9);
-  for (int trial = 0; trial < 300; ++trial) {
-    std::string bytes = images[damage.below(images.size())];
-    switch (damage.below(3)) {
-      case 0: bytes[8 + damage.below(bytes.size() - 8)] ^= static_cast<char>(1 + damage.below(255)); break;
-      case 1: bytes.resize(8 + damage.below(bytes.size() - 8)); break;
-      default: bytes += damage.text(5);
-    }
-    check(bytes, "trial " + std::to_string(trial));
-  }
 }
 
 }  // namespace

@@ -12,7 +12,6 @@
 #include <functional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "quor/model/model.h"
 #include "quor/util/error.h"
@@ -61,20 +60,6 @@ uint64_t distribution_file_part_size(const model::DistributionFile& record,
 void encode_distribution_file_part(const model::DistributionFile& record,
                                    const DistributionFileParts& parts, size_t part, uint64_t size,
                                    std::string& out);
-
-// Decoding a DistributionFile whose encoding comes cut at entry borders
-// (the frames of a data file), each piece on its own thread.
-//
-// decode_distribution_run: the distributions that `bytes` holds one after
-// another, to its very end, appended to `out`; with `count_first`, the bytes
-// begin with the list's count, put in `*count`. False when the bytes do not
-// end exactly after an entry or an entry fails to decode (`out` then holds
-// some of them): the piece was not cut at entry borders, or is damaged.
-// decode_joint_list: the joints' count and the joints from the start of
-// `bytes` (bytes after them are ignored, as after a record).
-bool decode_distribution_run(std::string_view bytes, bool count_first, uint64_t* count,
-                             std::vector<model::DistributionObject>& out);
-Result<std::vector<model::JointDistributionObject>> decode_joint_list(std::string_view bytes);
 
 // The bytes of an encoded record as they come, for decoding a record of a
 // stream (a decompressed file) without holding the whole stream.

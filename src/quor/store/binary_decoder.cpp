@@ -23,24 +23,6 @@ Result<T> decode_stored_record_from(RecordSource& source) {
   return out;
 }
 
-bool decode_distribution_run(std::string_view bytes, bool count_first, uint64_t* count,
-                             std::vector<model::DistributionObject>& out) {
-  internal::Reader rd(bytes);
-  if (count_first && !rd.u64(*count)) return false;
-  while (rd.buffered() > 0) {
-    out.emplace_back();
-    if (!rd.get(out.back())) return false;
-  }
-  return true;
-}
-
-Result<std::vector<model::JointDistributionObject>> decode_joint_list(std::string_view bytes) {
-  internal::Reader rd(bytes);
-  std::vector<model::JointDistributionObject> joints;
-  if (!rd.get(joints)) return rd.take_error();
-  return joints;
-}
-
 template Result<model::MetaFile> decode_stored_record<model::MetaFile>(std::string_view);
 template Result<model::DistributionFile> decode_stored_record<model::DistributionFile>(std::string_view);
 template Result<model::DistIndex> decode_stored_record<model::DistIndex>(std::string_view);

@@ -45,20 +45,11 @@ Result<std::string> data_file_image(const model::SnapshotStore& record);
 // (it spares the pass that measures it); `options.hasher`, when given,
 // receives every encoded byte as it goes to the compressor.
 //
-// A DistributionFile larger than 1 MiB encoded is written as several
-// frames, one after the other (any zstd decoder reads them as one stream):
-// the distributions in frames of at least 1 MiB of whole entries, then the
-// joints likewise, so that both the compression and the decoding on open can
-// take the frames apart. `options.parallel`, when given, encodes and
-// compresses the frames on several threads, a round at a time, while the
-// round before is written: the same bytes, the same digest as without it.
-// `write` may then be called from a pool thread, one call at a time and in
-// order.
-//
-// Frames of 1 MiB against one frame for the whole record (bench_store,
-// 100 000 histograms of 20 bins, 33 MB encoded): the file is <SIZE> larger,
-// and a flush on 8 threads compresses at <RATE> instead of the one
-// compressor's ≈230 MB/s.
+// `options.parallel`, when given, lets a DistributionFile be encoded in
+// parts on several threads while the compressor takes the parts in order on
+// one thread (its own context, not the calling thread's): the same bytes,
+// the same digest. `write` may then be called from a pool thread, one call
+// at a time and in order.
 using ImageWriter = std::function<Status(std::string_view)>;
 // Spreads work over threads: calls fn(i) for every i in [0, n), in any
 // order and possibly at once, fn(0) on the calling thread, and returns when
@@ -79,10 +70,9 @@ Status stream_data_file_image(const model::SnapshotStore& record, const ImageWri
                               const ImageStreamOptions& options = {});
 
 namespace internal {
-// The image's part, round and frame sizes (0: the default), so that tests
-// can put part, frame and round borders anywhere in a small record.
-void set_image_parts_for_testing(size_t entries_per_part, size_t frames_per_round,
-                                 uint64_t frame_bytes = 0);
+// The parallel stream's part and round sizes (0, 0: the defaults), so that
+// tests can put part and round borders anywhere in a small record.
+void set_image_parts_for_testing(size_t entries_per_part, size_t parts_per_round);
 }  // namespace internal
 
 // Flush writers: always (re)write the file. Failures carry "zstd compress"
@@ -128,25 +118,6 @@ Result<IndexEntriesDigest> load_dist_index_entries_digest(const std::filesystem:
 // Maps the file read-only ("open file {path}", "mmap {path}"), decodes from
 // the mapping and unmaps before returning, whatever the outcome.
 Result<model::DistributionFile> load_distribution_file_mapped(const std::filesystem::path& path);
-
-// The same loaders with the frames of a current-format "distributions.edb"
-// decompressed and decoded on `parallel`, a round of frames at a time, when
-// the file is cut at entry borders as the writers cut it; any other file
-// (one frame, frames cut elsewhere, damage) is decoded as one stream, as
-// without `parallel`. The record, the digest and every error are the same
-// either way.
-Result<model::DistributionFile> load_distribution_file_read(const std::filesystem::path& path,
-                                                            std::optional<EncodingDigest>* digest,
-                                                            const ParallelRunner* parallel);
-Result<model::DistributionFile> load_distribution_file_mapped(const std::filesystem::path& path,
-                                                              const ParallelRunner* parallel);
-Result<model::DistributionFile> parse_distribution_file(std::string_view bytes,
-                                                        const std::filesystem::path& path,
-                                                        const ParallelRunner* parallel);
-
-// encoding_digest(record) with the record encoded in parts on `parallel`
-// and digested in order.
-EncodingDigest encoding_digest(const model::DistributionFile& record, const ParallelRunner& parallel);
 
 // Decodes the bytes of a data file; `path` serves the messages only.
 Result<model::DistributionFile> parse_distribution_file(std::string_view bytes,

@@ -103,18 +103,14 @@ struct RecordNow {
 // compared with the file once.
 template <class T>
 bool file_holds(DataFileState& state, const std::filesystem::path& path, const T& record,
-                RecordNow& now, bool clean, const ParallelRunner* parallel = nullptr) {
+                RecordNow& now, bool clean) {
   if (!state.digest && !state.unread_entries) return false;
   auto id = file_identity(path);
   if (!id || *id != state.identity) return false;
   if (state.digest && clean) return true;
   if (state.digest) {
     if (entries_of(record) != state.entries) return false;
-    if constexpr (std::is_same_v<T, model::DistributionFile>) {
-      now.digest = parallel != nullptr ? encoding_digest(record, *parallel) : encoding_digest(record);
-    } else {
-      now.digest = encoding_digest(record);
-    }
+    now.digest = encoding_digest(record);
     return *now.digest == *state.digest;
   }
   if constexpr (std::is_same_v<T, model::DistIndex>) {
@@ -333,11 +329,6 @@ Result<Database> create_database(const std::filesystem::path& path, bool raw_log
 }
 
 Result<Database> open_database(const std::filesystem::path& path, bool writable) {
-  return open_database(path, writable, nullptr);
-}
-
-Result<Database> open_database(const std::filesystem::path& path, bool writable,
-                               const ParallelRunner* parallel) {
   if (!path_has_metadata(path)) return Error("database path does not exist: " + path.string());
 
   Database db;
@@ -371,10 +362,10 @@ Result<Database> open_database(const std::filesystem::path& path, bool writable,
 
   const auto data_path = path / kDistributionsFile;
   if (writable) {
-    QUOR_ASSIGN_OR_RETURN(db.data, load_distribution_file_read(data_path, &digest, parallel));
+    QUOR_ASSIGN_OR_RETURN(db.data, load_distribution_file_read(data_path, &digest));
     note_loaded(db.flush_state.files[kDistributionsSlot], data_path, db.data, digest);
   } else {
-    QUOR_ASSIGN_OR_RETURN(db.data, load_distribution_file_mapped(data_path, parallel));
+    QUOR_ASSIGN_OR_RETURN(db.data, load_distribution_file_mapped(data_path));
   }
 
   // The index file may predate the distributions file (a flush interrupted
@@ -438,24 +429,11 @@ Status flush_database(Database& db, FileOps& ops, const ParallelRunner* parallel
   // Whether each file already holds its record, and what was learnt deciding.
   RecordNow now[4];
   const bool clean = db.flush_state.clean();
-  bool holds[4];
-  auto decide = [&](size_t i) {
-    switch (i) {
-      case kMetaSlot: holds[i] = file_holds(files[i], paths[i], db.meta, now[i], clean); break;
-      case kDistributionsSlot:
-        holds[i] = file_holds(files[i], paths[i], db.data, now[i], clean, parallel);
-        break;
-      case kIndexSlot: holds[i] = file_holds(files[i], paths[i], db.index, now[i], clean); break;
-      default: holds[i] = file_holds(files[i], paths[i], db.snapshots, now[i], clean); break;
-    }
-  };
-  // On the pool the distributions' digest (itself spread) and the index's
-  // comparison with its file go side by side.
-  if (parallel != nullptr) {
-    (*parallel)(4, decide);
-  } else {
-    for (size_t i = 0; i < 4; ++i) decide(i);
-  }
+  const bool holds[4] = {
+      file_holds(files[kMetaSlot], paths[kMetaSlot], db.meta, now[0], clean),
+      file_holds(files[kDistributionsSlot], paths[kDistributionsSlot], db.data, now[1], clean),
+      file_holds(files[kIndexSlot], paths[kIndexSlot], db.index, now[2], clean),
+      file_holds(files[kSnapshotsSlot], paths[kSnapshotsSlot], db.snapshots, now[3], clean)};
   // Whatever this flush ends with, the records are clean again only if every
   // file is then known to hold its record.
   db.flush_state.clean_generation.reset();

@@ -35,10 +35,6 @@ Result<Database> create_database(const std::filesystem::path& path, bool raw_log
 // meta record are raised past the largest stored id, so that whatever state an
 // interrupted flush left, every distribution is found and no id is reused.
 Result<Database> open_database(const std::filesystem::path& path, bool writable);
-// The same with "distributions.edb" decompressed and decoded on `parallel`
-// (the ingest's pool) where its frames allow: the same Database.
-Result<Database> open_database(const std::filesystem::path& path, bool writable,
-                               const ParallelRunner* parallel);
 
 // Writes the data files of a writable database whose records changed since
 // they were last written or read (a file that already holds the bytes it
@@ -61,8 +57,6 @@ Status flush_database(Database& db, FileOps& ops);
 // at its turn. The files' bytes and the steps through `ops`, in their order,
 // are those of a flush on one thread; only the sizes of the distributions
 // file's writes may differ (the compressor takes its input in other pieces).
-// The digests that decide whether a file already holds its record are taken
-// on `parallel` too.
 Status flush_database(Database& db, FileOps& ops, const ParallelRunner* parallel);
 
 // Opens "lock.edb" (creating it, never truncating) and takes the exclusive
