@@ -19,9 +19,9 @@ using model::HistogramRepr;
 inline constexpr size_t kDistributions = 100000;
 inline constexpr uint32_t kBins = 20;
 
-inline DistributionFile make_distributions() {
+inline DistributionFile make_distributions(size_t n = kDistributions) {
   DistributionFile f;
-  f.distributions.reserve(kDistributions);
+  f.distributions.reserve(n);
   uint64_t seed = 88172645463325252ULL;
   auto next = [&] {
     seed ^= seed << 13;
@@ -29,7 +29,7 @@ inline DistributionFile make_distributions() {
     seed ^= seed << 17;
     return seed;
   };
-  for (size_t i = 0; i < kDistributions; ++i) {
+  for (size_t i = 0; i < n; ++i) {
     DistributionObject d;
     d.id = i + 1;
     d.variable = "metric_" + std::to_string(i % 10);

@@ -264,7 +264,8 @@ PyObject* db_ingest_records(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
     Result<ingest::BatchCounters> counters = ingest::apply_input_records(state->db, records);
     if (!counters.ok()) return raise_quor_error(counters.error());
-    Status flushed = store::flush_database(state->db);
+    Status flushed =
+        store::flush_database(state->db, store::posix_file_ops(), &ingest::pool_runner());
     if (!flushed.ok()) return raise_quor_error(flushed.error());
     IngestReportValues values;
     values.total_rows = records.size();

@@ -11,6 +11,7 @@
 #include "owner_thread.h"
 #include "py_ref.h"
 #include "results.h"
+#include "quor/ingest/batch_apply.h"
 #include "quor/sql/executor.h"
 #include "quor/store/directory.h"
 #include "quor/store/json_form.h"
@@ -48,6 +49,12 @@ bool is_forked_copy(const store::Database& db) {
   return db.lock_file && db.lock_file->is_forked_copy();
 }
 
+// A flush encodes the distributions in parts on the ingest's worker pool,
+// as the ingest's own flush does.
+Status flush_on_pool(store::Database& db) {
+  return store::flush_database(db, store::posix_file_ops(), &ingest::pool_runner());
+}
+
 // Takes the state out (the object is closed from here on), flushes it and
 // releases it in every case; returns the flush's failure. A forked copy is
 // released without a flush and without error: closing it (or leaving a
@@ -56,7 +63,7 @@ bool is_forked_copy(const store::Database& db) {
 Status close_state(QuorDBObject* db) {
   std::unique_ptr<DbState> state = std::move(db->state);
   if (!state) return ok_status();
-  Status flushed = is_forked_copy(state->db) ? ok_status() : store::flush_database(state->db);
+  Status flushed = is_forked_copy(state->db) ? ok_status() : flush_on_pool(state->db);
   state.reset();
   return flushed;
 }
@@ -136,7 +143,7 @@ PyObject* db_flush(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     if (db == nullptr) return nullptr;
     DbState* state = open_state(db);
     if (state == nullptr) return nullptr;
-    Status flushed = store::flush_database(state->db);
+    Status flushed = flush_on_pool(state->db);
     if (!flushed.ok()) return raise_quor_error(flushed.error());
     Py_RETURN_NONE;
   });

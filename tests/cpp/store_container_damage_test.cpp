@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <zstd.h>
 
+#include <filesystem>
+#include <functional>
 #include <random>
 #include <string>
 
@@ -94,6 +96,69 @@ TEST_F(ContainerTest, DamagedFilesFailWithTheSameTexts) {
     ASSERT_FALSE(m.ok()) << c.name;
     EXPECT_EQ(m.error().full_text(), r.error().full_text()) << c.name;
     EXPECT_EQ(r.error().full_text(), c.want) << c.name;
+  }
+}
+
+// Every single-bit flip of a written file's payload either fails the read
+// with an error naming the file or reads back the very same record: the
+// frame's content checksum catches the flips that would still decompress
+// (a literal count, a length) and open with other numbers.
+TEST_F(ContainerTest, NoBitFlipOfAWrittenPayloadReadsSilentlyDifferent) {
+  const model::DistributionFile data = full_distribution_file();
+  const model::MetaFile meta = full_meta();
+  const auto dp = dir_ / "distributions.edb";
+  const auto mp = dir_ / "meta.edb";
+  ASSERT_TRUE(write_distributions_file(dp, data).ok());
+  ASSERT_TRUE(write_meta_file(mp, meta).ok());
+  auto outcome = [](const auto& r) {
+    return r.ok() ? "ok " + encode_stored_record(*r) : r.error().full_text();
+  };
+  struct Case {
+    std::filesystem::path path;
+    std::string want;  // "ok " and the record's encoding
+    // The outcome of reading these bytes as the file at the path.
+    std::function<std::string(const std::string&, const std::filesystem::path&)> read;
+  };
+  const Case cases[] = {
+      {dp, "ok " + encode_stored_record(data),
+       [&](const std::string& b, const std::filesystem::path& p) {
+         return outcome(parse_distribution_file(b, p));
+       }},
+      {mp, "ok " + encode_stored_record(meta),
+       [&](const std::string& b, const std::filesystem::path& p) {
+         return outcome(parse_data_file<model::MetaFile>(b, p));
+       }},
+  };
+  for (const Case& c : cases) {
+    const std::string image = slurp(c.path);
+    ASSERT_EQ(c.read(image, c.path), c.want);
+    size_t silent = 0, caught = 0;
+    std::string first_caught;
+    for (size_t bit = 8 * 8; bit < 8 * image.size(); ++bit) {
+      std::string bytes = image;
+      bytes[bit / 8] = static_cast<char>(bytes[bit / 8] ^ (1 << (bit % 8)));
+      const std::string got = c.read(bytes, c.path);
+      if (got == c.want) continue;
+      if (got.rfind("ok ", 0) == 0 || got.find(c.path.string()) == std::string::npos) {
+        ++silent;
+        ADD_FAILURE() << c.path << " bit " << bit << ": " << got.substr(0, 200);
+        if (silent > 5) break;
+        continue;
+      }
+      if (++caught == 1) first_caught = bytes;
+    }
+    EXPECT_EQ(silent, 0u) << c.path;
+    EXPECT_GT(caught, 8 * (image.size() - 8) * 9 / 10) << c.path;
+    // The loaders read the file and name it the same way.
+    ASSERT_FALSE(first_caught.empty());
+    spit(c.path, first_caught);
+    const std::string want_error = c.read(first_caught, c.path);
+    if (c.path == dp) {
+      EXPECT_EQ(outcome(load_distribution_file_read(dp)), want_error);
+      EXPECT_EQ(outcome(load_distribution_file_mapped(dp)), want_error);
+    } else {
+      EXPECT_EQ(outcome(load_meta_file(mp)), want_error);
+    }
   }
 }
 

@@ -20,8 +20,8 @@ namespace {
 
 using namespace quor::store::testing;
 
-// The image as one call compressing the whole encoding at level 3 makes it:
-// what the whole-buffer writer stored. For a record longer than zstd's
+// The image as one call compressing the whole encoding at level 3 with the
+// content checksum makes it: what the whole-buffer writer stored. For a record longer than zstd's
 // window (2 MiB at level 3) the streamed frame may pick other matches than
 // the one-shot frame could reach; it still holds the same bytes.
 template <class R>
@@ -29,6 +29,7 @@ std::string one_shot_image(const R& record) {
   const std::string enc = encode_stored_record(record);
   ZSTD_CCtx* cctx = ZSTD_createCCtx();
   ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, 3);
+  ZSTD_CCtx_setParameter(cctx, ZSTD_c_checksumFlag, 1);
   std::string out(ZSTD_compressBound(enc.size()), '\0');
   size_t n = ZSTD_compress2(cctx, out.data(), out.size(), enc.data(), enc.size());
   ZSTD_freeCCtx(cctx);

@@ -506,5 +506,117 @@ TEST_F(FlushFilesTest, AFailedStepKeepsTheRenameOrderAndLeavesNoTemporaries) {
   }
 }
 
+// Every changing operation raises the change generation, so the next flush
+// looks at the records again; a flush after which every file holds its
+// record leaves them clean, and a flush of clean records checks only that
+// each file is still the one it wrote. That it then encodes nothing shows in
+// a record edited behind the generation's back: not seen until
+// note_change().
+TEST_F(FlushFilesTest, TheChangeGenerationTellsAFlushWhetherToLookAtTheRecords) {
+  const fs::path path = dir_ / "db";
+  auto db = create_database(path, true);
+  ASSERT_TRUE(db.ok());
+  EXPECT_FALSE(db->flush_state.clean());  // open read what the files held, nothing more
+  fill(*db);
+  ASSERT_TRUE(flush_database(*db).ok());
+  EXPECT_TRUE(db->flush_state.clean());
+  auto steps_of_flush = [&](Database& d) {
+    CrashingFileOps ops;
+    Status st = flush_database(d, ops);
+    EXPECT_TRUE(st.ok()) << st.error().full_text();
+    return renames_in(ops.steps());
+  };
+  const model::DimensionMap eu{{"region", "EU"}}, us{{"region", "US"}};
+  struct Case {
+    const char* what;
+    std::function<void(Database&)> change;
+  };
+  const Case cases[] = {
+      {"add_variable", [](Database& d) { ASSERT_TRUE(d.add_variable({"v2", model::ContinuousType{2, std::nullopt}}).ok()); }},
+      {"add_dimension", [](Database& d) { ASSERT_TRUE(d.add_dimension({"d2", "d2", std::nullopt}).ok()); }},
+      {"apply_counts", [&](Database& d) { ASSERT_TRUE(d.apply_counts("age", eu, HistogramCounts{{{1, 1}}}).ok()); }},
+      {"ensure_distribution", [&](Database& d) { ASSERT_TRUE(d.ensure_distribution("age", us).ok()); }},
+      {"ensure_joint", [&](Database& d) { ASSERT_TRUE(d.ensure_joint("age", "colour", us).ok()); }},
+      {"finalize_updates", [&](Database& d) { d.finalize_updates({{"age", eu}}, 1234); }},
+      {"a direct edit announced", [](Database& d) {
+         d.flush_state.note_change();
+         d.snapshots.entries["k"] = {model::SnapshotEntry{1, 2, d.records().distributions[0]}};
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(db->flush_state.clean());
+    c.change(*db);
+    EXPECT_FALSE(db->flush_state.clean());
+    ASSERT_TRUE(flush_database(*db).ok());
+    EXPECT_TRUE(db->flush_state.clean());
+    EXPECT_TRUE(steps_of_flush(*db).empty());
+  }
+
+  // Clean: a count edited without a word is not looked at ...
+  db->distributions.cells(0)[0] += 1;
+  db->distributions.row(0).total_count += 1;
+  EXPECT_TRUE(steps_of_flush(*db).empty());
+  // ... announced, it is written; and a file replaced behind the database's
+  // back is written again even while the records are clean.
+  db->flush_state.note_change();
+  EXPECT_EQ(steps_of_flush(*db), (std::vector<std::string>{"distributions.edb"}));
+  EXPECT_TRUE(db->flush_state.clean());
+  ASSERT_TRUE(write_snapshots_file(path / "snapshots.edb", model::SnapshotStore{}).ok());
+  EXPECT_EQ(steps_of_flush(*db), (std::vector<std::string>{"snapshots.edb"}));
+  EXPECT_EQ(*load_distribution_file_read(path / "distributions.edb"), db->records());
+  EXPECT_EQ(*load_snapshot_store(path / "snapshots.edb"), db->snapshots);
+
+  // A flush that fails leaves the records unclean, so the next one looks again.
+  ASSERT_TRUE(db->apply_counts("age", eu, HistogramCounts{{{2, 1}}}).ok());
+  CrashingFileOps dies(0);
+  EXPECT_FALSE(flush_database(*db, dies).ok());
+  EXPECT_FALSE(db->flush_state.clean());
+  EXPECT_EQ(steps_of_flush(*db), (std::vector<std::string>{"distributions.edb"}));
+  EXPECT_TRUE(db->flush_state.clean());
+}
+
+// A create writes each missing file under a temporary name with one sync,
+// renames them in order and syncs the directory once; stopped at any step
+// it leaves only whole files, and a later create completes the directory.
+TEST_F(FlushFilesTest, CreateSyncsEachFileOnceAndTheDirectoryOnce) {
+  const fs::path fresh = dir_ / "fresh";
+  CrashingFileOps counting;
+  auto db = create_database(fresh, true, counting);
+  ASSERT_TRUE(db.ok()) << db.error().full_text();
+  *db = Database();
+  // Steps are "sync" (a file), "sync dir DIR", "create NAME", ...
+  std::vector<std::string> kinds;
+  for (const auto& s : counting.steps()) kinds.push_back(s.substr(0, s.rfind("sync dir", 0) == 0 ? 8 : s.find(' ')));
+  const auto count = [&](const std::string& k) { return std::count(kinds.begin(), kinds.end(), k); };
+  EXPECT_EQ(count("sync"), 4);
+  EXPECT_EQ(count("sync dir"), 1);
+  EXPECT_EQ(count("create"), 4);
+  EXPECT_EQ(renames_in(counting.steps()), data_file_names());
+  ASSERT_FALSE(counting.synced_dirs().empty());
+  EXPECT_EQ(counting.synced_dirs().size(), 1u);
+  EXPECT_TRUE(counting.steps().back().rfind("sync dir ", 0) == 0);
+  std::string want[4];
+  for (int f = 0; f < 4; ++f) want[f] = slurp(fresh / kDataFiles[f]);
+  EXPECT_EQ(want[0], *data_file_image([] { model::MetaFile m; m.raw_log_enabled = true; return m; }()));
+  EXPECT_EQ(want[1], *data_file_image(model::DistributionFile{}));
+
+  for (uint64_t stop = 0; stop < counting.steps().size(); ++stop) {
+    SCOPED_TRACE(stop);
+    const fs::path work = dir_ / ("crash_" + std::to_string(stop));
+    CrashingFileOps crash(stop);
+    EXPECT_FALSE(create_database(work, true, crash).ok());
+    for (const char* name : kDataFiles) {
+      if (fs::exists(work / name)) {
+        EXPECT_FALSE(slurp(work / name).empty()) << name;
+      }
+    }
+    auto again = create_database(work, true);
+    ASSERT_TRUE(again.ok()) << again.error().full_text();
+    for (int f = 0; f < 4; ++f) EXPECT_EQ(slurp(work / kDataFiles[f]), want[f]) << kDataFiles[f];
+    EXPECT_TRUE(temporaries_in(work, data_file_names()).empty());
+  }
+}
+
 }  // namespace
 }  // namespace quor::store

@@ -74,6 +74,7 @@ BatchApplier::BatchApplier(store::Database& db, const model::Schema& schema,
       keys_(compiled_.key_dims.size()),
       scratches_(compiled_) {
   batch_time_.push_back(0);  // batch numbers count from 1
+  db_.flush_state.note_change();  // the batches write counts, ids and the raw-log counter
   // The block variable of each variable's slots; none when a repeated
   // name's definitions differ in kind.
   tally_var_.resize(variable_count_);

@@ -110,10 +110,12 @@ Result<IngestReport> run_batches(store::Database& db, const model::Schema& schem
   return report;
 }
 
-// The pool as the flush sees it: call 0 on the calling thread (so that
-// what it allocates is the calling thread's to give back), the others as
-// tasks; a thread that waits inside a call takes only that call's tasks, so
-// the flush's long tasks never nest inside one another.
+}  // namespace
+
+// Call 0 on the calling thread (so that what it allocates is the calling
+// thread's to give back), the others as tasks; a thread that waits inside a
+// call takes only that call's tasks, so the flush's long tasks never nest
+// inside one another.
 const store::ParallelRunner& pool_runner() {
   static const store::ParallelRunner run = [](size_t n, const std::function<void(size_t)>& fn) {
     if (n == 0) return;
@@ -144,6 +146,8 @@ const store::ParallelRunner& pool_runner() {
   };
   return run;
 }
+
+namespace {
 
 // The flush that ends a file ingest, and the report's elapsed time.
 Result<IngestReport> flush_and_report(store::Database& db, IngestReport report,

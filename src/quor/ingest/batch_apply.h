@@ -10,10 +10,16 @@
 #include "quor/ingest/input_record.h"
 #include "quor/ingest/preparation.h"
 #include "quor/ingest/schema_inference.h"
+#include "quor/store/container.h"
 #include "quor/store/database.h"
 #include "quor/util/error.h"
 
 namespace quor::ingest {
+
+// The worker pool as the store's open and flush take it (they encode,
+// compress, decompress and decode in parts on it): the ingest's own flush,
+// and the binding's open, flush and close.
+const store::ParallelRunner& pool_runner();
 
 // The counts of one applied batch.
 struct BatchCounters {

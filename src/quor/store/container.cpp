@@ -67,9 +67,14 @@ void put_header(char* dst) {
   std::memcpy(dst + 4, version, 4);
 }
 
-// One zstd frame (level 3, declaring `pledged` content bytes) fed in
-// pieces, its output written as the compressor fills its buffer. The first
-// failure is kept; later pieces are dropped.
+// One zstd frame (level 3, declaring `pledged` content bytes, ending in the
+// checksum of its content) fed in pieces, its output written as the
+// compressor fills its buffer. The first failure is kept; later pieces are
+// dropped.
+//
+// The checksum is zstd's own frame flag, which every zstd decoder verifies:
+// a damaged payload that would still decompress (a flipped literal, a
+// changed count) fails the read instead of opening with other numbers.
 class FrameWriter {
  public:
   FrameWriter(Compressor& comp, const ImageWriter& write) : comp_(comp), write_(write) {}
@@ -78,6 +83,7 @@ class FrameWriter {
     ZSTD_CCtx_reset(comp_.cctx.get(), ZSTD_reset_session_and_parameters);
     return !zstd_failed(
                ZSTD_CCtx_setParameter(comp_.cctx.get(), ZSTD_c_compressionLevel, kZstdLevel)) &&
+           !zstd_failed(ZSTD_CCtx_setParameter(comp_.cctx.get(), ZSTD_c_checksumFlag, 1)) &&
            !zstd_failed(ZSTD_CCtx_setPledgedSrcSize(comp_.cctx.get(), pledged));
   }
   void add(std::string_view piece) {

@@ -34,7 +34,8 @@ Result<std::string> data_file_image(const model::SnapshotStore& record);
 
 // Streams the complete image of `record` to `write`, in order, in pieces of
 // a reused buffer; `write` may be called any number of times. The payload is
-// one zstd frame (level 3, declaring its content size), compressed by the
+// one zstd frame (level 3, declaring its content size, with zstd's content
+// checksum), compressed by the
 // calling thread's reused context as the encoder produces the record (so
 // `write` must not stream another image on the same thread). The first
 // failure of `write` stops the stream and is returned as it is; a
@@ -95,7 +96,10 @@ Status ensure_snapshots_file(const std::filesystem::path& path);
 
 // Readers: the whole file is read ("read file {path}") and decoded by the
 // rules above ("zstd decompress {path}", "deserialize {path}", "parse {path}
-// (tried binary and JSON)", or the newer-version refusal). A compressed
+// (tried binary and JSON)", or the newer-version refusal). A frame that
+// carries zstd's content checksum is verified against it (a mismatch fails
+// with "zstd decompress {path}: Restored data doesn't match checksum");
+// frames without one read as they are. A compressed
 // record is decoded as it is decompressed, through one reused window, so
 // memory follows the decoded record, never what the stream expands to; the
 // rest of the stream is still checked, and a fault of the stream wins over a

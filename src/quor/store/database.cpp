@@ -105,6 +105,7 @@ std::optional<EngineError> schema_add_dimension(model::Schema& schema, model::Di
 
 Status Database::add_variable(model::VariableDefinition def) {
   if (!writable) return read_only_error();
+  flush_state.note_change();
   sync_names();
   const bool taken = find_variable(def.name) != nullptr;
   if (auto e = append_variable(meta.schema, std::move(def), taken)) return engine_error_to_message(*e);
@@ -114,6 +115,7 @@ Status Database::add_variable(model::VariableDefinition def) {
 
 Status Database::add_dimension(model::DimensionDefinition def) {
   if (!writable) return read_only_error();
+  flush_state.note_change();
   sync_names();
   const bool taken = find_dimension(def.name) != nullptr;
   if (auto e = append_dimension(meta.schema, std::move(def), taken)) return engine_error_to_message(*e);
@@ -154,6 +156,7 @@ DistributionFileSource Database::record_source() const {
 }
 
 void Database::load_records(model::DistributionFile file) {
+  flush_state.note_change();
   distributions = DistributionTable{};
   if (!file.distributions.empty()) {
     size_t cells = 0;
@@ -214,6 +217,7 @@ Result<uint64_t> Database::ensure_distribution(std::string_view variable,
                                                const model::DimensionMap& map) {
   // A known distribution is found whatever the schema and counters say.
   if (auto known = distributions.lookup_id(variable, map)) return *known;
+  flush_state.note_change();
   sync_names();
   const model::VariableDefinition* def = find_variable(variable);
   if (def == nullptr) return unknown_variable_error(variable);
@@ -230,6 +234,7 @@ Result<uint64_t> Database::ensure_distribution(std::string_view variable,
 
 Result<uint64_t> Database::ensure_distribution(std::string_view variable, std::span<const KeyEntry> key,
                                                uint64_t now, std::optional<Position>& position) {
+  flush_state.note_change();
   sync_names();
   uint32_t v = distributions.find_variable(variable);
   if (v != kNoId) {
@@ -258,6 +263,7 @@ Result<uint64_t> Database::ensure_distribution(std::string_view variable, std::s
 
 Status Database::apply_counts(std::string_view variable, const model::DimensionMap& map,
                               const CountAccumulator& counts) {
+  flush_state.note_change();
   if (!writable) return read_only_error();
   auto ensured = ensure_distribution(variable, map);
   if (!ensured.ok()) return std::move(ensured).error();
@@ -318,6 +324,7 @@ void add_cell_counts(model::DistributionRepr& repr, const CellCounts& counts) {
 }
 
 void Database::add_cell_counts(Position p, const CellCounts& counts) {
+  flush_state.note_change();
   DistributionRow& r = distributions.row(p);
   if (r.is_histogram() == counts.categorical) return;  // a kind mismatch changes nothing
   add_flat(distributions.cells(p), r.total_count, counts);
@@ -335,6 +342,7 @@ void finalize_distribution(model::DistributionObject& d, uint64_t now, uint64_t 
 }
 
 void Database::finalize_distribution(Position p, uint64_t now, uint64_t batches) {
+  flush_state.note_change();
   DistributionRow& r = distributions.row(p);
   r.sample_count = r.total_count;
   r.entropy = math::shannon_entropy(distributions.cells(p), r.total_count);
@@ -347,12 +355,14 @@ void Database::finalize_updates(const TouchedSet& touched) {
 }
 
 void Database::finalize_updates(const TouchedSet& touched, uint64_t now) {
+  flush_state.note_change();
   for (const auto& [variable, map] : touched) {
     if (auto p = lookup_position(variable, map)) finalize_distribution(*p, now);
   }
 }
 
 Status Database::ensure_joint(std::string_view a, std::string_view b, const model::DimensionMap& map) {
+  flush_state.note_change();
   catch_up_lookups();
   if (find_joint(a, b, map) != nullptr) return ok_status();
   auto [xn, yn] = joint_pair_order(a, b);

@@ -131,8 +131,10 @@ class Database {
   std::optional<RawLog> raw_log;
   model::SnapshotStore snapshots;
   bool writable = false;
-  // What the data files hold as far as open and flush know; only they use
-  // it (see flush_state.h). Not part of the database's state.
+  // What the data files hold as far as open and flush know (see
+  // flush_state.h). Not part of the database's state. The changing
+  // operations below raise its generation; code that edits the records
+  // directly calls flush_state.note_change().
   FlushState flush_state;
 
   Database() = default;
@@ -153,6 +155,7 @@ class Database {
   // Writes `id` under the index key of (variable, map), as a stored index
   // might hold it; the index keeps its text form from here on.
   void index_insert(std::string_view variable, const model::DimensionMap& map, uint64_t id) {
+    flush_state.note_change();
     distributions.index_insert(variable, map, id);
   }
 

@@ -95,16 +95,19 @@ struct RecordNow {
 
 // True when the file at `path` is known to hold `record`: the same file as
 // last written or read, and a record whose encoding has the same digest.
-// The digest is taken only for a file still in that state and a record with
-// as many entries (a pass over the record that a write then saves: it knows
-// the size to declare); the index that open did not read is compared with
-// the file once.
+// While the records are `clean` (unchanged since a flush after which every
+// file held its record) the file's identity is all there is to check.
+// Otherwise the digest is taken only for a file still in that state and a
+// record with as many entries (a pass over the record that a write then
+// saves: it knows the size to declare); the index that open did not read is
+// compared with the file once.
 template <class T>
 bool file_holds(DataFileState& state, const std::filesystem::path& path, const T& record,
-                RecordNow& now) {
+                RecordNow& now, bool clean) {
   if (!state.digest && !state.unread_entries) return false;
   auto id = file_identity(path);
   if (!id || *id != state.identity) return false;
+  if (state.digest && clean) return true;
   if (state.digest) {
     if (entries_of(record) != state.entries) return false;
     now.digest = encoding_digest(record);
@@ -213,12 +216,86 @@ void raise_past_largest_id(const Objects& objects, uint64_t& next_id) {
   if (next_id <= largest) next_id = largest == UINT64_MAX ? UINT64_MAX : largest + 1;
 }
 
+// After a flush that succeeded: the records are clean when every file is
+// known to hold its record.
+void note_clean_if_all_held(FlushState& state) {
+  for (const DataFileState& f : state.files)
+    if (!f.digest) return;
+  state.clean_generation = state.generation;
+}
+
 void raise_id_counters(Database& db) {
   uint64_t largest = 0;
   for (Position p = 0; p < db.distributions.size(); ++p) largest = std::max(largest, db.distributions.row(p).id);
   if (!db.distributions.empty() && db.meta.next_distribution_id <= largest)
     db.meta.next_distribution_id = largest == UINT64_MAX ? UINT64_MAX : largest + 1;
   raise_past_largest_id(db.joints, db.meta.next_joint_id);
+}
+
+// The records of a new database into those of its four data files that are
+// missing, in the order meta, distributions, index, snapshots: each written
+// and flushed to stable storage under its temporary name, then all renamed
+// in that order and their directory flushed once (one sync per file and one
+// for the directory, where a write and rename of each would take two each).
+// A failure stops at that file: the files before it are still put in place.
+Status write_missing_data_files(const std::filesystem::path& dir, bool raw_log_enabled,
+                                FileOps& ops) {
+  model::MetaFile meta;
+  meta.raw_log_enabled = raw_log_enabled;
+  const model::DistributionFile data;
+  const model::DistIndex index;
+  const model::SnapshotStore snapshots;
+  std::vector<FileReplacement> staged;
+  std::vector<std::filesystem::path> targets;
+  Status failure;
+  for (size_t i = 0; i < 4 && failure.ok(); ++i) {
+    const std::filesystem::path path = dir / kDataFiles[i];
+    // Anything under the name, whatever it holds, is left alone.
+    if (path_has_metadata(path)) continue;
+    const std::string context = "write file " + path.string();
+    auto begun = FileReplacement::begin(ops, path);
+    if (!begun.ok()) {
+      failure = Status(std::move(begun).error().add_context(context));
+      break;
+    }
+    FileReplacement file = std::move(begun).value();
+    bool write_failed = false;
+    EncodingDigest digest;
+    const RecordNow unknown;
+    Status st;
+    switch (i) {
+      case kMetaSlot: st = stream_record(meta, file, unknown, digest, write_failed); break;
+      case kDistributionsSlot: st = stream_record(data, file, unknown, digest, write_failed); break;
+      case kIndexSlot: st = stream_record(index, file, unknown, digest, write_failed); break;
+      default: st = stream_record(snapshots, file, unknown, digest, write_failed); break;
+    }
+    if (st.ok()) st = file.finish().context(context);
+    else if (write_failed) st = std::move(st).context(context);
+    if (!st.ok()) {
+      failure = std::move(st);
+      break;
+    }
+    staged.push_back(std::move(file));
+    targets.push_back(path);
+  }
+  // Each directory that received a rename, with the first file renamed
+  // into it (more than one only when a data file is a link elsewhere).
+  std::vector<std::pair<std::filesystem::path, size_t>> dirs;
+  for (size_t k = 0; k < staged.size(); ++k) {
+    Status st = staged[k].commit();
+    if (!st.ok()) {
+      if (failure.ok()) failure = std::move(st).context("write file " + targets[k].string());
+      break;
+    }
+    const auto target_dir = staged[k].target_directory();
+    if (std::none_of(dirs.begin(), dirs.end(), [&](const auto& d) { return d.first == target_dir; }))
+      dirs.emplace_back(target_dir, k);
+  }
+  for (const auto& [d, k] : dirs) {
+    Status st = ops.sync_directory(d);
+    if (!st.ok() && failure.ok()) failure = std::move(st).context("write file " + targets[k].string());
+  }
+  return failure;
 }
 
 }  // namespace
@@ -232,16 +309,16 @@ Result<LockFile> acquire_lock_file(const std::filesystem::path& lock_path) {
 }
 
 Result<Database> create_database(const std::filesystem::path& path, bool raw_log_enabled) {
+  return create_database(path, raw_log_enabled, posix_file_ops());
+}
+
+Result<Database> create_database(const std::filesystem::path& path, bool raw_log_enabled,
+                                 FileOps& ops) {
   QUOR_RETURN_IF_ERROR(create_dir_tree(path, "create db dir " + path.string()));
   if (raw_log_enabled) {
     QUOR_RETURN_IF_ERROR(create_dir_tree(path / kRawDir, "create raw dir " + path.string()));
   }
-  model::MetaFile meta;
-  meta.raw_log_enabled = raw_log_enabled;
-  QUOR_RETURN_IF_ERROR(save_meta_file_if_absent(path / kMetaFile, meta));
-  QUOR_RETURN_IF_ERROR(save_distribution_file_if_absent(path / kDistributionsFile, {}));
-  QUOR_RETURN_IF_ERROR(save_dist_index_if_absent(path / kIndexFile, {}));
-  QUOR_RETURN_IF_ERROR(ensure_snapshots_file(path / kSnapshotsFile));
+  QUOR_RETURN_IF_ERROR(write_missing_data_files(path, raw_log_enabled, ops));
   return open_database(path, true);
 }
 
@@ -348,12 +425,15 @@ Status flush_database(Database& db, FileOps& ops, const ParallelRunner* parallel
   const DistIndexSource index = db.distributions.index_source();
   // Whether each file already holds its record, and what was learnt deciding.
   RecordNow now[4];
-  const bool holds[4] = {file_holds(files[kMetaSlot], paths[kMetaSlot], db.meta, now[0]),
-                         file_holds(files[kDistributionsSlot], paths[kDistributionsSlot], data,
-                                    now[1]),
-                         file_holds(files[kIndexSlot], paths[kIndexSlot], index, now[2]),
-                         file_holds(files[kSnapshotsSlot], paths[kSnapshotsSlot], db.snapshots,
-                                    now[3])};
+  const bool clean = db.flush_state.clean();
+  const bool holds[4] = {
+      file_holds(files[kMetaSlot], paths[kMetaSlot], db.meta, now[0], clean),
+      file_holds(files[kDistributionsSlot], paths[kDistributionsSlot], data, now[1], clean),
+      file_holds(files[kIndexSlot], paths[kIndexSlot], index, now[2], clean),
+      file_holds(files[kSnapshotsSlot], paths[kSnapshotsSlot], db.snapshots, now[3], clean)};
+  // Whatever this flush ends with, the records are clean again only if every
+  // file is then known to hold its record.
+  db.flush_state.clean_generation.reset();
   EncodingDigest written[4];
   const uint64_t entries[4] = {entries_of(db.meta), entries_of(data), entries_of(index),
                                entries_of(db.snapshots)};
@@ -409,7 +489,10 @@ Status flush_database(Database& db, FileOps& ops, const ParallelRunner* parallel
     next = kIndexSlot;
   }
   for (size_t i = next; i < 4; ++i) QUOR_RETURN_IF_ERROR(stage(i));
-  if (staged.empty()) return ok_status();
+  if (staged.empty()) {
+    note_clean_if_all_held(db.flush_state);
+    return ok_status();
+  }
 
   // Rename in the fixed order, stopping at the first failure: a schema is in
   // place before the distributions that use it.
@@ -450,6 +533,7 @@ Status flush_database(Database& db, FileOps& ops, const ParallelRunner* parallel
       state.identity = *id;
     }
   }
+  if (failure.ok()) note_clean_if_all_held(db.flush_state);
   return failure;
 }
 

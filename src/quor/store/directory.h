@@ -15,7 +15,15 @@ namespace quor::store {
 
 // Builds whatever part of the directory is missing (never changing an
 // existing data file) and opens it read-write.
+//
+// The files a create writes are each written and flushed to stable storage
+// under a temporary name, then renamed into place together and the directory
+// flushed once. Failures carry "create db dir {path}", "create raw dir
+// {path}", "write file {path}" or "zstd compress".
 Result<Database> create_database(const std::filesystem::path& path, bool raw_log_enabled);
+// The same through `ops` (tests substitute failing or crashing operations).
+Result<Database> create_database(const std::filesystem::path& path, bool raw_log_enabled,
+                                 FileOps& ops);
 
 // Opens an existing directory; read-write takes the exclusive lock on
 // "lock.edb" first (blocking for other processes, refused at once for a

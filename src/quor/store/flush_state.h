@@ -11,6 +11,15 @@
 // read. A record whose file is in an unknown state, or whose count of
 // entries changed, is written without taking its digest first. Anything
 // unknown means "write".
+//
+// Beside the digests, a change generation: every operation that changes the
+// records raises it (note_change), and a flush after which every file holds
+// its record remembers the generation it saw. While the two are equal the
+// records are as the files hold them, so the next flush (the close after an
+// ingest, whose own flush already wrote everything) checks only that each
+// file is still the one it wrote, without encoding a record to digest it.
+// Whoever changes the records directly (not through Database's changing
+// operations or an ingest) calls note_change() first.
 #pragma once
 
 #include <array>
@@ -42,6 +51,15 @@ struct DataFileState {
 // snapshots.
 struct FlushState {
   std::array<DataFileState, 4> files;
+  // Raised by every change of the records.
+  uint64_t generation = 0;
+  // The generation at which every data file last held its record, when a
+  // flush left them so; open leaves it unset (what it read may differ from
+  // what the state now encodes to).
+  std::optional<uint64_t> clean_generation;
+
+  void note_change() { ++generation; }
+  bool clean() const { return clean_generation == generation; }
 };
 
 }  // namespace quor::store
