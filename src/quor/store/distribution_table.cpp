@@ -41,35 +41,36 @@ void DistributionTable::note_text(std::string_view text) {
 }
 
 uint32_t DistributionTable::find_variable(std::string_view name) const {
-  // Few variables: a scan from the most recent is as quick as a hash.
-  for (size_t i = variables_.size(); i-- > 0;)
-    if (variables_[i] == name) return static_cast<uint32_t>(i);
-  return kNoId;
+  const uint64_t* v = variable_ids_.find_id(name);
+  return v == nullptr ? kNoId : static_cast<uint32_t>(*v);
 }
 
 uint32_t DistributionTable::intern_variable(std::string_view name) {
   const uint32_t v = find_variable(name);
   if (v != kNoId) return v;
   note_text(name);
+  const auto id = static_cast<uint32_t>(variables_.size());
   variables_.emplace_back(name);
+  variable_ids_.try_emplace(name, id);
   last_list_.push_back(0);
   last_bounds_.push_back(0);
-  return static_cast<uint32_t>(variables_.size() - 1);
+  return id;
 }
 
 uint32_t DistributionTable::find_dimension(std::string_view name) const {
-  for (size_t i = 0; i < dimensions_.size(); ++i)
-    if (dimensions_[i] == name) return static_cast<uint32_t>(i);
-  return kNoId;
+  const uint64_t* d = dimension_ids_.find_id(name);
+  return d == nullptr ? kNoId : static_cast<uint32_t>(*d);
 }
 
 uint32_t DistributionTable::intern_dimension(std::string_view name) {
   const uint32_t d = find_dimension(name);
   if (d != kNoId) return d;
   note_text(name);
+  const auto id = static_cast<uint32_t>(dimensions_.size());
   dimensions_.emplace_back(name);
+  dimension_ids_.try_emplace(name, id);
   labels_.push_back(std::make_unique<LabelDictionary>());
-  return static_cast<uint32_t>(dimensions_.size() - 1);
+  return id;
 }
 
 uint32_t DistributionTable::find_label(uint32_t dimension, std::string_view text) const {

@@ -265,10 +265,12 @@ class DistributionTable {
   std::vector<uint32_t> last_bounds_;  // per variable: its last bounds + 1
   std::unordered_map<Position, std::pair<uint64_t, uint64_t>> raw_ranges_;  // the non-zero ones
 
+  // Names by number and numbers by name: a wide file has 10^5 variables,
+  // so a name is found by one hash lookup, not a scan.
   std::vector<std::string> variables_;
-  std::unordered_map<std::string, uint32_t> variable_ids_;
+  util::TextIdMap variable_ids_;
   std::vector<std::string> dimensions_;
-  std::unordered_map<std::string, uint32_t> dimension_ids_;
+  util::TextIdMap dimension_ids_;
   std::vector<std::unique_ptr<LabelDictionary>> labels_;
 
   // Integer index: (hash high half << 32) | (position + 1); 0 empty.
