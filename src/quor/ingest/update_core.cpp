@@ -84,12 +84,17 @@ void append_u32(std::string& out, size_t n) {
 }
 
 // Texts of one key dimension that a worker met, with their label ids: open
-// addressing over a fixed table that takes texts until it is half full (a
-// column of ever new texts fills it once and then only reads it).
+// addressing over a table that takes texts until it is half full of its
+// largest size (a column of ever new texts fills it once and then only reads
+// it). It starts empty and doubles from 64 slots, so that an ingest of a few
+// records (one `ingest_records` call) does not clear 160 KB per worker and
+// dimension for a cache it hardly uses.
 class TextIdCache {
  public:
   uint32_t find(std::string_view text, uint64_t hash) const {
-    for (size_t p = hash & (kSlots - 1);; p = (p + 1) & (kSlots - 1)) {
+    if (slots_.empty()) return kNoLabel;
+    const size_t mask = slots_.size() - 1;
+    for (size_t p = hash & mask;; p = (p + 1) & mask) {
       const Slot& s = slots_[p];
       if (s.length == kEmpty) return kNoLabel;
       if (s.hash == hash && s.length == text.size() && bytes_equal(s.text, text.data(), text.size()))
@@ -98,10 +103,9 @@ class TextIdCache {
   }
   // `text` must not be held yet.
   void put(std::string_view text, uint64_t hash, uint32_t id) {
-    if (text.size() > kMaxText || held_ >= kSlots / 2) return;
-    size_t p = hash & (kSlots - 1);
-    while (slots_[p].length != kEmpty) p = (p + 1) & (kSlots - 1);
-    Slot& s = slots_[p];
+    if (text.size() > kMaxText || held_ >= kMaxSlots / 2) return;
+    if (held_ >= slots_.size() / 2) grow();
+    Slot& s = free_slot(hash);
     s.hash = hash;
     s.id = id;
     s.length = static_cast<uint32_t>(text.size());
@@ -110,7 +114,7 @@ class TextIdCache {
   }
 
  private:
-  static constexpr size_t kSlots = 4096, kMaxText = 24;
+  static constexpr size_t kMinSlots = 64, kMaxSlots = 4096, kMaxText = 24;
   static constexpr uint32_t kEmpty = UINT32_MAX;
   struct Slot {
     uint64_t hash = 0;
@@ -118,7 +122,19 @@ class TextIdCache {
     uint32_t length = kEmpty;
     char text[kMaxText];
   };
-  std::vector<Slot> slots_ = std::vector<Slot>(kSlots);
+  Slot& free_slot(uint64_t hash) {
+    const size_t mask = slots_.size() - 1;
+    size_t p = hash & mask;
+    while (slots_[p].length != kEmpty) p = (p + 1) & mask;
+    return slots_[p];
+  }
+  void grow() {
+    std::vector<Slot> old(slots_.empty() ? kMinSlots : slots_.size() * 2);
+    old.swap(slots_);
+    for (const Slot& s : old)
+      if (s.length != kEmpty) free_slot(s.hash) = s;
+  }
+  std::vector<Slot> slots_;
   size_t held_ = 0;
 };
 
