@@ -376,7 +376,20 @@ Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t b
         [&] { write_group_.run([this, present] { write_status_ = write_raw_lines(present); }); });
   }
   BatchCounters counters;
-  if (!tally(refuse, counters)) {
+  bool tallied = false;
+  try {
+    tallied = tally(refuse, counters);
+  } catch (...) {
+    // The lines being written read this batch's state: nothing of it may
+    // outlive the batch, so the write ends before the failure goes on.
+    if (write) {
+      worker_arena().execute([&] { write_group_.wait(); });
+      write_status_ = ok_status();
+    }
+    settle_after_failure(0);
+    throw;
+  }
+  if (!tallied) {
     settle_after_failure(0);
     return read_only_error();
   }
