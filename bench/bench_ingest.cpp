@@ -14,6 +14,13 @@
 //   bench_ingest --case=reference [csv] [runs]
 //       the reference CSV `runs` times (default 7): medians of the ingest,
 //       of its batches and flush, and of the read alone;
+//   bench_ingest --case=step [csv] [runs]
+//       the per-record step alone, on one core: the flights CSV (3 M rows
+//       generated when missing; timestamps with times of day, monthly
+//       buckets, raw log on) ingested `runs` times (default 5) with a pool of
+//       one thread, unless RAYON_NUM_THREADS says otherwise; the processor
+//       time of the step (fields read, key looked up, slots, joint cells and
+//       raw-log line computed) per row, and the whole ingest;
 //   bench_ingest --case=high-cardinality [csv]
 //       the high-cardinality CSV (3 M rows, about one million distributions,
 //       daily buckets) as Python's ingest then close would run it: the ingest
@@ -23,6 +30,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -265,6 +273,42 @@ int run_reference_case(const std::string& path, int runs) {
   return 0;
 }
 
+// The per-record step's processor time per row, over `runs` ingests of the
+// flights CSV into fresh databases.
+int run_step_case(const std::string& path, int runs) {
+  const double load_before = load_average();
+  quor::ingest::IngestOptions options;
+  options.date_granularity = "monthly";
+  std::vector<double> per_row, total;
+  std::string listed;
+  for (int r = 0; r < runs; ++r) {
+    auto fresh = std::make_unique<FreshDb>();
+    if (!fresh->ok) return 1;
+    std::atomic<uint64_t> step_ns{0};
+    quor::ingest::IngestTuning tuning;
+    tuning.step_cpu_ns = &step_ns;
+    const auto t = Clock::now();
+    auto report = quor::ingest::ingest_file(fresh->db, path, options, 10000, false, tuning);
+    total.push_back(ms_since(t));
+    if (!report.ok()) {
+      std::fprintf(stderr, "%s\n", report.error().full_text().c_str());
+      return 1;
+    }
+    per_row.push_back(static_cast<double>(step_ns.load()) / static_cast<double>(report->total_rows));
+    char one[32];
+    std::snprintf(one, sizeof one, " %.1f", per_row.back());
+    listed += one;
+  }
+  const char* threads = std::getenv("RAYON_NUM_THREADS");
+  std::printf("step case: %s, monthly buckets, batch 10000, raw log on, %s thread(s), median of %d\n",
+              path.c_str(), threads != nullptr ? threads : "?", runs);
+  std::printf("  per-record step, processor time per row: %6.1f ns  (runs:%s)\n", median(per_row),
+              listed.c_str());
+  std::printf("  whole ingest (read .. flush):            %6.1f ms\n", median(total));
+  std::printf("  load average %.2f before, %.2f after\n", load_before, load_average());
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -277,6 +321,13 @@ int main(int argc, char** argv) {
     if (which == "reference") {
       const std::string path = argc > 2 ? argv[2] : reference_path();
       return run_reference_case(path, argc > 3 ? std::atoi(argv[3]) : 7);
+    }
+    if (which == "step") {
+      // One core unless asked otherwise; set before the pool starts.
+      setenv("RAYON_NUM_THREADS", "1", 0);
+      std::string path = argc > 2 ? argv[2] : "/tmp/quor_flights_3m.csv";
+      if (!fs::exists(path)) quor::bench::write_flights_csv(path, 3000000);
+      return run_step_case(path, argc > 3 ? std::atoi(argv[3]) : 5);
     }
     if (which == "high-cardinality") {
       std::string path = argc > 2 ? argv[2] : "/tmp/quor_high_cardinality.csv";

@@ -72,7 +72,7 @@ BatchApplier::BatchApplier(store::Database& db, const model::Schema& schema,
       variable_count_(schema.variables.size()),
       joint_count_(schema.joints.size()),
       keys_(compiled_.key_dims.size()),
-      scratches_(compiled_) {
+      scratches_(compiled_, tuning.step_cpu_ns) {
   batch_time_.push_back(0);  // batch numbers count from 1
   db_.flush_state.note_change();  // the batches write counts, ids and the raw-log counter
   // The block variable of each variable's slots; none when a repeated

@@ -27,6 +27,7 @@
 #include "quor/store/database.h"
 #include "quor/store/raw_log_appender.h"
 #include "quor/util/page_array.h"
+#include "quor/util/zeroed_words.h"
 
 namespace quor::ingest::internal {
 
@@ -146,7 +147,7 @@ class BatchApplier {
   std::vector<uint32_t> var_cells_;  // per variable: the cells of its blocks
 
   // Blocks: cells, then the unknown count, then counts for no cell.
-  std::vector<std::unique_ptr<uint64_t[]>> chunks_;  // never moved
+  std::vector<util::ZeroedWords> chunks_;  // never moved
   uint64_t* chunk_next_ = nullptr;
   size_t chunk_left_ = 0;
   // How many records (or created blocks) ahead the tally and the resolve

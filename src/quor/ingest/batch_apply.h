@@ -2,6 +2,7 @@
 // with new data.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -58,12 +59,16 @@ Result<IngestReport> ingest_rows_in_batches(store::Database& db,
                                             const ColumnLookup& lookup, uint64_t batch_size,
                                             bool progress);
 
-// What a test may set for one ingest: the clock its batches read for
-// last_updated (nullptr: the system clock) and the number of batches after
-// which the batch numbers start over (0: 2^32 - 1; see BatchApplier).
+// What a test or a benchmark may set for one ingest: the clock its batches
+// read for last_updated (nullptr: the system clock), the number of batches
+// after which the batch numbers start over (0: 2^32 - 1; see BatchApplier),
+// and where the processor time of the per-record step (the row's fields
+// read and its update computed, on whichever threads ran it) adds up, in
+// nanoseconds (nullptr: not measured).
 struct IngestTuning {
   uint64_t (*clock)() = nullptr;
   uint32_t batch_number_limit = 0;
+  std::atomic<uint64_t>* step_cpu_ns = nullptr;
 };
 
 // The file ingest: reads the file (reader chosen by extension), infers a

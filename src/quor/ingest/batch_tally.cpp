@@ -53,7 +53,7 @@ void BatchApplier::make_flat(uint32_t b) {
   const size_t need = hot.cells + size_t(2);
   if (need > chunk_left_) {
     const size_t size = std::max(need, kChunkCounts);
-    chunks_.push_back(std::make_unique<uint64_t[]>(size));  // zeroed
+    chunks_.push_back(util::make_zeroed_words(size));
     chunk_next_ = chunks_.back().get();
     chunk_left_ = size;
   }

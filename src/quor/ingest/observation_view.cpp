@@ -28,10 +28,10 @@ void append_value_json(std::string& out, const ValueRef& v) {
   }
 }
 
-void RowView::reset(size_t ndims, size_t nvars) {
-  has_dim.assign(ndims, 0);
+void RowView::resize(size_t ndims, size_t nvars) {
+  has_dim.resize(ndims);
   dims.resize(ndims);
-  has_val.assign(nvars, 0);
+  has_val.resize(nvars);
   vals.resize(nvars);
   if (scratch.size() < ndims + nvars) scratch.resize(ndims + nvars);
 }

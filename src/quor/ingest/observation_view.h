@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -42,7 +43,17 @@ struct RowView {
   std::vector<ValueRef> vals;  // per schema variable
   std::vector<std::string> scratch;
   std::vector<CsvTable::FieldRef> fields;  // where a CSV row's fields lie
-  void reset(size_t ndims, size_t nvars);
+  // Every mark cleared, for a row of `ndims` dimensions and `nvars`
+  // variables; called for every row, so the sizes are set only when they
+  // change (the values themselves count only where marked).
+  void reset(size_t ndims, size_t nvars) {
+    if (has_dim.size() != ndims || has_val.size() != nvars) resize(ndims, nvars);
+    if (ndims != 0) std::memset(has_dim.data(), 0, ndims);
+    if (nvars != 0) std::memset(has_val.data(), 0, nvars);
+  }
+
+ private:
+  void resize(size_t ndims, size_t nvars);
 };
 
 // Read access to a list of prepared observations. Implementations are read

@@ -5,6 +5,7 @@
 // result is in input order whatever the scheduling.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -57,17 +58,22 @@ struct BatchUpdates {
 // 3 530 instead of 4 440 with the memo alone, which parses nearly every
 // date. On sorted timestamps the memo does the work and the cache is left
 // alone once full.
+//
+// With `cpu_ns`, each share of a slice adds the processor time its thread
+// spent on it there.
 class StepScratches {
  public:
-  explicit StepScratches(const CompiledSchema& schema);
+  explicit StepScratches(const CompiledSchema& schema, std::atomic<uint64_t>* cpu_ns = nullptr);
   ~StepScratches();
   StepScratches(const StepScratches&) = delete;
   StepScratches& operator=(const StepScratches&) = delete;
   struct Impl;
   Impl& impl() { return *impl_; }
+  std::atomic<uint64_t>* cpu_ns() const { return cpu_ns_; }
 
  private:
   std::unique_ptr<Impl> impl_;
+  std::atomic<uint64_t>* cpu_ns_;
 };
 
 // Computes observations [begin, end) of `src` on the worker pool. Key
