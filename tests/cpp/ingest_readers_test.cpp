@@ -288,16 +288,11 @@ TEST(CsvReader, ForgottenRowsLeaveTheRowsAheadIntact) {
 // mark, UTF-8 and non-UTF-8, ragged and cut-off rows),
 // cut into chunks of a few bytes, both give the same table or the same error.
 TEST(CsvReader, ChunkedScanAgreesWithTheRecordReader) {
-  struct ChunkBytes {
-    explicit ChunkBytes(size_t n) { internal::set_csv_chunk_bytes_for_testing(n); }
-    ~ChunkBytes() { internal::set_csv_chunk_bytes_for_testing(0); }
-  };
   const std::vector<std::string> pieces = {"a", "bc", ",", ",", "\"", "\"\"", "\n", "\r", "\r\n",
                                            "\n\n", "\xC3\xA9", "\xFF", "x\"y", " "};
   std::mt19937_64 rng(11);
   size_t tables = 0, errors = 0;
   for (size_t chunk : {size_t(1), size_t(7), size_t(64), size_t(200)}) {
-    ChunkBytes guard(chunk);
     for (int round = 0; round < 3000; ++round) {
       // Mostly well-formed: rows of the header's width, with an odd piece.
       const size_t width = 1 + rng() % 4;
@@ -316,7 +311,7 @@ TEST(CsvReader, ChunkedScanAgreesWithTheRecordReader) {
       if (rng() % 3 == 0) text.resize(rng() % (text.size() + 1));
       if (rng() % 8 == 0) text = "\xEF\xBB\xBF" + text;
       const uint64_t runs = internal::csv_record_reader_runs_for_testing();
-      auto fast = parse_csv_bytes(bytes_of(text), true);
+      auto fast = parse_csv_bytes(bytes_of(text), true, chunk);
       auto plain = parse_csv_bytes(bytes_of(text), false);
       ASSERT_EQ(fast.ok(), plain.ok()) << testing::PrintToString(text);
       // A readable file of UTF-8 bytes never needs the slow reader.
@@ -336,6 +331,36 @@ TEST(CsvReader, ChunkedScanAgreesWithTheRecordReader) {
   // Both outcomes were exercised.
   EXPECT_GT(tables, 1000u);
   EXPECT_GT(errors, 1000u);
+}
+
+// A chunk sizes its record list from its first few thousand records: where
+// the records after them are much shorter (or longer), the list outgrows
+// (or underuses) the guess, and the table must still be the record reader's,
+// every record in place.
+TEST(CsvReader, ChunksOfUnevenRecordsKeepEveryRecord) {
+  struct Shape {
+    const char* name;
+    size_t long_rows, short_rows;
+    size_t chunk;
+  };
+  const std::vector<Shape> shapes = {
+      {"long then short, one chunk", 5000, 40000, 1u << 30},
+      {"long then short, chunks of 64 KiB", 5000, 40000, 64u << 10},
+      {"short then long, chunks of 64 KiB", 0, 40000, 64u << 10},
+  };
+  for (const Shape& sh : shapes) {
+    SCOPED_TRACE(sh.name);
+    std::string text = "a,b\n";
+    for (size_t i = 0; i < sh.long_rows; ++i) text += std::string(60, 'x') + std::to_string(i) + ",1\n";
+    for (size_t i = 0; i < sh.short_rows; ++i) text += std::to_string(i % 10) + ",\"q\"\n";
+    if (sh.long_rows == 0)
+      for (size_t i = 0; i < 5000; ++i) text += std::string(60, 'y') + std::to_string(i) + ",2\n";
+    auto fast = parse_csv_bytes(bytes_of(text), true, sh.chunk);
+    auto plain = parse_csv_bytes(bytes_of(text), false);
+    ASSERT_TRUE(fast.ok() && plain.ok());
+    EXPECT_EQ(fast->num_rows(), plain->num_rows());
+    EXPECT_EQ(rows_of(*fast), rows_of(*plain));
+  }
 }
 
 }  // namespace

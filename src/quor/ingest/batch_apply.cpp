@@ -276,7 +276,7 @@ Result<IngestReport> ingest_file(store::Database& db, const std::string& path,
   if (format == InputFormat::Csv) {
     auto table = std::make_unique<CsvTable>();
     {
-      QUOR_ASSIGN_OR_RETURN(CsvTable read, read_csv_table(path));
+      QUOR_ASSIGN_OR_RETURN(CsvTable read, read_csv_table(path, tuning.csv_chunk_bytes));
       *table = std::move(read);
     }
     ran.emplace(ingest_csv_table(db, *table, options, batch_size, progress, tuning, started));

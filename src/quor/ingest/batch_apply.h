@@ -62,12 +62,14 @@ Result<IngestReport> ingest_rows_in_batches(store::Database& db,
 // What a test or a benchmark may set for one ingest: the clock its batches
 // read for last_updated (nullptr: the system clock), the number of batches
 // after which the batch numbers start over (0: 2^32 - 1; see BatchApplier),
-// and where the processor time of the per-record step (the row's fields
-// read and its update computed, on whichever threads ran it) adds up, in
-// nanoseconds (nullptr: not measured).
+// the smallest CSV input read in parallel chunks (0: the reader's default;
+// see parse_csv_bytes), and where the processor time of the per-record step
+// (the row's fields read and its update computed, on whichever threads ran
+// it) adds up, in nanoseconds (nullptr: not measured).
 struct IngestTuning {
   uint64_t (*clock)() = nullptr;
   uint32_t batch_number_limit = 0;
+  size_t csv_chunk_bytes = 0;
   std::atomic<uint64_t>* step_cpu_ns = nullptr;
 };
 

@@ -20,7 +20,6 @@ namespace {
 
 constexpr size_t kNoFieldCheck = SIZE_MAX;
 constexpr size_t kDefaultMinChunk = size_t(1) << 20;
-std::atomic<size_t> g_min_chunk{kDefaultMinChunk};
 std::atomic<uint64_t> g_record_reader_runs{0};
 
 // Byte classes of an unquoted field: 1 for the delimiter and terminators.
@@ -420,10 +419,10 @@ void scan_range(const char* buf, size_t begin, size_t stop_at, size_t end, size_
 
 // The records after the header, in parallel chunks when the input is large.
 // Returns false when any record fails (the exact pass then reports it).
-bool parse_body_parallel(const char* buf, size_t begin, size_t end, size_t nfields,
+bool parse_body_parallel(const char* buf, size_t begin, size_t end, size_t nfields, size_t min_chunk,
                          std::vector<internal::CsvSegment>& segments) {
   const size_t len = end - begin;
-  const size_t kMinChunk = g_min_chunk.load(std::memory_order_relaxed);
+  const size_t kMinChunk = min_chunk == 0 ? kDefaultMinChunk : min_chunk;
   auto& arena = worker_arena();
   size_t nchunks = std::min<size_t>(len / kMinChunk, static_cast<size_t>(arena.max_concurrency()) * 4);
   if (nchunks < 2) {
@@ -563,15 +562,11 @@ InputRecord CsvTable::record(size_t row) const {
   return rec;
 }
 
-void internal::set_csv_chunk_bytes_for_testing(size_t bytes) {
-  g_min_chunk.store(bytes == 0 ? kDefaultMinChunk : bytes);
-}
-
 uint64_t internal::csv_record_reader_runs_for_testing() { return g_record_reader_runs.load(); }
 
 Result<CsvTable> parse_csv_bytes(FileBytes bytes) { return parse_csv_bytes(std::move(bytes), true); }
 
-Result<CsvTable> parse_csv_bytes(FileBytes bytes, bool fast) {
+Result<CsvTable> parse_csv_bytes(FileBytes bytes, bool fast, size_t min_chunk_bytes) {
   CsvTable table;
   const char* buf = bytes.data();
   const size_t end = bytes.size();
@@ -610,7 +605,7 @@ Result<CsvTable> parse_csv_bytes(FileBytes bytes, bool fast) {
   // bytes that are not UTF-8 before unquoting) goes to the exact pass, which
   // reports the first failing record with its position.
   std::vector<internal::CsvSegment> segments;
-  bool ok = fast && parse_body_parallel(buf, body, end, nfields, segments);
+  bool ok = fast && parse_body_parallel(buf, body, end, nfields, min_chunk_bytes, segments);
   if (ok) {
     std::string_view all(buf + body, end - body);
     constexpr size_t kBlock = size_t(1) << 22;
@@ -646,14 +641,14 @@ Result<CsvTable> parse_csv_bytes(FileBytes bytes, bool fast) {
   return table;
 }
 
-Result<CsvTable> read_csv_table(const std::string& path) {
+Result<CsvTable> read_csv_table(const std::string& path, size_t min_chunk_bytes) {
   FileBytes bytes;
   FileReadError err{ReadStage::Open, Error("")};
   if (!read_file_bytes(path, bytes, err)) {
     if (err.stage == ReadStage::Open) return std::move(err.error).add_context("open csv file " + path);
     return std::move(err.error).add_context("read csv headers");
   }
-  return parse_csv_bytes(std::move(bytes));
+  return parse_csv_bytes(std::move(bytes), true, min_chunk_bytes);
 }
 
 }  // namespace quor::ingest

@@ -65,7 +65,7 @@ class CsvTable {
   InputRecord record(size_t row) const;
 
  private:
-  friend Result<CsvTable> parse_csv_bytes(FileBytes bytes, bool fast);
+  friend Result<CsvTable> parse_csv_bytes(FileBytes bytes, bool fast, size_t min_chunk_bytes);
   FileBytes bytes_;
   std::vector<std::string> headers_;
   std::vector<internal::CsvSegment> segments_;
@@ -83,18 +83,18 @@ Result<CsvTable> parse_csv_bytes(FileBytes bytes);
 // `fast` false: the record-by-record reader alone, which checks each field
 // as it goes; true: records found in parallel chunks first, the reader
 // running only to report a failure. Both give the same table or error.
-Result<CsvTable> parse_csv_bytes(FileBytes bytes, bool fast);
+// `min_chunk_bytes` is the smallest input read in parallel chunks (0: 1 MiB;
+// tests lower it to put chunk borders anywhere in a small input).
+Result<CsvTable> parse_csv_bytes(FileBytes bytes, bool fast, size_t min_chunk_bytes = 0);
 
 namespace internal {
-// The smallest input read in parallel chunks (0: the default), so that tests
-// can put chunk borders anywhere in a small input.
-void set_csv_chunk_bytes_for_testing(size_t bytes);
 // How often a fast parse handed the body to the record-by-record reader
 // (a failure to report, or bytes that are UTF-8 only once unquoted).
 uint64_t csv_record_reader_runs_for_testing();
 }  // namespace internal
 
 // Reads and parses the file; an open failure gets "open csv file {path}".
-Result<CsvTable> read_csv_table(const std::string& path);
+// `min_chunk_bytes` as in parse_csv_bytes.
+Result<CsvTable> read_csv_table(const std::string& path, size_t min_chunk_bytes = 0);
 
 }  // namespace quor::ingest
