@@ -3,6 +3,7 @@
 #include <sched.h>
 
 #include "quor/ingest/compiled_schema.h"
+#include "quor/ingest/decimal_counter.h"
 #include "quor/ingest/preparation.h"
 #include "quor/ingest/record_update.h"
 #include "quor/ingest/update_core.h"
@@ -249,6 +250,20 @@ size_t allowed_cpus() {
   CPU_ZERO(&set);
   EXPECT_EQ(sched_getaffinity(0, sizeof set, &set), 0);
   return static_cast<size_t>(CPU_COUNT(&set));
+}
+
+// The raw log's record ids are raised as text: across every carry and every
+// added digit, the text is the number's own.
+TEST(RecordUpdate, DecimalCounterTextIsTheNumbers) {
+  for (const uint64_t start : {uint64_t{0}, uint64_t{7}, uint64_t{95}, uint64_t{99990}, uint64_t{999999999},
+                               uint64_t{9999999999999999990u}, UINT64_MAX - 40}) {
+    internal::DecimalCounter c(start);
+    for (uint64_t v = start; v < start + 30; ++v) {
+      ASSERT_EQ(c.text(), std::to_string(v)) << "from " << start;
+      ASSERT_EQ(c.value(), v);
+      c.increment();
+    }
+  }
 }
 
 TEST(WorkerPool, SizeFollowsTheEnvironmentVariable) {

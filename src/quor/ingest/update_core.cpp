@@ -12,6 +12,7 @@
 #include <oneapi/tbb/parallel_for.h>
 
 #include "quor/ingest/date_bucket.h"
+#include "quor/ingest/decimal_counter.h"
 #include "quor/ingest/key_table.h"
 #include "quor/ingest/worker_pool.h"
 #include "quor/util/json.h"
@@ -40,7 +41,8 @@ std::string_view category_text(const ValueRef& v, char* buf) {
 // The raw-log line of a record whose values are all texts that need no
 // escaping, written in one go (the line append_value_json would build).
 // False, with `out` unchanged, for any other record.
-bool append_plain_line(std::string& out, const CompiledSchema& cs, const RowView& row, uint64_t id) {
+bool append_plain_line(std::string& out, const CompiledSchema& cs, const RowView& row,
+                       std::string_view id) {
   static constexpr std::string_view kHead = "{\"payload\":{", kTail = "},\"record_id\":";
   size_t bound = kHead.size() + kTail.size() + 20 + 2;
   for (size_t i = 0; i < cs.payload_vars.size(); ++i) {
@@ -70,7 +72,7 @@ bool append_plain_line(std::string& out, const CompiledSchema& cs, const RowView
     *d++ = '"';
   }
   put(kTail);
-  d = std::to_chars(d, d + 20, id).ptr;
+  put(id);
   *d++ = '}';
   *d++ = '\n';
   out.resize(static_cast<size_t>(d - out.data()));
@@ -278,7 +280,7 @@ uint64_t thread_cpu_ns() {
 // Computes the observation in `scratch.row` into position `k` of `out`;
 // its raw-log line (when asked for) goes to the end of `line_out` with `id`.
 void compute_one(const CompiledSchema& cs, StepScratch& scratch, size_t k, BatchUpdates& out,
-                 const KeyTable* keys, std::string* line_out, uint64_t id) {
+                 const KeyTable* keys, std::string* line_out, std::string_view id) {
   const RowView& row = scratch.row;
   const auto& dims = cs.schema.dimensions;
   for (size_t d = 0; d < dims.size(); ++d) {
@@ -386,8 +388,7 @@ void compute_one(const CompiledSchema& cs, StepScratch& scratch, size_t k, Batch
       append_value_json(p, row.vals[v]);
     }
     p += "},\"record_id\":";
-    auto r = std::to_chars(buf, buf + sizeof buf, id);
-    p.append(buf, r.ptr);
+    p.append(id);
     p += "}\n";
     out.line_length[k] = static_cast<uint32_t>(p.size() - before);
   }
@@ -472,12 +473,12 @@ void compute_batch(const CompiledSchema& cs, const ObservationSource& src, size_
       line_out = &out.blocks[c];
       line_out->clear();
     }
-    uint64_t id = first_id + first_rank[c];
+    DecimalCounter id(first_id + first_rank[c]);
     for (size_t k = c * kBlock; k < std::min(n, (c + 1) * kBlock); ++k) {
       row.reset(ndims, nv);
       src.load(begin + k, row);
-      compute_one(cs, scratch, k, out, keys, line_out, id);
-      id += out.present[k];
+      compute_one(cs, scratch, k, out, keys, line_out, id.text());
+      if (out.present[k] && line_out != nullptr) id.increment();
     }
     if (keys != nullptr) find_keys(*keys, scratch, nkd, out);
     if (cpu_ns != nullptr) cpu_ns->fetch_add(thread_cpu_ns() - started, std::memory_order_relaxed);
