@@ -171,6 +171,7 @@ TEST(JsonWriter, StringsEscapeOnlyQuotesBackslashesAndControls) {
       EXPECT_TRUE(json_text_is_plain(std::string(len, 'a') + "\xC3\xA9"));
     }
   }
+  EXPECT_TRUE(json_text_is_plain(""));
   std::string out;
   write_json_string(out, "\xC3\xA9\b\f\r\t");
   EXPECT_EQ(out, "\"\xC3\xA9\\b\\f\\r\\t\"");
