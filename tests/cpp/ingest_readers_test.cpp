@@ -333,10 +333,9 @@ TEST(CsvReader, ChunkedScanAgreesWithTheRecordReader) {
   EXPECT_GT(errors, 1000u);
 }
 
-// A chunk sizes its record list from its first few thousand records: where
-// the records after them are much shorter (or longer), the list outgrows
-// (or underuses) the guess, and the table must still be the record reader's,
-// every record in place.
+// Chunks over records of very different lengths, quoted and not, in one
+// chunk or many: the table must be the record reader's, every record in
+// place.
 TEST(CsvReader, ChunksOfUnevenRecordsKeepEveryRecord) {
   struct Shape {
     const char* name;

@@ -82,9 +82,6 @@ struct Exact {
   std::string scratch;
 };
 
-// Records a chunk reads before its record list is sized from them.
-constexpr size_t kRowsBeforeEstimate = 4096;
-
 struct ChunkOut {
   internal::CsvSegment seg;
   size_t stop = 0;
@@ -284,18 +281,6 @@ __attribute__((always_inline)) inline void scan_range_body(const char* buf, size
                                                            size_t stop_at, size_t end,
                                                            size_t nfields, ChunkOut& out) {
   std::vector<FieldSpan> fields;
-  // The record list is sized once from the first records' bytes, so that it
-  // is not copied as it doubles (on the 3 M-row flights file, one thread,
-  // the copies and their page faults took 8 % of the ingest's samples). Only
-  // a chunk of uneven records grows past the estimate.
-  std::vector<uint64_t>& rows = out.seg.rows;
-  auto add_row = [&rows, begin, stop_at](uint64_t start, size_t at) {
-    if (rows.size() == kRowsBeforeEstimate && at > begin && stop_at > at) {
-      const double per_byte = static_cast<double>(rows.size()) / static_cast<double>(at - begin);
-      rows.reserve(rows.size() + static_cast<size_t>(per_byte * static_cast<double>(stop_at - at) * 1.125) + 64);
-    }
-    rows.push_back(start);
-  };
   size_t pos = begin;  // the next block
   size_t gap = begin;  // between records: where the current stretch of CR/LF began
   bool in_row = false;
@@ -334,7 +319,7 @@ __attribute__((always_inline)) inline void scan_range_body(const char* buf, size
           out.stop = p;
           return;
         }
-        add_row(rec_start | (quoted ? kQuotedRow : 0), p);
+        out.seg.rows.push_back(rec_start | (quoted ? kQuotedRow : 0));
         if (at_eof) {
           out.stop = end;
           return;
@@ -373,7 +358,7 @@ __attribute__((always_inline)) inline void scan_range_body(const char* buf, size
         out.stop = t + 1;
         return;
       }
-      add_row(row_start, t);
+      out.seg.rows.push_back(row_start);
       in_row = false;
       gap = t + 1 + (buf[t] == '\r' && t + 1 < end && buf[t + 1] == '\n' ? 1 : 0);
       bit = q + 1;
@@ -382,7 +367,7 @@ __attribute__((always_inline)) inline void scan_range_body(const char* buf, size
   }
   if (in_row) {  // the last record has no terminator
     if (commas + 1 != nfields) out.error = true;
-    else add_row(row_start, end);
+    else out.seg.rows.push_back(row_start);
     out.stop = end;
     return;
   }
