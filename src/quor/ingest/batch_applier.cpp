@@ -146,11 +146,9 @@ bool BatchApplier::key_entries(uint32_t key, bool intern) {
     if (map.size() <= labels[i]) map.resize(static_cast<size_t>(labels[i]) + 1, store::kNoId);
     uint32_t& l = map[labels[i]];
     if (l == store::kNoId) {
-      l = table.find_label(d, keys_.label_text(i, labels[i]));
-      if (l == store::kNoId) {
-        if (!intern) return false;
-        l = table.intern_label(d, keys_.label_text(i, labels[i]));
-      }
+      const std::string_view text = keys_.label_text(i, labels[i]);
+      l = intern ? table.intern_label(d, text) : table.find_label(d, text);
+      if (l == store::kNoId) return false;
     }
     key_scratch_[i] = {d, l};
   }
