@@ -99,6 +99,12 @@ class DistributionTable {
   size_t dimension_count() const { return dimensions_.size(); }
   uint32_t find_label(uint32_t dimension, std::string_view text) const;
   uint32_t intern_label(uint32_t dimension, std::string_view text);
+  // Starts fetching what interning `text` as a label of `dimension` reads
+  // first, for an intern that follows shortly.
+  void prefetch_label(uint32_t dimension, std::string_view text) const { labels_[dimension]->prefetch(text); }
+  // Whether a text keeps the index by numbers when stored (one with ':',
+  // '/' or '|' turns it into a text index).
+  static bool plain(std::string_view text);
   std::string_view label(uint32_t dimension, uint32_t l) const { return labels_[dimension]->text(l); }
   size_t label_count(uint32_t dimension) const { return labels_[dimension]->size(); }
 
@@ -183,6 +189,12 @@ class DistributionTable {
     return lookup_id(v, key);
   }
   std::optional<uint64_t> lookup_id(uint32_t variable, std::span<const KeyEntry> key) const;
+  // Starts fetching the index slot where a lookup of (variable, key)
+  // begins, for a lookup or creation that follows shortly.
+  void prefetch_index(uint32_t variable, std::span<const KeyEntry> key) const {
+    if (text_index_ == nullptr && !slots_.empty())
+      __builtin_prefetch(&slots_[key_hash(variable, key) & (slots_.size() - 1)]);
+  }
   // position_of_id(lookup_id(...)).
   template <class Map>
   std::optional<Position> lookup(std::string_view variable, const Map& map) const {
@@ -209,7 +221,6 @@ class DistributionTable {
   // erased).
   using LabelDictionary = util::TextDictionary;
 
-  static bool plain(std::string_view text);
   template <class Map>
   static bool plain_query(std::string_view variable, const Map& map) {
     if (!plain(variable)) return false;

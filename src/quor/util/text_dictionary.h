@@ -45,6 +45,12 @@ class TextDictionary {
   std::pair<uint32_t, bool> intern(std::string_view text) { return intern(text, text_hash(text)); }
   std::pair<uint32_t, bool> intern(std::string_view text, uint64_t hash);
 
+  // Starts fetching the slot where a search for `text` begins, for a
+  // search or intern that follows shortly.
+  void prefetch(std::string_view text) const {
+    __builtin_prefetch(&slots_[(text_hash(text) >> 32) & (slots_.size() - 1)]);
+  }
+
   // Room for `n` more texts of `bytes` bytes in all.
   void reserve(size_t n, size_t bytes);
 
