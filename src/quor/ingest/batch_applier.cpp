@@ -221,6 +221,15 @@ Status BatchApplier::resolve_distributions(size_t& resolved) {
   return ok_status();
 }
 
+void BatchApplier::release_keys() {
+  keys_ = KeyTable(compiled_.key_dims.size());
+  key_block_ = {};
+  key_cells_ = {};
+  key_joint_ = {};
+  table_dims_.clear();
+  std::vector<std::vector<uint32_t>>().swap(table_labels_);
+}
+
 Status BatchApplier::create_by_numbers(uint64_t now, size_t& done) {
   done = 0;
   store::DistributionTable& table = db_.distributions;
@@ -483,6 +492,7 @@ Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t b
 
 void BatchApplier::finish() {
   drop_ahead();
+  release_keys();
   settle();
 }
 
