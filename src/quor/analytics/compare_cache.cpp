@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <thread>
 
+#include "quor/util/hash.h"
+
 namespace quor::analytics {
 
 namespace {
@@ -11,16 +13,6 @@ inline uint64_t mix(uint64_t h, uint64_t v) {
   h ^= v;
   h *= 0x9e3779b97f4a7c15ULL;
   return h ^ (h >> 32);
-}
-
-// splitmix64's finaliser, so that the low bits depend on every field.
-inline uint64_t avalanche(uint64_t h) {
-  h ^= h >> 30;
-  h *= 0xbf58476d1ce4e5b9ULL;
-  h ^= h >> 27;
-  h *= 0x94d049bb133111ebULL;
-  h ^= h >> 31;
-  return h;
 }
 
 // Marks the cache poisoned unless the operation reaches its end: an
@@ -41,7 +33,7 @@ MemberStamps::MemberStamps(std::vector<DistributionStamp> stamps) {
   if (stamps.empty()) return;
   uint64_t h = 0x51ed27a3c6b9f2e1ULL;
   for (const auto& [id, version] : stamps) h = mix(mix(h, id), version);
-  h = avalanche(mix(h, stamps.size()));
+  h = util::mix_bits(mix(h, stamps.size()));
   body_ = std::make_shared<const Body>(Body{std::move(stamps), h});
 }
 
@@ -58,7 +50,7 @@ size_t CompareKeyHash::operator()(const CompareKey& key) const noexcept {
                      (key.id_b * 0x165667b19e3779f9ULL) ^ (key.version_b * 0xd6e8feb86659fd93ULL) ^
                      (key.more_a.hash() * 0xff51afd7ed558ccdULL) ^
                      (key.more_b.hash() * 0xc4ceb9fe1a85ec53ULL);
-  return static_cast<size_t>(avalanche(h));
+  return static_cast<size_t>(util::mix_bits(h));
 }
 
 CompareCache::CompareCache() : links_(kCapacity), index_(kIndexSize) { slots_.reserve(kCapacity); }
