@@ -55,6 +55,9 @@ class KeyTable {
   // The id of label `label` of key dimension d, or kNoLabel; `hash` is
   // text_hash(label), here and in intern_label.
   uint32_t find_label(size_t d, std::string_view label, uint64_t hash) const;
+  // Starts fetching what find_label(d, label, ...) reads first, for a
+  // lookup that follows shortly.
+  void prefetch_label(size_t d, std::string_view label) const { dims_[d].prefetch(label); }
   // Interns `label` (returns the known id when it is known already).
   uint32_t intern_label(size_t d, std::string_view label, uint64_t hash);
   std::string_view label_text(size_t d, uint32_t id) const { return dims_[d].text(id); }
