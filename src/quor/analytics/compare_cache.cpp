@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "quor/util/hash.h"
+#include "quor/util/linear_probe.h"
 
 namespace quor::analytics {
 
@@ -87,40 +88,21 @@ bool CompareCache::holds_key(const Slot& slot, const CompareKey& key) {
 
 size_t CompareCache::find(const CompareKey& key, uint64_t hash) const {
   const auto low = static_cast<uint32_t>(hash);
-  for (size_t c = low & kIndexMask;; c = (c + 1) & kIndexMask) {
-    const Cell& cell = index_[c];
-    if (cell.slot_plus_one == 0) return kIndexSize;
-    // The low 32 bits sit in the cell; the key itself is the first cache
-    // line of its slot.
-    if (cell.hash_low != low) continue;
-    if (holds_key(slots_[cell.slot_plus_one - 1], key)) return c;
-  }
+  // The low 32 bits sit in the cell; the key itself is the first cache
+  // line of its slot.
+  const size_t c = util::probe_find(index_.data(), kIndexMask, low, [&](const Cell& cell) {
+    return cell.hash_low == low && holds_key(slots_[cell.slot_plus_one - 1], key);
+  });
+  return index_[c].slot_plus_one == 0 ? kIndexSize : c;
 }
 
 void CompareCache::index_insert(uint32_t slot, uint64_t hash) {
   const auto low = static_cast<uint32_t>(hash);
-  size_t c = low & kIndexMask;
-  while (index_[c].slot_plus_one != 0) c = (c + 1) & kIndexMask;
-  index_[c] = Cell{slot + 1, low};
+  index_[util::probe_free(index_.data(), kIndexMask, low)] = Cell{slot + 1, low};
 }
 
-// Backward-shift deletion: every later cell of the probe run whose home
-// lies at or before the hole moves into it, so lookups never need
-// tombstones.
 void CompareCache::index_erase(size_t hole) {
-  size_t j = hole;
-  while (true) {
-    j = (j + 1) & kIndexMask;
-    if (index_[j].slot_plus_one == 0) break;
-    const size_t home = index_[j].hash_low & kIndexMask;
-    // The cell at j may move to the hole unless its home lies cyclically
-    // in (hole, j].
-    const bool stays = hole <= j ? (hole < home && home <= j) : (hole < home || home <= j);
-    if (stays) continue;
-    index_[hole] = index_[j];
-    hole = j;
-  }
-  index_[hole] = Cell{};
+  util::probe_erase(index_.data(), kIndexMask, hole, [](const Cell& cell) { return size_t{cell.hash_low}; });
 }
 
 void CompareCache::unlink(uint32_t slot) {

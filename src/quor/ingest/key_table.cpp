@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "quor/util/linear_probe.h"
+
 namespace quor::ingest::internal {
 
 namespace {
@@ -42,25 +44,20 @@ uint64_t KeyTable::key_hash(const uint32_t* labels, size_t ndims) {
 int64_t KeyTable::find_key(const uint32_t* labels, uint64_t hash) const {
   const size_t nd = dims_.size();
   if (nd == 1) return labels[0] < label_key_.size() ? int64_t{label_key_[labels[0]]} - 1 : -1;
-  const size_t mask = key_slots_.size() - 1;
   const uint64_t tag = hash >> 32;
-  for (size_t p = hash & mask;; p = (p + 1) & mask) {
-    const uint64_t s = key_slots_[p];
-    if (s == 0) return -1;
-    if ((s >> 32) != tag) continue;
-    const uint32_t key = static_cast<uint32_t>(s) - 1;
-    const uint32_t* have = key_labels_.data() + static_cast<size_t>(key) * nd;
+  const uint64_t s = key_slots_[util::probe_find(key_slots_.data(), key_slots_.size() - 1, hash, [&](uint64_t slot) {
+    if ((slot >> 32) != tag) return false;
+    const uint32_t* have = key_labels_.data() + static_cast<size_t>(static_cast<uint32_t>(slot) - 1) * nd;
     size_t i = 0;
     while (i < nd && have[i] == labels[i]) ++i;
-    if (i == nd) return key;
-  }
+    return i == nd;
+  })];
+  return s == 0 ? -1 : int64_t{static_cast<uint32_t>(s) - 1};
 }
 
 void KeyTable::place_key(uint64_t hash, uint32_t key) {
-  const size_t mask = key_slots_.size() - 1;
-  size_t p = hash & mask;
-  while (key_slots_[p] != 0) p = (p + 1) & mask;
-  key_slots_[p] = ((hash >> 32) << 32) | (uint64_t{key} + 1);
+  key_slots_[util::probe_free(key_slots_.data(), key_slots_.size() - 1, hash)] =
+      ((hash >> 32) << 32) | (uint64_t{key} + 1);
 }
 
 uint32_t KeyTable::intern_key(const uint32_t* labels, uint64_t hash) {

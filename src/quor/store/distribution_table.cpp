@@ -6,6 +6,8 @@
 #include <cstring>
 #include <new>
 
+#include "quor/util/linear_probe.h"
+
 namespace quor::store {
 
 namespace {
@@ -377,22 +379,15 @@ uint64_t DistributionTable::key_hash(uint32_t variable, std::span<const KeyEntry
 
 size_t DistributionTable::probe(uint32_t variable, std::span<const KeyEntry> key, uint64_t hash,
                                 bool& found) const {
-  const size_t mask = slots_.size() - 1;
   const uint64_t tag = hash >> 32;
-  for (size_t i = hash & mask;; i = (i + 1) & mask) {
-    const uint64_t s = slots_[i];
-    if (s == 0) {
-      found = false;
-      return i;
-    }
-    if ((s >> 32) != tag) continue;
-    const auto p = static_cast<Position>((s & 0xFFFFFFFFull) - 1);
-    const DistributionRow& r = rows_[p];
-    if (r.variable != variable || r.key_size != key.size()) continue;
-    if (!std::equal(key.begin(), key.end(), key_entries_.data() + r.key_offset)) continue;
-    found = true;
-    return i;
-  }
+  const size_t i = util::probe_find(slots_.data(), slots_.size() - 1, hash, [&](uint64_t s) {
+    if ((s >> 32) != tag) return false;
+    const DistributionRow& r = rows_[static_cast<Position>((s & 0xFFFFFFFFull) - 1)];
+    return r.variable == variable && r.key_size == key.size() &&
+           std::equal(key.begin(), key.end(), key_entries_.data() + r.key_offset);
+  });
+  found = slots_[i] != 0;
+  return i;
 }
 
 void DistributionTable::rebuild_index_slots(size_t live) {

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "quor/util/linear_probe.h"
+
 namespace quor::util {
 
 namespace {
@@ -31,15 +33,12 @@ bool same_bytes(const char* a, const char* b, size_t n) {
 TextDictionary::TextDictionary() { slots_.assign_zeroed(kMinSlots); }
 
 size_t TextDictionary::probe(std::string_view text, uint64_t hash) const {
-  const size_t mask = slots_.size() - 1;
   const uint64_t tag = hash >> 32;
-  for (size_t i = tag & mask;; i = (i + 1) & mask) {
-    const uint64_t s = slots_[i];
-    if (s == 0) return i;
-    if ((s >> 32) != tag) continue;
+  return probe_find(slots_.data(), slots_.size() - 1, tag, [&](uint64_t s) {
+    if ((s >> 32) != tag) return false;
     const std::string_view have = this->text(static_cast<uint32_t>(s) - 1);
-    if (have.size() == text.size() && same_bytes(have.data(), text.data(), text.size())) return i;
-  }
+    return have.size() == text.size() && same_bytes(have.data(), text.data(), text.size());
+  });
 }
 
 uint32_t TextDictionary::find(std::string_view text, uint64_t hash) const {
@@ -73,12 +72,8 @@ void TextDictionary::rebuild_slots(size_t live) {
   PageArray<uint64_t> old = std::move(slots_);
   slots_.assign_zeroed(n);
   const size_t mask = n - 1;
-  for (const uint64_t s : old) {
-    if (s == 0) continue;
-    size_t i = (s >> 32) & mask;
-    while (slots_[i] != 0) i = (i + 1) & mask;
-    slots_[i] = s;
-  }
+  for (const uint64_t s : old)
+    if (s != 0) slots_[probe_free(slots_.data(), mask, s >> 32)] = s;
 }
 
 }  // namespace quor::util
