@@ -26,7 +26,9 @@ size_t page_size() {
 
 // Large pages where the system offers them on request: the arrays here are
 // probed at random (hash slots) or written once front to back (rows), and
-// with 4 KB pages both pay a page fault per 4 KB and a TLB miss per probe.
+// with 4 KB pages both pay a page fault per 4 KB and a TLB miss per probe
+// (the 10^7-id ingest of bench_scale: 25.1 s before, 19.5 s after, in
+// back-to-back runs at load average 3).
 void want_large_pages(void* p, size_t bytes) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
   if (bytes >= kLargePageBytes) madvise(p, bytes, MADV_HUGEPAGE);  // advice only: failure is fine
