@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <thread>
 
+#include "quor/util/hash.h"
+#include "quor/util/linear_probe.h"
+
 namespace quor::analytics {
 
 namespace {
@@ -11,16 +14,6 @@ inline uint64_t mix(uint64_t h, uint64_t v) {
   h ^= v;
   h *= 0x9e3779b97f4a7c15ULL;
   return h ^ (h >> 32);
-}
-
-// splitmix64's finaliser, so that the low bits depend on every field.
-inline uint64_t avalanche(uint64_t h) {
-  h ^= h >> 30;
-  h *= 0xbf58476d1ce4e5b9ULL;
-  h ^= h >> 27;
-  h *= 0x94d049bb133111ebULL;
-  h ^= h >> 31;
-  return h;
 }
 
 // Marks the cache poisoned unless the operation reaches its end: an
@@ -41,7 +34,7 @@ MemberStamps::MemberStamps(std::vector<DistributionStamp> stamps) {
   if (stamps.empty()) return;
   uint64_t h = 0x51ed27a3c6b9f2e1ULL;
   for (const auto& [id, version] : stamps) h = mix(mix(h, id), version);
-  h = avalanche(mix(h, stamps.size()));
+  h = util::mix_bits(mix(h, stamps.size()));
   body_ = std::make_shared<const Body>(Body{std::move(stamps), h});
 }
 
@@ -58,7 +51,7 @@ size_t CompareKeyHash::operator()(const CompareKey& key) const noexcept {
                      (key.id_b * 0x165667b19e3779f9ULL) ^ (key.version_b * 0xd6e8feb86659fd93ULL) ^
                      (key.more_a.hash() * 0xff51afd7ed558ccdULL) ^
                      (key.more_b.hash() * 0xc4ceb9fe1a85ec53ULL);
-  return static_cast<size_t>(avalanche(h));
+  return static_cast<size_t>(util::mix_bits(h));
 }
 
 CompareCache::CompareCache() : links_(kCapacity), index_(kIndexSize) { slots_.reserve(kCapacity); }
@@ -95,40 +88,21 @@ bool CompareCache::holds_key(const Slot& slot, const CompareKey& key) {
 
 size_t CompareCache::find(const CompareKey& key, uint64_t hash) const {
   const auto low = static_cast<uint32_t>(hash);
-  for (size_t c = low & kIndexMask;; c = (c + 1) & kIndexMask) {
-    const Cell& cell = index_[c];
-    if (cell.slot_plus_one == 0) return kIndexSize;
-    // The low 32 bits sit in the cell; the key itself is the first cache
-    // line of its slot.
-    if (cell.hash_low != low) continue;
-    if (holds_key(slots_[cell.slot_plus_one - 1], key)) return c;
-  }
+  // The low 32 bits sit in the cell; the key itself is the first cache
+  // line of its slot.
+  const size_t c = util::probe_find(index_.data(), kIndexMask, low, [&](const Cell& cell) {
+    return cell.hash_low == low && holds_key(slots_[cell.slot_plus_one - 1], key);
+  });
+  return index_[c].slot_plus_one == 0 ? kIndexSize : c;
 }
 
 void CompareCache::index_insert(uint32_t slot, uint64_t hash) {
   const auto low = static_cast<uint32_t>(hash);
-  size_t c = low & kIndexMask;
-  while (index_[c].slot_plus_one != 0) c = (c + 1) & kIndexMask;
-  index_[c] = Cell{slot + 1, low};
+  index_[util::probe_free(index_.data(), kIndexMask, low)] = Cell{slot + 1, low};
 }
 
-// Backward-shift deletion: every later cell of the probe run whose home
-// lies at or before the hole moves into it, so lookups never need
-// tombstones.
 void CompareCache::index_erase(size_t hole) {
-  size_t j = hole;
-  while (true) {
-    j = (j + 1) & kIndexMask;
-    if (index_[j].slot_plus_one == 0) break;
-    const size_t home = index_[j].hash_low & kIndexMask;
-    // The cell at j may move to the hole unless its home lies cyclically
-    // in (hole, j].
-    const bool stays = hole <= j ? (hole < home && home <= j) : (hole < home || home <= j);
-    if (stays) continue;
-    index_[hole] = index_[j];
-    hole = j;
-  }
-  index_[hole] = Cell{};
+  util::probe_erase(index_.data(), kIndexMask, hole, [](const Cell& cell) { return size_t{cell.hash_low}; });
 }
 
 void CompareCache::unlink(uint32_t slot) {

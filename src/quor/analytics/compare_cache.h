@@ -152,8 +152,9 @@ class CompareCache {
   // One index cell: 0 when empty, else the slot number + 1, with the low
   // 32 bits of the key's hash (its home cell and a cheap pre-check).
   struct Cell {
-    uint32_t slot_plus_one = 0;
+    uint32_t slot_plus_one = 0;  // 0: empty
     uint32_t hash_low = 0;
+    bool operator==(const Cell&) const = default;
   };
   struct PooledList {
     std::shared_ptr<const MemberStamps::Body> body;

@@ -146,11 +146,9 @@ bool BatchApplier::key_entries(uint32_t key, bool intern) {
     if (map.size() <= labels[i]) map.resize(static_cast<size_t>(labels[i]) + 1, store::kNoId);
     uint32_t& l = map[labels[i]];
     if (l == store::kNoId) {
-      l = table.find_label(d, keys_.label_text(i, labels[i]));
-      if (l == store::kNoId) {
-        if (!intern) return false;
-        l = table.intern_label(d, keys_.label_text(i, labels[i]));
-      }
+      const std::string_view text = keys_.label_text(i, labels[i]);
+      l = intern ? table.intern_label(d, text) : table.find_label(d, text);
+      if (l == store::kNoId) return false;
     }
     key_scratch_[i] = {d, l};
   }
@@ -208,12 +206,85 @@ Status BatchApplier::resolve_distributions(size_t& resolved) {
       if (block_dist_[used_[i]] == 0) QUOR_RETURN_IF_ERROR(resolve(used_[i]));
     }
   } else {
-    for (size_t i = 0; i < created_.size(); ++i) {
+    size_t done = 0;
+    Status st = create_by_numbers(now, done);
+    if (!st.ok()) {
+      resolved = created_[done].second;
+      return st;
+    }
+    for (size_t i = done; i < created_.size(); ++i) {
       resolved = created_[i].second;
       QUOR_RETURN_IF_ERROR(resolve(created_[i].first));
     }
   }
   resolved = na;
+  return ok_status();
+}
+
+void BatchApplier::release_keys() {
+  keys_ = KeyTable(compiled_.key_dims.size());
+  key_block_ = {};
+  key_cells_ = {};
+  key_joint_ = {};
+  table_dims_.clear();
+  std::vector<std::vector<uint32_t>>().swap(table_labels_);
+}
+
+Status BatchApplier::create_by_numbers(uint64_t now, size_t& done) {
+  done = 0;
+  store::DistributionTable& table = db_.distributions;
+  const size_t n = created_.size();
+  const size_t ndims = compiled_.key_dims.size();
+  // Worth it for a batch that creates many; the checks below are those of
+  // the one-by-one path, made once: no creation can then fail or turn to
+  // the texts.
+  if (n < 4 * kPrefetchDistance || table.text_indexed()) return ok_status();
+  if (db_.meta.next_distribution_id > UINT64_MAX - n || table.size() + n >= store::kMaxPositions)
+    return ok_status();
+  if (table_dims_.size() != ndims) return ok_status();
+  for (uint32_t d : table_dims_)
+    if (d == store::kNoId) return ok_status();
+  auto unmapped = [&](size_t i, uint32_t label) {
+    return table_labels_[i].size() <= label || table_labels_[i][label] == store::kNoId;
+  };
+  // Labels, in the order the one-by-one path interns them.
+  created_keys_.resize(n * ndims);
+  created_vars_.resize(n);
+  size_t labelled = 0;
+  for (; labelled < n; ++labelled) {
+    if (labelled + kPrefetchDistance < n) {
+      const uint32_t ahead = block_key_[created_[labelled + kPrefetchDistance].first];
+      const uint32_t* labels = keys_.labels_of(ahead);
+      for (size_t i = 0; i < ndims; ++i)
+        if (unmapped(i, labels[i])) table.prefetch_label(table_dims_[i], keys_.label_text(i, labels[i]));
+    }
+    const uint32_t b = created_[labelled].first;
+    const std::string& name = compiled_.schema.variables[block_var_[b]].name;
+    const uint32_t v = table.find_variable(name);
+    if (v == store::kNoId || db_.find_variable(name) == nullptr) break;
+    const uint32_t* labels = keys_.labels_of(block_key_[b]);
+    bool plain = true;
+    for (size_t i = 0; i < ndims && plain; ++i)
+      plain = !unmapped(i, labels[i]) || store::DistributionTable::plain(keys_.label_text(i, labels[i]));
+    if (!plain) break;
+    key_entries(block_key_[b], true);
+    std::copy(key_scratch_.begin(), key_scratch_.end(), created_keys_.begin() + labelled * ndims);
+    created_vars_[labelled] = v;
+  }
+  // Their distributions, in order.
+  for (; done < labelled; ++done) {
+    if (done + kPrefetchDistance < labelled) {
+      const size_t a = done + kPrefetchDistance;
+      table.prefetch_index(created_vars_[a], {created_keys_.data() + a * ndims, ndims});
+    }
+    const uint32_t b = created_[done].first;
+    std::optional<store::Position> pos;
+    QUOR_ASSIGN_OR_RETURN(const uint64_t id,
+                          db_.ensure_distribution(compiled_.schema.variables[block_var_[b]].name,
+                                                  {created_keys_.data() + done * ndims, ndims}, now, pos));
+    if (!pos) return store::distribution_id_not_found_error(id);
+    block_dist_[b] = *pos + 1;
+  }
   return ok_status();
 }
 
@@ -421,6 +492,7 @@ Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t b
 
 void BatchApplier::finish() {
   drop_ahead();
+  release_keys();
   settle();
 }
 

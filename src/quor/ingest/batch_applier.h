@@ -74,6 +74,18 @@ class BatchApplier {
   bool tally_known_keys(BatchCounters& counters);
   Status write_raw_lines(uint64_t processed);
   Status resolve_distributions(size_t& resolved);
+  // The first of resolve_distributions' two paths: the batch's created
+  // blocks by the table's numbers, labels first, then distributions, each
+  // fetching a few blocks ahead. Stops (setting `done`, the blocks of
+  // created_ resolved) at the first block the one-by-one path would treat
+  // otherwise.
+  Status create_by_numbers(uint64_t now, size_t& done);
+  // After the last batch no key is looked up again: the per-key tables
+  // (the key table, the key-to-block maps, the label maps; 60 bytes a key)
+  // go before the settling first touches every distribution's counts, so
+  // that the two are not held at once (10^7 unique ids: peak 4 104 MB
+  // before, 3 508 MB after).
+  void release_keys();
   Status apply_joints();
   void commit_batch();
   // Failure: the completed batches settled, then the first `partial` blocks
@@ -187,6 +199,10 @@ class BatchApplier {
   std::vector<std::string> table_dim_names_;
   std::vector<std::vector<uint32_t>> table_labels_;
   std::vector<store::KeyEntry> key_scratch_;
+  // create_by_numbers: per created block, its key and variable in the
+  // table's numbers.
+  std::vector<store::KeyEntry> created_keys_;
+  std::vector<uint32_t> created_vars_;
   bool after_failure_ = false;  // a batch failed: blocks may lack distributions
   // The cells the tally counts in, one count each, in shares by cache line.
   std::vector<std::vector<uint64_t*>> hits_;

@@ -169,6 +169,11 @@ void BatchApplier::find_pending_keys() {
   BatchUpdates& u = updates_;
   const size_t nkd = u.nkeydims;
   for (size_t k = 0; k < u.n; ++k) {
+    // The labels of a record a few ahead are fetched (a high-cardinality
+    // input has a new label in almost every record: 10^7 ids, 1.5 s).
+    if (const size_t ka = k + kPrefetchDistance; ka < u.n && u.present[ka] && u.key_id[ka] < 0)
+      for (size_t i = 0; i < nkd; ++i)
+        if (u.labels[ka * nkd + i] == kNoLabel) keys_.prefetch_label(i, pending_label(u.pending[ka], i));
     if (!u.present[k] || u.key_id[k] >= 0) continue;
     uint32_t* labels = u.labels.data() + k * nkd;
     bool all = true;

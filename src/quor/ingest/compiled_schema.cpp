@@ -29,9 +29,8 @@ CompiledSchema::CompiledSchema(const model::Schema& s) : schema(s) {
         for (size_t i = 0; i < list.size(); ++i) {
           // A later equal text is never found: the first one answers.
           if (cv.find_category(list[i])) continue;
-          size_t p = util::text_hash(list[i]) & (size - 1);
-          while (cv.category_slots[p] != 0) p = (p + 1) & (size - 1);
-          cv.category_slots[p] = static_cast<uint32_t>(i + 1);
+          cv.category_slots[util::probe_free(cv.category_slots.data(), size - 1, util::text_hash(list[i]))] =
+              static_cast<uint32_t>(i + 1);
         }
       }
     } else {

@@ -16,6 +16,7 @@
 #include "quor/ingest/observation_view.h"
 #include "quor/model/model.h"
 #include "quor/util/float_text.h"
+#include "quor/util/linear_probe.h"
 #include "quor/util/saturating.h"
 
 namespace quor::ingest::internal {
@@ -101,13 +102,13 @@ inline bool plain_decimal(std::string_view text, double& out) {
 // Called for every value of every record: kept inline for the step's loop.
 inline std::optional<uint64_t> CompiledSchema::Variable::find_category(std::string_view text) const {
   if (!category_slots.empty()) {
-    const size_t mask = category_slots.size() - 1;
-    for (size_t p = util::text_hash(text) & mask;; p = (p + 1) & mask) {
-      const uint32_t s = category_slots[p];
-      if (s == 0) return std::nullopt;
-      const std::string& c = (*categories)[s - 1];
-      if (c.size() == text.size() && bytes_equal(c.data(), text.data(), text.size())) return s - 1;
-    }
+    const uint32_t s = category_slots[util::probe_find(
+        category_slots.data(), category_slots.size() - 1, util::text_hash(text), [&](uint32_t slot) {
+          const std::string& c = (*categories)[slot - 1];
+          return c.size() == text.size() && bytes_equal(c.data(), text.data(), text.size());
+        })];
+    if (s == 0) return std::nullopt;
+    return s - 1;
   }
   for (size_t i = 0; i < categories->size(); ++i) {
     const std::string& c = (*categories)[i];

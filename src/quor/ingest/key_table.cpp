@@ -2,16 +2,11 @@
 
 #include <cstring>
 
+#include "quor/util/linear_probe.h"
+
 namespace quor::ingest::internal {
 
 namespace {
-
-template <class Slot>
-std::vector<Slot> empty_slots(size_t live) {
-  size_t n = 64;
-  while (n < live * 2 + 2) n *= 2;
-  return std::vector<Slot>(n, 0);
-}
 
 // The smallest key table size that holds `live` keys at most three
 // quarters full.
@@ -24,44 +19,16 @@ size_t key_slot_count(size_t live) {
 }  // namespace
 
 KeyTable::KeyTable(size_t ndims) : dims_(ndims) {
-  for (auto& d : dims_) d.slots = empty_slots<uint32_t>(0);
-  key_slots_.assign_zeroed(key_slot_count(0));
+  if (ndims != 1) key_slots_.assign_zeroed(key_slot_count(0));
 }
 
 uint32_t KeyTable::find_label(size_t d, std::string_view label, uint64_t hash) const {
-  const Dim& dim = dims_[d];
-  const size_t mask = dim.slots.size() - 1;
-  for (size_t p = hash & mask;; p = (p + 1) & mask) {
-    const uint32_t s = dim.slots[p];
-    if (s == 0) return kNoLabel;
-    const LabelEntry& e = dim.labels[s - 1];
-    if (e.hash == hash && e.length == label.size() &&
-        bytes_equal(dim.bytes.data() + e.offset, label.data(), label.size()))
-      return s - 1;
-  }
+  const uint32_t id = dims_[d].find(label, hash);
+  return id == util::TextDictionary::kAbsent ? kNoLabel : id;
 }
 
 uint32_t KeyTable::intern_label(size_t d, std::string_view label, uint64_t hash) {
-  if (const uint32_t known = find_label(d, label, hash); known != kNoLabel) return known;
-  Dim& dim = dims_[d];
-  const auto id = static_cast<uint32_t>(dim.labels.size());
-  dim.labels.push_back({hash, dim.bytes.size(), label.size()});
-  dim.bytes.append(label);
-  if (dim.labels.size() * 2 > dim.slots.size()) {
-    dim.slots = empty_slots<uint32_t>(dim.labels.size());
-    const size_t mask = dim.slots.size() - 1;
-    for (size_t i = 0; i < dim.labels.size(); ++i) {
-      size_t p = dim.labels[i].hash & mask;
-      while (dim.slots[p] != 0) p = (p + 1) & mask;
-      dim.slots[p] = static_cast<uint32_t>(i + 1);
-    }
-  } else {
-    const size_t mask = dim.slots.size() - 1;
-    size_t p = hash & mask;
-    while (dim.slots[p] != 0) p = (p + 1) & mask;
-    dim.slots[p] = id + 1;
-  }
-  return id;
+  return dims_[d].intern(label, hash).first;
 }
 
 uint64_t KeyTable::key_hash(const uint32_t* labels, size_t ndims) {
@@ -76,25 +43,21 @@ uint64_t KeyTable::key_hash(const uint32_t* labels, size_t ndims) {
 
 int64_t KeyTable::find_key(const uint32_t* labels, uint64_t hash) const {
   const size_t nd = dims_.size();
-  const size_t mask = key_slots_.size() - 1;
+  if (nd == 1) return labels[0] < label_key_.size() ? int64_t{label_key_[labels[0]]} - 1 : -1;
   const uint64_t tag = hash >> 32;
-  for (size_t p = hash & mask;; p = (p + 1) & mask) {
-    const uint64_t s = key_slots_[p];
-    if (s == 0) return -1;
-    if ((s >> 32) != tag) continue;
-    const uint32_t key = static_cast<uint32_t>(s) - 1;
-    const uint32_t* have = key_labels_.data() + static_cast<size_t>(key) * nd;
+  const uint64_t s = key_slots_[util::probe_find(key_slots_.data(), key_slots_.size() - 1, hash, [&](uint64_t slot) {
+    if ((slot >> 32) != tag) return false;
+    const uint32_t* have = key_labels_.data() + static_cast<size_t>(static_cast<uint32_t>(slot) - 1) * nd;
     size_t i = 0;
     while (i < nd && have[i] == labels[i]) ++i;
-    if (i == nd) return key;
-  }
+    return i == nd;
+  })];
+  return s == 0 ? -1 : int64_t{static_cast<uint32_t>(s) - 1};
 }
 
 void KeyTable::place_key(uint64_t hash, uint32_t key) {
-  const size_t mask = key_slots_.size() - 1;
-  size_t p = hash & mask;
-  while (key_slots_[p] != 0) p = (p + 1) & mask;
-  key_slots_[p] = ((hash >> 32) << 32) | (uint64_t{key} + 1);
+  key_slots_[util::probe_free(key_slots_.data(), key_slots_.size() - 1, hash)] =
+      ((hash >> 32) << 32) | (uint64_t{key} + 1);
 }
 
 uint32_t KeyTable::intern_key(const uint32_t* labels, uint64_t hash) {
@@ -103,6 +66,11 @@ uint32_t KeyTable::intern_key(const uint32_t* labels, uint64_t hash) {
   const size_t nd = dims_.size();
   key_labels_.append(labels, nd);
   ++num_keys_;
+  if (nd == 1) {
+    if (labels[0] >= label_key_.size()) label_key_.resize(size_t{labels[0]} + 1, 0);
+    label_key_[labels[0]] = key + 1;
+    return key;
+  }
   if (key_slot_count(num_keys_) > key_slots_.size()) {
     // The hashes are recomputed from the labels rather than kept: a rehash
     // is rare, a kept hash is eight bytes for every key.

@@ -2,7 +2,11 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdlib>
 #include <cstring>
+#include <new>
+
+#include "quor/util/linear_probe.h"
 
 namespace quor::store {
 
@@ -74,16 +78,14 @@ uint32_t DistributionTable::intern_dimension(std::string_view name) {
 }
 
 uint32_t DistributionTable::find_label(uint32_t dimension, std::string_view text) const {
-  const uint64_t* id = labels_[dimension]->find_id(text);
-  return id == nullptr ? kNoId : static_cast<uint32_t>(*id);
+  const uint32_t id = labels_[dimension]->find(text);
+  return id == LabelDictionary::kAbsent ? kNoId : id;
 }
 
 uint32_t DistributionTable::intern_label(uint32_t dimension, std::string_view text) {
-  LabelDictionary& dict = *labels_[dimension];
-  auto [it, added] = dict.try_emplace(text, dict.size());
-  if (!added) return static_cast<uint32_t>(it->second);
-  note_text(text);
-  return static_cast<uint32_t>(dict.size() - 1);
+  const auto [id, added] = labels_[dimension]->intern(text);
+  if (added) note_text(text);
+  return id;
 }
 
 void DistributionTable::sort_key(std::vector<KeyEntry>& entries) const {
@@ -182,7 +184,7 @@ uint64_t* DistributionTable::take_cells(size_t n) {
   if (n > chunk_left_) {
     const size_t last = chunks_.empty() ? 0 : kFirstChunkWords << std::min<size_t>(chunks_.size() - 1, 8);
     const size_t words = std::max(n, std::min(kLargestChunkWords, std::max(kFirstChunkWords, last * 2)));
-    chunks_.push_back(std::make_unique<uint64_t[]>(words));  // zeroed
+    chunks_.push_back(zeroed_chunk(words));
     chunk_next_ = chunks_.back().get();
     chunk_left_ = words;
   }
@@ -193,12 +195,22 @@ uint64_t* DistributionTable::take_cells(size_t n) {
   return out;
 }
 
+void DistributionTable::FreeChunk::operator()(uint64_t* p) const noexcept { std::free(p); }
+
+std::unique_ptr<uint64_t[], DistributionTable::FreeChunk> DistributionTable::zeroed_chunk(size_t words) {
+  auto* p = static_cast<uint64_t*>(std::calloc(words, sizeof(uint64_t)));
+  if (p == nullptr) throw std::bad_alloc();
+  return std::unique_ptr<uint64_t[], FreeChunk>(p);
+}
+
 void DistributionTable::reserve(size_t n, size_t cells) {
-  rows_.reserve(rows_.size() + n);
+  // At least doubling: a reserve per batch must not move the rows each time.
+  if (rows_.size() + n > rows_.capacity())
+    rows_.reserve(std::max(rows_.size() + n, rows_.capacity() * 2));
   if (!text_index_ && too_full(placed_ + n, slots_.size())) rebuild_index_slots(placed_ + n);
   const size_t words = n * cells;
   if (words > chunk_left_ && words > kLargestChunkWords) {
-    chunks_.push_back(std::make_unique<uint64_t[]>(words));
+    chunks_.push_back(zeroed_chunk(words));
     chunk_next_ = chunks_.back().get();
     chunk_left_ = words;
   }
@@ -367,22 +379,15 @@ uint64_t DistributionTable::key_hash(uint32_t variable, std::span<const KeyEntry
 
 size_t DistributionTable::probe(uint32_t variable, std::span<const KeyEntry> key, uint64_t hash,
                                 bool& found) const {
-  const size_t mask = slots_.size() - 1;
   const uint64_t tag = hash >> 32;
-  for (size_t i = hash & mask;; i = (i + 1) & mask) {
-    const uint64_t s = slots_[i];
-    if (s == 0) {
-      found = false;
-      return i;
-    }
-    if ((s >> 32) != tag) continue;
-    const auto p = static_cast<Position>((s & 0xFFFFFFFFull) - 1);
-    const DistributionRow& r = rows_[p];
-    if (r.variable != variable || r.key_size != key.size()) continue;
-    if (!std::equal(key.begin(), key.end(), key_entries_.data() + r.key_offset)) continue;
-    found = true;
-    return i;
-  }
+  const size_t i = util::probe_find(slots_.data(), slots_.size() - 1, hash, [&](uint64_t s) {
+    if ((s >> 32) != tag) return false;
+    const DistributionRow& r = rows_[static_cast<Position>((s & 0xFFFFFFFFull) - 1)];
+    return r.variable == variable && r.key_size == key.size() &&
+           std::equal(key.begin(), key.end(), key_entries_.data() + r.key_offset);
+  });
+  found = slots_[i] != 0;
+  return i;
 }
 
 void DistributionTable::rebuild_index_slots(size_t live) {

@@ -13,6 +13,8 @@ namespace {
 // Below this an array stays with the allocator: its copies are cheap, and a
 // mapping of its own per small table would waste most of a page.
 constexpr size_t kPagedBytes = size_t(1) << 20;
+// Arrays from this size on ask for large pages (see want_large_pages).
+constexpr size_t kLargePageBytes = size_t(4) << 20;
 
 size_t page_size() {
   static const size_t size = [] {
@@ -22,9 +24,24 @@ size_t page_size() {
   return size;
 }
 
+// Large pages where the system offers them on request: the arrays here are
+// probed at random (hash slots) or written once front to back (rows), and
+// with 4 KB pages both pay a page fault per 4 KB and a TLB miss per probe
+// (the 10^7-id ingest of bench_scale: 25.1 s before, 19.5 s after, in
+// back-to-back runs at load average 3).
+void want_large_pages(void* p, size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  if (bytes >= kLargePageBytes) madvise(p, bytes, MADV_HUGEPAGE);  // advice only: failure is fine
+#else
+  (void)p;
+  (void)bytes;
+#endif
+}
+
 void* map_pages(size_t bytes) {
   void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) throw std::bad_alloc();
+  want_large_pages(p, bytes);
   return p;
 }
 
@@ -47,6 +64,7 @@ void* regrow(void* old, size_t old_bytes, size_t used_bytes, size_t& new_bytes) 
     // old range is gone once the new one exists.
     void* p = mremap(old, old_bytes, new_bytes, MREMAP_MAYMOVE);
     if (p == MAP_FAILED) throw std::bad_alloc();
+    want_large_pages(p, new_bytes);
     return p;
 #else
     void* p = map_pages(new_bytes);

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
-#include <functional>
 #include <stdexcept>
+
+#include "quor/util/hash.h"
+#include "quor/util/linear_probe.h"
 
 namespace quor::util {
 
@@ -49,7 +51,7 @@ uint64_t& TextIdMap::operator[](std::string_view key) {
 }
 
 uint32_t TextIdMap::hash_of(std::string_view key) {
-  const uint64_t h = std::hash<std::string_view>{}(key);
+  const uint64_t h = text_hash(key);
   return static_cast<uint32_t>(h ^ (h >> 32));
 }
 
@@ -77,21 +79,15 @@ void TextIdMap::rebuild_slots(size_t live) {
 
 void TextIdMap::place(size_t entry) {
   const uint32_t hash = entries_[entry].hash;
-  const size_t mask = slots_.size() - 1;
-  size_t p = hash & mask;
-  while (slots_[p] != 0) p = (p + 1) & mask;
-  slots_[p] = (uint64_t{hash} << 32) | (entry + 1);
+  slots_[probe_free(slots_.data(), slots_.size() - 1, hash)] = (uint64_t{hash} << 32) | (entry + 1);
 }
 
 size_t TextIdMap::probe(std::string_view key, uint32_t hash) const {
-  const size_t mask = slots_.size() - 1;
-  for (size_t p = hash & mask;; p = (p + 1) & mask) {
-    const uint64_t s = slots_[p];
-    if (s == 0) return p;
-    if (static_cast<uint32_t>(s >> 32) != hash) continue;
+  return probe_find(slots_.data(), slots_.size() - 1, hash, [&](uint64_t s) {
+    if (static_cast<uint32_t>(s >> 32) != hash) return false;
     const Entry& e = entries_[static_cast<uint32_t>(s) - 1];
-    if (e.length == key.size() && std::memcmp(e.key, key.data(), key.size()) == 0) return p;
-  }
+    return e.length == key.size() && std::memcmp(e.key, key.data(), key.size()) == 0;
+  });
 }
 
 const uint64_t* TextIdMap::find_id(std::string_view key) const {
@@ -151,24 +147,10 @@ std::pair<TextIdMap::const_iterator, bool> TextIdMap::insert_or_assign(std::stri
 size_t TextIdMap::erase(std::string_view key) {
   if (entries_.empty()) return 0;
   const size_t mask = slots_.size() - 1;
-  size_t p = probe(key, hash_of(key));
+  const size_t p = probe(key, hash_of(key));
   if (slots_[p] == 0) return 0;
   const size_t gone = static_cast<uint32_t>(slots_[p]) - 1;
-  // Backward-shift deletion: later members of the run move up so that no
-  // search stops early at the emptied slot.
-  size_t q = p;
-  for (;;) {
-    q = (q + 1) & mask;
-    const uint64_t s = slots_[q];
-    if (s == 0) break;
-    const size_t home = static_cast<uint32_t>(s >> 32) & mask;
-    // Movable when its home is not cyclically within (p, q].
-    const bool stays = p <= q ? (p < home && home <= q) : (p < home || home <= q);
-    if (stays) continue;
-    slots_[p] = s;
-    p = q;
-  }
-  slots_[p] = 0;
+  probe_erase(slots_.data(), mask, p, [](uint64_t s) { return static_cast<size_t>(s >> 32); });
   // The last entry takes the erased one's place.
   const size_t last = entries_.size() - 1;
   if (gone != last) {

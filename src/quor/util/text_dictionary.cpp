@@ -1,0 +1,79 @@
+#include "quor/util/text_dictionary.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "quor/util/linear_probe.h"
+
+namespace quor::util {
+
+namespace {
+
+constexpr size_t kMinSlots = 16;
+
+bool too_full(size_t live, size_t slots) { return live * 4 > slots * 3; }
+
+bool same_bytes(const char* a, const char* b, size_t n) {
+  while (n >= 8) {
+    uint64_t x, y;
+    std::memcpy(&x, a, 8);
+    std::memcpy(&y, b, 8);
+    if (x != y) return false;
+    a += 8;
+    b += 8;
+    n -= 8;
+  }
+  for (size_t i = 0; i < n; ++i)
+    if (a[i] != b[i]) return false;
+  return true;
+}
+
+}  // namespace
+
+TextDictionary::TextDictionary() { slots_.assign_zeroed(kMinSlots); }
+
+size_t TextDictionary::probe(std::string_view text, uint64_t hash) const {
+  const uint64_t tag = hash >> 32;
+  return probe_find(slots_.data(), slots_.size() - 1, tag, [&](uint64_t s) {
+    if ((s >> 32) != tag) return false;
+    const std::string_view have = this->text(static_cast<uint32_t>(s) - 1);
+    return have.size() == text.size() && same_bytes(have.data(), text.data(), text.size());
+  });
+}
+
+uint32_t TextDictionary::find(std::string_view text, uint64_t hash) const {
+  const uint64_t s = slots_[probe(text, hash)];
+  return s == 0 ? kAbsent : static_cast<uint32_t>(s) - 1;
+}
+
+std::pair<uint32_t, bool> TextDictionary::intern(std::string_view text, uint64_t hash) {
+  const size_t i = probe(text, hash);
+  if (slots_[i] != 0) return {static_cast<uint32_t>(slots_[i]) - 1, false};
+  const auto id = static_cast<uint32_t>(ends_.size());
+  bytes_.append(text.data(), text.size());
+  ends_.push_back(bytes_.size());
+  slots_[i] = (hash >> 32) << 32 | (uint64_t{id} + 1);
+  if (too_full(ends_.size(), slots_.size())) rebuild_slots(ends_.size());
+  return {id, true};
+}
+
+void TextDictionary::reserve(size_t n, size_t bytes) {
+  ends_.reserve(ends_.size() + n);
+  bytes_.reserve(bytes_.size() + bytes);
+  if (too_full(ends_.size() + n, slots_.size())) rebuild_slots(ends_.size() + n);
+}
+
+void TextDictionary::rebuild_slots(size_t live) {
+  size_t n = std::max(kMinSlots, slots_.size());
+  while (too_full(live, n)) n *= 2;
+  if (n == slots_.size()) return;
+  // A slot's tag picks its home at every size, so the old slots alone
+  // place the texts again: no text is read or hashed.
+  PageArray<uint64_t> old = std::move(slots_);
+  slots_.assign_zeroed(n);
+  const size_t mask = n - 1;
+  for (const uint64_t s : old)
+    if (s != 0) slots_[probe_free(slots_.data(), mask, s >> 32)] = s;
+}
+
+}  // namespace quor::util
