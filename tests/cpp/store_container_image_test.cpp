@@ -201,20 +201,31 @@ struct PartSizes {
   ~PartSizes() { internal::set_image_parts_for_testing(0, 0); }
 };
 
-// Encoding a DistributionFile in parts on several threads gives the bytes
-// and the digest of the stream on one thread, wherever the part and round
-// borders fall, with or without a declared size.
-TEST(ContainerImage, TheParallelStreamIsTheStreamOnOneThread) {
+// Encoding a DistributionFile in parts on several threads: a frame per
+// part, each the one-call level-3 frame of the part's bytes, in part order,
+// wherever the part and round borders fall; what the frames hold together is
+// the record's encoding, bit for bit, and the digest that of the stream on
+// one thread, with or without a declared size.
+TEST(ContainerImage, TheParallelStreamIsAFramePerPartOfTheRecordsBytes) {
   RecordMaker mk(11);
   const model::DistributionFile files[] = {model::DistributionFile{}, mk.file(1), mk.file(9),
                                            mk.file(400)};
   const ParallelRunner runners[] = {in_order(), on_threads()};
   const std::pair<size_t, size_t> borders[] = {{1, 1}, {1, 3}, {3, 2}, {64, 1}, {0, 0}};
   for (const auto& f : files) {
-    const std::string want = streamed_image(f);
+    const std::string encoding = encode_stored_record(f);
     const EncodingDigest digest = encoding_digest(f);
     for (const auto& [entries, rounds] : borders) {
       PartSizes sizes(entries, rounds);
+      const DistributionFileParts parts = distribution_file_parts(f, entries == 0 ? 2048 : entries);
+      std::string want = header(3), content;
+      for (size_t p = 0; p < parts.count(); ++p) {
+        std::string part;
+        encode_distribution_file_part(f, parts, p, distribution_file_part_size(f, parts, p), part);
+        want += level3_frame_with_checksum(part);
+        content += part;
+      }
+      ASSERT_TRUE(content == encoding);
       for (size_t r = 0; r < 2; ++r) {
         SCOPED_TRACE(std::to_string(f.distributions.size()) + " distributions, parts of " +
                      std::to_string(entries) + ", rounds of " + std::to_string(rounds) +
@@ -226,6 +237,7 @@ TEST(ContainerImage, TheParallelStreamIsTheStreamOnOneThread) {
         const std::optional<std::string> img = image_with(f, options);
         ASSERT_TRUE(img.has_value());
         EXPECT_TRUE(*img == want);
+        EXPECT_EQ(frames_of(std::string_view(*img).substr(8)).size(), parts.count());
         EXPECT_EQ(hasher.digest(), digest);
         options = ImageStreamOptions{};
         options.encoded_size = digest.size;
@@ -235,6 +247,34 @@ TEST(ContainerImage, TheParallelStreamIsTheStreamOnOneThread) {
         EXPECT_TRUE(*img2 == want);
       }
     }
+  }
+}
+
+// A file of one frame and a file of a frame per part, of the same record,
+// read back as the same record with the same digest; so does a file whose
+// frames break the record anywhere.
+TEST(ContainerImage, OneFrameAndAFramePerPartReadAsTheSameRecord) {
+  RecordMaker mk(5);
+  const model::DistributionFile f = mk.file(300);
+  const std::string encoding = encode_stored_record(f);
+  const ParallelRunner run = on_threads();
+  PartSizes sizes(16, 4);
+  ImageStreamOptions options;
+  options.parallel = &run;
+  const std::optional<std::string> multi = image_with(f, options);
+  ASSERT_TRUE(multi.has_value());
+  std::string cut = header(3);  // frames of 1000 bytes, borders inside records
+  for (size_t at = 0; at < encoding.size(); at += 1000)
+    cut += level3_frame_with_checksum(std::string_view(encoding).substr(at, 1000));
+  const std::string images[] = {streamed_image(f), *multi, cut};
+  ASSERT_GT(frames_of(std::string_view(images[1]).substr(8)).size(), 10u);
+  for (const std::string& img : images) {
+    std::optional<EncodingDigest> digest;
+    auto back = parse_data_file<model::DistributionFile>(img, "d.edb", &digest);
+    ASSERT_TRUE(back.ok()) << back.error().full_text();
+    EXPECT_TRUE(encode_stored_record(*back) == encoding);
+    ASSERT_TRUE(digest.has_value());
+    EXPECT_EQ(*digest, encoding_digest(f));
   }
 }
 

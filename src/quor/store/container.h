@@ -45,11 +45,11 @@ Result<std::string> data_file_image(const model::SnapshotStore& record);
 // (it spares the pass that measures it); `options.hasher`, when given,
 // receives every encoded byte as it goes to the compressor.
 //
-// `options.parallel`, when given, lets a DistributionFile be encoded in
-// parts on several threads while the compressor takes the parts in order on
-// one thread (its own context, not the calling thread's): the same bytes,
-// the same digest. `write` may then be called from a pool thread, one call
-// at a time and in order.
+// `options.parallel`, when given, lets a DistributionFile be encoded and
+// compressed in parts on several threads, each part its own frame (the
+// frames in order are one zstd stream of the same content, so the file reads
+// back as the same record with the same digest). `write` may then be called
+// from a pool thread, one call at a time and in order.
 using ImageWriter = std::function<Status(std::string_view)>;
 // Spreads work over threads: calls fn(i) for every i in [0, n), in any
 // order and possibly at once, fn(0) on the calling thread, and returns when
@@ -115,6 +115,12 @@ Result<model::MetaFile> load_meta_file(const std::filesystem::path& path,
                                 std::optional<EncodingDigest>* digest);
 Result<model::DistributionFile> load_distribution_file_read(const std::filesystem::path& path,
                                                      std::optional<EncodingDigest>* digest);
+// The same with `parallel` (may be null): a current-format file of several
+// frames is decompressed and decoded on it, frames at once, into the same
+// record, with the same digest; any other file, and any fault, as above.
+Result<model::DistributionFile> load_distribution_file_read(const std::filesystem::path& path,
+                                                            std::optional<EncodingDigest>* digest,
+                                                            const ParallelRunner* parallel);
 // The entries digest of the index in the file at `path`, which must be in
 // the current format; fails where load_dist_index would, and for an older
 // format or the JSON form.

@@ -323,6 +323,11 @@ Result<Database> create_database(const std::filesystem::path& path, bool raw_log
 }
 
 Result<Database> open_database(const std::filesystem::path& path, bool writable) {
+  return open_database(path, writable, nullptr);
+}
+
+Result<Database> open_database(const std::filesystem::path& path, bool writable,
+                               const ParallelRunner* parallel) {
   if (!path_has_metadata(path)) return Error("database path does not exist: " + path.string());
 
   Database db;
@@ -356,7 +361,7 @@ Result<Database> open_database(const std::filesystem::path& path, bool writable)
   {
     model::DistributionFile data;
     if (writable) {
-      QUOR_ASSIGN_OR_RETURN(data, load_distribution_file_read(data_path, &digest));
+      QUOR_ASSIGN_OR_RETURN(data, load_distribution_file_read(data_path, &digest, parallel));
       note_loaded(db.flush_state.files[kDistributionsSlot], data_path, data, digest);
     } else {
       QUOR_ASSIGN_OR_RETURN(data, load_distribution_file_mapped(data_path));
