@@ -77,6 +77,12 @@ namespace internal {
 // The parallel stream's part and round sizes (0, 0: the defaults), so that
 // tests can put part and round borders anywhere in a small record.
 void set_image_parts_for_testing(size_t entries_per_part, size_t parts_per_round);
+// The read on the pool of a current-format DistributionFile payload (after
+// the header) of several frames, every decompressed byte digested into
+// `hasher`; nothing where it leaves the payload to the stream's read.
+std::optional<model::DistributionFile> decode_distribution_frames(std::string_view payload,
+                                                                  const ParallelRunner& run,
+                                                                  EncodingHasher* hasher);
 }  // namespace internal
 
 // Flush writers: always (re)write the file. Failures carry "zstd compress"
