@@ -420,16 +420,19 @@ std::optional<DeclaredFrames> declared_frames(std::string_view in) {
 
 // One frame's content and what its bytes decode to when a frame starts at
 // a distribution's start (the first frame: at the list's count): every
-// distribution up to the frame's end. Reused from round to round.
+// distribution up to the frame's end. Reused from round to round, the
+// objects overwritten in place, so that their texts and lists keep their
+// room and a round's memory is taken once.
 struct FrameDecode {
   std::unique_ptr<char[]> bytes;
   size_t room = 0;
   bool decompressed = false;
   bool whole = false;  // the frame is whole distributions, ending at its end
   uint64_t count = 0;  // the list's count (first frame)
-  // The distributions read before the frame's end or the first that does
-  // not read, and where each ends in the frame.
+  // The first `used` are the distributions read before the frame's end or
+  // the first that does not read, `ends` where each ends in the frame.
   std::vector<model::DistributionObject> objects;
+  size_t used = 0;
   std::vector<size_t> ends;
   size_t start = 0;  // where the first begins
 };
@@ -445,7 +448,7 @@ Result<ZSTD_DCtx*> thread_part_dcontext() {
 
 void decode_frame(std::string_view frame, uint64_t size, bool first, FrameDecode& out) {
   out.decompressed = out.whole = false;
-  out.objects.clear();
+  out.used = 0;
   out.ends.clear();
   out.start = 0;
   auto ctx = thread_part_dcontext();
@@ -457,58 +460,57 @@ void decode_frame(std::string_view frame, uint64_t size, bool first, FrameDecode
   if (first && !rd.u64(out.count)) return;
   out.start = size - rd.buffered();
   while (rd.buffered() > 0) {
-    model::DistributionObject& d = out.objects.emplace_back();
-    if (!rd.get(d)) {
-      out.objects.pop_back();
-      return;
-    }
+    if (out.used == out.objects.size()) out.objects.emplace_back();
+    if (!rd.get(out.objects[out.used])) return;
+    ++out.used;
     out.ends.push_back(size - rd.buffered());
   }
   out.whole = true;
 }
 
-// The DistributionFile of a payload of several frames, the frames
-// decompressed and decoded on the pool a round at a time, each frame's
-// bytes digested in order; nothing when that is not possible, and the
-// caller decodes the payload as one stream (which also gives a fault its
-// text).
+// Hands on the DistributionFile of a payload of several frames, the frames
+// decompressed and decoded on the pool a round at a time while `sink` takes
+// the round before, each frame's bytes digested in order; false when that
+// is not possible, and the caller reads the payload as one stream (which
+// also gives a fault its text).
 //
 // The same record as the stream: frame k decoded on its own is what the
 // stream's decoder makes of those bytes when the frames before it held whole
 // distributions ending at their ends, which is checked in frame order (a
 // frame that fails before the list's end, and nothing is made). The joints
 // after the list's end are decoded from the bytes left, one frame after the
-// other. Memory: a round of frames beside the record.
+// other. Memory: two rounds of frames beside what `sink` keeps.
 //
 // Measured (bench_flush OpenReadWrite, 100 000 x 20 bins, 33 MB encoded
-// in 17 frames): see the figures in the commit that brought it.
-std::optional<model::DistributionFile> decode_frames_parallel(std::string_view payload,
-                                                              const ParallelRunner& run,
-                                                              EncodingHasher* hasher) {
+// in 49 frames, 8 threads): see the commit that brought it.
+bool decode_frames_into(std::string_view payload, const ParallelRunner& run, EncodingHasher* hasher,
+                        DistributionFileSink& sink) {
   std::optional<DeclaredFrames> found = declared_frames(payload);
-  if (!found) return std::nullopt;
+  if (!found) return false;
   const DeclaredFrames& f = *found;
   const size_t n = f.frames.size();
   const size_t per_round = g_parts_per_round.load(std::memory_order_relaxed);
-  std::vector<FrameDecode> round(std::min(per_round, n));
-  model::DistributionFile out;
-  uint64_t listed = 0;
+  std::vector<FrameDecode> round[2];
+  round[0].resize(std::min(per_round, n));
+  round[1].resize(std::min(per_round, n));
+  uint64_t listed = 0, handed = 0;
   std::string rest;  // the bytes after the list's end
-  bool list_done = false;
-  for (size_t first = 0; first < n; first += per_round) {
-    const size_t count = std::min(per_round, n - first);
-    for (size_t i = 0; i < count; ++i) {
-      if (round[i].room < f.sizes[first + i]) {
-        round[i].bytes.reset(new char[std::max<uint64_t>(f.sizes[first + i], 1)]);
-        round[i].room = f.sizes[first + i];
+  bool list_done = false, failed = false;
+  // The bytes of a round's frames get their room on the calling thread.
+  auto make_room = [&](std::vector<FrameDecode>& bufs, size_t first) {
+    for (size_t i = 0; i < per_round && first + i < n; ++i) {
+      if (bufs[i].room < f.sizes[first + i]) {
+        bufs[i].bytes.reset(new char[std::max<uint64_t>(f.sizes[first + i], 1)]);
+        bufs[i].room = f.sizes[first + i];
       }
     }
-    run(count, [&](size_t i) {
-      decode_frame(f.frames[first + i], f.sizes[first + i], first + i == 0, round[i]);
-    });
-    for (size_t i = 0; i < count; ++i) {
-      FrameDecode& d = round[i];
-      if (!d.decompressed) return std::nullopt;
+  };
+  // Takes a decoded round in frame order; false on the first frame that
+  // leaves the payload to the stream.
+  auto take = [&](std::vector<FrameDecode>& bufs, size_t first) {
+    for (size_t i = 0; i < per_round && first + i < n; ++i) {
+      FrameDecode& d = bufs[i];
+      if (!d.decompressed) return false;
       const std::string_view bytes(d.bytes.get(), f.sizes[first + i]);
       if (hasher != nullptr) hasher->update(bytes);
       if (list_done) {
@@ -516,30 +518,74 @@ std::optional<model::DistributionFile> decode_frames_parallel(std::string_view p
         continue;
       }
       if (first + i == 0) {
-        if (d.start == 0) return std::nullopt;  // too short for the list's count
+        if (d.start == 0) return false;  // too short for the list's count
         uint64_t bytes_in_all = 0;
         for (uint64_t size : f.sizes) bytes_in_all += size;
-        // A damaged count reserves no more than the bytes could hold.
-        out.distributions.reserve(static_cast<size_t>(std::min<uint64_t>(
-            d.count, bytes_in_all / internal::min_encoded_size<model::DistributionObject>())));
         listed = d.count;
+        // A damaged count reserves no more than the bytes could hold.
+        sink.begin(listed, std::min<uint64_t>(
+                               listed, bytes_in_all / internal::min_encoded_size<model::DistributionObject>()));
       }
       // The list ends in this frame: the joints start after its last.
-      const uint64_t need = listed - out.distributions.size();
-      if (d.objects.size() >= need) {
-        for (size_t k = 0; k < need; ++k) out.distributions.push_back(std::move(d.objects[k]));
+      const uint64_t need = listed - handed;
+      if (d.used >= need) {
+        sink.add(std::span<const model::DistributionObject>(d.objects.data(), need));
         rest.append(bytes.substr(need == 0 ? d.start : d.ends[need - 1]));
+        handed = listed;
         list_done = true;
         continue;
       }
-      if (!d.whole) return std::nullopt;
-      for (auto& o : d.objects) out.distributions.push_back(std::move(o));
+      if (!d.whole) return false;
+      sink.add(std::span<const model::DistributionObject>(d.objects.data(), d.used));
+      handed += d.used;
     }
+    return true;
+  };
+  make_room(round[0], 0);
+  run(std::min(per_round, n), [&](size_t i) { decode_frame(f.frames[i], f.sizes[i], i == 0, round[0][i]); });
+  for (size_t first = 0, r = 0; first < n; first += per_round, r ^= 1) {
+    const size_t next = first + per_round;
+    const size_t next_count = next < n ? std::min(per_round, n - next) : 0;
+    if (next_count > 0) make_room(round[r ^ 1], next);
+    // Call 0 hands on this round, the others decode the next one.
+    run(1 + next_count, [&](size_t t) {
+      if (t == 0) {
+        failed = !take(round[r], first);
+      } else {
+        const size_t k = next + t - 1;
+        decode_frame(f.frames[k], f.sizes[k], false, round[r ^ 1][t - 1]);
+      }
+    });
+    if (failed) return false;
   }
-  if (!list_done) return std::nullopt;
+  if (!list_done) return false;
   internal::Reader rd(rest);
-  if (!rd.get(out.joints)) return std::nullopt;
-  return out;
+  std::vector<model::JointDistributionObject> joints;
+  if (!rd.get(joints)) return false;
+  sink.end(std::move(joints));
+  return true;
+}
+
+// Builds the record a read hands on.
+class RecordBuilder final : public DistributionFileSink {
+ public:
+  void begin(uint64_t, uint64_t bound) override {
+    file = model::DistributionFile{};
+    file.distributions.reserve(static_cast<size_t>(bound));
+  }
+  void add(std::span<const model::DistributionObject> objects) override {
+    file.distributions.insert(file.distributions.end(), objects.begin(), objects.end());
+  }
+  void end(std::vector<model::JointDistributionObject> joints) override { file.joints = std::move(joints); }
+  model::DistributionFile file;
+};
+
+std::optional<model::DistributionFile> decode_frames_parallel(std::string_view payload,
+                                                              const ParallelRunner& run,
+                                                              EncodingHasher* hasher) {
+  RecordBuilder builder;
+  if (!decode_frames_into(payload, run, hasher, builder)) return std::nullopt;
+  return std::move(builder.file);
 }
 
 std::string path_text(const std::filesystem::path& p) { return p.string(); }
@@ -651,6 +697,10 @@ std::optional<model::DistributionFile> internal::decode_distribution_frames(
     std::string_view payload, const ParallelRunner& run, EncodingHasher* hasher) {
   return decode_frames_parallel(payload, run, hasher);
 }
+bool internal::decode_distribution_frames_into(std::string_view payload, const ParallelRunner& run,
+                                               EncodingHasher* hasher, DistributionFileSink& sink) {
+  return decode_frames_into(payload, run, hasher, sink);
+}
 
 void internal::set_image_parts_for_testing(size_t entries_per_part, size_t parts_per_round) {
   g_part_entries.store(entries_per_part == 0 ? kPartEntries : entries_per_part);
@@ -708,22 +758,36 @@ Result<model::DistributionFile> load_distribution_file_read(const std::filesyste
   return load_data_file<model::DistributionFile>(p, digest);
 }
 
-Result<model::DistributionFile> load_distribution_file_read(const std::filesystem::path& path,
-                                                            std::optional<EncodingDigest>* digest,
-                                                            const ParallelRunner* parallel) {
-  if (parallel == nullptr) return load_data_file<model::DistributionFile>(path, digest);
+Status read_distribution_file_into(const std::filesystem::path& path,
+                                   std::optional<EncodingDigest>* digest,
+                                   const ParallelRunner* parallel, DistributionFileSink& sink) {
   if (digest != nullptr) digest->reset();
   auto bytes = read_whole_file(path).context("read file " + path_text(path));
   if (!bytes.ok()) return std::move(bytes).error();
   const std::string_view b = *bytes;
-  if (b.size() > 8 && b.substr(0, 8) == std::string_view("QUOR\x03\x00\x00\x00", 8)) {
+  if (parallel != nullptr && b.size() > 8 &&
+      b.substr(0, 8) == std::string_view("QUOR\x03\x00\x00\x00", 8)) {
     EncodingHasher hasher;
-    if (auto record = internal::decode_distribution_frames(b.substr(8), *parallel, &hasher)) {
+    if (decode_frames_into(b.substr(8), *parallel, &hasher, sink)) {
       if (digest != nullptr) *digest = hasher.digest();
-      return std::move(*record);
+      return ok_status();
     }
   }
-  return parse_data_file<model::DistributionFile>(b, path, digest);
+  QUOR_ASSIGN_OR_RETURN(model::DistributionFile file, parse_data_file<model::DistributionFile>(b, path, digest));
+  const uint64_t n = file.distributions.size();
+  sink.begin(n, n);
+  sink.add(file.distributions);
+  sink.end(std::move(file.joints));
+  return ok_status();
+}
+
+Result<model::DistributionFile> load_distribution_file_read(const std::filesystem::path& path,
+                                                            std::optional<EncodingDigest>* digest,
+                                                            const ParallelRunner* parallel) {
+  if (parallel == nullptr) return load_data_file<model::DistributionFile>(path, digest);
+  RecordBuilder builder;
+  QUOR_RETURN_IF_ERROR(read_distribution_file_into(path, digest, parallel, builder));
+  return std::move(builder.file);
 }
 
 Result<IndexEntriesDigest> load_dist_index_entries_digest(const std::filesystem::path& path) {

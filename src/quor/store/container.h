@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -73,6 +74,8 @@ Status stream_data_file_image(const DistIndexSource& record, const ImageWriter& 
 Status stream_data_file_image(const model::SnapshotStore& record, const ImageWriter& write,
                               const ImageStreamOptions& options = {});
 
+class DistributionFileSink;
+
 namespace internal {
 // The parallel stream's part and round sizes (0, 0: the defaults), so that
 // tests can put part and round borders anywhere in a small record.
@@ -83,6 +86,10 @@ void set_image_parts_for_testing(size_t entries_per_part, size_t parts_per_round
 std::optional<model::DistributionFile> decode_distribution_frames(std::string_view payload,
                                                                   const ParallelRunner& run,
                                                                   EncodingHasher* hasher);
+// The same handed on to `sink`; false where it leaves the payload to the
+// stream's read (`sink` may then have had a begin and part of the record).
+bool decode_distribution_frames_into(std::string_view payload, const ParallelRunner& run,
+                                     EncodingHasher* hasher, DistributionFileSink& sink);
 }  // namespace internal
 
 // Flush writers: always (re)write the file. Failures carry "zstd compress"
@@ -121,6 +128,28 @@ Result<model::MetaFile> load_meta_file(const std::filesystem::path& path,
                                 std::optional<EncodingDigest>* digest);
 Result<model::DistributionFile> load_distribution_file_read(const std::filesystem::path& path,
                                                      std::optional<EncodingDigest>* digest);
+// Takes a DistributionFile as a read hands it on: begin, then its
+// distributions in order, a few at a time, then its joints. A begin after
+// others voids everything handed on before it (the read started again).
+class DistributionFileSink {
+ public:
+  virtual ~DistributionFileSink() = default;
+  // `count` is the list's count as stored, `bound` a count the file's bytes
+  // can hold, for reservations (at most `count`).
+  virtual void begin(uint64_t count, uint64_t bound) = 0;
+  // The objects may be overwritten after the call.
+  virtual void add(std::span<const model::DistributionObject> objects) = 0;
+  virtual void end(std::vector<model::JointDistributionObject> joints) = 0;
+};
+// Reads as load_distribution_file_read(path, digest, parallel) does,
+// handing the record on to `sink` as it is read instead of building it: on
+// the pool, the distributions of one round of frames are taken by `sink`
+// (on one thread at a time, in order) while the next round is decoded.
+// On a failure `sink` may have had part of the record.
+Status read_distribution_file_into(const std::filesystem::path& path,
+                                   std::optional<EncodingDigest>* digest,
+                                   const ParallelRunner* parallel, DistributionFileSink& sink);
+
 // The same with `parallel` (may be null): a current-format file of several
 // frames is decompressed and decoded on it, frames at once, into the same
 // record, with the same digest; any other file, and any fault, as above.

@@ -87,6 +87,31 @@ void note_loaded_reencoded(DataFileState& state, const std::filesystem::path& pa
   note_loaded(state, path, record, encoding_digest(record));
 }
 
+// Loads the distributions a read hands on into a database's table as they
+// come, reserving for the whole list at the first of them.
+class TableLoader final : public DistributionFileSink {
+ public:
+  explicit TableLoader(Database& db) : db_(db) {}
+  void begin(uint64_t, uint64_t bound) override {
+    db_.begin_loading();
+    reserve_ = bound;
+  }
+  void add(std::span<const model::DistributionObject> objects) override {
+    if (reserve_ > 0 && !objects.empty()) {
+      db_.distributions.reserve(static_cast<size_t>(reserve_), cells_per_distribution(objects));
+      reserve_ = 0;
+    }
+    for (const auto& d : objects) db_.distributions.append_record(d);
+  }
+  void end(std::vector<model::JointDistributionObject> joints) override {
+    db_.finish_loading(std::move(joints));
+  }
+
+ private:
+  Database& db_;
+  uint64_t reserve_ = 0;
+};
+
 // What a flush learns about one record before writing it: the digest of its
 // encoding, when it had to take it to decide.
 struct RecordNow {
@@ -358,14 +383,12 @@ Result<Database> open_database(const std::filesystem::path& path, bool writable,
   if (writable) note_loaded(db.flush_state.files[kMetaSlot], meta_path, db.meta, digest);
 
   const auto data_path = path / kDistributionsFile;
-  {
-    model::DistributionFile data;
-    if (writable) {
-      QUOR_ASSIGN_OR_RETURN(data, load_distribution_file_read(data_path, &digest, parallel));
-      note_loaded(db.flush_state.files[kDistributionsSlot], data_path, data, digest);
-    } else {
-      QUOR_ASSIGN_OR_RETURN(data, load_distribution_file_mapped(data_path));
-    }
+  if (writable) {
+    TableLoader loader(db);
+    QUOR_RETURN_IF_ERROR(read_distribution_file_into(data_path, &digest, parallel, loader));
+    note_loaded(db.flush_state.files[kDistributionsSlot], data_path, db.record_source(), digest);
+  } else {
+    QUOR_ASSIGN_OR_RETURN(model::DistributionFile data, load_distribution_file_mapped(data_path));
     db.load_records(std::move(data));
   }
 
