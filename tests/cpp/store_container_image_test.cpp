@@ -207,7 +207,8 @@ struct PartSizes {
 // part, each the one-call level-3 frame of the part's bytes, in part order,
 // wherever the part and round borders fall; what the frames hold together is
 // the record's encoding, bit for bit, and the digest that of the stream on
-// one thread, with or without a declared size.
+// one thread, with or without a declared size (as is the digest taken in
+// parts without compressing).
 TEST(ContainerImage, TheParallelStreamIsAFramePerPartOfTheRecordsBytes) {
   RecordMaker mk(11);
   const model::DistributionFile files[] = {model::DistributionFile{}, mk.file(1), mk.file(9),
@@ -241,6 +242,7 @@ TEST(ContainerImage, TheParallelStreamIsAFramePerPartOfTheRecordsBytes) {
         EXPECT_TRUE(*img == want);
         EXPECT_EQ(frames_of(std::string_view(*img).substr(8)).size(), parts.count());
         EXPECT_EQ(hasher.digest(), digest);
+        EXPECT_EQ(encoding_digest(f, runners[r]), digest);
         options = ImageStreamOptions{};
         options.encoded_size = digest.size;
         options.parallel = &runners[r];

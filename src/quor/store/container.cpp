@@ -258,6 +258,44 @@ Status stream_distributions_parallel(const Record& record, const ImageWriter& wr
   return failure;
 }
 
+// The digest of a DistributionFile's encoding, its parts encoded on the
+// pool a round ahead of the digest, which takes them in order.
+template <class Record>
+EncodingDigest digest_in_parts(const Record& record, const ParallelRunner& run) {
+  const DistributionFileParts parts =
+      distribution_file_parts(record, g_part_entries.load(std::memory_order_relaxed));
+  const size_t per_round = g_parts_per_round.load(std::memory_order_relaxed);
+  const size_t nparts = parts.count();
+  std::vector<uint64_t> sizes(nparts);
+  run(nparts, [&](size_t p) { sizes[p] = distribution_file_part_size(record, parts, p); });
+  std::vector<std::string> round[2];
+  round[0].resize(per_round);
+  round[1].resize(per_round);
+  auto make_room = [&](std::vector<std::string>& bufs, size_t first) {
+    for (size_t i = 0; i < per_round && first + i < nparts; ++i) bufs[i].reserve(sizes[first + i]);
+  };
+  auto encode = [&](std::vector<std::string>& bufs, size_t first, size_t i) {
+    encode_distribution_file_part(record, parts, first + i, sizes[first + i], bufs[i]);
+  };
+  EncodingHasher hasher;
+  make_room(round[0], 0);
+  run(std::min(per_round, nparts), [&](size_t i) { encode(round[0], 0, i); });
+  for (size_t first = 0, r = 0; first < nparts; first += per_round, r ^= 1) {
+    const size_t count = std::min(per_round, nparts - first);
+    const size_t next = first + per_round;
+    const size_t next_count = next < nparts ? std::min(per_round, nparts - next) : 0;
+    if (next_count > 0) make_room(round[r ^ 1], next);
+    run(1 + next_count, [&](size_t t) {
+      if (t == 0) {
+        for (size_t i = 0; i < count; ++i) hasher.update(round[r][i]);
+      } else {
+        encode(round[r ^ 1], next, t - 1);
+      }
+    });
+  }
+  return hasher.digest();
+}
+
 // Header, then the record's binary form as one zstd frame that declares its
 // content size, compressed as the encoder produces it and written as the
 // compressor fills its buffer.
@@ -835,6 +873,13 @@ Result<model::DistributionFile> load_distribution_file_mapped(const std::filesys
 }  // namespace quor::store
 
 namespace quor::store {
+
+EncodingDigest encoding_digest(const model::DistributionFile& r, const ParallelRunner& run) {
+  return digest_in_parts(r, run);
+}
+EncodingDigest encoding_digest(const DistributionFileSource& r, const ParallelRunner& run) {
+  return digest_in_parts(r, run);
+}
 
 Status stream_data_file_image(const model::MetaFile& r, const ImageWriter& w,
                               const ImageStreamOptions& o) {

@@ -76,6 +76,11 @@ Status stream_data_file_image(const model::SnapshotStore& record, const ImageWri
 
 class DistributionFileSink;
 
+// encoding_digest(record), the record encoded in parts on `run` (the
+// parallel stream's parts) and digested in order.
+EncodingDigest encoding_digest(const model::DistributionFile& record, const ParallelRunner& run);
+EncodingDigest encoding_digest(const DistributionFileSource& record, const ParallelRunner& run);
+
 namespace internal {
 // The parallel stream's part and round sizes (0, 0: the defaults), so that
 // tests can put part and round borders anywhere in a small record.

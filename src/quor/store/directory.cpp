@@ -128,14 +128,18 @@ struct RecordNow {
 // compared with the file once.
 template <class T>
 bool file_holds(DataFileState& state, const std::filesystem::path& path, const T& record,
-                RecordNow& now, bool clean) {
+                RecordNow& now, bool clean, const ParallelRunner* parallel = nullptr) {
   if (!state.digest && !state.unread_entries) return false;
   auto id = file_identity(path);
   if (!id || *id != state.identity) return false;
   if (state.digest && clean) return true;
   if (state.digest) {
     if (entries_of(record) != state.entries) return false;
-    now.digest = encoding_digest(record);
+    if constexpr (std::is_same_v<T, DistributionFileSource>) {
+      now.digest = parallel != nullptr ? encoding_digest(record, *parallel) : encoding_digest(record);
+    } else {
+      now.digest = encoding_digest(record);
+    }
     return *now.digest == *state.digest;
   }
   if constexpr (std::is_same_v<T, model::DistIndex> || std::is_same_v<T, DistIndexSource>) {
@@ -454,11 +458,20 @@ Status flush_database(Database& db, FileOps& ops, const ParallelRunner* parallel
   // Whether each file already holds its record, and what was learnt deciding.
   RecordNow now[4];
   const bool clean = db.flush_state.clean();
-  const bool holds[4] = {
-      file_holds(files[kMetaSlot], paths[kMetaSlot], db.meta, now[0], clean),
-      file_holds(files[kDistributionsSlot], paths[kDistributionsSlot], data, now[1], clean),
-      file_holds(files[kIndexSlot], paths[kIndexSlot], index, now[2], clean),
-      file_holds(files[kSnapshotsSlot], paths[kSnapshotsSlot], db.snapshots, now[3], clean)};
+  bool holds[4];
+  auto check = [&](size_t i) {
+    switch (i) {
+      case kMetaSlot: holds[i] = file_holds(files[i], paths[i], db.meta, now[i], clean); break;
+      case kDistributionsSlot:
+        holds[i] = file_holds(files[i], paths[i], data, now[i], clean, parallel);
+        break;
+      case kIndexSlot: holds[i] = file_holds(files[i], paths[i], index, now[i], clean); break;
+      default: holds[i] = file_holds(files[i], paths[i], db.snapshots, now[i], clean); break;
+    }
+  };
+  // On a pool the four are checked at once (each its own file and state).
+  if (parallel != nullptr) (*parallel)(4, check);
+  else for (size_t i = 0; i < 4; ++i) check(i);
   // Whatever this flush ends with, the records are clean again only if every
   // file is then known to hold its record.
   db.flush_state.clean_generation.reset();
