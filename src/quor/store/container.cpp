@@ -815,9 +815,16 @@ Status read_distribution_file_into(const std::filesystem::path& path,
     }
   }
   QUOR_ASSIGN_OR_RETURN(model::DistributionFile file, parse_data_file<model::DistributionFile>(b, path, digest));
-  const uint64_t n = file.distributions.size();
+  const size_t n = file.distributions.size();
   sink.begin(n, n);
-  sink.add(file.distributions);
+  // A few at a time, their memory going back as `sink` takes them.
+  constexpr size_t kHandedAtOnce = 256;
+  for (size_t at = 0; at < n; at += kHandedAtOnce) {
+    const std::span<model::DistributionObject> some(file.distributions.data() + at,
+                                                    std::min(kHandedAtOnce, n - at));
+    sink.add(some);
+    for (auto& d : some) d = model::DistributionObject{};
+  }
   sink.end(std::move(file.joints));
   return ok_status();
 }
