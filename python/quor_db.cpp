@@ -112,7 +112,7 @@ PyObject* db_open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     if (!parse_mode(argv[1], writable)) return nullptr;
     if (has_nul(path)) return raise_quor_error(Error("database path does not exist: " + path));
     release_handed_back();
-    return finish_open(store::open_database(path, writable));
+    return finish_open(store::open_database(path, writable, &ingest::pool_runner()));
   });
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <zstd.h>
 
+#include <algorithm>
 #include <functional>
 #include <optional>
 #include <string>
@@ -13,6 +14,7 @@
 #include "quor/store/container.h"
 #include "quor/store/encoding_digest.h"
 #include "store_container_frames.h"
+#include "store_test_dir.h"
 #include "store_test_records.h"
 
 namespace quor::store {
@@ -201,20 +203,32 @@ struct PartSizes {
   ~PartSizes() { internal::set_image_parts_for_testing(0, 0); }
 };
 
-// Encoding a DistributionFile in parts on several threads gives the bytes
-// and the digest of the stream on one thread, wherever the part and round
-// borders fall, with or without a declared size.
-TEST(ContainerImage, TheParallelStreamIsTheStreamOnOneThread) {
+// Encoding a DistributionFile in parts on several threads: a frame per
+// part, each the one-call level-3 frame of the part's bytes, in part order,
+// wherever the part and round borders fall; what the frames hold together is
+// the record's encoding, bit for bit, and the digest that of the stream on
+// one thread, with or without a declared size (as is the digest taken in
+// parts without compressing).
+TEST(ContainerImage, TheParallelStreamIsAFramePerPartOfTheRecordsBytes) {
   RecordMaker mk(11);
   const model::DistributionFile files[] = {model::DistributionFile{}, mk.file(1), mk.file(9),
                                            mk.file(400)};
   const ParallelRunner runners[] = {in_order(), on_threads()};
   const std::pair<size_t, size_t> borders[] = {{1, 1}, {1, 3}, {3, 2}, {64, 1}, {0, 0}};
   for (const auto& f : files) {
-    const std::string want = streamed_image(f);
+    const std::string encoding = encode_stored_record(f);
     const EncodingDigest digest = encoding_digest(f);
     for (const auto& [entries, rounds] : borders) {
       PartSizes sizes(entries, rounds);
+      const DistributionFileParts parts = distribution_file_parts(f, entries == 0 ? 2048 : entries);
+      std::string want = header(3), content;
+      for (size_t p = 0; p < parts.count(); ++p) {
+        std::string part;
+        encode_distribution_file_part(f, parts, p, distribution_file_part_size(f, parts, p), part);
+        want += level3_frame_with_checksum(part);
+        content += part;
+      }
+      ASSERT_TRUE(content == encoding);
       for (size_t r = 0; r < 2; ++r) {
         SCOPED_TRACE(std::to_string(f.distributions.size()) + " distributions, parts of " +
                      std::to_string(entries) + ", rounds of " + std::to_string(rounds) +
@@ -226,7 +240,9 @@ TEST(ContainerImage, TheParallelStreamIsTheStreamOnOneThread) {
         const std::optional<std::string> img = image_with(f, options);
         ASSERT_TRUE(img.has_value());
         EXPECT_TRUE(*img == want);
+        EXPECT_EQ(frames_of(std::string_view(*img).substr(8)).size(), parts.count());
         EXPECT_EQ(hasher.digest(), digest);
+        EXPECT_EQ(encoding_digest(f, runners[r]), digest);
         options = ImageStreamOptions{};
         options.encoded_size = digest.size;
         options.parallel = &runners[r];
@@ -236,6 +252,110 @@ TEST(ContainerImage, TheParallelStreamIsTheStreamOnOneThread) {
       }
     }
   }
+}
+
+// A file of one frame and a file of a frame per part, of the same record,
+// read back as the same record with the same digest; so does a file whose
+// frames break the record anywhere.
+TEST(ContainerImage, OneFrameAndAFramePerPartReadAsTheSameRecord) {
+  RecordMaker mk(5);
+  const model::DistributionFile f = mk.file(300);
+  const std::string encoding = encode_stored_record(f);
+  const ParallelRunner run = on_threads();
+  PartSizes sizes(16, 4);
+  ImageStreamOptions options;
+  options.parallel = &run;
+  const std::optional<std::string> multi = image_with(f, options);
+  ASSERT_TRUE(multi.has_value());
+  std::string cut = header(3);  // frames of 1000 bytes, borders inside records
+  for (size_t at = 0; at < encoding.size(); at += 1000)
+    cut += level3_frame_with_checksum(std::string_view(encoding).substr(at, 1000));
+  const std::string images[] = {streamed_image(f), *multi, cut};
+  ASSERT_GT(frames_of(std::string_view(images[1]).substr(8)).size(), 10u);
+  for (const std::string& img : images) {
+    std::optional<EncodingDigest> digest;
+    auto back = parse_data_file<model::DistributionFile>(img, "d.edb", &digest);
+    ASSERT_TRUE(back.ok()) << back.error().full_text();
+    EXPECT_TRUE(encode_stored_record(*back) == encoding);
+    ASSERT_TRUE(digest.has_value());
+    EXPECT_EQ(*digest, encoding_digest(f));
+  }
+}
+
+class ParallelReadTest : public TempDirTest {};
+
+// The read on the pool against the read of one stream, for files of one
+// frame, a frame per part, frames that break records anywhere, a frame that
+// holds the list's end and the joints, and damaged files: the same record
+// and digest, or the same failure, text for text.
+TEST_F(ParallelReadTest, EveryFileReadsAsTheStreamReadsIt) {
+  RecordMaker mk(8);
+  const model::DistributionFile f = mk.file(200);
+  const std::string encoding = encode_stored_record(f);
+  const ParallelRunner run = on_threads();
+  PartSizes sizes(16, 3);
+  const DistributionFileParts parts = distribution_file_parts(f, 16);
+  std::vector<std::string> part(parts.count());
+  for (size_t p = 0; p < parts.count(); ++p)
+    encode_distribution_file_part(f, parts, p, distribution_file_part_size(f, parts, p), part[p]);
+  std::string per_part = header(3), joints_with_last = header(3), every_1000 = header(3);
+  for (size_t p = 0; p < parts.count(); ++p) per_part += level3_frame_with_checksum(part[p]);
+  std::string tail;
+  for (size_t p = 0; p < parts.count(); ++p) {
+    if (p + 1 < parts.dist_parts) joints_with_last += level3_frame_with_checksum(part[p]);
+    else tail += part[p];
+  }
+  joints_with_last += level3_frame_with_checksum(tail);
+  for (size_t at = 0; at < encoding.size(); at += 1000)
+    every_1000 += level3_frame_with_checksum(std::string_view(encoding).substr(at, 1000));
+  // The list's count says one more, or one less, than the frames hold.
+  std::string counted_wrong[2];
+  for (int k = 0; k < 2; ++k) {
+    std::string first = part[0];
+    first[0] = static_cast<char>(first[0] + (k == 0 ? 1 : -1));
+    counted_wrong[k] = header(3) + level3_frame_with_checksum(first);
+    for (size_t p = 1; p < parts.count(); ++p) counted_wrong[k] += level3_frame_with_checksum(part[p]);
+  }
+  const size_t third = 8 + frames_of(std::string_view(per_part).substr(8))[0].size() + 20;
+  const std::pair<const char*, std::string> cases[] = {
+      {"one frame", streamed_image(f)},
+      {"a frame per part", per_part},
+      {"the list's end and the joints in one frame", joints_with_last},
+      {"frames of 1000 bytes", every_1000},
+      {"a count of one more", counted_wrong[0]},
+      {"a count of one less", counted_wrong[1]},
+      {"a damaged second frame", flipped(per_part, static_cast<long>(third))},
+      {"cut in the last frame", per_part.substr(0, per_part.size() - 3)},
+      {"trailing bytes", per_part + "xyz"},
+  };
+  const std::string taken_on_the_pool[] = {per_part, joints_with_last};
+  for (const auto& [name, image] : cases) {
+    SCOPED_TRACE(name);
+    const bool on_pool = std::find(std::begin(taken_on_the_pool), std::end(taken_on_the_pool),
+                                   image) != std::end(taken_on_the_pool);
+    EXPECT_EQ(internal::decode_distribution_frames(std::string_view(image).substr(8), run, nullptr)
+                  .has_value(),
+              on_pool);
+    const std::filesystem::path path = dir_ / "distributions.edb";
+    spit(path, image);
+    std::optional<EncodingDigest> want_digest, got_digest;
+    auto want = load_distribution_file_read(path, &want_digest);
+    auto got = load_distribution_file_read(path, &got_digest, &run);
+    ASSERT_EQ(got.ok(), want.ok());
+    if (!want.ok()) {
+      EXPECT_EQ(got.error().full_text(), want.error().full_text());
+      continue;
+    }
+    EXPECT_TRUE(encode_stored_record(*got) == encode_stored_record(*want));
+    EXPECT_EQ(got_digest, want_digest);
+  }
+  // The files this reads on the pool are those a pool's flush writes.
+  spit(dir_ / "d.edb", per_part);
+  ImageStreamOptions options;
+  options.parallel = &run;
+  EXPECT_TRUE(image_with(f, options) == per_part);
+  EXPECT_TRUE(encode_stored_record(*load_distribution_file_read(dir_ / "d.edb", nullptr, &run)) ==
+              encoding);
 }
 
 TEST(ContainerImage, TheFirstWriterFailureStopsTheParallelStream) {

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -45,11 +46,11 @@ Result<std::string> data_file_image(const model::SnapshotStore& record);
 // (it spares the pass that measures it); `options.hasher`, when given,
 // receives every encoded byte as it goes to the compressor.
 //
-// `options.parallel`, when given, lets a DistributionFile be encoded in
-// parts on several threads while the compressor takes the parts in order on
-// one thread (its own context, not the calling thread's): the same bytes,
-// the same digest. `write` may then be called from a pool thread, one call
-// at a time and in order.
+// `options.parallel`, when given, lets a DistributionFile be encoded and
+// compressed in parts on several threads, each part its own frame (the
+// frames in order are one zstd stream of the same content, so the file reads
+// back as the same record with the same digest). `write` may then be called
+// from a pool thread, one call at a time and in order.
 using ImageWriter = std::function<Status(std::string_view)>;
 // Spreads work over threads: calls fn(i) for every i in [0, n), in any
 // order and possibly at once, fn(0) on the calling thread, and returns when
@@ -73,10 +74,27 @@ Status stream_data_file_image(const DistIndexSource& record, const ImageWriter& 
 Status stream_data_file_image(const model::SnapshotStore& record, const ImageWriter& write,
                               const ImageStreamOptions& options = {});
 
+class DistributionFileSink;
+
+// encoding_digest(record), the record encoded in parts on `run` (the
+// parallel stream's parts) and digested in order.
+EncodingDigest encoding_digest(const model::DistributionFile& record, const ParallelRunner& run);
+EncodingDigest encoding_digest(const DistributionFileSource& record, const ParallelRunner& run);
+
 namespace internal {
 // The parallel stream's part and round sizes (0, 0: the defaults), so that
 // tests can put part and round borders anywhere in a small record.
 void set_image_parts_for_testing(size_t entries_per_part, size_t parts_per_round);
+// The read on the pool of a current-format DistributionFile payload (after
+// the header) of several frames, every decompressed byte digested into
+// `hasher`; nothing where it leaves the payload to the stream's read.
+std::optional<model::DistributionFile> decode_distribution_frames(std::string_view payload,
+                                                                  const ParallelRunner& run,
+                                                                  EncodingHasher* hasher);
+// The same handed on to `sink`; false where it leaves the payload to the
+// stream's read (`sink` may then have had a begin and part of the record).
+bool decode_distribution_frames_into(std::string_view payload, const ParallelRunner& run,
+                                     EncodingHasher* hasher, DistributionFileSink& sink);
 }  // namespace internal
 
 // Flush writers: always (re)write the file. Failures carry "zstd compress"
@@ -115,6 +133,34 @@ Result<model::MetaFile> load_meta_file(const std::filesystem::path& path,
                                 std::optional<EncodingDigest>* digest);
 Result<model::DistributionFile> load_distribution_file_read(const std::filesystem::path& path,
                                                      std::optional<EncodingDigest>* digest);
+// Takes a DistributionFile as a read hands it on: begin, then its
+// distributions in order, a few at a time, then its joints. A begin after
+// others voids everything handed on before it (the read started again).
+class DistributionFileSink {
+ public:
+  virtual ~DistributionFileSink() = default;
+  // `count` is the list's count as stored, `bound` a count the file's bytes
+  // can hold, for reservations (at most `count`).
+  virtual void begin(uint64_t count, uint64_t bound) = 0;
+  // The objects may be overwritten after the call.
+  virtual void add(std::span<const model::DistributionObject> objects) = 0;
+  virtual void end(std::vector<model::JointDistributionObject> joints) = 0;
+};
+// Reads as load_distribution_file_read(path, digest, parallel) does,
+// handing the record on to `sink` as it is read instead of building it: on
+// the pool, the distributions of one round of frames are taken by `sink`
+// (on one thread at a time, in order) while the next round is decoded.
+// On a failure `sink` may have had part of the record.
+Status read_distribution_file_into(const std::filesystem::path& path,
+                                   std::optional<EncodingDigest>* digest,
+                                   const ParallelRunner* parallel, DistributionFileSink& sink);
+
+// The same with `parallel` (may be null): a current-format file of several
+// frames is decompressed and decoded on it, frames at once, into the same
+// record, with the same digest; any other file, and any fault, as above.
+Result<model::DistributionFile> load_distribution_file_read(const std::filesystem::path& path,
+                                                            std::optional<EncodingDigest>* digest,
+                                                            const ParallelRunner* parallel);
 // The entries digest of the index in the file at `path`, which must be in
 // the current format; fails where load_dist_index would, and for an older
 // format or the JSON form.

@@ -155,27 +155,40 @@ DistributionFileSource Database::record_source() const {
   return out;
 }
 
-void Database::load_records(model::DistributionFile file) {
+size_t cells_per_distribution(std::span<const model::DistributionObject> objects) {
+  if (objects.empty()) return 0;
+  size_t cells = 0;
+  for (const auto& d : objects)
+    cells += std::visit([](const auto& r) {
+      if constexpr (std::is_same_v<std::decay_t<decltype(r)>, model::HistogramRepr>)
+        return r.bin_counts.size();
+      else
+        return r.counts.size();
+    }, static_cast<const model::DistributionRepr::variant&>(d.repr));
+  return cells / objects.size();
+}
+
+void Database::begin_loading() {
   flush_state.note_change();
   distributions = DistributionTable{};
-  if (!file.distributions.empty()) {
-    size_t cells = 0;
-    for (const auto& d : file.distributions)
-      cells += std::visit([](const auto& r) {
-        if constexpr (std::is_same_v<std::decay_t<decltype(r)>, model::HistogramRepr>)
-          return r.bin_counts.size();
-        else
-          return r.counts.size();
-      }, static_cast<const model::DistributionRepr::variant&>(d.repr));
-    distributions.reserve(file.distributions.size(), cells / file.distributions.size());
-  }
+}
+
+void Database::finish_loading(std::vector<model::JointDistributionObject> file_joints) {
+  flush_state.note_change();
+  joints = std::move(file_joints);
+  lookups_.forget_postings();
+  lookups_.rebuild_joints(joints);
+}
+
+void Database::load_records(model::DistributionFile file) {
+  begin_loading();
+  if (!file.distributions.empty())
+    distributions.reserve(file.distributions.size(), cells_per_distribution(file.distributions));
   for (auto& d : file.distributions) {
     distributions.append_record(d);
     d = model::DistributionObject{};  // its memory goes back as the table fills
   }
-  joints = std::move(file.joints);
-  lookups_.forget_postings();
-  lookups_.rebuild_joints(joints);
+  finish_loading(std::move(file.joints));
 }
 
 std::set<std::string> Database::dimension_values(std::string_view name) const {

@@ -110,6 +110,9 @@ std::vector<model::DistributionRepr> empty_histograms_per_category(
 std::optional<EngineError> schema_add_variable(model::Schema& schema, model::VariableDefinition def);
 std::optional<EngineError> schema_add_dimension(model::Schema& schema, model::DimensionDefinition def);
 
+// The cells a distribution of `objects` has on average (0 for none).
+size_t cells_per_distribution(std::span<const model::DistributionObject> objects);
+
 // The marginal distributions live in a DistributionTable (lean rows, see
 // distribution_table.h); `records()` gives them, with the joints, as the
 // stored record, and `load_records` replaces them with one. Searches answer
@@ -147,6 +150,11 @@ class Database {
   // replacement (the index then follows the new distributions).
   model::DistributionFile records() const;
   void load_records(model::DistributionFile file);
+  // The same in steps, for a record handed on as it is read: begin_loading
+  // empties the table, the caller then appends to `distributions` (records
+  // in order, after reserving), and finish_loading takes the joints.
+  void begin_loading();
+  void finish_loading(std::vector<model::JointDistributionObject> file_joints);
   // The same record made part by part from the table (for encoding it
   // without holding it whole); valid while the database is not changed.
   DistributionFileSource record_source() const;

@@ -87,6 +87,31 @@ void note_loaded_reencoded(DataFileState& state, const std::filesystem::path& pa
   note_loaded(state, path, record, encoding_digest(record));
 }
 
+// Loads the distributions a read hands on into a database's table as they
+// come, reserving for the whole list at the first of them.
+class TableLoader final : public DistributionFileSink {
+ public:
+  explicit TableLoader(Database& db) : db_(db) {}
+  void begin(uint64_t, uint64_t bound) override {
+    db_.begin_loading();
+    reserve_ = bound;
+  }
+  void add(std::span<const model::DistributionObject> objects) override {
+    if (reserve_ > 0 && !objects.empty()) {
+      db_.distributions.reserve(static_cast<size_t>(reserve_), cells_per_distribution(objects));
+      reserve_ = 0;
+    }
+    for (const auto& d : objects) db_.distributions.append_record(d);
+  }
+  void end(std::vector<model::JointDistributionObject> joints) override {
+    db_.finish_loading(std::move(joints));
+  }
+
+ private:
+  Database& db_;
+  uint64_t reserve_ = 0;
+};
+
 // What a flush learns about one record before writing it: the digest of its
 // encoding, when it had to take it to decide.
 struct RecordNow {
@@ -103,14 +128,18 @@ struct RecordNow {
 // compared with the file once.
 template <class T>
 bool file_holds(DataFileState& state, const std::filesystem::path& path, const T& record,
-                RecordNow& now, bool clean) {
+                RecordNow& now, bool clean, const ParallelRunner* parallel = nullptr) {
   if (!state.digest && !state.unread_entries) return false;
   auto id = file_identity(path);
   if (!id || *id != state.identity) return false;
   if (state.digest && clean) return true;
   if (state.digest) {
     if (entries_of(record) != state.entries) return false;
-    now.digest = encoding_digest(record);
+    if constexpr (std::is_same_v<T, DistributionFileSource>) {
+      now.digest = parallel != nullptr ? encoding_digest(record, *parallel) : encoding_digest(record);
+    } else {
+      now.digest = encoding_digest(record);
+    }
     return *now.digest == *state.digest;
   }
   if constexpr (std::is_same_v<T, model::DistIndex> || std::is_same_v<T, DistIndexSource>) {
@@ -323,6 +352,11 @@ Result<Database> create_database(const std::filesystem::path& path, bool raw_log
 }
 
 Result<Database> open_database(const std::filesystem::path& path, bool writable) {
+  return open_database(path, writable, nullptr);
+}
+
+Result<Database> open_database(const std::filesystem::path& path, bool writable,
+                               const ParallelRunner* parallel) {
   if (!path_has_metadata(path)) return Error("database path does not exist: " + path.string());
 
   Database db;
@@ -353,14 +387,12 @@ Result<Database> open_database(const std::filesystem::path& path, bool writable)
   if (writable) note_loaded(db.flush_state.files[kMetaSlot], meta_path, db.meta, digest);
 
   const auto data_path = path / kDistributionsFile;
-  {
-    model::DistributionFile data;
-    if (writable) {
-      QUOR_ASSIGN_OR_RETURN(data, load_distribution_file_read(data_path, &digest));
-      note_loaded(db.flush_state.files[kDistributionsSlot], data_path, data, digest);
-    } else {
-      QUOR_ASSIGN_OR_RETURN(data, load_distribution_file_mapped(data_path));
-    }
+  if (writable) {
+    TableLoader loader(db);
+    QUOR_RETURN_IF_ERROR(read_distribution_file_into(data_path, &digest, parallel, loader));
+    note_loaded(db.flush_state.files[kDistributionsSlot], data_path, db.record_source(), digest);
+  } else {
+    QUOR_ASSIGN_OR_RETURN(model::DistributionFile data, load_distribution_file_mapped(data_path));
     db.load_records(std::move(data));
   }
 
@@ -426,11 +458,20 @@ Status flush_database(Database& db, FileOps& ops, const ParallelRunner* parallel
   // Whether each file already holds its record, and what was learnt deciding.
   RecordNow now[4];
   const bool clean = db.flush_state.clean();
-  const bool holds[4] = {
-      file_holds(files[kMetaSlot], paths[kMetaSlot], db.meta, now[0], clean),
-      file_holds(files[kDistributionsSlot], paths[kDistributionsSlot], data, now[1], clean),
-      file_holds(files[kIndexSlot], paths[kIndexSlot], index, now[2], clean),
-      file_holds(files[kSnapshotsSlot], paths[kSnapshotsSlot], db.snapshots, now[3], clean)};
+  bool holds[4];
+  auto check = [&](size_t i) {
+    switch (i) {
+      case kMetaSlot: holds[i] = file_holds(files[i], paths[i], db.meta, now[i], clean); break;
+      case kDistributionsSlot:
+        holds[i] = file_holds(files[i], paths[i], data, now[i], clean, parallel);
+        break;
+      case kIndexSlot: holds[i] = file_holds(files[i], paths[i], index, now[i], clean); break;
+      default: holds[i] = file_holds(files[i], paths[i], db.snapshots, now[i], clean); break;
+    }
+  };
+  // On a pool the four are checked at once (each its own file and state).
+  if (parallel != nullptr) (*parallel)(4, check);
+  else for (size_t i = 0; i < 4; ++i) check(i);
   // Whatever this flush ends with, the records are clean again only if every
   // file is then known to hold its record.
   db.flush_state.clean_generation.reset();

@@ -35,6 +35,10 @@ Result<Database> create_database(const std::filesystem::path& path, bool raw_log
 // meta record are raised past the largest stored id, so that whatever state an
 // interrupted flush left, every distribution is found and no id is reused.
 Result<Database> open_database(const std::filesystem::path& path, bool writable);
+// The same, a read-write open decoding the distributions on `parallel`
+// (may be null) when their file is of several frames.
+Result<Database> open_database(const std::filesystem::path& path, bool writable,
+                               const ParallelRunner* parallel);
 
 // Writes the data files of a writable database whose records changed since
 // they were last written or read (a file that already holds the bytes it
