@@ -57,8 +57,11 @@ TEST(TextDictionary, MatchesAMapThroughGrowthAndCollisions) {
       ASSERT_EQ(dict.text(id), by_id[id]);
       ASSERT_EQ(dict.find(by_id[id], c.hash(by_id[id])), id);
     }
-    for (const std::string t : {"v-1", "x", "v1x", "v"})
-      if (!model.count(t)) EXPECT_EQ(dict.find(t, c.hash(t)), TextDictionary::kAbsent) << t;
+    for (const std::string t : {"v-1", "x", "v1x", "v"}) {
+      if (!model.count(t)) {
+        EXPECT_EQ(dict.find(t, c.hash(t)), TextDictionary::kAbsent) << t;
+      }
+    }
   }
 }
 

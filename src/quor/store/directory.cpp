@@ -55,7 +55,6 @@ std::string held_directory_key(const std::filesystem::path& dir) {
 // when it differs from the count of the record a file holds, the record
 // changed, and a flush writes it without taking its digest first.
 uint64_t entries_of(const model::MetaFile&) { return 0; }
-uint64_t entries_of(const model::DistributionFile& r) { return r.distributions.size() + r.joints.size(); }
 uint64_t entries_of(const DistributionFileSource& r) {
   return r.distributions + (r.joints ? r.joints->size() : 0);
 }
