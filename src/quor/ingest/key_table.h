@@ -68,11 +68,15 @@ class KeyTable {
   int64_t find_key(const uint32_t* labels, uint64_t hash) const;
   uint32_t intern_key(const uint32_t* labels, uint64_t hash);
   // Fetch ahead what find_key(labels, hash) will read: the first slot, and
-  // (once that slot is in cache) the labels of the key it holds. Read only.
+  // (once that slot is in cache) the labels of the key it holds. Read only;
+  // nothing to fetch while the table has no slots (one key dimension keeps
+  // its keys by label instead).
   void prefetch_key_slot(uint64_t hash) const {
+    if (key_slots_.empty()) return;
     __builtin_prefetch(key_slots_.data() + (hash & (key_slots_.size() - 1)));
   }
   void prefetch_key_labels(uint64_t hash) const {
+    if (key_slots_.empty()) return;
     const uint64_t s = key_slots_[hash & (key_slots_.size() - 1)];
     if (s != 0) __builtin_prefetch(key_labels_.data() + static_cast<size_t>(static_cast<uint32_t>(s) - 1) * dims_.size());
   }
