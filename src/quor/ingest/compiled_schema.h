@@ -105,14 +105,14 @@ inline std::optional<uint64_t> CompiledSchema::Variable::find_category(std::stri
     const uint32_t s = category_slots[util::probe_find(
         category_slots.data(), category_slots.size() - 1, util::text_hash(text), [&](uint32_t slot) {
           const std::string& c = (*categories)[slot - 1];
-          return c.size() == text.size() && bytes_equal(c.data(), text.data(), text.size());
+          return c.size() == text.size() && util::bytes_equal(c.data(), text.data(), text.size());
         })];
     if (s == 0) return std::nullopt;
     return s - 1;
   }
   for (size_t i = 0; i < categories->size(); ++i) {
     const std::string& c = (*categories)[i];
-    if (c.size() == text.size() && bytes_equal(c.data(), text.data(), text.size())) return i;
+    if (c.size() == text.size() && util::bytes_equal(c.data(), text.data(), text.size())) return i;
   }
   return std::nullopt;
 }

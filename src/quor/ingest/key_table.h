@@ -26,23 +26,6 @@ namespace quor::ingest::internal {
 
 constexpr uint32_t kNoLabel = UINT32_MAX;
 
-// Byte equality for the short texts of dimension values and categories,
-// without a library call for each.
-inline bool bytes_equal(const char* a, const char* b, size_t n) {
-  while (n >= 8) {
-    uint64_t x, y;
-    std::memcpy(&x, a, 8);
-    std::memcpy(&y, b, 8);
-    if (x != y) return false;
-    a += 8;
-    b += 8;
-    n -= 8;
-  }
-  for (size_t i = 0; i < n; ++i)
-    if (a[i] != b[i]) return false;
-  return true;
-}
-
 class KeyTable {
  public:
   // `ndims`: the number of key dimensions (one per distinct dimension name).

@@ -100,7 +100,7 @@ class TextIdCache {
     for (size_t p = hash & mask;; p = (p + 1) & mask) {
       const Slot& s = slots_[p];
       if (s.length == kEmpty) return kNoLabel;
-      if (s.hash == hash && s.length == text.size() && bytes_equal(s.text, text.data(), text.size()))
+      if (s.hash == hash && s.length == text.size() && util::bytes_equal(s.text, text.data(), text.size()))
         return s.id;
     }
   }

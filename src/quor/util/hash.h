@@ -3,7 +3,9 @@
 // and different ones should not, down to the low bits that pick a slot.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #define XXH_INLINE_ALL  // short texts hash in a few inlined instructions
@@ -23,6 +25,23 @@ inline uint64_t mix_bits(uint64_t x) {
   x *= 0xC4CEB9FE1A85EC53ull;
   x ^= x >> 33;
   return x;
+}
+
+// Byte equality for the short texts the hash tables compare (labels,
+// categories, key texts), without a library call for each.
+inline bool bytes_equal(const char* a, const char* b, size_t n) {
+  while (n >= 8) {
+    uint64_t x, y;
+    std::memcpy(&x, a, 8);
+    std::memcpy(&y, b, 8);
+    if (x != y) return false;
+    a += 8;
+    b += 8;
+    n -= 8;
+  }
+  for (size_t i = 0; i < n; ++i)
+    if (a[i] != b[i]) return false;
+  return true;
 }
 
 }  // namespace quor::util

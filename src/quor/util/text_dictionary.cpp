@@ -13,21 +13,6 @@ constexpr size_t kMinSlots = 16;
 
 bool too_full(size_t live, size_t slots) { return live * 4 > slots * 3; }
 
-bool same_bytes(const char* a, const char* b, size_t n) {
-  while (n >= 8) {
-    uint64_t x, y;
-    std::memcpy(&x, a, 8);
-    std::memcpy(&y, b, 8);
-    if (x != y) return false;
-    a += 8;
-    b += 8;
-    n -= 8;
-  }
-  for (size_t i = 0; i < n; ++i)
-    if (a[i] != b[i]) return false;
-  return true;
-}
-
 }  // namespace
 
 TextDictionary::TextDictionary() { slots_.assign_zeroed(kMinSlots); }
@@ -37,7 +22,7 @@ size_t TextDictionary::probe(std::string_view text, uint64_t hash) const {
   return probe_find(slots_.data(), slots_.size() - 1, tag, [&](uint64_t s) {
     if ((s >> 32) != tag) return false;
     const std::string_view have = this->text(static_cast<uint32_t>(s) - 1);
-    return have.size() == text.size() && same_bytes(have.data(), text.data(), text.size());
+    return have.size() == text.size() && bytes_equal(have.data(), text.data(), text.size());
   });
 }
 
