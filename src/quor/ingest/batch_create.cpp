@@ -1,0 +1,185 @@
+// The creation half of the batch applier: the keys a batch meets for the
+// first time become stored distributions here, and the per-key tables are
+// released once the last batch has been applied.
+#include "quor/ingest/batch_applier.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include "quor/util/clock.h"
+
+namespace quor::ingest::internal {
+
+bool BatchApplier::key_entries(uint32_t key, bool intern) {
+  store::DistributionTable& table = db_.distributions;
+  const size_t ndims = compiled_.key_dims.size();
+  if (table_dims_.size() != ndims) {
+    // Key dimension i is the i-th name in byte-wise order.
+    std::vector<std::string_view> names;
+    for (size_t d : compiled_.key_dims) names.push_back(compiled_.schema.dimensions[d].name);
+    std::sort(names.begin(), names.end());
+    table_dims_.assign(ndims, store::kNoId);
+    for (size_t i = 0; i < ndims; ++i) table_dims_[i] = table.find_dimension(names[i]);
+    table_dim_names_.assign(names.begin(), names.end());
+    table_labels_.assign(ndims, {});
+  }
+  const uint32_t* labels = keys_.labels_of(key);
+  key_scratch_.resize(ndims);
+  for (size_t i = 0; i < ndims; ++i) {
+    uint32_t& d = table_dims_[i];
+    if (d == store::kNoId) {
+      d = table.find_dimension(table_dim_names_[i]);
+      if (d == store::kNoId) {
+        if (!intern) return false;
+        d = table.intern_dimension(table_dim_names_[i]);
+      }
+    }
+    std::vector<uint32_t>& map = table_labels_[i];
+    if (map.size() <= labels[i]) map.resize(static_cast<size_t>(labels[i]) + 1, store::kNoId);
+    uint32_t& l = map[labels[i]];
+    if (l == store::kNoId) {
+      const std::string_view text = keys_.label_text(i, labels[i]);
+      l = intern ? table.intern_label(d, text) : table.find_label(d, text);
+      if (l == store::kNoId) return false;
+    }
+    key_scratch_[i] = {d, l};
+  }
+  table.sort_key(key_scratch_);
+  return true;
+}
+
+Status BatchApplier::resolve_distributions(size_t& resolved) {
+  resolved = 0;
+  const size_t na = used_.size();
+  // Unless a batch failed before, the blocks without a distribution are
+  // exactly those this batch's tally created: the others need no visit.
+  size_t fresh = created_.size();
+  if (after_failure_) {
+    fresh = 0;
+    for (uint32_t b : used_) fresh += block_dist_[b] == 0 ? 1 : 0;
+  }
+  if (na > 0 && !db_.writable) return Error(std::string(store::kReadOnlyMessage));
+  if (fresh >= 1024) {
+    // Room for the batch's new distributions at once (some of them may
+    // exist already).
+    size_t cells = 0;
+    for (size_t v = 0; v < variable_count_; ++v) cells = std::max<size_t>(cells, var_cells_[v]);
+    db_.distributions.reserve(fresh, cells);
+  }
+  // New distributions of one batch share its creation time.
+  const uint64_t now = unix_now_seconds();
+  store::DistributionTable& table = db_.distributions;
+  auto resolve = [&](uint32_t b) -> Status {
+    const model::VariableDefinition& def = compiled_.schema.variables[block_var_[b]];
+    std::optional<store::Position> pos;
+    uint64_t id = 0;
+    // The key in the table's numbers, unless the index is kept as text
+    // (then the texts decide, as the stored index would) or the creation
+    // would fail before the key is stored.
+    const bool by_numbers = !table.text_indexed() && db_.find_variable(def.name) != nullptr &&
+                            db_.meta.next_distribution_id != UINT64_MAX &&
+                            table.size() < store::kMaxPositions;
+    if (by_numbers && key_entries(block_key_[b], true) && !table.text_indexed()) {
+      QUOR_ASSIGN_OR_RETURN(id, db_.ensure_distribution(def.name, key_scratch_, now, pos));
+    } else {
+      fill_map(block_key_[b]);
+      QUOR_ASSIGN_OR_RETURN(id, db_.ensure_distribution(def.name, scratch_map_));
+      pos = db_.position_of_id(id);
+    }
+    // An index naming an id the distributions lack.
+    if (!pos) return store::distribution_id_not_found_error(id);
+    // Positions stay below store::kMaxPositions, so the +1 fits.
+    block_dist_[b] = *pos + 1;
+    return ok_status();
+  };
+  if (after_failure_) {
+    for (size_t i = 0; i < na; ++i) {
+      resolved = i;
+      if (block_dist_[used_[i]] == 0) QUOR_RETURN_IF_ERROR(resolve(used_[i]));
+    }
+  } else {
+    size_t done = 0;
+    Status st = create_by_numbers(now, done);
+    if (!st.ok()) {
+      resolved = created_[done].second;
+      return st;
+    }
+    for (size_t i = done; i < created_.size(); ++i) {
+      resolved = created_[i].second;
+      QUOR_RETURN_IF_ERROR(resolve(created_[i].first));
+    }
+  }
+  resolved = na;
+  return ok_status();
+}
+
+void BatchApplier::release_keys() {
+  keys_ = KeyTable(compiled_.key_dims.size());
+  key_block_ = {};
+  key_cells_ = {};
+  key_joint_ = {};
+  table_dims_.clear();
+  std::vector<std::vector<uint32_t>>().swap(table_labels_);
+}
+
+Status BatchApplier::create_by_numbers(uint64_t now, size_t& done) {
+  done = 0;
+  store::DistributionTable& table = db_.distributions;
+  const size_t n = created_.size();
+  const size_t ndims = compiled_.key_dims.size();
+  // Worth it for a batch that creates many; the checks below are those of
+  // the one-by-one path, made once: no creation can then fail or turn to
+  // the texts.
+  if (n < 4 * kPrefetchDistance || table.text_indexed()) return ok_status();
+  if (db_.meta.next_distribution_id > UINT64_MAX - n || table.size() + n >= store::kMaxPositions)
+    return ok_status();
+  if (table_dims_.size() != ndims) return ok_status();
+  for (uint32_t d : table_dims_)
+    if (d == store::kNoId) return ok_status();
+  auto unmapped = [&](size_t i, uint32_t label) {
+    return table_labels_[i].size() <= label || table_labels_[i][label] == store::kNoId;
+  };
+  // Labels, in the order the one-by-one path interns them.
+  created_keys_.resize(n * ndims);
+  created_vars_.resize(n);
+  size_t labelled = 0;
+  for (; labelled < n; ++labelled) {
+    if (labelled + kPrefetchDistance < n) {
+      const uint32_t ahead = block_key_[created_[labelled + kPrefetchDistance].first];
+      const uint32_t* labels = keys_.labels_of(ahead);
+      for (size_t i = 0; i < ndims; ++i)
+        if (unmapped(i, labels[i])) table.prefetch_label(table_dims_[i], keys_.label_text(i, labels[i]));
+    }
+    const uint32_t b = created_[labelled].first;
+    const std::string& name = compiled_.schema.variables[block_var_[b]].name;
+    const uint32_t v = table.find_variable(name);
+    if (v == store::kNoId || db_.find_variable(name) == nullptr) break;
+    const uint32_t* labels = keys_.labels_of(block_key_[b]);
+    bool plain = true;
+    for (size_t i = 0; i < ndims && plain; ++i)
+      plain = !unmapped(i, labels[i]) || store::DistributionTable::plain(keys_.label_text(i, labels[i]));
+    if (!plain) break;
+    key_entries(block_key_[b], true);
+    std::copy(key_scratch_.begin(), key_scratch_.end(), created_keys_.begin() + labelled * ndims);
+    created_vars_[labelled] = v;
+  }
+  // Their distributions, in order.
+  for (; done < labelled; ++done) {
+    if (done + kPrefetchDistance < labelled) {
+      const size_t a = done + kPrefetchDistance;
+      table.prefetch_index(created_vars_[a], {created_keys_.data() + a * ndims, ndims});
+    }
+    const uint32_t b = created_[done].first;
+    std::optional<store::Position> pos;
+    QUOR_ASSIGN_OR_RETURN(const uint64_t id,
+                          db_.ensure_distribution(compiled_.schema.variables[block_var_[b]].name,
+                                                  {created_keys_.data() + done * ndims, ndims}, now, pos));
+    if (!pos) return store::distribution_id_not_found_error(id);
+    block_dist_[b] = *pos + 1;
+  }
+  return ok_status();
+}
+
+}  // namespace quor::ingest::internal
