@@ -14,6 +14,7 @@
 
 #include "quor/store/binary_codec.h"
 #include "quor/store/binary_layout.h"
+#include "quor/store/decoded_distribution.h"
 #include "quor/store/record_fields.h"
 #include "quor/util/error.h"
 #include "quor/util/json_reader.h"
@@ -144,6 +145,45 @@ class Reader {
     return static_cast<size_t>(std::min<uint64_t>(count, bytes_left_bound() / min_encoded_size<T>()));
   }
 
+  // A DistributionObject into `d`, reusing its storage: the same bytes read
+  // and the same failures, in the same order, as get() of the record.
+  bool decoded(DecodedDistribution& d) {
+    uint64_t n = 0;
+    if (!u64(d.id) || !text(d.variable) || !u64(n)) return false;
+    d.key.reserve(reserve_for<std::pair<std::string, std::string>>(n));
+    size_t used = 0;
+    bool ordered = true;
+    for (uint64_t i = 0; i < n; ++i, ++used) {
+      if (used == d.key.size()) d.key.emplace_back();
+      if (!text(d.key[used].first) || !text(d.key[used].second)) {
+        d.key.resize(used);
+        return false;
+      }
+      if (used > 0 && !(d.key[used - 1].first < d.key[used].first)) ordered = false;
+    }
+    d.key.resize(used);
+    if (!ordered) order_key(d.key);
+    uint32_t idx = 0;
+    if (!variant(idx, alternatives<model::DistributionRepr>())) return false;
+    d.histogram = idx == 0;
+    if (d.histogram) {
+      d.unknown_count = 0;
+      if (!get(d.min) || !get(d.max) || !u64s(d.counts) || !u64(d.total_count)) return false;
+    } else {
+      if (!u64(n)) return false;
+      d.categories.reserve(reserve_for<std::string>(n));
+      used = 0;
+      for (uint64_t i = 0; i < n; ++i, ++used) {
+        if (used == d.categories.size()) d.categories.emplace_back();
+        if (!text(d.categories[used])) return false;
+      }
+      d.categories.resize(used);
+      if (!u64s(d.counts) || !u64(d.unknown_count) || !u64(d.total_count)) return false;
+    }
+    return u64(d.sample_count) && get(d.entropy) && u64(d.last_updated) && u64(d.version) &&
+           u64(d.raw_record_range.first) && u64(d.raw_record_range.second);
+  }
+
   template <class T>
   bool get(T& v) {
     if constexpr (std::is_same_v<T, bool>) {
@@ -215,6 +255,22 @@ class Reader {
   }
 
  private:
+  // A key read out of order, or with a name twice, as the stored ordered
+  // map holds it: by name, the later of two equal names winning.
+  [[gnu::noinline]] static void order_key(std::vector<std::pair<std::string, std::string>>& key) {
+    std::stable_sort(key.begin(), key.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    size_t out = 0;
+    for (size_t i = 0; i < key.size(); ++i) {
+      if (out > 0 && key[out - 1].first == key[i].first) {
+        key[out - 1].second = std::move(key[i].second);
+      } else {
+        if (out != i) key[out] = std::move(key[i]);
+        ++out;
+      }
+    }
+    key.resize(out);
+  }
   template <class T, size_t... I>
   bool get_alternative(T& v, uint32_t idx, std::index_sequence<I...>) {
     bool ok = false;

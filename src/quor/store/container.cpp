@@ -471,7 +471,7 @@ struct FrameDecode {
   uint64_t count = 0;  // the list's count (first frame)
   // The first `used` are the distributions read before the frame's end or
   // the first that does not read, `ends` where each ends in the frame.
-  std::vector<model::DistributionObject> objects;
+  std::vector<DecodedDistribution> objects;
   size_t used = 0;
   std::vector<size_t> ends;
   size_t start = 0;  // where the first begins
@@ -501,7 +501,7 @@ void decode_frame(std::string_view frame, uint64_t size, bool first, FrameDecode
   out.start = size - rd.buffered();
   while (rd.buffered() > 0) {
     if (out.used == out.objects.size()) out.objects.emplace_back();
-    if (!rd.get(out.objects[out.used])) return;
+    if (!rd.decoded(out.objects[out.used])) return;
     ++out.used;
     out.ends.push_back(size - rd.buffered());
   }
@@ -570,14 +570,14 @@ bool decode_frames_into(std::string_view payload, const ParallelRunner& run, Enc
       // The list ends in this frame: the joints start after its last.
       const uint64_t need = listed - handed;
       if (d.used >= need) {
-        sink.add(std::span<const model::DistributionObject>(d.objects.data(), need));
+        sink.add(std::span<const DecodedDistribution>(d.objects.data(), need));
         rest.append(bytes.substr(need == 0 ? d.start : d.ends[need - 1]));
         handed = listed;
         list_done = true;
         continue;
       }
       if (!d.whole) return false;
-      sink.add(std::span<const model::DistributionObject>(d.objects.data(), d.used));
+      sink.add(std::span<const DecodedDistribution>(d.objects.data(), d.used));
       handed += d.used;
     }
     return true;
@@ -614,8 +614,8 @@ class RecordBuilder final : public DistributionFileSink {
     file = model::DistributionFile{};
     file.distributions.reserve(static_cast<size_t>(bound));
   }
-  void add(std::span<const model::DistributionObject> objects) override {
-    file.distributions.insert(file.distributions.end(), objects.begin(), objects.end());
+  void add(std::span<const DecodedDistribution> objects) override {
+    for (const DecodedDistribution& d : objects) file.distributions.push_back(d.to_object());
   }
   void end(std::vector<model::JointDistributionObject> joints) override { file.joints = std::move(joints); }
   model::DistributionFile file;
@@ -684,6 +684,64 @@ Result<T> decode_compressed(std::string_view payload, const std::filesystem::pat
     return Result<T>(Error(*stream.fault())).context("zstd decompress " + path_text(path));
   }
   return std::move(record).context("deserialize " + path_text(path));
+}
+
+// Decodes a DistributionFile from `rd`, handing it on to `sink` as it goes:
+// the distributions a batch at a time through reused storage, then the
+// joints. The same bytes read and the same failures as decoding the record.
+bool decode_distribution_file_into(internal::Reader& rd, DistributionFileSink& sink) {
+  uint64_t n = 0;
+  if (!rd.u64(n)) return false;
+  sink.begin(n, rd.reserve_for<model::DistributionObject>(n));
+  constexpr size_t kHandedAtOnce = 64;
+  std::vector<DecodedDistribution> batch(static_cast<size_t>(std::min<uint64_t>(n, kHandedAtOnce)));
+  size_t used = 0;
+  for (uint64_t i = 0; i < n; ++i) {
+    if (!rd.decoded(batch[used])) return false;
+    if (++used == batch.size()) {
+      sink.add(std::span<const DecodedDistribution>(batch.data(), used));
+      used = 0;
+    }
+  }
+  if (used > 0) sink.add(std::span<const DecodedDistribution>(batch.data(), used));
+  std::vector<model::JointDistributionObject> joints;
+  if (!rd.get(joints)) return false;
+  sink.end(std::move(joints));
+  return true;
+}
+
+// The bytes of a "distributions.edb" handed on to `sink` as they are
+// decoded, by the read rules of parse_data_file (and with its messages). A
+// current-format payload is decompressed and decoded as one stream; a fault
+// of the stream wins over a fault of the record.
+Status parse_distribution_file_into(std::string_view bytes, const std::filesystem::path& path,
+                                    std::optional<EncodingDigest>* digest, DistributionFileSink& sink) {
+  if (digest != nullptr) digest->reset();
+  if (bytes.size() <= 8 || bytes.substr(0, 8) != std::string_view("QUOR\x03\x00\x00\x00", 8)) {
+    // The JSON form, an older version or a newer one: rare enough to be
+    // read as the record first.
+    QUOR_ASSIGN_OR_RETURN(model::DistributionFile file, parse_data_file<model::DistributionFile>(bytes, path));
+    const size_t n = file.distributions.size();
+    sink.begin(n, n);
+    DecodedDistribution d;
+    for (model::DistributionObject& object : file.distributions) {
+      d.assign(object);
+      object = model::DistributionObject{};  // its memory goes back as `sink` takes them
+      sink.add(std::span<const DecodedDistribution>(&d, 1));
+    }
+    sink.end(std::move(file.joints));
+    return ok_status();
+  }
+  EncodingHasher hasher;
+  ZstdStream stream(bytes.substr(8), digest != nullptr ? &hasher : nullptr);
+  std::unique_ptr<char[]> window(new char[internal::kDecodeWindow]);
+  internal::Reader rd(stream, window.get(), internal::kDecodeWindow);
+  const bool decoded = decode_distribution_file_into(rd, sink);
+  stream.drain();
+  if (stream.fault()) return Status(Error(*stream.fault())).context("zstd decompress " + path_text(path));
+  if (!decoded) return Status(rd.take_error()).context("deserialize " + path_text(path));
+  if (digest != nullptr) *digest = hasher.digest();
+  return ok_status();
 }
 
 }  // namespace
@@ -814,19 +872,7 @@ Status read_distribution_file_into(const std::filesystem::path& path,
       return ok_status();
     }
   }
-  QUOR_ASSIGN_OR_RETURN(model::DistributionFile file, parse_data_file<model::DistributionFile>(b, path, digest));
-  const size_t n = file.distributions.size();
-  sink.begin(n, n);
-  // A few at a time, their memory going back as `sink` takes them.
-  constexpr size_t kHandedAtOnce = 256;
-  for (size_t at = 0; at < n; at += kHandedAtOnce) {
-    const std::span<model::DistributionObject> some(file.distributions.data() + at,
-                                                    std::min(kHandedAtOnce, n - at));
-    sink.add(some);
-    for (auto& d : some) d = model::DistributionObject{};
-  }
-  sink.end(std::move(file.joints));
-  return ok_status();
+  return parse_distribution_file_into(b, path, digest, sink);
 }
 
 Result<model::DistributionFile> load_distribution_file_read(const std::filesystem::path& path,
@@ -860,7 +906,12 @@ Result<model::DistributionFile> parse_distribution_file(std::string_view bytes,
   return parse_data_file<model::DistributionFile>(bytes, path);
 }
 
-Result<model::DistributionFile> load_distribution_file_mapped(const std::filesystem::path& path) {
+namespace {
+
+// Runs `decode` on the bytes of the file at `path`, mapped read-only ("open
+// file {path}", "mmap {path}") for the time of the call.
+template <class Decode>
+auto with_mapped_file(const std::filesystem::path& path, Decode&& decode) -> decltype(decode(std::string_view())) {
   // Owners release the descriptor and the mapping on every path, including
   // an exception (std::bad_alloc) out of the decoder.
   auto opened = open_regular_file(path, O_RDONLY);
@@ -870,14 +921,24 @@ Result<model::DistributionFile> load_distribution_file_mapped(const std::filesys
   auto st = ops.fstat(fd.get());
   if (!st.ok()) return std::move(st).error().add_context("mmap " + path_text(path));
   const size_t len = static_cast<size_t>(st->st_size);
-  if (len == 0) {
-    // Nothing to map: an empty file decodes like any other empty input.
-    return parse_distribution_file(std::string_view(), path);
-  }
+  // Nothing to map: an empty file decodes like any other empty input.
+  if (len == 0) return decode(std::string_view());
   auto mapping = ops.map(fd.get(), len, false);
   if (!mapping.ok()) return std::move(mapping).error().add_context("mmap " + path_text(path));
   fd.reset();  // the mapping outlives the descriptor
-  return parse_distribution_file(mapping->bytes(), path);
+  return decode(mapping->bytes());
+}
+
+}  // namespace
+
+Status read_mapped_distribution_file_into(const std::filesystem::path& path, DistributionFileSink& sink) {
+  return with_mapped_file(path, [&](std::string_view bytes) {
+    return parse_distribution_file_into(bytes, path, nullptr, sink);
+  });
+}
+
+Result<model::DistributionFile> load_distribution_file_mapped(const std::filesystem::path& path) {
+  return with_mapped_file(path, [&](std::string_view bytes) { return parse_distribution_file(bytes, path); });
 }
 
 }  // namespace quor::store

@@ -17,6 +17,7 @@
 #include <string_view>
 
 #include "quor/store/binary_codec.h"
+#include "quor/store/decoded_distribution.h"
 #include "quor/store/encoding_digest.h"
 #include "quor/model/model.h"
 #include "quor/util/error.h"
@@ -142,8 +143,8 @@ class DistributionFileSink {
   // `count` is the list's count as stored, `bound` a count the file's bytes
   // can hold, for reservations (at most `count`).
   virtual void begin(uint64_t count, uint64_t bound) = 0;
-  // The objects may be overwritten after the call.
-  virtual void add(std::span<const model::DistributionObject> objects) = 0;
+  // The distributions may be overwritten after the call.
+  virtual void add(std::span<const DecodedDistribution> objects) = 0;
   virtual void end(std::vector<model::JointDistributionObject> joints) = 0;
 };
 // Reads as load_distribution_file_read(path, digest, parallel) does,
@@ -168,6 +169,8 @@ Result<IndexEntriesDigest> load_dist_index_entries_digest(const std::filesystem:
 // Maps the file read-only ("open file {path}", "mmap {path}"), decodes from
 // the mapping and unmaps before returning, whatever the outcome.
 Result<model::DistributionFile> load_distribution_file_mapped(const std::filesystem::path& path);
+// The same, handing the record on to `sink` as it is decoded.
+Status read_mapped_distribution_file_into(const std::filesystem::path& path, DistributionFileSink& sink);
 
 // Decodes the bytes of a data file; `path` serves the messages only.
 Result<model::DistributionFile> parse_distribution_file(std::string_view bytes,

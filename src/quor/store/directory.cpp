@@ -95,12 +95,14 @@ class TableLoader final : public DistributionFileSink {
     db_.begin_loading();
     reserve_ = bound;
   }
-  void add(std::span<const model::DistributionObject> objects) override {
+  void add(std::span<const DecodedDistribution> objects) override {
     if (reserve_ > 0 && !objects.empty()) {
-      db_.distributions.reserve(static_cast<size_t>(reserve_), cells_per_distribution(objects));
+      size_t cells = 0;
+      for (const auto& d : objects) cells += d.counts.size();
+      db_.distributions.reserve(static_cast<size_t>(reserve_), cells / objects.size());
       reserve_ = 0;
     }
-    for (const auto& d : objects) db_.distributions.append_record(d);
+    for (const auto& d : objects) db_.distributions.append_decoded(d);
   }
   void end(std::vector<model::JointDistributionObject> joints) override {
     db_.finish_loading(std::move(joints));
@@ -386,13 +388,12 @@ Result<Database> open_database(const std::filesystem::path& path, bool writable,
   if (writable) note_loaded(db.flush_state.files[kMetaSlot], meta_path, db.meta, digest);
 
   const auto data_path = path / kDistributionsFile;
+  TableLoader loader(db);
   if (writable) {
-    TableLoader loader(db);
     QUOR_RETURN_IF_ERROR(read_distribution_file_into(data_path, &digest, parallel, loader));
     note_loaded(db.flush_state.files[kDistributionsSlot], data_path, db.record_source(), digest);
   } else {
-    QUOR_ASSIGN_OR_RETURN(model::DistributionFile data, load_distribution_file_mapped(data_path));
-    db.load_records(std::move(data));
+    QUOR_RETURN_IF_ERROR(read_mapped_distribution_file_into(data_path, loader));
   }
 
   // The index file may predate the distributions file (a flush interrupted

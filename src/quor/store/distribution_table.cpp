@@ -184,8 +184,7 @@ uint64_t* DistributionTable::take_cells(size_t n) {
   if (n > chunk_left_) {
     const size_t last = chunks_.empty() ? 0 : kFirstChunkWords << std::min<size_t>(chunks_.size() - 1, 8);
     const size_t words = std::max(n, std::min(kLargestChunkWords, std::max(kFirstChunkWords, last * 2)));
-    chunks_.push_back(zeroed_chunk(words));
-    chunk_next_ = chunks_.back().get();
+    chunk_next_ = zeroed_chunk(words);
     chunk_left_ = words;
   }
   uint64_t* out = chunk_next_;
@@ -195,12 +194,9 @@ uint64_t* DistributionTable::take_cells(size_t n) {
   return out;
 }
 
-void DistributionTable::FreeChunk::operator()(uint64_t* p) const noexcept { std::free(p); }
-
-std::unique_ptr<uint64_t[], DistributionTable::FreeChunk> DistributionTable::zeroed_chunk(size_t words) {
-  auto* p = static_cast<uint64_t*>(std::calloc(words, sizeof(uint64_t)));
-  if (p == nullptr) throw std::bad_alloc();
-  return std::unique_ptr<uint64_t[], FreeChunk>(p);
+uint64_t* DistributionTable::zeroed_chunk(size_t words) {
+  chunks_.emplace_back().assign_zeroed(words);
+  return chunks_.back().data();
 }
 
 void DistributionTable::reserve(size_t n, size_t cells) {
@@ -210,24 +206,25 @@ void DistributionTable::reserve(size_t n, size_t cells) {
   if (!text_index_ && too_full(placed_ + n, slots_.size())) rebuild_index_slots(placed_ + n);
   const size_t words = n * cells;
   if (words > chunk_left_ && words > kLargestChunkWords) {
-    chunks_.push_back(zeroed_chunk(words));
-    chunk_next_ = chunks_.back().get();
+    chunk_next_ = zeroed_chunk(words);
     chunk_left_ = words;
   }
 }
 
-uint32_t DistributionTable::share_categories(uint32_t variable, const std::vector<std::string>& categories) {
+uint32_t DistributionTable::share_categories(uint32_t variable, std::span<const std::string> categories) {
   uint32_t& last = last_list_[variable];
-  if (last != 0 && *category_lists_[last - 1] == categories) return last;
+  auto same = [&](const std::vector<std::string>& list) { return std::ranges::equal(list, categories); };
+  if (last != 0 && same(*category_lists_[last - 1])) return last;
   // Almost always one list per variable: past a few lists a new one is
   // kept as it comes rather than searched for.
   for (size_t i = category_lists_.size(); i-- > 0 && category_lists_.size() <= kSearchedShares;) {
-    if (*category_lists_[i] == categories) {
+    if (same(*category_lists_[i])) {
       last = static_cast<uint32_t>(i + 1);
       return last;
     }
   }
-  category_lists_.push_back(std::make_unique<const std::vector<std::string>>(categories));
+  category_lists_.push_back(
+      std::make_unique<const std::vector<std::string>>(categories.begin(), categories.end()));
   last = static_cast<uint32_t>(category_lists_.size());
   return last;
 }
@@ -291,16 +288,54 @@ Position DistributionTable::append_record(const model::DistributionObject& d) {
     r.total_count = c.total_count;
     counts = &c.counts;
   }
-  r.ncells = static_cast<uint32_t>(counts->size());
-  r.cells = take_cells(counts->size());
-  if (!counts->empty()) std::memcpy(r.cells, counts->data(), counts->size() * 8);
+  return place_stored(r, *counts, key, d.raw_record_range);
+}
+
+Position DistributionTable::append_decoded(const DecodedDistribution& d) {
+  // Consecutive distributions mostly share their variable and dimension
+  // names: those are compared with the last ones before they are looked up.
+  if (load_variable_ == kNoId || variables_[load_variable_] != d.variable)
+    load_variable_ = intern_variable(d.variable);
+  const uint32_t v = load_variable_;
+  thread_local std::vector<KeyEntry> key;
+  key.clear();
+  if (load_dimensions_.size() < d.key.size()) load_dimensions_.resize(d.key.size(), kNoId);
+  for (size_t i = 0; i < d.key.size(); ++i) {
+    uint32_t& dim = load_dimensions_[i];
+    if (dim == kNoId || dimensions_[dim] != d.key[i].first) dim = intern_dimension(d.key[i].first);
+    key.push_back({dim, intern_label(dim, d.key[i].second)});
+  }
+  DistributionRow r{};
+  r.id = d.id;
+  r.sample_count = d.sample_count;
+  r.entropy = d.entropy;
+  r.last_updated = d.last_updated;
+  r.version = d.version;
+  r.variable = v;
+  r.total_count = d.total_count;
+  if (d.histogram) {
+    r.bounds = share_bounds(v, {d.min, d.max});
+  } else {
+    r.categories = share_categories(v, d.categories);
+    r.unknown_count = d.unknown_count;
+  }
+  return place_stored(r, d.counts, key, d.raw_record_range);
+}
+
+Position DistributionTable::place_stored(DistributionRow& r, std::span<const uint64_t> counts,
+                                         std::span<const KeyEntry> key,
+                                         std::pair<uint64_t, uint64_t> raw_range) {
+  const uint32_t v = r.variable;
+  r.ncells = static_cast<uint32_t>(counts.size());
+  r.cells = take_cells(counts.size());
+  if (!counts.empty()) std::memcpy(r.cells, counts.data(), counts.size() * 8);
   r.key_size = static_cast<uint32_t>(key.size());
   r.key_offset = key_entries_.size();
   key_entries_.append(key.data(), key.size());
   const auto p = static_cast<Position>(rows_.size());
   rows_.push_back(r);
-  if (d.raw_record_range != std::pair<uint64_t, uint64_t>{0, 0}) raw_ranges_[p] = d.raw_record_range;
-  note_id(d.id, p);
+  if (raw_range != std::pair<uint64_t, uint64_t>{0, 0}) raw_ranges_[p] = raw_range;
+  note_id(r.id, p);
   if (text_index_ != nullptr) {
     add_to_text_index(p);
   } else {

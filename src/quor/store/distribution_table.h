@@ -37,6 +37,7 @@
 
 #include "quor/model/model.h"
 #include "quor/store/binary_codec.h"
+#include "quor/store/decoded_distribution.h"
 #include "quor/util/page_array.h"
 #include "quor/util/text_dictionary.h"
 #include "quor/util/text_id_map.h"
@@ -162,6 +163,8 @@ class DistributionTable {
 
   // Appends a stored record (any content, as decoded); returns its position.
   Position append_record(const model::DistributionObject& d);
+  // The same for the record `d` stands for, straight from the decoder.
+  Position append_decoded(const DecodedDistribution& d);
   // Appends the zero-count distribution of `def` (whose name is variable
   // number `variable`) for `key` (in key order): version 1, entropy 0.0,
   // last_updated `now`.
@@ -258,21 +261,22 @@ class DistributionTable {
   void rebuild_index_slots(size_t rows);
   void note_text(std::string_view text);
   uint64_t* take_cells(size_t n);
-  uint32_t share_categories(uint32_t variable, const std::vector<std::string>& categories);
+  // The rest of append_record and append_decoded: `r` has its own fields.
+  Position place_stored(DistributionRow& r, std::span<const uint64_t> counts,
+                        std::span<const KeyEntry> key, std::pair<uint64_t, uint64_t> raw_range);
+  uint32_t share_categories(uint32_t variable, std::span<const std::string> categories);
   uint32_t share_bounds(uint32_t variable, model::Range range);
   void note_id(uint64_t id, Position p);
   void add_to_text_index(Position p);
 
   util::PageArray<DistributionRow> rows_;
   util::PageArray<KeyEntry> key_entries_;
-  // Counts: zeroed chunks that never move, from calloc, which takes fresh
-  // pages as they come instead of clearing them (a 10^7-distribution
-  // ingest has 1.6 GB of counts).
-  struct FreeChunk {
-    void operator()(uint64_t* p) const noexcept;
-  };
-  static std::unique_ptr<uint64_t[], FreeChunk> zeroed_chunk(size_t words);
-  std::vector<std::unique_ptr<uint64_t[], FreeChunk>> chunks_;
+  // Counts: zeroed chunks that never move. A large chunk is pages of its
+  // own, fresh from the system and so zero without being cleared (a
+  // 10^7-distribution ingest has 1.6 GB of counts; an allocator's calloc
+  // clears reused memory, which an open writes over at once anyway).
+  uint64_t* zeroed_chunk(size_t words);
+  std::vector<util::PageArray<uint64_t>> chunks_;
   uint64_t* chunk_next_ = nullptr;
   size_t chunk_left_ = 0;
   size_t cell_words_ = 0;
@@ -301,6 +305,9 @@ class DistributionTable {
   // The text index, once kept (see the top of this file): key -> id.
   std::unique_ptr<util::TextIdMap> text_index_;
   bool odd_text_ = false;  // a stored text holds ':', '/' or '|'
+  // append_decoded's last variable and dimension numbers, by key entry.
+  uint32_t load_variable_ = kNoId;
+  std::vector<uint32_t> load_dimensions_;
 };
 
 }  // namespace quor::store
