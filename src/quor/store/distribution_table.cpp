@@ -332,6 +332,9 @@ Position DistributionTable::place_stored(DistributionRow& r, std::span<const uin
   r.key_size = static_cast<uint32_t>(key.size());
   r.key_offset = key_entries_.size();
   key_entries_.append(key.data(), key.size());
+  // Room in the index first, placing the rows before this one.
+  if (text_index_ == nullptr && too_full(placed_ + 1, slots_.size()))
+    rebuild_index_slots(std::max<size_t>(placed_ + 1, slots_.size()));
   const auto p = static_cast<Position>(rows_.size());
   rows_.push_back(r);
   if (raw_range != std::pair<uint64_t, uint64_t>{0, 0}) raw_ranges_[p] = raw_range;
@@ -339,15 +342,17 @@ Position DistributionTable::place_stored(DistributionRow& r, std::span<const uin
   if (text_index_ != nullptr) {
     add_to_text_index(p);
   } else {
+    // One probe finds both whether the identity is taken and the free slot.
     bool found = false;
     const uint64_t h = key_hash(v, key);
-    if (!slots_.empty()) probe(v, key, h, found);
+    const size_t i = probe(v, key, h, found);
     if (found) {
       // Two distributions of one identity (a damaged file): the text index
       // keeps the stored form's order of keys and ids.
       use_text_index();
     } else {
-      index_place(p);
+      slots_[i] = (h >> 32) << 32 | (static_cast<uint64_t>(p) + 1);
+      ++placed_;
     }
   }
   return p;
