@@ -126,21 +126,6 @@ Result<std::filesystem::path> resolve_links(const std::filesystem::path& path) {
 
 namespace {
 
-Status write_all(int fd, std::string_view bytes) {
-  const char* p = bytes.data();
-  size_t left = bytes.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return util::os_error(errno);
-    }
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
-  return ok_status();
-}
-
 class PosixFileOps final : public FileOps {
  public:
   Result<UniqueFd> create_new(const std::filesystem::path& path,
@@ -156,7 +141,7 @@ class PosixFileOps final : public FileOps {
     }
     return fd;
   }
-  Status write(int fd, std::string_view bytes) override { return write_all(fd, bytes); }
+  Status write(int fd, std::string_view bytes) override { return write_all(*this, fd, bytes); }
   Status sync(int fd) override {
     if (::fsync(fd) != 0) return util::os_error(errno);
     return ok_status();
