@@ -167,6 +167,26 @@ class DistributionTable {
   // last_updated `now`.
   Position append_empty(uint64_t id, uint32_t variable, std::span<const KeyEntry> key,
                         const model::VariableDefinition& def, uint64_t now);
+  // What every zero-count distribution of one variable shares: its number
+  // of cells and its bounds or category list (interned once).
+  struct EmptyShape {
+    uint32_t ncells = 0;
+    uint32_t categories = 0;  // as DistributionRow::categories
+    uint32_t bounds = 0;      // as DistributionRow::bounds
+  };
+  EmptyShape empty_shape(uint32_t variable, const model::VariableDefinition& def);
+  // The creation half of a batch: the integer index's position of
+  // (variable, key), or, when it holds none, append_empty's distribution of
+  // `shape` appended with `id` (then `appended`). One search of the index
+  // serves both the lookup and the placing, and the shape is the caller's,
+  // computed once per variable (10^7 new keys: see ingest/batch_create.cpp).
+  // Only while the index is by numbers (not text_indexed()).
+  Position find_or_append_empty(uint32_t variable, std::span<const KeyEntry> key, const EmptyShape& shape,
+                                uint64_t id, uint64_t now, bool& appended);
+  // Room for `n` more find_or_append_empty calls whose distributions have
+  // `cells` counts and `entries` key entries in all: until they are made,
+  // they allocate nothing (and so cannot fail).
+  void reserve_empties(size_t n, size_t cells, size_t entries);
   // Replaces the counts of position p (kind, bounds, categories and cells;
   // the other fields stay).
   void set_repr(Position p, const model::DistributionRepr& repr);
@@ -258,9 +278,15 @@ class DistributionTable {
   void rebuild_index_slots(size_t rows);
   void note_text(std::string_view text);
   uint64_t* take_cells(size_t n);
+  // A fresh chunk of counts for at least `need` (the rest of the current
+  // one is left unused).
+  void start_chunk(size_t need);
   uint32_t share_categories(uint32_t variable, const std::vector<std::string>& categories);
   uint32_t share_bounds(uint32_t variable, model::Range range);
   void note_id(uint64_t id, Position p);
+  // Appends the zero-count row; the index is the caller's.
+  Position push_empty(uint64_t id, uint32_t variable, std::span<const KeyEntry> key, const EmptyShape& shape,
+                      uint64_t now);
   void add_to_text_index(Position p);
 
   util::PageArray<DistributionRow> rows_;
