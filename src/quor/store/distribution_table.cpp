@@ -422,7 +422,7 @@ uint64_t DistributionTable::key_hash(uint32_t variable, std::span<const KeyEntry
 size_t DistributionTable::probe(uint32_t variable, std::span<const KeyEntry> key, uint64_t hash,
                                 bool& found) const {
   const uint64_t tag = hash >> 32;
-  const size_t i = util::probe_find(slots_.data(), slots_.size() - 1, hash, [&](uint64_t s) {
+  const size_t i = util::probe_find(slots_.data(), slots_.size() - 1, tag, [&](uint64_t s) {
     if ((s >> 32) != tag) return false;
     const DistributionRow& r = rows_[static_cast<Position>((s & 0xFFFFFFFFull) - 1)];
     return r.variable == variable && r.key_size == key.size() &&
@@ -435,16 +435,20 @@ size_t DistributionTable::probe(uint32_t variable, std::span<const KeyEntry> key
 void DistributionTable::rebuild_index_slots(size_t live) {
   size_t n = kMinSlots;
   while (too_full(live, n)) n *= 2;
+  if (n <= slots_.size()) return;
+  // A slot's tag picks its home at every size, so the old slots alone
+  // place the entries again: no row or key is read or hashed (the
+  // 10^7-id ingest grows the index a dozen times).
+  util::PageArray<uint64_t> old = std::move(slots_);
   slots_.assign_zeroed(n);
-  placed_ = 0;
-  for (Position p = 0; p < rows_.size(); ++p) index_place(p);
+  const size_t mask = n - 1;
+  for (const uint64_t s : old)
+    if (s != 0) slots_[util::probe_free(slots_.data(), mask, s >> 32)] = s;
 }
 
 void DistributionTable::index_place(Position p) {
   if (too_full(placed_ + 1, slots_.size())) {
-    // Every row so far is placed already; the rebuild places them again.
     rebuild_index_slots(std::max<size_t>(placed_ + 1, slots_.size()));
-    if (placed_ > p) return;  // the rebuild placed p too
   }
   const DistributionRow& r = rows_[p];
   const std::span<const KeyEntry> k = key(p);

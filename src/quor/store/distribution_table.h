@@ -213,7 +213,7 @@ class DistributionTable {
   // begins, for a lookup or creation that follows shortly.
   void prefetch_index(uint32_t variable, std::span<const KeyEntry> key) const {
     if (text_index_ == nullptr && !slots_.empty())
-      __builtin_prefetch(&slots_[key_hash(variable, key) & (slots_.size() - 1)]);
+      __builtin_prefetch(&slots_[(key_hash(variable, key) >> 32) & (slots_.size() - 1)]);
   }
   // position_of_id(lookup_id(...)).
   template <class Map>
@@ -317,7 +317,8 @@ class DistributionTable {
   util::TextIdMap dimension_ids_;
   std::vector<std::unique_ptr<LabelDictionary>> labels_;
 
-  // Integer index: (hash high half << 32) | (position + 1); 0 empty.
+  // Integer index: (hash high half << 32) | (position + 1); 0 empty. The
+  // high half (the tag) also picks the first slot tried.
   util::PageArray<uint64_t> slots_;
   size_t placed_ = 0;
   // Ids: most lists hold first_id_, first_id_ + 1, ... at positions 0, 1,
