@@ -203,6 +203,16 @@ class BatchApplier {
   // table's numbers.
   std::vector<store::KeyEntry> created_keys_;
   std::vector<uint32_t> created_vars_;
+  // create_by_numbers, per variable of the schema (for the current batch):
+  // whether it was looked up, its number in the table and its empty shape.
+  struct CreatedVariable {
+    bool looked_up = false;
+    bool shaped = false;
+    uint32_t table_variable = store::kNoId;
+    const model::VariableDefinition* def = nullptr;
+    store::DistributionTable::EmptyShape shape;
+  };
+  std::vector<CreatedVariable> created_var_info_;
   bool after_failure_ = false;  // a batch failed: blocks may lack distributions
   // The cells the tally counts in, one count each, in shares by cache line.
   std::vector<std::vector<uint64_t*>> hits_;

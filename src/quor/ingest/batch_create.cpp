@@ -12,6 +12,14 @@
 
 namespace quor::ingest::internal {
 
+namespace {
+
+// How many created blocks ahead create_by_numbers fetches the label and
+// index slots it will search.
+constexpr size_t kCreatePrefetchDistance = 16;
+
+}  // namespace
+
 bool BatchApplier::key_entries(uint32_t key, bool intern) {
   store::DistributionTable& table = db_.distributions;
   const size_t ndims = compiled_.key_dims.size();
@@ -138,48 +146,102 @@ Status BatchApplier::create_by_numbers(uint64_t now, size_t& done) {
   if (table_dims_.size() != ndims) return ok_status();
   for (uint32_t d : table_dims_)
     if (d == store::kNoId) return ok_status();
-  auto unmapped = [&](size_t i, uint32_t label) {
-    return table_labels_[i].size() <= label || table_labels_[i][label] == store::kNoId;
-  };
-  // Labels, in the order the one-by-one path interns them.
+  // The label maps cover every label of the key table, so that a lookup
+  // needs no bounds check.
+  for (size_t i = 0; i < ndims; ++i)
+    if (table_labels_[i].size() < keys_.label_count(i)) table_labels_[i].resize(keys_.label_count(i), store::kNoId);
+  // Each variable is looked up once for the batch, not by name per
+  // distribution, and its empty shape made once. Room for every new
+  // distribution is taken before the first label is interned, so that
+  // labels and distributions come and go together (see below).
+  created_var_info_.assign(variable_count_, {});
+  size_t cells = 0;
+  for (size_t k = 0; k < n; ++k) {
+    CreatedVariable& info = created_var_info_[block_var_[created_[k].first]];
+    if (!info.looked_up) {
+      info.looked_up = true;
+      const std::string& name = compiled_.schema.variables[block_var_[created_[k].first]].name;
+      info.table_variable = table.find_variable(name);
+      if (info.table_variable != store::kNoId) info.def = db_.variable_to_create(name);
+      if (info.def != nullptr) info.shape = table.empty_shape(info.table_variable, *info.def);
+    }
+    cells += info.shape.ncells;
+  }
+  table.reserve_empties(n, cells, n * ndims);
   created_keys_.resize(n * ndims);
   created_vars_.resize(n);
   size_t labelled = 0;
-  for (; labelled < n; ++labelled) {
-    if (labelled + kPrefetchDistance < n) {
-      const uint32_t ahead = block_key_[created_[labelled + kPrefetchDistance].first];
-      const uint32_t* labels = keys_.labels_of(ahead);
-      for (size_t i = 0; i < ndims; ++i)
-        if (unmapped(i, labels[i])) table.prefetch_label(table_dims_[i], keys_.label_text(i, labels[i]));
+  auto label = [&] {
+    for (; labelled < n; ++labelled) {
+      if (labelled + kCreatePrefetchDistance < n) {
+        const uint32_t ahead = block_key_[created_[labelled + kCreatePrefetchDistance].first];
+        const uint32_t* labels = keys_.labels_of(ahead);
+        for (size_t i = 0; i < ndims; ++i)
+          if (table_labels_[i][labels[i]] == store::kNoId)
+            table.prefetch_label(table_dims_[i], keys_.label_text(i, labels[i]));
+      }
+      const uint32_t b = created_[labelled].first;
+      const CreatedVariable& info = created_var_info_[block_var_[b]];
+      if (info.def == nullptr) break;
+      const uint32_t* labels = keys_.labels_of(block_key_[b]);
+      bool plain = true;
+      for (size_t i = 0; i < ndims && plain; ++i)
+        plain = table_labels_[i][labels[i]] != store::kNoId ||
+                store::DistributionTable::plain(keys_.label_text(i, labels[i]));
+      if (!plain) break;
+      // Key dimension i is the table's dimension of the i-th name in
+      // byte-wise order: the entries are in key order as they come.
+      store::KeyEntry* out = created_keys_.data() + labelled * ndims;
+      for (size_t i = 0; i < ndims; ++i) {
+        uint32_t& l = table_labels_[i][labels[i]];
+        if (l == store::kNoId) l = table.intern_label(table_dims_[i], keys_.label_text(i, labels[i]));
+        out[i] = {table_dims_[i], l};
+      }
+      created_vars_[labelled] = info.table_variable;
     }
-    const uint32_t b = created_[labelled].first;
-    const std::string& name = compiled_.schema.variables[block_var_[b]].name;
-    const uint32_t v = table.find_variable(name);
-    if (v == store::kNoId || db_.find_variable(name) == nullptr) break;
-    const uint32_t* labels = keys_.labels_of(block_key_[b]);
-    bool plain = true;
-    for (size_t i = 0; i < ndims && plain; ++i)
-      plain = !unmapped(i, labels[i]) || store::DistributionTable::plain(keys_.label_text(i, labels[i]));
-    if (!plain) break;
-    key_entries(block_key_[b], true);
-    std::copy(key_scratch_.begin(), key_scratch_.end(), created_keys_.begin() + labelled * ndims);
-    created_vars_[labelled] = v;
-  }
-  // Their distributions, in order.
-  for (; done < labelled; ++done) {
-    if (done + kPrefetchDistance < labelled) {
-      const size_t a = done + kPrefetchDistance;
-      table.prefetch_index(created_vars_[a], {created_keys_.data() + a * ndims, ndims});
+  };
+  // Their distributions, in order, numbered from the counter on; with the
+  // room taken above, nothing here allocates.
+  auto create = [&]() -> Status {
+    uint64_t next_id = db_.meta.next_distribution_id;
+    Status status = ok_status();
+    for (; done < labelled; ++done) {
+      if (done + kCreatePrefetchDistance < labelled) {
+        const size_t a = done + kCreatePrefetchDistance;
+        table.prefetch_index(created_vars_[a], {created_keys_.data() + a * ndims, ndims});
+      }
+      const uint32_t b = created_[done].first;
+      const CreatedVariable& info = created_var_info_[block_var_[b]];
+      bool appended = false;
+      const store::Position p = table.find_or_append_empty(
+          info.table_variable, {created_keys_.data() + done * ndims, ndims}, info.shape, next_id, now, appended);
+      if (appended) {
+        ++next_id;
+        block_dist_[b] = p + 1;
+        continue;
+      }
+      // Known already: the id the index holds, at its first position.
+      const uint64_t id = table.row(p).id;
+      const std::optional<store::Position> pos = table.position_of_id(id);
+      if (!pos) {
+        status = store::distribution_id_not_found_error(id);
+        break;
+      }
+      block_dist_[b] = *pos + 1;
     }
-    const uint32_t b = created_[done].first;
-    std::optional<store::Position> pos;
-    QUOR_ASSIGN_OR_RETURN(const uint64_t id,
-                          db_.ensure_distribution(compiled_.schema.variables[block_var_[b]].name,
-                                                  {created_keys_.data() + done * ndims, ndims}, now, pos));
-    if (!pos) return store::distribution_id_not_found_error(id);
-    block_dist_[b] = *pos + 1;
+    db_.meta.next_distribution_id = next_id;
+    return status;
+  };
+  try {
+    label();
+  } catch (...) {
+    // A label that could not be stored: the blocks labelled before it get
+    // their distributions, as one by one they would have, so that no label
+    // is left without one.
+    (void)create();
+    throw;
   }
-  return ok_status();
+  return create();
 }
 
 }  // namespace quor::ingest::internal

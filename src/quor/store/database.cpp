@@ -274,6 +274,12 @@ Result<uint64_t> Database::ensure_distribution(std::string_view variable, std::s
   return id;
 }
 
+const model::VariableDefinition* Database::variable_to_create(std::string_view variable) {
+  flush_state.note_change();
+  sync_names();
+  return find_variable(variable);
+}
+
 Status Database::apply_counts(std::string_view variable, const model::DimensionMap& map,
                               const CountAccumulator& counts) {
   flush_state.note_change();

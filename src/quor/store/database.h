@@ -200,6 +200,12 @@ class Database {
   // distribution's position (when the id names one).
   Result<uint64_t> ensure_distribution(std::string_view variable, std::span<const KeyEntry> key,
                                        uint64_t now, std::optional<Position>& position);
+  // What ensure_distribution(variable, key, ...) does before it creates,
+  // done once for a batch that creates many distributions of `variable`
+  // through the table itself (DistributionTable::find_or_append_empty):
+  // notes the change and gives the variable's definition, nullptr when the
+  // schema lacks it. The caller then takes ids from meta.next_distribution_id.
+  const model::VariableDefinition* variable_to_create(std::string_view variable);
 
   // Adds a batch's counts to the distribution of (variable, map), creating it
   // if needed. Bins / categories beyond the lists raise only total_count; a

@@ -181,12 +181,7 @@ void DistributionTable::append_index_key(std::string& out, Position p) const {
 
 uint64_t* DistributionTable::take_cells(size_t n) {
   if (n == 0) return nullptr;
-  if (n > chunk_left_) {
-    const size_t last = chunks_.empty() ? 0 : kFirstChunkWords << std::min<size_t>(chunks_.size() - 1, 8);
-    const size_t words = std::max(n, std::min(kLargestChunkWords, std::max(kFirstChunkWords, last * 2)));
-    chunk_next_ = zeroed_chunk(words);
-    chunk_left_ = words;
-  }
+  if (n > chunk_left_) start_chunk(n);
   uint64_t* out = chunk_next_;
   chunk_next_ += n;
   chunk_left_ -= n;
@@ -209,6 +204,23 @@ void DistributionTable::reserve(size_t n, size_t cells) {
     chunk_next_ = zeroed_chunk(words);
     chunk_left_ = words;
   }
+}
+
+void DistributionTable::reserve_empties(size_t n, size_t cells, size_t entries) {
+  // At least doubling, as reserve does: a batch after batch must not move
+  // the arrays each time.
+  if (rows_.size() + n > rows_.capacity()) rows_.reserve(std::max(rows_.size() + n, rows_.capacity() * 2));
+  if (key_entries_.size() + entries > key_entries_.capacity())
+    key_entries_.reserve(std::max(key_entries_.size() + entries, key_entries_.capacity() * 2));
+  if (!text_index_ && too_full(placed_ + n, slots_.size())) rebuild_index_slots(placed_ + n);
+  if (cells > chunk_left_) start_chunk(cells);
+}
+
+void DistributionTable::start_chunk(size_t need) {
+  const size_t last = chunks_.empty() ? 0 : kFirstChunkWords << std::min<size_t>(chunks_.size() - 1, 8);
+  const size_t words = std::max(need, std::min(kLargestChunkWords, std::max(kFirstChunkWords, last * 2)));
+  chunk_next_ = zeroed_chunk(words);
+  chunk_left_ = words;
 }
 
 uint32_t DistributionTable::share_categories(uint32_t variable, std::span<const std::string> categories) {
@@ -380,22 +392,31 @@ void DistributionTable::set_repr(Position p, const model::DistributionRepr& repr
   if (!counts->empty()) std::memcpy(r.cells, counts->data(), counts->size() * 8);
 }
 
-Position DistributionTable::append_empty(uint64_t id, uint32_t variable, std::span<const KeyEntry> key,
-                                         const model::VariableDefinition& def, uint64_t now) {
+DistributionTable::EmptyShape DistributionTable::empty_shape(uint32_t variable,
+                                                            const model::VariableDefinition& def) {
+  EmptyShape shape;
+  if (const auto* c = std::get_if<model::ContinuousType>(&def.var_type)) {
+    const model::Range range = c->range ? *c->range : model::Range{0.0, 1.0};
+    shape.bounds = share_bounds(variable, range);
+    shape.ncells = c->bins;
+  } else {
+    const auto& cat = std::get<model::CategoricalType>(def.var_type);
+    shape.categories = share_categories(variable, cat.categories);
+    shape.ncells = static_cast<uint32_t>(cat.categories.size());
+  }
+  return shape;
+}
+
+Position DistributionTable::push_empty(uint64_t id, uint32_t variable, std::span<const KeyEntry> key,
+                                       const EmptyShape& shape, uint64_t now) {
   DistributionRow r{};
   r.id = id;
   r.last_updated = now;
   r.version = 1;
   r.variable = variable;
-  if (const auto* c = std::get_if<model::ContinuousType>(&def.var_type)) {
-    const model::Range range = c->range ? *c->range : model::Range{0.0, 1.0};
-    r.bounds = share_bounds(variable, range);
-    r.ncells = c->bins;
-  } else {
-    const auto& cat = std::get<model::CategoricalType>(def.var_type);
-    r.categories = share_categories(variable, cat.categories);
-    r.ncells = static_cast<uint32_t>(cat.categories.size());
-  }
+  r.bounds = shape.bounds;
+  r.categories = shape.categories;
+  r.ncells = shape.ncells;
   r.cells = take_cells(r.ncells);
   r.key_size = static_cast<uint32_t>(key.size());
   r.key_offset = key_entries_.size();
@@ -403,11 +424,32 @@ Position DistributionTable::append_empty(uint64_t id, uint32_t variable, std::sp
   const auto p = static_cast<Position>(rows_.size());
   rows_.push_back(r);
   note_id(id, p);
+  return p;
+}
+
+Position DistributionTable::append_empty(uint64_t id, uint32_t variable, std::span<const KeyEntry> key,
+                                         const model::VariableDefinition& def, uint64_t now) {
+  const Position p = push_empty(id, variable, key, empty_shape(variable, def), now);
   if (text_index_ != nullptr) {
     add_to_text_index(p);
   } else {
     index_place(p);
   }
+  return p;
+}
+
+Position DistributionTable::find_or_append_empty(uint32_t variable, std::span<const KeyEntry> key,
+                                                 const EmptyShape& shape, uint64_t id, uint64_t now,
+                                                 bool& appended) {
+  if (too_full(placed_ + 1, slots_.size())) rebuild_index_slots(std::max<size_t>(placed_ + 1, slots_.size()));
+  const uint64_t h = key_hash(variable, key);
+  bool found = false;
+  const size_t i = probe(variable, key, h, found);
+  appended = !found;
+  if (found) return static_cast<Position>((slots_[i] & 0xFFFFFFFFull) - 1);
+  const Position p = push_empty(id, variable, key, shape, now);
+  slots_[i] = (h >> 32) << 32 | (static_cast<uint64_t>(p) + 1);
+  ++placed_;
   return p;
 }
 
@@ -420,7 +462,7 @@ uint64_t DistributionTable::key_hash(uint32_t variable, std::span<const KeyEntry
 size_t DistributionTable::probe(uint32_t variable, std::span<const KeyEntry> key, uint64_t hash,
                                 bool& found) const {
   const uint64_t tag = hash >> 32;
-  const size_t i = util::probe_find(slots_.data(), slots_.size() - 1, hash, [&](uint64_t s) {
+  const size_t i = util::probe_find(slots_.data(), slots_.size() - 1, tag, [&](uint64_t s) {
     if ((s >> 32) != tag) return false;
     const DistributionRow& r = rows_[static_cast<Position>((s & 0xFFFFFFFFull) - 1)];
     return r.variable == variable && r.key_size == key.size() &&
@@ -433,16 +475,20 @@ size_t DistributionTable::probe(uint32_t variable, std::span<const KeyEntry> key
 void DistributionTable::rebuild_index_slots(size_t live) {
   size_t n = kMinSlots;
   while (too_full(live, n)) n *= 2;
+  if (n <= slots_.size()) return;
+  // A slot's tag picks its home at every size, so the old slots alone
+  // place the entries again: no row or key is read or hashed (the
+  // 10^7-id ingest grows the index a dozen times).
+  util::PageArray<uint64_t> old = std::move(slots_);
   slots_.assign_zeroed(n);
-  placed_ = 0;
-  for (Position p = 0; p < rows_.size(); ++p) index_place(p);
+  const size_t mask = n - 1;
+  for (const uint64_t s : old)
+    if (s != 0) slots_[util::probe_free(slots_.data(), mask, s >> 32)] = s;
 }
 
 void DistributionTable::index_place(Position p) {
   if (too_full(placed_ + 1, slots_.size())) {
-    // Every row so far is placed already; the rebuild places them again.
     rebuild_index_slots(std::max<size_t>(placed_ + 1, slots_.size()));
-    if (placed_ > p) return;  // the rebuild placed p too
   }
   const DistributionRow& r = rows_[p];
   const std::span<const KeyEntry> k = key(p);

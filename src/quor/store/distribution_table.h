@@ -170,6 +170,26 @@ class DistributionTable {
   // last_updated `now`.
   Position append_empty(uint64_t id, uint32_t variable, std::span<const KeyEntry> key,
                         const model::VariableDefinition& def, uint64_t now);
+  // What every zero-count distribution of one variable shares: its number
+  // of cells and its bounds or category list (interned once).
+  struct EmptyShape {
+    uint32_t ncells = 0;
+    uint32_t categories = 0;  // as DistributionRow::categories
+    uint32_t bounds = 0;      // as DistributionRow::bounds
+  };
+  EmptyShape empty_shape(uint32_t variable, const model::VariableDefinition& def);
+  // The creation half of a batch: the integer index's position of
+  // (variable, key), or, when it holds none, append_empty's distribution of
+  // `shape` appended with `id` (then `appended`). One search of the index
+  // serves both the lookup and the placing, and the shape is the caller's,
+  // computed once per variable (10^7 new keys: see ingest/batch_create.cpp).
+  // Only while the index is by numbers (not text_indexed()).
+  Position find_or_append_empty(uint32_t variable, std::span<const KeyEntry> key, const EmptyShape& shape,
+                                uint64_t id, uint64_t now, bool& appended);
+  // Room for `n` more find_or_append_empty calls whose distributions have
+  // `cells` counts and `entries` key entries in all: until they are made,
+  // they allocate nothing (and so cannot fail).
+  void reserve_empties(size_t n, size_t cells, size_t entries);
   // Replaces the counts of position p (kind, bounds, categories and cells;
   // the other fields stay).
   void set_repr(Position p, const model::DistributionRepr& repr);
@@ -196,7 +216,7 @@ class DistributionTable {
   // begins, for a lookup or creation that follows shortly.
   void prefetch_index(uint32_t variable, std::span<const KeyEntry> key) const {
     if (text_index_ == nullptr && !slots_.empty())
-      __builtin_prefetch(&slots_[key_hash(variable, key) & (slots_.size() - 1)]);
+      __builtin_prefetch(&slots_[(key_hash(variable, key) >> 32) & (slots_.size() - 1)]);
   }
   // position_of_id(lookup_id(...)).
   template <class Map>
@@ -264,9 +284,15 @@ class DistributionTable {
   // The rest of append_record and append_decoded: `r` has its own fields.
   Position place_stored(DistributionRow& r, std::span<const uint64_t> counts,
                         std::span<const KeyEntry> key, std::pair<uint64_t, uint64_t> raw_range);
+  // A fresh chunk of counts for at least `need` (the rest of the current
+  // one is left unused).
+  void start_chunk(size_t need);
   uint32_t share_categories(uint32_t variable, std::span<const std::string> categories);
   uint32_t share_bounds(uint32_t variable, model::Range range);
   void note_id(uint64_t id, Position p);
+  // Appends the zero-count row; the index is the caller's.
+  Position push_empty(uint64_t id, uint32_t variable, std::span<const KeyEntry> key, const EmptyShape& shape,
+                      uint64_t now);
   void add_to_text_index(Position p);
 
   util::PageArray<DistributionRow> rows_;
@@ -295,7 +321,8 @@ class DistributionTable {
   util::TextIdMap dimension_ids_;
   std::vector<std::unique_ptr<LabelDictionary>> labels_;
 
-  // Integer index: (hash high half << 32) | (position + 1); 0 empty.
+  // Integer index: (hash high half << 32) | (position + 1); 0 empty. The
+  // high half (the tag) also picks the first slot tried.
   util::PageArray<uint64_t> slots_;
   size_t placed_ = 0;
   // Ids: most lists hold first_id_, first_id_ + 1, ... at positions 0, 1,
