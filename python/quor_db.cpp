@@ -174,11 +174,10 @@ const Signature kExitSig = {"QuorDB.__exit__()", kExitNames, 3, 0};
 
 PyObject* db_exit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded_call([&]() -> PyObject* {
-    PyObject* receiver = nullptr;
     PyObject* argv[3];
-    if (!bind_method_arguments(kExitSig, args, nargs, kwnames, &receiver, argv)) return nullptr;
     Borrow borrow;
-    QuorDBObject* db = enter_method(receiver, borrow, BorrowMode::Exclusive);
+    QuorDBObject* db =
+        enter_method(kExitSig, args, nargs, kwnames, argv, borrow, BorrowMode::Exclusive);
     if (db == nullptr) return nullptr;
     Status closed = close_state(db);
     if (!closed.ok()) return raise_quor_error(closed.error());
@@ -225,11 +224,10 @@ const Signature kQuerySig = {"QuorDB.query()", kQueryNames, 1, 1};
 
 PyObject* db_query(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded_call([&]() -> PyObject* {
-    PyObject* receiver = nullptr;
     PyObject* argv[1];
-    if (!bind_method_arguments(kQuerySig, args, nargs, kwnames, &receiver, argv)) return nullptr;
     Borrow borrow;
-    QuorDBObject* db = enter_method(receiver, borrow, BorrowMode::Shared);
+    QuorDBObject* db =
+        enter_method(kQuerySig, args, nargs, kwnames, argv, borrow, BorrowMode::Shared);
     if (db == nullptr) return nullptr;
     std::string text;
     if (!extract_str_argument(argv[0], "sql_str", text)) return nullptr;
@@ -400,6 +398,13 @@ QuorDBObject* enter_method(PyObject* receiver, Borrow& borrow, BorrowMode mode) 
   if (db == nullptr) return nullptr;
   check_owner_thread(db);
   return borrow.acquire(db, mode) ? db : nullptr;
+}
+
+QuorDBObject* enter_method(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames, PyObject** argv, Borrow& borrow, BorrowMode mode) {
+  PyObject* receiver = nullptr;
+  if (!bind_method_arguments(sig, args, nargs, kwnames, &receiver, argv)) return nullptr;
+  return enter_method(receiver, borrow, mode);
 }
 
 }  // namespace quor::python

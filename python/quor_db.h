@@ -76,4 +76,10 @@ void check_owner_thread(const QuorDBObject* db);
 // receiver as a QuorDB, or nullptr with the error set.
 QuorDBObject* enter_method(PyObject* receiver, Borrow& borrow, BorrowMode mode);
 
+struct Signature;
+// The same after binding the receiver and the parameters of `sig` to
+// `argv` (see bind_method_arguments).
+QuorDBObject* enter_method(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames, PyObject** argv, Borrow& borrow, BorrowMode mode);
+
 }  // namespace quor::python
