@@ -17,6 +17,11 @@ from collections import defaultdict
 
 
 def layer_of(path):
+    # Headers reached through a layer's include root in the build directory
+    # are named by that path: <build>/layer_include/<layer>/quor/<layer>/...
+    if "layer_include/" in path:
+        rest = path.split("layer_include/", 1)[1].split("/")
+        return rest[0] if len(rest) > 3 else None
     parts = path.split("/")
     if parts[:2] == ["src", "quor"] and len(parts) > 3:
         return parts[2]
@@ -35,7 +40,8 @@ def main():
         ["gcovr", "--root", root, "--object-directory", build, "--filter", r"(src/quor|python)/",
          "--gcov-ignore-parse-errors", "-j", str(os.cpu_count() or 1), "--json-summary", out,
          "--json-summary-pretty"],
-        check=True, cwd=root, stdout=subprocess.DEVNULL)
+        check=True, cwd=root, stdout=subprocess.DEVNULL,
+        stderr=open(os.path.join(build, "coverage-gcovr.log"), "w"))
     with open(out) as f:
         files = json.load(f)["files"]
     per_layer = defaultdict(lambda: [0, 0])
