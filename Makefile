@@ -5,6 +5,8 @@
 #   make check  the same without the package step (make deps), for quick iteration
 #   make asan   the same under AddressSanitizer + UndefinedBehaviorSanitizer (build-asan/)
 #   make fuzz   build the libFuzzer targets with clang (build-fuzz/)
+#   make coverage  build with gcov instrumentation (build-coverage/), run every
+#               suite and print the line coverage of each layer
 #   make bench  build and run the benchmarks
 #   make install  build the Python module alone and install it (with its stub)
 #                 into the chosen interpreter's site-packages, without pip's
@@ -16,6 +18,7 @@
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
+COVERAGE_BUILD ?= build-coverage
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 PYTHON     ?=
@@ -27,11 +30,11 @@ DEB_PACKAGES := build-essential cmake ninja-build pkg-config clang libclang-rt-1
   libzstd-dev libxxhash-dev libtbb-dev libicu-dev libgtest-dev googletest libbenchmark-dev \
   python3 python3-dev python3-pytest \
   python3-pip python3-venv python3-setuptools python3-wheel python3-setuptools-whl python3-wheel-whl \
-  mypy
+  mypy gcovr
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps configure build test check python-test install asan asan-test fuzz bench demo clean
+.PHONY: all deps configure build test check python-test install asan asan-test fuzz coverage bench demo clean
 
 all: build
 
@@ -88,6 +91,17 @@ $(FUZZ_BUILD)/build.ninja:
 fuzz: $(FUZZ_BUILD)/build.ninja
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 
+$(COVERAGE_BUILD)/build.ninja:
+	cmake -S . -B $(COVERAGE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUOR_COVERAGE=ON \
+	  -DQUOR_BENCH=OFF $(CMAKE_ARGS)
+
+# Counts start from zero on every run; a failing suite still gets its figures.
+coverage: $(COVERAGE_BUILD)/build.ninja
+	cmake --build $(COVERAGE_BUILD) -j $(JOBS)
+	find $(COVERAGE_BUILD) -name '*.gcda' -delete
+	-ctest --test-dir $(COVERAGE_BUILD) --output-on-failure -j $(JOBS)
+	python3 cmake/coverage_by_layer.py $(COVERAGE_BUILD)
+
 bench: build
 	@for b in $(BUILD)/bench_*; do [ -x "$$b" ] && echo "== $$b" && "$$b"; done; true
 
@@ -95,4 +109,4 @@ demo: deps build
 	@PYTHONPATH=$(BUILD)/python $$(cat $(BUILD)/python/interpreter.txt) examples/quickstart.py
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) build-pip build-package dist
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(COVERAGE_BUILD) build-pip build-package dist

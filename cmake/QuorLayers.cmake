@@ -7,10 +7,12 @@
 # headers of the layers it links (directly or through their PUBLIC links), and
 # an include of a layer above it fails with "file not found".
 #
-# Each layer also compiles every one of its headers once, alone, with its own
-# include paths (target quor_<name>_headers). Without that, a header that
-# reached upwards would go unnoticed as long as only higher layers included it,
-# and a header-only layer would never be compiled with its own paths at all.
+# Each layer also compiles every one of its headers once, alone, each in a
+# translation unit of its own, with the layer's include paths (target
+# quor_<name>_headers; quor_header_check builds them all). Without that, a
+# header that reached upwards would go unnoticed as long as only higher layers
+# included it, a header that needs an include it lacks would pass behind the
+# one before it, and a header-only layer would never be compiled at all.
 
 set(QUOR_LAYER_INCLUDE_ROOT ${CMAKE_BINARY_DIR}/layer_include)
 
@@ -43,17 +45,24 @@ function(quor_layer name)
     target_link_libraries(${target} INTERFACE ${arg_DEPENDS} ${arg_LIBS})
   endif()
 
-  # The header check: one translation unit per layer that includes each
-  # header through the layer's own root.
-  set(check_source ${CMAKE_BINARY_DIR}/layer_headers/${name}.cpp)
-  set(content "// Generated: every header of the ${name} layer, compiled with its include paths only.\n")
+  # The header check: one translation unit per header, holding that header
+  # alone and compiled with the layer's own include paths, so that a header
+  # which leans on another one included before it fails here.
+  set(check_sources "")
   foreach(header ${headers})
     get_filename_component(header_name ${header} NAME)
-    string(APPEND content "#include \"quor/${name}/${header_name}\"\n")
+    get_filename_component(header_stem ${header} NAME_WE)
+    set(check_source ${CMAKE_BINARY_DIR}/layer_headers/${name}/${header_stem}.cpp)
+    file(CONFIGURE OUTPUT ${check_source}
+         CONTENT "// Generated: quor/${name}/${header_name} alone.\n#include \"quor/${name}/${header_name}\"\n")
+    list(APPEND check_sources ${check_source})
   endforeach()
-  file(CONFIGURE OUTPUT ${check_source} CONTENT "${content}")
-  add_library(${target}_headers OBJECT ${check_source})
+  add_library(${target}_headers OBJECT ${check_sources})
   target_include_directories(${target}_headers PRIVATE ${root})
   target_link_libraries(${target}_headers PRIVATE ${arg_DEPENDS} ${arg_LIBS})
   add_dependencies(${target} ${target}_headers)
+  if(NOT TARGET quor_header_check)
+    add_custom_target(quor_header_check)
+  endif()
+  add_dependencies(quor_header_check ${target}_headers)
 endfunction()

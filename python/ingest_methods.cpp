@@ -22,15 +22,6 @@ namespace {
 
 constexpr uint64_t kBatchSize = 10000;
 
-// Receiver, owner thread and the exclusive borrow.
-QuorDBObject* enter_exclusive(PyObject* receiver, Borrow& borrow) {
-  QuorDBObject* db = as_quor_db(receiver);
-  if (db == nullptr) return nullptr;
-  check_owner_thread(db);
-  if (!borrow.acquire_exclusive(db)) return nullptr;
-  return db;
-}
-
 // ---- ingest arguments ----------------------------------------------------------
 
 // None/absent keeps `out`; otherwise a non-negative integer of 64 bits. A
@@ -199,11 +190,10 @@ const Signature kIngestRecordsSig = {"QuorDB.ingest_records()", kIngestRecordsNa
 
 PyObject* db_ingest(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded_call([&]() -> PyObject* {
-    PyObject* receiver = nullptr;
     PyObject* argv[4];
-    if (!bind_method_arguments(kIngestSig, args, nargs, kwnames, &receiver, argv)) return nullptr;
     Borrow borrow;
-    QuorDBObject* db = enter_exclusive(receiver, borrow);
+    QuorDBObject* db =
+        enter_method(kIngestSig, args, nargs, kwnames, argv, borrow, BorrowMode::Exclusive);
     if (db == nullptr) return nullptr;
 
     ingest::IngestOptions options;
@@ -235,12 +225,10 @@ PyObject* db_ingest(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 PyObject* db_ingest_records(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
   return guarded_call([&]() -> PyObject* {
-    PyObject* receiver = nullptr;
     PyObject* argv[1];
-    if (!bind_method_arguments(kIngestRecordsSig, args, nargs, kwnames, &receiver, argv))
-      return nullptr;
     Borrow borrow;
-    QuorDBObject* db = enter_exclusive(receiver, borrow);
+    QuorDBObject* db =
+        enter_method(kIngestRecordsSig, args, nargs, kwnames, argv, borrow, BorrowMode::Exclusive);
     if (db == nullptr) return nullptr;
     PyObject* list = argv[0];
     if (!PyList_Check(list)) {

@@ -31,16 +31,12 @@ PyCFunction as_cfunction(FastFn fn) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
 }
 
-// Receiver, owner thread and borrow of a method without parameters.
+// The prologue of a method without parameters.
 QuorDBObject* enter_no_arguments(const char* full_name, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames, Borrow& borrow, bool exclusive) {
+                                 PyObject* kwnames, Borrow& borrow, BorrowMode mode) {
   PyObject* receiver = nullptr;
   if (!bind_no_arguments(full_name, args, nargs, kwnames, &receiver)) return nullptr;
-  QuorDBObject* db = as_quor_db(receiver);
-  if (db == nullptr) return nullptr;
-  check_owner_thread(db);
-  if (!(exclusive ? borrow.acquire_exclusive(db) : borrow.acquire_shared(db))) return nullptr;
-  return db;
+  return enter_method(receiver, borrow, mode);
 }
 
 // True for a read-write database inherited through fork(): its lock and its
@@ -139,7 +135,8 @@ PyObject* db_create(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 PyObject* db_flush(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded_call([&]() -> PyObject* {
     Borrow borrow;
-    QuorDBObject* db = enter_no_arguments("QuorDB.flush()", args, nargs, kwnames, borrow, false);
+    QuorDBObject* db =
+        enter_no_arguments("QuorDB.flush()", args, nargs, kwnames, borrow, BorrowMode::Shared);
     if (db == nullptr) return nullptr;
     DbState* state = open_state(db);
     if (state == nullptr) return nullptr;
@@ -152,7 +149,8 @@ PyObject* db_flush(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
 PyObject* db_close(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded_call([&]() -> PyObject* {
     Borrow borrow;
-    QuorDBObject* db = enter_no_arguments("QuorDB.close()", args, nargs, kwnames, borrow, true);
+    QuorDBObject* db =
+        enter_no_arguments("QuorDB.close()", args, nargs, kwnames, borrow, BorrowMode::Exclusive);
     if (db == nullptr) return nullptr;
     Status closed = close_state(db);
     if (!closed.ok()) return raise_quor_error(closed.error());
@@ -164,7 +162,7 @@ PyObject* db_enter(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
   return guarded_call([&]() -> PyObject* {
     Borrow borrow;
     QuorDBObject* db =
-        enter_no_arguments("QuorDB.__enter__()", args, nargs, kwnames, borrow, false);
+        enter_no_arguments("QuorDB.__enter__()", args, nargs, kwnames, borrow, BorrowMode::Shared);
     if (db == nullptr) return nullptr;
     borrow.release();
     return Py_NewRef(reinterpret_cast<PyObject*>(db));
@@ -176,14 +174,11 @@ const Signature kExitSig = {"QuorDB.__exit__()", kExitNames, 3, 0};
 
 PyObject* db_exit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded_call([&]() -> PyObject* {
-    PyObject* receiver = nullptr;
     PyObject* argv[3];
-    if (!bind_method_arguments(kExitSig, args, nargs, kwnames, &receiver, argv)) return nullptr;
-    QuorDBObject* db = as_quor_db(receiver);
-    if (db == nullptr) return nullptr;
-    check_owner_thread(db);
     Borrow borrow;
-    if (!borrow.acquire_exclusive(db)) return nullptr;
+    QuorDBObject* db =
+        enter_method(kExitSig, args, nargs, kwnames, argv, borrow, BorrowMode::Exclusive);
+    if (db == nullptr) return nullptr;
     Status closed = close_state(db);
     if (!closed.ok()) return raise_quor_error(closed.error());
     Py_RETURN_FALSE;
@@ -193,7 +188,8 @@ PyObject* db_exit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 PyObject* db_stats(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded_call([&]() -> PyObject* {
     Borrow borrow;
-    QuorDBObject* db = enter_no_arguments("QuorDB.stats()", args, nargs, kwnames, borrow, false);
+    QuorDBObject* db =
+        enter_no_arguments("QuorDB.stats()", args, nargs, kwnames, borrow, BorrowMode::Shared);
     if (db == nullptr) return nullptr;
     DbState* state = open_state(db);
     if (state == nullptr) return nullptr;
@@ -205,7 +201,7 @@ PyObject* db_schema(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   return guarded_call([&]() -> PyObject* {
     Borrow borrow;
     QuorDBObject* db =
-        enter_no_arguments("QuorDB.schema()", args, nargs, kwnames, borrow, false);
+        enter_no_arguments("QuorDB.schema()", args, nargs, kwnames, borrow, BorrowMode::Shared);
     if (db == nullptr) return nullptr;
     DbState* state = open_state(db);
     if (state == nullptr) return nullptr;
@@ -228,14 +224,11 @@ const Signature kQuerySig = {"QuorDB.query()", kQueryNames, 1, 1};
 
 PyObject* db_query(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded_call([&]() -> PyObject* {
-    PyObject* receiver = nullptr;
     PyObject* argv[1];
-    if (!bind_method_arguments(kQuerySig, args, nargs, kwnames, &receiver, argv)) return nullptr;
-    QuorDBObject* db = as_quor_db(receiver);
-    if (db == nullptr) return nullptr;
-    check_owner_thread(db);
     Borrow borrow;
-    if (!borrow.acquire_shared(db)) return nullptr;
+    QuorDBObject* db =
+        enter_method(kQuerySig, args, nargs, kwnames, argv, borrow, BorrowMode::Shared);
+    if (db == nullptr) return nullptr;
     std::string text;
     if (!extract_str_argument(argv[0], "sql_str", text)) return nullptr;
     DbState* state = open_state(db);
@@ -398,6 +391,20 @@ void check_owner_thread(const QuorDBObject* db) {
           "\n right: " + thread_id_text(db->owner));
   }
   release_handed_back();
+}
+
+QuorDBObject* enter_method(PyObject* receiver, Borrow& borrow, BorrowMode mode) {
+  QuorDBObject* db = as_quor_db(receiver);
+  if (db == nullptr) return nullptr;
+  check_owner_thread(db);
+  return borrow.acquire(db, mode) ? db : nullptr;
+}
+
+QuorDBObject* enter_method(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames, PyObject** argv, Borrow& borrow, BorrowMode mode) {
+  PyObject* receiver = nullptr;
+  if (!bind_method_arguments(sig, args, nargs, kwnames, &receiver, argv)) return nullptr;
+  return enter_method(receiver, borrow, mode);
 }
 
 }  // namespace quor::python

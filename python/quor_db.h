@@ -41,6 +41,10 @@ DbState* open_state(QuorDBObject* db);
 // write it" (the lock and the files belong to that process).
 DbState* writer_state(QuorDBObject* db);
 
+// How a method holds the object for its length: shared (flush, query,
+// stats, schema, __enter__) or exclusive (close, __exit__, the ingests).
+enum class BorrowMode { Shared, Exclusive };
+
 // Holds a borrow of a QuorDB for the life of the scope.
 class Borrow {
  public:
@@ -53,6 +57,9 @@ class Borrow {
   // all. Return false with the error set when refused.
   bool acquire_shared(QuorDBObject* db);
   bool acquire_exclusive(QuorDBObject* db);
+  bool acquire(QuorDBObject* db, BorrowMode mode) {
+    return mode == BorrowMode::Exclusive ? acquire_exclusive(db) : acquire_shared(db);
+  }
   void release();
 
  private:
@@ -63,5 +70,16 @@ class Borrow {
 // The owner-thread check: aborts (raised as PanicException) on any other
 // thread, and releases states handed back to the calling thread.
 void check_owner_thread(const QuorDBObject* db);
+
+// Every instance method's prologue once its arguments are bound: the
+// receiver check, the owner-thread check and the borrow, in that order. The
+// receiver as a QuorDB, or nullptr with the error set.
+QuorDBObject* enter_method(PyObject* receiver, Borrow& borrow, BorrowMode mode);
+
+struct Signature;
+// The same after binding the receiver and the parameters of `sig` to
+// `argv` (see bind_method_arguments).
+QuorDBObject* enter_method(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames, PyObject** argv, Borrow& borrow, BorrowMode mode);
 
 }  // namespace quor::python

@@ -143,9 +143,9 @@ PyObject* hold_borrow(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     }
     auto* db = reinterpret_cast<QuorDBObject*>(args[0]);
     Borrow borrow;
-    const bool ok = PyObject_IsTrue(args[1]) == 1 ? borrow.acquire_exclusive(db)
-                                                  : borrow.acquire_shared(db);
-    if (!ok) return nullptr;
+    const BorrowMode mode =
+        PyObject_IsTrue(args[1]) == 1 ? BorrowMode::Exclusive : BorrowMode::Shared;
+    if (!borrow.acquire(db, mode)) return nullptr;
     return PyObject_CallNoArgs(args[2]);
   });
 }

@@ -13,6 +13,7 @@
 #include "quor/analytics/compare_cache.h"
 #include "quor/math/measures.h"
 #include "quor/math/rebin.h"
+#include "quor/util/total_order.h"
 
 namespace quor::analytics {
 namespace {
@@ -50,7 +51,6 @@ std::vector<CategoryContribution> category_contributions(const math::AlignedCate
 // the last bit with the separate measures on the compared vectors.
 TEST(CompareProperty, FusedMeasuresEqualTheSeparateOnes) {
   std::mt19937_64 rng(99);
-  auto same = [](double x, double y) { return std::memcmp(&x, &y, sizeof x) == 0; };
   for (int round = 0; round < 500; ++round) {
     const size_t k = rng() % 5 == 0 ? 60 + rng() % 70 : 1 + rng() % 15;  // past 64 too: heap room
     V a(k), b(k);
@@ -70,18 +70,20 @@ TEST(CompareProperty, FusedMeasuresEqualTheSeparateOnes) {
     auto ra = *math::rebin_histogram(ha, -2.5, 10, k), rb = *math::rebin_histogram(hb, -2.5, 10, k);
     const auto &x = ra.bin_counts, &y = rb.bin_counts;
     const uint64_t nx = ra.total_count, ny = rb.total_count;
-    EXPECT_TRUE(same(r->jsd, math::jensen_shannon_divergence(x, y, nx, ny)));
-    EXPECT_TRUE(same(r->kl_a_b, math::kl_divergence(x, y, nx, ny)));
-    EXPECT_TRUE(same(r->kl_b_a, math::kl_divergence(y, x, ny, nx)));
-    EXPECT_TRUE(same(r->psi, math::symmetric_kl_divergence(x, y, nx, ny)));
-    EXPECT_TRUE(same(r->entropy_a, math::shannon_entropy(x, nx)));
-    EXPECT_TRUE(same(r->entropy_b, math::shannon_entropy(y, ny)));
-    EXPECT_TRUE(same(r->hellinger, math::hellinger_distance(x, y, nx, ny)));
-    EXPECT_TRUE(same(*r->wasserstein, math::wasserstein_distance(x, y, nx, ny, -2.5, 10)));
+    EXPECT_TRUE(util::same_bits(r->jsd, math::jensen_shannon_divergence(x, y, nx, ny)));
+    EXPECT_TRUE(util::same_bits(r->kl_a_b, math::kl_divergence(x, y, nx, ny)));
+    EXPECT_TRUE(util::same_bits(r->kl_b_a, math::kl_divergence(y, x, ny, nx)));
+    EXPECT_TRUE(util::same_bits(r->psi, math::symmetric_kl_divergence(x, y, nx, ny)));
+    EXPECT_TRUE(util::same_bits(r->entropy_a, math::shannon_entropy(x, nx)));
+    EXPECT_TRUE(util::same_bits(r->entropy_b, math::shannon_entropy(y, ny)));
+    EXPECT_TRUE(util::same_bits(r->hellinger, math::hellinger_distance(x, y, nx, ny)));
+    EXPECT_TRUE(util::same_bits(*r->wasserstein, math::wasserstein_distance(x, y, nx, ny, -2.5, 10)));
 
-    // Categorical with unknown mass on one side.
+    // Categorical with unknown mass on one side; repeated names on short
+    // lists, distinct ones on long lists so that the aligned layout passes
+    // 64 categories too (the contributions' logarithms then go to the heap).
     std::vector<std::string> cats;
-    for (size_t i = 0; i < k; ++i) cats.push_back("c" + std::to_string(rng() % 20));
+    for (size_t i = 0; i < k; ++i) cats.push_back("c" + std::to_string(k > 64 ? i : rng() % 20));
     const uint64_t unknown = rng() % 40;
     const model::DistributionRepr ca = model::CategoricalRepr{cats, a, 0, na};
     const model::DistributionRepr cb = model::CategoricalRepr{{cats.rbegin(), cats.rend()}, b, unknown, nb + unknown};
@@ -89,10 +91,10 @@ TEST(CompareProperty, FusedMeasuresEqualTheSeparateOnes) {
     ASSERT_TRUE(r.ok());
     const auto al = math::align_categorical(cats, a, {cats.rbegin(), cats.rend()}, b);
     const uint64_t tb = nb + unknown;
-    EXPECT_TRUE(same(r->jsd, math::jensen_shannon_divergence(al.counts_a, al.counts_b, na, tb)));
-    EXPECT_TRUE(same(r->psi, math::symmetric_kl_divergence(al.counts_a, al.counts_b, na, tb)));
-    EXPECT_TRUE(same(r->hellinger, math::hellinger_distance(al.counts_a, al.counts_b, na, tb)));
-    EXPECT_TRUE(same(r->entropy_b, math::shannon_entropy(al.counts_b, tb)));
+    EXPECT_TRUE(util::same_bits(r->jsd, math::jensen_shannon_divergence(al.counts_a, al.counts_b, na, tb)));
+    EXPECT_TRUE(util::same_bits(r->psi, math::symmetric_kl_divergence(al.counts_a, al.counts_b, na, tb)));
+    EXPECT_TRUE(util::same_bits(r->hellinger, math::hellinger_distance(al.counts_a, al.counts_b, na, tb)));
+    EXPECT_TRUE(util::same_bits(r->entropy_b, math::shannon_entropy(al.counts_b, tb)));
     auto contributions = category_contributions(al, na, tb);
     std::stable_sort(contributions.begin(), contributions.end(), [](const auto& p, const auto& q) {
       return std::fabs(p.delta) > std::fabs(q.delta);
@@ -103,7 +105,6 @@ TEST(CompareProperty, FusedMeasuresEqualTheSeparateOnes) {
 
 // Every field of two results, floats compared by their bits.
 ::testing::AssertionResult SameBits(const CompareResult& x, const CompareResult& y) {
-  auto same = [](double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; };
   const std::pair<const char*, std::pair<double, double>> fields[] = {
       {"jsd", {x.jsd, y.jsd}},           {"kl_a_b", {x.kl_a_b, y.kl_a_b}},
       {"kl_b_a", {x.kl_b_a, y.kl_b_a}},  {"psi", {x.psi, y.psi}},
@@ -111,9 +112,9 @@ TEST(CompareProperty, FusedMeasuresEqualTheSeparateOnes) {
       {"hellinger", {x.hellinger, y.hellinger}}, {"ci_low", {x.ci_low, y.ci_low}},
       {"ci_high", {x.ci_high, y.ci_high}}};
   for (const auto& [name, v] : fields)
-    if (!same(v.first, v.second)) return ::testing::AssertionFailure() << name << " differs";
+    if (!util::same_bits(v.first, v.second)) return ::testing::AssertionFailure() << name << " differs";
   if (x.wasserstein.has_value() != y.wasserstein.has_value() ||
-      (x.wasserstein && !same(*x.wasserstein, *y.wasserstein)))
+      (x.wasserstein && !util::same_bits(*x.wasserstein, *y.wasserstein)))
     return ::testing::AssertionFailure() << "wasserstein differs";
   if (x.samples_a != y.samples_a || x.samples_b != y.samples_b)
     return ::testing::AssertionFailure() << "samples differ";
@@ -121,8 +122,8 @@ TEST(CompareProperty, FusedMeasuresEqualTheSeparateOnes) {
     return ::testing::AssertionFailure() << "contribution count differs";
   for (size_t i = 0; i < x.contributions.size(); ++i) {
     const auto &c = x.contributions[i], &d = y.contributions[i];
-    if (c.category != d.category || !same(c.p_a, d.p_a) || !same(c.p_b, d.p_b) ||
-        !same(c.delta, d.delta) || !same(c.contribution, d.contribution))
+    if (c.category != d.category || !util::same_bits(c.p_a, d.p_a) || !util::same_bits(c.p_b, d.p_b) ||
+        !util::same_bits(c.delta, d.delta) || !util::same_bits(c.contribution, d.contribution))
       return ::testing::AssertionFailure() << "contribution " << i << " differs";
   }
   return ::testing::AssertionSuccess();
@@ -133,7 +134,6 @@ TEST(CompareProperty, FusedMeasuresEqualTheSeparateOnes) {
 // that share a layout and on sides that do not.
 TEST(CompareProperty, PerSideFormEqualsThePlainComparison) {
   std::mt19937_64 rng(1234);
-  auto same = [](double x, double y) { return std::memcmp(&x, &y, sizeof x) == 0; };
   for (int round = 0; round < 300; ++round) {
     SCOPED_TRACE(round);
     DbBuilder b;
@@ -178,9 +178,9 @@ TEST(CompareProperty, PerSideFormEqualsThePlainComparison) {
           const size_t held = cache.size();
           auto printed = measure_unkept(prepared[i], prepared[j]);
           ASSERT_TRUE(printed.ok());
-          EXPECT_TRUE(same(printed->jsd, slow->jsd));
-          EXPECT_TRUE(same(printed->hellinger, slow->hellinger));
-          EXPECT_TRUE(same(printed->psi, slow->psi));
+          EXPECT_TRUE(util::same_bits(printed->jsd, slow->jsd));
+          EXPECT_TRUE(util::same_bits(printed->hellinger, slow->hellinger));
+          EXPECT_TRUE(util::same_bits(printed->psi, slow->psi));
           EXPECT_EQ(printed->samples_a, slow->samples_a);
           EXPECT_EQ(printed->samples_b, slow->samples_b);
           EXPECT_EQ(cache.size(), held);
@@ -199,14 +199,14 @@ TEST(CompareProperty, PerSideFormEqualsThePlainComparison) {
             auto ry = *math::rebin_histogram(plain[j].repr(), lo, hi, n);
             const auto &u = rx.bin_counts, &v = ry.bin_counts;
             const uint64_t nu = rx.total_count, nv = ry.total_count;
-            EXPECT_TRUE(same(fast->jsd, math::jensen_shannon_divergence(u, v, nu, nv)));
-            EXPECT_TRUE(same(fast->kl_a_b, math::kl_divergence(u, v, nu, nv)));
-            EXPECT_TRUE(same(fast->kl_b_a, math::kl_divergence(v, u, nv, nu)));
-            EXPECT_TRUE(same(fast->psi, math::symmetric_kl_divergence(u, v, nu, nv)));
-            EXPECT_TRUE(same(fast->entropy_a, math::shannon_entropy(u, nu)));
-            EXPECT_TRUE(same(fast->entropy_b, math::shannon_entropy(v, nv)));
-            EXPECT_TRUE(same(fast->hellinger, math::hellinger_distance(u, v, nu, nv)));
-            EXPECT_TRUE(same(*fast->wasserstein, math::wasserstein_distance(u, v, nu, nv, lo, hi)));
+            EXPECT_TRUE(util::same_bits(fast->jsd, math::jensen_shannon_divergence(u, v, nu, nv)));
+            EXPECT_TRUE(util::same_bits(fast->kl_a_b, math::kl_divergence(u, v, nu, nv)));
+            EXPECT_TRUE(util::same_bits(fast->kl_b_a, math::kl_divergence(v, u, nv, nu)));
+            EXPECT_TRUE(util::same_bits(fast->psi, math::symmetric_kl_divergence(u, v, nu, nv)));
+            EXPECT_TRUE(util::same_bits(fast->entropy_a, math::shannon_entropy(u, nu)));
+            EXPECT_TRUE(util::same_bits(fast->entropy_b, math::shannon_entropy(v, nv)));
+            EXPECT_TRUE(util::same_bits(fast->hellinger, math::hellinger_distance(u, v, nu, nv)));
+            EXPECT_TRUE(util::same_bits(*fast->wasserstein, math::wasserstein_distance(u, v, nu, nv, lo, hi)));
           }
         }
       }

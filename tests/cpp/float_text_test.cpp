@@ -72,6 +72,25 @@ TEST(ParseFloat, ShortDecimalsMatchTheFullParse) {
   }
 }
 
+// The one-division rule takes only a sign, digits and one point, 1 to 15
+// digits in all; every other text is left to the full parse.
+TEST(PlainDecimal, TakesOnlyShortPlainDecimals) {
+  const std::vector<std::pair<std::string, double>> taken = {
+      {"0", 0.0}, {"-0", -0.0}, {"+7", 7.0}, {"1.", 1.0}, {".5", 0.5}, {"-.5", -0.5},
+      {"007.50", 7.5}, {"123456789012345", 123456789012345.0}, {"0.00000000000001", 1e-14}};
+  for (const auto& [text, want] : taken) {
+    double got = 1.0;
+    ASSERT_TRUE(plain_decimal(text, got)) << text;
+    EXPECT_EQ(std::memcmp(&got, &want, sizeof got), 0) << text;
+  }
+  for (const char* other : {"", "-", "+", ".", "-.", "1..2", "1e5", "nan", "inf", " 1", "1 ",
+                            "--1", "+-1", "0x10", "1234567890123456", "0.000000000000001"}) {
+    double got = 1.0;
+    EXPECT_FALSE(plain_decimal(other, got)) << other;
+    EXPECT_EQ(got, 1.0) << other;
+  }
+}
+
 TEST(ParseFloat, SignsOfZerosAndNaNs) {
   auto bits = [](double v) {
     uint64_t b;

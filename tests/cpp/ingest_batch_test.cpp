@@ -24,13 +24,6 @@ using util::JsonValue;
 
 using quor::test_util::TempDir;
 
-std::string slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
 JsonValue integer(int64_t i) { return JsonValue(JsonNumber::from_int(i)); }
 
 // A writable in-memory database: a categorical "color", a histogram "size"
@@ -253,7 +246,7 @@ TEST(BatchApply, RawLogLinesAndIdentifiers) {
   auto c = apply_observation_batch(db, schema,
                                    std::vector<Observation>{o, Observation{}, obs("s", std::nullopt, std::nullopt)});
   ASSERT_TRUE(c.ok()) << c.error().full_text();
-  EXPECT_EQ(slurp(db.raw_log->segment_path),
+  EXPECT_EQ(test_util::read_file(db.raw_log->segment_path),
             "{\"payload\":{\"color\":\"x\\\"\\\\\\t\xC3\xA9\",\"size\":1},\"record_id\":7}\n"
             "{\"payload\":{},\"record_id\":8}\n");
   EXPECT_EQ(db.meta.next_raw_record_id, 9u);
@@ -283,14 +276,14 @@ TEST(BatchApply, RawRecordCounterNeverWraps) {
   const model::Schema schema = db.meta.schema;
   ASSERT_TRUE(apply_observation_batch(db, schema, std::vector<Observation>{obs("n", "red", 1)}).ok());
   EXPECT_EQ(db.meta.next_raw_record_id, UINT64_MAX);
-  const std::string before = slurp(db.raw_log->segment_path);
+  const std::string before = test_util::read_file(db.raw_log->segment_path);
   EXPECT_EQ(before, "{\"payload\":{\"color\":\"red\",\"size\":1},\"record_id\":18446744073709551614}\n");
   auto r = apply_observation_batch(db, schema, std::vector<Observation>{obs("n", "blue", 1)});
   EXPECT_EQ(r.error().full_text(),
             "raw record id counter would pass 18446744073709551615 (next id "
             "18446744073709551615, records to number 1)");
   EXPECT_EQ(db.meta.next_raw_record_id, UINT64_MAX);
-  EXPECT_EQ(slurp(db.raw_log->segment_path), before);
+  EXPECT_EQ(test_util::read_file(db.raw_log->segment_path), before);
   EXPECT_EQ(std::get<model::CategoricalRepr>(dist(db, "color", "n").repr).counts,
             (std::vector<uint64_t>{1, 0}));
   EXPECT_EQ(dist(db, "color", "n").version, 2u);

@@ -394,21 +394,11 @@ double entropy(const std::vector<uint64_t>& cells, uint64_t total) {
   return h;
 }
 
+// The lines of a raw-log file, each of which ends with its line feed.
 std::vector<std::string> lines_of(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  std::vector<std::string> out;
-  const std::string all = ss.str();
-  size_t pos = 0;
-  while (pos < all.size()) {
-    size_t nl = all.find('\n', pos);
-    EXPECT_NE(nl, std::string::npos) << "last line without its line feed";
-    if (nl == std::string::npos) nl = all.size();
-    out.push_back(all.substr(pos, nl - pos));
-    pos = nl + 1;
-  }
-  return out;
+  const std::string all = test_util::read_file(p);
+  EXPECT_TRUE(all.empty() || all.back() == '\n') << "last line without its line feed";
+  return test_util::lines_of(p);
 }
 
 void ingest_and_check(const std::vector<Record>& recs, bool json, uint64_t batch) {

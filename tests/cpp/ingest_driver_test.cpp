@@ -19,12 +19,7 @@ namespace fs = std::filesystem;
 
 using quor::test_util::TempDir;
 
-std::vector<std::string> lines_of(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::vector<std::string> out;
-  for (std::string line; std::getline(in, line);) out.push_back(line);
-  return out;
-}
+using quor::test_util::lines_of;
 
 IngestOptions options() {
   IngestOptions o;

@@ -180,13 +180,6 @@ Result<IngestReport> oracle_ingest_file(store::Database& db, const std::string& 
   return report;
 }
 
-std::string slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
 // Times that no batch set (creation times of distributions and joints) come
 // from the real clock; the batch clock's are small numbers.
 void expect_same_time(uint64_t got, uint64_t want, uint64_t started, const std::string& what) {
@@ -400,7 +393,7 @@ void run_case(const Case& c, const std::vector<std::string>& inputs) {
       EXPECT_EQ(got.ok() ? "" : got.error().full_text(), c.error);
     }
     expect_same_state(*mine, *plain, started);
-    EXPECT_EQ(slurp(mine->raw_log->segment_path), slurp(plain->raw_log->segment_path));
+    EXPECT_EQ(test_util::read_file(mine->raw_log->segment_path), test_util::read_file(plain->raw_log->segment_path));
     if (::testing::Test::HasFatalFailure()) return;
   }
 }

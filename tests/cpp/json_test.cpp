@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "quor/util/json.h"
+#include "quor/util/json_reader.h"
 
 namespace quor::util {
 namespace {
@@ -62,6 +63,39 @@ TEST(JsonValueParse, RepeatedMemberKeepsLaterValueAndTinyFloatIsZero) {
   auto denormal = parse_json_value("5e-324");
   ASSERT_TRUE(denormal.ok());
   EXPECT_EQ(denormal->as_number()->f, 5e-324);
+}
+
+// Skipping a value (unknown members of a stored record) walks strings
+// with every escape, nested containers and numbers, and stops right after
+// the value; broken values fail as the parse does.
+TEST(JsonSkipValue, StopsAfterTheValueAndFailsOnBrokenOnes) {
+  const std::vector<std::pair<std::string, std::string>> skipped = {
+      {R"("a\"b\\c\/\b\f\n\r\t\u00e9\ud83d\ude00")", ""},
+      {R"( {"k": ["x\"]", {"y": null}, -1.5e3, true, false], "z": {}} )", " "},
+      {R"([1, "]", "}"], 7)", ", 7"},
+      {"\"\xff\\u0041\" tail", " tail"},  // invalid UTF-8 is skipped too
+  };
+  for (const auto& [text, rest] : skipped) {
+    JsonReader r(text);
+    ASSERT_TRUE(r.skip_value()) << text << ": " << r.take_error().full_text();
+    EXPECT_EQ(std::string(text.substr(r.pos())), rest) << text;
+  }
+  const std::vector<std::pair<std::string, std::string>> broken = {
+      {R"("a\qb")", "invalid escape"},
+      {R"("\u12zz")", "invalid escape"},
+      {R"("\u12")", "EOF while parsing a string"},  // fewer than four bytes left
+      {R"("abc)", "EOF while parsing a string"},
+      {"\"a\x01b\"", "control character"},
+      {R"([1, 2)", "EOF while parsing a list"},
+      {R"({"a": 1,})", "trailing comma"},
+      {R"([1 2])", "expected `,` or `]`"},
+  };
+  for (const auto& [text, message] : broken) {
+    JsonReader r(text);
+    EXPECT_FALSE(r.skip_value()) << text;
+    EXPECT_EQ(r.take_error().full_text().rfind(message, 0), 0u)
+        << text << ": " << r.take_error().full_text();
+  }
 }
 
 TEST(JsonValueParse, ErrorMessagesCarryLineAndColumn) {

@@ -12,13 +12,14 @@
 #include "quor/math/table_terms.h"
 #include "quor/util/panic.h"
 #include "quor/util/saturating.h"
+#include "quor/util/total_order.h"
 
 namespace quor::math {
 namespace {
 
 using V = std::vector<uint64_t>;
 
-bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+using util::same_bits;
 bool is_neg_zero(double v) { return v == 0.0 && std::signbit(v); }
 bool is_pos_zero(double v) { return v == 0.0 && !std::signbit(v); }
 
@@ -355,7 +356,7 @@ TEST(TableTerms, LanesAndPlainFormsAgree) {
   TableMargins plain;
   for (const auto& [rows, n] : assorted_tables()) {
     if (n == 0 || rows.empty() || rows.front().empty()) continue;
-    fill_margins(rows, plain, false);
+    fill_margins(rows, plain, TermForm::OneCellAtATime);
     fill_margins(rows, m);
     EXPECT_EQ(std::tie(m.rows, m.cols, m.cells, m.cell_bits),
               std::tie(plain.rows, plain.cols, plain.cells, plain.cell_bits));
@@ -372,8 +373,8 @@ TEST(TableTerms, LanesAndPlainFormsAgree) {
     EXPECT_EQ(m.cells, cells);
     std::vector<double> s1(cells + kTermSlack), a1(cells + kTermSlack);
     std::vector<double> s2(cells + kTermSlack), a2(cells + kTermSlack);
-    const size_t k1 = mi_terms(rows, n, m, s1.data(), a1.data(), true);
-    const size_t k2 = mi_terms(rows, n, m, s2.data(), a2.data(), false);
+    const size_t k1 = mi_terms(rows, n, m, s1.data(), a1.data(), TermForm::Lanes);
+    const size_t k2 = mi_terms(rows, n, m, s2.data(), a2.data(), TermForm::OneCellAtATime);
     ASSERT_EQ(k1, k2);
     for (size_t k = 0; k < k1; ++k) {
       EXPECT_TRUE(same_bits(s1[k], s2[k])) << k;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "quor/model/model.h"
+#include "quor/util/total_order.h"
 
 namespace quor::store::testing {
 
@@ -108,7 +109,7 @@ inline model::SnapshotStore full_snapshots() {
 }
 
 // Equality that also tells NaN payloads and the sign of zero apart.
-inline bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+using util::same_bits;
 
 // Small records covering every field and alternative, whose binary and JSON
 // texts the format tests spell out by hand.

@@ -1,5 +1,5 @@
 // Test helpers for files: a fresh directory under /tmp for one test, removed
-// with everything in it, and whole-file reads and writes.
+// with everything in it, whole-file reads and writes, and a file's lines.
 #pragma once
 
 #include <stdlib.h>
@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
 namespace quor::test_util {
 
@@ -21,6 +22,15 @@ inline std::string read_file(const std::filesystem::path& path) {
   std::ostringstream ss;
   ss << in.rdbuf();
   return ss.str();
+}
+
+// The lines of the file at `path`, each without its line feed; a last line
+// without one is kept too (none when the file cannot be read).
+inline std::vector<std::string> lines_of(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<std::string> out;
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
 }
 
 // Replaces the file at `path` with exactly `bytes`.

@@ -16,51 +16,61 @@ namespace quor::analytics {
 
 namespace {
 
-// The per-pair part of every measure: each log2(share / midpoint) and each
-// smoothed KL term depends on both sides and is computed here; shares,
-// roots, smoothed divisors, running sums and entropies come from the sides.
-// Operations and their order are those of the separate functions of
-// quor::math, so the results are identical to the last bit.
-void measure_pair(CompareResult& r, const SideVectors& a, const SideVectors& b,
-                  const std::pair<double, double>* grid,
-                  const std::vector<std::string>* categories) {
-  QUOR_ASSERT(a.counts.size() == b.counts.size(), "vector lengths must match");
+constexpr size_t kInlineEntries = 64;
+
+// The room of one pair's logarithms: the packed arguments of log2 (4k + 1,
+// the logarithms replace them) and five vectors of k quotients and
+// midpoints, on the stack up to kInlineEntries entries.
+class PairRoom {
+ public:
+  explicit PairRoom(size_t k) : k_(k) {
+    if (k > kInlineEntries) {
+      heap_.resize(9 * k + 1);
+      base_ = heap_.data();
+    }
+  }
+  PairRoom(const PairRoom&) = delete;
+  PairRoom& operator=(const PairRoom&) = delete;
+
+  double* logs() { return base_; }
+  double* a_by_b() { return base_ + 4 * k_ + 1; }  // pa / sb
+  double* b_by_a() { return a_by_b() + k_; }       // pb / sa
+  double* a_by_mid() { return b_by_a() + k_; }     // pa / m
+  double* b_by_mid() { return a_by_mid() + k_; }   // pb / m
+  double* mid() { return b_by_mid() + k_; }        // m = (pa + pb) / 2
+
+ private:
+  size_t k_;
+  double inline_[9 * kInlineEntries + 1];
+  std::vector<double> heap_;
+  double* base_ = inline_;
+};
+
+// Where each sum's logarithms start in the room's one run of them.
+struct LogRuns {
+  const double* kl_a;  // KL from a to b: one per entry with a non-zero count of a
+  const double* kl_b;  // KL from b to a: one per entry with a non-zero count of b
+  const double* jsd;   // JSD: a's then b's term of each entry with both shares positive
+};
+
+// Every logarithm of the pair in one call, in the order the sums use them:
+// KL from a to b where a's count is non-zero, KL from b to a where b's is,
+// then JSD's two terms where the midpoint and that share are positive. The
+// quotients are first taken for every entry, four lanes at a time, then
+// packed. Fills room.mid() when either total is non-zero.
+LogRuns take_pair_logs(PairRoom& room, const SideVectors& a, const SideVectors& b, bool both,
+                       bool either) {
   const size_t k = a.counts.size();
-  const uint64_t total_a = a.total;
-  const uint64_t total_b = b.total;
   const double* pa = a.share();
   const double* pb = b.share();
-  const double* sa = a.smoothed();
-  const double* sb = b.smoothed();
-  const bool both = total_a != 0 && total_b != 0;
-  const bool either = total_a != 0 || total_b != 0;
-  r.entropy_a = a.entropy;
-  r.entropy_b = b.entropy;
-
-  // Every logarithm of the pair in one call, in the order the sums use
-  // them: KL from a to b where a's count is non-zero, KL from b to a where
-  // b's is, then JSD's two terms where the midpoint and that share are
-  // positive. The sums then run over them in entry order. The quotients
-  // are first taken for every entry, four lanes at a time, then packed.
-  constexpr size_t kInline = 64;
-  double inline_room[9 * kInline + 1];
-  std::vector<double> heap_room;
-  double* room = inline_room;
-  if (k > kInline) {
-    heap_room.resize(9 * k + 1);
-    room = heap_room.data();
-  }
-  double* logs = room;                   // 4k + 1: the packed arguments, then their logarithms
-  double* a_by_b = room + 4 * k + 1;     // pa / sb
-  double* b_by_a = a_by_b + k;           // pb / sa
-  double* a_by_mid = b_by_a + k;         // pa / m
-  double* b_by_mid = a_by_mid + k;       // pb / m
-  double* mid = b_by_mid + k;            // m = (pa + pb) / 2
+  double* logs = room.logs();
   size_t n = 0;
   size_t n_kl_a = 0;
   if (both) {
-    math::divide_pairwise(pa, sb, k, a_by_b);
-    math::divide_pairwise(pb, sa, k, b_by_a);
+    double* a_by_b = room.a_by_b();
+    double* b_by_a = room.b_by_a();
+    math::divide_pairwise(pa, b.smoothed(), k, a_by_b);
+    math::divide_pairwise(pb, a.smoothed(), k, b_by_a);
     for (size_t i = 0; i < k; ++i) {
       logs[n] = a_by_b[i];
       n += a.counts[i] != 0;
@@ -73,6 +83,9 @@ void measure_pair(CompareResult& r, const SideVectors& a, const SideVectors& b,
   }
   const size_t n_kl_a_and_b = n;
   if (either) {
+    double* mid = room.mid();
+    double* a_by_mid = room.a_by_mid();
+    double* b_by_mid = room.b_by_mid();
     for (size_t i = 0; i < k; ++i) mid[i] = (pa[i] + pb[i]) * 0.5;
     math::divide_pairwise(pa, mid, k, a_by_mid);
     math::divide_pairwise(pb, mid, k, b_by_mid);
@@ -90,26 +103,25 @@ void measure_pair(CompareResult& r, const SideVectors& a, const SideVectors& b,
   }
   logs[n] = 1.0;  // the entry past the last: read by a cursor that does not advance
   math::log2_in_place({logs, n});
+  return {logs, logs + n_kl_a, logs + n_kl_a_and_b};
+}
 
-  // The sums, each over its own entries in order. With the logarithms
-  // taken, one loop carries every running sum, so that their additions
-  // overlap. A term that does not apply adds -0.0, which leaves any sum
-  // exactly as it is (x + -0.0 is x for every x, zeros of both signs too).
-  const bool keep_logs = categories != nullptr && either;
-  double inline_side[2 * kInline];
-  std::vector<double> heap_side;
-  double* side_logs = inline_side;  // a's at [i], b's at [k + i]: read only where they apply
-  if (keep_logs && k > kInline) {
-    heap_side.resize(2 * k);
-    side_logs = heap_side.data();
-  }
-  const double* log_a = logs;                    // KL from a to b
-  const double* log_b = logs + n_kl_a;           // KL from b to a
-  const double* log_mid = logs + n_kl_a_and_b;   // JSD, a's then b's term per entry
+// The JSD's two running sums over the entries in order and, when `kept` is
+// given, each entry's two logarithms (a's at [i], b's at [k + i]) for the
+// contributions. A term that does not apply adds -0.0, which leaves any sum
+// exactly as it is (x + -0.0 is x for every x, zeros of both signs too).
+struct JsdSums {
+  const double* pa;
+  const double* pb;
+  const double* mid;
+  const double* log_mid;  // the JSD run of the logarithms; advances
+  double* kept;           // nullptr when the logarithms are not kept
+  size_t k;
   double sp = -0.0;
   double sq = -0.0;
-  // JSD's terms of entry i: log2(share / midpoint) where both are positive.
-  auto jsd_terms = [&](size_t i) {
+
+  // Entry i's terms: log2(share / midpoint) where both are positive.
+  void add(size_t i) {
     const bool positive = mid[i] > 0.0;
     const bool use_a = positive && pa[i] > 0.0;
     const bool use_b = positive && pb[i] > 0.0;
@@ -118,44 +130,114 @@ void measure_pair(CompareResult& r, const SideVectors& a, const SideVectors& b,
     log_mid += both_positive;
     const double l_b = both_positive ? *log_mid : 1.0;
     log_mid += both_positive;
-    if (keep_logs) {
-      side_logs[i] = l_a;
-      side_logs[k + i] = l_b;
+    if (kept != nullptr) {
+      kept[i] = l_a;
+      kept[k + i] = l_b;
     }
     sp = sp + (use_a ? pa[i] * l_a : -0.0);
     sq = sq + (use_b ? pb[i] * l_b : -0.0);
-  };
-  if (both) {
-    // KL both ways, smoothed on the divisor side; Hellinger over the roots;
-    // Wasserstein over the running sums on a grid.
-    double kl_ab = -0.0;
-    double kl_ba = -0.0;
-    double hellinger = 0.0;
-    double w = 0.0;
-    const double* ra = a.root();
-    const double* rb = b.root();
-    const bool with_w = grid != nullptr && k != 0;
-    const double step = with_w ? (grid->second - grid->first) / static_cast<double>(k) : 0.0;
-    const double* fa = with_w ? a.cumulative() : nullptr;
-    const double* fb = with_w ? b.cumulative() : nullptr;
-    for (size_t i = 0; i < k; ++i) {
-      const bool in_a = a.counts[i] != 0;
-      const double term_a = *log_a * pa[i];
-      log_a += in_a;
-      kl_ab = kl_ab + (in_a ? term_a : -0.0);
-      const bool in_b = b.counts[i] != 0;
-      const double term_b = *log_b * pb[i];
-      log_b += in_b;
-      kl_ba = kl_ba + (in_b ? term_b : -0.0);
-      jsd_terms(i);
-      const double d = ra[i] - rb[i];
-      hellinger = hellinger + d * d;
-      if (with_w) w = w + std::fabs(fa[i] - fb[i]) * step;
+  }
+};
+
+// Both totals non-zero: KL both ways (smoothed on the divisor side),
+// Hellinger over the roots, Wasserstein over the running sums on a grid and
+// the JSD's sums, in one loop so that their additions overlap.
+void sum_pair_terms(CompareResult& r, const SideVectors& a, const SideVectors& b,
+                    const std::pair<double, double>* grid, const LogRuns& runs, JsdSums& jsd) {
+  const size_t k = a.counts.size();
+  const double* pa = a.share();
+  const double* pb = b.share();
+  const double* log_a = runs.kl_a;
+  const double* log_b = runs.kl_b;
+  double kl_ab = -0.0;
+  double kl_ba = -0.0;
+  double hellinger = 0.0;
+  double w = 0.0;
+  const double* ra = a.root();
+  const double* rb = b.root();
+  const bool with_w = grid != nullptr && k != 0;
+  const double step = with_w ? (grid->second - grid->first) / static_cast<double>(k) : 0.0;
+  const double* fa = with_w ? a.cumulative() : nullptr;
+  const double* fb = with_w ? b.cumulative() : nullptr;
+  for (size_t i = 0; i < k; ++i) {
+    const bool in_a = a.counts[i] != 0;
+    const double term_a = *log_a * pa[i];
+    log_a += in_a;
+    kl_ab = kl_ab + (in_a ? term_a : -0.0);
+    const bool in_b = b.counts[i] != 0;
+    const double term_b = *log_b * pb[i];
+    log_b += in_b;
+    kl_ba = kl_ba + (in_b ? term_b : -0.0);
+    jsd.add(i);
+    const double d = ra[i] - rb[i];
+    hellinger = hellinger + d * d;
+    if (with_w) w = w + std::fabs(fa[i] - fb[i]) * step;
+  }
+  r.kl_a_b = kl_ab;
+  r.kl_b_a = kl_ba;
+  r.hellinger = std::sqrt(0.5 * hellinger);
+  if (grid != nullptr) r.wasserstein = w;
+}
+
+// Each category's share of the JSD from the kept logarithms, largest
+// |delta| first.
+void fill_contributions(CompareResult& r, size_t k, const double* pa, const double* pb,
+                        const double* la, const double* lb,
+                        const std::vector<std::string>& categories) {
+  r.contributions.resize(k);
+  for (size_t i = 0; i < k; ++i) {
+    CategoryContribution& c = r.contributions[i];
+    c.category = categories[i];
+    c.p_a = pa[i];
+    c.p_b = pb[i];
+    c.delta = c.p_b - c.p_a;
+    const double m = (c.p_a + c.p_b) * 0.5;
+    double term = 0.0;
+    if (m > 0.0) {
+      if (c.p_a > 0.0) term = term + 0.5 * c.p_a * la[i];
+      if (c.p_b > 0.0) term = term + 0.5 * c.p_b * lb[i];
     }
-    r.kl_a_b = kl_ab;
-    r.kl_b_a = kl_ba;
-    r.hellinger = std::sqrt(0.5 * hellinger);
-    if (grid != nullptr) r.wasserstein = w;
+    c.contribution = term;
+  }
+  std::stable_sort(r.contributions.begin(), r.contributions.end(),
+                   [](const CategoryContribution& x, const CategoryContribution& y) {
+                     return util::total_greater(std::fabs(x.delta), std::fabs(y.delta));
+                   });
+}
+
+// The per-pair part of every measure: each log2(share / midpoint) and each
+// smoothed KL term depends on both sides and is computed here; shares,
+// roots, smoothed divisors, running sums and entropies come from the sides.
+// Operations and their order are those of the separate functions of
+// quor::math, so the results are identical to the last bit.
+void measure_pair(CompareResult& r, const SideVectors& a, const SideVectors& b,
+                  const std::pair<double, double>* grid,
+                  const std::vector<std::string>* categories) {
+  QUOR_ASSERT(a.counts.size() == b.counts.size(), "vector lengths must match");
+  const size_t k = a.counts.size();
+  const bool both = a.total != 0 && b.total != 0;
+  const bool either = a.total != 0 || b.total != 0;
+  r.entropy_a = a.entropy;
+  r.entropy_b = b.entropy;
+
+  PairRoom room(k);
+  const LogRuns runs = take_pair_logs(room, a, b, both, either);
+
+  // With the logarithms taken, the sums run over them in entry order.
+  const bool keep_logs = categories != nullptr && either;
+  double inline_kept[2 * kInlineEntries];
+  std::vector<double> heap_kept;
+  double* kept = nullptr;
+  if (keep_logs) {
+    kept = inline_kept;
+    if (k > kInlineEntries) {
+      heap_kept.resize(2 * k);
+      kept = heap_kept.data();
+    }
+  }
+  JsdSums jsd{a.share(), b.share(), room.mid(), runs.jsd, kept, k};
+  if (both) {
+    sum_pair_terms(r, a, b, grid, runs, jsd);
   } else {
     // Hellinger: 0 when both totals are 0, 1 when exactly one is.
     r.kl_a_b = 0.0;
@@ -163,42 +245,18 @@ void measure_pair(CompareResult& r, const SideVectors& a, const SideVectors& b,
     r.hellinger = either ? 1.0 : 0.0;
     if (grid != nullptr) r.wasserstein = 0.0;
     if (either)
-      for (size_t i = 0; i < k; ++i) jsd_terms(i);
+      for (size_t i = 0; i < k; ++i) jsd.add(i);
   }
   r.psi = r.kl_a_b + r.kl_b_a;
   if (either) {
-    const double j = 0.5 * sp + 0.5 * sq;
+    const double j = 0.5 * jsd.sp + 0.5 * jsd.sq;
     r.jsd = j < 0.0 ? 0.0 : j > 1.0 ? 1.0 : j;
   } else {
     r.jsd = 0.0;
   }
-  const double* la = side_logs;
-  const double* lb = side_logs + k;
-
-  if (categories != nullptr && (total_a != 0 || total_b != 0)) {
-    r.contributions.resize(k);
-    for (size_t i = 0; i < k; ++i) {
-      CategoryContribution& c = r.contributions[i];
-      c.category = (*categories)[i];
-      c.p_a = pa[i];
-      c.p_b = pb[i];
-      c.delta = c.p_b - c.p_a;
-      const double m = (c.p_a + c.p_b) * 0.5;
-      double term = 0.0;
-      if (m > 0.0) {
-        if (c.p_a > 0.0) term = term + 0.5 * c.p_a * la[i];
-        if (c.p_b > 0.0) term = term + 0.5 * c.p_b * lb[i];
-      }
-      c.contribution = term;
-    }
-    std::stable_sort(r.contributions.begin(), r.contributions.end(),
-                     [](const CategoryContribution& x, const CategoryContribution& y) {
-                       return util::total_greater(std::fabs(x.delta), std::fabs(y.delta));
-                     });
-  }
-
-  r.samples_a = total_a;
-  r.samples_b = total_b;
+  if (keep_logs) fill_contributions(r, k, a.share(), b.share(), kept, kept + k, *categories);
+  r.samples_a = a.total;
+  r.samples_b = b.total;
 }
 
 // measure_pair with the interval of the JSD: a whole result.
@@ -224,14 +282,15 @@ CompareKey key_of(const ResolvedSide& a, const ResolvedSide& b) {
 
 }  // namespace
 
-SideVectors side_owning_vectors(std::vector<uint64_t> counts, uint64_t total, bool cumulative) {
-  SideVectors v = side_vectors(counts, total, cumulative);
+SideVectors side_owning_vectors(std::vector<uint64_t> counts, uint64_t total, RunningSums sums) {
+  SideVectors v = side_vectors(counts, total, sums);
   v.owned_counts = std::move(counts);  // the buffer, and so the span, stays
   return v;
 }
 
-SideVectors side_vectors(std::span<const uint64_t> counts, uint64_t total, bool cumulative,
+SideVectors side_vectors(std::span<const uint64_t> counts, uint64_t total, RunningSums sums,
                          double* scratch, size_t scratch_size) {
+  const bool cumulative = sums == RunningSums::With;
   SideVectors v;
   const size_t k = counts.size();
   v.counts = counts;
@@ -277,15 +336,13 @@ std::pair<double, double> jsd_interval(double jsd, uint64_t n_a, uint64_t n_b) {
 
 namespace {
 
-bool same_bits(double x, double y) { return std::memcmp(&x, &y, sizeof x) == 0; }
-
 // `source` rebinned onto (lo, hi, n), taken from the side's memo when the
 // side was rebinned onto the same grid before.
 const model::HistogramRepr* rebinned(const model::DistributionRepr& source, const ResolvedSide* side,
                                      double lo, double hi, uint64_t n,
                                      std::optional<model::HistogramRepr>& local) {
-  if (side != nullptr && side->rebinned && same_bits(side->rebinned->low, lo) &&
-      same_bits(side->rebinned->high, hi) && side->rebinned->bins == n)
+  if (side != nullptr && side->rebinned && util::same_bits(side->rebinned->low, lo) &&
+      util::same_bits(side->rebinned->high, hi) && side->rebinned->bins == n)
     return &side->rebinned->histogram;
   local = math::rebin_histogram(source, lo, hi, n);
   if (!local) return nullptr;
@@ -316,9 +373,10 @@ Result<CompareResult> compare_impl(const model::DistributionRepr& a,
     if (rb == nullptr) return Error("failed to rebin B");
     const std::pair<double, double> grid{lo, hi};
     double scratch_a[kScratch], scratch_b[kScratch];
-    measure_all(r, side_vectors(ra->bin_counts, ra->total_count, true, scratch_a, kScratch),
-                 side_vectors(rb->bin_counts, rb->total_count, true, scratch_b, kScratch),
-                 &grid, nullptr);
+    measure_all(r,
+                side_vectors(ra->bin_counts, ra->total_count, RunningSums::With, scratch_a, kScratch),
+                side_vectors(rb->bin_counts, rb->total_count, RunningSums::With, scratch_b, kScratch),
+                &grid, nullptr);
     return r;
   }
   const auto& ca = std::get<model::CategoricalRepr>(a);
@@ -326,9 +384,10 @@ Result<CompareResult> compare_impl(const model::DistributionRepr& a,
   const math::AlignedCategories aligned =
       math::align_categorical(ca.categories, ca.counts, cb.categories, cb.counts);
   double scratch_a[kScratch], scratch_b[kScratch];
-  measure_all(r, side_vectors(aligned.counts_a, ca.total_count, false, scratch_a, kScratch),
-               side_vectors(aligned.counts_b, cb.total_count, false, scratch_b, kScratch),
-               nullptr, &aligned.categories);
+  measure_all(
+      r, side_vectors(aligned.counts_a, ca.total_count, RunningSums::Without, scratch_a, kScratch),
+      side_vectors(aligned.counts_b, cb.total_count, RunningSums::Without, scratch_b, kScratch),
+      nullptr, &aligned.categories);
   return r;
 }
 
@@ -367,13 +426,13 @@ PreparedSide::PreparedSide(ResolvedSide side, CompareCache& cache) : side_(std::
 }
 
 const SideVectors* PreparedSide::on_grid(double low, double high, uint64_t bins) const {
-  if (grid_ && same_bits(grid_->low, low) && same_bits(grid_->high, high) && grid_->bins == bins)
+  if (grid_ && util::same_bits(grid_->low, low) && util::same_bits(grid_->high, high) && grid_->bins == bins)
     return grid_vectors_ ? &*grid_vectors_ : nullptr;
   grid_ = Grid{low, high, bins};
   grid_vectors_.reset();
   std::optional<model::HistogramRepr> h = math::rebin_histogram(side_.repr(), low, high, bins);
   if (!h) return nullptr;
-  grid_vectors_ = side_owning_vectors(std::move(h->bin_counts), h->total_count, true);
+  grid_vectors_ = side_owning_vectors(std::move(h->bin_counts), h->total_count, RunningSums::With);
   return &*grid_vectors_;
 }
 
@@ -383,7 +442,8 @@ const SideVectors& PreparedSide::on_categories() const {
     math::AlignedCategories self =
         math::align_categorical(c.categories, c.counts, c.categories, c.counts);
     categories_ = std::move(self.categories);
-    category_vectors_ = side_owning_vectors(std::move(self.counts_a), c.total_count, false);
+    category_vectors_ =
+        side_owning_vectors(std::move(self.counts_a), c.total_count, RunningSums::Without);
   }
   return *category_vectors_;
 }

@@ -69,13 +69,17 @@ struct SideVectors {
   const double* cumulative() const { return block + 3 * size(); }
 };
 
-// The vectors of `counts` with `total`; `cumulative` only when asked. The
+// Whether a side's vectors include the running sums: a histogram's do (its
+// Wasserstein distance walks them), a categorical side's do not.
+enum class RunningSums { Without, With };
+
+// The vectors of `counts` with `total`, the running sums when asked. The
 // block goes into `scratch` when it holds `scratch_size` doubles enough
 // (the result is then valid while the scratch is), else into `owned`.
 // `counts` must outlive the result; side_owning_vectors keeps its own.
-SideVectors side_vectors(std::span<const uint64_t> counts, uint64_t total, bool cumulative,
+SideVectors side_vectors(std::span<const uint64_t> counts, uint64_t total, RunningSums sums,
                          double* scratch = nullptr, size_t scratch_size = 0);
-SideVectors side_owning_vectors(std::vector<uint64_t> counts, uint64_t total, bool cumulative);
+SideVectors side_owning_vectors(std::vector<uint64_t> counts, uint64_t total, RunningSums sums);
 
 // Every measure of A against B from their vectors on one common layout
 // (equal lengths), in the operations and summation order of the separate

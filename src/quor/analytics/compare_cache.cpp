@@ -1,7 +1,6 @@
 #include "quor/analytics/compare_cache.h"
 
 #include <algorithm>
-#include <thread>
 
 #include "quor/util/hash.h"
 #include "quor/util/linear_probe.h"
@@ -55,18 +54,6 @@ size_t CompareKeyHash::operator()(const CompareKey& key) const noexcept {
 }
 
 CompareCache::CompareCache() : links_(kCapacity), index_(kIndexSize) { slots_.reserve(kCapacity); }
-
-void CompareCache::Lock::wait() {
-  for (int spins = 0; held_.load(std::memory_order_relaxed); ++spins) {
-    if (spins >= 64) {
-      std::this_thread::yield();
-    } else {
-#if defined(__x86_64__) || defined(__i386__)
-      __builtin_ia32_pause();
-#endif
-    }
-  }
-}
 
 size_t CompareCache::cell_of_slot(uint32_t slot, uint64_t hash) const {
   for (size_t c = static_cast<uint32_t>(hash) & kIndexMask;; c = (c + 1) & kIndexMask)
@@ -155,7 +142,7 @@ MemberStamps CompareCache::pooled_handle(const ListBody* body) const {
 std::optional<CompareResult> CompareCache::get(const CompareKey& key) {
   const uint64_t hash = CompareKeyHash{}(key);
   std::optional<CompareResult> out;
-  std::lock_guard<Lock> lock(mu_);
+  std::lock_guard<std::mutex> lock(mu_);
   if (poisoned_) return out;
   PoisonUnlessDone guard(poisoned_);
   const size_t c = find(key, hash);
@@ -180,7 +167,7 @@ std::optional<CompareResult> CompareCache::get(const CompareKey& key) {
 
 void CompareCache::put(CompareKey key, CompareResult result) {
   const uint64_t hash = CompareKeyHash{}(key);
-  std::lock_guard<Lock> lock(mu_);
+  std::lock_guard<std::mutex> lock(mu_);
   if (poisoned_) return;
   PoisonUnlessDone guard(poisoned_);
   const size_t c = find(key, hash);
@@ -227,7 +214,7 @@ void CompareCache::put(CompareKey key, CompareResult result) {
 
 void CompareCache::share(MemberStamps& members) {
   if (members.empty()) return;
-  std::lock_guard<Lock> lock(mu_);
+  std::lock_guard<std::mutex> lock(mu_);
   if (poisoned_) return;
   auto [first, last] = pool_.equal_range(members.hash());
   for (auto it = first; it != last; ++it) {
@@ -239,12 +226,12 @@ void CompareCache::share(MemberStamps& members) {
 }
 
 size_t CompareCache::size() {
-  std::lock_guard<Lock> lock(mu_);
+  std::lock_guard<std::mutex> lock(mu_);
   return slots_.size();
 }
 
 std::vector<std::pair<CompareKey, CompareResult>> CompareCache::entries() {
-  std::lock_guard<Lock> lock(mu_);
+  std::lock_guard<std::mutex> lock(mu_);
   std::vector<std::pair<CompareKey, CompareResult>> out;
   out.reserve(slots_.size());
   for (uint32_t s = head_; s != kNone; s = links_[s].next) {
@@ -257,17 +244,17 @@ std::vector<std::pair<CompareKey, CompareResult>> CompareCache::entries() {
 }
 
 size_t CompareCache::member_lists() {
-  std::lock_guard<Lock> lock(mu_);
+  std::lock_guard<std::mutex> lock(mu_);
   return pool_.size();
 }
 
 bool CompareCache::poisoned() {
-  std::lock_guard<Lock> lock(mu_);
+  std::lock_guard<std::mutex> lock(mu_);
   return poisoned_;
 }
 
 void CompareCache::poison() {
-  std::lock_guard<Lock> lock(mu_);
+  std::lock_guard<std::mutex> lock(mu_);
   poisoned_ = true;
 }
 

@@ -17,7 +17,6 @@
 // store is discarded, so comparisons keep working by recomputing.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -161,22 +160,6 @@ class CompareCache {
     size_t entries;  // entries whose key holds this list
   };
 
-  // The lock of every operation. Each one holds it for a few dozen
-  // nanoseconds and never blocks inside, so a waiter spins briefly, then
-  // yields its processor; releasing it is a single store, where a general
-  // mutex would need an atomic exchange to look for sleepers.
-  class Lock {
-   public:
-    void lock() {
-      while (held_.exchange(true, std::memory_order_acquire)) wait();
-    }
-    void unlock() { held_.store(false, std::memory_order_release); }
-
-   private:
-    void wait();
-    std::atomic<bool> held_{false};
-  };
-
   size_t find(const CompareKey& key, uint64_t hash) const;  // index cell or kIndexSize
   // The index cell that points at `slot`, whose key hashes to `hash`.
   size_t cell_of_slot(uint32_t slot, uint64_t hash) const;
@@ -191,7 +174,10 @@ class CompareCache {
   // A handle to a list the pool holds.
   MemberStamps pooled_handle(const ListBody* body) const;
 
-  Lock mu_;
+  // The one lock of every operation, held for a single lookup or store.
+  // Queries reach the cache with the interpreter lock held, so nothing
+  // contends it today; it keeps the cache sound for any other caller.
+  std::mutex mu_;
   bool poisoned_ = false;
   std::vector<Slot> slots_;  // capacity kCapacity, never reallocated
   std::vector<Link> links_;  // one per slot

@@ -66,38 +66,8 @@ class CompiledSchema {
   size_t num_slots_of(size_t v) const;  // cells of a dense tally
 };
 
-// A text of an optional sign, digits and at most one point, 1 to 15 digits
-// in all: its value in one pass, the same double as util::parse_float gives
-// (the digits and the power of ten are exact, one division rounds). False
-// for any other text, which the full parse then reads.
-inline bool plain_decimal(std::string_view text, double& out) {
-  static constexpr double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                      1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
-  const char* p = text.data();
-  const char* const end = p + text.size();
-  const bool negative = p != end && *p == '-';
-  if (p != end && (*p == '-' || *p == '+')) ++p;
-  uint64_t m = 0;
-  size_t digits = 0, frac = 0;
-  bool point = false;
-  for (; p != end; ++p) {
-    const unsigned d = static_cast<unsigned char>(*p) - unsigned{'0'};
-    if (d < 10) {
-      m = m * 10 + d;
-      ++digits;
-      frac += point ? 1 : 0;
-    } else if (*p == '.' && !point) {
-      point = true;
-    } else {
-      return false;
-    }
-    if (digits > 15) return false;
-  }
-  if (digits == 0) return false;
-  const double value = static_cast<double>(m) / kPow10[frac];
-  out = negative ? -value : value;
-  return true;
-}
+// Short plain decimals read in one division (the rule lives in util).
+using util::plain_decimal;
 
 // Called for every value of every record: kept inline for the step's loop.
 inline std::optional<uint64_t> CompiledSchema::Variable::find_category(std::string_view text) const {

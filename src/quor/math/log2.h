@@ -12,6 +12,12 @@
 // take about 16 % less time: 2.05 ms instead of 2.44). Each form checks
 // itself against std::log2 once per process (and a form whose sample
 // differs is not used; without either, std::log2 is called for every value).
+//
+// The lanes copy the constants of one C library's log2. A glibc whose log2
+// changes (other tables, another polynomial) fails that self-check, and the
+// fast path then turns itself off in every process, silently: results stay
+// exact, only slower. Log2InPlace.RunsFourLanesWhereTheProcessorAllows is
+// the test that notices; keep it.
 #pragma once
 
 #include <cstddef>

@@ -200,7 +200,8 @@ bool has_avx2() {
 
 }  // namespace
 
-const TableMargins& fill_margins(CountTable table, TableMargins& m, bool lanes) {
+const TableMargins& fill_margins(CountTable table, TableMargins& m, TermForm form) {
+  const bool lanes = form == TermForm::Lanes;
   const size_t width = table.front().size();
   m.rows.assign(table.size(), 0);
   m.cols.assign(width, 0);
@@ -217,15 +218,18 @@ const TableMargins& fill_margins(CountTable table, TableMargins& m, bool lanes) 
   return m;
 }
 
-size_t mi_terms(CountTable table, uint64_t n, const TableMargins& m, double* share, double* arg, bool lanes) {
-  const size_t k = mi_cells(table, n, m, share, arg, lanes);
+size_t mi_terms(CountTable table, uint64_t n, const TableMargins& m, double* share, double* arg,
+                TermForm form) {
+  const size_t k = mi_cells(table, n, m, share, arg, form);
   const double total = to_f64(n);
   divide_each(share, total, k, share);
   divide_pairwise(share, arg, k, arg);
   return k;
 }
 
-size_t mi_cells(CountTable table, uint64_t n, const TableMargins& m, double* share, double* arg, bool lanes) {
+size_t mi_cells(CountTable table, uint64_t n, const TableMargins& m, double* share, double* arg,
+                TermForm form) {
+  const bool lanes = form == TermForm::Lanes;
   const double total = to_f64(n);
   const size_t width = m.cols.size();
   const size_t rows = m.rows.size();

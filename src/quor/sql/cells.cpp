@@ -66,9 +66,6 @@ std::string metric_title(std::string_view word) { return util::to_upper_full(wor
 
 namespace {
 
-constexpr double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                             1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
-
 // round(|value| * 10^decimals), ties to even, of the exact binary value,
 // when |value| * 10^decimals is below 2^52 (so that every integer near the
 // product is a multiple of its unit in the last place); nullopt otherwise.
@@ -76,7 +73,7 @@ constexpr double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
 // and e decides where p itself sits on a tie.
 std::optional<uint64_t> scaled_round(double value, int decimals) {
   const double v = std::fabs(value);
-  const double scale = kPow10[decimals];
+  const double scale = util::kExactPowersOfTen[decimals];
   if (!(v * scale < 4503599627370496.0)) return std::nullopt;  // 2^52 (NaN fails too)
   if (v < 1e-10) return 0;  // below 0.1 units, and clear of subnormal products
   const double p = v * scale;
@@ -160,11 +157,11 @@ std::string_view NumberWriter::fixed(double value, int decimals) {
       if (std::signbit(value)) *p++ = '-';
       char* digits = p;
       p = write_units(p, buf_ + sizeof buf_, *n, decimals);
-      // What the text reads as, from its units: read_fixed's own sum while
-      // the text has at most 15 digits.
+      // What the text reads as, from its units, while it has at most 15
+      // digits: the short-decimal rule that parse_float reads it by.
       const auto written = static_cast<size_t>(p - digits) - (decimals > 0 ? 1 : 0);
       if (written <= 15) {
-        const double v = static_cast<double>(*n) / kPow10[decimals];
+        const double v = util::short_decimal_value(*n, static_cast<size_t>(decimals));
         last_read_ = std::signbit(value) ? -v : v;
       }
       return std::string_view(buf_, static_cast<size_t>(p - buf_));
@@ -177,32 +174,11 @@ std::string_view NumberWriter::fixed(double value, int decimals) {
 }
 
 double NumberWriter::fixed_value(double value, int decimals) {
-  return read_back(fixed(value, decimals), decimals);
+  return read_back(fixed(value, decimals));
 }
 
-double NumberWriter::read_back(std::string_view last, int decimals) const {
-  return last_read_ ? *last_read_ : read_fixed(last, decimals);
-}
-
-double NumberWriter::read_fixed(std::string_view text, int decimals) {
-  if (decimals <= 15 && !text.empty() && (text.back() >= '0' && text.back() <= '9')) {
-    // The digits without the point form an integer N and the text reads
-    // as N / 10^decimals. While N has at most 15 digits it is exact in a
-    // double, and one correctly rounded division gives what a correctly
-    // rounded reading of the text gives.
-    uint64_t n = 0;
-    size_t digits = 0;
-    for (char c : text) {
-      if (c < '0' || c > '9') continue;
-      n = n * 10 + static_cast<uint64_t>(c - '0');
-      ++digits;
-    }
-    if (digits <= 15) {
-      const double v = static_cast<double>(n) / kPow10[decimals];
-      return text.front() == '-' ? -v : v;
-    }
-  }
-  return util::parse_float(text).value_or(0.0);
+double NumberWriter::read_back(std::string_view last) const {
+  return last_read_ ? *last_read_ : util::parse_float(last).value_or(0.0);
 }
 
 std::string NumberWriter::samples_cell(uint64_t a, uint64_t b) {

@@ -74,9 +74,7 @@ class NumberWriter {
   // util::parse_float, computed from the units written.
   double fixed_value(double value, int decimals);
   // The same for `last`, the text the last call of fixed() returned.
-  double read_back(std::string_view last, int decimals) const;
-  // The value a text written by fixed(_, decimals) reads back as.
-  static double read_fixed(std::string_view text, int decimals);
+  double read_back(std::string_view last) const;
   // "{} vs {}"
   std::string samples_cell(uint64_t a, uint64_t b);
 
@@ -138,7 +136,7 @@ inline std::vector<std::string> across_row(const std::string& a, const std::stri
   row.push_back(b);
   const std::string_view jsd = w.fixed(r.jsd, 6);
   row.emplace_back(jsd);
-  if (key != nullptr) *key = w.read_back(jsd, 6);
+  if (key != nullptr) *key = w.read_back(jsd);
   row.emplace_back(w.fixed(r.hellinger, 6));
   row.emplace_back(w.fixed(r.psi, 6));
   row.push_back(w.samples_cell(r.samples_a, r.samples_b));

@@ -121,7 +121,7 @@ Result<QueryResult> compare_across(const Database& db, CompareCache& cache,
       q.rows.add_cell(values[i]);
       q.rows.add_cell(values[j]);
       const std::string_view jsd = writer.fixed(m->jsd, 6);
-      keys.push_back(writer.read_back(jsd, 6));
+      keys.push_back(writer.read_back(jsd));
       q.rows.add_cell(jsd);
       q.rows.add_cell(writer.fixed(m->hellinger, 6));
       q.rows.add_cell(writer.fixed(m->psi, 6));

@@ -5,14 +5,13 @@
 #include <cstring>
 #include <utility>
 
+#include "quor/util/float_text.h"
 #include "quor/util/panic.h"
 #include "quor/util/total_order.h"
 
 namespace quor::sql {
 
 namespace {
-
-constexpr double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9};
 
 // Stable least-significant-digit radix sort of `items` by key(item), 8
 // bits at a time; a digit on which every key agrees needs no pass.
@@ -61,10 +60,10 @@ std::vector<uint32_t> descending_order(std::span<const double> keys) {
 std::optional<uint32_t> fixed_value_image(double value, int decimals) {
   QUOR_ASSERT(decimals >= 0 && decimals <= 9, "decimal count out of range");
   const double magnitude = std::fabs(value);
-  const double scaled = magnitude * kPow10[decimals];
+  const double scaled = magnitude * util::kExactPowersOfTen[decimals];
   if (!(scaled < 2147483648.0)) return std::nullopt;  // NaN fails too
   const auto units = static_cast<uint64_t>(std::llround(scaled));
-  const double read = static_cast<double>(units) / kPow10[decimals];
+  const double read = util::short_decimal_value(units, static_cast<size_t>(decimals));
   if (std::memcmp(&read, &magnitude, sizeof read) != 0 || units >= (uint64_t{1} << 31))
     return std::nullopt;
   // Below 2^31 units every count reads as its own value, in order; -0.0

@@ -37,43 +37,20 @@ std::string describe_number(const JsonNumber& n) {
 // Consumes the value that stands where `expected` was wanted and fails with
 // "invalid type: {found}, expected {expected}".
 bool fail_invalid_type(JsonReader& r, std::string_view expected) {
-  int c = r.peek_nonws();
+  using Start = JsonReader::ValueStart;
+  Start kind = Start::Null;
+  std::string_view text;
+  JsonNumber number;
+  if (!r.read_value_start(kind, text, number)) return false;
   std::string found;
-  switch (c) {
-    case -1:
-      return r.fail_peek("EOF while parsing a value");
-    case 'n':
-      r.bump();
-      if (!r.read_ident("ull")) return false;
-      found = "null";
-      break;
-    case 't':
-      r.bump();
-      if (!r.read_ident("rue")) return false;
-      found = "boolean `true`";
-      break;
-    case 'f':
-      r.bump();
-      if (!r.read_ident("alse")) return false;
-      found = "boolean `false`";
-      break;
-    case '"': {
-      r.bump();
-      std::string_view s;
-      if (!r.read_string(s)) return false;
-      found = "string " + debug_quoted(s);
-      break;
-    }
-    case '[': found = "sequence"; break;
-    case '{': found = "map"; break;
-    default:
-      if (c == '-' || is_digit(c)) {
-        JsonNumber n;
-        if (!r.read_number(n)) return false;
-        found = describe_number(n);
-        break;
-      }
-      return r.fail_peek("expected value");
+  switch (kind) {
+    case Start::Null: found = "null"; break;
+    case Start::True: found = "boolean `true`"; break;
+    case Start::False: found = "boolean `false`"; break;
+    case Start::String: found = "string " + debug_quoted(text); break;
+    case Start::Number: found = describe_number(number); break;
+    case Start::Array: found = "sequence"; break;
+    case Start::Object: found = "map"; break;
   }
   std::string msg = "invalid type: ";
   msg += found;

@@ -74,13 +74,14 @@ bool decimal_literal_overflows(std::string_view literal) {
 }
 
 std::optional<double> parse_float(std::string_view text) {
+  double value = 0.0;
+  if (plain_decimal(text, value)) return value;  // most cell and input texts
   std::string_view s = text;
   bool negative = false;
   if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
     negative = s.front() == '-';
     s.remove_prefix(1);
   }
-  double value = 0.0;
   size_t int_digits, frac_digits;
   bool has_exponent;
   // Only a text that starts with a letter can name an infinity or NaN.
@@ -92,16 +93,6 @@ std::optional<double> parse_float(std::string_view text) {
     value = std::numeric_limits<double>::quiet_NaN();
   } else if (!is_decimal_literal(s, int_digits, frac_digits, has_exponent)) {
     return std::nullopt;
-  } else if (!has_exponent && int_digits + frac_digits <= 15) {
-    // A plain decimal of at most 15 digits: its digits and the power of ten
-    // are exact doubles, so one correctly rounded division gives the same
-    // double as the full parse.
-    static constexpr double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                        1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
-    uint64_t m = 0;
-    for (char c : s)
-      if (c != '.') m = m * 10 + static_cast<uint64_t>(c - '0');
-    value = static_cast<double>(m) / kPow10[frac_digits];
   } else {
     const auto res = std::from_chars(s.data(), s.data() + s.size(), value, std::chars_format::general);
     if (res.ec == std::errc::result_out_of_range) {

@@ -13,10 +13,14 @@ namespace quor::util {
 
 namespace {
 
+// Whether positive infinity is written with its sign.
+enum class PositiveInfinity { Bare, Signed };
+
 // Text for NaN and the infinities, or nullopt for finite values.
-std::optional<std::string> non_finite_text(double value, bool plus) {
+std::optional<std::string> non_finite_text(double value, PositiveInfinity positive) {
   if (std::isnan(value)) return std::string("NaN");
-  if (std::isinf(value)) return std::string(value < 0 ? "-inf" : (plus ? "+inf" : "inf"));
+  if (std::isinf(value))
+    return std::string(value < 0 ? "-inf" : positive == PositiveInfinity::Signed ? "+inf" : "inf");
   return std::nullopt;
 }
 
@@ -33,19 +37,19 @@ std::string fixed_digits(double value, int decimals) {
 }  // namespace
 
 std::string format_fixed(double value, int decimals) {
-  if (auto t = non_finite_text(value, false)) return *t;
+  if (auto t = non_finite_text(value, PositiveInfinity::Bare)) return *t;
   return fixed_digits(value, decimals);
 }
 
 std::string format_signed_fixed(double value, int decimals) {
-  if (auto t = non_finite_text(value, true)) return *t;
+  if (auto t = non_finite_text(value, PositiveInfinity::Signed)) return *t;
   std::string digits = fixed_digits(value, decimals);
   if (!std::signbit(value)) digits.insert(digits.begin(), '+');
   return digits;
 }
 
 std::string format_plain(double value) {
-  if (auto t = non_finite_text(value, false)) return *t;
+  if (auto t = non_finite_text(value, PositiveInfinity::Bare)) return *t;
   // The shortest round-trip digits (at most 17), written out in fixed
   // notation: zeros fill up to the point, or follow "0." before the digits.
   char buf[64];

@@ -4,7 +4,6 @@
 #include <tuple>
 #include <utility>
 
-#include "quor/util/ascii.h"
 #include "quor/util/json_reader.h"
 
 namespace quor::util {
@@ -12,40 +11,25 @@ namespace quor::util {
 namespace {
 
 bool parse_value(JsonReader& r, JsonValue& out) {
-  int c = r.peek_nonws();
-  switch (c) {
-    case -1:
-      return r.fail_peek("EOF while parsing a value");
-    case 'n':
-      r.bump();
-      if (!r.read_ident("ull")) return false;
-      out.v.emplace<0>();
-      return true;
-    case 't':
-      r.bump();
-      if (!r.read_ident("rue")) return false;
-      out.v.emplace<1>(true);
-      return true;
-    case 'f':
-      r.bump();
-      if (!r.read_ident("alse")) return false;
-      out.v.emplace<1>(false);
-      return true;
-    case '"': {
-      r.bump();
-      std::string_view s;
-      if (!r.read_string(s)) return false;
-      out.v.emplace<3>(s);
-      return true;
-    }
-    case '[': {
+  using Start = JsonReader::ValueStart;
+  Start kind = Start::Null;
+  std::string_view text;
+  JsonNumber number;
+  if (!r.read_value_start(kind, text, number)) return false;
+  switch (kind) {
+    case Start::Null: out.v.emplace<0>(); return true;
+    case Start::True: out.v.emplace<1>(true); return true;
+    case Start::False: out.v.emplace<1>(false); return true;
+    case Start::String: out.v.emplace<3>(text); return true;
+    case Start::Number: out.v.emplace<2>(number); return true;
+    case Start::Array: {
       JsonArray& arr = out.v.emplace<4>();
       return r.read_array([&] {
         arr.emplace_back();
         return parse_value(r, arr.back());
       });
     }
-    case '{': {
+    case Start::Object: {
       JsonObject& obj = out.v.emplace<5>();
       return r.read_object([&](std::string_view k) {
         // The member's slot is made first and the value parsed into it; a
@@ -60,15 +44,8 @@ bool parse_value(JsonReader& r, JsonValue& out) {
         return r.map_colon() && parse_value(r, it->second);
       });
     }
-    default:
-      if (c == '-' || is_ascii_digit(c)) {
-        JsonNumber n;
-        if (!r.read_number(n)) return false;
-        out.v.emplace<2>(n);
-        return true;
-      }
-      return r.fail_peek("expected value");
   }
+  return false;
 }
 
 }  // namespace

@@ -75,6 +75,32 @@ class JsonReader {
   // nesting budget; the syntax is still checked.
   bool skip_value();
 
+  // The first step of reading any value: what stands at the cursor (after
+  // white space). A literal, a string or a number is consumed whole (a
+  // string's decoded text in `text`, valid as read_string's; a number in
+  // `number`); an array or an object is not, its opening byte stays next.
+  // Fails "EOF while parsing a value" at the end of the text and "expected
+  // value" on any other byte.
+  enum class ValueStart { Null, True, False, String, Number, Array, Object };
+  bool read_value_start(ValueStart& kind, std::string_view& text, JsonNumber& number) {
+    const int c = peek_nonws();
+    switch (c) {
+      case -1: return fail_peek("EOF while parsing a value");
+      case 'n': bump(); kind = ValueStart::Null; return read_ident("ull");
+      case 't': bump(); kind = ValueStart::True; return read_ident("rue");
+      case 'f': bump(); kind = ValueStart::False; return read_ident("alse");
+      case '"': bump(); kind = ValueStart::String; return read_string(text);
+      case '[': kind = ValueStart::Array; return true;
+      case '{': kind = ValueStart::Object; return true;
+      default:
+        if (c == '-' || (c >= '0' && c <= '9')) {
+          kind = ValueStart::Number;
+          return read_number(number);
+        }
+        return fail_peek("expected value");
+    }
+  }
+
   // Arrays: after '[' was consumed, with `first` initially true. Returns 1
   // when an element follows (the cursor on its first byte), 0 at ']' (not
   // consumed), -1 on failure.

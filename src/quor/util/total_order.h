@@ -22,4 +22,8 @@ inline bool total_less(double a, double b) { return total_order_key(a) < total_o
 // a before b in descending total order (largest first).
 inline bool total_greater(double a, double b) { return total_order_key(a) > total_order_key(b); }
 
+// The same 64 bits: equality that also tells the sign of zero and NaN
+// payloads apart (a cached or fast result must equal the plain one so).
+inline bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
 }  // namespace quor::util
