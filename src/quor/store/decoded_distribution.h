@@ -6,7 +6,9 @@
 // only for the table to copy them and free them again).
 //
 // Measured (bench_store BM_OpenReadWrite, 100 000 x 20 bins, one frame, the
-// calling thread alone): see the figure beside read_distribution_file_into.
+// calling thread alone, four interleaved runs at load 3-8): 79-113 ms and a
+// 45.6 MB peak, against 341-668 ms and 103 MB when each distribution was
+// decoded into a DistributionObject first.
 //
 // It holds exactly the fields of the stored record: to_object() gives the
 // DistributionObject the record-level decoder makes of the same bytes.
