@@ -311,8 +311,8 @@ TEST(CsvReader, ChunkedScanAgreesWithTheRecordReader) {
       if (rng() % 3 == 0) text.resize(rng() % (text.size() + 1));
       if (rng() % 8 == 0) text = "\xEF\xBB\xBF" + text;
       const uint64_t runs = internal::csv_record_reader_runs_for_testing();
-      auto fast = parse_csv_bytes(bytes_of(text), true, chunk);
-      auto plain = parse_csv_bytes(bytes_of(text), false);
+      auto fast = parse_csv_bytes(bytes_of(text), CsvParseMode::Chunked, chunk);
+      auto plain = parse_csv_bytes(bytes_of(text), CsvParseMode::RecordByRecord);
       ASSERT_EQ(fast.ok(), plain.ok()) << testing::PrintToString(text);
       // A readable file of UTF-8 bytes never needs the slow reader.
       if (plain.ok() && util::is_valid_utf8(text)) {
@@ -354,8 +354,8 @@ TEST(CsvReader, ChunksOfUnevenRecordsKeepEveryRecord) {
     for (size_t i = 0; i < sh.short_rows; ++i) text += std::to_string(i % 10) + ",\"q\"\n";
     if (sh.long_rows == 0)
       for (size_t i = 0; i < 5000; ++i) text += std::string(60, 'y') + std::to_string(i) + ",2\n";
-    auto fast = parse_csv_bytes(bytes_of(text), true, sh.chunk);
-    auto plain = parse_csv_bytes(bytes_of(text), false);
+    auto fast = parse_csv_bytes(bytes_of(text), CsvParseMode::Chunked, sh.chunk);
+    auto plain = parse_csv_bytes(bytes_of(text), CsvParseMode::RecordByRecord);
     ASSERT_TRUE(fast.ok() && plain.ok());
     EXPECT_EQ(fast->num_rows(), plain->num_rows());
     EXPECT_EQ(rows_of(*fast), rows_of(*plain));

@@ -233,7 +233,7 @@ TEST(RecordUpdate, BatchMapKeepsInputOrder) {
   const internal::CompiledSchema compiled(schema);
   const internal::ObservationListSource src(schema, obs.data(), obs.size());
   internal::BatchUpdates out;
-  internal::compute_batch(compiled, src, 0, obs.size(), false, 0, out);
+  internal::compute_batch(compiled, src, 0, obs.size(), internal::RawLines::Skip, 0, out);
   ASSERT_EQ(out.n, obs.size());
   for (size_t i = 0; i < obs.size(); ++i) {
     ASSERT_EQ(out.present[i] != 0, i % 7 != 0) << i;

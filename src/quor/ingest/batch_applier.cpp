@@ -48,8 +48,8 @@ void add_joint_cell(model::JointDistributionObject& joint, uint64_t x, uint64_t 
 
 // Runs fn(i) for i in [0, n), on the pool when n is large.
 template <class Fn>
-void for_each_index(size_t n, bool parallel, Fn&& fn) {
-  if (parallel && n > 1024) {
+void for_each_index(size_t n, Fn&& fn) {
+  if (n > 1024) {
     worker_arena().execute([&] {
       oneapi::tbb::parallel_for(oneapi::tbb::blocked_range<size_t>(0, n, 256),
                                 [&](const oneapi::tbb::blocked_range<size_t>& r) {
@@ -87,8 +87,8 @@ BatchApplier::BatchApplier(store::Database& db, const model::Schema& schema,
   }
   size_t parts = 1;
   while (parts * 2 <= static_cast<size_t>(worker_arena().max_concurrency())) parts *= 2;
-  hits_.resize(parts);
-  hit_mask_ = parts - 1;
+  cells_to_count_.resize(parts);
+  share_mask_ = parts - 1;
 }
 
 BatchApplier::~BatchApplier() {
@@ -120,19 +120,25 @@ Status BatchApplier::write_raw_lines(uint64_t processed) {
 Status BatchApplier::apply_joints() {
   if (joint_count_ == 0) return ok_status();
   const BatchUpdates& u = updates_;
+  // fn(joint, key, x, y) for each joint cell of the tallied records, in
+  // record order.
+  auto for_each_cell = [&](auto&& fn) {
+    for (size_t k = 0; k < tallied_; ++k) {
+      if (!u.present[k]) continue;
+      const uint64_t* cells = u.cells.data() + k * joint_count_ * 2;
+      for (size_t j = 0; j < joint_count_; ++j)
+        if (cells[2 * j] != kNoCell) fn(compiled_.joints[j].tally, record_key_[k], cells[2 * j], cells[2 * j + 1]);
+    }
+  };
+  auto place = [&](size_t jt, uint32_t key) -> uint64_t& {
+    return key_joint_[static_cast<size_t>(key) * joint_count_ + jt];
+  };
   // Joints met for the first time are created in the order of (pair,
   // key), as a tally sorted that way would create them.
   std::vector<std::pair<size_t, uint32_t>> fresh;
-  for (size_t k = 0; k < tallied_; ++k) {
-    if (!u.present[k]) continue;
-    const uint64_t* cells = u.cells.data() + k * joint_count_ * 2;
-    for (size_t j = 0; j < joint_count_; ++j) {
-      if (cells[2 * j] == kNoCell) continue;
-      const size_t jt = compiled_.joints[j].tally;
-      if (key_joint_[static_cast<size_t>(record_key_[k]) * joint_count_ + jt] == 0)
-        fresh.emplace_back(jt, record_key_[k]);
-    }
-  }
+  for_each_cell([&](size_t jt, uint32_t key, uint64_t, uint64_t) {
+    if (place(jt, key) == 0) fresh.emplace_back(jt, key);
+  });
   std::sort(fresh.begin(), fresh.end());
   fresh.erase(std::unique(fresh.begin(), fresh.end()), fresh.end());
   std::optional<std::pair<size_t, uint32_t>> failed_at;
@@ -147,38 +153,30 @@ Status BatchApplier::apply_joints() {
       break;
     }
     model::JointDistributionObject* joint = db_.find_joint_mut(a, b, scratch_map_);
-    key_joint_[static_cast<size_t>(key) * joint_count_ + jt] =
-        joint == nullptr ? UINT64_MAX : static_cast<uint64_t>(joint - db_.joints.data()) + 1;
+    place(jt, key) = joint == nullptr ? UINT64_MAX : static_cast<uint64_t>(joint - db_.joints.data()) + 1;
   }
-  for (size_t k = 0; k < tallied_; ++k) {
-    if (!u.present[k]) continue;
-    const uint64_t* cells = u.cells.data() + k * joint_count_ * 2;
-    for (size_t j = 0; j < joint_count_; ++j) {
-      if (cells[2 * j] == kNoCell) continue;
-      const size_t jt = compiled_.joints[j].tally;
-      // After a failure only the tallies sorted before the failing one count.
-      if (failed_at && !(std::make_pair(jt, record_key_[k]) < *failed_at)) continue;
-      const uint64_t pos = key_joint_[static_cast<size_t>(record_key_[k]) * joint_count_ + jt];
-      if (pos == 0 || pos == UINT64_MAX) continue;
-      add_joint_cell(db_.joints[pos - 1], cells[2 * j], cells[2 * j + 1]);
-    }
-  }
+  for_each_cell([&](size_t jt, uint32_t key, uint64_t x, uint64_t y) {
+    // After a failure only the tallies sorted before the failing one count.
+    if (failed_at && !(std::make_pair(jt, key) < *failed_at)) return;
+    const uint64_t pos = place(jt, key);
+    if (pos != 0 && pos != UINT64_MAX) add_joint_cell(db_.joints[pos - 1], x, y);
+  });
   return failure;
 }
 
 void BatchApplier::commit_batch() {
   batch_time_.push_back(tuning_.clock != nullptr ? tuning_.clock() : unix_now_seconds());
   for (uint32_t b : used_) {
-    ++hot_[b].batches;
+    ++blocks_[b].batches;
     block_last_[b] = batch_;
   }
   used_.clear();
 }
 
-void BatchApplier::settle() {
+void BatchApplier::settle(AfterSettle after) {
   std::vector<uint32_t> pending;
-  for (uint32_t b = 0; b < hot_.size(); ++b)
-    if (hot_[b].batches != 0) pending.push_back(b);
+  for (uint32_t b = 0; b < blocks_.size(); ++b)
+    if (blocks_[b].batches != 0) pending.push_back(b);
   if (pending.empty()) return;
   const size_t list_size = db_.distributions.size();
   // Two keys whose texts join to one index key share a distribution; it is
@@ -191,35 +189,47 @@ void BatchApplier::settle() {
     m = 1;
   }
   if (distinct) {
-    for_each_index(pending.size(), true, [&](size_t i) {
+    for_each_index(pending.size(), [&](size_t i) {
       const uint32_t b = pending[i];
       const store::Position d = target(b);
       db_.add_cell_counts(d, block_counts(b));
-      db_.finalize_distribution(d, batch_time_[block_last_[b]], hot_[b].batches);
+      db_.finalize_distribution(d, batch_time_[block_last_[b]], blocks_[b].batches);
     });
   } else {
     std::unordered_map<uint64_t, std::pair<uint64_t, uint64_t>> per_dist;  // batches, last
     for (uint32_t b : pending) {
       db_.add_cell_counts(target(b), block_counts(b));
       auto& [batches, last] = per_dist[block_dist_[b]];
-      batches += hot_[b].batches;
+      batches += blocks_[b].batches;
       last = std::max<uint64_t>(last, block_last_[b]);
     }
     for (const auto& [pos, bl] : per_dist)
       db_.finalize_distribution(static_cast<store::Position>(pos - 1), batch_time_[bl.second], bl.first);
   }
-  for_each_index(pending.size(), true, [&](size_t i) {
+  if (after == AfterSettle::DropBlocks) {
+    drop_blocks();
+    return;
+  }
+  for_each_index(pending.size(), [&](size_t i) {
     const uint32_t b = pending[i];
-    clear_block(b);
-    hot_[b].batches = 0;
+    blocks_.clear(b);
+    blocks_[b].batches = 0;
   });
+}
+
+void BatchApplier::drop_blocks() {
+  blocks_.drop();
+  block_var_ = {};
+  block_key_ = {};
+  block_dist_ = {};
+  block_last_ = {};
 }
 
 void BatchApplier::renumber_batches() {
   settle();
   // Nothing is pending now, so only the marks of "touched in batch n" hold
   // old numbers; they are cleared so that no new batch matches them.
-  for (HotBlock& hot : hot_) hot.seen = 0;
+  blocks_.forget_seen();
   for (KeyCells& kc : key_cells_) kc.seen = 0;
   batch_time_.assign(1, 0);
   batch_ = 0;
@@ -235,7 +245,7 @@ void BatchApplier::settle_after_failure(size_t partial) {
   settle();
   recount_batch(+1);
   for (size_t i = 0; i < partial; ++i) db_.add_cell_counts(target(used_[i]), block_counts(used_[i]));
-  for (uint32_t b : used_) clear_block(b);
+  for (uint32_t b : used_) blocks_.clear(b);
   used_.clear();
   tallied_ = 0;
 }
@@ -243,7 +253,9 @@ void BatchApplier::settle_after_failure(size_t partial) {
 Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t begin, size_t end,
                                           size_t slice) {
   const model::MetaFile& meta = db_.meta;
-  const bool lines = meta.raw_log_enabled && db_.writable && db_.raw_log.has_value();
+  const RawLines lines = meta.raw_log_enabled && db_.writable && db_.raw_log.has_value()
+                             ? RawLines::Write
+                             : RawLines::Skip;
   const bool refuse = meta.raw_log_enabled && !db_.writable;
   const uint32_t limit = tuning_.batch_number_limit != 0 ? tuning_.batch_number_limit : UINT32_MAX;
   if (batch_ >= limit) renumber_batches();
@@ -270,7 +282,7 @@ Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t b
   // The lines go out while the batch is tallied: the tally reads nothing the
   // write changes and changes nothing it reads. A failed write then undoes
   // the tally as it did before.
-  const bool write = lines && !refuse && present > 0;
+  const bool write = lines == RawLines::Write && !refuse && present > 0;
   if (write) {
     worker_arena().execute(
         [&] { write_group_.run([this, present] { write_status_ = write_raw_lines(present); }); });
@@ -322,16 +334,16 @@ Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t b
 void BatchApplier::finish() {
   drop_ahead();
   release_keys();
-  settle();
+  settle(AfterSettle::DropBlocks);
 }
 
-void BatchApplier::start_ahead(const ObservationSource& src, size_t from, size_t slice, bool lines,
+void BatchApplier::start_ahead(const ObservationSource& src, size_t from, size_t slice, RawLines lines,
                                uint64_t first_id, size_t most) {
   // More than one batch ahead only when the second one's first raw-log
   // identifier is known before the first is computed (every observation
   // has its dimensions, or none).
   const int uniform = src.uniform_presence();
-  const size_t depth = std::min(most, !lines || uniform >= 0 ? kAhead : size_t{1});
+  const size_t depth = std::min(most, lines == RawLines::Skip || uniform >= 0 ? kAhead : size_t{1});
   struct Want {
     size_t begin, end;
     uint64_t first_id;

@@ -42,12 +42,16 @@ struct IngestReport {
   uint64_t elapsed_ms = 0;
 };
 
-// Applies `observations` in their order as one batch: per-record updates on
-// the worker pool, then on the calling thread one raw-log line per processed
-// record (when the meta file enables logging), the tallies added to the
-// marginals (created when missing) and joints, and every touched marginal
-// finalised once. On failure the batch may be partly applied (see the raw
-// log and the accumulators applied before the failing one).
+// Applies `observations` in their order as one batch: the per-record
+// updates, and with them each processed record's raw-log line (when the meta
+// file enables logging), are computed on the worker pool; the lines are
+// appended to the raw log by a pool thread while the calling thread counts
+// the updates into the count blocks of their marginals; then, on the calling
+// thread, the marginals the batch meets for the first time are created, the
+// joints get their cells, and every touched marginal gets its counts and is
+// finalised once. On failure the batch may be partly applied: the raw-log
+// lines appended before the failing one, and the counts of the marginals
+// resolved before the failing one.
 Result<BatchCounters> apply_observation_batch(store::Database& db, const model::Schema& schema,
                                               std::span<const Observation> observations);
 

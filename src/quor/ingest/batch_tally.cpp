@@ -1,7 +1,7 @@
-// The count blocks of a batched apply and the tally that fills them: each
-// record's cells go to the blocks of its key (one per variable), counted in
-// place when the blocks are few enough to stay in cache, else gathered by
-// cache line and added on the pool.
+// The tally of a batched apply: each record's cells go to the count blocks
+// of its key (one per variable), counted in place when the blocks are few
+// enough to stay in cache, else gathered by cache line and added on the
+// pool.
 #include "quor/ingest/batch_applier.h"
 
 #include <algorithm>
@@ -20,7 +20,6 @@ namespace {
 std::atomic<uint64_t> g_known_key_tallies{0};
 std::atomic<uint64_t> g_pending_keys_found{0};
 
-constexpr size_t kChunkCounts = size_t(1) << 18;
 // Past this many blocks the tally fetches block numbers and headers ahead
 // (see tally).
 constexpr size_t kPrefetchBlocks = size_t(1) << 16;
@@ -33,54 +32,40 @@ uint64_t pending_keys_found_for_testing() { return g_pending_keys_found.load(); 
 uint32_t BatchApplier::block_of(uint32_t key, size_t var) {
   uint32_t& slot = key_block_[static_cast<size_t>(key) * variable_count_ + var];
   if (slot != 0) return slot - 1;
-  const size_t ncells = compiled_.num_slots_of(var);
-  const uint32_t b = static_cast<uint32_t>(hot_.size());
-  hot_.push_back({nullptr, 0, static_cast<uint32_t>(ncells), 0, 0, {}});
+  const uint32_t b = blocks_.add(static_cast<uint32_t>(compiled_.num_slots_of(var)));
   block_var_.push_back(static_cast<uint32_t>(var));
   block_key_.push_back(key);
   block_dist_.push_back(0);
   block_last_.push_back(0);
   slot = b + 1;
+  if (blocks_[b].counts != nullptr)
+    key_cells_[static_cast<size_t>(key) * variable_count_ + var].counts = blocks_[b].counts;
   // Tallied next, so its place in the used list is the list's size now.
   created_.emplace_back(b, static_cast<uint32_t>(used_.size()));
-  // Count numbers past a u16 cannot be listed.
-  if (ncells + 2 > UINT16_MAX) make_flat(b);
   return b;
 }
 
 void BatchApplier::make_flat(uint32_t b) {
-  HotBlock& hot = hot_[b];
-  const size_t need = hot.cells + size_t(2);
-  if (need > chunk_left_) {
-    const size_t size = std::max(need, kChunkCounts);
-    chunks_.push_back(util::make_zeroed_words(size));
-    chunk_next_ = chunks_.back().get();
-    chunk_left_ = size;
-  }
-  hot.counts = chunk_next_;
-  chunk_next_ += need;
-  chunk_left_ -= need;
-  key_cells_[static_cast<size_t>(block_key_[b]) * variable_count_ + block_var_[b]].counts = hot.counts;
-  for (uint16_t i = 0; i < hot.nlisted; ++i) ++hot.counts[hot.listed[i]];
-  hot.nlisted = 0;
+  key_cells_[static_cast<size_t>(block_key_[b]) * variable_count_ + block_var_[b]].counts =
+      blocks_.make_flat(b);
 }
 
 void BatchApplier::add_to_block(uint32_t b, uint32_t c, int delta) {
-  HotBlock& hot = hot_[b];
-  if (hot.counts != nullptr) {
-    hot.counts[c] += static_cast<uint64_t>(static_cast<int64_t>(delta));
+  CountBlocks::Header& block = blocks_[b];
+  if (block.counts != nullptr) {
+    block.counts[c] += static_cast<uint64_t>(static_cast<int64_t>(delta));
   } else if (delta > 0) {
-    if (hot.nlisted == kListed) {
+    if (block.short_size == CountBlocks::kShortListCapacity) {
       make_flat(b);
-      ++hot.counts[c];
+      ++block.counts[c];
     } else {
-      hot.listed[hot.nlisted++] = static_cast<uint16_t>(c);
+      block.short_counts[block.short_size++] = static_cast<uint16_t>(c);
     }
   } else {
     // One count c taken out: the list is a multiset, its order is free.
-    for (uint16_t i = 0; i < hot.nlisted; ++i) {
-      if (hot.listed[i] != c) continue;
-      hot.listed[i] = hot.listed[--hot.nlisted];
+    for (uint16_t i = 0; i < block.short_size; ++i) {
+      if (block.short_counts[i] != c) continue;
+      block.short_counts[i] = block.short_counts[--block.short_size];
       break;
     }
   }
@@ -99,41 +84,6 @@ void BatchApplier::fill_map(uint32_t key) {
   }
 }
 
-store::CellCounts BatchApplier::block_counts(uint32_t b) const {
-  const HotBlock& hot = hot_[b];
-  const size_t n = hot.cells;
-  store::CellCounts out;
-  out.categorical = compiled_.vars[block_var_[b]].categorical;
-  if (hot.counts != nullptr) {
-    const uint64_t* c = hot.counts;
-    out.cells = std::span<const uint64_t>(c, n);
-    out.unknown = c[n];
-    out.total_only = c[n + 1];
-    return out;
-  }
-  // A listed block in flat form, as far as its highest listed cell (the
-  // cells after it hold nothing). Used before this thread's next call.
-  thread_local std::vector<uint64_t> flat;
-  size_t used = 0;
-  for (uint16_t i = 0; i < hot.nlisted; ++i)
-    if (hot.listed[i] < n) used = std::max<size_t>(used, hot.listed[i] + size_t(1));
-  flat.assign(used, 0);
-  for (uint16_t i = 0; i < hot.nlisted; ++i) {
-    const uint32_t c = hot.listed[i];
-    if (c < n) ++flat[c];
-    else if (c == n) ++out.unknown;
-    else ++out.total_only;
-  }
-  out.cells = std::span<const uint64_t>(flat.data(), used);
-  return out;
-}
-
-void BatchApplier::clear_block(uint32_t b) {
-  HotBlock& hot = hot_[b];
-  if (hot.counts != nullptr) std::memset(hot.counts, 0, (hot.cells + 2) * sizeof(uint64_t));
-  hot.nlisted = 0;
-}
-
 void BatchApplier::recount_batch(int delta) {
   const BatchUpdates& u = updates_;
   for (size_t k = 0; k < tallied_; ++k) {
@@ -145,13 +95,13 @@ void BatchApplier::recount_batch(int delta) {
       const size_t av = compiled_.acc_var[v];
       if (compiled_.vars[v].categorical != compiled_.vars[av].categorical) continue;
       const uint32_t b = key_block_[static_cast<size_t>(record_key_[k]) * variable_count_ + av] - 1;
-      add_to_block(b, count_index(hot_[b].cells, s), delta);
+      add_to_block(b, count_index(blocks_[b].cells, s), delta);
     }
   }
 }
 
 void BatchApplier::compute_updates(const ObservationSource& src, size_t begin, size_t end,
-                                   bool lines) {
+                                   RawLines lines) {
   const uint64_t first_id = db_.meta.next_raw_record_id;
   for (Ahead& a : ahead_) {
     if (!a.holds_step(&src, begin, end, lines, first_id)) continue;
@@ -191,22 +141,22 @@ void BatchApplier::find_pending_keys() {
   }
 }
 
-void BatchApplier::count_hits() {
+void BatchApplier::count_cells() {
   // Each share of the cells goes to one of the pool's threads, so every
   // thread's cells stay in its cache and no two threads write one line.
   size_t total = 0;
-  for (const auto& part : hits_) total += part.size();
-  if (total < 8192 || hits_.size() < 2) {
-    for (const auto& part : hits_)
+  for (const auto& part : cells_to_count_) total += part.size();
+  if (total < 8192 || cells_to_count_.size() < 2) {
+    for (const auto& part : cells_to_count_)
       for (uint64_t* c : part) ++*c;
   } else {
     worker_arena().execute([&] {
-      oneapi::tbb::parallel_for(size_t(0), hits_.size(), [&](size_t t) {
-        for (uint64_t* c : hits_[t]) ++*c;
+      oneapi::tbb::parallel_for(size_t(0), cells_to_count_.size(), [&](size_t t) {
+        for (uint64_t* c : cells_to_count_[t]) ++*c;
       });
     });
   }
-  for (auto& part : hits_) part.clear();
+  for (auto& part : cells_to_count_) part.clear();
 }
 
 bool BatchApplier::tally_known_keys(BatchCounters& counters) {
@@ -276,51 +226,101 @@ bool BatchApplier::tally_known_keys(BatchCounters& counters) {
   return true;
 }
 
+void BatchApplier::prefetch_for_tally(size_t k, TallyFetch fetch) const {
+  const BatchUpdates& u = updates_;
+  const size_t n = u.n, nv = variable_count_;
+  const size_t ka = k + kPrefetchDistance, kb = k + 2 * kPrefetchDistance;
+  if (fetch == TallyFetch::BlockHeaders) {
+    // The block numbers of a record whose key is known first, its block
+    // headers once those arrived.
+    if (kb < n && u.key_id[kb] >= 0)
+      __builtin_prefetch(key_block_.data() + static_cast<size_t>(u.key_id[kb]) * nv);
+    if (ka < n && u.key_id[ka] >= 0 && static_cast<size_t>(u.key_id[ka]) * nv < key_block_.size()) {
+      const uint32_t* near = key_block_.data() + static_cast<size_t>(u.key_id[ka]) * nv;
+      for (size_t v = 0; v < nv; ++v)
+        if (near[v] != 0) __builtin_prefetch(&blocks_[near[v] - 1]);
+    }
+    return;
+  }
+  // Few blocks: their headers stay in cache, their cells may not.
+  if (ka >= n || u.key_id[ka] < 0) return;
+  const size_t base = static_cast<size_t>(u.key_id[ka]) * nv;
+  if (base >= key_block_.size()) return;
+  const int64_t* slots = u.slots.data() + ka * nv;
+  for (size_t v = 0; v < nv; ++v) {
+    const uint32_t av = tally_var_[v];
+    if (slots[v] < 0 || av == UINT32_MAX) continue;
+    const uint32_t b = key_block_[base + av];
+    if (b != 0 && blocks_[b - 1].counts != nullptr && static_cast<size_t>(slots[v]) < blocks_[b - 1].cells)
+      __builtin_prefetch(blocks_[b - 1].counts + slots[v], 1);
+  }
+}
+
+uint32_t BatchApplier::intern_record_key(size_t k, std::vector<uint32_t>& labels) {
+  const BatchUpdates& u = updates_;
+  const size_t nkd = u.nkeydims;
+  if (nkd > 0) std::memcpy(labels.data(), u.labels.data() + k * nkd, nkd * sizeof(uint32_t));
+  for (size_t i = 0; i < nkd; ++i) {
+    if (labels[i] != kNoLabel) continue;
+    const std::string_view label = pending_label(u.pending[k], i);
+    labels[i] = keys_.intern_label(i, label, KeyTable::text_hash(label));
+  }
+  const uint32_t key = keys_.intern_key(labels.data(), KeyTable::key_hash(labels.data(), nkd));
+  interned_ = batches_begun_;
+  if (keys_.num_keys() * variable_count_ > key_block_.size()) {
+    key_block_.resize(keys_.num_keys() * variable_count_, 0);
+    key_cells_.resize(keys_.num_keys() * variable_count_);
+    key_joint_.resize(keys_.num_keys() * joint_count_, 0);
+  }
+  return key;
+}
+
+void BatchApplier::count_record(size_t k, uint32_t key, TallyCount how) {
+  const int64_t* slots = updates_.slots.data() + k * variable_count_;
+  const uint32_t* key_blocks = key_block_.data() + static_cast<size_t>(key) * variable_count_;
+  for (size_t v = 0; v < variable_count_; ++v) {
+    const int64_t s = slots[v];
+    if (s == kNoSlot) continue;
+    const uint32_t av = tally_var_[v];
+    if (av == UINT32_MAX) continue;
+    const uint32_t b = key_blocks[av] != 0 ? key_blocks[av] - 1 : block_of(key, av);
+    CountBlocks::Header& block = blocks_[b];
+    if (block.seen != batch_) {
+      block.seen = batch_;
+      used_.push_back(b);
+    }
+    const uint32_t c = count_index(block.cells, s);
+    if (block.counts == nullptr) {
+      if (block.short_size < CountBlocks::kShortListCapacity) {
+        block.short_counts[block.short_size++] = static_cast<uint16_t>(c);
+        continue;
+      }
+      make_flat(b);
+    }
+    uint64_t* cell = block.counts + c;
+    if (how == TallyCount::InPlace) ++*cell;
+    else cells_to_count_[(reinterpret_cast<uintptr_t>(cell) >> 6) & share_mask_].push_back(cell);
+  }
+}
+
 bool BatchApplier::tally(bool refuse, BatchCounters& counters) {
   used_.clear();
   created_.clear();
   tallied_ = 0;
   if (!refuse && tally_known_keys(counters)) return true;
   const BatchUpdates& u = updates_;
-  const size_t n = u.n, nkd = u.nkeydims;
+  const size_t n = u.n;
   record_key_.resize(n);
-  std::vector<uint32_t> labels(nkd);
-  // With many keys, a record's block numbers and block header are rarely
-  // in cache: they are fetched a few records ahead, the block numbers of a
-  // record whose key is known first, its block headers once those arrived.
-  const bool ahead = hot_.size() >= kPrefetchBlocks;
-  // Few blocks stay in this thread's cache: their cells are counted here at
-  // once instead of being handed to the pool.
-  const bool direct = !ahead;
+  std::vector<uint32_t> labels(u.nkeydims);
+  // With many keys, a record's block numbers and block header are rarely in
+  // cache: they are fetched a few records ahead. Few blocks stay in this
+  // thread's cache: their cells are counted here at once instead of being
+  // handed to the pool, and a record's cells are fetched a few ahead.
+  const bool many = blocks_.size() >= kPrefetchBlocks;
+  const TallyFetch fetch = many ? TallyFetch::BlockHeaders : TallyFetch::Cells;
+  const TallyCount how = many ? TallyCount::OnThePool : TallyCount::InPlace;
   for (size_t k = 0; k < n; ++k) {
-    if (ahead) {
-      if (k + 2 * kPrefetchDistance < n && u.key_id[k + 2 * kPrefetchDistance] >= 0)
-        __builtin_prefetch(key_block_.data() +
-                           static_cast<size_t>(u.key_id[k + 2 * kPrefetchDistance]) * variable_count_);
-      if (k + kPrefetchDistance < n && u.key_id[k + kPrefetchDistance] >= 0 &&
-          static_cast<size_t>(u.key_id[k + kPrefetchDistance]) * variable_count_ < key_block_.size()) {
-        const uint32_t* near = key_block_.data() +
-                               static_cast<size_t>(u.key_id[k + kPrefetchDistance]) * variable_count_;
-        for (size_t v = 0; v < variable_count_; ++v)
-          if (near[v] != 0) __builtin_prefetch(&hot_[near[v] - 1]);
-      }
-    } else if (k + kPrefetchDistance < n && u.key_id[k + kPrefetchDistance] >= 0) {
-      // Few blocks: their headers stay in cache, their cells may not; the
-      // cells of a record a few ahead are fetched.
-      const size_t ka = k + kPrefetchDistance;
-      const size_t base = static_cast<size_t>(u.key_id[ka]) * variable_count_;
-      if (base < key_block_.size()) {
-        const int64_t* slots = u.slots.data() + ka * variable_count_;
-        for (size_t v = 0; v < variable_count_; ++v) {
-          const uint32_t av = tally_var_[v];
-          if (slots[v] < 0 || av == UINT32_MAX) continue;
-          const uint32_t b = key_block_[base + av];
-          if (b != 0 && hot_[b - 1].counts != nullptr &&
-              static_cast<size_t>(slots[v]) < hot_[b - 1].cells)
-            __builtin_prefetch(hot_[b - 1].counts + slots[v], 1);
-        }
-      }
-    }
+    prefetch_for_tally(k, fetch);
     if (!u.present[k]) {
       ++counters.skipped;
       continue;
@@ -331,54 +331,13 @@ bool BatchApplier::tally(bool refuse, BatchCounters& counters) {
       tallied_ = k;
       return false;
     }
-    uint32_t key;
-    if (u.key_id[k] >= 0) {
-      key = static_cast<uint32_t>(u.key_id[k]);
-    } else {
-      if (nkd > 0) std::memcpy(labels.data(), u.labels.data() + k * nkd, nkd * sizeof(uint32_t));
-      for (size_t i = 0; i < nkd; ++i) {
-        if (labels[i] != kNoLabel) continue;
-        const std::string_view label = pending_label(u.pending[k], i);
-        labels[i] = keys_.intern_label(i, label, KeyTable::text_hash(label));
-      }
-      key = keys_.intern_key(labels.data(), KeyTable::key_hash(labels.data(), nkd));
-      interned_ = batches_begun_;
-      if (keys_.num_keys() * variable_count_ > key_block_.size()) {
-        key_block_.resize(keys_.num_keys() * variable_count_, 0);
-        key_cells_.resize(keys_.num_keys() * variable_count_);
-        key_joint_.resize(keys_.num_keys() * joint_count_, 0);
-      }
-    }
+    const uint32_t key = u.key_id[k] >= 0 ? static_cast<uint32_t>(u.key_id[k]) : intern_record_key(k, labels);
     record_key_[k] = key;
-    const int64_t* slots = u.slots.data() + k * variable_count_;
-    const uint32_t* key_blocks = key_block_.data() + static_cast<size_t>(key) * variable_count_;
-    for (size_t v = 0; v < variable_count_; ++v) {
-      const int64_t s = slots[v];
-      if (s == kNoSlot) continue;
-      const uint32_t av = tally_var_[v];
-      if (av == UINT32_MAX) continue;
-      const uint32_t b = key_blocks[av] != 0 ? key_blocks[av] - 1 : block_of(key, av);
-      HotBlock& hot = hot_[b];
-      if (hot.seen != batch_) {
-        hot.seen = batch_;
-        used_.push_back(b);
-      }
-      const uint32_t c = count_index(hot.cells, s);
-      if (hot.counts == nullptr) {
-        if (hot.nlisted < kListed) {
-          hot.listed[hot.nlisted++] = static_cast<uint16_t>(c);
-          continue;
-        }
-        make_flat(b);
-      }
-      uint64_t* cell = hot.counts + c;
-      if (direct) ++*cell;
-      else hits_[(reinterpret_cast<uintptr_t>(cell) >> 6) & hit_mask_].push_back(cell);
-    }
+    count_record(k, key, how);
     ++counters.processed;
   }
   tallied_ = n;
-  count_hits();
+  count_cells();
   counters.distributions_updated = used_.size();
   return true;
 }

@@ -5,21 +5,25 @@
 #include <cstring>
 #include <optional>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include <oneapi/tbb/parallel_for.h>
 
-#include "quor/util/utf8.h"
+#include "quor/ingest/csv_scan.h"
 #include "quor/ingest/worker_pool.h"
+#include "quor/util/utf8.h"
 
 namespace quor::ingest {
 
 namespace {
 
+using internal::ChunkOut;
+using internal::FieldSpan;
+using internal::kQuotedRow;
+using internal::read_record_fields;
+#if defined(__SSE2__)
+using internal::StopBytes16;
+#endif
+
 constexpr size_t kNoFieldCheck = SIZE_MAX;
-constexpr size_t kDefaultMinChunk = size_t(1) << 20;
 std::atomic<uint64_t> g_record_reader_runs{0};
 
 // Byte classes of an unquoted field: 1 for the delimiter and terminators.
@@ -32,15 +36,9 @@ const StopTable kStops;
 // The first delimiter or terminator at or after `pos` (or `end`).
 size_t scan_unquoted(const char* buf, size_t pos, size_t end) {
 #if defined(__SSE2__)
-  const __m128i comma = _mm_set1_epi8(','), cr = _mm_set1_epi8('\r'), lf = _mm_set1_epi8('\n');
-  while (pos + 16 <= end) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(buf + pos));
-    const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, comma), _mm_cmpeq_epi8(v, cr)),
-                                     _mm_cmpeq_epi8(v, lf));
-    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
-    if (mask != 0) return pos + static_cast<size_t>(__builtin_ctz(mask));
-    pos += 16;
-  }
+  for (; pos + 16 <= end; pos += 16)
+    if (const unsigned mask = StopBytes16(buf + pos).stops(); mask != 0)
+      return pos + static_cast<size_t>(__builtin_ctz(mask));
 #endif
   while (pos < end && !kStops.stop[static_cast<unsigned char>(buf[pos])]) ++pos;
   return pos;
@@ -68,24 +66,12 @@ void decode_quoted(std::string_view raw, std::string& out) {
   }
 }
 
-struct FieldSpan {
-  size_t start;
-  size_t end;
-  bool decode;
-};
-
 // The record reader's bookkeeping: positions as it reports them.
 struct Exact {
   size_t last_record_end = 0;  // bytes consumed up to the end of the last record
   uint64_t record_index = 0;   // number of the next record (the header is 0)
   std::optional<Error> error;
   std::string scratch;
-};
-
-struct ChunkOut {
-  internal::CsvSegment seg;
-  size_t stop = 0;
-  bool error = false;
 };
 
 std::string position_text(const char* buf, uint64_t record, size_t byte, bool utf8_form) {
@@ -95,65 +81,6 @@ std::string position_text(const char* buf, uint64_t record, size_t byte, bool ut
   if (utf8_form) return "record " + std::to_string(record) + " (line " + std::to_string(line);
   return "record " + std::to_string(record) + " (line: " + std::to_string(line) +
          ", byte: " + std::to_string(byte) + ")";
-}
-
-constexpr uint64_t kQuotedRow = uint64_t(1) << 63;
-
-// Reads the fields of the record that starts at `pos` (which is not a
-// terminator). Returns the position after its terminator (or the end).
-size_t read_record_fields(const char* buf, size_t pos, size_t end, std::vector<FieldSpan>& fields,
-                          bool& at_eof, bool& quoted) {
-  fields.clear();
-  at_eof = false;
-  quoted = false;
-  for (;;) {
-    if (pos < end && buf[pos] == '"') {
-      quoted = true;
-      const size_t fstart = pos;
-      size_t q = pos + 1;
-      size_t content_end = end;
-      bool complex = false;
-      for (;;) {
-        const void* hit = q < end ? std::memchr(buf + q, '"', end - q) : nullptr;
-        if (hit == nullptr) {
-          content_end = end;
-          q = end;
-          break;
-        }
-        const size_t qp = static_cast<size_t>(static_cast<const char*>(hit) - buf);
-        q = qp + 1;
-        if (q < end && buf[q] == '"') {
-          complex = true;
-          ++q;
-          continue;
-        }
-        content_end = qp;
-        break;
-      }
-      if (q < end && !kStops.stop[static_cast<unsigned char>(buf[q])]) {
-        complex = true;
-        q = scan_unquoted(buf, q, end);
-      }
-      if (complex)
-        fields.push_back({fstart, q, true});
-      else
-        fields.push_back({fstart + 1, content_end, false});
-      pos = q;
-    } else {
-      const size_t q = scan_unquoted(buf, pos, end);
-      fields.push_back({pos, q, false});
-      pos = q;
-    }
-    if (pos >= end) {
-      at_eof = true;
-      return end;
-    }
-    if (buf[pos] == ',') {
-      ++pos;
-      continue;
-    }
-    return pos + 1;  // the terminator ends the record
-  }
 }
 
 // Parses records from `begin` (a record start) until the reader stands at a
@@ -222,239 +149,6 @@ void parse_range(const char* buf, size_t begin, size_t stop_at, size_t end, size
   }
 }
 
-// Bit i of each mask stands for byte i of a 64-byte block.
-struct BlockMasks {
-  uint64_t end = 0;    // CR or LF
-  uint64_t comma = 0;
-  uint64_t quote = 0;
-};
-
-// The masks of `len` (at most 64) bytes at `p`; bits past `len` are clear.
-BlockMasks block_masks(const char* p, size_t len) {
-  BlockMasks m;
-#if defined(__SSE2__)
-  if (len == 64) {
-    const __m128i comma = _mm_set1_epi8(','), cr = _mm_set1_epi8('\r'), lf = _mm_set1_epi8('\n'),
-                  quote = _mm_set1_epi8('"');
-    for (int i = 0; i < 4; ++i) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
-      const int shift = 16 * i;
-      m.end |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(
-                   _mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)))))
-               << shift;
-      m.comma |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, comma))))
-                 << shift;
-      m.quote |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, quote))))
-                 << shift;
-    }
-    return m;
-  }
-#endif
-  for (size_t i = 0; i < len; ++i) {
-    const uint64_t bit = uint64_t(1) << i;
-    switch (p[i]) {
-      case '\r':
-      case '\n': m.end |= bit; break;
-      case ',': m.comma |= bit; break;
-      case '"': m.quote |= bit; break;
-      default: break;
-    }
-  }
-  return m;
-}
-
-// Finds the records of [begin, ...) that parse_range finds (same rows, same
-// stop, a field-count failure at the same record) without splitting them
-// into fields; UTF-8 is checked over the whole body afterwards. A stretch
-// without quotes is read 64 bytes at a time, a record ending at its first CR
-// or LF and holding one field more than it has commas. A block that holds a
-// quote is read record by record with the full field reader, from the start
-// of the record that is open, until a record boundary lies past the block.
-// Built twice, the processor choosing once at start-up: with the popcnt
-// instruction for the comma counts where it exists (the default build counts
-// bits in software, in a library call). On 150 000 rows of the reference CSV
-// the scan runs 33.7 M instructions instead of 38.6 M (callgrind). The choice
-// is a plain function pointer, not GCC's target_clones: GCC 12 takes a cloned
-// function for one that cannot throw, so a bad_alloc from inside the scan
-// ended the process instead of reaching the caller.
-__attribute__((always_inline)) inline void scan_range_body(const char* buf, size_t begin,
-                                                           size_t stop_at, size_t end,
-                                                           size_t nfields, ChunkOut& out) {
-  std::vector<FieldSpan> fields;
-  size_t pos = begin;  // the next block
-  size_t gap = begin;  // between records: where the current stretch of CR/LF began
-  bool in_row = false;
-  size_t row_start = 0;
-  size_t commas = 0;
-  // Walking through the stretch [gap, next) byte by byte, the reader stops
-  // at the first position at or after stop_at.
-  auto stops_before = [&](size_t next) {
-    if (next < stop_at) return false;
-    out.stop = std::max(gap, stop_at);
-    return true;
-  };
-  while (pos < end) {
-    const size_t len = std::min<size_t>(64, end - pos);
-    const BlockMasks m = block_masks(buf + pos, len);
-    if (m.quote != 0) {
-      const size_t block_end = pos + len;
-      size_t p = in_row ? row_start : gap;
-      in_row = false;
-      for (;;) {
-        if (p >= stop_at) {
-          out.stop = p;
-          return;
-        }
-        if (p >= block_end) break;
-        const char c = buf[p];
-        if (c == '\r' || c == '\n') {
-          ++p;
-          continue;
-        }
-        const size_t rec_start = p;
-        bool at_eof = false, quoted = false;
-        p = read_record_fields(buf, p, end, fields, at_eof, quoted);
-        if (fields.size() != nfields) {
-          out.error = true;
-          out.stop = p;
-          return;
-        }
-        out.seg.rows.push_back(rec_start | (quoted ? kQuotedRow : 0));
-        if (at_eof) {
-          out.stop = end;
-          return;
-        }
-        if (buf[p - 1] == '\r' && p < end && buf[p] == '\n') ++p;
-      }
-      gap = pos = p;
-      continue;
-    }
-    const uint64_t valid = len == 64 ? ~uint64_t(0) : (uint64_t(1) << len) - 1;
-    size_t bit = 0;  // the first byte of the block not read yet
-    while (bit < len) {
-      const uint64_t from = ~uint64_t(0) << bit;
-      if (!in_row) {
-        const uint64_t starts = ~m.end & valid & from;
-        if (starts == 0) break;  // the block ends between records
-        const size_t s = static_cast<size_t>(__builtin_ctzll(starts));
-        if (stops_before(pos + s)) return;
-        in_row = true;
-        row_start = pos + s;
-        commas = 0;
-        bit = s;
-        continue;
-      }
-      const uint64_t term = m.end & from;
-      if (term == 0) {
-        commas += static_cast<size_t>(__builtin_popcountll(m.comma & from));
-        break;
-      }
-      const size_t q = static_cast<size_t>(__builtin_ctzll(term));
-      commas += static_cast<size_t>(
-          __builtin_popcountll(m.comma & from & ((uint64_t(1) << q) - 1)));
-      const size_t t = pos + q;
-      if (commas + 1 != nfields) {
-        out.error = true;
-        out.stop = t + 1;
-        return;
-      }
-      out.seg.rows.push_back(row_start);
-      in_row = false;
-      gap = t + 1 + (buf[t] == '\r' && t + 1 < end && buf[t + 1] == '\n' ? 1 : 0);
-      bit = q + 1;
-    }
-    pos += len;
-  }
-  if (in_row) {  // the last record has no terminator
-    if (commas + 1 != nfields) out.error = true;
-    else out.seg.rows.push_back(row_start);
-    out.stop = end;
-    return;
-  }
-  out.stop = std::max(gap, stop_at);
-}
-
-using ScanRangeFn = void (*)(const char*, size_t, size_t, size_t, size_t, ChunkOut&);
-
-void scan_range_default(const char* buf, size_t begin, size_t stop_at, size_t end, size_t nfields,
-                        ChunkOut& out) {
-  scan_range_body(buf, begin, stop_at, end, nfields, out);
-}
-
-#if defined(__x86_64__) && defined(__GNUC__)
-__attribute__((target("popcnt"))) void scan_range_popcnt(const char* buf, size_t begin,
-                                                         size_t stop_at, size_t end,
-                                                         size_t nfields, ChunkOut& out) {
-  scan_range_body(buf, begin, stop_at, end, nfields, out);
-}
-#endif
-
-ScanRangeFn pick_scan_range() {
-#if defined(__x86_64__) && defined(__GNUC__)
-  if (__builtin_cpu_supports("popcnt")) return scan_range_popcnt;
-#endif
-  return scan_range_default;
-}
-
-void scan_range(const char* buf, size_t begin, size_t stop_at, size_t end, size_t nfields,
-                ChunkOut& out) {
-  static const ScanRangeFn fn = pick_scan_range();
-  fn(buf, begin, stop_at, end, nfields, out);
-}
-
-// The records after the header, in parallel chunks when the input is large.
-// Returns false when any record fails (the exact pass then reports it).
-bool parse_body_parallel(const char* buf, size_t begin, size_t end, size_t nfields, size_t min_chunk,
-                         std::vector<internal::CsvSegment>& segments) {
-  const size_t len = end - begin;
-  const size_t kMinChunk = min_chunk == 0 ? kDefaultMinChunk : min_chunk;
-  auto& arena = worker_arena();
-  size_t nchunks = std::min<size_t>(len / kMinChunk, static_cast<size_t>(arena.max_concurrency()) * 4);
-  if (nchunks < 2) {
-    ChunkOut out;
-    scan_range(buf, begin, end, end, nfields, out);
-    if (out.error) return false;
-    segments.push_back(std::move(out.seg));
-    return true;
-  }
-  // Chunk starts: just after the first line feed at or after each cut.
-  std::vector<size_t> starts{begin};
-  for (size_t k = 1; k < nchunks; ++k) {
-    size_t cut = begin + len / nchunks * k;
-    if (cut < starts.back()) continue;
-    const void* nl = std::memchr(buf + cut, '\n', end - cut);
-    if (nl == nullptr) break;
-    size_t s = static_cast<size_t>(static_cast<const char*>(nl) - buf) + 1;
-    if (s >= end) break;
-    if (s > starts.back()) starts.push_back(s);
-  }
-  starts.push_back(end);
-  const size_t n = starts.size() - 1;
-  std::vector<ChunkOut> outs(n);
-  arena.execute([&] {
-    // Each chunk's record list grows as records are found: nothing is
-    // set aside in proportion to the input.
-    oneapi::tbb::parallel_for(size_t(0), n, [&](size_t i) {
-      scan_range(buf, starts[i], starts[i + 1], end, nfields, outs[i]);
-    });
-  });
-  // Chain the chunks: a chunk whose guessed start was not a record start
-  // (its line feed lay inside a quoted field) is parsed again from where its
-  // predecessor really stopped.
-  size_t pos = begin;
-  for (size_t i = 0; i < n; ++i) {
-    if (pos >= starts[i + 1]) continue;  // swallowed by the previous chunk's last record
-    if (pos != starts[i]) {
-      outs[i] = ChunkOut{};
-      scan_range(buf, pos, starts[i + 1], end, nfields, outs[i]);
-    }
-    if (outs[i].error) return false;
-    pos = outs[i].stop;
-    segments.push_back(std::move(outs[i].seg));
-  }
-  return true;
-}
-
 // The fields of a record in which no field begins with a quote: split at
 // its commas up to its terminator, 16 bytes at a time, into `out`, which has
 // room for the record's `n` fields (the parse counted them).
@@ -462,12 +156,8 @@ void split_plain(const char* buf, size_t pos, size_t end, CsvTable::FieldRef* ou
   size_t field = pos;
   size_t i = 0;
 #if defined(__SSE2__)
-  const __m128i comma = _mm_set1_epi8(','), cr = _mm_set1_epi8('\r'), lf = _mm_set1_epi8('\n');
   for (; pos + 16 <= end; pos += 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(buf + pos));
-    unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(
-        _mm_or_si128(_mm_cmpeq_epi8(v, comma), _mm_cmpeq_epi8(v, cr)), _mm_cmpeq_epi8(v, lf))));
-    while (mask != 0) {
+    for (unsigned mask = StopBytes16(buf + pos).stops(); mask != 0;) {
       const size_t at = pos + static_cast<size_t>(__builtin_ctz(mask));
       out[i++] = {field, at - field, false};
       if (buf[at] != ',' || i == n) return;
@@ -487,6 +177,66 @@ void split_plain(const char* buf, size_t pos, size_t end, CsvTable::FieldRef* ou
 }
 
 }  // namespace
+
+namespace internal {
+
+size_t read_record_fields(const char* buf, size_t pos, size_t end, std::vector<FieldSpan>& fields,
+                          bool& at_eof, bool& quoted) {
+  fields.clear();
+  at_eof = false;
+  quoted = false;
+  for (;;) {
+    if (pos < end && buf[pos] == '"') {
+      quoted = true;
+      const size_t fstart = pos;
+      size_t q = pos + 1;
+      size_t content_end = end;
+      bool complex = false;
+      for (;;) {
+        const void* hit = q < end ? std::memchr(buf + q, '"', end - q) : nullptr;
+        if (hit == nullptr) {
+          content_end = end;
+          q = end;
+          break;
+        }
+        const size_t qp = static_cast<size_t>(static_cast<const char*>(hit) - buf);
+        q = qp + 1;
+        if (q < end && buf[q] == '"') {
+          complex = true;
+          ++q;
+          continue;
+        }
+        content_end = qp;
+        break;
+      }
+      if (q < end && !kStops.stop[static_cast<unsigned char>(buf[q])]) {
+        complex = true;
+        q = scan_unquoted(buf, q, end);
+      }
+      if (complex)
+        fields.push_back({fstart, q, true});
+      else
+        fields.push_back({fstart + 1, content_end, false});
+      pos = q;
+    } else {
+      const size_t q = scan_unquoted(buf, pos, end);
+      fields.push_back({pos, q, false});
+      pos = q;
+    }
+    if (pos >= end) {
+      at_eof = true;
+      return end;
+    }
+    if (buf[pos] == ',') {
+      ++pos;
+      continue;
+    }
+    return pos + 1;  // the terminator ends the record
+  }
+}
+
+
+}  // namespace internal
 
 void CsvTable::split_row(size_t row, std::vector<FieldRef>& out) const {
   const size_t s = static_cast<size_t>(
@@ -549,9 +299,12 @@ InputRecord CsvTable::record(size_t row) const {
 
 uint64_t internal::csv_record_reader_runs_for_testing() { return g_record_reader_runs.load(); }
 
-Result<CsvTable> parse_csv_bytes(FileBytes bytes) { return parse_csv_bytes(std::move(bytes), true); }
+Result<CsvTable> parse_csv_bytes(FileBytes bytes) {
+  return parse_csv_bytes(std::move(bytes), CsvParseMode::Chunked);
+}
 
-Result<CsvTable> parse_csv_bytes(FileBytes bytes, bool fast, size_t min_chunk_bytes) {
+Result<CsvTable> parse_csv_bytes(FileBytes bytes, CsvParseMode mode, size_t min_chunk_bytes) {
+  const bool fast = mode == CsvParseMode::Chunked;
   CsvTable table;
   const char* buf = bytes.data();
   const size_t end = bytes.size();
@@ -590,7 +343,7 @@ Result<CsvTable> parse_csv_bytes(FileBytes bytes, bool fast, size_t min_chunk_by
   // bytes that are not UTF-8 before unquoting) goes to the exact pass, which
   // reports the first failing record with its position.
   std::vector<internal::CsvSegment> segments;
-  bool ok = fast && parse_body_parallel(buf, body, end, nfields, min_chunk_bytes, segments);
+  bool ok = fast && internal::find_csv_records(buf, body, end, nfields, min_chunk_bytes, segments);
   if (ok) {
     std::string_view all(buf + body, end - body);
     constexpr size_t kBlock = size_t(1) << 22;
@@ -633,7 +386,7 @@ Result<CsvTable> read_csv_table(const std::string& path, size_t min_chunk_bytes)
     if (err.stage == ReadStage::Open) return std::move(err.error).add_context("open csv file " + path);
     return std::move(err.error).add_context("read csv headers");
   }
-  return parse_csv_bytes(std::move(bytes), true, min_chunk_bytes);
+  return parse_csv_bytes(std::move(bytes), CsvParseMode::Chunked, min_chunk_bytes);
 }
 
 }  // namespace quor::ingest

@@ -15,6 +15,9 @@
 
 namespace quor::ingest {
 
+// How parse_csv_bytes finds the records (see there).
+enum class CsvParseMode { RecordByRecord, Chunked };
+
 namespace internal {
 // Record starts of one parsed stretch of a file (top bit: a field of the
 // record begins with a quote).
@@ -65,7 +68,7 @@ class CsvTable {
   InputRecord record(size_t row) const;
 
  private:
-  friend Result<CsvTable> parse_csv_bytes(FileBytes bytes, bool fast, size_t min_chunk_bytes);
+  friend Result<CsvTable> parse_csv_bytes(FileBytes bytes, CsvParseMode mode, size_t min_chunk_bytes);
   FileBytes bytes_;
   std::vector<std::string> headers_;
   std::vector<internal::CsvSegment> segments_;
@@ -80,12 +83,12 @@ class CsvTable {
 // the previous record has 3 fields". The first failing record in file order
 // is the one reported.
 Result<CsvTable> parse_csv_bytes(FileBytes bytes);
-// `fast` false: the record-by-record reader alone, which checks each field
-// as it goes; true: records found in parallel chunks first, the reader
+// RecordByRecord: the record-by-record reader alone, which checks each field
+// as it goes; Chunked: records found in parallel chunks first, the reader
 // running only to report a failure. Both give the same table or error.
 // `min_chunk_bytes` is the smallest input read in parallel chunks (0: 1 MiB;
 // tests lower it to put chunk borders anywhere in a small input).
-Result<CsvTable> parse_csv_bytes(FileBytes bytes, bool fast, size_t min_chunk_bytes = 0);
+Result<CsvTable> parse_csv_bytes(FileBytes bytes, CsvParseMode mode, size_t min_chunk_bytes = 0);
 
 namespace internal {
 // How often a fast parse handed the body to the record-by-record reader

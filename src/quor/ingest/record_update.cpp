@@ -46,7 +46,7 @@ std::optional<RecordUpdate> compute_record_update(const model::Schema& schema,
   internal::CompiledSchema cs(schema);
   internal::ObservationListSource src(schema, &observation, 1);
   internal::BatchUpdates u;
-  internal::compute_batch(cs, src, 0, 1, false, 0, u);
+  internal::compute_batch(cs, src, 0, 1, internal::RawLines::Skip, 0, u);
   return to_record_update(cs, u, 0, observation);
 }
 

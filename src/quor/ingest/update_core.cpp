@@ -417,7 +417,7 @@ void find_keys(const KeyTable& keys, StepScratch& scratch, size_t nkd, BatchUpda
 }  // namespace
 
 void compute_batch(const CompiledSchema& cs, const ObservationSource& src, size_t begin,
-                   size_t end, bool want_lines, uint64_t first_id, BatchUpdates& out,
+                   size_t end, RawLines lines, uint64_t first_id, BatchUpdates& out,
                    const KeyTable* keys, StepScratches* scratches) {
   const size_t n = end - begin;
   const size_t nv = cs.vars.size(), nj = cs.joints.size(), nkd = cs.key_dims.size();
@@ -432,6 +432,7 @@ void compute_batch(const CompiledSchema& cs, const ObservationSource& src, size_
   if (out.pending.size() < n) out.pending.resize(n);
   out.slots.resize(n * nv);
   out.cells.resize(n * nj * 2);
+  const bool want_lines = lines == RawLines::Write;
   out.lines = want_lines;
   out.first_id = first_id;
   const size_t kBlock = BatchUpdates::kLineBlock;

@@ -76,12 +76,15 @@ class StepScratches {
   std::atomic<uint64_t>* cpu_ns_;
 };
 
+// Whether a step also writes each present record's raw-log line.
+enum class RawLines { Skip, Write };
+
 // Computes observations [begin, end) of `src` on the worker pool. Key
 // labels are looked up in `keys` (read only; none: every key is pending),
-// through `scratches` (made for `keys`) when given. With `want_lines`, the
-// raw-log lines are written with identifiers from `first_id`.
+// through `scratches` (made for `keys`) when given. With RawLines::Write,
+// the raw-log lines are written with identifiers from `first_id`.
 void compute_batch(const CompiledSchema& schema, const ObservationSource& src, size_t begin,
-                   size_t end, bool want_lines, uint64_t first_id, BatchUpdates& out,
+                   size_t end, RawLines lines, uint64_t first_id, BatchUpdates& out,
                    const KeyTable* keys = nullptr, StepScratches* scratches = nullptr);
 
 // Reads the label of key dimension `d` from a pending key.
