@@ -13,6 +13,7 @@
 #include "owner_thread.h"
 #include "py_ref.h"
 #include "quor_db.h"
+#include "reference/database_counts.h"
 #include "results.h"
 
 namespace quor::python {
@@ -64,16 +65,16 @@ PyObject* memory_db(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
                   "add x");
       QUOR_ASSERT(db.add_variable({"c", model::CategoricalType{{"a", "b"}, false}}).ok(), "add c");
       QUOR_ASSERT(db.add_dimension({"region", "region", std::nullopt}).ok(), "add region");
-      store::TouchedSet touched;
-      auto add = [&](const char* var, const char* region, store::CountAccumulator counts) {
+      reference::TouchedSet touched;
+      auto add = [&](const char* var, const char* region, reference::CountAccumulator counts) {
         model::DimensionMap map{{"region", region}};
-        QUOR_ASSERT(db.apply_counts(var, map, counts).ok(), "apply");
+        QUOR_ASSERT(reference::apply_counts(db, var, map, counts).ok(), "apply");
         touched.emplace_back(var, map);
       };
-      add("x", "north", store::HistogramCounts{{{0, 1}, {3, 2}}});
-      add("x", "south", store::HistogramCounts{{{1, 2}}});
-      add("c", "north", store::CategoricalCounts{{{0, 4}, {1, 1}}, 0});
-      db.finalize_updates(touched);
+      add("x", "north", reference::HistogramCounts{{{0, 1}, {3, 2}}});
+      add("x", "south", reference::HistogramCounts{{{1, 2}}});
+      add("c", "north", reference::CategoricalCounts{{{0, 4}, {1, 1}}, 0});
+      reference::finalize_updates(db, touched);
     }
     state->db.writable = writable;
     state->cache = std::make_shared<analytics::CompareCache>();
