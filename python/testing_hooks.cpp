@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include <memory>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -186,6 +187,16 @@ PyObject* throw_std(PyObject*, PyObject* arg) {
   });
 }
 
+// throw_bad_alloc(): an allocation failing inside a call.
+PyObject* throw_bad_alloc(PyObject*, PyObject*) {
+  return guarded_call([&]() -> PyObject* { throw std::bad_alloc(); });
+}
+
+// throw_unknown(): a C++ exception of no standard type inside a call.
+PyObject* throw_unknown(PyObject*, PyObject*) {
+  return guarded_call([&]() -> PyObject* { throw 7; });
+}
+
 PyObject* handed_back(PyObject*, PyObject*) {
   return PyLong_FromSize_t(handed_back_count());
 }
@@ -204,6 +215,8 @@ PyMethodDef functions[] = {
     {"engine_error", as_cfunction(engine_error), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"panic", do_panic, METH_O, nullptr},
     {"throw_std", throw_std, METH_O, nullptr},
+    {"throw_bad_alloc", throw_bad_alloc, METH_NOARGS, nullptr},
+    {"throw_unknown", throw_unknown, METH_NOARGS, nullptr},
     {"handed_back", handed_back, METH_NOARGS, nullptr},
     {"panic_exception", panic_exception, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
