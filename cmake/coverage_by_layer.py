@@ -21,7 +21,8 @@ def layer_of(path):
     # are named by that path: <build>/layer_include/<layer>/quor/<layer>/...
     if "layer_include/" in path:
         rest = path.split("layer_include/", 1)[1].split("/")
-        return rest[0] if len(rest) > 3 else None
+        # (the private root of <layer> is layer_include/<layer>.internal).
+        return rest[0].split(".")[0] if len(rest) > 3 else None
     parts = path.split("/")
     if parts[:2] == ["src", "quor"] and len(parts) > 3:
         return parts[2]

@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include <memory>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -13,6 +14,7 @@
 #include "owner_thread.h"
 #include "py_ref.h"
 #include "quor_db.h"
+#include "reference/database_counts.h"
 #include "results.h"
 
 namespace quor::python {
@@ -64,16 +66,16 @@ PyObject* memory_db(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
                   "add x");
       QUOR_ASSERT(db.add_variable({"c", model::CategoricalType{{"a", "b"}, false}}).ok(), "add c");
       QUOR_ASSERT(db.add_dimension({"region", "region", std::nullopt}).ok(), "add region");
-      store::TouchedSet touched;
-      auto add = [&](const char* var, const char* region, store::CountAccumulator counts) {
+      reference::TouchedSet touched;
+      auto add = [&](const char* var, const char* region, reference::CountAccumulator counts) {
         model::DimensionMap map{{"region", region}};
-        QUOR_ASSERT(db.apply_counts(var, map, counts).ok(), "apply");
+        QUOR_ASSERT(reference::apply_counts(db, var, map, counts).ok(), "apply");
         touched.emplace_back(var, map);
       };
-      add("x", "north", store::HistogramCounts{{{0, 1}, {3, 2}}});
-      add("x", "south", store::HistogramCounts{{{1, 2}}});
-      add("c", "north", store::CategoricalCounts{{{0, 4}, {1, 1}}, 0});
-      db.finalize_updates(touched);
+      add("x", "north", reference::HistogramCounts{{{0, 1}, {3, 2}}});
+      add("x", "south", reference::HistogramCounts{{{1, 2}}});
+      add("c", "north", reference::CategoricalCounts{{{0, 4}, {1, 1}}, 0});
+      reference::finalize_updates(db, touched);
     }
     state->db.writable = writable;
     state->cache = std::make_shared<analytics::CompareCache>();
@@ -185,6 +187,16 @@ PyObject* throw_std(PyObject*, PyObject* arg) {
   });
 }
 
+// throw_bad_alloc(): an allocation failing inside a call.
+PyObject* throw_bad_alloc(PyObject*, PyObject*) {
+  return guarded_call([&]() -> PyObject* { throw std::bad_alloc(); });
+}
+
+// throw_unknown(): a C++ exception of no standard type inside a call.
+PyObject* throw_unknown(PyObject*, PyObject*) {
+  return guarded_call([&]() -> PyObject* { throw 7; });
+}
+
 PyObject* handed_back(PyObject*, PyObject*) {
   return PyLong_FromSize_t(handed_back_count());
 }
@@ -203,6 +215,8 @@ PyMethodDef functions[] = {
     {"engine_error", as_cfunction(engine_error), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"panic", do_panic, METH_O, nullptr},
     {"throw_std", throw_std, METH_O, nullptr},
+    {"throw_bad_alloc", throw_bad_alloc, METH_NOARGS, nullptr},
+    {"throw_unknown", throw_unknown, METH_NOARGS, nullptr},
     {"handed_back", handed_back, METH_NOARGS, nullptr},
     {"panic_exception", panic_exception, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},

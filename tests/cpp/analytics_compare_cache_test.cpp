@@ -4,6 +4,7 @@
 
 #include <list>
 #include <map>
+#include <memory>
 #include <optional>
 #include <random>
 #include <set>
@@ -12,10 +13,12 @@
 #include <vector>
 
 #include "quor/analytics/compare_cache.h"
+#include "reference/compare_cache_probe.h"
 
 namespace quor::analytics {
 namespace {
 
+size_t member_lists(CompareCache& c) { return reference::CompareCacheProbe::member_lists(c); }
 
 CompareKey key(uint64_t i) { return CompareKey{i, 1, i + 1, 1, {}, {}}; }
 CompareResult result(double jsd) {
@@ -137,7 +140,7 @@ TEST(CompareCacheLru, AgreesWithAPlainLruModel) {
     if (k % 7 == 0) lists_in_use.insert(k % 3);
     ++e;
   }
-  EXPECT_EQ(c.member_lists(), lists_in_use.size());
+  EXPECT_EQ(member_lists(c), lists_in_use.size());
   // Recency order: refreshing every entry from the least recent up keeps
   // both in step; then the next stores evict in the model's order.
   for (auto it = model.order.rbegin(); it != model.order.rend(); ++it)
@@ -163,7 +166,7 @@ TEST(CompareCacheLru, SharesOneMemberListAcrossEntries) {
   CompareCache c;
   MemberStamps first(members);
   for (uint64_t i = 0; i < 100; ++i) c.put(CompareKey{1, 1, 100000 + i, 1, first, {}}, result(double(i)));
-  EXPECT_EQ(c.member_lists(), 1u);
+  EXPECT_EQ(member_lists(c), 1u);
   // An equal list built anew (a later statement resolving the same side):
   // found by content, then shared by identity.
   MemberStamps again(members);
@@ -172,20 +175,20 @@ TEST(CompareCacheLru, SharesOneMemberListAcrossEntries) {
   c.share(again);
   EXPECT_TRUE(again.shares_list_with(first));
   c.put(CompareKey{1, 1, 300000, 1, MemberStamps(members), {}}, result(1));
-  EXPECT_EQ(c.member_lists(), 1u);
+  EXPECT_EQ(member_lists(c), 1u);
   // One member more is another list.
   members.emplace_back(20000, 1);
   c.put(CompareKey{1, 1, 300000, 1, MemberStamps(members), {}}, result(2));
-  EXPECT_EQ(c.member_lists(), 2u);
+  EXPECT_EQ(member_lists(c), 2u);
   EXPECT_EQ(c.get(CompareKey{1, 1, 300000, 1, MemberStamps(members), {}})->jsd, 2.0);
   // Pushing every entry out releases both lists.
   for (uint64_t i = 0; i < CompareCache::kCapacity; ++i) c.put(key(i), result(0));
-  EXPECT_EQ(c.member_lists(), 0u);
+  EXPECT_EQ(member_lists(c), 0u);
   EXPECT_FALSE(c.get(CompareKey{1, 1, 100000 + 7, 1, first, {}}));
 }
 
 TEST(CompareCacheLru, SharedBetweenThreads) {
-  auto c = new_compare_cache();
+  auto c = std::make_shared<CompareCache>();
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([c, t] {

@@ -21,6 +21,25 @@ namespace {
 using testing_fixture::DbBuilder;
 using V = std::vector<uint64_t>;
 
+// A histogram comparison's measures, bit for bit those of quor::math taken
+// one by one over both sides rebinned to `bins` bins over [lo, hi].
+void expect_separate_histogram_measures(const CompareResult& r, const model::DistributionRepr& a,
+                                        const model::DistributionRepr& b, double lo, double hi,
+                                        uint64_t bins) {
+  auto ra = *math::rebin_histogram(a, lo, hi, bins), rb = *math::rebin_histogram(b, lo, hi, bins);
+  const auto &x = ra.bin_counts, &y = rb.bin_counts;
+  const uint64_t nx = ra.total_count, ny = rb.total_count;
+  EXPECT_TRUE(util::same_bits(r.jsd, math::jensen_shannon_divergence(x, y, nx, ny)));
+  EXPECT_TRUE(util::same_bits(r.kl_a_b, math::kl_divergence(x, y, nx, ny)));
+  EXPECT_TRUE(util::same_bits(r.kl_b_a, math::kl_divergence(y, x, ny, nx)));
+  EXPECT_TRUE(util::same_bits(r.psi, math::symmetric_kl_divergence(x, y, nx, ny)));
+  EXPECT_TRUE(util::same_bits(r.entropy_a, math::shannon_entropy(x, nx)));
+  EXPECT_TRUE(util::same_bits(r.entropy_b, math::shannon_entropy(y, ny)));
+  EXPECT_TRUE(util::same_bits(r.hellinger, math::hellinger_distance(x, y, nx, ny)));
+  ASSERT_TRUE(r.wasserstein.has_value());
+  EXPECT_TRUE(util::same_bits(*r.wasserstein, math::wasserstein_distance(x, y, nx, ny, lo, hi)));
+}
+
 // Per-category shares and JSD terms in union order, computed one category
 // at a time: what the fused kernel's contributions must equal.
 std::vector<CategoryContribution> category_contributions(const math::AlignedCategories& aligned,
@@ -67,17 +86,7 @@ TEST(CompareProperty, FusedMeasuresEqualTheSeparateOnes) {
     const model::DistributionRepr hb = model::HistogramRepr{-2.5, 7, b, nb};
     auto r = compare_representations(ha, hb);
     ASSERT_TRUE(r.ok());
-    auto ra = *math::rebin_histogram(ha, -2.5, 10, k), rb = *math::rebin_histogram(hb, -2.5, 10, k);
-    const auto &x = ra.bin_counts, &y = rb.bin_counts;
-    const uint64_t nx = ra.total_count, ny = rb.total_count;
-    EXPECT_TRUE(util::same_bits(r->jsd, math::jensen_shannon_divergence(x, y, nx, ny)));
-    EXPECT_TRUE(util::same_bits(r->kl_a_b, math::kl_divergence(x, y, nx, ny)));
-    EXPECT_TRUE(util::same_bits(r->kl_b_a, math::kl_divergence(y, x, ny, nx)));
-    EXPECT_TRUE(util::same_bits(r->psi, math::symmetric_kl_divergence(x, y, nx, ny)));
-    EXPECT_TRUE(util::same_bits(r->entropy_a, math::shannon_entropy(x, nx)));
-    EXPECT_TRUE(util::same_bits(r->entropy_b, math::shannon_entropy(y, ny)));
-    EXPECT_TRUE(util::same_bits(r->hellinger, math::hellinger_distance(x, y, nx, ny)));
-    EXPECT_TRUE(util::same_bits(*r->wasserstein, math::wasserstein_distance(x, y, nx, ny, -2.5, 10)));
+    expect_separate_histogram_measures(*r, ha, hb, -2.5, 10, k);
 
     // Categorical with unknown mass on one side; repeated names on short
     // lists, distinct ones on long lists so that the aligned layout passes
@@ -195,18 +204,7 @@ TEST(CompareProperty, PerSideFormEqualsThePlainComparison) {
             const auto& y = std::get<model::HistogramRepr>(plain[j].repr());
             const double lo = std::fmin(x.min, y.min), hi = std::fmax(x.max, y.max);
             const uint64_t n = std::max(x.bin_counts.size(), y.bin_counts.size());
-            auto rx = *math::rebin_histogram(plain[i].repr(), lo, hi, n);
-            auto ry = *math::rebin_histogram(plain[j].repr(), lo, hi, n);
-            const auto &u = rx.bin_counts, &v = ry.bin_counts;
-            const uint64_t nu = rx.total_count, nv = ry.total_count;
-            EXPECT_TRUE(util::same_bits(fast->jsd, math::jensen_shannon_divergence(u, v, nu, nv)));
-            EXPECT_TRUE(util::same_bits(fast->kl_a_b, math::kl_divergence(u, v, nu, nv)));
-            EXPECT_TRUE(util::same_bits(fast->kl_b_a, math::kl_divergence(v, u, nv, nu)));
-            EXPECT_TRUE(util::same_bits(fast->psi, math::symmetric_kl_divergence(u, v, nu, nv)));
-            EXPECT_TRUE(util::same_bits(fast->entropy_a, math::shannon_entropy(u, nu)));
-            EXPECT_TRUE(util::same_bits(fast->entropy_b, math::shannon_entropy(v, nv)));
-            EXPECT_TRUE(util::same_bits(fast->hellinger, math::hellinger_distance(u, v, nu, nv)));
-            EXPECT_TRUE(util::same_bits(*fast->wasserstein, math::wasserstein_distance(u, v, nu, nv, lo, hi)));
+            expect_separate_histogram_measures(*fast, plain[i].repr(), plain[j].repr(), lo, hi, n);
           }
         }
       }

@@ -13,6 +13,7 @@
 #include "quor/analytics/compare.h"
 #include "quor/analytics/compare_cache.h"
 #include "quor/math/measures.h"
+#include "reference/compare_cache_probe.h"
 
 namespace quor::analytics {
 namespace {
@@ -349,7 +350,7 @@ TEST_F(Compare, NearestLikeRunHoldsOneReferenceList) {
     ASSERT_TRUE(compare_prepared(cache, reference, candidate).ok());
   }
   EXPECT_EQ(cache.size(), 50u);
-  EXPECT_EQ(cache.member_lists(), 1u);
+  EXPECT_EQ(reference::CompareCacheProbe::member_lists(cache), 1u);
   // The same comparisons through the plain path hit those entries.
   auto plain = compare_distributions(b.db, cache, "income", {{"shop", "x"}},
                                      {{"region", "r3"}, {"shop", "x"}});

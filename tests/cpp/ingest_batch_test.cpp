@@ -12,9 +12,16 @@
 #include "temp_dir.h"
 #include "quor/ingest/batch_apply.h"
 #include "quor/store/dim_key.h"
+#include "reference/database_counts.h"
 
 namespace quor::ingest {
 namespace {
+
+using reference::apply_counts;
+using reference::finalize_updates;
+using reference::HistogramCounts;
+using reference::CategoricalCounts;
+using reference::TouchedSet;
 
 namespace fs = std::filesystem;
 using model::CategoricalType;
@@ -363,10 +370,10 @@ TEST(BatchApply, CellNumbersAtTheEndOfTheShortList) {
     ASSERT_TRUE(apply_observation_batch(db, schema, batch).ok());
 
     store::Database plain = fresh();
-    store::TouchedSet touched;
+    TouchedSet touched;
     for (const auto& [region, rows] : regions) {
-      store::CategoricalCounts cat;
-      store::HistogramCounts hist;
+      CategoricalCounts cat;
+      HistogramCounts hist;
       for (const auto& [category, value] : *rows) {
         const auto at = std::find(names.begin(), names.end(), category);
         if (at == names.end()) ++cat.unknown;
@@ -374,12 +381,12 @@ TEST(BatchApply, CellNumbersAtTheEndOfTheShortList) {
         ++hist.bins[static_cast<uint64_t>(std::clamp(std::floor(value), 0.0, cells - 1.0))];
       }
       const model::DimensionMap map{{"region", region}};
-      ASSERT_TRUE(plain.apply_counts("cat", map, cat).ok());
-      ASSERT_TRUE(plain.apply_counts("hist", map, hist).ok());
+      ASSERT_TRUE(apply_counts(plain, "cat", map, cat).ok());
+      ASSERT_TRUE(apply_counts(plain, "hist", map, hist).ok());
       touched.emplace_back("cat", map);
       touched.emplace_back("hist", map);
     }
-    plain.finalize_updates(touched);
+    finalize_updates(plain, touched);
 
     for (const char* var : {"cat", "hist"}) {
       for (const char* region : {"listed", "flat"}) {

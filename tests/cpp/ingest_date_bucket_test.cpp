@@ -13,9 +13,12 @@
 #include <vector>
 
 #include "quor/ingest/date_bucket.h"
+#include "reference/date_bucket.h"
 
 namespace quor::ingest {
 namespace {
+
+using reference::bucket_by_granularity;
 
 const char* const kGranularities[] = {"daily", "weekly", "monthly", "yearly"};
 

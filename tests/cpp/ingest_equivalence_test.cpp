@@ -30,13 +30,24 @@
 #include "quor/ingest/csv_reader.h"
 #include "quor/ingest/json_lines.h"
 #include "quor/ingest/readers.h"
-#include "quor/ingest/record_update.h"
 #include "quor/store/dim_key.h"
 #include "quor/store/directory.h"
 #include "quor/util/clock.h"
+#include "reference/database_counts.h"
+#include "reference/record_update.h"
 
 namespace quor::ingest {
 namespace {
+
+using reference::compute_record_update;
+using reference::RecordUpdate;
+using reference::CountSlot;
+using reference::apply_counts;
+using reference::finalize_updates;
+using reference::HistogramCounts;
+using reference::CategoricalCounts;
+using reference::CountAccumulator;
+using reference::TouchedSet;
 
 namespace fs = std::filesystem;
 using quor::test_util::TempDir;
@@ -93,7 +104,7 @@ Result<IngestReport> oracle_ingest_file(store::Database& db, const std::string& 
     std::vector<std::optional<RecordUpdate>> updates;
     for (size_t k = pos; k < pos + n; ++k) updates.push_back(compute_record_update(schema, obs[k]));
     std::vector<std::pair<std::string, model::DimensionMap>> order;
-    std::map<std::pair<std::string, model::DimensionMap>, store::CountAccumulator> acc;
+    std::map<std::pair<std::string, model::DimensionMap>, CountAccumulator> acc;
     std::map<std::pair<size_t, size_t>, std::map<std::pair<uint64_t, uint64_t>, uint64_t>> joints;
     std::vector<const util::JsonValue*> payloads;
     BatchCounters c;
@@ -110,14 +121,14 @@ Result<IngestReport> oracle_ingest_file(store::Database& db, const std::string& 
         if (it == acc.end()) {
           order.push_back(id);
           it = acc.emplace(id, vu.slot.kind == CountSlot::Kind::Bin
-                                   ? store::CountAccumulator(store::HistogramCounts{})
-                                   : store::CountAccumulator(store::CategoricalCounts{}))
+                                   ? CountAccumulator(HistogramCounts{})
+                                   : CountAccumulator(CategoricalCounts{}))
                    .first;
         }
-        if (auto* h = std::get_if<store::HistogramCounts>(&it->second)) ++h->bins[vu.slot.index];
+        if (auto* h = std::get_if<HistogramCounts>(&it->second)) ++h->bins[vu.slot.index];
         else if (vu.slot.kind == CountSlot::Kind::Unknown)
-          ++std::get<store::CategoricalCounts>(it->second).unknown;
-        else ++std::get<store::CategoricalCounts>(it->second).known[vu.slot.index];
+          ++std::get<CategoricalCounts>(it->second).unknown;
+        else ++std::get<CategoricalCounts>(it->second).known[vu.slot.index];
       }
       for (const auto& ju : u->joint_updates) {
         size_t j = 0;
@@ -140,7 +151,7 @@ Result<IngestReport> oracle_ingest_file(store::Database& db, const std::string& 
         }
       }
     }
-    for (const auto& id : order) QUOR_RETURN_IF_ERROR(db.apply_counts(id.first, id.second, acc.at(id)));
+    for (const auto& id : order) QUOR_RETURN_IF_ERROR(apply_counts(db, id.first, id.second, acc.at(id)));
     std::vector<const model::DimensionMap*> by_number(key_number.size());
     for (const auto& [map, number] : key_number) by_number[number] = &map;
     for (const auto& [where, cells] : joints) {
@@ -170,7 +181,7 @@ Result<IngestReport> oracle_ingest_file(store::Database& db, const std::string& 
         }
       }
     }
-    db.finalize_updates(store::TouchedSet(order.begin(), order.end()), fake_clock());
+    finalize_updates(db, TouchedSet(order.begin(), order.end()), fake_clock());
     c.distributions_updated = order.size();
     report.processed_rows += c.processed;
     report.skipped_rows += c.skipped;

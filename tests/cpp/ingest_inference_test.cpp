@@ -7,11 +7,13 @@
 #include <cstring>
 #include <random>
 
-#include "quor/ingest/date_bucket.h"
 #include "quor/ingest/schema_inference.h"
+#include "reference/date_bucket.h"
 
 namespace quor::ingest {
 namespace {
+
+using reference::bucket_by_granularity;
 
 using model::CategoricalType;
 using model::ContinuousType;

@@ -5,9 +5,9 @@
 #include "quor/ingest/compiled_schema.h"
 #include "quor/ingest/decimal_counter.h"
 #include "quor/ingest/preparation.h"
-#include "quor/ingest/record_update.h"
 #include "quor/ingest/update_core.h"
 #include "quor/ingest/worker_pool.h"
+#include "reference/record_update.h"
 
 #include <bit>
 #include <cmath>
@@ -17,6 +17,13 @@
 
 namespace quor::ingest {
 namespace {
+
+using reference::category_position;
+using reference::compute_record_update;
+using reference::RecordUpdate;
+using reference::CountSlot;
+using reference::VariableUpdate;
+using reference::JointUpdate;
 
 using model::CategoricalType;
 using model::ContinuousType;

@@ -74,6 +74,7 @@ TEST(JsonSkipValue, StopsAfterTheValueAndFailsOnBrokenOnes) {
       {R"( {"k": ["x\"]", {"y": null}, -1.5e3, true, false], "z": {}} )", " "},
       {R"([1, "]", "}"], 7)", ", 7"},
       {"\"\xff\\u0041\" tail", " tail"},  // invalid UTF-8 is skipped too
+      {"[1e400, -1e-400, [\"\xc3\"]]!", "!"},  // numbers are checked for form only
   };
   for (const auto& [text, rest] : skipped) {
     JsonReader r(text);
@@ -89,6 +90,10 @@ TEST(JsonSkipValue, StopsAfterTheValueAndFailsOnBrokenOnes) {
       {R"([1, 2)", "EOF while parsing a list"},
       {R"({"a": 1,})", "trailing comma"},
       {R"([1 2])", "expected `,` or `]`"},
+      {R"([1, -])", "invalid number"},
+      {R"([nul])", "expected ident"},
+      {"", "EOF while parsing a value"},
+      {R"([1, ?])", "expected value"},
   };
   for (const auto& [text, message] : broken) {
     JsonReader r(text);

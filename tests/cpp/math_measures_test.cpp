@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "quor/math/measures.h"
-#include "quor/math/table_terms.h"
+#include "quor/math/internal/table_terms.h"
 #include "quor/util/panic.h"
 #include "quor/util/saturating.h"
 #include "quor/util/total_order.h"

@@ -15,7 +15,7 @@
 
 #include "analytics_fixture.h"
 #include "quor/analytics/compare.h"
-#include "quor/sql/cells.h"
+#include "quor/sql/internal/cells.h"
 #include "quor/sql/executor.h"
 #include "quor/util/format.h"
 #include "quor/util/total_order.h"

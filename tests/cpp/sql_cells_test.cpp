@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "quor/sql/cells.h"
+#include "quor/sql/internal/cells.h"
 #include "quor/util/float_text.h"
 
 namespace quor::sql {

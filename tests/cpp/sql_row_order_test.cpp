@@ -9,8 +9,8 @@
 #include <random>
 #include <vector>
 
-#include "quor/sql/cells.h"
-#include "quor/sql/row_order.h"
+#include "quor/sql/internal/cells.h"
+#include "quor/sql/internal/row_order.h"
 #include "quor/util/total_order.h"
 
 namespace quor::sql {

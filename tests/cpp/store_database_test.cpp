@@ -6,9 +6,16 @@
 
 #include "quor/store/database.h"
 #include "quor/store/dim_key.h"
+#include "reference/database_counts.h"
 
 namespace quor::store {
 namespace {
+
+using reference::apply_counts;
+using reference::finalize_updates;
+using reference::find_distribution;
+using reference::HistogramCounts;
+using reference::CategoricalCounts;
 
 bool is_negative_zero(double v) { return v == 0.0 && std::signbit(v); }
 bool is_positive_zero(double v) { return v == 0.0 && !std::signbit(v); }
@@ -94,7 +101,7 @@ TEST(SchemaEdits, ReadOnlyRefusalComesFirst) {
             "database opened in read-only mode");
   EXPECT_EQ(db.add_dimension({"d", "d", std::nullopt}).error().full_text(),
             "database opened in read-only mode");
-  EXPECT_EQ(db.apply_counts("x", {}, HistogramCounts{{{0, 1}}}).error().full_text(),
+  EXPECT_EQ(apply_counts(db, "x", {}, HistogramCounts{{{0, 1}}}).error().full_text(),
             "database opened in read-only mode");
   EXPECT_EQ(db.meta.schema.variables.size(), 1u);
   EXPECT_TRUE(db.distributions.empty());
@@ -180,13 +187,13 @@ TEST(EnsureDistribution, IdsAndEmptyRepresentation) {
 TEST(ApplyCounts, HistogramOutOfRangeBinRaisesOnlyTotal) {
   Database db = writable_db();
   ASSERT_TRUE(db.add_variable(continuous("x", 4)).ok());
-  ASSERT_TRUE(db.apply_counts("x", {}, HistogramCounts{{{4, 5}}}).ok());
+  ASSERT_TRUE(apply_counts(db, "x", {}, HistogramCounts{{{4, 5}}}).ok());
   model::DistributionObject d = db.distribution(0);
   const auto& h = std::get<model::HistogramRepr>(d.repr);
   EXPECT_EQ(h.bin_counts, (std::vector<uint64_t>{0, 0, 0, 0}));
   EXPECT_EQ(h.total_count, 5u);
   EXPECT_EQ(d.sample_count, 0u);  // waits for finalize
-  db.finalize_updates({{"x", {}}});
+  finalize_updates(db, {{"x", {}}});
   d = db.distribution(0);
   EXPECT_EQ(d.sample_count, 5u);
   EXPECT_TRUE(is_negative_zero(d.entropy));
@@ -199,8 +206,8 @@ TEST(ApplyCounts, CategoricalWithUnknowns) {
   CategoricalCounts counts;
   counts.known = {{0, 1}, {1, 1}, {7, 0}};
   counts.unknown = 2;
-  ASSERT_TRUE(db.apply_counts("c", {{"r", "EU"}}, counts).ok());
-  db.finalize_updates({{"c", {{"r", "EU"}}}});
+  ASSERT_TRUE(apply_counts(db, "c", {{"r", "EU"}}, counts).ok());
+  finalize_updates(db, {{"c", {{"r", "EU"}}}});
   const model::DistributionObject d = db.distribution(0);
   const auto& c = std::get<model::CategoricalRepr>(d.repr);
   EXPECT_EQ(c.counts, (std::vector<uint64_t>{1, 1}));
@@ -215,7 +222,7 @@ TEST(ApplyCounts, KindMismatchSucceedsAndChangesNothing) {
   ASSERT_TRUE(db.add_variable(continuous("x", 2)).ok());
   CategoricalCounts counts;
   counts.known = {{0, 3}};
-  ASSERT_TRUE(db.apply_counts("x", {}, counts).ok());
+  ASSERT_TRUE(apply_counts(db, "x", {}, counts).ok());
   EXPECT_EQ(db.distribution(0).repr.total_count(), 0u);
 }
 
@@ -223,16 +230,16 @@ TEST(ApplyCounts, IndexDisagreeingWithListFails) {
   Database db = writable_db();
   ASSERT_TRUE(db.add_variable(continuous("x", 2)).ok());
   db.index_insert("x", {}, 99);  // names an id the list lacks
-  EXPECT_EQ(db.apply_counts("x", {}, HistogramCounts{}).error().full_text(),
+  EXPECT_EQ(apply_counts(db, "x", {}, HistogramCounts{}).error().full_text(),
             "distribution id '99' not found");
-  db.finalize_updates({{"x", {}}, {"absent", {}}});  // passed over, no crash
+  finalize_updates(db, {{"x", {}}, {"absent", {}}});  // passed over, no crash
 }
 
 TEST(ApplyCounts, CountsSaturateInsteadOfWrapping) {
   Database db = writable_db();
   ASSERT_TRUE(db.add_variable(continuous("x", 1)).ok());
-  ASSERT_TRUE(db.apply_counts("x", {}, HistogramCounts{{{0, UINT64_MAX}}}).ok());
-  ASSERT_TRUE(db.apply_counts("x", {}, HistogramCounts{{{0, 5}}}).ok());
+  ASSERT_TRUE(apply_counts(db, "x", {}, HistogramCounts{{{0, UINT64_MAX}}}).ok());
+  ASSERT_TRUE(apply_counts(db, "x", {}, HistogramCounts{{{0, 5}}}).ok());
   const model::DistributionObject d = db.distribution(0);
   const auto& h = std::get<model::HistogramRepr>(d.repr);
   EXPECT_EQ(h.bin_counts[0], UINT64_MAX);
@@ -258,8 +265,8 @@ TEST(FinalizeUpdates, EntropySignsAndVersions) {
     ASSERT_TRUE(db.add_variable(continuous("x", static_cast<uint32_t>(c.bins.size()))).ok());
     ASSERT_TRUE(db.ensure_distribution("x", {}).ok());
     db.distributions.set_repr(0, model::HistogramRepr{0.0, 1.0, c.bins, c.total});
-    db.finalize_updates({{"x", {}}});
-    db.finalize_updates({{"x", {}}});
+    finalize_updates(db, {{"x", {}}});
+    finalize_updates(db, {{"x", {}}});
     const model::DistributionObject d = db.distribution(0);
     EXPECT_EQ(d.entropy, c.entropy);
     if (c.entropy == 0.0) {
@@ -378,11 +385,11 @@ TEST(Searches, FindDistributionAndDimensionValues) {
   ASSERT_TRUE(db.ensure_distribution("x", {{"r", "EU"}, {"t", "1"}}).ok());
 
   std::map<std::string, std::string> empty;
-  EXPECT_EQ(db.find_distribution("x", empty)->id, 2u);
+  EXPECT_EQ(find_distribution(db, "x", empty)->id, 2u);
   std::unordered_map<std::string, std::string> eu{{"r", "EU"}};
-  EXPECT_EQ(db.find_distribution("x", eu)->id, 3u);
+  EXPECT_EQ(find_distribution(db, "x", eu)->id, 3u);
   std::unordered_map<std::string, std::string> none{{"r", "JP"}};
-  EXPECT_EQ(db.find_distribution("x", none), std::nullopt);
+  EXPECT_EQ(find_distribution(db, "x", none), std::nullopt);
 
   EXPECT_EQ(db.dimension_values("r"), (std::set<std::string>{"EU", "US"}));
   EXPECT_EQ(db.dimension_values("t"), (std::set<std::string>{"1", "2"}));
@@ -457,9 +464,9 @@ TEST(Searches, StatsSumSamples) {
   EXPECT_EQ(db.database_stats(), (DatabaseStats{0, 0, 0, 0}));
   ASSERT_TRUE(db.add_variable(continuous("x", 2)).ok());
   ASSERT_TRUE(db.add_dimension({"r", "r", std::nullopt}).ok());
-  ASSERT_TRUE(db.apply_counts("x", {{"r", "a"}}, HistogramCounts{{{0, 3}}}).ok());
-  ASSERT_TRUE(db.apply_counts("x", {{"r", "b"}}, HistogramCounts{{{1, 4}}}).ok());
-  db.finalize_updates({{"x", {{"r", "a"}}}, {"x", {{"r", "b"}}}});
+  ASSERT_TRUE(apply_counts(db, "x", {{"r", "a"}}, HistogramCounts{{{0, 3}}}).ok());
+  ASSERT_TRUE(apply_counts(db, "x", {{"r", "b"}}, HistogramCounts{{{1, 4}}}).ok());
+  finalize_updates(db, {{"x", {{"r", "a"}}}, {"x", {{"r", "b"}}}});
   EXPECT_EQ(db.database_stats(), (DatabaseStats{2, 7, 1, 1}));
   EXPECT_EQ(db.lookup_distribution("x", {{"r", "b"}})->sample_count, 4u);
 }

@@ -7,8 +7,14 @@
 #include <optional>
 
 #include "quor/store/database.h"
+#include "reference/database_counts.h"
 
 namespace quor::store::testing {
+
+using reference::apply_counts;
+using reference::finalize_updates;
+using reference::HistogramCounts;
+using reference::CategoricalCounts;
 
 inline const char* const kDataFiles[] = {"meta.edb", "distributions.edb", "dist_index.edb",
                                          "snapshots.edb"};
@@ -21,12 +27,12 @@ inline void fill(Database& db) {
   const model::DimensionMap eu{{"region", "EU"}};
   HistogramCounts h;
   h.bins = {{0, 2}, {3, 1}};
-  ASSERT_TRUE(db.apply_counts("age", eu, h).ok());
+  ASSERT_TRUE(apply_counts(db, "age", eu, h).ok());
   CategoricalCounts c;
   c.known = {{1, 4}};
   c.unknown = 1;
-  ASSERT_TRUE(db.apply_counts("colour", eu, c).ok());
-  db.finalize_updates({{"age", eu}, {"colour", eu}});
+  ASSERT_TRUE(apply_counts(db, "colour", eu, c).ok());
+  finalize_updates(db, {{"age", eu}, {"colour", eu}});
   ASSERT_TRUE(db.ensure_joint("colour", "age", eu).ok());
 }
 

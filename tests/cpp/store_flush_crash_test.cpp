@@ -17,10 +17,13 @@
 #include "quor/store/container.h"
 #include "quor/store/dim_key.h"
 #include "quor/store/directory.h"
+#include "reference/database_counts.h"
 #include "store_test_dir.h"
 
 namespace quor::store {
 namespace {
+
+using reference::find_distribution;
 
 using namespace quor::store::testing;
 namespace fs = std::filesystem;
@@ -120,7 +123,7 @@ class FlushCrashTest : public TempDirTest {
       const auto found = db->lookup_distribution(d.variable, d.dimension_key);
       ASSERT_TRUE(found.has_value()) << index_key(d.variable, d.dimension_key);
       EXPECT_EQ(found->id, d.id);
-      const auto first = db->find_distribution(d.variable, d.dimension_key);
+      const auto first = find_distribution(*db, d.variable, d.dimension_key);
       ASSERT_TRUE(first.has_value());
       EXPECT_EQ(first->id, d.id);
     }

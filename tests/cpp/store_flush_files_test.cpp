@@ -15,11 +15,16 @@
 #include "quor/store/binary_codec.h"
 #include "quor/store/container.h"
 #include "quor/store/directory.h"
+#include "reference/database_counts.h"
 #include "store_directory_fixture.h"
 #include "store_test_dir.h"
 
 namespace quor::store {
 namespace {
+
+using reference::apply_counts;
+using reference::finalize_updates;
+using reference::HistogramCounts;
 
 using namespace quor::store::testing;
 namespace fs = std::filesystem;
@@ -100,8 +105,8 @@ void change_every_record(Database& db, const std::string& region) {
   HistogramCounts h;
   h.bins = {{1, 1}};
   const model::DimensionMap map{{"region", region}};
-  ASSERT_TRUE(db.apply_counts("age", map, h).ok());  // meta counter, distributions, index
-  db.finalize_updates({{"age", map}});
+  ASSERT_TRUE(apply_counts(db, "age", map, h).ok());  // meta counter, distributions, index
+  finalize_updates(db, {{"age", map}});
   db.snapshots.entries[region] = {model::SnapshotEntry{1, 2, db.distribution(0)}};
 }
 
@@ -263,8 +268,8 @@ TEST_F(FlushFilesTest, AFlushWithNothingChangedRewritesNoFile) {
   HistogramCounts h;
   h.bins = {{2, 5}};
   const model::DimensionMap eu{{"region", "EU"}};
-  ASSERT_TRUE(db->apply_counts("age", eu, h).ok());
-  db->finalize_updates({{"age", eu}});
+  ASSERT_TRUE(apply_counts(*db, "age", eu, h).ok());
+  finalize_updates(*db, {{"age", eu}});
   EXPECT_EQ(renames_in(steps_of_flush(*db)), (std::vector<std::string>{"distributions.edb"}));
   auto now = stamps_of(path);
   EXPECT_NE(now[1], written[1]);
@@ -274,8 +279,8 @@ TEST_F(FlushFilesTest, AFlushWithNothingChangedRewritesNoFile) {
   // A new distribution: its file, the index and the id counter, then nothing
   // again; what the files hold is what a write puts there.
   const model::DimensionMap asia{{"region", "ASIA"}};
-  ASSERT_TRUE(db->apply_counts("age", asia, h).ok());
-  db->finalize_updates({{"age", asia}});
+  ASSERT_TRUE(apply_counts(*db, "age", asia, h).ok());
+  finalize_updates(*db, {{"age", asia}});
   EXPECT_EQ(renames_in(steps_of_flush(*db)),
             (std::vector<std::string>{"meta.edb", "distributions.edb", "dist_index.edb"}));
   EXPECT_TRUE(steps_of_flush(*db).empty());
@@ -534,10 +539,10 @@ TEST_F(FlushFilesTest, TheChangeGenerationTellsAFlushWhetherToLookAtTheRecords) 
   const Case cases[] = {
       {"add_variable", [](Database& d) { ASSERT_TRUE(d.add_variable({"v2", model::ContinuousType{2, std::nullopt}}).ok()); }},
       {"add_dimension", [](Database& d) { ASSERT_TRUE(d.add_dimension({"d2", "d2", std::nullopt}).ok()); }},
-      {"apply_counts", [&](Database& d) { ASSERT_TRUE(d.apply_counts("age", eu, HistogramCounts{{{1, 1}}}).ok()); }},
+      {"apply_counts", [&](Database& d) { ASSERT_TRUE(apply_counts(d, "age", eu, HistogramCounts{{{1, 1}}}).ok()); }},
       {"ensure_distribution", [&](Database& d) { ASSERT_TRUE(d.ensure_distribution("age", us).ok()); }},
       {"ensure_joint", [&](Database& d) { ASSERT_TRUE(d.ensure_joint("age", "colour", us).ok()); }},
-      {"finalize_updates", [&](Database& d) { d.finalize_updates({{"age", eu}}, 1234); }},
+      {"finalize_updates", [&](Database& d) { finalize_updates(d, {{"age", eu}}, 1234); }},
       {"a direct edit announced", [](Database& d) {
          d.flush_state.note_change();
          d.snapshots.entries["k"] = {model::SnapshotEntry{1, 2, d.records().distributions[0]}};
@@ -568,7 +573,7 @@ TEST_F(FlushFilesTest, TheChangeGenerationTellsAFlushWhetherToLookAtTheRecords) 
   EXPECT_EQ(*load_snapshot_store(path / "snapshots.edb"), db->snapshots);
 
   // A flush that fails leaves the records unclean, so the next one looks again.
-  ASSERT_TRUE(db->apply_counts("age", eu, HistogramCounts{{{2, 1}}}).ok());
+  ASSERT_TRUE(apply_counts(*db, "age", eu, HistogramCounts{{{2, 1}}}).ok());
   CrashingFileOps dies(0);
   EXPECT_FALSE(flush_database(*db, dies).ok());
   EXPECT_FALSE(db->flush_state.clean());

@@ -105,6 +105,29 @@ def test_ingest_wraps_a_conversion_type_error_with_any_text(db):
     assert str(info.value.__cause__) == "bad \ud800"
 
 
+class FailingColumns(list):
+    """A list of date columns whose iteration yields one and then raises."""
+
+    def __init__(self, error):
+        super().__init__(["day"])
+        self.error = error
+
+    def __iter__(self):
+        yield "day"
+        raise self.error
+
+
+def test_ingest_date_columns_iteration_errors(db):
+    # An exception raised while the columns are read reaches the caller: a
+    # TypeError wrapped like every argument error, any other one unchanged.
+    with pytest.raises(ValueError, match="^no more columns$"):
+        db.ingest("x.csv", date_columns=FailingColumns(ValueError("no more columns")))
+    with pytest.raises(TypeError) as info:
+        db.ingest("x.csv", date_columns=FailingColumns(TypeError("odd column")))
+    assert str(info.value) == "argument 'date_columns': odd column"
+    assert str(info.value.__cause__) == "odd column"
+
+
 @pytest.mark.parametrize("value", [-1, 2**64])
 def test_ingest_max_categories_overflow_is_the_hosts(db, value):
     with pytest.raises(OverflowError):
@@ -284,6 +307,28 @@ def test_value_conversion(tmp_path, value, expected):
         assert isinstance(got, float) and got == expected
     else:
         assert got == expected and type(got) is type(expected)
+
+
+def test_numpy_bool_values_are_booleans(db, tmp_path):
+    # A value of a class named numpy.bool_ is its truth; a failing __bool__
+    # fails the call and applies nothing.
+    def truth(self):
+        return self.value
+
+    NumpyBool = type("numpy.bool_", (), {"__init__": lambda self, v: setattr(self, "value", v),
+                                         "__bool__": truth})
+    (tmp_path / "one").mkdir()
+    assert payload_of_single_record(tmp_path / "one", NumpyBool(False)).get("v") is False
+
+    def broken(self):
+        raise ZeroDivisionError("no truth")
+
+    Broken = type("numpy.bool_", (), {"__bool__": broken})
+    db.ingest(write(tmp_path / "seed.csv", "region,v\nEU,1\nUS,2\n"))
+    before = db.stats().total_samples
+    with pytest.raises(ZeroDivisionError, match="^no truth$"):
+        db.ingest_records([{"region": "EU", "v": Broken()}])
+    assert db.stats().total_samples == before
 
 
 class FloatText(str):

@@ -167,6 +167,15 @@ def test_aborts_become_panic_exception(qt, hook):
             pass
 
 
+def test_other_cxx_exceptions_at_the_boundary(qt):
+    # A failed allocation is Python's MemoryError; an exception of no
+    # standard type is an abort like any other.
+    with pytest.raises(MemoryError):
+        qt.throw_bad_alloc()
+    with pytest.raises(qt.panic_exception(), match="^unknown C\\+\\+ exception$"):
+        qt.throw_unknown()
+
+
 def test_pair_statements_from_python(tmp_path):
     # 60 regions (a dimension: more than 50 values among the inspected rows)
     # with income histograms: ACROSS, PAIRWISE and NEAREST agree with one

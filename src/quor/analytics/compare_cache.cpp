@@ -243,11 +243,6 @@ std::vector<std::pair<CompareKey, CompareResult>> CompareCache::entries() {
   return out;
 }
 
-size_t CompareCache::member_lists() {
-  std::lock_guard<std::mutex> lock(mu_);
-  return pool_.size();
-}
-
 bool CompareCache::poisoned() {
   std::lock_guard<std::mutex> lock(mu_);
   return poisoned_;
@@ -257,7 +252,5 @@ void CompareCache::poison() {
   std::lock_guard<std::mutex> lock(mu_);
   poisoned_ = true;
 }
-
-std::shared_ptr<CompareCache> new_compare_cache() { return std::make_shared<CompareCache>(); }
 
 }  // namespace quor::analytics

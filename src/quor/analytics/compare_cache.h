@@ -30,6 +30,10 @@
 
 #include "quor/analytics/compare_result.h"
 
+namespace quor::reference {
+class CompareCacheProbe;
+}
+
 namespace quor::analytics {
 
 // (id, version) of one stored distribution.
@@ -114,14 +118,15 @@ class CompareCache {
   // Every entry's key and value, most recently used first (for checks of
   // the cache's state; changes no recency).
   std::vector<std::pair<CompareKey, CompareResult>> entries();
-  // Number of distinct member lists held by the entries.
-  size_t member_lists();
   // Whether an aborted operation poisoned the cache.
   bool poisoned();
   // Poisons the cache as an aborted operation would (irreversible).
   void poison();
 
  private:
+  // Reads the member-list pool for the tests' checks of its sharing.
+  friend class reference::CompareCacheProbe;
+
   static constexpr uint32_t kNone = UINT32_MAX;
   static constexpr size_t kIndexSize = 32768;  // power of two, load <= 0.31
   static constexpr size_t kIndexMask = kIndexSize - 1;
@@ -186,8 +191,5 @@ class CompareCache {
   uint32_t tail_ = kNone;  // least recently used
   std::unordered_multimap<uint64_t, PooledList> pool_;  // by list hash
 };
-
-// A handle to a new, empty cache of capacity 10000.
-std::shared_ptr<CompareCache> new_compare_cache();
 
 }  // namespace quor::analytics

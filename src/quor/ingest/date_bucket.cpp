@@ -270,12 +270,4 @@ bool BucketMemo::repeats(std::string_view value) const {
   return value == last_;
 }
 
-std::string bucket_by_granularity(std::string_view value,
-                                  const std::optional<std::string>& granularity) {
-  std::string out;
-  if (!granularity) out.assign(value);
-  else append_bucket_label(out, value, *granularity);
-  return out;
-}
-
 }  // namespace quor::ingest

@@ -6,7 +6,7 @@
 
 #include "quor/math/divide.h"
 #include "quor/math/log2.h"
-#include "quor/math/table_terms.h"
+#include "quor/math/internal/table_terms.h"
 #include "quor/util/panic.h"
 #include "quor/util/saturating.h"
 

@@ -1,4 +1,4 @@
-#include "quor/math/table_terms.h"
+#include "quor/math/internal/table_terms.h"
 
 #include <algorithm>
 #include <array>

@@ -1,4 +1,4 @@
-#include "quor/sql/cells.h"
+#include "quor/sql/internal/cells.h"
 
 #include <algorithm>
 #include <charconv>
@@ -7,7 +7,7 @@
 #include <cmath>
 #include <system_error>
 
-#include "quor/sql/row_order.h"
+#include "quor/sql/internal/row_order.h"
 #include "quor/util/total_order.h"
 #include "quor/util/panic.h"
 #include "quor/util/ascii.h"

@@ -2,7 +2,7 @@
 
 #include <type_traits>
 
-#include "quor/sql/statement_runners.h"
+#include "quor/sql/internal/statement_runners.h"
 #include "quor/sql/parser.h"
 
 namespace quor::sql {

@@ -21,10 +21,10 @@
 #include "quor/analytics/reference.h"
 #include "quor/analytics/track.h"
 #include "quor/math/measures.h"
-#include "quor/sql/cells.h"
+#include "quor/sql/internal/cells.h"
 #include "quor/sql/executor.h"
-#include "quor/sql/row_order.h"
-#include "quor/sql/statement_runners.h"
+#include "quor/sql/internal/row_order.h"
+#include "quor/sql/internal/statement_runners.h"
 #include "quor/util/format.h"
 #include "quor/util/total_order.h"
 

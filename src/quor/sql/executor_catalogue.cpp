@@ -1,7 +1,7 @@
 // STATS, SCHEMA and DIMENSIONS: what the database holds.
 #include <string>
 
-#include "quor/sql/statement_runners.h"
+#include "quor/sql/internal/statement_runners.h"
 #include "quor/util/format.h"
 
 namespace quor::sql::runners {

@@ -5,8 +5,8 @@
 #include <utility>
 #include <vector>
 
-#include "quor/sql/statement_runners.h"
-#include "quor/sql/cells.h"
+#include "quor/sql/internal/statement_runners.h"
+#include "quor/sql/internal/cells.h"
 #include "quor/store/dim_key.h"
 #include "quor/util/format.h"
 #include "quor/util/total_order.h"

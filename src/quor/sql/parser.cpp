@@ -35,10 +35,16 @@ Result<uint64_t> read_number_after(Parser& p, std::string_view keyword) {
 
 bool next_is(const Parser& p, TokenKind kind) { return p.peek().kind == kind; }
 
+// Consumes the next token when it is `kind` (an optional keyword).
+bool accept(Parser& p, TokenKind kind) {
+  if (!next_is(p, kind)) return false;
+  p.next();
+  return true;
+}
+
 Result<Statement> parse_compare(Parser& p) {
   QUOR_ASSIGN_OR_RETURN(std::string variable, read_identifier(p));
-  if (next_is(p, TokenKind::Between)) {
-    p.next();
+  if (accept(p, TokenKind::Between)) {
     CompareBetweenStatement s;
     s.variable = std::move(variable);
     QUOR_ASSIGN_OR_RETURN(s.a, read_dimension_pair(p));
@@ -47,8 +53,7 @@ Result<Statement> parse_compare(Parser& p) {
     QUOR_ASSIGN_OR_RETURN(s.filters, parse_where_clause(p));
     return Statement(std::move(s));
   }
-  if (next_is(p, TokenKind::Across)) {
-    p.next();
+  if (accept(p, TokenKind::Across)) {
     CompareAcrossStatement s;
     s.variable = std::move(variable);
     QUOR_ASSIGN_OR_RETURN(s.dimension, read_identifier(p));
@@ -71,8 +76,7 @@ Result<Statement> parse_track(Parser& p) {
   QUOR_ASSIGN_OR_RETURN(s.variable, read_identifier(p));
   QUOR_RETURN_IF_ERROR(read_keyword(p, TokenKind::From));
   QUOR_ASSIGN_OR_RETURN(s.from, read_dimension_pair(p));
-  if (next_is(p, TokenKind::Granularity)) {
-    p.next();
+  if (accept(p, TokenKind::Granularity)) {
     QUOR_ASSIGN_OR_RETURN(s.granularity, read_identifier(p));
   }
   return Statement(std::move(s));
@@ -84,11 +88,9 @@ Result<Statement> parse_show(Parser& p) {
   QUOR_RETURN_IF_ERROR(read_keyword(p, TokenKind::At));
   QUOR_ASSIGN_OR_RETURN(s.at, read_dimension_pair(p));
   QUOR_ASSIGN_OR_RETURN(s.filters, parse_where_clause(p));
-  if (next_is(p, TokenKind::Top)) {
-    p.next();
+  if (accept(p, TokenKind::Top)) {
     QUOR_ASSIGN_OR_RETURN(s.top, read_number_after(p, "TOP"));
-  } else if (next_is(p, TokenKind::Bottom)) {
-    p.next();
+  } else if (accept(p, TokenKind::Bottom)) {
     QUOR_ASSIGN_OR_RETURN(s.bottom, read_number_after(p, "BOTTOM"));
   }
   return Statement(std::move(s));
@@ -108,7 +110,7 @@ Result<Statement> parse_rank(Parser& p) {
 // The two variables of MI and CMI, with an optional Comma between them.
 Status read_variable_pair(Parser& p, std::string& a, std::string& b) {
   QUOR_ASSIGN_OR_RETURN(a, read_identifier(p));
-  if (next_is(p, TokenKind::Comma)) p.next();
+  accept(p, TokenKind::Comma);
   QUOR_ASSIGN_OR_RETURN(b, read_identifier(p));
   return ok_status();
 }
@@ -132,11 +134,9 @@ Result<Statement> parse_cmi(Parser& p) {
 Result<Statement> parse_correlations(Parser& p) {
   CorrelationsStatement s;
   for (;;) {
-    if (next_is(p, TokenKind::Limit)) {
-      p.next();
+    if (accept(p, TokenKind::Limit)) {
       QUOR_ASSIGN_OR_RETURN(s.limit, read_number_after(p, "LIMIT"));
-    } else if (next_is(p, TokenKind::Over)) {
-      p.next();
+    } else if (accept(p, TokenKind::Over)) {
       QUOR_ASSIGN_OR_RETURN(s.dimension, read_identifier(p));
     } else {
       break;
@@ -150,8 +150,7 @@ Result<Statement> parse_pairwise(Parser& p) {
   QUOR_ASSIGN_OR_RETURN(s.dimension, read_identifier(p));
   QUOR_RETURN_IF_ERROR(read_keyword(p, TokenKind::On));
   QUOR_ASSIGN_OR_RETURN(s.variable, read_identifier(p));
-  if (next_is(p, TokenKind::Using)) {
-    p.next();
+  if (accept(p, TokenKind::Using)) {
     QUOR_ASSIGN_OR_RETURN(s.metric, read_identifier(p));
   }
   return Statement(std::move(s));
@@ -163,11 +162,9 @@ Result<Statement> parse_nearest(Parser& p) {
   QUOR_RETURN_IF_ERROR(read_keyword(p, TokenKind::On));
   QUOR_ASSIGN_OR_RETURN(s.dimension, read_identifier(p));
   for (;;) {
-    if (next_is(p, TokenKind::Limit)) {
-      p.next();
+    if (accept(p, TokenKind::Limit)) {
       QUOR_ASSIGN_OR_RETURN(s.limit, read_number_after(p, "LIMIT"));
-    } else if (next_is(p, TokenKind::Using)) {
-      p.next();
+    } else if (accept(p, TokenKind::Using)) {
       QUOR_ASSIGN_OR_RETURN(s.metric, read_identifier(p));
     } else {
       break;
@@ -218,12 +215,10 @@ Status expect_token(Parser& parser, const Token& expected) {
 
 Result<std::vector<DimensionPair>> parse_where_clause(Parser& parser) {
   std::vector<DimensionPair> pairs;
-  if (!next_is(parser, TokenKind::Where)) return pairs;
-  parser.next();
+  if (!accept(parser, TokenKind::Where)) return pairs;
   QUOR_ASSIGN_OR_RETURN(DimensionPair first, read_dimension_pair(parser));
   pairs.push_back(std::move(first));
-  while (next_is(parser, TokenKind::And)) {
-    parser.next();
+  while (accept(parser, TokenKind::And)) {
     QUOR_ASSIGN_OR_RETURN(DimensionPair more, read_dimension_pair(parser));
     pairs.push_back(std::move(more));
   }

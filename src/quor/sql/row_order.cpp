@@ -1,4 +1,4 @@
-#include "quor/sql/row_order.h"
+#include "quor/sql/internal/row_order.h"
 
 #include <array>
 #include <cmath>

@@ -8,14 +8,6 @@ ExportStatement::ExportStatement(Statement inner, ExportFormat fmt)
 ExportStatement::ExportStatement(const ExportStatement& other)
     : statement(std::make_unique<Statement>(*other.statement)), format(other.format) {}
 
-ExportStatement& ExportStatement::operator=(const ExportStatement& other) {
-  if (this != &other) {
-    statement = std::make_unique<Statement>(*other.statement);
-    format = other.format;
-  }
-  return *this;
-}
-
 ExportStatement::ExportStatement(ExportStatement&&) noexcept = default;
 ExportStatement& ExportStatement::operator=(ExportStatement&&) noexcept = default;
 ExportStatement::~ExportStatement() = default;

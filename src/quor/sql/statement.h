@@ -119,7 +119,8 @@ struct ExportStatement {
 
   ExportStatement(Statement inner, ExportFormat format);
   ExportStatement(const ExportStatement& other);
-  ExportStatement& operator=(const ExportStatement& other);
+  // Copied whole (the inner statement too); never copy-assigned.
+  ExportStatement& operator=(const ExportStatement& other) = delete;
   ExportStatement(ExportStatement&&) noexcept;
   ExportStatement& operator=(ExportStatement&&) noexcept;
   ~ExportStatement();

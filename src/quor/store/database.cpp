@@ -204,11 +204,6 @@ std::set<std::string> Database::dimension_values(std::string_view name) const {
   return out;
 }
 
-bool Database::has_dimension_value(std::string_view name, std::string_view value) const {
-  const uint32_t d = distributions.find_dimension(name);
-  return d != kNoId && distributions.find_label(d, value) != kNoId;
-}
-
 void Database::has_dimension_values(std::string_view name, std::span<const std::string_view> values,
                                     std::vector<char>& out) const {
   out.assign(values.size(), 0);
@@ -280,39 +275,6 @@ const model::VariableDefinition* Database::variable_to_create(std::string_view v
   return find_variable(variable);
 }
 
-Status Database::apply_counts(std::string_view variable, const model::DimensionMap& map,
-                              const CountAccumulator& counts) {
-  flush_state.note_change();
-  if (!writable) return read_only_error();
-  auto ensured = ensure_distribution(variable, map);
-  if (!ensured.ok()) return std::move(ensured).error();
-  auto id = index_lookup(variable, map);
-  if (!id) return Error("distribution index missing after ensure");
-  std::optional<Position> p = position_of_id(*id);
-  if (!p) return distribution_id_not_found_error(*id);
-
-  // The sparse counts in flat form over the stored cells; numbers past them
-  // raise only the total.
-  const size_t ncells = distributions.row(*p).ncells;
-  std::vector<uint64_t> cells(ncells, 0);
-  CellCounts flat;
-  auto put = [&](uint64_t i, uint64_t c) {
-    if (i < ncells) cells[i] = util::add_saturating(cells[i], c);
-    else flat.total_only = util::add_saturating(flat.total_only, c);
-  };
-  if (const auto* hc = std::get_if<HistogramCounts>(&counts)) {
-    for (const auto& [bin, c] : hc->bins) put(bin, c);
-  } else {
-    const auto& cc = std::get<CategoricalCounts>(counts);
-    flat.categorical = true;
-    for (const auto& [i, c] : cc.known) put(i, c);
-    flat.unknown = cc.unknown;
-  }
-  flat.cells = cells;
-  add_cell_counts(*p, flat);
-  return ok_status();
-}
-
 namespace {
 
 // Adds flat counts to cells and a total (see add_cell_counts).
@@ -367,17 +329,6 @@ void Database::finalize_distribution(Position p, uint64_t now, uint64_t batches)
   r.entropy = math::shannon_entropy(distributions.cells(p), r.total_count);
   r.version += batches;
   r.last_updated = now;
-}
-
-void Database::finalize_updates(const TouchedSet& touched) {
-  finalize_updates(touched, unix_now_seconds());
-}
-
-void Database::finalize_updates(const TouchedSet& touched, uint64_t now) {
-  flush_state.note_change();
-  for (const auto& [variable, map] : touched) {
-    if (auto p = lookup_position(variable, map)) finalize_distribution(*p, now);
-  }
 }
 
 Status Database::ensure_joint(std::string_view a, std::string_view b, const model::DimensionMap& map) {

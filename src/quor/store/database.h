@@ -43,21 +43,6 @@ struct DatabaseStats {
   bool operator==(const DatabaseStats&) const = default;
 };
 
-// One batch's counts of one marginal distribution. Entry order does not
-// matter. Histogram: bin number -> count. Categorical: category number ->
-// count, with `unknown` for values outside the categories.
-struct HistogramCounts {
-  std::unordered_map<uint64_t, uint64_t> bins;
-};
-struct CategoricalCounts {
-  std::unordered_map<uint64_t, uint64_t> known;
-  uint64_t unknown = 0;
-};
-using CountAccumulator = std::variant<HistogramCounts, CategoricalCounts>;
-
-// Marginals changed by a batch, each (variable, map) at most once.
-using TouchedSet = std::vector<std::pair<std::string, model::DimensionMap>>;
-
 // A variable pair in the order joints store it: the byte-wise lesser name
 // first (equal names keep `a` first).
 inline std::pair<std::string_view, std::string_view> joint_pair_order(std::string_view a,
@@ -76,8 +61,7 @@ struct CellCounts {
   uint64_t total_only = 0;
 };
 
-// The one way counts reach a stored marginal (apply_counts and the batched
-// apply both use it). Category counts go only to a categorical, bin counts
+// The one way counts reach a stored marginal. Category counts go only to a categorical, bin counts
 // only to a histogram; any other pairing changes nothing. A cell past the
 // representation's list raises only total_count. Every addition saturates.
 // Derived fields (sample_count, entropy, ...) are left to finalize_distribution.
@@ -182,9 +166,8 @@ class Database {
   // Every value that marginal distributions hold for dimension `name`, once
   // each, in byte-wise order. Costs the values listed, not the store.
   std::set<std::string> dimension_values(std::string_view name) const;
-  // dimension_values(name).contains(value), without listing the values.
-  bool has_dimension_value(std::string_view name, std::string_view value) const;
-  // has_dimension_value(name, values[i]) for every i, into `out[i]` (1 or 0).
+  // dimension_values(name).contains(values[i]) for every i, into `out[i]`
+  // (1 or 0), without listing the values.
   void has_dimension_values(std::string_view name, std::span<const std::string_view> values,
                             std::vector<char>& out) const;
 
@@ -206,19 +189,6 @@ class Database {
   // notes the change and gives the variable's definition, nullptr when the
   // schema lacks it. The caller then takes ids from meta.next_distribution_id.
   const model::VariableDefinition* variable_to_create(std::string_view variable);
-
-  // Adds a batch's counts to the distribution of (variable, map), creating it
-  // if needed. Bins / categories beyond the lists raise only total_count; a
-  // kind mismatch changes nothing and succeeds. Derived fields wait for
-  // finalize_updates. Refused on a read-only database.
-  Status apply_counts(std::string_view variable, const model::DimensionMap& map,
-                      const CountAccumulator& counts);
-
-  // Brings sample_count, entropy, version (+1) and last_updated (one clock
-  // read, or `now` when given) up to date for every touched marginal; pairs
-  // that name no distribution are passed over. Never fails.
-  void finalize_updates(const TouchedSet& touched);
-  void finalize_updates(const TouchedSet& touched, uint64_t now);
 
   // Adds counts to the marginal at `p` (as add_cell_counts does to a
   // representation), and brings its derived fields up to date (as
@@ -247,11 +217,6 @@ class Database {
     for (Position p : candidates(variable, filter, want))
       if (distributions.key_holds(p, want)) return p;
     return std::nullopt;
-  }
-  template <class FilterMap>
-  std::optional<model::DistributionObject> find_distribution(std::string_view variable,
-                                                             const FilterMap& filter) const {
-    return record_at(find_position(variable, filter));
   }
 
   // Every distribution of `variable` whose dimension_key holds each entry of

@@ -279,29 +279,15 @@ bool JsonReader::read_number(JsonNumber& out) {
 bool JsonReader::skip_value() {
   // Open brackets of the skipped value; the stack replaces recursion.
   std::vector<char> stack;
+  std::string_view unused_text;
+  JsonNumber unused_number;
   for (;;) {
-    int c = peek_nonws();
-    bool opened = false;
-    switch (c) {
-      case -1:
-        return fail_peek("EOF while parsing a value");
-      case 'n': bump(); if (!read_ident("ull")) return false; break;
-      case 't': bump(); if (!read_ident("rue")) return false; break;
-      case 'f': bump(); if (!read_ident("alse")) return false; break;
-      case '"': bump(); if (!skip_string()) return false; break;
-      case '[':
-      case '{':
-        bump();
-        stack.push_back(static_cast<char>(c));
-        opened = true;
-        break;
-      default:
-        if (c == '-' || is_ascii_digit(c)) {
-          bool is_integer;
-          if (!scan_number(is_integer)) return false;
-          break;
-        }
-        return fail_peek("expected value");
+    ValueStart kind;
+    if (!value_start<Scalars::Skip>(kind, unused_text, unused_number)) return false;
+    const bool opened = kind == ValueStart::Array || kind == ValueStart::Object;
+    if (opened) {
+      stack.push_back(kind == ValueStart::Array ? '[' : '{');
+      bump();
     }
     // After a value (or an opening bracket): close finished containers.
     bool accept_comma = !opened;

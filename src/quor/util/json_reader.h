@@ -83,22 +83,7 @@ class JsonReader {
   // value" on any other byte.
   enum class ValueStart { Null, True, False, String, Number, Array, Object };
   bool read_value_start(ValueStart& kind, std::string_view& text, JsonNumber& number) {
-    const int c = peek_nonws();
-    switch (c) {
-      case -1: return fail_peek("EOF while parsing a value");
-      case 'n': bump(); kind = ValueStart::Null; return read_ident("ull");
-      case 't': bump(); kind = ValueStart::True; return read_ident("rue");
-      case 'f': bump(); kind = ValueStart::False; return read_ident("alse");
-      case '"': bump(); kind = ValueStart::String; return read_string(text);
-      case '[': kind = ValueStart::Array; return true;
-      case '{': kind = ValueStart::Object; return true;
-      default:
-        if (c == '-' || (c >= '0' && c <= '9')) {
-          kind = ValueStart::Number;
-          return read_number(number);
-        }
-        return fail_peek("expected value");
-    }
+    return value_start<Scalars::Read>(kind, text, number);
   }
 
   // Arrays: after '[' was consumed, with `first` initially true. Returns 1
@@ -154,6 +139,40 @@ class JsonReader {
   }
 
  private:
+  // The first-byte dispatch of read_value_start (Scalars::Read) and of
+  // skip_value (Scalars::Skip: a string is checked without being decoded, so
+  // invalid UTF-8 passes; a number is checked for its form only, so one out
+  // of range passes; `text` and `number` are left alone).
+  enum class Scalars { Read, Skip };
+  template <Scalars mode>
+  bool value_start(ValueStart& kind, std::string_view& text, JsonNumber& number) {
+    const int c = peek_nonws();
+    switch (c) {
+      case -1: return fail_peek("EOF while parsing a value");
+      case 'n': bump(); kind = ValueStart::Null; return read_ident("ull");
+      case 't': bump(); kind = ValueStart::True; return read_ident("rue");
+      case 'f': bump(); kind = ValueStart::False; return read_ident("alse");
+      case '"':
+        bump();
+        kind = ValueStart::String;
+        if constexpr (mode == Scalars::Read) return read_string(text);
+        else return skip_string();
+      case '[': kind = ValueStart::Array; return true;
+      case '{': kind = ValueStart::Object; return true;
+      default:
+        if (c == '-' || (c >= '0' && c <= '9')) {
+          kind = ValueStart::Number;
+          if constexpr (mode == Scalars::Read) {
+            return read_number(number);
+          } else {
+            bool is_integer;
+            return scan_number(is_integer);
+          }
+        }
+        return fail_peek("expected value");
+    }
+  }
+
   bool scan_number(bool& is_integer);
   bool decode_hex(uint16_t& out);
   bool read_escape();

@@ -1,8 +1,10 @@
-#include "quor/ingest/record_update.h"
+#include "reference/record_update.h"
 
 #include "quor/ingest/update_core.h"
 
-namespace quor::ingest {
+namespace quor::reference {
+
+namespace internal = ingest::internal;
 
 std::optional<uint64_t> category_position(const std::vector<std::string>& categories,
                                           std::string_view text) {
@@ -50,4 +52,4 @@ std::optional<RecordUpdate> compute_record_update(const model::Schema& schema,
   return to_record_update(cs, u, 0, observation);
 }
 
-}  // namespace quor::ingest
+}  // namespace quor::reference

@@ -1,7 +1,7 @@
-// The per-record step: what one observation contributes to the counts,
-// computed without touching the database. The batched apply runs the same
-// step in its compact form (update_core.h); this is the step for one
-// observation, in records that name what they count.
+// The per-record step for one observation, in records that name what they
+// count: what the observation contributes, computed without touching the
+// database. The batched apply runs the same step in its compact form
+// (quor/ingest/update_core.h); tests read its results through these records.
 #pragma once
 
 #include <cstdint>
@@ -15,7 +15,9 @@
 #include "quor/model/model.h"
 #include "quor/util/json_value.h"
 
-namespace quor::ingest {
+namespace quor::reference {
+
+using ingest::Observation;
 
 // One count cell of a marginal distribution.
 struct CountSlot {
@@ -59,4 +61,4 @@ std::optional<uint64_t> category_position(const std::vector<std::string>& catego
 std::optional<RecordUpdate> compute_record_update(const model::Schema& schema,
                                                   const Observation& observation);
 
-}  // namespace quor::ingest
+}  // namespace quor::reference
