@@ -81,7 +81,7 @@ BatchApplier::BatchApplier(store::Database& db, const model::Schema& schema,
   for (size_t v = 0; v < variable_count_; ++v)
     var_cells_[v] = static_cast<uint32_t>(compiled_.num_slots_of(v));
   for (size_t v = 0; v < variable_count_; ++v) {
-    const size_t av = compiled_.acc_var[v];
+    const size_t av = compiled_.first_var_of_name[v];
     tally_var_[v] = compiled_.vars[v].categorical == compiled_.vars[av].categorical ? static_cast<uint32_t>(av)
                                                                          : UINT32_MAX;
   }
@@ -256,7 +256,9 @@ Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t b
   const RawLines lines = meta.raw_log_enabled && db_.writable && db_.raw_log.has_value()
                              ? RawLines::Write
                              : RawLines::Skip;
-  const bool refuse = meta.raw_log_enabled && !db_.writable;
+  const LoggedWrites writes =
+      meta.raw_log_enabled && !db_.writable ? LoggedWrites::Refused : LoggedWrites::Allowed;
+  const bool refuse = writes == LoggedWrites::Refused;
   const uint32_t limit = tuning_.batch_number_limit != 0 ? tuning_.batch_number_limit : UINT32_MAX;
   if (batch_ >= limit) renumber_batches();
   ++batch_;
@@ -290,7 +292,7 @@ Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t b
   BatchCounters counters;
   bool tallied = false;
   try {
-    tallied = tally(refuse, counters);
+    tallied = tally(writes, counters);
   } catch (...) {
     // The lines being written read this batch's state: nothing of it may
     // outlive the batch, so the write ends before the failure goes on.

@@ -61,7 +61,10 @@ class BatchApplier {
  private:
   // One batch's steps, in order.
   void compute_updates(const ObservationSource& src, size_t begin, size_t end, RawLines lines);
-  bool tally(bool refuse, BatchCounters& counters);
+  // Whether a batch may count: with logging on, a read-only database
+  // refuses it at its first processed record, before anything is counted.
+  enum class LoggedWrites { Allowed, Refused };
+  bool tally(LoggedWrites writes, BatchCounters& counters);
   // The tally's steps for record k: what it will touch a few records ahead
   // fetched, its key (interned when the step left it unknown), its counts.
   enum class TallyFetch { BlockHeaders, Cells };
@@ -155,6 +158,8 @@ class BatchApplier {
   const size_t variable_count_, joint_count_;
   KeyTable keys_;
   StepScratches scratches_;  // the steps' own, for keys_
+  // Per variable: the variable whose blocks count its slots (the first of
+  // its name), UINT32_MAX when that one's kind differs (then nothing does).
   std::vector<uint32_t> tally_var_;
   // The per-key and per-block arrays below grow to one entry for every
   // distribution a high-cardinality ingest creates; they grow without

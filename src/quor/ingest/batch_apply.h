@@ -55,14 +55,6 @@ struct IngestReport {
 Result<BatchCounters> apply_observation_batch(store::Database& db, const model::Schema& schema,
                                               std::span<const Observation> observations);
 
-// Prepares `records` with `lookup`, applies them in slices of `batch_size`
-// (1 when 0), prints a progress line per batch when `progress` is set, and
-// flushes the database.
-Result<IngestReport> ingest_rows_in_batches(store::Database& db,
-                                            const std::vector<InputRecord>& records,
-                                            const ColumnLookup& lookup, uint64_t batch_size,
-                                            bool progress);
-
 // What a test or a benchmark may set for one ingest: the clock its batches
 // read for last_updated (nullptr: the system clock), the number of batches
 // after which the batch numbers start over (0: 2^32 - 1; see BatchApplier),

@@ -92,8 +92,8 @@ void BatchApplier::recount_batch(int delta) {
     for (size_t v = 0; v < variable_count_; ++v) {
       const int64_t s = slots[v];
       if (s == kNoSlot) continue;
-      const size_t av = compiled_.acc_var[v];
-      if (compiled_.vars[v].categorical != compiled_.vars[av].categorical) continue;
+      const uint32_t av = tally_var_[v];
+      if (av == UINT32_MAX) continue;
       const uint32_t b = key_block_[static_cast<size_t>(record_key_[k]) * variable_count_ + av] - 1;
       add_to_block(b, count_index(blocks_[b].cells, s), delta);
     }
@@ -303,7 +303,8 @@ void BatchApplier::count_record(size_t k, uint32_t key, TallyCount how) {
   }
 }
 
-bool BatchApplier::tally(bool refuse, BatchCounters& counters) {
+bool BatchApplier::tally(LoggedWrites writes, BatchCounters& counters) {
+  const bool refuse = writes == LoggedWrites::Refused;
   used_.clear();
   created_.clear();
   tallied_ = 0;
