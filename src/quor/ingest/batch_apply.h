@@ -62,11 +62,18 @@ Result<BatchCounters> apply_observation_batch(store::Database& db, const model::
 // see parse_csv_bytes), and where the processor time of the per-record step
 // (the row's fields read and its update computed, on whichever threads ran
 // it) adds up, in nanoseconds (nullptr: not measured).
+//
+// `sharded_tally` picks when a batch's counts are counted by shards of blocks
+// on the pool rather than in place on the calling thread: once the ingest
+// has many blocks (past the cache), or for every batch (so that small inputs
+// take that road too).
+enum class ShardedTally { WhenManyBlocks, Always };
 struct IngestTuning {
   uint64_t (*clock)() = nullptr;
   uint32_t batch_number_limit = 0;
   size_t csv_chunk_bytes = 0;
   std::atomic<uint64_t>* step_cpu_ns = nullptr;
+  ShardedTally sharded_tally = ShardedTally::WhenManyBlocks;
 };
 
 // The file ingest: reads the file (reader chosen by extension), infers a
