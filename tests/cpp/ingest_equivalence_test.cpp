@@ -360,6 +360,7 @@ struct Case {
   std::function<void(store::Database&)> prepare;
   std::string error;  // the failure the first ingest must end with, if any
   uint32_t batch_number_limit = 0;  // batch numbers start over past it (0: never)
+  ShardedTally sharded_tally = ShardedTally::WhenManyBlocks;
 };
 
 // Two ingests of the same kind into one database through each road, and
@@ -386,7 +387,8 @@ void run_case(const Case& c, const std::vector<std::string>& inputs) {
     // The file read in chunks of 16 KiB, as a large file is read in chunks
     // of a megabyte; the oracle reads it with the reader's default.
     auto got = ingest_file(*mine, path, o, c.batch, false,
-                           IngestTuning{&fake_clock, c.batch_number_limit, 16u << 10});
+                           IngestTuning{&fake_clock, c.batch_number_limit, 16u << 10, nullptr,
+                                        c.sharded_tally});
     const uint64_t got_ticks = g_tick - tick;
     g_tick = tick;
     auto want = oracle_ingest_file(*plain, path, o, c.batch);
@@ -491,6 +493,39 @@ TEST(IngestEquivalence, ManyKeys) {
   // The first batch's texts are all plain; the second batch, which creates
   // thousands, meets texts with ':' part way and turns the index into text.
   run_case({"csv, batches of 1000, many keys", false, 1000, nullptr, ""}, inputs);
+}
+
+// Every batch counted by shards of blocks on the pool, with few blocks as
+// with many: new keys and known ones, blocks that outgrow their short lists
+// in the batch, batch numbers starting over, and failures part way, whose
+// partly applied batch must match the one-by-one apply's.
+TEST(IngestEquivalence, TallyByShards) {
+  constexpr ShardedTally kAlways = ShardedTally::Always;
+  const std::vector<std::string> inputs = {generate_csv(6000, 40, 1),
+                                           generate_csv(7000, 30, 12, true, Days::Timestamps)};
+  const std::vector<Case> cases = {
+      {"csv, batches of 1000", false, 1000, nullptr, "", 0, kAlways},
+      {"csv, batches of 7", false, 7, nullptr, "", 0, kAlways},
+      {"csv, one batch", false, 100000, nullptr, "", 0, kAlways},
+      {"jsonl, batches of 333", true, 333, nullptr, "", 0, kAlways},
+      {"csv, batch numbers start over", false, 1500, nullptr, "", 4, kAlways},
+  };
+  for (const auto& c : cases) run_case(c, inputs);
+  run_case({"csv, few keys", false, 500, nullptr, "", 0, kAlways},
+           {generate_csv(60000, 8, 7), generate_csv(9000, 12, 8, true)});
+  const std::vector<std::string> failing = {generate_csv(5000, 200, 3, true)};
+  run_case({"index names a missing id", false, 1000,
+            [](store::Database& db) {
+              db.index_insert("qty", {{"day", "A"}, {"region", "B/region:C"}}, 424242);
+            },
+            "distribution id '424242' not found", 0, kAlways},
+           failing);
+  run_case({"raw record counter", false, 1000,
+            [](store::Database& db) { db.meta.next_raw_record_id = UINT64_MAX - 2500; },
+            "raw record id counter would pass 18446744073709551615 (next id 18446744073709551115, "
+            "records to number 1000)",
+            0, kAlways},
+           failing);
 }
 
 // A batch that fails part way: the batches before it are applied and

@@ -71,7 +71,9 @@ BatchApplier::BatchApplier(store::Database& db, const model::Schema& schema,
       variable_count_(schema.variables.size()),
       joint_count_(schema.joints.size()),
       keys_(compiled_.key_dims.size()),
-      scratches_(compiled_, tuning.step_cpu_ns) {
+      scratches_(compiled_, tuning.step_cpu_ns),
+      // A few shards per pool thread, so that an uneven one waits less.
+      shards_(4 * static_cast<size_t>(worker_arena().max_concurrency())) {
   batch_time_.push_back(0);  // batch numbers count from 1
   db_.flush_state.note_change();  // the batches write counts, ids and the raw-log counter
   // The block variable of each variable's slots; none when a repeated
@@ -81,14 +83,11 @@ BatchApplier::BatchApplier(store::Database& db, const model::Schema& schema,
   for (size_t v = 0; v < variable_count_; ++v)
     var_cells_[v] = static_cast<uint32_t>(compiled_.num_slots_of(v));
   for (size_t v = 0; v < variable_count_; ++v) {
-    const size_t av = compiled_.acc_var[v];
+    const size_t av = compiled_.first_var_of_name[v];
     tally_var_[v] = compiled_.vars[v].categorical == compiled_.vars[av].categorical ? static_cast<uint32_t>(av)
                                                                          : UINT32_MAX;
   }
-  size_t parts = 1;
-  while (parts * 2 <= static_cast<size_t>(worker_arena().max_concurrency())) parts *= 2;
-  cells_to_count_.resize(parts);
-  share_mask_ = parts - 1;
+  blocks_.set_stores(shards_.size());
 }
 
 BatchApplier::~BatchApplier() {
@@ -229,7 +228,6 @@ void BatchApplier::renumber_batches() {
   settle();
   // Nothing is pending now, so only the marks of "touched in batch n" hold
   // old numbers; they are cleared so that no new batch matches them.
-  blocks_.forget_seen();
   for (KeyCells& kc : key_cells_) kc.seen = 0;
   batch_time_.assign(1, 0);
   batch_ = 0;
@@ -256,7 +254,9 @@ Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t b
   const RawLines lines = meta.raw_log_enabled && db_.writable && db_.raw_log.has_value()
                              ? RawLines::Write
                              : RawLines::Skip;
-  const bool refuse = meta.raw_log_enabled && !db_.writable;
+  const LoggedWrites writes =
+      meta.raw_log_enabled && !db_.writable ? LoggedWrites::Refused : LoggedWrites::Allowed;
+  const bool refuse = writes == LoggedWrites::Refused;
   const uint32_t limit = tuning_.batch_number_limit != 0 ? tuning_.batch_number_limit : UINT32_MAX;
   if (batch_ >= limit) renumber_batches();
   ++batch_;
@@ -272,13 +272,23 @@ Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t b
     // first time.
     new_keys |= updates_.present[k] != 0 && updates_.key_id[k] < 0;
   }
-  // A batch whose keys are all in the table adds none, so the next
-  // batches' steps, which read the table, may run while this one is
-  // tallied; one that adds keys waits for the steps already running.
+  // The next batches' steps read the key table: a batch that adds keys
+  // waits for the steps already running and adds them all first, and then
+  // the steps may run while it is tallied. A batch that added keys is
+  // likely followed by more that do: only the next step starts then, so
+  // that no step reads the table before the next batch's keys are in it
+  // (its unknown keys would be looked up twice).
   const bool more = slice != 0 && end < src.size();
-  const bool ahead = more && !refuse && !new_keys;
-  if (ahead) start_ahead(src, end, slice, lines, first_id + present, kAhead);
-  else if (new_keys) wait_ahead();
+  if (new_keys && !refuse) {
+    wait_ahead();
+    try {
+      intern_keys();
+    } catch (...) {
+      settle_after_failure(0);
+      throw;
+    }
+  }
+  if (more && !refuse) start_ahead(src, end, slice, lines, first_id + present, new_keys ? 1 : kAhead);
   // The lines go out while the batch is tallied: the tally reads nothing the
   // write changes and changes nothing it reads. A failed write then undoes
   // the tally as it did before.
@@ -290,7 +300,7 @@ Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t b
   BatchCounters counters;
   bool tallied = false;
   try {
-    tallied = tally(refuse, counters);
+    tallied = tally(writes, counters);
   } catch (...) {
     // The lines being written read this batch's state: nothing of it may
     // outlive the batch, so the write ends before the failure goes on.
@@ -305,11 +315,6 @@ Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t b
     settle_after_failure(0);
     return read_only_error();
   }
-  // No key is added past this point: the next batch's step may run.
-  // A batch that added keys is likely followed by more that do: only the
-  // next step starts, so that no step reads the table before the next
-  // batch's keys are in it (its unknown keys would be looked up twice).
-  if (more && !ahead) start_ahead(src, end, slice, lines, first_id + present, 1);
   if (write) {
     worker_arena().execute([&] { write_group_.wait(); });
     if (Status st = std::exchange(write_status_, ok_status()); !st.ok()) {

@@ -256,16 +256,6 @@ Result<BatchCounters> apply_observation_batch(store::Database& db, const model::
   return counters;
 }
 
-Result<IngestReport> ingest_rows_in_batches(store::Database& db,
-                                            const std::vector<InputRecord>& records,
-                                            const ColumnLookup& lookup, uint64_t batch_size,
-                                            bool progress) {
-  Clock::time_point started;
-  QUOR_ASSIGN_OR_RETURN(IngestReport report,
-                        prepare_and_run(db, records, lookup, batch_size, progress, {}, started));
-  return flush_and_report(db, report, started);
-}
-
 Result<IngestReport> ingest_file(store::Database& db, const std::string& path,
                                  const IngestOptions& options, uint64_t batch_size, bool progress,
                                  const IngestTuning& tuning) {

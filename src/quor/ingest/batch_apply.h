@@ -55,14 +55,6 @@ struct IngestReport {
 Result<BatchCounters> apply_observation_batch(store::Database& db, const model::Schema& schema,
                                               std::span<const Observation> observations);
 
-// Prepares `records` with `lookup`, applies them in slices of `batch_size`
-// (1 when 0), prints a progress line per batch when `progress` is set, and
-// flushes the database.
-Result<IngestReport> ingest_rows_in_batches(store::Database& db,
-                                            const std::vector<InputRecord>& records,
-                                            const ColumnLookup& lookup, uint64_t batch_size,
-                                            bool progress);
-
 // What a test or a benchmark may set for one ingest: the clock its batches
 // read for last_updated (nullptr: the system clock), the number of batches
 // after which the batch numbers start over (0: 2^32 - 1; see BatchApplier),
@@ -70,11 +62,18 @@ Result<IngestReport> ingest_rows_in_batches(store::Database& db,
 // see parse_csv_bytes), and where the processor time of the per-record step
 // (the row's fields read and its update computed, on whichever threads ran
 // it) adds up, in nanoseconds (nullptr: not measured).
+//
+// `sharded_tally` picks when a batch's counts are counted by shards of blocks
+// on the pool rather than in place on the calling thread: once the ingest
+// has many blocks (past the cache), or for every batch (so that small inputs
+// take that road too).
+enum class ShardedTally { WhenManyBlocks, Always };
 struct IngestTuning {
   uint64_t (*clock)() = nullptr;
   uint32_t batch_number_limit = 0;
   size_t csv_chunk_bytes = 0;
   std::atomic<uint64_t>* step_cpu_ns = nullptr;
+  ShardedTally sharded_tally = ShardedTally::WhenManyBlocks;
 };
 
 // The file ingest: reads the file (reader chosen by extension), infers a

@@ -1,6 +1,6 @@
 // The tally of a batched apply: each record's cells go to the count blocks
 // of its key (one per variable), counted in place when the blocks are few
-// enough to stay in cache, else gathered by cache line and added on the
+// enough to stay in cache, else handed to shards of blocks counted on the
 // pool.
 #include "quor/ingest/batch_applier.h"
 
@@ -20,8 +20,7 @@ namespace {
 std::atomic<uint64_t> g_known_key_tallies{0};
 std::atomic<uint64_t> g_pending_keys_found{0};
 
-// Past this many blocks the tally fetches block numbers and headers ahead
-// (see tally).
+// Past this many blocks the tally counts by shards on the pool (see tally).
 constexpr size_t kPrefetchBlocks = size_t(1) << 16;
 
 }  // namespace
@@ -92,8 +91,8 @@ void BatchApplier::recount_batch(int delta) {
     for (size_t v = 0; v < variable_count_; ++v) {
       const int64_t s = slots[v];
       if (s == kNoSlot) continue;
-      const size_t av = compiled_.acc_var[v];
-      if (compiled_.vars[v].categorical != compiled_.vars[av].categorical) continue;
+      const uint32_t av = tally_var_[v];
+      if (av == UINT32_MAX) continue;
       const uint32_t b = key_block_[static_cast<size_t>(record_key_[k]) * variable_count_ + av] - 1;
       add_to_block(b, count_index(blocks_[b].cells, s), delta);
     }
@@ -141,22 +140,11 @@ void BatchApplier::find_pending_keys() {
   }
 }
 
-void BatchApplier::count_cells() {
-  // Each share of the cells goes to one of the pool's threads, so every
-  // thread's cells stay in its cache and no two threads write one line.
-  size_t total = 0;
-  for (const auto& part : cells_to_count_) total += part.size();
-  if (total < 8192 || cells_to_count_.size() < 2) {
-    for (const auto& part : cells_to_count_)
-      for (uint64_t* c : part) ++*c;
-  } else {
-    worker_arena().execute([&] {
-      oneapi::tbb::parallel_for(size_t(0), cells_to_count_.size(), [&](size_t t) {
-        for (uint64_t* c : cells_to_count_[t]) ++*c;
-      });
-    });
-  }
-  for (auto& part : cells_to_count_) part.clear();
+void BatchApplier::count_shards() {
+  shards_.count(blocks_, made_flat_);
+  for (uint32_t b : made_flat_)
+    key_cells_[static_cast<size_t>(block_key_[b]) * variable_count_ + block_var_[b]].counts = blocks_[b].counts;
+  made_flat_.clear();
 }
 
 bool BatchApplier::tally_known_keys(BatchCounters& counters) {
@@ -215,6 +203,8 @@ bool BatchApplier::tally_known_keys(BatchCounters& counters) {
   if (k < n) {
     for (size_t j = 0; j < k; ++j)
       if (u.present[j]) cells_of(j, [](KeyCells&, uint64_t* cell, size_t) { --*cell; });
+    // The full tally marks the same blocks again.
+    for (uint32_t b : used_) key_cells_[static_cast<size_t>(block_key_[b]) * nv + block_var_[b]].seen = 0;
     used_.clear();
     return false;
   }
@@ -229,16 +219,12 @@ bool BatchApplier::tally_known_keys(BatchCounters& counters) {
 void BatchApplier::prefetch_for_tally(size_t k, TallyFetch fetch) const {
   const BatchUpdates& u = updates_;
   const size_t n = u.n, nv = variable_count_;
-  const size_t ka = k + kPrefetchDistance, kb = k + 2 * kPrefetchDistance;
-  if (fetch == TallyFetch::BlockHeaders) {
-    // The block numbers of a record whose key is known first, its block
-    // headers once those arrived.
-    if (kb < n && u.key_id[kb] >= 0)
-      __builtin_prefetch(key_block_.data() + static_cast<size_t>(u.key_id[kb]) * nv);
+  const size_t ka = k + kPrefetchDistance;
+  if (fetch == TallyFetch::BlockNumbers) {
+    // The block numbers and marks of a record whose key is known.
     if (ka < n && u.key_id[ka] >= 0 && static_cast<size_t>(u.key_id[ka]) * nv < key_block_.size()) {
-      const uint32_t* near = key_block_.data() + static_cast<size_t>(u.key_id[ka]) * nv;
-      for (size_t v = 0; v < nv; ++v)
-        if (near[v] != 0) __builtin_prefetch(&blocks_[near[v] - 1]);
+      __builtin_prefetch(key_block_.data() + static_cast<size_t>(u.key_id[ka]) * nv);
+      __builtin_prefetch(key_cells_.data() + static_cast<size_t>(u.key_id[ka]) * nv, 1);
     }
     return;
   }
@@ -275,50 +261,52 @@ uint32_t BatchApplier::intern_record_key(size_t k, std::vector<uint32_t>& labels
   return key;
 }
 
+void BatchApplier::intern_keys() {
+  BatchUpdates& u = updates_;
+  std::vector<uint32_t> labels(u.nkeydims);
+  for (size_t k = 0; k < u.n; ++k)
+    if (u.present[k] && u.key_id[k] < 0) u.key_id[k] = intern_record_key(k, labels);
+}
+
 void BatchApplier::count_record(size_t k, uint32_t key, TallyCount how) {
   const int64_t* slots = updates_.slots.data() + k * variable_count_;
-  const uint32_t* key_blocks = key_block_.data() + static_cast<size_t>(key) * variable_count_;
+  const size_t base = static_cast<size_t>(key) * variable_count_;
   for (size_t v = 0; v < variable_count_; ++v) {
     const int64_t s = slots[v];
     if (s == kNoSlot) continue;
     const uint32_t av = tally_var_[v];
     if (av == UINT32_MAX) continue;
-    const uint32_t b = key_blocks[av] != 0 ? key_blocks[av] - 1 : block_of(key, av);
-    CountBlocks::Header& block = blocks_[b];
-    if (block.seen != batch_) {
-      block.seen = batch_;
+    const uint32_t b = key_block_[base + av] != 0 ? key_block_[base + av] - 1 : block_of(key, av);
+    KeyCells& kc = key_cells_[base + av];
+    if (kc.seen != batch_) {
+      kc.seen = batch_;
       used_.push_back(b);
     }
-    const uint32_t c = count_index(block.cells, s);
-    if (block.counts == nullptr) {
-      if (block.short_size < CountBlocks::kShortListCapacity) {
-        block.short_counts[block.short_size++] = static_cast<uint16_t>(c);
-        continue;
-      }
-      make_flat(b);
+    const uint32_t c = count_index(var_cells_[av], s);
+    if (how == TallyCount::ByShards) {
+      shards_.hand(b, c);
+      continue;
     }
-    uint64_t* cell = block.counts + c;
-    if (how == TallyCount::InPlace) ++*cell;
-    else cells_to_count_[(reinterpret_cast<uintptr_t>(cell) >> 6) & share_mask_].push_back(cell);
+    const CountBlocks::Header& block = blocks_[b];
+    if (block.counts == nullptr && block.short_size == CountBlocks::kShortListCapacity) make_flat(b);
+    blocks_.count(b, c);
   }
 }
 
-bool BatchApplier::tally(bool refuse, BatchCounters& counters) {
+bool BatchApplier::tally(LoggedWrites writes, BatchCounters& counters) {
+  const bool refuse = writes == LoggedWrites::Refused;
   used_.clear();
   created_.clear();
+  shards_.clear();  // what a tally cut short by a fault handed on
   tallied_ = 0;
   if (!refuse && tally_known_keys(counters)) return true;
   const BatchUpdates& u = updates_;
   const size_t n = u.n;
   record_key_.resize(n);
   std::vector<uint32_t> labels(u.nkeydims);
-  // With many keys, a record's block numbers and block header are rarely in
-  // cache: they are fetched a few records ahead. Few blocks stay in this
-  // thread's cache: their cells are counted here at once instead of being
-  // handed to the pool, and a record's cells are fetched a few ahead.
-  const bool many = blocks_.size() >= kPrefetchBlocks;
-  const TallyFetch fetch = many ? TallyFetch::BlockHeaders : TallyFetch::Cells;
-  const TallyCount how = many ? TallyCount::OnThePool : TallyCount::InPlace;
+  const bool many = blocks_.size() >= kPrefetchBlocks || tuning_.sharded_tally == ShardedTally::Always;
+  const TallyFetch fetch = many ? TallyFetch::BlockNumbers : TallyFetch::Cells;
+  const TallyCount how = many ? TallyCount::ByShards : TallyCount::InPlace;
   for (size_t k = 0; k < n; ++k) {
     prefetch_for_tally(k, fetch);
     if (!u.present[k]) {
@@ -337,7 +325,7 @@ bool BatchApplier::tally(bool refuse, BatchCounters& counters) {
     ++counters.processed;
   }
   tallied_ = n;
-  count_cells();
+  count_shards();
   counters.distributions_updated = used_.size();
   return true;
 }

@@ -9,12 +9,12 @@ namespace quor::ingest::internal {
 CompiledSchema::CompiledSchema(const model::Schema& s) : schema(s) {
   const size_t nv = s.variables.size();
   vars.resize(nv);
-  acc_var.resize(nv);
-  std::unordered_map<std::string_view, size_t> first_of;
+  first_var_of_name.resize(nv);
+  std::unordered_map<std::string_view, size_t> first_var_by_name;
   for (size_t v = 0; v < nv; ++v) {
     const auto& def = s.variables[v];
-    auto [it, added] = first_of.try_emplace(def.name, v);
-    acc_var[v] = it->second;
+    auto [it, added] = first_var_by_name.try_emplace(def.name, v);
+    first_var_of_name[v] = it->second;
     if (added) payload_vars.push_back(v);
     Variable& cv = vars[v];
     if (const auto* cat = std::get_if<model::CategoricalType>(&def.var_type)) {
@@ -61,8 +61,8 @@ CompiledSchema::CompiledSchema(const model::Schema& s) : schema(s) {
   for (size_t j = 0; j < s.joints.size(); ++j) {
     const auto& [a, b] = s.joints[j];
     Joint cj;
-    if (auto it = first_of.find(a); it != first_of.end()) cj.a = static_cast<int64_t>(it->second);
-    if (auto it = first_of.find(b); it != first_of.end()) cj.b = static_cast<int64_t>(it->second);
+    if (auto it = first_var_by_name.find(a); it != first_var_by_name.end()) cj.a = static_cast<int64_t>(it->second);
+    if (auto it = first_var_by_name.find(b); it != first_var_by_name.end()) cj.b = static_cast<int64_t>(it->second);
     cj.a_first = !(b < a);
     cj.tally = j;
     for (size_t k = 0; k < j; ++k)

@@ -58,7 +58,7 @@ class CompiledSchema {
 
   const model::Schema& schema;
   std::vector<Variable> vars;
-  std::vector<size_t> acc_var;       // per variable: first variable of its name
+  std::vector<size_t> first_var_of_name;  // per variable: the first variable of its name
   std::vector<size_t> payload_vars;  // one per distinct name, by name
   std::vector<std::string> payload_names;  // "\"name\":" of each payload variable
   std::vector<size_t> key_dims;      // one per distinct dimension name, by name

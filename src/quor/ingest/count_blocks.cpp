@@ -7,30 +7,34 @@ namespace quor::ingest::internal {
 
 namespace {
 
-constexpr size_t kChunkCounts = size_t(1) << 18;
+constexpr size_t kFirstChunkCounts = size_t(1) << 13, kLastChunkCounts = size_t(1) << 19;
 
 }  // namespace
 
+void CountBlocks::set_stores(size_t n) { stores_.resize(std::max<size_t>(n, 1)); }
+
 uint32_t CountBlocks::add(uint32_t cells) {
   const uint32_t b = static_cast<uint32_t>(headers_.size());
-  headers_.push_back({nullptr, 0, cells, 0, 0, {}});
+  headers_.push_back({nullptr, cells, 0, 0, {}});
   // Count numbers past a u16 cannot be listed.
   if (cells + size_t(2) > UINT16_MAX) make_flat(b);
   return b;
 }
 
-uint64_t* CountBlocks::make_flat(uint32_t b) {
+uint64_t* CountBlocks::make_flat(uint32_t b, size_t store) {
   Header& h = headers_[b];
+  Store& st = stores_[store];
   const size_t need = h.cells + size_t(2);
-  if (need > chunk_left_) {
-    const size_t size = std::max(need, kChunkCounts);
-    chunks_.push_back(util::make_zeroed_words(size));
-    chunk_next_ = chunks_.back().get();
-    chunk_left_ = size;
+  if (need > st.left) {
+    const size_t grown = kFirstChunkCounts << std::min<size_t>(st.chunks.size(), 6);
+    const size_t size = std::max(need, std::min(grown, kLastChunkCounts));
+    st.chunks.emplace_back().assign_zeroed(size);
+    st.next = st.chunks.back().data();
+    st.left = size;
   }
-  h.counts = chunk_next_;
-  chunk_next_ += need;
-  chunk_left_ -= need;
+  h.counts = st.next;
+  st.next += need;
+  st.left -= need;
   for (uint16_t i = 0; i < h.short_size; ++i) ++h.counts[h.short_counts[i]];
   h.short_size = 0;
   return h.counts;
@@ -69,15 +73,9 @@ void CountBlocks::clear(uint32_t b) {
   h.short_size = 0;
 }
 
-void CountBlocks::forget_seen() {
-  for (Header& h : headers_) h.seen = 0;
-}
-
 void CountBlocks::drop() {
   headers_ = {};
-  chunks_.clear();
-  chunk_next_ = nullptr;
-  chunk_left_ = 0;
+  for (Store& st : stores_) st = Store();
 }
 
 }  // namespace quor::ingest::internal

@@ -15,7 +15,6 @@
 
 #include "quor/store/database.h"
 #include "quor/util/page_array.h"
-#include "quor/util/zeroed_words.h"
 
 namespace quor::ingest::internal {
 
@@ -27,7 +26,6 @@ class CountBlocks {
   // settling state included, so that a million blocks stay at 32 MB.
   struct Header {
     uint64_t* counts;  // flat counts, or nullptr while they fit in the short list
-    uint32_t seen;     // the last batch that touched it
     uint32_t cells;
     uint32_t batches;  // completed batches that touched it, not settled yet
     uint16_t short_size;
@@ -39,27 +37,50 @@ class CountBlocks {
   Header& operator[](uint32_t b) { return headers_[b]; }
   const Header& operator[](uint32_t b) const { return headers_[b]; }
 
+  // The flat counts come from `n` separate stores of chunks (at least one),
+  // so that as many threads may make blocks flat at once, each through its
+  // own store. Call before the first block.
+  void set_stores(size_t n);
   // A new empty block of `cells` cells; its number.
   uint32_t add(uint32_t cells);
-  // Gives block `b` its flat counts, holding what its short list held, and
-  // returns them.
-  uint64_t* make_flat(uint32_t b);
+  // Adds one to count `c` of block `b`: into its short list while that has
+  // room, else into its flat counts (made from store `store` when it has
+  // none yet; see make_flat).
+  void count(uint32_t b, uint32_t c, size_t store = 0) {
+    Header& h = headers_[b];
+    if (h.counts == nullptr) {
+      if (h.short_size < kShortListCapacity) {
+        h.short_counts[h.short_size++] = static_cast<uint16_t>(c);
+        return;
+      }
+      make_flat(b, store);
+    }
+    ++h.counts[c];
+  }
+  // Gives block `b` its flat counts from store `store`, holding what its
+  // short list held, and returns them. Two threads may call it at once for
+  // different blocks and different stores.
+  uint64_t* make_flat(uint32_t b, size_t store = 0);
   // The counts of block `b` as the store adds them; a block of short-list
   // counts is laid out flat as far as its highest listed cell, in storage
   // that holds until this thread's next call.
   store::CellCounts counts(uint32_t b, bool categorical) const;
   // Block `b` holds no counts again.
   void clear(uint32_t b);
-  // No block was seen by any batch (the batch numbers start over).
-  void forget_seen();
   // Every block and its counts go.
   void drop();
 
  private:
+  // A store's chunks double from 64 KB to 4 MB: a small ingest (or one of
+  // many stores) holds little, and a large one gets large pages (a page
+  // fault per 2 MB rather than per 4 KB).
+  struct Store {
+    std::vector<util::PageArray<uint64_t>> chunks;  // their storage never moves
+    uint64_t* next = nullptr;
+    size_t left = 0;
+  };
   util::PageArray<Header> headers_;
-  std::vector<util::ZeroedWords> chunks_;  // never moved
-  uint64_t* chunk_next_ = nullptr;
-  size_t chunk_left_ = 0;
+  std::vector<Store> stores_ = std::vector<Store>(1);
 };
 
 }  // namespace quor::ingest::internal

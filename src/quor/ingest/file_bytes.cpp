@@ -39,11 +39,22 @@ void FileBytes::release() {
   forgotten_ = 0;
 }
 
+namespace {
+
+// The pages are dropped this many bytes at a time, and at the end: each
+// drop makes every processor that runs one of the process's threads flush
+// its address cache. On the 3 M-row flights CSV (106 MB, batches of 10 000
+// rows, 8 threads) that was 300 drops, 8.6 % of the calling thread's
+// samples; in steps of 8 MB it is 14.
+constexpr size_t kForgetStep = size_t(8) << 20;
+
+}  // namespace
+
 void FileBytes::forget_before(size_t offset) {
   if (map_.bytes().empty()) return;
   const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
   const size_t whole = std::min(offset, size_) / page * page;
-  if (whole > forgotten_) {
+  if (whole > forgotten_ && (whole - forgotten_ >= kForgetStep || offset >= size_)) {
     // The mapping starts on a page boundary; advice is only advice, so a
     // refusal changes nothing but the memory held.
     ::madvise(const_cast<char*>(data_) + forgotten_, whole - forgotten_, MADV_DONTNEED);

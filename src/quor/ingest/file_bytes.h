@@ -32,7 +32,8 @@ class FileBytes {
   // Lets the system take back the memory of the bytes wholly before
   // `offset`, which the caller has read for the last time: a mapping's
   // pages there are dropped (read from the file again should anyone touch
-  // them); a heap copy keeps its bytes.
+  // them) once they add up to a few megabytes, or `offset` is the end; a
+  // heap copy keeps its bytes.
   void forget_before(size_t offset);
 
   const char* data() const { return data_; }

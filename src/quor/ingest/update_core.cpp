@@ -6,6 +6,7 @@
 #include <ctime>
 #include <limits>
 #include <optional>
+#include <utility>
 
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/enumerable_thread_specific.h>
@@ -15,6 +16,7 @@
 #include "quor/ingest/decimal_counter.h"
 #include "quor/ingest/key_table.h"
 #include "quor/ingest/worker_pool.h"
+#include "quor/store/raw_log.h"
 #include "quor/util/json.h"
 
 namespace quor::ingest::internal {
@@ -43,8 +45,8 @@ std::string_view category_text(const ValueRef& v, char* buf) {
 // False, with `out` unchanged, for any other record.
 bool append_plain_line(std::string& out, const CompiledSchema& cs, const RowView& row,
                        std::string_view id) {
-  static constexpr std::string_view kHead = "{\"payload\":{", kTail = "},\"record_id\":";
-  size_t bound = kHead.size() + kTail.size() + 20 + 2;
+  using store::kRawLineEnd, store::kRawLineIdMember, store::kRawLineStart;
+  size_t bound = kRawLineStart.size() + 2 + kRawLineIdMember.size() + 20 + kRawLineEnd.size();
   for (size_t i = 0; i < cs.payload_vars.size(); ++i) {
     const size_t v = cs.payload_vars[i];
     if (!row.has_val[v]) continue;
@@ -59,7 +61,8 @@ bool append_plain_line(std::string& out, const CompiledSchema& cs, const RowView
     std::memcpy(d, t.data(), t.size());
     d += t.size();
   };
-  put(kHead);
+  put(kRawLineStart);
+  *d++ = '{';
   bool first = true;
   for (size_t i = 0; i < cs.payload_vars.size(); ++i) {
     const size_t v = cs.payload_vars[i];
@@ -71,10 +74,10 @@ bool append_plain_line(std::string& out, const CompiledSchema& cs, const RowView
     put(row.vals[v].str);
     *d++ = '"';
   }
-  put(kTail);
-  put(id);
   *d++ = '}';
-  *d++ = '\n';
+  put(kRawLineIdMember);
+  put(id);
+  put(kRawLineEnd);
   out.resize(static_cast<size_t>(d - out.data()));
   return true;
 }
@@ -277,46 +280,39 @@ uint64_t thread_cpu_ns() {
   return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
 }
 
-// Computes the observation in `scratch.row` into position `k` of `out`;
-// its raw-log line (when asked for) goes to the end of `line_out` with `id`.
-void compute_one(const CompiledSchema& cs, StepScratch& scratch, size_t k, BatchUpdates& out,
-                 const KeyTable* keys, std::string* line_out, std::string_view id) {
+// compute_one's steps for record k, each into its own part of `out`.
+// The key: each key dimension looked up by its label (a text whose label is
+// the last one's takes the last id). A key whose labels are all known is
+// found with the share's other keys, after its rows (see find_keys); one
+// with a label met for the first time is left pending for the calling
+// thread to intern.
+void record_key(const CompiledSchema& cs, StepScratch& scratch, size_t k, BatchUpdates& out,
+                const KeyTable* keys) {
   const RowView& row = scratch.row;
-  const auto& dims = cs.schema.dimensions;
-  for (size_t d = 0; d < dims.size(); ++d) {
-    if (!row.has_dim[d]) {
-      out.present[k] = 0;
-      out.key_id[k] = -1;
-      return;
-    }
-  }
-  out.present[k] = 1;
   const size_t nkd = cs.key_dims.size();
   uint32_t* labels = out.labels.data() + k * nkd;
-  // Each key dimension is looked up by its label; a text whose label is the
-  // last one's takes the last id.
   bool known = keys != nullptr;
   for (size_t i = 0; i < nkd; ++i) {
     labels[i] = scratch.label_id(keys, i, row.dims[cs.key_dims[i]]);
     known = known && labels[i] != kNoLabel;
   }
   out.has_pending[k] = known ? 0 : 1;
+  out.key_id[k] = -1;
   if (known) {
-    // Found with the share's other keys, after its rows (see find_keys).
-    out.key_id[k] = -1;
     scratch.to_find.push_back({k, KeyTable::key_hash(labels, nkd)});
-  } else {
-    // A label met for the first time: the calling thread interns it.
-    out.key_id[k] = -1;
-    std::string& p = out.pending[k];
-    p.clear();
-    for (size_t i = 0; i < nkd; ++i) {
-      const std::string_view label = labels[i] != kNoLabel ? keys->label_text(i, labels[i]) : scratch.label[i];
-      append_u32(p, label.size());
-      p.append(label);
-    }
+    return;
   }
+  std::string& p = out.pending[k];
+  p.clear();
+  for (size_t i = 0; i < nkd; ++i) {
+    const std::string_view label = labels[i] != kNoLabel ? keys->label_text(i, labels[i]) : scratch.label[i];
+    append_u32(p, label.size());
+    p.append(label);
+  }
+}
 
+// Each variable's slot: its category (or the unknown one) or its bin.
+void record_slots(const CompiledSchema& cs, const RowView& row, size_t k, BatchUpdates& out) {
   const size_t nv = cs.vars.size();
   int64_t* slots = out.slots.data() + k * nv;
   char buf[32];
@@ -332,66 +328,91 @@ void compute_one(const CompiledSchema& cs, StepScratch& scratch, size_t k, Batch
       slots[v] = var.bin_of(row.vals[v]);
     }
   }
+}
 
+// The cell of joint `jt`'s table that the row's two values fall in, if any.
+std::optional<std::pair<uint64_t, uint64_t>> joint_cell(const CompiledSchema& cs,
+                                                        const CompiledSchema::Joint& jt,
+                                                        const RowView& row) {
+  if (jt.a < 0 || jt.b < 0) return std::nullopt;
+  const size_t a = static_cast<size_t>(jt.a), b = static_cast<size_t>(jt.b);
+  if (!row.has_val[a] || !row.has_val[b]) return std::nullopt;
+  const auto& va = cs.vars[a];
+  const auto& vb = cs.vars[b];
+  const ValueRef& xa = row.vals[a];
+  const ValueRef& xb = row.vals[b];
+  auto text_pos = [&](const CompiledSchema::Variable& var, const ValueRef& x) -> std::optional<uint64_t> {
+    if (x.kind != ValueRef::Kind::String) return std::nullopt;
+    return var.find_category(x.str);
+  };
+  std::optional<uint64_t> cx, cy;
+  if (va.categorical && vb.categorical) {
+    cx = jt.a_first ? text_pos(va, xa) : text_pos(vb, xb);
+    cy = jt.a_first ? text_pos(vb, xb) : text_pos(va, xa);
+  } else if (va.categorical != vb.categorical) {
+    const bool a_cat = va.categorical;
+    cx = a_cat ? text_pos(va, xa) : text_pos(vb, xb);
+    int64_t bin = a_cat ? vb.bin_of(xb) : va.bin_of(xa);
+    if (bin != kNoSlot) cy = static_cast<uint64_t>(bin);
+  } else {
+    int64_t bx = jt.a_first ? va.bin_of(xa) : vb.bin_of(xb);
+    int64_t by = jt.a_first ? vb.bin_of(xb) : va.bin_of(xa);
+    if (bx != kNoSlot) cx = static_cast<uint64_t>(bx);
+    if (by != kNoSlot) cy = static_cast<uint64_t>(by);
+  }
+  if (!cx || !cy) return std::nullopt;
+  return std::make_pair(*cx, *cy);
+}
+
+// Each joint's cell, kNoCell twice for none.
+void record_joint_cells(const CompiledSchema& cs, const RowView& row, size_t k, BatchUpdates& out) {
   uint64_t* cells = out.cells.data() + k * cs.joints.size() * 2;
   for (size_t j = 0; j < cs.joints.size(); ++j) {
-    cells[2 * j] = kNoCell;
-    cells[2 * j + 1] = kNoCell;
-    const auto& jt = cs.joints[j];
-    if (jt.a < 0 || jt.b < 0) continue;
-    const size_t a = static_cast<size_t>(jt.a), b = static_cast<size_t>(jt.b);
-    if (!row.has_val[a] || !row.has_val[b]) continue;
-    const auto& va = cs.vars[a];
-    const auto& vb = cs.vars[b];
-    const ValueRef& xa = row.vals[a];
-    const ValueRef& xb = row.vals[b];
-    auto text_pos = [&](const CompiledSchema::Variable& var, const ValueRef& x) -> std::optional<uint64_t> {
-      if (x.kind != ValueRef::Kind::String) return std::nullopt;
-      return var.find_category(x.str);
-    };
-    std::optional<uint64_t> cx, cy;
-    if (va.categorical && vb.categorical) {
-      cx = jt.a_first ? text_pos(va, xa) : text_pos(vb, xb);
-      cy = jt.a_first ? text_pos(vb, xb) : text_pos(va, xa);
-    } else if (va.categorical != vb.categorical) {
-      const bool a_cat = va.categorical;
-      cx = a_cat ? text_pos(va, xa) : text_pos(vb, xb);
-      int64_t bin = a_cat ? vb.bin_of(xb) : va.bin_of(xa);
-      if (bin != kNoSlot) cy = static_cast<uint64_t>(bin);
-    } else {
-      int64_t bx = jt.a_first ? va.bin_of(xa) : vb.bin_of(xb);
-      int64_t by = jt.a_first ? vb.bin_of(xb) : va.bin_of(xa);
-      if (bx != kNoSlot) cx = static_cast<uint64_t>(bx);
-      if (by != kNoSlot) cy = static_cast<uint64_t>(by);
-    }
-    if (!cx || !cy) continue;
-    cells[2 * j] = *cx;
-    cells[2 * j + 1] = *cy;
+    const auto cell = joint_cell(cs, cs.joints[j], row);
+    cells[2 * j] = cell ? cell->first : kNoCell;
+    cells[2 * j + 1] = cell ? cell->second : kNoCell;
   }
+}
 
-  if (line_out != nullptr) {
-    // The whole line, once, straight into its block.
-    std::string& p = *line_out;
-    const size_t before = p.size();
-    if (append_plain_line(p, cs, row, id)) {
-      out.line_length[k] = static_cast<uint32_t>(p.size() - before);
+// The record's raw-log line, whole, once, at the end of `p`.
+void record_raw_line(const CompiledSchema& cs, const RowView& row, size_t k, BatchUpdates& out,
+                     std::string& p, std::string_view id) {
+  const size_t before = p.size();
+  if (!append_plain_line(p, cs, row, id)) {
+    store::append_raw_line(p, id, [&](std::string& o) {
+      o += '{';
+      bool first = true;
+      for (size_t i = 0; i < cs.payload_vars.size(); ++i) {
+        const size_t v = cs.payload_vars[i];
+        if (!row.has_val[v]) continue;
+        if (!first) o += ',';
+        first = false;
+        o += cs.payload_names[i];
+        append_value_json(o, row.vals[v]);
+      }
+      o += '}';
+    });
+  }
+  out.line_length[k] = static_cast<uint32_t>(p.size() - before);
+}
+
+// Computes the observation in `scratch.row` into position `k` of `out`;
+// its raw-log line (when asked for) goes to the end of `line_out` with `id`.
+void compute_one(const CompiledSchema& cs, StepScratch& scratch, size_t k, BatchUpdates& out,
+                 const KeyTable* keys, std::string* line_out, std::string_view id) {
+  const RowView& row = scratch.row;
+  for (size_t d = 0; d < cs.schema.dimensions.size(); ++d) {
+    if (!row.has_dim[d]) {
+      out.present[k] = 0;
+      out.key_id[k] = -1;
       return;
     }
-    p += "{\"payload\":{";
-    bool first = true;
-    for (size_t i = 0; i < cs.payload_vars.size(); ++i) {
-      const size_t v = cs.payload_vars[i];
-      if (!row.has_val[v]) continue;
-      if (!first) p += ',';
-      first = false;
-      p += cs.payload_names[i];
-      append_value_json(p, row.vals[v]);
-    }
-    p += "},\"record_id\":";
-    p.append(id);
-    p += "}\n";
-    out.line_length[k] = static_cast<uint32_t>(p.size() - before);
   }
+  out.present[k] = 1;
+  record_key(cs, scratch, k, out, keys);
+  record_slots(cs, row, k, out);
+  record_joint_cells(cs, row, k, out);
+  if (line_out != nullptr) record_raw_line(cs, row, k, out, *line_out, id);
 }
 
 // The keys of a share's records, looked up together once its rows are

@@ -19,16 +19,11 @@ namespace quor::store {
 namespace {
 
 constexpr std::string_view kSegmentName = "log_000001.raw";
-constexpr std::string_view kIdMember = ",\"record_id\":";
-
 void append_line(std::string& out, uint64_t record_id, const util::JsonValue& payload) {
-  out += "{\"payload\":";
-  util::write_json(out, payload);
-  out += kIdMember;
   char buf[24];
   auto r = std::to_chars(buf, buf + sizeof buf, record_id);
-  out.append(buf, r.ptr);
-  out += "}\n";
+  append_raw_line(out, std::string_view(buf, static_cast<size_t>(r.ptr - buf)),
+                  [&](std::string& o) { util::write_json(o, payload); });
 }
 
 // Appends `text` (complete lines) to the segment in one write, after a line
@@ -70,8 +65,8 @@ class RecordLineCheck {
 
  private:
   enum class State { Head, Value, IdMember, Digits, Closed, Failed };
-  static constexpr std::string_view kHead = "{\"payload\":";
-  static constexpr std::string_view kId = "\"record_id\":";
+  static constexpr std::string_view kHead = kRawLineStart;
+  static constexpr std::string_view kId = kRawLineIdMember.substr(1);  // after the comma
 
   bool step(char c) {
     switch (state_) {

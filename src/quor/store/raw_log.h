@@ -10,11 +10,31 @@
 #include <filesystem>
 #include <optional>
 #include <span>
+#include <string>
+#include <string_view>
 
 #include "quor/util/error.h"
 #include "quor/util/json_value.h"
 
 namespace quor::store {
+
+// The parts of a line, in order: kRawLineStart, the payload object,
+// kRawLineIdMember, the record id in decimal, kRawLineEnd. Every writer of
+// lines puts them down through these, the ingest's per-record step too
+// (it writes each payload's members straight into its block of lines).
+inline constexpr std::string_view kRawLineStart = "{\"payload\":";
+inline constexpr std::string_view kRawLineIdMember = ",\"record_id\":";
+inline constexpr std::string_view kRawLineEnd = "}\n";
+
+// Appends one line to `out`: `write_payload(out)` appends the payload object.
+template <class WritePayload>
+void append_raw_line(std::string& out, std::string_view id, WritePayload&& write_payload) {
+  out += kRawLineStart;
+  write_payload(out);
+  out += kRawLineIdMember;
+  out += id;
+  out += kRawLineEnd;
+}
 
 // Handle of the log; holds no open file.
 struct RawLog {
