@@ -77,5 +77,18 @@ TEST(TextDictionary, ReserveKeepsNumbers) {
   for (uint32_t id = 0; id < a.size(); ++id) ASSERT_EQ(a.text(id), b.text(id));
 }
 
+// text_bytes(first, last) adds the sizes of the texts in [first, last).
+TEST(TextDictionary, TextBytesOfARange) {
+  TextDictionary d;
+  const std::vector<std::string> texts = {"a", "", "bcd", "efghij", "k"};
+  for (const std::string& t : texts) d.intern(t);
+  for (uint32_t first = 0; first <= texts.size(); ++first)
+    for (uint32_t last = 0; last <= texts.size(); ++last) {
+      size_t want = 0;
+      for (uint32_t i = first; i < last; ++i) want += texts[i].size();
+      EXPECT_EQ(d.text_bytes(first, last), want) << first << ".." << last;
+    }
+}
+
 }  // namespace
 }  // namespace quor::util

@@ -17,6 +17,9 @@ namespace {
 // How many created blocks ahead create_by_numbers fetches the label and
 // index slots it will search.
 constexpr size_t kCreatePrefetchDistance = 16;
+// From how many new key-table labels of a dimension create_by_numbers takes
+// room in the table's label dictionary before labelling.
+constexpr size_t kReserveLabelsFrom = 1024;
 
 }  // namespace
 
@@ -147,9 +150,18 @@ Status BatchApplier::create_by_numbers(uint64_t now, size_t& done) {
   for (uint32_t d : table_dims_)
     if (d == store::kNoId) return ok_status();
   // The label maps cover every label of the key table, so that a lookup
-  // needs no bounds check.
-  for (size_t i = 0; i < ndims; ++i)
-    if (table_labels_[i].size() < keys_.label_count(i)) table_labels_[i].resize(keys_.label_count(i), store::kNoId);
+  // needs no bounds check. The key table's labels past the old end of a map
+  // have no table label yet: room for them all is taken at once (at most
+  // that many are interned below).
+  for (size_t i = 0; i < ndims; ++i) {
+    const size_t had = table_labels_[i].size();
+    const size_t count = keys_.label_count(i);
+    if (had >= count) continue;
+    if (count - had >= kReserveLabelsFrom)
+      table.reserve_labels(table_dims_[i], count - had,
+                           keys_.label_bytes(i, static_cast<uint32_t>(had), static_cast<uint32_t>(count)));
+    table_labels_[i].resize(count, store::kNoId);
+  }
   // Each variable is looked up once for the batch, not by name per
   // distribution, and its empty shape made once. Room for every new
   // distribution is taken before the first label is interned, so that

@@ -45,6 +45,8 @@ class KeyTable {
   uint32_t intern_label(size_t d, std::string_view label, uint64_t hash);
   std::string_view label_text(size_t d, uint32_t id) const { return dims_[d].text(id); }
   size_t label_count(size_t d) const { return dims_[d].size(); }
+  // The text bytes of labels [first, last) of key dimension d.
+  size_t label_bytes(size_t d, uint32_t first, uint32_t last) const { return dims_[d].text_bytes(first, last); }
 
   static uint64_t key_hash(const uint32_t* labels, size_t ndims);
   // The number of the key with these label ids (num_dims() of them), or -1;

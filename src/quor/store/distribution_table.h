@@ -100,6 +100,10 @@ class DistributionTable {
   size_t dimension_count() const { return dimensions_.size(); }
   uint32_t find_label(uint32_t dimension, std::string_view text) const;
   uint32_t intern_label(uint32_t dimension, std::string_view text);
+  // Room for `n` more labels of `bytes` bytes in all in `dimension`, so
+  // that interning them grows nothing (the search slots are placed once
+  // at their final size instead of at every doubling).
+  void reserve_labels(uint32_t dimension, size_t n, size_t bytes) { labels_[dimension]->reserve(n, bytes); }
   // Starts fetching what interning `text` as a label of `dimension` reads
   // first, for an intern that follows shortly.
   void prefetch_label(uint32_t dimension, std::string_view text) const { labels_[dimension]->prefetch(text); }

@@ -54,6 +54,11 @@ class TextDictionary {
 
   // Room for `n` more texts of `bytes` bytes in all.
   void reserve(size_t n, size_t bytes);
+  // The bytes of the texts numbered [first, last) together.
+  size_t text_bytes(uint32_t first, uint32_t last) const {
+    if (first >= last) return 0;
+    return static_cast<size_t>(ends_[last - 1] - (first == 0 ? 0 : ends_[first - 1]));
+  }
 
  private:
   // The slot holding `text`, or the empty slot where it would go.
