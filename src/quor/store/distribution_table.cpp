@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <tuple>
 
 #include "quor/util/linear_probe.h"
 
@@ -164,6 +165,29 @@ model::DistributionObject DistributionTable::record(Position p) const {
   d.version = r.version;
   d.raw_record_range = raw_record_range(p);
   return d;
+}
+
+void DistributionTable::view(Position p, DistributionView& out) const {
+  const DistributionRow& r = rows_[p];
+  out.id = r.id;
+  out.variable = variables_[r.variable];
+  out.key.clear();
+  for (const KeyEntry& e : key(p)) out.key.emplace_back(dimensions_[e.dimension], label(e.dimension, e.label));
+  out.histogram = r.is_histogram();
+  if (out.histogram) {
+    std::tie(out.min, out.max) = bounds_[r.bounds];
+    out.categories = nullptr;
+  } else {
+    out.categories = &category_list(r.categories);
+  }
+  out.counts = cells(p);
+  out.unknown_count = r.unknown_count;
+  out.total_count = r.total_count;
+  out.sample_count = r.sample_count;
+  out.entropy = r.entropy;
+  out.last_updated = r.last_updated;
+  out.version = r.version;
+  out.raw_record_range = raw_record_range(p);
 }
 
 void DistributionTable::append_index_key(std::string& out, Position p) const {
