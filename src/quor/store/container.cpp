@@ -952,6 +952,17 @@ EncodingDigest encoding_digest(const DistributionFileSource& r, const ParallelRu
   return digest_in_parts(r, run);
 }
 
+uint64_t stored_record_size(const DistributionFileSource& r, const ParallelRunner* run) {
+  if (run == nullptr) return stored_record_size(r);
+  const DistributionFileParts parts =
+      distribution_file_parts(r, g_part_entries.load(std::memory_order_relaxed));
+  std::vector<uint64_t> sizes(parts.count());
+  (*run)(sizes.size(), [&](size_t p) { sizes[p] = distribution_file_part_size(r, parts, p); });
+  uint64_t n = 0;
+  for (uint64_t s : sizes) n += s;
+  return n;
+}
+
 Status stream_data_file_image(const model::MetaFile& r, const ImageWriter& w,
                               const ImageStreamOptions& o) {
   return stream_image(r, w, o);
