@@ -157,10 +157,24 @@ bool file_holds(DataFileState& state, const std::filesystem::path& path, const T
     state.unread_entries.reset();  // compared once; from here on written or digested
     if (!same_count) return false;
     // Compared entry by entry without building the file's map; the order
-    // of the entries does not matter (both are unordered maps).
-    auto stored = load_dist_index_entries_digest(path);
-    if (!stored.ok() || !(*stored == index_entries_digest(record))) return false;
-    now.digest = encoding_digest(record);
+    // of the entries does not matter (both are unordered maps). The file's
+    // side, the record's and the digest its write would need are three
+    // passes of their own: on a pool, at once.
+    std::optional<Result<IndexEntriesDigest>> stored;
+    std::optional<IndexEntriesDigest> entries;
+    std::optional<EncodingDigest> encoded;
+    auto pass = [&](size_t t) {
+      if (t == 0) stored.emplace(load_dist_index_entries_digest(path));
+      else if (t == 1) entries.emplace(index_entries_digest(record));
+      else encoded.emplace(encoding_digest(record));
+    };
+    if (parallel != nullptr) {
+      (*parallel)(3, pass);
+    } else {
+      for (size_t t = 0; t < 3; ++t) pass(t);
+    }
+    if (!stored->ok() || !(**stored == *entries)) return false;
+    now.digest = encoded;
     state.digest = now.digest;
     state.entries = entries_of(record);
     return true;
@@ -494,7 +508,7 @@ Status flush_database(Database& db, FileOps& ops, const ParallelRunner* parallel
         holds[i] = holds_as_read(files[i], paths[i], data, db.flush_state.generation, now[i], parallel) ||
                    file_holds(files[i], paths[i], data, now[i], clean, parallel);
         break;
-      case kIndexSlot: holds[i] = file_holds(files[i], paths[i], index, now[i], clean); break;
+      case kIndexSlot: holds[i] = file_holds(files[i], paths[i], index, now[i], clean, parallel); break;
       default: holds[i] = file_holds(files[i], paths[i], db.snapshots, now[i], clean); break;
     }
   };
