@@ -88,8 +88,11 @@ struct DistributionView {
 // A DistributionFile that is not held as the record: `view` shows its
 // distribution number p (into `out`, whose key it clears first; safe to
 // call from several threads at once, each with its own `out`), its joints
-// held as records. Encoding from views builds no record (a flush of 2.6 M
-// distributions spent most of its encode time building them). The functions
+// held as records. Encoding from views builds no record: measured from
+// Python (bench/python_flush_open.py, daily flights database, 2.65 M
+// distributions, 4 threads, five interleaved runs at load 7-13), a full
+// flush took 680-950 ms against 714-1440 ms when every distribution was
+// built into a DistributionObject to be encoded. The functions
 // below give exactly the bytes of the record-level ones above for the record
 // this stands for.
 struct DistributionFileSource {
