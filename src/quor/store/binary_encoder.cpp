@@ -202,25 +202,90 @@ void encode_distribution_file_part(const model::DistributionFile& r,
 
 namespace {
 
-// The distributions of a source are made this many at a time.
-constexpr size_t kSourceGroup = 256;
+size_t source_joint_count(const DistributionFileSource& r) { return r.joints ? r.joints->size() : 0; }
 
-std::vector<model::DistributionObject>& source_scratch() {
-  thread_local std::vector<model::DistributionObject> scratch;
-  return scratch;
+// The encoded size of a category list, kept for the list last asked about
+// (the distributions of one variable share theirs).
+class CategoriesSize {
+ public:
+  uint64_t operator()(const std::vector<std::string>& list) {
+    if (&list != last_) {
+      last_ = &list;
+      size_ = 8;
+      for (const std::string& c : list) size_ += 8 + c.size();
+    }
+    return size_;
+  }
+
+ private:
+  const std::vector<std::string>* last_ = nullptr;
+  uint64_t size_ = 0;
+};
+
+// The encoded size of the DistributionObject `v` stands for: its fields in
+// the record's order (id, variable, dimension key, repr with its u32 index,
+// sample count, entropy, last updated, version, raw record range).
+uint64_t view_size(const DistributionView& v, CategoriesSize& categories) {
+  uint64_t n = 8 + (8 + v.variable.size()) + 8;
+  for (const auto& [name, value] : v.key) n += 16 + name.size() + value.size();
+  n += 4;
+  if (v.histogram) n += 8 + 8 + (8 + 8 * v.counts.size()) + 8;
+  else n += categories(*v.categories) + (8 + 8 * v.counts.size()) + 8 + 8;
+  return n + 8 + 8 + 8 + 8 + 16;
 }
 
-size_t source_joint_count(const DistributionFileSource& r) { return r.joints ? r.joints->size() : 0; }
+void put_counts(Writer& w, std::span<const uint64_t> counts) {
+  w.fixed(static_cast<uint64_t>(counts.size()));
+  if constexpr (std::endian::native == std::endian::little) {
+    w.raw(reinterpret_cast<const char*>(counts.data()), counts.size() * 8);
+  } else {
+    for (uint64_t x : counts) w.fixed(x);
+  }
+}
+
+void put_view(Writer& w, const DistributionView& v) {
+  w.put(v.id);
+  w.put(v.variable);
+  w.fixed(static_cast<uint64_t>(v.key.size()));
+  for (const auto& [name, value] : v.key) {
+    w.put(name);
+    w.put(value);
+  }
+  if (v.histogram) {
+    w.fixed(uint32_t{0});
+    w.put(v.min);
+    w.put(v.max);
+    put_counts(w, v.counts);
+  } else {
+    w.fixed(uint32_t{1});
+    w.put(*v.categories);
+    put_counts(w, v.counts);
+    w.put(v.unknown_count);
+  }
+  w.put(v.total_count);
+  w.put(v.sample_count);
+  w.put(v.entropy);
+  w.put(v.last_updated);
+  w.put(v.version);
+  w.put(v.raw_record_range);
+}
+
+// Calls fn(view) for the distributions [begin, end) of `r`, one reused view.
+template <class Fn>
+void each_view(const DistributionFileSource& r, size_t begin, size_t end, Fn&& fn) {
+  thread_local DistributionView view;
+  for (size_t p = begin; p < end; ++p) {
+    r.view(p, view);
+    fn(view);
+  }
+}
 
 }  // namespace
 
 uint64_t stored_record_size(const DistributionFileSource& r) {
   uint64_t n = 16;
-  auto& scratch = source_scratch();
-  for (size_t b = 0; b < r.distributions; b += kSourceGroup) {
-    r.make(b, std::min(r.distributions, b + kSourceGroup), scratch);
-    for (const auto& d : scratch) n += encoded_size(d);
-  }
+  CategoriesSize categories;
+  each_view(r, 0, r.distributions, [&](const DistributionView& v) { n += view_size(v, categories); });
   if (r.joints != nullptr)
     for (const auto& j : *r.joints) n += encoded_size(j);
   return n;
@@ -229,11 +294,7 @@ uint64_t stored_record_size(const DistributionFileSource& r) {
 void encode_stored_record_to(const DistributionFileSource& r, const EncodedChunkSink& sink) {
   Writer w(thread_encode_buffer(), kEncodeBuffer, &sink);
   w.fixed(static_cast<uint64_t>(r.distributions));
-  auto& scratch = source_scratch();
-  for (size_t b = 0; b < r.distributions; b += kSourceGroup) {
-    r.make(b, std::min(r.distributions, b + kSourceGroup), scratch);
-    for (const auto& d : scratch) w.put(d);
-  }
+  each_view(r, 0, r.distributions, [&](const DistributionView& v) { put_view(w, v); });
   w.fixed(static_cast<uint64_t>(source_joint_count(r)));
   if (r.joints != nullptr)
     for (const auto& j : *r.joints) w.put(j);
@@ -251,26 +312,24 @@ DistributionFileParts distribution_file_parts(const DistributionFileSource& r, s
 
 namespace {
 
-// Runs fn(objects, count_first, list size) over the records of one part.
-template <class Fn>
+// Runs dists(begin, end, count_first, list size) for a part of
+// distributions, joints(span, count_first, list size) for a part of joints.
+template <class Dists, class Joints>
 void with_source_part(const DistributionFileSource& r, const DistributionFileParts& parts, size_t part,
-                      Fn&& fn) {
+                      Dists&& dists, Joints&& joints) {
   if (part < parts.dist_parts) {
     const size_t b = std::min(r.distributions, part * parts.group);
     const size_t e = std::min(r.distributions, b + parts.group);
-    auto& scratch = source_scratch();
-    if (b < e) r.make(b, e, scratch);
-    else scratch.clear();
-    fn(std::span<const model::DistributionObject>(scratch), part == 0, r.distributions);
+    dists(b, e, part == 0, r.distributions);
     return;
   }
   const size_t jp = part - parts.dist_parts;
   const size_t n = source_joint_count(r);
   const size_t b = std::min(n, jp * parts.group);
   const size_t e = std::min(n, b + parts.group);
-  std::span<const model::JointDistributionObject> joints;
-  if (b < e) joints = std::span<const model::JointDistributionObject>(r.joints->data() + b, e - b);
-  fn(joints, jp == 0, n);
+  std::span<const model::JointDistributionObject> list;
+  if (b < e) list = std::span<const model::JointDistributionObject>(r.joints->data() + b, e - b);
+  joints(list, jp == 0, n);
 }
 
 }  // namespace
@@ -278,10 +337,17 @@ void with_source_part(const DistributionFileSource& r, const DistributionFilePar
 uint64_t distribution_file_part_size(const DistributionFileSource& r, const DistributionFileParts& parts,
                                      size_t part) {
   uint64_t n = 0;
-  with_source_part(r, parts, part, [&](auto objects, bool count_first, size_t) {
-    n = count_first ? 8 : 0;
-    for (const auto& o : objects) n += encoded_size(o);
-  });
+  with_source_part(
+      r, parts, part,
+      [&](size_t b, size_t e, bool count_first, size_t) {
+        n = count_first ? 8 : 0;
+        CategoriesSize categories;
+        each_view(r, b, e, [&](const DistributionView& v) { n += view_size(v, categories); });
+      },
+      [&](std::span<const model::JointDistributionObject> list, bool count_first, size_t) {
+        n = count_first ? 8 : 0;
+        for (const auto& j : list) n += encoded_size(j);
+      });
   return n;
 }
 
@@ -289,10 +355,16 @@ void encode_distribution_file_part(const DistributionFileSource& r, const Distri
                                    size_t part, uint64_t size, std::string& out) {
   out.resize(static_cast<size_t>(size));
   Writer w(out.data(), out.size(), nullptr);
-  with_source_part(r, parts, part, [&](auto objects, bool count_first, size_t list_size) {
-    if (count_first) w.fixed(static_cast<uint64_t>(list_size));
-    for (const auto& o : objects) w.put(o);
-  });
+  with_source_part(
+      r, parts, part,
+      [&](size_t b, size_t e, bool count_first, size_t list_size) {
+        if (count_first) w.fixed(static_cast<uint64_t>(list_size));
+        each_view(r, b, e, [&](const DistributionView& v) { put_view(w, v); });
+      },
+      [&](std::span<const model::JointDistributionObject> list, bool count_first, size_t list_size) {
+        if (count_first) w.fixed(static_cast<uint64_t>(list_size));
+        for (const auto& j : list) w.put(j);
+      });
   QUOR_ASSERT(static_cast<uint64_t>(w.pos() - out.data()) == size,
               "encoded part size must match the computed size");
 }

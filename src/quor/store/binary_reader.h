@@ -162,6 +162,7 @@ class Reader {
       if (used > 0 && !(d.key[used - 1].first < d.key[used].first)) ordered = false;
     }
     d.key.resize(used);
+    d.reordered = !ordered;
     if (!ordered) order_key(d.key);
     uint32_t idx = 0;
     if (!variant(idx, alternatives<model::DistributionRepr>())) return false;

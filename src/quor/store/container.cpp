@@ -10,8 +10,10 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -184,6 +186,40 @@ Status compress_frame(std::string_view in, PartBuffers& out) {
   return ok_status();
 }
 
+// Makes parts [0, nparts) on `run` in rounds of `per_round` buffers and
+// hands each round, in order, to every one of `takers` (each a task of its
+// own, given the round's buffers) while the pool makes the next round: the
+// encoding of round k + 1 overlaps the writing or hashing of round k.
+// `room(buffer, part)` runs on the calling thread before a part is made
+// there (memory taken on a pool thread and freed stays with that thread's
+// heap; reserving what a buffer already has costs nothing, so later rounds
+// reuse it), `make(buffer, part)` on any thread. No round starts once
+// `*stop` is true.
+template <class Buffer, class Room, class Make>
+void in_rounds(const ParallelRunner& run, size_t nparts, size_t per_round, Room&& room, Make&& make,
+               std::span<const std::function<void(std::span<Buffer>)>> takers,
+               const bool* stop = nullptr) {
+  std::vector<Buffer> round[2];
+  round[0].resize(per_round);
+  round[1].resize(per_round);
+  auto make_room = [&](std::vector<Buffer>& bufs, size_t first) {
+    for (size_t i = 0; i < per_round && first + i < nparts; ++i) room(bufs[i], first + i);
+  };
+  make_room(round[0], 0);
+  run(std::min(per_round, nparts), [&](size_t i) { make(round[0][i], i); });
+  for (size_t first = 0, r = 0; first < nparts && !(stop != nullptr && *stop); first += per_round, r ^= 1) {
+    const size_t count = std::min(per_round, nparts - first);
+    const size_t next = first + per_round;
+    const size_t next_count = next < nparts ? std::min(per_round, nparts - next) : 0;
+    if (next_count > 0) make_room(round[r ^ 1], next);
+    const std::span<Buffer> now(round[r].data(), count);
+    run(takers.size() + next_count, [&](size_t t) {
+      if (t < takers.size()) takers[t](now);
+      else make(round[r ^ 1][t - takers.size()], next + t - takers.size());
+    });
+  }
+}
+
 // The parallel form of stream_image for a DistributionFile: the record's
 // encoding cut into parts, each encoded and compressed into its own frame on
 // the pool, a round ahead of the frames written in order by one task of the
@@ -202,7 +238,6 @@ Status stream_distributions_parallel(const Record& record, const ImageWriter& wr
   const ParallelRunner& run = *options.parallel;
   const DistributionFileParts parts =
       distribution_file_parts(record, g_part_entries.load(std::memory_order_relaxed));
-  const size_t per_round = g_parts_per_round.load(std::memory_order_relaxed);
   const size_t nparts = parts.count();
   std::vector<uint64_t> sizes(nparts);
   run(nparts, [&](size_t p) { sizes[p] = distribution_file_part_size(record, parts, p); });
@@ -211,52 +246,37 @@ Status stream_distributions_parallel(const Record& record, const ImageWriter& wr
   put_header(header);
   QUOR_RETURN_IF_ERROR(write(std::string_view(header, 8)));
 
-  std::vector<PartBuffers> round[2];
-  round[0].resize(per_round);
-  round[1].resize(per_round);
-  // The buffers get their room here, on the calling thread: memory taken on
-  // a pool thread and freed stays with that thread's heap. Reserving what a
-  // buffer already has costs nothing, so rounds after the first reuse it.
-  auto make_room = [&](std::vector<PartBuffers>& bufs, size_t first) {
-    for (size_t i = 0; i < per_round && first + i < nparts; ++i) {
-      bufs[i].encoded.reserve(sizes[first + i]);
-      const size_t bound = ZSTD_compressBound(sizes[first + i]);
-      if (bufs[i].frame_room < bound) {
-        bufs[i].frame.reset(new char[bound]);
-        bufs[i].frame_room = bound;
-      }
-    }
-  };
-  auto make_part = [&](std::vector<PartBuffers>& bufs, size_t first, size_t i) {
-    PartBuffers& b = bufs[i];
-    encode_distribution_file_part(record, parts, first + i, sizes[first + i], b.encoded);
-    b.status = compress_frame(b.encoded, b);
-  };
   Status failure;
-  make_room(round[0], 0);
-  run(std::min(per_round, nparts), [&](size_t i) { make_part(round[0], 0, i); });
-  for (size_t first = 0, r = 0; first < nparts && failure.ok(); first += per_round, r ^= 1) {
-    const size_t count = std::min(per_round, nparts - first);
-    const size_t next = first + per_round;
-    const size_t next_count = next < nparts ? std::min(per_round, nparts - next) : 0;
-    if (next_count > 0) make_room(round[r ^ 1], next);
-    // Call 0 writes this round's frames, call 1 digests its encodings, the
-    // others make the next round's parts.
-    run(2 + next_count, [&](size_t t) {
-      if (t == 0) {
-        for (size_t i = 0; i < count && failure.ok(); ++i) {
-          PartBuffers& b = round[r][i];
-          failure = b.status.ok() ? write(std::string_view(b.frame.get(), b.frame_size))
-                                  : std::move(b.status);
+  bool failed = false;
+  using Parts = std::span<PartBuffers>;
+  const std::function<void(Parts)> takers[] = {
+      [&](Parts round) {  // the frames, written in order
+        for (PartBuffers& b : round) {
+          failure = b.status.ok() ? write(std::string_view(b.frame.get(), b.frame_size)) : std::move(b.status);
+          if (!failure.ok()) break;
         }
-      } else if (t == 1) {
+        failed = !failure.ok();
+      },
+      [&](Parts round) {  // the digest of their encodings
         if (options.hasher != nullptr)
-          for (size_t i = 0; i < count; ++i) options.hasher->update(round[r][i].encoded);
-      } else {
-        make_part(round[r ^ 1], next, t - 2);
-      }
-    });
-  }
+          for (const PartBuffers& b : round) options.hasher->update(b.encoded);
+      },
+  };
+  in_rounds<PartBuffers>(
+      run, nparts, g_parts_per_round.load(std::memory_order_relaxed),
+      [&](PartBuffers& b, size_t part) {
+        b.encoded.reserve(sizes[part]);
+        const size_t bound = ZSTD_compressBound(sizes[part]);
+        if (b.frame_room < bound) {
+          b.frame.reset(new char[bound]);
+          b.frame_room = bound;
+        }
+      },
+      [&](PartBuffers& b, size_t part) {
+        encode_distribution_file_part(record, parts, part, sizes[part], b.encoded);
+        b.status = compress_frame(b.encoded, b);
+      },
+      std::span<const std::function<void(Parts)>>(takers), &failed);
   return failure;
 }
 
@@ -266,35 +286,19 @@ template <class Record>
 EncodingDigest digest_in_parts(const Record& record, const ParallelRunner& run) {
   const DistributionFileParts parts =
       distribution_file_parts(record, g_part_entries.load(std::memory_order_relaxed));
-  const size_t per_round = g_parts_per_round.load(std::memory_order_relaxed);
   const size_t nparts = parts.count();
   std::vector<uint64_t> sizes(nparts);
   run(nparts, [&](size_t p) { sizes[p] = distribution_file_part_size(record, parts, p); });
-  std::vector<std::string> round[2];
-  round[0].resize(per_round);
-  round[1].resize(per_round);
-  auto make_room = [&](std::vector<std::string>& bufs, size_t first) {
-    for (size_t i = 0; i < per_round && first + i < nparts; ++i) bufs[i].reserve(sizes[first + i]);
-  };
-  auto encode = [&](std::vector<std::string>& bufs, size_t first, size_t i) {
-    encode_distribution_file_part(record, parts, first + i, sizes[first + i], bufs[i]);
-  };
   EncodingHasher hasher;
-  make_room(round[0], 0);
-  run(std::min(per_round, nparts), [&](size_t i) { encode(round[0], 0, i); });
-  for (size_t first = 0, r = 0; first < nparts; first += per_round, r ^= 1) {
-    const size_t count = std::min(per_round, nparts - first);
-    const size_t next = first + per_round;
-    const size_t next_count = next < nparts ? std::min(per_round, nparts - next) : 0;
-    if (next_count > 0) make_room(round[r ^ 1], next);
-    run(1 + next_count, [&](size_t t) {
-      if (t == 0) {
-        for (size_t i = 0; i < count; ++i) hasher.update(round[r][i]);
-      } else {
-        encode(round[r ^ 1], next, t - 1);
-      }
-    });
-  }
+  using Parts = std::span<std::string>;
+  const std::function<void(Parts)> takers[] = {[&](Parts round) {
+    for (const std::string& b : round) hasher.update(b);
+  }};
+  in_rounds<std::string>(
+      run, nparts, g_parts_per_round.load(std::memory_order_relaxed),
+      [&](std::string& b, size_t part) { b.reserve(sizes[part]); },
+      [&](std::string& b, size_t part) { encode_distribution_file_part(record, parts, part, sizes[part], b); },
+      std::span<const std::function<void(Parts)>>(takers));
   return hasher.digest();
 }
 
@@ -950,6 +954,17 @@ EncodingDigest encoding_digest(const model::DistributionFile& r, const ParallelR
 }
 EncodingDigest encoding_digest(const DistributionFileSource& r, const ParallelRunner& run) {
   return digest_in_parts(r, run);
+}
+
+uint64_t stored_record_size(const DistributionFileSource& r, const ParallelRunner* run) {
+  if (run == nullptr) return stored_record_size(r);
+  const DistributionFileParts parts =
+      distribution_file_parts(r, g_part_entries.load(std::memory_order_relaxed));
+  std::vector<uint64_t> sizes(parts.count());
+  (*run)(sizes.size(), [&](size_t p) { sizes[p] = distribution_file_part_size(r, parts, p); });
+  uint64_t n = 0;
+  for (uint64_t s : sizes) n += s;
+  return n;
 }
 
 Status stream_data_file_image(const model::MetaFile& r, const ImageWriter& w,

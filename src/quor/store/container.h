@@ -81,6 +81,8 @@ class DistributionFileSink;
 // parallel stream's parts) and digested in order.
 EncodingDigest encoding_digest(const model::DistributionFile& record, const ParallelRunner& run);
 EncodingDigest encoding_digest(const DistributionFileSource& record, const ParallelRunner& run);
+// stored_record_size(record), its parts measured on `run` when given.
+uint64_t stored_record_size(const DistributionFileSource& record, const ParallelRunner* run);
 
 namespace internal {
 // The parallel stream's part and round sizes (0, 0: the defaults), so that

@@ -147,10 +147,7 @@ model::DistributionFile Database::records() const {
 DistributionFileSource Database::record_source() const {
   DistributionFileSource out;
   out.distributions = distributions.size();
-  out.make = [this](size_t begin, size_t end, std::vector<model::DistributionObject>& objects) {
-    objects.clear();
-    for (size_t p = begin; p < end; ++p) objects.push_back(distributions.record(static_cast<Position>(p)));
-  };
+  out.view = [this](size_t p, DistributionView& v) { distributions.view(static_cast<Position>(p), v); };
   out.joints = &joints;
   return out;
 }

@@ -32,6 +32,9 @@ struct DecodedDistribution {
   // two equal names in the bytes, the later one's value), as the stored
   // ordered map holds it.
   std::vector<std::pair<std::string, std::string>> key;
+  // Whether the bytes gave the key in another order or a name twice: the
+  // distribution then encodes to other bytes than those it was read from.
+  bool reordered = false;
   bool histogram = true;
   double min = 0.0;  // histogram only
   double max = 0.0;  // histogram only
@@ -49,6 +52,7 @@ struct DecodedDistribution {
     id = d.id;
     variable = d.variable;
     key.assign(d.dimension_key.begin(), d.dimension_key.end());
+    reordered = false;
     if (const auto* h = std::get_if<model::HistogramRepr>(&d.repr)) {
       histogram = true;
       min = h->min;

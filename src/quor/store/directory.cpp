@@ -94,6 +94,7 @@ class TableLoader final : public DistributionFileSink {
   void begin(uint64_t, uint64_t bound) override {
     db_.begin_loading();
     reserve_ = bound;
+    as_stored_ = true;
   }
   void add(std::span<const DecodedDistribution> objects) override {
     if (reserve_ > 0 && !objects.empty()) {
@@ -102,15 +103,23 @@ class TableLoader final : public DistributionFileSink {
       db_.distributions.reserve(static_cast<size_t>(reserve_), cells / objects.size());
       reserve_ = 0;
     }
-    for (const auto& d : objects) db_.distributions.append_decoded(d);
+    for (const auto& d : objects) {
+      db_.distributions.append_decoded(d);
+      as_stored_ = as_stored_ && !d.reordered;
+    }
   }
   void end(std::vector<model::JointDistributionObject> joints) override {
+    as_stored_ = as_stored_ && joints.empty();
     db_.finish_loading(std::move(joints));
   }
+  // Whether the table holds the distributions exactly as the bytes gave
+  // them, so that it encodes to those bytes (see DataFileState).
+  bool as_stored() const { return as_stored_; }
 
  private:
   Database& db_;
   uint64_t reserve_ = 0;
+  bool as_stored_ = false;
 };
 
 // What a flush learns about one record before writing it: the digest of its
@@ -148,16 +157,47 @@ bool file_holds(DataFileState& state, const std::filesystem::path& path, const T
     state.unread_entries.reset();  // compared once; from here on written or digested
     if (!same_count) return false;
     // Compared entry by entry without building the file's map; the order
-    // of the entries does not matter (both are unordered maps).
-    auto stored = load_dist_index_entries_digest(path);
-    if (!stored.ok() || !(*stored == index_entries_digest(record))) return false;
-    now.digest = encoding_digest(record);
+    // of the entries does not matter (both are unordered maps). The file's
+    // side, the record's and the digest its write would need are three
+    // passes of their own: on a pool, at once.
+    std::optional<Result<IndexEntriesDigest>> stored;
+    std::optional<IndexEntriesDigest> entries;
+    std::optional<EncodingDigest> encoded;
+    auto pass = [&](size_t t) {
+      if (t == 0) stored.emplace(load_dist_index_entries_digest(path));
+      else if (t == 1) entries.emplace(index_entries_digest(record));
+      else encoded.emplace(encoding_digest(record));
+    };
+    if (parallel != nullptr) {
+      (*parallel)(3, pass);
+    } else {
+      for (size_t t = 0; t < 3; ++t) pass(t);
+    }
+    if (!stored->ok() || !(**stored == *entries)) return false;
+    now.digest = encoded;
     state.digest = now.digest;
     state.entries = entries_of(record);
     return true;
   } else {
     return false;
   }
+}
+
+// True when the file still holds the distributions open read from it, as
+// they stand (DataFileState::read_as_stored): then the record's encoding is
+// the bytes read whenever its size is theirs, which takes one pass over the
+// rows (in parts on `parallel`) instead of encoding and hashing them.
+bool holds_as_read(DataFileState& state, const std::filesystem::path& path,
+                   const DistributionFileSource& record, uint64_t generation, RecordNow& now,
+                   const ParallelRunner* parallel) {
+  const bool unchanged = state.read_as_stored == generation;
+  state.read_as_stored.reset();
+  if (!unchanged || !state.digest || entries_of(record) != state.entries) return false;
+  auto id = file_identity(path);
+  if (!id || *id != state.identity) return false;
+  if (stored_record_size(record, parallel) != state.digest->size) return false;
+  now.digest = state.digest;
+  return true;
 }
 
 // Streams `record` into `file`, taking its digest on the way unless `now`
@@ -391,7 +431,9 @@ Result<Database> open_database(const std::filesystem::path& path, bool writable,
   TableLoader loader(db);
   if (writable) {
     QUOR_RETURN_IF_ERROR(read_distribution_file_into(data_path, &digest, parallel, loader));
-    note_loaded(db.flush_state.files[kDistributionsSlot], data_path, db.record_source(), digest);
+    DataFileState& state = db.flush_state.files[kDistributionsSlot];
+    note_loaded(state, data_path, db.record_source(), digest);
+    if (state.digest && loader.as_stored()) state.read_as_stored = db.flush_state.generation;
   } else {
     QUOR_RETURN_IF_ERROR(read_mapped_distribution_file_into(data_path, loader));
   }
@@ -463,9 +505,10 @@ Status flush_database(Database& db, FileOps& ops, const ParallelRunner* parallel
     switch (i) {
       case kMetaSlot: holds[i] = file_holds(files[i], paths[i], db.meta, now[i], clean); break;
       case kDistributionsSlot:
-        holds[i] = file_holds(files[i], paths[i], data, now[i], clean, parallel);
+        holds[i] = holds_as_read(files[i], paths[i], data, db.flush_state.generation, now[i], parallel) ||
+                   file_holds(files[i], paths[i], data, now[i], clean, parallel);
         break;
-      case kIndexSlot: holds[i] = file_holds(files[i], paths[i], index, now[i], clean); break;
+      case kIndexSlot: holds[i] = file_holds(files[i], paths[i], index, now[i], clean, parallel); break;
       default: holds[i] = file_holds(files[i], paths[i], db.snapshots, now[i], clean); break;
     }
   };

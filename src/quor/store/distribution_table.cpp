@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <tuple>
 
 #include "quor/util/linear_probe.h"
 
@@ -166,6 +167,29 @@ model::DistributionObject DistributionTable::record(Position p) const {
   return d;
 }
 
+void DistributionTable::view(Position p, DistributionView& out) const {
+  const DistributionRow& r = rows_[p];
+  out.id = r.id;
+  out.variable = variables_[r.variable];
+  out.key.clear();
+  for (const KeyEntry& e : key(p)) out.key.emplace_back(dimensions_[e.dimension], label(e.dimension, e.label));
+  out.histogram = r.is_histogram();
+  if (out.histogram) {
+    std::tie(out.min, out.max) = bounds_[r.bounds];
+    out.categories = nullptr;
+  } else {
+    out.categories = &category_list(r.categories);
+  }
+  out.counts = cells(p);
+  out.unknown_count = r.unknown_count;
+  out.total_count = r.total_count;
+  out.sample_count = r.sample_count;
+  out.entropy = r.entropy;
+  out.last_updated = r.last_updated;
+  out.version = r.version;
+  out.raw_record_range = raw_record_range(p);
+}
+
 void DistributionTable::append_index_key(std::string& out, Position p) const {
   out += variables_[rows_[p].variable];
   out += '|';
@@ -277,17 +301,29 @@ std::optional<Position> DistributionTable::position_of_id(uint64_t id) const {
   return best;
 }
 
-Position DistributionTable::append_record(const model::DistributionObject& d) {
-  const uint32_t v = intern_variable(d.variable);
-  thread_local std::vector<KeyEntry> key;
-  intern_key(d.dimension_key, key);
+namespace {
+
+// The row fields every stored distribution has, from a record or a decoded
+// one (their field names are the same).
+template <class Stored>
+DistributionRow row_head(const Stored& d, uint32_t variable) {
   DistributionRow r{};
   r.id = d.id;
   r.sample_count = d.sample_count;
   r.entropy = d.entropy;
   r.last_updated = d.last_updated;
   r.version = d.version;
-  r.variable = v;
+  r.variable = variable;
+  return r;
+}
+
+}  // namespace
+
+Position DistributionTable::append_record(const model::DistributionObject& d) {
+  const uint32_t v = intern_variable(d.variable);
+  thread_local std::vector<KeyEntry> key;
+  intern_key(d.dimension_key, key);
+  DistributionRow r = row_head(d, v);
   const std::vector<uint64_t>* counts = nullptr;
   if (const auto* h = std::get_if<model::HistogramRepr>(&d.repr)) {
     r.bounds = share_bounds(v, {h->min, h->max});
@@ -317,13 +353,7 @@ Position DistributionTable::append_decoded(const DecodedDistribution& d) {
     if (dim == kNoId || dimensions_[dim] != d.key[i].first) dim = intern_dimension(d.key[i].first);
     key.push_back({dim, intern_label(dim, d.key[i].second)});
   }
-  DistributionRow r{};
-  r.id = d.id;
-  r.sample_count = d.sample_count;
-  r.entropy = d.entropy;
-  r.last_updated = d.last_updated;
-  r.version = d.version;
-  r.variable = v;
+  DistributionRow r = row_head(d, v);
   r.total_count = d.total_count;
   if (d.histogram) {
     r.bounds = share_bounds(v, {d.min, d.max});

@@ -159,6 +159,8 @@ class DistributionTable {
 
   // The stored record of position p, and its parts.
   model::DistributionObject record(Position p) const;
+  // The same seen in place, for encoding (see DistributionView).
+  void view(Position p, DistributionView& out) const;
   model::DistributionRepr repr(Position p) const;
   model::DimensionMap dimension_map(Position p) const;
   model::DimensionMap dimension_map(std::span<const KeyEntry> key) const;

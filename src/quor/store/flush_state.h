@@ -45,6 +45,14 @@ struct DataFileState {
   // with the record before it relies on it, unless the count already shows
   // a change.
   std::optional<uint64_t> unread_entries;
+  // With `digest`, set by open when the record was built from the file's
+  // bytes as they stand (no key read in another order, no joints, whose
+  // decoded maps may order what the bytes did not): the change generation
+  // then. While the generation is still this one, the record encodes to the
+  // bytes read once its encoded size is their length (a stream may go on
+  // past the record), so the first flush after open need not encode it to
+  // take its digest. A flush clears it.
+  std::optional<uint64_t> read_as_stored;
 };
 
 // Indexed by the data files in flush order: meta, distributions, index,
