@@ -639,6 +639,18 @@ DistIndexSource DistributionTable::index_source() const {
       fn(text, rows_[p].id);
     }
   };
+  // The integer index visits the rows in order: any range of them can be
+  // visited alone (the text index's order is its map's).
+  if (text_index_ == nullptr) {
+    out.visit_range = [this](size_t first, size_t last, const DistIndexSource::EntryFn& fn) {
+      std::string text;
+      for (size_t p = first; p < last; ++p) {
+        text.clear();
+        append_index_key(text, static_cast<Position>(p));
+        fn(text, rows_[p].id);
+      }
+    };
+  }
   return out;
 }
 
