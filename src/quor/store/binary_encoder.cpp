@@ -7,8 +7,8 @@
 #include <span>
 #include <type_traits>
 
-#include "quor/store/binary_layout.h"
-#include "quor/store/record_fields.h"
+#include "quor/store/internal/binary_layout.h"
+#include "quor/store/internal/record_fields.h"
 #include "quor/util/panic.h"
 
 namespace quor::store {

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "quor/store/binary_codec.h"
-#include "quor/store/binary_reader.h"
+#include "quor/store/internal/binary_reader.h"
 #include "quor/store/file_handle.h"
 #include "quor/store/file_io.h"
 #include "quor/store/json_form.h"

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "quor/store/binary_codec.h"
-#include "quor/store/binary_layout.h"
+#include "quor/store/internal/binary_layout.h"
 #include "quor/store/decoded_distribution.h"
-#include "quor/store/record_fields.h"
+#include "quor/store/internal/record_fields.h"
 #include "quor/util/error.h"
 #include "quor/util/json_reader.h"
 #include "quor/util/utf8.h"
