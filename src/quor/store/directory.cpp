@@ -103,10 +103,8 @@ class TableLoader final : public DistributionFileSink {
       db_.distributions.reserve(static_cast<size_t>(reserve_), cells / objects.size());
       reserve_ = 0;
     }
-    for (const auto& d : objects) {
-      db_.distributions.append_decoded(d);
-      as_stored_ = as_stored_ && !d.reordered;
-    }
+    db_.distributions.append_decoded(objects);
+    for (const auto& d : objects) as_stored_ = as_stored_ && !d.reordered;
   }
   void end(std::vector<model::JointDistributionObject> joints) override {
     as_stored_ = as_stored_ && joints.empty();
