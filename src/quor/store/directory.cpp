@@ -197,91 +197,109 @@ Result<Database> open_database(const std::filesystem::path& path, bool writable)
   return open_database(path, writable, nullptr);
 }
 
+namespace {
+
+// Takes the directory's lock for a read-write open: refused at once when
+// this process holds it already (the lock would wait forever on itself).
+// From here on `db` owns the lock and the registration: every failure
+// afterwards releases both when `db` goes out of scope.
+Status take_lock(Database& db) {
+  std::string key = held_directory_key(db.dir);
+  if (!register_held_directory(key)) {
+    return Error("database " + db.dir.string() + " is already open read-write in this process");
+  }
+  HeldDirectoryRegistration registration(std::move(key));
+  auto lock = acquire_lock_file(db.dir / kLockFile);
+  if (!lock.ok()) return std::move(lock).error();
+  lock->attach_held_directory(registration.release());
+  db.lock_file.emplace(std::move(*lock));
+  // Under the lock nobody else can be writing them: whatever temporary
+  // file is left is the debris of a flush that died.
+  for (const char* name : kDataFiles) remove_leftover_temporaries(db.dir / name);
+  return ok_status();
+}
+
+Status load_meta(Database& db) {
+  const auto meta_path = db.dir / kMetaFile;
+  std::optional<EncodingDigest> digest;
+  QUOR_ASSIGN_OR_RETURN(db.meta, load_meta_file(meta_path, &digest));
+  if (db.writable) note_loaded(db.flush_state.files[kMetaSlot], meta_path, db.meta, digest);
+  return ok_status();
+}
+
+// The distributions into the table: read whole (on `parallel` when given)
+// for a read-write open, mapped for a read-only one.
+Status load_distributions(Database& db, const ParallelRunner* parallel) {
+  const auto data_path = db.dir / kDistributionsFile;
+  TableLoader loader(db);
+  if (!db.writable) return read_mapped_distribution_file_into(data_path, loader);
+  std::optional<EncodingDigest> digest;
+  QUOR_RETURN_IF_ERROR(read_distribution_file_into(data_path, &digest, parallel, loader));
+  DataFileState& state = db.flush_state.files[kDistributionsSlot];
+  note_loaded(state, data_path, db.record_source(), digest);
+  if (state.digest && loader.as_stored()) state.read_as_stored = db.flush_state.generation;
+  return ok_status();
+}
+
+// The index file may predate the distributions file (a flush interrupted
+// between their renames, or an older build that wrote them one after the
+// other): the distributions are the truth, and the index is the table's.
+// Building it from them costs no more than decoding the file would. Whether
+// the file holds this index is checked at the first flush that would
+// otherwise write it (never, when the index changes before).
+void note_index_file(Database& db) {
+  if (!db.writable) return;
+  const auto index_path = db.dir / kIndexFile;
+  DataFileState& state = db.flush_state.files[kIndexSlot];
+  if (!file_starts_with(index_path, kCurrentHeader)) return;
+  if (auto id = file_identity(index_path)) {
+    state.identity = *id;
+    state.unread_entries = db.distributions.index_size();
+  }
+}
+
+// A missing or unreadable snapshots file leaves the store empty.
+void load_snapshots(Database& db) {
+  const auto snapshots_path = db.dir / kSnapshotsFile;
+  if (!path_has_metadata(snapshots_path)) return;
+  auto snapshots = load_snapshot_store(snapshots_path);
+  if (!snapshots.ok()) return;
+  db.snapshots = std::move(snapshots).value();
+  if (db.writable) note_loaded_reencoded(db.flush_state.files[kSnapshotsSlot], snapshots_path, db.snapshots);
+}
+
+Status open_log(Database& db) {
+  if (!db.meta.raw_log_enabled) return ok_status();
+  QUOR_ASSIGN_OR_RETURN(RawLog log, open_raw_log(db.dir / kRawDir));
+  if (db.writable) {
+    // After a crash without a flush the stored counter lags behind the
+    // lines already logged: continue after the last one so that no record
+    // id is issued twice. A last id of 2^64 - 1 leaves the counter there:
+    // it is spent.
+    QUOR_ASSIGN_OR_RETURN(std::optional<uint64_t> last, last_raw_record_id(log));
+    if (last && *last >= db.meta.next_raw_record_id) {
+      db.meta.next_raw_record_id = *last == UINT64_MAX ? UINT64_MAX : *last + 1;
+    }
+  }
+  db.raw_log = std::move(log);
+  return ok_status();
+}
+
+}  // namespace
+
 Result<Database> open_database(const std::filesystem::path& path, bool writable,
                                const ParallelRunner* parallel) {
   if (!path_has_metadata(path)) return Error("database path does not exist: " + path.string());
-
   Database db;
   db.dir = path;
   db.writable = writable;
-  if (writable) {
-    // A second read-write open by this process would wait forever on its
-    // own lock: refuse it at once.
-    std::string key = held_directory_key(path);
-    if (!register_held_directory(key)) {
-      return Error("database " + path.string() + " is already open read-write in this process");
-    }
-    HeldDirectoryRegistration registration(std::move(key));
-    auto lock = acquire_lock_file(path / kLockFile);
-    if (!lock.ok()) return std::move(lock).error();
-    // From here on the Database owns the lock and the registration: every
-    // failure below releases both when `db` goes out of scope.
-    lock->attach_held_directory(registration.release());
-    db.lock_file.emplace(std::move(*lock));
-    // Under the lock nobody else can be writing them: whatever temporary
-    // file is left is the debris of a flush that died.
-    for (const char* name : kDataFiles) remove_leftover_temporaries(path / name);
-  }
-
-  const auto meta_path = path / kMetaFile;
-  std::optional<EncodingDigest> digest;
-  QUOR_ASSIGN_OR_RETURN(db.meta, load_meta_file(meta_path, &digest));
-  if (writable) note_loaded(db.flush_state.files[kMetaSlot], meta_path, db.meta, digest);
-
-  const auto data_path = path / kDistributionsFile;
-  TableLoader loader(db);
-  if (writable) {
-    QUOR_RETURN_IF_ERROR(read_distribution_file_into(data_path, &digest, parallel, loader));
-    DataFileState& state = db.flush_state.files[kDistributionsSlot];
-    note_loaded(state, data_path, db.record_source(), digest);
-    if (state.digest && loader.as_stored()) state.read_as_stored = db.flush_state.generation;
-  } else {
-    QUOR_RETURN_IF_ERROR(read_mapped_distribution_file_into(data_path, loader));
-  }
-
-  // The index file may predate the distributions file (a flush interrupted
-  // between their renames, or an older build that wrote them one after the
-  // other): the distributions are the truth. Building the index from them
-  // costs no more than decoding the file would.
-  if (writable) {
-    // Whether the file holds this index is checked at the first flush that
-    // would otherwise write it (never, when the index changes before).
-    const auto index_path = path / kIndexFile;
-    DataFileState& state = db.flush_state.files[kIndexSlot];
-    if (file_starts_with(index_path, kCurrentHeader)) {
-      if (auto id = file_identity(index_path)) {
-        state.identity = *id;
-        state.unread_entries = db.distributions.index_size();
-      }
-    }
-  }
+  if (writable) QUOR_RETURN_IF_ERROR(take_lock(db));
+  QUOR_RETURN_IF_ERROR(load_meta(db));
+  QUOR_RETURN_IF_ERROR(load_distributions(db, parallel));
+  note_index_file(db);
   raise_id_counters(db);
-
-  const auto snapshots_path = path / kSnapshotsFile;
-  if (path_has_metadata(snapshots_path)) {
-    auto snapshots = load_snapshot_store(snapshots_path);
-    if (snapshots.ok()) {
-      db.snapshots = std::move(snapshots).value();
-      if (writable) {
-        note_loaded_reencoded(db.flush_state.files[kSnapshotsSlot], snapshots_path, db.snapshots);
-      }
-    }
-  }
-
-  if (db.meta.raw_log_enabled) {
-    QUOR_ASSIGN_OR_RETURN(RawLog log, open_raw_log(path / kRawDir));
-    if (writable) {
-      // After a crash without a flush the stored counter lags behind the
-      // lines already logged: continue after the last one so that no
-      // record id is issued twice.
-      // A last id of 2^64 - 1 leaves the counter there: it is spent.
-      QUOR_ASSIGN_OR_RETURN(std::optional<uint64_t> last, last_raw_record_id(log));
-      if (last && *last >= db.meta.next_raw_record_id) {
-        db.meta.next_raw_record_id = *last == UINT64_MAX ? UINT64_MAX : *last + 1;
-      }
-    }
-    db.raw_log = std::move(log);
-  }
+  load_snapshots(db);
+  QUOR_RETURN_IF_ERROR(open_log(db));
   return db;
 }
 
