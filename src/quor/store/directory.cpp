@@ -242,8 +242,8 @@ Status load_distributions(Database& db, const ParallelRunner* parallel) {
 }
 
 // The index file may predate the distributions file (a flush interrupted
-// between their renames, or an older build that wrote them one after the
-// other): the distributions are the truth, and the index is the table's.
+// between their renames, or files written in place one after the other):
+// the distributions are the truth, and the index is the table's.
 // Building it from them costs no more than decoding the file would. Whether
 // the file holds this index is checked at the first flush that would
 // otherwise write it (never, when the index changes before).

@@ -32,7 +32,7 @@ inline constexpr uint64_t kUncheckedLength = 16 * 1024 * 1024;
 
 // A cursor over the bytes to decode: the whole input, or a window over a
 // RecordSource refilled as the decoder needs bytes. Every read checks the
-// window first, so decoding from memory takes the same path as before.
+// window first, so decoding from memory and from a stream take one path.
 class Reader {
  public:
   explicit Reader(std::string_view in) : p_(in.data()), end_(in.data() + in.size()) {}

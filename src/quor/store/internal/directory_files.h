@@ -66,8 +66,6 @@ struct RecordNow {
   std::optional<EncodingDigest> digest;
 };
 
-// Streams `record` into `file`, taking its digest on the way unless `now`
-// already has it; `digest` receives it.
 // The image's options: the encoded size when the digest is known already,
 // otherwise `hasher` to take it on the way.
 inline ImageStreamOptions image_options(const RecordNow& now, EncodingHasher& hasher) {
@@ -80,6 +78,9 @@ inline ImageStreamOptions image_options(const RecordNow& now, EncodingHasher& ha
   return options;
 }
 
+// Streams `record` into `file`, taking its digest on the way unless `now`
+// already has it; `digest` receives it, and `write_failed` tells whether a
+// failure came from the file rather than the compressor.
 template <class T>
 Status stream_record(const T& record, FileReplacement& file, const RecordNow& now,
                      EncodingDigest& digest, bool& write_failed,
