@@ -34,6 +34,7 @@
 #include "quor/store/directory.h"
 #include "quor/util/clock.h"
 #include "reference/database_counts.h"
+#include "reference/raw_log_lines.h"
 #include "reference/record_update.h"
 
 namespace quor::ingest {
@@ -147,7 +148,7 @@ Result<IngestReport> oracle_ingest_file(store::Database& db, const std::string& 
                        ", records to number " + std::to_string(payloads.size()) + ")");
         for (const auto* p : payloads) {
           const uint64_t id = db.meta.next_raw_record_id++;
-          QUOR_RETURN_IF_ERROR(store::append_raw_record(*db.raw_log, id, *p));
+          QUOR_RETURN_IF_ERROR(reference::append_raw_record(*db.raw_log, id, *p));
         }
       }
     }

@@ -11,6 +11,7 @@
 #include "quor/store/container.h"
 #include "quor/store/directory.h"
 #include "quor/util/json.h"
+#include "reference/raw_log_lines.h"
 #include "store_directory_fixture.h"
 #include "store_test_dir.h"
 
@@ -18,6 +19,8 @@ namespace quor::store {
 namespace {
 
 using namespace quor::store::testing;
+using reference::append_raw_record;
+using reference::append_raw_records;
 namespace fs = std::filesystem;
 
 using DirectoryTest = TempDirTest;

@@ -114,11 +114,22 @@ void encode_distribution_file_part(const DistributionFileSource& record,
 // (the key valid during the call only). The functions below give exactly
 // the bytes of the record-level ones for the record this stands for.
 struct DistIndexSource {
+  using EntryFn = std::function<void(std::string_view, uint64_t)>;
   size_t entries = 0;
-  std::function<void(const std::function<void(std::string_view, uint64_t)>&)> visit;
+  std::function<void(const EntryFn&)> visit;
+  // When set, visits the entries [first, last) of that same order, so that
+  // the record can be encoded in parts on several threads.
+  std::function<void(size_t first, size_t last, const EntryFn&)> visit_range;
 };
 uint64_t stored_record_size(const DistIndexSource& record);
 void encode_stored_record_to(const DistIndexSource& record, const EncodedChunkSink& sink);
+// The same bytes in consecutive parts of `group` entries, for a source with
+// visit_range: part p holds entries [p * group, (p + 1) * group), the first
+// preceded by the count (an empty index has one part: its count). Joined in
+// part order they are encode_stored_record_to's bytes.
+size_t dist_index_part_count(const DistIndexSource& record, size_t group);
+// Replaces `out` with the bytes of one part.
+void encode_dist_index_part(const DistIndexSource& record, size_t group, size_t part, std::string& out);
 
 // The bytes of an encoded record as they come, for decoding a record of a
 // stream (a decompressed file) without holding the whole stream.

@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "quor/store/binary_reader.h"
+#include "quor/store/internal/binary_reader.h"
 
 namespace quor::store {
 

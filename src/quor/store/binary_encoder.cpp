@@ -7,8 +7,8 @@
 #include <span>
 #include <type_traits>
 
-#include "quor/store/binary_layout.h"
-#include "quor/store/record_fields.h"
+#include "quor/store/internal/binary_layout.h"
+#include "quor/store/internal/record_fields.h"
 #include "quor/util/panic.h"
 
 namespace quor::store {
@@ -383,6 +383,27 @@ void encode_stored_record_to(const DistIndexSource& r, const EncodedChunkSink& s
     w.fixed(id);
   });
   w.flush();
+}
+
+size_t dist_index_part_count(const DistIndexSource& r, size_t group) {
+  return r.entries == 0 ? 1 : (r.entries + group - 1) / group;
+}
+
+void encode_dist_index_part(const DistIndexSource& r, size_t group, size_t part, std::string& out) {
+  out.clear();
+  auto put_u64 = [&out](uint64_t v) {
+    v = to_little(v);
+    out.append(reinterpret_cast<const char*>(&v), 8);
+  };
+  if (part == 0) put_u64(static_cast<uint64_t>(r.entries));
+  const size_t first = part * group;
+  const size_t last = std::min(r.entries, first + group);
+  if (first >= last) return;
+  r.visit_range(first, last, [&](std::string_view key, uint64_t id) {
+    put_u64(static_cast<uint64_t>(key.size()));
+    out.append(key);
+    put_u64(id);
+  });
 }
 
 uint64_t stored_record_size(const model::MetaFile& r) { return encoded_size(r); }

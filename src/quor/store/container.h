@@ -47,7 +47,8 @@ Result<std::string> data_file_image(const model::SnapshotStore& record);
 // (it spares the pass that measures it); `options.hasher`, when given,
 // receives every encoded byte as it goes to the compressor.
 //
-// `options.parallel`, when given, lets a DistributionFile be encoded and
+// `options.parallel`, when given, lets a DistributionFile, and a
+// DistIndexSource that visits ranges, be encoded and
 // compressed in parts on several threads, each part its own frame (the
 // frames in order are one zstd stream of the same content, so the file reads
 // back as the same record with the same digest). `write` may then be called
@@ -85,8 +86,9 @@ EncodingDigest encoding_digest(const DistributionFileSource& record, const Paral
 uint64_t stored_record_size(const DistributionFileSource& record, const ParallelRunner* run);
 
 namespace internal {
-// The parallel stream's part and round sizes (0, 0: the defaults), so that
-// tests can put part and round borders anywhere in a small record.
+// The parallel stream's part and round sizes (0, 0: the defaults; the part
+// size counts distributions and index entries alike), so that tests can put
+// part and round borders anywhere in a small record.
 void set_image_parts_for_testing(size_t entries_per_part, size_t parts_per_round);
 // The read on the pool of a current-format DistributionFile payload (after
 // the header) of several frames, every decompressed byte digested into

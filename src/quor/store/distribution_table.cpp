@@ -339,20 +339,22 @@ Position DistributionTable::append_record(const model::DistributionObject& d) {
   return place_stored(r, *counts, key, d.raw_record_range);
 }
 
-Position DistributionTable::append_decoded(const DecodedDistribution& d) {
+uint32_t DistributionTable::intern_decoded(const DecodedDistribution& d, std::vector<KeyEntry>& key) {
   // Consecutive distributions mostly share their variable and dimension
   // names: those are compared with the last ones before they are looked up.
   if (load_variable_ == kNoId || variables_[load_variable_] != d.variable)
     load_variable_ = intern_variable(d.variable);
-  const uint32_t v = load_variable_;
-  thread_local std::vector<KeyEntry> key;
-  key.clear();
   if (load_dimensions_.size() < d.key.size()) load_dimensions_.resize(d.key.size(), kNoId);
   for (size_t i = 0; i < d.key.size(); ++i) {
     uint32_t& dim = load_dimensions_[i];
     if (dim == kNoId || dimensions_[dim] != d.key[i].first) dim = intern_dimension(d.key[i].first);
     key.push_back({dim, intern_label(dim, d.key[i].second)});
   }
+  return load_variable_;
+}
+
+Position DistributionTable::place_decoded(const DecodedDistribution& d, uint32_t v,
+                                          std::span<const KeyEntry> key) {
   DistributionRow r = row_head(d, v);
   r.total_count = d.total_count;
   if (d.histogram) {
@@ -362,6 +364,32 @@ Position DistributionTable::append_decoded(const DecodedDistribution& d) {
     r.unknown_count = d.unknown_count;
   }
   return place_stored(r, d.counts, key, d.raw_record_range);
+}
+
+Position DistributionTable::append_decoded(const DecodedDistribution& d) {
+  thread_local std::vector<KeyEntry> key;
+  key.clear();
+  const uint32_t v = intern_decoded(d, key);
+  return place_decoded(d, v, key);
+}
+
+void DistributionTable::append_decoded(std::span<const DecodedDistribution> run) {
+  thread_local std::vector<KeyEntry> keys;
+  thread_local std::vector<std::pair<uint32_t, size_t>> ends;  // variable, end of its key
+  keys.clear();
+  ends.clear();
+  for (const DecodedDistribution& d : run) {
+    const size_t start = keys.size();
+    const uint32_t v = intern_decoded(d, keys);
+    ends.emplace_back(v, keys.size());
+    prefetch_index(v, std::span<const KeyEntry>(keys.data() + start, keys.size() - start));
+  }
+  size_t start = 0;
+  for (size_t i = 0; i < run.size(); ++i) {
+    const auto [v, end] = ends[i];
+    place_decoded(run[i], v, std::span<const KeyEntry>(keys.data() + start, end - start));
+    start = end;
+  }
 }
 
 Position DistributionTable::place_stored(DistributionRow& r, std::span<const uint64_t> counts,
@@ -639,6 +667,18 @@ DistIndexSource DistributionTable::index_source() const {
       fn(text, rows_[p].id);
     }
   };
+  // The integer index visits the rows in order: any range of them can be
+  // visited alone (the text index's order is its map's).
+  if (text_index_ == nullptr) {
+    out.visit_range = [this](size_t first, size_t last, const DistIndexSource::EntryFn& fn) {
+      std::string text;
+      for (size_t p = first; p < last; ++p) {
+        text.clear();
+        append_index_key(text, static_cast<Position>(p));
+        fn(text, rows_[p].id);
+      }
+    };
+  }
   return out;
 }
 

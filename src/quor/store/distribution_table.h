@@ -171,6 +171,10 @@ class DistributionTable {
   Position append_record(const model::DistributionObject& d);
   // The same for the record `d` stands for, straight from the decoder.
   Position append_decoded(const DecodedDistribution& d);
+  // The same for a run of them, in order: every key of the run is interned
+  // and its index slot fetched before the first is placed, so that the
+  // slots' cache misses overlap (a read of a file hands on runs of a frame).
+  void append_decoded(std::span<const DecodedDistribution> run);
   // Appends the zero-count distribution of `def` (whose name is variable
   // number `variable`) for `key` (in key order): version 1, entropy 0.0,
   // last_updated `now`.
@@ -284,6 +288,10 @@ class DistributionTable {
   // Places `p` in the integer index, replacing a position of the same
   // identity.
   void index_place(Position p);
+  // append_decoded's halves: the key's numbers (into `key`, after what it
+  // holds) and the variable's, then the row placed.
+  uint32_t intern_decoded(const DecodedDistribution& d, std::vector<KeyEntry>& key);
+  Position place_decoded(const DecodedDistribution& d, uint32_t variable, std::span<const KeyEntry> key);
   void rebuild_index_slots(size_t rows);
   void note_text(std::string_view text);
   uint64_t* take_cells(size_t n);

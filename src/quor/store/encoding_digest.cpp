@@ -6,8 +6,8 @@
 #include <memory>
 #include <string>
 
-#include "quor/store/binary_layout.h"
-#include "quor/store/binary_reader.h"
+#include "quor/store/internal/binary_layout.h"
+#include "quor/store/internal/binary_reader.h"
 
 namespace quor::store {
 

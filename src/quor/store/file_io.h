@@ -189,7 +189,8 @@ Status replace_file(const std::filesystem::path& path, std::string_view bytes);
 
 // True when `name` is a temporary name that a replacement of the file named
 // `target_name` uses or used: "." + target_name + ".tmp-" followed by 16 hex
-// digits, or by "PID-N" (decimal numbers) as earlier builds named them.
+// digits, or by "PID-N" (decimal numbers), the other form of the
+// temporary names a stopped flush can leave in a directory.
 bool is_temporary_name_for(std::string_view name, std::string_view target_name);
 
 // Removes every leftover temporary file of a replacement of `path` (and of

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "quor/store/engine_error.h"
-#include "quor/store/record_fields.h"
+#include "quor/store/internal/record_fields.h"
 #include "quor/util/json.h"
 #include "quor/util/json_reader.h"
 

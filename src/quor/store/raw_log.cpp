@@ -19,29 +19,6 @@ namespace quor::store {
 namespace {
 
 constexpr std::string_view kSegmentName = "log_000001.raw";
-void append_line(std::string& out, uint64_t record_id, const util::JsonValue& payload) {
-  char buf[24];
-  auto r = std::to_chars(buf, buf + sizeof buf, record_id);
-  append_raw_line(out, std::string_view(buf, static_cast<size_t>(r.ptr - buf)),
-                  [&](std::string& o) { util::write_json(o, payload); });
-}
-
-// Appends `text` (complete lines) to the segment in one write, after a line
-// feed when the segment ends inside a line.
-Status append_text(const RawLog& log, std::string& text) {
-  auto fd = open_regular_file(log.segment_path, O_RDWR | O_APPEND | O_CREAT);
-  if (!fd.ok()) return std::move(fd).error().add_context("open raw segment " + log.segment_path.string());
-  std::string_view bytes = text;
-  std::string completed;
-  if (segment_ends_inside_line(fd->get())) {
-    completed.reserve(text.size() + 1);
-    completed += '\n';
-    completed += text;
-    bytes = completed;
-  }
-  return write_all(file_ops(), fd->get(), bytes).context("append raw line");
-}
-
 // Checks, piece by piece, that one line of the segment (its line feed
 // left out) is a whole record line, {"payload":V,"record_id":N}, and reads N.
 // V is followed through its strings, escapes and brackets only: the first
@@ -227,20 +204,6 @@ Result<RawLog> open_raw_log(const std::filesystem::path& raw_dir) {
     if (!fd.ok()) return std::move(fd).error().add_context("create " + log.segment_path.string());
   }
   return log;
-}
-
-Status append_raw_record(const RawLog& log, uint64_t record_id, const util::JsonValue& payload) {
-  std::string line;
-  append_line(line, record_id, payload);
-  return append_text(log, line);
-}
-
-Status append_raw_records(const RawLog& log, uint64_t first_id,
-                          std::span<const util::JsonValue> payloads) {
-  if (payloads.empty()) return ok_status();
-  std::string text;
-  for (size_t i = 0; i < payloads.size(); ++i) append_line(text, first_id + i, payloads[i]);
-  return append_text(log, text);
 }
 
 Result<std::optional<uint64_t>> last_raw_record_id(const RawLog& log) {

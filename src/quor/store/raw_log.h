@@ -45,19 +45,9 @@ struct RawLog {
 // ("create raw dir {dir}", "create {segment}").
 Result<RawLog> open_raw_log(const std::filesystem::path& raw_dir);
 
-// Appends {"payload":...,"record_id":N} and a line feed to the segment
-// ("open raw segment {segment}", "append raw line"). A last line left
-// without its line feed by an earlier failure is completed first.
-Status append_raw_record(const RawLog& log, uint64_t record_id, const util::JsonValue& payload);
-
 // True when the open segment `fd` is not empty and does not end with a line
 // feed: its last line was left without its end by a failed append.
 bool segment_ends_inside_line(int fd);
-
-// As append_raw_record for each payload in turn, with the ids first_id,
-// first_id + 1, ...: the same bytes on disk, the segment opened once.
-Status append_raw_records(const RawLog& log, uint64_t first_id,
-                          std::span<const util::JsonValue> payloads);
 
 // The record_id of the last whole line of the segment,
 // {"payload":...,"record_id":N} with or without its line feed, or nothing

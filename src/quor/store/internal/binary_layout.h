@@ -17,7 +17,7 @@
 #include <variant>
 #include <vector>
 
-#include "quor/store/record_fields.h"
+#include "quor/store/internal/record_fields.h"
 #include "quor/util/text_id_map.h"
 
 namespace quor::store::internal {

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "quor/store/binary_codec.h"
-#include "quor/store/binary_layout.h"
+#include "quor/store/internal/binary_layout.h"
 #include "quor/store/decoded_distribution.h"
-#include "quor/store/record_fields.h"
+#include "quor/store/internal/record_fields.h"
 #include "quor/util/error.h"
 #include "quor/util/json_reader.h"
 #include "quor/util/utf8.h"
@@ -32,7 +32,7 @@ inline constexpr uint64_t kUncheckedLength = 16 * 1024 * 1024;
 
 // A cursor over the bytes to decode: the whole input, or a window over a
 // RecordSource refilled as the decoder needs bytes. Every read checks the
-// window first, so decoding from memory takes the same path as before.
+// window first, so decoding from memory and from a stream take one path.
 class Reader {
  public:
   explicit Reader(std::string_view in) : p_(in.data()), end_(in.data() + in.size()) {}
