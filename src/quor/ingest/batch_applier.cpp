@@ -1,4 +1,4 @@
-#include "quor/ingest/batch_applier.h"
+#include "quor/ingest/internal/batch_applier.h"
 
 #include <algorithm>
 #include <cstring>
@@ -9,7 +9,7 @@
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
 
-#include "quor/ingest/worker_pool.h"
+#include "quor/ingest/internal/worker_pool.h"
 #include "quor/util/clock.h"
 
 namespace quor::ingest::internal {

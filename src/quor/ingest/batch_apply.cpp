@@ -17,12 +17,12 @@
 #include <oneapi/tbb/task_arena.h>
 #include <oneapi/tbb/task_group.h>
 
-#include "quor/ingest/batch_applier.h"
+#include "quor/ingest/internal/batch_applier.h"
 #include "quor/ingest/csv_reader.h"
-#include "quor/ingest/json_lines.h"
+#include "quor/ingest/internal/json_lines.h"
 #include "quor/ingest/readers.h"
-#include "quor/ingest/update_core.h"
-#include "quor/ingest/worker_pool.h"
+#include "quor/ingest/internal/update_core.h"
+#include "quor/ingest/internal/worker_pool.h"
 #include "quor/store/directory.h"
 
 namespace quor::ingest {

@@ -2,7 +2,7 @@
 // of its key (one per variable), counted in place when the blocks are few
 // enough to stay in cache, else handed to shards of blocks counted on the
 // pool.
-#include "quor/ingest/batch_applier.h"
+#include "quor/ingest/internal/batch_applier.h"
 
 #include <algorithm>
 #include <atomic>
@@ -11,7 +11,7 @@
 
 #include <oneapi/tbb/parallel_for.h>
 
-#include "quor/ingest/worker_pool.h"
+#include "quor/ingest/internal/worker_pool.h"
 
 namespace quor::ingest::internal {
 

@@ -7,8 +7,8 @@
 
 #include <oneapi/tbb/parallel_for.h>
 
-#include "quor/ingest/csv_scan.h"
-#include "quor/ingest/worker_pool.h"
+#include "quor/ingest/internal/csv_scan.h"
+#include "quor/ingest/internal/worker_pool.h"
 #include "quor/util/utf8.h"
 
 namespace quor::ingest {

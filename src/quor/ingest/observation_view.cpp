@@ -1,4 +1,4 @@
-#include "quor/ingest/observation_view.h"
+#include "quor/ingest/internal/observation_view.h"
 
 #include "quor/util/json.h"
 

@@ -1,4 +1,4 @@
-#include "quor/ingest/update_core.h"
+#include "quor/ingest/internal/update_core.h"
 
 #include <algorithm>
 #include <charconv>
@@ -12,10 +12,10 @@
 #include <oneapi/tbb/enumerable_thread_specific.h>
 #include <oneapi/tbb/parallel_for.h>
 
-#include "quor/ingest/date_bucket.h"
-#include "quor/ingest/decimal_counter.h"
-#include "quor/ingest/key_table.h"
-#include "quor/ingest/worker_pool.h"
+#include "quor/ingest/internal/date_bucket.h"
+#include "quor/ingest/internal/decimal_counter.h"
+#include "quor/ingest/internal/key_table.h"
+#include "quor/ingest/internal/worker_pool.h"
 #include "quor/store/raw_log.h"
 #include "quor/util/json.h"
 

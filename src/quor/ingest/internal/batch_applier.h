@@ -19,10 +19,10 @@
 #include <oneapi/tbb/task_group.h>
 
 #include "quor/ingest/batch_apply.h"
-#include "quor/ingest/count_blocks.h"
-#include "quor/ingest/count_shards.h"
-#include "quor/ingest/key_table.h"
-#include "quor/ingest/update_core.h"
+#include "quor/ingest/internal/count_blocks.h"
+#include "quor/ingest/internal/count_shards.h"
+#include "quor/ingest/internal/key_table.h"
+#include "quor/ingest/internal/update_core.h"
 #include "quor/store/database.h"
 #include "quor/store/raw_log_appender.h"
 #include "quor/util/page_array.h"
