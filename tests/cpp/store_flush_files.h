@@ -11,8 +11,11 @@
 #include <vector>
 
 #include "store_directory_fixture.h"
+#include "store_test_dir.h"
 
 namespace quor::store::testing {
+
+using FlushFilesTest = TempDirTest;
 
 // A file's inode and modification time: equal stamps mean the file was not
 // replaced or written.

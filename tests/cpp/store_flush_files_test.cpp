@@ -18,14 +18,8 @@
 namespace quor::store {
 namespace {
 
-using reference::apply_counts;
-using reference::finalize_updates;
-using reference::HistogramCounts;
-
 using namespace quor::store::testing;
 namespace fs = std::filesystem;
-
-using FlushFilesTest = TempDirTest;
 
 mode_t mode_of(const fs::path& p) {
   struct stat st {};

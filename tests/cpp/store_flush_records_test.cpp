@@ -21,14 +21,8 @@
 namespace quor::store {
 namespace {
 
-using reference::apply_counts;
-using reference::finalize_updates;
-using reference::HistogramCounts;
-
 using namespace quor::store::testing;
 namespace fs = std::filesystem;
-
-using FlushFilesTest = TempDirTest;
 
 // `data` as one zstd frame.
 std::string zstd_bytes(std::string_view data) {
