@@ -25,6 +25,8 @@ import sys
 import tempfile
 import time
 
+from _bench_util import interpreter_of
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
@@ -39,15 +41,6 @@ def child(path: str, granularity: str) -> None:
         elapsed = time.perf_counter() - start
     peak_kb = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     print(f"{elapsed:.4f} {peak_kb} {report.total_rows} {report.distributions_updated}")
-
-
-def interpreter_of(module_dir: str) -> str:
-    """The interpreter the build made the module for (its interpreter.txt)."""
-    try:
-        with open(os.path.join(module_dir, "interpreter.txt"), encoding="utf-8") as f:
-            return f.read().strip() or sys.executable
-    except OSError:
-        return sys.executable
 
 
 def run_quor(module_dir: str, path: str, threads: int, granularity: str):
