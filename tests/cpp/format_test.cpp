@@ -77,6 +77,10 @@ TEST(FormatPlain, ShortestRoundTripNeverExponent) {
       {1.2345678901234568e20, "123456789012345680000"},
       {1e-7, "0.0000001"},
       {-2.5e-5, "-0.000025"},
+      {2.5, "2.5"},  // the point among the digits
+      {-99.75, "-99.75"},
+      {123456.789, "123456.789"},
+      {4503599627370495.5, "4503599627370495.5"},
       {kNaN, "NaN"},
       {kInf, "inf"},
       {-kInf, "-inf"},
@@ -85,7 +89,7 @@ TEST(FormatPlain, ShortestRoundTripNeverExponent) {
   EXPECT_EQ(format_plain(5e-324), "0." + std::string(323, '0') + "5");
   EXPECT_EQ(format_plain(DBL_MAX).size(), 309u);
   // Every text reads back as the same value.
-  for (double v : {0.1, 1.0 / 3.0, 6.02214076e23, 1e-300, DBL_MIN})
+  for (double v : {0.1, 1.0 / 3.0, 10.0 / 3.0, -1234.5678, 6.02214076e23, 1e-300, DBL_MIN})
     EXPECT_EQ(*parse_float(format_plain(v)), v);
 }
 
