@@ -8,8 +8,9 @@ buckets (time x origin x destination, delay and distance as histograms) and
 closes it. Each DuckDB run is a node child (bench/duckdb_flights.mjs) with the
 same thread count: read_csv into memory, then GROUP BY of the same months (or
 days), airports and bins. Each side's peak resident memory is printed beside
-its time. Several quor builds may be given (label=dir of the module) to
-compare them in one run.
+its time, and each quor run's processor time and involuntary context
+switches (of its whole process) below. Several quor builds may be given
+(label=dir of the module) to compare them in one run.
 
     build/gen_reference_csv --flights /tmp/quor_flights.csv 3000000
     npm install --prefix bench/.peers @duckdb/node-api   # a benchmark tool only
@@ -39,16 +40,19 @@ def child(path: str, granularity: str) -> None:
         report = db.ingest(path, date_granularity=granularity)
         db.close()
         elapsed = time.perf_counter() - start
-    peak_kb = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    print(f"{elapsed:.4f} {peak_kb} {report.total_rows} {report.distributions_updated}")
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    print(f"{elapsed:.4f} {usage.ru_maxrss} {report.total_rows} {report.distributions_updated} "
+          f"{usage.ru_utime + usage.ru_stime:.4f} {usage.ru_nivcsw}")
 
 
 def run_quor(module_dir: str, path: str, threads: int, granularity: str):
-    """(seconds, peak resident MB) of one quor child."""
+    """(seconds, peak resident MB, processor seconds, involuntary context
+    switches) of one quor child; the last two are the whole process's,
+    interpreter start included."""
     env = dict(os.environ, PYTHONPATH=module_dir, RAYON_NUM_THREADS=str(threads))
     out = subprocess.run([interpreter_of(module_dir), __file__, "--child", path, granularity], env=env,
                          check=True, capture_output=True, text=True).stdout.split()
-    return float(out[0]), int(out[1]) / 1024
+    return float(out[0]), int(out[1]) / 1024, float(out[4]), int(out[5])
 
 
 def run_duckdb(peers: str, path: str, threads: int, granularity: str):
@@ -85,11 +89,15 @@ def main() -> None:
     times = {label: [] for label, _ in builds}
     times["duckdb"] = []
     peaks = {label: [] for label in times}
+    cpu = {label: [] for label, _ in builds}
+    switches = {label: [] for label, _ in builds}
     for _ in range(args.runs):
         for label, module_dir in builds:
-            t, mb = run_quor(module_dir, args.csv, args.threads, args.granularity)
+            t, mb, seconds, nivcsw = run_quor(module_dir, args.csv, args.threads, args.granularity)
             times[label].append(t)
             peaks[label].append(mb)
+            cpu[label].append(seconds)
+            switches[label].append(nivcsw)
         t, mb = run_duckdb(args.peers, args.csv, args.threads, args.granularity)
         times["duckdb"].append(t)
         peaks["duckdb"].append(mb)
@@ -103,6 +111,10 @@ def main() -> None:
             line += (f"; DuckDB time / quor time {min(ratios):.2f}-{max(ratios):.2f}x, "
                      f"quor peak / DuckDB peak {min(mem):.2f}-{max(mem):.2f}x")
         print(line)
+        if label != "duckdb":
+            n = switches[label]
+            print(f"  {'':8} processor time {span(cpu[label])}, involuntary context switches "
+                  f"{min(n)}-{max(n)} (median {sorted(n)[len(n) // 2]})")
 
 
 if __name__ == "__main__":

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "quor/ingest/date_bucket.h"
+#include "quor/ingest/internal/date_bucket.h"
 #include "reference/date_bucket.h"
 
 namespace quor::ingest {

@@ -8,7 +8,7 @@
 
 #include "temp_dir.h"
 #include "quor/ingest/batch_apply.h"
-#include "quor/ingest/json_lines.h"
+#include "quor/ingest/internal/json_lines.h"
 #include "quor/ingest/readers.h"
 #include "quor/store/directory.h"
 

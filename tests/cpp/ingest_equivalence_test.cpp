@@ -25,10 +25,10 @@
 #include <sys/resource.h>
 
 #include "temp_dir.h"
-#include "quor/ingest/batch_applier.h"
+#include "quor/ingest/internal/batch_applier.h"
 #include "quor/ingest/batch_apply.h"
 #include "quor/ingest/csv_reader.h"
-#include "quor/ingest/json_lines.h"
+#include "quor/ingest/internal/json_lines.h"
 #include "quor/ingest/readers.h"
 #include "quor/store/dim_key.h"
 #include "quor/store/directory.h"

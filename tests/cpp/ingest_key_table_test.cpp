@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "quor/ingest/key_table.h"
+#include "quor/ingest/internal/key_table.h"
 
 namespace quor::ingest::internal {
 namespace {

@@ -2,11 +2,11 @@
 
 #include <sched.h>
 
-#include "quor/ingest/compiled_schema.h"
-#include "quor/ingest/decimal_counter.h"
+#include "quor/ingest/internal/compiled_schema.h"
+#include "quor/ingest/internal/decimal_counter.h"
 #include "quor/ingest/preparation.h"
-#include "quor/ingest/update_core.h"
-#include "quor/ingest/worker_pool.h"
+#include "quor/ingest/internal/update_core.h"
+#include "quor/ingest/internal/worker_pool.h"
 #include "reference/record_update.h"
 
 #include <bit>

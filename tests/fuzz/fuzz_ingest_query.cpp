@@ -24,7 +24,7 @@
 
 #include "quor/analytics/compare_cache.h"
 #include "quor/ingest/batch_apply.h"
-#include "quor/ingest/json_lines.h"
+#include "quor/ingest/internal/json_lines.h"
 #include "quor/sql/executor.h"
 #include "quor/sql/query_result.h"
 #include "quor/store/binary_codec.h"

@@ -1,6 +1,6 @@
 #include "reference/date_bucket.h"
 
-#include "quor/ingest/date_bucket.h"
+#include "quor/ingest/internal/date_bucket.h"
 
 namespace quor::reference {
 

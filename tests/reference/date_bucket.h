@@ -1,5 +1,5 @@
 // The date bucket of one value, as a new text: the form the tests ask the
-// bucketing in (the ingest appends labels in place, quor/ingest/date_bucket.h).
+// bucketing in (the ingest appends labels in place, quor/ingest/internal/date_bucket.h).
 #pragma once
 
 #include <optional>

@@ -1,6 +1,6 @@
 #include "reference/record_update.h"
 
-#include "quor/ingest/update_core.h"
+#include "quor/ingest/internal/update_core.h"
 
 namespace quor::reference {
 

@@ -1,7 +1,7 @@
 // The per-record step for one observation, in records that name what they
 // count: what the observation contributes, computed without touching the
 // database. The batched apply runs the same step in its compact form
-// (quor/ingest/update_core.h); tests read its results through these records.
+// (quor/ingest/internal/update_core.h); tests read its results through these records.
 #pragma once
 
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "quor/ingest/batch_applier.h"
+#include "quor/ingest/internal/batch_applier.h"
 
 #include <algorithm>
 #include <cstring>
@@ -9,7 +9,7 @@
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
 
-#include "quor/ingest/worker_pool.h"
+#include "quor/ingest/internal/worker_pool.h"
 #include "quor/util/clock.h"
 
 namespace quor::ingest::internal {
@@ -71,7 +71,7 @@ BatchApplier::BatchApplier(store::Database& db, const model::Schema& schema,
       variable_count_(schema.variables.size()),
       joint_count_(schema.joints.size()),
       keys_(compiled_.key_dims.size()),
-      scratches_(compiled_, tuning.step_cpu_ns),
+      steps_(compiled_, keys_, tuning.step_cpu_ns),
       // A few shards per pool thread, so that an uneven one waits less.
       shards_(4 * static_cast<size_t>(worker_arena().max_concurrency())) {
   batch_time_.push_back(0);  // batch numbers count from 1
@@ -94,7 +94,7 @@ BatchApplier::~BatchApplier() {
   // A batch that failed may leave the next one's step running; its fault,
   // if any, no longer matters.
   try {
-    drop_ahead();
+    steps_.drop();
   } catch (...) {
   }
   settle();
@@ -237,7 +237,7 @@ void BatchApplier::settle_after_failure(size_t partial) {
   // The blocks hold this batch's counts too: out for the settling of the
   // batches before it, back for the first `partial` blocks it touched, which
   // get them without being finalised.
-  drop_ahead();
+  steps_.drop();
   recount_batch(-1);
   after_failure_ = true;
   settle();
@@ -248,59 +248,41 @@ void BatchApplier::settle_after_failure(size_t partial) {
   tallied_ = 0;
 }
 
-Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t begin, size_t end,
-                                          size_t slice) {
+BatchApplier::BatchMode BatchApplier::batch_mode() const {
   const model::MetaFile& meta = db_.meta;
-  const RawLines lines = meta.raw_log_enabled && db_.writable && db_.raw_log.has_value()
-                             ? RawLines::Write
-                             : RawLines::Skip;
-  const LoggedWrites writes =
-      meta.raw_log_enabled && !db_.writable ? LoggedWrites::Refused : LoggedWrites::Allowed;
-  const bool refuse = writes == LoggedWrites::Refused;
+  BatchMode mode;
+  if (meta.raw_log_enabled && db_.writable && db_.raw_log.has_value()) mode.lines = RawLines::Write;
+  if (meta.raw_log_enabled && !db_.writable) mode.writes = LoggedWrites::Refused;
+  return mode;
+}
+
+void BatchApplier::begin_batch() {
   const uint32_t limit = tuning_.batch_number_limit != 0 ? tuning_.batch_number_limit : UINT32_MAX;
   if (batch_ >= limit) renumber_batches();
   ++batch_;
-  ++batches_begun_;
-  compute_updates(src, begin, end, lines);
-  // Unless refused, the tally processes exactly the present records.
-  const uint64_t first_id = meta.next_raw_record_id;
-  uint64_t present = 0;
-  bool new_keys = false;
+}
+
+BatchApplier::StepSummary BatchApplier::summarise_step() const {
+  StepSummary summary;
   for (size_t k = 0; k < updates_.n; ++k) {
-    present += updates_.present[k];
-    // A key is new when a label is, or when known labels meet for the
-    // first time.
-    new_keys |= updates_.present[k] != 0 && updates_.key_id[k] < 0;
+    summary.present += updates_.present[k];
+    summary.new_keys |= updates_.present[k] != 0 && updates_.key_id[k] < 0;
   }
-  // The next batches' steps read the key table: a batch that adds keys
-  // waits for the steps already running and adds them all first, and then
-  // the steps may run while it is tallied. A batch that added keys is
-  // likely followed by more that do: only the next step starts then, so
-  // that no step reads the table before the next batch's keys are in it
-  // (its unknown keys would be looked up twice).
-  const bool more = slice != 0 && end < src.size();
-  if (new_keys && !refuse) {
-    wait_ahead();
-    try {
-      intern_keys();
-    } catch (...) {
-      settle_after_failure(0);
-      throw;
-    }
-  }
-  if (more && !refuse) start_ahead(src, end, slice, lines, first_id + present, new_keys ? 1 : kAhead);
+  return summary;
+}
+
+Status BatchApplier::tally_and_write(BatchMode mode, uint64_t present, BatchCounters& counters) {
   // The lines go out while the batch is tallied: the tally reads nothing the
-  // write changes and changes nothing it reads. A failed write then undoes
-  // the tally as it did before.
-  const bool write = lines == RawLines::Write && !refuse && present > 0;
+  // write changes and changes nothing it reads. A failed write undoes the
+  // tally.
+  const bool write = mode.lines == RawLines::Write && mode.writes == LoggedWrites::Allowed && present > 0;
   if (write) {
     worker_arena().execute(
         [&] { write_group_.run([this, present] { write_status_ = write_raw_lines(present); }); });
   }
-  BatchCounters counters;
   bool tallied = false;
   try {
-    tallied = tally(writes, counters);
+    tallied = tally(mode.writes, counters);
   } catch (...) {
     // The lines being written read this batch's state: nothing of it may
     // outlive the batch, so the write ends before the failure goes on.
@@ -319,9 +301,41 @@ Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t b
     worker_arena().execute([&] { write_group_.wait(); });
     if (Status st = std::exchange(write_status_, ok_status()); !st.ok()) {
       settle_after_failure(0);
-      return std::move(st).error();
+      return st;
     }
   }
+  return ok_status();
+}
+
+Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t begin, size_t end,
+                                          size_t slice) {
+  const BatchMode mode = batch_mode();
+  const bool refused = mode.writes == LoggedWrites::Refused;
+  begin_batch();
+  const uint64_t first_id = db_.meta.next_raw_record_id;
+  steps_.take(src, begin, end, mode.lines, first_id, updates_);
+  // Unless refused, the tally processes exactly the present records.
+  const StepSummary step = summarise_step();
+  // The next batches' steps read the key table: a batch that adds keys
+  // waits for the steps already running and adds them all first, and then
+  // the steps may run while it is tallied. A batch that added keys is
+  // likely followed by more that do: only the next step starts then, so
+  // that no step reads the table before the next batch's keys are in it
+  // (its unknown keys would be looked up twice).
+  if (step.new_keys && !refused) {
+    steps_.wait();
+    try {
+      intern_keys();
+    } catch (...) {
+      settle_after_failure(0);
+      throw;
+    }
+  }
+  if (slice != 0 && end < src.size() && !refused)
+    steps_.start_ahead(src, end, slice, mode.lines, first_id + step.present,
+                       step.new_keys ? 1 : StepPipeline::kAhead);
+  BatchCounters counters;
+  if (Status st = tally_and_write(mode, step.present, counters); !st.ok()) return std::move(st).error();
   size_t resolved = 0;
   if (Status st = resolve_distributions(resolved); !st.ok()) {
     // The tallies before the failing one stay applied.
@@ -337,81 +351,9 @@ Result<BatchCounters> BatchApplier::apply(const ObservationSource& src, size_t b
 }
 
 void BatchApplier::finish() {
-  drop_ahead();
+  steps_.drop();
   release_keys();
   settle(AfterSettle::DropBlocks);
-}
-
-void BatchApplier::start_ahead(const ObservationSource& src, size_t from, size_t slice, RawLines lines,
-                               uint64_t first_id, size_t most) {
-  // More than one batch ahead only when the second one's first raw-log
-  // identifier is known before the first is computed (every observation
-  // has its dimensions, or none).
-  const int uniform = src.uniform_presence();
-  const size_t depth = std::min(most, lines == RawLines::Skip || uniform >= 0 ? kAhead : size_t{1});
-  struct Want {
-    size_t begin, end;
-    uint64_t first_id;
-    Ahead* slot;
-  };
-  std::array<Want, kAhead> want{};
-  size_t nwant = 0;
-  for (size_t b = from, id = first_id; nwant < depth && b < src.size();) {
-    const size_t e = b + std::min(slice, src.size() - b);
-    want[nwant++] = {b, e, id, nullptr};
-    id += uniform == 1 ? e - b : 0;
-    b = e;
-  }
-  std::array<bool, kAhead> kept{};
-  for (size_t w = 0; w < nwant; ++w) {
-    for (size_t i = 0; i < kAhead; ++i) {
-      Ahead& a = ahead_[i];
-      if (a.holds_step(&src, want[w].begin, want[w].end, lines, want[w].first_id)) {
-        want[w].slot = &a;
-        kept[i] = true;
-      }
-    }
-  }
-  for (size_t w = 0; w < nwant; ++w) {
-    if (want[w].slot != nullptr) continue;
-    size_t i = 0;
-    while (kept[i]) ++i;
-    kept[i] = true;
-    Ahead& a = ahead_[i];
-    drop_ahead(a);
-    a.running = a.holds = true;
-    a.src = &src;
-    a.begin = want[w].begin;
-    a.end = want[w].end;
-    a.lines = lines;
-    a.first_id = want[w].first_id;
-    a.interned = interned_;
-    worker_arena().execute([&] {
-      a.group.run([this, &a] {
-        compute_batch(compiled_, *a.src, a.begin, a.end, a.lines, a.first_id, a.updates, &keys_,
-                      &scratches_);
-      });
-    });
-  }
-}
-
-void BatchApplier::wait_ahead(Ahead& a) {
-  if (!a.running) return;
-  a.running = false;
-  worker_arena().execute([&] { a.group.wait(); });
-}
-
-void BatchApplier::wait_ahead() {
-  for (Ahead& a : ahead_) wait_ahead(a);
-}
-
-void BatchApplier::drop_ahead(Ahead& a) {
-  wait_ahead(a);
-  a.holds = false;
-}
-
-void BatchApplier::drop_ahead() {
-  for (Ahead& a : ahead_) drop_ahead(a);
 }
 
 }  // namespace quor::ingest::internal

@@ -17,12 +17,12 @@
 #include <oneapi/tbb/task_arena.h>
 #include <oneapi/tbb/task_group.h>
 
-#include "quor/ingest/batch_applier.h"
+#include "quor/ingest/internal/batch_applier.h"
 #include "quor/ingest/csv_reader.h"
-#include "quor/ingest/json_lines.h"
+#include "quor/ingest/internal/json_lines.h"
 #include "quor/ingest/readers.h"
-#include "quor/ingest/update_core.h"
-#include "quor/ingest/worker_pool.h"
+#include "quor/ingest/internal/update_core.h"
+#include "quor/ingest/internal/worker_pool.h"
 #include "quor/store/directory.h"
 
 namespace quor::ingest {
@@ -44,21 +44,31 @@ class CsvRowSource final : public ObservationSource {
     return 1;
   }
   bool has_all_dims(size_t) const override { return uniform_presence() == 1; }
+  // Every mark is set from the columns, so the view needs no clearing
+  // between rows.
   void load(size_t i, internal::RowView& row) const override {
     std::vector<CsvTable::FieldRef>& fields = row.fields;
-    table_.split_row(i, fields);
-    const size_t nd = dim_field_.size();
+    table_.split_row(i, fields, row.segment);
+    const CsvTable::FieldRef* const field = fields.data();
+    const int64_t* const dim_field = dim_field_.data();
+    const int64_t* const var_field = var_field_.data();
+    const size_t nd = dim_field_.size(), nv = var_field_.size();
+    uint8_t* const has_dim = row.has_dim.data();
+    uint8_t* const has_val = row.has_val.data();
+    std::string_view* const dims = row.dims.data();
+    internal::ValueRef* const vals = row.vals.data();
+    std::string* const scratch = row.scratch.data();
     for (size_t d = 0; d < nd; ++d) {
-      if (dim_field_[d] < 0) continue;
-      row.has_dim[d] = 1;
-      row.dims[d] = table_.text(fields[static_cast<size_t>(dim_field_[d])], row.scratch[d]);
+      const int64_t f = dim_field[d];
+      has_dim[d] = f >= 0 ? 1 : 0;
+      if (f >= 0) dims[d] = table_.text(field[f], scratch[d]);
     }
-    for (size_t v = 0; v < var_field_.size(); ++v) {
-      if (var_field_[v] < 0) continue;
-      row.has_val[v] = 1;
-      internal::ValueRef& val = row.vals[v];
-      val.kind = internal::ValueRef::Kind::String;
-      val.str = table_.text(fields[static_cast<size_t>(var_field_[v])], row.scratch[nd + v]);
+    for (size_t v = 0; v < nv; ++v) {
+      const int64_t f = var_field[v];
+      has_val[v] = f >= 0 ? 1 : 0;
+      if (f < 0) continue;
+      vals[v].kind = internal::ValueRef::Kind::String;
+      vals[v].str = table_.text(field[f], scratch[nd + v]);
     }
   }
 

@@ -1,7 +1,7 @@
 // The creation half of the batch applier: the keys a batch meets for the
 // first time become stored distributions here, and the per-key tables are
 // released once the last batch has been applied.
-#include "quor/ingest/batch_applier.h"
+#include "quor/ingest/internal/batch_applier.h"
 
 #include <algorithm>
 #include <cstring>

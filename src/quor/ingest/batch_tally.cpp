@@ -2,7 +2,7 @@
 // of its key (one per variable), counted in place when the blocks are few
 // enough to stay in cache, else handed to shards of blocks counted on the
 // pool.
-#include "quor/ingest/batch_applier.h"
+#include "quor/ingest/internal/batch_applier.h"
 
 #include <algorithm>
 #include <atomic>
@@ -11,14 +11,13 @@
 
 #include <oneapi/tbb/parallel_for.h>
 
-#include "quor/ingest/worker_pool.h"
+#include "quor/ingest/internal/worker_pool.h"
 
 namespace quor::ingest::internal {
 
 namespace {
 
 std::atomic<uint64_t> g_known_key_tallies{0};
-std::atomic<uint64_t> g_pending_keys_found{0};
 
 // Past this many blocks the tally counts by shards on the pool (see tally).
 constexpr size_t kPrefetchBlocks = size_t(1) << 16;
@@ -26,7 +25,6 @@ constexpr size_t kPrefetchBlocks = size_t(1) << 16;
 }  // namespace
 
 uint64_t known_key_tallies_for_testing() { return g_known_key_tallies.load(); }
-uint64_t pending_keys_found_for_testing() { return g_pending_keys_found.load(); }
 
 uint32_t BatchApplier::block_of(uint32_t key, size_t var) {
   uint32_t& slot = key_block_[static_cast<size_t>(key) * variable_count_ + var];
@@ -96,47 +94,6 @@ void BatchApplier::recount_batch(int delta) {
       const uint32_t b = key_block_[static_cast<size_t>(record_key_[k]) * variable_count_ + av] - 1;
       add_to_block(b, count_index(blocks_[b].cells, s), delta);
     }
-  }
-}
-
-void BatchApplier::compute_updates(const ObservationSource& src, size_t begin, size_t end,
-                                   RawLines lines) {
-  const uint64_t first_id = db_.meta.next_raw_record_id;
-  for (Ahead& a : ahead_) {
-    if (!a.holds_step(&src, begin, end, lines, first_id)) continue;
-    wait_ahead(a);
-    std::swap(updates_, a.updates);
-    a.holds = false;
-    if (a.interned != interned_) find_pending_keys();
-    return;
-  }
-  drop_ahead();
-  compute_batch(compiled_, src, begin, end, lines, first_id, updates_, &keys_, &scratches_);
-}
-
-void BatchApplier::find_pending_keys() {
-  BatchUpdates& u = updates_;
-  const size_t nkd = u.nkeydims;
-  for (size_t k = 0; k < u.n; ++k) {
-    // The labels of a record a few ahead are fetched (a high-cardinality
-    // input has a new label in almost every record: 10^7 ids, 1.5 s).
-    if (const size_t ka = k + kPrefetchDistance; ka < u.n && u.present[ka] && u.key_id[ka] < 0)
-      for (size_t i = 0; i < nkd; ++i)
-        if (u.labels[ka * nkd + i] == kNoLabel) keys_.prefetch_label(i, pending_label(u.pending[ka], i));
-    if (!u.present[k] || u.key_id[k] >= 0) continue;
-    uint32_t* labels = u.labels.data() + k * nkd;
-    bool all = true;
-    for (size_t i = 0; i < nkd; ++i) {
-      if (labels[i] != kNoLabel) continue;
-      const std::string_view label = pending_label(u.pending[k], i);
-      labels[i] = keys_.find_label(i, label, KeyTable::text_hash(label));
-      all = all && labels[i] != kNoLabel;
-    }
-    if (!all) continue;
-    u.key_id[k] = keys_.find_key(labels, KeyTable::key_hash(labels, nkd));
-    if (u.key_id[k] < 0) continue;
-    u.has_pending[k] = 0;
-    g_pending_keys_found.fetch_add(1, std::memory_order_relaxed);
   }
 }
 
@@ -252,7 +209,7 @@ uint32_t BatchApplier::intern_record_key(size_t k, std::vector<uint32_t>& labels
     labels[i] = keys_.intern_label(i, label, KeyTable::text_hash(label));
   }
   const uint32_t key = keys_.intern_key(labels.data(), KeyTable::key_hash(labels.data(), nkd));
-  interned_ = batches_begun_;
+  steps_.note_interned();
   if (keys_.num_keys() * variable_count_ > key_block_.size()) {
     key_block_.resize(keys_.num_keys() * variable_count_, 0);
     key_cells_.resize(keys_.num_keys() * variable_count_);

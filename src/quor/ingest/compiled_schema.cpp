@@ -1,4 +1,4 @@
-#include "quor/ingest/compiled_schema.h"
+#include "quor/ingest/internal/compiled_schema.h"
 
 #include <algorithm>
 

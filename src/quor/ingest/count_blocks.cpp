@@ -1,4 +1,4 @@
-#include "quor/ingest/count_blocks.h"
+#include "quor/ingest/internal/count_blocks.h"
 
 #include <algorithm>
 #include <cstring>

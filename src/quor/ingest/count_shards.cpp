@@ -1,8 +1,8 @@
-#include "quor/ingest/count_shards.h"
+#include "quor/ingest/internal/count_shards.h"
 
 #include <oneapi/tbb/parallel_for.h>
 
-#include "quor/ingest/worker_pool.h"
+#include "quor/ingest/internal/worker_pool.h"
 
 namespace quor::ingest::internal {
 

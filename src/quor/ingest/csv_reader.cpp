@@ -7,8 +7,8 @@
 
 #include <oneapi/tbb/parallel_for.h>
 
-#include "quor/ingest/csv_scan.h"
-#include "quor/ingest/worker_pool.h"
+#include "quor/ingest/internal/csv_scan.h"
+#include "quor/ingest/internal/worker_pool.h"
 #include "quor/util/utf8.h"
 
 namespace quor::ingest {
@@ -239,8 +239,17 @@ size_t read_record_fields(const char* buf, size_t pos, size_t end, std::vector<F
 }  // namespace internal
 
 void CsvTable::split_row(size_t row, std::vector<FieldRef>& out) const {
-  const size_t s = static_cast<size_t>(
-      std::upper_bound(segment_end_.begin(), segment_end_.end(), row) - segment_end_.begin());
+  size_t segment = 0;
+  split_row(row, out, segment);
+}
+
+void CsvTable::split_row(size_t row, std::vector<FieldRef>& out, size_t& segment) const {
+  size_t s = segment;
+  if (s >= segment_end_.size() || row >= segment_end_[s] || (s != 0 && row < segment_end_[s - 1])) {
+    s = static_cast<size_t>(std::upper_bound(segment_end_.begin(), segment_end_.end(), row) -
+                            segment_end_.begin());
+    segment = s;
+  }
   const size_t first = s == 0 ? 0 : segment_end_[s - 1];
   const uint64_t start = segments_[s].rows[row - first];
   const char* buf = bytes_.data();
@@ -274,10 +283,8 @@ void CsvTable::forget_rows_before(size_t row) {
     std::vector<uint64_t>().swap(segments_[s].rows);
 }
 
-std::string_view CsvTable::text(const FieldRef& f, std::string& scratch) const {
-  std::string_view raw(bytes_.data() + f.start, f.length);
-  if (!f.decode) return raw;
-  decode_quoted(raw, scratch);
+std::string_view CsvTable::unquoted(const FieldRef& f, std::string& scratch) const {
+  decode_quoted(std::string_view(bytes_.data() + f.start, f.length), scratch);
   return scratch;
 }
 

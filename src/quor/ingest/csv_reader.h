@@ -49,10 +49,17 @@ class CsvTable {
     bool decode = false;
   };
   // The fields of data row `row`, in file order (num_fields() of them).
+  // `segment` is where the rows' starts are looked for first, and is left
+  // where this row's were: a caller reading rows in order keeps it from
+  // call to call (starting from 0) and finds each row without a search.
   void split_row(size_t row, std::vector<FieldRef>& out) const;
+  void split_row(size_t row, std::vector<FieldRef>& out, size_t& segment) const;
   // A field's text; `scratch` receives it when it needs unquoting. The view
   // is valid until the table or `scratch` changes.
-  std::string_view text(const FieldRef& f, std::string& scratch) const;
+  std::string_view text(const FieldRef& f, std::string& scratch) const {
+    if (!f.decode) return {bytes_.data() + f.start, f.length};
+    return unquoted(f, scratch);
+  }
 
   // Field `field` of data row `row` as text (see text()).
   std::string_view field(size_t row, size_t field, std::string& scratch) const;
@@ -69,6 +76,7 @@ class CsvTable {
 
  private:
   friend Result<CsvTable> parse_csv_bytes(FileBytes bytes, CsvParseMode mode, size_t min_chunk_bytes);
+  std::string_view unquoted(const FieldRef& f, std::string& scratch) const;
   FileBytes bytes_;
   std::vector<std::string> headers_;
   std::vector<internal::CsvSegment> segments_;

@@ -1,13 +1,13 @@
 // The parallel record finder of the CSV reader: record starts found 64
 // bytes at a time from bit masks, in chunks on the worker pool.
-#include "quor/ingest/csv_scan.h"
+#include "quor/ingest/internal/csv_scan.h"
 
 #include <algorithm>
 #include <cstring>
 
 #include <oneapi/tbb/parallel_for.h>
 
-#include "quor/ingest/worker_pool.h"
+#include "quor/ingest/internal/worker_pool.h"
 
 namespace quor::ingest::internal {
 

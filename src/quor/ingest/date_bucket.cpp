@@ -1,4 +1,4 @@
-#include "quor/ingest/date_bucket.h"
+#include "quor/ingest/internal/date_bucket.h"
 
 #include <cstdint>
 #include <cstring>

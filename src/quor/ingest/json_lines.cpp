@@ -1,4 +1,4 @@
-#include "quor/ingest/json_lines.h"
+#include "quor/ingest/internal/json_lines.h"
 
 #include <algorithm>
 #include <cstring>
@@ -8,7 +8,7 @@
 
 #include "quor/ingest/file_bytes.h"
 #include "quor/util/utf8.h"
-#include "quor/ingest/worker_pool.h"
+#include "quor/ingest/internal/worker_pool.h"
 #include "quor/util/json.h"
 
 namespace quor::ingest {

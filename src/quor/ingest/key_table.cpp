@@ -1,4 +1,4 @@
-#include "quor/ingest/key_table.h"
+#include "quor/ingest/internal/key_table.h"
 
 #include <cstring>
 

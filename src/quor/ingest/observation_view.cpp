@@ -1,4 +1,4 @@
-#include "quor/ingest/observation_view.h"
+#include "quor/ingest/internal/observation_view.h"
 
 #include "quor/util/json.h"
 
@@ -45,6 +45,7 @@ bool ObservationListSource::has_all_dims(size_t i) const {
 
 void ObservationListSource::load(size_t i, RowView& row) const {
   const Observation& o = obs_[i];
+  row.clear_marks();
   for (size_t d = 0; d < schema_.dimensions.size(); ++d) {
     auto it = o.dimensions.find(schema_.dimensions[d].name);
     if (it == o.dimensions.end()) continue;

@@ -1,6 +1,6 @@
 #include "quor/ingest/preparation.h"
 
-#include "quor/ingest/value_text.h"
+#include "quor/ingest/internal/value_text.h"
 
 namespace quor::ingest {
 

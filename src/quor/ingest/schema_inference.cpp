@@ -10,7 +10,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "quor/ingest/value_text.h"
+#include "quor/ingest/internal/value_text.h"
 #include "quor/util/ascii.h"
 #include "quor/util/float_text.h"
 #include "quor/util/utf8.h"

@@ -1,4 +1,4 @@
-#include "quor/ingest/update_core.h"
+#include "quor/ingest/internal/update_core.h"
 
 #include <algorithm>
 #include <charconv>
@@ -12,10 +12,12 @@
 #include <oneapi/tbb/enumerable_thread_specific.h>
 #include <oneapi/tbb/parallel_for.h>
 
-#include "quor/ingest/date_bucket.h"
-#include "quor/ingest/decimal_counter.h"
-#include "quor/ingest/key_table.h"
-#include "quor/ingest/worker_pool.h"
+#include "quor/ingest/internal/date_bucket.h"
+#include "quor/ingest/internal/decimal_counter.h"
+#include "quor/ingest/internal/key_table.h"
+#include "quor/ingest/internal/line_block.h"
+#include "quor/ingest/internal/step_memos.h"
+#include "quor/ingest/internal/worker_pool.h"
 #include "quor/store/raw_log.h"
 #include "quor/util/json.h"
 
@@ -43,7 +45,7 @@ std::string_view category_text(const ValueRef& v, char* buf) {
 // The raw-log line of a record whose values are all texts that need no
 // escaping, written in one go (the line append_value_json would build).
 // False, with `out` unchanged, for any other record.
-bool append_plain_line(std::string& out, const CompiledSchema& cs, const RowView& row,
+bool append_plain_line(LineBlock& out, const CompiledSchema& cs, const RowView& row,
                        std::string_view id) {
   using store::kRawLineEnd, store::kRawLineIdMember, store::kRawLineStart;
   size_t bound = kRawLineStart.size() + 2 + kRawLineIdMember.size() + 20 + kRawLineEnd.size();
@@ -54,14 +56,8 @@ bool append_plain_line(std::string& out, const CompiledSchema& cs, const RowView
     if (x.kind != ValueRef::Kind::String || !util::json_text_is_plain(x.str)) return false;
     bound += 1 + cs.payload_names[i].size() + x.str.size() + 2;
   }
-  const size_t at = out.size();
-  out.resize(at + bound);
-  char* d = out.data() + at;
-  auto put = [&d](std::string_view t) {
-    std::memcpy(d, t.data(), t.size());
-    d += t.size();
-  };
-  put(kRawLineStart);
+  char* d = out.room(bound);
+  d = put_text(d, kRawLineStart);
   *d++ = '{';
   bool first = true;
   for (size_t i = 0; i < cs.payload_vars.size(); ++i) {
@@ -69,16 +65,16 @@ bool append_plain_line(std::string& out, const CompiledSchema& cs, const RowView
     if (!row.has_val[v]) continue;
     if (!first) *d++ = ',';
     first = false;
-    put(cs.payload_names[i]);
+    d = put_text(d, cs.payload_names[i]);
     *d++ = '"';
-    put(row.vals[v].str);
+    d = put_text(d, row.vals[v].str);
     *d++ = '"';
   }
   *d++ = '}';
-  put(kRawLineIdMember);
-  put(id);
-  put(kRawLineEnd);
-  out.resize(static_cast<size_t>(d - out.data()));
+  d = put_text(d, kRawLineIdMember);
+  d = put_text(d, id);
+  d = put_text(d, kRawLineEnd);
+  out.advance_to(d);
   return true;
 }
 
@@ -88,115 +84,6 @@ void append_u32(std::string& out, size_t n) {
   std::memcpy(b, &v, 4);
   out.append(b, 4);
 }
-
-// Texts of one key dimension that a worker met, with their label ids: open
-// addressing over a table that takes texts until it is half full of its
-// largest size (a column of ever new texts fills it once and then only reads
-// it). It starts empty and doubles from 64 slots, so that an ingest of a few
-// records (one `ingest_records` call) does not clear 160 KB per worker and
-// dimension for a cache it hardly uses.
-class TextIdCache {
- public:
-  uint32_t find(std::string_view text, uint64_t hash) const {
-    if (slots_.empty()) return kNoLabel;
-    const size_t mask = slots_.size() - 1;
-    for (size_t p = hash & mask;; p = (p + 1) & mask) {
-      const Slot& s = slots_[p];
-      if (s.length == kEmpty) return kNoLabel;
-      if (s.hash == hash && s.length == text.size() && util::bytes_equal(s.text, text.data(), text.size()))
-        return s.id;
-    }
-  }
-  // `text` must not be held yet.
-  void put(std::string_view text, uint64_t hash, uint32_t id) {
-    if (text.size() > kMaxText || held_ >= kMaxSlots / 2) return;
-    if (held_ >= slots_.size() / 2) grow();
-    Slot& s = free_slot(hash);
-    s.hash = hash;
-    s.id = id;
-    s.length = static_cast<uint32_t>(text.size());
-    std::memcpy(s.text, text.data(), text.size());
-    ++held_;
-  }
-
- private:
-  static constexpr size_t kMinSlots = 64, kMaxSlots = 4096, kMaxText = 24;
-  static constexpr uint32_t kEmpty = UINT32_MAX;
-  struct Slot {
-    uint64_t hash = 0;
-    uint32_t id = kNoLabel;
-    uint32_t length = kEmpty;
-    char text[kMaxText];
-  };
-  Slot& free_slot(uint64_t hash) {
-    const size_t mask = slots_.size() - 1;
-    size_t p = hash & mask;
-    while (slots_[p].length != kEmpty) p = (p + 1) & mask;
-    return slots_[p];
-  }
-  void grow() {
-    std::vector<Slot> old(slots_.empty() ? kMinSlots : slots_.size() * 2);
-    old.swap(slots_);
-    for (const Slot& s : old)
-      if (s.length != kEmpty) free_slot(s.hash) = s;
-  }
-  std::vector<Slot> slots_;
-  size_t held_ = 0;
-};
-
-// Ids of the short texts (8 bytes at most: the codes and names a dimension
-// without a granularity mostly holds) that a worker met in one key
-// dimension, one per place, placed by the text's bytes themselves: a hit
-// costs a multiply and one compare instead of a hash of the text, a probe of
-// the key table and a byte compare. A text that meets another's place takes
-// it. Only found ids are kept, so (as in TextIdCache) what it holds stays
-// right while the key table grows.
-//
-// Buys, on the flights CSV (origin and destination of a few hundred
-// airports each), 1 980 -> 1 780 instructions a row for the step under
-// callgrind, together with RowView::reset's inline clear.
-class ShortTextIds {
- public:
-  static constexpr size_t kMaxText = 8;
-  // The text's bytes as one word (with its length, they are the text):
-  // two overlapping reads, so that no byte past it is touched.
-  static uint64_t word_of(std::string_view t) {
-    const char* p = t.data();
-    const size_t n = t.size();
-    if (n >= 4) {
-      uint32_t a, b;
-      std::memcpy(&a, p, 4);
-      std::memcpy(&b, p + n - 4, 4);
-      return a | (uint64_t{b} << 32);
-    }
-    if (n == 0) return 0;
-    return static_cast<uint64_t>(static_cast<unsigned char>(p[0])) |
-           static_cast<uint64_t>(static_cast<unsigned char>(p[n / 2])) << 8 |
-           static_cast<uint64_t>(static_cast<unsigned char>(p[n - 1])) << 16;
-  }
-  // `t` no longer than kMaxText.
-  uint32_t find(std::string_view t, uint64_t word) const {
-    if (places_.empty()) return kNoLabel;
-    const Place& at = places_[place_of(word, t.size())];
-    return at.length == t.size() + 1 && at.word == word ? at.id : kNoLabel;
-  }
-  void put(std::string_view t, uint64_t word, uint32_t id) {
-    if (places_.empty()) places_.resize(kPlaces);
-    places_[place_of(word, t.size())] = {word, static_cast<uint32_t>(t.size() + 1), id};
-  }
-
- private:
-  static constexpr size_t kPlaces = 1024;
-  struct Place {
-    uint64_t word = 0;
-    uint32_t length = 0;  // the text's length + 1, 0 while empty
-    uint32_t id = kNoLabel;
-  };
-  static size_t place_of(uint64_t word, size_t n) {
-    return static_cast<size_t>(((word ^ n) * 0x9E3779B97F4A7C15ull) >> 54);
-  }
-  std::vector<Place> places_;  // kPlaces once used
-};
 
 // What one worker keeps from record to record.
 struct StepScratch {
@@ -210,7 +97,10 @@ struct StepScratch {
   std::vector<uint32_t> last_label;
   std::vector<TextIdCache> met;
   std::vector<ShortTextIds> short_met;  // for the texts that are their own labels
+  std::vector<ShortTextMemo<int64_t>> bins_met;  // per variable: bins of short texts
   std::vector<std::string_view> label;
+  LineBlock lines;    // the current share's raw-log lines
+  std::string line;  // a raw-log line with values to escape, built here first
   // The share's records whose labels are all known, with their key hashes.
   struct KeyToFind {
     size_t k;
@@ -221,6 +111,7 @@ struct StepScratch {
       : last_label(cs.key_dims.size(), kNoLabel),
         met(cs.key_dims.size()),
         short_met(cs.key_dims.size()),
+        bins_met(cs.vars.size()),
         label(cs.key_dims.size()) {
     memos.reserve(cs.key_dims.size());
     for (size_t d : cs.key_dims) {
@@ -238,9 +129,8 @@ struct StepScratch {
       if (keys == nullptr) return kNoLabel;
       if (text.size() > ShortTextIds::kMaxText) return keys->find_label(i, text, KeyTable::text_hash(text));
       const uint64_t word = ShortTextIds::word_of(text);
-      uint32_t id = short_met[i].find(text, word);
-      if (id != kNoLabel) return id;
-      id = keys->find_label(i, text, KeyTable::text_hash(text));
+      if (const uint32_t* met_id = short_met[i].find(text, word)) return *met_id;
+      const uint32_t id = keys->find_label(i, text, KeyTable::text_hash(text));
       if (id != kNoLabel) short_met[i].put(text, word, id);
       return id;
     }
@@ -311,8 +201,21 @@ void record_key(const CompiledSchema& cs, StepScratch& scratch, size_t k, BatchU
   }
 }
 
+// The bin of a numeric variable's value; a short text's bin comes from
+// the worker's memo when met before.
+int64_t bin_of(const CompiledSchema::Variable& var, const ValueRef& x, ShortTextMemo<int64_t>& met) {
+  if (x.kind != ValueRef::Kind::String || x.str.size() > ShortTextMemo<int64_t>::kMaxText)
+    return var.bin_of(x);
+  const uint64_t word = ShortTextMemo<int64_t>::word_of(x.str);
+  if (const int64_t* bin = met.find(x.str, word)) return *bin;
+  const int64_t bin = var.bin_of(x);
+  met.put(x.str, word, bin);
+  return bin;
+}
+
 // Each variable's slot: its category (or the unknown one) or its bin.
-void record_slots(const CompiledSchema& cs, const RowView& row, size_t k, BatchUpdates& out) {
+void record_slots(const CompiledSchema& cs, StepScratch& scratch, size_t k, BatchUpdates& out) {
+  const RowView& row = scratch.row;
   const size_t nv = cs.vars.size();
   int64_t* slots = out.slots.data() + k * nv;
   char buf[32];
@@ -325,7 +228,7 @@ void record_slots(const CompiledSchema& cs, const RowView& row, size_t k, BatchU
       if (pos) slots[v] = static_cast<int64_t>(*pos);
       else if (var.allow_unknown) slots[v] = kUnknownSlot;
     } else {
-      slots[v] = var.bin_of(row.vals[v]);
+      slots[v] = bin_of(var, row.vals[v], scratch.bins_met[v]);
     }
   }
 }
@@ -374,12 +277,14 @@ void record_joint_cells(const CompiledSchema& cs, const RowView& row, size_t k, 
   }
 }
 
-// The record's raw-log line, whole, once, at the end of `p`.
+// The record's raw-log line, whole, once, at the end of `p` (a line with
+// values to escape is built in `line` first).
 void record_raw_line(const CompiledSchema& cs, const RowView& row, size_t k, BatchUpdates& out,
-                     std::string& p, std::string_view id) {
-  const size_t before = p.size();
+                     LineBlock& p, std::string& line, std::string_view id) {
+  const size_t before = p.used();
   if (!append_plain_line(p, cs, row, id)) {
-    store::append_raw_line(p, id, [&](std::string& o) {
+    line.clear();
+    store::append_raw_line(line, id, [&](std::string& o) {
       o += '{';
       bool first = true;
       for (size_t i = 0; i < cs.payload_vars.size(); ++i) {
@@ -392,14 +297,15 @@ void record_raw_line(const CompiledSchema& cs, const RowView& row, size_t k, Bat
       }
       o += '}';
     });
+    p.append(line);
   }
-  out.line_length[k] = static_cast<uint32_t>(p.size() - before);
+  out.line_length[k] = static_cast<uint32_t>(p.used() - before);
 }
 
 // Computes the observation in `scratch.row` into position `k` of `out`;
 // its raw-log line (when asked for) goes to the end of `line_out` with `id`.
 void compute_one(const CompiledSchema& cs, StepScratch& scratch, size_t k, BatchUpdates& out,
-                 const KeyTable* keys, std::string* line_out, std::string_view id) {
+                 const KeyTable* keys, LineBlock* line_out, std::string_view id) {
   const RowView& row = scratch.row;
   for (size_t d = 0; d < cs.schema.dimensions.size(); ++d) {
     if (!row.has_dim[d]) {
@@ -410,9 +316,9 @@ void compute_one(const CompiledSchema& cs, StepScratch& scratch, size_t k, Batch
   }
   out.present[k] = 1;
   record_key(cs, scratch, k, out, keys);
-  record_slots(cs, row, k, out);
+  record_slots(cs, scratch, k, out);
   record_joint_cells(cs, row, k, out);
-  if (line_out != nullptr) record_raw_line(cs, row, k, out, *line_out, id);
+  if (line_out != nullptr) record_raw_line(cs, row, k, out, *line_out, scratch.line, id);
 }
 
 // The keys of a share's records, looked up together once its rows are
@@ -490,18 +396,16 @@ void compute_batch(const CompiledSchema& cs, const ObservationSource& src, size_
     std::optional<StepScratch> own;
     StepScratch& scratch = scratches != nullptr ? scratches->impl().per_thread.local() : own.emplace(cs);
     RowView& row = scratch.row;
-    std::string* line_out = nullptr;
-    if (want_lines) {
-      line_out = &out.blocks[c];
-      line_out->clear();
-    }
+    row.fit(ndims, nv);
+    LineBlock* const line_out = want_lines ? &scratch.lines : nullptr;
+    if (line_out != nullptr) line_out->start();
     DecimalCounter id(first_id + first_rank[c]);
     for (size_t k = c * kBlock; k < std::min(n, (c + 1) * kBlock); ++k) {
-      row.reset(ndims, nv);
       src.load(begin + k, row);
       compute_one(cs, scratch, k, out, keys, line_out, id.text());
       if (out.present[k] && line_out != nullptr) id.increment();
     }
+    if (line_out != nullptr) line_out->copy_to(out.blocks[c]);
     if (keys != nullptr) find_keys(*keys, scratch, nkd, out);
     if (cpu_ns != nullptr) cpu_ns->fetch_add(thread_cpu_ns() - started, std::memory_order_relaxed);
   };

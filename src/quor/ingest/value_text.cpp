@@ -1,4 +1,4 @@
-#include "quor/ingest/value_text.h"
+#include "quor/ingest/internal/value_text.h"
 
 #include "quor/util/json.h"
 

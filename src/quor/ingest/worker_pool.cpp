@@ -1,4 +1,4 @@
-#include "quor/ingest/worker_pool.h"
+#include "quor/ingest/internal/worker_pool.h"
 
 #include <sched.h>
 

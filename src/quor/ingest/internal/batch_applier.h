@@ -19,10 +19,11 @@
 #include <oneapi/tbb/task_group.h>
 
 #include "quor/ingest/batch_apply.h"
-#include "quor/ingest/count_blocks.h"
-#include "quor/ingest/count_shards.h"
-#include "quor/ingest/key_table.h"
-#include "quor/ingest/update_core.h"
+#include "quor/ingest/internal/count_blocks.h"
+#include "quor/ingest/internal/count_shards.h"
+#include "quor/ingest/internal/key_table.h"
+#include "quor/ingest/internal/step_pipeline.h"
+#include "quor/ingest/internal/update_core.h"
 #include "quor/store/database.h"
 #include "quor/store/raw_log_appender.h"
 #include "quor/util/page_array.h"
@@ -32,9 +33,6 @@ namespace quor::ingest::internal {
 // How many batches so far were tallied by keys over the pool (see
 // tally_known_keys), so that tests can tell that path ran.
 uint64_t known_key_tallies_for_testing();
-// How many records' keys were found on a second look, after a batch before
-// them interned them while their step ran (see find_pending_keys).
-uint64_t pending_keys_found_for_testing();
 
 class BatchApplier {
  public:
@@ -60,11 +58,31 @@ class BatchApplier {
   void finish();
 
  private:
-  // One batch's steps, in order.
-  void compute_updates(const ObservationSource& src, size_t begin, size_t end, RawLines lines);
-  // Whether a batch may count: with logging on, a read-only database
-  // refuses it at its first processed record, before anything is counted.
+  // One batch's steps, in order (apply() runs them).
+  //
+  // What the database lets a batch do: write raw-log lines (logging on, a
+  // writable database with a log), and count at all (with logging on, a
+  // read-only database refuses a batch at its first processed record,
+  // before anything is counted).
   enum class LoggedWrites { Allowed, Refused };
+  struct BatchMode {
+    RawLines lines = RawLines::Skip;
+    LoggedWrites writes = LoggedWrites::Allowed;
+  };
+  BatchMode batch_mode() const;
+  // Numbers the batch (settling everything first when the numbers run out).
+  void begin_batch();
+  // What the batch's step found: its present records, and whether any of
+  // them has a key the table lacks (a new label, or known labels met
+  // together for the first time).
+  struct StepSummary {
+    uint64_t present = 0;
+    bool new_keys = false;
+  };
+  StepSummary summarise_step() const;
+  // The tally, with the batch's raw-log lines written on the pool beside it;
+  // a failure of either settles the batch before it is returned.
+  Status tally_and_write(BatchMode mode, uint64_t present, BatchCounters& counters);
   bool tally(LoggedWrites writes, BatchCounters& counters);
   // The tally's steps for record k: what it will touch a few records ahead
   // fetched, its key (interned when the step left it unknown), its counts.
@@ -111,22 +129,6 @@ class BatchApplier {
   // this batch touched get its counts, unfinalised.
   void settle_after_failure(size_t partial);
 
-  struct Ahead;
-  // Starts the steps of the next `most` (at most kAhead) batches from
-  // `from` on that are not running yet; `first_id` is the raw-log
-  // identifier of the first.
-  void start_ahead(const ObservationSource& src, size_t from, size_t slice, RawLines lines,
-                   uint64_t first_id, size_t most);
-  // Waits for the running steps; their results stay. With `slot`, only
-  // that one.
-  void wait_ahead();
-  static void wait_ahead(Ahead& slot);
-  // Waits for the steps and forgets their results; with `slot`, only that
-  // one.
-  void drop_ahead();
-  void drop_ahead(Ahead& slot);
-  // Looks the keys that the current batch's step left unknown up again.
-  void find_pending_keys();
   uint32_t block_of(uint32_t key, size_t var);
   // The number of the count that slot `s` raises in a block of `ncells`
   // cells: the cell, then the unknown count, then the count for no cell.
@@ -170,7 +172,7 @@ class BatchApplier {
   CompiledSchema compiled_;
   const size_t variable_count_, joint_count_;
   KeyTable keys_;
-  StepScratches scratches_;  // the steps' own, for keys_
+  StepPipeline steps_;  // reads keys_
   // Per variable: the variable whose blocks count its slots (the first of
   // its name), UINT32_MAX when that one's kind differs (then nothing does).
   std::vector<uint32_t> tally_var_;
@@ -231,30 +233,6 @@ class BatchApplier {
   CountShards shards_;
   std::vector<uint32_t> made_flat_;
 
-  // The next batches' per-record steps, run while this one is applied.
-  static constexpr size_t kAhead = 2;
-  struct Ahead {
-    bool running = false;  // started and not waited for
-    bool holds = false;    // its updates are for the batch below
-    const ObservationSource* src = nullptr;
-    size_t begin = 0, end = 0;
-    RawLines lines = RawLines::Skip;
-    uint64_t first_id = 0;
-    uint64_t interned = 0;  // interned_ when it started
-    BatchUpdates updates;
-    oneapi::tbb::task_group group;
-    // Whether it holds (or is computing) the step of these observations.
-    bool holds_step(const ObservationSource* s, size_t b, size_t e, RawLines l, uint64_t id) const {
-      return holds && src == s && begin == b && end == e && lines == l &&
-             (l == RawLines::Skip || first_id == id);
-    }
-  };
-  std::array<Ahead, kAhead> ahead_;
-  // The last batch that interned a key text or a key, counted in
-  // batches_begun_ (which, unlike batch_, never starts over): a step that
-  // started before it may have left keys unknown that the table now holds.
-  uint64_t interned_ = 0;
-  uint64_t batches_begun_ = 0;
   // The current batch's raw-log write, run while it is tallied.
   oneapi::tbb::task_group write_group_;
   Status write_status_ = ok_status();

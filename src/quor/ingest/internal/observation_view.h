@@ -35,7 +35,8 @@ void append_value_json(std::string& out, const ValueRef& v);
 // dimension whether it has a text and the text, per schema variable whether
 // it has a value and the value. `scratch` and `fields` are storage a source
 // may use for texts it has to build and for a row's fields; they outlive the
-// views into them until the next load.
+// views into them until the next load. `segment` is where a CSV source found
+// the last row it loaded into this view (a hint for the next).
 struct RowView {
   std::vector<uint8_t> has_dim;
   std::vector<std::string_view> dims;  // per schema dimension
@@ -43,13 +44,16 @@ struct RowView {
   std::vector<ValueRef> vals;  // per schema variable
   std::vector<std::string> scratch;
   std::vector<CsvTable::FieldRef> fields;  // where a CSV row's fields lie
-  // Every mark cleared, for a row of `ndims` dimensions and `nvars`
-  // variables; called for every row, so the sizes are set only when they
-  // change (the values themselves count only where marked).
-  void reset(size_t ndims, size_t nvars) {
+  size_t segment = 0;
+  // Sized for rows of `ndims` dimensions and `nvars` variables (the values
+  // themselves count only where marked).
+  void fit(size_t ndims, size_t nvars) {
     if (has_dim.size() != ndims || has_val.size() != nvars) resize(ndims, nvars);
-    if (ndims != 0) std::memset(has_dim.data(), 0, ndims);
-    if (nvars != 0) std::memset(has_val.data(), 0, nvars);
+  }
+  // Every mark cleared.
+  void clear_marks() {
+    if (!has_dim.empty()) std::memset(has_dim.data(), 0, has_dim.size());
+    if (!has_val.empty()) std::memset(has_val.data(), 0, has_val.size());
   }
 
  private:
@@ -63,7 +67,8 @@ class ObservationSource {
  public:
   virtual ~ObservationSource() = default;
   virtual size_t size() const = 0;
-  // Fills `row` (already reset to the schema's sizes) for observation i.
+  // Fills `row` (fitted to the schema's sizes) for observation i: every
+  // mark, and the value of each marked position.
   virtual void load(size_t i, RowView& row) const = 0;
   // 1 when every observation has a text for every schema dimension, 0 when
   // none has, -1 when it varies (then has_all_dims answers per observation).

@@ -12,8 +12,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "quor/ingest/key_table.h"
-#include "quor/ingest/observation_view.h"
+#include "quor/ingest/internal/key_table.h"
+#include "quor/ingest/internal/observation_view.h"
 #include "quor/model/model.h"
 #include "quor/util/float_text.h"
 #include "quor/util/linear_probe.h"

@@ -24,7 +24,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "quor/ingest/count_blocks.h"
+#include "quor/ingest/internal/count_blocks.h"
 
 namespace quor::ingest::internal {
 

@@ -14,8 +14,8 @@
 #include <utility>
 #include <vector>
 
-#include "quor/ingest/compiled_schema.h"
-#include "quor/ingest/observation_view.h"
+#include "quor/ingest/internal/compiled_schema.h"
+#include "quor/ingest/internal/observation_view.h"
 #include "quor/model/model.h"
 
 namespace quor::ingest::internal {
