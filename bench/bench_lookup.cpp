@@ -1,5 +1,5 @@
-// Statements whose cost used to follow the size of the whole store rather
-// than what they list or sum: TRACK over roll-ups, DIMENSIONS, roll-up
+// Statements that must cost what they list or sum, not the size of the
+// whole store: TRACK over roll-ups, DIMENSIONS, roll-up
 // COMPARE, ACROSS / NEAREST with ids that do not start at 1, CMI and
 // CORRELATIONS OVER. Plain main; prints the median of a few runs per case.
 //

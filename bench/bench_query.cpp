@@ -70,11 +70,13 @@ Fixture& fixture() {
   return f;
 }
 
-// `cold` computes every comparison; otherwise repeats are answered from
-// the cache, as a repeated statement on an unchanged database is.
-void run(benchmark::State& state, const char* query, bool cold = false) {
+// Which cache a run asks: Warm answers repeats from the cache, as a repeated
+// statement on an unchanged database is; Cold computes every comparison.
+enum class CacheUse { Warm, Cold };
+
+void run(benchmark::State& state, const char* query, CacheUse use = CacheUse::Warm) {
   Fixture& f = fixture();
-  analytics::CompareCache& cache = cold ? f.cold : f.cache;
+  analytics::CompareCache& cache = use == CacheUse::Cold ? f.cold : f.cache;
   for (auto _ : state) {
     auto r = sql::run_query(f.db, cache, query);
     if (!r.ok()) state.SkipWithError(r.error().full_text().c_str());
@@ -96,17 +98,17 @@ constexpr const char* kAcrossRolled = "COMPARE v0 ACROSS store";
 constexpr const char* kExplain = "EXPLAIN region:r1 VS region:r2";
 constexpr const char* kNearest = "NEAREST region:r1 ON region LIMIT 5";
 void BM_Compare(benchmark::State& s) { run(s, kCompare); }
-void BM_CompareCold(benchmark::State& s) { run(s, kCompare, true); }
-void BM_CompareRolledUpCold(benchmark::State& s) { run(s, kCompareRolled, true); }
+void BM_CompareCold(benchmark::State& s) { run(s, kCompare, CacheUse::Cold); }
+void BM_CompareRolledUpCold(benchmark::State& s) { run(s, kCompareRolled, CacheUse::Cold); }
 void BM_CompareCategoricalCold(benchmark::State& s) {
-  run(s, "COMPARE w BETWEEN region:r1 AND region:r2", true);
+  run(s, "COMPARE w BETWEEN region:r1 AND region:r2", CacheUse::Cold);
 }
 void BM_Across100(benchmark::State& s) { run(s, kAcross); }
-void BM_Across100Cold(benchmark::State& s) { run(s, kAcross, true); }
-void BM_Across100RolledUpCold(benchmark::State& s) { run(s, kAcrossRolled, true); }
+void BM_Across100Cold(benchmark::State& s) { run(s, kAcross, CacheUse::Cold); }
+void BM_Across100RolledUpCold(benchmark::State& s) { run(s, kAcrossRolled, CacheUse::Cold); }
 void BM_Explain10(benchmark::State& s) { run(s, kExplain); }
-void BM_Explain10Cold(benchmark::State& s) { run(s, kExplain, true); }
-void BM_NearestCold(benchmark::State& s) { run(s, kNearest, true); }
+void BM_Explain10Cold(benchmark::State& s) { run(s, kExplain, CacheUse::Cold); }
+void BM_NearestCold(benchmark::State& s) { run(s, kNearest, CacheUse::Cold); }
 
 // COMPARE ... ACROSS over 200 values of 20-bin histograms (19 900 pairs,
 // more than the cache holds, so a repeat computes every pair again), as

@@ -85,6 +85,14 @@ def timed(db, sql: str) -> float:
     return elapsed
 
 
+def first_and_repeats(db, sql: str, runs: int, note: str = "") -> str:
+    """Runs `sql` once and then `runs` times more; the times as printed."""
+    first = timed(db, sql)
+    rest = [timed(db, sql) for _ in range(runs)]
+    return (f"first {first:.1f} ms, repeat median {statistics.median(rest):.1f} ms "
+            f"(min {min(rest):.1f}, {runs} runs{note})")
+
+
 # ---- the scipy peer ---------------------------------------------------------
 
 SCIPY_PYTHONS = ["/usr/bin/python3"]
@@ -249,10 +257,7 @@ def case_across(runs: int) -> None:
     with tempfile.TemporaryDirectory(prefix="quor-bench-") as tmp:
         db = build_db(tmp, 200, 1, 200)
         sql = "COMPARE income ACROSS region"
-        first = timed(db, sql)
-        rest = [timed(db, sql) for _ in range(runs)]
-        print(f"across   200 values, 19900 pairs: first {first:.1f} ms, "
-              f"repeat median {statistics.median(rest):.1f} ms (min {min(rest):.1f}, {runs} runs)")
+        print(f"across   200 values, 19900 pairs: {first_and_repeats(db, sql, runs)}")
         # The rows as Python lists of str (a new list each time they are read).
         result = db.query(sql)
         convert = []
@@ -271,10 +276,8 @@ def case_pairwise(runs: int) -> None:
     with tempfile.TemporaryDirectory(prefix="quor-bench-") as tmp:
         db = build_db(tmp, 200, 1, 200)
         sql = "PAIRWISE region ON income"
-        first = timed(db, sql)
-        rest = [timed(db, sql) for _ in range(runs)]
-        print(f"pairwise 200 values, 19900 pairs: first {first:.1f} ms, "
-              f"repeat median {statistics.median(rest):.1f} ms ({runs} runs; 19 900 pairs exceed the cache, so repeats compute again)")
+        note = "; 19 900 pairs exceed the cache, so repeats compute again"
+        print(f"pairwise 200 values, 19900 pairs: {first_and_repeats(db, sql, runs, note)}")
         db.close()
 
 

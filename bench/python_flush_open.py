@@ -22,6 +22,8 @@ import sys
 import tempfile
 import time
 
+from _bench_util import interpreter_of
+
 DATA_FILES = ["meta.edb", "distributions.edb", "dist_index.edb", "snapshots.edb"]
 
 
@@ -51,14 +53,6 @@ def measure(db_dir: str) -> None:
     full = time.perf_counter()
     db.close()
     print(f"{opened - start:.4f} {after - opened:.4f} {full - begin_full:.4f}")
-
-
-def interpreter_of(module_dir: str) -> str:
-    try:
-        with open(os.path.join(module_dir, "interpreter.txt"), encoding="utf-8") as f:
-            return f.read().strip() or sys.executable
-    except OSError:
-        return sys.executable
 
 
 def child(module_dir: str, threads: int, *args: str) -> str:

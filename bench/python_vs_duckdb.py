@@ -26,6 +26,8 @@ import sys
 import tempfile
 import time
 
+from _bench_util import interpreter_of
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
@@ -41,15 +43,6 @@ def child(path: str, granularity: str) -> None:
     usage = resource.getrusage(resource.RUSAGE_SELF)
     print(f"{elapsed:.4f} {usage.ru_maxrss} {report.total_rows} {report.distributions_updated} "
           f"{usage.ru_utime + usage.ru_stime:.4f} {usage.ru_nivcsw}")
-
-
-def interpreter_of(module_dir: str) -> str:
-    """The interpreter the build made the module for (its interpreter.txt)."""
-    try:
-        with open(os.path.join(module_dir, "interpreter.txt"), encoding="utf-8") as f:
-            return f.read().strip() or sys.executable
-    except OSError:
-        return sys.executable
 
 
 def run_quor(module_dir: str, path: str, threads: int, granularity: str):

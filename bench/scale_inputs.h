@@ -19,6 +19,54 @@ namespace quor::bench::scale {
 
 // ---------------------------------------------------------------- inputs
 
+// A generated CSV under construction: lines go to `<path>.part` in writes
+// of about 1 MiB, and finish() renames it to `path`, so that a run cut short
+// leaves no file that passes for a whole one. A failure to write ends the
+// run (exit 2).
+class CsvFileWriter {
+ public:
+  CsvFileWriter(fs::path path, std::string header)
+      : path_(std::move(path)), tmp_(path_.string() + ".part"), out_(std::move(header)) {
+    f_ = std::fopen(tmp_.c_str(), "wb");
+    if (f_ == nullptr) fail();
+  }
+  CsvFileWriter(const CsvFileWriter&) = delete;
+  CsvFileWriter& operator=(const CsvFileWriter&) = delete;
+  ~CsvFileWriter() {
+    if (f_ != nullptr) std::fclose(f_);
+  }
+
+  // Appends `n` bytes from `text` (snprintf's result).
+  void add(const char* text, int n) {
+    out_.append(text, static_cast<size_t>(n));
+    if (out_.size() > (1u << 20)) write_out();
+  }
+
+  fs::path finish() {
+    write_out();
+    const int closed = std::fclose(f_);
+    f_ = nullptr;
+    if (closed != 0) fail();
+    fs::rename(tmp_, path_);
+    return path_;
+  }
+
+ private:
+  void write_out() {
+    if (std::fwrite(out_.data(), 1, out_.size(), f_) != out_.size()) fail();
+    out_.clear();
+  }
+  [[noreturn]] void fail() const {
+    std::fprintf(stderr, "cannot write %s\n", tmp_.c_str());
+    std::exit(2);
+  }
+
+  fs::path path_;
+  fs::path tmp_;
+  std::string out_;
+  std::FILE* f_ = nullptr;
+};
+
 // Reference CSV of `rows` rows (gen_reference_csv.h), made once per run dir.
 inline fs::path reference_csv(uint64_t rows) {
   const fs::path path = g.dir / ("reference_" + std::to_string(rows) + ".csv");
@@ -51,16 +99,10 @@ inline fs::path keyed_csv(uint64_t rows, int days, int na, int nb) {
   const fs::path path = g.dir / ("keyed_" + std::to_string(rows) + "_" + std::to_string(days) + "x" +
                                  std::to_string(na) + "x" + std::to_string(nb) + ".csv");
   if (fs::exists(path)) return path;
-  const fs::path tmp = path.string() + ".part";
-  std::FILE* f = std::fopen(tmp.c_str(), "wb");
-  if (f == nullptr) {
-    std::fprintf(stderr, "cannot write %s\n", tmp.c_str());
-    std::exit(2);
-  }
   std::vector<std::string> dates;
   for (int d = 0; d < days; ++d) dates.push_back(day_text(d));
   std::mt19937_64 rng(20240611);
-  std::string out = "date,a,b,amount\n";
+  CsvFileWriter out(path, "date,a,b,amount\n");
   char line[128];
   for (uint64_t i = 0; i < rows; ++i) {
     const auto& date = dates[rng() % static_cast<uint64_t>(days)];
@@ -69,16 +111,9 @@ inline fs::path keyed_csv(uint64_t rows, int days, int na, int nb) {
     const double u = static_cast<double>(rng() >> 11) / 9007199254740992.0;
     const int n = std::snprintf(line, sizeof line, "%s,a%03d,b%03d,%.2f\n", date.c_str(), a, b,
                                 10.0 + 990.0 * u * u);
-    out.append(line, static_cast<size_t>(n));
-    if (out.size() > (1u << 20)) {
-      std::fwrite(out.data(), 1, out.size(), f);
-      out.clear();
-    }
+    out.add(line, n);
   }
-  std::fwrite(out.data(), 1, out.size(), f);
-  if (std::fclose(f) != 0) std::exit(2);
-  fs::rename(tmp, path);
-  return path;
+  return out.finish();
 }
 
 // ---------------------------------------------------------------- synthetic stores

@@ -27,11 +27,8 @@ namespace quor::bench::scale {
 inline fs::path one_row_per_key_csv(uint64_t days) {
   const fs::path path = g.dir / ("per_key2_" + std::to_string(days) + ".csv");
   if (fs::exists(path)) return path;
-  const fs::path tmp = path.string() + ".part";
-  std::FILE* f = std::fopen(tmp.c_str(), "wb");
-  if (f == nullptr) std::exit(2);
   std::mt19937_64 rng(20240612);
-  std::string out = "date,a,b,amount\n";
+  CsvFileWriter out(path, "date,a,b,amount\n");
   char line[128];
   for (uint64_t d = 0; d < days; ++d) {
     const std::string date = day_text(static_cast<int>(d));
@@ -42,42 +39,25 @@ inline fs::path one_row_per_key_csv(uint64_t days) {
       const double u = static_cast<double>(rng() >> 11) / 9007199254740992.0;
       const int n = std::snprintf(line, sizeof line, "%s,a%03d,b%03d,%.2f\n", date.c_str(), a, b,
                                   10.0 + 990.0 * u);
-      out.append(line, static_cast<size_t>(n));
-    }
-    if (out.size() > (1u << 20)) {
-      std::fwrite(out.data(), 1, out.size(), f);
-      out.clear();
+      out.add(line, n);
     }
   }
-  std::fwrite(out.data(), 1, out.size(), f);
-  if (std::fclose(f) != 0) std::exit(2);
-  fs::rename(tmp, path);
-  return path;
+  return out.finish();
 }
 
 // A key column unique per row: "u{id},{value}", `rows` rows (10^7: 138 MB).
 inline fs::path unique_id_csv(uint64_t rows) {
   const fs::path path = g.dir / ("unique_ids_" + std::to_string(rows) + ".csv");
   if (fs::exists(path)) return path;
-  const fs::path tmp = path.string() + ".part";
-  std::FILE* f = std::fopen(tmp.c_str(), "wb");
-  if (f == nullptr) std::exit(2);
   std::mt19937_64 rng(20240613);
-  std::string out = "id,value\n";
+  CsvFileWriter out(path, "id,value\n");
   char line[64];
   for (uint64_t i = 0; i < rows; ++i) {
     const int n = std::snprintf(line, sizeof line, "u%07llu,%.2f\n", static_cast<unsigned long long>(i),
                                 static_cast<double>(rng() % 10000) / 100.0);
-    out.append(line, static_cast<size_t>(n));
-    if (out.size() > (1u << 20)) {
-      std::fwrite(out.data(), 1, out.size(), f);
-      out.clear();
-    }
+    out.add(line, n);
   }
-  std::fwrite(out.data(), 1, out.size(), f);
-  if (std::fclose(f) != 0) std::exit(2);
-  fs::rename(tmp, path);
-  return path;
+  return out.finish();
 }
 
 // Ingests `csv` into a fresh database; the row gives the time of ingest +

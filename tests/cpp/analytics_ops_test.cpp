@@ -10,6 +10,7 @@
 #include "quor/analytics/mutual_info.h"
 #include "quor/analytics/pairwise.h"
 #include "quor/analytics/track.h"
+#include "quor/util/total_order.h"
 
 namespace quor::analytics {
 namespace {
@@ -268,6 +269,41 @@ TEST_F(Joint, ConditionalMutualInfoErrorsInOrder) {
   b.joint("income", "region", {{"year", "2023"}, {"zone", "1"}}, DbBuilder::table({{1, 2}}));
   r = conditional_mutual_info(b.db, "income", "region", "year");
   EXPECT_EQ(r.error().full_text(), "no joint distributions found across dimension 'year'");
+}
+
+// The same counts stored as each of the three joint kinds (a contingency
+// table, a histogram grid, one histogram per category) give CMI and
+// CORRELATIONS the same measures, bit for bit: those of the table.
+TEST_F(Joint, EveryJointKindMeasuresAsItsCountTable) {
+  const math::CountRows rows{{12, 3, 0}, {5, 10, 2}};  // N 32
+  b.joint("income", "region", {{"year", "2023"}}, DbBuilder::table(rows));
+  b.joint("income", "region", {{"year", "2024"}}, model::HistogramGridRepr{0, 1, 2, 0, 1, 3, rows, 32});
+  b.joint("income", "region", {{"year", "2025"}},
+          model::ConditionalHistogramsRepr{
+              {"lo", "hi"}, {model::HistogramRepr{0, 1, rows[0], 15}, model::HistogramRepr{0, 1, rows[1], 17}}, 32});
+  const double mi = math::mutual_information(rows, 32);
+  const double nmi = math::normalized_mutual_information(rows, 32);
+
+  auto cmi = conditional_mutual_info(b.db, "region", "income", "year");
+  ASSERT_TRUE(cmi.ok()) << cmi.error().full_text();
+  ASSERT_EQ(cmi->strata.size(), 3u);
+  for (const auto& st : cmi->strata) {
+    EXPECT_TRUE(util::same_bits(st.mutual_info, mi)) << st.value;
+    EXPECT_TRUE(util::same_bits(st.normalized_mi, nmi)) << st.value;
+    EXPECT_EQ(st.samples, 32u);
+  }
+
+  for (const std::optional<std::string_view> over : {std::optional<std::string_view>{}, {"year"}}) {
+    auto corr = correlations(b.db, over, 20);
+    ASSERT_TRUE(corr.ok()) << corr.error().full_text();
+    ASSERT_EQ(corr->size(), 3u);
+    for (const auto& row : *corr) {
+      EXPECT_TRUE(util::same_bits(row.mutual_info, mi)) << *row.label;
+      EXPECT_TRUE(util::same_bits(row.normalized_mi, nmi)) << *row.label;
+      EXPECT_TRUE(util::same_bits(row.cramers_v, (*corr)[0].cramers_v)) << *row.label;
+      EXPECT_EQ(row.samples, 32u);
+    }
+  }
 }
 
 TEST(JointTable, ConditionalHistogramsGiveOneRowPerCategory) {

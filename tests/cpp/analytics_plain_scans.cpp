@@ -170,15 +170,7 @@ Result<ExplainResult> scan_explain(const Database& db, CompareCache& cache, cons
     QUOR_ASSIGN_OR_RETURN(CompareResult r, compare_resolved(cache, a, b));
     out.entries.push_back({def.name, r.contributions, r.jsd, 0.0, r.entropy_a, r.entropy_b});
   }
-  double total = -0.0;
-  for (const auto& e : out.entries) total = total + e.jsd;
-  out.total_jsd = total;
-  if (total > 0.0)
-    for (auto& e : out.entries) e.fraction = e.jsd / total;
-  std::stable_sort(out.entries.begin(), out.entries.end(),
-                   [](const ExplainEntry& x, const ExplainEntry& y) {
-                     return util::total_greater(x.jsd, y.jsd);
-                   });
+  rank_explain_entries(out);
   return out;
 }
 

@@ -1,6 +1,6 @@
 // The searches that answer from the store's lookups (ids, postings, joints
-// by identity) against the plain scans of the lists they replaced, kept here
-// as oracles: same distributions, same order, same sums and cache stamps,
+// by identity) against plain scans of the stored lists from the front, the
+// oracles: same distributions, same order, same sums and cache stamps,
 // same floating-point bits. The fixtures are irregular on purpose: ids that
 // start far from 1, gaps, repeated ids, repeated keys, an index entry naming
 // a missing id, mixed kinds in one variable, joints stored in both orders and

@@ -77,6 +77,10 @@ TEST(FormatPlain, ShortestRoundTripNeverExponent) {
       {1.2345678901234568e20, "123456789012345680000"},
       {1e-7, "0.0000001"},
       {-2.5e-5, "-0.000025"},
+      {2.5, "2.5"},  // the point among the digits
+      {-99.75, "-99.75"},
+      {123456.789, "123456.789"},
+      {4503599627370495.5, "4503599627370495.5"},
       {kNaN, "NaN"},
       {kInf, "inf"},
       {-kInf, "-inf"},
@@ -85,7 +89,7 @@ TEST(FormatPlain, ShortestRoundTripNeverExponent) {
   EXPECT_EQ(format_plain(5e-324), "0." + std::string(323, '0') + "5");
   EXPECT_EQ(format_plain(DBL_MAX).size(), 309u);
   // Every text reads back as the same value.
-  for (double v : {0.1, 1.0 / 3.0, 6.02214076e23, 1e-300, DBL_MIN})
+  for (double v : {0.1, 1.0 / 3.0, 10.0 / 3.0, -1234.5678, 6.02214076e23, 1e-300, DBL_MIN})
     EXPECT_EQ(*parse_float(format_plain(v)), v);
 }
 
@@ -120,6 +124,8 @@ TEST(Utf8, ValidationAndDecoding) {
   size_t len = 0;
   EXPECT_EQ(decode_utf8_at("\xE3\x80\x80x", 0, len), U'\u3000');
   EXPECT_EQ(len, 3u);
+  EXPECT_EQ(decode_utf8_at("a\xE3\x80", 1, len), U'\xE3');  // cut short: the byte itself
+  EXPECT_EQ(len, 1u);
   std::string out;
   for (char32_t cp : {U'a', U'\u00e9', U'\u2500', U'\U0001F600'}) append_utf8(out, cp);
   EXPECT_EQ(out, "a\xC3\xA9\xE2\x94\x80\xF0\x9F\x98\x80");
@@ -147,6 +153,8 @@ TEST(Utf8, ValidatorSaysWhereAndWhyItStops) {
       {"\xF5\x80\x80\x80", 0, 1},        // no such lead byte
       {"\xF0\x9F\x98x", 0, 3},           // bad fourth byte
       {"\xF0\x9F\x98", 0, 0},            // cut short
+      {"\xF2\x80\x80\x80", 4, 0},        // U+80000: a lead between F0 and F4
+      {"\xF3\xC0\x80\x80", 0, 1},        // its second byte no continuation
       {"12345678\xC3\xA9\xFF", 10, 1},    // past the eight-byte ASCII step
   };
   for (const Case& c : cases) {

@@ -17,6 +17,7 @@
 
 #include "temp_dir.h"
 #include "quor/ingest/batch_apply.h"
+#include "quor/ingest/readers.h"
 #include "quor/store/directory.h"
 
 namespace quor::ingest {
@@ -131,9 +132,10 @@ const std::vector<std::string> kNotes = {"x,y", "he said \"hi\"", "line1\nline2"
 
 // Records of seven columns. The first 1000 stay plain, so that inference
 // proposes nothing that clashes with the stored definitions; later ones
-// carry the unusual values. `json` adds values of other JSON kinds and
+// carry the unusual values. JSON lines add values of other JSON kinds and
 // records without a usable region.
-std::vector<Record> generate(size_t n, int regions, int months, bool json, uint64_t seed) {
+std::vector<Record> generate(size_t n, int regions, int months, InputFormat format, uint64_t seed) {
+  const bool json = format == InputFormat::JsonLines;
   std::mt19937_64 rng(seed);
   std::vector<Record> out;
   out.reserve(n);
@@ -401,7 +403,8 @@ std::vector<std::string> lines_of(const fs::path& p) {
   return test_util::lines_of(p);
 }
 
-void ingest_and_check(const std::vector<Record>& recs, bool json, uint64_t batch) {
+void ingest_and_check(const std::vector<Record>& recs, InputFormat format, uint64_t batch) {
+  const bool json = format == InputFormat::JsonLines;
   SCOPED_TRACE((json ? "jsonl " : "csv ") + std::to_string(recs.size()) + " records, batch " +
                std::to_string(batch));
   TempDir dir;
@@ -488,23 +491,23 @@ void ingest_and_check(const std::vector<Record>& recs, bool json, uint64_t batch
 }
 
 TEST(IngestConformance, SmallCsvInEveryBatchShape) {
-  const auto recs = generate(1500, 97, 3, false, 1);
+  const auto recs = generate(1500, 97, 3, InputFormat::Csv, 1);
   for (uint64_t batch : {uint64_t{0}, uint64_t{1}, uint64_t{333}, uint64_t{10000}})
-    ingest_and_check(recs, false, batch);
+    ingest_and_check(recs, InputFormat::Csv, batch);
 }
 
 TEST(IngestConformance, LargeMultiChunkCsv) {
   // Several megabytes (parsed in parallel chunks), quoted line breaks at
   // arbitrary places, and batches touching about two thousand distributions.
-  const auto recs = generate(80000, 400, 1, false, 2);
+  const auto recs = generate(80000, 400, 1, InputFormat::Csv, 2);
   ASSERT_GT(to_csv(recs).size(), size_t(3) << 20);  // three chunks or more
-  ingest_and_check(recs, false, 4093);
+  ingest_and_check(recs, InputFormat::Csv, 4093);
 }
 
 TEST(IngestConformance, JsonLinesWithEveryValueKind) {
-  const auto recs = generate(30000, 300, 2, true, 3);
-  for (uint64_t batch : {uint64_t{10000}, uint64_t{777}}) ingest_and_check(recs, true, batch);
-  ingest_and_check(generate(3000, 60, 3, true, 4), true, 1);
+  const auto recs = generate(30000, 300, 2, InputFormat::JsonLines, 3);
+  for (uint64_t batch : {uint64_t{10000}, uint64_t{777}}) ingest_and_check(recs, InputFormat::JsonLines, batch);
+  ingest_and_check(generate(3000, 60, 3, InputFormat::JsonLines, 4), InputFormat::JsonLines, 1);
 }
 
 }  // namespace

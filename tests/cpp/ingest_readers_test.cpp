@@ -243,9 +243,10 @@ TEST(CsvReader, LargeInputMatchesItsSource) {
 
 // The ingest reads a mapped file's rows in order and lets the rows behind it
 // go (their pages dropped, their record starts freed). The rows ahead read
-// as before, wherever a page or a chunk border falls: inside a quoted field
-// with line feeds and doubled quotes, between CR and LF, after a byte-order
-// mark; forgetting again, backwards or past the end changes nothing.
+// the same as in a table that forgot nothing, wherever a page or a chunk
+// border falls: inside a quoted field with line feeds and doubled quotes,
+// between CR and LF, after a byte-order mark; forgetting again, backwards
+// or past the end changes nothing.
 TEST(CsvReader, ForgottenRowsLeaveTheRowsAheadIntact) {
   std::mt19937_64 rng(5);
   std::string text = "\xEF\xBB\xBFid,note\r\n";

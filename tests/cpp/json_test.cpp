@@ -50,6 +50,7 @@ TEST(JsonValueParse, ShapesAndNumberKinds) {
   EXPECT_TRUE(std::signbit(arr[6].as_number()->f));
   EXPECT_EQ(*arr[7].as_bool(), true);
   EXPECT_TRUE(arr[8].is_null());
+  EXPECT_EQ(*parse_json_value("\"\\/\\b\\f\\r\\t\\\\\"")->as_string(), "/\b\f\r\t\\");
 }
 
 TEST(JsonValueParse, RepeatedMemberKeepsLaterValueAndTinyFloatIsZero) {
@@ -125,6 +126,11 @@ TEST(JsonValueParse, ErrorMessagesCarryLineAndColumn) {
       {"nul1", "expected ident at line 1 column 4"},
       {"01", "invalid number at line 1 column 2"},
       {"-x", "invalid number at line 1 column 2"},
+      {"1e+x", "invalid number at line 1 column 4"},
+      {"1E-", "EOF while parsing a value at line 1 column 3"},
+      {"[1,", "EOF while parsing a value at line 1 column 3"},
+      {"{\"a\":1,", "EOF while parsing a value at line 1 column 7"},
+      {"{\"a\"", "EOF while parsing an object at line 1 column 4"},
       {"1e999", "number out of range at line 1 column 5"},
       {"\"\\x\"", "invalid escape at line 1 column 3"},
       {"\"\\ud800x\"", "unexpected end of hex escape at line 1 column 8"},
@@ -134,6 +140,35 @@ TEST(JsonValueParse, ErrorMessagesCarryLineAndColumn) {
       {"\"\xff\"", "invalid unicode code point at line 1 column 3"},
   };
   for (const auto& c : cases) EXPECT_EQ(error_of(c.text), c.message) << c.text;
+}
+
+// A list of a fixed length, read as the typed record readers read one (two
+// elements, then the end): what may stand in place of its ']'.
+TEST(JsonReader, FixedLengthListEnds) {
+  struct Case {
+    const char* text;
+    const char* message;  // empty: read whole
+  };
+  const Case cases[] = {
+      {"[1,2]", ""},
+      {"[1, 2 ]", ""},
+      {"[1,2,]", "trailing comma at line 1 column 6"},
+      {"[1,2,3]", "trailing characters at line 1 column 6"},
+      {"[1,2 3]", "trailing characters at line 1 column 6"},
+      {"[1,2", "EOF while parsing a list at line 1 column 4"},
+  };
+  for (const auto& c : cases) {
+    JsonReader r(c.text);
+    r.bump();
+    bool first = true;
+    bool ok = true;
+    for (int i = 0; i < 2 && ok; ++i) {
+      JsonNumber n;
+      ok = r.seq_next(first) == 1 && r.read_number(n);
+    }
+    ok = ok && r.seq_end();
+    EXPECT_EQ(ok ? "" : r.take_error().full_text(), c.message) << c.text;
+  }
 }
 
 TEST(JsonValueParse, NestingBudgetAllowsExactly127Levels) {

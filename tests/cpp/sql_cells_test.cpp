@@ -37,17 +37,6 @@ CompareResult compared() {
   return r;
 }
 
-CategoryContribution contribution(std::string category, double p_a, double p_b, double delta,
-                                  double contribution) {
-  CategoryContribution c;
-  c.category = std::move(category);
-  c.p_a = p_a;
-  c.p_b = p_b;
-  c.delta = delta;
-  c.contribution = contribution;
-  return c;
-}
-
 TEST(Cells, SmallTemplates) {
   EXPECT_EQ(bits_cell(-0.0), "-0.0000 bits");
   EXPECT_EQ(percent_cell(0.12345), "12.3%");
@@ -102,7 +91,7 @@ TEST(Cells, CompareBetweenTable) {
                     }));
 
   CompareResult c = compared();
-  for (int i = 0; i < 12; ++i) c.contributions.push_back(contribution("c" + std::to_string(i), 0.25, 0.25, 0.0, 0.0));
+  for (int i = 0; i < 12; ++i) c.contributions.push_back({.category = "c" + std::to_string(i), .p_a = 0.25, .p_b = 0.25});
   Rows rows = compare_between_table(c).rows;
   ASSERT_EQ(rows.size(), 9u + 2u + 10u);
   EXPECT_EQ(rows[9], (std::vector<std::string>{"", ""}));
@@ -198,24 +187,16 @@ TEST(Cells, AcrossKeysSortLikeTheReadCells) {
   }
 }
 
-analytics::ExplainEntry explain_entry(std::string variable, double jsd, double fraction,
-                                      double entropy_a, double entropy_b) {
-  analytics::ExplainEntry e;
-  e.variable = std::move(variable);
-  e.jsd = jsd;
-  e.fraction = fraction;
-  e.entropy_a = entropy_a;
-  e.entropy_b = entropy_b;
-  return e;
-}
-
 TEST(Cells, ExplainTable) {
   analytics::ExplainResult e;
   e.total_jsd = 0.3;
-  e.entries = {explain_entry("plan", 0.2, 2.0 / 3.0, 1.0, 1.25),
-               explain_entry("income", 0.1, 1.0 / 3.0, 2.0, 2.0)};
+  e.entries = {{.variable = "plan", .contributions = {}, .jsd = 0.2, .fraction = 2.0 / 3.0,
+                .entropy_a = 1.0, .entropy_b = 1.25},
+               {.variable = "income", .contributions = {}, .jsd = 0.1, .fraction = 1.0 / 3.0,
+                .entropy_a = 2.0, .entropy_b = 2.0}};
   for (int i = 0; i < 7; ++i)
-    e.entries[0].contributions.push_back(contribution("k" + std::to_string(i), 0.5, 0.45, -0.05, 0.001));
+    e.entries[0].contributions.push_back(
+        {.category = "k" + std::to_string(i), .p_a = 0.5, .p_b = 0.45, .delta = -0.05, .contribution = 0.001});
   QueryResult r = explain_table(e);
   EXPECT_EQ(r.header, (std::vector<std::string>{"Variable", "JSD", "Fraction", "H(A)", "H(B)"}));
   ASSERT_EQ(r.rows.size(), 1u + 1u + 5u + 1u);
@@ -247,30 +228,6 @@ TEST(Cells, TrackTable) {
   EXPECT_EQ(rows[4], (std::vector<std::string>{"2021 \xE2\x86\x92 2022", "JSD=0.0501", "drift detected"}));
 }
 
-analytics::CmiStratum stratum(std::string value, double mutual_info, double normalized_mi,
-                              uint64_t samples) {
-  analytics::CmiStratum s;
-  s.value = std::move(value);
-  s.mutual_info = mutual_info;
-  s.normalized_mi = normalized_mi;
-  s.samples = samples;
-  return s;
-}
-
-analytics::CorrelationRow correlation(std::string a, std::string b,
-                                      std::optional<std::string> label, double mutual_info,
-                                      double normalized_mi, double cramers_v, uint64_t samples) {
-  analytics::CorrelationRow r;
-  r.variable_a = std::move(a);
-  r.variable_b = std::move(b);
-  r.label = std::move(label);
-  r.mutual_info = mutual_info;
-  r.normalized_mi = normalized_mi;
-  r.cramers_v = cramers_v;
-  r.samples = samples;
-  return r;
-}
-
 TEST(Cells, AssociationTables) {
   EXPECT_EQ(mi_table(0.3, JointStrength{0.5, 0.25, 40}).rows, (Rows{{"MI", "0.3000 bits"},
                                                {"NMI", "0.5000"},
@@ -282,7 +239,8 @@ TEST(Cells, AssociationTables) {
   analytics::CmiResult cmi;
   cmi.cmi = 0.125;
   cmi.total_samples = 90;
-  cmi.strata = {stratum("a", 0.5, 0.25, 30), stratum("b", 0.0, 0.0, 60)};
+  cmi.strata = {{.value = "a", .mutual_info = 0.5, .normalized_mi = 0.25, .samples = 30},
+                {.value = "b", .samples = 60}};
   QueryResult c = cmi_table("region", cmi);
   EXPECT_EQ(c.header, (std::vector<std::string>{"region", "MI", "NMI", "Samples"}));
   EXPECT_EQ(c.rows, (Rows{{"CMI", "0.1250 bits", "", ""},
@@ -292,8 +250,9 @@ TEST(Cells, AssociationTables) {
                           {"b", "0.0000", "0.0%", "60"}}));
 
   const std::vector<analytics::CorrelationRow> corr = {
-      correlation("a", "b", std::nullopt, 0.5, 0.4, 0.3, 10),
-      correlation("a", "c", "region:x", 0, 0, 0, 0)};
+      {.variable_a = "a", .variable_b = "b", .label = std::nullopt, .mutual_info = 0.5, .normalized_mi = 0.4,
+       .cramers_v = 0.3, .samples = 10},
+      {.variable_a = "a", .variable_b = "c", .label = "region:x"}};
   QueryResult k = correlations_table(corr);
   EXPECT_EQ(k.header, (std::vector<std::string>{"Pair", "Dim", "MI", "NMI", "Cram\xC3\xA9r's V", "Samples"}));
   EXPECT_EQ(k.rows, (Rows{{"a \xC3\x97 b", "all", "0.5000", "40.0%", "0.3000", "10"},

@@ -56,7 +56,7 @@ TEST_F(ContainerTest, DamagedFilesFailWithTheSameTexts) {
       {"corrupt frame header", header(3) + flipped(frame, 4), zd + "Unsupported frame parameter"},
       {"corrupt frame after a complete record",
        header(3) + frame + flipped(other, static_cast<long>(other.size() / 2)), zd + "Data corruption detected"},
-      {"checksum mismatch", header(3) + flipped(zstd_frame_with_checksum(rec), -1), zd + "Restored data doesn't match checksum"},
+      {"checksum mismatch", header(3) + flipped(level3_frame_with_checksum(rec), -1), zd + "Restored data doesn't match checksum"},
       {"bad record, then a corrupt frame",
        header(3) + zstd_frame(bad_variant) + flipped(other, static_cast<long>(other.size() / 2)),
        zd + "Data corruption detected"},

@@ -30,16 +30,6 @@ inline std::string u64le(uint64_t v) {
   return out;
 }
 
-inline std::string zstd_frame_with_checksum(std::string_view data) {
-  ZSTD_CCtx* cctx = ZSTD_createCCtx();
-  ZSTD_CCtx_setParameter(cctx, ZSTD_c_checksumFlag, 1);
-  std::string out(ZSTD_compressBound(data.size()), '\0');
-  size_t n = ZSTD_compress2(cctx, out.data(), out.size(), data.data(), data.size());
-  ZSTD_freeCCtx(cctx);
-  out.resize(n);
-  return out;
-}
-
 // The frames of a zstd stream, in order; empty when one cannot be measured.
 inline std::vector<std::string> frames_of(std::string_view stream) {
   std::vector<std::string> out;

@@ -30,16 +30,20 @@ Result<ExplainResult> explain_by_variable(const store::Database& db, CompareCach
     e.entropy_b = r.entropy_b;
     out.entries.push_back(std::move(e));
   }
+  rank_explain_entries(out);
+  return out;
+}
+
+void rank_explain_entries(ExplainResult& result) {
   double total = -0.0;
-  for (const auto& e : out.entries) total = total + e.jsd;
-  out.total_jsd = total;
+  for (const auto& e : result.entries) total = total + e.jsd;
+  result.total_jsd = total;
   if (total > 0.0)
-    for (auto& e : out.entries) e.fraction = e.jsd / total;
-  std::stable_sort(out.entries.begin(), out.entries.end(),
+    for (auto& e : result.entries) e.fraction = e.jsd / total;
+  std::stable_sort(result.entries.begin(), result.entries.end(),
                    [](const ExplainEntry& x, const ExplainEntry& y) {
                      return util::total_greater(x.jsd, y.jsd);
                    });
-  return out;
 }
 
 }  // namespace quor::analytics

@@ -40,4 +40,9 @@ Result<ExplainResult> explain_query(const store::Database& db, CompareCache& cac
 Result<ExplainResult> explain_by_variable(const store::Database& db, CompareCache& cache,
                                           const Filter& dimensions_a, const Filter& dimensions_b);
 
+// The last step of a breakdown, once its entries hold their jsd in schema
+// order: sums them into total_jsd, sets each fraction and orders the entries
+// largest jsd first (stable).
+void rank_explain_entries(ExplainResult& result);
+
 }  // namespace quor::analytics

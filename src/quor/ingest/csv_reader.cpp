@@ -74,11 +74,15 @@ struct Exact {
   std::string scratch;
 };
 
-std::string position_text(const char* buf, uint64_t record, size_t byte, bool utf8_form) {
+// How a failure names the record's place: a field-count failure closes it
+// with the byte; a UTF-8 failure leaves it open for the field and the byte.
+enum class PositionForm { Closed, OpenForField };
+
+std::string position_text(const char* buf, uint64_t record, size_t byte, PositionForm form) {
   uint64_t line = 1;
   for (const char* p = buf; (p = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(buf + byte - p)))) != nullptr; ++p)
     ++line;
-  if (utf8_form) return "record " + std::to_string(record) + " (line " + std::to_string(line);
+  if (form == PositionForm::OpenForField) return "record " + std::to_string(record) + " (line " + std::to_string(line);
   return "record " + std::to_string(record) + " (line: " + std::to_string(line) +
          ", byte: " + std::to_string(byte) + ")";
 }
@@ -114,7 +118,7 @@ void parse_range(const char* buf, size_t begin, size_t stop_at, size_t end, size
     bool bad = false;
     if (nfields != kNoFieldCheck && fields.size() != nfields) {
       bad = true;
-      ex->error = Error("CSV error: " + position_text(buf, ex->record_index, rec_pos, false) +
+      ex->error = Error("CSV error: " + position_text(buf, ex->record_index, rec_pos, PositionForm::Closed) +
                         ": found record with " + std::to_string(fields.size()) +
                         " fields, but the previous record has " + std::to_string(nfields) +
                         " fields");
@@ -128,7 +132,7 @@ void parse_range(const char* buf, size_t begin, size_t stop_at, size_t end, size
       const size_t valid = util::utf8_valid_up_to(text);
       if (valid != text.size()) {
         bad = true;
-        ex->error = Error("CSV parse error: " + position_text(buf, ex->record_index, rec_pos, true) +
+        ex->error = Error("CSV parse error: " + position_text(buf, ex->record_index, rec_pos, PositionForm::OpenForField) +
                           ", field: " + std::to_string(f) + ", byte: " + std::to_string(rec_pos) +
                           "): invalid utf-8: invalid UTF-8 in field " + std::to_string(f) +
                           " near byte index " + std::to_string(valid));

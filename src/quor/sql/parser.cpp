@@ -42,6 +42,30 @@ bool accept(Parser& p, TokenKind kind) {
   return true;
 }
 
+// An optional `keyword identifier` clause: the identifier, when the clause is
+// there, goes to `out`.
+template <class Out>
+Status read_optional_clause(Parser& p, TokenKind keyword, Out& out) {
+  if (!accept(p, keyword)) return ok_status();
+  QUOR_ASSIGN_OR_RETURN(out, read_identifier(p));
+  return ok_status();
+}
+
+// The trailing clauses of CORRELATIONS and NEAREST: LIMIT n and `keyword
+// identifier`, in any order and each any number of times; the last one holds.
+template <class Out>
+Status read_limit_and_clause(Parser& p, TokenKind keyword, uint64_t& limit, Out& out) {
+  for (;;) {
+    if (accept(p, TokenKind::Limit)) {
+      QUOR_ASSIGN_OR_RETURN(limit, read_number_after(p, "LIMIT"));
+    } else if (accept(p, keyword)) {
+      QUOR_ASSIGN_OR_RETURN(out, read_identifier(p));
+    } else {
+      return ok_status();
+    }
+  }
+}
+
 Result<Statement> parse_compare(Parser& p) {
   QUOR_ASSIGN_OR_RETURN(std::string variable, read_identifier(p));
   if (accept(p, TokenKind::Between)) {
@@ -76,9 +100,7 @@ Result<Statement> parse_track(Parser& p) {
   QUOR_ASSIGN_OR_RETURN(s.variable, read_identifier(p));
   QUOR_RETURN_IF_ERROR(read_keyword(p, TokenKind::From));
   QUOR_ASSIGN_OR_RETURN(s.from, read_dimension_pair(p));
-  if (accept(p, TokenKind::Granularity)) {
-    QUOR_ASSIGN_OR_RETURN(s.granularity, read_identifier(p));
-  }
+  QUOR_RETURN_IF_ERROR(read_optional_clause(p, TokenKind::Granularity, s.granularity));
   return Statement(std::move(s));
 }
 
@@ -133,15 +155,7 @@ Result<Statement> parse_cmi(Parser& p) {
 
 Result<Statement> parse_correlations(Parser& p) {
   CorrelationsStatement s;
-  for (;;) {
-    if (accept(p, TokenKind::Limit)) {
-      QUOR_ASSIGN_OR_RETURN(s.limit, read_number_after(p, "LIMIT"));
-    } else if (accept(p, TokenKind::Over)) {
-      QUOR_ASSIGN_OR_RETURN(s.dimension, read_identifier(p));
-    } else {
-      break;
-    }
-  }
+  QUOR_RETURN_IF_ERROR(read_limit_and_clause(p, TokenKind::Over, s.limit, s.dimension));
   return Statement(std::move(s));
 }
 
@@ -150,9 +164,7 @@ Result<Statement> parse_pairwise(Parser& p) {
   QUOR_ASSIGN_OR_RETURN(s.dimension, read_identifier(p));
   QUOR_RETURN_IF_ERROR(read_keyword(p, TokenKind::On));
   QUOR_ASSIGN_OR_RETURN(s.variable, read_identifier(p));
-  if (accept(p, TokenKind::Using)) {
-    QUOR_ASSIGN_OR_RETURN(s.metric, read_identifier(p));
-  }
+  QUOR_RETURN_IF_ERROR(read_optional_clause(p, TokenKind::Using, s.metric));
   return Statement(std::move(s));
 }
 
@@ -161,15 +173,7 @@ Result<Statement> parse_nearest(Parser& p) {
   QUOR_ASSIGN_OR_RETURN(s.reference, read_dimension_pair(p));
   QUOR_RETURN_IF_ERROR(read_keyword(p, TokenKind::On));
   QUOR_ASSIGN_OR_RETURN(s.dimension, read_identifier(p));
-  for (;;) {
-    if (accept(p, TokenKind::Limit)) {
-      QUOR_ASSIGN_OR_RETURN(s.limit, read_number_after(p, "LIMIT"));
-    } else if (accept(p, TokenKind::Using)) {
-      QUOR_ASSIGN_OR_RETURN(s.metric, read_identifier(p));
-    } else {
-      break;
-    }
-  }
+  QUOR_RETURN_IF_ERROR(read_limit_and_clause(p, TokenKind::Using, s.limit, s.metric));
   return Statement(std::move(s));
 }
 

@@ -25,15 +25,6 @@ double repr_entropy(const model::DistributionRepr& repr) {
   return math::shannon_entropy(c.counts, c.total_count);
 }
 
-model::DistributionRepr empty_distribution_for(const model::VariableDefinition& def) {
-  if (const auto* c = std::get_if<model::ContinuousType>(&def.var_type)) {
-    model::Range r = range_or_unit(c->range);
-    return model::HistogramRepr{r.first, r.second, std::vector<uint64_t>(c->bins, 0), 0};
-  }
-  const auto& cat = std::get<model::CategoricalType>(def.var_type);
-  return model::CategoricalRepr{cat.categories, std::vector<uint64_t>(cat.categories.size(), 0), 0, 0};
-}
-
 model::DistributionObject new_distribution_object(uint64_t id, std::string variable, model::DimensionMap map,
                                            model::DistributionRepr repr) {
   model::DistributionObject d;
@@ -86,22 +77,7 @@ std::optional<EngineError> append_dimension(model::Schema& schema, model::Dimens
   return std::nullopt;
 }
 
-template <class Def>
-bool holds_name(const std::vector<Def>& list, std::string_view name) {
-  return std::any_of(list.begin(), list.end(), [&](const Def& d) { return d.name == name; });
-}
-
 }  // namespace
-
-std::optional<EngineError> schema_add_variable(model::Schema& schema, model::VariableDefinition def) {
-  const bool taken = holds_name(schema.variables, def.name);
-  return append_variable(schema, std::move(def), taken);
-}
-
-std::optional<EngineError> schema_add_dimension(model::Schema& schema, model::DimensionDefinition def) {
-  const bool taken = holds_name(schema.dimensions, def.name);
-  return append_dimension(schema, std::move(def), taken);
-}
 
 Status Database::add_variable(model::VariableDefinition def) {
   if (!writable) return read_only_error();
@@ -274,7 +250,7 @@ const model::VariableDefinition* Database::variable_to_create(std::string_view v
 
 namespace {
 
-// Adds flat counts to cells and a total (see add_cell_counts).
+// Adds flat counts to cells and a total (see Database::add_cell_counts).
 void add_flat(std::span<uint64_t> cells, uint64_t& total, const CellCounts& counts) {
   const size_t n = counts.cells.size();
   const size_t in_list = std::min(n, cells.size());
@@ -288,18 +264,6 @@ void add_flat(std::span<uint64_t> cells, uint64_t& total, const CellCounts& coun
 }
 
 }  // namespace
-
-void add_cell_counts(model::DistributionRepr& repr, const CellCounts& counts) {
-  if (auto* h = std::get_if<model::HistogramRepr>(&repr)) {
-    if (!counts.categorical) add_flat(h->bin_counts, h->total_count, counts);
-  } else if (auto* cat = std::get_if<model::CategoricalRepr>(&repr)) {
-    if (counts.categorical) {
-      add_flat(cat->counts, cat->total_count, counts);
-      cat->unknown_count = util::add_saturating(cat->unknown_count, counts.unknown);
-      cat->total_count = util::add_saturating(cat->total_count, counts.unknown);
-    }
-  }
-}
 
 void Database::add_cell_counts(Position p, const CellCounts& counts) {
   flush_state.note_change();

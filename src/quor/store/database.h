@@ -61,12 +61,6 @@ struct CellCounts {
   uint64_t total_only = 0;
 };
 
-// The one way counts reach a stored marginal. Category counts go only to a categorical, bin counts
-// only to a histogram; any other pairing changes nothing. A cell past the
-// representation's list raises only total_count. Every addition saturates.
-// Derived fields (sample_count, entropy, ...) are left to finalize_distribution.
-void add_cell_counts(model::DistributionRepr& repr, const CellCounts& counts);
-
 // Brings a marginal's derived fields up to date after counts were added:
 // sample_count = total_count, entropy recomputed, version raised by
 // `batches` (one per finalising call it stands for), last_updated = `now`.
@@ -77,9 +71,6 @@ void finalize_distribution(model::DistributionObject& d, uint64_t now, uint64_t 
 // one cell, or in no cell, gives -0.0).
 double repr_entropy(const model::DistributionRepr& repr);
 
-// The zero-count representation of a variable: a histogram over `range`
-// (0.0..1.0 when absent) with `bins` zeros, or the categories with zeros.
-model::DistributionRepr empty_distribution_for(const model::VariableDefinition& def);
 // A new object with version 1, entropy 0.0, sample_count = total_count,
 // raw_record_range (0, 0) and last_updated = now.
 model::DistributionObject new_distribution_object(uint64_t id, std::string variable, model::DimensionMap map,
@@ -87,12 +78,6 @@ model::DistributionObject new_distribution_object(uint64_t id, std::string varia
 // One zero histogram per category, in category order.
 std::vector<model::DistributionRepr> empty_histograms_per_category(
     const std::vector<std::string>& categories, model::Range range, uint32_t bins);
-
-// Schema edits (validation only; no read-only check). Fail with a
-// SchemaValidation error: duplicate name, a categorical without categories,
-// a continuous with bins 0 (tested in that order). Append on success.
-std::optional<EngineError> schema_add_variable(model::Schema& schema, model::VariableDefinition def);
-std::optional<EngineError> schema_add_dimension(model::Schema& schema, model::DimensionDefinition def);
 
 // The cells a distribution of `objects` has on average (0 for none).
 size_t cells_per_distribution(std::span<const model::DistributionObject> objects);
@@ -190,9 +175,12 @@ class Database {
   // schema lacks it. The caller then takes ids from meta.next_distribution_id.
   const model::VariableDefinition* variable_to_create(std::string_view variable);
 
-  // Adds counts to the marginal at `p` (as add_cell_counts does to a
-  // representation), and brings its derived fields up to date (as
-  // finalize_distribution does).
+  // The one way counts reach a stored marginal: adds counts to the marginal
+  // at `p`. Category counts go only to a categorical, bin counts only to a
+  // histogram; any other pairing changes nothing. A cell past the marginal's
+  // list raises only total_count. Every addition saturates.
+  // finalize_distribution then brings the derived fields up to date (as the
+  // free finalize_distribution does for an object).
   void add_cell_counts(Position p, const CellCounts& counts);
   void finalize_distribution(Position p, uint64_t now, uint64_t batches = 1);
 
