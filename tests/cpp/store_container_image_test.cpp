@@ -14,6 +14,7 @@
 #include "quor/store/container.h"
 #include "quor/store/encoding_digest.h"
 #include "store_container_frames.h"
+#include "store_part_runners.h"
 #include "store_test_dir.h"
 #include "store_test_records.h"
 
@@ -176,32 +177,6 @@ TEST(ContainerImage, TheFirstWriterFailureStopsTheStream) {
   EXPECT_TRUE(decompressed(std::string_view(img).substr(8)) == encode_stored_record(f));
   EXPECT_TRUE(streamed_image(full_meta()) == one_shot_image(full_meta()));
 }
-
-// Runners for the parallel stream: in order on this thread, and call 0 here
-// with the others backwards over threads of their own, so that the parts'
-// order of completion cannot show in the bytes.
-ParallelRunner in_order() {
-  return [](size_t n, const std::function<void(size_t)>& fn) {
-    for (size_t i = 0; i < n; ++i) fn(i);
-  };
-}
-ParallelRunner on_threads() {
-  return [](size_t n, const std::function<void(size_t)>& fn) {
-    std::vector<std::thread> threads;
-    for (size_t t = 0; t < 4; ++t)
-      threads.emplace_back([&fn, n, t] {
-        for (size_t i = n; i-- > 1;)
-          if (i % 4 == t) fn(i);
-      });
-    if (n > 0) fn(0);
-    for (auto& th : threads) th.join();
-  };
-}
-
-struct PartSizes {
-  PartSizes(size_t entries, size_t rounds) { internal::set_image_parts_for_testing(entries, rounds); }
-  ~PartSizes() { internal::set_image_parts_for_testing(0, 0); }
-};
 
 // Encoding a DistributionFile in parts on several threads: a frame per
 // part, each the one-call level-3 frame of the part's bytes, in part order,

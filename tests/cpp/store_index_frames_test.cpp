@@ -14,6 +14,7 @@
 #include "quor/store/container.h"
 #include "quor/store/encoding_digest.h"
 #include "store_container_frames.h"
+#include "store_part_runners.h"
 
 namespace quor::store {
 namespace {
@@ -62,27 +63,6 @@ std::string encoding_of(const DistIndexSource& s) {
   encode_stored_record_to(s, [&](std::string_view piece) { out.append(piece); });
   return out;
 }
-
-ParallelRunner in_order() {
-  return [](size_t n, const std::function<void(size_t)>& fn) {
-    for (size_t i = 0; i < n; ++i) fn(i);
-  };
-}
-// Call 0 here, the others backwards on threads of their own, so that the
-// order the parts finish in cannot show in the bytes.
-ParallelRunner on_threads() {
-  return [](size_t n, const std::function<void(size_t)>& fn) {
-    std::vector<std::thread> threads;
-    for (size_t i = n; i-- > 1;) threads.emplace_back([&fn, i] { fn(i); });
-    if (n > 0) fn(0);
-    for (auto& t : threads) t.join();
-  };
-}
-
-struct PartSizes {
-  PartSizes(size_t entries, size_t rounds) { internal::set_image_parts_for_testing(entries, rounds); }
-  ~PartSizes() { internal::set_image_parts_for_testing(0, 0); }
-};
 
 // Wherever the part and round borders fall (a part of one entry, parts
 // that end exactly at the last entry, one part for everything, an empty
