@@ -43,8 +43,11 @@ std::pair<uint32_t, bool> TextDictionary::intern(std::string_view text, uint64_t
 }
 
 void TextDictionary::reserve(size_t n, size_t bytes) {
-  ends_.reserve(ends_.size() + n);
-  bytes_.reserve(bytes_.size() + bytes);
+  // At least doubling: a reserve per batch must not move the arrays each
+  // time.
+  if (ends_.size() + n > ends_.capacity()) ends_.reserve(std::max(ends_.size() + n, ends_.capacity() * 2));
+  if (bytes_.size() + bytes > bytes_.capacity())
+    bytes_.reserve(std::max(bytes_.size() + bytes, bytes_.capacity() * 2));
   if (too_full(ends_.size() + n, slots_.size())) rebuild_slots(ends_.size() + n);
 }
 
