@@ -432,6 +432,11 @@ DistributionTable::EmptyShape DistributionTable::empty_shape(uint32_t variable,
 
 Position DistributionTable::push_empty(uint64_t id, uint32_t variable, std::span<const KeyEntry> key,
                                        const EmptyShape& shape, uint64_t now) {
+  // Everything that can fail comes first, so that a failure adds nothing:
+  // room for the row and its key, then the cells, then the id.
+  if (rows_.size() == rows_.capacity()) rows_.reserve(std::max<size_t>(rows_.capacity() * 2, 16));
+  if (key_entries_.size() + key.size() > key_entries_.capacity())
+    key_entries_.reserve(std::max(key_entries_.size() + key.size(), key_entries_.capacity() * 2));
   DistributionRow r{};
   r.id = id;
   r.last_updated = now;
@@ -443,15 +448,19 @@ Position DistributionTable::push_empty(uint64_t id, uint32_t variable, std::span
   r.cells = take_cells(r.ncells);
   r.key_size = static_cast<uint32_t>(key.size());
   r.key_offset = key_entries_.size();
-  key_entries_.append(key.data(), key.size());
   const auto p = static_cast<Position>(rows_.size());
-  rows_.push_back(r);
   note_id(id, p);
+  key_entries_.append(key.data(), key.size());
+  rows_.push_back(r);
   return p;
 }
 
 Position DistributionTable::append_empty(uint64_t id, uint32_t variable, std::span<const KeyEntry> key,
                                          const model::VariableDefinition& def, uint64_t now) {
+  // The index slot's room first: a row the index cannot find must not be
+  // left behind.
+  if (text_index_ == nullptr && too_full(placed_ + 1, slots_.size()))
+    rebuild_index_slots(std::max<size_t>(placed_ + 1, slots_.size()));
   const Position p = push_empty(id, variable, key, empty_shape(variable, def), now);
   if (text_index_ != nullptr) {
     add_to_text_index(p);

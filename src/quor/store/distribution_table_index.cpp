@@ -49,11 +49,13 @@ void DistributionTable::rebuild_index_slots(size_t live) {
   // A slot's tag picks its home at every size, so the old slots alone
   // place the entries again: no row or key is read or hashed (the
   // 10^7-id ingest grows the index a dozen times).
-  util::PageArray<uint64_t> old = std::move(slots_);
-  slots_.assign_zeroed(n);
+  // The new slots are made aside: a failure leaves the old ones in place.
+  util::PageArray<uint64_t> fresh;
+  fresh.assign_zeroed(n);
   const size_t mask = n - 1;
-  for (const uint64_t s : old)
-    if (s != 0) slots_[util::probe_free(slots_.data(), mask, s >> 32)] = s;
+  for (const uint64_t s : slots_)
+    if (s != 0) fresh[util::probe_free(fresh.data(), mask, s >> 32)] = s;
+  slots_ = std::move(fresh);
 }
 
 void DistributionTable::index_place(Position p) {

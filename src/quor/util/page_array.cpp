@@ -48,9 +48,14 @@ void* map_pages(size_t bytes) {
 
 bool is_paged(size_t bytes) { return bytes >= kPagedBytes; }
 
+thread_local GrowHook t_grow_hook = nullptr;
+
 }  // namespace
 
+void set_grow_hook(GrowHook hook) noexcept { t_grow_hook = hook; }
+
 void* regrow(void* old, size_t old_bytes, size_t used_bytes, size_t& new_bytes) {
+  if (t_grow_hook != nullptr) t_grow_hook();
   if (!is_paged(new_bytes)) {
     // calloc for a fresh array, so that assign_zeroed's zeros hold here too.
     void* p = old == nullptr ? std::calloc(new_bytes, 1) : std::realloc(old, new_bytes);

@@ -37,6 +37,13 @@ void release(void* p, size_t bytes) noexcept;
 // Nothing for storage from the allocator.
 void release_front(void* p, size_t bytes, size_t front) noexcept;
 
+// A fault seam for tests: while set, every regrow on the calling thread
+// first calls `hook`, which may throw std::bad_alloc to fail that growth
+// (nothing is then changed). Other threads are not affected. nullptr
+// unsets it.
+using GrowHook = void (*)();
+void set_grow_hook(GrowHook hook) noexcept;
+
 }  // namespace page_storage
 
 template <class T>
