@@ -214,13 +214,13 @@ Status BatchApplier::create_by_numbers(uint64_t now, size_t& done) {
         plain = table_labels_[i][labels[i]] != store::kNoId ||
                 store::DistributionTable::plain(keys_.label_text(i, labels[i]));
       if (!plain) break;
-      // Key dimension i is the table's dimension of the i-th name in
-      // byte-wise order: the entries are in key order as they come.
       // Room for the key's new labels in every dimension before the first
       // is added: a growth that fails leaves none of them stored.
       for (size_t i = 0; i < ndims; ++i)
         if (table_labels_[i][labels[i]] == store::kNoId)
           table.reserve_labels(table_dims_[i], 1, keys_.label_text(i, labels[i]).size());
+      // Key dimension i is the table's dimension of the i-th name in
+      // byte-wise order: the entries are in key order as they come.
       store::KeyEntry* out = created_keys_.data() + labelled * ndims;
       for (size_t i = 0; i < ndims; ++i) {
         uint32_t& l = table_labels_[i][labels[i]];
