@@ -2,6 +2,7 @@
 // its storage turns into pages of its own and grows by moving them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <vector>
@@ -110,6 +111,28 @@ TEST(PageArray, PushBackOfItsOwnValueWhileGrowing) {
   // from.
   for (int i = 0; i < 200000; ++i) arr.push_back(arr[static_cast<size_t>(i)]);
   for (size_t i = 0; i < arr.size(); ++i) ASSERT_TRUE(arr[i] == wide_of(1)) << i;
+}
+
+TEST(PageArray, ReleaseFrontKeepsEveryValueAtOrPastItsMark) {
+  // Small (allocator) and paged arrays, large-page sized too, released at
+  // marks inside a page, on a page boundary and past the end.
+  for (const size_t n : {size_t(1000), size_t(300000), size_t(3000000)}) {
+    PageArray<Wide> arr;
+    for (size_t i = 0; i < n; ++i) arr.push_back(wide_of(i + 1));
+    size_t mark = 0;
+    for (const size_t next : {n / 7, n / 3 + 1, n / 2, n, n + 5}) {
+      mark = std::max(mark, next);
+      arr.release_front(mark);
+      ASSERT_EQ(arr.size(), n);
+      for (size_t i = std::min(mark, n); i < n; ++i) ASSERT_TRUE(arr[i] == wide_of(i + 1)) << n << " " << i;
+      // What was released reads as its value (kept) or as zeros.
+      for (size_t i = 0; i < std::min(mark, n); i += 101)
+        ASSERT_TRUE(arr[i] == wide_of(i + 1) || arr[i] == Wide{}) << n << " " << i;
+    }
+    // Still an array that grows.
+    arr.push_back(wide_of(7));
+    EXPECT_TRUE(arr.back() == wide_of(7));
+  }
 }
 
 }  // namespace

@@ -187,13 +187,32 @@ void BatchApplier::settle(AfterSettle after) {
     if (m) distinct = false;
     m = 1;
   }
+  std::vector<uint8_t>().swap(mark);
   if (distinct) {
-    for_each_index(pending.size(), [&](size_t i) {
-      const uint32_t b = pending[i];
-      const store::Position d = target(b);
-      db_.add_cell_counts(d, block_counts(b));
-      db_.finalize_distribution(d, batch_time_[block_last_[b]], blocks_[b].batches);
-    });
+    // When the blocks go afterwards, the settling runs in rounds of
+    // ascending blocks and each round gives back the pages of the blocks
+    // it consumed, so that the blocks shrink while the distributions'
+    // counts are first written (10^7 unique ids: peak 3 583 MB before).
+    const size_t round = after == AfterSettle::DropBlocks ? std::max<size_t>(pending.size() / 16, 1 << 16)
+                                                          : pending.size();
+    for (size_t from = 0; from < pending.size(); from += round) {
+      const size_t to = std::min(pending.size(), from + round);
+      for_each_index(to - from, [&](size_t i) {
+        const uint32_t b = pending[from + i];
+        const store::Position d = target(b);
+        db_.add_cell_counts(d, block_counts(b));
+        db_.finalize_distribution(d, batch_time_[block_last_[b]], blocks_[b].batches);
+      });
+      if (after == AfterSettle::DropBlocks && to < pending.size()) {
+        // Blocks below the next round's first are read no more.
+        const uint32_t next = pending[to];
+        blocks_.release_headers_before(next);
+        block_var_.release_front(next);
+        block_key_.release_front(next);
+        block_dist_.release_front(next);
+        block_last_.release_front(next);
+      }
+    }
   } else {
     std::unordered_map<uint64_t, std::pair<uint64_t, uint64_t>> per_dist;  // batches, last
     for (uint32_t b : pending) {

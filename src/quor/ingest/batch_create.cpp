@@ -38,6 +38,16 @@ bool BatchApplier::key_entries(uint32_t key, bool intern) {
   }
   const uint32_t* labels = keys_.labels_of(key);
   key_scratch_.resize(ndims);
+  if (intern) {
+    // Room for the key's new labels in every known dimension before the
+    // first is added: a growth that fails leaves none of them stored.
+    for (size_t i = 0; i < ndims; ++i) {
+      const uint32_t d = table_dims_[i];
+      const std::vector<uint32_t>& map = table_labels_[i];
+      if (d != store::kNoId && (map.size() <= labels[i] || map[labels[i]] == store::kNoId))
+        table.reserve_labels(d, 1, keys_.label_text(i, labels[i]).size());
+    }
+  }
   for (size_t i = 0; i < ndims; ++i) {
     uint32_t& d = table_dims_[i];
     if (d == store::kNoId) {
@@ -92,6 +102,9 @@ Status BatchApplier::resolve_distributions(size_t& resolved) {
     const bool by_numbers = !table.text_indexed() && db_.find_variable(def.name) != nullptr &&
                             db_.meta.next_distribution_id != UINT64_MAX &&
                             table.size() < store::kMaxPositions;
+    // Room for the distribution before its key's labels are stored: a
+    // growth that fails then leaves no label without one.
+    if (by_numbers) table.reserve_empties(1, var_cells_[block_var_[b]], compiled_.key_dims.size());
     if (by_numbers && key_entries(block_key_[b], true) && !table.text_indexed()) {
       QUOR_ASSIGN_OR_RETURN(id, db_.ensure_distribution(def.name, key_scratch_, now, pos));
     } else {
@@ -201,6 +214,11 @@ Status BatchApplier::create_by_numbers(uint64_t now, size_t& done) {
         plain = table_labels_[i][labels[i]] != store::kNoId ||
                 store::DistributionTable::plain(keys_.label_text(i, labels[i]));
       if (!plain) break;
+      // Room for the key's new labels in every dimension before the first
+      // is added: a growth that fails leaves none of them stored.
+      for (size_t i = 0; i < ndims; ++i)
+        if (table_labels_[i][labels[i]] == store::kNoId)
+          table.reserve_labels(table_dims_[i], 1, keys_.label_text(i, labels[i]).size());
       // Key dimension i is the table's dimension of the i-th name in
       // byte-wise order: the entries are in key order as they come.
       store::KeyEntry* out = created_keys_.data() + labelled * ndims;

@@ -220,9 +220,16 @@ uint32_t BatchApplier::intern_record_key(size_t k, std::vector<uint32_t>& labels
 
 void BatchApplier::intern_keys() {
   BatchUpdates& u = updates_;
-  std::vector<uint32_t> labels(u.nkeydims);
-  for (size_t k = 0; k < u.n; ++k)
+  const size_t nkd = u.nkeydims;
+  std::vector<uint32_t> labels(nkd);
+  for (size_t k = 0; k < u.n; ++k) {
+    // The labels of a record a few ahead are fetched, as find_pending_keys
+    // does (10^7 ids: a new label in every record).
+    if (const size_t ka = k + kPrefetchDistance; ka < u.n && u.present[ka] && u.key_id[ka] < 0)
+      for (size_t i = 0; i < nkd; ++i)
+        if (u.labels[ka * nkd + i] == kNoLabel) keys_.prefetch_label(i, pending_label(u.pending[ka], i));
     if (u.present[k] && u.key_id[k] < 0) u.key_id[k] = intern_record_key(k, labels);
+  }
 }
 
 void BatchApplier::count_record(size_t k, uint32_t key, TallyCount how) {

@@ -282,6 +282,9 @@ class DistributionTable {
     return lookup_text(text);
   }
   std::optional<uint64_t> lookup_text(std::string_view key_text) const;
+  // Whether a table of `slots` slots holding `live` entries is past three
+  // quarters full (the integer index grows before it is).
+  static bool too_full(size_t live, size_t slots) { return live * 4 > slots * 3; }
   // The integer index's slot for the identity, and whether it holds it.
   size_t probe(uint32_t variable, std::span<const KeyEntry> key, uint64_t hash, bool& found) const;
   uint64_t key_hash(uint32_t variable, std::span<const KeyEntry> key) const;

@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <new>
 
@@ -47,9 +48,14 @@ void* map_pages(size_t bytes) {
 
 bool is_paged(size_t bytes) { return bytes >= kPagedBytes; }
 
+thread_local GrowHook t_grow_hook = nullptr;
+
 }  // namespace
 
+void set_grow_hook(GrowHook hook) noexcept { t_grow_hook = hook; }
+
 void* regrow(void* old, size_t old_bytes, size_t used_bytes, size_t& new_bytes) {
+  if (t_grow_hook != nullptr) t_grow_hook();
   if (!is_paged(new_bytes)) {
     // calloc for a fresh array, so that assign_zeroed's zeros hold here too.
     void* p = old == nullptr ? std::calloc(new_bytes, 1) : std::realloc(old, new_bytes);
@@ -80,6 +86,17 @@ void* regrow(void* old, size_t old_bytes, size_t used_bytes, size_t& new_bytes) 
     std::free(old);
   }
   return p;
+}
+
+void release_front(void* p, size_t bytes, size_t front) noexcept {
+  if (p == nullptr || !is_paged(bytes)) return;
+  // Whole large pages where the array asked for them, so that none is
+  // split.
+  const size_t unit = bytes >= kLargePageBytes ? size_t(2) << 20 : page_size();
+  const auto begin = reinterpret_cast<uintptr_t>(p);
+  const uintptr_t from = (begin + unit - 1) / unit * unit;
+  const uintptr_t to = (begin + front) / unit * unit;
+  if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);  // advice only
 }
 
 void release(void* p, size_t bytes) noexcept {

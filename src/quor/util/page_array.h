@@ -32,6 +32,17 @@ namespace page_storage {
 void* regrow(void* old, size_t old_bytes, size_t used_bytes, size_t& new_bytes);
 // Gives back storage from regrow (nullptr with 0 is fine).
 void release(void* p, size_t bytes) noexcept;
+// Gives the whole pages among the first `front` bytes of storage `p` of
+// `bytes` from regrow back to the system; they read as zero afterwards.
+// Nothing for storage from the allocator.
+void release_front(void* p, size_t bytes, size_t front) noexcept;
+
+// A fault seam for tests: while set, every regrow on the calling thread
+// first calls `hook`, which may throw std::bad_alloc to fail that growth
+// (nothing is then changed). Other threads are not affected. nullptr
+// unsets it.
+using GrowHook = void (*)();
+void set_grow_hook(GrowHook hook) noexcept;
 
 }  // namespace page_storage
 
@@ -100,6 +111,13 @@ class PageArray {
     size_ = n;
   }
   void clear() { size_ = 0; }
+  // The first `n` values are not read again: the pages that hold only
+  // them go back to the system (reading them afterwards gives zeros), so
+  // that an array consumed front to back shrinks as it goes. The size
+  // stays.
+  void release_front(size_t n) {
+    page_storage::release_front(data_, bytes_, std::min(n, size_) * sizeof(T));
+  }
   // Forgets every value and holds `n` zero-valued ones (all bytes zero),
   // in storage of its own: fresh pages are zero already, so only the values
   // written later cost memory.

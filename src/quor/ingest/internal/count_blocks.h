@@ -69,6 +69,9 @@ class CountBlocks {
   void clear(uint32_t b);
   // Every block and its counts go.
   void drop();
+  // The headers of blocks [0, b) are not read again (their flat counts
+  // stay until drop()): their pages go back to the system.
+  void release_headers_before(uint32_t b) { headers_.release_front(b); }
 
  private:
   // A store's chunks double from 64 KB to 4 MB: a small ingest (or one of
