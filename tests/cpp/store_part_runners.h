@@ -18,7 +18,8 @@ inline ParallelRunner in_order() {
   };
 }
 
-// Part 0 here, the others backwards over four threads of their own.
+// The first part on this thread, the others backwards over four threads
+// of their own.
 inline ParallelRunner on_threads() {
   return [](size_t n, const std::function<void(size_t)>& fn) {
     std::vector<std::thread> threads;
