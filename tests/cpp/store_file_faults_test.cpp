@@ -72,9 +72,9 @@ class FaultingFileOps final : public FileOps {
     if (failing()) return error();
     return posix().create_directories(dir);
   }
-  Result<FileMapping> map(int fd, size_t size, bool populate) override {
+  Result<FileMapping> map(int fd, size_t size, MapPages pages) override {
     if (failing()) return error();
-    return posix().map(fd, size, populate);
+    return posix().map(fd, size, pages);
   }
   Result<UniqueFd> create_new(const fs::path& path, std::optional<mode_t> mode) override {
     if (failing()) return error();

@@ -23,7 +23,8 @@ constexpr size_t kReserveLabelsFrom = 1024;
 
 }  // namespace
 
-bool BatchApplier::key_entries(uint32_t key, bool intern) {
+bool BatchApplier::key_entries(uint32_t key, MissingEntries missing) {
+  const bool intern = missing == MissingEntries::Intern;
   store::DistributionTable& table = db_.distributions;
   const size_t ndims = compiled_.key_dims.size();
   if (table_dims_.size() != ndims) {
@@ -105,7 +106,7 @@ Status BatchApplier::resolve_distributions(size_t& resolved) {
     // Room for the distribution before its key's labels are stored: a
     // growth that fails then leaves no label without one.
     if (by_numbers) table.reserve_empties(1, var_cells_[block_var_[b]], compiled_.key_dims.size());
-    if (by_numbers && key_entries(block_key_[b], true) && !table.text_indexed()) {
+    if (by_numbers && key_entries(block_key_[b], MissingEntries::Intern) && !table.text_indexed()) {
       QUOR_ASSIGN_OR_RETURN(id, db_.ensure_distribution(def.name, key_scratch_, now, pos));
     } else {
       fill_map(block_key_[b]);

@@ -97,7 +97,7 @@ bool read_file_bytes(const std::string& path, FileBytes& out, FileReadError& err
   if (size > 0) {
     // The file is mapped: its pages come from the page cache instead of
     // being copied into fresh memory.
-    auto mapping = ops.map(fd.get(), static_cast<size_t>(size), true);
+    auto mapping = ops.map(fd.get(), static_cast<size_t>(size), store::MapPages::ReadAhead);
     if (mapping.ok()) {
       out.release();
       out.map_ = std::move(mapping).value();

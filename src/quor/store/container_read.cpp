@@ -386,7 +386,7 @@ auto with_mapped_file(const std::filesystem::path& path, Decode&& decode) -> dec
   const size_t len = static_cast<size_t>(st->st_size);
   // Nothing to map: an empty file decodes like any other empty input.
   if (len == 0) return decode(std::string_view());
-  auto mapping = ops.map(fd.get(), len, false);
+  auto mapping = ops.map(fd.get(), len, MapPages::OnFirstRead);
   if (!mapping.ok()) return std::move(mapping).error().add_context("mmap " + path_text(path));
   fd.reset();  // the mapping outlives the descriptor
   return decode(mapping->bytes());

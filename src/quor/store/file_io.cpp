@@ -298,8 +298,9 @@ Status FileOps::create_directories(const std::filesystem::path& dir) {
   return ok_status();
 }
 
-Result<FileMapping> FileOps::map(int fd, size_t size, bool populate) {
-  void* p = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | (populate ? MAP_POPULATE : 0), fd, 0);
+Result<FileMapping> FileOps::map(int fd, size_t size, MapPages pages) {
+  const int populate = pages == MapPages::ReadAhead ? MAP_POPULATE : 0;
+  void* p = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | populate, fd, 0);
   if (p == MAP_FAILED) return util::os_error(errno);
   return FileMapping(p, size);
 }

@@ -67,6 +67,10 @@ std::optional<FileIdentity> file_identity(const std::filesystem::path& path);
 // need not exist). Fails with ELOOP after 40 links, like the kernel.
 Result<std::filesystem::path> resolve_links(const std::filesystem::path& path);
 
+// Whether a mapping's pages are read ahead when it is made (MAP_POPULATE)
+// or as they are first read.
+enum class MapPages { OnFirstRead, ReadAhead };
+
 // Every operation through which the store and the input readers touch the
 // file system: the flush's replacements, and the opens, reads, appends,
 // locks, directory creations and mappings of everything else. The store
@@ -93,8 +97,8 @@ class FileOps {
   // Creates `dir` and every missing parent; an existing directory is no failure.
   virtual Status create_directories(const std::filesystem::path& dir);
   // Maps the first `size` (> 0) bytes of `fd` read-only and private, with
-  // the pages read ahead when `populate`.
-  virtual Result<FileMapping> map(int fd, size_t size, bool populate);
+  // the pages read as `pages` says.
+  virtual Result<FileMapping> map(int fd, size_t size, MapPages pages);
 
   // Creates `path`, which must not exist (EEXIST otherwise), open for
   // writing; with permission bits `mode` exactly when given, otherwise 0644

@@ -163,9 +163,11 @@ class BatchApplier {
   void renumber_batches();
   store::Position target(uint32_t block) const { return block_dist_[block] - 1; }
   // The key of key number `key` in the table's numbers, into key_scratch_
-  // (in key order). Without `intern`, false when the table lacks a name or
-  // label (no stored key then equals it); with it, what is missing is added.
-  bool key_entries(uint32_t key, bool intern);
+  // (in key order). With FindOnly, false when the table lacks a name or
+  // label (no stored key then equals it); with Intern, what is missing is
+  // added.
+  enum class MissingEntries { FindOnly, Intern };
+  bool key_entries(uint32_t key, MissingEntries missing);
 
   store::Database& db_;
   const IngestTuning tuning_;
