@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "quor/store/dim_key.h"
 #include "quor/util/linear_probe.h"
 
 namespace quor::store {
@@ -149,17 +150,7 @@ void DistributionTable::use_text_index() {
 
 void DistributionTable::index_insert(std::string_view variable, const model::DimensionMap& map, uint64_t id) {
   use_text_index();
-  std::string text(variable);
-  text += '|';
-  bool first = true;
-  for (const auto& [name, value] : map) {
-    if (!first) text += '/';
-    first = false;
-    text += name;
-    text += ':';
-    text += value;
-  }
-  text_index_->insert_or_assign(text, id);
+  text_index_->insert_or_assign(index_key(variable, map), id);
 }
 
 size_t DistributionTable::index_size() const {
